@@ -1,0 +1,80 @@
+// The shell's program start: ShellExecuteW over fork/exec.
+//
+// Only programs are started (there are no file associations): the file names
+// a program in a mapped directory, "X.exe" being the host file "X" (or
+// "X.exe" when that exists). The call never waits for the program; a reaper
+// thread collects each child when it ends, so none lingers as a zombie.
+// Thread-safe.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/win/Types.h"
+
+struct HWND__;
+using HWND = HWND__*;
+struct HINSTANCE__;
+using HINSTANCE = HINSTANCE__*;
+
+// Show commands. The child sees the value in env QUILLMERE_SHOW_CMD.
+constexpr int SW_HIDE = 0;
+constexpr int SW_SHOWNORMAL = 1;
+constexpr int SW_NORMAL = 1;
+constexpr int SW_SHOWMINIMIZED = 2;
+constexpr int SW_SHOWMAXIMIZED = 3;
+constexpr int SW_SHOWNOACTIVATE = 4;
+constexpr int SW_SHOW = 5;
+constexpr int SW_MINIMIZE = 6;
+constexpr int SW_SHOWMINNOACTIVE = 7;
+constexpr int SW_SHOWNA = 8;
+constexpr int SW_RESTORE = 9;
+constexpr int SW_SHOWDEFAULT = 10;
+
+// ShellExecute results of 32 and below.
+constexpr int SE_ERR_FNF = 2;
+constexpr int SE_ERR_PNF = 3;
+constexpr int SE_ERR_ACCESSDENIED = 5;
+constexpr int SE_ERR_OOM = 8;
+constexpr int SE_ERR_NOASSOC = 31;
+
+// Starts file with parameters (split like a Windows command line: blanks
+// separate, double quotes group, backslashes escape quotes) in directory
+// (null: the current directory). verb null or "open" starts the program;
+// any other verb gives SE_ERR_NOASSOC. The result, read as an integer, is
+// above 32 on success; SE_ERR_FNF when the program does not exist,
+// SE_ERR_PNF when the directory does not, SE_ERR_ACCESSDENIED when the file
+// can't be executed. The child inherits the environment, including
+// QUILLMERE_USER_DIR, QUILLMERE_INSTALL_DIR (set to this process's) and
+// QUILLMERE_TIME_SCALE, and gets QUILLMERE_SHOW_CMD = showCmd.
+HINSTANCE ShellExecuteW(HWND hwnd, const WCHAR* verb, const WCHAR* file, const WCHAR* parameters,
+                        const WCHAR* directory, INT showCmd);
+
+namespace win {
+
+// What one ShellExecuteW call asked for and what came of it.
+struct ShellExecuteCall {
+    std::wstring verb;        // as given ("" for null)
+    std::wstring file;        // as given
+    std::wstring parameters;  // as given
+    std::wstring directory;   // as given ("" for null)
+    int showCmd = 0;
+    std::string hostProgram;        // host file started ("" when not found)
+    std::vector<std::string> argv;  // argv[0] = hostProgram
+    std::string hostDirectory;      // working directory of the child
+    std::intptr_t result = 0;       // the value returned
+    int processId = 0;              // child's process id, 0 when none started
+};
+
+// Sees every call after it was handled, on the calling thread. Pass an
+// empty function to remove the observer.
+void SetShellExecuteObserver(std::function<void(const ShellExecuteCall&)> observer);
+
+// Splits a command line as the platform's runtime splits its arguments.
+std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
+
+// Number of started children not yet reaped (for tests).
+int RunningShellChildren();
+
+}  // namespace win
