@@ -1,0 +1,96 @@
+#include "platform/win/Event.h"
+
+#include <map>
+#include <string>
+
+#include "platform/win/Clock.h"
+#include "platform/win/Errors.h"
+#include "platform/win/Mutex.h"
+
+namespace {
+
+class EventObject : public win::HandleObject {
+public:
+    EventObject(bool manualReset, bool signalled)
+        : m_manualReset(manualReset), m_signalled(signalled) {}
+
+    void Set() {
+        win::MutexLock lock(m_mutex);
+        m_signalled = true;
+        // An auto-reset event releases one waiter; the others keep waiting.
+        if (m_manualReset) {
+            m_changed.notify_all();
+        } else {
+            m_changed.notify_one();
+        }
+    }
+
+    void Reset() {
+        win::MutexLock lock(m_mutex);
+        m_signalled = false;
+    }
+
+    DWORD Wait(DWORD timeoutMs) override {
+        win::MutexLock lock(m_mutex);
+        auto signalled = [this]() NO_THREAD_SAFETY_ANALYSIS { return m_signalled; };
+        if (timeoutMs == INFINITE) {
+            lock.Wait(m_changed, signalled);
+        } else {
+            auto deadline = std::chrono::steady_clock::now() + win::PlatformMsToReal(timeoutMs);
+            if (!lock.WaitUntil(m_changed, deadline, signalled))
+                return WAIT_TIMEOUT;
+        }
+        if (!m_manualReset)
+            m_signalled = false;
+        return WAIT_OBJECT_0;
+    }
+
+private:
+    const bool m_manualReset;
+    win::Mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_signalled GUARDED_BY(m_mutex);
+};
+
+// Named events live while a handle to them is open.
+win::Mutex g_namesMutex;
+std::map<std::wstring, std::weak_ptr<EventObject>> g_names GUARDED_BY(g_namesMutex);
+
+}  // namespace
+
+HANDLE CreateEventW(void*, BOOL manualReset, BOOL initialState, const wchar_t* name) {
+    if (!name) {
+        SetLastError(ERROR_SUCCESS);
+        return win::RegisterHandle(std::make_shared<EventObject>(manualReset, initialState));
+    }
+    win::MutexLock lock(g_namesMutex);
+    auto& slot = g_names[name];
+    if (auto existing = slot.lock()) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return win::RegisterHandle(existing);
+    }
+    auto created = std::make_shared<EventObject>(manualReset, initialState);
+    slot = created;
+    SetLastError(ERROR_SUCCESS);
+    return win::RegisterHandle(created);
+}
+
+BOOL SetEvent(HANDLE event) {
+    auto object = win::LookupHandleAs<EventObject>(event);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    object->Set();
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE event) {
+    auto object = win::LookupHandleAs<EventObject>(event);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    object->Reset();
+    return TRUE;
+}
