@@ -1,0 +1,37 @@
+# qm_add_resources(<target> <script.rc> [SYMBOL <name>] [EXPORT] [DEFINES NAME=VALUE ...]
+#                  [DEPENDS <file> ...])
+#
+# Compiles a resource script with qmrc and adds the generated source to
+# <target>, so that the module <target> ends up in carries the resources in its
+# resource section. The script sees QM_VERSION_MAJOR, QM_VERSION_MINOR,
+# QM_VERSION_PATCH (the project version) and QM_VERSION_STRING ("3.2.1") besides
+# DEFINES. With EXPORT the blob gets external C linkage under SYMBOL (default
+# qmrsrc_<target>_<script name>), which code can reference to pull the object out
+# of a static library. DEPENDS names files the script includes by name.
+function(qm_add_resources target script)
+  cmake_parse_arguments(A "EXPORT" "SYMBOL" "DEFINES;DEPENDS" ${ARGN})
+  get_filename_component(abs ${script} ABSOLUTE)
+  get_filename_component(stem ${script} NAME_WE)
+  if(NOT A_SYMBOL)
+    string(MAKE_C_IDENTIFIER "qmrsrc_${target}_${stem}" A_SYMBOL)
+  endif()
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${target}_${stem}_rc.cpp)
+  set(args
+    -DQM_VERSION_MAJOR=${PROJECT_VERSION_MAJOR}
+    -DQM_VERSION_MINOR=${PROJECT_VERSION_MINOR}
+    -DQM_VERSION_PATCH=${PROJECT_VERSION_PATCH}
+    "-DQM_VERSION_STRING=\"${PROJECT_VERSION}\"")
+  foreach(d IN LISTS A_DEFINES)
+    list(APPEND args "-D${d}")
+  endforeach()
+  if(A_EXPORT)
+    list(APPEND args --export)
+  endif()
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND qmrc ${args} --symbol ${A_SYMBOL} -o ${out} ${abs}
+    DEPENDS qmrc ${abs} ${A_DEPENDS}
+    COMMENT "Compiling resources ${script}"
+    VERBATIM)
+  target_sources(${target} PRIVATE ${out})
+endfunction()

@@ -1,0 +1,89 @@
+// qmrc: the stand-in's resource compiler. It reads the subset of the
+// resource-script language that the product's .rc files use and lays the
+// resources out as the platform does (string tables in blocks of 16,
+// VS_VERSIONINFO trees), packed into one blob of the module resource section
+// (ResourceFormat.h, doc/resource_format.md).
+//
+// Accepted:
+//   #define NAME text, #undef, #ifdef/#ifndef/#else/#endif; #include and
+//     #pragma lines are ignored (the platform's constants are built in).
+//   LANGUAGE primary, sub
+//   STRINGTABLE [options] [LANGUAGE p, s] BEGIN id [,] "text"... END
+//     strings: "" and \" for a quote, \n \r \t \a \\, \xHHHH, octal \ooo;
+//     an optional L prefix; adjacent literals are joined.
+//   name VERSIONINFO FILEVERSION a,b,c,d PRODUCTVERSION a,b,c,d FILEFLAGSMASK x
+//     FILEFLAGS x FILEOS x FILETYPE x FILESUBTYPE x BEGIN BLOCK "key" BEGIN ...
+//     END VALUE "key", "text" | number [, number...] END
+//   name RCDATA|type "file"          (file relative to the script)
+//   name RCDATA|type BEGIN "text" | L"text" | number[L] , ... END
+//   Numbers: decimal, 0x hex, an L suffix (32-bit), with | + - ~ and ( ).
+//   BEGIN/END may be written { }; keywords are case-insensitive.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace win::rc {
+
+// A resource type or name: an ordinal, or an upper-cased text name.
+struct ResourceId {
+    bool isString = false;
+    std::uint16_t ordinal = 0;
+    std::u16string name;
+
+    static ResourceId Ordinal(std::uint16_t n) { return ResourceId{false, n, {}}; }
+    friend bool operator<(const ResourceId& a, const ResourceId& b);
+    friend bool operator==(const ResourceId& a, const ResourceId& b) = default;
+};
+
+struct CompiledResource {
+    ResourceId type;
+    ResourceId name;
+    std::uint16_t language = 0;
+    std::vector<std::uint8_t> data;
+};
+
+class RcCompiler {
+public:
+    // Predefines a macro, as -DNAME=VALUE on the command line does.
+    void Define(const std::string& name, const std::string& value);
+    // Directory that file names in the script are relative to.
+    void SetBaseDirectory(const std::string& dir) { m_baseDir = dir; }
+
+    // Compiles one script (UTF-8) and adds its resources to those compiled
+    // before. False with Error() = "<file>:<line>: <message>" on the first
+    // error; the resources of a failed script are not added.
+    bool Compile(std::string_view text, std::string_view fileName);
+    const std::string& Error() const { return m_error; }
+
+    // The resources compiled so far, sorted by type, name and language.
+    std::vector<CompiledResource> Resources() const;
+    // The blob for the module resource section. Fails (empty result, Error()
+    // set) when two resources share type, name and language or it would
+    // exceed the format's 32-bit sizes.
+    std::vector<std::uint8_t> BuildBlob();
+
+private:
+    friend class RcParser;
+    std::map<std::string, std::string> m_defines;
+    std::string m_baseDir;
+    std::string m_error;
+    // language -> id -> text, merged into blocks when the blob is built.
+    std::map<std::uint16_t, std::map<std::uint16_t, std::u16string>> m_strings;
+    std::vector<CompiledResource> m_other;
+};
+
+// The C++ source that places a blob in the resource section of whatever
+// module links it. With exported, the array has external C linkage under
+// symbol (so that code can reference it and pull the object from a static
+// library); otherwise internal linkage.
+std::string EmitCpp(const std::vector<std::uint8_t>& blob, const std::string& symbol, bool exported,
+                    const std::string& sourceName);
+
+// UTF-8 to UTF-16; false on malformed input.
+bool Utf8ToUtf16(std::string_view in, std::u16string& out);
+
+}  // namespace win::rc
