@@ -68,10 +68,11 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* src, int srcLen,
 int WideCharToMultiByte(UINT codePage, DWORD flags, const wchar_t* src, int srcLen, char* dst,
                         int dstLen, const char* defaultChar, BOOL* usedDefaultChar);
 
-// Upper-cases len characters of text in place (simple one-to-one mappings:
-// Latin-1, Latin Extended-A/B, Greek, Cyrillic, Armenian, Georgian, full
-// width Latin; characters without a one-to-one upper case, such as U+00DF,
-// stay as they are). Returns len. CharLowerBuffW is the inverse.
+// Upper-cases len characters of text in place with the one-to-one mappings
+// of Unicode (Latin, Greek, Cyrillic, Armenian, Latin and Greek extended,
+// full-width Latin); characters whose upper case is more than one character,
+// such as U+00DF, stay as they are, as on the platform. Returns len.
+// CharLowerBuffW is the inverse.
 DWORD CharUpperBuffW(wchar_t* text, DWORD len);
 DWORD CharLowerBuffW(wchar_t* text, DWORD len);
 
@@ -102,8 +103,9 @@ constexpr LCTYPE LOCALE_SISO3166CTRYNAME = 0x005A;
 constexpr LCTYPE LOCALE_SNAME = 0x005C;
 
 // The calling thread's locale; SetThreadLocale changes it for the calling
-// thread only (FALSE with ERROR_INVALID_PARAMETER for LCIDs other than the
-// known ones above and the two defaults, which resolve to the user default).
+// thread only. It accepts the two defaults (which set the user default) and
+// every LCID of English, German, French or Spanish; others fail with FALSE
+// and ERROR_INVALID_PARAMETER.
 LCID GetThreadLocale();
 BOOL SetThreadLocale(LCID locale);
 LCID GetUserDefaultLCID();

@@ -1,0 +1,303 @@
+#include "platform/win/Clock.h"
+
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "platform/win/Errors.h"
+#include "platform/win/TestChildProcess.h"
+
+namespace {
+
+using RealClock = std::chrono::steady_clock;
+
+double RealMsSince(RealClock::time_point start) {
+    return std::chrono::duration<double, std::milli>(RealClock::now() - start).count();
+}
+
+SYSTEMTIME Make(WORD y, WORD mo, WORD d, WORD h = 0, WORD mi = 0, WORD s = 0, WORD ms = 0) {
+    SYSTEMTIME st{};
+    st.wYear = y;
+    st.wMonth = mo;
+    st.wDay = d;
+    st.wHour = h;
+    st.wMinute = mi;
+    st.wSecond = s;
+    st.wMilliseconds = ms;
+    return st;
+}
+
+bool SameFields(const SYSTEMTIME& a, const SYSTEMTIME& b) {
+    return a.wYear == b.wYear && a.wMonth == b.wMonth && a.wDay == b.wDay && a.wHour == b.wHour &&
+           a.wMinute == b.wMinute && a.wSecond == b.wSecond && a.wMilliseconds == b.wMilliseconds;
+}
+
+class ClockTest : public ::testing::Test {
+protected:
+    void TearDown() override { win::SetTimeScaleForTesting(1.0); }
+};
+
+TEST_F(ClockTest, TickCountWrapsAndUnsignedElapsedSurvivesIt) {
+    win::SetTimeScaleForTesting(1000.0);
+    win::SetTickCountForTesting(0xFFFFFFFFull - 100);
+    const DWORD before = GetTickCount();
+    Sleep(500);  // 0.5 ms real
+    const DWORD after = GetTickCount();
+    EXPECT_LT(after, before) << "the 32-bit count must have wrapped";
+    EXPECT_GE(static_cast<DWORD>(after - before), 500u);
+    EXPECT_LT(static_cast<DWORD>(after - before), 1000000u);
+    EXPECT_GT(GetTickCount64(), 0xFFFFFFFFull);
+}
+
+TEST_F(ClockTest, SleepAtHighScaleTakesLittleRealTime) {
+    win::SetTimeScaleForTesting(60000.0);
+    const ULONGLONG platformBefore = win::NowPlatformMs();
+    const auto start = RealClock::now();
+    Sleep(60000);
+    const double realMs = RealMsSince(start);
+    EXPECT_GE(realMs, 0.9);
+    EXPECT_LT(realMs, 250.0);
+    EXPECT_GE(win::NowPlatformMs() - platformBefore, 60000u);
+}
+
+TEST_F(ClockTest, SleepAtScaleOneTakesRealTime) {
+    const DWORD before = GetTickCount();
+    const auto start = RealClock::now();
+    Sleep(30);
+    EXPECT_GE(RealMsSince(start), 29.0);
+    EXPECT_GE(GetTickCount() - before, 29u);
+}
+
+TEST_F(ClockTest, ScaleChangeKeepsPlatformTimeContinuous) {
+    win::SetTimeScaleForTesting(1000.0);
+    const ULONGLONG before = win::NowPlatformMs();
+    win::SetTimeScaleForTesting(1.0);
+    const ULONGLONG after = win::NowPlatformMs();
+    EXPECT_GE(after, before);
+    EXPECT_LT(after - before, 1000u);
+}
+
+TEST_F(ClockTest, WallClockAdvancesAtTheScale) {
+    win::SetTimeScaleForTesting(3600.0 * 1000);
+    FILETIME a{}, b{};
+    GetSystemTimeAsFileTime(&a);
+    Sleep(3600 * 1000);  // one platform hour, 1 ms real
+    GetSystemTimeAsFileTime(&b);
+    const ULONGLONG elapsed = win::FileTimeToUInt64(b) - win::FileTimeToUInt64(a);
+    EXPECT_GE(elapsed, 3600ull * 10000000);
+    EXPECT_EQ(CompareFileTime(&a, &b), -1);
+}
+
+TEST_F(ClockTest, PlatformMsToRealDividesByScale) {
+    win::SetTimeScaleForTesting(60.0);
+    EXPECT_EQ(win::PlatformMsToReal(60000), std::chrono::seconds(1));
+    EXPECT_DOUBLE_EQ(win::TimeScale(), 60.0);
+}
+
+TEST_F(ClockTest, SystemTimeMatchesHostTime) {
+    SYSTEMTIME st{};
+    GetSystemTime(&st);
+    const time_t now = time(nullptr);
+    tm utc{};
+    gmtime_r(&now, &utc);
+    EXPECT_EQ(st.wYear, utc.tm_year + 1900);
+    EXPECT_EQ(st.wDayOfWeek, utc.tm_wday);
+    EXPECT_EQ(st.wMonth, utc.tm_mon + 1);
+}
+
+TEST_F(ClockTest, LocalTimeFollowsTheHostTimeZone) {
+    setenv("TZ", "QMT-02", 1);  // two hours east of UTC, no daylight saving
+    tzset();
+    SYSTEMTIME utc{}, local{};
+    GetSystemTime(&utc);
+    GetLocalTime(&local);
+    FILETIME u{}, l{};
+    ASSERT_TRUE(SystemTimeToFileTime(&utc, &u));
+    ASSERT_TRUE(SystemTimeToFileTime(&local, &l));
+    const double hours = (static_cast<double>(win::FileTimeToUInt64(l)) -
+                          static_cast<double>(win::FileTimeToUInt64(u))) /
+                         36e9;
+    EXPECT_NEAR(hours, 2.0, 0.01);
+
+    FILETIME converted{}, back{};
+    ASSERT_TRUE(FileTimeToLocalFileTime(&u, &converted));
+    EXPECT_EQ(win::FileTimeToUInt64(converted) - win::FileTimeToUInt64(u), 2ull * 36000000000);
+    ASSERT_TRUE(LocalFileTimeToFileTime(&converted, &back));
+    EXPECT_EQ(win::FileTimeToUInt64(back), win::FileTimeToUInt64(u));
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST(FileTimeTest, KnownValues) {
+    struct Case {
+        SYSTEMTIME st;
+        ULONGLONG value;
+        WORD dayOfWeek;
+    } cases[] = {
+        {Make(1601, 1, 1), 0, 1},
+        {Make(1970, 1, 1), 116444736000000000ull, 4},
+        {Make(2000, 2, 29, 12, 34, 56, 789), 125963012967890000ull, 2},
+        {Make(2026, 12, 10, 8, 0, 0), 134413632000000000ull, 4},
+    };
+    for (const auto& c : cases) {
+        FILETIME ft{};
+        ASSERT_TRUE(SystemTimeToFileTime(&c.st, &ft)) << c.st.wYear;
+        EXPECT_EQ(win::FileTimeToUInt64(ft), c.value) << c.st.wYear;
+        SYSTEMTIME back{};
+        ASSERT_TRUE(FileTimeToSystemTime(&ft, &back));
+        EXPECT_TRUE(SameFields(back, c.st)) << c.st.wYear;
+        EXPECT_EQ(back.wDayOfWeek, c.dayOfWeek) << c.st.wYear;
+    }
+}
+
+TEST(FileTimeTest, InvalidFieldsAreRejected) {
+    const SYSTEMTIME bad[] = {Make(2023, 2, 29),    Make(2024, 13, 1),
+                              Make(1600, 12, 31),   Make(2024, 1, 0),
+                              Make(2024, 1, 1, 24), Make(2024, 1, 1, 0, 60),
+                              Make(2024, 4, 31),    Make(2024, 1, 1, 0, 0, 0, 1000)};
+    for (const auto& st : bad) {
+        FILETIME ft{};
+        SetLastError(0);
+        EXPECT_FALSE(SystemTimeToFileTime(&st, &ft)) << st.wYear << "-" << st.wMonth;
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    }
+    const FILETIME tooLarge = win::UInt64ToFileTime(0x8000000000000000ull);
+    SYSTEMTIME st{};
+    EXPECT_FALSE(FileTimeToSystemTime(&tooLarge, &st));
+}
+
+TEST(FileTimeTest, CompareFileTimeOrders) {
+    const FILETIME a = win::UInt64ToFileTime(5), b = win::UInt64ToFileTime(0x100000000ull);
+    EXPECT_EQ(CompareFileTime(&a, &b), -1);
+    EXPECT_EQ(CompareFileTime(&b, &a), 1);
+    EXPECT_EQ(CompareFileTime(&a, &a), 0);
+}
+
+TEST(VariantTimeTest, KnownDatesBothWays) {
+    struct Case {
+        SYSTEMTIME st;
+        DATE date;
+    } cases[] = {
+        {Make(1899, 12, 30), 0.0},      {Make(2000, 1, 1), 36526.0},
+        {Make(1900, 1, 1), 2.0},        {Make(1899, 12, 30, 12), 0.5},
+        {Make(1899, 12, 29, 6), -1.25}, {Make(1899, 12, 28, 18), -2.75},
+        {Make(1800, 1, 1), -36522.0},   {Make(9999, 12, 31), 2958465.0},
+        {Make(100, 1, 1), -657434.0},   {Make(2026, 3, 5, 18), 46086.75},
+        {Make(1899, 12, 29, 0), -1.0},
+    };
+    for (const auto& c : cases) {
+        DATE date = 99;
+        ASSERT_TRUE(SystemTimeToVariantTime(&c.st, &date)) << c.date;
+        EXPECT_DOUBLE_EQ(date, c.date);
+        SYSTEMTIME back{};
+        ASSERT_TRUE(VariantTimeToSystemTime(c.date, &back)) << c.date;
+        EXPECT_TRUE(SameFields(back, c.st)) << c.date << " gave " << back.wYear << "-"
+                                            << back.wMonth << "-" << back.wDay << " " << back.wHour;
+    }
+}
+
+TEST(VariantTimeTest, RoundTripsEverySecondOfSampledDays) {
+    for (WORD year : {1650, 1899, 1900, 1970, 2024}) {
+        for (int second = 0; second < 86400; second += 7) {
+            const SYSTEMTIME st =
+                Make(year, 12, 30, static_cast<WORD>(second / 3600),
+                     static_cast<WORD>(second / 60 % 60), static_cast<WORD>(second % 60));
+            DATE date = 0;
+            ASSERT_TRUE(SystemTimeToVariantTime(&st, &date));
+            SYSTEMTIME back{};
+            ASSERT_TRUE(VariantTimeToSystemTime(date, &back));
+            ASSERT_TRUE(SameFields(back, st)) << year << " " << second;
+        }
+    }
+}
+
+TEST(VariantTimeTest, RoundsToTheNearestSecondAndRejectsOutOfRange) {
+    SYSTEMTIME st{};
+    ASSERT_TRUE(VariantTimeToSystemTime(1.0 - 0.1 / 86400, &st));
+    EXPECT_TRUE(SameFields(st, Make(1899, 12, 31)));
+    ASSERT_TRUE(VariantTimeToSystemTime(-0.5, &st));
+    EXPECT_TRUE(SameFields(st, Make(1899, 12, 30, 12)));
+
+    EXPECT_FALSE(VariantTimeToSystemTime(2958466.0, &st));
+    EXPECT_FALSE(VariantTimeToSystemTime(-657435.0, &st));
+    DATE date = 0;
+    const SYSTEMTIME early = Make(99, 12, 31), invalid = Make(2023, 2, 29);
+    EXPECT_FALSE(SystemTimeToVariantTime(&early, &date));
+    EXPECT_FALSE(SystemTimeToVariantTime(&invalid, &date));
+    const SYSTEMTIME withMs = Make(2000, 1, 1, 0, 0, 0, 999);
+    ASSERT_TRUE(SystemTimeToVariantTime(&withMs, &date));
+    EXPECT_DOUBLE_EQ(date, 36526.0) << "milliseconds are ignored";
+}
+
+TEST(DosTimeTest, PacksFieldsAndTruncatesToEvenSeconds) {
+    const SYSTEMTIME st = Make(2026, 12, 10, 13, 45, 31);
+    FILETIME ft{};
+    ASSERT_TRUE(SystemTimeToFileTime(&st, &ft));
+    WORD date = 0, time = 0;
+    ASSERT_TRUE(FileTimeToDosDateTime(&ft, &date, &time));
+    EXPECT_EQ(date, (46 << 9) | (12 << 5) | 10);
+    EXPECT_EQ(time, (13 << 11) | (45 << 5) | 15);
+    FILETIME back{};
+    ASSERT_TRUE(DosDateTimeToFileTime(date, time, &back));
+    SYSTEMTIME sb{};
+    ASSERT_TRUE(FileTimeToSystemTime(&back, &sb));
+    EXPECT_TRUE(SameFields(sb, Make(2026, 12, 10, 13, 45, 30)));
+}
+
+TEST(DosTimeTest, RangeAndFieldErrors) {
+    const SYSTEMTIME early = Make(1979, 12, 31, 23, 59, 58);
+    FILETIME ft{};
+    ASSERT_TRUE(SystemTimeToFileTime(&early, &ft));
+    WORD date = 0, time = 0;
+    EXPECT_FALSE(FileTimeToDosDateTime(&ft, &date, &time));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(DosDateTimeToFileTime((1 << 5) | 0, 0, &ft)) << "day 0";
+    EXPECT_FALSE(DosDateTimeToFileTime((13 << 5) | 1, 0, &ft)) << "month 13";
+    EXPECT_FALSE(DosDateTimeToFileTime((1 << 5) | 1, 24 << 11, &ft)) << "hour 24";
+    EXPECT_TRUE(DosDateTimeToFileTime((1 << 5) | 1, 0, &ft));
+    EXPECT_EQ(win::FileTimeToUInt64(ft), 119600064000000000ull) << "1980-01-01";
+}
+
+// Child runs: the environment is read once per process.
+TEST(ClockChild, TickStartsAtTheConfiguredValue) {
+    if (!win::testing::IsChildRun())
+        GTEST_SKIP() << "runs as a child of ClockProcess";
+    const ULONGLONG expected = std::strtoull(std::getenv("QM_EXPECT_TICK"), nullptr, 10);
+    const ULONGLONG tick = GetTickCount64();
+    ASSERT_GE(tick, expected);
+    ASSERT_LT(tick, expected + 10000);
+}
+
+TEST(ClockChild, ScaleComesFromTheEnvironment) {
+    if (!win::testing::IsChildRun())
+        GTEST_SKIP() << "runs as a child of ClockProcess";
+    ASSERT_DOUBLE_EQ(win::TimeScale(), 60000.0);
+    const auto start = RealClock::now();
+    Sleep(60000);
+    ASSERT_LT(RealMsSince(start), 250.0);
+}
+
+TEST(ClockProcess, TickStartIsReadAsHexOrDecimal) {
+    if (win::testing::IsChildRun())
+        GTEST_SKIP();
+    EXPECT_EQ(win::testing::RunChildTest(
+                  "ClockChild.TickStartsAtTheConfiguredValue",
+                  {"QUILLMERE_TICK_START=0xFFFFF000", "QM_EXPECT_TICK=4294963200"}),
+              0);
+    EXPECT_EQ(win::testing::RunChildTest(
+                  "ClockChild.TickStartsAtTheConfiguredValue",
+                  {"QUILLMERE_TICK_START=4294967000", "QM_EXPECT_TICK=4294967000"}),
+              0);
+}
+
+TEST(ClockProcess, TimeScaleIsReadFromTheEnvironment) {
+    if (win::testing::IsChildRun())
+        GTEST_SKIP();
+    EXPECT_EQ(win::testing::RunChildTest("ClockChild.ScaleComesFromTheEnvironment",
+                                         {"QUILLMERE_TIME_SCALE=60000"}),
+              0);
+}
+
+}  // namespace
