@@ -127,7 +127,7 @@ bool CCompress::LoadCabinetDll() {
     }
     // On its own platform the library is loaded through the module's
     // side-by-side activation context; the stand-in has a single Cabinet.dll.
-    HMODULE library = LoadLibraryW(L"Cabinet.dll");
+    HMODULE library = LoadLibraryW(CabinetLibraryName());
     if (library != nullptr) {
         m_fciCreate = reinterpret_cast<PFNFCICREATE>(GetProcAddress(library, "FCICreate"));
         m_fciAddFile = reinterpret_cast<PFNFCIADDFILE>(GetProcAddress(library, "FCIAddFile"));

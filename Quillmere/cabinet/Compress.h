@@ -112,6 +112,8 @@ protected:
     virtual int CloseFile(INT_PTR handle, int* error);
     virtual int DeleteFile(const wchar_t* path, int* error);
     virtual LONG SeekFile(INT_PTR handle, LONG distance, int origin, int* error);
+    // The module name the writer loads its library by.
+    virtual const wchar_t* CabinetLibraryName() const { return L"Cabinet.dll"; }
 
 private:
     bool OnCreatorThread();

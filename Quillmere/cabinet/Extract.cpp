@@ -122,7 +122,7 @@ bool CExtract::LoadCabinetDll() {
     if (m_library != nullptr) {
         return true;
     }
-    HMODULE library = LoadLibraryW(L"Cabinet.dll");
+    HMODULE library = LoadLibraryW(CabinetLibraryName());
     if (library != nullptr) {
         m_fdiCreate = reinterpret_cast<PFNFDICREATE>(GetProcAddress(library, "FDICreate"));
         m_fdiCopy = reinterpret_cast<PFNFDICOPY>(GetProcAddress(library, "FDICopy"));
@@ -422,6 +422,27 @@ void CExtract::FnFree(void* memory) {
     std::free(memory);
 }
 
+INT_PTR CExtract::OpenCabinetFile(const wchar_t* path, int openFlags) {
+    INT_PTR handle = OpenFile(path, openFlags, _S_IREAD);
+    if (handle != -1) {
+        m_positions.SetPos(handle, 0);
+    }
+    return handle;
+}
+
+UINT CExtract::ReadCabinetFile(INT_PTR handle, void* buffer, UINT count) {
+    return DecryptingRead(handle, static_cast<BYTE*>(buffer), count);
+}
+
+LONG CExtract::SeekCabinetFile(INT_PTR handle, LONG distance, int origin) {
+    LONG position = SeekFile(handle, distance, origin);
+    std::uint32_t known = 0;
+    if (position >= 0 && m_positions.GetPos(handle, &known)) {
+        m_positions.SetPos(handle, static_cast<std::uint32_t>(position));
+    }
+    return position;
+}
+
 INT_PTR CExtract::FnOpen(char* file, int openFlags, int permissionMode) {
     CExtract* self = Current();
     if (self == nullptr) {
@@ -429,11 +450,7 @@ INT_PTR CExtract::FnOpen(char* file, int openFlags, int permissionMode) {
     }
     CCabStringW path;
     path.AssignCodePage(file, CP_UTF8);
-    INT_PTR handle = self->OpenFile(path.Get(), openFlags, _S_IREAD);
-    if (handle != -1) {
-        self->m_positions.SetPos(handle, 0);
-    }
-    return handle;
+    return self->OpenCabinetFile(path.Get(), openFlags);
 }
 
 UINT CExtract::FnRead(INT_PTR handle, void* buffer, UINT count) {
@@ -441,7 +458,7 @@ UINT CExtract::FnRead(INT_PTR handle, void* buffer, UINT count) {
     if (self == nullptr) {
         return static_cast<UINT>(-1);
     }
-    return self->DecryptingRead(handle, static_cast<BYTE*>(buffer), count);
+    return self->ReadCabinetFile(handle, buffer, count);
 }
 
 UINT CExtract::FnWrite(INT_PTR handle, void* buffer, UINT count) {
@@ -502,12 +519,7 @@ LONG CExtract::FnSeek(INT_PTR handle, LONG distance, int origin) {
     if (self == nullptr) {
         return -1;
     }
-    LONG position = self->SeekFile(handle, distance, origin);
-    std::uint32_t known = 0;
-    if (position >= 0 && self->m_positions.GetPos(handle, &known)) {
-        self->m_positions.SetPos(handle, static_cast<std::uint32_t>(position));
-    }
-    return position;
+    return self->SeekCabinetFile(handle, distance, origin);
 }
 
 void CExtract::DecodeName(const char* stored, USHORT attributes, CCabStringW* name) const {

@@ -122,6 +122,15 @@ protected:
     // With creation flags, first resets the file's attributes to normal so
     // that a read-only file can be replaced. -1 on failure.
     virtual INT_PTR OpenFile(const wchar_t* path, int openFlags, int permissionMode);
+    // The module name the reader loads its library by.
+    virtual const wchar_t* CabinetLibraryName() const { return L"Cabinet.dll"; }
+
+    // The cabinet file access the library's callbacks use: open for reading
+    // (position 0 recorded), the decrypting read with its signature test, and
+    // the seek that keeps the recorded position.
+    INT_PTR OpenCabinetFile(const wchar_t* path, int openFlags);
+    UINT ReadCabinetFile(INT_PTR handle, void* buffer, UINT count);
+    LONG SeekCabinetFile(INT_PTR handle, LONG distance, int origin);
 
 private:
     bool OnCreatorThread();

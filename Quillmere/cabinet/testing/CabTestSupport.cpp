@@ -12,8 +12,11 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include "Quillmere/cabinet/Compress.h"
+#include "Quillmere/cabinet/Extract.h"
 #include "platform/win/Environment.h"
 #include "platform/win/Paths.h"
+#include "platform/win/Text.h"
 
 namespace Cabinet::testing {
 
@@ -144,6 +147,52 @@ std::string ShellQuote(const std::string& text) {
         }
     }
     return quoted + "'";
+}
+
+std::string KeyBytes(const std::wstring& key) {
+    if (key.empty()) {
+        return std::string();
+    }
+    int size = WideCharToMultiByte(CP_THREAD_ACP, 0, key.c_str(), static_cast<int>(key.size()),
+                                   nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_THREAD_ACP, 0, key.c_str(), static_cast<int>(key.size()), bytes.data(),
+                        size, nullptr, nullptr);
+    return bytes;
+}
+
+bool PackFiles(const std::wstring& cabinet, const std::vector<PackSource>& sources,
+               const std::wstring& key, TCOMP compression, std::wstring* error) {
+    CCompress writer;
+    std::string bytes = KeyBytes(key);
+    writer.Cipher().SetKey(reinterpret_cast<const BYTE*>(bytes.data()),
+                           static_cast<DWORD>(bytes.size()));
+    writer.AllocateBuffer();
+    bool ok = writer.CreateFCIContext(cabinet.c_str(), TRUE, TRUE, 0x7FFFFFFF, 23364, 0);
+    for (const auto& source : sources) {
+        ok = ok && writer.AddFile(source.path.c_str(), source.name.c_str(), compression);
+    }
+    ok = writer.CleanUp() && ok;
+    if (!ok && error != nullptr) {
+        *error = writer.GetLastErrorText();
+    }
+    return ok;
+}
+
+bool UnpackFiles(const std::wstring& cabinet, const std::wstring& target, const std::wstring& key,
+                 std::wstring* error) {
+    CExtract reader;
+    std::string bytes = KeyBytes(key);
+    reader.Cipher().SetKey(reinterpret_cast<const BYTE*>(bytes.data()),
+                           static_cast<DWORD>(bytes.size()));
+    reader.AllocateBuffer();
+    bool ok = reader.CreateFDIContext() && reader.ExtractFile(cabinet.c_str(), target.c_str(), 0);
+    std::wstring text = reader.GetLastErrorText();
+    ok = reader.CleanUp() && ok;
+    if (!ok && error != nullptr) {
+        *error = text;
+    }
+    return ok;
 }
 
 }  // namespace Cabinet::testing

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/cabinet/fci.h"
+
 namespace Cabinet::testing {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -43,5 +45,23 @@ Bytes MailText(std::uint32_t seed, std::size_t size);
 int RunCommand(const std::string& command, std::string* output = nullptr);
 // Quotes a text for the shell.
 std::string ShellQuote(const std::string& text);
+
+// One file to pack: its Windows path and its name in the cabinet.
+struct PackSource {
+    std::wstring path;
+    std::wstring name;
+};
+
+// Packs the sources into `cabinet` the way the add-in does (UTC times, UTF-8
+// names, no split, set id 23364) with the password `key` (wide, converted to
+// the thread's code page; empty: plain). On failure *error gets the writer's
+// text.
+bool PackFiles(const std::wstring& cabinet, const std::vector<PackSource>& sources,
+               const std::wstring& key, TCOMP compression, std::wstring* error = nullptr);
+// Extracts `cabinet` below `target` with the password `key`.
+bool UnpackFiles(const std::wstring& cabinet, const std::wstring& target, const std::wstring& key,
+                 std::wstring* error = nullptr);
+// The password's bytes in the thread's code page.
+std::string KeyBytes(const std::wstring& key);
 
 }  // namespace Cabinet::testing
