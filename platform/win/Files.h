@@ -20,17 +20,9 @@
 
 #include <cstdint>
 
+#include "platform/win/Clock.h"
 #include "platform/win/Handle.h"
 #include "platform/win/Types.h"
-
-#if __has_include("platform/win/Clock.h")
-#include "platform/win/Clock.h"
-#else
-struct FILETIME {
-    DWORD dwLowDateTime;
-    DWORD dwHighDateTime;
-};
-#endif
 
 struct OVERLAPPED;  // overlapped I/O is not supported: always pass null
 
