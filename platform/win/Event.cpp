@@ -52,9 +52,17 @@ private:
     bool m_signalled GUARDED_BY(m_mutex);
 };
 
-// Named events live while a handle to them is open.
-win::Mutex g_namesMutex;
-std::map<std::wstring, std::weak_ptr<EventObject>> g_names GUARDED_BY(g_namesMutex);
+// Named events live while a handle to them is open. The table is never
+// destroyed, so that threads still running at process exit can use it.
+struct NamedEvents {
+    win::Mutex mutex;
+    std::map<std::wstring, std::weak_ptr<EventObject>> events GUARDED_BY(mutex);
+};
+
+NamedEvents& Names() {
+    static NamedEvents* names = new NamedEvents;
+    return *names;
+}
 
 }  // namespace
 
@@ -63,8 +71,11 @@ HANDLE CreateEventW(void*, BOOL manualReset, BOOL initialState, const wchar_t* n
         SetLastError(ERROR_SUCCESS);
         return win::RegisterHandle(std::make_shared<EventObject>(manualReset, initialState));
     }
-    win::MutexLock lock(g_namesMutex);
-    auto& slot = g_names[name];
+    NamedEvents& names = Names();
+    win::MutexLock lock(names.mutex);
+    // Entries of events whose handles are all closed are dropped here.
+    std::erase_if(names.events, [](const auto& entry) { return entry.second.expired(); });
+    auto& slot = names.events[name];
     if (auto existing = slot.lock()) {
         SetLastError(ERROR_ALREADY_EXISTS);
         return win::RegisterHandle(existing);

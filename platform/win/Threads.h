@@ -26,9 +26,11 @@ constexpr DWORD TLS_OUT_OF_INDEXES = 0xFFFFFFFF;
 std::uintptr_t _beginthreadex(void* security, unsigned stackSize, unsigned (*start)(void*),
                               void* arg, unsigned initflag, unsigned* threadId);
 // Ends the calling thread with exitCode, from any depth of its call stack.
-// The stack is unwound (destructors of locals run) and thread_local objects
-// are destroyed. Called on a thread the runtime did not start, it ends that
-// thread too.
+// The stack is unwound (destructors of locals run; unlike the platform, which
+// skips them) and thread_local objects are destroyed. The unwinding is the
+// host's forced unwind: a catch (...) on the way must rethrow, and no
+// noexcept function may be on the stack. Called on a thread the runtime did
+// not start, it ends that thread too.
 [[noreturn]] void _endthreadex(unsigned exitCode);
 
 // Starts start(arg) on a new thread whose handle closes itself when the
