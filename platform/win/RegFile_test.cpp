@@ -169,6 +169,44 @@ TEST(RegFileTest, WrittenValuesReadBackByteForByte) {
     }
 }
 
+TEST(RegFileTest, DamagedFilesNeverCrashTheReader) {
+    Section s;
+    s.path = u"HKEY_CURRENT_USER\\Software\\T";
+    s.entries = {Binary(3, 100, u"bin"), Binary(1, 8, u"sz"), Binary(4, 4, u"dw"),
+                 Binary(7, 12, u"multi")};
+    std::vector<BYTE> good = Write({s, s});
+    unsigned seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    int accepted = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::vector<BYTE> bad = good;
+        int edits = 1 + next() % 4;
+        for (int k = 0; k < edits; ++k) {
+            size_t at = next() % bad.size();
+            switch (next() % 3) {
+                case 0:
+                    bad[at] = static_cast<BYTE>(next());
+                    break;
+                case 1:
+                    bad.erase(bad.begin() + static_cast<long>(at));
+                    break;
+                default:
+                    bad.resize(at);
+                    break;
+            }
+            if (bad.empty())
+                break;
+        }
+        std::vector<Section> out;
+        ParseError error;
+        if (Parse(bad, out, error))
+            ++accepted;
+        else
+            EXPECT_FALSE(error.message.empty());
+    }
+    EXPECT_LT(accepted, 3000);
+}
+
 TEST(RegFileTest, NamesConvertWithSurrogatePairs) {
     std::wstring name = L"a\U0001F600b";
     std::u16string u = ToU16(name);

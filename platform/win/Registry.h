@@ -50,6 +50,7 @@
 // thread's last error, as on the platform.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "platform/win/Clock.h"
@@ -137,6 +138,11 @@ LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* valueName, DWORD* reserved, DWO
                          BYTE* data, DWORD* cbData);
 LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* valueName, DWORD* reserved, DWORD* type,
                          WCHAR* data, DWORD* cbData);
+// A null data argument: the size query of either form.
+inline LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* valueName, DWORD* reserved, DWORD* type,
+                                std::nullptr_t, DWORD* cbData) {
+    return RegQueryValueExW(hKey, valueName, reserved, type, static_cast<BYTE*>(nullptr), cbData);
+}
 
 // Creates or replaces a value. The BYTE* form stores cbData bytes as given;
 // the wchar_t* form stores text types from cbData / 2 (rounded up) wchar_t
@@ -147,6 +153,11 @@ LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* valueName, DWORD reserved, DWORD 
                        const BYTE* data, DWORD cbData);
 LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* valueName, DWORD reserved, DWORD type,
                        const WCHAR* data, DWORD cbData);
+inline LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* valueName, DWORD reserved, DWORD type,
+                              std::nullptr_t, DWORD cbData) {
+    return RegSetValueExW(hKey, valueName, reserved, type, static_cast<const BYTE*>(nullptr),
+                          cbData);
+}
 
 // Removes a value. ERROR_FILE_NOT_FOUND when it doesn't exist;
 // ERROR_ACCESS_DENIED without KEY_SET_VALUE.
@@ -181,6 +192,11 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD index, WCHAR* valueName, DWORD* cchValueN
                       DWORD* reserved, DWORD* type, BYTE* data, DWORD* cbData);
 LSTATUS RegEnumValueW(HKEY hKey, DWORD index, WCHAR* valueName, DWORD* cchValueName,
                       DWORD* reserved, DWORD* type, WCHAR* data, DWORD* cbData);
+inline LSTATUS RegEnumValueW(HKEY hKey, DWORD index, WCHAR* valueName, DWORD* cchValueName,
+                             DWORD* reserved, DWORD* type, std::nullptr_t, DWORD* cbData) {
+    return RegEnumValueW(hKey, index, valueName, cchValueName, reserved, type,
+                         static_cast<BYTE*>(nullptr), cbData);
+}
 
 // Counts and maxima of a key; every out pointer is optional. Name lengths in
 // wchar_t without the terminator, data in stored bytes. The class is empty

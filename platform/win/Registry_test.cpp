@@ -405,6 +405,9 @@ TEST_F(RegistryTest, SizesCountTwoBytesPerTextUnit) {
     ASSERT_EQ(RegQueryValueExW(k, L"s", nullptr, &type, static_cast<wchar_t*>(nullptr), &cb),
               ERROR_SUCCESS);
     EXPECT_EQ(cb, 8u);
+    cb = 0;
+    ASSERT_EQ(RegQueryValueExW(k, L"s", nullptr, &type, nullptr, &cb), ERROR_SUCCESS);
+    EXPECT_EQ(cb, 8u);
     EXPECT_EQ(type, REG_SZ);
     wchar_t small[3] = {L'x', L'x', L'x'};
     cb = 6;
