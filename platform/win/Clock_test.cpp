@@ -96,17 +96,6 @@ TEST_F(ClockTest, PlatformMsToRealDividesByScale) {
     EXPECT_DOUBLE_EQ(win::TimeScale(), 60.0);
 }
 
-TEST_F(ClockTest, SystemTimeMatchesHostTime) {
-    SYSTEMTIME st{};
-    GetSystemTime(&st);
-    const time_t now = time(nullptr);
-    tm utc{};
-    gmtime_r(&now, &utc);
-    EXPECT_EQ(st.wYear, utc.tm_year + 1900);
-    EXPECT_EQ(st.wDayOfWeek, utc.tm_wday);
-    EXPECT_EQ(st.wMonth, utc.tm_mon + 1);
-}
-
 TEST_F(ClockTest, LocalTimeFollowsTheHostTimeZone) {
     setenv("TZ", "QMT-02", 1);  // two hours east of UTC, no daylight saving
     tzset();
@@ -290,6 +279,33 @@ TEST(ClockProcess, TickStartIsReadAsHexOrDecimal) {
                   "ClockChild.TickStartsAtTheConfiguredValue",
                   {"QUILLMERE_TICK_START=4294967000", "QM_EXPECT_TICK=4294967000"}),
               0);
+}
+
+// A fresh clock starts at the host's time (scaled sleeps in this process
+// have moved the parent's wall clock ahead on purpose).
+TEST(ClockChild, WallClockStartsAtTheHostTime) {
+    if (!win::testing::IsChildRun())
+        GTEST_SKIP() << "runs as a child of ClockProcess";
+    FILETIME ft{};
+    GetSystemTimeAsFileTime(&ft);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const double hostSeconds = static_cast<double>(now.tv_sec) + 11644473600.0;
+    ASSERT_NEAR(static_cast<double>(win::FileTimeToUInt64(ft)) / 1e7, hostSeconds, 2.0);
+    SYSTEMTIME st{};
+    GetSystemTime(&st);
+    const time_t t = now.tv_sec;
+    tm utc{};
+    gmtime_r(&t, &utc);
+    ASSERT_EQ(st.wYear, utc.tm_year + 1900);
+    ASSERT_EQ(st.wMonth, utc.tm_mon + 1);
+    ASSERT_EQ(st.wDayOfWeek, utc.tm_wday);
+}
+
+TEST(ClockProcess, WallClockStartsAtTheHostTime) {
+    if (win::testing::IsChildRun())
+        GTEST_SKIP();
+    EXPECT_EQ(win::testing::RunChildTest("ClockChild.WallClockStartsAtTheHostTime", {}), 0);
 }
 
 TEST(ClockProcess, TimeScaleIsReadFromTheEnvironment) {

@@ -68,7 +68,11 @@ TEST_F(EventTest, AutoResetWakesExactlyOneOfTwoWaiters) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     SetEvent(e);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto deadline = RealClock::now() + std::chrono::seconds(5);
+    while (woken.load() == 0 && RealClock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a second wake would show
     EXPECT_EQ(woken.load(), 1);
     SetEvent(e);
     for (auto& t : waiters)
