@@ -516,6 +516,31 @@ TEST_F(RegistryTest, TwoProcessesSeeAndKeepEachOthersWrites) {
     RegCloseKey(k);
 }
 
+TEST_F(RegistryTest, ReadersNoticeAnotherProcesssChangesAndDeletions) {
+    HKEY gone = Create(HKEY_CURRENT_USER, L"Software\\Q\\Folders\\00CD");
+    HKEY config = Create(HKEY_CURRENT_USER, L"Software\\Q\\Config");
+    EXPECT_EQ(QueryString(config, L"From"), L"<fail>");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int bad = RegSetValueExW(config, L"From", 0, REG_SZ, L"a@b", Bytes(L"a@b")) != 0;
+        bad += RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Q\\Folders") != 0;
+        _exit(bad);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(QueryString(config, L"From"), L"a@b");
+    DWORD cb = 0;
+    EXPECT_EQ(RegQueryValueExW(gone, L"x", nullptr, nullptr, nullptr, &cb), ERROR_KEY_DELETED);
+    HKEY probe = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Q\\Folders", 0, KEY_READ, &probe),
+              ERROR_FILE_NOT_FOUND);
+    RegCloseKey(gone);
+    RegCloseKey(config);
+}
+
 TEST_F(RegistryTest, HivesAreSeparateFiles) {
     RegCloseKey(Create(HKEY_LOCAL_MACHINE, L"Software\\Brindlecast\\Quillmere\\Config"));
     RegCloseKey(Create(HKEY_CLASSES_ROOT, L"Quillmere.Connect\\CLSID"));
