@@ -15,7 +15,8 @@
 // same event, ignores the two flags and sets ERROR_ALREADY_EXISTS (otherwise
 // the last error is ERROR_SUCCESS). The caller closes the handle. Never
 // fails.
-HANDLE CreateEventW(void* security, BOOL manualReset, BOOL initialState, const wchar_t* name);
+HANDLE CreateEventW(void* security, BOOL manualReset, BOOL initialState,
+                    const wchar_t* name = nullptr);
 // FALSE with ERROR_INVALID_HANDLE when the handle is not an open event.
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
