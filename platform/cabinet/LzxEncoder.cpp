@@ -1,0 +1,446 @@
+#include "platform/cabinet/LzxEncoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/cabinet/LzxBitWriter.h"
+#include "platform/cabinet/LzxE8.h"
+#include "platform/cabinet/LzxHuffman.h"
+
+namespace cabinet::lzx {
+
+namespace {
+
+constexpr int kHashBits = 16;
+// Rough bit prices used to rank matches; the block itself is sized exactly.
+constexpr int kLiteralBits = 6;
+constexpr int kMatchSymbolBits = 9;
+
+std::uint32_t Hash3(const std::uint8_t* p) {
+    std::uint32_t v =
+        p[0] | (static_cast<std::uint32_t>(p[1]) << 8) | (static_cast<std::uint32_t>(p[2]) << 16);
+    return (v * 2654435761u) >> (32 - kHashBits);
+}
+
+}  // namespace
+
+LzxEncoder::LzxEncoder(int windowBits, const LzxEncoderOptions& options)
+    : m_options(options),
+      m_windowBits(windowBits),
+      m_numSlots(NumPositionSlots(windowBits)),
+      m_mainSize(MainTreeSize(windowBits)),
+      m_maxOffset(m_numSlots ? MaxMatchOffset(windowBits) : 0) {
+    if (m_numSlots == 0) {
+        return;
+    }
+    if (m_options.e8TranslationSize >= 0x80000000u) {
+        m_options.e8TranslationSize = kDefaultE8TranslationSize;
+    }
+    m_options.maxChainDepth = std::max(1, m_options.maxChainDepth);
+    m_options.niceLength = std::clamp(m_options.niceLength, 3, kMaxMatch);
+    const std::size_t window = std::size_t{1} << windowBits;
+    m_buf.resize(2 * window + kFrameSize);
+    m_head.assign(std::size_t{1} << kHashBits, 0);
+    m_prev.assign(window, 0);
+    m_items.reserve(kFrameSize);
+}
+
+void LzxEncoder::EncodeFrame(const std::uint8_t* data, std::size_t size,
+                             std::vector<std::uint8_t>& out) {
+    if (!IsValid() || size == 0) {
+        return;
+    }
+    size = std::min(size, kFrameSize);
+    const std::uint64_t start = m_bufEnd;
+    AppendToHistory(data, size);
+    // An uncompressed block restores the repeated offsets it carries, so the
+    // parse's updates must be undone when that type wins.
+    const std::uint32_t savedR[3] = {m_r[0], m_r[1], m_r[2]};
+    Parse(start, start + size);
+    WriteFrame(start, size, savedR, out);
+}
+
+void LzxEncoder::AppendToHistory(const std::uint8_t* data, std::size_t size) {
+    const std::size_t window = std::size_t{1} << m_windowBits;
+    if ((m_bufEnd - m_bufBase) + size > m_buf.size()) {
+        // Keep one window of history in front of the new frame.
+        const std::size_t keep = window;
+        std::memmove(m_buf.data(), At(m_bufEnd - keep), keep);
+        m_bufBase = m_bufEnd - keep;
+    }
+    std::uint8_t* dst = m_buf.data() + (m_bufEnd - m_bufBase);
+    std::memcpy(dst, data, size);
+    if (m_options.e8Translation) {
+        E8Encode(dst, size, m_options.streamOffsetForTest + m_bufEnd, m_options.e8TranslationSize);
+    }
+    m_bufEnd += size;
+}
+
+void LzxEncoder::InsertUpTo(std::uint64_t pos) {
+    const std::uint32_t mask = (1u << m_windowBits) - 1;
+    while (m_inserted < pos && m_inserted + 2 < m_bufEnd) {
+        const std::uint32_t h = Hash3(At(m_inserted));
+        m_prev[m_inserted & mask] = m_head[h];
+        m_head[h] = static_cast<std::uint32_t>(m_inserted);
+        ++m_inserted;
+    }
+}
+
+std::uint32_t LzxEncoder::MatchLength(std::uint64_t a, std::uint64_t b, std::uint32_t max) const {
+    const std::uint8_t* p = At(a);
+    const std::uint8_t* q = At(b);
+    std::uint32_t n = 0;
+    while (n + 8 <= max) {
+        std::uint64_t x;
+        std::uint64_t y;
+        std::memcpy(&x, p + n, 8);
+        std::memcpy(&y, q + n, 8);
+        if (x != y) {
+            return n + static_cast<std::uint32_t>(__builtin_ctzll(x ^ y) >> 3);
+        }
+        n += 8;
+    }
+    while (n < max && p[n] == q[n]) {
+        ++n;
+    }
+    return n;
+}
+
+int LzxEncoder::Score(const Match& m) const {
+    if (m.length == 0) {
+        return 0;
+    }
+    int cost;
+    if (m.rep >= 0) {
+        cost = m.rep == 0 ? kMatchSymbolBits - 2 : kMatchSymbolBits;
+    } else {
+        cost = kMatchSymbolBits + kFooterBits[PositionSlotOf(m.offset + 2)];
+    }
+    if (m.length - kMinMatch >= kNumPrimaryLengths) {
+        cost += 4;
+    }
+    return static_cast<int>(m.length) * kLiteralBits - cost;
+}
+
+LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end) {
+    InsertUpTo(pos);
+    Match best;
+    const auto maxLength =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(kMaxMatch, end - pos));
+    if (maxLength < kMinMatch) {
+        return best;
+    }
+    const std::uint64_t history = std::min<std::uint64_t>(m_maxOffset, pos - m_bufBase);
+    int bestScore = 0;
+    for (int k = 0; k < 3; ++k) {
+        if (m_r[k] > history) {
+            continue;
+        }
+        Match m{MatchLength(pos, pos - m_r[k], maxLength), m_r[k], k};
+        if (m.length >= kMinMatch && Score(m) > bestScore) {
+            best = m;
+            bestScore = Score(m);
+        }
+    }
+    if (maxLength < 3) {
+        return best;
+    }
+    // Insert pos itself and walk its chain.
+    const std::uint32_t mask = (1u << m_windowBits) - 1;
+    const std::uint32_t h = Hash3(At(pos));
+    std::uint32_t cand = m_head[h];
+    m_prev[pos & mask] = cand;
+    m_head[h] = static_cast<std::uint32_t>(pos);
+    m_inserted = pos + 1;
+    if (best.length >= static_cast<std::uint32_t>(m_options.niceLength)) {
+        return best;
+    }
+    const auto pos32 = static_cast<std::uint32_t>(pos);
+    std::uint32_t lastDistance = 0;
+    std::uint32_t bestLength = 2;
+    std::uint32_t bestDistance = 0;
+    for (int depth = m_options.maxChainDepth; depth > 0; --depth) {
+        const std::uint32_t d = pos32 - cand;
+        if (d <= lastDistance || d > history) {
+            break;
+        }
+        lastDistance = d;
+        const std::uint8_t* p = At(pos);
+        const std::uint8_t* q = At(pos - d);
+        if (q[bestLength] == p[bestLength] && q[0] == p[0]) {
+            const std::uint32_t len = MatchLength(pos, pos - d, maxLength);
+            if (len > bestLength) {
+                bestLength = len;
+                bestDistance = d;
+                if (len >= static_cast<std::uint32_t>(m_options.niceLength)) {
+                    break;
+                }
+            }
+        }
+        cand = m_prev[(pos - d) & mask];
+    }
+    if (bestDistance != 0) {
+        Match m{bestLength, bestDistance, -1};
+        if (Score(m) > bestScore) {
+            best = m;
+        }
+    }
+    return best;
+}
+
+void LzxEncoder::Parse(std::uint64_t start, std::uint64_t end) {
+    m_items.clear();
+    std::fill(std::begin(m_mainFreq), std::end(m_mainFreq), 0);
+    std::fill(std::begin(m_lengthFreq), std::end(m_lengthFreq), 0);
+    std::fill(std::begin(m_alignedFreq), std::end(m_alignedFreq), 0);
+    std::uint64_t pos = start;
+    while (pos < end) {
+        Match m = FindMatch(pos, end);
+        if (m.length == 0) {
+            EmitLiteral(*At(pos));
+            ++pos;
+            continue;
+        }
+        // Lazy evaluation: a better match one byte on wins over this one.
+        while (m.length < static_cast<std::uint32_t>(m_options.niceLength) && pos + 1 < end) {
+            Match next = FindMatch(pos + 1, end);
+            if (Score(next) <= Score(m)) {
+                break;
+            }
+            EmitLiteral(*At(pos));
+            ++pos;
+            m = next;
+        }
+        EmitMatch(m);
+        pos += m.length;
+    }
+    InsertUpTo(end);
+}
+
+void LzxEncoder::EmitLiteral(std::uint8_t byte) {
+    m_items.push_back(Item{byte, kNoLength, 0, 0});
+    ++m_mainFreq[byte];
+}
+
+void LzxEncoder::EmitMatch(const Match& m) {
+    int slot;
+    std::uint32_t footer = 0;
+    if (m.rep >= 0) {
+        slot = m.rep;
+        if (m.rep > 0) {
+            std::swap(m_r[0], m_r[m.rep]);
+        }
+    } else {
+        const std::uint32_t formatted = m.offset + 2;
+        slot = PositionSlotOf(formatted);
+        footer = formatted - kPositionBase[slot];
+        m_r[2] = m_r[1];
+        m_r[1] = m_r[0];
+        m_r[0] = m.offset;
+    }
+    const std::uint32_t lengthCode = m.length - kMinMatch;
+    const std::uint32_t header = std::min<std::uint32_t>(lengthCode, kNumPrimaryLengths);
+    Item item{static_cast<std::uint16_t>(kNumChars + slot * 8 + header), kNoLength, footer,
+              kFooterBits[slot]};
+    if (header == kNumPrimaryLengths) {
+        item.lengthSymbol = static_cast<std::uint16_t>(lengthCode - kNumPrimaryLengths);
+        ++m_lengthFreq[item.lengthSymbol];
+    }
+    ++m_mainFreq[item.main];
+    if (item.footerBits >= 3) {
+        ++m_alignedFreq[footer & 7];
+    }
+    m_items.push_back(item);
+}
+
+void LzxEncoder::TokenizeLengths(const std::uint8_t* prev, const std::uint8_t* cur, int first,
+                                 int last, std::vector<LengthToken>& tokens) {
+    tokens.clear();
+    int i = first;
+    while (i < last) {
+        int run = 1;
+        while (i + run < last && cur[i + run] == cur[i] && prev[i + run] == prev[i]) {
+            ++run;
+        }
+        int zeros = 0;
+        while (cur[i] == 0 && i + zeros < last && cur[i + zeros] == 0) {
+            ++zeros;
+        }
+        if (zeros >= 20) {
+            int r = std::min(zeros, 51);
+            tokens.push_back({kPretreeZeros20, 5, static_cast<std::uint8_t>(r - 20), 0});
+            i += r;
+        } else if (zeros >= 4) {
+            int r = std::min(zeros, 19);
+            tokens.push_back({kPretreeZeros4, 4, static_cast<std::uint8_t>(r - 4), 0});
+            i += r;
+        } else if (run >= 4) {
+            // Every element of the run has the same old and new length, so the
+            // one delta is right for each of them however a decoder applies it.
+            int r = std::min(run, 5);
+            auto delta = static_cast<std::uint8_t>((prev[i] + 17 - cur[i]) % 17);
+            tokens.push_back({kPretreeSame4, 1, static_cast<std::uint8_t>(r - 4), delta});
+            i += r;
+        } else {
+            auto delta = static_cast<std::uint8_t>((prev[i] + 17 - cur[i]) % 17);
+            tokens.push_back({delta, 0, 0, 0});
+            ++i;
+        }
+    }
+}
+
+std::uint64_t LzxEncoder::TreeCost(const std::vector<LengthToken>& tokens,
+                                   std::uint8_t* preLengths) {
+    std::uint32_t freq[kPretreeSize] = {};
+    for (const LengthToken& t : tokens) {
+        ++freq[t.symbol];
+        if (t.symbol == kPretreeSame4) {
+            ++freq[t.delta];
+        }
+    }
+    BuildCodeLengths(freq, kPretreeSize, kMaxPretreeCodeLength, preLengths);
+    std::uint64_t bits = 4 * kPretreeSize;
+    for (const LengthToken& t : tokens) {
+        bits += preLengths[t.symbol] + t.extraBits;
+        if (t.symbol == kPretreeSame4) {
+            bits += preLengths[t.delta];
+        }
+    }
+    return bits;
+}
+
+void LzxEncoder::WriteTree(LzxBitWriter& w, const std::vector<LengthToken>& tokens,
+                           const std::uint8_t* preLengths) {
+    std::uint16_t codes[kPretreeSize];
+    BuildCodes(preLengths, kPretreeSize, codes);
+    for (int i = 0; i < kPretreeSize; ++i) {
+        w.Write(preLengths[i], 4);
+    }
+    for (const LengthToken& t : tokens) {
+        w.Write(codes[t.symbol], preLengths[t.symbol]);
+        w.Write(t.extra, t.extraBits);
+        if (t.symbol == kPretreeSame4) {
+            w.Write(codes[t.delta], preLengths[t.delta]);
+        }
+    }
+}
+
+void LzxEncoder::WriteFrame(std::uint64_t start, std::size_t size, const std::uint32_t savedR[3],
+                            std::vector<std::uint8_t>& out) {
+    LzxBitWriter w(out);
+    if (!m_headerWritten) {
+        w.Write(m_options.e8Translation ? 1 : 0, 1);
+        if (m_options.e8Translation) {
+            w.Write(m_options.e8TranslationSize >> 16, 16);
+            w.Write(m_options.e8TranslationSize & 0xFFFF, 16);
+        }
+        m_headerWritten = true;
+    }
+
+    std::uint8_t mainLengths[kMaxMainTreeSize];
+    std::uint8_t lengthLengths[kLengthTreeSize];
+    std::uint8_t alignedLengths[kAlignedTreeSize];
+    BuildCodeLengths(m_mainFreq, m_mainSize, kMaxCodeLength, mainLengths);
+    // The length tree is never left empty: some decoders reject empty trees.
+    std::uint32_t lengthFreq[kLengthTreeSize];
+    std::copy(std::begin(m_lengthFreq), std::end(m_lengthFreq), lengthFreq);
+    if (std::all_of(std::begin(lengthFreq), std::end(lengthFreq),
+                    [](std::uint32_t f) { return f == 0; })) {
+        lengthFreq[0] = 1;
+    }
+    BuildCodeLengths(lengthFreq, kLengthTreeSize, kMaxCodeLength, lengthLengths);
+    std::uint32_t alignedFreq[kAlignedTreeSize];
+    std::copy(std::begin(m_alignedFreq), std::end(m_alignedFreq), alignedFreq);
+    const bool anyAligned = std::any_of(std::begin(alignedFreq), std::end(alignedFreq),
+                                        [](std::uint32_t f) { return f != 0; });
+    if (!anyAligned) {
+        std::fill(std::begin(alignedFreq), std::end(alignedFreq), 1);
+    }
+    BuildCodeLengths(alignedFreq, kAlignedTreeSize, kMaxAlignedCodeLength, alignedLengths);
+
+    std::vector<LengthToken> tokens[3];
+    std::uint8_t preLengths[3][kPretreeSize];
+    TokenizeLengths(m_mainLengths, mainLengths, 0, kNumChars, tokens[0]);
+    TokenizeLengths(m_mainLengths, mainLengths, kNumChars, m_mainSize, tokens[1]);
+    TokenizeLengths(m_lengthLengths, lengthLengths, 0, kLengthTreeSize, tokens[2]);
+    std::uint64_t treeBits = 0;
+    for (int t = 0; t < 3; ++t) {
+        treeBits += TreeCost(tokens[t], preLengths[t]);
+    }
+    std::uint64_t symbolBits = 0;
+    std::int64_t alignedSaving = 0;
+    for (const Item& item : m_items) {
+        symbolBits += mainLengths[item.main] + item.footerBits;
+        if (item.lengthSymbol != kNoLength) {
+            symbolBits += lengthLengths[item.lengthSymbol];
+        }
+        if (item.footerBits >= 3) {
+            alignedSaving += 3 - alignedLengths[item.footer & 7];
+        }
+    }
+    constexpr std::uint64_t kBlockHeaderBits = 27;
+    const std::uint64_t verbatimBits = kBlockHeaderBits + treeBits + symbolBits;
+    const std::uint64_t alignedBits =
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(verbatimBits) + 24 - alignedSaving);
+    const std::uint64_t rawBits = kBlockHeaderBits + 16 + 96 + 8 * (size + (size & 1));
+
+    BlockType type = BlockType::kVerbatim;
+    if (m_options.forceBlockType != 0) {
+        type = static_cast<BlockType>(m_options.forceBlockType);
+    } else if (rawBits < std::min(verbatimBits, alignedBits)) {
+        type = BlockType::kUncompressed;
+    } else if (anyAligned && alignedBits < verbatimBits) {
+        type = BlockType::kAligned;
+    }
+
+    w.Write(static_cast<std::uint32_t>(type), 3);
+    w.Write(static_cast<std::uint32_t>(size), 24);
+    if (type == BlockType::kUncompressed) {
+        std::copy(savedR, savedR + 3, m_r);
+        // 1..16 bits of padding: a full word when already aligned.
+        w.Write(0, 16 - w.PendingBits());
+        for (std::uint32_t r : m_r) {
+            w.WriteRawLe32(r);
+        }
+        w.WriteRawBytes(At(start), size);
+        if (size & 1) {
+            w.WriteRawByte(0);
+        }
+        return;
+    }
+
+    if (type == BlockType::kAligned) {
+        for (std::uint8_t len : alignedLengths) {
+            w.Write(len, 3);
+        }
+    }
+    for (int t = 0; t < 3; ++t) {
+        WriteTree(w, tokens[t], preLengths[t]);
+    }
+    std::copy(mainLengths, mainLengths + m_mainSize, m_mainLengths);
+    std::copy(std::begin(lengthLengths), std::end(lengthLengths), m_lengthLengths);
+
+    std::uint16_t mainCodes[kMaxMainTreeSize];
+    std::uint16_t lengthCodes[kLengthTreeSize];
+    std::uint16_t alignedCodes[kAlignedTreeSize];
+    BuildCodes(mainLengths, m_mainSize, mainCodes);
+    BuildCodes(lengthLengths, kLengthTreeSize, lengthCodes);
+    BuildCodes(alignedLengths, kAlignedTreeSize, alignedCodes);
+    const bool aligned = type == BlockType::kAligned;
+    for (const Item& item : m_items) {
+        w.Write(mainCodes[item.main], mainLengths[item.main]);
+        if (item.lengthSymbol != kNoLength) {
+            w.Write(lengthCodes[item.lengthSymbol], lengthLengths[item.lengthSymbol]);
+        }
+        if (aligned && item.footerBits >= 3) {
+            w.Write(item.footer >> 3, item.footerBits - 3);
+            const std::uint32_t low = item.footer & 7;
+            w.Write(alignedCodes[low], alignedLengths[low]);
+        } else {
+            w.Write(item.footer, item.footerBits);
+        }
+    }
+    w.AlignTo16();
+}
+
+}  // namespace cabinet::lzx
