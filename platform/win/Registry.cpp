@@ -655,6 +655,20 @@ std::shared_ptr<Key> Walk(const OpenKey& from, const std::vector<std::wstring>& 
     return key;
 }
 
+// Names with a line break can't be written to a hive file (the platform
+// allows them; regedit's format doesn't): refused, so that one odd name can
+// never make the whole hive unreadable.
+bool Storable(const std::wstring& name) {
+    return name.find_first_of(L"\r\n") == std::wstring::npos;
+}
+
+bool StorablePath(const std::vector<std::wstring>& parts) {
+    for (const auto& p : parts)
+        if (!Storable(p))
+            return false;
+    return true;
+}
+
 std::wstring NameOf(const WCHAR* name) {
     return name ? std::wstring(name) : std::wstring();
 }
@@ -737,7 +751,7 @@ LSTATUS QueryValue(HKEY hKey, const WCHAR* valueName, DWORD* type, void* data, D
 
 LSTATUS SetValueData(HKEY hKey, const WCHAR* valueName, DWORD type, const void* data, DWORD cb,
                      bool wide) {
-    if (!data && cb != 0)
+    if ((!data && cb != 0) || !Storable(NameOf(valueName)))
         return ERROR_INVALID_PARAMETER;
     MutexLock lock(g_mutex);
     OpenKey k;
@@ -880,6 +894,8 @@ LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* subKey, DWORD reserved, WCHAR* k
     std::vector<std::wstring> parts;
     if (!win::SplitPath(subKey, parts))
         return ERROR_BAD_PATHNAME;
+    if (!win::StorablePath(parts))
+        return ERROR_INVALID_PARAMETER;
     win::MutexLock lock(win::g_mutex);
     OpenKey from;
     if (LSTATUS s = win::Resolve(hKey, from); s != ERROR_SUCCESS)

@@ -117,7 +117,9 @@ LSTATUS RegOpenKeyExW(HKEY hKey, const WCHAR* subKey, DWORD options, REGSAM desi
 // (optional) is REG_CREATED_NEW_KEY or REG_OPENED_EXISTING_KEY. Creating needs
 // KEY_CREATE_SUB_KEY on hKey. keyClass and securityAttributes are ignored.
 // Errors as RegOpenKeyExW, plus ERROR_ACCESS_DENIED and ERROR_CANTWRITE
-// (the hive file couldn't be written; nothing was created).
+// (the hive file couldn't be written; nothing was created), and
+// ERROR_INVALID_PARAMETER for a name with a line break (which the hive file
+// format can't hold; the platform would accept it).
 LSTATUS RegCreateKeyExW(HKEY hKey, const WCHAR* subKey, DWORD reserved, WCHAR* keyClass,
                         DWORD options, REGSAM desired,
                         const SECURITY_ATTRIBUTES* securityAttributes, PHKEY result,
@@ -148,7 +150,8 @@ inline LSTATUS RegQueryValueExW(HKEY hKey, const WCHAR* valueName, DWORD* reserv
 // the wchar_t* form stores text types from cbData / 2 (rounded up) wchar_t
 // elements and other types from cbData bytes of the buffer. ERROR_ACCESS_DENIED
 // without KEY_SET_VALUE; ERROR_CANTWRITE when the hive file can't be written
-// (the value is then unchanged).
+// (the value is then unchanged); ERROR_INVALID_PARAMETER for a value name
+// with a line break (as for key names).
 LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* valueName, DWORD reserved, DWORD type,
                        const BYTE* data, DWORD cbData);
 LSTATUS RegSetValueExW(HKEY hKey, const WCHAR* valueName, DWORD reserved, DWORD type,

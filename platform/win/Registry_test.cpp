@@ -541,6 +541,31 @@ TEST_F(RegistryTest, ReadersNoticeAnotherProcesssChangesAndDeletions) {
     RegCloseKey(config);
 }
 
+TEST_F(RegistryTest, NamesTheFileCantHoldAreRefused) {
+    HKEY k = Create(HKEY_CURRENT_USER, L"Software\\Names");
+    EXPECT_EQ(RegSetValueExW(k, L"two\nlines", 0, REG_SZ, L"x", Bytes(L"x")),
+              ERROR_INVALID_PARAMETER);
+    HKEY bad = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(k, L"a\rb", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &bad, nullptr),
+              ERROR_INVALID_PARAMETER);
+    // Everything else the format can hold goes through a reload intact.
+    const wchar_t* odd = L"[x]\"=@;\t\u00e9\U0001F600";
+    ASSERT_EQ(RegSetValueExW(k, odd, 0, REG_SZ, odd, Bytes(odd)), ERROR_SUCCESS);
+    RegCloseKey(Create(k, odd));
+    RegCloseKey(k);
+    Reload();
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Names", 0, KEY_READ, &k), ERROR_SUCCESS);
+    wchar_t name[32];
+    DWORD cch = 32;
+    ASSERT_EQ(RegEnumValueW(k, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(name), odd);
+    EXPECT_EQ(QueryString(k, odd), L"[x]\"=@;\t\u00e9\uFFFD") << "no single unit above U+FFFF";
+    cch = 32;
+    ASSERT_EQ(RegEnumKeyExW(k, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(name), odd);
+    RegCloseKey(k);
+}
+
 TEST_F(RegistryTest, HivesAreSeparateFiles) {
     RegCloseKey(Create(HKEY_LOCAL_MACHINE, L"Software\\Brindlecast\\Quillmere\\Config"));
     RegCloseKey(Create(HKEY_CLASSES_ROOT, L"Quillmere.Connect\\CLSID"));
