@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <tuple>
 #include <utility>
 
 #include "platform/win/Errors.h"
@@ -32,8 +34,25 @@ struct Kept {
     std::optional<DWORD> attributes;
     std::optional<std::uint64_t> creationTime;
 };
+// Keyed by file identity and birth time, so that a file made later under a
+// reused inode number does not inherit what was kept for a deleted one.
+using KeptKey = std::tuple<dev_t, ino_t, std::int64_t>;
 std::mutex g_keptMutex;
-std::map<std::pair<dev_t, ino_t>, Kept> g_kept;
+std::map<KeptKey, Kept> g_kept;
+
+// The host's birth time in ns (0 where the file system has none).
+std::int64_t BirthOf(int fd, const std::string& hostPath) {
+    struct statx sx {};
+    int rc = fd >= 0 ? statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx)
+                     : statx(AT_FDCWD, hostPath.c_str(), 0, STATX_BTIME, &sx);
+    if (rc != 0 || !(sx.stx_mask & STATX_BTIME))
+        return 0;
+    return static_cast<std::int64_t>(sx.stx_btime.tv_sec) * 1000000000 + sx.stx_btime.tv_nsec;
+}
+
+KeptKey KeyOf(const struct stat& st, std::int64_t birth) {
+    return {st.st_dev, st.st_ino, birth};
+}
 
 std::atomic<bool> g_xattrDisabled{false};
 
@@ -68,8 +87,9 @@ std::optional<DWORD> KeptAttributes(const std::string& hostPath, const struct st
         [&](void* b, size_t n) { return getxattr(hostPath.c_str(), kAttributesXattr, b, n); }, 4);
     if (v)
         return static_cast<DWORD>(*v);
+    KeptKey key = KeyOf(st, BirthOf(-1, hostPath));
     std::lock_guard lock(g_keptMutex);
-    auto it = g_kept.find({st.st_dev, st.st_ino});
+    auto it = g_kept.find(key);
     if (it != g_kept.end())
         return it->second.attributes;
     return std::nullopt;
@@ -78,8 +98,8 @@ std::optional<DWORD> KeptAttributes(const std::string& hostPath, const struct st
 // Stores value under name through set (path or descriptor form); falls back
 // to the process table when the file system refuses user attributes.
 template <class Setter>
-DWORD StoreKept(Setter set, const struct stat& st, std::optional<DWORD> attributes,
-                std::optional<std::uint64_t> creationTime) {
+DWORD StoreKept(Setter set, const struct stat& st, std::int64_t birth,
+                std::optional<DWORD> attributes, std::optional<std::uint64_t> creationTime) {
     unsigned char buf[8];
     const char* name = attributes ? kAttributesXattr : kCreationTimeXattr;
     int bytes = attributes ? 4 : 8;
@@ -90,7 +110,7 @@ DWORD StoreKept(Setter set, const struct stat& st, std::optional<DWORD> attribut
     if (!NoXattrSupport(err))
         return Win32ErrorFromErrno(err);
     std::lock_guard lock(g_keptMutex);
-    Kept& k = g_kept[{st.st_dev, st.st_ino}];
+    Kept& k = g_kept[KeyOf(st, birth)];
     if (attributes)
         k.attributes = attributes;
     if (creationTime)
@@ -98,7 +118,7 @@ DWORD StoreKept(Setter set, const struct stat& st, std::optional<DWORD> attribut
     return ERROR_SUCCESS;
 }
 
-DWORD ApplyAttributes(const struct stat& st, DWORD attributes,
+DWORD ApplyAttributes(const struct stat& st, std::int64_t birth, DWORD attributes,
                       const std::function<int(mode_t)>& changeMode,
                       const std::function<int(const char*, const void*, size_t)>& setXattr) {
     DWORD kept = attributes & kKeptBits;
@@ -111,7 +131,7 @@ DWORD ApplyAttributes(const struct stat& st, DWORD attributes,
             return Win32ErrorFromErrno(errno);
         kept &= ~FILE_ATTRIBUTE_READONLY;
     }
-    return StoreKept(setXattr, st, kept, std::nullopt);
+    return StoreKept(setXattr, st, birth, kept, std::nullopt);
 }
 
 }  // namespace
@@ -190,7 +210,7 @@ DWORD SetAttributes(const std::string& hostPath, DWORD attributes) {
     if (stat(hostPath.c_str(), &st) != 0)
         return ErrorFromErrno(errno, hostPath);
     return ApplyAttributes(
-        st, attributes, [&](mode_t m) { return chmod(hostPath.c_str(), m); },
+        st, BirthOf(-1, hostPath), attributes, [&](mode_t m) { return chmod(hostPath.c_str(), m); },
         [&](const char* n, const void* v, size_t s) {
             return setxattr(hostPath.c_str(), n, v, s, 0);
         });
@@ -201,7 +221,7 @@ DWORD SetAttributesOfDescriptor(int fd, DWORD attributes) {
     if (fstat(fd, &st) != 0)
         return Win32ErrorFromErrno(errno);
     return ApplyAttributes(
-        st, attributes, [&](mode_t m) { return fchmod(fd, m); },
+        st, BirthOf(fd, std::string()), attributes, [&](mode_t m) { return fchmod(fd, m); },
         [&](const char* n, const void* v, size_t s) { return fsetxattr(fd, n, v, s, 0); });
 }
 
@@ -214,7 +234,9 @@ bool IsReadOnly(const std::string& hostPath) {
 
 void ForgetKept(const struct stat& st) {
     std::lock_guard lock(g_keptMutex);
-    g_kept.erase({st.st_dev, st.st_ino});
+    auto first = g_kept.lower_bound(KeptKey{st.st_dev, st.st_ino, INT64_MIN});
+    auto last = g_kept.upper_bound(KeptKey{st.st_dev, st.st_ino, INT64_MAX});
+    g_kept.erase(first, last);
 }
 
 void DisableExtendedAttributesForTesting(bool disable) {
@@ -231,8 +253,9 @@ std::uint64_t CreationTimeOf(int fd, const std::string& hostPath, const struct s
     if (v)
         return *v;
     {
+        KeptKey key = KeyOf(st, BirthOf(fd, hostPath));
         std::lock_guard lock(g_keptMutex);
-        auto it = g_kept.find({st.st_dev, st.st_ino});
+        auto it = g_kept.find(key);
         if (it != g_kept.end() && it->second.creationTime)
             return *it->second.creationTime;
     }
@@ -254,7 +277,7 @@ DWORD SetCreationTime(int fd, std::uint64_t fileTime) {
         return Win32ErrorFromErrno(errno);
     return StoreKept(
         [&](const char* n, const void* v, size_t s) { return fsetxattr(fd, n, v, s, 0); }, st,
-        std::nullopt, fileTime);
+        BirthOf(fd, std::string()), std::nullopt, fileTime);
 }
 
 bool MakeHostDirectories(const std::string& hostPath) {

@@ -656,6 +656,9 @@ BOOL MoveFileExW(const WCHAR* existingFileName, const WCHAR* newFileName, DWORD 
         }
     }
     int rc;
+    // A replaced target is gone: nothing kept for it may pass to a later file.
+    if (targetExists && !sameFile)
+        win::files::ForgetKept(dst);
     if (flags & MOVEFILE_REPLACE_EXISTING) {
         rc = rename(from->c_str(), to->c_str());
     } else {
