@@ -2,8 +2,12 @@
 //
 // Code pages: the stand-in's ANSI code page (CP_ACP) and every thread's code
 // page (CP_THREAD_ACP) are Windows-1252 with '?' as the default character;
-// CP_UTF8 is UTF-8. In memory wide text is wchar_t (UTF-32 on Linux); the
-// UTF-16 helpers exist for file and wire formats only.
+// CP_UTF8 is UTF-8; 28591 (ISO 8859-1) and 20127 (US-ASCII) are converted
+// too. In memory wide text is wchar_t (UTF-32 on Linux); the UTF-16 helpers
+// exist for file and wire formats only. A surrogate pair found in wide text
+// (UTF-16 that was widened unit by unit) is treated as the one character it
+// encodes. There is no best-fit mapping: a character that a single-byte code
+// page cannot hold always becomes the default character.
 //
 // Locales: each thread has a locale (GetThreadLocale), initially the value of
 // QUILLMERE_LCID (hex, "0x0407"), else 0x0409 (English, United States). That
@@ -41,7 +45,8 @@ constexpr DWORD WC_ERR_INVALID_CHARS = 0x80;
 
 // The ANSI code page (1252).
 UINT GetACP();
-// The OEM code page of the stand-in (437); only reported, not converted.
+// The OEM code page of the stand-in (437); only reported: conversions with
+// it fail.
 UINT GetOEMCP();
 
 // Converts srcLen bytes of src (srcLen -1: up to and including the NUL,
@@ -52,7 +57,8 @@ UINT GetOEMCP();
 // ERROR_INVALID_PARAMETER (null src, srcLen 0 or < -1, dstLen < 0),
 // ERROR_INVALID_FLAGS (unknown flags), ERROR_NO_UNICODE_TRANSLATION (an
 // invalid UTF-8 sequence with MB_ERR_INVALID_CHARS; without it such bytes
-// become U+FFFD). Unknown code pages fail with ERROR_INVALID_PARAMETER.
+// become U+FFFD, one per maximal invalid subsequence). Unknown code pages,
+// CP_OEMCP among them, fail with ERROR_INVALID_PARAMETER.
 // 1252 maps all 256 bytes: the five bytes that have no character there
 // (0x81, 0x8D, 0x8F, 0x90, 0x9D) map to the C1 controls of the same value.
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* src, int srcLen, wchar_t* dst,
@@ -136,13 +142,17 @@ constexpr DWORD TIME_FORCE24HOURFORMAT = 0x08;
 // quotes literal). Short dates: en-US "M/d/yyyy", en-GB "dd/MM/yyyy",
 // de "dd.MM.yyyy", fr "dd/MM/yyyy", es "dd/MM/yyyy". Returns the count of
 // characters written, NUL included; cch 0 returns the count needed. 0 on
-// failure: ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_PARAMETER (invalid date,
-// format given together with DATE_SHORTDATE/LONGDATE), ERROR_INVALID_FLAGS.
+// failure: ERROR_INSUFFICIENT_BUFFER, ERROR_INVALID_PARAMETER (an invalid
+// date; the day of week is ignored and computed), ERROR_INVALID_FLAGS
+// (unknown flags, or a format together with DATE_SHORTDATE/LONGDATE).
 int GetDateFormatW(LCID locale, DWORD flags, const SYSTEMTIME* date, const wchar_t* format,
                    wchar_t* out, int cch);
 // The same for times (null: now, local time): the locale's time format
 // (en-US "h:mm:ss tt", en-GB/de/fr "HH:mm:ss", es "H:mm:ss") or the picture
-// ("h hh H HH m mm s ss t tt"); the flags drop parts or force 24 hours.
+// ("h hh H HH m mm s ss t tt"). TIME_NOSECONDS / TIME_NOMINUTESORSECONDS /
+// TIME_NOTIMEMARKER drop those parts together with the separator before
+// them; TIME_FORCE24HOURFORMAT shows hours 0-23 and keeps the marker, as on
+// the platform. The date fields are ignored.
 int GetTimeFormatW(LCID locale, DWORD flags, const SYSTEMTIME* time, const wchar_t* format,
                    wchar_t* out, int cch);
 
@@ -178,8 +188,9 @@ std::wstring FromAnsi(std::string_view bytes);
 // UTF-8; invalid input becomes U+FFFD, unpaired surrogates too.
 std::string ToUtf8(std::wstring_view text);
 std::wstring FromUtf8(std::string_view bytes);
-// UTF-16 code units: characters above U+FFFF become surrogate pairs; on the
-// way back pairs join and unpaired surrogates become U+FFFD.
+// UTF-16 code units: characters above U+FFFF become surrogate pairs (values
+// above U+10FFFF become U+FFFD; surrogate values pass unchanged); on the way
+// back pairs join and unpaired surrogates become U+FFFD.
 std::u16string ToUtf16(std::wstring_view text);
 std::wstring FromUtf16(std::u16string_view units);
 // UTF-16LE bytes for file formats (no NUL appended, no byte-order mark). An
