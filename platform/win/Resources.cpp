@@ -1,7 +1,6 @@
 #include "platform/win/Resources.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -41,32 +40,8 @@ ResourceName ResourceNameOf(const WCHAR* typeOrName) {
     return ResourceName{true, 0, units};
 }
 
-namespace {
-
-// TODO(h4): switch to win::HostPathOfModule once Module.cpp is in.
-// An HMODULE is the address at which the module is mapped.
-std::optional<std::string> ModuleFilePath(HMODULE module) {
-    if (!module) {
-        char buf[4096];
-        ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-        if (n <= 0)
-            return std::nullopt;
-        return std::string(buf, static_cast<std::size_t>(n));
-    }
-    Dl_info info{};
-    if (!::dladdr(reinterpret_cast<void*>(module), &info) || !info.dli_fname ||
-        info.dli_fbase != reinterpret_cast<void*>(module))
-        return std::nullopt;
-    std::string path = info.dli_fname;
-    if (path.empty() || path[0] != '/')
-        return ModuleFilePath(nullptr);  // the executable
-    return path;
-}
-
-}  // namespace
-
 std::shared_ptr<const ResourceImage> ResourceImageOfModule(HMODULE module, std::uint32_t* error) {
-    std::optional<std::string> path = ModuleFilePath(module);
+    std::optional<std::string> path = HostPathOfModule(module);
     if (!path) {
         *error = ERROR_MOD_NOT_FOUND;
         return nullptr;
@@ -88,6 +63,18 @@ std::shared_ptr<const ResourceImage> ResourceImageOfPath(const WCHAR* path, std:
     if (!host) {
         *error = ERROR_PATH_NOT_FOUND;
         return nullptr;
+    }
+    // A module's Windows name ("P:\Quillmere.dll", "P:\outlook-host.exe", as
+    // GetModuleFileNameW gives it) stands for its host file ("libQuillmere.so",
+    // "outlook-host") when no file of the Windows name exists.
+    struct stat st {};
+    if (path[0] != L'/' && ::stat(host->c_str(), &st) != 0) {
+        const std::size_t slash = host->rfind('/');
+        const std::string dir = slash == std::string::npos ? "." : host->substr(0, slash);
+        const std::string moduleFile =
+            dir + "/" + HostModuleFileName(FromUtf8(host->substr(slash + 1)));
+        if (::stat(moduleFile.c_str(), &st) == 0)
+            return ResourceImageOfFile(moduleFile, error);
     }
     return ResourceImageOfFile(*host, error);
 }

@@ -2,7 +2,9 @@
 // VS_VERSIONINFO tree) of a module file, read with the platform's calls.
 //
 // Files are named by Windows path (through the drive map) or by absolute host
-// path. All calls are thread-safe.
+// path. A module's Windows name, as GetModuleFileNameW gives it
+// ("P:\Quillmere.dll"), finds its host file ("libQuillmere.so") when no file
+// of that very name exists. All calls are thread-safe.
 #pragma once
 
 #include "platform/win/Types.h"

@@ -61,6 +61,11 @@ TEST(VersionTest, WindowsPathsAreMappedToTheirHostFiles) {
     win::SetInstallDirectory(kBinDir);
     auto block = VersionBlock(L"P:\\libQmResourceTestModule.so");
     EXPECT_EQ(ModuleVersionText(block.data()), QM_PROJECT_VERSION);
+    // The module's Windows name, as GetModuleFileNameW gives it.
+    block = VersionBlock(L"p:\\QmResourceTestModule.dll");
+    EXPECT_EQ(ModuleVersionText(block.data()), QM_PROJECT_VERSION);
+    EXPECT_EQ(GetFileVersionInfoSizeW(L"P:\\NoSuchModule.dll", nullptr), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(VersionTest, StringAndBinaryValuesAreFoundByPath) {

@@ -1,8 +1,8 @@
-# qm_add_resources(<target> <script.rc> [SYMBOL <name>] [EXPORT] [DEFINES NAME=VALUE ...]
-#                  [DEPENDS <file> ...])
+# qm_add_resources(<target> <script.rc> [<more.rc> ...] [SYMBOL <name>] [EXPORT]
+#                  [DEFINES NAME=VALUE ...] [DEPENDS <file> ...])
 #
-# Compiles a resource script with qmrc and adds the generated source to
-# <target>, so that the module <target> ends up in carries the resources in its
+# Compiles resource scripts with qmrc into one blob and adds the generated
+# source to <target>, so that the module <target> ends up in carries the resources in its
 # resource section. The script sees QM_VERSION_MAJOR, QM_VERSION_MINOR,
 # QM_VERSION_PATCH (the project version) and QM_VERSION_STRING ("3.2.1") besides
 # DEFINES. With EXPORT the blob gets external C linkage under SYMBOL (default
@@ -10,7 +10,11 @@
 # of a static library. DEPENDS names files the script includes by name.
 function(qm_add_resources target script)
   cmake_parse_arguments(A "EXPORT" "SYMBOL" "DEFINES;DEPENDS" ${ARGN})
-  get_filename_component(abs ${script} ABSOLUTE)
+  set(abs)
+  foreach(s IN ITEMS ${script} ${A_UNPARSED_ARGUMENTS})
+    get_filename_component(a ${s} ABSOLUTE)
+    list(APPEND abs ${a})
+  endforeach()
   get_filename_component(stem ${script} NAME_WE)
   if(NOT A_SYMBOL)
     string(MAKE_C_IDENTIFIER "qmrsrc_${target}_${stem}" A_SYMBOL)

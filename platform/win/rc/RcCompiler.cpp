@@ -1000,10 +1000,9 @@ std::string EmitCpp(const std::vector<std::uint8_t>& blob, const std::string& sy
       << "// resource calls find it (doc/resource_format.md).\n\n";
     const char* attrs = "__attribute__((section(\".qmrsrc\"), used, aligned(16)))";
     if (exported) {
-        o << "extern \"C\" " << attrs << " extern const unsigned char " << symbol << "["
-          << blob.size() << "];\n";
-        o << "extern \"C\" " << attrs << " const unsigned char " << symbol << "[" << blob.size()
-          << "] = {";
+        // The declaration gives the definition below external C linkage.
+        o << "extern \"C\" const unsigned char " << symbol << "[" << blob.size() << "];\n";
+        o << attrs << " const unsigned char " << symbol << "[" << blob.size() << "] = {";
     } else {
         o << attrs << " static const unsigned char " << symbol << "[" << blob.size() << "] = {";
     }
