@@ -24,6 +24,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/win/Types.h"
 
@@ -54,6 +55,11 @@ errno_t _wfopen_s(CrtFile** stream, const WCHAR* fileName, const WCHAR* mode);
 int fclose(CrtFile* stream);
 // Writes pending output; 0 or EOF. A null stream flushes nothing and returns 0.
 int fflush(CrtFile* stream);
+// fflush(nullptr) (as <cstdio> users write it) keeps its C meaning rather
+// than being ambiguous between FILE* and CrtFile*.
+inline int fflush(std::nullptr_t) {
+    return std::fflush(static_cast<std::FILE*>(nullptr));
+}
 
 // Narrow text output. fputs: a non-negative value or EOF. fprintf/vfprintf:
 // the number of bytes formatted (before text-mode translation) or a negative
