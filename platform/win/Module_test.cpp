@@ -1,0 +1,146 @@
+#include "platform/win/Module.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/win/Environment.h"
+#include "platform/win/Errors.h"
+#include "platform/win/Paths.h"
+#include "platform/win/TestMachine.h"
+
+namespace {
+
+using win::testing::TestMachine;
+
+// libQmTestModule.so and this test are both built into bin/.
+const std::string kBin = std::string(QM_BINARY_DIR) + "/bin";
+
+using AnswerFn = int (*)();
+using SelfFn = HMODULE (*)();
+
+class ModuleTest : public ::testing::Test {
+protected:
+    void SetUp() override { win::SetInstallDirectory(kBin); }
+
+    TestMachine m_machine;
+};
+
+TEST_F(ModuleTest, LoadsAModuleByItsWindowsName) {
+    HMODULE m = LoadLibraryW(L"QmTestModule.dll");
+    ASSERT_NE(m, nullptr) << GetLastError();
+    auto answer = reinterpret_cast<AnswerFn>(GetProcAddress(m, "QmTestModuleAnswer"));
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(answer(), 42);
+
+    // Every way of reaching the module gives the same handle.
+    auto self = reinterpret_cast<SelfFn>(GetProcAddress(m, "QmTestModuleSelf"));
+    ASSERT_NE(self, nullptr);
+    EXPECT_EQ(self(), m);
+    EXPECT_EQ(GetModuleHandleW(L"QmTestModule.dll"), m);
+    EXPECT_EQ(GetModuleHandleW(L"qmtestmodule"), nullptr);  // host names keep their case
+    HMODULE byPath = LoadLibraryW(L"P:\\QmTestModule.dll");
+    EXPECT_EQ(byPath, m);
+    HMODULE withoutExtension =
+        LoadLibraryExW(L"QmTestModule", nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    EXPECT_EQ(withoutExtension, m);
+
+    WCHAR name[MAX_PATH];
+    DWORD n = GetModuleFileNameW(m, name, MAX_PATH);
+    EXPECT_STREQ(name, L"P:\\QmTestModule.dll");
+    EXPECT_EQ(n, 19u);
+    EXPECT_EQ(win::HostPathOfModule(m), kBin + "/libQmTestModule.so");
+
+    EXPECT_TRUE(FreeLibrary(withoutExtension));
+    EXPECT_TRUE(FreeLibrary(byPath));
+    EXPECT_TRUE(FreeLibrary(m));
+}
+
+TEST_F(ModuleTest, MissingModulesAndSymbolsSetTheirErrors) {
+    EXPECT_EQ(LoadLibraryW(L"NoSuchModule.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    EXPECT_EQ(LoadLibraryW(L"C:\\nodir\\QmTestModule.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    EXPECT_EQ(GetModuleHandleW(L"NoSuchModule.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+
+    HMODULE m = LoadLibraryW(L"QmTestModule.dll");
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(GetProcAddress(m, "NoSuchFunction"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
+    EXPECT_EQ(GetProcAddress(m, reinterpret_cast<const char*>(7)), nullptr);  // ordinals
+    EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
+    FreeLibrary(m);
+
+    int local = 0;
+    HMODULE bogus = reinterpret_cast<HMODULE>(&local);
+    EXPECT_EQ(GetProcAddress(bogus, "QmTestModuleAnswer"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    WCHAR name[MAX_PATH];
+    EXPECT_EQ(GetModuleFileNameW(bogus, name, MAX_PATH), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    EXPECT_FALSE(FreeLibrary(bogus));
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
+TEST_F(ModuleTest, AFileThatIsNoModuleIsABadFormat) {
+    win::MapDrive(L'D', m_machine.Root());
+    TestMachine::WriteHostFile(m_machine.Root() + "/libBroken.so", "this is not an ELF file");
+    EXPECT_EQ(LoadLibraryW(L"D:\\Broken.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_BAD_FORMAT);
+}
+
+TEST_F(ModuleTest, BareNamesAreFoundBesideTheCallingModule) {
+    // The install directory is elsewhere; the module lies beside this test.
+    win::SetInstallDirectory(m_machine.Root());
+    HMODULE m = LoadLibraryW(L"QmTestModule.dll");
+    ASSERT_NE(m, nullptr);
+    FreeLibrary(m);
+}
+
+TEST_F(ModuleTest, TheExecutableIsTheNullModule) {
+    HMODULE exe = GetModuleHandleW(nullptr);
+    ASSERT_NE(exe, nullptr);
+    HMODULE fromAddress = nullptr;
+    ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                   reinterpret_cast<const WCHAR*>(&kBin), &fromAddress));
+    EXPECT_EQ(fromAddress, exe);
+
+    WCHAR name[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, name, MAX_PATH);
+    EXPECT_STREQ(name, L"P:\\win_Module_test.exe");
+    EXPECT_EQ(n, 22u);
+    EXPECT_EQ(GetModuleFileNameW(exe, name, MAX_PATH), 22u);
+
+    // Too small a buffer: truncated, terminated, the size returned.
+    WCHAR small[6];
+    EXPECT_EQ(GetModuleFileNameW(nullptr, small, 6), 6u);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_STREQ(small, L"P:\\wi");
+
+    // The platform library finds itself as well.
+    HMODULE platform = nullptr;
+    ASSERT_TRUE(GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<const WCHAR*>(&LoadLibraryW), &platform));
+    EXPECT_EQ(platform, GetModuleHandleW(L"QuillmereWin.dll"));
+    GetModuleFileNameW(platform, name, MAX_PATH);
+    EXPECT_STREQ(name, L"P:\\QuillmereWin.dll");
+
+    HMODULE none = reinterpret_cast<HMODULE>(1);
+    EXPECT_FALSE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                    reinterpret_cast<const WCHAR*>(16), &none));
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
+TEST_F(ModuleTest, HostFileNamesOfModuleNames) {
+    EXPECT_EQ(win::HostModuleFileName(L"Cabinet.dll"), "libCabinet.so");
+    EXPECT_EQ(win::HostModuleFileName(L"cabinet.DLL"), "libcabinet.so");
+    EXPECT_EQ(win::HostModuleFileName(L"RulePlanterx64.exe"), "RulePlanterx64");
+    EXPECT_EQ(win::HostModuleFileName(L"P:\\sub\\Quillmere.dll"), "libQuillmere.so");
+    EXPECT_EQ(win::HostModuleFileName(L"QuillmereRDO"), "libQuillmereRDO.so");
+    EXPECT_EQ(win::HostModuleFileName(L"libz.so.1"), "libz.so.1");
+}
+
+}  // namespace
