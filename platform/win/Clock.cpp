@@ -248,6 +248,27 @@ ULONGLONG NowPlatformMs() {
     return static_cast<ULONGLONG>(Clock().PlatformNs() / 1000000);
 }
 
+PlatformDeadline::PlatformDeadline(DWORD timeoutMs)
+    : m_deadlineNs(Clock().PlatformNs() + static_cast<LONGLONG>(timeoutMs) * 1000000),
+      m_infinite(timeoutMs == INFINITE) {}
+
+bool PlatformDeadline::Passed() const {
+    return !m_infinite && Clock().PlatformNs() >= m_deadlineNs;
+}
+
+std::chrono::nanoseconds PlatformDeadline::RemainingSlice() const {
+    constexpr std::chrono::nanoseconds kMaxSlice = std::chrono::milliseconds(100);
+    if (m_infinite)
+        return kMaxSlice;
+    const LONGLONG left = m_deadlineNs - Clock().PlatformNs();
+    if (left <= 0)
+        return std::chrono::nanoseconds(0);
+    const double real = static_cast<double>(left) / Clock().Scale();
+    // Rounded up, so that a slice never ends just short of the deadline.
+    const auto slice = std::chrono::nanoseconds(static_cast<LONGLONG>(real) + 1);
+    return slice < kMaxSlice ? slice : kMaxSlice;
+}
+
 void SetTimeScaleForTesting(double scale) {
     Clock().SetScale(scale);
 }
@@ -275,7 +296,9 @@ void Sleep(DWORD ms) {
         for (;;)
             std::this_thread::sleep_for(std::chrono::hours(24));
     }
-    std::this_thread::sleep_for(win::PlatformMsToReal(ms));
+    const win::PlatformDeadline deadline(ms);
+    while (!deadline.Passed())
+        std::this_thread::sleep_for(deadline.RemainingSlice());
 }
 
 void GetSystemTimeAsFileTime(FILETIME* ft) {

@@ -41,8 +41,8 @@ using LPFILETIME = FILETIME*;
 DWORD GetTickCount();
 ULONGLONG GetTickCount64();
 // Suspends the calling thread for ms platform milliseconds (ms / scale real
-// ms). Sleep(0) gives up the rest of the time slice; Sleep(INFINITE) never
-// returns.
+// ms; a scale changed meanwhile applies to the rest). Sleep(0) gives up the
+// rest of the time slice; Sleep(INFINITE) never returns.
 void Sleep(DWORD ms);
 
 // Current time as UTC or as local time (host time zone, localtime_r).
@@ -89,6 +89,24 @@ std::chrono::nanoseconds PlatformMsToReal(ULONGLONG ms);
 // Platform ms elapsed since the clock started (not wrapped, not offset by
 // the tick start).
 ULONGLONG NowPlatformMs();
+
+// A point on the platform clock, for waits that must follow the clock's
+// scale even when a test changes it while the wait runs: callers wait in
+// slices of RemainingSlice() until Passed(). Any thread; not shared.
+class PlatformDeadline {
+public:
+    // timeoutMs platform ms from now; INFINITE never passes.
+    explicit PlatformDeadline(DWORD timeoutMs);
+    bool Infinite() const { return m_infinite; }
+    bool Passed() const;
+    // Real time until the deadline at the current scale, at most 100 ms
+    // (so that a new scale takes effect within that time); zero once passed.
+    std::chrono::nanoseconds RemainingSlice() const;
+
+private:
+    LONGLONG m_deadlineNs = 0;  // platform ns since the clock started
+    bool m_infinite = false;
+};
 
 // Test hooks. Both keep the clock continuous: the platform time reached so
 // far is kept, only what follows runs at the new scale / from the new tick.

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "platform/win/Errors.h"
 #include "platform/win/TestChildProcess.h"
@@ -68,6 +70,20 @@ TEST_F(ClockTest, SleepAtScaleOneTakesRealTime) {
     Sleep(30);
     EXPECT_GE(RealMsSince(start), 29.0);
     EXPECT_GE(GetTickCount() - before, 29u);
+}
+
+TEST_F(ClockTest, ASleepFollowsAScaleChangeMadeWhileItRuns) {
+    std::atomic<bool> woke{false};
+    const auto start = RealClock::now();
+    std::thread sleeper([&] {
+        Sleep(600000);  // ten platform minutes at scale 1
+        woke = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(woke.load());
+    win::SetTimeScaleForTesting(1e6);
+    sleeper.join();
+    EXPECT_LT(RealMsSince(start), 2000.0);
 }
 
 TEST_F(ClockTest, ScaleChangeKeepsPlatformTimeContinuous) {

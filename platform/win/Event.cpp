@@ -32,13 +32,15 @@ public:
 
     DWORD Wait(DWORD timeoutMs) override {
         win::MutexLock lock(m_mutex);
-        auto signalled = [this]() NO_THREAD_SAFETY_ANALYSIS { return m_signalled; };
         if (timeoutMs == INFINITE) {
-            lock.Wait(m_changed, signalled);
+            lock.Wait(m_changed, [this]() NO_THREAD_SAFETY_ANALYSIS { return m_signalled; });
         } else {
-            auto deadline = std::chrono::steady_clock::now() + win::PlatformMsToReal(timeoutMs);
-            if (!lock.WaitUntil(m_changed, deadline, signalled))
-                return WAIT_TIMEOUT;
+            const win::PlatformDeadline deadline(timeoutMs);
+            while (!m_signalled) {
+                if (deadline.Passed())
+                    return WAIT_TIMEOUT;
+                lock.WaitFor(m_changed, deadline.RemainingSlice());
+            }
         }
         if (!m_manualReset)
             m_signalled = false;

@@ -115,6 +115,18 @@ TEST_F(EventTest, TimeoutsRunOnThePlatformClock) {
     EXPECT_GE(RealMsSince(start), 29.0);
 }
 
+TEST_F(EventTest, AWaitFollowsAScaleChangeMadeWhileItRuns) {
+    HANDLE e = Make(TRUE, FALSE);
+    DWORD result = 0;
+    const auto start = RealClock::now();
+    std::thread waiter([&] { result = WaitForSingleObject(e, 600000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    win::SetTimeScaleForTesting(1e6);
+    waiter.join();
+    EXPECT_EQ(result, WAIT_TIMEOUT);
+    EXPECT_LT(RealMsSince(start), 2000.0);
+}
+
 TEST_F(EventTest, SetFromAnotherThreadEndsAWaitEarly) {
     HANDLE e = Make(FALSE, FALSE);
     std::thread setter([e] {

@@ -48,6 +48,14 @@ public:
         return result;
     }
 
+    // As Wait, for at most a real duration; spurious wake-ups may end it early.
+    template <class Duration>
+    void WaitFor(std::condition_variable& cv, const Duration& duration) {
+        std::unique_lock lock(m_mutex.Native(), std::adopt_lock);
+        cv.wait_for(lock, duration);
+        lock.release();
+    }
+
 private:
     Mutex& m_mutex;
 };

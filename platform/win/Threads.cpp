@@ -21,13 +21,17 @@ public:
     // destructors, see CurrentThread).
     DWORD Wait(DWORD timeoutMs) override {
         win::MutexLock lock(m_mutex);
-        auto ended = [this]() NO_THREAD_SAFETY_ANALYSIS { return m_ended; };
         if (timeoutMs == INFINITE) {
-            lock.Wait(m_changed, ended);
+            lock.Wait(m_changed, [this]() NO_THREAD_SAFETY_ANALYSIS { return m_ended; });
             return WAIT_OBJECT_0;
         }
-        auto deadline = std::chrono::steady_clock::now() + win::PlatformMsToReal(timeoutMs);
-        return lock.WaitUntil(m_changed, deadline, ended) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        const win::PlatformDeadline deadline(timeoutMs);
+        while (!m_ended) {
+            if (deadline.Passed())
+                return WAIT_TIMEOUT;
+            lock.WaitFor(m_changed, deadline.RemainingSlice());
+        }
+        return WAIT_OBJECT_0;
     }
 
     DWORD ExitCode() {
