@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/Errors.h"
 #include "platform/win/Resources.h"
+#include "platform/win/Text.h"
 #include "platform/win/Version.h"
 
 namespace {
@@ -251,6 +253,31 @@ TEST(LoadStringTest, ModuleVersionIsTheProjectVersion) {
                   LOWORD(info->dwFileVersionMS), HIWORD(info->dwFileVersionLS));
     EXPECT_STREQ(text, QM_PROJECT_VERSION);
     EXPECT_EQ(LOWORD(info->dwFileVersionLS), 0);
+}
+
+TEST(LoadStringTest, AddinModuleFileCarriesTablesAndVersion) {
+    // libQuillmere.so links this library whole: its own module answers.
+    HMODULE addin = LoadLibraryW(L"Quillmere.dll");
+    ASSERT_NE(addin, nullptr) << GetLastError();
+    std::wstring text;
+    EXPECT_TRUE(LoadString(addin, 1220, 0x0C07, text));
+    EXPECT_EQ(text,
+              L"Diese Mail ist eine Synchronisationsmail für Quillmere und wird automatisch "
+              L"verarbeitet.");
+    EXPECT_TRUE(LoadString(addin, 1221, 0x040C, text));
+    EXPECT_EQ(text, L"aide.chm");
+    wchar_t path[1024];
+    ASSERT_GT(GetModuleFileNameW(addin, path, 1024), 0u);
+    EXPECT_STREQ(path, L"P:\\Quillmere.dll");
+    std::vector<BYTE> block(GetFileVersionInfoSizeW(path, nullptr));
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(path, 0, static_cast<DWORD>(block.size()), block.data()));
+    wchar_t* version = nullptr;
+    UINT len = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\FileVersion",
+                               reinterpret_cast<void**>(&version), &len));
+    EXPECT_EQ(win::ToUtf8(version), QM_PROJECT_VERSION);
+    FreeLibrary(addin);
 }
 
 }  // namespace
