@@ -15,6 +15,7 @@
 #include "platform/win/Errors.h"
 #include "platform/win/FileSupport.h"
 #include "platform/win/Files.h"
+#include "platform/win/Mutex.h"
 #include "platform/win/Paths.h"
 #include "platform/win/Text.h"
 
@@ -31,8 +32,8 @@ struct Descriptor {
     std::string hostPath;
 };
 
-std::mutex g_mutex;
-std::map<int, Descriptor> g_descriptors;
+win::Mutex g_mutex;
+std::map<int, Descriptor> g_descriptors GUARDED_BY(g_mutex);
 
 int ErrnoFromWin32(DWORD e) {
     switch (e) {
@@ -75,7 +76,7 @@ std::optional<std::string> Resolve(const WCHAR* path) {
 }
 
 bool LookupDescriptor(int fd, Descriptor* out) {
-    std::lock_guard lock(g_mutex);
+    win::MutexLock lock(g_mutex);
     auto it = g_descriptors.find(fd);
     if (it == g_descriptors.end())
         return false;
@@ -85,7 +86,7 @@ bool LookupDescriptor(int fd, Descriptor* out) {
 }
 
 void SetReachedCtrlZ(int fd, bool value) {
-    std::lock_guard lock(g_mutex);
+    win::MutexLock lock(g_mutex);
     auto it = g_descriptors.find(fd);
     if (it != g_descriptors.end())
         it->second.reachedCtrlZ = value;
@@ -177,7 +178,7 @@ int _wsopen(const WCHAR* fileName, int openFlag, int shareFlag, int permissionMo
     d.hostPath = *host;
     if (d.text && access == _O_RDWR && (openFlag & _O_APPEND))
         RemoveTrailingCtrlZ(fd);
-    std::lock_guard lock(g_mutex);
+    win::MutexLock lock(g_mutex);
     g_descriptors[fd] = d;
     return fd;
 }
@@ -294,7 +295,7 @@ long _lseek(int descriptor, long offset, int origin) {
 int _close(int descriptor) {
     Descriptor d;
     {
-        std::lock_guard lock(g_mutex);
+        win::MutexLock lock(g_mutex);
         auto it = g_descriptors.find(descriptor);
         if (it == g_descriptors.end()) {
             errno = EBADF;

@@ -15,6 +15,7 @@
 
 #include "platform/win/Errors.h"
 #include "platform/win/Files.h"
+#include "platform/win/Mutex.h"
 #include "platform/win/Paths.h"
 
 namespace win::files {
@@ -37,8 +38,8 @@ struct Kept {
 // Keyed by file identity and birth time, so that a file made later under a
 // reused inode number does not inherit what was kept for a deleted one.
 using KeptKey = std::tuple<dev_t, ino_t, std::int64_t>;
-std::mutex g_keptMutex;
-std::map<KeptKey, Kept> g_kept;
+Mutex g_keptMutex;
+std::map<KeptKey, Kept> g_kept GUARDED_BY(g_keptMutex);
 
 // The host's birth time in ns (0 where the file system has none).
 std::int64_t BirthOf(int fd, const std::string& hostPath) {
@@ -88,7 +89,7 @@ std::optional<DWORD> KeptAttributes(const std::string& hostPath, const struct st
     if (v)
         return static_cast<DWORD>(*v);
     KeptKey key = KeyOf(st, BirthOf(-1, hostPath));
-    std::lock_guard lock(g_keptMutex);
+    win::MutexLock lock(g_keptMutex);
     auto it = g_kept.find(key);
     if (it != g_kept.end())
         return it->second.attributes;
@@ -109,7 +110,7 @@ DWORD StoreKept(Setter set, const struct stat& st, std::int64_t birth,
     int err = g_xattrDisabled ? ENOTSUP : errno;
     if (!NoXattrSupport(err))
         return Win32ErrorFromErrno(err);
-    std::lock_guard lock(g_keptMutex);
+    win::MutexLock lock(g_keptMutex);
     Kept& k = g_kept[KeyOf(st, birth)];
     if (attributes)
         k.attributes = attributes;
@@ -233,7 +234,7 @@ bool IsReadOnly(const std::string& hostPath) {
 }
 
 void ForgetKept(const struct stat& st) {
-    std::lock_guard lock(g_keptMutex);
+    win::MutexLock lock(g_keptMutex);
     auto first = g_kept.lower_bound(KeptKey{st.st_dev, st.st_ino, INT64_MIN});
     auto last = g_kept.upper_bound(KeptKey{st.st_dev, st.st_ino, INT64_MAX});
     g_kept.erase(first, last);
@@ -254,7 +255,7 @@ std::uint64_t CreationTimeOf(int fd, const std::string& hostPath, const struct s
         return *v;
     {
         KeptKey key = KeyOf(st, BirthOf(fd, hostPath));
-        std::lock_guard lock(g_keptMutex);
+        win::MutexLock lock(g_keptMutex);
         auto it = g_kept.find(key);
         if (it != g_kept.end() && it->second.creationTime)
             return *it->second.creationTime;

@@ -13,6 +13,7 @@
 
 #include "platform/win/Environment.h"
 #include "platform/win/Errors.h"
+#include "platform/win/Mutex.h"
 #include "platform/win/Paths.h"
 
 namespace win {
@@ -23,8 +24,8 @@ struct Loaded {
     int count = 0;  // references counted by LoadLibrary / GetModuleHandleEx
 };
 
-std::mutex g_mutex;
-std::map<const void*, Loaded> g_loaded;
+Mutex g_mutex;
+std::map<const void*, Loaded> g_loaded GUARDED_BY(g_mutex);
 
 std::wstring Lower(std::wstring s) {
     for (auto& c : s)
@@ -165,7 +166,7 @@ HMODULE Load(const WCHAR* fileName, const void* caller) {
             SetLastError(ERROR_BAD_FORMAT);
             return nullptr;
         }
-        std::lock_guard lock(g_mutex);
+        win::MutexLock lock(g_mutex);
         Loaded& entry = g_loaded[base];
         if (entry.count > 0) {
             dlclose(handle);  // one dynamic-linker reference per module is enough
@@ -250,7 +251,7 @@ HMODULE LoadLibraryExW(const WCHAR* fileName, HANDLE file, DWORD flags) {
 BOOL FreeLibrary(HMODULE module) {
     void* toClose = nullptr;
     {
-        std::lock_guard lock(win::g_mutex);
+        win::MutexLock lock(win::g_mutex);
         auto it = win::g_loaded.find(module);
         if (it != win::g_loaded.end()) {
             if (--it->second.count == 0) {
@@ -327,7 +328,7 @@ BOOL GetModuleHandleExW(DWORD flags, const WCHAR* moduleName, HMODULE* module) {
         auto path = win::HostPathOfModule(found);
         void* handle = path ? dlopen(path->c_str(), RTLD_NOW | RTLD_NOLOAD) : nullptr;
         if (handle) {
-            std::lock_guard lock(win::g_mutex);
+            win::MutexLock lock(win::g_mutex);
             win::Loaded& entry = win::g_loaded[found];
             if (entry.count > 0) {
                 dlclose(handle);

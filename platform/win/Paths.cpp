@@ -14,16 +14,17 @@
 #include "platform/win/Environment.h"
 #include "platform/win/Errors.h"
 #include "platform/win/FileSupport.h"
+#include "platform/win/Mutex.h"
 #include "platform/win/Text.h"
 
 namespace win {
 namespace {
 
-std::mutex g_mutex;
+Mutex g_mutex;
 // Explicit drive mappings (upper-case letter -> host directory); C: and P:
 // have defaults that follow the environment when not mapped here.
-std::map<wchar_t, std::string> g_drives;
-std::wstring g_currentDirectory = L"C:\\";
+std::map<wchar_t, std::string> g_drives GUARDED_BY(g_mutex);
+std::wstring g_currentDirectory GUARDED_BY(g_mutex) = L"C:\\";
 std::atomic<bool> g_failSpecialFolders{false};
 
 wchar_t UpperDrive(wchar_t c) {
@@ -42,7 +43,7 @@ std::string TrimSlashes(std::string p) {
 std::optional<std::string> DriveDirectory(wchar_t letter) {
     letter = UpperDrive(letter);
     {
-        std::lock_guard lock(g_mutex);
+        win::MutexLock lock(g_mutex);
         auto it = g_drives.find(letter);
         if (it != g_drives.end())
             return it->second;
@@ -57,7 +58,7 @@ std::optional<std::string> DriveDirectory(wchar_t letter) {
 }
 
 std::wstring CurrentDirectory() {
-    std::lock_guard lock(g_mutex);
+    win::MutexLock lock(g_mutex);
     return g_currentDirectory;
 }
 
@@ -190,7 +191,7 @@ bool EnsureWindowsDirectory(const std::wstring& windowsPath) {
 }  // namespace
 
 void MapDrive(wchar_t letter, const std::string& hostDir) {
-    std::lock_guard lock(g_mutex);
+    win::MutexLock lock(g_mutex);
     if (hostDir.empty()) {
         g_drives.erase(UpperDrive(letter));
     } else {
@@ -358,7 +359,7 @@ BOOL SetCurrentDirectoryW(const WCHAR* path) {
         SetLastError(ERROR_DIRECTORY);
         return FALSE;
     }
-    std::lock_guard lock(win::g_mutex);
+    win::MutexLock lock(win::g_mutex);
     win::g_currentDirectory = *full;
     return TRUE;
 }

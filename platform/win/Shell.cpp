@@ -7,12 +7,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "platform/win/Clock.h"
 #include "platform/win/Environment.h"
 #include "platform/win/Errors.h"
+#include "platform/win/Mutex.h"
 #include "platform/win/Paths.h"
 
 extern char** environ;
@@ -23,8 +26,8 @@ namespace {
 // The value a successful call returns; any value above 32 means success.
 constexpr std::intptr_t kStarted = 42;
 
-std::mutex g_observerMutex;
-std::function<void(const ShellExecuteCall&)> g_observer;
+Mutex g_observerMutex;
+std::function<void(const ShellExecuteCall&)> g_observer GUARDED_BY(g_observerMutex);
 std::atomic<int> g_running{0};
 
 bool IsExecutableFile(const std::string& path) {
@@ -67,8 +70,8 @@ std::string ResolveProgram(const std::wstring& file, const std::wstring& directo
 }
 
 std::vector<std::string> ChildEnvironment(int showCmd) {
-    static const char* const kReplaced[] = {
-        "QUILLMERE_SHOW_CMD=", "QUILLMERE_USER_DIR=", "QUILLMERE_INSTALL_DIR="};
+    static const char* const kReplaced[] = {"QUILLMERE_SHOW_CMD=", "QUILLMERE_USER_DIR=",
+                                            "QUILLMERE_INSTALL_DIR=", "QUILLMERE_TIME_SCALE="};
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) {
         bool replaced = false;
@@ -80,6 +83,10 @@ std::vector<std::string> ChildEnvironment(int showCmd) {
     env.push_back("QUILLMERE_SHOW_CMD=" + std::to_string(showCmd));
     env.push_back("QUILLMERE_USER_DIR=" + UserDirectory());
     env.push_back("QUILLMERE_INSTALL_DIR=" + InstallDirectory());
+    // The clock's scale as this process runs it (a test may have changed it).
+    char scale[32];
+    std::snprintf(scale, sizeof scale, "%.17g", TimeScale());
+    env.push_back(std::string("QUILLMERE_TIME_SCALE=") + scale);
     return env;
 }
 
@@ -203,7 +210,7 @@ std::intptr_t Execute(ShellExecuteCall& call) {
 }  // namespace
 
 void SetShellExecuteObserver(std::function<void(const ShellExecuteCall&)> observer) {
-    std::lock_guard lock(g_observerMutex);
+    win::MutexLock lock(g_observerMutex);
     g_observer = std::move(observer);
 }
 
@@ -274,7 +281,7 @@ HINSTANCE ShellExecuteW(HWND hwnd, const WCHAR* verb, const WCHAR* file, const W
     call.result = win::Execute(call);
     std::function<void(const win::ShellExecuteCall&)> observer;
     {
-        std::lock_guard lock(win::g_observerMutex);
+        win::MutexLock lock(win::g_observerMutex);
         observer = win::g_observer;
     }
     if (observer)

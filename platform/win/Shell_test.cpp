@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/win/Clock.h"
 #include "platform/win/Environment.h"
 #include "platform/win/Errors.h"
 #include "platform/win/Files.h"
@@ -55,10 +56,10 @@ std::intptr_t Result(HINSTANCE h) {
 }
 
 TEST_F(ShellTest, StartsAProgramHiddenWithoutWaiting) {
-    setenv("QUILLMERE_TIME_SCALE", "60", 1);
+    win::SetTimeScaleForTesting(60);
     HINSTANCE h = ShellExecuteW(nullptr, L"open", L"P:\\QmShellTestChild.exe",
                                 L"errorlog \"two words\" a\\\"b", L"C:\\run", SW_HIDE);
-    unsetenv("QUILLMERE_TIME_SCALE");
+    win::SetTimeScaleForTesting(1);
     ASSERT_GT(Result(h), 32);
     ASSERT_EQ(m_calls.size(), 1u);
     const auto& call = m_calls[0];
