@@ -213,6 +213,9 @@ BOOL CExtract::ExtractFile(const wchar_t* cabinetPath, const wchar_t* targetDire
         m_error.Set(kErrInvalidParameters);
         return FALSE;
     }
+    // The length rule applies to the directory as given: "ab" is refused even
+    // though "ab\" would have three characters.
+    std::size_t givenTargetLength = std::wcslen(targetDirectory);
     m_targetDirectory = targetDirectory;
     m_targetDirectory.AppendBackslash();
     m_memoryMode = EqualsNoCase(m_targetDirectory.Get(), L"MEMORY\\") ? TRUE : FALSE;
@@ -227,7 +230,7 @@ BOOL CExtract::ExtractFile(const wchar_t* cabinetPath, const wchar_t* targetDire
     } else {
         name = cabinetPath;
     }
-    if (m_targetDirectory.Len() < kMinTargetChars || directory.Len() < kMinCabinetPartChars ||
+    if (givenTargetLength < kMinTargetChars || directory.Len() < kMinCabinetPartChars ||
         name.Len() < kMinCabinetPartChars) {
         m_error.Set(kErrInvalidParameters);
         return FALSE;
@@ -308,6 +311,23 @@ INT_PTR CExtract::OpenFile(const wchar_t* path, int openFlags, int permissionMod
         SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
     }
     int descriptor = _wsopen(path, openFlags, _SH_DENYNO, permissionMode);
+    if (descriptor < 0 && (openFlags & _O_CREAT) == 0) {
+        // File names are case-insensitive on this platform: a set names its
+        // next part "Split-2.CAB" while the file may be "split-2.cab". The
+        // directory listing matches without regard to case.
+        WIN32_FIND_DATAW found = {};
+        HANDLE search = FindFirstFileW(path, &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            FindClose(search);
+            CCabStringW actual(path);
+            wchar_t* slash = std::wcsrchr(actual.Buffer(), L'\\');
+            if (slash != nullptr && std::wcspbrk(path, L"*?") == nullptr) {
+                slash[1] = L'\0';
+                actual.Append(found.cFileName);
+                descriptor = _wsopen(actual.Get(), openFlags, _SH_DENYNO, permissionMode);
+            }
+        }
+    }
     return descriptor < 0 ? -1 : descriptor;
 }
 

@@ -1,0 +1,383 @@
+// The cabinet reader: the signature table, decrypting reads at any offset, the
+// one-reader-per-thread rule, memory mode, and every failure it reports.
+#include "Quillmere/cabinet/Extract.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Quillmere/cabinet/Compress.h"
+#include "Quillmere/cabinet/testing/CabTestSupport.h"
+#include "platform/win/Clock.h"
+#include "platform/win/Crt.h"
+#include "platform/win/Files.h"
+
+namespace Cabinet {
+namespace {
+
+using testing::Bytes;
+using testing::ScratchUser;
+
+constexpr TCOMP kAddInCompression = 0x1503;
+
+std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
+class ExtractTest : public ::testing::Test {
+protected:
+    std::wstring Source(const std::wstring& name, const Bytes& data) {
+        std::wstring path = L"C:\\src\\" + name;
+        testing::WriteHostFile(ScratchUser::Host(path), data);
+        return path;
+    }
+    void Pack(const std::wstring& cabinet, const std::vector<testing::PackSource>& sources,
+              const std::wstring& key, TCOMP compression = kAddInCompression) {
+        std::wstring error;
+        ASSERT_TRUE(testing::PackFiles(cabinet, sources, key, compression, &error))
+            << Narrow(error);
+    }
+    // Extracts with a fresh reader; returns the result and the error text.
+    bool Unpack(const std::wstring& cabinet, const std::wstring& target, const std::string& key,
+                std::wstring* text) {
+        CExtract reader;
+        reader.Cipher().SetKey(reinterpret_cast<const BYTE*>(key.data()),
+                               static_cast<DWORD>(key.size()));
+        reader.AllocateBuffer();
+        EXPECT_TRUE(reader.CreateFDIContext());
+        bool ok = reader.ExtractFile(cabinet.c_str(), target.c_str(), 0);
+        *text = reader.GetLastErrorText();
+        EXPECT_TRUE(reader.CleanUp());
+        return ok;
+    }
+
+    ScratchUser m_user;
+};
+
+struct SignatureRow {
+    const char* file;  // "plain", "crypt" or "other"
+    const char* key;
+    bool ok;
+    const wchar_t* text;
+};
+
+TEST_F(ExtractTest, SignatureTable) {
+    Bytes item = testing::MailText(1, 4000);
+    std::wstring source = Source(L"item.msg", item);
+    Pack(L"C:\\cabs\\plain.zuf", {{source, L"sync.msg"}}, L"");
+    Pack(L"C:\\cabs\\crypt.zuf", {{source, L"sync.msg"}}, L"pw");
+    Bytes other = testing::ReadHostFile(ScratchUser::Host(L"C:\\cabs\\plain.zuf"));
+    std::memcpy(other.data(), "MSCX", 4);
+    testing::WriteHostFile(ScratchUser::Host(L"C:\\cabs\\other.zuf"), other);
+    const SignatureRow rows[] = {
+        {"plain", "", true, L"Success"},
+        {"plain", "pw", false, L"The CAB archive is not encrypted but a decryption key was set."},
+        {"crypt", "pw", true, L"Success"},
+        {"crypt", "", false, L"The CAB archive is encrypted but no decryption key was set."},
+        {"other", "", false, L"The file is not a cabinet"},
+        {"other", "pw", false, L"The file is not a cabinet"},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.file) + " key '" + row.key + "'");
+        std::wstring file(row.file, row.file + std::strlen(row.file));
+        std::wstring target = L"C:\\out\\sig" + std::to_wstring(n++);
+        std::wstring text;
+        EXPECT_EQ(Unpack(L"C:\\cabs\\" + file + L".zuf", target, row.key, &text), row.ok);
+        EXPECT_EQ(text, row.text);
+        std::string extracted = ScratchUser::Host(target + L"\\sync.msg");
+        EXPECT_EQ(testing::HostFileExists(extracted), row.ok);
+        if (row.ok) {
+            EXPECT_TRUE(testing::ReadHostFile(extracted) == item);
+        }
+    }
+}
+
+// Reaches the reader's cabinet file access directly, as the library does.
+class ProbeExtract : public CExtract {
+public:
+    using CExtract::OpenCabinetFile;
+    using CExtract::ReadCabinetFile;
+    using CExtract::SeekCabinetFile;
+};
+
+TEST_F(ExtractTest, DecryptingReadsAtAnyOffsetAndLength) {
+    std::wstring source = Source(L"big.bin", testing::RandomBytes(2, 200000));
+    Pack(L"C:\\cabs\\plain.zuf", {{source, L"sync.msg"}}, L"", tcompTYPE_NONE);
+    Pack(L"C:\\cabs\\crypt.zuf", {{source, L"sync.msg"}}, L"key", tcompTYPE_NONE);
+    Bytes plain = testing::ReadHostFile(ScratchUser::Host(L"C:\\cabs\\plain.zuf"));
+    ProbeExtract reader;
+    reader.Cipher().SetKey(reinterpret_cast<const BYTE*>("key"), 3);
+    reader.AllocateBuffer();
+    INT_PTR handle = reader.OpenCabinetFile(L"C:\\cabs\\crypt.zuf", _O_BINARY | _O_RDONLY);
+    ASSERT_NE(handle, -1);
+
+    auto readAt = [&](std::uint32_t offset, UINT count) {
+        Bytes out(count);
+        EXPECT_EQ(reader.SeekCabinetFile(handle, static_cast<LONG>(offset), 0),
+                  static_cast<LONG>(offset));
+        EXPECT_EQ(reader.ReadCabinetFile(handle, out.data(), count), count);
+        return out;
+    };
+    // Three bytes at 53 all lie in the plain header; three at 54 take two
+    // plain bytes and the first decrypted byte of the block at 56.
+    EXPECT_TRUE(readAt(53, 3) == Bytes(plain.begin() + 53, plain.begin() + 56));
+    EXPECT_TRUE(readAt(54, 3) == Bytes(plain.begin() + 54, plain.begin() + 57));
+    // The signature is handed on as the plain cabinet's.
+    EXPECT_TRUE(readAt(0, 60) == Bytes(plain.begin(), plain.begin() + 60));
+
+    std::mt19937 random(7);
+    for (int i = 0; i < 200; ++i) {
+        std::uint32_t offset = random() % static_cast<std::uint32_t>(plain.size());
+        UINT limit = static_cast<UINT>(plain.size() - offset);
+        UINT count = 1 + random() % (i % 10 == 0 ? limit : std::min<UINT>(limit, 300));
+        SCOPED_TRACE(std::to_string(offset) + "+" + std::to_string(count));
+        ASSERT_TRUE(readAt(offset, count) ==
+                    Bytes(plain.begin() + offset, plain.begin() + offset + count));
+    }
+    // Sequential reads carry on from the recorded position.
+    readAt(10, 1);
+    Bytes next(100);
+    ASSERT_EQ(reader.ReadCabinetFile(handle, next.data(), 100), 100u);
+    EXPECT_TRUE(next == Bytes(plain.begin() + 11, plain.begin() + 111));
+    _close(static_cast<int>(handle));
+}
+
+TEST_F(ExtractTest, OneReaderPerThread) {
+    CExtract first;
+    CExtract second;
+    ASSERT_TRUE(first.CreateFDIContext());
+    EXPECT_FALSE(second.CreateFDIContext());
+    EXPECT_STREQ(second.GetLastErrorText(),
+                 L"There must be only one CExtract instance per thread at the same time! Call "
+                 L"CleanUp() before you use another instance in the same thread!");
+    // A reader on another thread is independent.
+    BOOL elsewhere = FALSE;
+    std::thread other([&] {
+        CExtract third;
+        elsewhere = third.CreateFDIContext() && third.CleanUp();
+    });
+    other.join();
+    EXPECT_TRUE(elsewhere);
+    // Cleaning up a reader that holds no context leaves the other's claim alone.
+    EXPECT_TRUE(second.CleanUp());
+    EXPECT_FALSE(second.CreateFDIContext());
+    ASSERT_TRUE(first.CleanUp());
+    EXPECT_TRUE(second.CreateFDIContext());
+    EXPECT_TRUE(second.CleanUp());
+}
+
+TEST_F(ExtractTest, ForeignThreadGets1011) {
+    CExtract reader;
+    BOOL created = TRUE;
+    BOOL extracted = TRUE;
+    BOOL cleaned = TRUE;
+    std::thread other([&] {
+        created = reader.CreateFDIContext();
+        extracted = reader.ExtractFile(L"C:\\cabs\\x.cab", L"C:\\out", 0);
+        cleaned = reader.CleanUp();
+    });
+    other.join();
+    EXPECT_FALSE(created);
+    EXPECT_FALSE(extracted);
+    EXPECT_FALSE(cleaned);
+    EXPECT_STREQ(reader.GetLastErrorText(),
+                 L"Cabinet.dll does not support calling the same CAB context from two different "
+                 L"threads.");
+}
+
+TEST_F(ExtractTest, InvalidParametersGive1002) {
+    std::wstring source = Source(L"p.txt", testing::MailText(3, 100));
+    Pack(L"C:\\cabs\\p.zuf", {{source, L"p.txt"}}, L"");
+    struct Case {
+        const wchar_t* cabinet;
+        const wchar_t* target;
+        bool ok;
+    };
+    const Case cases[] = {{L"C:\\cabs\\p.zuf", L"ab", false},
+                          {L"C:\\cabs\\p", L"C:\\out", false},
+                          {L"p.zuf", L"C:\\out", false},
+                          {L"C:\\cabs\\p.zuf", L"C:\\out", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Narrow(c.cabinet) + " " + Narrow(c.target));
+        std::wstring text;
+        EXPECT_EQ(Unpack(c.cabinet, c.target, "", &text), c.ok);
+        if (!c.ok) {
+            EXPECT_EQ(text,
+                      L"Invalid parameters passed to extraction function. Read the "
+                      L"documentation!");
+        }
+    }
+}
+
+class MissingLibraryExtract : public CExtract {
+protected:
+    const wchar_t* CabinetLibraryName() const override { return L"NoSuchCabinet.dll"; }
+};
+
+TEST_F(ExtractTest, MissingLibraryGives1000) {
+    MissingLibraryExtract reader;
+    EXPECT_FALSE(reader.CreateFDIContext());
+    EXPECT_STREQ(reader.GetLastErrorText(), L"Could not load Cabinet.dll");
+    EXPECT_TRUE(reader.CleanUp());
+}
+
+TEST_F(ExtractTest, MissingCabinetGivesError1) {
+    std::wstring text;
+    EXPECT_FALSE(Unpack(L"C:\\cabs\\missing.cab", L"C:\\out", "", &text));
+    EXPECT_EQ(text.substr(0, 48), L"Cabinet file (or part of splitted CAB) not found");
+}
+
+std::vector<std::wstring> g_memoryNames;
+Bytes g_memoryData;
+
+BOOL NoteName(const wchar_t* path, const wchar_t* name, LONG, std::uintptr_t) {
+    g_memoryNames.push_back(name);
+    return TRUE;
+}
+
+void KeepData(const wchar_t*, const BYTE* data, DWORD size, std::uintptr_t) {
+    g_memoryData.assign(data, data + size);
+}
+
+TEST_F(ExtractTest, MemoryTargetExtractsIntoTheBuffer) {
+    Bytes item = testing::MailText(4, 50000);
+    std::wstring source = Source(L"m.txt", item);
+    Pack(L"C:\\cabs\\m.zuf", {{source, L"sync.msg"}}, L"pw");
+    CExtract reader;
+    reader.Cipher().SetKey(reinterpret_cast<const BYTE*>("pw"), 2);
+    reader.AllocateBuffer();
+    reader.SetBeforeFileCallback(NoteName);
+    reader.SetAfterFileCallback(KeepData);
+    ASSERT_TRUE(reader.CreateFDIContext());
+    ASSERT_TRUE(reader.ExtractFile(L"C:\\cabs\\m.zuf", L"memory\\", 0))
+        << Narrow(reader.GetLastErrorText());
+    EXPECT_TRUE(g_memoryData == item);
+    EXPECT_TRUE(Bytes(reader.MemoryData(), reader.MemoryData() + reader.MemorySize()) == item);
+    EXPECT_EQ(g_memoryNames, std::vector<std::wstring>{L"sync.msg"});
+    EXPECT_FALSE(testing::HostFileExists(ScratchUser::Host(L"C:\\memory")));
+    EXPECT_TRUE(reader.CleanUp());
+}
+
+TEST_F(ExtractTest, ReadOnlyTargetIsReplacedAndGetsStoredAttributesAndTime) {
+    Bytes item = testing::MailText(5, 1000);
+    std::wstring source = Source(L"ro.txt", item);
+    SYSTEMTIME st = {2021, 3, 0, 14, 15, 9, 26, 0};
+    FILETIME stamp = {};
+    ASSERT_TRUE(SystemTimeToFileTime(&st, &stamp));
+    HANDLE file = CreateFileW(source.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &stamp));
+    CloseHandle(file);
+    ASSERT_TRUE(
+        SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    Pack(L"C:\\cabs\\ro.zuf", {{source, L"sync.msg"}}, L"");
+
+    std::wstring target = L"C:\\out\\ro\\sync.msg";
+    testing::WriteHostFile(ScratchUser::Host(target), Bytes{'o', 'l', 'd'});
+    ASSERT_TRUE(SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
+    std::wstring text;
+    ASSERT_TRUE(Unpack(L"C:\\cabs\\ro.zuf", L"C:\\out\\ro", "", &text)) << Narrow(text);
+    EXPECT_TRUE(testing::ReadHostFile(ScratchUser::Host(target)) == item);
+    DWORD attributes = GetFileAttributesW(target.c_str());
+    EXPECT_EQ(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN),
+              FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    HANDLE extracted = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(extracted, INVALID_HANDLE_VALUE);
+    FILETIME written = {};
+    ASSERT_TRUE(GetFileTime(extracted, nullptr, nullptr, &written));
+    CloseHandle(extracted);
+    SYSTEMTIME back = {};
+    FileTimeToSystemTime(&written, &back);
+    EXPECT_EQ(back.wYear, 2021);
+    EXPECT_EQ(back.wMonth, 3);
+    EXPECT_EQ(back.wDay, 14);
+    EXPECT_EQ(back.wHour, 15);
+    EXPECT_EQ(back.wMinute, 9);
+    EXPECT_EQ(back.wSecond, 26);
+}
+
+CExtract* g_aborting = nullptr;
+
+void AbortOnFirstProgress(const wchar_t*, const wchar_t* name, DWORD, DWORD written, double,
+                          std::uintptr_t) {
+    if (written > 0 && std::wcscmp(name, L"second.bin") == 0) {
+        g_aborting->Abort();
+    }
+}
+
+TEST_F(ExtractTest, AbortLeavesNoPartialFile) {
+    std::wstring first = Source(L"first.txt", testing::MailText(6, 1000));
+    std::wstring second = Source(L"second.bin", testing::RandomBytes(7, 300000));
+    Pack(L"C:\\cabs\\ab.zuf", {{first, L"first.txt"}, {second, L"second.bin"}}, L"pw");
+    CExtract reader;
+    g_aborting = &reader;
+    reader.Cipher().SetKey(reinterpret_cast<const BYTE*>("pw"), 2);
+    reader.AllocateBuffer();
+    reader.SetProgressCallback(AbortOnFirstProgress);
+    ASSERT_TRUE(reader.CreateFDIContext());
+    EXPECT_FALSE(reader.ExtractFile(L"C:\\cabs\\ab.zuf", L"C:\\out\\ab", 0));
+    EXPECT_STREQ(reader.GetLastErrorText(), L"User aborted");
+    EXPECT_TRUE(reader.CleanUp());
+    EXPECT_TRUE(testing::HostFileExists(ScratchUser::Host(L"C:\\out\\ab\\first.txt")));
+    EXPECT_FALSE(testing::HostFileExists(ScratchUser::Host(L"C:\\out\\ab\\second.bin")));
+}
+
+TEST_F(ExtractTest, CorruptOrTruncatedCabinetLeavesNoPartialFile) {
+    std::wstring first = Source(L"first.txt", testing::MailText(8, 1000));
+    std::wstring second = Source(L"second.txt", testing::MailText(9, 400000));
+    for (const std::string key : {"", "pw"}) {
+        SCOPED_TRACE("key '" + key + "'");
+        std::wstring wideKey(key.begin(), key.end());
+        Pack(L"C:\\cabs\\c.zuf", {{first, L"first.txt"}, {second, L"second.txt"}}, wideKey,
+             tcompTYPE_MSZIP);
+        Bytes whole = testing::ReadHostFile(ScratchUser::Host(L"C:\\cabs\\c.zuf"));
+        Bytes truncated(whole.begin(), whole.begin() + whole.size() * 3 / 4);
+        Bytes flipped = whole;
+        flipped[flipped.size() * 3 / 4] ^= 0x5A;
+        for (const Bytes* broken : {&truncated, &flipped}) {
+            testing::WriteHostFile(ScratchUser::Host(L"C:\\cabs\\broken.zuf"), *broken);
+            testing::RunCommand("rm -rf " + ScratchUser::Host(L"C:\\out\\c"));
+            std::wstring text;
+            EXPECT_FALSE(Unpack(L"C:\\cabs\\broken.zuf", L"C:\\out\\c", key, &text));
+            EXPECT_NE(text, L"Success");
+            EXPECT_TRUE(testing::HostFileExists(ScratchUser::Host(L"C:\\out\\c\\first.txt")));
+            EXPECT_FALSE(testing::HostFileExists(ScratchUser::Host(L"C:\\out\\c\\second.txt")))
+                << Narrow(text);
+        }
+    }
+}
+
+TEST_F(ExtractTest, NamesThatWouldLeaveTheTargetFailWith8WhileTheOthersExtract) {
+    Bytes good = testing::MailText(10, 500);
+    std::wstring ok1 = Source(L"ok1.txt", good);
+    std::wstring bad = Source(L"bad.txt", testing::MailText(11, 500));
+    const wchar_t* badNames[] = {L"ab:stream.txt", L".. \\escape.txt", L"sub\\...\\x.txt"};
+    for (const wchar_t* badName : badNames) {
+        SCOPED_TRACE(Narrow(badName));
+        Pack(L"C:\\cabs\\walk.zuf", {{bad, badName}, {ok1, L"ok1.txt"}}, L"");
+        testing::RunCommand("rm -rf " + ScratchUser::Host(L"C:\\out"));
+        std::wstring text;
+        EXPECT_FALSE(Unpack(L"C:\\cabs\\walk.zuf", L"C:\\out\\walk", "", &text));
+        EXPECT_EQ(text.substr(0, 30), L"Failure writing to target file");
+        EXPECT_EQ(testing::ListHostFiles(ScratchUser::Host(L"C:\\out")),
+                  std::vector<std::string>{"walk/ok1.txt"});
+    }
+}
+
+TEST_F(ExtractTest, UnwritableTargetGives8WithTheWindowsError) {
+    std::wstring source = Source(L"w.txt", testing::MailText(12, 100));
+    Pack(L"C:\\cabs\\w.zuf", {{source, L"w.txt"}}, L"");
+    testing::WriteHostFile(ScratchUser::Host(L"C:\\blocker"), Bytes{1});
+    std::wstring text;
+    EXPECT_FALSE(Unpack(L"C:\\cabs\\w.zuf", L"C:\\blocker\\out", "", &text));
+    EXPECT_EQ(text.substr(0, 37), L"Failure writing to target file\nError ");
+}
+
+}  // namespace
+}  // namespace Cabinet
