@@ -24,11 +24,9 @@
 #include <vector>
 
 #include "platform/win/Clock.h"
+#include "platform/win/Errors.h"
 #include "platform/win/Types.h"
 
-// Error codes of the conversion and locale calls.
-constexpr DWORD ERROR_INVALID_FLAGS = 1004;
-constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
 
 constexpr UINT CP_ACP = 0;
 constexpr UINT CP_OEMCP = 1;
