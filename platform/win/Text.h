@@ -27,7 +27,6 @@
 #include "platform/win/Errors.h"
 #include "platform/win/Types.h"
 
-
 constexpr UINT CP_ACP = 0;
 constexpr UINT CP_OEMCP = 1;
 constexpr UINT CP_THREAD_ACP = 3;
