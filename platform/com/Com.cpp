@@ -1,0 +1,220 @@
+#include "platform/com/Com.h"
+
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "platform/com/Bstr.h"
+#include "platform/win/Module.h"
+#include "platform/win/Registry.h"
+
+namespace {
+
+struct Apartment {
+    int count = 0;
+    DWORD model = COINIT_APARTMENTTHREADED;
+};
+thread_local Apartment t_apartment;
+
+// Libraries loaded by CoCreateInstance, by host-independent Windows path;
+// kept for the process's life as COM keeps in-process servers.
+std::mutex g_libraryMutex;
+std::map<std::wstring, HMODULE> g_libraries;
+
+// The default (or named) REG_SZ value of a key below HKEY_CLASSES_ROOT.
+bool ReadClassesString(const std::wstring& keyPath, const WCHAR* valueName, std::wstring& out) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD type = 0;
+    DWORD bytes = 0;
+    bool ok = false;
+    if (RegQueryValueExW(key, valueName, nullptr, &type, static_cast<WCHAR*>(nullptr), &bytes) ==
+            ERROR_SUCCESS &&
+        (type == REG_SZ || type == REG_EXPAND_SZ)) {
+        // Sizes count 2-byte stored units; the wide buffer has one element per unit.
+        std::vector<WCHAR> buffer(bytes / 2 + 1, L'\0');
+        DWORD size = static_cast<DWORD>(buffer.size() * 2);
+        if (RegQueryValueExW(key, valueName, nullptr, &type, buffer.data(), &size) ==
+            ERROR_SUCCESS) {
+            out.assign(buffer.data());
+            ok = true;
+        }
+    }
+    RegCloseKey(key);
+    return ok;
+}
+
+LSTATUS WriteClassesString(const std::wstring& keyPath, const WCHAR* valueName,
+                           const std::wstring& value) {
+    HKEY key = nullptr;
+    LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, nullptr, 0,
+                                     KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS)
+        return status;
+    status = RegSetValueExW(key, valueName, 0, REG_SZ, value.c_str(),
+                            static_cast<DWORD>((value.size() + 1) * 2));
+    RegCloseKey(key);
+    return status;
+}
+
+HRESULT LoadServer(const std::wstring& path, DllGetClassObjectFn& entry) {
+    std::lock_guard lock(g_libraryMutex);
+    HMODULE module = nullptr;
+    if (auto it = g_libraries.find(path); it != g_libraries.end()) {
+        module = it->second;
+    } else {
+        module = LoadLibraryW(path.c_str());
+        if (!module) {
+            DWORD error = GetLastError();
+            return HRESULT_FROM_WIN32(error ? error : ERROR_MOD_NOT_FOUND);
+        }
+        g_libraries.emplace(path, module);
+    }
+    entry = reinterpret_cast<DllGetClassObjectFn>(GetProcAddress(module, "DllGetClassObject"));
+    return entry ? S_OK : CO_E_ERRORINDLL;
+}
+
+}  // namespace
+
+HRESULT CoInitializeEx(void*, DWORD model) {
+    Apartment& a = t_apartment;
+    if (a.count > 0) {
+        if (a.model != model)
+            return RPC_E_CHANGED_MODE;
+        ++a.count;
+        return S_FALSE;
+    }
+    a.model = model;
+    a.count = 1;
+    return S_OK;
+}
+
+HRESULT CoInitialize(void* reserved) {
+    return CoInitializeEx(reserved, COINIT_APARTMENTTHREADED);
+}
+
+void CoUninitialize() {
+    if (t_apartment.count > 0)
+        --t_apartment.count;
+}
+
+namespace com {
+bool IsThreadInitialized() {
+    return t_apartment.count > 0;
+}
+}  // namespace com
+
+HRESULT CLSIDFromProgID(const OLECHAR* progId, CLSID* clsid) {
+    if (!progId || !clsid)
+        return E_INVALIDARG;
+    std::wstring text;
+    if (!ReadClassesString(std::wstring(progId) + L"\\CLSID", nullptr, text)) {
+        return CO_E_CLASSSTRING;
+    }
+    auto guid = win::ParseGuid(text);
+    if (!guid)
+        return CO_E_CLASSSTRING;
+    *clsid = *guid;
+    return S_OK;
+}
+
+HRESULT ProgIDFromCLSID(REFCLSID clsid, OLECHAR** progId) {
+    if (!progId)
+        return E_INVALIDARG;
+    *progId = nullptr;
+    std::wstring text;
+    if (!ReadClassesString(L"CLSID\\" + win::GuidToString(clsid) + L"\\ProgID", nullptr, text)) {
+        return REGDB_E_CLASSNOTREG;
+    }
+    *progId = SysAllocString(text.c_str());
+    return *progId ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID iid, void** out) {
+    if (!out)
+        return E_POINTER;
+    *out = nullptr;
+    if (!com::IsThreadInitialized())
+        return CO_E_NOTINITIALIZED;
+    if (!(context & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)))
+        return REGDB_E_CLASSNOTREG;
+    std::wstring path;
+    if (!ReadClassesString(L"CLSID\\" + win::GuidToString(clsid) + L"\\InprocServer32", nullptr,
+                           path) ||
+        path.empty()) {
+        return REGDB_E_CLASSNOTREG;
+    }
+    DllGetClassObjectFn entry = nullptr;
+    HRESULT hr = LoadServer(path, entry);
+    if (FAILED(hr))
+        return hr;
+    return entry(clsid, iid, out);
+}
+
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** out) {
+    if (!out)
+        return E_POINTER;
+    *out = nullptr;
+    CComPtr<IClassFactory> factory;
+    HRESULT hr = CoGetClassObject(clsid, context, nullptr, IID_IClassFactory,
+                                  reinterpret_cast<void**>(&factory));
+    if (FAILED(hr))
+        return hr;
+    return factory->CreateInstance(outer, iid, out);
+}
+
+namespace com {
+
+HRESULT RegisterServer(const ServerRegistration& r) {
+    const std::wstring clsid = win::GuidToString(r.clsid);
+    const std::wstring clsidKey = L"CLSID\\" + clsid;
+    struct Item {
+        std::wstring key;
+        const WCHAR* name;
+        std::wstring value;
+    };
+    std::vector<Item> items = {
+        {r.progId, nullptr, r.description},
+        {r.progId + L"\\CLSID", nullptr, clsid},
+        {clsidKey, nullptr, r.description},
+        {clsidKey + L"\\ProgID", nullptr, r.progId},
+        {clsidKey + L"\\InprocServer32", nullptr, r.serverPath},
+        {clsidKey + L"\\InprocServer32", L"ThreadingModel", r.threadingModel},
+    };
+    if (!r.versionIndependentProgId.empty()) {
+        items.push_back({r.versionIndependentProgId, nullptr, r.description});
+        items.push_back({r.versionIndependentProgId + L"\\CLSID", nullptr, clsid});
+        items.push_back({r.versionIndependentProgId + L"\\CurVer", nullptr, r.progId});
+        items.push_back(
+            {clsidKey + L"\\VersionIndependentProgID", nullptr, r.versionIndependentProgId});
+    }
+    if (r.programmable)
+        items.push_back({clsidKey + L"\\Programmable", nullptr, L""});
+    if (!r.typeLib.empty())
+        items.push_back({clsidKey + L"\\TypeLib", nullptr, r.typeLib});
+    for (const Item& item : items) {
+        LSTATUS status = WriteClassesString(item.key, item.name, item.value);
+        if (status != ERROR_SUCCESS)
+            return HRESULT_FROM_WIN32(static_cast<DWORD>(status));
+    }
+    return S_OK;
+}
+
+HRESULT UnregisterServer(const ServerRegistration& r) {
+    const std::wstring clsidKey = L"CLSID\\" + win::GuidToString(r.clsid);
+    for (const std::wstring& key : {clsidKey, r.progId, r.versionIndependentProgId}) {
+        if (key.empty())
+            continue;
+        LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
+        if (status == ERROR_SUCCESS)
+            status = RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
+        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+            return HRESULT_FROM_WIN32(static_cast<DWORD>(status));
+        }
+    }
+    return S_OK;
+}
+
+}  // namespace com
