@@ -197,10 +197,10 @@ private:
             ++m_pos;
             t.kind = Tok::String;
             t.wide = true;
-            t.str = StringLiteral();
+            t.str = StringLiteral(true);
         } else if (c == '"') {
             t.kind = Tok::String;
-            t.str = StringLiteral();
+            t.str = StringLiteral(false);
         } else if (std::isdigit(static_cast<unsigned char>(c))) {
             t.kind = Tok::Number;
             NumberLiteral(t);
@@ -255,7 +255,9 @@ private:
     }
 
     // Reads a quoted literal starting at the opening quote.
-    std::u16string StringLiteral() {
+    // \x takes up to 2 hex digits in narrow and up to 4 in wide (L"") literals,
+    // as the platform's compiler reads them; the value is the character code.
+    std::u16string StringLiteral(bool wide) {
         ++m_pos;          // opening quote
         std::string raw;  // UTF-8, with escapes already replaced
         std::u16string out;
@@ -309,7 +311,8 @@ private:
                 case 'X': {
                     std::uint32_t v = 0;
                     int digits = 0;
-                    while (digits < 4 && std::isxdigit(static_cast<unsigned char>(Peek()))) {
+                    while (digits < (wide ? 4 : 2) &&
+                           std::isxdigit(static_cast<unsigned char>(Peek()))) {
                         char h =
                             static_cast<char>(std::tolower(static_cast<unsigned char>(Peek())));
                         v = v * 16 + static_cast<std::uint32_t>(h <= '9' ? h - '0' : h - 'a' + 10);

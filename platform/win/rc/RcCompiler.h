@@ -9,7 +9,8 @@
 //     #pragma lines are ignored (the platform's constants are built in).
 //   LANGUAGE primary, sub
 //   STRINGTABLE [options] [LANGUAGE p, s] BEGIN id [,] "text"... END
-//     strings: "" and \" for a quote, \n \r \t \a \\, \xHHHH, octal \ooo;
+//     strings: "" and \" for a quote, \n \r \t \a \\, \xHH (L"": \xHHHH),
+//     octal \ooo;
 //     an optional L prefix; adjacent literals are joined.
 //   name VERSIONINFO FILEVERSION a,b,c,d PRODUCTVERSION a,b,c,d FILEFLAGSMASK x
 //     FILEFLAGS x FILEOS x FILETYPE x FILESUBTYPE x BEGIN BLOCK "key" BEGIN ...

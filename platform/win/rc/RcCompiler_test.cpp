@@ -89,7 +89,8 @@ TEST(RcCompilerTest, StringEscapesAreDecoded) {
         {R"("line\nfeed")", u"line\nfeed"},
         {R"("say ""private""")", u"say \"private\""},
         {R"("\"q\"")", u"\"q\""},
-        {R"("\x00e9t\xe9")", u"\u00e9t\u00e9"},
+        {R"(L"\x00e9t\xe9")", u"\u00e9t\u00e9"},
+        {R"("\x4142\xe9")", u"A42\u00e9"},  // narrow: two digits at most
         {R"("tab\tback\\slash")", u"tab\tback\\slash"},
         {R"("\101\0z")", std::u16string(u"A\0z", 3)},
         {"\"gr\xC3\xBC\xC3\x9F\"", u"gr\u00fc\u00df"},  // UTF-8 source text
