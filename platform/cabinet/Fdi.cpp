@@ -306,29 +306,36 @@ std::size_t Utf8Sequence(const std::string& s, std::size_t i, std::uint32_t& cp)
     return len;
 }
 
-// A stored name is handed to the caller, who joins it to a target directory:
-// it must stay below that directory. Rejected: empty names, absolute paths
-// (leading separator or drive), ".." components and, for UTF-8 names,
-// malformed sequences (overlong forms can hide a separator).
-bool SafeName(const std::string& name, bool utf8) {
-    if (name.empty() || name[0] == '/' || name[0] == '\\' || (name.size() >= 2 && name[1] == ':')) {
-        return false;
-    }
-    if (utf8) {
-        for (std::size_t i = 0; i < name.size();) {
-            std::uint32_t cp;
-            std::size_t n = Utf8Sequence(name, i, cp);
-            if (n == 0) {
-                return false;
-            }
+// UTF-8 names are handed on with every byte that is not part of a strictly
+// valid sequence replaced by U+FFFD: a lenient decoder in the caller could
+// otherwise turn an overlong form into a separator or a dot.
+std::string RepairUtf8(const std::string& name) {
+    std::string out;
+    for (std::size_t i = 0; i < name.size();) {
+        std::uint32_t cp;
+        std::size_t n = Utf8Sequence(name, i, cp);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(name, i, n);
             i += n;
         }
+    }
+    return out;
+}
+
+// A stored name is handed to the caller, who joins it to a target directory:
+// it must stay below that directory. Rejected: empty names, absolute paths
+// (leading separator or drive) and ".." components.
+bool SafeName(const std::string& name) {
+    if (name.empty() || name[0] == '/' || name[0] == '\\' || (name.size() >= 2 && name[1] == ':')) {
+        return false;
     }
     std::size_t start = 0;
     for (std::size_t i = 0; i <= name.size(); ++i) {
         if (i == name.size() || name[i] == '/' || name[i] == '\\') {
-            std::string part = name.substr(start, i - start);
-            if (part == "..") {
+            if (name.compare(start, i - start, "..") == 0) {
                 return false;
             }
             start = i + 1;
@@ -692,10 +699,12 @@ bool Fdi::Copy(const char* cabinet, const char* path, PFNFDINOTIFY notify, PFNFD
             return false;
         }
         for (const FileEntry& file : cab.files) {
-            char name[kNameBuffer] = {};
-            std::memcpy(name, file.name.data(), std::min(file.name.size(), kNameBuffer - 1));
+            // Repaired names can grow; the buffer holds any of them.
+            std::string shown = (file.attribs & _A_NAME_IS_UTF) ? RepairUtf8(file.name) : file.name;
+            std::vector<char> name(shown.begin(), shown.end());
+            name.push_back('\0');
             FDINOTIFICATION n{};
-            n.psz1 = name;
+            n.psz1 = name.data();
             n.cb = static_cast<LONG>(file.size);
             n.date = file.date;
             n.time = file.time;
@@ -719,8 +728,7 @@ bool Fdi::Copy(const char* cabinet, const char* path, PFNFDINOTIFY notify, PFNFD
             }
             std::size_t folder =
                 file.folder == kFolderContinuedToNext ? cab.folders.size() - 1 : file.folder;
-            if (folder >= cab.folders.size() ||
-                !SafeName(file.name, file.attribs & _A_NAME_IS_UTF)) {
+            if (folder >= cab.folders.size() || !SafeName(shown)) {
                 return Fail(FDIERROR_CORRUPT_CABINET);
             }
             if (!SupportedType(cab.folders[folder].tcomp)) {
@@ -738,7 +746,7 @@ bool Fdi::Copy(const char* cabinet, const char* path, PFNFDINOTIFY notify, PFNFD
                 return false;
             }
             FDINOTIFICATION done{};
-            done.psz1 = name;
+            done.psz1 = name.data();
             done.hf = out;
             done.date = file.date;
             done.time = file.time;
