@@ -15,6 +15,7 @@
 #include "platform/win/Clock.h"
 #include "platform/win/Environment.h"
 #include "platform/win/Errors.h"
+#include "platform/win/Module.h"
 #include "platform/win/Mutex.h"
 #include "platform/win/Paths.h"
 
@@ -264,11 +265,82 @@ std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine) {
     return args;
 }
 
+std::wstring JoinCommandLine(const std::vector<std::wstring>& args) {
+    std::wstring line;
+    for (const auto& arg : args) {
+        if (!line.empty())
+            line += L' ';
+        if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) {
+            line += arg;
+            continue;
+        }
+        // Quoted: backslashes before a quote (or the closing quote) double.
+        line += L'"';
+        std::size_t slashes = 0;
+        for (wchar_t c : arg) {
+            if (c == L'\\') {
+                ++slashes;
+                continue;
+            }
+            line.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+            slashes = 0;
+            line += c;
+        }
+        line.append(slashes * 2, L'\\');
+        line += L'"';
+    }
+    return line;
+}
+
+namespace {
+
+// argv of this process, from the kernel's copy.
+std::vector<std::string> ProcessArguments() {
+    std::vector<std::string> args;
+    int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return args;
+    std::string all;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        all.append(buf, static_cast<std::size_t>(n));
+    close(fd);
+    for (std::size_t i = 0; i < all.size();) {
+        std::size_t end = all.find('\0', i);
+        if (end == std::string::npos)
+            end = all.size();
+        args.push_back(all.substr(i, end - i));
+        i = end + 1;
+    }
+    return args;
+}
+
+}  // namespace
+
+std::wstring CommandLineArguments() {
+    std::vector<std::string> args = ProcessArguments();
+    std::vector<std::wstring> wide;
+    for (std::size_t i = 1; i < args.size(); ++i)
+        wide.push_back(PathFromUtf8(args[i]));
+    return JoinCommandLine(wide);
+}
+
 int RunningShellChildren() {
     return g_running.load();
 }
 
 }  // namespace win
+
+const WCHAR* GetCommandLineW() {
+    static const std::wstring line = [] {
+        WCHAR program[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, program, MAX_PATH);
+        std::wstring all = win::JoinCommandLine({program});
+        std::wstring rest = win::CommandLineArguments();
+        return rest.empty() ? all : all + L" " + rest;
+    }();
+    return line.c_str();
+}
 
 HINSTANCE ShellExecuteW(HWND hwnd, const WCHAR* verb, const WCHAR* file, const WCHAR* parameters,
                         const WCHAR* directory, INT showCmd) {

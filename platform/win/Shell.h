@@ -51,6 +51,12 @@ constexpr int SE_ERR_NOASSOC = 31;
 HINSTANCE ShellExecuteW(HWND hwnd, const WCHAR* verb, const WCHAR* file, const WCHAR* parameters,
                         const WCHAR* directory, INT showCmd);
 
+// The process's command line as the platform keeps it: the program's
+// Windows path, then its arguments, each quoted where SplitCommandLine
+// needs it to read the same argument back. The text lives as long as the
+// process.
+const WCHAR* GetCommandLineW();
+
 namespace win {
 
 // What one ShellExecuteW call asked for and what came of it.
@@ -73,6 +79,12 @@ void SetShellExecuteObserver(std::function<void(const ShellExecuteCall&)> observ
 
 // Splits a command line as the platform's runtime splits its arguments.
 std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
+// The inverse: joins arguments into a command line that splits back into
+// them (blank-free arguments are left unquoted).
+std::wstring JoinCommandLine(const std::vector<std::wstring>& args);
+// The command line after the program name, as a program's wWinMain receives
+// it ("errorlog" for a program started with the parameters "errorlog").
+std::wstring CommandLineArguments();
 
 // Number of started children not yet reaped (for tests).
 int RunningShellChildren();

@@ -156,4 +156,31 @@ TEST_F(ShellTest, CommandLinesSplitAsTheRuntimeSplitsThem) {
     }
 }
 
+TEST_F(ShellTest, JoinedCommandLinesSplitBackIntoTheirArguments) {
+    using V = std::vector<std::wstring>;
+    const V samples[] = {
+        {},
+        {L"errorlog"},
+        {L"a b", L"c"},
+        {L""},
+        {L"tab\there"},
+        {L"say \"hi\""},
+        {L"C:\\Program Files\\"},
+        {L"back\\\\", L"x\\\"y"},
+        {L"plain\\path\\x", L"\"", L"\\\""},
+    };
+    for (const auto& args : samples) {
+        std::wstring line = win::JoinCommandLine(args);
+        EXPECT_EQ(win::SplitCommandLine(line), args) << win::PathToUtf8(line);
+    }
+    EXPECT_EQ(win::JoinCommandLine({L"errorlog"}), L"errorlog");
+    EXPECT_EQ(win::JoinCommandLine({L"a b", L"c\\d"}), L"\"a b\" c\\d");
+}
+
+TEST_F(ShellTest, CommandLineStartsWithTheProgramsWindowsPath) {
+    std::wstring line = GetCommandLineW();
+    EXPECT_EQ(line.rfind(L"P:\\win_Shell_test.exe", 0), 0u) << win::PathToUtf8(line);
+    EXPECT_EQ(GetCommandLineW(), GetCommandLineW());  // one text for the process
+}
+
 }  // namespace
