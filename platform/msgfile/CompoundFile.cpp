@@ -754,6 +754,21 @@ CfbNode& CfbNode::AddStream(std::wstring childName, Bytes content) {
 }
 
 int CompareEntryNames(std::wstring_view a, std::wstring_view b) {
+    const bool bmp = std::all_of(a.begin(), a.end(), [](wchar_t c) { return c <= 0xFFFF; }) &&
+                     std::all_of(b.begin(), b.end(), [](wchar_t c) { return c <= 0xFFFF; });
+    if (bmp) {
+        if (a.size() != b.size()) {
+            return a.size() < b.size() ? -1 : 1;
+        }
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            const std::uint32_t x = UpperUnit(static_cast<std::uint32_t>(a[i]));
+            const std::uint32_t y = UpperUnit(static_cast<std::uint32_t>(b[i]));
+            if (x != y) {
+                return x < y ? -1 : 1;
+            }
+        }
+        return 0;
+    }
     const auto ua = NameUnits(a);
     const auto ub = NameUnits(b);
     if (ua.size() != ub.size()) {
@@ -767,6 +782,16 @@ int CompareEntryNames(std::wstring_view a, std::wstring_view b) {
         }
     }
     return 0;
+}
+
+std::wstring FoldEntryName(std::wstring_view name) {
+    std::wstring out(name);
+    for (wchar_t& c : out) {
+        if (static_cast<std::uint32_t>(c) <= 0xFFFF) {
+            c = static_cast<wchar_t>(UpperUnit(static_cast<std::uint32_t>(c)));
+        }
+    }
+    return out;
 }
 
 HRESULT WriteCompoundFile(const CfbNode& root, Bytes* out) {

@@ -67,6 +67,9 @@ struct CfbNode {
 // Compares two entry names in the order of the directory's sibling trees:
 // shorter names first, then by upper-cased UTF-16 units. <0, 0, >0.
 int CompareEntryNames(std::wstring_view a, std::wstring_view b);
+// The upper-cased form CompareEntryNames compares: two sibling names collide
+// exactly when their folded forms are equal.
+std::wstring FoldEntryName(std::wstring_view name);
 
 // Writes root (a storage, whose name is ignored and written as "Root Entry")
 // to *out. S_OK; E_INVALIDARG for a name longer than 31 units, siblings

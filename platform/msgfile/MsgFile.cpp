@@ -532,6 +532,30 @@ HRESULT MsgWriter::Write(const MessageContent& message, Bytes* out) {
 
 // ---------------------------------------------------------------- reading
 
+// Name lookup in one storage without a scan per property: a hostile file
+// may hold many thousands of entries.
+class StorageIndex {
+public:
+    explicit StorageIndex(const CfbNode& storage) : m_storage(storage) {
+        for (const CfbNode& child : storage.children) {
+            m_byName.emplace(FoldEntryName(child.name), &child);
+        }
+    }
+    const CfbNode& Storage() const { return m_storage; }
+    const CfbNode* Stream(const std::wstring& name) const {
+        auto it = m_byName.find(FoldEntryName(name));
+        return it != m_byName.end() && it->second->IsStream() ? it->second : nullptr;
+    }
+    const CfbNode* SubStorage(const std::wstring& name) const {
+        auto it = m_byName.find(FoldEntryName(name));
+        return it != m_byName.end() && it->second->IsStorage() ? it->second : nullptr;
+    }
+
+private:
+    const CfbNode& m_storage;
+    std::map<std::wstring, const CfbNode*> m_byName;
+};
+
 class MsgReader {
 public:
     HRESULT Read(const CfbNode& root, MessageContent* out);
@@ -542,9 +566,9 @@ private:
                         MessageContent* out);
     // Reads the properties of one object; ids >= 0x8000 that the file
     // names are kept and recorded in used, others dropped.
-    HRESULT ReadProps(const CfbNode& storage, std::size_t headerSize, PropertyBag* bag,
+    HRESULT ReadProps(const StorageIndex& storage, std::size_t headerSize, PropertyBag* bag,
                       std::set<USHORT>* used);
-    std::optional<PropValue> ReadStreamValue(const CfbNode& storage, ULONG tag);
+    std::optional<PropValue> ReadStreamValue(const StorageIndex& storage, ULONG tag);
 
     std::map<USHORT, NamedProperty> m_names;
 };
@@ -602,11 +626,11 @@ void MsgReader::ReadNames(const CfbNode& root) {
     }
 }
 
-std::optional<PropValue> MsgReader::ReadStreamValue(const CfbNode& storage, ULONG tag) {
+std::optional<PropValue> MsgReader::ReadStreamValue(const StorageIndex& storage, ULONG tag) {
     const ULONG type = PROP_TYPE(tag);
     const ULONG base = type & ~MV_FLAG;
-    const CfbNode* node = storage.Find(SubstgName(tag));
-    if (node == nullptr || !node->IsStream()) {
+    const CfbNode* node = storage.Stream(SubstgName(tag));
+    if (node == nullptr) {
         return std::nullopt;
     }
     const Bytes& d = node->data;
@@ -661,15 +685,16 @@ std::optional<PropValue> MsgReader::ReadStreamValue(const CfbNode& storage, ULON
     }
     const std::size_t lengthSize = base == PT_BINARY ? 8 : 4;
     const std::size_t count = d.size() / lengthSize;
-    if (count > storage.children.size()) {
+    if (count > storage.Storage().children.size()) {
         return std::nullopt;  // more values than streams: damaged
     }
     std::vector<std::string> s8;
     std::vector<std::wstring> wide;
     std::vector<Bytes> bins;
     for (std::size_t i = 0; i < count; ++i) {
-        const CfbNode* value = storage.Find(SubstgName(tag) + L"-" + Hex(static_cast<ULONG>(i), 8));
-        if (value == nullptr || !value->IsStream()) {
+        const CfbNode* value =
+            storage.Stream(SubstgName(tag) + L"-" + Hex(static_cast<ULONG>(i), 8));
+        if (value == nullptr) {
             return std::nullopt;
         }
         const Bytes& v = value->data;
@@ -692,10 +717,10 @@ std::optional<PropValue> MsgReader::ReadStreamValue(const CfbNode& storage, ULON
     return PropValue::MvBinary(std::move(bins));
 }
 
-HRESULT MsgReader::ReadProps(const CfbNode& storage, std::size_t headerSize, PropertyBag* bag,
+HRESULT MsgReader::ReadProps(const StorageIndex& storage, std::size_t headerSize, PropertyBag* bag,
                              std::set<USHORT>* used) {
-    const CfbNode* ps = storage.Find(kPropertiesStream);
-    if (ps == nullptr || !ps->IsStream() || ps->data.size() < headerSize) {
+    const CfbNode* ps = storage.Stream(kPropertiesStream);
+    if (ps == nullptr || ps->data.size() < headerSize) {
         return MAPI_E_CORRUPT_DATA;
     }
     auto keep = [&](ULONG tag) {
@@ -712,7 +737,9 @@ HRESULT MsgReader::ReadProps(const CfbNode& storage, std::size_t headerSize, Pro
     for (std::size_t off = headerSize; off + kEntrySize <= d.size(); off += kEntrySize) {
         const ULONG tag = le::Get32(&d[off + kEntryTag]);
         const ULONG type = PROP_TYPE(tag);
-        if (type == PT_OBJECT || type == PT_NULL || !keep(tag)) {
+        // The first entry of an id counts; repeats would only cost time.
+        if (type == PT_OBJECT || type == PT_NULL ||
+            bag->Has(PROP_TAG(PT_UNSPECIFIED, PROP_ID(tag))) || !keep(tag)) {
             continue;
         }
         if (IsInlineType(type)) {
@@ -723,7 +750,7 @@ HRESULT MsgReader::ReadProps(const CfbNode& storage, std::size_t headerSize, Pro
     }
     // Value streams the property stream forgot to list.
     const std::wstring_view prefix = kSubstgPrefix;
-    for (const CfbNode& child : storage.children) {
+    for (const CfbNode& child : storage.Storage().children) {
         if (!child.IsStream() || child.name.size() != prefix.size() + 8 ||
             !StartsWith(child.name, prefix)) {
             continue;
@@ -770,27 +797,28 @@ HRESULT MsgReader::ReadMessage(const CfbNode& storage, std::size_t headerSize, i
         return MAPI_E_CORRUPT_DATA;
     }
     std::set<USHORT> used;
-    HRESULT hr = ReadProps(storage, headerSize, &out->props, &used);
+    const StorageIndex index(storage);
+    HRESULT hr = ReadProps(index, headerSize, &out->props, &used);
     if (FAILED(hr)) {
         return hr;
     }
     for (const CfbNode* r : NumberedStorages(storage, kRecipPrefix)) {
         PropertyBag recip;
-        if (SUCCEEDED(ReadProps(*r, kSubObjectHeaderSize, &recip, &used))) {
+        if (SUCCEEDED(ReadProps(StorageIndex(*r), kSubObjectHeaderSize, &recip, &used))) {
             out->recipients.push_back(std::move(recip));
         }
     }
     for (const CfbNode* a : NumberedStorages(storage, kAttachPrefix)) {
         AttachmentContent att;
-        if (FAILED(ReadProps(*a, kSubObjectHeaderSize, &att.props, &used))) {
+        const StorageIndex attIndex(*a);
+        if (FAILED(ReadProps(attIndex, kSubObjectHeaderSize, &att.props, &used))) {
             continue;
         }
         if (auto data = att.props.GetBinary(PR_ATTACH_DATA_BIN)) {
             att.data = std::move(*data);
             att.props.Erase(PR_ATTACH_DATA_BIN);
         }
-        const CfbNode* inner = a->Find(kEmbeddedStorage);
-        if (inner != nullptr && inner->IsStorage()) {
+        if (const CfbNode* inner = attIndex.SubStorage(kEmbeddedStorage)) {
             auto embedded = std::make_unique<MessageContent>();
             hr = ReadMessage(*inner, kEmbeddedHeaderSize, depth + 1, embedded.get());
             if (FAILED(hr)) {

@@ -518,6 +518,36 @@ TEST(MsgFileTest, ReadDropsHighIdsTheFileDoesNotName) {
     EXPECT_EQ(read.props.GetText(PR_SUBJECT), L"s");
 }
 
+// A property stream that lists one id many times (with a large value
+// stream) reads once: the first entry of an id counts.
+TEST(MsgFileTest, RepeatedEntriesOfOneIdReadOnce) {
+    CfbNode root = CfbNode::MakeStorage(L"Root Entry", kMsgFileClsid);
+    Bytes ps(32, 0);
+    auto entry = [&](ULONG tag, std::uint32_t size) {
+        const std::size_t at = ps.size();
+        ps.resize(at + 16, 0);
+        le::Put32(&ps[at], tag);
+        le::Put32(&ps[at + 4], 6);
+        le::Put32(&ps[at + 8], size);
+    };
+    entry(PR_SUBJECT, 6);
+    entry(PR_SUBJECT_A, 4);
+    for (int i = 0; i < 200000; ++i) {
+        entry(PR_HTML, 1 << 20);
+    }
+    root.AddStream(L"__properties_version1.0", ps);
+    root.AddStream(L"__substg1.0_0037001F", Bytes{'h', 0, 'i', 0});
+    root.AddStream(L"__substg1.0_0037001E", Bytes{'x', 'y', 'z'});
+    root.AddStream(L"__substg1.0_10130102", Pattern(1 << 20, 3));
+    Bytes bytes;
+    ASSERT_EQ(WriteCompoundFile(root, &bytes), S_OK);
+    MessageContent m;
+    ASSERT_EQ(ReadMsg(bytes, &m), S_OK);
+    EXPECT_EQ(m.props.GetText(PR_SUBJECT), L"hi");
+    EXPECT_EQ(m.props.GetBinary(PR_HTML), Pattern(1 << 20, 3));
+    EXPECT_EQ(m.props.Size(), 2u);
+}
+
 // ---- independent readers of our output
 
 TEST(MsgFileTest, OlefileReadsOurFileAsWeWroteIt) {
