@@ -154,6 +154,14 @@ int _wsopen(const WCHAR* fileName, int openFlag, int shareFlag, int permissionMo
             errno = EACCES;
             return -1;
         }
+        // Create-and-truncate replaces the file as a new one, which the
+        // platform refuses for hidden and system files.
+        if ((openFlag & _O_CREAT) && (openFlag & _O_TRUNC) &&
+            (win::files::AttributesOf(*host, st) &
+             (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) {
+            errno = EACCES;
+            return -1;
+        }
     }
     int flags = O_CLOEXEC;
     flags |= access == _O_RDWR ? O_RDWR : access == _O_WRONLY ? O_WRONLY : O_RDONLY;

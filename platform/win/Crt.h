@@ -42,8 +42,8 @@ constexpr int _SH_DENYNO = 0x40;
 // or "t", and "x" (with "w": fail with EEXIST when the file exists); the
 // runtime's hint letters "c", "n", "N", "S", "R", "T", "D" are accepted and
 // ignored. Returns null with errno ENOENT (missing file or directory),
-// EACCES (read-only file opened for writing, or a directory), EINVAL (bad
-// mode). The caller owns the stream and must fclose it.
+// EACCES (read-only file opened for writing, a directory, or "w" of a hidden
+// or system file), EEXIST ("x"), EINVAL (bad mode). The caller owns the stream and must fclose it.
 CrtFile* _wfopen(const WCHAR* fileName, const WCHAR* mode);
 // Same; shareFlag (_SH_*) is accepted (the host does not lock files).
 CrtFile* _wfsopen(const WCHAR* fileName, const WCHAR* mode, int shareFlag);
@@ -138,7 +138,7 @@ std::int64_t _filelengthi64(int descriptor);
 // 0 or -1 with errno (ENOENT, EACCES for a read-only file or a directory).
 int _wremove(const WCHAR* path);
 int _wunlink(const WCHAR* path);
-// Fails with EEXIST/EACCES when newName exists, as the runtime does.
+// Never replaces: fails with EACCES when newName exists, as the runtime does.
 int _wrename(const WCHAR* oldName, const WCHAR* newName);
 int _wmkdir(const WCHAR* path);
 int _wrmdir(const WCHAR* path);

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/win/Files.h"
 #include "platform/win/TestMachine.h"
@@ -290,6 +293,55 @@ TEST_F(CrtTest, CreatedWithoutWritePermissionIsReadOnly) {
     EXPECT_EQ(_wremove(L"C:\\made-ro"), -1);
     EXPECT_EQ(errno, EACCES);
     SetFileAttributesW(L"C:\\made-ro", FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(CrtTest, HiddenFilesAreNotRecreatedButCanBeAppendedTo) {
+    Put("/h", "old\r\n");
+    SetFileAttributesW(L"C:\\h", FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(_wfopen(L"C:\\h", L"w"), nullptr);
+    EXPECT_EQ(errno, EACCES);
+    CrtFile* f = _wfopen(L"C:\\h", L"a+");
+    ASSERT_NE(f, nullptr);
+    fputs("more\n", f);
+    fclose(f);
+    EXPECT_EQ(Get("/h"), "old\r\nmore\r\n");
+}
+
+TEST_F(CrtTest, ConcurrentAppendsKeepEveryLineWhole) {
+    // Each thread opens, writes one line and closes, as the logs do; lines
+    // of different threads may interleave only as whole lines.
+    constexpr int kThreads = 8;
+    constexpr int kLines = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) {
+                CrtFile* f = _wfopen(L"C:\\shared.log", L"a+");
+                ASSERT_NE(f, nullptr);
+                fprintf(f, "thread %d line %03d %s\n", t, i, std::string(40, 'a' + t).c_str());
+                fclose(f);
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    CrtFile* f = _wfopen(L"C:\\shared.log", L"r");
+    ASSERT_NE(f, nullptr);
+    std::vector<int> next(kThreads, 0);
+    char line[128];
+    int count = 0;
+    while (fgets(line, sizeof line, f)) {
+        int t = -1, i = -1;
+        char text[64] = {};
+        ASSERT_EQ(std::sscanf(line, "thread %d line %d %63s", &t, &i, text), 3) << line;
+        ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+        EXPECT_EQ(i, next[t]++) << line;
+        EXPECT_EQ(std::string(text), std::string(40, 'a' + t)) << line;
+        EXPECT_EQ(line[std::strlen(line) - 1], '\n');
+        ++count;
+    }
+    fclose(f);
+    EXPECT_EQ(count, kThreads * kLines);
 }
 
 TEST_F(CrtTest, TemporaryDescriptorDeletesItsFile) {

@@ -123,7 +123,9 @@ enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard = 0, GetFileExMaxInfoLevel =
 // disposition, overlapped I/O). On success with CREATE_ALWAYS or OPEN_ALWAYS
 // the last error is ERROR_ALREADY_EXISTS when the file existed, else 0.
 // CREATE_ALWAYS on an existing file replaces its HIDDEN/SYSTEM/ARCHIVE bits
-// with those asked for (plus ARCHIVE). The caller owns the handle.
+// with those asked for (plus ARCHIVE), and fails with ERROR_ACCESS_DENIED when
+// the file is hidden or system and the flags don't ask for that bit too.
+// Share modes are accepted but not enforced. The caller owns the handle.
 HANDLE CreateFileW(const WCHAR* fileName, DWORD desiredAccess, DWORD shareMode,
                    SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
                    DWORD flagsAndAttributes, HANDLE templateFile);
