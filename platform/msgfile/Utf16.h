@@ -1,7 +1,6 @@
-// UTF-16LE <-> wide text for the names and texts of message files.
-// Characters above U+FFFF become surrogate pairs; on the way back pairs join
-// and unpaired surrogates become U+FFFD. Decoding stops at the first NUL
-// unit, as MAPI texts end there.
+// UTF-16LE <-> wide text for the names and texts of message files, over the
+// platform's conversions. Decoding stops at the first NUL unit, as MAPI
+// texts end there (writers may or may not store the terminator).
 #pragma once
 
 #include <cstddef>
