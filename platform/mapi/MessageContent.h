@@ -26,6 +26,8 @@ struct AttachmentContent {
     // PR_ATTACH_DATA_OBJ are kept in the members below, not here).
     PropertyBag props;
     // The file data of an attachment by value (ignored when embedded is set).
+    // For an OLE attachment (PR_ATTACH_METHOD ATTACH_OLE) kept as an object
+    // storage, that storage as a whole compound file.
     Bytes data;
     // The attached message of an ATTACH_EMBEDDED_MSG attachment, else null.
     std::unique_ptr<MessageContent> embedded;

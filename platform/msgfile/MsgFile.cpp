@@ -11,6 +11,7 @@
 
 #include "platform/msgfile/LittleEndian.h"
 #include "platform/msgfile/Utf16.h"
+#include "platform/win/Text.h"
 
 namespace msgfile {
 
@@ -406,6 +407,12 @@ HRESULT MsgWriter::WriteAttachment(const MessageContent& owner, const Attachment
         if (FAILED(hr)) {
             return hr;
         }
+    } else if (CfbNode object;
+               props.GetInteger(PR_ATTACH_METHOD) == ATTACH_OLE &&
+               SUCCEEDED(ReadCompoundFile(att.data.data(), att.data.size(), &object))) {
+        AppendSizeEntry(ps, PR_ATTACH_DATA_OBJ, kObjectSize);
+        object.name = kEmbeddedStorage;
+        storage.children.push_back(std::move(object));
     } else {
         const Bytes& data = att.data.empty() && dataInBag ? *dataInBag : att.data;
         hr = WriteValue(PR_ATTACH_DATA_BIN, PropValue::Binary(data), storage, ps);
@@ -804,27 +811,39 @@ HRESULT MsgReader::ReadMessage(const CfbNode& storage, std::size_t headerSize, i
     }
     for (const CfbNode* r : NumberedStorages(storage, kRecipPrefix)) {
         PropertyBag recip;
-        if (SUCCEEDED(ReadProps(StorageIndex(*r), kSubObjectHeaderSize, &recip, &used))) {
-            out->recipients.push_back(std::move(recip));
+        hr = ReadProps(StorageIndex(*r), kSubObjectHeaderSize, &recip, &used);
+        if (FAILED(hr)) {
+            return hr;
         }
+        out->recipients.push_back(std::move(recip));
     }
     for (const CfbNode* a : NumberedStorages(storage, kAttachPrefix)) {
         AttachmentContent att;
         const StorageIndex attIndex(*a);
-        if (FAILED(ReadProps(attIndex, kSubObjectHeaderSize, &att.props, &used))) {
-            continue;
+        hr = ReadProps(attIndex, kSubObjectHeaderSize, &att.props, &used);
+        if (FAILED(hr)) {
+            return hr;
         }
         if (auto data = att.props.GetBinary(PR_ATTACH_DATA_BIN)) {
             att.data = std::move(*data);
             att.props.Erase(PR_ATTACH_DATA_BIN);
         }
         if (const CfbNode* inner = attIndex.SubStorage(kEmbeddedStorage)) {
-            auto embedded = std::make_unique<MessageContent>();
-            hr = ReadMessage(*inner, kEmbeddedHeaderSize, depth + 1, embedded.get());
-            if (FAILED(hr)) {
-                return hr;
+            if (att.props.GetInteger(PR_ATTACH_METHOD).value_or(ATTACH_EMBEDDED_MSG) ==
+                ATTACH_EMBEDDED_MSG) {
+                auto embedded = std::make_unique<MessageContent>();
+                hr = ReadMessage(*inner, kEmbeddedHeaderSize, depth + 1, embedded.get());
+                if (FAILED(hr)) {
+                    return hr;
+                }
+                att.embedded = std::move(embedded);
+            } else {
+                // An OLE object's own storage: kept whole as a compound file.
+                hr = WriteCompoundFile(*inner, &att.data);
+                if (FAILED(hr)) {
+                    return MAPI_E_CORRUPT_DATA;
+                }
             }
-            att.embedded = std::move(embedded);
         }
         out->attachments.push_back(std::move(att));
     }
@@ -850,6 +869,37 @@ std::uint32_t NameCrc32(const std::uint8_t* data, std::size_t size) {
         }
     }
     return crc;
+}
+
+UINT MessageCodePage(const MessageContent& message) {
+    for (ULONG tag : {PR_MESSAGE_CODEPAGE, PR_INTERNET_CPID}) {
+        if (auto cp = message.props.GetInteger(tag); cp && *cp > 0) {
+            return static_cast<UINT>(*cp);
+        }
+    }
+    return kCodePage1252;
+}
+
+std::optional<std::wstring> GetAnyText(const PropertyBag& bag, ULONG id, UINT codePage) {
+    if (auto wide = bag.GetText(PROP_TAG(PT_UNICODE, id))) {
+        return wide;
+    }
+    auto bytes = bag.GetString8(PROP_TAG(PT_STRING8, id));
+    if (!bytes) {
+        return std::nullopt;
+    }
+    if (bytes->empty()) {
+        return std::wstring();
+    }
+    const int length = static_cast<int>(std::min<std::size_t>(bytes->size(), 0x7FFFFFFF));
+    int needed = MultiByteToWideChar(codePage, 0, bytes->data(), length, nullptr, 0);
+    if (needed <= 0) {
+        codePage = kCodePage1252;
+        needed = MultiByteToWideChar(codePage, 0, bytes->data(), length, nullptr, 0);
+    }
+    std::wstring text(static_cast<std::size_t>(std::max(needed, 0)), L'\0');
+    MultiByteToWideChar(codePage, 0, bytes->data(), length, text.data(), needed);
+    return text;
 }
 
 HRESULT WriteMsg(const MessageContent& message, Bytes* out) {

@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,9 +51,9 @@ constexpr std::uint64_t kMaxMsgFileSize = std::uint64_t{1} << 30;
 HRESULT WriteMsg(const mapi::MessageContent& message, Bytes* out);
 
 // Reads a message file. S_OK; MAPI_E_CORRUPT_DATA when data is no compound
-// file, has no top-level property stream or is damaged (see
-// ReadCompoundFile); E_INVALIDARG for a null message. *message is cleared
-// first and left empty on failure.
+// file, is damaged (see ReadCompoundFile), or a message, recipient or
+// attachment storage lacks its property stream; E_INVALIDARG for a null
+// message. *message is cleared first and left empty on failure.
 HRESULT ReadMsg(const std::uint8_t* data, std::size_t size, mapi::MessageContent* message);
 inline HRESULT ReadMsg(const Bytes& data, mapi::MessageContent* message) {
     return ReadMsg(data.data(), data.size(), message);
@@ -65,6 +66,15 @@ inline HRESULT ReadMsg(const Bytes& data, mapi::MessageContent* message) {
 // MAPI_E_TOO_BIG above kMaxMsgFileSize, MAPI_E_DISK_ERROR for a failed read.
 HRESULT WriteMsgFile(const std::string& hostPath, const mapi::MessageContent& message);
 HRESULT ReadMsgFile(const std::string& hostPath, mapi::MessageContent* message);
+
+// The code page of a message's 8-bit texts: PR_MESSAGE_CODEPAGE, else
+// PR_INTERNET_CPID, else 1252.
+UINT MessageCodePage(const mapi::MessageContent& message);
+
+// The text of property id in bag whatever its width: PT_UNICODE as it is,
+// PT_STRING8 decoded from codePage (as 1252 when the platform has no
+// conversion for it). nullopt when the id is absent or holds no text.
+std::optional<std::wstring> GetAnyText(const mapi::PropertyBag& bag, ULONG id, UINT codePage);
 
 // The CRC-32 that names a string property's mapping stream in the named
 // property storage (over the name's UTF-16LE bytes).

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cwctype>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -693,6 +694,99 @@ TEST(MsgFileTest, OutlookFileSurvivesOurWriteAndRead) {
         MessageContent second;
         ASSERT_EQ(ReadMsg(bytes, &second), S_OK);
         ExpectSameMessage(first, second);
+    }
+}
+
+TEST(MsgFileTest, EightBitTextsDecodeAsMsgconvertDecodesThem) {
+    TempDir dir;
+    for (const char* name : {"plain_unsent.msg", "charset.msg", "gpg_signed.msg"}) {
+        SCOPED_TRACE(name);
+        MessageContent m;
+        ASSERT_EQ(ReadMsgFile(kTestData + "/" + name, &m), S_OK);
+        ASSERT_TRUE(m.props.GetString8(PR_SUBJECT_A).has_value()) << "an 8-bit file";
+        const UINT cp = MessageCodePage(m);
+        std::wstring body = GetAnyText(m.props, PROP_ID(PR_BODY), cp).value_or(L"");
+        body.erase(std::remove(body.begin(), body.end(), L'\r'), body.end());
+        while (!body.empty() && std::iswspace(body.back())) {
+            body.pop_back();
+        }
+        int status = 0;
+        RunCommand("cd '" + dir.File("") + "' && msgconvert --outfile '" + dir.File("m.eml") +
+                       "' '" + kTestData + "/" + name + "' 2>&1",
+                   &status);
+        ASSERT_EQ(status, 0);
+        const auto lines = Lines(
+            RunCommand("/usr/bin/python3 " + kEmlOracle + " '" + dir.File("m.eml") + "'", &status));
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[0], "subject " + Hex(Utf8(*GetAnyText(m.props, PROP_ID(PR_SUBJECT), cp))));
+        EXPECT_EQ(lines[1], "body " + Hex(Utf8(body)));
+    }
+    PropertyBag bag;
+    bag.Set(PR_SUBJECT_A, PropValue::String8("\x80 \xE9"));
+    EXPECT_EQ(GetAnyText(bag, PROP_ID(PR_SUBJECT), 1252), L"\u20AC \u00E9");
+    EXPECT_EQ(GetAnyText(bag, PROP_ID(PR_SUBJECT), 12345), L"\u20AC \u00E9");
+    bag.Set(PR_SUBJECT_A, PropValue::String8("\xC3\xA9"));
+    EXPECT_EQ(GetAnyText(bag, PROP_ID(PR_SUBJECT), 65001), L"\u00E9");
+    EXPECT_FALSE(GetAnyText(bag, PROP_ID(PR_BODY), 1252).has_value());
+}
+
+TEST(MsgFileTest, OleAttachmentStorageSurvivesWriteAndRead) {
+    CfbNode object = CfbNode::MakeStorage(L"", PSETID_Note);
+    object.AddStream(L"CONTENTS", Pattern(3000, 4));
+    object.AddStorage(L"sub").AddStream(L"x", Bytes{1, 2});
+    Bytes objectBytes;
+    ASSERT_EQ(WriteCompoundFile(object, &objectBytes), S_OK);
+    MessageContent m;
+    m.props.Set(PR_SUBJECT, PropValue::Unicode(L"ole"));
+    AttachmentContent att;
+    att.props.Set(PR_ATTACH_METHOD, PropValue::Long(ATTACH_OLE));
+    att.data = objectBytes;
+    m.attachments.push_back(att);
+    Bytes bytes;
+    ASSERT_EQ(WriteMsg(m, &bytes), S_OK);
+
+    CfbNode root;
+    ASSERT_EQ(ReadCompoundFile(bytes.data(), bytes.size(), &root), S_OK);
+    const CfbNode* stored =
+        root.Find(L"__attach_version1.0_#00000000")->Find(L"__substg1.0_3701000D");
+    ASSERT_NE(stored, nullptr);
+    ASSERT_TRUE(stored->IsStorage());
+    EXPECT_EQ(stored->clsid, PSETID_Note);
+    ASSERT_NE(stored->Find(L"CONTENTS"), nullptr);
+    EXPECT_EQ(stored->Find(L"CONTENTS")->data, Pattern(3000, 4));
+
+    MessageContent read;
+    ASSERT_EQ(ReadMsg(bytes, &read), S_OK);
+    ASSERT_EQ(read.attachments.size(), 1u);
+    EXPECT_EQ(read.attachments[0].embedded, nullptr);
+    CfbNode back;
+    ASSERT_EQ(
+        ReadCompoundFile(read.attachments[0].data.data(), read.attachments[0].data.size(), &back),
+        S_OK);
+    EXPECT_EQ(back.clsid, PSETID_Note);
+    ASSERT_NE(back.Find(L"sub"), nullptr);
+    EXPECT_EQ(back.Find(L"sub")->Find(L"x")->data, (Bytes{1, 2}));
+}
+
+TEST(MsgFileTest, SubObjectWithoutPropertyStreamIsDamage) {
+    for (const wchar_t* sub : {L"__recip_version1.0_#00000000", L"__attach_version1.0_#00000000"}) {
+        MessageContent m;
+        m.recipients.push_back(PropertyBag());
+        m.attachments.push_back(AttachmentContent());
+        Bytes bytes;
+        ASSERT_EQ(WriteMsg(m, &bytes), S_OK);
+        CfbNode root;
+        ASSERT_EQ(ReadCompoundFile(bytes.data(), bytes.size(), &root), S_OK);
+        for (CfbNode& child : root.children) {
+            if (child.name == sub) {
+                child.children.clear();
+            }
+        }
+        Bytes damaged;
+        ASSERT_EQ(WriteCompoundFile(root, &damaged), S_OK);
+        MessageContent read;
+        EXPECT_EQ(ReadMsg(bytes, &read), S_OK);
+        EXPECT_EQ(ReadMsg(damaged, &read), MAPI_E_CORRUPT_DATA);
     }
 }
 

@@ -4,9 +4,13 @@
 
 namespace msgfile {
 
-std::size_t Utf16Length(std::wstring_view text) { return win::ToUtf16(text).size(); }
+std::size_t Utf16Length(std::wstring_view text) {
+    return win::ToUtf16(text).size();
+}
 
-std::vector<std::uint8_t> EncodeUtf16Le(std::wstring_view text) { return win::ToUtf16Le(text); }
+std::vector<std::uint8_t> EncodeUtf16Le(std::wstring_view text) {
+    return win::ToUtf16Le(text);
+}
 
 std::wstring DecodeUtf16Le(const std::uint8_t* data, std::size_t size) {
     std::size_t units = 0;
