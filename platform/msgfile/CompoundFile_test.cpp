@@ -306,6 +306,86 @@ TEST(CompoundFileTest, DamagedFilesAreRejected) {
     EXPECT_EQ(ReadCompoundFile(good.data(), good.size(), nullptr), E_INVALIDARG);
 }
 
+// A version 4 file (4096-byte sectors) laid out by hand: FAT, directory,
+// mini FAT, mini stream, then a two-sector stream.
+Bytes Version4File() {
+    constexpr std::size_t kBig = 4096;
+    Bytes b(kBig * 7, 0);
+    const std::uint8_t sig[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    std::copy(std::begin(sig), std::end(sig), b.begin());
+    le::Put16(&b[24], 0x3E);
+    le::Put16(&b[26], 4);
+    le::Put16(&b[28], 0xFFFE);
+    le::Put16(&b[30], 12);
+    le::Put16(&b[32], 6);
+    le::Put32(&b[40], 1);  // directory sectors
+    le::Put32(&b[44], 1);  // FAT sectors
+    le::Put32(&b[48], 1);  // first directory sector
+    le::Put32(&b[56], 4096);
+    le::Put32(&b[60], 2);  // first mini FAT sector
+    le::Put32(&b[64], 1);
+    le::Put32(&b[68], 0xFFFFFFFE);
+    for (std::size_t k = 0; k < 109; ++k) {
+        le::Put32(&b[76 + 4 * k], k == 0 ? 0 : 0xFFFFFFFF);
+    }
+    auto sector = [&](std::uint32_t s) { return &b[kBig * (s + 1)]; };
+    const std::uint32_t fat[] = {0xFFFFFFFD, 0xFFFFFFFE, 0xFFFFFFFE, 0xFFFFFFFE, 5, 0xFFFFFFFE};
+    for (std::size_t k = 0; k < kBig / 4; ++k) {
+        le::Put32(sector(0) + 4 * k, k < std::size(fat) ? fat[k] : 0xFFFFFFFF);
+        le::Put32(sector(2) + 4 * k, k == 0 ? 1 : (k == 1 ? 0xFFFFFFFE : 0xFFFFFFFF));
+    }
+    auto entry = [&](std::uint32_t id, const std::wstring& name, std::uint8_t type,
+                     std::uint32_t right, std::uint32_t child, std::uint32_t start,
+                     std::uint64_t size) {
+        std::uint8_t* e = sector(1) + id * 128;
+        Bytes units = EncodeUtf16Le(name);
+        std::copy(units.begin(), units.end(), e);
+        le::Put16(e + 64, static_cast<std::uint16_t>(units.size() + 2));
+        e[66] = type;
+        e[67] = 1;
+        le::Put32(e + kLeft, kNoStream);
+        le::Put32(e + kRight, right);
+        le::Put32(e + kChild, child);
+        le::Put32(e + kStart, start);
+        le::Put64(e + kSize, size);
+    };
+    entry(0, L"Root Entry", 5, kNoStream, 1, 3, 128);
+    entry(1, L"small", 2, 2, kNoStream, 0, 100);
+    entry(2, L"bigstream", 2, kNoStream, kNoStream, 4, 5000);
+    for (std::uint32_t id = 3; id < 32; ++id) {
+        le::Put32(sector(1) + id * 128 + kLeft, kNoStream);
+        le::Put32(sector(1) + id * 128 + kRight, kNoStream);
+        le::Put32(sector(1) + id * 128 + kChild, kNoStream);
+    }
+    const Bytes small = Pattern(100, 1);
+    std::copy(small.begin(), small.end(), sector(3));
+    const Bytes big = Pattern(5000, 2);
+    std::copy(big.begin(), big.end(), sector(4));
+    return b;
+}
+
+TEST(CompoundFileTest, Version4FilesAreRead) {
+    Bytes b = Version4File();
+    CfbNode root;
+    ASSERT_EQ(ReadCompoundFile(b.data(), b.size(), &root), S_OK);
+    ASSERT_EQ(root.children.size(), 2u);
+    EXPECT_EQ(root.Find(L"small")->data, Pattern(100, 1));
+    EXPECT_EQ(root.Find(L"bigstream")->data, Pattern(5000, 2));
+    // In version 4 the stream size's high half counts.
+    le::Put32(&b[4096 * 2 + 2 * 128 + kSize + 4], 1);
+    EXPECT_EQ(ReadCompoundFile(b.data(), b.size(), &root), MAPI_E_CORRUPT_DATA);
+}
+
+TEST(CompoundFileTest, Version3IgnoresTheHighHalfOfStreamSizes) {
+    CfbNode tree = SampleTree();
+    Bytes b = Write(tree);
+    Raw raw{b};
+    raw.SetField(raw.Find(L"stream5000"), kSize + 4, 0xDEADBEEF);
+    CfbNode read;
+    ASSERT_EQ(ReadCompoundFile(b.data(), b.size(), &read), S_OK);
+    ExpectSameTree(tree, read);
+}
+
 TEST(CompoundFileTest, DeepNestingIsBounded) {
     CfbNode root = CfbNode::MakeStorage(L"Root Entry");
     CfbNode* level = &root;
