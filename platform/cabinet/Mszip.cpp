@@ -113,15 +113,22 @@ public:
         }
         m_z.next_in = const_cast<Bytef*>(in + 2);
         m_z.avail_in = static_cast<uInt>(inSize - 2);
-        m_z.next_out = out;
+        std::uint8_t none;
+        m_z.next_out = out ? out : &none;  // zlib refuses a null buffer even for 0 bytes
         m_z.avail_out = static_cast<uInt>(outSize);
         int rc = inflate(&m_z, Z_SYNC_FLUSH);
-        // A block is sound when it yields exactly outSize bytes: either its
-        // stream ends there, or the output is full (a writer that leaves the
-        // final-block bit unset still produces readable data).
-        bool full = m_z.avail_out == 0;
-        bool ok =
-            (rc == Z_STREAM_END && full) || (rc == Z_OK && full) || (rc == Z_BUF_ERROR && full);
+        bool ok = m_z.avail_out == 0 && (rc == Z_STREAM_END || rc == Z_OK || rc == Z_BUF_ERROR);
+        if (ok && rc != Z_STREAM_END) {
+            // Full, but the stream has not ended: sound only when the input
+            // holds nothing more (a writer that leaves the final-block bit
+            // unset), never when it would yield more than declared.
+            std::uint8_t probe;
+            m_z.next_out = &probe;
+            m_z.avail_out = 1;
+            int more = inflate(&m_z, Z_SYNC_FLUSH);
+            ok =
+                m_z.avail_out == 1 && (more == Z_STREAM_END || more == Z_OK || more == Z_BUF_ERROR);
+        }
         if (!ok) {
             m_failed = true;
             return false;
