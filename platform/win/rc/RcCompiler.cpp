@@ -120,6 +120,159 @@ const std::map<std::string, std::string>& BuiltinDefines() {
         {"SUBLANG_FRENCH", "0x01"},
         {"SUBLANG_SPANISH", "0x01"},
         {"SUBLANG_SPANISH_MODERN", "0x03"},
+        // Window, dialog and control styles.
+        {"WS_OVERLAPPED", "0x00000000L"},
+        {"WS_POPUP", "0x80000000L"},
+        {"WS_CHILD", "0x40000000L"},
+        {"WS_MINIMIZE", "0x20000000L"},
+        {"WS_VISIBLE", "0x10000000L"},
+        {"WS_DISABLED", "0x08000000L"},
+        {"WS_CLIPSIBLINGS", "0x04000000L"},
+        {"WS_CLIPCHILDREN", "0x02000000L"},
+        {"WS_MAXIMIZE", "0x01000000L"},
+        {"WS_CAPTION", "0x00C00000L"},
+        {"WS_BORDER", "0x00800000L"},
+        {"WS_DLGFRAME", "0x00400000L"},
+        {"WS_VSCROLL", "0x00200000L"},
+        {"WS_HSCROLL", "0x00100000L"},
+        {"WS_SYSMENU", "0x00080000L"},
+        {"WS_THICKFRAME", "0x00040000L"},
+        {"WS_GROUP", "0x00020000L"},
+        {"WS_TABSTOP", "0x00010000L"},
+        {"WS_MINIMIZEBOX", "0x00020000L"},
+        {"WS_MAXIMIZEBOX", "0x00010000L"},
+        {"WS_EX_DLGMODALFRAME", "0x00000001L"},
+        {"WS_EX_NOPARENTNOTIFY", "0x00000004L"},
+        {"WS_EX_TOPMOST", "0x00000008L"},
+        {"WS_EX_ACCEPTFILES", "0x00000010L"},
+        {"WS_EX_TRANSPARENT", "0x00000020L"},
+        {"WS_EX_TOOLWINDOW", "0x00000080L"},
+        {"WS_EX_WINDOWEDGE", "0x00000100L"},
+        {"WS_EX_CLIENTEDGE", "0x00000200L"},
+        {"WS_EX_CONTEXTHELP", "0x00000400L"},
+        {"WS_EX_RIGHT", "0x00001000L"},
+        {"WS_EX_CONTROLPARENT", "0x00010000L"},
+        {"WS_EX_STATICEDGE", "0x00020000L"},
+        {"WS_EX_APPWINDOW", "0x00040000L"},
+        {"DS_ABSALIGN", "0x01L"},
+        {"DS_SYSMODAL", "0x02L"},
+        {"DS_3DLOOK", "0x04L"},
+        {"DS_FIXEDSYS", "0x08L"},
+        {"DS_NOFAILCREATE", "0x10L"},
+        {"DS_LOCALEDIT", "0x20L"},
+        {"DS_SETFONT", "0x40L"},
+        {"DS_MODALFRAME", "0x80L"},
+        {"DS_NOIDLEMSG", "0x100L"},
+        {"DS_SETFOREGROUND", "0x200L"},
+        {"DS_CONTROL", "0x0400L"},
+        {"DS_CENTER", "0x0800L"},
+        {"DS_CENTERMOUSE", "0x1000L"},
+        {"DS_CONTEXTHELP", "0x2000L"},
+        {"DS_SHELLFONT", "0x48L"},
+        {"ES_LEFT", "0x0000L"},
+        {"ES_CENTER", "0x0001L"},
+        {"ES_RIGHT", "0x0002L"},
+        {"ES_MULTILINE", "0x0004L"},
+        {"ES_UPPERCASE", "0x0008L"},
+        {"ES_LOWERCASE", "0x0010L"},
+        {"ES_PASSWORD", "0x0020L"},
+        {"ES_AUTOVSCROLL", "0x0040L"},
+        {"ES_AUTOHSCROLL", "0x0080L"},
+        {"ES_NOHIDESEL", "0x0100L"},
+        {"ES_OEMCONVERT", "0x0400L"},
+        {"ES_READONLY", "0x0800L"},
+        {"ES_WANTRETURN", "0x1000L"},
+        {"ES_NUMBER", "0x2000L"},
+        {"BS_PUSHBUTTON", "0x00000000L"},
+        {"BS_DEFPUSHBUTTON", "0x00000001L"},
+        {"BS_CHECKBOX", "0x00000002L"},
+        {"BS_AUTOCHECKBOX", "0x00000003L"},
+        {"BS_RADIOBUTTON", "0x00000004L"},
+        {"BS_3STATE", "0x00000005L"},
+        {"BS_AUTO3STATE", "0x00000006L"},
+        {"BS_GROUPBOX", "0x00000007L"},
+        {"BS_USERBUTTON", "0x00000008L"},
+        {"BS_AUTORADIOBUTTON", "0x00000009L"},
+        {"BS_OWNERDRAW", "0x0000000BL"},
+        {"BS_LEFTTEXT", "0x00000020L"},
+        {"BS_TEXT", "0x00000000L"},
+        {"BS_ICON", "0x00000040L"},
+        {"BS_BITMAP", "0x00000080L"},
+        {"BS_LEFT", "0x00000100L"},
+        {"BS_RIGHT", "0x00000200L"},
+        {"BS_CENTER", "0x00000300L"},
+        {"BS_TOP", "0x00000400L"},
+        {"BS_BOTTOM", "0x00000800L"},
+        {"BS_VCENTER", "0x00000C00L"},
+        {"BS_PUSHLIKE", "0x00001000L"},
+        {"BS_MULTILINE", "0x00002000L"},
+        {"BS_NOTIFY", "0x00004000L"},
+        {"BS_FLAT", "0x00008000L"},
+        {"SS_LEFT", "0x00000000L"},
+        {"SS_CENTER", "0x00000001L"},
+        {"SS_RIGHT", "0x00000002L"},
+        {"SS_ICON", "0x00000003L"},
+        {"SS_BLACKRECT", "0x00000004L"},
+        {"SS_GRAYRECT", "0x00000005L"},
+        {"SS_WHITERECT", "0x00000006L"},
+        {"SS_BLACKFRAME", "0x00000007L"},
+        {"SS_GRAYFRAME", "0x00000008L"},
+        {"SS_WHITEFRAME", "0x00000009L"},
+        {"SS_SIMPLE", "0x0000000BL"},
+        {"SS_LEFTNOWORDWRAP", "0x0000000CL"},
+        {"SS_OWNERDRAW", "0x0000000DL"},
+        {"SS_BITMAP", "0x0000000EL"},
+        {"SS_ETCHEDHORZ", "0x00000010L"},
+        {"SS_ETCHEDVERT", "0x00000011L"},
+        {"SS_ETCHEDFRAME", "0x00000012L"},
+        {"SS_NOPREFIX", "0x00000080L"},
+        {"SS_NOTIFY", "0x00000100L"},
+        {"SS_CENTERIMAGE", "0x00000200L"},
+        {"SS_SUNKEN", "0x00001000L"},
+        {"SS_ENDELLIPSIS", "0x00004000L"},
+        {"SS_PATHELLIPSIS", "0x00008000L"},
+        {"SS_WORDELLIPSIS", "0x0000C000L"},
+        {"CBS_SIMPLE", "0x0001L"},
+        {"CBS_DROPDOWN", "0x0002L"},
+        {"CBS_DROPDOWNLIST", "0x0003L"},
+        {"CBS_OWNERDRAWFIXED", "0x0010L"},
+        {"CBS_OWNERDRAWVARIABLE", "0x0020L"},
+        {"CBS_AUTOHSCROLL", "0x0040L"},
+        {"CBS_OEMCONVERT", "0x0080L"},
+        {"CBS_SORT", "0x0100L"},
+        {"CBS_HASSTRINGS", "0x0200L"},
+        {"CBS_NOINTEGRALHEIGHT", "0x0400L"},
+        {"CBS_DISABLENOSCROLL", "0x0800L"},
+        {"CBS_UPPERCASE", "0x2000L"},
+        {"CBS_LOWERCASE", "0x4000L"},
+        {"LBS_NOTIFY", "0x0001L"},
+        {"LBS_SORT", "0x0002L"},
+        {"LBS_NOREDRAW", "0x0004L"},
+        {"LBS_MULTIPLESEL", "0x0008L"},
+        {"LBS_OWNERDRAWFIXED", "0x0010L"},
+        {"LBS_OWNERDRAWVARIABLE", "0x0020L"},
+        {"LBS_HASSTRINGS", "0x0040L"},
+        {"LBS_USETABSTOPS", "0x0080L"},
+        {"LBS_NOINTEGRALHEIGHT", "0x0100L"},
+        {"LBS_MULTICOLUMN", "0x0200L"},
+        {"LBS_WANTKEYBOARDINPUT", "0x0400L"},
+        {"LBS_EXTENDEDSEL", "0x0800L"},
+        {"LBS_DISABLENOSCROLL", "0x1000L"},
+        {"LBS_NODATA", "0x2000L"},
+        {"LBS_NOSEL", "0x4000L"},
+        {"LBS_STANDARD", "0x00A00003L"},
+        {"SBS_HORZ", "0x0000L"},
+        {"SBS_VERT", "0x0001L"},
+        {"PBS_SMOOTH", "0x01"},
+        {"PBS_VERTICAL", "0x04"},
+        {"IDOK", "1"},
+        {"IDCANCEL", "2"},
+        {"IDABORT", "3"},
+        {"IDRETRY", "4"},
+        {"IDIGNORE", "5"},
+        {"IDYES", "6"},
+        {"IDNO", "7"},
+        {"IDC_STATIC", "(-1)"},
     };
     return kDefines;
 }
@@ -546,6 +699,12 @@ private:
             VersionInfo(name);
             return;
         }
+        if (IsKeyword("DIALOG") || IsKeyword("DIALOGEX")) {
+            const bool ex = IsKeyword("DIALOGEX");
+            ++m_pos;
+            Dialog(name, ex);
+            return;
+        }
         ResourceId type;
         if (IsKeyword("RCDATA")) {
             ++m_pos;
@@ -610,6 +769,327 @@ private:
         if (!in)
             Fail("cannot open '" + path + "'");
         out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    // ---- DIALOG / DIALOGEX ----
+
+    // A style expression: terms joined by '|', where "NOT term" clears bits
+    // from the result instead of setting them (the base included).
+    std::uint32_t StyleExpr(std::uint32_t base) {
+        std::uint32_t set = base, clear = 0;
+        for (;;) {
+            bool negate = false;
+            if (IsKeyword("NOT")) {
+                ++m_pos;
+                negate = true;
+            }
+            bool anyLong = false;
+            std::uint32_t v = Unary(anyLong);
+            while (IsPunct('+') || IsPunct('-')) {
+                char op = Cur().text[0];
+                ++m_pos;
+                std::uint32_t r = Unary(anyLong);
+                v = op == '+' ? v + r : v - r;
+            }
+            if (negate) {
+                clear |= v;
+                set &= ~v;
+            } else {
+                set |= v;
+                clear &= ~v;
+            }
+            if (!IsPunct('|'))
+                break;
+            ++m_pos;
+        }
+        return set & ~clear;
+    }
+
+    // A name-or-ordinal field of a dialog template: 0xFFFF and the ordinal,
+    // or the NUL-terminated UTF-16 text.
+    static void AppendSzOrOrd(std::vector<std::uint8_t>& out, const ResourceId& id) {
+        if (!id.isString) {
+            AppendU16(out, 0xFFFF);
+            AppendU16(out, id.ordinal);
+            return;
+        }
+        for (char16_t c : id.name)
+            AppendU16(out, c);
+        AppendU16(out, 0);
+    }
+    static void AppendSz(std::vector<std::uint8_t>& out, const std::u16string& text) {
+        for (char16_t c : text)
+            AppendU16(out, c);
+        AppendU16(out, 0);
+    }
+
+    struct DialogItem {
+        std::uint32_t helpId = 0, exStyle = 0, style = 0;
+        std::int16_t x = 0, y = 0, cx = 0, cy = 0;
+        std::uint32_t id = 0;
+        ResourceId windowClass;
+        ResourceId text{true, 0, {}};  // an empty text name = no text
+    };
+
+    std::int16_t Coordinate() {
+        const auto v = static_cast<std::int32_t>(Expr());
+        if (v < -32768 || v > 32767)
+            Fail("coordinate out of range");
+        return static_cast<std::int16_t>(v);
+    }
+
+    // The keyword controls: their window class (a predefined class atom) and
+    // the style bits they get besides WS_CHILD | WS_VISIBLE.
+    struct ControlKind {
+        std::string_view keyword;
+        std::uint16_t classAtom;
+        std::uint32_t style;
+        bool hasText;
+    };
+    static const ControlKind* FindControlKind(std::string_view keyword) {
+        constexpr std::uint16_t kButton = 0x80, kEdit = 0x81, kStatic = 0x82, kListBox = 0x83,
+                                kScrollBar = 0x84, kComboBox = 0x85;
+        constexpr std::uint32_t kTab = 0x00010000, kGroup = 0x00020000, kBorder = 0x00800000;
+        // Radio buttons and combo boxes get no WS_TABSTOP of their own,
+        // unlike what some references say; this is what compilers produce.
+        static const ControlKind kKinds[] = {
+            {"LTEXT", kStatic, kGroup | 0x0, true},
+            {"RTEXT", kStatic, kGroup | 0x2, true},
+            {"CTEXT", kStatic, kGroup | 0x1, true},
+            {"EDITTEXT", kEdit, kBorder | kTab, false},
+            {"PUSHBUTTON", kButton, kTab | 0x0, true},
+            {"DEFPUSHBUTTON", kButton, kTab | 0x1, true},
+            {"CHECKBOX", kButton, kTab | 0x2, true},
+            {"AUTOCHECKBOX", kButton, kTab | 0x3, true},
+            {"RADIOBUTTON", kButton, 0x4, true},
+            {"STATE3", kButton, kTab | 0x5, true},
+            {"AUTO3STATE", kButton, kTab | 0x6, true},
+            {"GROUPBOX", kButton, 0x7, true},
+            {"AUTORADIOBUTTON", kButton, 0x9, true},
+            {"COMBOBOX", kComboBox, 0x0, false},
+            {"LISTBOX", kListBox, kBorder | 0x1, false},
+            {"SCROLLBAR", kScrollBar, 0x0, false},
+        };
+        for (const auto& k : kKinds) {
+            if (IEquals(k.keyword, keyword))
+                return &k;
+        }
+        return nullptr;
+    }
+
+    ResourceId ControlText() {
+        if (Cur().kind == Tok::String)
+            return ResourceId{true, 0, StringLiterals()};
+        return ResourceId::Ordinal(Word("control text"));
+    }
+
+    // The trailing ", style [, exstyle [, helpid]]" of a control.
+    void ControlTail(DialogItem& item, bool ex) {
+        if (!IsPunct(','))
+            return;
+        ++m_pos;
+        item.style = StyleExpr(item.style);
+        if (!IsPunct(','))
+            return;
+        ++m_pos;
+        item.exStyle = Expr();
+        if (ex && IsPunct(',')) {
+            ++m_pos;
+            item.helpId = Expr();
+        }
+    }
+
+    DialogItem Control(bool ex) {
+        constexpr std::uint32_t kChildVisible = 0x50000000;
+        DialogItem item;
+        if (IsKeyword("CONTROL")) {
+            ++m_pos;
+            item.text = ControlText();
+            ExpectComma();
+            item.id = Expr();
+            ExpectComma();
+            if (Cur().kind == Tok::String) {
+                item.windowClass = ResourceId{true, 0, StringLiterals()};
+            } else {
+                item.windowClass = ResourceId::Ordinal(Word("window class"));
+            }
+            ExpectComma();
+            item.style = StyleExpr(kChildVisible);
+            ExpectComma();
+            item.x = Coordinate();
+            ExpectComma();
+            item.y = Coordinate();
+            ExpectComma();
+            item.cx = Coordinate();
+            ExpectComma();
+            item.cy = Coordinate();
+            if (IsPunct(',')) {
+                ++m_pos;
+                item.exStyle = Expr();
+                if (ex && IsPunct(',')) {
+                    ++m_pos;
+                    item.helpId = Expr();
+                }
+            }
+            return item;
+        }
+        const ControlKind* kind = Cur().kind == Tok::Ident ? FindControlKind(Cur().text) : nullptr;
+        if (!kind)
+            Fail("control statement expected");
+        ++m_pos;
+        item.windowClass = ResourceId::Ordinal(kind->classAtom);
+        item.style = kChildVisible | kind->style;
+        if (kind->hasText) {
+            item.text = ControlText();
+            ExpectComma();
+        }
+        item.id = Expr();
+        ExpectComma();
+        item.x = Coordinate();
+        ExpectComma();
+        item.y = Coordinate();
+        ExpectComma();
+        item.cx = Coordinate();
+        ExpectComma();
+        item.cy = Coordinate();
+        ControlTail(item, ex);
+        return item;
+    }
+
+    void Dialog(const ResourceId& name, bool ex) {
+        constexpr std::uint32_t kDefaultStyle = 0x80880000;  // WS_POPUP | WS_BORDER | WS_SYSMENU
+        constexpr std::uint32_t kCaption = 0x00C00000, kSetFont = 0x40;
+        std::uint16_t language = m_language;
+        Options(language);
+        std::int16_t x = Coordinate();
+        ExpectComma();
+        std::int16_t y = Coordinate();
+        ExpectComma();
+        std::int16_t cx = Coordinate();
+        ExpectComma();
+        std::int16_t cy = Coordinate();
+        std::uint32_t helpId = 0;
+        if (ex && IsPunct(',')) {
+            ++m_pos;
+            helpId = Expr();
+        }
+        std::uint32_t style = kDefaultStyle, exStyle = 0;
+        bool hasCaption = false, hasFont = false;
+        std::u16string caption, face;
+        ResourceId menu{true, 0, {}}, windowClass{true, 0, {}};
+        std::uint16_t pointSize = 0, weight = 0;
+        std::uint8_t italic = 0, charset = 1;  // DEFAULT_CHARSET
+        for (;;) {
+            if (IsKeyword("STYLE")) {
+                ++m_pos;
+                style = StyleExpr(0);
+            } else if (IsKeyword("EXSTYLE")) {
+                ++m_pos;
+                exStyle = Expr();
+            } else if (IsKeyword("CAPTION")) {
+                ++m_pos;
+                caption = StringLiterals();
+                hasCaption = true;
+            } else if (IsKeyword("FONT")) {
+                ++m_pos;
+                hasFont = true;
+                pointSize = Word("font size");
+                ExpectComma();
+                face = StringLiterals();
+                if (ex && IsPunct(',')) {
+                    ++m_pos;
+                    weight = Word("font weight");
+                    if (IsPunct(',')) {
+                        ++m_pos;
+                        italic = static_cast<std::uint8_t>(Expr() != 0);
+                        if (IsPunct(',')) {
+                            ++m_pos;
+                            charset = static_cast<std::uint8_t>(Expr());
+                        }
+                    }
+                }
+            } else if (IsKeyword("MENU")) {
+                ++m_pos;
+                menu = NameOrType("menu name");
+            } else if (IsKeyword("CLASS")) {
+                ++m_pos;
+                windowClass = ResourceId{true, 0, StringLiterals()};
+            } else if (IsKeyword("LANGUAGE")) {
+                ++m_pos;
+                language = Language();
+            } else if (IsKeyword("CHARACTERISTICS") || IsKeyword("VERSION")) {
+                ++m_pos;
+                Expr();
+            } else {
+                break;
+            }
+        }
+        if (hasCaption)
+            style |= kCaption;
+        if (hasFont)
+            style |= kSetFont;
+        ExpectBegin();
+        std::vector<DialogItem> items;
+        while (!IsEnd()) {
+            if (AtEnd())
+                Fail("END expected");
+            items.push_back(Control(ex));
+            if (!ex && items.back().id > 0xFFFF && items.back().id < 0xFFFF8000u)
+                Fail("control id out of range");
+        }
+        ++m_pos;
+        if (items.size() > 0xFFFF)
+            Fail("too many controls");
+
+        std::vector<std::uint8_t> out;
+        if (ex) {
+            AppendU16(out, 1);       // dlgVer
+            AppendU16(out, 0xFFFF);  // signature
+            AppendU32(out, helpId);
+            AppendU32(out, exStyle);
+            AppendU32(out, style);
+        } else {
+            AppendU32(out, style);
+            AppendU32(out, exStyle);
+        }
+        AppendU16(out, static_cast<std::uint16_t>(items.size()));
+        for (std::int16_t v : {x, y, cx, cy})
+            AppendU16(out, static_cast<std::uint16_t>(v));
+        AppendSzOrOrd(out, menu);
+        AppendSzOrOrd(out, windowClass);
+        AppendSz(out, caption);
+        if (hasFont) {
+            AppendU16(out, pointSize);
+            if (ex) {
+                AppendU16(out, weight);
+                out.push_back(italic);
+                out.push_back(charset);
+            }
+            AppendSz(out, face);
+        }
+        for (const auto& item : items) {
+            rsrc::PadTo(out, 4);
+            if (ex) {
+                AppendU32(out, item.helpId);
+                AppendU32(out, item.exStyle);
+                AppendU32(out, item.style);
+            } else {
+                AppendU32(out, item.style);
+                AppendU32(out, item.exStyle);
+            }
+            for (std::int16_t v : {item.x, item.y, item.cx, item.cy})
+                AppendU16(out, static_cast<std::uint16_t>(v));
+            if (ex) {
+                AppendU32(out, item.id);
+            } else {
+                AppendU16(out, static_cast<std::uint16_t>(item.id));
+            }
+            AppendSzOrOrd(out, item.windowClass);
+            AppendSzOrOrd(out, item.text);
+            AppendU16(out, 0);  // no creation data
+        }
+        m_other->push_back(
+            CompiledResource{ResourceId::Ordinal(rsrc::kTypeDialog), name, language, out});
     }
 
     // ---- VERSIONINFO ----

@@ -15,9 +15,18 @@
 //   name VERSIONINFO FILEVERSION a,b,c,d PRODUCTVERSION a,b,c,d FILEFLAGSMASK x
 //     FILEFLAGS x FILEOS x FILETYPE x FILESUBTYPE x BEGIN BLOCK "key" BEGIN ...
 //     END VALUE "key", "text" | number [, number...] END
+//   name DIALOG|DIALOGEX x, y, cx, cy [, helpid] STYLE s EXSTYLE x CAPTION "t"
+//     FONT size, "face" [, weight, italic, charset] MENU m CLASS "c"
+//     BEGIN controls END; controls: CONTROL "text"|n, id, "class"|atom, style,
+//     x, y, cx, cy [, exstyle [, helpid]] and LTEXT RTEXT CTEXT EDITTEXT
+//     PUSHBUTTON DEFPUSHBUTTON CHECKBOX AUTOCHECKBOX RADIOBUTTON AUTORADIOBUTTON
+//     STATE3 AUTO3STATE GROUPBOX COMBOBOX LISTBOX SCROLLBAR with their implied
+//     classes and styles; in styles "NOT x" clears bits x.
 //   name RCDATA|type "file"          (file relative to the script)
 //   name RCDATA|type BEGIN "text" | L"text" | number[L] , ... END
 //   Numbers: decimal, 0x hex, an L suffix (32-bit), with | + - ~ and ( ).
+//   The platform headers' constants for languages, version and window, dialog
+//   and control styles are predefined.
 //   BEGIN/END may be written { }; keywords are case-insensitive.
 #pragma once
 

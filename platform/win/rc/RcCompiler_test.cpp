@@ -305,6 +305,49 @@ TEST(RcCompilerTest, BlobHeaderAndDirectoryDescribeEveryResource) {
     EXPECT_EQ(all[4].name.name, u"LOGO");
 }
 
+TEST(RcCompilerTest, DialogTemplateHasThePlatformLayout) {
+    auto all = CompileOk(
+        "131 DIALOGEX 0, 0, 253, 263\n"
+        "STYLE DS_SETFONT | DS_FIXEDSYS | DS_CONTROL | WS_CHILD\n"
+        "EXSTYLE WS_EX_CONTROLPARENT | WS_EX_TRANSPARENT\n"
+        "FONT 8, \"MS Shell Dlg\"\n"
+        "BEGIN\n"
+        "  EDITTEXT 1001, 10, 20, 30, 12, ES_AUTOHSCROLL | NOT WS_BORDER\n"
+        "  CONTROL \"\", IDC_STATIC, \"msctls_progress32\", PBS_SMOOTH, -1, 2, 3, 4\n"
+        "END\n");
+    const auto* d = Find(all, rsrc::kTypeDialog, 131, 0);
+    ASSERT_NE(d, nullptr);
+    const Bytes& b = d->data;
+    // DLGTEMPLATEEX: dlgVer, signature, helpID, exStyle, style, cDlgItems, x, y, cx, cy.
+    EXPECT_EQ(rsrc::ReadU16(&b[0]), 1);
+    EXPECT_EQ(rsrc::ReadU16(&b[2]), 0xFFFF);
+    EXPECT_EQ(rsrc::ReadU32(&b[8]), 0x00010020u);
+    EXPECT_EQ(rsrc::ReadU32(&b[12]), 0x40000448u);
+    EXPECT_EQ(rsrc::ReadU16(&b[16]), 2);
+    EXPECT_EQ(rsrc::ReadU16(&b[22]), 253);
+    EXPECT_EQ(rsrc::ReadU16(&b[24]), 263);
+    // No menu, no class, empty title; then the font: size, weight, italic, charset, face.
+    EXPECT_EQ(Bytes(b.begin() + 26, b.begin() + 32), (Bytes{0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(rsrc::ReadU16(&b[32]), 8);
+    EXPECT_EQ(rsrc::ReadU16(&b[34]), 0);
+    EXPECT_EQ(b[36], 0);
+    EXPECT_EQ(b[37], 1);
+    std::size_t p = 38 + 2 * (12 + 1);  // "MS Shell Dlg" and its terminator
+    p = (p + 3) & ~std::size_t{3};
+    // DLGITEMTEMPLATEEX: helpID, exStyle, style, x, y, cx, cy, id, class, title, extra.
+    EXPECT_EQ(rsrc::ReadU32(&b[p + 8]), 0x50010080u);  // WS_BORDER cleared, WS_TABSTOP kept
+    EXPECT_EQ(rsrc::ReadU32(&b[p + 20]), 1001u);
+    EXPECT_EQ(rsrc::ReadU16(&b[p + 24]), 0xFFFF);
+    EXPECT_EQ(rsrc::ReadU16(&b[p + 26]), 0x81);  // the edit class atom
+    EXPECT_EQ(rsrc::ReadU16(&b[p + 28]), 0);     // no text
+    EXPECT_EQ(rsrc::ReadU16(&b[p + 30]), 0);     // no creation data
+    p = (p + 32 + 3) & ~std::size_t{3};
+    EXPECT_EQ(rsrc::ReadU32(&b[p + 8]), 0x50000001u);
+    EXPECT_EQ(static_cast<std::int16_t>(rsrc::ReadU16(&b[p + 12])), -1);
+    EXPECT_EQ(rsrc::ReadU32(&b[p + 20]), 0xFFFFFFFFu);  // IDC_STATIC
+    EXPECT_EQ(rsrc::ReadU16(&b[p + 24]), u'm');         // class by name
+}
+
 TEST(RcCompilerTest, DuplicateResourceFailsTheBlob) {
     RcCompiler c;
     CompileOk("1 RCDATA BEGIN 1 END\n", c);
