@@ -190,8 +190,16 @@ TEST_P(FciSplit, PartsStayWithinLimitAndReadBack) {
         EXPECT_LE(bytes.size(), c.cb) << part;
         EXPECT_EQ(cabinet::GetU32(bytes.data() + cabinet::kHeaderCabinetSize), bytes.size());
     }
-    // Every file was placed; those crossing a cut once more as continuations.
-    EXPECT_GE(env.placed.size(), datas.size());
+    // Every file was placed once as itself; those crossing a cut once more
+    // for each further part they reach, as continuations.
+    for (const AddSpec& spec : specs) {
+        int first = 0;
+        for (const std::string& p : env.placed) {
+            first += p.rfind(spec.stored + "|0|", 0) == 0;
+        }
+        EXPECT_EQ(first, 1) << spec.stored;
+    }
+    EXPECT_GT(env.placed.size(), datas.size());
 
     FdiEnv out;
     ERF derf{};
@@ -329,6 +337,106 @@ TEST(Fci, FailuresAreReportedWithTheirCodes) {
         EXPECT_EQ(erf.erfType, c.errnoValue) << c.label;
         EXPECT_TRUE(erf.fError) << c.label;
     }
+}
+
+UINT FailingRead(INT_PTR, void*, UINT, int* err, void*) {
+    *err = EIO;
+    return static_cast<UINT>(-1);
+}
+
+TEST(Fci, SourceReadFailureIsReadSrc) {
+    TempDir dir;
+    WriteFile(dir.File("a"), TextBytes(1000, 1));
+    FciEnv env;
+    env.tempDir = dir.Path();
+    CCAB ccab{};
+    ccab.cb = 0x7FFFFFFF;
+    ccab.cbFolderThresh = 0x7FFFFFFF;
+    std::snprintf(ccab.szCab, sizeof(ccab.szCab), "r.cab");
+    std::snprintf(ccab.szCabPath, sizeof(ccab.szCabPath), "%s/", dir.Path().c_str());
+    ERF erf{};
+    HFCI h = FCICreate(&erf, FciPlaced, Alloc, Free, FciOpen, FailingRead, FciWrite, FciClose,
+                       FciSeek, FciDelete, FciTemp, &ccab, &env);
+    ASSERT_NE(h, nullptr);
+    std::string src = dir.File("a"), name = "a";
+    EXPECT_FALSE(FCIAddFile(h, src.data(), name.data(), FALSE, FciNext, FciStatus, FciOpenInfo,
+                            tcompTYPE_MSZIP));
+    EXPECT_EQ(erf.erfOper, FCIERR_READ_SRC);
+    EXPECT_EQ(erf.erfType, EIO);
+    EXPECT_TRUE(FCIDestroy(h));
+}
+
+// Flushing a cabinet with a next one wanted, and flushing a folder, end the
+// cabinet or folder at a file boundary.
+TEST(Fci, ExplicitFlushesStartNewCabinetsAndFolders) {
+    TempDir dir;
+    std::vector<std::vector<std::uint8_t>> datas = {TextBytes(50000, 1), TextBytes(60000, 2),
+                                                    RandomBytes(7000, 3)};
+    for (int i = 0; i < 3; ++i) {
+        WriteFile(dir.File("s" + std::to_string(i)), datas[i]);
+    }
+    FciEnv env;
+    env.tempDir = dir.Path();
+    CCAB ccab{};
+    ccab.cb = 0x7FFFFFFF;
+    ccab.cbFolderThresh = 0x7FFFFFFF;
+    ccab.iCab = 1;
+    ccab.setID = 77;
+    std::snprintf(ccab.szCab, sizeof(ccab.szCab), "part1.cab");
+    std::snprintf(ccab.szCabPath, sizeof(ccab.szCabPath), "%s/", dir.Path().c_str());
+    ERF erf{};
+    HFCI h = FCICreate(&erf, FciPlaced, Alloc, Free, FciOpen, FciRead, FciWrite, FciClose, FciSeek,
+                       FciDelete, FciTemp, &ccab, &env);
+    ASSERT_NE(h, nullptr);
+    auto add = [&](int i) {
+        std::string src = dir.File("s" + std::to_string(i)), name = "f" + std::to_string(i);
+        return FCIAddFile(h, src.data(), name.data(), FALSE, FciNext, FciStatus, FciOpenInfo,
+                          tcompTYPE_MSZIP);
+    };
+    ASSERT_TRUE(add(0));
+    ASSERT_TRUE(FCIFlushCabinet(h, TRUE, FciNext, FciStatus));
+    ASSERT_TRUE(add(1));
+    ASSERT_TRUE(FCIFlushFolder(h, FciNext, FciStatus));
+    ASSERT_TRUE(add(2));
+    ASSERT_TRUE(FCIFlushCabinet(h, FALSE, FciNext, FciStatus));
+    ASSERT_TRUE(FCIDestroy(h));
+
+    auto first = ReadFile(dir.File("part1.cab"));
+    auto second = ReadFile(dir.File("part2.cab"));
+    ASSERT_FALSE(second.empty());
+    EXPECT_EQ(cabinet::GetU16(first.data() + cabinet::kHeaderFlags), cabinet::kFlagNextCabinet);
+    EXPECT_EQ(cabinet::GetU16(second.data() + cabinet::kHeaderFlags), cabinet::kFlagPrevCabinet);
+    EXPECT_EQ(cabinet::GetU16(second.data() + cabinet::kHeaderCabinetIndex), 2);
+    EXPECT_EQ(cabinet::GetU16(second.data() + cabinet::kHeaderSetId), 77);
+    EXPECT_EQ(cabinet::GetU16(second.data() + cabinet::kHeaderFolderCount), 2);
+
+    FdiEnv out;
+    ERF derf{};
+    ASSERT_TRUE(Extract(dir.Path(), "part1.cab", out, derf)) << derf.erfOper;
+    ASSERT_EQ(out.files.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(out.files[i].data == datas[i]) << i;
+        EXPECT_TRUE(CabextractFile(dir, dir.File("part1.cab"), "f" + std::to_string(i)) == datas[i])
+            << i;
+    }
+}
+
+TEST(Fci, FolderThresholdClosesFoldersBetweenFiles) {
+    TempDir dir;
+    std::vector<AddSpec> specs;
+    for (int i = 0; i < 4; ++i) {
+        WriteFile(dir.File("s" + std::to_string(i)), RandomBytes(40000, i));
+        specs.push_back({dir.File("s" + std::to_string(i)), "f" + std::to_string(i)});
+    }
+    BuildOptions o;
+    o.thresh = 30000;
+    ERF erf{};
+    FciEnv env;
+    ASSERT_TRUE(Build(dir.Path(), "t.cab", specs, o, erf, env));
+    auto cab = ReadFile(dir.File("t.cab"));
+    EXPECT_EQ(cabinet::GetU16(cab.data() + cabinet::kHeaderFolderCount), 4);
+    std::string log;
+    EXPECT_EQ(RunCommand("cabextract -t '" + dir.File("t.cab") + "'", &log), 0) << log;
 }
 
 BOOL NoTempFile(char*, int, void*) {
