@@ -258,8 +258,7 @@ bool CCompress::NamePart(CCAB* ccab) {
     if (m_nextCabinet != nullptr && !m_nextCabinet(fullPath.Get(), ccab->iCab, m_param)) {
         return false;
     }
-    m_cabinetPaths.Append(fullPath);
-    m_cabinetPaths.Append(L"|");
+    AddCabinetPath(fullPath.Get());
     return true;
 }
 
@@ -512,18 +511,64 @@ void CCompress::FnFree(void* memory) {
     std::free(memory);
 }
 
-INT_PTR CCompress::FnOpen(char* file, int openFlags, int permissionMode, int* error, void* pv) {
-    CCompress* self = Self(pv);
-    CCabStringW path;
-    path.AssignCodePage(file, CP_UTF8);
-    INT_PTR handle = self->OpenFile(path.Get(), openFlags, permissionMode, error);
-    if (handle != -1 && self->m_cipher.IsKeySet() &&
-        std::wcsstr(self->m_cabinetPaths.Get(), path.Get()) != nullptr) {
-        self->m_encryptedHandle = handle;
-        self->m_writtenCount = 0;
-        self->m_cipher.SetFillIndex(0);
+INT_PTR CCompress::OpenCabinetFile(const wchar_t* path, int openFlags, int permissionMode,
+                                   int* error) {
+    INT_PTR handle = OpenFile(path, openFlags, permissionMode, error);
+    if (handle != -1 && m_cipher.IsKeySet() && std::wcsstr(m_cabinetPaths.Get(), path) != nullptr) {
+        m_encryptedHandle = handle;
+        m_writtenCount = 0;
+        m_cipher.SetFillIndex(0);
     }
     return handle;
+}
+
+UINT CCompress::WriteCabinetFile(INT_PTR handle, const void* buffer, UINT count, int* error) {
+    if (m_encryptedHandle == 0 || handle != m_encryptedHandle) {
+        return WriteFile(handle, buffer, count, error);
+    }
+    return EncryptingWrite(handle, buffer, count, error);
+}
+
+int CCompress::CloseCabinetFile(INT_PTR handle, int* error) {
+    if (m_encryptedHandle != 0 && handle == m_encryptedHandle) {
+        bool flushed = FlushPendingBlock(handle, error);
+        m_encryptedHandle = 0;
+        int closed = CloseFile(handle, error);
+        return flushed ? closed : -1;
+    }
+    return CloseFile(handle, error);
+}
+
+LONG CCompress::SeekCabinetFile(INT_PTR handle, LONG distance, int origin, int* error) {
+    if (m_encryptedHandle == 0 || handle != m_encryptedHandle) {
+        return SeekFile(handle, distance, origin, error);
+    }
+    // Where the library believes it is: bytes written plus those pending.
+    int fill = m_cipher.FillIndex();
+    LONG logical = static_cast<LONG>(m_writtenCount) + (fill > 0 ? fill : 0);
+    if ((origin == kSeekCurrent && distance == 0) || (origin == kSeekSet && distance == logical)) {
+        // A position query moves nothing, so encryption goes on undisturbed.
+        return logical;
+    }
+    if (!FlushPendingBlock(handle, error)) {
+        return -1;
+    }
+    LONG position = SeekFile(handle, distance, origin, error);
+    if (position >= 0) {
+        m_writtenCount = static_cast<std::uint32_t>(position);
+    }
+    return position;
+}
+
+void CCompress::AddCabinetPath(const wchar_t* path) {
+    m_cabinetPaths.Append(path);
+    m_cabinetPaths.Append(L"|");
+}
+
+INT_PTR CCompress::FnOpen(char* file, int openFlags, int permissionMode, int* error, void* pv) {
+    CCabStringW path;
+    path.AssignCodePage(file, CP_UTF8);
+    return Self(pv)->OpenCabinetFile(path.Get(), openFlags, permissionMode, error);
 }
 
 UINT CCompress::FnRead(INT_PTR handle, void* buffer, UINT count, int* error, void* pv) {
@@ -531,44 +576,15 @@ UINT CCompress::FnRead(INT_PTR handle, void* buffer, UINT count, int* error, voi
 }
 
 UINT CCompress::FnWrite(INT_PTR handle, void* buffer, UINT count, int* error, void* pv) {
-    CCompress* self = Self(pv);
-    if (self->m_encryptedHandle == 0 || handle != self->m_encryptedHandle) {
-        return self->WriteFile(handle, buffer, count, error);
-    }
-    return self->EncryptingWrite(handle, buffer, count, error);
+    return Self(pv)->WriteCabinetFile(handle, buffer, count, error);
 }
 
 int CCompress::FnClose(INT_PTR handle, int* error, void* pv) {
-    CCompress* self = Self(pv);
-    if (self->m_encryptedHandle != 0 && handle == self->m_encryptedHandle) {
-        bool flushed = self->FlushPendingBlock(handle, error);
-        self->m_encryptedHandle = 0;
-        int closed = self->CloseFile(handle, error);
-        return flushed ? closed : -1;
-    }
-    return self->CloseFile(handle, error);
+    return Self(pv)->CloseCabinetFile(handle, error);
 }
 
 LONG CCompress::FnSeek(INT_PTR handle, LONG distance, int origin, int* error, void* pv) {
-    CCompress* self = Self(pv);
-    if (self->m_encryptedHandle == 0 || handle != self->m_encryptedHandle) {
-        return self->SeekFile(handle, distance, origin, error);
-    }
-    // Where the library believes it is: bytes written plus those pending.
-    int fill = self->m_cipher.FillIndex();
-    LONG logical = static_cast<LONG>(self->m_writtenCount) + (fill > 0 ? fill : 0);
-    if ((origin == kSeekCurrent && distance == 0) || (origin == kSeekSet && distance == logical)) {
-        // A position query moves nothing, so encryption goes on undisturbed.
-        return logical;
-    }
-    if (!self->FlushPendingBlock(handle, error)) {
-        return -1;
-    }
-    LONG position = self->SeekFile(handle, distance, origin, error);
-    if (position >= 0) {
-        self->m_writtenCount = static_cast<std::uint32_t>(position);
-    }
-    return position;
+    return Self(pv)->SeekCabinetFile(handle, distance, origin, error);
 }
 
 int CCompress::FnDelete(char* file, int* error, void* pv) {

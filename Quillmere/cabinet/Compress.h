@@ -115,6 +115,18 @@ protected:
     // The module name the writer loads its library by.
     virtual const wchar_t* CabinetLibraryName() const { return L"Cabinet.dll"; }
 
+    // The file access the library's callbacks use, with the encryption layer:
+    // opening a path of the cabinet-path list (with a key set) starts
+    // encrypting that handle; writes to it are encrypted past the plain
+    // header; a seek or the close flushes the pending block. Results and
+    // *error as the library's callbacks give them.
+    INT_PTR OpenCabinetFile(const wchar_t* path, int openFlags, int permissionMode, int* error);
+    UINT WriteCabinetFile(INT_PTR handle, const void* buffer, UINT count, int* error);
+    LONG SeekCabinetFile(INT_PTR handle, LONG distance, int origin, int* error);
+    int CloseCabinetFile(INT_PTR handle, int* error);
+    // Adds a path to the cabinet-path list, as naming a part does.
+    void AddCabinetPath(const wchar_t* path);
+
 private:
     bool OnCreatorThread();
     bool LoadCabinetDll();

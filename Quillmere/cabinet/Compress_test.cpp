@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Quillmere/cabinet/testing/CabTestSupport.h"
+#include "platform/win/Crt.h"
 #include "platform/win/FormatMessage.h"
 
 namespace Cabinet {
@@ -126,6 +127,126 @@ TEST_F(CompressTest, PasswordsAgreeingInTheFirst72BytesGiveTheSameFile) {
     EXPECT_TRUE(testing::UnpackFiles(L"C:\\cabs\\a.zuf", L"C:\\out\\a",
                                      std::wstring(longKey.begin(), longKey.end()), &error))
         << Narrow(error);
+}
+
+// Reaches the writer's encrypting file layer directly, as the library does.
+class ProbeCompress : public CCompress {
+public:
+    using CCompress::AddCabinetPath;
+    using CCompress::CloseCabinetFile;
+    using CCompress::OpenCabinetFile;
+    using CCompress::SeekCabinetFile;
+    using CCompress::WriteCabinetFile;
+};
+
+Bytes ExpectedEncryption(const Bytes& plain, const std::string& key) {
+    CBlowfish cipher;
+    cipher.SetKey(reinterpret_cast<const BYTE*>(key.data()), static_cast<DWORD>(key.size()));
+    Bytes out = plain;
+    std::memcpy(out.data(), "CRYP", 4);
+    out.resize(56 + (out.size() - 56 + 7) / 8 * 8, 0);
+    cipher.EncryptBlocks(out.data() + 56, (out.size() - 56) / 8);
+    return out;
+}
+
+TEST_F(CompressTest, EncryptingWritesOfAnySizeAndPositionQueries) {
+    const std::wstring path = L"C:\\cabs\\probe.zuf";
+    testing::WriteHostFile(ScratchUser::Host(path), Bytes{});
+    ProbeCompress writer;
+    writer.Cipher().SetKey(reinterpret_cast<const BYTE*>("k"), 1);
+    writer.AllocateBuffer();
+    writer.AddCabinetPath(path.c_str());
+    int error = 0;
+    INT_PTR handle = writer.OpenCabinetFile(
+        path.c_str(), _O_BINARY | _O_WRONLY | _O_CREAT | _O_TRUNC, _S_IREAD | _S_IWRITE, &error);
+    ASSERT_NE(handle, -1);
+    Bytes plain = testing::RandomBytes(12, 300001);
+    std::memcpy(plain.data(), "MSCF", 4);
+    Bytes original = plain;
+    // Pieces that end inside the header, straddle offset 56, end mid-block,
+    // and one far larger than the staging buffer.
+    const UINT pieces[] = {4, 1, 56, 7, 200000, 3, 65536};
+    std::size_t at = 0;
+    for (UINT piece : pieces) {
+        ASSERT_EQ(writer.WriteCabinetFile(handle, plain.data() + at, piece, &error), piece);
+        at += piece;
+        ASSERT_EQ(writer.SeekCabinetFile(handle, 0, 1, &error), static_cast<LONG>(at));
+    }
+    UINT rest = static_cast<UINT>(plain.size() - at);
+    ASSERT_EQ(writer.WriteCabinetFile(handle, plain.data() + at, rest, &error), rest);
+    ASSERT_EQ(writer.CloseCabinetFile(handle, &error), 0);
+    EXPECT_TRUE(plain == original);  // the caller's buffer is left as it was
+    EXPECT_TRUE(testing::ReadHostFile(ScratchUser::Host(path)) ==
+                ExpectedEncryption(original, "k"));
+}
+
+TEST_F(CompressTest, SeekEndsEncryptionAndLaterWritesPastTheHeaderAreRefused) {
+    const std::wstring path = L"C:\\cabs\\seek.zuf";
+    testing::WriteHostFile(ScratchUser::Host(path), Bytes{});
+    ProbeCompress writer;
+    writer.Cipher().SetKey(reinterpret_cast<const BYTE*>("k"), 1);
+    writer.AllocateBuffer();
+    writer.AddCabinetPath(path.c_str());
+    int error = 0;
+    INT_PTR handle = writer.OpenCabinetFile(path.c_str(), _O_BINARY | _O_RDWR | _O_CREAT,
+                                            _S_IREAD | _S_IWRITE, &error);
+    ASSERT_NE(handle, -1);
+    Bytes plain = testing::RandomBytes(13, 100);
+    std::memcpy(plain.data(), "MSCF", 4);
+    ASSERT_EQ(writer.WriteCabinetFile(handle, plain.data(), 100, &error), 100u);
+    // Moving flushes the pending 4 bytes as one zero-padded block.
+    ASSERT_EQ(writer.SeekCabinetFile(handle, 0, 0, &error), 0);
+    EXPECT_TRUE(testing::ReadHostFile(ScratchUser::Host(path)) == ExpectedEncryption(plain, "k"));
+    // Below offset 56 writes stay plain, with the signature rule again.
+    ASSERT_EQ(writer.WriteCabinetFile(handle, "MSCF", 4, &error), 4u);
+    EXPECT_EQ(writer.SeekCabinetFile(handle, 60, 0, &error), 60);
+    EXPECT_EQ(writer.WriteCabinetFile(handle, "abcd", 4, &error), static_cast<UINT>(-1));
+    ASSERT_EQ(writer.CloseCabinetFile(handle, &error), 0);
+    Bytes file = testing::ReadHostFile(ScratchUser::Host(path));
+    EXPECT_EQ(std::string(file.begin(), file.begin() + 4), "CRYP");
+    EXPECT_TRUE(file == ExpectedEncryption(plain, "k"));
+}
+
+TEST_F(CompressTest, SplitCabinetSetIsEncryptedPartByPartAndReadBack) {
+    Bytes item = testing::RandomBytes(14, 70000);
+    std::wstring source = Source(L"split.bin", item);
+    Bytes second = testing::MailText(15, 30000);
+    std::wstring source2 = Source(L"split2.txt", second);
+    for (const std::string key : {"", "pw"}) {
+        SCOPED_TRACE("key '" + key + "'");
+        CCompress writer;
+        writer.Cipher().SetKey(reinterpret_cast<const BYTE*>(key.data()),
+                               static_cast<DWORD>(key.size()));
+        writer.AllocateBuffer();
+        ASSERT_TRUE(writer.CreateFCIContext(L"C:\\set\\part%d.cab", TRUE, TRUE, 30000, 7, 0));
+        ASSERT_TRUE(writer.AddFile(source.c_str(), L"split.bin", tcompTYPE_NONE));
+        ASSERT_TRUE(writer.AddFile(source2.c_str(), L"split2.txt", tcompTYPE_NONE));
+        ASSERT_TRUE(writer.CleanUp()) << Narrow(writer.GetLastErrorText());
+        auto parts = testing::ListHostFiles(ScratchUser::Host(L"C:\\set"));
+        ASSERT_GE(parts.size(), 3u);
+        for (const auto& part : parts) {
+            Bytes bytes = testing::ReadHostFile(ScratchUser::Host(L"C:\\set") + "/" + part);
+            ASSERT_GE(bytes.size(), 4u) << part;
+            EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), key.empty() ? "MSCF" : "CRYP")
+                << part;
+        }
+        std::wstring error;
+        std::wstring wideKey(key.begin(), key.end());
+        ASSERT_TRUE(testing::UnpackFiles(L"C:\\set\\part1.cab", L"C:\\out\\set", wideKey, &error))
+            << Narrow(error);
+        EXPECT_TRUE(testing::ReadHostFile(ScratchUser::Host(L"C:\\out\\set\\split.bin")) == item);
+        EXPECT_TRUE(testing::ReadHostFile(ScratchUser::Host(L"C:\\out\\set\\split2.txt")) ==
+                    second);
+        if (key.empty()) {
+            std::string output;
+            EXPECT_EQ(testing::RunCommand(
+                          "cabextract -t " + ScratchUser::Host(L"C:\\set\\part1.cab"), &output),
+                      0)
+                << output;
+        }
+        testing::RunCommand("rm -rf " + ScratchUser::Host(L"C:\\set") + " " +
+                            ScratchUser::Host(L"C:\\out"));
+    }
 }
 
 struct ParameterCase {
