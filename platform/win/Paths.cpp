@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -411,4 +412,57 @@ HRESULT SHGetFolderPathW(HWND hwnd, int csidl, HANDLE token, DWORD flags, WCHAR*
 
 BOOL SHGetSpecialFolderPathW(HWND hwnd, WCHAR* path, int csidl, BOOL create) {
     return SHGetFolderPathW(hwnd, csidl, nullptr, SHGFP_TYPE_CURRENT, path) == S_OK ? TRUE : FALSE;
+}
+
+const WCHAR* PathFindFileNameW(const WCHAR* path) {
+    if (!path)
+        return nullptr;
+    const WCHAR* name = path;
+    for (const WCHAR* p = path; *p; ++p) {
+        // A separator starts a new name unless it ends the path.
+        if ((*p == L'\\' || *p == L'/' || *p == L':') && p[1] && p[1] != L'\\' && p[1] != L'/') {
+            name = p + 1;
+        }
+    }
+    return name;
+}
+
+BOOL PathRemoveFileSpecW(WCHAR* path) {
+    if (!path || !*path)
+        return FALSE;
+    std::size_t n = std::wcslen(path);
+    std::size_t slash = std::wstring_view(path, n).find_last_of(L"\\/");
+    bool hasDrive = n >= 2 && path[1] == L':';
+    std::size_t rootEnd = hasDrive ? 3 : 1;  // "C:\" or "\" stays
+    if (slash == std::wstring_view::npos) {
+        if (hasDrive) {
+            if (n == 2)
+                return FALSE;
+            path[2] = 0;  // "C:name" -> "C:"
+            return TRUE;
+        }
+        path[0] = 0;
+        return TRUE;
+    }
+    if (slash + 1 <= rootEnd && (slash == 0 || (hasDrive && slash == 2))) {
+        if (n == slash + 1)
+            return FALSE;  // only the root is left
+        path[slash + 1] = 0;
+        return TRUE;
+    }
+    path[slash] = 0;
+    return TRUE;
+}
+
+WCHAR* PathAddBackslashW(WCHAR* path) {
+    if (!path)
+        return nullptr;
+    std::size_t n = std::wcslen(path);
+    if (n > 0 && path[n - 1] == L'\\')
+        return path + n;
+    if (n + 2 > static_cast<std::size_t>(MAX_PATH))
+        return nullptr;
+    path[n] = L'\\';
+    path[n + 1] = 0;
+    return path + n + 1;
 }

@@ -106,3 +106,15 @@ HRESULT SHGetFolderPathW(HWND hwnd, int csidl, HANDLE token, DWORD flags, WCHAR*
 // Same folders; TRUE on success, FALSE otherwise. create asks for creation
 // (folders are always created here).
 BOOL SHGetSpecialFolderPathW(HWND hwnd, WCHAR* path, int csidl, BOOL create);
+
+// The shell's path-text helpers (no disk access), on buffers of at least
+// MAX_PATH characters.
+// The last component of path ("b.txt" of "C:\a\b.txt"; "a\" of "C:\a\"):
+// a pointer into path.
+const WCHAR* PathFindFileNameW(const WCHAR* path);
+// Cuts the last component and its backslash ("C:\a\b.txt" -> "C:\a", "C:\a"
+// -> "C:\"). FALSE when nothing was cut.
+BOOL PathRemoveFileSpecW(WCHAR* path);
+// Appends a backslash unless path ends in one; returns the terminator's
+// address, or null when the result would not fit MAX_PATH.
+WCHAR* PathAddBackslashW(WCHAR* path);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cwchar>
 
 #include "platform/win/Environment.h"
 #include "platform/win/Errors.h"
@@ -183,6 +184,45 @@ TEST_F(PathsTest, SpecialFolderFailureCanBeSimulated) {
 TEST_F(PathsTest, UserNameDefaultsToTheUserDirectorysBaseName) {
     EXPECT_EQ(win::UserName(), L"ann");
     EXPECT_EQ(win::UserProfileDirectory(), L"C:\\Users\\ann");
+}
+
+TEST(PathTextTest, FileNamesAndDirectoriesOfPathTexts) {
+    struct Case {
+        const wchar_t* path;
+        const wchar_t* fileName;
+        const wchar_t* withoutFileSpec;
+        BOOL removed;
+    } cases[] = {
+        {L"C:\\dir\\Quillmere.dll", L"Quillmere.dll", L"C:\\dir", TRUE},
+        {L"C:\\Quillmere.dll", L"Quillmere.dll", L"C:\\", TRUE},
+        {L"C:\\", L"C:\\", L"C:\\", FALSE},
+        {L"C:\\dir\\", L"dir\\", L"C:\\dir", TRUE},
+        {L"name.txt", L"name.txt", L"", TRUE},
+        {L"\\top", L"top", L"\\", TRUE},
+        {L"C:name", L"name", L"C:", TRUE},
+    };
+    for (const auto& c : cases) {
+        EXPECT_STREQ(PathFindFileNameW(c.path), c.fileName) << win::PathToUtf8(c.path);
+        WCHAR buf[MAX_PATH];
+        std::wcscpy(buf, c.path);
+        EXPECT_EQ(PathRemoveFileSpecW(buf), c.removed) << win::PathToUtf8(c.path);
+        EXPECT_STREQ(buf, c.withoutFileSpec) << win::PathToUtf8(c.path);
+    }
+    // The module directory keeps its trailing backslash.
+    WCHAR dir[MAX_PATH] = L"P:\\Quillmere.dll";
+    PathRemoveFileSpecW(dir);
+    WCHAR* end = PathAddBackslashW(dir);
+    EXPECT_STREQ(dir, L"P:\\");
+    ASSERT_NE(end, nullptr);
+    EXPECT_EQ(*end, 0);
+    std::wcscpy(dir, L"C:\\a");
+    PathAddBackslashW(dir);
+    PathAddBackslashW(dir);
+    EXPECT_STREQ(dir, L"C:\\a\\");
+    std::wstring full(MAX_PATH - 1, L'x');
+    WCHAR longPath[MAX_PATH];
+    std::wcscpy(longPath, full.c_str());
+    EXPECT_EQ(PathAddBackslashW(longPath), nullptr);
 }
 
 }  // namespace
