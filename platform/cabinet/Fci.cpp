@@ -804,7 +804,7 @@ bool Fci::AddFile(char* source, char* name, BOOL execute, PFNFCIGETNEXTCABINET n
         std::vector<std::uint8_t> chunk(kSourceChunk);
         for (;;) {
             UINT got = read(hf, chunk.data(), static_cast<UINT>(chunk.size()), &err, pv);
-            if (got == static_cast<UINT>(-1)) {
+            if (got == static_cast<UINT>(-1) || got > chunk.size()) {
                 closeSource();
                 return Fail(FCIERR_READ_SRC, err);
             }
@@ -866,7 +866,7 @@ bool Fci::AddFile(char* source, char* name, BOOL execute, PFNFCIGETNEXTCABINET n
             data = whole.data() + fed;
         } else {
             UINT n = read(hf, chunk.data(), static_cast<UINT>(chunk.size()), &err, pv);
-            if (n == static_cast<UINT>(-1)) {
+            if (n == static_cast<UINT>(-1) || n > chunk.size()) {
                 closeSource();
                 return Broken(FCIERR_READ_SRC, err);
             }
