@@ -93,6 +93,10 @@ void SetReachedCtrlZ(int fd, bool value) {
 }
 
 bool WriteAll(int fd, const char* p, std::size_t n) {
+    if (win::files::WriteMustFail()) {
+        errno = ENOSPC;
+        return false;
+    }
     while (n > 0) {
         ssize_t w = write(fd, p, n);
         if (w < 0) {

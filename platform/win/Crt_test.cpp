@@ -17,6 +17,7 @@ using win::testing::TestMachine;
 
 class CrtTest : public ::testing::Test {
 protected:
+    void TearDown() override { win::FailWritesForTesting(0); }
     std::string Host(const char* below) const { return m_machine.DriveC() + below; }
     void Put(const char* below, const std::string& bytes) {
         TestMachine::WriteHostFile(Host(below), bytes);
@@ -342,6 +343,24 @@ TEST_F(CrtTest, ConcurrentAppendsKeepEveryLineWhole) {
     }
     fclose(f);
     EXPECT_EQ(count, kThreads * kLines);
+}
+
+TEST_F(CrtTest, AFailedFlushIsReportedByFclose) {
+    CrtFile* f = _wfopen(L"C:\\state.txt", L"w");
+    ASSERT_NE(f, nullptr);
+    win::FailWritesForTesting(1);
+    EXPECT_GE(fputs("buffered\n", f), 0);  // nothing written yet
+    EXPECT_EQ(fclose(f), EOF);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(Get("/state.txt"), "");
+
+    int fd = _wopen(L"C:\\raw", _O_CREAT | _O_WRONLY | _O_BINARY);
+    win::FailWritesForTesting(1);
+    EXPECT_EQ(_write(fd, "x", 1), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(_write(fd, "y", 1), 1);
+    _close(fd);
+    EXPECT_EQ(Get("/raw"), "y");
 }
 
 TEST_F(CrtTest, TemporaryDescriptorDeletesItsFile) {

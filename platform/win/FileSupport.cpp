@@ -240,6 +240,30 @@ void ForgetKept(const struct stat& st) {
     g_kept.erase(first, last);
 }
 
+namespace {
+std::atomic<int> g_writesUntilFailure{0};
+std::atomic<bool> g_writeFailureSticky{false};
+}  // namespace
+
+bool WriteMustFail() {
+    int left = g_writesUntilFailure.load();
+    while (left > 0) {
+        if (g_writesUntilFailure.compare_exchange_weak(left, left - 1)) {
+            if (left - 1 > 0)
+                return false;
+            if (g_writeFailureSticky)
+                g_writesUntilFailure = 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+void SetWriteFailure(int countdown, bool sticky) {
+    g_writeFailureSticky = sticky;
+    g_writesUntilFailure = countdown > 0 ? countdown : 0;
+}
+
 void DisableExtendedAttributesForTesting(bool disable) {
     g_xattrDisabled = disable;
 }

@@ -47,6 +47,11 @@ DWORD SetCreationTime(int fd, std::uint64_t fileTime);
 // no user extended attributes (true) or back to normal (false).
 void DisableExtendedAttributesForTesting(bool disable);
 
+// Counts one write against FailWritesForTesting: true when this one must
+// fail (the caller sets ERROR_DISK_FULL or ENOSPC and writes nothing).
+bool WriteMustFail();
+void SetWriteFailure(int countdown, bool sticky);
+
 // Creates a host directory and its missing parents; true when it exists.
 bool MakeHostDirectories(const std::string& hostPath);
 // The directory part of a host path ("/" for "/x").

@@ -282,6 +282,10 @@ FILETIME FileTimeFromUnixNanoseconds(std::int64_t nanoseconds) {
     return FromUInt64(static_cast<std::uint64_t>(ticks) + kUnixEpochAsFileTime);
 }
 
+void FailWritesForTesting(int countdown, bool sticky) {
+    files::SetWriteFailure(countdown, sticky);
+}
+
 int HostDescriptorOfHandle(HANDLE file) {
     auto f = LookupHandleAs<FileObject>(file);
     return f ? f->Fd() : -1;
@@ -432,6 +436,8 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytes
         return win::Fail(ERROR_INVALID_PARAMETER);
     if (!f->CanWrite())
         return win::Fail(ERROR_ACCESS_DENIED);
+    if (win::files::WriteMustFail())
+        return win::Fail(ERROR_DISK_FULL);
     if (!win::WriteAll(f->Fd(), buffer, bytesToWrite))
         return win::Fail(Win32ErrorFromErrno(errno));
     if (bytesWritten)

@@ -210,6 +210,13 @@ namespace win {
 std::int64_t FileTimeToUnixNanoseconds(const FILETIME& time);
 FILETIME FileTimeFromUnixNanoseconds(std::int64_t nanoseconds);
 
+// Test hook for failure paths: the countdown-th write from now on (counting
+// WriteFile, _write and the stream writes of Crt.h, which write when a
+// buffer fills and at fflush/fclose) fails as on a full disk, writing
+// nothing: ERROR_DISK_FULL, errno ENOSPC. With sticky, every later write
+// fails too. FailWritesForTesting(0) turns it off. Process-wide.
+void FailWritesForTesting(int countdown, bool sticky = false);
+
 // The host descriptor behind a file handle, or -1; for stand-ins that need
 // a system call the Win32 API lacks. The handle keeps ownership.
 int HostDescriptorOfHandle(HANDLE file);

@@ -18,7 +18,10 @@ using win::testing::TestMachine;
 
 class FilesTest : public ::testing::Test {
 protected:
-    void TearDown() override { win::files::DisableExtendedAttributesForTesting(false); }
+    void TearDown() override {
+        win::files::DisableExtendedAttributesForTesting(false);
+        win::FailWritesForTesting(0);
+    }
 
     std::string Host(const char* below) const { return m_machine.DriveC() + below; }
     void Put(const char* below, const std::string& bytes) {
@@ -473,6 +476,26 @@ TEST_F(FilesTest, FindDataDescribesEachEntry) {
     FindClose(h);
     EXPECT_FALSE(FindClose(h));
     SetFileAttributesW(L"C:\\w\\f.bin", FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(FilesTest, InjectedWriteFailuresLookLikeAFullDisk) {
+    HANDLE h = Open(L"C:\\w.bin", GENERIC_WRITE, CREATE_ALWAYS);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    win::FailWritesForTesting(2);
+    EXPECT_TRUE(WriteFile(h, "a", 1, &n, nullptr));
+    EXPECT_FALSE(WriteFile(h, "b", 1, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    EXPECT_EQ(n, 0u);
+    EXPECT_TRUE(WriteFile(h, "c", 1, &n, nullptr));  // one failure only
+
+    win::FailWritesForTesting(1, true);
+    EXPECT_FALSE(WriteFile(h, "d", 1, &n, nullptr));
+    EXPECT_FALSE(WriteFile(h, "e", 1, &n, nullptr));
+    win::FailWritesForTesting(0);
+    EXPECT_TRUE(WriteFile(h, "f", 1, &n, nullptr));
+    CloseHandle(h);
+    EXPECT_EQ(Get("/w.bin"), "acf");
 }
 
 TEST_F(FilesTest, DeleteOnCloseRemovesTheFile) {
