@@ -379,6 +379,30 @@ TEST(Fdi, NextCabinetPathCanBeChangedByTheCaller) {
     EXPECT_GE(found.nextCabinetCalls, 2);
 }
 
+// Starting in the middle of a set: files continued from the previous part
+// are reported as partial, the files that begin here are extracted.
+TEST(Fdi, CopyFromALaterPartReportsPartialFiles) {
+    TempDir dir;
+    auto first = RandomBytes(70000, 1);
+    auto second = TextBytes(30000, 2);
+    WriteFile(dir.File("a"), first);
+    WriteFile(dir.File("b"), second);
+    BuildOptions o;
+    o.cb = 50000;
+    ERF erf{};
+    FciEnv fci;
+    ASSERT_TRUE(
+        Build(dir.Path(), "part1.cab", {{dir.File("a"), "a"}, {dir.File("b"), "b"}}, o, erf, fci));
+    ASSERT_EQ(fci.cabinets.size(), 2u);
+    FdiEnv env;
+    ASSERT_TRUE(Extract(dir.Path(), "part2.cab", env, erf)) << erf.erfOper;
+    ASSERT_EQ(env.partial.size(), 1u);
+    EXPECT_EQ(env.partial[0], "a");
+    ASSERT_EQ(env.files.size(), 1u);
+    EXPECT_EQ(env.files[0].name, "b");
+    EXPECT_TRUE(env.files[0].data == second);
+}
+
 TEST(Fdi, WrongCabinetInSetIsReported) {
     TempDir dir;
     WriteFile(dir.File("src"), RandomBytes(90000, 2));
