@@ -510,9 +510,10 @@ public:
         : m_owner(owner), m_tokens(std::move(tokens)), m_fileName(fileName) {}
 
     void Run(std::map<std::uint16_t, std::map<std::uint16_t, std::u16string>>& strings,
-             std::vector<CompiledResource>& other) {
+             std::vector<CompiledResource>& other, std::uint32_t& nextIconId) {
         m_strings = &strings;
         m_other = &other;
+        m_nextIconId = &nextIconId;
         while (!AtEnd())
             Statement();
     }
@@ -705,6 +706,22 @@ private:
             Dialog(name, ex);
             return;
         }
+        if (IsKeyword("ICON") || IsKeyword("BITMAP")) {
+            const bool icon = IsKeyword("ICON");
+            ++m_pos;
+            std::uint16_t language = m_language;
+            Options(language);
+            if (Cur().kind != Tok::String)
+                Fail("file name expected");
+            std::vector<std::uint8_t> file;
+            ReadDataFile(file);
+            if (icon) {
+                IconGroup(name, language, file);
+            } else {
+                Bitmap(name, language, file);
+            }
+            return;
+        }
         ResourceId type;
         if (IsKeyword("RCDATA")) {
             ++m_pos;
@@ -769,6 +786,72 @@ private:
         if (!in)
             Fail("cannot open '" + path + "'");
         out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    // ---- ICON / BITMAP ----
+
+    // A .bmp file without its 14-byte BITMAPFILEHEADER ("BM", size, 2
+    // reserved words, offset of the bits): the resource starts at the
+    // BITMAPINFOHEADER.
+    void Bitmap(const ResourceId& name, std::uint16_t language,
+                const std::vector<std::uint8_t>& file) {
+        constexpr std::size_t kFileHeaderSize = 14;
+        if (file.size() < kFileHeaderSize + 4 || file[0] != 'B' || file[1] != 'M')
+            Fail("not a bitmap file");
+        m_other->push_back(CompiledResource{
+            ResourceId::Ordinal(rsrc::kTypeBitmap), name, language,
+            std::vector<std::uint8_t>(file.begin() + kFileHeaderSize, file.end())});
+    }
+
+    // A .ico file becomes one RT_ICON per image, numbered on from 1 across
+    // the scripts of a blob, and an RT_GROUP_ICON directory under the name.
+    // ICONDIR: u16 reserved 0, u16 type 1, u16 count; then 16-byte entries:
+    // u8 width, height, colours, reserved, u16 planes, u16 bit count, u32
+    // bytes, u32 file offset. The group's 14-byte entries end in the u16 id
+    // of the image instead of the offset.
+    void IconGroup(const ResourceId& name, std::uint16_t language,
+                   const std::vector<std::uint8_t>& file) {
+        constexpr std::size_t kDirSize = 6, kEntrySize = 16;
+        if (file.size() < kDirSize || rsrc::ReadU16(&file[0]) != 0 || rsrc::ReadU16(&file[2]) != 1)
+            Fail("not an icon file");
+        const std::size_t count = rsrc::ReadU16(&file[4]);
+        if (count == 0 || kDirSize + count * kEntrySize > file.size())
+            Fail("malformed icon file");
+        std::vector<std::uint8_t> group;
+        AppendU16(group, 0);
+        AppendU16(group, 1);
+        AppendU16(group, static_cast<std::uint16_t>(count));
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t* e = &file[kDirSize + i * kEntrySize];
+            const std::uint64_t size = rsrc::ReadU32(e + 8);
+            const std::uint64_t offset = rsrc::ReadU32(e + 12);
+            if (offset > file.size() || size > file.size() - offset)
+                Fail("malformed icon file");
+            if (*m_nextIconId > 0xFFFF)
+                Fail("too many icon images");
+            const auto id = static_cast<std::uint16_t>((*m_nextIconId)++);
+            std::vector<std::uint8_t> image(
+                file.begin() + static_cast<std::ptrdiff_t>(offset),
+                file.begin() + static_cast<std::ptrdiff_t>(offset + size));
+            // Planes and bit count left 0 in the file come from the image's
+            // BITMAPINFOHEADER (biPlanes at 12, biBitCount at 14).
+            std::uint16_t planes = rsrc::ReadU16(e + 4), bits = rsrc::ReadU16(e + 6);
+            if ((planes == 0 || bits == 0) && image.size() >= 16 &&
+                rsrc::ReadU32(&image[0]) == 40) {
+                planes = rsrc::ReadU16(&image[12]);
+                bits = rsrc::ReadU16(&image[14]);
+            }
+            group.insert(group.end(), e, e + 4);
+            AppendU16(group, planes);
+            AppendU16(group, bits);
+            AppendU32(group, static_cast<std::uint32_t>(size));
+            AppendU16(group, id);
+            m_other->push_back(CompiledResource{ResourceId::Ordinal(rsrc::kTypeIcon),
+                                                ResourceId::Ordinal(id), language,
+                                                std::move(image)});
+        }
+        m_other->push_back(
+            CompiledResource{ResourceId::Ordinal(rsrc::kTypeGroupIcon), name, language, group});
     }
 
     // ---- DIALOG / DIALOGEX ----
@@ -1259,6 +1342,7 @@ private:
     std::uint16_t m_language = 0;
     std::map<std::uint16_t, std::map<std::uint16_t, std::u16string>>* m_strings = nullptr;
     std::vector<CompiledResource>* m_other = nullptr;
+    std::uint32_t* m_nextIconId = nullptr;
 };
 
 namespace {
@@ -1366,6 +1450,7 @@ void RcCompiler::Define(const std::string& name, const std::string& value) {
 bool RcCompiler::Compile(std::string_view text, std::string_view fileName) {
     auto strings = m_strings;
     auto other = m_other;
+    auto nextIconId = m_nextIconId;
     auto defines = BuiltinDefines();
     for (const auto& [k, v] : m_defines)
         defines[k] = v;
@@ -1373,13 +1458,14 @@ bool RcCompiler::Compile(std::string_view text, std::string_view fileName) {
         std::string pre = Preprocess(text, defines);
         std::vector<Token> tokens = Lexer(pre, 1).Run();
         ExpandMacros(tokens, defines);
-        RcParser(*this, std::move(tokens), fileName).Run(strings, other);
+        RcParser(*this, std::move(tokens), fileName).Run(strings, other, nextIconId);
     } catch (const CompileError& e) {
         m_error = std::string(fileName) + ":" + std::to_string(e.line) + ": " + e.message;
         return false;
     }
     m_strings = std::move(strings);
     m_other = std::move(other);
+    m_nextIconId = nextIconId;
     return true;
 }
 

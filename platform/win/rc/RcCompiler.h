@@ -22,6 +22,8 @@
 //     PUSHBUTTON DEFPUSHBUTTON CHECKBOX AUTOCHECKBOX RADIOBUTTON AUTORADIOBUTTON
 //     STATE3 AUTO3STATE GROUPBOX COMBOBOX LISTBOX SCROLLBAR with their implied
 //     classes and styles; in styles "NOT x" clears bits x.
+//   name ICON "file.ico"             (RT_ICON images and an RT_GROUP_ICON)
+//   name BITMAP "file.bmp"           (RT_BITMAP, without the file header)
 //   name RCDATA|type "file"          (file relative to the script)
 //   name RCDATA|type BEGIN "text" | L"text" | number[L] , ... END
 //   Numbers: decimal, 0x hex, an L suffix (32-bit), with | + - ~ and ( ).
@@ -84,6 +86,7 @@ private:
     // language -> id -> text, merged into blocks when the blob is built.
     std::map<std::uint16_t, std::map<std::uint16_t, std::u16string>> m_strings;
     std::vector<CompiledResource> m_other;
+    std::uint32_t m_nextIconId = 1;  // RT_ICON ordinals are handed out in order
 };
 
 // The C++ source that places a blob in the resource section of whatever

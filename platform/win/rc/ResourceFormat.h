@@ -84,7 +84,10 @@ inline void PadTo(std::vector<std::uint8_t>& out, std::size_t alignment) {
 namespace win::rsrc {
 
 // Resource types the stand-in knows by number (the platform's ordinals).
+inline constexpr std::uint16_t kTypeBitmap = 2;
+inline constexpr std::uint16_t kTypeIcon = 3;
 inline constexpr std::uint16_t kTypeDialog = 5;
+inline constexpr std::uint16_t kTypeGroupIcon = 14;
 inline constexpr std::uint16_t kTypeRcData = 10;
 inline constexpr std::uint16_t kTypeString = 6;
 inline constexpr std::uint16_t kTypeVersion = 16;
