@@ -30,8 +30,12 @@ inline bool IS_INTRESOURCE(const WCHAR* p) {
     return (reinterpret_cast<std::uintptr_t>(p) >> 16) == 0;
 }
 
+inline const WCHAR* const RT_BITMAP = MAKEINTRESOURCEW(2);
+inline const WCHAR* const RT_ICON = MAKEINTRESOURCEW(3);
+inline const WCHAR* const RT_DIALOG = MAKEINTRESOURCEW(5);
 inline const WCHAR* const RT_STRING = MAKEINTRESOURCEW(6);
 inline const WCHAR* const RT_RCDATA = MAKEINTRESOURCEW(10);
+inline const WCHAR* const RT_GROUP_ICON = MAKEINTRESOURCEW(14);
 inline const WCHAR* const RT_VERSION = MAKEINTRESOURCEW(16);
 
 // Language identifiers: primary language in the low 10 bits, sublanguage in

@@ -125,6 +125,16 @@ TEST(ResourcesTest, NamedResourcesMatchCaseInsensitivelyAndOrdinalsByHashText) {
     EXPECT_NE(FindResourceExW(TestModule(), L"#6", L"#77", 0), nullptr);  // block of 1220
 }
 
+TEST(ResourcesTest, DialogTemplateIsFoundByTypeAndId) {
+    HRSRC res = FindResourceW(TestModule(), MAKEINTRESOURCE(123), RT_DIALOG);
+    ASSERT_NE(res, nullptr);
+    const auto* p = static_cast<const std::uint8_t*>(LockResource(LoadResource(TestModule(), res)));
+    ASSERT_GE(SizeofResource(TestModule(), res), 26u);
+    EXPECT_EQ(win::rsrc::ReadU16(p), 1);           // DLGTEMPLATEEX version
+    EXPECT_EQ(win::rsrc::ReadU16(p + 2), 0xFFFF);  // and signature
+    EXPECT_EQ(win::rsrc::ReadU16(p + 16), 1);      // one control
+}
+
 TEST(ResourcesTest, FailuresSetThePlatformErrors) {
     EXPECT_EQ(FindResourceExW(TestModule(), MAKEINTRESOURCE(99), MAKEINTRESOURCE(1), 0), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_RESOURCE_TYPE_NOT_FOUND);
@@ -193,7 +203,7 @@ TEST_F(DamagedModuleTest, IntactCopyHasItsResources) {
     std::uint32_t error = 0;
     auto image = win::ResourceImageOfFile(Write("intact.so", m_original), &error);
     ASSERT_NE(image, nullptr);
-    EXPECT_EQ(image->Entries().size(), 9u);
+    EXPECT_EQ(image->Entries().size(), 10u);
 }
 
 TEST_F(DamagedModuleTest, DamagedSectionsCountAsMissing) {
