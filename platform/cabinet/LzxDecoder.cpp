@@ -256,9 +256,11 @@ bool LzxDecoder::CopyMatch(std::uint32_t offset, std::uint32_t length) {
     std::size_t src = (m_pos - offset) & m_windowMask;
     const std::size_t size = m_window.size();
     if (dst + length <= size && src + length <= size) {
-        if (offset >= length) {
+        // After the window has wrapped, the source can lie just ahead of the
+        // destination: only disjoint ranges may use memcpy.
+        if (src + length <= dst || dst + length <= src) {
             std::memcpy(window + dst, window + src, length);
-        } else if (offset >= 8) {
+        } else if (dst > src && dst - src >= 8) {
             std::uint32_t done = 0;
             for (; done + 8 <= length; done += 8) {
                 std::memcpy(window + dst + done, window + src + done, 8);

@@ -144,7 +144,7 @@ bool Decode(int windowBits, const Bytes& in, std::size_t outSize, Bytes* out = n
     return ok;
 }
 
-TEST(LzxDecoder, DecodesThePublishedUncompressedExample) {
+TEST(LzxDecoder, DecodesAHandWrittenUncompressedBlock) {
     // "abc" as an uncompressed block, without the chunk-size prefix that
     // cabinets do not use.
     const Bytes in = {0x00, 0x30, 0x30, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00,

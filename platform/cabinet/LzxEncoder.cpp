@@ -11,14 +11,29 @@ namespace cabinet::lzx {
 
 namespace {
 
-constexpr int kHashBits = 16;
-// Rough bit prices used to rank matches; the block itself is sized exactly.
-constexpr int kLiteralBits = 6;
+// Chains link positions with equal 4-byte hashes; a chainless table keeps the
+// latest position of each 3-byte hash for short, near matches.
+constexpr int kHashBits = 18;
+constexpr int kHash3Bits = 14;
+constexpr std::uint32_t kMaxHash3Distance = 16384;
+// Once a match this long is found, the rest of the chain gets a quarter of the effort.
+constexpr std::uint32_t kGoodLength = 32;
+// Matches at least this long are taken without looking one byte further.
+constexpr std::uint32_t kMaxLazyLength = 48;
+// Chain depth for a frame that follows a stored (incompressible) one.
+constexpr int kStoredFrameDepth = 16;
+// Price of a match symbol the previous block did not use, before rarity.
 constexpr int kMatchSymbolBits = 9;
 
 std::uint32_t Hash3(const std::uint8_t* p) {
     std::uint32_t v =
         p[0] | (static_cast<std::uint32_t>(p[1]) << 8) | (static_cast<std::uint32_t>(p[2]) << 16);
+    return (v * 2654435761u) >> (32 - kHash3Bits);
+}
+
+std::uint32_t Hash4(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
     return (v * 2654435761u) >> (32 - kHashBits);
 }
 
@@ -41,6 +56,7 @@ LzxEncoder::LzxEncoder(int windowBits, const LzxEncoderOptions& options)
     const std::size_t window = std::size_t{1} << windowBits;
     m_buf.resize(2 * window + kFrameSize);
     m_head.assign(std::size_t{1} << kHashBits, 0);
+    m_head3.assign(std::size_t{1} << kHash3Bits, 0);
     m_prev.assign(window, 0);
     m_items.reserve(kFrameSize);
 }
@@ -56,6 +72,10 @@ void LzxEncoder::EncodeFrame(const std::uint8_t* data, std::size_t size,
     // An uncompressed block restores the repeated offsets it carries, so the
     // parse's updates must be undone when that type wins.
     const std::uint32_t savedR[3] = {m_r[0], m_r[1], m_r[2]};
+    // Data that just failed to compress (an embedded archive, an image) is
+    // likely to go on failing: search it cheaply.
+    m_depth = m_lastStored ? std::min(kStoredFrameDepth, m_options.maxChainDepth)
+                           : m_options.maxChainDepth;
     Parse(start, start + size);
     WriteFrame(start, size, savedR, out);
 }
@@ -78,10 +98,12 @@ void LzxEncoder::AppendToHistory(const std::uint8_t* data, std::size_t size) {
 
 void LzxEncoder::InsertUpTo(std::uint64_t pos) {
     const std::uint32_t mask = (1u << m_windowBits) - 1;
-    while (m_inserted < pos && m_inserted + 2 < m_bufEnd) {
-        const std::uint32_t h = Hash3(At(m_inserted));
+    while (m_inserted < pos && m_inserted + 3 < m_bufEnd) {
+        const std::uint8_t* p = At(m_inserted);
+        const std::uint32_t h = Hash4(p);
         m_prev[m_inserted & mask] = m_head[h];
         m_head[h] = static_cast<std::uint32_t>(m_inserted);
+        m_head3[Hash3(p)] = static_cast<std::uint32_t>(m_inserted);
         ++m_inserted;
     }
 }
@@ -110,19 +132,21 @@ int LzxEncoder::Score(const Match& m) const {
     if (m.length == 0) {
         return 0;
     }
-    int cost;
-    if (m.rep >= 0) {
-        cost = m.rep == 0 ? kMatchSymbolBits - 2 : kMatchSymbolBits;
-    } else {
-        cost = kMatchSymbolBits + kFooterBits[PositionSlotOf(m.offset + 2)];
+    // Prices in 1/16 bit from the previous block's code lengths; a symbol that
+    // block did not use is priced as rare.
+    const int slot = m.rep >= 0 ? m.rep : PositionSlotOf(m.offset + 2);
+    const std::uint32_t lengthCode = m.length - kMinMatch;
+    const std::uint32_t header = std::min<std::uint32_t>(lengthCode, kNumPrimaryLengths);
+    const std::uint8_t mainBits = m_mainLengths[kNumChars + slot * 8 + header];
+    int cost = (mainBits ? mainBits : kMatchSymbolBits + 3) + kFooterBits[slot];
+    if (header == kNumPrimaryLengths) {
+        const std::uint8_t bits = m_lengthLengths[lengthCode - kNumPrimaryLengths];
+        cost += bits ? bits : 8;
     }
-    if (m.length - kMinMatch >= kNumPrimaryLengths) {
-        cost += 4;
-    }
-    return static_cast<int>(m.length) * kLiteralBits - cost;
+    return static_cast<int>(m.length) * m_literalBits16 - 16 * cost;
 }
 
-LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end) {
+LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end, int depth) {
     InsertUpTo(pos);
     Match best;
     const auto maxLength =
@@ -142,38 +166,53 @@ LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end) {
             bestScore = Score(m);
         }
     }
-    if (maxLength < 3) {
-        return best;
+    if (maxLength < 4) {
+        return best;  // pos goes into the tables once the next frame has arrived
     }
-    // Insert pos itself and walk its chain.
+    // Insert pos itself, try its 3-byte neighbour, then walk its chain.
     const std::uint32_t mask = (1u << m_windowBits) - 1;
-    const std::uint32_t h = Hash3(At(pos));
+    const auto pos32 = static_cast<std::uint32_t>(pos);
+    const std::uint8_t* p = At(pos);
+    const std::uint32_t h = Hash4(p);
     std::uint32_t cand = m_head[h];
     m_prev[pos & mask] = cand;
-    m_head[h] = static_cast<std::uint32_t>(pos);
+    m_head[h] = pos32;
+    std::uint32_t& slot3 = m_head3[Hash3(p)];
+    const std::uint32_t near = pos32 - slot3;
+    slot3 = pos32;
     m_inserted = pos + 1;
     if (best.length >= static_cast<std::uint32_t>(m_options.niceLength)) {
         return best;
     }
-    const auto pos32 = static_cast<std::uint32_t>(pos);
-    std::uint32_t lastDistance = 0;
     std::uint32_t bestLength = 2;
     std::uint32_t bestDistance = 0;
-    for (int depth = m_options.maxChainDepth; depth > 0; --depth) {
+    if (near != 0 && near <= history && near <= kMaxHash3Distance) {
+        const std::uint32_t len = MatchLength(pos, pos - near, maxLength);
+        if (len >= 3) {
+            bestLength = len;
+            bestDistance = near;
+        }
+    }
+    std::uint32_t lastDistance = 0;
+    for (; depth > 0 && bestLength < maxLength; --depth) {
         const std::uint32_t d = pos32 - cand;
         if (d <= lastDistance || d > history) {
             break;
         }
         lastDistance = d;
-        const std::uint8_t* p = At(pos);
         const std::uint8_t* q = At(pos - d);
         if (q[bestLength] == p[bestLength] && q[0] == p[0]) {
             const std::uint32_t len = MatchLength(pos, pos - d, maxLength);
             if (len > bestLength) {
                 bestLength = len;
                 bestDistance = d;
-                if (len >= static_cast<std::uint32_t>(m_options.niceLength)) {
+                // Also stops before p[bestLength] could read past the frame.
+                if (len >= static_cast<std::uint32_t>(m_options.niceLength) || len == maxLength) {
                     break;
+                }
+                // A good match in hand: look much less hard for a better one.
+                if (len >= kGoodLength && depth > 4) {
+                    depth /= 4;
                 }
             }
         }
@@ -195,15 +234,16 @@ void LzxEncoder::Parse(std::uint64_t start, std::uint64_t end) {
     std::fill(std::begin(m_alignedFreq), std::end(m_alignedFreq), 0);
     std::uint64_t pos = start;
     while (pos < end) {
-        Match m = FindMatch(pos, end);
+        Match m = FindMatch(pos, end, m_depth);
         if (m.length == 0) {
             EmitLiteral(*At(pos));
             ++pos;
             continue;
         }
         // Lazy evaluation: a better match one byte on wins over this one.
-        while (m.length < static_cast<std::uint32_t>(m_options.niceLength) && pos + 1 < end) {
-            Match next = FindMatch(pos + 1, end);
+        while (m.length < kMaxLazyLength && pos + 1 < end) {
+            Match next =
+                FindMatch(pos + 1, end, m.length >= kGoodLength ? m_depth / 4 + 1 : m_depth);
             if (Score(next) <= Score(m)) {
                 break;
             }
@@ -395,7 +435,8 @@ void LzxEncoder::WriteFrame(std::uint64_t start, std::size_t size, const std::ui
 
     w.Write(static_cast<std::uint32_t>(type), 3);
     w.Write(static_cast<std::uint32_t>(size), 24);
-    if (type == BlockType::kUncompressed) {
+    m_lastStored = type == BlockType::kUncompressed;
+    if (m_lastStored) {
         std::copy(savedR, savedR + 3, m_r);
         // 1..16 bits of padding: a full word when already aligned.
         w.Write(0, 16 - w.PendingBits());
@@ -418,6 +459,13 @@ void LzxEncoder::WriteFrame(std::uint64_t start, std::size_t size, const std::ui
         WriteTree(w, tokens[t], preLengths[t]);
     }
     std::copy(mainLengths, mainLengths + m_mainSize, m_mainLengths);
+    std::uint64_t literalBits = 0;
+    std::uint64_t literals = 0;
+    for (int b = 0; b < kNumChars; ++b) {
+        literalBits += std::uint64_t{m_mainFreq[b]} * mainLengths[b];
+        literals += m_mainFreq[b];
+    }
+    m_literalBits16 = literals ? static_cast<int>(16 * literalBits / literals) : 16 * 8;
     std::copy(std::begin(lengthLengths), std::end(lengthLengths), m_lengthLengths);
 
     std::uint16_t mainCodes[kMaxMainTreeSize];

@@ -22,7 +22,7 @@ struct LzxEncoderOptions {
     std::uint32_t e8TranslationSize = kDefaultE8TranslationSize;  // below 2^31
     // Match search effort: chain links followed per position, and the length
     // that ends a search (and the lazy look-ahead) at once.
-    int maxChainDepth = 48;
+    int maxChainDepth = 32;
     int niceLength = 128;
     // 0: the smallest block type; else every block is of this type (tests).
     int forceBlockType = 0;
@@ -65,7 +65,7 @@ private:
 
     void AppendToHistory(const std::uint8_t* data, std::size_t size);
     void InsertUpTo(std::uint64_t pos);
-    Match FindMatch(std::uint64_t pos, std::uint64_t end);
+    Match FindMatch(std::uint64_t pos, std::uint64_t end, int depth);
     std::uint32_t MatchLength(std::uint64_t a, std::uint64_t b, std::uint32_t max) const;
     int Score(const Match& m) const;
     void Parse(std::uint64_t start, std::uint64_t end);
@@ -94,9 +94,14 @@ private:
     std::uint64_t m_bufEnd = 0;
     std::uint64_t m_inserted = 0;  // positions below this are in the hash chains
     std::vector<std::uint32_t> m_head;
+    std::vector<std::uint32_t> m_head3;
     std::vector<std::uint32_t> m_prev;  // indexed by position modulo the window
 
     bool m_headerWritten = false;
+    bool m_lastStored = false;  // the previous frame went out uncompressed
+    int m_depth = 0;            // chain depth for the current frame
+    // Average literal price of the last compressed block, in 1/16 bit.
+    int m_literalBits16 = 16 * 6;
     std::uint32_t m_r[3] = {1, 1, 1};
 
     // The current frame's symbols and their statistics.
