@@ -249,6 +249,22 @@ TEST_F(CompressTest, SplitCabinetSetIsEncryptedPartByPartAndReadBack) {
     }
 }
 
+TEST_F(CompressTest, PasswordsAreKeyedInTheThreadCodePage) {
+    std::wstring source = Source(L"cp.txt", testing::MailText(16, 2000));
+    EXPECT_EQ(testing::KeyBytes(L"p\u00e4ss\u20ac"), "p\xe4ss\x80");
+    EXPECT_EQ(testing::KeyBytes(L"\u65e5\u672c"), "??");
+    ASSERT_TRUE(testing::PackFiles(L"C:\\cabs\\cjk.zuf", {{source, L"sync.msg"}}, L"\u65e5\u672c",
+                                   kAddInCompression));
+    Bytes byCjk = testing::ReadHostFile(ScratchUser::Host(L"C:\\cabs\\cjk.zuf"));
+    Bytes byQuestionMarks = Pack(L"C:\\cabs\\qq.zuf", source, "??");
+    // Characters the code page lacks all become its default character.
+    EXPECT_TRUE(byCjk == byQuestionMarks);
+    std::wstring error;
+    EXPECT_TRUE(testing::UnpackFiles(L"C:\\cabs\\cjk.zuf", L"C:\\out\\cjk", L"??", &error))
+        << Narrow(error);
+    EXPECT_FALSE(testing::UnpackFiles(L"C:\\cabs\\cjk.zuf", L"C:\\out\\cjk2", L"x", &error));
+}
+
 struct ParameterCase {
     const wchar_t* path;
     DWORD splitSize;
