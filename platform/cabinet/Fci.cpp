@@ -10,8 +10,11 @@
 //
 // A cabinet that would grow beyond CCAB::cb is cut inside its last folder,
 // if need be inside a data block (the first piece then records 0 uncompressed
-// bytes); the folder continues as folder 0 of the next cabinet, and the files
-// that cross the cut are listed in both, marked continued.
+// bytes); the folder continues as folder 0 of the next cabinet. Readers that
+// join the parts of a folder expect each part to list every file of it, so
+// the files of a cut folder are listed again (marked continued) in every
+// further part the folder reaches, and a cut folder takes no new files: the
+// next file starts a folder of its own.
 #include <algorithm>
 #include <cstring>
 #include <memory>
