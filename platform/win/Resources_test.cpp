@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/win/Errors.h"
@@ -133,6 +135,28 @@ TEST(ResourcesTest, DialogTemplateIsFoundByTypeAndId) {
     EXPECT_EQ(win::rsrc::ReadU16(p), 1);           // DLGTEMPLATEEX version
     EXPECT_EQ(win::rsrc::ReadU16(p + 2), 0xFFFF);  // and signature
     EXPECT_EQ(win::rsrc::ReadU16(p + 16), 1);      // one control
+}
+
+TEST(ResourcesTest, ConcurrentLookupsAgree) {
+    HMODULE module = TestModule();
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                const WORD language = (i + t) % 2 ? 0x0407 : 0x0411;
+                HRSRC res = FindResourceExW(module, RT_STRING, MAKEINTRESOURCE(1), language);
+                if (!res || BlockString(module, res, 1) != (language == 0x0407 ? L"eins" : L"one"))
+                    ++wrong;
+                const wchar_t* direct = nullptr;
+                if (LoadStringW(module, 16, reinterpret_cast<wchar_t*>(&direct), 0) != 18)
+                    ++wrong;
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(ResourcesTest, FailuresSetThePlatformErrors) {
