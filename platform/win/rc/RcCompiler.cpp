@@ -1350,7 +1350,75 @@ namespace {
 // Handles the preprocessor lines: records #define/#undef, drops lines of
 // false #ifdef branches and blanks every directive line so that line numbers
 // stay right for the lexer.
-std::string Preprocess(std::string_view text, std::map<std::string, std::string>& defines) {
+// Where included files are looked for, and which were read.
+struct IncludeContext {
+    std::string baseDir;
+    const std::vector<std::string>* includeDirs = nullptr;
+    std::vector<std::string>* dependencies = nullptr;
+    int depth = 0;
+};
+
+bool IsHeaderName(const std::string& name) {
+    auto dot = name.rfind('.');
+    if (dot == std::string::npos)
+        return false;
+    std::string ext = name.substr(dot + 1);
+    for (auto& c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == "h" || ext == "hh" || ext == "hpp" || ext == "hxx" || ext == "c" || ext == "cpp";
+}
+
+std::string Preprocess(std::string_view text, std::map<std::string, std::string>& defines,
+                       const IncludeContext& context, bool directivesOnly = false);
+
+// #include "header.h": as the platform's compiler does for C and C++ files,
+// only the header's preprocessor lines count (its #defines name the ids that
+// code and scripts share); everything else in it is skipped. <...> names a
+// platform header, whose constants are built in.
+void IncludeHeader(const std::string& spec, int line, std::map<std::string, std::string>& defines,
+                   const IncludeContext& context) {
+    if (spec.size() < 2 || spec.front() == '<')
+        return;
+    if (spec.front() != '"' || spec.back() != '"')
+        throw CompileError{line, "malformed #include"};
+    std::string name = spec.substr(1, spec.size() - 2);
+    std::replace(name.begin(), name.end(), '\\', '/');
+    if (!IsHeaderName(name))
+        throw CompileError{line, "only C and C++ headers can be included: " + name};
+    if (context.depth >= 16)
+        throw CompileError{line, "#include nested too deeply"};
+    std::vector<std::string> candidates;
+    if (!name.empty() && name[0] == '/') {
+        candidates.push_back(name);
+    } else {
+        candidates.push_back((context.baseDir.empty() ? "." : context.baseDir) + "/" + name);
+        if (context.includeDirs) {
+            for (const auto& dir : *context.includeDirs)
+                candidates.push_back(dir + "/" + name);
+        }
+    }
+    for (const auto& path : candidates) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+            continue;
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (context.dependencies)
+            context.dependencies->push_back(path);
+        IncludeContext inner = context;
+        inner.baseDir = path.substr(0, path.rfind('/'));
+        ++inner.depth;
+        try {
+            Preprocess(text, defines, inner, true);
+        } catch (const CompileError& e) {
+            throw CompileError{line, name + ":" + std::to_string(e.line) + ": " + e.message};
+        }
+        return;
+    }
+    throw CompileError{line, "cannot open include file " + name};
+}
+
+std::string Preprocess(std::string_view text, std::map<std::string, std::string>& defines,
+                       const IncludeContext& context, bool directivesOnly) {
     std::string out;
     std::vector<bool> active;  // one entry per open #if; true = branch taken
     std::vector<int> openedAt;
@@ -1401,14 +1469,17 @@ std::string Preprocess(std::string_view text, std::map<std::string, std::string>
                 defines[name] = trim(rest);
             } else if (directive == "undef") {
                 defines.erase(name);
-            } else if (directive == "include" || directive == "pragma") {
-                // The platform's constants are built in; code pages are UTF-8.
+            } else if (directive == "include") {
+                std::string spec = trim(name + rest);
+                IncludeHeader(spec, line, defines, context);
+            } else if (directive == "pragma") {
+                // once, code_page: scripts and headers are UTF-8 and read once each.
             } else {
                 throw CompileError{line, "unsupported directive #" + directive};
             }
             out.push_back('\n');
         } else {
-            if (isActive())
+            if (isActive() && !directivesOnly)
                 out.append(l);
             out.push_back('\n');
         }
@@ -1455,7 +1526,10 @@ bool RcCompiler::Compile(std::string_view text, std::string_view fileName) {
     for (const auto& [k, v] : m_defines)
         defines[k] = v;
     try {
-        std::string pre = Preprocess(text, defines);
+        std::vector<std::string> dependencies;
+        IncludeContext context{m_baseDir, &m_includeDirs, &dependencies, 0};
+        std::string pre = Preprocess(text, defines, context);
+        m_dependencies.insert(m_dependencies.end(), dependencies.begin(), dependencies.end());
         std::vector<Token> tokens = Lexer(pre, 1).Run();
         ExpandMacros(tokens, defines);
         RcParser(*this, std::move(tokens), fileName).Run(strings, other, nextIconId);

@@ -5,8 +5,9 @@
 // (ResourceFormat.h, doc/resource_format.md).
 //
 // Accepted:
-//   #define NAME text, #undef, #ifdef/#ifndef/#else/#endif; #include and
-//     #pragma lines are ignored (the platform's constants are built in).
+//   #define NAME text, #undef, #ifdef/#ifndef/#else/#endif; #pragma is
+//     ignored; #include <...> too (the platform's constants are built in);
+//     #include "x.h" reads only the preprocessor lines of a C/C++ header.
 //   LANGUAGE primary, sub
 //   STRINGTABLE [options] [LANGUAGE p, s] BEGIN id [,] "text"... END
 //     strings: "" and \" for a quote, \n \r \t \a \\, \xHH (L"": \xHHHH),
@@ -64,6 +65,10 @@ public:
     void Define(const std::string& name, const std::string& value);
     // Directory that file names in the script are relative to.
     void SetBaseDirectory(const std::string& dir) { m_baseDir = dir; }
+    // Further directories searched for #include "header.h" after the script's own.
+    void AddIncludeDirectory(const std::string& dir) { m_includeDirs.push_back(dir); }
+    // The headers read by the scripts compiled so far (for a depfile).
+    const std::vector<std::string>& Dependencies() const { return m_dependencies; }
 
     // Compiles one script (UTF-8) and adds its resources to those compiled
     // before. False with Error() = "<file>:<line>: <message>" on the first
@@ -82,6 +87,8 @@ private:
     friend class RcParser;
     std::map<std::string, std::string> m_defines;
     std::string m_baseDir;
+    std::vector<std::string> m_includeDirs;
+    std::vector<std::string> m_dependencies;
     std::string m_error;
     // language -> id -> text, merged into blocks when the blob is built.
     std::map<std::uint16_t, std::map<std::uint16_t, std::u16string>> m_strings;

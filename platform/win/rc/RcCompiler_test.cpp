@@ -1,6 +1,11 @@
 #include "platform/win/rc/RcCompiler.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "platform/win/rc/ResourceFormat.h"
 
@@ -138,6 +143,47 @@ TEST(RcCompilerTest, DefinesAndConditionalsApply) {
     EXPECT_EQ(BlockEntry(Find(all, 6, 1, 0)->data, 3), u"hi");
     EXPECT_EQ(BlockEntry(Find(all, 6, 1, 0)->data, 4), u"");
     EXPECT_EQ(BlockEntry(Find(all, 6, 3, 0)->data, 10), u"cmd");  // 42 = block 3, index 10
+}
+
+TEST(RcCompilerTest, IncludedHeadersContributeOnlyTheirDefines) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("qm_rc_inc_" + std::to_string(::getpid()));
+    fs::create_directories(dir / "more");
+    std::ofstream(dir / "ids.h") << "#pragma once\n"
+                                    "#ifndef IDS_H\n#define IDS_H\n"
+                                    "#define IDS_A 7\n"
+                                    "#include \"more/nested.h\"\n"
+                                    "inline constexpr int kIgnored = IDS_A; // C++ is skipped\n"
+                                    "#endif\n";
+    std::ofstream(dir / "more" / "nested.h") << "#define IDS_B (IDS_A + 1)\n";
+    std::ofstream(dir / "bad.h") << "#if 1\n";
+    RcCompiler c;
+    c.SetBaseDirectory(dir.string());
+    auto all = CompileOk(
+        "#include <windows.h>\n#include \"ids.h\"\n#include \"ids.h\"\n"
+        "STRINGTABLE BEGIN IDS_A \"a\" IDS_B \"b\" END\n",
+        c);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(BlockEntry(all[0].data, 7), u"a");
+    EXPECT_EQ(BlockEntry(all[0].data, 8), u"b");
+    ASSERT_EQ(c.Dependencies().size(), 3u);  // the guard skips nested.h the second time
+    EXPECT_EQ(c.Dependencies()[1], (dir / "more" / "nested.h").string());
+
+    struct Case {
+        const char* script;
+        const char* error;
+    } cases[] = {
+        {"\n#include \"missing.h\"\n", "test.rc:2: cannot open include file missing.h"},
+        {"#include \"bad.h\"\n", "test.rc:1: bad.h:1: unsupported directive #if"},
+        {"#include \"other.rc\"\n", "test.rc:1: only C and C++ headers can be included: other.rc"},
+    };
+    for (const auto& k : cases) {
+        RcCompiler failing;
+        failing.SetBaseDirectory(dir.string());
+        EXPECT_FALSE(failing.Compile(k.script, "test.rc"));
+        EXPECT_EQ(failing.Error(), k.error);
+    }
+    fs::remove_all(dir);
 }
 
 TEST(RcCompilerTest, ErrorsNameFileAndLine) {

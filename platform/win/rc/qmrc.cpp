@@ -1,7 +1,8 @@
 // qmrc: compiles resource scripts into a C++ source whose object carries the
 // resources in the module resource section.
 //
-//   qmrc [-D NAME[=VALUE]]... [--symbol NAME] [--export] -o out.cpp script.rc...
+//   qmrc [-D NAME[=VALUE]]... [-I DIR]... [--symbol NAME] [--export]
+//        [--depfile out.d] -o out.cpp script.rc...
 //
 // Exit code 0 on success; 1 with a "file:line: message" on stderr otherwise.
 // The output is written to a temporary file and renamed into place, so a
@@ -18,8 +19,8 @@
 namespace {
 
 int Usage() {
-    std::cerr << "usage: qmrc [-D NAME[=VALUE]]... [--symbol NAME] [--export] -o out.cpp "
-                 "script.rc...\n";
+    std::cerr << "usage: qmrc [-D NAME[=VALUE]]... [-I DIR]... [--symbol NAME] [--export] "
+                 "[--depfile out.d] -o out.cpp script.rc...\n";
     return 1;
 }
 
@@ -32,7 +33,7 @@ std::string DirectoryOf(const std::string& path) {
 
 int main(int argc, char** argv) {
     win::rc::RcCompiler compiler;
-    std::string output, symbol = "qmrsrc_blob";
+    std::string output, depfile, symbol = "qmrsrc_blob";
     bool exported = false;
     std::vector<std::string> inputs;
     for (int i = 1; i < argc; ++i) {
@@ -43,6 +44,13 @@ int main(int argc, char** argv) {
             if (def.empty())
                 return Usage();
             compiler.Define(def.substr(0, eq), eq == std::string::npos ? "1" : def.substr(eq + 1));
+        } else if (a.rfind("-I", 0) == 0) {
+            std::string dir = a.size() > 2 ? a.substr(2) : (i + 1 < argc ? argv[++i] : "");
+            if (dir.empty())
+                return Usage();
+            compiler.AddIncludeDirectory(dir);
+        } else if (a == "--depfile" && i + 1 < argc) {
+            depfile = argv[++i];
         } else if (a == "-o" && i + 1 < argc) {
             output = argv[++i];
         } else if (a == "--symbol" && i + 1 < argc) {
@@ -88,6 +96,31 @@ int main(int argc, char** argv) {
     if (std::rename(tmp.c_str(), output.c_str()) != 0) {
         std::cerr << output << ": cannot rename into place\n";
         return 1;
+    }
+    if (!depfile.empty()) {
+        // Make syntax: the output depends on every script and header read.
+        auto escaped = [](const std::string& path) {
+            std::string e;
+            for (char c : path) {
+                if (c == ' ' || c == '#')
+                    e.push_back('\\');
+                if (c == '$')
+                    e.push_back('$');
+                e.push_back(c);
+            }
+            return e;
+        };
+        std::ofstream d(depfile, std::ios::trunc);
+        d << escaped(output) << ":";
+        for (const auto& in : inputs)
+            d << " \\\n  " << escaped(in);
+        for (const auto& dep : compiler.Dependencies())
+            d << " \\\n  " << escaped(dep);
+        d << "\n";
+        if (!d.flush()) {
+            std::cerr << depfile << ": cannot write\n";
+            return 1;
+        }
     }
     return 0;
 }
