@@ -47,7 +47,6 @@ constexpr DWORD GENERIC_EXECUTE = 0x20000000;
 constexpr DWORD GENERIC_ALL = 0x10000000;
 constexpr DWORD FILE_READ_ATTRIBUTES = 0x0080;
 constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x0100;
-constexpr DWORD DELETE = 0x00010000;
 
 // Share modes (accepted; the host does not lock files).
 constexpr DWORD FILE_SHARE_READ = 0x1;

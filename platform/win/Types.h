@@ -36,3 +36,10 @@ using DATE = double;
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
 constexpr int MAX_PATH = 260;
+
+// Standard access rights shared by every kind of object (files, keys, ...).
+constexpr DWORD DELETE = 0x00010000;
+constexpr DWORD READ_CONTROL = 0x00020000;
+constexpr DWORD WRITE_DAC = 0x00040000;
+constexpr DWORD WRITE_OWNER = 0x00080000;
+constexpr DWORD SYNCHRONIZE = 0x00100000;
