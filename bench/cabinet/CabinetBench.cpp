@@ -329,18 +329,24 @@ void PrintCorpus(const Corpus& corpus, const std::vector<Result>& results) {
     }
 }
 
+// The best of five one-second runs, so that a busy machine disturbs the
+// figure as little as it can.
 double BlowfishMBps() {
     Cabinet::CBlowfish cipher;
     const char key[] = "folder password";
     cipher.SetKey(reinterpret_cast<const BYTE*>(key), sizeof key - 1);
     Bytes data = Cabinet::testing::RandomBytes(kSeed, 16 << 20);
-    auto start = Clock::now();
-    int rounds = 0;
-    do {
-        cipher.EncryptBlocks(data.data(), data.size() / 8);
-        ++rounds;
-    } while (Seconds(start) < 3.0);
-    return MBps(data.size() * rounds, Seconds(start));
+    double best = 0;
+    for (int run = 0; run < 5; ++run) {
+        auto start = Clock::now();
+        int rounds = 0;
+        do {
+            cipher.EncryptBlocks(data.data(), data.size() / 8);
+            ++rounds;
+        } while (Seconds(start) < 1.0);
+        best = std::max(best, MBps(data.size() * rounds, Seconds(start)));
+    }
+    return best;
 }
 
 // OpenSSL's figure for its largest block size, in MB/s; 0 when unavailable.
