@@ -370,6 +370,98 @@ TEST_F(ExtractTest, NamesThatWouldLeaveTheTargetFailWith8WhileTheOthersExtract) 
     }
 }
 
+std::uint32_t Le32(const Bytes& b, std::size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
+           (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+// Defects of a sound cabinet and the library codes the reader reports for them.
+TEST_F(ExtractTest, DamagedCabinetsGiveTheLibraryCodes) {
+    std::wstring source = Source(L"d.txt", testing::MailText(13, 20000));
+    Pack(L"C:\\cabs\\sound.cab", {{source, L"d.txt"}}, L"", tcompTYPE_MSZIP);
+    const Bytes sound = testing::ReadHostFile(ScratchUser::Host(L"C:\\cabs\\sound.cab"));
+    // Offsets of the header fields and of the first data block.
+    constexpr std::size_t kVersionMinor = 24;
+    constexpr std::size_t kFirstFolder = 36;
+    std::size_t data = Le32(sound, kFirstFolder);
+    std::size_t payload = data + 8;
+
+    Bytes version = sound;
+    version[kVersionMinor] = 9;
+    Bytes checksum = sound;
+    checksum[payload + 100] ^= 0xFF;
+    Bytes undecodable = sound;
+    std::fill(undecodable.begin() + data, undecodable.begin() + data + 4, 0);  // no checksum
+    for (std::size_t i = payload + 2; i < payload + 40; ++i) {
+        undecodable[i] = 0xFF;
+    }
+    struct Case {
+        const char* label;
+        const Bytes* bytes;
+        const wchar_t* text;
+    };
+    const Case cases[] = {{"version", &version, L"Unknown cabinet version"},
+                          {"checksum", &checksum, L"Corrupt cabinet"},
+                          {"deflate", &undecodable, L"Failure decompressing data"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        testing::WriteHostFile(ScratchUser::Host(L"C:\\cabs\\damaged.cab"), *c.bytes);
+        std::wstring text;
+        EXPECT_FALSE(Unpack(L"C:\\cabs\\damaged.cab", L"C:\\out\\damaged", "", &text));
+        EXPECT_EQ(text, c.text);
+        EXPECT_FALSE(testing::HostFileExists(ScratchUser::Host(L"C:\\out\\damaged\\d.txt")));
+    }
+}
+
+TEST_F(ExtractTest, PartOfAnotherSetGivesError10) {
+    std::wstring source = Source(L"s.bin", testing::RandomBytes(14, 70000));
+    for (USHORT setId : {1, 2}) {
+        CCompress writer;
+        std::wstring pattern = L"C:\\set" + std::to_wstring(setId) + L"\\part%d.cab";
+        ASSERT_TRUE(writer.CreateFCIContext(pattern.c_str(), TRUE, TRUE, 30000, setId, 0));
+        ASSERT_TRUE(writer.AddFile(source.c_str(), L"s.bin", tcompTYPE_NONE));
+        ASSERT_TRUE(writer.CleanUp());
+    }
+    // The second part of set 1 is replaced by the second part of set 2.
+    testing::WriteHostFile(ScratchUser::Host(L"C:\\set1\\part2.cab"),
+                           testing::ReadHostFile(ScratchUser::Host(L"C:\\set2\\part2.cab")));
+    std::wstring text;
+    EXPECT_FALSE(Unpack(L"C:\\set1\\part1.cab", L"C:\\out\\set", "", &text));
+    EXPECT_EQ(text, L"Cabinet returned on fdintNEXT_CABINET is incorrect");
+    EXPECT_FALSE(testing::HostFileExists(ScratchUser::Host(L"C:\\out\\set\\s.bin")));
+}
+
+// A cabinet that names itself as the next one of its set: the reader follows
+// the set no further than once around.
+TEST_F(ExtractTest, SetThatNamesItsOwnCabinetAgainEnds) {
+    Bytes item = testing::MailText(15, 3000);
+    std::wstring source = Source(L"loop.txt", item);
+    Pack(L"C:\\cabs\\self.cab", {{source, L"loop.txt"}}, L"", tcompTYPE_MSZIP);
+    Bytes cab = testing::ReadHostFile(ScratchUser::Host(L"C:\\cabs\\self.cab"));
+    constexpr std::size_t kSize = 8, kFiles = 16, kFolderCount = 26, kFlags = 30, kHeader = 36;
+    constexpr std::uint16_t kFlagNextCabinet = 0x0002;
+    const std::string names("self.cab\0disk\0", 14);
+    auto addLe32 = [&](std::size_t at, std::uint32_t add) {
+        std::uint32_t v = Le32(cab, at) + add;
+        for (int i = 0; i < 4; ++i) {
+            cab[at + i] = static_cast<BYTE>(v >> (8 * i));
+        }
+    };
+    ASSERT_EQ(cab[kFlags] & kFlagNextCabinet, 0);
+    cab[kFlags] |= kFlagNextCabinet;
+    addLe32(kSize, static_cast<std::uint32_t>(names.size()));
+    addLe32(kFiles, static_cast<std::uint32_t>(names.size()));
+    for (std::size_t f = 0; f < cab[kFolderCount]; ++f) {
+        addLe32(kHeader + 8 * f, static_cast<std::uint32_t>(names.size()));
+    }
+    cab.insert(cab.begin() + kHeader, names.begin(), names.end());
+    testing::WriteHostFile(ScratchUser::Host(L"C:\\cabs\\self.cab"), cab);
+    std::wstring text;
+    EXPECT_FALSE(Unpack(L"C:\\cabs\\self.cab", L"C:\\out\\self", "", &text));
+    EXPECT_EQ(text, L"Cabinet returned on fdintNEXT_CABINET is incorrect");
+    EXPECT_TRUE(testing::ReadHostFile(ScratchUser::Host(L"C:\\out\\self\\loop.txt")) == item);
+}
+
 TEST_F(ExtractTest, UnwritableTargetGives8WithTheWindowsError) {
     std::wstring source = Source(L"w.txt", testing::MailText(12, 100));
     Pack(L"C:\\cabs\\w.zuf", {{source, L"w.txt"}}, L"");
