@@ -243,7 +243,7 @@ struct FdiEnv {
 };
 
 inline FdiEnv*& CurrentFdiEnv() {
-    static FdiEnv* env = nullptr;
+    thread_local FdiEnv* env = nullptr;
     return env;
 }
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "platform/cabinet/CabFormat.h"
 #include "platform/cabinet/CabinetTestSupport.h"
@@ -433,6 +435,63 @@ TEST(Fci, FolderThresholdClosesFoldersBetweenFiles) {
     EXPECT_EQ(cabinet::GetU16(cab.data() + cabinet::kHeaderFolderCount), 4);
     std::string log;
     EXPECT_EQ(RunCommand("cabextract -t '" + dir.File("t.cab") + "'", &log), 0) << log;
+}
+
+LONG HugeSourceSeek(INT_PTR hf, LONG dist, int type, int* err, void* pv) {
+    if (type == 2) {
+        return 0x7FFF9000;  // a source past the folder limit
+    }
+    return FciSeek(hf, dist, type, err, pv);
+}
+
+TEST(Fci, SourceBeyondTheFolderLimitIsRefused) {
+    TempDir dir;
+    WriteFile(dir.File("a"), TextBytes(100, 1));
+    FciEnv env;
+    env.tempDir = dir.Path();
+    CCAB ccab{};
+    ccab.cb = 0x7FFFFFFF;
+    ccab.cbFolderThresh = 0x7FFFFFFF;
+    std::snprintf(ccab.szCab, sizeof(ccab.szCab), "h.cab");
+    std::snprintf(ccab.szCabPath, sizeof(ccab.szCabPath), "%s/", dir.Path().c_str());
+    ERF erf{};
+    HFCI h = FCICreate(&erf, FciPlaced, Alloc, Free, FciOpen, FciRead, FciWrite, FciClose,
+                       HugeSourceSeek, FciDelete, FciTemp, &ccab, &env);
+    ASSERT_NE(h, nullptr);
+    std::string src = dir.File("a"), name = "a";
+    EXPECT_FALSE(FCIAddFile(h, src.data(), name.data(), FALSE, FciNext, FciStatus, FciOpenInfo,
+                            tcompTYPE_MSZIP));
+    EXPECT_EQ(erf.erfOper, FCIERR_CAB_FORMAT_LIMIT);
+    EXPECT_TRUE(FCIDestroy(h));
+}
+
+// Contexts share nothing: writers and readers on several threads at once.
+TEST(Fci, ContextsOnSeparateThreadsAreIndependent) {
+    std::vector<std::thread> threads;
+    std::atomic<int> good{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &good] {
+            TempDir dir;
+            auto data = TextBytes(300000 + 1000 * t, t);
+            WriteFile(dir.File("s"), data);
+            TCOMP type = t % 2 ? tcompTYPE_MSZIP : TCOMPfromLZXWindow(18);
+            ERF erf{};
+            FciEnv env;
+            if (!Build(dir.Path(), "t.cab", {{dir.File("s"), "s", type}}, {}, erf, env)) {
+                return;
+            }
+            FdiEnv out;
+            ERF derf{};
+            if (Extract(dir.Path(), "t.cab", out, derf) && out.files.size() == 1 &&
+                out.files[0].data == data) {
+                ++good;
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(good.load(), 4);
 }
 
 BOOL NoTempFile(char*, int, void*) {
