@@ -10,9 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "Quillmere/cabinet/CabinetModule.h"
 #include "Quillmere/cabinet/testing/CabTestSupport.h"
 #include "platform/win/Crt.h"
 #include "platform/win/FormatMessage.h"
+#include "platform/win/Threads.h"
 
 namespace Cabinet {
 namespace {
@@ -533,6 +535,16 @@ TEST_F(CompressTest, ProgressCallbackCanAbort) {
     ok = writer.CleanUp() && ok;
     EXPECT_FALSE(ok);
     EXPECT_STREQ(writer.GetLastErrorText(), L"Client requested abort");
+}
+
+TEST_F(CompressTest, ModuleStartUpKeepsTheSlotAndRestartsTheInstanceCount) {
+    DWORD slot = CabinetTlsIndex();
+    EXPECT_NE(slot, TLS_OUT_OF_INDEXES);
+    CCompress before;
+    EXPECT_TRUE(InitCabinetTlsIndex());
+    EXPECT_EQ(CabinetTlsIndex(), slot);
+    CCompress first;
+    EXPECT_EQ(first.InstanceNumber(), 1u);
 }
 
 TEST_F(CompressTest, InstanceNumbersCountUpAndTemporaryFilesAreRemoved) {
