@@ -89,6 +89,8 @@ struct FilePlan {
     bool toNext;
 };
 
+class CabWriter;
+
 class Fci {
 public:
     std::uint32_t magic = kFciMagic;
@@ -139,8 +141,17 @@ private:
     bool PlanCut(std::uint64_t dataRoom, std::vector<FolderPlan>& plan);
     void PlanAll(std::vector<FolderPlan>& plan) const;
     std::vector<FilePlan> PlanFiles(const std::vector<FolderPlan>& plan) const;
+    bool BuildDirectory(const std::vector<FolderPlan>& folders, const std::vector<FilePlan>& files,
+                        bool hasNext, const CCAB& nextCab, std::vector<std::uint8_t>& head,
+                        std::uint32_t& cabSize);
+    bool CopyFolderData(const FolderPlan& p, CabWriter& out, PFNFCISTATUS status);
     bool WriteCabinet(const std::vector<FolderPlan>& folders, const std::vector<FilePlan>& files,
                       bool hasNext, const CCAB& nextCab, PFNFCISTATUS status);
+    bool CheckAdd(const char* source, const char* name, TCOMP type);
+    bool MeasureSource(INT_PTR hf, std::uint64_t& size, std::vector<std::uint8_t>& whole,
+                       bool& buffered);
+    bool FeedSource(INT_PTR hf, std::uint64_t size, const std::vector<std::uint8_t>& whole,
+                    bool buffered, PFNFCIGETNEXTCABINET next, PFNFCISTATUS status);
     void Advance(const std::vector<FolderPlan>& folders, const std::vector<FilePlan>& files);
 
     bool ReserveAny() const {
@@ -582,13 +593,16 @@ void PutString(std::vector<std::uint8_t>& out, const std::string& s) {
     out.push_back(0);
 }
 
-bool Fci::WriteCabinet(const std::vector<FolderPlan>& folders, const std::vector<FilePlan>& files,
-                       bool hasNext, const CCAB& nextCab, PFNFCISTATUS status) {
+// Lays out everything before the data blocks (header, reserve, set names,
+// folder and file entries) and the cabinet's size: every offset is known
+// before the first byte is written.
+bool Fci::BuildDirectory(const std::vector<FolderPlan>& folders, const std::vector<FilePlan>& files,
+                         bool hasNext, const CCAB& nextCab, std::vector<std::uint8_t>& head,
+                         std::uint32_t& cabSize) {
     if (folders.size() > kMaxEntries || files.size() > kMaxEntries) {
         return Broken(FCIERR_CAB_FORMAT_LIMIT, 0);
     }
-    // Layout first: every offset is known before the first byte is written.
-    std::vector<std::uint8_t> head(kHeaderSize, 0);
+    head.assign(kHeaderSize, 0);
     std::uint16_t flags = 0;
     if (m_hasPrev) {
         flags |= kFlagPrevCabinet;
@@ -641,7 +655,7 @@ bool Fci::WriteCabinet(const std::vector<FolderPlan>& folders, const std::vector
     if (pos > 0x7FFFFFFF) {
         return Broken(FCIERR_CAB_FORMAT_LIMIT, 0);
     }
-    std::uint32_t cabSize = static_cast<std::uint32_t>(pos);
+    cabSize = static_cast<std::uint32_t>(pos);
     std::memcpy(head.data() + kHeaderSignature, "MSCF", 4);
     PutU32(head.data() + kHeaderCabinetSize, cabSize);
     PutU32(head.data() + kHeaderFilesOffset, static_cast<std::uint32_t>(filesOffset));
@@ -677,7 +691,53 @@ bool Fci::WriteCabinet(const std::vector<FolderPlan>& folders, const std::vector
         head.insert(head.end(), e, e + kFileEntrySize);
         PutString(head, fp.file->name);
     }
+    return true;
+}
 
+// Copies a folder's blocks (or pieces of blocks) from the temporary file to
+// the cabinet, each with its header and checksum.
+bool Fci::CopyFolderData(const FolderPlan& p, CabWriter& out, PFNFCISTATUS status) {
+    std::vector<std::uint8_t> data;
+    std::vector<std::uint8_t> blockHead(DataHeaderBytes(), 0);
+    std::size_t end = p.blockEnd + (p.splitBytes > 0 ? 1 : 0);
+    std::uint64_t total = 0;
+    for (std::size_t b = p.firstBlock; b < end; ++b) {
+        total += p.folder->blocks[b].cbData;
+    }
+    std::uint64_t copied = 0;
+    std::uint32_t done = p.firstBlockDone;
+    for (std::size_t b = p.firstBlock; b < end; ++b, done = 0) {
+        const BlockRec& block = p.folder->blocks[b];
+        bool piece = b == p.blockEnd;
+        std::uint32_t n = piece ? p.splitBytes : block.cbData - done;
+        data.resize(n);
+        if (!TempRead(block.tempOffset + done, data.data(), n)) {
+            return false;
+        }
+        PutU16(blockHead.data() + kDataCompressed, static_cast<std::uint16_t>(n));
+        PutU16(blockHead.data() + kDataUncompressed, piece ? 0 : block.cbUncomp);
+        PutU32(blockHead.data() + kDataChecksum,
+               BlockChecksum(blockHead.data() + kDataCompressed, blockHead.size() - kDataCompressed,
+                             data.data(), n));
+        if (!out.Put(blockHead.data(), blockHead.size()) || !out.Put(data.data(), n)) {
+            return Broken(FCIERR_CAB_FILE, out.Err());
+        }
+        copied += n;
+        if (status &&
+            status(statusFolder, static_cast<ULONG>(copied), static_cast<ULONG>(total), pv) == -1) {
+            return Broken(FCIERR_USER_ABORT, 0);
+        }
+    }
+    return true;
+}
+
+bool Fci::WriteCabinet(const std::vector<FolderPlan>& folders, const std::vector<FilePlan>& files,
+                       bool hasNext, const CCAB& nextCab, PFNFCISTATUS status) {
+    std::vector<std::uint8_t> head;
+    std::uint32_t cabSize = 0;
+    if (!BuildDirectory(folders, files, hasNext, nextCab, head, cabSize)) {
+        return false;
+    }
     if (status && status(statusCabinet, cabSize, cabSize, pv) == -1) {
         return Broken(FCIERR_USER_ABORT, 0);
     }
@@ -691,48 +751,18 @@ bool Fci::WriteCabinet(const std::vector<FolderPlan>& folders, const std::vector
     }
     CabWriter out(*this, hf);
     bool ok = out.Put(head.data(), head.size());
-    std::vector<std::uint8_t> data;
-    std::vector<std::uint8_t> blockHead(DataHeaderBytes(), 0);
-    for (std::size_t i = 0; ok && i < folders.size(); ++i) {
-        const FolderPlan& p = folders[i];
-        std::uint64_t folderBytes = 0;
-        std::uint32_t done = p.firstBlockDone;
-        std::size_t end = p.blockEnd + (p.splitBytes > 0 ? 1 : 0);
-        std::uint64_t total = 0;
-        for (std::size_t b = p.firstBlock; b < end; ++b) {
-            total += p.folder->blocks[b].cbData;
-        }
-        for (std::size_t b = p.firstBlock; ok && b < end; ++b, done = 0) {
-            const BlockRec& block = p.folder->blocks[b];
-            bool piece = b == p.blockEnd;
-            std::uint32_t n = piece ? p.splitBytes : block.cbData - done;
-            data.resize(n);
-            if (!TempRead(block.tempOffset + done, data.data(), n)) {
-                int tempErr = erf->erfType;
-                out.Flush();
-                close(hf, &err, pv);
-                return Broken(FCIERR_TEMP_FILE, tempErr);
-            }
-            PutU16(blockHead.data() + kDataCompressed, static_cast<std::uint16_t>(n));
-            PutU16(blockHead.data() + kDataUncompressed, piece ? 0 : block.cbUncomp);
-            PutU32(blockHead.data() + kDataChecksum,
-                   BlockChecksum(blockHead.data() + kDataCompressed,
-                                 blockHead.size() - kDataCompressed, data.data(), n));
-            ok = out.Put(blockHead.data(), blockHead.size()) && out.Put(data.data(), n);
-            folderBytes += n;
-            if (ok && status &&
-                status(statusFolder, static_cast<ULONG>(folderBytes), static_cast<ULONG>(total),
-                       pv) == -1) {
-                close(hf, &err, pv);
-                return Broken(FCIERR_USER_ABORT, 0);
-            }
-        }
-    }
-    ok = ok && out.Flush();
     if (!ok) {
-        int writeErr = out.Err();
-        close(hf, &err, pv);
-        return Broken(FCIERR_CAB_FILE, writeErr);
+        Broken(FCIERR_CAB_FILE, out.Err());
+    }
+    for (std::size_t i = 0; ok && i < folders.size(); ++i) {
+        ok = CopyFolderData(folders[i], out, status);
+    }
+    if (ok && !out.Flush()) {
+        ok = Broken(FCIERR_CAB_FILE, out.Err());
+    }
+    if (!ok) {
+        close(hf, &err, pv);  // the failure is in erf already
+        return false;
     }
     if (close(hf, &err, pv) != 0) {
         return Broken(FCIERR_CAB_FILE, err);
@@ -752,12 +782,9 @@ bool Fci::WriteCabinet(const std::vector<FolderPlan>& folders, const std::vector
     return true;
 }
 
-bool Fci::AddFile(char* source, char* name, BOOL execute, PFNFCIGETNEXTCABINET next,
-                  PFNFCISTATUS status, PFNFCIGETOPENINFO openInfo, TCOMP type) {
-    if (m_broken) {
-        return false;
-    }
-    if (!source || !name || !openInfo) {
+// Checks what can be checked before the source is touched.
+bool Fci::CheckAdd(const char* source, const char* name, TCOMP type) {
+    if (!source || !name) {
         return Fail(FCIERR_OPEN_SRC, 0);
     }
     std::size_t nameLen = StrLen(name, CB_MAX_FILENAME);
@@ -774,6 +801,97 @@ bool Fci::AddFile(char* source, char* name, BOOL execute, PFNFCIGETNEXTCABINET n
     if (m_files.size() >= kMaxEntries) {
         return Fail(FCIERR_CAB_FORMAT_LIMIT, 0);
     }
+    return true;
+}
+
+// Every cabinet that lists a file records its whole size, and a cut may come
+// before the file is read to its end; so the size is taken first, from the
+// source when it can seek, else by reading it whole into `whole`.
+bool Fci::MeasureSource(INT_PTR hf, std::uint64_t& size, std::vector<std::uint8_t>& whole,
+                        bool& buffered) {
+    int err = 0;
+    LONG end = seek(hf, 0, kSeekEnd, &err, pv);
+    if (end >= 0 && seek(hf, 0, kSeekSet, &err, pv) == 0) {
+        size = static_cast<std::uint64_t>(end);
+        buffered = false;
+    } else {
+        buffered = true;
+        std::vector<std::uint8_t> chunk(kSourceChunk);
+        for (;;) {
+            UINT got = read(hf, chunk.data(), static_cast<UINT>(chunk.size()), &err, pv);
+            if (got == static_cast<UINT>(-1) || got > chunk.size()) {
+                return Fail(FCIERR_READ_SRC, err);
+            }
+            if (got == 0) {
+                break;
+            }
+            if (whole.size() + got > kMaxFolderUncompressed) {
+                return Fail(FCIERR_CAB_FORMAT_LIMIT, 0);
+            }
+            whole.insert(whole.end(), chunk.data(), chunk.data() + got);
+        }
+        size = whole.size();
+    }
+    if (size > kMaxFolderUncompressed) {
+        return Fail(FCIERR_CAB_FORMAT_LIMIT, 0);
+    }
+    return true;
+}
+
+// Moves the source's bytes into the open folder, one block at a time.
+bool Fci::FeedSource(INT_PTR hf, std::uint64_t size, const std::vector<std::uint8_t>& whole,
+                     bool buffered, PFNFCIGETNEXTCABINET next, PFNFCISTATUS status) {
+    std::vector<std::uint8_t> chunk(kSourceChunk);
+    std::uint64_t fed = 0;
+    int err = 0;
+    for (;;) {
+        const std::uint8_t* data = chunk.data();
+        std::size_t got;
+        if (buffered) {
+            got = static_cast<std::size_t>(std::min<std::uint64_t>(kSourceChunk, size - fed));
+            data = whole.data() + fed;
+        } else {
+            UINT n = read(hf, chunk.data(), static_cast<UINT>(chunk.size()), &err, pv);
+            if (n == static_cast<UINT>(-1) || n > chunk.size()) {
+                return Broken(FCIERR_READ_SRC, err);
+            }
+            got = n;
+        }
+        if (got == 0) {
+            break;
+        }
+        if (fed + got > size) {
+            return Broken(FCIERR_READ_SRC, 0);  // the source grew while being read
+        }
+        fed += got;
+        for (std::size_t off = 0; off < got;) {
+            if (m_pending.size() == kMaxBlockUncompressed && !EmitBlock(false, next, status)) {
+                return false;
+            }
+            std::size_t take =
+                std::min<std::size_t>(got - off, kMaxBlockUncompressed - m_pending.size());
+            m_pending.insert(m_pending.end(), data + off, data + off + take);
+            off += take;
+            m_open->uncompTotal += static_cast<std::uint32_t>(take);
+        }
+    }
+    if (fed != size) {
+        return Broken(FCIERR_READ_SRC, 0);  // the source shrank while being read
+    }
+    return true;
+}
+
+bool Fci::AddFile(char* source, char* name, BOOL execute, PFNFCIGETNEXTCABINET next,
+                  PFNFCISTATUS status, PFNFCIGETOPENINFO openInfo, TCOMP type) {
+    if (m_broken) {
+        return false;
+    }
+    if (!openInfo) {
+        return Fail(FCIERR_OPEN_SRC, 0);
+    }
+    if (!CheckAdd(source, name, type)) {
+        return false;
+    }
     if (m_needNewCabinet) {
         CCAB nextCab;
         if (!AskNextCabinet(next, 0, nextCab)) {
@@ -789,117 +907,52 @@ bool Fci::AddFile(char* source, char* name, BOOL execute, PFNFCIGETNEXTCABINET n
     if (hf == -1) {
         return Fail(FCIERR_OPEN_SRC, err);
     }
-    auto closeSource = [&] {
-        int closeErr = 0;
-        close(hf, &closeErr, pv);
-    };
-    // Every cabinet that lists the file records its whole size, and a cut may
-    // come before the file is read to its end; so the size is taken first,
-    // from the source when it can seek, else by reading it whole.
+    struct SourceCloser {
+        Fci& fci;
+        INT_PTR hf;
+        bool open = true;
+        ~SourceCloser() {
+            int ignored = 0;
+            if (open) {
+                fci.close(hf, &ignored, fci.pv);
+            }
+        }
+    } closer{*this, hf};
+
     std::uint64_t size = 0;
     std::vector<std::uint8_t> whole;
     bool buffered = false;
-    LONG end = seek(hf, 0, kSeekEnd, &err, pv);
-    if (end >= 0 && seek(hf, 0, kSeekSet, &err, pv) == 0) {
-        size = static_cast<std::uint64_t>(end);
-    } else {
-        buffered = true;
-        std::vector<std::uint8_t> chunk(kSourceChunk);
-        for (;;) {
-            UINT got = read(hf, chunk.data(), static_cast<UINT>(chunk.size()), &err, pv);
-            if (got == static_cast<UINT>(-1) || got > chunk.size()) {
-                closeSource();
-                return Fail(FCIERR_READ_SRC, err);
-            }
-            if (got == 0) {
-                break;
-            }
-            if (whole.size() + got > kMaxFolderUncompressed) {
-                closeSource();
-                return Fail(FCIERR_CAB_FORMAT_LIMIT, 0);
-            }
-            whole.insert(whole.end(), chunk.data(), chunk.data() + got);
-        }
-        size = whole.size();
+    if (!MeasureSource(hf, size, whole, buffered)) {
+        return false;
     }
-    err = 0;
-    if (size > kMaxFolderUncompressed) {
-        closeSource();
-        return Fail(FCIERR_CAB_FORMAT_LIMIT, 0);
-    }
-
+    TCOMP kind = type & tcompMASK_TYPE;
     TCOMP normalized = kind == tcompTYPE_LZX ? TCOMPfromLZXWindow(LZXWindowFromTCOMP(type)) : kind;
     bool newFolder = !m_open || m_open->sealed || m_open->tcomp != normalized ||
                      m_open->compTotal >= ccab.cbFolderThresh ||
                      m_open->uncompTotal + size > kMaxFolderUncompressed;
-    if (newFolder) {
-        if (!CloseFolder(next, status)) {
-            closeSource();
-            return false;
-        }
-        if (!OpenFolder(type)) {
-            closeSource();
-            return false;
-        }
+    if (newFolder && (!CloseFolder(next, status) || !OpenFolder(type))) {
+        return false;
     }
 
     auto file = std::make_unique<FileRec>();
-    file->name.assign(name, nameLen);
+    file->name.assign(name, StrLen(name, CB_MAX_FILENAME));
     file->uoff = m_open->uncompTotal;
     file->size = static_cast<std::uint32_t>(size);
     file->folder = m_open;
     file->date = date;
     file->time = time;
     file->attribs = static_cast<USHORT>(attribs | (execute ? _A_EXEC : 0));
-    FileRec* rec = file.get();
+    m_adding = file.get();
     m_files.push_back(std::move(file));
-    m_adding = rec;
     struct AddingReset {
         FileRec*& adding;
         ~AddingReset() { adding = nullptr; }
     } addingReset{m_adding};
 
-    std::vector<std::uint8_t> chunk(kSourceChunk);
-    std::uint64_t fed = 0;
-    for (;;) {
-        const std::uint8_t* data = chunk.data();
-        std::size_t got;
-        if (buffered) {
-            got = static_cast<std::size_t>(std::min<std::uint64_t>(kSourceChunk, size - fed));
-            data = whole.data() + fed;
-        } else {
-            UINT n = read(hf, chunk.data(), static_cast<UINT>(chunk.size()), &err, pv);
-            if (n == static_cast<UINT>(-1) || n > chunk.size()) {
-                closeSource();
-                return Broken(FCIERR_READ_SRC, err);
-            }
-            got = n;
-        }
-        if (got == 0) {
-            break;
-        }
-        if (fed + got > size) {
-            closeSource();
-            return Broken(FCIERR_READ_SRC, 0);  // the source grew while being read
-        }
-        fed += got;
-        std::size_t off = 0;
-        while (off < got) {
-            if (m_pending.size() == kMaxBlockUncompressed && !EmitBlock(false, next, status)) {
-                closeSource();
-                return false;
-            }
-            std::size_t take =
-                std::min<std::size_t>(got - off, kMaxBlockUncompressed - m_pending.size());
-            m_pending.insert(m_pending.end(), data + off, data + off + take);
-            off += take;
-            m_open->uncompTotal += static_cast<std::uint32_t>(take);
-        }
+    if (!FeedSource(hf, size, whole, buffered, next, status)) {
+        return false;
     }
-    if (fed != size) {
-        closeSource();
-        return Broken(FCIERR_READ_SRC, 0);  // the source shrank while being read
-    }
+    closer.open = false;
     if (close(hf, &err, pv) != 0) {
         return Broken(FCIERR_READ_SRC, err);
     }
