@@ -11,12 +11,17 @@ namespace cabinet::lzx {
 
 namespace {
 
-// Chains link positions with equal 4-byte hashes; a chainless table keeps the
-// latest position of each 3-byte hash for short, near matches.
+// Chains link positions with equal hashes of their next kChainBytes bytes, so
+// that in text full of common short words a bounded walk still reaches the
+// long matches; chainless tables keep the latest position of each 3-byte and
+// 4-byte hash for the short matches.
+constexpr int kChainBytes = 7;
 constexpr int kHashBits = 18;
 constexpr int kHash3Bits = 14;
+constexpr int kHash4Bits = 16;
 constexpr std::uint32_t kMaxHash3Distance = 16384;
-// Once a match this long is found, the rest of the chain gets a quarter of the effort.
+// A position enters the tables once this many bytes from it are known.
+constexpr std::uint64_t kHashedBytes = 8;
 constexpr std::uint32_t kGoodLength = 32;
 // Matches at least this long are taken without looking one byte further.
 constexpr std::uint32_t kMaxLazyLength = 48;
@@ -34,7 +39,15 @@ std::uint32_t Hash3(const std::uint8_t* p) {
 std::uint32_t Hash4(const std::uint8_t* p) {
     std::uint32_t v;
     std::memcpy(&v, p, 4);
-    return (v * 2654435761u) >> (32 - kHashBits);
+    return (v * 2654435761u) >> (32 - kHash4Bits);
+}
+
+// Needs kHashedBytes readable bytes at p.
+std::uint32_t HashChain(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    v &= (std::uint64_t{1} << (8 * kChainBytes)) - 1;
+    return static_cast<std::uint32_t>((v * 0x9E3779B97F4A7C15ull) >> (64 - kHashBits));
 }
 
 }  // namespace
@@ -57,6 +70,7 @@ LzxEncoder::LzxEncoder(int windowBits, const LzxEncoderOptions& options)
     m_buf.resize(2 * window + kFrameSize);
     m_head.assign(std::size_t{1} << kHashBits, 0);
     m_head3.assign(std::size_t{1} << kHash3Bits, 0);
+    m_head4.assign(std::size_t{1} << kHash4Bits, 0);
     m_prev.assign(window, 0);
     m_items.reserve(kFrameSize);
 }
@@ -97,15 +111,23 @@ void LzxEncoder::AppendToHistory(const std::uint8_t* data, std::size_t size) {
 }
 
 void LzxEncoder::InsertUpTo(std::uint64_t pos) {
-    const std::uint32_t mask = (1u << m_windowBits) - 1;
-    while (m_inserted < pos && m_inserted + 3 < m_bufEnd) {
-        const std::uint8_t* p = At(m_inserted);
-        const std::uint32_t h = Hash4(p);
-        m_prev[m_inserted & mask] = m_head[h];
-        m_head[h] = static_cast<std::uint32_t>(m_inserted);
-        m_head3[Hash3(p)] = static_cast<std::uint32_t>(m_inserted);
-        ++m_inserted;
+    while (m_inserted < pos && m_inserted + kHashedBytes <= m_bufEnd) {
+        Insert(m_inserted);
     }
+}
+
+std::uint32_t LzxEncoder::Insert(std::uint64_t pos) {
+    const std::uint32_t mask = (1u << m_windowBits) - 1;
+    const auto pos32 = static_cast<std::uint32_t>(pos);
+    const std::uint8_t* p = At(pos);
+    std::uint32_t& head = m_head[HashChain(p)];
+    const std::uint32_t previous = head;
+    m_prev[pos & mask] = previous;
+    head = pos32;
+    m_head3[Hash3(p)] = pos32;
+    m_head4[Hash4(p)] = pos32;
+    m_inserted = pos + 1;
+    return previous;
 }
 
 std::uint32_t LzxEncoder::MatchLength(std::uint64_t a, std::uint64_t b, std::uint32_t max) const {
@@ -167,31 +189,38 @@ LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end, in
         }
     }
     if (maxLength < 4) {
-        return best;  // pos goes into the tables once the next frame has arrived
-    }
-    // Insert pos itself, try its 3-byte neighbour, then walk its chain.
-    const std::uint32_t mask = (1u << m_windowBits) - 1;
-    const auto pos32 = static_cast<std::uint32_t>(pos);
-    const std::uint8_t* p = At(pos);
-    const std::uint32_t h = Hash4(p);
-    std::uint32_t cand = m_head[h];
-    m_prev[pos & mask] = cand;
-    m_head[h] = pos32;
-    std::uint32_t& slot3 = m_head3[Hash3(p)];
-    const std::uint32_t near = pos32 - slot3;
-    slot3 = pos32;
-    m_inserted = pos + 1;
-    if (best.length >= static_cast<std::uint32_t>(m_options.niceLength)) {
         return best;
     }
+    const auto pos32 = static_cast<std::uint32_t>(pos);
+    const std::uint8_t* p = At(pos);
     std::uint32_t bestLength = 2;
     std::uint32_t bestDistance = 0;
-    if (near != 0 && near <= history && near <= kMaxHash3Distance) {
-        const std::uint32_t len = MatchLength(pos, pos - near, maxLength);
-        if (len >= 3) {
-            bestLength = len;
-            bestDistance = near;
+    // The latest positions with the same 3 and 4 bytes.
+    const std::uint32_t near3 = pos32 - m_head3[Hash3(p)];
+    const std::uint32_t near4 = pos32 - m_head4[Hash4(p)];
+    for (std::uint32_t d : {near3, near4}) {
+        if (d != 0 && d <= history && (d == near4 || d <= kMaxHash3Distance)) {
+            const std::uint32_t len = MatchLength(pos, pos - d, maxLength);
+            if (len > bestLength) {
+                bestLength = len;
+                bestDistance = d;
+            }
         }
+    }
+    if (maxLength < kHashedBytes) {
+        // pos goes into the tables once the next frame has arrived.
+        if (bestDistance != 0) {
+            Match m{bestLength, bestDistance, -1};
+            if (Score(m) > bestScore) {
+                best = m;
+            }
+        }
+        return best;
+    }
+    const std::uint32_t mask = (1u << m_windowBits) - 1;
+    std::uint32_t cand = Insert(pos);
+    if (best.length >= static_cast<std::uint32_t>(m_options.niceLength)) {
+        return best;
     }
     std::uint32_t lastDistance = 0;
     for (; depth > 0 && bestLength < maxLength; --depth) {
@@ -206,7 +235,6 @@ LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end, in
             if (len > bestLength) {
                 bestLength = len;
                 bestDistance = d;
-                // Also stops before p[bestLength] could read past the frame.
                 if (len >= static_cast<std::uint32_t>(m_options.niceLength) || len == maxLength) {
                     break;
                 }

@@ -65,6 +65,8 @@ private:
 
     void AppendToHistory(const std::uint8_t* data, std::size_t size);
     void InsertUpTo(std::uint64_t pos);
+    // Enters pos into the tables; returns the previous head of its chain.
+    std::uint32_t Insert(std::uint64_t pos);
     Match FindMatch(std::uint64_t pos, std::uint64_t end, int depth);
     std::uint32_t MatchLength(std::uint64_t a, std::uint64_t b, std::uint32_t max) const;
     int Score(const Match& m) const;
@@ -95,6 +97,7 @@ private:
     std::uint64_t m_inserted = 0;  // positions below this are in the hash chains
     std::vector<std::uint32_t> m_head;
     std::vector<std::uint32_t> m_head3;
+    std::vector<std::uint32_t> m_head4;
     std::vector<std::uint32_t> m_prev;  // indexed by position modulo the window
 
     bool m_headerWritten = false;
