@@ -13,6 +13,12 @@ if(QM_SANITIZE)
   add_link_options(-fsanitize=${QM_SANITIZE})
 endif()
 
+# In the fuzz build every library carries coverage instrumentation, so that
+# libFuzzer is guided by the code under test and not only by the target.
+if(QM_BUILD_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 find_package(Threads REQUIRED)
 
 # qm_library(NAME <target> [SHARED|STATIC] SOURCES ... [LIBS ...] [OUTPUT <file base name>])

@@ -28,16 +28,31 @@ if [ "$secs" -gt 0 ]; then
   cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_TESTS=OFF \
         -DQM_BUILD_FUZZ=ON -DQM_SANITIZE=address,undefined >/dev/null
   cmake --build build/fuzz -j "$jobs"
+  # The targets run side by side (one core each); each must end clean.
+  pids=()
+  names=()
   for f in build/fuzz/bin/fuzz_*; do
     [ -x "$f" ] || continue
     name=$(basename "$f")
     corpus=build/fuzz/corpus/$name
     mkdir -p "$corpus"
     seeds=()
-    [ -f "$root/tests/fuzz/$name.seeds" ] && while read -r d; do seeds+=("$root/$d"); done < "$root/tests/fuzz/$name.seeds"
-    echo "-- $name"
-    "$f" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
-         "$corpus" "${seeds[@]}" 2>&1 | tail -n 3
+    if [ -f "tests/fuzz/$name.seeds" ]; then
+      while read -r d; do [ -n "$d" ] && [ -e "$root/$d" ] && seeds+=("$root/$d"); done < "tests/fuzz/$name.seeds"
+    fi
+    "$f" -max_total_time="$secs" -timeout=10 -rss_limit_mb=1536 -print_final_stats=1 \
+         "$corpus" "${seeds[@]}" >"build/fuzz/$name.log" 2>&1 &
+    pids+=($!)
+    names+=("$name")
   done
+  failed=0
+  for i in "${!pids[@]}"; do
+    if wait "${pids[$i]}"; then
+      echo "-- ${names[$i]}: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "build/fuzz/${names[$i]}.log" | grep -o '[0-9]*$') runs, clean"
+    else
+      echo "-- ${names[$i]}: FAILED"; tail -n 40 "build/fuzz/${names[$i]}.log"; failed=1
+    fi
+  done
+  [ "$failed" -eq 0 ]
 fi
 echo "all builds and tests passed"
