@@ -134,6 +134,9 @@ public:
 
 private:
     FDIERROR ParseHeader(CabReader& r, CabHeader& h, bool full);
+    bool BeginCabinet(INT_PTR hf, const std::string& cabPath, CabHeader& cab);
+    bool ProcessFile(const CabHeader& cab, INT_PTR hf, const std::string& cabPath,
+                     const FileEntry& file);
     bool CopyFile(const CabHeader& cab, INT_PTR mainHf, const std::string& path, std::size_t folder,
                   const FileEntry& file, INT_PTR out);
     bool StartFolder(const CabHeader& cab, INT_PTR mainHf, const std::string& path,
@@ -641,6 +644,109 @@ bool Fdi::CopyFile(const CabHeader& cab, INT_PTR mainHf, const std::string& path
     return true;
 }
 
+// Reads the cabinet's header and entries, takes over a cursor that the
+// previous call left in this cabinet, and tells the caller about it.
+bool Fdi::BeginCabinet(INT_PTR hf, const std::string& cabPath, CabHeader& cab) {
+    CabReader r(*this, hf);
+    FDIERROR e = ParseHeader(r, cab, true);
+    if (e != FDIERROR_NONE) {
+        return Fail(e);
+    }
+    if (m_resume.valid && m_resume.cab->setId == cab.setId && m_resume.cab->index == cab.index &&
+        (cab.flags & kFlagPrevCabinet)) {
+        m_cursor = std::move(m_resume);
+        m_resume = Cursor();
+        m_cursor.origin = &cab;
+        m_cursor.originFolder = 0;
+    } else {
+        DropResume();
+    }
+    if (m_decrypt) {
+        FDIDECRYPT d{};
+        d.fdidt = fdidtNEW_CABINET;
+        d.pvUser = m_user;
+        d.cabinet.pHeaderReserve = cab.headerReserve.data();
+        d.cabinet.cbHeaderReserve = cab.reserveHeader;
+        d.cabinet.setID = cab.setId;
+        d.cabinet.iCabinet = cab.index;
+        if (m_decrypt(&d) == -1) {
+            return Fail(FDIERROR_USER_ABORT);
+        }
+    }
+    char next[kNameBuffer] = {}, nextDisk[kNameBuffer] = {}, pathBuf[kNameBuffer] = {};
+    std::memcpy(next, cab.nextCab.data(), std::min(cab.nextCab.size(), kNameBuffer - 1));
+    std::memcpy(nextDisk, cab.nextDisk.data(), std::min(cab.nextDisk.size(), kNameBuffer - 1));
+    std::memcpy(pathBuf, cabPath.data(), std::min(cabPath.size(), kNameBuffer - 1));
+    FDINOTIFICATION info{};
+    info.psz1 = next;
+    info.psz2 = nextDisk;
+    info.psz3 = pathBuf;
+    info.setID = cab.setId;
+    info.iCabinet = cab.index;
+    INT_PTR result;
+    return Notify(fdintCABINET_INFO, info, result);
+}
+
+// One file entry: a partial file is only reported; any other is offered to
+// the caller, extracted into the handle it returns and handed back to close.
+bool Fdi::ProcessFile(const CabHeader& cab, INT_PTR hf, const std::string& cabPath,
+                      const FileEntry& file) {
+    // Repaired names can grow; the buffer holds any of them.
+    std::string shown = (file.attribs & _A_NAME_IS_UTF) ? RepairUtf8(file.name) : file.name;
+    std::vector<char> name(shown.begin(), shown.end());
+    name.push_back('\0');
+    FDINOTIFICATION n{};
+    n.psz1 = name.data();
+    n.cb = static_cast<LONG>(file.size);
+    n.date = file.date;
+    n.time = file.time;
+    n.attribs = file.attribs;
+    n.setID = cab.setId;
+    n.iCabinet = cab.index;
+    INT_PTR result;
+    if (file.folder == kFolderContinuedFromPrev || file.folder == kFolderContinuedPrevAndNext) {
+        char prev[kNameBuffer] = {}, prevDisk[kNameBuffer] = {};
+        std::memcpy(prev, cab.prevCab.data(), std::min(cab.prevCab.size(), kNameBuffer - 1));
+        std::memcpy(prevDisk, cab.prevDisk.data(), std::min(cab.prevDisk.size(), kNameBuffer - 1));
+        n.psz2 = prev;
+        n.psz3 = prevDisk;
+        return Notify(fdintPARTIAL_FILE, n, result);
+    }
+    std::size_t folder =
+        file.folder == kFolderContinuedToNext ? cab.folders.size() - 1 : file.folder;
+    if (folder >= cab.folders.size() || !SafeName(shown)) {
+        return Fail(FDIERROR_CORRUPT_CABINET);
+    }
+    if (!SupportedType(cab.folders[folder].tcomp)) {
+        return Fail(FDIERROR_BAD_COMPR_TYPE);
+    }
+    n.iFolder = static_cast<USHORT>(folder);
+    if (!Notify(fdintCOPY_FILE, n, result)) {
+        return false;
+    }
+    if (result == 0) {
+        return true;  // skipped
+    }
+    INT_PTR out = result;
+    if (!CopyFile(cab, hf, cabPath, folder, file, out)) {
+        return false;
+    }
+    FDINOTIFICATION done{};
+    done.psz1 = name.data();
+    done.hf = out;
+    done.date = file.date;
+    done.time = file.time;
+    done.attribs = file.attribs;
+    done.cb = (file.attribs & _A_EXEC) ? 1 : 0;
+    done.setID = cab.setId;
+    done.iCabinet = cab.index;
+    done.iFolder = static_cast<USHORT>(folder);
+    if (!Notify(fdintCLOSE_FILE_INFO, done, result)) {
+        return false;
+    }
+    return result != 0 || Fail(FDIERROR_TARGET_FILE);
+}
+
 bool Fdi::Copy(const char* cabinet, const char* path, PFNFDINOTIFY notify, PFNFDIDECRYPT decrypt,
                void* user) {
     m_notify = notify;
@@ -656,119 +762,18 @@ bool Fdi::Copy(const char* cabinet, const char* path, PFNFDINOTIFY notify, PFNFD
         return Fail(FDIERROR_CABINET_NOT_FOUND);
     }
     CabHeader cab;
-    bool ok = [&] {
-        CabReader r(*this, hf);
-        FDIERROR e = ParseHeader(r, cab, true);
-        if (e != FDIERROR_NONE) {
-            return Fail(e);
-        }
-        // Carry on in a folder the previous call followed into this cabinet.
-        if (m_resume.valid && m_resume.cab->setId == cab.setId &&
-            m_resume.cab->index == cab.index && (cab.flags & kFlagPrevCabinet)) {
-            m_cursor = std::move(m_resume);
-            m_resume = Cursor();
-            m_cursor.origin = &cab;
-            m_cursor.originFolder = 0;
-        } else {
-            DropResume();
-        }
-        if (m_decrypt) {
-            FDIDECRYPT d{};
-            d.fdidt = fdidtNEW_CABINET;
-            d.pvUser = m_user;
-            d.cabinet.pHeaderReserve = cab.headerReserve.data();
-            d.cabinet.cbHeaderReserve = cab.reserveHeader;
-            d.cabinet.setID = cab.setId;
-            d.cabinet.iCabinet = cab.index;
-            if (m_decrypt(&d) == -1) {
-                return Fail(FDIERROR_USER_ABORT);
-            }
-        }
-        char next[kNameBuffer] = {}, nextDisk[kNameBuffer] = {}, pathBuf[kNameBuffer] = {};
-        std::memcpy(next, cab.nextCab.data(), std::min(cab.nextCab.size(), kNameBuffer - 1));
-        std::memcpy(nextDisk, cab.nextDisk.data(), std::min(cab.nextDisk.size(), kNameBuffer - 1));
-        std::memcpy(pathBuf, cabPath.data(), std::min(cabPath.size(), kNameBuffer - 1));
-        FDINOTIFICATION info{};
-        info.psz1 = next;
-        info.psz2 = nextDisk;
-        info.psz3 = pathBuf;
-        info.setID = cab.setId;
-        info.iCabinet = cab.index;
-        INT_PTR result;
-        if (!Notify(fdintCABINET_INFO, info, result)) {
-            return false;
-        }
-        for (const FileEntry& file : cab.files) {
-            // Repaired names can grow; the buffer holds any of them.
-            std::string shown = (file.attribs & _A_NAME_IS_UTF) ? RepairUtf8(file.name) : file.name;
-            std::vector<char> name(shown.begin(), shown.end());
-            name.push_back('\0');
-            FDINOTIFICATION n{};
-            n.psz1 = name.data();
-            n.cb = static_cast<LONG>(file.size);
-            n.date = file.date;
-            n.time = file.time;
-            n.attribs = file.attribs;
-            n.setID = cab.setId;
-            n.iCabinet = cab.index;
-            if (file.folder == kFolderContinuedFromPrev ||
-                file.folder == kFolderContinuedPrevAndNext) {
-                char prev[kNameBuffer] = {}, prevDisk[kNameBuffer] = {};
-                std::memcpy(prev, cab.prevCab.data(),
-                            std::min(cab.prevCab.size(), kNameBuffer - 1));
-                std::memcpy(prevDisk, cab.prevDisk.data(),
-                            std::min(cab.prevDisk.size(), kNameBuffer - 1));
-                n.psz2 = prev;
-                n.psz3 = prevDisk;
-                n.iFolder = 0;
-                if (!Notify(fdintPARTIAL_FILE, n, result)) {
-                    return false;
-                }
-                continue;
-            }
-            std::size_t folder =
-                file.folder == kFolderContinuedToNext ? cab.folders.size() - 1 : file.folder;
-            if (folder >= cab.folders.size() || !SafeName(shown)) {
-                return Fail(FDIERROR_CORRUPT_CABINET);
-            }
-            if (!SupportedType(cab.folders[folder].tcomp)) {
-                return Fail(FDIERROR_BAD_COMPR_TYPE);
-            }
-            n.iFolder = static_cast<USHORT>(folder);
-            if (!Notify(fdintCOPY_FILE, n, result)) {
-                return false;
-            }
-            if (result == 0) {
-                continue;
-            }
-            INT_PTR out = result;
-            if (!CopyFile(cab, hf, cabPath, folder, file, out)) {
-                return false;
-            }
-            FDINOTIFICATION done{};
-            done.psz1 = name.data();
-            done.hf = out;
-            done.date = file.date;
-            done.time = file.time;
-            done.attribs = file.attribs;
-            done.cb = (file.attribs & _A_EXEC) ? 1 : 0;
-            done.setID = cab.setId;
-            done.iCabinet = cab.index;
-            done.iFolder = static_cast<USHORT>(folder);
-            if (!Notify(fdintCLOSE_FILE_INFO, done, result)) {
-                return false;
-            }
-            if (result == 0) {
-                return Fail(FDIERROR_TARGET_FILE);
-            }
-        }
+    bool ok = BeginCabinet(hf, cabPath, cab);
+    for (std::size_t i = 0; ok && i < cab.files.size(); ++i) {
+        ok = ProcessFile(cab, hf, cabPath, cab.files[i]);
+    }
+    if (ok) {
         FDINOTIFICATION en{};
-        en.cb = 0;
         en.iFolder = static_cast<USHORT>(cab.folders.size());
         en.setID = cab.setId;
         en.iCabinet = cab.index;
-        return Notify(fdintENUMERATE, en, result);
-    }();
+        INT_PTR result;
+        ok = Notify(fdintENUMERATE, en, result);
+    }
     // A cursor that went on into a later cabinet is kept for the caller's
     // FDICopy on that cabinet; otherwise it is done with.
     if (ok && m_cursor.valid && m_cursor.ownsHandle) {
