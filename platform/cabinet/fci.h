@@ -158,20 +158,31 @@ using PFNFCIGETOPENINFO = INT_PTR (*)(char* pszName, USHORT* pdate, USHORT* ptim
 extern "C" {
 // Creates a compression context writing to the cabinet *pccab names. The
 // library keeps its own copy of *pccab. Returns null on failure with *perf
-// filled (FCIERR_ALLOC_FAIL, FCIERR_TEMP_FILE). perf must stay valid for the
-// life of the context: every later failure is reported there.
+// filled (FCIERR_ALLOC_FAIL; FCIERR_TEMP_FILE when no temporary file could be
+// named or created; FCIERR_CAB_FORMAT_LIMIT for reserve sizes beyond the
+// format). perf must stay valid for the life of the context: every later
+// failure is reported there, with the failing callback's errno in erfType.
 HFCI FCICreate(PERF perf, PFNFCIFILEPLACED pfnfcifp, PFNFCIALLOC pfna, PFNFCIFREE pfnf,
                PFNFCIOPEN pfnopen, PFNFCIREAD pfnread, PFNFCIWRITE pfnwrite, PFNFCICLOSE pfnclose,
                PFNFCISEEK pfnseek, PFNFCIDELETE pfndelete, PFNFCIGETTEMPFILE pfnfcigtf, PCCAB pccab,
                void* pv);
 // Adds pszSourceFile (opened through pfnfcigoi, read through the read
 // callback) under the stored name pszFileName, compressed with typeCompress.
-// A change of compression type closes the current folder. FALSE on failure.
+// A change of compression type closes the current folder; the cabinet is
+// split (pfnfcignc asked for each further part) whenever it would pass
+// CCAB::cb. FALSE on failure: FCIERR_OPEN_SRC, FCIERR_READ_SRC,
+// FCIERR_BAD_COMPR_TYPE (Quantum, LZX window outside 15..21),
+// FCIERR_CAB_FORMAT_LIMIT (empty or 256-byte name, source beyond 0x7FFF8000
+// bytes, 65535 entries), FCIERR_TEMP_FILE, FCIERR_CAB_FILE, FCIERR_MCI_FAIL or
+// FCIERR_USER_ABORT (a callback refused). After any failure but the first
+// four the context only fails further calls and must be destroyed.
 BOOL FCIAddFile(HFCI hfci, char* pszSourceFile, char* pszFileName, BOOL fExecute,
                 PFNFCIGETNEXTCABINET pfnfcignc, PFNFCISTATUS pfnfcis, PFNFCIGETOPENINFO pfnfcigoi,
                 TCOMP typeCompress);
 // Writes the current part; with fGetNextCab a further part is begun (and
-// pfnfcignc asked) as for a split. FALSE on failure.
+// pfnfcignc asked) as for a split. Nothing is written when no file was added
+// since the last flush. The cabinet file is written once, front to back,
+// without seeking. FALSE on failure, codes as for FCIAddFile.
 BOOL FCIFlushCabinet(HFCI hfci, BOOL fGetNextCab, PFNFCIGETNEXTCABINET pfnfcignc,
                      PFNFCISTATUS pfnfcis);
 // Closes the current folder; the next file starts a new one. FALSE on failure.
