@@ -174,8 +174,10 @@ HFCI FCICreate(PERF perf, PFNFCIFILEPLACED pfnfcifp, PFNFCIALLOC pfna, PFNFCIFRE
 // FCIERR_BAD_COMPR_TYPE (Quantum, LZX window outside 15..21),
 // FCIERR_CAB_FORMAT_LIMIT (empty or 256-byte name, source beyond 0x7FFF8000
 // bytes, 65535 entries), FCIERR_TEMP_FILE, FCIERR_CAB_FILE, FCIERR_MCI_FAIL or
-// FCIERR_USER_ABORT (a callback refused). After any failure but the first
-// four the context only fails further calls and must be destroyed.
+// FCIERR_USER_ABORT (a callback refused). A failure found before any of the
+// file's data was taken (opening or measuring the source, its name, its
+// compression type) leaves the context usable; after any later one every
+// further call fails and the context is only good for FCIDestroy.
 BOOL FCIAddFile(HFCI hfci, char* pszSourceFile, char* pszFileName, BOOL fExecute,
                 PFNFCIGETNEXTCABINET pfnfcignc, PFNFCISTATUS pfnfcis, PFNFCIGETOPENINFO pfnfcigoi,
                 TCOMP typeCompress);
