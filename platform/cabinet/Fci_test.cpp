@@ -494,6 +494,36 @@ TEST(Fci, ContextsOnSeparateThreadsAreIndependent) {
     EXPECT_EQ(good.load(), 4);
 }
 
+TEST(Fci, ContextStaysUsableAfterAFileThatCannotBeOpened) {
+    TempDir dir;
+    auto data = TextBytes(5000, 4);
+    WriteFile(dir.File("a"), data);
+    FciEnv env;
+    env.tempDir = dir.Path();
+    CCAB ccab{};
+    ccab.cb = 0x7FFFFFFF;
+    ccab.cbFolderThresh = 0x7FFFFFFF;
+    std::snprintf(ccab.szCab, sizeof(ccab.szCab), "u.cab");
+    std::snprintf(ccab.szCabPath, sizeof(ccab.szCabPath), "%s/", dir.Path().c_str());
+    ERF erf{};
+    HFCI h = FCICreate(&erf, FciPlaced, Alloc, Free, FciOpen, FciRead, FciWrite, FciClose, FciSeek,
+                       FciDelete, FciTemp, &ccab, &env);
+    ASSERT_NE(h, nullptr);
+    std::string missing = dir.File("missing"), src = dir.File("a"), name = "a";
+    EXPECT_FALSE(FCIAddFile(h, missing.data(), name.data(), FALSE, FciNext, FciStatus, FciOpenInfo,
+                            tcompTYPE_MSZIP));
+    EXPECT_EQ(erf.erfOper, FCIERR_OPEN_SRC);
+    EXPECT_TRUE(FCIAddFile(h, src.data(), name.data(), FALSE, FciNext, FciStatus, FciOpenInfo,
+                           tcompTYPE_MSZIP));
+    EXPECT_TRUE(FCIFlushCabinet(h, FALSE, FciNext, FciStatus));
+    EXPECT_TRUE(FCIDestroy(h));
+    FdiEnv out;
+    ERF derf{};
+    ASSERT_TRUE(Extract(dir.Path(), "u.cab", out, derf));
+    ASSERT_EQ(out.files.size(), 1u);
+    EXPECT_TRUE(out.files[0].data == data);
+}
+
 BOOL NoTempFile(char*, int, void*) {
     return FALSE;
 }
