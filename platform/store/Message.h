@@ -11,7 +11,7 @@
 // Properties the store maintains (a value set for them is ignored, except
 // PR_SEARCH_KEY, which may be set): PR_ENTRYID, PR_PARENT_ENTRYID,
 // PR_STORE_ENTRYID, PR_RECORD_KEY, PR_OBJECT_TYPE, PR_SOURCE_KEY,
-// PR_PARENT_SOURCE_KEY, PR_CHANGE_KEY (new on every save; never present in a
+// PR_CHANGE_KEY (new on every save; never present in a
 // store with ChangeTracking::ModificationTime), PR_LAST_MODIFICATION_TIME
 // (the platform clock at each save), PR_CREATION_TIME (first save),
 // PR_MESSAGE_SIZE, PR_HASATTACH, and in PR_MESSAGE_FLAGS the bits

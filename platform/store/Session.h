@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/mapi/NamedProperty.h"
+#include "platform/mapi/PropertyBag.h"
 #include "platform/store/StoreTypes.h"
 
 namespace store {

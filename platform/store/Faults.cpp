@@ -1,0 +1,62 @@
+#include "platform/store/Faults.h"
+
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "platform/win/Errors.h"
+
+namespace store {
+namespace {
+
+struct FaultTable {
+    std::mutex lock;
+    std::map<FaultSite, HRESULT> process;
+    std::map<std::pair<FaultSite, GUID>, HRESULT> perStore;
+};
+
+FaultTable& Table() {
+    static FaultTable* table = new FaultTable();
+    return *table;
+}
+
+}  // namespace
+
+void SetFault(FaultSite site, HRESULT hr, const GUID* store) {
+    FaultTable& t = Table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    if (store == nullptr) {
+        if (SUCCEEDED(hr)) {
+            t.process.erase(site);
+        } else {
+            t.process[site] = hr;
+        }
+        return;
+    }
+    if (SUCCEEDED(hr)) {
+        t.perStore.erase({site, *store});
+    } else {
+        t.perStore[{site, *store}] = hr;
+    }
+}
+
+void ClearFaults() {
+    FaultTable& t = Table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    t.process.clear();
+    t.perStore.clear();
+}
+
+HRESULT CurrentFault(FaultSite site, const GUID& store) {
+    FaultTable& t = Table();
+    std::lock_guard<std::mutex> guard(t.lock);
+    if (auto it = t.perStore.find({site, store}); it != t.perStore.end()) {
+        return it->second;
+    }
+    if (auto it = t.process.find(site); it != t.process.end()) {
+        return it->second;
+    }
+    return S_OK;
+}
+
+}  // namespace store
