@@ -150,7 +150,7 @@ std::uint32_t LzxEncoder::MatchLength(std::uint64_t a, std::uint64_t b, std::uin
     return n;
 }
 
-int LzxEncoder::Score(const Match& m) const {
+int LzxEncoder::Score(const Match& m, std::uint64_t pos) const {
     if (m.length == 0) {
         return 0;
     }
@@ -165,7 +165,9 @@ int LzxEncoder::Score(const Match& m) const {
         const std::uint8_t bits = m_lengthLengths[lengthCode - kNumPrimaryLengths];
         cost += bits ? bits : 8;
     }
-    return static_cast<int>(m.length) * m_literalBits16 - 16 * cost;
+    // What the same bytes would cost as literals.
+    const std::size_t from = static_cast<std::size_t>(pos - m_frameStart);
+    return static_cast<int>(m_literalPrefix[from + m.length] - m_literalPrefix[from]) - 16 * cost;
 }
 
 LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end, int depth) {
@@ -183,9 +185,9 @@ LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end, in
             continue;
         }
         Match m{MatchLength(pos, pos - m_r[k], maxLength), m_r[k], k};
-        if (m.length >= kMinMatch && Score(m) > bestScore) {
+        if (m.length >= kMinMatch && Score(m, pos) > bestScore) {
             best = m;
-            bestScore = Score(m);
+            bestScore = Score(m, pos);
         }
     }
     if (maxLength < 4) {
@@ -211,7 +213,7 @@ LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end, in
         // pos goes into the tables once the next frame has arrived.
         if (bestDistance != 0) {
             Match m{bestLength, bestDistance, -1};
-            if (Score(m) > bestScore) {
+            if (Score(m, pos) > bestScore) {
                 best = m;
             }
         }
@@ -248,7 +250,7 @@ LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end, in
     }
     if (bestDistance != 0) {
         Match m{bestLength, bestDistance, -1};
-        if (Score(m) > bestScore) {
+        if (Score(m, pos) > bestScore) {
             best = m;
         }
     }
@@ -260,6 +262,18 @@ void LzxEncoder::Parse(std::uint64_t start, std::uint64_t end) {
     std::fill(std::begin(m_mainFreq), std::end(m_mainFreq), 0);
     std::fill(std::begin(m_lengthFreq), std::end(m_lengthFreq), 0);
     std::fill(std::begin(m_alignedFreq), std::end(m_alignedFreq), 0);
+    // Literal prices from the previous block; bytes it did not use are rare.
+    std::uint32_t price[kNumChars];
+    for (int b = 0; b < kNumChars; ++b) {
+        price[b] = m_mainLengths[b] ? 16u * m_mainLengths[b]
+                                    : static_cast<std::uint32_t>(m_literalBits16) + 16 * 4;
+    }
+    m_frameStart = start;
+    m_literalPrefix.resize(static_cast<std::size_t>(end - start) + 1);
+    m_literalPrefix[0] = 0;
+    for (std::uint64_t i = start; i < end; ++i) {
+        m_literalPrefix[i - start + 1] = m_literalPrefix[i - start] + price[*At(i)];
+    }
     std::uint64_t pos = start;
     while (pos < end) {
         Match m = FindMatch(pos, end, m_depth);
@@ -272,7 +286,7 @@ void LzxEncoder::Parse(std::uint64_t start, std::uint64_t end) {
         while (m.length < kMaxLazyLength && pos + 1 < end) {
             Match next =
                 FindMatch(pos + 1, end, m.length >= kGoodLength ? m_depth / 4 + 1 : m_depth);
-            if (Score(next) <= Score(m)) {
+            if (Score(next, pos + 1) <= Score(m, pos)) {
                 break;
             }
             EmitLiteral(*At(pos));

@@ -69,7 +69,8 @@ private:
     std::uint32_t Insert(std::uint64_t pos);
     Match FindMatch(std::uint64_t pos, std::uint64_t end, int depth);
     std::uint32_t MatchLength(std::uint64_t a, std::uint64_t b, std::uint32_t max) const;
-    int Score(const Match& m) const;
+    // Bits (in 1/16) a match at pos saves over literals; > 0 means it pays.
+    int Score(const Match& m, std::uint64_t pos) const;
     void Parse(std::uint64_t start, std::uint64_t end);
     void EmitLiteral(std::uint8_t byte);
     void EmitMatch(const Match& m);
@@ -105,6 +106,9 @@ private:
     int m_depth = 0;            // chain depth for the current frame
     // Average literal price of the last compressed block, in 1/16 bit.
     int m_literalBits16 = 16 * 6;
+    // Literal prices of the current frame's bytes, summed from its start.
+    std::uint64_t m_frameStart = 0;
+    std::vector<std::uint32_t> m_literalPrefix;
     std::uint32_t m_r[3] = {1, 1, 1};
 
     // The current frame's symbols and their statistics.

@@ -1,0 +1,42 @@
+// libFuzzer target: arbitrary bytes through the LZX encoder and back through
+// the decoder must come out unchanged. The first byte picks the window and
+// the forced block type; the rest is the folder's data.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/cabinet/LzxDecoder.h"
+#include "platform/cabinet/LzxEncoder.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace cabinet::lzx;
+    if (size < 1) {
+        return 0;
+    }
+    const int windowBits = kMinWindowBits + data[0] % 7;
+    LzxEncoderOptions options;
+    options.forceBlockType = (data[0] >> 3) % 4;  // 0: the encoder's choice
+    options.e8Translation = (data[0] & 0x80) == 0;
+    ++data;
+    --size;
+    LzxEncoder encoder(windowBits, options);
+    LzxDecoder decoder(windowBits);
+    std::vector<std::uint8_t> frame;
+    std::vector<std::uint8_t> out;
+    for (std::size_t pos = 0; pos < size; pos += kFrameSize) {
+        const std::size_t n = size - pos < kFrameSize ? size - pos : kFrameSize;
+        frame.clear();
+        encoder.EncodeFrame(data + pos, n, frame);
+        out.assign(n, 0);
+        if (!decoder.DecodeFrame(frame.data(), frame.size(), out.data(), n)) {
+            std::abort();
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            if (out[i] != data[pos + i]) {
+                std::abort();
+            }
+        }
+    }
+    return 0;
+}
