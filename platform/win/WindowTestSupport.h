@@ -6,9 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/win/MessageLoop.h"
@@ -95,5 +99,33 @@ inline bool PumpUntil(const std::function<bool()>& done,
     }
     return true;
 }
+
+// Ends the process with a message when its scope lasts longer than the
+// bound: a deadlock fails the test run at once instead of hanging it.
+class Watchdog {
+public:
+    explicit Watchdog(const char* what, std::chrono::seconds bound = std::chrono::seconds(20))
+        : m_thread([this, what, bound] {
+              std::unique_lock lock(m_mutex);
+              if (!m_cv.wait_for(lock, bound, [this] { return m_done; })) {
+                  std::fprintf(stderr, "watchdog: %s\n", what);
+                  std::_Exit(2);
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_cv.notify_all();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_done = false;
+    std::thread m_thread;
+};
 
 }  // namespace win::testing
