@@ -17,6 +17,7 @@ endif()
 # libFuzzer is guided by the code under test and not only by the target.
 if(QM_BUILD_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link)
+  add_compile_definitions(QM_KEEP_MODULES_LOADED)
 endif()
 
 find_package(Threads REQUIRED)

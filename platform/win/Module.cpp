@@ -16,6 +16,15 @@
 #include "platform/win/Mutex.h"
 #include "platform/win/Paths.h"
 
+
+// The fuzz build keeps every module mapped after FreeLibrary: the fuzzer
+// holds pointers into each instrumented module's coverage counters for the
+// whole run, and an unmapped module would take them away under it.
+#ifdef QM_KEEP_MODULES_LOADED
+constexpr int kExtraOpenFlags = RTLD_NODELETE;
+#else
+constexpr int kExtraOpenFlags = 0;
+#endif
 namespace win {
 namespace {
 
@@ -155,7 +164,7 @@ HMODULE Load(const WCHAR* fileName, const void* caller) {
     for (const auto& path : candidates) {
         if (!FileExists(path))
             continue;
-        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | kExtraOpenFlags);
         if (!handle) {
             SetLastError(ERROR_BAD_FORMAT);
             return nullptr;
