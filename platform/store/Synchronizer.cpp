@@ -94,7 +94,9 @@ bool ParseState(const std::string& text, SyncState* out) {
 
 }  // namespace
 
-HRESULT Synchronizer::GetDifferingItems(const std::string& state, DifferingItems* out) {
+HRESULT Synchronizer::GetDifferingItems(const std::string& stateText, DifferingItems* out) {
+    // A copy first: stateText may be out->newState itself.
+    const std::string state = stateText;
     out->items.clear();
     out->newState.clear();
     if (m_folder.IsNull()) {
