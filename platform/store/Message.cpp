@@ -299,6 +299,9 @@ HRESULT Message::ResolveRecipients(const std::vector<AddressEntry>& addressBook,
 }
 
 HRESULT Message::Save() {
+    if (codec::EmbeddingDepth(m_attachments) > codec::kMaxEmbeddingDepth) {
+        return MAPI_E_TOO_COMPLEX;
+    }
     Session::Impl& impl = m_session->GetImpl();
     WriteTransaction tx(impl);
     HRESULT hr = tx.Begin();

@@ -78,7 +78,8 @@ public:
 
     // Writes the message. One commit; an Added notification for the first
     // save, Modified afterwards. MAPI_E_NOT_FOUND when the message (or for
-    // a new one, its folder) has been deleted meanwhile.
+    // a new one, its folder) has been deleted meanwhile; MAPI_E_TOO_COMPLEX
+    // when embedded messages nest deeper than 16 levels.
     HRESULT Save();
     // Deletes the saved message. MAPI_E_NOT_FOUND when it is gone; a new
     // unsaved message just stays unsaved (S_OK).

@@ -9,8 +9,7 @@ namespace {
 
 using namespace mapi;
 
-// Embedded messages nest; a damaged blob must not recurse without bound.
-constexpr int kMaxNesting = 16;
+constexpr int kMaxNesting = kMaxEmbeddingDepth;
 
 class Writer {
 public:
@@ -460,6 +459,16 @@ bool ReadContent(Reader& r, MessageContent* c, int depth) {
 }
 
 }  // namespace
+
+int EmbeddingDepth(const std::vector<AttachmentContent>& attachments) {
+    int depth = 0;
+    for (const auto& a : attachments) {
+        if (a.embedded) {
+            depth = std::max(depth, 1 + EmbeddingDepth(a.embedded->attachments));
+        }
+    }
+    return depth;
+}
 
 Bytes EncodeBag(const PropertyBag& bag) {
     Bytes out;

@@ -32,6 +32,13 @@ namespace store::codec {
 
 using mapi::Bytes;
 
+// Embedded messages nest at most this deep (an attachment of the message
+// itself is depth 1); deeper ones are refused on save and on decode, so a
+// damaged blob cannot drive the decoder's recursion without bound.
+constexpr int kMaxEmbeddingDepth = 16;
+// The deepest nesting of embedded messages among attachments (0: none).
+int EmbeddingDepth(const std::vector<mapi::AttachmentContent>& attachments);
+
 Bytes EncodeBag(const mapi::PropertyBag& bag);
 Bytes EncodeRows(const std::vector<mapi::PropertyBag>& rows);
 Bytes EncodeAttachments(const std::vector<mapi::AttachmentContent>& attachments);
