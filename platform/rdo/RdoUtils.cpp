@@ -1,0 +1,279 @@
+#include "platform/rdo/RdoUtils.h"
+
+#include <memory>
+#include <mutex>
+
+#include "platform/rdo/MapiObject.h"
+#include "platform/rdo/PropVariant.h"
+#include "platform/rdo/RdoContext.h"
+#include "platform/rdo/RdoFolder.h"
+#include "platform/rdo/RdoMessage.h"
+#include "platform/store/Folder.h"
+#include "platform/store/Message.h"
+#include "platform/store/Session.h"
+
+namespace rdo {
+using namespace mapi;
+namespace {
+
+constexpr DISPID kDispidMapiObject = 0xF100;
+
+std::mutex g_dialogLock;
+std::shared_ptr<AddressBookDialogHook> g_dialogHook;
+
+// Opens what a MAPI identity names as one of the library's objects.
+HRESULT OpenIdentity(const MapiIdentity& identity, CComPtr<IUnknown>& holder) {
+    std::shared_ptr<SessionContext> context;
+    HRESULT hr = SessionContext::ForThread(identity.profileName, &context);
+    if (FAILED(hr))
+        return hr;
+    store::Session* session = nullptr;
+    if (identity.kind == MapiObjectKind::Store || !identity.storeEntryId.empty())
+        hr = context->StoreByEntryId(identity.storeEntryId, &session);
+    else
+        hr = context->StoreOfEntryId(identity.entryId, &session);
+    if (FAILED(hr))
+        return hr;
+    switch (identity.kind) {
+        case MapiObjectKind::Store:
+            holder = com::Make<RdoStore>(context, session)->GetUnknown();
+            return S_OK;
+        case MapiObjectKind::Folder: {
+            store::Folder folder;
+            hr = session->OpenFolder(identity.entryId, &folder);
+            if (FAILED(hr))
+                return hr;
+            holder = com::Make<RdoFolder>(context, folder)->GetUnknown();
+            return S_OK;
+        }
+        case MapiObjectKind::Message: {
+            std::unique_ptr<store::Message> message;
+            hr = session->OpenMessage(identity.entryId, &message);
+            if (FAILED(hr))
+                return hr;
+            holder = MakeStoreMessage(context, std::move(message))->GetUnknown();
+            return S_OK;
+        }
+        default:
+            return E_INVALIDARG;
+    }
+}
+
+}  // namespace
+
+void SetAddressBookDialogHook(AddressBookDialogHook hook) {
+    auto next = hook ? std::make_shared<AddressBookDialogHook>(std::move(hook)) : nullptr;
+    std::lock_guard<std::mutex> lock(g_dialogLock);
+    g_dialogHook = std::move(next);
+}
+
+HRESULT PropsOf(IUnknown* object, CComPtr<IUnknown>& holder, IRdoProps** props) {
+    *props = nullptr;
+    if (!object)
+        return E_INVALIDARG;
+    CComPtr<IRdoProps> own;
+    if (SUCCEEDED(object->QueryInterface(IID_IRdoProps, reinterpret_cast<void**>(&own)))) {
+        if (!own->IsOwnerThread())
+            return RPC_E_WRONG_THREAD;
+        holder = static_cast<IUnknown*>(own.p);
+        *props = own;
+        return S_OK;
+    }
+    CComPtr<IUnknown> mapiObject = object;
+    if (!MapiIdentityOf(mapiObject)) {
+        // A mail client object: its MAPI object is a property of it.
+        CComPtr<IDispatch> dispatch;
+        if (FAILED(object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch))))
+            return E_INVALIDARG;
+        CComVariant result;
+        if (FAILED(com::GetProperty(dispatch, kDispidMapiObject, &result)) ||
+            result.vt != VT_UNKNOWN || !result.punkVal)
+            return E_INVALIDARG;
+        mapiObject = result.punkVal;
+    }
+    const MapiIdentity* identity = MapiIdentityOf(mapiObject);
+    if (!identity || identity->kind == MapiObjectKind::Session)
+        return E_INVALIDARG;
+    CComPtr<IUnknown> opened;
+    HRESULT hr = OpenIdentity(*identity, opened);
+    if (FAILED(hr))
+        return hr;
+    if (FAILED(opened->QueryInterface(IID_IRdoProps, reinterpret_cast<void**>(&own))))
+        return E_INVALIDARG;
+    holder = opened;
+    *props = own;
+    return S_OK;
+}
+
+HRESULT RdoUtils::HrGetOneProp(IUnknown* object, ULONG tag, VARIANT* value) {
+    RDO_OWNER_THREAD_ONLY();
+    if (!value)
+        return E_POINTER;
+    VariantInit(value);
+    CComPtr<IUnknown> holder;
+    IRdoProps* props = nullptr;
+    HRESULT hr = PropsOf(object, holder, &props);
+    if (FAILED(hr))
+        return hr;
+    PropValue found;
+    hr = props->ReadProp(tag, &found);
+    if (FAILED(hr))
+        return hr;
+    return VariantFromProp(found, value);
+}
+
+HRESULT RdoUtils::HrSetOneProp(IUnknown* object, ULONG tag, VARIANT value, VARIANT_BOOL save) {
+    RDO_OWNER_THREAD_ONLY();
+    CComPtr<IUnknown> holder;
+    IRdoProps* props = nullptr;
+    HRESULT hr = PropsOf(object, holder, &props);
+    if (FAILED(hr))
+        return hr;
+    PropValue converted;
+    hr = PropFromVariant(tag, value, &converted);
+    if (FAILED(hr))
+        return hr;
+    return props->WriteProp(tag, converted, save != VARIANT_FALSE);
+}
+
+HRESULT RdoUtils::GetIDsFromNames(IUnknown* object, BSTR propertySet, VARIANT name,
+                                  VARIANT_BOOL create, ULONG* tag) {
+    RDO_OWNER_THREAD_ONLY();
+    if (!tag)
+        return E_POINTER;
+    *tag = 0;
+    auto set = win::ParseGuid(
+        std::wstring_view(propertySet ? propertySet : L"", SysStringLen(propertySet)));
+    if (!set)
+        return E_INVALIDARG;
+    NamedProperty named;
+    if (name.vt == VT_BSTR) {
+        if (SysStringLen(name.bstrVal) == 0)
+            return E_INVALIDARG;
+        named = NamedProperty::ByName(*set, std::wstring(name.bstrVal, SysStringLen(name.bstrVal)));
+    } else {
+        CComVariant asLong;
+        if (FAILED(VariantChangeType(&asLong, &name, 0, VT_I4)))
+            return E_INVALIDARG;
+        named = NamedProperty::ById(*set, asLong.lVal);
+    }
+    CComPtr<IUnknown> holder;
+    IRdoProps* props = nullptr;
+    HRESULT hr = PropsOf(object, holder, &props);
+    if (FAILED(hr))
+        return hr;
+    USHORT id = 0;
+    hr = props->NamedId(named, create != VARIANT_FALSE, &id);
+    if (FAILED(hr))
+        return hr;
+    // An unmapped name (asked without create) gives the tag 0 with a warning,
+    // as the platform's call reports names it could not map.
+    if (id == 0)
+        return store::MAPI_W_ERRORS_RETURNED;
+    *tag = PROP_TAG(PT_UNSPECIFIED, id);
+    return S_OK;
+}
+
+HRESULT RdoUtils::CompareEntryIDs(BSTR entryId1, BSTR entryId2, VARIANT_BOOL* same) {
+    RDO_OWNER_THREAD_ONLY();
+    if (!same)
+        return E_POINTER;
+    *same = VARIANT_FALSE;
+    auto a = BytesFromIdText(entryId1);
+    auto b = BytesFromIdText(entryId2);
+    if (!a || !b)
+        return E_INVALIDARG;
+    *same = *a == *b ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT RdoUtils::BinaryToText(VARIANT binary, BSTR* text) {
+    RDO_OWNER_THREAD_ONLY();
+    if (!text)
+        return E_POINTER;
+    *text = nullptr;
+    Bytes bytes;
+    if (!BinaryFromVariant(binary, bytes))
+        return E_INVALIDARG;
+    return PutText(HexFromBytes(bytes), text);
+}
+
+HRESULT RdoUtils::TextToBinary(BSTR text, VARIANT* binary) {
+    RDO_OWNER_THREAD_ONLY();
+    if (!binary)
+        return E_POINTER;
+    VariantInit(binary);
+    auto bytes = BytesFromIdText(text);
+    if (!bytes)
+        return E_INVALIDARG;
+    CComVariant made = BinaryVariant(bytes->data(), bytes->size());
+    if (made.vt != (VT_ARRAY | VT_UI1))
+        return E_OUTOFMEMORY;
+    return made.Detach(binary);
+}
+
+HRESULT RdoUtils::ConvertModificationTime(VARIANT utcTime, DATE* localTime) {
+    RDO_OWNER_THREAD_ONLY();
+    if (!localTime)
+        return E_POINTER;
+    *localTime = 0;
+    if (utcTime.vt == VT_DATE)
+        *localTime = UtcDateToLocal(utcTime.date);
+    else if (utcTime.vt == VT_R8)
+        *localTime = UtcDateToLocal(utcTime.dblVal);
+    else
+        return E_INVALIDARG;
+    return S_OK;
+}
+
+HRESULT RdoUtils::AddressBookDialog(VARIANT, VARIANT title, VARIANT, VARIANT, VARIANT, VARIANT,
+                                    VARIANT, VARIANT, VARIANT, QMRRecipients** chosen) {
+    RDO_OWNER_THREAD_ONLY();
+    if (!ClearOut(chosen))
+        return E_POINTER;
+    std::shared_ptr<AddressBookDialogHook> hook;
+    {
+        std::lock_guard<std::mutex> lock(g_dialogLock);
+        hook = g_dialogHook;
+    }
+    if (!hook)
+        return MAPI_E_USER_CANCEL;
+    std::wstring caption;
+    if (title.vt == VT_BSTR)
+        caption.assign(title.bstrVal ? title.bstrVal : L"", SysStringLen(title.bstrVal));
+    std::vector<std::wstring> names;
+    HRESULT hr = (*hook)(caption, &names);
+    if (FAILED(hr))
+        return hr;
+    // The choice travels as the recipients of a detached message.
+    CComPtr<RdoMessage> holder = com::Make<RdoMessage>(nullptr, MessageBody("", MessageContent()));
+    if (!holder)
+        return E_OUTOFMEMORY;
+    CComPtr<QMRRecipients> list;
+    hr = holder->GetRecipients(&list);
+    if (FAILED(hr))
+        return hr;
+    for (const std::wstring& n : names) {
+        CComBSTR text(n);
+        hr = list->Add(text, nullptr);
+        if (FAILED(hr))
+            return hr;
+    }
+    ULONG unresolved = 0;
+    holder->Resolve(&unresolved);
+    *chosen = list.Detach();
+    return S_OK;
+}
+
+HRESULT RdoUtils::GetVersion(BSTR* version) {
+    RDO_OWNER_THREAD_ONLY();
+    return PutText(kRdoVersion, version);
+}
+
+HRESULT RdoUtils::Cleanup() {
+    RDO_OWNER_THREAD_ONLY();
+    SessionContext::ForgetThreadContexts();
+    return S_OK;
+}
+
+}  // namespace rdo
