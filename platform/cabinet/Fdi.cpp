@@ -328,25 +328,6 @@ std::string RepairUtf8(const std::string& name) {
     return out;
 }
 
-// A stored name is handed to the caller, who joins it to a target directory:
-// it must stay below that directory. Rejected: empty names, absolute paths
-// (leading separator or drive) and ".." components.
-bool SafeName(const std::string& name) {
-    if (name.empty() || name[0] == '/' || name[0] == '\\' || (name.size() >= 2 && name[1] == ':')) {
-        return false;
-    }
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= name.size(); ++i) {
-        if (i == name.size() || name[i] == '/' || name[i] == '\\') {
-            if (name.compare(start, i - start, "..") == 0) {
-                return false;
-            }
-            start = i + 1;
-        }
-    }
-    return true;
-}
-
 bool SupportedType(std::uint16_t tcomp) {
     switch (tcomp & tcompMASK_TYPE) {
         case tcompTYPE_NONE:
@@ -714,7 +695,10 @@ bool Fdi::ProcessFile(const CabHeader& cab, INT_PTR hf, const std::string& cabPa
     }
     std::size_t folder =
         file.folder == kFolderContinuedToNext ? cab.folders.size() - 1 : file.folder;
-    if (folder >= cab.folders.size() || !SafeName(shown)) {
+    // Stored names reach the caller as they are, as from the platform's
+    // library: the caller joins them to its target and must keep them inside.
+    // An empty name is no file entry at all.
+    if (folder >= cab.folders.size() || shown.empty()) {
         return Fail(FDIERROR_CORRUPT_CABINET);
     }
     if (!SupportedType(cab.folders[folder].tcomp)) {
