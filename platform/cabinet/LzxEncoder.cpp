@@ -170,6 +170,63 @@ int LzxEncoder::Score(const Match& m, std::uint64_t pos) const {
     return static_cast<int>(m_literalPrefix[from + m.length] - m_literalPrefix[from]) - 16 * cost;
 }
 
+int LzxEncoder::NormalCandidates(std::uint64_t pos, std::uint64_t end, int depth, Match* out) {
+    const auto maxLength =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(kMaxMatch, end - pos));
+    const std::uint64_t history = std::min<std::uint64_t>(m_maxOffset, pos - m_bufBase);
+    const auto pos32 = static_cast<std::uint32_t>(pos);
+    const std::uint8_t* p = At(pos);
+    int count = 0;
+    std::uint32_t bestLength = 2;
+    auto add = [&](std::uint32_t len, std::uint32_t d) {
+        bestLength = len;
+        if (count == kMaxCandidates) {
+            --count;
+        }
+        out[count++] = Match{len, d, -1};
+    };
+    // The latest positions with the same 3 and 4 bytes.
+    const std::uint32_t near3 = pos32 - m_head3[Hash3(p)];
+    const std::uint32_t near4 = pos32 - m_head4[Hash4(p)];
+    for (std::uint32_t d : {near3, near4}) {
+        if (d != 0 && d <= history && (d == near4 || d <= kMaxHash3Distance)) {
+            const std::uint32_t len = MatchLength(pos, pos - d, maxLength);
+            if (len > bestLength) {
+                add(len, d);
+            }
+        }
+    }
+    if (maxLength < kHashedBytes) {
+        return count;  // pos goes into the tables once the next frame has arrived
+    }
+    const std::uint32_t mask = (1u << m_windowBits) - 1;
+    std::uint32_t cand = Insert(pos);
+    std::uint32_t lastDistance = 0;
+    for (; depth > 0 && bestLength < maxLength; --depth) {
+        const std::uint32_t d = pos32 - cand;
+        if (d <= lastDistance || d > history) {
+            break;
+        }
+        lastDistance = d;
+        const std::uint8_t* q = At(pos - d);
+        if (q[bestLength] == p[bestLength] && q[0] == p[0]) {
+            const std::uint32_t len = MatchLength(pos, pos - d, maxLength);
+            if (len > bestLength) {
+                add(len, d);
+                if (len >= static_cast<std::uint32_t>(m_options.niceLength)) {
+                    break;
+                }
+                // A good match in hand: look much less hard for a better one.
+                if (len >= kGoodLength && depth > 4) {
+                    depth /= 4;
+                }
+            }
+        }
+        cand = m_prev[(pos - d) & mask];
+    }
+    return count;
+}
+
 LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end, int depth) {
     InsertUpTo(pos);
     Match best;
@@ -193,65 +250,13 @@ LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end, in
     if (maxLength < 4) {
         return best;
     }
-    const auto pos32 = static_cast<std::uint32_t>(pos);
-    const std::uint8_t* p = At(pos);
-    std::uint32_t bestLength = 2;
-    std::uint32_t bestDistance = 0;
-    // The latest positions with the same 3 and 4 bytes.
-    const std::uint32_t near3 = pos32 - m_head3[Hash3(p)];
-    const std::uint32_t near4 = pos32 - m_head4[Hash4(p)];
-    for (std::uint32_t d : {near3, near4}) {
-        if (d != 0 && d <= history && (d == near4 || d <= kMaxHash3Distance)) {
-            const std::uint32_t len = MatchLength(pos, pos - d, maxLength);
-            if (len > bestLength) {
-                bestLength = len;
-                bestDistance = d;
-            }
-        }
-    }
-    if (maxLength < kHashedBytes) {
-        // pos goes into the tables once the next frame has arrived.
-        if (bestDistance != 0) {
-            Match m{bestLength, bestDistance, -1};
-            if (Score(m, pos) > bestScore) {
-                best = m;
-            }
-        }
-        return best;
-    }
-    const std::uint32_t mask = (1u << m_windowBits) - 1;
-    std::uint32_t cand = Insert(pos);
-    if (best.length >= static_cast<std::uint32_t>(m_options.niceLength)) {
-        return best;
-    }
-    std::uint32_t lastDistance = 0;
-    for (; depth > 0 && bestLength < maxLength; --depth) {
-        const std::uint32_t d = pos32 - cand;
-        if (d <= lastDistance || d > history) {
-            break;
-        }
-        lastDistance = d;
-        const std::uint8_t* q = At(pos - d);
-        if (q[bestLength] == p[bestLength] && q[0] == p[0]) {
-            const std::uint32_t len = MatchLength(pos, pos - d, maxLength);
-            if (len > bestLength) {
-                bestLength = len;
-                bestDistance = d;
-                if (len >= static_cast<std::uint32_t>(m_options.niceLength) || len == maxLength) {
-                    break;
-                }
-                // A good match in hand: look much less hard for a better one.
-                if (len >= kGoodLength && depth > 4) {
-                    depth /= 4;
-                }
-            }
-        }
-        cand = m_prev[(pos - d) & mask];
-    }
-    if (bestDistance != 0) {
-        Match m{bestLength, bestDistance, -1};
-        if (Score(m, pos) > bestScore) {
-            best = m;
+    Match found[kMaxCandidates];
+    const bool enough = best.length >= static_cast<std::uint32_t>(m_options.niceLength);
+    const int count = NormalCandidates(pos, end, enough ? 0 : depth, found);
+    for (int i = 0; i < count; ++i) {
+        if (Score(found[i], pos) > bestScore) {
+            best = found[i];
+            bestScore = Score(found[i], pos);
         }
     }
     return best;
@@ -273,6 +278,10 @@ void LzxEncoder::Parse(std::uint64_t start, std::uint64_t end) {
     m_literalPrefix[0] = 0;
     for (std::uint64_t i = start; i < end; ++i) {
         m_literalPrefix[i - start + 1] = m_literalPrefix[i - start] + price[*At(i)];
+    }
+    if (m_options.optimalParse) {
+        ParseOptimal(start, end);
+        return;
     }
     std::uint64_t pos = start;
     while (pos < end) {
@@ -297,6 +306,108 @@ void LzxEncoder::Parse(std::uint64_t start, std::uint64_t end) {
         pos += m.length;
     }
     InsertUpTo(end);
+}
+
+void LzxEncoder::ParseOptimal(std::uint64_t start, std::uint64_t end) {
+    // Cheapest path through the frame by the previous block's prices: each
+    // position is reached by a literal or a match from an earlier one, and
+    // carries the repeated offsets of its cheapest arrival.
+    const std::size_t n = static_cast<std::size_t>(end - start);
+    std::uint32_t mainPrice[kMaxMainTreeSize];
+    for (int i = 0; i < m_mainSize; ++i) {
+        mainPrice[i] = m_mainLengths[i] ? 16u * m_mainLengths[i] : 16u * (kMatchSymbolBits + 3);
+    }
+    std::uint32_t lengthPrice[kLengthTreeSize];
+    for (int i = 0; i < kLengthTreeSize; ++i) {
+        lengthPrice[i] = m_lengthLengths[i] ? 16u * m_lengthLengths[i] : 16u * 8;
+    }
+    auto matchPrice = [&](int slot, std::uint32_t length) {
+        const std::uint32_t code = length - kMinMatch;
+        if (code < kNumPrimaryLengths) {
+            return mainPrice[kNumChars + slot * 8 + code] + 16u * kFooterBits[slot];
+        }
+        return mainPrice[kNumChars + slot * 8 + kNumPrimaryLengths] + 16u * kFooterBits[slot] +
+               lengthPrice[code - kNumPrimaryLengths];
+    };
+    m_nodes.assign(n + 1, Node{});
+    m_nodes[0].cost = 0;
+    std::copy(m_r, m_r + 3, m_nodes[0].r);
+    const std::uint32_t nice = static_cast<std::uint32_t>(m_options.niceLength);
+    Match found[kMaxCandidates];
+    std::size_t i = 0;
+    while (i < n) {
+        const Node cur = m_nodes[i];
+        const std::uint64_t pos = start + i;
+        auto relax = [&](std::size_t j, std::uint32_t cost, std::uint32_t length,
+                         std::uint32_t offset, int rep) {
+            Node& to = m_nodes[j];
+            if (cost >= to.cost) {
+                return;
+            }
+            to.cost = cost;
+            to.length = static_cast<std::uint16_t>(length);
+            to.offset = offset;
+            to.rep = static_cast<std::int8_t>(rep);
+            if (length == 1 || rep == 0) {
+                std::copy(cur.r, cur.r + 3, to.r);
+            } else if (rep > 0) {
+                std::copy(cur.r, cur.r + 3, to.r);
+                std::swap(to.r[0], to.r[rep]);
+            } else {
+                to.r[0] = offset;
+                to.r[1] = cur.r[0];
+                to.r[2] = cur.r[1];
+            }
+        };
+        relax(i + 1, cur.cost + (m_literalPrefix[i + 1] - m_literalPrefix[i]), 1, 0, -1);
+        InsertUpTo(pos);
+        const auto maxLength =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(kMaxMatch, end - pos));
+        std::uint32_t longest = 0;
+        if (maxLength >= kMinMatch) {
+            const std::uint64_t history = std::min<std::uint64_t>(m_maxOffset, pos - m_bufBase);
+            for (int k = 0; k < 3; ++k) {
+                if (cur.r[k] > history) {
+                    continue;
+                }
+                const std::uint32_t len = MatchLength(pos, pos - cur.r[k], maxLength);
+                for (std::uint32_t l = kMinMatch; l <= len; ++l) {
+                    relax(i + l, cur.cost + matchPrice(k, l), l, cur.r[k], k);
+                }
+                longest = std::max(longest, len);
+            }
+        }
+        if (maxLength >= 4) {
+            const int count = NormalCandidates(pos, end, longest >= nice ? 0 : m_depth, found);
+            std::uint32_t from = kMinMatch + 1;
+            for (int c = 0; c < count; ++c) {
+                const int slot = PositionSlotOf(found[c].offset + 2);
+                for (std::uint32_t l = from; l <= found[c].length; ++l) {
+                    relax(i + l, cur.cost + matchPrice(slot, l), l, found[c].offset, -1);
+                }
+                from = found[c].length + 1;
+                longest = std::max(longest, found[c].length);
+            }
+        }
+        // A long match is taken as it is: the positions it covers are only
+        // entered into the tables. Keeps repetitive data fast.
+        i += longest >= nice ? longest : 1;
+    }
+    InsertUpTo(end);
+    // Walk back along the cheapest arrivals, then emit forwards.
+    std::vector<std::size_t>& path = m_path;
+    path.clear();
+    for (std::size_t j = n; j > 0; j -= m_nodes[j].length) {
+        path.push_back(j);
+    }
+    for (auto it = path.rbegin(); it != path.rend(); ++it) {
+        const Node& node = m_nodes[*it];
+        if (node.length == 1) {
+            EmitLiteral(*At(start + *it - 1));
+        } else {
+            EmitMatch(Match{node.length, node.offset, node.rep});
+        }
+    }
 }
 
 void LzxEncoder::EmitLiteral(std::uint8_t byte) {

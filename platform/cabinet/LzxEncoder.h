@@ -1,11 +1,11 @@
 // LZX encoder for cabinet folders: one object per folder, fed the folder's
 // data one frame (data block) at a time.
 //
-// Matches come from hash chains with lazy evaluation and the three repeated
-// offsets; each frame becomes one block whose type (verbatim, aligned offset
-// or uncompressed) is the smallest of the three by exact bit count. Blocks
-// never span frames, so each frame's output can be written as soon as its
-// data has arrived; matches never cross a frame end either.
+// Matches come from hash chains with lazy evaluation (or, as an option, a
+// cheapest-path parse) and the three repeated offsets; each frame becomes one block whose type
+// (verbatim, aligned offset or uncompressed) is the smallest of the three by exact bit count.
+// Blocks never span frames, so each frame's output can be written as soon as its data has arrived;
+// matches never cross a frame end either.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +24,9 @@ struct LzxEncoderOptions {
     // that ends a search (and the lazy look-ahead) at once.
     int maxChainDepth = 32;
     int niceLength = 128;
+    // Cheapest-path parse of each frame by the previous block's prices instead
+    // of lazy matching: some 5-10% smaller on text, at a quarter of the speed.
+    bool optimalParse = false;
     // 0: the smallest block type; else every block is of this type (tests).
     int forceBlockType = 0;
     // Tests only: the folder starts this many bytes into a stream, for the
@@ -55,6 +58,13 @@ private:
         std::uint32_t footer;
         std::uint8_t footerBits;
     };
+    struct Node {
+        std::uint32_t cost = 0xFFFFFFFF;  // 1/16 bits from the frame start
+        std::uint32_t offset = 0;
+        std::uint16_t length = 0;  // of the arrival: 1 for a literal
+        std::int8_t rep = -1;
+        std::uint32_t r[3] = {};  // repeated offsets after the arrival
+    };
     struct LengthToken {
         std::uint8_t symbol;
         std::uint8_t extraBits;
@@ -72,6 +82,11 @@ private:
     // Bits (in 1/16) a match at pos saves over literals; > 0 means it pays.
     int Score(const Match& m, std::uint64_t pos) const;
     void Parse(std::uint64_t start, std::uint64_t end);
+    void ParseOptimal(std::uint64_t start, std::uint64_t end);
+    // Matches at pos from the hash tables, of strictly growing length (the
+    // longest last); enters pos into the tables. Needs 4 bytes at pos.
+    int NormalCandidates(std::uint64_t pos, std::uint64_t end, int depth, Match* out);
+    static constexpr int kMaxCandidates = 16;
     void EmitLiteral(std::uint8_t byte);
     void EmitMatch(const Match& m);
     void WriteFrame(std::uint64_t start, std::size_t size, const std::uint32_t savedR[3],
@@ -109,6 +124,8 @@ private:
     // Literal prices of the current frame's bytes, summed from its start.
     std::uint64_t m_frameStart = 0;
     std::vector<std::uint32_t> m_literalPrefix;
+    std::vector<Node> m_nodes;
+    std::vector<std::size_t> m_path;
     std::uint32_t m_r[3] = {1, 1, 1};
 
     // The current frame's symbols and their statistics.

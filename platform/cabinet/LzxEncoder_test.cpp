@@ -93,6 +93,30 @@ TEST(LzxEncoder, FiveMebibytesOfTextRoundTripAndCompressWell) {
     }
 }
 
+TEST(LzxEncoder, OptimalParseRoundTripsAndBeatsLazyMatching) {
+    Bytes data = SampleText(200000, 31);
+    Bytes calls = RandomBytes(40000, 32);
+    for (std::size_t i = 0; i + 5 < calls.size(); i += 11) {
+        calls[i] = 0xE8;
+        calls[i + 4] = 0;
+    }
+    data.insert(data.end(), calls.begin(), calls.end());
+    const Bytes again = SampleText(100001, 31);
+    data.insert(data.end(), again.begin(), again.end());
+    LzxEncoderOptions optimal;
+    optimal.optimalParse = true;
+    for (int windowBits : {15, 18, 21}) {
+        SCOPED_TRACE(windowBits);
+        ExpectRoundTrip(data, windowBits, optimal);
+        EXPECT_LT(TotalSize(EncodeFolder(data, windowBits, optimal)),
+                  TotalSize(EncodeFolder(data, windowBits)));
+    }
+    for (int type = 1; type <= 3; ++type) {
+        optimal.forceBlockType = type;
+        ExpectRoundTrip(data, 17, optimal);
+    }
+}
+
 TEST(LzxEncoder, LargeWindowFindsRepeatsThatASmallOneCannot) {
     Bytes data = SampleText(300000, 5);
     const Bytes copy = data;

@@ -61,8 +61,9 @@ std::uint32_t Checksum(const std::uint8_t* p, std::size_t n, std::uint32_t seed)
 }
 
 // One folder of LZX:windowBits holding one file.
-Bytes MakeCabinet(const Bytes& data, int windowBits, const std::string& name) {
-    const auto frames = testing::EncodeFolder(data, windowBits);
+Bytes MakeCabinet(const Bytes& data, int windowBits, const std::string& name,
+                  const LzxEncoderOptions& options) {
+    const auto frames = testing::EncodeFolder(data, windowBits, options);
     const std::size_t filesAt = kCfHeaderSize + kCfFolderSize;
     const std::size_t dataAt = filesAt + kCfFileSize + name.size() + 1;
     Bytes cab(dataAt, 0);
@@ -136,10 +137,12 @@ protected:
     }
 
     // Both readers must agree with the data.
-    void ExpectReadersAgree(const Bytes& data, int windowBits) {
-        const std::string tag = std::to_string(windowBits);
+    void ExpectReadersAgree(const Bytes& data, int windowBits,
+                            const LzxEncoderOptions& options = {}) {
+        const std::string tag = std::to_string(windowBits) + (options.optimalParse ? "o" : "") +
+                                std::to_string(options.forceBlockType);
         const std::string cab =
-            Write("w" + tag + ".cab", MakeCabinet(data, windowBits, "sync.msg"));
+            Write("w" + tag + ".cab", MakeCabinet(data, windowBits, "sync.msg", options));
         std::string text;
         EXPECT_EQ(Run("cabextract -t '" + cab + "'", &text), 0) << text;
         EXPECT_NE(text.find("All done, no errors."), std::string::npos) << text;
@@ -180,6 +183,18 @@ TEST_F(OracleTest, EveryWindowSizeReadsBackThroughCabextractAndGcab) {
     for (int windowBits = kMinWindowBits; windowBits <= kMaxWindowBits; ++windowBits) {
         SCOPED_TRACE(windowBits);
         ExpectReadersAgree(data, windowBits);
+    }
+}
+
+TEST_F(OracleTest, OptimalParseAndEachForcedBlockTypeReadBack) {
+    const Bytes data = MixedData();
+    LzxEncoderOptions options;
+    options.optimalParse = true;
+    ExpectReadersAgree(data, 21, options);
+    options.optimalParse = false;
+    for (int type = 1; type <= 3; ++type) {
+        options.forceBlockType = type;
+        ExpectReadersAgree(data, 17, options);
     }
 }
 

@@ -1,6 +1,6 @@
 // libFuzzer target: arbitrary bytes through the LZX encoder and back through
 // the decoder must come out unchanged. The first byte picks the window and
-// the forced block type; the rest is the folder's data.
+// the forced block type, translation and parse; the rest is the folder's data.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     LzxEncoderOptions options;
     options.forceBlockType = (data[0] >> 3) % 4;  // 0: the encoder's choice
     options.e8Translation = (data[0] & 0x80) == 0;
+    options.optimalParse = (data[0] & 0x40) != 0;
     ++data;
     --size;
     LzxEncoder encoder(windowBits, options);
