@@ -52,7 +52,13 @@ struct WindowTable {
     std::vector<std::shared_ptr<WindowClass>> classes GUARDED_BY(mutex);
     // Window handles are even values from 0x10010 up and never reused.
     std::uintptr_t nextHandle GUARDED_BY(mutex) = 0x10010;
+    // Class atoms and registered messages share one range, as the
+    // platform's atom table does.
     ATOM nextAtom GUARDED_BY(mutex) = 0xC000;
+    std::unordered_map<std::wstring, UINT> registeredMessages GUARDED_BY(mutex);
+    std::unordered_map<DWORD, HWND> focus GUARDED_BY(mutex);   // per thread
+    std::unordered_map<DWORD, HWND> active GUARDED_BY(mutex);  // per thread
+    HWND foreground GUARDED_BY(mutex) = nullptr;
     HWND desktop = nullptr;
 
     WindowTable() {
@@ -136,6 +142,12 @@ void Unlink(WindowTable& t, WindowObject& w) REQUIRES(t.mutex) {
             other->owner = nullptr;
     if (w.cls)
         --w.cls->windowCount;
+    for (auto* slots : {&t.focus, &t.active})
+        for (auto& [thread, hwnd] : *slots)
+            if (hwnd == w.hwnd)
+                hwnd = nullptr;
+    if (t.foreground == w.hwnd)
+        t.foreground = nullptr;
     t.windows.erase(reinterpret_cast<std::uintptr_t>(w.hwnd));
 }
 
@@ -897,4 +909,217 @@ DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* processId) {
     if (processId)
         *processId = GetCurrentProcessId();
     return w->threadId;
+}
+
+namespace {
+
+bool TextEqualsNoCase(const std::wstring& a, const WCHAR* b) {
+    return win::Upper(a) == win::Upper(b);
+}
+
+void CollectDescendants(WindowTable& t, const win::WindowObject& w, std::vector<HWND>* out)
+    REQUIRES(t.mutex) {
+    for (HWND c : w.children) {
+        auto child = t.Find(c);
+        if (!child)
+            continue;
+        out->push_back(c);
+        CollectDescendants(t, *child, out);
+    }
+}
+
+}  // namespace
+
+HWND SetParent(HWND child, HWND newParent) {
+    WindowTable& t = Table();
+    win::MutexLock lock(t.mutex);
+    auto w = win::FindOrFail(t, child);
+    if (!w)
+        return nullptr;
+    HWND target = newParent ? newParent : t.desktop;
+    auto p = win::FindOrFail(t, target);
+    if (!p)
+        return nullptr;
+    if (w->hwnd == t.desktop) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    for (auto a = p; a; a = t.Find(a->parent)) {
+        if (a->hwnd == child) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        if (a->hwnd == t.desktop)
+            break;
+    }
+    HWND old = w->parent;
+    if (auto oldParent = t.Find(old))
+        std::erase(oldParent->children, child);
+    w->parent = target;
+    p->children.push_back(child);
+    win::SortTopmostFirst(t, *p);
+    return old;
+}
+
+HWND GetAncestor(HWND hwnd, UINT flags) {
+    WindowTable& t = Table();
+    win::MutexLock lock(t.mutex);
+    auto w = win::FindOrFail(t, hwnd);
+    if (!w || w->hwnd == t.desktop)
+        return nullptr;
+    if (flags == GA_PARENT)
+        return w->parent;
+    while (!win::IsTopLevel(*w)) {
+        auto p = t.Find(w->parent);
+        if (!p || p->hwnd == t.desktop)
+            break;
+        w = p;
+    }
+    if (flags == GA_ROOTOWNER) {
+        while (w->owner) {
+            auto o = t.Find(w->owner);
+            if (!o)
+                break;
+            w = o;
+        }
+    } else if (flags != GA_ROOT) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return w->hwnd;
+}
+
+BOOL EnumChildWindows(HWND parent, WNDENUMPROC proc, LPARAM lParam) {
+    if (!proc) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::vector<HWND> list;
+    {
+        WindowTable& t = Table();
+        win::MutexLock lock(t.mutex);
+        auto p = win::FindOrFail(t, parent ? parent : t.desktop);
+        if (!p)
+            return FALSE;
+        CollectDescendants(t, *p, &list);
+    }
+    for (HWND h : list) {
+        if (!IsWindow(h))
+            continue;
+        if (!proc(h, lParam))
+            break;
+    }
+    return TRUE;
+}
+
+HWND FindWindowExW(HWND parent, HWND childAfter, const WCHAR* className, const WCHAR* windowName) {
+    WindowTable& t = Table();
+    win::MutexLock lock(t.mutex);
+    auto p = win::FindOrFail(t, parent ? parent : t.desktop);
+    if (!p)
+        return nullptr;
+    bool started = childAfter == nullptr;
+    for (HWND c : p->children) {
+        if (!started) {
+            started = c == childAfter;
+            continue;
+        }
+        auto w = t.Find(c);
+        if (!w || !w->cls)
+            continue;
+        if (className && !win::ClassMatches(*w->cls, className))
+            continue;
+        if (windowName && !TextEqualsNoCase(w->text, windowName))
+            continue;
+        return c;
+    }
+    return nullptr;
+}
+
+HWND FindWindowW(const WCHAR* className, const WCHAR* windowName) {
+    return FindWindowExW(nullptr, nullptr, className, windowName);
+}
+
+HWND SetFocus(HWND hwnd) {
+    WindowTable& t = Table();
+    DWORD self = GetCurrentThreadId();
+    HWND old = nullptr;
+    {
+        win::MutexLock lock(t.mutex);
+        if (hwnd) {
+            auto w = win::FindOrFail(t, hwnd);
+            if (!w)
+                return nullptr;
+            if (w->threadId != self) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return nullptr;
+            }
+        }
+        old = t.focus[self];
+        if (old == hwnd)
+            return old;
+    }
+    if (old && IsWindow(old))
+        win::DeliverToWindowProc(old, WM_KILLFOCUS, reinterpret_cast<WPARAM>(hwnd), 0);
+    {
+        win::MutexLock lock(t.mutex);
+        // The window may have gone while it heard WM_KILLFOCUS's partner.
+        t.focus[self] = (hwnd && t.Find(hwnd)) ? hwnd : nullptr;
+    }
+    if (hwnd && IsWindow(hwnd))
+        win::DeliverToWindowProc(hwnd, WM_SETFOCUS, reinterpret_cast<WPARAM>(old), 0);
+    return old;
+}
+
+HWND GetFocus() {
+    WindowTable& t = Table();
+    win::MutexLock lock(t.mutex);
+    auto it = t.focus.find(GetCurrentThreadId());
+    return it == t.focus.end() ? nullptr : it->second;
+}
+
+HWND SetActiveWindow(HWND hwnd) {
+    WindowTable& t = Table();
+    win::MutexLock lock(t.mutex);
+    if (hwnd && !win::FindOrFail(t, hwnd))
+        return nullptr;
+    HWND& slot = t.active[GetCurrentThreadId()];
+    HWND old = slot;
+    slot = hwnd;
+    return old;
+}
+
+HWND GetActiveWindow() {
+    WindowTable& t = Table();
+    win::MutexLock lock(t.mutex);
+    auto it = t.active.find(GetCurrentThreadId());
+    return it == t.active.end() ? nullptr : it->second;
+}
+
+BOOL SetForegroundWindow(HWND hwnd) {
+    WindowTable& t = Table();
+    win::MutexLock lock(t.mutex);
+    if (!win::FindOrFail(t, hwnd))
+        return FALSE;
+    t.foreground = hwnd;
+    return TRUE;
+}
+
+HWND GetForegroundWindow() {
+    WindowTable& t = Table();
+    win::MutexLock lock(t.mutex);
+    return t.foreground;
+}
+
+UINT RegisterWindowMessageW(const WCHAR* name) {
+    if (!name || !*name) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    WindowTable& t = Table();
+    win::MutexLock lock(t.mutex);
+    auto [it, added] = t.registeredMessages.emplace(win::Upper(name), 0);
+    if (added)
+        it->second = t.nextAtom++;
+    return it->second;
 }

@@ -348,6 +348,49 @@ BOOL GetClientRect(HWND hwnd, RECT* rect);
 // *processId (may be null) receives this process's id.
 DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* processId);
 
+// Moves a child window under another parent (null: the desktop) at the
+// bottom of its new siblings; returns the previous parent, null with
+// ERROR_INVALID_WINDOW_HANDLE. A window can't become its own descendant's
+// child (ERROR_INVALID_PARAMETER).
+HWND SetParent(HWND child, HWND newParent);
+
+constexpr UINT GA_PARENT = 1;
+constexpr UINT GA_ROOT = 2;
+constexpr UINT GA_ROOTOWNER = 3;
+// GA_PARENT: the parent (the desktop for top-level windows); GA_ROOT: the
+// top-level window above it; GA_ROOTOWNER: that window's last owner. Null
+// for a bad window or the desktop.
+HWND GetAncestor(HWND hwnd, UINT flags);
+
+using WNDENUMPROC = BOOL (*)(HWND, LPARAM);
+// Calls proc for every descendant of parent (null: every top-level window
+// and their descendants), depth first in z-order, until it returns FALSE.
+// The windows are listed before the first call, so proc may destroy them.
+BOOL EnumChildWindows(HWND parent, WNDENUMPROC proc, LPARAM lParam);
+// The first top-level window (parent null) or child of parent after
+// childAfter (null: from the first) whose class (null: any) and text
+// (null: any) match, compared case-insensitively. Null when none.
+HWND FindWindowExW(HWND parent, HWND childAfter, const WCHAR* className, const WCHAR* windowName);
+HWND FindWindowW(const WCHAR* className, const WCHAR* windowName);
+
+// Keyboard focus, per thread: SetFocus sends WM_KILLFOCUS (wParam = the new
+// window) to the window that loses it and WM_SETFOCUS (wParam = the old one)
+// to the one that gets it, and returns the old one. The window must belong to
+// the calling thread (null with ERROR_ACCESS_DENIED otherwise); null clears
+// the focus. A destroyed window loses the focus without messages.
+HWND SetFocus(HWND hwnd);
+HWND GetFocus();
+// The active top-level window of the calling thread and the process's
+// foreground window: recorded, no activation messages are sent.
+HWND SetActiveWindow(HWND hwnd);
+HWND GetActiveWindow();
+BOOL SetForegroundWindow(HWND hwnd);
+HWND GetForegroundWindow();
+
+// A message number, unique per name (case-insensitive) within the process,
+// from 0xC000 up; 0 with ERROR_INVALID_PARAMETER for a null or empty name.
+UINT RegisterWindowMessageW(const WCHAR* name);
+
 namespace win {
 
 // For the other window-manager calls of this library (message loop, timers,

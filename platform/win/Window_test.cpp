@@ -428,4 +428,98 @@ TEST_F(WindowTest, WindowsOfAnEndedThreadAreGone) {
     EXPECT_FALSE(IsWindow(h));
 }
 
+TEST_F(WindowTest, SetParentMovesAChildAndRefusesCycles) {
+    HWND a = Create(WS_POPUP, nullptr);
+    HWND b = Create(WS_POPUP, nullptr);
+    HWND child = Create(WS_CHILD, a, 4);
+    EXPECT_EQ(SetParent(child, b), a);
+    EXPECT_EQ(GetParent(child), b);
+    EXPECT_EQ(GetDlgItem(a, 4), nullptr);
+    EXPECT_EQ(GetDlgItem(b, 4), child);
+    HWND grandchild = Create(WS_CHILD, child, 5);
+    EXPECT_EQ(SetParent(child, grandchild), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(GetAncestor(grandchild, GA_ROOT), b);
+    EXPECT_EQ(GetAncestor(grandchild, GA_PARENT), child);
+    EXPECT_EQ(GetAncestor(b, GA_PARENT), GetDesktopWindow());
+}
+
+TEST_F(WindowTest, EnumChildWindowsWalksDepthFirstAndStopsOnFalse) {
+    HWND dialog = Create(WS_POPUP, nullptr);
+    HWND first = Create(WS_CHILD, dialog, 1);
+    HWND inner = Create(WS_CHILD, first, 2);
+    HWND second = Create(WS_CHILD, dialog, 3);
+    std::vector<HWND> seen;
+    auto collect = [](HWND h, LPARAM p) -> BOOL {
+        reinterpret_cast<std::vector<HWND>*>(p)->push_back(h);
+        return TRUE;
+    };
+    EnumChildWindows(dialog, collect, reinterpret_cast<LPARAM>(&seen));
+    EXPECT_EQ(seen, (std::vector<HWND>{first, inner, second}));
+    seen.clear();
+    auto stop = [](HWND h, LPARAM p) -> BOOL {
+        reinterpret_cast<std::vector<HWND>*>(p)->push_back(h);
+        return FALSE;
+    };
+    EnumChildWindows(dialog, stop, reinterpret_cast<LPARAM>(&seen));
+    EXPECT_EQ(seen.size(), 1u);
+}
+
+TEST_F(WindowTest, FindWindowMatchesClassAndTextWithoutCase) {
+    HWND h = Create(WS_POPUP, nullptr, 0, L"ShellIconHiddenWindowQMR");
+    EXPECT_EQ(FindWindowW(L"qmwindowtest", L"shelliconhiddenwindowqmr"), h);
+    EXPECT_EQ(FindWindowW(nullptr, L"ShellIconHiddenWindowQMR"), h);
+    EXPECT_EQ(FindWindowW(L"QmWindowTest", L"other"), nullptr);
+    HWND parent = Create(WS_POPUP, nullptr);
+    HWND a = Create(WS_CHILD, parent, 1, L"x");
+    HWND b = Create(WS_CHILD, parent, 2, L"x");
+    EXPECT_EQ(FindWindowExW(parent, nullptr, nullptr, L"x"), a);
+    EXPECT_EQ(FindWindowExW(parent, a, nullptr, L"x"), b);
+    EXPECT_EQ(FindWindowExW(parent, b, nullptr, L"x"), nullptr);
+}
+
+TEST_F(WindowTest, FocusMovesWithKillAndSetMessages) {
+    HWND dialog = Create(WS_POPUP, nullptr);
+    HWND a = Create(WS_CHILD, dialog, 1);
+    HWND b = Create(WS_CHILD, dialog, 2);
+    SetFocus(nullptr);
+    Log().Clear();
+    EXPECT_EQ(SetFocus(a), nullptr);
+    EXPECT_EQ(SetFocus(b), a);
+    EXPECT_EQ(GetFocus(), b);
+    auto kills = Log().Of(WM_KILLFOCUS);
+    auto sets = Log().Of(WM_SETFOCUS);
+    ASSERT_EQ(kills.size(), 1u);
+    ASSERT_EQ(sets.size(), 2u);
+    EXPECT_EQ(kills[0].hwnd, a);
+    EXPECT_EQ(kills[0].wParam, reinterpret_cast<WPARAM>(b));
+    EXPECT_EQ(sets[1].hwnd, b);
+    EXPECT_EQ(sets[1].wParam, reinterpret_cast<WPARAM>(a));
+    DestroyWindow(b);
+    EXPECT_EQ(GetFocus(), nullptr);
+    HWND other = nullptr;
+    std::thread([&] { other = SetFocus(a); }).join();
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(GetFocus(), nullptr);  // another thread can't take this thread's windows
+}
+
+TEST_F(WindowTest, ForegroundAndActiveWindowsAreRecorded) {
+    HWND popup = Create(WS_POPUP, nullptr);
+    EXPECT_TRUE(SetForegroundWindow(popup));
+    EXPECT_EQ(GetForegroundWindow(), popup);
+    SetActiveWindow(popup);
+    EXPECT_EQ(GetActiveWindow(), popup);
+    DestroyWindow(popup);
+    EXPECT_EQ(GetForegroundWindow(), nullptr);
+    EXPECT_EQ(GetActiveWindow(), nullptr);
+}
+
+TEST_F(WindowTest, RegisteredMessagesAreUniquePerName) {
+    UINT a = RegisterWindowMessageW(L"QuillmereTaskbarCreated");
+    EXPECT_GE(a, 0xC000u);
+    EXPECT_EQ(RegisterWindowMessageW(L"quillmeretaskbarcreated"), a);
+    EXPECT_NE(RegisterWindowMessageW(L"QuillmereOther"), a);
+    EXPECT_EQ(RegisterWindowMessageW(L""), 0u);
+}
+
 }  // namespace
