@@ -264,3 +264,39 @@ TEST(MimeParser, WriterOutputReadsBackAfterLfConversion) {
 
 }  // namespace
 }  // namespace transport
+
+namespace transport {
+namespace {
+
+// Every seed of the fuzz corpus is a readable message; the one Python's
+// email package wrote reads as it meant it.
+TEST(MimeParserCorpus, SeedsRead) {
+    std::string dir = std::string(QM_SOURCE_DIR) + "/platform/transport/testdata/mime-seeds";
+    std::vector<std::string> names = testing::ListDir(dir);
+    ASSERT_GE(names.size(), 4u);
+    for (const std::string& name : names) {
+        mapi::MessageContent m;
+        std::string error;
+        EXPECT_EQ(ParseMime(testing::ReadFile(dir + "/" + name), ParseOptions{}, &m, &error), S_OK)
+            << name << ": " << error;
+    }
+    mapi::MessageContent m;
+    ASSERT_EQ(ParseMime(testing::ReadFile(dir + "/python-rich.eml"), ParseOptions{}, &m), S_OK);
+    EXPECT_EQ(m.props.GetText(mapi::PR_SUBJECT),
+              L">-Quillmere-< 12/10/2026 9:54:23 AM Gr\u00FC\u00DFe");
+    EXPECT_EQ(
+        m.props.GetText(mapi::PR_BODY),
+        L"This mail is a synchronization mail.\r\n\r\nis:TRUE:is\r\nlf:Share:lf\r\nid:ABC:id\r\n")
+        << "a writer that makes line ends canonical turns the bare LF into CR LF";
+    EXPECT_EQ(m.props.GetText(mapi::PR_SENDER_EMAIL_ADDRESS), L"team@example.org");
+    EXPECT_EQ(m.props.GetText(mapi::PR_SENT_REPRESENTING_NAME), L"Alice Adler");
+    EXPECT_EQ(m.recipients.size(), 3u);
+    ASSERT_EQ(m.attachments.size(), 3u);
+    EXPECT_EQ(m.attachments[0].data.size(), 600u);
+    EXPECT_EQ(m.attachments[1].props.GetText(mapi::PR_ATTACH_LONG_FILENAME), L"\u00C4nderung.msg");
+    ASSERT_NE(m.attachments[2].embedded, nullptr);
+    EXPECT_EQ(m.attachments[2].embedded->props.GetText(mapi::PR_SUBJECT), L"inner");
+}
+
+}  // namespace
+}  // namespace transport
