@@ -175,4 +175,43 @@ TEST_F(TimerTest, AWaitingLoopFollowsAScaleChangedWhileItWaits) {
     speeder.join();
 }
 
+// A heartbeat as the add-in keeps one: timer 1 re-armed at a longer period
+// from its own tick, and re-armed at a shorter one from another thread.
+std::vector<ULONGLONG> g_beats;
+LRESULT HeartbeatProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_TIMER && wParam == 1) {
+        g_beats.push_back(win::NowPlatformMs());
+        KillTimer(hwnd, 1);
+        SetTimer(hwnd, 1, 10000, nullptr);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+TEST_F(TimerTest, AHeartbeatReArmedFromItsTickAndFromAWorker) {
+    win::testing::EnsureClass(L"QmHeartbeat", HeartbeatProc);
+    HWND beat = CreateWindowExW(0, L"QmHeartbeat", L"", 0x56000000, 0, 0, 0, 0, GetDesktopWindow(),
+                                nullptr, nullptr, nullptr);
+    ASSERT_NE(beat, nullptr);
+    ShowWindow(beat, SW_HIDE);
+    g_beats.clear();
+    ULONGLONG start = win::NowPlatformMs();
+    SetTimer(beat, 1, 3000, nullptr);
+    ASSERT_TRUE(PumpUntil([] { return g_beats.size() >= 3; }));
+    EXPECT_GE(g_beats[0] - start, 3000u);
+    EXPECT_LT(g_beats[0] - start, 9000u);
+    EXPECT_GE(g_beats[1] - g_beats[0], 10000u);
+    EXPECT_GE(g_beats[2] - g_beats[1], 10000u);
+    // A worker shortens the next beat (as a new mail does).
+    ULONGLONG rearmed = 0;
+    std::thread([&] {
+        KillTimer(beat, 1);
+        rearmed = win::NowPlatformMs();
+        SetTimer(beat, 1, 100, nullptr);
+    }).join();
+    ASSERT_TRUE(PumpUntil([] { return g_beats.size() >= 4; }));
+    EXPECT_LT(g_beats[3] - rearmed, 5000u);
+    DestroyWindow(beat);
+}
+
 }  // namespace

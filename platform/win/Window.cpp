@@ -541,6 +541,10 @@ BOOL ShowWindow(HWND hwnd, int cmdShow) {
         auto w = win::FindOrFail(t, hwnd);
         if (!w)
             return FALSE;
+        if (w->hwnd == t.desktop) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
         wasVisible = (w->style & WS_VISIBLE) != 0;
         nowVisible = cmdShow != SW_HIDE;
         switch (cmdShow) {
@@ -699,6 +703,10 @@ BOOL EnableWindow(HWND hwnd, BOOL enable) {
         auto w = win::FindOrFail(t, hwnd);
         if (!w)
             return FALSE;
+        if (w->hwnd == t.desktop) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
         wasDisabled = (w->style & WS_DISABLED) != 0;
         if (enable)
             w->style &= ~WS_DISABLED;
@@ -731,6 +739,10 @@ bool AccessLong(HWND hwnd, int index, const T* newValue, T* oldValue) {
     auto w = win::FindOrFail(t, hwnd);
     if (!w)
         return false;
+    if (newValue && w->hwnd == t.desktop) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
     if (index >= 0) {
         if (!ExtraInRange(*w, index, sizeof(T))) {
             SetLastError(ERROR_INVALID_INDEX);

@@ -243,9 +243,15 @@ TEST_F(WindowTest, HandlesAreNeverReused) {
     }
 }
 
-TEST_F(WindowTest, DesktopCanNotBeDestroyedAndOtherThreadsCanNotDestroy) {
+TEST_F(WindowTest, TheDesktopCanNotBeChangedAndOtherThreadsCanNotDestroy) {
     EXPECT_FALSE(DestroyWindow(GetDesktopWindow()));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(ShowWindow(GetDesktopWindow(), SW_HIDE));
+    EXPECT_FALSE(EnableWindow(GetDesktopWindow(), FALSE));
+    EXPECT_EQ(SetWindowLongPtrW(GetDesktopWindow(), GWL_STYLE, 0), 0);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(IsWindowVisible(GetDesktopWindow()));
+    EXPECT_TRUE(IsWindowEnabled(GetDesktopWindow()));
     HWND h = Create(WS_POPUP, nullptr);
     DWORD otherError = 0;
     BOOL otherResult = TRUE;
