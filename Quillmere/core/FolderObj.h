@@ -1,0 +1,63 @@
+// CFolderObj: one synchronised folder of the current profile, as the
+// configuration loading builds it and the engine's folder table owns it.
+//
+// Kinds: 0 a shared folder (its changes are tracked and sent), 2 an
+// alternate inbox (arriving sync mails are collected from it; no thread).
+//
+// This first form holds the folder's settings, its Outlook folder and its
+// sink; Start marks it running but starts no folder thread yet (the change
+// tracking brings the threads). Threads: built, filled and started on
+// Outlook's thread; the run flag is read by any thread.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "Quillmere/core/ItemsEvents.h"
+#include "platform/com/Dispatch.h"
+#include "platform/com/Unknown.h"
+#include "platform/win/Types.h"
+
+class CFolderObj {
+public:
+    static constexpr LONG kSharedFolder = 0;
+    static constexpr LONG kAlternateInbox = 2;
+
+    // folder: Outlook's MAPIFolder (a reference is added and kept); kind 0 or
+    // 2; isExchange as the configuration loading decided (false for kind 2).
+    // entryId / storeId: the folder's MAPIFolder.EntryID and StoreID.
+    CFolderObj(IDispatch* folder, LONG kind, bool isExchange, const std::wstring& entryId,
+               const std::wstring& storeId);
+    ~CFolderObj();
+    CFolderObj(const CFolderObj&) = delete;
+    CFolderObj& operator=(const CFolderObj&) = delete;
+
+    // Starts tracking: run flag := 1, sent and element counts := 0.
+    void Start();
+    // Clears the run flag (the shut-down and a reload do this first).
+    void Stop() { m_run = false; }
+    bool IsRunning() const { return m_run.load(); }
+    void IncrementSentCount() { ++m_sentCount; }
+
+    LONG Kind() const { return m_kind; }
+    bool IsExchange() const { return m_isExchange; }
+    IDispatch* Folder() const { return m_folder; }
+    CItemsEvents* Sink() { return m_sink.get(); }
+    const CItemsEvents* Sink() const { return m_sink.get(); }
+
+    // Settings filled by the configuration loading before Start.
+    std::wstring m_password;         // `Password`: the cabinet key; empty = none
+    std::wstring m_category;         // `Categorie`
+    std::wstring m_shareName;        // `ShareName`
+    bool m_useVersionCheck = false;  // `USEVERSIONCHECK`
+
+private:
+    LONG m_kind;
+    bool m_isExchange;
+    std::atomic<bool> m_run{false};
+    std::atomic<LONG> m_sentCount{0};
+    LONG m_elementCount = 0;
+    CComPtr<IDispatch> m_folder;
+    std::unique_ptr<CItemsEvents> m_sink;
+};

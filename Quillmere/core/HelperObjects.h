@@ -1,0 +1,36 @@
+// Helper-library objects created by ProgID, the common failure path when the
+// library is missing, and the module's version text.
+//
+// The factories run on any thread that initialised COM (worker threads each
+// create their own objects: helper objects never pass between threads). On
+// failure they call ReportHelperLibraryNotRegistered, which shows a message
+// box on the calling thread and disconnects the add-in.
+#pragma once
+
+#include <string>
+
+#include "platform/rdo/QuillmereRDO.h"
+#include "platform/win/Types.h"
+
+class CSyncEngine;
+
+// Each: S_OK with *out holding the new object's reference for the caller;
+// on failure *out is null, ReportHelperLibraryNotRegistered has run and the
+// failing HRESULT of CLSIDFromProgID / CoCreateInstance is returned.
+HRESULT CreateMAPIUtils(CSyncEngine* engine, QMRMAPIUtils** out);
+HRESULT CreateSafeMailItem(CSyncEngine* engine, QMRSafeMailItem** out);
+HRESULT CreateSafeJournalItem(CSyncEngine* engine, QMRSafeJournalItem** out);
+HRESULT CreateMAPITable(CSyncEngine* engine, QMRMAPITable** out);
+
+// A helper session ("QuillmereRDOx.QMRRDOSession"), not logged on. A
+// failure is reported as "no session Interface" (no message box).
+HRESULT CreateHelperSession(QMRRDOSession** out);
+
+// The error-log line "QuillmereRDO.dll may be not registered", a message box
+// without owner (text string 1214, caption string 1223, UI language) and
+// COMAddIn.Connect := false, so that Outlook disconnects the add-in.
+void ReportHelperLibraryNotRegistered(CSyncEngine* engine);
+
+// The add-in module's file version as "%d.%d.%d" (major, minor, build) into
+// buffer (size characters with the terminator); "" when it can't be read.
+void GetModuleVersionString(CSyncEngine* engine, wchar_t* buffer, std::size_t size);
