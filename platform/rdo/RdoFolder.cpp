@@ -1,5 +1,7 @@
 #include "platform/rdo/RdoFolder.h"
 
+#include <cwctype>
+
 #include "platform/rdo/MapiObject.h"
 #include "platform/rdo/PropVariant.h"
 #include "platform/rdo/RdoMessage.h"
@@ -102,6 +104,39 @@ std::wstring FilterOfQuery(const std::wstring& text) {
             return text.substr(i + 5);
     }
     return text;
+}
+
+// The mail client's short property names ("subject", "[Subject]") outside
+// quotes become the DASL name the store's filters know.
+std::wstring WithDaslNames(const std::wstring& filter) {
+    static const std::wstring kSubject = L"\"urn:schemas:httpmail:subject\"";
+    auto isNameChar = [](wchar_t c) { return iswalnum(c) || c == L':' || c == L'/' || c == L'_'; };
+    std::wstring out;
+    bool inSingle = false, inDouble = false;
+    for (std::size_t i = 0; i < filter.size(); ++i) {
+        wchar_t c = filter[i];
+        if (c == L'\'' && !inDouble)
+            inSingle = !inSingle;
+        else if (c == L'"' && !inSingle)
+            inDouble = !inDouble;
+        if (!inSingle && !inDouble) {
+            std::wstring rest = win::ToLower(std::wstring_view(filter).substr(i, 9));
+            bool before = i == 0 || !isNameChar(filter[i - 1]);
+            if (before && rest.rfind(L"[subject]", 0) == 0) {
+                out += kSubject;
+                i += 8;
+                continue;
+            }
+            if (before && rest.rfind(L"subject", 0) == 0 &&
+                (i + 7 == filter.size() || !isNameChar(filter[i + 7]))) {
+                out += kSubject;
+                i += 6;
+                continue;
+            }
+        }
+        out.push_back(c);
+    }
+    return out;
 }
 
 std::optional<ULONG> SortTagOf(const std::wstring& property) {
@@ -586,7 +621,7 @@ HRESULT RdoItems::Find(BSTR filter, QMRMessage** message) {
     m_found.clear();
     m_nextFound = 0;
     m_searched = false;
-    HRESULT hr = m_folder.Find(FilterOfQuery(View(filter)), m_associated, &m_found);
+    HRESULT hr = m_folder.Find(WithDaslNames(FilterOfQuery(View(filter))), m_associated, &m_found);
     if (FAILED(hr))
         return hr;
     m_searched = true;

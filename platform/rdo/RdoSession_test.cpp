@@ -19,24 +19,14 @@ protected:
     void SetUp() override {
         RdoTest::SetUp();
         m_profiles.Add(MakeProfile());
-        ASSERT_EQ(DllRegisterServer(), S_OK);
-        ASSERT_EQ(Create(L"QuillmereRDOx.QMRRDOSession", IID_QMRRDOSession, m_session), S_OK);
-        ASSERT_EQ(Create(L"QuillmereRDOx.QMRMAPIUtils", IID_QMRMAPIUtils, m_utils), S_OK);
+        ASSERT_EQ(Create(CLSID_QMRRDOSession, IID_QMRRDOSession, m_session), S_OK);
+        ASSERT_EQ(Create(CLSID_QMRMAPIUtils, IID_QMRMAPIUtils, m_utils), S_OK);
     }
     void TearDown() override {
         store::ClearFaults();
         m_utils.Release();
         m_session.Release();
         RdoTest::TearDown();
-    }
-    template <class I>
-    static HRESULT Create(const wchar_t* progId, REFIID iid, CComPtr<I>& out) {
-        CLSID clsid;
-        HRESULT hr = CLSIDFromProgID(progId, &clsid);
-        if (FAILED(hr))
-            return hr;
-        return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid,
-                                reinterpret_cast<void**>(&out));
     }
 
     // A new saved mail in the Inbox with a subject; returns it.
@@ -308,7 +298,7 @@ TEST_F(RdoSessionTest, AttachedSessionOnAnotherThreadSharesTheProfile) {
         CoInitialize(nullptr);
         {
             CComPtr<QMRRDOSession> own;
-            if (SUCCEEDED(Create(L"QuillmereRDOx.QMRRDOSession", IID_QMRRDOSession, own))) {
+            if (SUCCEEDED(Create(CLSID_QMRRDOSession, IID_QMRRDOSession, own))) {
                 attached = own->PutMAPIOBJECT(mapiSession);
                 CComPtr<QMRMessage> there;
                 opened = own->GetMessageFromID(CComBSTR(id), nullptr, Empty(), &there);
@@ -325,7 +315,7 @@ TEST_F(RdoSessionTest, AttachedSessionOnAnotherThreadSharesTheProfile) {
     EXPECT_EQ(subject, L"shared");
     // Something that is no MAPI session is refused.
     CComPtr<QMRRDOSession> other;
-    ASSERT_EQ(Create(L"QuillmereRDOx.QMRRDOSession", IID_QMRRDOSession, other), S_OK);
+    ASSERT_EQ(Create(CLSID_QMRRDOSession, IID_QMRRDOSession, other), S_OK);
     EXPECT_EQ(other->PutMAPIOBJECT(m_utils), E_INVALIDARG);
 }
 

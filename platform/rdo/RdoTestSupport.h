@@ -14,6 +14,7 @@
 #include "platform/com/Com.h"
 #include "platform/rdo/Profile.h"
 #include "platform/rdo/QuillmereRDO.h"
+#include "platform/rdo/Server.h"
 #include "platform/store/Session.h"
 #include "platform/win/Environment.h"
 #include "platform/win/TestMachine.h"
@@ -96,6 +97,18 @@ protected:
         p.addressBook = {{L"Bert Brown", L"bert@example.org", L"SMTP", {0x42, 0x01}}};
         p.connectionMode = 0;
         return p;
+    }
+
+    // An object of a creatable kind from the library's class factory (the
+    // registration path has its own tests).
+    template <class I>
+    static HRESULT Create(REFCLSID clsid, REFIID iid, CComPtr<I>& out) {
+        CComPtr<IClassFactory> factory;
+        HRESULT hr =
+            DllGetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+        if (FAILED(hr))
+            return hr;
+        return factory->CreateInstance(nullptr, iid, reinterpret_cast<void**>(&out));
     }
 
     static HRESULT Logon(QMRRDOSession* session) {
