@@ -1,0 +1,133 @@
+// The object model's shared state: store lookup and the hub that turns the
+// store's change notifications into item events on the UI thread.
+#include <algorithm>
+
+#include "platform/outlook/ObjectModel.h"
+
+namespace outlook::impl {
+
+StoreEntry* Model::StoreByGuid(const GUID& guid) {
+    for (auto& s : stores) {
+        if (s.guid == guid)
+            return &s;
+    }
+    return nullptr;
+}
+
+StoreEntry* Model::StoreByEntryId(const Bytes& storeEntryId) {
+    for (auto& s : stores) {
+        if (s.entryId == storeEntryId)
+            return &s;
+    }
+    return nullptr;
+}
+
+StoreEntry* Model::StoreOfObject(const Bytes& objectEntryId) {
+    auto parts = store::ParseEntryId(objectEntryId);
+    return parts ? StoreByGuid(parts->storeGuid) : nullptr;
+}
+
+std::size_t IndexOf(const std::shared_ptr<Model>& model, const StoreEntry& store) {
+    return static_cast<std::size_t>(&store - model->stores.data());
+}
+
+HRESULT Model::OpenItem(const Bytes& entryId, IDispatch** out) {
+    *out = nullptr;
+    StoreEntry* s = StoreOfObject(entryId);
+    if (!s)
+        return MAPI_E_NOT_FOUND;
+    std::unique_ptr<store::Message> message;
+    HRESULT hr = s->session->OpenMessage(entryId, &message);
+    if (FAILED(hr))
+        return hr;
+    return MakeItem(*s, std::move(message), out);
+}
+
+void Model::StartEvents() {
+    // The observer holds only a weak reference: the hub must not keep the
+    // model alive, and the model's destruction unadvises it first.
+    std::weak_ptr<Model> weak = weak_from_this();
+    observerCookie = store::AdviseChanges([weak](const store::ChangeNotification& change) {
+        if (auto model = weak.lock())
+            model->OnChange(change);
+    });
+}
+
+void Model::StopEvents() {
+    eventsStopped = true;
+    if (observerCookie != 0) {
+        store::UnadviseChanges(observerCookie);
+        observerCookie = 0;
+    }
+    std::lock_guard lock(hubMutex);
+    for (auto& weak : sources) {
+        if (auto source = weak.lock())
+            source->alive = false;
+    }
+    sources.clear();
+}
+
+void Model::AddSource(const std::shared_ptr<ItemsEventSource>& source) {
+    std::lock_guard lock(hubMutex);
+    sources.push_back(source);
+}
+
+void Model::RemoveSource(const ItemsEventSource* source) {
+    std::lock_guard lock(hubMutex);
+    std::erase_if(sources, [source](const std::weak_ptr<ItemsEventSource>& weak) {
+        auto s = weak.lock();
+        return !s || s.get() == source;
+    });
+}
+
+// Any thread, possibly inside a write of this object model. The item is
+// taken at once, while it exists in the state the change left it in (it may
+// be gone again by the time the UI thread delivers); the delivery is posted.
+void Model::OnChange(const store::ChangeNotification& change) {
+    if (eventsStopped || change.objectType != store::ObjectType::Message || change.associated)
+        return;
+    std::vector<std::shared_ptr<ItemsEventSource>> targets;
+    {
+        std::lock_guard lock(hubMutex);
+        for (auto& weak : sources) {
+            auto source = weak.lock();
+            if (source && source->storeGuid == change.storeGuid &&
+                source->folderEntryId == change.folderEntryId) {
+                targets.push_back(std::move(source));
+            }
+        }
+    }
+    if (targets.empty())
+        return;
+    CComPtr<IDispatch> item;
+    if (change.event != store::ChangeEvent::Removed) {
+        // Taking the model's lock here is safe: the store calls observers
+        // with none of its own locks held, and no holder of this lock waits
+        // for another thread's store write.
+        std::lock_guard lock(mutex);
+        StoreEntry* s = StoreByGuid(change.storeGuid);
+        std::unique_ptr<store::Message> message;
+        if (!s || FAILED(s->session->OpenMessage(change.entryId, &message)) ||
+            FAILED(MakeItem(*s, std::move(message), &item))) {
+            return;  // gone already: its removal follows as an event of its own
+        }
+    }
+    for (auto& source : targets) {
+        options.ui->Post([source, change, item] { source->Deliver(change, item); });
+    }
+}
+
+void ItemsEventSource::Deliver(const store::ChangeNotification& change, IDispatch* item) {
+    if (!alive || point.SinkCount() == 0)
+        return;
+    if (change.event == store::ChangeEvent::Removed) {
+        point.Fire(dispid::kEventItemRemove);
+        return;
+    }
+    CComVariant arg(item);
+    point.Fire(change.event == store::ChangeEvent::Added ? dispid::kEventItemAdd
+                                                         : dispid::kEventItemChange,
+               &arg, 1);
+}
+
+}  // namespace outlook::impl
