@@ -242,6 +242,7 @@ void ForgedTarget(HWND, UINT, UINT_PTR, DWORD) {
 }
 
 TEST_F(MessageLoopTest, AForgedTimerMessageDoesNotCallItsAddress) {
+    g_forgedCalls = 0;
     HWND hwnd = MakeWindow();
     PostMessageW(hwnd, WM_TIMER, 1, reinterpret_cast<LPARAM>(&ForgedTarget));
     MSG msg;

@@ -343,6 +343,7 @@ TEST_F(WindowTest, WindowLongsReturnThePreviousValue) {
 }
 
 TEST_F(WindowTest, SubclassingReplacesTheProcedureForTheNextMessage) {
+    g_subclassCalls = 0;
     win::testing::EnsureClass(L"QmAppAnswers", AppAnswersProc);
     HWND h = CreateWindowExW(0, L"QmAppAnswers", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
                              nullptr, nullptr);
