@@ -128,6 +128,7 @@ HRESULT ContentsTable::SortTable(const std::vector<SortOrder>& order) {
     }
     m_order = order;
     m_cache.reset();
+    m_continuation.reset();
     m_position = 0;
     return S_OK;
 }
@@ -154,28 +155,41 @@ HRESULT ContentsTable::QueryRows(LONG maxRows, std::vector<TableRow>* rows) {
 HRESULT ContentsTable::ReadRowsByModificationTime(LONG maxRows, std::vector<TableRow>* rows) {
     Session::Impl& impl = m_folder.GetSession()->GetImpl();
     const bool descending = m_order[0].descending;
+    const bool resume = m_continuation && m_continuation->position == m_position;
     std::string sql = std::string("SELECT ") + internal::kMessageHeaderColumns +
-                      " FROM messages WHERE folder = ? AND assoc = ? ORDER BY " +
-                      (descending ? "mtime DESC, id DESC" : "mtime ASC, id ASC") +
-                      " LIMIT ? OFFSET ?";
+                      " FROM messages WHERE folder = ? AND assoc = ?";
+    if (resume) {
+        sql += descending ? " AND (mtime, id) < (?, ?)" : " AND (mtime, id) > (?, ?)";
+    }
+    sql += descending ? " ORDER BY mtime DESC, id DESC" : " ORDER BY mtime ASC, id ASC";
+    sql += resume ? " LIMIT ?" : " LIMIT ? OFFSET ?";
     auto st = impl.Prepare(sql.c_str());
-    st.Bind(1, m_folder.Id())
-        .Bind(2, m_associated ? 1 : 0)
-        .Bind(3, maxRows)
-        .Bind(4, static_cast<std::int64_t>(m_position));
+    st.Bind(1, m_folder.Id()).Bind(2, m_associated ? 1 : 0);
+    if (resume) {
+        st.Bind(3, m_continuation->modificationTime).Bind(4, m_continuation->id).Bind(5, maxRows);
+    } else {
+        st.Bind(3, maxRows).Bind(4, static_cast<std::int64_t>(m_position));
+    }
     int rc;
+    Continuation last;
     while ((rc = st.Step()) == SQLITE_ROW) {
         PropertyBag bag;
         HRESULT hr = RowBag(impl, st, m_columns, &bag);
         if (FAILED(hr)) {
             return hr;
         }
+        last.id = st.Int(0);
+        last.modificationTime = st.Int(5);
         rows->push_back(MakeRow(bag, m_columns));
     }
     if (rc != SQLITE_DONE) {
         return db::MapError(rc);
     }
     m_position += static_cast<ULONG>(rows->size());
+    if (!rows->empty()) {
+        last.position = m_position;
+        m_continuation = last;
+    }
     return S_OK;
 }
 

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/store/Folder.h"
@@ -53,8 +54,18 @@ private:
     HRESULT ReadRowsByModificationTime(LONG maxRows, std::vector<TableRow>* rows);
     HRESULT ReadRowsBySortedIds(LONG maxRows, std::vector<TableRow>* rows);
 
+    // Where the last modification-time read ended, so that the next one at
+    // the same position continues from that key through the index instead
+    // of counting rows from the start again.
+    struct Continuation {
+        ULONG position = 0;
+        std::int64_t modificationTime = 0;
+        ObjectId id = 0;
+    };
+
     Folder m_folder;
     bool m_associated = false;
+    std::optional<Continuation> m_continuation;
     std::vector<ULONG> m_columns;
     std::vector<SortOrder> m_order;
     ULONG m_position = 0;

@@ -154,8 +154,7 @@ HRESULT Folder::GetProps(PropertyBag* out) const {
         return hr;
     }
     std::int64_t count = 0, unread = 0, subfolders = 0;
-    hr = CountRows(impl, "SELECT COUNT(*) FROM messages WHERE folder = ? AND assoc = 0", m_id,
-                   &count);
+    hr = CountRows(impl, "SELECT normal_count FROM folders WHERE id = ?", m_id, &count);
     if (SUCCEEDED(hr)) {
         // PR_MESSAGE_FLAGS lives inside the property blob; unread messages
         // are counted through the bag, which is fine for folder pages.
@@ -494,23 +493,18 @@ HRESULT Folder::GetContentCount(bool associated, ULONG* out) const {
         return MAPI_E_INVALID_OBJECT;
     }
     Session::Impl& impl = m_session->GetImpl();
-    bool exists = false;
-    HRESULT hr = impl.FolderExists(m_id, &exists);
-    if (FAILED(hr)) {
-        return hr;
-    }
-    if (!exists) {
+    auto st = impl.Prepare(associated ? "SELECT assoc_count FROM folders WHERE id = ?"
+                                      : "SELECT normal_count FROM folders WHERE id = ?");
+    st.Bind(1, m_id);
+    int rc = st.Step();
+    if (rc == SQLITE_DONE) {
         return MAPI_E_NOT_FOUND;
     }
-    std::int64_t count = 0;
-    hr = CountRows(impl,
-                   associated ? "SELECT COUNT(*) FROM messages WHERE folder = ? AND assoc = 1"
-                              : "SELECT COUNT(*) FROM messages WHERE folder = ? AND assoc = 0",
-                   m_id, &count);
-    if (SUCCEEDED(hr)) {
-        *out = static_cast<ULONG>(count);
+    if (rc != SQLITE_ROW) {
+        return db::MapError(rc);
     }
-    return hr;
+    *out = static_cast<ULONG>(st.Int(0));
+    return S_OK;
 }
 
 HRESULT Folder::CreateMessage(bool associated, std::unique_ptr<Message>* out) {

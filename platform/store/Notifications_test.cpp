@@ -136,6 +136,36 @@ TEST(Notifications, FolderChangesAndUnadvise) {
     EXPECT_EQ(calls, 3);
 }
 
+TEST(Notifications, ABatchNotifiesAfterItsOneCommitAndAFailedOneNotAtAll) {
+    TempDir dir;
+    auto s = MakeStore(dir.File("b.qms"), StoreKind::PersonalUnicode, ChangeTracking::ChangeKeys);
+    auto reader = OpenStore(dir.File("b.qms"));
+    Folder inbox = DefaultFolderOf(*s, DefaultFolder::Inbox);
+    Folder readerInbox = DefaultFolderOf(*reader, DefaultFolder::Inbox);
+    Recorder recorder;
+    ULONG visibleInside = 99;
+    ASSERT_EQ(s->Batch([&]() -> HRESULT {
+        for (int i = 0; i < 3; ++i) {
+            testing::AddMessage(inbox, L"batch");
+        }
+        EXPECT_TRUE(recorder.Take().empty());  // nothing before the commit
+        readerInbox.GetContentCount(false, &visibleInside);
+        return S_OK;
+    }),
+              S_OK);
+    EXPECT_EQ(visibleInside, 0u);  // other sessions saw nothing before the commit
+    EXPECT_EQ(recorder.TakeMessages().size(), 3u);
+    EXPECT_EQ(s->Batch([&]() -> HRESULT {
+        testing::AddMessage(inbox, L"undone");
+        return E_ABORT;
+    }),
+              E_ABORT);
+    EXPECT_TRUE(recorder.Take().empty());
+    ULONG count = 0;
+    ASSERT_EQ(readerInbox.GetContentCount(false, &count), S_OK);
+    EXPECT_EQ(count, 3u);
+}
+
 TEST(Notifications, ObserverMayUnadviseItselfWhileCalled) {
     TempDir dir;
     auto s = MakeStore(dir.File("u.qms"), StoreKind::PersonalUnicode, ChangeTracking::ChangeKeys);

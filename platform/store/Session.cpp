@@ -31,7 +31,9 @@ CREATE TABLE folders(
   role INTEGER,
   created INTEGER NOT NULL,
   cn INTEGER NOT NULL,
-  props BLOB NOT NULL);
+  props BLOB NOT NULL,
+  normal_count INTEGER NOT NULL DEFAULT 0,
+  assoc_count INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX folders_parent ON folders(parent);
 CREATE TABLE messages(
   id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -52,6 +54,23 @@ CREATE INDEX messages_cn ON messages(folder, cn);
 CREATE INDEX messages_search_key ON messages(search_key);
 CREATE INDEX messages_reminder ON messages(reminder) WHERE reminder IS NOT NULL;
 CREATE INDEX messages_submitted ON messages(submitted) WHERE submitted IS NOT NULL;
+-- Row counts per folder, kept by the database itself so that a table's row
+-- count costs one lookup however large the folder is.
+CREATE TRIGGER messages_counted_in AFTER INSERT ON messages BEGIN
+  UPDATE folders SET normal_count = normal_count + (NEW.assoc = 0),
+                     assoc_count = assoc_count + (NEW.assoc <> 0) WHERE id = NEW.folder;
+END;
+CREATE TRIGGER messages_counted_out AFTER DELETE ON messages BEGIN
+  UPDATE folders SET normal_count = normal_count - (OLD.assoc = 0),
+                     assoc_count = assoc_count - (OLD.assoc <> 0) WHERE id = OLD.folder;
+END;
+CREATE TRIGGER messages_counted_moved AFTER UPDATE OF folder ON messages
+  WHEN OLD.folder <> NEW.folder BEGIN
+  UPDATE folders SET normal_count = normal_count - (OLD.assoc = 0),
+                     assoc_count = assoc_count - (OLD.assoc <> 0) WHERE id = OLD.folder;
+  UPDATE folders SET normal_count = normal_count + (NEW.assoc = 0),
+                     assoc_count = assoc_count + (NEW.assoc <> 0) WHERE id = NEW.folder;
+END;
 CREATE TABLE tombstones(
   folder INTEGER NOT NULL,
   created INTEGER NOT NULL,
@@ -457,6 +476,19 @@ HRESULT Session::CompleteSubmission(const Bytes& entryId) {
         hr = tx.Commit();
     }
     return hr;
+}
+
+HRESULT Session::Batch(const std::function<HRESULT()>& work) {
+    WriteTransaction tx(*m_impl);
+    HRESULT hr = tx.Begin();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    hr = work();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    return tx.Commit();
 }
 
 HRESULT Session::GetIDsFromNames(const std::vector<NamedProperty>& names, bool create,

@@ -14,6 +14,7 @@
 // past the busy timeout (10 s).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -88,6 +89,14 @@ public:
     // when the message is gone, MAPI_E_NOT_IN_QUEUE when it is not
     // submitted.
     HRESULT CompleteSubmission(const Bytes& entryId);
+
+    // Runs work inside one write transaction: every write it makes through
+    // this session (saves, deletes, moves, folder changes) commits together
+    // when work succeeds, or not at all when it fails; the notifications of
+    // all of them follow the one commit. For bulk imports. work's failure
+    // code, or the commit's. After a failed batch, Message objects saved
+    // inside it must be discarded (they believe in writes that were undone).
+    HRESULT Batch(const std::function<HRESULT()>& work);
 
     // --- Named properties --------------------------------------------------
     // The store's id (0x8000..0xFFFE) of each name. With create, names
