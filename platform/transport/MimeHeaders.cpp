@@ -235,11 +235,12 @@ void FinishMailbox(const std::vector<Token>& tokens, std::vector<MailAddress>* o
     }
     if (angle != nullptr) {
         std::string_view addr = Trim(angle->text);
-        if (!addr.empty() && addr.front() == '@') {  // obsolete route
-            std::size_t colon = addr.find(':');
-            addr = colon == std::string_view::npos ? std::string_view() : addr.substr(colon + 1);
+        if (!addr.empty() && addr.front() == '@') {  // obsolete route "@a,@b:"
+            if (std::size_t colon = addr.find(':'); colon != std::string_view::npos) {
+                addr = addr.substr(colon + 1);
+            }
         }
-        mailbox.address = BestEffort(Trim(addr));
+        mailbox.address = CleanAddress(BestEffort(Trim(addr)));
         std::string phrase;
         for (const Token& t : tokens) {
             if (&t == angle) {
@@ -265,7 +266,7 @@ void FinishMailbox(const std::vector<Token>& tokens, std::vector<MailAddress>* o
                 comment = t.text;
             }
         }
-        mailbox.address = BestEffort(addr);
+        mailbox.address = CleanAddress(BestEffort(addr));
         mailbox.name = TrimWide(DecodeHeaderText(comment));
     }
     if (!mailbox.address.empty() || !mailbox.name.empty()) {
@@ -580,8 +581,18 @@ std::string FormatUnstructuredField(std::string_view name, std::wstring_view tex
     return out + "\r\n";
 }
 
+std::wstring CleanAddress(std::wstring_view address) {
+    std::wstring out;
+    for (wchar_t c : address) {
+        if (c >= 0x20 && c != 0x7F && c != L'<' && c != L'>') {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string FormatMailbox(const MailAddress& address) {
-    std::string addr = win::ToUtf8(address.address);
+    std::string addr = win::ToUtf8(CleanAddress(address.address));
     if (address.name.empty()) {
         return "<" + addr + ">";
     }

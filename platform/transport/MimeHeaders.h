@@ -56,8 +56,12 @@ struct MailAddress {
 // The mailboxes of an address list: name-addr and addr-spec forms, quoted
 // names, encoded words, comments (a comment names an addr-spec that has no
 // other name), groups (their members are listed, the group name dropped).
-// Entries with neither name nor address are left out.
+// Entries with neither name nor address are left out. Addresses are cleaned
+// as CleanAddress does.
 std::vector<MailAddress> ParseAddressList(std::string_view raw);
+// address without control characters and angle brackets, which no address
+// holds and which would break (or, as a line break, end) a header field.
+std::wstring CleanAddress(std::wstring_view address);
 
 // "Name: value" CR LF for unstructured text (Subject): as is, folded at
 // blanks, when it is printable ASCII that survives unfolding exactly (no

@@ -113,9 +113,14 @@ TEST(ParseAddressList, Forms) {
          {{L"", L"a@x.org"}, {L"B", L"b@x.org"}, {L"", L"c@x.org"}}},
         {"undisclosed-recipients:;", {}},
         {"<@route.x:r@x.org>", {{L"", L"r@x.org"}}},
+        {"<@ba>", {{L"", L"@ba"}}},
         {"John Q. Public <jqp@x.org>", {{L"John Q. Public", L"jqp@x.org"}}},
         {"", {}},
         {",,,", {}},
+        {"<a\x01"
+         "b\x7F"
+         "@x.org>",
+         {{L"", L"ab@x.org"}}},
     };
     for (const Case& c : cases) {
         std::vector<MailAddress> got = ParseAddressList(c.raw);

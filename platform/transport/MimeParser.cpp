@@ -104,6 +104,15 @@ std::wstring StripAngles(std::wstring text) {
     return text;
 }
 
+const MailAddress* FirstAddress(const std::vector<MailAddress>& list) {
+    for (const MailAddress& a : list) {
+        if (!a.address.empty()) {
+            return &a;
+        }
+    }
+    return nullptr;
+}
+
 std::wstring HeaderText(const std::vector<HeaderField>& fields, std::string_view name) {
     const HeaderField* f = FindField(fields, name);
     return f == nullptr ? std::wstring() : DecodeHeaderText(f->value);
@@ -123,8 +132,8 @@ public:
             return Fail(MAPI_E_CORRUPT_DATA, why);
         }
         const HeaderField* from = FindField(fields, "from");
-        if (topLevel && (from == nullptr || ParseAddressList(from->value).empty())) {
-            return Fail(MAPI_E_CORRUPT_DATA, "no From header field");
+        if (topLevel && (from == nullptr || !FirstAddress(ParseAddressList(from->value)))) {
+            return Fail(MAPI_E_CORRUPT_DATA, "no From header field with an address");
         }
         Collected collected;
         if (!Walk(fields, body, depth, &collected)) {
@@ -283,15 +292,16 @@ private:
         if (const HeaderField* f = FindField(fields, "sender")) {
             sender = ParseAddressList(f->value);
         }
-        if (sender.empty()) {
+        if (FirstAddress(sender) == nullptr) {
             sender = from;
         }
         auto setAddress = [&](const std::vector<MailAddress>& list, ULONG nameTag, ULONG addrTag,
                               ULONG typeTag) {
-            if (list.empty()) {
+            const MailAddress* first = FirstAddress(list);
+            if (first == nullptr) {
                 return;
             }
-            const MailAddress& a = list.front();
+            const MailAddress& a = *first;
             props.Set(nameTag, PropValue::Unicode(a.name.empty() ? a.address : a.name));
             props.Set(addrTag, PropValue::Unicode(a.address));
             props.Set(typeTag, PropValue::Unicode(L"SMTP"));

@@ -113,6 +113,9 @@ TEST(MimeParser, RefusesWhatIsNotMail) {
          "\r\nbody\r\n--x--\r\n",
          MAPI_E_CORRUPT_DATA},
         {"\r\n\r\nbody without fields", MAPI_E_CORRUPT_DATA},
+        {"From: (only a comment)\r\n\r\nx", MAPI_E_CORRUPT_DATA},
+        {std::string("From: a3\0\0\0Subject: \0\0\n", 27), MAPI_E_CORRUPT_DATA},
+        {"From: <<>\r\n\r\nx", MAPI_E_CORRUPT_DATA},
     };
     for (const Case& c : cases) {
         mapi::MessageContent m;

@@ -79,6 +79,21 @@ std::string BagBytes(const PropertyBag& bag, ULONG tag) {
     return {};
 }
 
+// An identifier that can be written into a header as it is: printable
+// ASCII without blanks or angle brackets (a decoded Message-ID or Content-ID
+// from elsewhere may hold line breaks that would end the header section).
+bool IsPlainIdentifier(std::wstring_view text) {
+    if (text.empty()) {
+        return false;
+    }
+    for (wchar_t c : text) {
+        if (c <= 0x20 || c >= 0x7F || c == L'<' || c == L'>') {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool IsMimeTypeToken(std::wstring_view text) {
     std::size_t slash = text.find(L'/');
     if (slash == 0 || slash == std::wstring_view::npos || slash + 1 == text.size()) {
@@ -205,7 +220,11 @@ private:
 
         std::string messageId = options.messageId;
         if (messageId.empty()) {
-            messageId = win::ToUtf8(PropText(props, mapi::PR_INTERNET_MESSAGE_ID).value_or(L""));
+            std::wstring stored = PropText(props, mapi::PR_INTERNET_MESSAGE_ID).value_or(L"");
+            if (stored.size() > 2 && stored.front() == L'<' && stored.back() == L'>' &&
+                IsPlainIdentifier(std::wstring_view(stored).substr(1, stored.size() - 2))) {
+                messageId = win::ToAnsi(stored);
+            }
         }
         if (messageId.empty() && topLevel) {
             messageId = NewMessageId(account.address);
@@ -280,8 +299,9 @@ private:
             disposition += FormatParameter("filename", name);
         }
         disposition += "\r\n";
-        if (auto contentId = PropText(props, mapi::PR_ATTACH_CONTENT_ID)) {
-            disposition += "Content-ID: <" + win::ToUtf8(*contentId) + ">\r\n";
+        if (auto contentId = PropText(props, mapi::PR_ATTACH_CONTENT_ID);
+            contentId && IsPlainIdentifier(*contentId)) {
+            disposition += "Content-ID: <" + win::ToAnsi(*contentId) + ">\r\n";
         }
         if (method == mapi::ATTACH_EMBEDDED_MSG && attachment.embedded) {
             *out += "Content-Type: message/rfc822\r\n" + disposition + "\r\n";

@@ -70,7 +70,7 @@ struct WriteOptions {
     // PR_CLIENT_SUBMIT_TIME; nullopt: now on the platform clock.
     std::optional<ULONGLONG> date;
     // The Message-ID to write, with its angle brackets; empty: the message's
-    // PR_INTERNET_MESSAGE_ID, else a new one.
+    // PR_INTERNET_MESSAGE_ID when it is a plain "<id>", else a new one.
     std::string messageId;
 };
 

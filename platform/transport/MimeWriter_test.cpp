@@ -289,6 +289,30 @@ TEST(MimeWriter, RecipientAddressesFromTheTableOrTheDisplayFields) {
     EXPECT_EQ(list[2].type, mapi::MAPI_BCC);
 }
 
+// Texts that came from elsewhere (a received mail filed and sent on) never
+// reach the header section raw: a line break in them would start fields or
+// the body of the attacker's choosing.
+TEST(MimeWriter, StoredTextsCannotInjectHeaderFields) {
+    mapi::MessageContent m = testing::SyncLikeMail();
+    m.props.Set(mapi::PR_INTERNET_MESSAGE_ID,
+                PropValue::Unicode(L"<id\r\nBcc: victim@example.org\r\n\r\nbody>"));
+    m.props.Set(mapi::PR_SUBJECT, PropValue::Unicode(L"s\r\nX-Injected: 1"));
+    m.props.Set(mapi::PR_MESSAGE_CLASS, PropValue::Unicode(L"IPM.Note\r\nX-Injected: 2"));
+    m.recipients.push_back(
+        Recipient(mapi::MAPI_TO, L"n\r\nX-Injected: 3", L"x@example.org\r\nX-Injected: 4"));
+    m.attachments[0].props.Set(mapi::PR_ATTACH_CONTENT_ID,
+                               PropValue::Unicode(L"cid\r\nX-Injected: 5"));
+    std::string mail = Write(m);
+    EXPECT_EQ(mail.find("\r\nX-Injected"), std::string::npos);
+    EXPECT_EQ(mail.find("\r\nBcc:"), std::string::npos);
+    mapi::MessageContent got = Read(mail);
+    EXPECT_EQ(Text(got.props, mapi::PR_SUBJECT), L"s\r\nX-Injected: 1");
+    EXPECT_EQ(Text(got.props, mapi::PR_MESSAGE_CLASS), L"IPM.Note\r\nX-Injected: 2");
+    EXPECT_EQ(Text(got.recipients[1], mapi::PR_EMAIL_ADDRESS), L"x@example.orgX-Injected: 4");
+    EXPECT_EQ(Text(got.props, mapi::PR_INTERNET_MESSAGE_ID).find(L"victim"), std::wstring::npos);
+    EXPECT_FALSE(got.attachments[0].props.Has(mapi::PR_ATTACH_CONTENT_ID));
+}
+
 TEST(MimeWriter, ContentTypesByExtension) {
     EXPECT_EQ(ContentTypeForFileName(L"sync.msg"), "application/vnd.ms-outlook");
     EXPECT_EQ(ContentTypeForFileName(L"SYNC.MSG"), "application/vnd.ms-outlook");

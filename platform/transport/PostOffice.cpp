@@ -106,6 +106,17 @@ std::string TraceFields(std::wstring_view address) {
            FormatMailDate(win::FileTimeToUInt64(now)) + "\r\n";
 }
 
+// The Message-ID the writer chose, read back from its header section.
+std::string MessageIdOf(const std::string& mail) {
+    std::size_t end = mail.find("\r\n\r\n");
+    std::size_t at = mail.find("\r\nMessage-ID: ");
+    if (at == std::string::npos || at > end) {
+        return {};
+    }
+    at += 14;
+    return mail.substr(at, mail.find("\r\n", at) - at);
+}
+
 }  // namespace
 
 std::string NewMaildirName() {
@@ -293,6 +304,7 @@ HRESULT PostOffice::Submit(const mapi::MessageContent& message, const MailAddres
         std::fprintf(stderr, "transport: cannot write the message: %s\n", error.c_str());
         return hr;
     }
+    result->messageId = MessageIdOf(bytes);
     return Deliver(bytes, envelope, &result->recipients);
 }
 
