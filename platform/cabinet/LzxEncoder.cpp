@@ -338,6 +338,10 @@ void LzxEncoder::ParseOptimal(std::uint64_t start, std::uint64_t end) {
     while (i < n) {
         const Node cur = m_nodes[i];
         const std::uint64_t pos = start + i;
+        if (cur.cost == Node{}.cost) {
+            ++i;  // defensive: every position visited here has an arrival
+            continue;
+        }
         auto relax = [&](std::size_t j, std::uint32_t cost, std::uint32_t length,
                          std::uint32_t offset, int rep) {
             Node& to = m_nodes[j];
