@@ -103,6 +103,8 @@ constexpr DWORD NOTIFYICONDATAW_V3_SIZE =
 // and 63 characters) when szInfo is not empty. NIF_GUID is ignored: icons
 // are always told apart by (hWnd, uID). FALSE for an unknown message or
 // cbSize, a failed condition, or a version other than 0, 3 and 4.
+// An icon outlives its window until NIM_DELETE (on the platform such an icon
+// lingers until the mouse passes over it); clicks on it then fail.
 BOOL Shell_NotifyIconW(DWORD message, NOTIFYICONDATAW* data);
 
 namespace win {

@@ -340,73 +340,114 @@ int GetClassNameW(HWND hwnd, WCHAR* className, int maxCount) {
     return win::CopyText(w->cls ? w->cls->name : std::wstring(L"#32769"), className, maxCount);
 }
 
+namespace win {
+namespace {
+
+// The owner of a top-level window: the top-level window of the parent given.
+HWND OwnerFor(WindowTable& t, std::shared_ptr<WindowObject> parent) REQUIRES(t.mutex) {
+    for (auto o = std::move(parent); o && o->hwnd != t.desktop; o = t.Find(o->parent))
+        if (IsTopLevel(*o))
+            return o->hwnd;
+    return nullptr;
+}
+
+// Creation step 1: checks the class and parent and enters the window into
+// the table, not yet visible. Null with the last error set.
+HWND InsertNewWindow(const CREATESTRUCTW& cs) {
+    WindowTable& t = Table();
+    MutexLock lock(t.mutex);
+    auto cls = FindClass(t, cs.lpszClass, cs.hInstance);
+    if (!cls) {
+        SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+        return nullptr;
+    }
+    auto style = static_cast<DWORD>(cs.style);
+    std::shared_ptr<WindowObject> parent;
+    if (cs.hwndParent && cs.hwndParent != HWND_MESSAGE) {
+        parent = t.Find(cs.hwndParent);
+        if (!parent || parent->destroying) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return nullptr;
+        }
+    } else if (style & WS_CHILD) {
+        SetLastError(ERROR_TLW_WITH_WSCHILD);
+        return nullptr;
+    }
+    auto w = std::make_shared<WindowObject>();
+    w->hwnd = reinterpret_cast<HWND>(t.nextHandle);
+    t.nextHandle += 2;
+    w->cls = cls;
+    w->proc = cls->info.lpfnWndProc;
+    w->style = style & ~WS_VISIBLE;  // WS_VISIBLE takes effect after WM_CREATE
+    w->exStyle = cs.dwExStyle;
+    w->instance = cs.hInstance;
+    w->threadId = GetCurrentThreadId();
+    w->extra.assign(static_cast<std::size_t>(cls->info.cbWndExtra), 0);
+    w->rect = RECT{cs.x, cs.y, cs.x + cs.cx, cs.y + cs.cy};
+    if (style & WS_CHILD) {
+        w->parent = cs.hwndParent;
+        w->id = reinterpret_cast<LONG_PTR>(cs.hMenu);
+        parent->children.push_back(w->hwnd);  // new children go to the bottom
+    } else {
+        w->parent = t.desktop;
+        w->owner = OwnerFor(t, parent);
+        auto desktop = t.Find(t.desktop);
+        desktop->children.insert(desktop->children.begin(), w->hwnd);
+        SortTopmostFirst(t, *desktop);
+    }
+    ++cls->windowCount;
+    t.windows.emplace(reinterpret_cast<std::uintptr_t>(w->hwnd), w);
+    return w->hwnd;
+}
+
+// Creation step 2: WM_NCCREATE and WM_CREATE; false when either refused
+// the window, which is then gone.
+bool RunCreateMessages(HWND hwnd, CREATESTRUCTW* cs) {
+    if (!DeliverToWindowProc(hwnd, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(cs))) {
+        DeliverToWindowProc(hwnd, WM_NCDESTROY, 0, 0);
+        RemoveWindow(hwnd);
+        return false;
+    }
+    if (DeliverToWindowProc(hwnd, WM_CREATE, 0, reinterpret_cast<LPARAM>(cs)) == -1) {
+        DestroyWindow(hwnd);
+        return false;
+    }
+    return IsWindow(hwnd) != FALSE;  // it may have destroyed itself
+}
+
+// Creation step 3: WS_VISIBLE, announced to top-level windows.
+bool ApplyInitialVisibility(HWND hwnd, DWORD style) {
+    if (!(style & WS_VISIBLE))
+        return true;
+    bool topLevel = false;
+    {
+        WindowTable& t = Table();
+        MutexLock lock(t.mutex);
+        auto w = t.Find(hwnd);
+        if (!w)
+            return false;
+        w->style |= WS_VISIBLE;
+        topLevel = IsTopLevel(*w);
+    }
+    if (topLevel)
+        DeliverToWindowProc(hwnd, WM_SHOWWINDOW, TRUE, 0);
+    return IsWindow(hwnd) != FALSE;
+}
+
+}  // namespace
+}  // namespace win
+
 HWND CreateWindowExW(DWORD exStyle, const WCHAR* className, const WCHAR* windowName, DWORD style,
                      int x, int y, int width, int height, HWND parent, HMENU menu,
                      HINSTANCE instance, void* param) {
     win::MessageQueue::ForCurrentThread();
-    HINSTANCE module = win::Normalize(instance);
-    WindowTable& t = Table();
-    HWND hwnd = nullptr;
-    {
-        win::MutexLock lock(t.mutex);
-        auto cls = win::FindClass(t, className, module);
-        if (!cls) {
-            SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
-            return nullptr;
-        }
-        std::shared_ptr<win::WindowObject> parentObject;
-        if (parent && parent != HWND_MESSAGE) {
-            parentObject = t.Find(parent);
-            if (!parentObject || parentObject->destroying) {
-                SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-                return nullptr;
-            }
-        } else if (style & WS_CHILD) {
-            SetLastError(ERROR_TLW_WITH_WSCHILD);
-            return nullptr;
-        }
-        auto w = std::make_shared<win::WindowObject>();
-        w->hwnd = reinterpret_cast<HWND>(t.nextHandle);
-        t.nextHandle += 2;
-        w->cls = cls;
-        w->proc = cls->info.lpfnWndProc;
-        w->style = style & ~WS_VISIBLE;  // WS_VISIBLE takes effect after WM_CREATE
-        w->exStyle = exStyle;
-        w->instance = module;
-        w->threadId = GetCurrentThreadId();
-        w->extra.assign(static_cast<std::size_t>(cls->info.cbWndExtra), 0);
-        if (x == CW_USEDEFAULT)
-            x = y = 0;
-        if (width == CW_USEDEFAULT)
-            width = height = 0;
-        w->rect = RECT{x, y, x + width, y + height};
-        if (style & WS_CHILD) {
-            w->parent = parent;
-            w->id = reinterpret_cast<LONG_PTR>(menu);
-            parentObject->children.push_back(w->hwnd);  // new children go to the bottom
-        } else {
-            w->parent = t.desktop;
-            // The owner of a top-level window is the parent's top-level window.
-            for (auto o = parentObject; o; o = t.Find(o->parent)) {
-                if (o->hwnd == t.desktop)
-                    break;
-                if (win::IsTopLevel(*o)) {
-                    w->owner = o->hwnd;
-                    break;
-                }
-            }
-            auto desktop = t.Find(t.desktop);
-            desktop->children.insert(desktop->children.begin(), w->hwnd);
-            win::SortTopmostFirst(t, *desktop);
-        }
-        ++cls->windowCount;
-        t.windows.emplace(reinterpret_cast<std::uintptr_t>(w->hwnd), w);
-        hwnd = w->hwnd;
-    }
-
+    if (x == CW_USEDEFAULT)
+        x = y = 0;
+    if (width == CW_USEDEFAULT)
+        width = height = 0;
     CREATESTRUCTW cs{};
     cs.lpCreateParams = param;
-    cs.hInstance = module;
+    cs.hInstance = win::Normalize(instance);
     cs.hMenu = menu;
     cs.hwndParent = parent;
     cs.cy = height;
@@ -417,30 +458,9 @@ HWND CreateWindowExW(DWORD exStyle, const WCHAR* className, const WCHAR* windowN
     cs.lpszName = windowName;
     cs.lpszClass = className;
     cs.dwExStyle = exStyle;
-    if (!win::DeliverToWindowProc(hwnd, WM_NCCREATE, 0, reinterpret_cast<LPARAM>(&cs))) {
-        win::DeliverToWindowProc(hwnd, WM_NCDESTROY, 0, 0);
-        win::RemoveWindow(hwnd);
+    HWND hwnd = win::InsertNewWindow(cs);
+    if (!hwnd || !win::RunCreateMessages(hwnd, &cs) || !win::ApplyInitialVisibility(hwnd, style))
         return nullptr;
-    }
-    if (win::DeliverToWindowProc(hwnd, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
-        DestroyWindow(hwnd);
-        return nullptr;
-    }
-    if (!IsWindow(hwnd))
-        return nullptr;  // destroyed by its own WM_CREATE
-    if (style & WS_VISIBLE) {
-        bool topLevel = false;
-        {
-            win::MutexLock lock(t.mutex);
-            auto w = t.Find(hwnd);
-            if (!w)
-                return nullptr;
-            w->style |= WS_VISIBLE;
-            topLevel = win::IsTopLevel(*w);
-        }
-        if (topLevel)
-            win::DeliverToWindowProc(hwnd, WM_SHOWWINDOW, TRUE, 0);
-    }
     return hwnd;
 }
 

@@ -258,6 +258,8 @@ int GetClassNameW(HWND hwnd, WCHAR* className, int maxCount);
 // ERROR_CANNOT_FIND_WND_CLASS, ERROR_INVALID_WINDOW_HANDLE (bad parent),
 // ERROR_TLW_WITH_WSCHILD (WS_CHILD without parent); null, with the window
 // destroyed again, when WM_NCCREATE returns FALSE or WM_CREATE returns -1.
+// HWND_MESSAGE as parent makes an ordinary top-level window here (message-only
+// windows are not told apart). CW_USEDEFAULT places at 0, 0 with size 0.
 HWND CreateWindowExW(DWORD exStyle, const WCHAR* className, const WCHAR* windowName, DWORD style,
                      int x, int y, int width, int height, HWND parent, HMENU menu,
                      HINSTANCE instance, void* param);
