@@ -1,0 +1,265 @@
+#include "platform/rdo/RdoMessage.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "platform/rdo/PropVariant.h"
+#include "platform/rdo/RdoTestSupport.h"
+#include "platform/win/Clock.h"
+
+namespace rdo::testing {
+namespace {
+
+using namespace mapi;
+
+const wchar_t kOwnSet[] = L"{B9B4C7C0-7F5E-4C1A-9B4E-5A6E1F0D2C31}";
+
+class RdoMessageTest : public RdoTest {
+protected:
+    void SetUp() override {
+        RdoTest::SetUp();
+        m_profiles.Add(MakeProfile(L"Ann"));
+        m_profiles.Add(MakeProfile(L"Bob"), false);
+        ASSERT_EQ(Create(CLSID_QMRMAPIUtils, IID_QMRMAPIUtils, m_utils), S_OK);
+        ASSERT_EQ(Create(CLSID_QMRRDOSession, IID_QMRRDOSession, m_ann), S_OK);
+        ASSERT_EQ(Create(CLSID_QMRRDOSession, IID_QMRRDOSession, m_bob), S_OK);
+        ASSERT_EQ(Logon(m_ann), S_OK);
+        ASSERT_EQ(m_bob->Logon(CComVariant(L"Bob"), Empty(), Empty(), Empty(), Empty(), Empty()),
+                  S_OK);
+        std::filesystem::create_directories(m_machine.DriveC() + "/temp");
+    }
+    void TearDown() override {
+        m_utils.Release();
+        m_ann.Release();
+        m_bob.Release();
+        RdoTest::TearDown();
+    }
+    static CComPtr<QMRMessage> NewIn(QMRRDOSession* session, LONG folder,
+                                     const wchar_t* cls = L"IPM.Note") {
+        CComPtr<QMRMAPIFolder> f;
+        EXPECT_EQ(session->GetDefaultFolder(folder, &f), S_OK);
+        CComPtr<QMRItems> items;
+        EXPECT_EQ(f->GetItems(&items), S_OK);
+        CComPtr<QMRMessage> m;
+        EXPECT_EQ(items->Add(CComVariant(cls), &m), S_OK);
+        return m;
+    }
+    static CComPtr<QMRMessage> Reopen(QMRRDOSession* session, QMRMessage* m) {
+        CComBSTR id, store;
+        m->GetEntryID(&id);
+        m->GetStoreID(&store);
+        CComPtr<QMRMessage> again;
+        EXPECT_EQ(session->GetMessageFromID(id, store, CComVariant(LONG(0x10)), &again), S_OK);
+        return again;
+    }
+    ULONG Named(QMRMessage* m, const wchar_t* name) {
+        ULONG tag = 0;
+        EXPECT_EQ(
+            m_utils->GetIDsFromNames(m, CComBSTR(kOwnSet), CComVariant(name), VARIANT_TRUE, &tag),
+            S_OK);
+        return tag;
+    }
+    void WriteHostFile(const std::string& path, const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+    static std::string ReadHostFile(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    CComPtr<QMRMAPIUtils> m_utils;
+    CComPtr<QMRRDOSession> m_ann;
+    CComPtr<QMRRDOSession> m_bob;
+};
+
+TEST_F(RdoMessageTest, MessageFileCarriesEverythingIntoAnotherStore) {
+    CComPtr<QMRMessage> mail = NewIn(m_ann, 6);
+    ASSERT_EQ(mail->PutSubject(CComBSTR(L"Grüße aus Köln")), S_OK);
+    ASSERT_EQ(mail->PutBody(CComBSTR(L"line one\r\nline two")), S_OK);
+    ASSERT_EQ(mail->PutImportance(2), S_OK);
+    ASSERT_EQ(mail->PutTo(CComBSTR(L"Bert Brown; dora@example.org")), S_OK);
+    VARIANT_BOOL all = VARIANT_FALSE;
+    ASSERT_EQ(mail->ResolveRecipients(-1, &all), S_OK);
+    EXPECT_EQ(all, VARIANT_TRUE);
+    ULONG version = Named(mail, L"qmr-syncversion");
+    ASSERT_EQ(mail->SetFields(CComVariant(LONG(version | PT_LONG)), CComVariant(LONG(5))), S_OK);
+    WriteHostFile(m_machine.DriveC() + "/temp/notes.txt", std::string("attached\0bytes", 14));
+    ASSERT_EQ(mail->Save(), S_OK);
+    CComPtr<QMRAttachments> attachments;
+    ASSERT_EQ(mail->GetAttachments(&attachments), S_OK);
+    CComPtr<QMRAttachment> added;
+    ASSERT_EQ(attachments->Add(CComBSTR(L"C:\\temp\\notes.txt"), CComVariant(LONG(1)),
+                               CComVariant(LONG(1)), CComVariant(L"C:\\temp\\notes.txt"), &added),
+              S_OK);
+    ASSERT_EQ(mail->Save(), S_OK);
+    CComVariant searchKey;
+    ASSERT_EQ(mail->GetFields(CComVariant(LONG(PR_SEARCH_KEY)), &searchKey), S_OK);
+
+    ASSERT_EQ(mail->SaveAs(CComBSTR(L"C:\\temp\\share.syn"), CComVariant()), S_OK);
+    EXPECT_EQ(mail->SaveAs(CComBSTR(L"C:\\temp\\share.txt"), CComVariant(LONG(0))), E_INVALIDARG);
+
+    CComPtr<QMRMessage> copy = NewIn(m_bob, 6);
+    ASSERT_EQ(copy->PutReminderSet(VARIANT_FALSE), S_OK);
+    ASSERT_EQ(copy->Import(CComBSTR(L"C:\\temp\\share.syn"), 3), S_OK);
+    ASSERT_EQ(copy->Save(), S_OK);
+    CComPtr<QMRMessage> there = Reopen(m_bob, copy);
+
+    CComBSTR subject, body;
+    ASSERT_EQ(there->GetSubject(&subject), S_OK);
+    EXPECT_TRUE(subject == L"Grüße aus Köln");
+    ASSERT_EQ(there->GetBody(&body), S_OK);
+    EXPECT_TRUE(body == L"line one\r\nline two");
+    CComVariant importance, key;
+    ASSERT_EQ(there->GetFields(CComVariant(LONG(PR_IMPORTANCE)), &importance), S_OK);
+    EXPECT_EQ(importance.lVal, 2);
+    // The sync id travels: the search key is the same in both stores.
+    ASSERT_EQ(there->GetFields(CComVariant(LONG(PR_SEARCH_KEY)), &key), S_OK);
+    Bytes a, b;
+    ASSERT_TRUE(BinaryFromVariant(searchKey, a));
+    ASSERT_TRUE(BinaryFromVariant(key, b));
+    EXPECT_EQ(a, b);
+    // The named property is found by its name in the other store.
+    CComVariant value;
+    ASSERT_EQ(m_utils->HrGetOneProp(there, Named(there, L"qmr-syncversion") | PT_LONG, &value),
+              S_OK);
+    EXPECT_EQ(value.lVal, 5);
+
+    CComPtr<QMRRecipients> recipients;
+    ASSERT_EQ(there->GetRecipients(&recipients), S_OK);
+    LONG count = 0;
+    ASSERT_EQ(recipients->GetCount(&count), S_OK);
+    ASSERT_EQ(count, 2);
+    CComPtr<QMRRecipient> first;
+    ASSERT_EQ(recipients->Item(1, &first), S_OK);
+    CComBSTR address;
+    ASSERT_EQ(first->GetAddress(&address), S_OK);
+    EXPECT_TRUE(address == L"bert@example.org");
+
+    CComPtr<QMRAttachments> copied;
+    ASSERT_EQ(there->GetAttachments(&copied), S_OK);
+    ASSERT_EQ(copied->GetCount(&count), S_OK);
+    ASSERT_EQ(count, 1);
+    CComPtr<QMRAttachment> one;
+    ASSERT_EQ(copied->Item(1, &one), S_OK);
+    CComBSTR fileName;
+    ASSERT_EQ(one->GetFileName(&fileName), S_OK);
+    EXPECT_TRUE(fileName == L"notes.txt");
+    ASSERT_EQ(one->SaveAsFile(CComBSTR(L"C:\\temp\\out.bin")), S_OK);
+    EXPECT_EQ(ReadHostFile(m_machine.DriveC() + "/temp/out.bin"),
+              std::string("attached\0bytes", 14));
+}
+
+TEST_F(RdoMessageTest, MessageFileOpensDetachedFromEveryStore) {
+    CComPtr<QMRMessage> mail = NewIn(m_ann, 6, L"IPM.Contact");
+    ASSERT_EQ(mail->PutSubject(CComBSTR(L"Dora")), S_OK);
+    ASSERT_EQ(mail->SaveAs(CComBSTR(L"C:\\temp\\sync.msg"), CComVariant(LONG(3))), S_OK);
+    CComPtr<QMRMessage> file;
+    ASSERT_EQ(m_ann->GetMessageFromMsgFile(CComBSTR(L"C:\\temp\\sync.msg"), VARIANT_FALSE, &file),
+              S_OK);
+    CComBSTR cls, subject;
+    ASSERT_EQ(file->GetMessageClass(&cls), S_OK);
+    EXPECT_TRUE(cls == L"IPM.Contact");
+    ASSERT_EQ(file->GetSubject(&subject), S_OK);
+    EXPECT_TRUE(subject == L"Dora");
+    CComPtr<QMRMessage> missing;
+    EXPECT_EQ(
+        m_ann->GetMessageFromMsgFile(CComBSTR(L"C:\\temp\\none.msg"), VARIANT_FALSE, &missing),
+        MAPI_E_NOT_FOUND);
+    WriteHostFile(m_machine.DriveC() + "/temp/bad.msg", "not a compound file");
+    EXPECT_EQ(m_ann->GetMessageFromMsgFile(CComBSTR(L"C:\\temp\\bad.msg"), VARIANT_FALSE, &missing),
+              MAPI_E_CORRUPT_DATA);
+    CComPtr<QMRMessage> target = NewIn(m_bob, 6);
+    EXPECT_EQ(target->Import(CComBSTR(L"C:\\temp\\bad.msg"), 3), MAPI_E_CORRUPT_DATA);
+    EXPECT_EQ(target->Import(CComBSTR(L"C:\\temp\\sync.msg"), 1), E_INVALIDARG);
+}
+
+TEST_F(RdoMessageTest, MailFieldsAreKeptAsTheMailClientReadsThem) {
+    CComPtr<QMRMessage> mail = NewIn(m_ann, 6);
+    ASSERT_EQ(mail->PutHTMLBody(CComBSTR(L"Help text<br>\r\nold body &amp; more")), S_OK);
+    ASSERT_EQ(mail->PutUnRead(VARIANT_FALSE), S_OK);
+    ASSERT_EQ(mail->PutSentOnBehalfOfName(CComBSTR(L"sync@example.org")), S_OK);
+    ASSERT_EQ(mail->PutDeleteAfterSubmit(VARIANT_TRUE), S_OK);
+    ASSERT_EQ(mail->PutReminderSet(VARIANT_TRUE), S_OK);
+    EXPECT_EQ(mail->PutImportance(3), E_INVALIDARG);
+    SYSTEMTIME st{2026, 12, 4, 10, 11, 12, 13, 0};
+    DATE when = 0;
+    SystemTimeToVariantTime(&st, &when);
+    ASSERT_EQ(mail->SetMailTime(when), S_OK);
+    ASSERT_EQ(mail->Save(), S_OK);
+    CComPtr<QMRMessage> again = Reopen(m_ann, mail);
+    CComBSTR body;
+    ASSERT_EQ(again->GetBody(&body), S_OK);
+    EXPECT_TRUE(body == L"Help text\r\nold body & more");
+    CComVariant flags, onBehalf, deleteAfter;
+    ASSERT_EQ(again->GetFields(CComVariant(LONG(PR_MESSAGE_FLAGS)), &flags), S_OK);
+    EXPECT_TRUE(flags.lVal & MSGFLAG_READ);
+    ASSERT_EQ(again->GetFields(CComVariant(LONG(PR_SENT_REPRESENTING_NAME)), &onBehalf), S_OK);
+    EXPECT_STREQ(onBehalf.bstrVal, L"sync@example.org");
+    ASSERT_EQ(again->GetFields(CComVariant(LONG(PR_DELETE_AFTER_SUBMIT)), &deleteAfter), S_OK);
+    EXPECT_EQ(deleteAfter.boolVal, VARIANT_TRUE);
+    DATE stamp = 0;
+    ASSERT_EQ(again->GetTimeStamp(&stamp), S_OK);
+    EXPECT_NEAR(stamp, when, 1.0 / 86400);
+    CComVariant reminder;
+    ASSERT_EQ(again->GetFields(CComVariant(L"http://schemas.microsoft.com/mapi/id/"
+                                           L"{00062008-0000-0000-C000-000000000046}/0x8503000B"),
+                               &reminder),
+              S_OK);
+    EXPECT_EQ(reminder.boolVal, VARIANT_TRUE);
+    CComVariant missing;
+    EXPECT_EQ(again->GetFields(CComVariant(LONG(PROP_TAG(PT_LONG, 0x6699))), &missing),
+              MAPI_E_NOT_FOUND);
+}
+
+TEST_F(RdoMessageTest, OnlyAppointmentsOfferTheAppointmentView) {
+    CComPtr<QMRMessage> mail = NewIn(m_ann, 6);
+    CComPtr<QMRAppointment> none;
+    EXPECT_EQ(mail->QueryInterface(IID_QMRAppointment, reinterpret_cast<void**>(&none)),
+              E_NOINTERFACE);
+    CComPtr<QMRMessage> meeting = NewIn(m_ann, 9, L"IPM.Appointment");
+    CComBSTR endName(
+        L"http://schemas.microsoft.com/mapi/id/"
+        L"{00062002-0000-0000-C000-000000000046}/0x820E0040");
+    CComVariant end;
+    end.vt = VT_DATE;
+    end.date = 46500.25;
+    ASSERT_EQ(meeting->SetFields(CComVariant(endName), end), S_OK);
+    CComPtr<QMRAppointment> view;
+    ASSERT_EQ(meeting->QueryInterface(IID_QMRAppointment, reinterpret_cast<void**>(&view)), S_OK);
+    DATE date = 0;
+    ASSERT_EQ(view->GetDate(&date), S_OK);
+    EXPECT_NEAR(date, UtcDateToLocal(46500.25), 1e-6);
+}
+
+TEST_F(RdoMessageTest, MoveFilesTheMailElsewhereKeepingItsId) {
+    CComPtr<QMRMessage> mail = NewIn(m_ann, 6);
+    ASSERT_EQ(mail->PutSubject(CComBSTR(L">-Quillmere-< 1")), S_OK);
+    ASSERT_EQ(mail->Save(), S_OK);
+    CComPtr<QMRMAPIFolder> inbox, parent;
+    ASSERT_EQ(m_ann->GetDefaultFolder(6, &inbox), S_OK);
+    ASSERT_EQ(inbox->GetParent(&parent), S_OK);
+    CComPtr<QMRFolders> folders;
+    ASSERT_EQ(parent->GetFolders(&folders), S_OK);
+    CComPtr<QMRMAPIFolder> addin;
+    ASSERT_EQ(folders->Add(CComBSTR(L"Quillmere"), &addin), S_OK);
+    CComPtr<QMRMessage> moved;
+    ASSERT_EQ(mail->Move(addin, &moved), S_OK);
+    CComPtr<QMRItems> items;
+    ASSERT_EQ(addin->GetItems(&items), S_OK);
+    LONG count = 0;
+    ASSERT_EQ(items->GetCount(&count), S_OK);
+    EXPECT_EQ(count, 1);
+    CComPtr<QMRMAPIFolder> movedParent;
+    ASSERT_EQ(moved->GetParent(&movedParent), S_OK);
+    CComBSTR name;
+    movedParent->GetName(&name);
+    EXPECT_TRUE(name == L"Quillmere");
+    CComPtr<QMRMAPIFolder> bobInbox;
+    ASSERT_EQ(m_bob->GetDefaultFolder(6, &bobInbox), S_OK);
+    EXPECT_EQ(moved->Move(bobInbox, nullptr), E_INVALIDARG);
+}
+
+}  // namespace
+}  // namespace rdo::testing
