@@ -529,4 +529,26 @@ TEST_F(WindowTest, RegisteredMessagesAreUniquePerName) {
     EXPECT_EQ(RegisterWindowMessageW(L""), 0u);
 }
 
+TEST_F(WindowTest, SetWindowPosPlacesBehindASiblingAndShowsOrHides) {
+    HWND dialog = Create(WS_POPUP, nullptr);
+    HWND a = Create(WS_CHILD, dialog, 1);
+    HWND b = Create(WS_CHILD, dialog, 2);
+    HWND c = Create(WS_CHILD, dialog, 3);
+    ASSERT_TRUE(SetWindowPos(c, a, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE));
+    EXPECT_EQ(GetWindow(a, GW_HWNDNEXT), c);
+    EXPECT_EQ(GetWindow(c, GW_HWNDNEXT), b);
+    EXPECT_EQ(GetWindow(b, GW_HWNDPREV), c);
+    EXPECT_EQ(GetWindow(a, GW_HWNDLAST), b);
+    EXPECT_FALSE(SetWindowPos(c, c, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE));
+    EXPECT_FALSE(SetWindowPos(c, dialog, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE));  // no sibling
+    Log().Clear();
+    SetWindowPos(dialog, nullptr, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_SHOWWINDOW);
+    EXPECT_TRUE(IsWindowVisible(dialog));
+    SetWindowPos(dialog, nullptr, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_HIDEWINDOW);
+    EXPECT_FALSE(IsWindowVisible(dialog));
+    EXPECT_EQ(Log().Of(WM_SHOWWINDOW).size(), 2u);
+}
+
 }  // namespace
