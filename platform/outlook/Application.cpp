@@ -634,6 +634,8 @@ HRESULT OutlookApplication::Create(const ApplicationOptions& options,
         entry.path = location.hostPath;
         entry.isDefault = location.isDefault;
         HRESULT hr = store::Session::Open(location.hostPath, &entry.session);
+        if (SUCCEEDED(hr))
+            hr = store::Session::Open(location.hostPath, &entry.observerSession);
         if (FAILED(hr))
             return hr;
         entry.guid = entry.session->Info().storeGuid;

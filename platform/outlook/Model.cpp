@@ -80,9 +80,13 @@ void Model::RemoveSource(const ItemsEventSource* source) {
     });
 }
 
-// Any thread, possibly inside a write of this object model. The item is
-// taken at once, while it exists in the state the change left it in (it may
-// be gone again by the time the UI thread delivers); the delivery is posted.
+// Any thread, possibly inside a write of this object model; calls of this
+// observer are serialised by the store. It must not take Model::mutex: a
+// thread holding that lock may be committing a write right now, and the
+// store would then wait for this call to end before telling this observer
+// of that write. So the item is read through the store's observer session
+// (used nowhere else) and its content kept, for the case that it is gone
+// again by the time the UI thread delivers the event.
 void Model::OnChange(const store::ChangeNotification& change) {
     if (eventsStopped || change.objectType != store::ObjectType::Message || change.associated)
         return;
@@ -99,32 +103,55 @@ void Model::OnChange(const store::ChangeNotification& change) {
     }
     if (targets.empty())
         return;
-    CComPtr<IDispatch> item;
+    auto snapshot = std::make_shared<mapi::MessageContent>();
     if (change.event != store::ChangeEvent::Removed) {
-        // Taking the model's lock here is safe: the store calls observers
-        // with none of its own locks held, and no holder of this lock waits
-        // for another thread's store write.
-        std::lock_guard lock(mutex);
-        StoreEntry* s = StoreByGuid(change.storeGuid);
+        StoreEntry* s = StoreByGuid(change.storeGuid);  // the list is fixed after Create
         std::unique_ptr<store::Message> message;
-        if (!s || FAILED(s->session->OpenMessage(change.entryId, &message)) ||
-            FAILED(MakeItem(*s, std::move(message), &item))) {
+        if (!s || !s->observerSession ||
+            FAILED(s->observerSession->OpenMessage(change.entryId, &message)) ||
+            FAILED(message->GetContent(snapshot.get()))) {
             return;  // gone already: its removal follows as an event of its own
         }
     }
     for (auto& source : targets) {
-        options.ui->Post([source, change, item] { source->Deliver(change, item); });
+        options.ui->Post([source, change, snapshot] { source->Deliver(change, *snapshot); });
     }
 }
 
-void ItemsEventSource::Deliver(const store::ChangeNotification& change, IDispatch* item) {
+void ItemsEventSource::Deliver(const store::ChangeNotification& change,
+                               const mapi::MessageContent& snapshot) {
     if (!alive || point.SinkCount() == 0)
         return;
     if (change.event == store::ChangeEvent::Removed) {
         point.Fire(dispid::kEventItemRemove);
         return;
     }
-    CComVariant arg(item);
+    auto m = model.lock();
+    if (!m)
+        return;
+    CComPtr<IDispatch> item;
+    {
+        std::lock_guard lock(m->mutex);
+        StoreEntry* s = m->StoreByGuid(storeGuid);
+        if (!s)
+            return;
+        // The item as it is now; one that has vanished meanwhile is handed
+        // over as an unsaved copy of what the change left.
+        std::unique_ptr<store::Message> message;
+        if (FAILED(s->session->OpenMessage(change.entryId, &message)) ||
+            message->FolderEntryId() != folderEntryId) {
+            message.reset();
+            store::Folder folder;
+            if (FAILED(s->session->OpenFolder(folderEntryId, &folder)) ||
+                FAILED(folder.CreateMessage(false, &message)) ||
+                FAILED(message->SetContent(snapshot))) {
+                return;
+            }
+        }
+        if (FAILED(m->MakeItem(*s, std::move(message), &item)))
+            return;
+    }
+    CComVariant arg(static_cast<IDispatch*>(item));
     point.Fire(change.event == store::ChangeEvent::Added ? dispid::kEventItemAdd
                                                          : dispid::kEventItemChange,
                &arg, 1);

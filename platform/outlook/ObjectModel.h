@@ -5,8 +5,8 @@
 // Locking: Model::mutex (recursive) guards every store session and every
 // object's store state; each object method takes it for its whole body.
 // Model::hubMutex guards the list of event sources only; the store's change
-// observer takes nothing else, so it may run inside a write made under
-// Model::mutex. Events are fired with neither lock held.
+// observer takes nothing else (see Model::OnChange). Events are fired with
+// neither lock held.
 #pragma once
 
 #include <atomic>
@@ -109,7 +109,9 @@ class COMAddInObject;
 
 struct StoreEntry {
     std::string path;
-    std::unique_ptr<store::Session> session;
+    std::unique_ptr<store::Session> session;  // guarded by Model::mutex
+    // Used only by the change observer, whose calls the store serialises.
+    std::unique_ptr<store::Session> observerSession;
     GUID guid{};
     Bytes entryId;
     bool isDefault = false;
@@ -180,9 +182,9 @@ public:
           folderEntryId(std::move(folderEntryId)) {}
 
     // UI thread: raises the event for one change.
-    // UI thread: raises the event for one change; item: the changed item
-    // (null for a removal).
-    void Deliver(const store::ChangeNotification& change, IDispatch* item);
+    // UI thread: raises the event for one change; snapshot: the item's
+    // content when the change was made (empty for a removal).
+    void Deliver(const store::ChangeNotification& change, const mapi::MessageContent& snapshot);
 
     com::ConnectionPoint point;
     const std::weak_ptr<Model> model;

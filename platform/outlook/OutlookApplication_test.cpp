@@ -694,3 +694,40 @@ TEST_F(OutlookTest, ObjectsServeSeveralThreadsAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// A write through the object model (which holds the object model's lock
+// while the store tells its observers) racing writes of another session
+// (whose observer call turns into events) must not deadlock.
+TEST_F(OutlookTest, WritersOnBothSidesOfTheEventsDoNotDeadlock) {
+    AdvisedItems advised = Advise(Default(olFolderInbox));
+    constexpr int kWrites = 40;
+    std::thread modelWriter([&] {
+        for (int i = 0; i < kWrites; ++i) {
+            IDispatch* raw = nullptr;
+            ASSERT_EQ(advised.items->Add(MissingArgument(), &raw), S_OK);
+            _MailItemPtr mail(static_cast<IUnknown*>(raw));
+            raw->Release();
+            ASSERT_EQ(mail->Save(), S_OK);
+        }
+    });
+    std::thread storeWriter([&] {
+        std::unique_ptr<store::Session> session;
+        ASSERT_EQ(store::Session::Open(m_storePath, &session), S_OK);
+        store::Folder folder;
+        ASSERT_EQ(session->GetDefaultFolder(store::DefaultFolder::Inbox, &folder), S_OK);
+        for (int i = 0; i < kWrites; ++i) {
+            std::unique_ptr<store::Message> message;
+            ASSERT_EQ(folder.CreateMessage(false, &message), S_OK);
+            ASSERT_EQ(message->Save(), S_OK);
+        }
+    });
+    modelWriter.join();
+    storeWriter.join();
+    m_ui->RunPending();
+    EXPECT_EQ(advised.sink->Events().size(), 2u * kWrites);
+    EXPECT_EQ(advised.items->GetCount(), 2 * kWrites);
+}
+
+}  // namespace
