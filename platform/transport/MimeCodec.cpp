@@ -1,5 +1,6 @@
 #include "platform/transport/MimeCodec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -19,6 +20,9 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 // "=?UTF-8?B?" + 52 base64 characters + "?=" = 64 characters, so that even
 // the first word after "Subject: " stays within 78.
 constexpr std::size_t kEncodedWordBytes = 39;
+// RFC 2047 allows 75 characters per encoded word; writers that ignore that
+// are still read up to this length.
+constexpr std::size_t kMaxEncodedWord = 4096;
 
 int Base64Value(unsigned char c) {
     if (c >= 'A' && c <= 'Z') {
@@ -106,8 +110,36 @@ struct EncodedWord {
     std::string bytes;  // decoded octets
 };
 
+// Finds the next "?=" and the next white space at or after a position.
+// Positions only grow while one field is read, so each search resumes where
+// the last one ended: a long field full of unclosed "=?" costs linear time.
+class ForwardFinder {
+public:
+    explicit ForwardFinder(std::string_view raw) : m_raw(raw) {}
+    std::size_t Close(std::size_t from) { return Next(from, &m_close, &m_closeFrom, true); }
+    std::size_t Space(std::size_t from) { return Next(from, &m_space, &m_spaceFrom, false); }
+
+private:
+    std::size_t Next(std::size_t from, std::size_t* found, std::size_t* searchedFrom, bool close) {
+        if (*found != kUnknown && from >= *searchedFrom &&
+            (*found == std::string_view::npos || *found >= from)) {
+            return *found;
+        }
+        *searchedFrom = from;
+        *found = close ? m_raw.find("?=", from) : m_raw.find_first_of(" \t\r\n", from);
+        return *found;
+    }
+    static constexpr std::size_t kUnknown = std::string_view::npos - 1;
+    std::string_view m_raw;
+    std::size_t m_close = kUnknown;
+    std::size_t m_closeFrom = 0;
+    std::size_t m_space = kUnknown;
+    std::size_t m_spaceFrom = 0;
+};
+
 // Reads an encoded word at raw[pos] ("=?" there); false when it is malformed.
-bool ReadEncodedWord(std::string_view raw, std::size_t pos, EncodedWord* word) {
+bool ReadEncodedWord(std::string_view raw, std::size_t pos, ForwardFinder* finder,
+                     EncodedWord* word) {
     std::size_t charsetEnd = raw.find('?', pos + 2);
     if (charsetEnd == std::string_view::npos || charsetEnd == pos + 2 ||
         charsetEnd + 2 >= raw.size() || raw[charsetEnd + 2] != '?') {
@@ -115,16 +147,15 @@ bool ReadEncodedWord(std::string_view raw, std::size_t pos, EncodedWord* word) {
     }
     char encoding = raw[charsetEnd + 1];
     std::size_t textBegin = charsetEnd + 3;
-    std::size_t textEnd = raw.find("?=", textBegin);
-    if (textEnd == std::string_view::npos) {
+    std::size_t textEnd = finder->Close(textBegin);
+    if (textEnd == std::string_view::npos || textEnd - pos > kMaxEncodedWord) {
+        return false;
+    }
+    std::size_t space = finder->Space(textBegin);
+    if (space != std::string_view::npos && space < textEnd) {
         return false;
     }
     std::string_view text = raw.substr(textBegin, textEnd - textBegin);
-    for (char c : text) {
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-            return false;
-        }
-    }
     std::string charset(raw.substr(pos + 2, charsetEnd - pos - 2));
     if (auto star = charset.find('*'); star != std::string::npos) {
         charset.resize(star);  // RFC 2231 language suffix
@@ -416,6 +447,7 @@ std::wstring DecodeCharset(std::string_view bytes, std::string_view charset) {
 
 std::wstring DecodeHeaderText(std::string_view raw) {
     std::wstring out;
+    ForwardFinder finder(raw);
     std::size_t pos = 0;
     std::size_t literalStart = 0;
     // The last encoded word emitted, to join a run of adjacent ones.
@@ -435,7 +467,7 @@ std::wstring DecodeHeaderText(std::string_view raw) {
             break;
         }
         EncodedWord word;
-        if (!ReadEncodedWord(raw, at, &word)) {
+        if (!ReadEncodedWord(raw, at, &finder, &word)) {
             pos = at + 2;
             continue;
         }

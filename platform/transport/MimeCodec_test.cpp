@@ -151,6 +151,17 @@ TEST(EncodedWords, DecodeForms) {
     }
 }
 
+TEST(EncodedWords, LongFieldsOfOpenersCostLinearTime) {
+    std::string raw;
+    for (int i = 0; i < 200000; ++i) {
+        raw += "=?a?B?x ";  // an opener whose word never closes
+    }
+    raw += "=?UTF-8?B?w6Q=?=";
+    std::wstring text = DecodeHeaderText(raw);  // quadratic would take minutes
+    EXPECT_EQ(text.size(), 1600001u);
+    EXPECT_EQ(text.back(), L'\u00E4');
+}
+
 TEST(EncodedWords, EncodeRoundTripsAndKeepsWordsShort) {
     std::mt19937 rng(3);
     const wchar_t alphabet[] = L"aZ \u00E4\u00DF\u20AC\u4E2D\U0001F600=?_\t";
