@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cwctype>
 #include <map>
 #include <string>
 #include <vector>
@@ -51,23 +52,73 @@ HRESULT Give(const CComPtr<T>& object, I** out) {
 
 class FakeStore;
 
+class FakeFolders;
+
 class FakeFolder final : public FakeDispatch<FakeFolder, QMRMAPIFolder> {
 public:
     std::wstring entryId, storeId, name;
+    CComPtr<FakeFolder> parent;
+    CComPtr<FakeFolders> folders;
+    CComPtr<FakeStore> store;
+    std::map<ULONG, std::vector<BYTE>> binaryFields;
     HRESULT GetMAPIOBJECT(IUnknown** o) override { return *o = nullptr, E_NOTIMPL; }
     HRESULT PutMAPIOBJECT(IUnknown*) override { return E_NOTIMPL; }
     HRESULT GetEntryID(BSTR* v) override { return OutText(entryId, v); }
     HRESULT GetStoreID(BSTR* v) override { return OutText(storeId, v); }
     HRESULT GetName(BSTR* v) override { return OutText(name, v); }
-    HRESULT GetStore(QMRRDOStore** s) override { return *s = nullptr, E_NOTIMPL; }
-    HRESULT GetParent(QMRMAPIFolder** p) override { return *p = nullptr, E_NOTIMPL; }
-    HRESULT GetFolders(QMRFolders** f) override { return *f = nullptr, E_NOTIMPL; }
+    HRESULT GetStore(QMRRDOStore** s) override;
+    HRESULT GetParent(QMRMAPIFolder** p) override {
+        *p = nullptr;
+        return parent ? Give(parent, p) : MAPI_E_NOT_FOUND;
+    }
+    HRESULT GetFolders(QMRFolders** f) override;
     HRESULT GetItems(QMRItems** i) override { return *i = nullptr, E_NOTIMPL; }
     HRESULT GetHiddenItems(QMRItems** i) override { return *i = nullptr, E_NOTIMPL; }
     HRESULT GetSynchronizer(QMRSynchronizer** s) override { return *s = nullptr, E_NOTIMPL; }
     HRESULT GetFields(ULONG, VARIANT*) override { return E_NOTIMPL; }
-    HRESULT SetFields(ULONG, VARIANT) override { return E_NOTIMPL; }
+    HRESULT SetFields(ULONG tag, VARIANT value) override {
+        std::vector<BYTE> bytes;
+        if (!BinaryFromVariant(value, bytes))
+            return MAPI_E_INVALID_TYPE;
+        binaryFields[tag] = bytes;
+        return S_OK;
+    }
 };
+
+// Subfolders; Add refuses a name that exists (case-insensitive), as a store does.
+class FakeFolders final : public FakeDispatch<FakeFolders, QMRFolders> {
+public:
+    std::vector<CComPtr<FakeFolder>> folders;
+    int adds = 0;
+    HRESULT GetCount(LONG* c) override { return *c = static_cast<LONG>(folders.size()), S_OK; }
+    HRESULT Item(VARIANT index, QMRMAPIFolder** f) override {
+        *f = nullptr;
+        if (index.vt != VT_I4 || index.lVal < 1 || index.lVal > static_cast<LONG>(folders.size()))
+            return static_cast<HRESULT>(0x8002000B);
+        return Give(folders[index.lVal - 1], f);
+    }
+    HRESULT Add(BSTR name, QMRMAPIFolder** f) override {
+        *f = nullptr;
+        std::wstring wanted = name ? name : L"";
+        for (auto& folder : folders) {
+            std::wstring have = folder->name;
+            if (have.size() == wanted.size() &&
+                std::equal(have.begin(), have.end(), wanted.begin(),
+                           [](wchar_t a, wchar_t b) { return towlower(a) == towlower(b); }))
+                return static_cast<HRESULT>(0x80040604);
+        }
+        ++adds;
+        auto folder = com::Make<FakeFolder>();
+        folder->name = wanted;
+        folders.push_back(folder);
+        return Give(folder, f);
+    }
+};
+
+inline HRESULT FakeFolder::GetFolders(QMRFolders** f) {
+    *f = nullptr;
+    return folders ? Give(folders, f) : MAPI_E_NOT_FOUND;
+}
 
 class FakeStore final : public FakeDispatch<FakeStore, QMRRDOStore> {
 public:
@@ -86,7 +137,13 @@ public:
     HRESULT GetRootFolder(QMRMAPIFolder** f) override { return *f = nullptr, E_NOTIMPL; }
     HRESULT GetFields(ULONG, VARIANT*) override { return MAPI_E_NOT_FOUND; }
     HRESULT GetMAPIOBJECT(IUnknown** o) override { return *o = nullptr, E_NOTIMPL; }
+    std::vector<BYTE> provider;  // PR_MDB_PROVIDER; empty: the store has none
 };
+
+inline HRESULT FakeFolder::GetStore(QMRRDOStore** s) {
+    *s = nullptr;
+    return store ? Give(store, s) : MAPI_E_NOT_FOUND;
+}
 
 class FakeStores final : public FakeDispatch<FakeStores, QMRRDOStores> {
 public:
@@ -148,10 +205,15 @@ public:
             return MAPI_E_NOT_FOUND;
         return Give(defaultInbox, f);
     }
-    HRESULT GetFolderFromID(BSTR, BSTR, VARIANT, QMRMAPIFolder** f) override {
+    // Folders by entry id; an id not listed gives the default Inbox.
+    std::map<std::wstring, CComPtr<FakeFolder>> foldersById;
+    HRESULT GetFolderFromID(BSTR id, BSTR, VARIANT, QMRMAPIFolder** f) override {
         *f = nullptr;
         if (FAILED(getFolderFromIdResult))
             return getFolderFromIdResult;
+        auto it = foldersById.find(id ? id : L"");
+        if (it != foldersById.end())
+            return Give(it->second, f);
         return Give(defaultInbox, f);
     }
     HRESULT GetMessageFromID(BSTR, BSTR, VARIANT, QMRMessage** m) override {
@@ -173,6 +235,58 @@ public:
     HRESULT GetMessageFromMsgFile(BSTR, VARIANT_BOOL, QMRMessage** m) override {
         return *m = nullptr, E_NOTIMPL;
     }
+};
+
+// The utilities: hex conversions and PR_MDB_PROVIDER of a FakeStore.
+class FakeUtils final : public FakeDispatch<FakeUtils, QMRMAPIUtils> {
+public:
+    HRESULT HrGetOneProp(IUnknown* object, ULONG tag, VARIANT* value) override {
+        VariantInit(value);
+        CComQIPtr<QMRRDOStore> store(object);
+        auto* fake = static_cast<FakeStore*>(store.p);
+        if (!fake || tag != 0x34140102 || fake->provider.empty())
+            return MAPI_E_NOT_FOUND;
+        CComVariant v = BinaryVariant(fake->provider.data(), fake->provider.size());
+        return v.Detach(value);
+    }
+    HRESULT HrSetOneProp(IUnknown*, ULONG, VARIANT, VARIANT_BOOL) override { return E_NOTIMPL; }
+    HRESULT GetIDsFromNames(IUnknown*, BSTR, VARIANT, VARIANT_BOOL, ULONG*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT CompareEntryIDs(BSTR a, BSTR b, VARIANT_BOOL* same) override {
+        *same =
+            std::wstring(a ? a : L"") == std::wstring(b ? b : L"") ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    }
+    HRESULT BinaryToText(VARIANT binary, BSTR* text) override {
+        std::vector<BYTE> bytes;
+        if (!BinaryFromVariant(binary, bytes))
+            return E_INVALIDARG;
+        static const wchar_t kHex[] = L"0123456789ABCDEF";
+        std::wstring out;
+        for (BYTE b : bytes) {
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        }
+        return OutText(out, text);
+    }
+    HRESULT TextToBinary(BSTR text, VARIANT* binary) override {
+        std::wstring in = text ? text : L"";
+        if (in.size() % 2)
+            return E_INVALIDARG;
+        std::vector<BYTE> bytes;
+        for (size_t i = 0; i < in.size(); i += 2)
+            bytes.push_back(static_cast<BYTE>(std::stoi(in.substr(i, 2), nullptr, 16)));
+        CComVariant v = BinaryVariant(bytes.data(), bytes.size());
+        return v.Detach(binary);
+    }
+    HRESULT ConvertModificationTime(VARIANT, DATE*) override { return E_NOTIMPL; }
+    HRESULT AddressBookDialog(VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT,
+                              VARIANT, VARIANT, QMRRecipients** r) override {
+        return *r = nullptr, E_NOTIMPL;
+    }
+    HRESULT GetVersion(BSTR* v) override { return OutText(L"5.0.0.1", v); }
+    HRESULT Cleanup() override { return S_OK; }
 };
 
 // An Outlook folder as the fake namespace hands it out.
@@ -212,6 +326,8 @@ public:
         return S_OK;
     }
     HRESULT GetFolderType(IDispatch*, LONG& type) override { return type = 1, S_OK; }
+    _NameSpace* NameSpace() override { return nameSpace; }
+    _NameSpace* nameSpace = nullptr;
 };
 
 }  // namespace fakes

@@ -13,6 +13,7 @@
 
 #include "platform/com/Dispatch.h"
 #include "platform/com/Unknown.h"
+#include "platform/outlook/Outlook.h"
 
 namespace core {
 
@@ -42,6 +43,10 @@ public:
     // The folder's PR_FOLDER_TYPE (0x36010003) read through its MAPIOBJECT;
     // only for a debug-log line. E_NOTIMPL when it can't be read.
     virtual HRESULT GetFolderType(IDispatch* folder, LONG& type) = 0;
+    // The namespace itself, for the calls of the object model that the
+    // shared helpers and the add-in object make (no reference added; null
+    // when the access has no real namespace behind it).
+    virtual _NameSpace* NameSpace() = 0;
 };
 
 }  // namespace core

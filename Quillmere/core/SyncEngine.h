@@ -121,6 +121,32 @@ public:
     CFolderObj* RemoveFirstFolder();
     DWORD GetFolderTableCapacity();
 
+    // --- The add-in folder and the store tests ---------------------------------
+
+    // The folder "Quillmere" beside the default Inbox, found among the
+    // subfolders of the Inbox's parent by exact name (VarBstrCmp under the
+    // user's locale) or created there with PR_EXTENDED_FOLDER_FLAGS
+    // 01 04 02 00 00 00 ("Quillmere folder created"). S_OK with *folder set;
+    // the failing step's HRESULT with *folder null. The session and utilities
+    // must belong to the calling thread.
+    HRESULT FindOrCreateAddinFolder(QMRRDOSession* session, QMRMAPIUtils* utils,
+                                    QMRMAPIFolder** folder);
+    // The same with the engine's own session and utilities (Outlook's thread).
+    HRESULT FindOrCreateAddinFolderOfSession(QMRMAPIFolder** folder);
+    // The same folder through Outlook's object model (created without the
+    // extended flags when missing); "no Quillmere folder found" when it can't
+    // be had. Outlook's thread.
+    HRESULT GetAddinFolder(MAPIFolder** folder);
+
+    // Store tests of an Outlook folder (false without a helper session, or
+    // when a step fails). Outlook's thread.
+    bool IsFolderStoreKind6(MAPIFolder* folder);
+    // The store's PR_MDB_PROVIDER is the first iCloud provider and the folder
+    // holds contacts.
+    bool IsFolderInICloudStoreA(MAPIFolder* folder, BSTR entryId);
+    // The store's PR_MDB_PROVIDER is the second iCloud provider.
+    bool IsFolderInICloudStoreB(MAPIFolder* folder, BSTR entryId);
+
     // ISettingsTextOwner.
     const wchar_t* GetSettingsTextPath() const override { return m_settingsTextPath.c_str(); }
 
