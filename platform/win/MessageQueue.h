@@ -40,7 +40,7 @@ struct MessageFilter {
     bool Matches(HWND msgHwnd, UINT message) const;
 };
 
-class MessageQueue : public std::enable_shared_from_this<MessageQueue> {
+class MessageQueue {
 public:
     explicit MessageQueue(DWORD threadId) : m_threadId(threadId) {}
 
