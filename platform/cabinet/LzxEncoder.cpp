@@ -14,14 +14,16 @@ namespace {
 // Chains link positions with equal hashes of their next kChainBytes bytes, so
 // that in text full of common short words a bounded walk still reaches the
 // long matches; chainless tables keep the latest position of each 3-byte and
-// 4-byte hash for the short matches.
+// 4-byte hash for the short matches, and of each 16-byte hash for repeats
+// older than the chain walk reaches.
 constexpr int kChainBytes = 7;
 constexpr int kHashBits = 18;
 constexpr int kHash3Bits = 14;
 constexpr int kHash4Bits = 16;
 constexpr std::uint32_t kMaxHash3Distance = 16384;
 // A position enters the tables once this many bytes from it are known.
-constexpr std::uint64_t kHashedBytes = 8;
+constexpr std::uint64_t kHashedBytes = 16;
+constexpr int kHashLongBits = 18;
 constexpr std::uint32_t kGoodLength = 32;
 // Matches at least this long are taken without looking one byte further.
 constexpr std::uint32_t kMaxLazyLength = 48;
@@ -42,7 +44,17 @@ std::uint32_t Hash4(const std::uint8_t* p) {
     return (v * 2654435761u) >> (32 - kHash4Bits);
 }
 
-// Needs kHashedBytes readable bytes at p.
+// Hash of 16 bytes: its latest position is where a long repeat most likely is.
+std::uint32_t HashLong(const std::uint8_t* p) {
+    std::uint64_t a;
+    std::uint64_t b;
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, p + 8, 8);
+    const std::uint64_t v = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full);
+    return static_cast<std::uint32_t>((v ^ (v >> 29)) >> (64 - kHashLongBits));
+}
+
+// Needs 8 readable bytes at p.
 std::uint32_t HashChain(const std::uint8_t* p) {
     std::uint64_t v;
     std::memcpy(&v, p, 8);
@@ -71,6 +83,7 @@ LzxEncoder::LzxEncoder(int windowBits, const LzxEncoderOptions& options)
     m_head.assign(std::size_t{1} << kHashBits, 0);
     m_head3.assign(std::size_t{1} << kHash3Bits, 0);
     m_head4.assign(std::size_t{1} << kHash4Bits, 0);
+    m_headLong.assign(std::size_t{1} << kHashLongBits, 0);
     m_prev.assign(window, 0);
     m_items.reserve(kFrameSize);
 }
@@ -126,6 +139,7 @@ std::uint32_t LzxEncoder::Insert(std::uint64_t pos) {
     head = pos32;
     m_head3[Hash3(p)] = pos32;
     m_head4[Hash4(p)] = pos32;
+    m_headLong[HashLong(p)] = pos32;
     m_inserted = pos + 1;
     return previous;
 }
@@ -198,6 +212,13 @@ int LzxEncoder::NormalCandidates(std::uint64_t pos, std::uint64_t end, int depth
     }
     if (maxLength < kHashedBytes) {
         return count;  // pos goes into the tables once the next frame has arrived
+    }
+    const std::uint32_t far = pos32 - m_headLong[HashLong(p)];
+    if (far != 0 && far <= history) {
+        const std::uint32_t len = MatchLength(pos, pos - far, maxLength);
+        if (len > bestLength) {
+            add(len, far);
+        }
     }
     const std::uint32_t mask = (1u << m_windowBits) - 1;
     std::uint32_t cand = Insert(pos);
