@@ -93,6 +93,9 @@ TEST(MimeParser, GivenDeliveryTimeWins) {
     EXPECT_EQ(m.props.GetInteger(mapi::PR_MESSAGE_DELIVERY_TIME), 130000000000000000LL);
 }
 
+// A sender made of NULs only: nothing of it is an address.
+const char kNulSender[] = "From: \0\0\0Subject: \0\0\n";
+
 TEST(MimeParser, RefusesWhatIsNotMail) {
     struct Case {
         std::string bytes;
@@ -114,7 +117,7 @@ TEST(MimeParser, RefusesWhatIsNotMail) {
          MAPI_E_CORRUPT_DATA},
         {"\r\n\r\nbody without fields", MAPI_E_CORRUPT_DATA},
         {"From: (only a comment)\r\n\r\nx", MAPI_E_CORRUPT_DATA},
-        {std::string("From: a3\0\0\0Subject: \0\0\n", 27), MAPI_E_CORRUPT_DATA},
+        {std::string(kNulSender, sizeof kNulSender - 1), MAPI_E_CORRUPT_DATA},
         {"From: <<>\r\n\r\nx", MAPI_E_CORRUPT_DATA},
     };
     for (const Case& c : cases) {
