@@ -298,4 +298,42 @@ TEST_F(MessageLoopTest, WaitMessageReturnsWhenAnotherThreadPosts) {
     poster.join();
 }
 
+TEST_F(MessageLoopTest, ManyThreadsPostingSendingAndArmingTimersLoseNothing) {
+    HWND hwnd = MakeWindow();
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 200;
+    std::atomic<int> finished{0};
+    std::atomic<int> wrongAnswers{0};
+    std::vector<std::thread> workers;
+    win::testing::Watchdog watchdog("concurrent senders deadlocked");
+    for (int t = 0; t < kThreads; ++t) {
+        workers.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                PostMessageW(hwnd, WM_APP, static_cast<WPARAM>(t), i);
+                if (SendMessageW(hwnd, kAsk, static_cast<WPARAM>(i), 0) != 2 * i)
+                    ++wrongAnswers;
+                SetTimer(hwnd, 100 + t, USER_TIMER_MINIMUM, nullptr);
+                if (i % 3 == 0)
+                    KillTimer(hwnd, 100 + t);
+            }
+            KillTimer(hwnd, 100 + t);
+            ++finished;
+        });
+    }
+    EXPECT_TRUE(win::testing::PumpUntil([&] {
+        return finished == kThreads &&
+               Log().Of(WM_APP).size() == static_cast<std::size_t>(kThreads * kRounds);
+    }));
+    for (auto& w : workers)
+        w.join();
+    EXPECT_EQ(wrongAnswers, 0);
+    // Each thread's posts arrive in its own order.
+    std::vector<LPARAM> next(kThreads, 0);
+    for (const auto& e : Log().Of(WM_APP)) {
+        EXPECT_EQ(e.lParam, next[e.wParam]);
+        next[e.wParam] = e.lParam + 1;
+    }
+    DestroyWindow(hwnd);
+}
+
 }  // namespace
