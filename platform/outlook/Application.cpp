@@ -1,6 +1,7 @@
 // The application, its name space, windows and add-in records, and the
 // host's side of them (OutlookApplication).
 #include "platform/outlook/ObjectModel.h"
+#include "platform/store/Profile.h"
 
 namespace outlook {
 namespace impl {
@@ -654,6 +655,24 @@ HRESULT OutlookApplication::Create(const ApplicationOptions& options,
         return E_OUTOFMEMORY;
     model->StartEvents();
     out->reset(new OutlookApplication(std::move(model)));
+    return S_OK;
+}
+
+HRESULT OutlookApplication::ProfileFromFile(const std::string& profilePath, MapiProfileInfo* out) {
+    if (!out)
+        return E_POINTER;
+    *out = MapiProfileInfo();
+    store::Profile profile;
+    HRESULT hr = store::Profile::Load(profilePath, &profile);
+    if (FAILED(hr))
+        return hr;
+    const store::ProfileStore* defaultStore = profile.DefaultStore();
+    if (!defaultStore)
+        return E_INVALIDARG;
+    out->profileName = profile.name;
+    out->profilePath = profilePath;
+    for (const auto& s : profile.stores)
+        out->stores.push_back({store::Profile::StorePath(profilePath, s), &s == defaultStore});
     return S_OK;
 }
 

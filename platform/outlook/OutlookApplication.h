@@ -46,6 +46,12 @@ public:
     // (MAPI_E_NOT_FOUND for a missing file ...). On failure *out is null.
     static HRESULT Create(const ApplicationOptions& options,
                           std::unique_ptr<OutlookApplication>* out);
+    // The profile part of the options from a profile description file
+    // (platform/store/Profile.h): its name, the file itself, and its stores
+    // (relative files resolved against the file's directory) with the
+    // default one marked. Errors of store::Profile::Load; E_INVALIDARG for a
+    // profile without stores.
+    static HRESULT ProfileFromFile(const std::string& profilePath, MapiProfileInfo* out);
     // Stops the item events (waits for a change notification being turned
     // into one on another thread) and lets go of the objects' host. Objects
     // still held elsewhere stay callable; get_Application then gives E_FAIL.

@@ -13,6 +13,7 @@
 #include "platform/mapi/PropTags.h"
 #include "platform/store/Folder.h"
 #include "platform/store/Message.h"
+#include "platform/store/Profile.h"
 #include "platform/store/Session.h"
 
 namespace {
@@ -728,6 +729,58 @@ TEST_F(OutlookTest, WritersOnBothSidesOfTheEventsDoNotDeadlock) {
     m_ui->RunPending();
     EXPECT_EQ(advised.sink->Events().size(), 2u * kWrites);
     EXPECT_EQ(advised.items->GetCount(), 2 * kWrites);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OutlookProfile, ApplicationOverAProfileFileOpensItsStores) {
+    auto dir = std::filesystem::temp_directory_path() /
+               ("qm-outlook-profile-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    store::Profile profile;
+    profile.name = L"Work";
+    store::ProfileStore archive;
+    archive.file = "archive.qst";
+    archive.displayName = L"Archive";
+    store::ProfileStore mailbox;
+    mailbox.file = "mailbox.qst";
+    mailbox.displayName = L"Mailbox";
+    mailbox.isDefault = true;
+    profile.stores = {archive, mailbox};
+    std::string path = (dir / "profile.ini").string();
+    ASSERT_EQ(profile.Save(path), S_OK);
+    ASSERT_EQ(profile.CreateMissingStores(path), S_OK);
+
+    outlook::ApplicationOptions options;
+    ASSERT_EQ(OutlookApplication::ProfileFromFile(path, &options.profile), S_OK);
+    EXPECT_EQ(options.profile.profileName, L"Work");
+    ASSERT_EQ(options.profile.stores.size(), 2u);
+    EXPECT_FALSE(options.profile.stores[0].isDefault);
+    EXPECT_TRUE(options.profile.stores[1].isDefault);
+    options.ui = std::make_shared<QueuedUiDispatcher>();
+    std::unique_ptr<OutlookApplication> app;
+    ASSERT_EQ(OutlookApplication::Create(options, &app), S_OK);
+    _NameSpacePtr ns = app->NameSpace();
+    EXPECT_EQ(Text(ns->GetCurrentProfileName()), L"Work");
+    EXPECT_EQ(Text(ns->GetDefaultStore()->GetDisplayName()), L"Mailbox");
+    // A folder of the other store is found by its ids too.
+    std::unique_ptr<store::Session> session;
+    ASSERT_EQ(store::Session::Open(options.profile.stores[0].hostPath, &session), S_OK);
+    store::Folder inbox;
+    ASSERT_EQ(session->GetDefaultFolder(store::DefaultFolder::Inbox, &inbox), S_OK);
+    MAPIFolderPtr folder = ns->GetFolderFromID(Hex(inbox.EntryId()).c_str(),
+                                               CComVariant(Hex(session->Info().entryId)));
+    EXPECT_EQ(Text(folder->GetStore()->GetDisplayName()), L"Archive");
+    app.reset();
+    session.reset();
+    std::filesystem::remove_all(dir);
+
+    outlook::MapiProfileInfo none;
+    EXPECT_EQ(OutlookApplication::ProfileFromFile((dir / "absent.ini").string(), &none),
+              MAPI_E_NOT_FOUND);
 }
 
 }  // namespace
