@@ -173,10 +173,17 @@ std::string Profile::FileFor(const std::string& userDirectory, const std::wstrin
 }
 
 HRESULT Profile::Load(const std::string& path, Profile* out, int* errorLine) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
         return MAPI_E_NOT_FOUND;
     }
+    std::ostringstream text;
+    text << file.rdbuf();
+    return Parse(text.str(), out, errorLine);
+}
+
+HRESULT Profile::Parse(const std::string& textIn, Profile* out, int* errorLine) {
+    std::istringstream in(textIn);
     Profile p;
     Section section = Section::None;
     std::string line;
@@ -249,7 +256,7 @@ HRESULT Profile::Load(const std::string& path, Profile* out, int* errorLine) {
     return S_OK;
 }
 
-HRESULT Profile::Save(const std::string& path) const {
+std::string Profile::Text() const {
     std::ostringstream text;
     text << "; Quillmere mail profile\n[Profile]\nName=" << Utf8(name)
          << "\nConnectionMode=" << connectionMode << "\nExchangeVersion=" << Utf8(exchangeVersion)
@@ -271,6 +278,40 @@ HRESULT Profile::Save(const std::string& path) const {
         text << "\n[AddressEntry]\nName=" << Utf8(e.displayName) << "\nAddress=" << Utf8(e.address)
              << "\nType=" << Utf8(e.addressType) << "\nEntryId=" << Hex(e.entryId) << "\n";
     }
+    return text.str();
+}
+
+namespace {
+// A value with a line break would end its line early and could start a
+// section of its own in the file; blanks at either end would be trimmed.
+bool IsWritable(const std::string& value) {
+    return value.find_first_of("\r\n") == std::string::npos && Trim(value) == value;
+}
+bool IsWritable(const std::wstring& value) {
+    return IsWritable(Utf8(value));
+}
+}  // namespace
+
+HRESULT Profile::Save(const std::string& path) const {
+    bool writable = IsWritable(name) && IsWritable(exchangeVersion);
+    for (const auto& s : stores) {
+        writable = writable && IsWritable(s.file) && !s.file.empty() && IsWritable(s.displayName) &&
+                   s.providerId.size() == 16;
+    }
+    for (const auto& a : accounts) {
+        writable = writable && IsWritable(a.name) && IsWritable(a.address);
+    }
+    for (const auto& c : categories) {
+        writable = writable && IsWritable(c);
+    }
+    for (const auto& e : addressBook) {
+        writable = writable && IsWritable(e.displayName) && IsWritable(e.address) &&
+                   IsWritable(e.addressType);
+    }
+    if (!writable) {
+        return E_INVALIDARG;
+    }
+    const std::string text = Text();
     // Order matters: the new text goes to a file of its own first and only
     // then replaces the old one, so a reader never sees half a profile.
     const std::string temp = path + ".new";
@@ -279,7 +320,7 @@ HRESULT Profile::Save(const std::string& path) const {
         if (!out) {
             return MAPI_E_DISK_ERROR;
         }
-        out << text.str();
+        out << text;
         out.flush();
         if (!out) {
             ::unlink(temp.c_str());

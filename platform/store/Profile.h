@@ -55,7 +55,15 @@ public:
     // number, kind, tracking or provider id, or more than one default store
     // (*errorLine, may be null, then gets the 1-based line number).
     static HRESULT Load(const std::string& path, Profile* out, int* errorLine = nullptr);
-    // Writes the whole file; its directory must exist. MAPI_E_DISK_ERROR.
+    // Load on text already read (UTF-8); same results, without
+    // MAPI_E_NOT_FOUND.
+    static HRESULT Parse(const std::string& text, Profile* out, int* errorLine = nullptr);
+    // The file's text for this description (Parse reads it back equal).
+    std::string Text() const;
+    // Writes the whole file; its directory must exist. MAPI_E_DISK_ERROR;
+    // E_INVALIDARG (nothing written) for a text holding a line break or
+    // blanks at either end, an empty store file name or a provider id that
+    // is not 16 bytes.
     HRESULT Save(const std::string& path) const;
 
     // The default store: the one marked, else the first; null without stores.

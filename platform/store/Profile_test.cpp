@@ -117,6 +117,22 @@ TEST(Profile, MalformedFilesNameTheirLine) {
     EXPECT_EQ(Profile::Load(dir.File("missing.ini"), &p), MAPI_E_NOT_FOUND);
 }
 
+TEST(Profile, TextsThatWouldBreakTheFileAreRefused) {
+    TempDir dir;
+    const std::string path = dir.File("profile.ini");
+    ASSERT_EQ(Sample().Save(path), S_OK);
+    Profile injected = Sample();
+    injected.categories.push_back(L"Red\n[Store]\nFile=/etc/evil");
+    EXPECT_EQ(injected.Save(path), E_INVALIDARG);
+    Profile padded = Sample();
+    padded.accounts[0].address = L" anna@example.org";
+    EXPECT_EQ(padded.Save(path), E_INVALIDARG);
+    Profile back;
+    ASSERT_EQ(Profile::Load(path, &back), S_OK);  // the old file is untouched
+    EXPECT_EQ(back.stores.size(), 2u);
+    EXPECT_EQ(back.categories, Sample().categories);
+}
+
 TEST(Profile, SettingsChangeWhileRunningAndStoresAreCreated) {
     TempDir dir;
     const std::string path = dir.File("profile.ini");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/mapi/PropValue.h"
+#include "platform/win/Errors.h"
 #include "platform/win/Guid.h"
 #include "platform/win/Types.h"
 
