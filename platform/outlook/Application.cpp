@@ -117,14 +117,14 @@ public:
     HRESULT get_Connect(VARIANT_BOOL* connected) override {
         if (!connected)
             return E_POINTER;
-        std::lock_guard lock(m_mutex);
+        win::MutexLock lock(m_mutex);
         *connected = m_connected ? VARIANT_TRUE : VARIANT_FALSE;
         return S_OK;
     }
     HRESULT put_Connect(VARIANT_BOOL connect) override {
         bool changed;
         {
-            std::lock_guard lock(m_mutex);
+            win::MutexLock lock(m_mutex);
             changed = m_connected != (connect != VARIANT_FALSE);
             m_connected = connect != VARIANT_FALSE;
         }
@@ -136,14 +136,14 @@ public:
     HRESULT get_Object(IDispatch** object) override {
         if (!object)
             return E_POINTER;
-        std::lock_guard lock(m_mutex);
+        win::MutexLock lock(m_mutex);
         *object = m_object;
         if (*object)
             (*object)->AddRef();
         return S_OK;
     }
     HRESULT put_Object(IDispatch* object) override {
-        std::lock_guard lock(m_mutex);
+        win::MutexLock lock(m_mutex);
         m_object = object;
         return S_OK;
     }
@@ -176,9 +176,9 @@ private:
 
     const std::wstring m_progId, m_description;
     const std::function<void(bool)> m_onConnectChange;
-    std::mutex m_mutex;
-    bool m_connected = true;
-    CComPtr<IDispatch> m_object;
+    win::Mutex m_mutex;
+    bool m_connected GUARDED_BY(m_mutex) = true;
+    CComPtr<IDispatch> m_object GUARDED_BY(m_mutex);
 };
 
 namespace {

@@ -59,7 +59,7 @@ void Model::StopEvents() {
         store::UnadviseChanges(observerCookie);
         observerCookie = 0;
     }
-    std::lock_guard lock(hubMutex);
+    win::MutexLock lock(hubMutex);
     for (auto& weak : sources) {
         if (auto source = weak.lock())
             source->alive = false;
@@ -68,12 +68,12 @@ void Model::StopEvents() {
 }
 
 void Model::AddSource(const std::shared_ptr<ItemsEventSource>& source) {
-    std::lock_guard lock(hubMutex);
+    win::MutexLock lock(hubMutex);
     sources.push_back(source);
 }
 
 void Model::RemoveSource(const ItemsEventSource* source) {
-    std::lock_guard lock(hubMutex);
+    win::MutexLock lock(hubMutex);
     std::erase_if(sources, [source](const std::weak_ptr<ItemsEventSource>& weak) {
         auto s = weak.lock();
         return !s || s.get() == source;
@@ -92,7 +92,7 @@ void Model::OnChange(const store::ChangeNotification& change) {
         return;
     std::vector<std::shared_ptr<ItemsEventSource>> targets;
     {
-        std::lock_guard lock(hubMutex);
+        win::MutexLock lock(hubMutex);
         for (auto& weak : sources) {
             auto source = weak.lock();
             if (source && source->storeGuid == change.storeGuid &&

@@ -25,6 +25,8 @@
 #include "platform/store/Message.h"
 #include "platform/store/Notifications.h"
 #include "platform/store/Session.h"
+#include "platform/win/Mutex.h"
+#include "platform/win/ThreadSafety.h"
 
 namespace outlook::impl {
 
@@ -163,8 +165,8 @@ public:
 private:
     void OnChange(const store::ChangeNotification& change);
 
-    std::mutex hubMutex;
-    std::vector<std::weak_ptr<ItemsEventSource>> sources;  // guarded by hubMutex
+    win::Mutex hubMutex;
+    std::vector<std::weak_ptr<ItemsEventSource>> sources GUARDED_BY(hubMutex);
     ULONG observerCookie = 0;
     std::atomic<bool> eventsStopped{false};
 };

@@ -16,7 +16,7 @@ public:
     HRESULT get_Count(LONG* count) override {
         if (!count)
             return E_POINTER;
-        std::lock_guard lock(m_mutex);
+        win::MutexLock lock(m_mutex);
         *count = static_cast<LONG>(m_entries.size());
         return S_OK;
     }
@@ -28,7 +28,7 @@ public:
         PageEntry entry;
         entry.page = page;
         entry.title = title ? title : L"";
-        std::lock_guard lock(m_mutex);
+        win::MutexLock lock(m_mutex);
         m_entries.push_back(std::move(entry));
         return S_OK;
     }
@@ -36,7 +36,7 @@ public:
         LONG number = 0;
         if (FAILED(impl::ArgLong(&index, &number)))
             return DISP_E_TYPEMISMATCH;
-        std::lock_guard lock(m_mutex);
+        win::MutexLock lock(m_mutex);
         if (number < 1 || static_cast<std::size_t>(number) > m_entries.size())
             return DISP_E_BADINDEX;
         m_entries.erase(m_entries.begin() + (number - 1));
@@ -44,7 +44,7 @@ public:
     }
 
     std::vector<PageEntry> Entries() const override {
-        std::lock_guard lock(m_mutex);
+        win::MutexLock lock(m_mutex);
         return m_entries;
     }
 
@@ -72,8 +72,8 @@ private:
         return DISP_E_MEMBERNOTFOUND;
     }
 
-    mutable std::mutex m_mutex;
-    std::vector<PageEntry> m_entries;  // guarded by m_mutex
+    mutable win::Mutex m_mutex;
+    std::vector<PageEntry> m_entries GUARDED_BY(m_mutex);
 };
 
 constexpr impl::NameId kSiteNames[] = {{L"OnStatusChange", 0x2100}};
