@@ -21,9 +21,11 @@ constexpr int kHashBits = 18;
 constexpr int kHash3Bits = 14;
 constexpr int kHash4Bits = 16;
 constexpr std::uint32_t kMaxHash3Distance = 16384;
+constexpr int kHashLongBits = 18;
 // A position enters the tables once this many bytes from it are known.
 constexpr std::uint64_t kHashedBytes = 16;
-constexpr int kHashLongBits = 18;
+// Once a match this long is found, the rest of the chain gets a quarter of
+// the effort.
 constexpr std::uint32_t kGoodLength = 32;
 // Matches at least this long are taken without looking one byte further.
 constexpr std::uint32_t kMaxLazyLength = 48;
@@ -44,7 +46,8 @@ std::uint32_t Hash4(const std::uint8_t* p) {
     return (v * 2654435761u) >> (32 - kHash4Bits);
 }
 
-// Hash of 16 bytes: its latest position is where a long repeat most likely is.
+// Hash of 16 bytes (all readable at p): its latest position is where a long
+// repeat most likely is.
 std::uint32_t HashLong(const std::uint8_t* p) {
     std::uint64_t a;
     std::uint64_t b;
@@ -543,6 +546,59 @@ void LzxEncoder::WriteTree(LzxBitWriter& w, const std::vector<LengthToken>& toke
     }
 }
 
+void LzxEncoder::PlanBlock(std::size_t size, BlockPlan& plan) const {
+    BuildCodeLengths(m_mainFreq, m_mainSize, kMaxCodeLength, plan.mainLengths);
+    // The length tree is never left empty: some decoders reject empty trees.
+    std::uint32_t lengthFreq[kLengthTreeSize];
+    std::copy(std::begin(m_lengthFreq), std::end(m_lengthFreq), lengthFreq);
+    if (std::all_of(std::begin(lengthFreq), std::end(lengthFreq),
+                    [](std::uint32_t f) { return f == 0; })) {
+        lengthFreq[0] = 1;
+    }
+    BuildCodeLengths(lengthFreq, kLengthTreeSize, kMaxCodeLength, plan.lengthLengths);
+    std::uint32_t alignedFreq[kAlignedTreeSize];
+    std::copy(std::begin(m_alignedFreq), std::end(m_alignedFreq), alignedFreq);
+    plan.anyAligned = std::any_of(std::begin(alignedFreq), std::end(alignedFreq),
+                                  [](std::uint32_t f) { return f != 0; });
+    if (!plan.anyAligned) {
+        std::fill(std::begin(alignedFreq), std::end(alignedFreq), 1);  // forced type only
+    }
+    BuildCodeLengths(alignedFreq, kAlignedTreeSize, kMaxAlignedCodeLength, plan.alignedLengths);
+
+    TokenizeLengths(m_mainLengths, plan.mainLengths, 0, kNumChars, plan.tokens[0]);
+    TokenizeLengths(m_mainLengths, plan.mainLengths, kNumChars, m_mainSize, plan.tokens[1]);
+    TokenizeLengths(m_lengthLengths, plan.lengthLengths, 0, kLengthTreeSize, plan.tokens[2]);
+    std::uint64_t treeBits = 0;
+    for (int t = 0; t < 3; ++t) {
+        treeBits += TreeCost(plan.tokens[t], plan.preLengths[t]);
+    }
+    std::uint64_t symbolBits = 0;
+    std::int64_t alignedSaving = 0;
+    for (const Item& item : m_items) {
+        symbolBits += plan.mainLengths[item.main] + item.footerBits;
+        if (item.lengthSymbol != kNoLength) {
+            symbolBits += plan.lengthLengths[item.lengthSymbol];
+        }
+        if (item.footerBits >= 3) {
+            alignedSaving += 3 - plan.alignedLengths[item.footer & 7];
+        }
+    }
+    constexpr std::uint64_t kBlockHeaderBits = 27;
+    const std::uint64_t verbatimBits = kBlockHeaderBits + treeBits + symbolBits;
+    const std::uint64_t alignedBits =
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(verbatimBits) + 24 - alignedSaving);
+    const std::uint64_t rawBits = kBlockHeaderBits + 16 + 96 + 8 * (size + (size & 1));
+
+    plan.type = BlockType::kVerbatim;
+    if (m_options.forceBlockType != 0) {
+        plan.type = static_cast<BlockType>(m_options.forceBlockType);
+    } else if (rawBits < std::min(verbatimBits, alignedBits)) {
+        plan.type = BlockType::kUncompressed;
+    } else if (plan.anyAligned && alignedBits < verbatimBits) {
+        plan.type = BlockType::kAligned;
+    }
+}
+
 void LzxEncoder::WriteFrame(std::uint64_t start, std::size_t size, const std::uint32_t savedR[3],
                             std::vector<std::uint8_t>& out) {
     LzxBitWriter w(out);
@@ -554,119 +610,76 @@ void LzxEncoder::WriteFrame(std::uint64_t start, std::size_t size, const std::ui
         }
         m_headerWritten = true;
     }
-
-    std::uint8_t mainLengths[kMaxMainTreeSize];
-    std::uint8_t lengthLengths[kLengthTreeSize];
-    std::uint8_t alignedLengths[kAlignedTreeSize];
-    BuildCodeLengths(m_mainFreq, m_mainSize, kMaxCodeLength, mainLengths);
-    // The length tree is never left empty: some decoders reject empty trees.
-    std::uint32_t lengthFreq[kLengthTreeSize];
-    std::copy(std::begin(m_lengthFreq), std::end(m_lengthFreq), lengthFreq);
-    if (std::all_of(std::begin(lengthFreq), std::end(lengthFreq),
-                    [](std::uint32_t f) { return f == 0; })) {
-        lengthFreq[0] = 1;
-    }
-    BuildCodeLengths(lengthFreq, kLengthTreeSize, kMaxCodeLength, lengthLengths);
-    std::uint32_t alignedFreq[kAlignedTreeSize];
-    std::copy(std::begin(m_alignedFreq), std::end(m_alignedFreq), alignedFreq);
-    const bool anyAligned = std::any_of(std::begin(alignedFreq), std::end(alignedFreq),
-                                        [](std::uint32_t f) { return f != 0; });
-    if (!anyAligned) {
-        std::fill(std::begin(alignedFreq), std::end(alignedFreq), 1);
-    }
-    BuildCodeLengths(alignedFreq, kAlignedTreeSize, kMaxAlignedCodeLength, alignedLengths);
-
-    std::vector<LengthToken> tokens[3];
-    std::uint8_t preLengths[3][kPretreeSize];
-    TokenizeLengths(m_mainLengths, mainLengths, 0, kNumChars, tokens[0]);
-    TokenizeLengths(m_mainLengths, mainLengths, kNumChars, m_mainSize, tokens[1]);
-    TokenizeLengths(m_lengthLengths, lengthLengths, 0, kLengthTreeSize, tokens[2]);
-    std::uint64_t treeBits = 0;
-    for (int t = 0; t < 3; ++t) {
-        treeBits += TreeCost(tokens[t], preLengths[t]);
-    }
-    std::uint64_t symbolBits = 0;
-    std::int64_t alignedSaving = 0;
-    for (const Item& item : m_items) {
-        symbolBits += mainLengths[item.main] + item.footerBits;
-        if (item.lengthSymbol != kNoLength) {
-            symbolBits += lengthLengths[item.lengthSymbol];
-        }
-        if (item.footerBits >= 3) {
-            alignedSaving += 3 - alignedLengths[item.footer & 7];
-        }
-    }
-    constexpr std::uint64_t kBlockHeaderBits = 27;
-    const std::uint64_t verbatimBits = kBlockHeaderBits + treeBits + symbolBits;
-    const std::uint64_t alignedBits =
-        static_cast<std::uint64_t>(static_cast<std::int64_t>(verbatimBits) + 24 - alignedSaving);
-    const std::uint64_t rawBits = kBlockHeaderBits + 16 + 96 + 8 * (size + (size & 1));
-
-    BlockType type = BlockType::kVerbatim;
-    if (m_options.forceBlockType != 0) {
-        type = static_cast<BlockType>(m_options.forceBlockType);
-    } else if (rawBits < std::min(verbatimBits, alignedBits)) {
-        type = BlockType::kUncompressed;
-    } else if (anyAligned && alignedBits < verbatimBits) {
-        type = BlockType::kAligned;
-    }
-
-    w.Write(static_cast<std::uint32_t>(type), 3);
+    BlockPlan& plan = m_plan;
+    PlanBlock(size, plan);
+    w.Write(static_cast<std::uint32_t>(plan.type), 3);
     w.Write(static_cast<std::uint32_t>(size), 24);
-    m_lastStored = type == BlockType::kUncompressed;
+    m_lastStored = plan.type == BlockType::kUncompressed;
     if (m_lastStored) {
         std::copy(savedR, savedR + 3, m_r);
-        // 1..16 bits of padding: a full word when already aligned.
-        w.Write(0, 16 - w.PendingBits());
-        for (std::uint32_t r : m_r) {
-            w.WriteRawLe32(r);
-        }
-        w.WriteRawBytes(At(start), size);
-        if (size & 1) {
-            w.WriteRawByte(0);
-        }
-        return;
+        WriteStoredBody(w, start, size);
+    } else {
+        WriteCompressedBody(w, plan);
+        RememberLengths(plan);
     }
+    w.AlignTo16();
+}
 
-    if (type == BlockType::kAligned) {
-        for (std::uint8_t len : alignedLengths) {
+void LzxEncoder::WriteStoredBody(LzxBitWriter& w, std::uint64_t start, std::size_t size) const {
+    // 1..16 bits of padding: a full word when already aligned.
+    w.Write(0, 16 - w.PendingBits());
+    for (std::uint32_t r : m_r) {
+        w.WriteRawLe32(r);
+    }
+    w.WriteRawBytes(At(start), size);
+    if (size & 1) {
+        w.WriteRawByte(0);
+    }
+}
+
+void LzxEncoder::WriteCompressedBody(LzxBitWriter& w, const BlockPlan& plan) const {
+    const bool aligned = plan.type == BlockType::kAligned;
+    if (aligned) {
+        for (std::uint8_t len : plan.alignedLengths) {
             w.Write(len, 3);
         }
     }
     for (int t = 0; t < 3; ++t) {
-        WriteTree(w, tokens[t], preLengths[t]);
+        WriteTree(w, plan.tokens[t], plan.preLengths[t]);
     }
-    std::copy(mainLengths, mainLengths + m_mainSize, m_mainLengths);
-    std::uint64_t literalBits = 0;
-    std::uint64_t literals = 0;
-    for (int b = 0; b < kNumChars; ++b) {
-        literalBits += std::uint64_t{m_mainFreq[b]} * mainLengths[b];
-        literals += m_mainFreq[b];
-    }
-    m_literalBits16 = literals ? static_cast<int>(16 * literalBits / literals) : 16 * 8;
-    std::copy(std::begin(lengthLengths), std::end(lengthLengths), m_lengthLengths);
-
     std::uint16_t mainCodes[kMaxMainTreeSize];
     std::uint16_t lengthCodes[kLengthTreeSize];
     std::uint16_t alignedCodes[kAlignedTreeSize];
-    BuildCodes(mainLengths, m_mainSize, mainCodes);
-    BuildCodes(lengthLengths, kLengthTreeSize, lengthCodes);
-    BuildCodes(alignedLengths, kAlignedTreeSize, alignedCodes);
-    const bool aligned = type == BlockType::kAligned;
+    BuildCodes(plan.mainLengths, m_mainSize, mainCodes);
+    BuildCodes(plan.lengthLengths, kLengthTreeSize, lengthCodes);
+    BuildCodes(plan.alignedLengths, kAlignedTreeSize, alignedCodes);
     for (const Item& item : m_items) {
-        w.Write(mainCodes[item.main], mainLengths[item.main]);
+        w.Write(mainCodes[item.main], plan.mainLengths[item.main]);
         if (item.lengthSymbol != kNoLength) {
-            w.Write(lengthCodes[item.lengthSymbol], lengthLengths[item.lengthSymbol]);
+            w.Write(lengthCodes[item.lengthSymbol], plan.lengthLengths[item.lengthSymbol]);
         }
         if (aligned && item.footerBits >= 3) {
             w.Write(item.footer >> 3, item.footerBits - 3);
             const std::uint32_t low = item.footer & 7;
-            w.Write(alignedCodes[low], alignedLengths[low]);
+            w.Write(alignedCodes[low], plan.alignedLengths[low]);
         } else {
             w.Write(item.footer, item.footerBits);
         }
     }
-    w.AlignTo16();
+}
+
+void LzxEncoder::RememberLengths(const BlockPlan& plan) {
+    // The next block's trees are coded against these, and its parse is priced
+    // by them.
+    std::copy(plan.mainLengths, plan.mainLengths + m_mainSize, m_mainLengths);
+    std::copy(std::begin(plan.lengthLengths), std::end(plan.lengthLengths), m_lengthLengths);
+    std::uint64_t literalBits = 0;
+    std::uint64_t literals = 0;
+    for (int b = 0; b < kNumChars; ++b) {
+        literalBits += std::uint64_t{m_mainFreq[b]} * plan.mainLengths[b];
+        literals += m_mainFreq[b];
+    }
+    m_literalBits16 = literals ? static_cast<int>(16 * literalBits / literals) : 16 * 8;
 }
 
 }  // namespace cabinet::lzx

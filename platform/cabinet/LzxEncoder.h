@@ -16,6 +16,8 @@
 
 namespace cabinet::lzx {
 
+class LzxBitWriter;
+
 struct LzxEncoderOptions {
     // Call translation; the decoder learns both values from the stream.
     bool e8Translation = true;
@@ -89,12 +91,26 @@ private:
     static constexpr int kMaxCandidates = 16;
     void EmitLiteral(std::uint8_t byte);
     void EmitMatch(const Match& m);
+    // The trees, their coded form and the block type chosen for the frame.
+    struct BlockPlan {
+        BlockType type = BlockType::kVerbatim;
+        bool anyAligned = false;
+        std::uint8_t mainLengths[kMaxMainTreeSize];
+        std::uint8_t lengthLengths[kLengthTreeSize];
+        std::uint8_t alignedLengths[kAlignedTreeSize];
+        std::vector<LengthToken> tokens[3];  // main 0..255, main rest, length tree
+        std::uint8_t preLengths[3][kPretreeSize];
+    };
     void WriteFrame(std::uint64_t start, std::size_t size, const std::uint32_t savedR[3],
                     std::vector<std::uint8_t>& out);
+    void PlanBlock(std::size_t size, BlockPlan& plan) const;
+    void WriteStoredBody(LzxBitWriter& w, std::uint64_t start, std::size_t size) const;
+    void WriteCompressedBody(LzxBitWriter& w, const BlockPlan& plan) const;
+    void RememberLengths(const BlockPlan& plan);
     static void TokenizeLengths(const std::uint8_t* prev, const std::uint8_t* cur, int first,
                                 int last, std::vector<LengthToken>& tokens);
     static std::uint64_t TreeCost(const std::vector<LengthToken>& tokens, std::uint8_t* preLengths);
-    static void WriteTree(class LzxBitWriter& w, const std::vector<LengthToken>& tokens,
+    static void WriteTree(LzxBitWriter& w, const std::vector<LengthToken>& tokens,
                           const std::uint8_t* preLengths);
 
     const std::uint8_t* At(std::uint64_t pos) const { return m_buf.data() + (pos - m_bufBase); }
@@ -126,6 +142,7 @@ private:
     std::uint64_t m_frameStart = 0;
     std::vector<std::uint32_t> m_literalPrefix;
     std::vector<Node> m_nodes;
+    BlockPlan m_plan;
     std::vector<std::size_t> m_path;
     std::uint32_t m_r[3] = {1, 1, 1};
 
