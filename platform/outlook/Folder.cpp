@@ -222,7 +222,12 @@ public:
     }
     HRESULT Delete() override {
         std::lock_guard lock(m_model->mutex);
-        return m_folder.Delete();
+        // The client keeps its default folders.
+        std::optional<store::DefaultFolder> role;
+        HRESULT hr = m_folder.GetRole(&role);
+        if (FAILED(hr))
+            return hr;
+        return role ? MAPI_E_NO_ACCESS : m_folder.Delete();
     }
     HRESULT get_MAPIOBJECT(IUnknown** mapiFolder) override {
         if (!mapiFolder)

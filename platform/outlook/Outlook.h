@@ -422,7 +422,7 @@ struct MAPIFolder : IDispatch {
     virtual HRESULT get_DefaultMessageClass(BSTR* messageClass) = 0;
     virtual HRESULT get_Store(_Store** store) = 0;
     // Deletes the folder with its subfolders and items. MAPI_E_NO_ACCESS
-    // for a store's top folder.
+    // for a store's top folder and for its default folders (Inbox ...).
     virtual HRESULT Delete() = 0;
     virtual HRESULT get_MAPIOBJECT(IUnknown** mapiFolder) = 0;
 

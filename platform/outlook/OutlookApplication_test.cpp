@@ -220,6 +220,8 @@ TEST_F(OutlookTest, FoldersAddCountAndItemByIndexOrName) {
               S_OK);
     EXPECT_EQ(cal->GetDefaultItemType(), olAppointmentItem);
 
+    EXPECT_EQ(Default(olFolderInbox)->Delete(), MAPI_E_NO_ACCESS);
+    EXPECT_EQ(root->Delete(), MAPI_E_NO_ACCESS);
     ASSERT_EQ(added->Delete(), S_OK);
     EXPECT_EQ(folders->GetCount(), before + 1);
     BSTR name = nullptr;
