@@ -313,6 +313,18 @@ TEST(MimeWriter, StoredTextsCannotInjectHeaderFields) {
     EXPECT_FALSE(got.attachments[0].props.Has(mapi::PR_ATTACH_CONTENT_ID));
 }
 
+TEST(MimeWriter, EightBitTextsAreReadInTheMessageCodePage) {
+    mapi::MessageContent m = testing::SyncLikeMail();
+    m.props.Set(mapi::PR_SUBJECT_A, PropValue::String8("Gr\xFC\xDF \x80"));
+    m.props.Set(mapi::PR_BODY_A, PropValue::String8("K\xF6ln\r\n"));
+    mapi::MessageContent got = Read(Write(m));
+    EXPECT_EQ(Text(got.props, mapi::PR_SUBJECT), L"Gr\u00FC\u00DF \u20AC");
+    EXPECT_EQ(Text(got.props, mapi::PR_BODY), L"K\u00F6ln\r\n");
+    m.props.Set(mapi::PR_MESSAGE_CODEPAGE, PropValue::Long(65001));
+    m.props.Set(mapi::PR_BODY_A, PropValue::String8("K\xC3\xB6ln"));
+    EXPECT_EQ(Text(Read(Write(m)).props, mapi::PR_BODY), L"K\u00F6ln");
+}
+
 TEST(MimeWriter, ContentTypesByExtension) {
     EXPECT_EQ(ContentTypeForFileName(L"sync.msg"), "application/vnd.ms-outlook");
     EXPECT_EQ(ContentTypeForFileName(L"SYNC.MSG"), "application/vnd.ms-outlook");
