@@ -10,7 +10,9 @@
 //             Sensitivity (when set), X-Message-Class (PR_MESSAGE_CLASS),
 //             X-Mailer.
 //   body      text/plain; charset=utf-8 (quoted-printable when its line ends
-//             are all CR LF, else base64, so that bare LFs survive); with an
+//             are all CR LF, else base64, so that bare LFs survive: a knowing
+//             departure from the CR LF canonical form of text, because the
+//             marker block of a sync mail mixes both and is read by byte); with an
 //             HTML body, multipart/alternative of the text and text/html (the
 //             PR_HTML bytes as they are, charset from PR_INTERNET_CPID).
 //   files     with attachments, multipart/mixed of the body and one part per

@@ -25,7 +25,9 @@ public:
     explicit MaildirLock(const std::string& maildir) {
         std::string path = maildir + "/.lock";
         m_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+        m_error = m_fd < 0 ? errno : 0;
         if (m_fd >= 0 && flock(m_fd, LOCK_EX) != 0) {
+            m_error = errno;
             close(m_fd);
             m_fd = -1;
         }
@@ -39,9 +41,11 @@ public:
     MaildirLock(const MaildirLock&) = delete;
     MaildirLock& operator=(const MaildirLock&) = delete;
     bool Held() const { return m_fd >= 0; }
+    int Error() const { return m_error; }
 
 private:
     int m_fd = -1;
+    int m_error = 0;
 };
 
 std::vector<std::string> ListNames(const std::string& dir) {
@@ -151,7 +155,13 @@ void Watcher::PollAddress(const std::wstring& address) {
     }
     MaildirLock maildirLock(maildir);
     if (!maildirLock.Held()) {
-        return;  // not lockable now; the next pass tries again
+        // Without the lock a second watcher could file the same message; a
+        // Maildir whose lock file cannot be made cannot be filed from anyway.
+        if (m_loggedAddresses.insert(address).second) {
+            std::fprintf(stderr, "transport: cannot lock %s/.lock: %s\n", maildir.c_str(),
+                         std::strerror(maildirLock.Error()));
+        }
+        return;
     }
     for (const std::string& name : ListNames(maildir + "/new")) {
         OfferFile(address, maildir, name);
