@@ -30,9 +30,30 @@ CRITICAL_SECTION* const kAllLocks[] = {
 };
 
 // The COMAddIn pointer is set on Outlook's thread but read by any thread that
-// fails to create a helper object; the mutex keeps the reference count sound.
+// fails to create a helper object; the mutex keeps the two pointers sound.
 std::mutex g_comAddInMutex;
 IDispatch* g_comAddIn = nullptr;
+IDispatch* g_latestFolder = nullptr;
+
+void Replace(IDispatch*& slot, IDispatch* value) {
+    if (value)
+        value->AddRef();
+    IDispatch* old = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_comAddInMutex);
+        old = slot;
+        slot = value;
+    }
+    if (old)
+        old->Release();
+}
+
+IDispatch* Get(IDispatch* const& slot) {
+    std::lock_guard<std::mutex> lock(g_comAddInMutex);
+    if (slot)
+        slot->AddRef();
+    return slot;
+}
 
 }  // namespace
 
@@ -56,23 +77,19 @@ void DecrementRunningThreadCount() {
 }
 
 void SetAddinCOMAddIn(IDispatch* comAddIn) {
-    if (comAddIn)
-        comAddIn->AddRef();
-    IDispatch* old = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(g_comAddInMutex);
-        old = g_comAddIn;
-        g_comAddIn = comAddIn;
-    }
-    if (old)
-        old->Release();
+    Replace(g_comAddIn, comAddIn);
 }
 
 IDispatch* GetAddinCOMAddIn() {
-    std::lock_guard<std::mutex> lock(g_comAddInMutex);
-    if (g_comAddIn)
-        g_comAddIn->AddRef();
-    return g_comAddIn;
+    return Get(g_comAddIn);
+}
+
+void SetLatestPropertiesFolder(IDispatch* folder) {
+    Replace(g_latestFolder, folder);
+}
+
+IDispatch* GetLatestPropertiesFolder() {
+    return Get(g_latestFolder);
 }
 
 void InitializeAddinLocks() {

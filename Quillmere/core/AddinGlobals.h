@@ -65,6 +65,12 @@ void SetAddinCOMAddIn(IDispatch* comAddIn);
 // The kept object with a reference added for the caller, or null.
 IDispatch* GetAddinCOMAddIn();
 
+// The folder of the latest folder Properties event (Outlook's MAPIFolder),
+// which the folder page reads. Set replaces it (a reference is kept; null
+// releases it); Get adds a reference for the caller. Outlook's thread.
+void SetLatestPropertiesFolder(IDispatch* folder);
+IDispatch* GetLatestPropertiesFolder();
+
 // Initialises / deletes the eleven locks above. Outlook's thread only, at the
 // very start of the connection and at the very end of Quit.
 void InitializeAddinLocks();

@@ -1,0 +1,28 @@
+// The add-in module's COM server entry points: the class factories of its
+// creatable classes (the add-in object "Quillmere.Connect" and whatever the
+// other parts of the add-in register) and its registration.
+//
+// DllGetClassObject, DllRegisterServer and DllUnregisterServer are exported
+// by the module under these names, as the platform's COM run-time looks for
+// them. Any thread.
+#pragma once
+
+#include "platform/com/Com.h"
+
+extern "C" {
+HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** out);
+// Writes (removes) the registrations of every class under HKEY_CLASSES_ROOT
+// with this module's path as the in-process server.
+HRESULT DllRegisterServer();
+HRESULT DllUnregisterServer();
+}
+
+// One creatable class of the module: its registration (without the server
+// path, which is the module's own) and how to make an instance.
+struct AddinClass {
+    com::ServerRegistration registration;
+    HRESULT (*create)(REFIID iid, void** out);
+};
+// Adds a class; the parts of the add-in call it from a static initialiser.
+// CLSIDs already present are ignored.
+void RegisterAddinClass(const AddinClass& addinClass);

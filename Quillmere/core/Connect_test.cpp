@@ -1,0 +1,441 @@
+#include "Quillmere/core/Connect.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/AddinServer.h"
+#include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/FakeOutlookModel_test.h"
+#include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/resources/LoadString.h"
+#include "platform/com/ConnectionPoint.h"
+#include "platform/win/Clock.h"
+#include "platform/win/Environment.h"
+#include "platform/win/MessageBox.h"
+#include "platform/win/Paths.h"
+#include "platform/win/Registry.h"
+#include "platform/win/Shell.h"
+#include "platform/win/ShellNotify.h"
+#include "platform/win/Text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using fakes::FakeOlFolder;
+using fakes::FakeOlFolders;
+
+class FakeNs;
+
+// Outlook's Application with its events.
+class FakeApp final : public fakes::FakeDispatch<FakeApp, _Application, IConnectionPointContainer> {
+public:
+    CComPtr<FakeNs> nameSpace;
+    std::wstring version = L"9.0.0.1";
+    com::ConnectionPoint events{this, IID_ApplicationEvents_11};
+
+    HRESULT FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
+        *out = nullptr;
+        if (iid != IID_ApplicationEvents_11)
+            return static_cast<HRESULT>(0x80040200);
+        *out = &events;
+        events.AddRef();
+        return S_OK;
+    }
+    HRESULT get_Application(_Application** a) override { return *a = nullptr, E_NOTIMPL; }
+    HRESULT get_Session(_NameSpace** n) override { return *n = nullptr, E_NOTIMPL; }
+    HRESULT get_Version(BSTR* v) override { return fakes::OutText(version, v); }
+    HRESULT GetNamespace(BSTR type, _NameSpace** n) override;
+    HRESULT ActiveInspector(_Inspector** i) override { return *i = nullptr, S_OK; }
+    HRESULT ActiveExplorer(_Explorer** e) override { return *e = nullptr, S_OK; }
+    HRESULT CreateItem(OlItemType, IDispatch** i) override { return *i = nullptr, E_NOTIMPL; }
+    HRESULT Quit() override { return S_OK; }
+    HRESULT get_COMAddIns(COMAddIns** a) override { return *a = nullptr, E_NOTIMPL; }
+};
+
+class FakeNs final : public fakes::FakeDispatch<FakeNs, _NameSpace, IConnectionPointContainer> {
+public:
+    FakeApp* application = nullptr;  // not owned
+    std::map<LONG, CComPtr<FakeOlFolder>> defaults;
+    com::ConnectionPoint events{this, IID_NameSpaceEvents};
+
+    HRESULT FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
+        *out = nullptr;
+        if (iid != IID_NameSpaceEvents)
+            return static_cast<HRESULT>(0x80040200);
+        *out = &events;
+        events.AddRef();
+        return S_OK;
+    }
+    HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                   UINT*) override {
+        if (id != outlook::dispid::kMAPIOBJECT || !result)
+            return static_cast<HRESULT>(0x80020003);
+        return CComVariant(static_cast<IUnknown*>(com::Make<fakes::FakeOutlookFolder>().p))
+            .Detach(result);
+    }
+    HRESULT get_Application(_Application** a) override {
+        *a = application;
+        if (application)
+            application->AddRef();
+        return application ? S_OK : E_POINTER;
+    }
+    HRESULT get_CurrentProfileName(BSTR* v) override { return fakes::OutText(L"Outlook", v); }
+    HRESULT GetDefaultFolder(OlDefaultFolders type, MAPIFolder** f) override {
+        *f = nullptr;
+        auto it = defaults.find(type);
+        return it == defaults.end() ? MAPI_E_NOT_FOUND : fakes::Give(it->second, f);
+    }
+    HRESULT GetFolderFromID(BSTR, VARIANT, MAPIFolder** f) override {
+        return *f = nullptr, MAPI_E_NOT_FOUND;
+    }
+    HRESULT get_DefaultStore(_Store** s) override { return *s = nullptr, E_NOTIMPL; }
+    HRESULT get_MAPIOBJECT(IUnknown** o) override { return *o = nullptr, E_NOTIMPL; }
+};
+
+HRESULT FakeApp::GetNamespace(BSTR type, _NameSpace** n) {
+    *n = nullptr;
+    if (!type || std::wstring(type) != L"MAPI" || !nameSpace)
+        return E_INVALIDARG;
+    return fakes::Give(nameSpace, n);
+}
+
+class FakeComAddIn final : public fakes::FakeDispatch<FakeComAddIn, COMAddIn> {
+public:
+    HRESULT get_Description(BSTR* v) override { return fakes::OutText(L"", v); }
+    HRESULT get_ProgId(BSTR* v) override { return fakes::OutText(L"Quillmere.Connect", v); }
+    HRESULT get_Guid(BSTR* v) override { return fakes::OutText(L"", v); }
+    HRESULT get_Connect(VARIANT_BOOL* c) override { return *c = connected, S_OK; }
+    HRESULT put_Connect(VARIANT_BOOL c) override { return connected = c, S_OK; }
+    HRESULT get_Object(IDispatch** o) override { return *o = nullptr, S_OK; }
+    HRESULT put_Object(IDispatch*) override { return S_OK; }
+    VARIANT_BOOL connected = VARIANT_TRUE;
+};
+
+class FakePages final : public fakes::FakeDispatch<FakePages, PropertyPages> {
+public:
+    std::vector<std::pair<std::wstring, std::wstring>> added;  // ProgID, caption
+    HRESULT get_Count(LONG* c) override { return *c = static_cast<LONG>(added.size()), S_OK; }
+    HRESULT Add(VARIANT page, BSTR title) override {
+        if (page.vt != VT_BSTR)
+            return E_INVALIDARG;
+        added.emplace_back(page.bstrVal, title ? title : L"");
+        return S_OK;
+    }
+    HRESULT Remove(VARIANT) override { return E_NOTIMPL; }
+};
+
+CComPtr<fakes::FakeSession> g_session;
+HRESULT CreateFake(const wchar_t*, REFIID iid, void** out) {
+    if (iid == IID_QMRRDOSession && g_session)
+        return fakes::Give(g_session, reinterpret_cast<QMRRDOSession**>(out));
+    return REGDB_E_CLASSNOTREG;
+}
+
+LONG g_pending = 0;
+
+CComPtr<FakeOlFolder> Folder(const wchar_t* entryId, const wchar_t* name) {
+    auto folder = com::Make<FakeOlFolder>();
+    folder->entryId = entryId;
+    folder->name = name;
+    folder->storeId = L"ST01";
+    return folder;
+}
+
+class ConnectTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qm_connect_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        win::SetUserDirectory(m_dir);
+        wchar_t temp[MAX_PATH];
+        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+        m_temp = temp;
+        logs::ResetForTesting();
+        heartbeat::ResetForTesting();
+        win::ResetTrayForTesting();
+        win::ClearMessageBoxCalls();
+        win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
+        win::SetShellExecuteObserver(
+            [this](const win::ShellExecuteCall& call) { m_shellCalls.push_back(call); });
+        win::SetTimeScaleForTesting(1000);
+        g_session = com::Make<fakes::FakeSession>();
+        SetHelperObjectCreatorForTesting(CreateFake);
+        g_pending = 0;
+        SetConnectHooks({[] { return g_pending; }, nullptr, nullptr});
+
+        m_app = com::Make<FakeApp>();
+        m_ns = com::Make<FakeNs>();
+        m_ns->application = m_app;
+        m_app->nameSpace = m_ns;
+        m_root = Folder(L"R0", L"Top");
+        m_root->folders = com::Make<FakeOlFolders>();
+        const std::pair<OlDefaultFolders, const wchar_t*> defaults[] = {
+            {olFolderDeletedItems, L"D3"},
+            {olFolderOutbox, L"D4"},
+            {olFolderSentMail, L"D5"},
+            {olFolderInbox, L"D6"},
+            {olFolderDrafts, L"D16"}};
+        for (auto& [which, id] : defaults) {
+            auto folder = Folder(id, L"Default");
+            folder->parent = m_root;
+            m_root->folders->folders.push_back(folder);
+            m_ns->defaults[which] = folder;
+        }
+        m_comAddIn = com::Make<FakeComAddIn>();
+        m_connect = com::Make<CConnect>();
+    }
+    void TearDown() override {
+        if (g_pEngine.load())
+            m_connect->OnQuit();
+        m_connect.Release();
+        win::SetShellExecuteObserver({});
+        win::SetMessageBoxHandler({});
+        win::SetTimeScaleForTesting(1);
+        SetHelperObjectCreatorForTesting(nullptr);
+        SetConnectHooks({});
+        g_session.Release();
+        StopFlag = false;
+        logs::ResetForTesting();
+        fs::remove_all(m_dir);
+    }
+
+    HRESULT Connect() {
+        return m_connect->OnConnection(static_cast<_Application*>(m_app), ext_cm_Startup,
+                                       static_cast<COMAddIn*>(m_comAddIn), nullptr);
+    }
+    static void SetConfigDword(const wchar_t* name, DWORD value) {
+        HKEY key = nullptr;
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Brindlecast\\Quillmere\\Config", 0, nullptr,
+                        0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                       sizeof value);
+        RegCloseKey(key);
+    }
+    std::string Host(const std::wstring& windowsPath) { return *win::HostPath(windowsPath); }
+    void Touch(const std::wstring& windowsPath) { std::ofstream(Host(windowsPath)) << "x"; }
+    std::string DebugLog() {
+        std::ifstream in(Host(m_temp + L"Quillmere_debug.log"), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string ErrorLog() {
+        std::ifstream in(Host(m_temp + L"Quillmere_error.log"), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    void FireFolderPages(FakePages* pages, FakeOlFolder* folder) {
+        CComVariant args[2] = {CComVariant(static_cast<IDispatch*>(pages)),
+                               CComVariant(static_cast<IDispatch*>(folder))};
+        m_ns->events.Fire(outlook::dispid::kEventFolderOptionsPagesAdd, args, 2);
+    }
+    size_t RuleHelperStarts() {
+        size_t n = 0;
+        for (auto& call : m_shellCalls)
+            if (call.file.size() >= 18 &&
+                call.file.compare(call.file.size() - 18, 18, L"RulePlanterx64.exe") == 0)
+                ++n;
+        return n;
+    }
+
+    std::string m_dir;
+    std::wstring m_temp;
+    std::vector<win::ShellExecuteCall> m_shellCalls;
+    CComPtr<FakeApp> m_app;
+    CComPtr<FakeNs> m_ns;
+    CComPtr<FakeOlFolder> m_root;
+    CComPtr<FakeComAddIn> m_comAddIn;
+    CComPtr<CConnect> m_connect;
+};
+
+TEST_F(ConnectTest, ConnectionStartsTheAddin) {
+    SetConfigDword(L"debug", 1);
+    Touch(m_temp + L"Quillmere_debug.log");
+    Touch(m_temp + L"Quillmere_error.log");
+    ASSERT_EQ(Connect(), S_OK);
+    CSyncEngine* engine = g_pEngine.load();
+    ASSERT_NE(engine, nullptr);
+    EXPECT_TRUE(DebugSwitch.load());
+    EXPECT_TRUE(fs::exists(Host(m_temp + L"Quillmere_debug-1.log"))) << "logs rotated";
+    EXPECT_FALSE(fs::exists(Host(m_temp + L"Quillmere_error.log")));
+    EXPECT_EQ(engine->HeartbeatWindow(), m_connect->Heartbeat().Handle());
+    EXPECT_NE(m_connect->ApplicationCookie(), kSinkNotAdvised);
+    EXPECT_NE(m_connect->NamespaceCookie(), kSinkNotAdvised);
+    EXPECT_EQ(m_app->events.SinkCount(), 1u);
+    EXPECT_EQ(m_ns->events.SinkCount(), 1u);
+    std::wstring data = engine->DataDirectory();
+    EXPECT_EQ(data, win::UserProfileDirectory() + L"\\AppData\\Local\\Quillmere\\");
+    EXPECT_TRUE(fs::is_directory(Host(data)));
+    EXPECT_EQ(engine->ShareFilePath(), data + L"share.syn");
+    EXPECT_EQ(engine->CabinetPath(), data + L"sync.zuf");
+    EXPECT_EQ(std::wstring(engine->GetSettingsTextPath()), m_temp + L"Quillmere_settings.txt");
+    ASSERT_EQ(RuleHelperStarts(), 1u);
+    const win::ShellExecuteCall& call = m_shellCalls[0];
+    EXPECT_EQ(call.verb, L"open");
+    EXPECT_EQ(call.parameters, L"");
+    EXPECT_EQ(call.showCmd, SW_HIDE);
+    EXPECT_EQ(call.directory, engine->ModuleDirectory());
+    EXPECT_EQ(call.file, engine->ModuleDirectory() + L"RulePlanterx64.exe");
+}
+
+TEST_F(ConnectTest, RuleHelperStartsOnceOnlyWhereTheConfigKeyExists) {
+    ASSERT_EQ(Connect(), S_OK);
+    EXPECT_EQ(RuleHelperStarts(), 0u) << "no Config key: never started";
+    EXPECT_FALSE(DebugSwitch.load());
+    m_connect->OnQuit();
+
+    SetConfigDword(L"journal", 0);
+    m_connect = com::Make<CConnect>();
+    ASSERT_EQ(Connect(), S_OK);
+    EXPECT_EQ(RuleHelperStarts(), 1u);
+    m_connect->OnQuit();
+
+    m_connect = com::Make<CConnect>();
+    ASSERT_EQ(Connect(), S_OK);
+    EXPECT_EQ(RuleHelperStarts(), 1u) << "rulecreator_was_set was written";
+}
+
+TEST_F(ConnectTest, WithoutApplicationNothingStarts) {
+    EXPECT_EQ(m_connect->OnConnection(nullptr, ext_cm_Startup, nullptr, nullptr), E_POINTER);
+    EXPECT_EQ(g_pEngine.load(), nullptr);
+    DeleteAddinLocks();
+}
+
+TEST_F(ConnectTest, OptionsPageIsAlwaysOffered) {
+    ASSERT_EQ(Connect(), S_OK);
+    auto pages = com::Make<FakePages>();
+    CComVariant arg(static_cast<IDispatch*>(pages));
+    m_app->events.Fire(outlook::dispid::kEventOptionsPagesAdd, &arg, 1);
+    ASSERT_EQ(pages->added.size(), 1u);
+    EXPECT_EQ(pages->added[0].first, L"Quillmere.ExtProppage");
+    EXPECT_EQ(pages->added[0].second, L"Quillmere");
+}
+
+TEST_F(ConnectTest, FolderPageOnlyAfterStartAndNotForExcludedFolders) {
+    SetConfigDword(L"debug", 1);
+    ASSERT_EQ(Connect(), S_OK);
+    auto pages = com::Make<FakePages>();
+    auto calendar = Folder(L"C1", L"Calendar");
+    FireFolderPages(pages, calendar);
+    EXPECT_TRUE(pages->added.empty());
+    EXPECT_NE(DebugLog().find("can't show dlg (waiting for init)"), std::string::npos);
+
+    g_pEngine.load()->Start();
+    DebugSwitch = true;
+    CComPtr<MAPIFolder> addinFolder;
+    ASSERT_EQ(g_pEngine.load()->GetAddinFolder(&addinFolder), S_OK);
+    CComBSTR addinId;
+    addinFolder->put_Name(CComBSTR(L"Quillmere"));
+    static_cast<FakeOlFolder*>(addinFolder.p)->entryId = L"Q1";
+    for (const wchar_t* id : {L"D3", L"D4", L"D5", L"D6", L"D16", L"Q1"}) {
+        FireFolderPages(pages, Folder(id, L"x"));
+        EXPECT_TRUE(pages->added.empty()) << win::ToUtf8(id);
+    }
+    FireFolderPages(pages, calendar);
+    ASSERT_EQ(pages->added.size(), 1u);
+    EXPECT_EQ(pages->added[0].first, L"Quillmere.QuillmerePropPage");
+    CComPtr<IDispatch> latest;
+    latest.Attach(GetLatestPropertiesFolder());
+    EXPECT_EQ(static_cast<IDispatch*>(latest),
+              static_cast<IDispatch*>(static_cast<MAPIFolder*>(calendar)));
+}
+
+TEST_F(ConnectTest, FolderOfAKindSixStoreGetsNoPage) {
+    ASSERT_EQ(Connect(), S_OK);
+    g_pEngine.load()->Start();
+    auto store = com::Make<fakes::FakeStore>();
+    store->entryId = L"ST06";
+    store->kind = 6;
+    g_session->stores->stores.push_back(store);
+    auto folder = Folder(L"C1", L"Calendar");
+    folder->storeId = L"ST06";
+    auto pages = com::Make<FakePages>();
+    FireFolderPages(pages, folder);
+    EXPECT_TRUE(pages->added.empty());
+}
+
+TEST_F(ConnectTest, NewMailAsksForAnInboxPass) {
+    SetConfigDword(L"debug", 1);
+    ASSERT_EQ(Connect(), S_OK);
+    g_pEngine.load()->m_mainInboxRequest = false;
+    m_app->events.Fire(outlook::dispid::kEventNewMail);
+    EXPECT_TRUE(g_pEngine.load()->m_mainInboxRequest.load());
+    EXPECT_NE(DebugLog().find("standard-inbox evt"), std::string::npos);
+}
+
+TEST_F(ConnectTest, QuitWithQueuedMailsShowsOneBalloonWhileThreadsRun) {
+    ASSERT_EQ(Connect(), S_OK);
+    CSyncEngine* engine = g_pEngine.load();
+    std::wstring data = engine->DataDirectory();
+    for (const wchar_t* name : {L"share.syn", L"sync.zuf", L"sync.msg"})
+        Touch(data + name);
+    HWND popup = m_connect->Tray().PopupWindow();
+    g_pending = 3;
+    IncrementRunningThreadCount();
+    std::thread exchangeThread([] {
+        while (!StopFlag.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // several 3-s polls
+        DecrementRunningThreadCount();
+    });
+    m_app->events.Fire(outlook::dispid::kEventQuit);
+    exchangeThread.join();
+    EXPECT_EQ(g_pEngine.load(), nullptr);
+    std::vector<win::TrayBalloon> balloons = win::TrayBalloonHistory();
+    ASSERT_EQ(balloons.size(), 1u);
+    std::wstring text;
+    LoadString(AddinResourceModule(), 1266, g_UILanguage.load(), text);
+    EXPECT_EQ(balloons[0].text, text);
+    EXPECT_EQ(balloons[0].title, L"Quillmere");
+    EXPECT_EQ(balloons[0].timeoutMs, 10000u);
+    EXPECT_FALSE(win::FindTrayIcon(popup, kTrayIconId).has_value());
+    EXPECT_EQ(m_connect->ApplicationCookie(), kSinkNotAdvised);
+    EXPECT_EQ(m_app->events.SinkCount(), 0u);
+    EXPECT_EQ(m_ns->events.SinkCount(), 0u);
+    for (const wchar_t* name : {L"share.syn", L"sync.zuf", L"sync.msg"})
+        EXPECT_FALSE(fs::exists(Host(data + name)));
+}
+
+TEST_F(ConnectTest, QuitWithEmptyQueuesWaitsSilently) {
+    ASSERT_EQ(Connect(), S_OK);
+    IncrementRunningThreadCount();
+    std::thread exchangeThread([] {
+        while (!StopFlag.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        DecrementRunningThreadCount();
+    });
+    m_connect->OnQuit();
+    exchangeThread.join();
+    EXPECT_TRUE(win::TrayBalloonHistory().empty());
+    EXPECT_EQ(g_pEngine.load(), nullptr);
+}
+
+TEST_F(ConnectTest, MissingLocalAppDataPutsTheWorkingFilesInTheModuleDirectory) {
+    win::SetSpecialFolderFailureForTesting(true);
+    ASSERT_EQ(Connect(), S_OK);
+    win::SetSpecialFolderFailureForTesting(false);
+    CSyncEngine* engine = g_pEngine.load();
+    EXPECT_EQ(engine->ShareFilePath(), engine->ModuleDirectory() + L"share.syn");
+    EXPECT_EQ(engine->CabinetPath(), engine->ModuleDirectory() + L"sync.zuf");
+}
+
+TEST_F(ConnectTest, ClassFactoryMakesTheAddinObject) {
+    CComPtr<IClassFactory> factory;
+    ASSERT_EQ(
+        DllGetClassObject(CLSID_Connect, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+        S_OK);
+    CComPtr<_IDTExtensibility2> addin;
+    ASSERT_EQ(
+        factory->CreateInstance(nullptr, IID__IDTExtensibility2, reinterpret_cast<void**>(&addin)),
+        S_OK);
+    EXPECT_NE(addin, nullptr);
+    CComPtr<IClassFactory> none;
+    EXPECT_NE(DllGetClassObject(IID_IDispatch, IID_IClassFactory, reinterpret_cast<void**>(&none)),
+              S_OK);
+}
+
+}  // namespace
