@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/com/Unknown.h"
 #include "platform/store/StoreTypes.h"
@@ -26,6 +27,10 @@ struct MapiIdentity {
     MapiObjectKind kind = MapiObjectKind::Session;
     // The profile's name as the profile provider knows it ("" = default).
     std::wstring profileName;
+    // When set, the profile is this description file instead (the mail
+    // client's own profile), or, with no file either, just these stores.
+    std::string profilePath;
+    std::vector<std::string> storePaths;
     // Empty for a session; for a store its own entry id.
     store::Bytes storeEntryId;
     // The folder's or message's entry id; empty for a session or store.

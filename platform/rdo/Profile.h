@@ -3,8 +3,10 @@
 // and Exchange version), read afresh on every question so that a profile
 // changed while a session runs (e.g. going offline) is seen at once.
 //
-// The host (or a test) installs the provider that reads its profile
-// descriptions; without one every log-on fails with MAPI_E_LOGON_FAILED.
+// By default profiles are the description files of the user directory
+// (<user directory>/profiles/<name>/profile.ini, store/Profile.h); the
+// default profile is the one QUILLMERE_PROFILE names, else the first by
+// name. A test may install a provider of its own instead.
 // Thread-safe: the provider is called on the thread that asks, under no lock
 // of this library.
 #pragma once
@@ -45,9 +47,12 @@ struct ProfileDescription {
 // default profile): S_OK, or MAPI_E_NOT_FOUND when there is no such profile.
 using ProfileProvider = std::function<HRESULT(const std::wstring& name, ProfileDescription* out)>;
 
-// Replaces the process's provider (an empty one removes it). Any thread.
+// Replaces the process's provider (an empty one restores the default). Any
+// thread.
 void SetProfileProvider(ProfileProvider provider);
-// Asks the provider. MAPI_E_LOGON_FAILED when none is installed.
+// Asks the provider: S_OK, MAPI_E_NOT_FOUND, or the file's read error.
 HRESULT LoadProfile(const std::wstring& name, ProfileDescription* out);
+// Reads one profile description file. MAPI_E_NOT_FOUND, MAPI_E_CORRUPT_DATA.
+HRESULT LoadProfileFile(const std::string& hostPath, ProfileDescription* out);
 
 }  // namespace rdo

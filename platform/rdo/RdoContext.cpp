@@ -2,20 +2,63 @@
 
 #include <map>
 
+#include "platform/rdo/MapiObject.h"
 #include "platform/store/Faults.h"
+#include "platform/win/Text.h"
 
 namespace rdo {
 namespace {
 
-// Per thread, by the name asked for: contexts live as long as their objects.
-thread_local std::map<std::wstring, std::weak_ptr<SessionContext>> t_contexts;
+// Per thread, by source: contexts live as long as their objects.
+thread_local std::map<std::string, std::weak_ptr<SessionContext>> t_contexts;
+
+HRESULT DescribeSource(const ProfileSource& source, ProfileDescription* out) {
+    if (!source.profilePath.empty())
+        return LoadProfileFile(source.profilePath, out);
+    if (!source.storePaths.empty()) {
+        *out = ProfileDescription();
+        out->name = source.name;
+        for (std::size_t i = 0; i < source.storePaths.size(); ++i)
+            out->stores.push_back({source.storePaths[i], i == 0});
+        return S_OK;
+    }
+    return LoadProfile(source.name, out);
+}
 
 }  // namespace
 
-HRESULT SessionContext::ForThread(const std::wstring& profileName,
+MapiIdentity IdentityIn(const SessionContext& context, int kind, const store::Bytes& storeEntryId,
+                        const store::Bytes& entryId) {
+    MapiIdentity identity;
+    identity.kind = static_cast<MapiObjectKind>(kind);
+    identity.profileName = context.Source().name;
+    identity.profilePath = context.Source().profilePath;
+    identity.storePaths = context.Source().storePaths;
+    identity.storeEntryId = storeEntryId;
+    identity.entryId = entryId;
+    return identity;
+}
+
+ProfileSource SourceOf(const MapiIdentity& identity) {
+    return ProfileSource{identity.profileName, identity.profilePath, identity.storePaths};
+}
+
+std::string ProfileSource::Key() const {
+    if (!profilePath.empty())
+        return "file:" + profilePath;
+    if (!storePaths.empty()) {
+        std::string key = "stores:";
+        for (const std::string& p : storePaths)
+            key += p + "|";
+        return key;
+    }
+    return "name:" + win::ToUtf8(name);
+}
+
+HRESULT SessionContext::ForThread(const ProfileSource& source,
                                   std::shared_ptr<SessionContext>* out) {
     out->reset();
-    auto it = t_contexts.find(profileName);
+    auto it = t_contexts.find(source.Key());
     if (it != t_contexts.end()) {
         if (auto existing = it->second.lock()) {
             *out = std::move(existing);
@@ -23,15 +66,41 @@ HRESULT SessionContext::ForThread(const std::wstring& profileName,
         }
     }
     ProfileDescription description;
-    HRESULT hr = LoadProfile(profileName, &description);
+    HRESULT hr = DescribeSource(source, &description);
     if (FAILED(hr))
         return hr;
-    auto context = std::make_shared<SessionContext>(description.name);
-    t_contexts[profileName] = context;
-    if (description.name != profileName)
-        t_contexts[description.name] = context;
+    // A default profile asked by "" is kept under its own name too, so that
+    // sessions attached to it (which name it) share the context.
+    ProfileSource kept = source;
+    if (kept.profilePath.empty() && kept.storePaths.empty())
+        kept.name = description.name;
+    auto context = std::make_shared<SessionContext>(kept, description.name);
+    t_contexts[source.Key()] = context;
+    t_contexts[kept.Key()] = context;
     *out = std::move(context);
     return S_OK;
+}
+
+HRESULT SessionContext::ForStorePath(const std::string& hostPath,
+                                     std::shared_ptr<SessionContext>* out) {
+    for (auto& [key, weak] : t_contexts) {
+        if (auto existing = weak.lock(); existing && existing->HasStore(hostPath)) {
+            *out = std::move(existing);
+            return S_OK;
+        }
+    }
+    return ForThread(ProfileSource{{}, {}, {hostPath}}, out);
+}
+
+bool SessionContext::HasStore(const std::string& hostPath) const {
+    ProfileDescription description;
+    if (FAILED(Describe(&description)))
+        return false;
+    for (const ProfileStore& s : description.stores) {
+        if (s.hostPath == hostPath)
+            return true;
+    }
+    return false;
 }
 
 void SessionContext::ForgetThreadContexts() {
@@ -39,10 +108,10 @@ void SessionContext::ForgetThreadContexts() {
 }
 
 HRESULT SessionContext::Describe(ProfileDescription* out) const {
-    return LoadProfile(m_profileName, out);
+    return DescribeSource(m_source, out);
 }
 
-HRESULT SessionContext::Open(const std::string& hostPath, store::Session** out) {
+HRESULT SessionContext::StoreAt(const std::string& hostPath, store::Session** out) {
     for (auto& [path, session] : m_sessions) {
         if (path == hostPath) {
             *out = session.get();
@@ -65,7 +134,7 @@ HRESULT SessionContext::OpenAllStores() {
         return hr;
     for (const ProfileStore& s : description.stores) {
         store::Session* session = nullptr;
-        hr = Open(s.hostPath, &session);
+        hr = StoreAt(s.hostPath, &session);
         if (FAILED(hr))
             return hr;
     }
@@ -80,7 +149,7 @@ HRESULT SessionContext::Stores(std::vector<store::Session*>* out) {
         return hr;
     for (const ProfileStore& s : description.stores) {
         store::Session* session = nullptr;
-        if (SUCCEEDED(Open(s.hostPath, &session)))
+        if (SUCCEEDED(StoreAt(s.hostPath, &session)))
             out->push_back(session);
     }
     return S_OK;
@@ -103,7 +172,7 @@ HRESULT SessionContext::DefaultStore(store::Session** out) {
         chosen = &description.stores.front();
     if (!chosen)
         return MAPI_E_NOT_FOUND;
-    return Open(chosen->hostPath, out);
+    return StoreAt(chosen->hostPath, out);
 }
 
 HRESULT SessionContext::StoreByGuid(const GUID& guid, store::Session** out) {
@@ -120,7 +189,7 @@ HRESULT SessionContext::StoreByGuid(const GUID& guid, store::Session** out) {
         hr = store::CurrentFault(store::FaultSite::OpenObject, guid);
         if (FAILED(hr))
             return hr;
-        return Open(s.hostPath, out);
+        return StoreAt(s.hostPath, out);
     }
     return MAPI_E_NOT_FOUND;
 }

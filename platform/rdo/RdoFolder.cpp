@@ -2,6 +2,7 @@
 
 #include <cwctype>
 
+#include "platform/outlook/MapiObjects.h"
 #include "platform/rdo/MapiObject.h"
 #include "platform/rdo/PropVariant.h"
 #include "platform/rdo/RdoMessage.h"
@@ -169,10 +170,28 @@ HRESULT OpenMapiFolder(IUnknown* mapiObject, std::shared_ptr<SessionContext>* co
         *folder = other->StoreFolder();
         return S_OK;
     }
+    CComPtr<IQmMapiFolder> clientFolder;
+    if (mapiObject && SUCCEEDED(mapiObject->QueryInterface(
+                          IID_IQmMapiFolder, reinterpret_cast<void**>(&clientFolder)))) {
+        // A folder of the mail client: named by its store file.
+        std::string storePath;
+        store::Bytes entryId;
+        HRESULT hr = clientFolder->GetFolderLocation(&storePath, &entryId);
+        if (FAILED(hr))
+            return hr;
+        hr = SessionContext::ForStorePath(storePath, context);
+        if (FAILED(hr))
+            return hr;
+        store::Session* session = nullptr;
+        hr = (*context)->StoreAt(storePath, &session);
+        if (FAILED(hr))
+            return hr;
+        return session->OpenFolder(entryId, folder);
+    }
     const MapiIdentity* identity = MapiIdentityOf(mapiObject);
     if (!identity || identity->kind != MapiObjectKind::Folder)
         return E_INVALIDARG;
-    HRESULT hr = SessionContext::ForThread(identity->profileName, context);
+    HRESULT hr = SessionContext::ForThread(SourceOf(*identity), context);
     if (FAILED(hr))
         return hr;
     store::Session* session = nullptr;
@@ -256,9 +275,9 @@ HRESULT RdoStore::GetMAPIOBJECT(IUnknown** mapiObject) {
     RDO_OWNER_THREAD_ONLY();
     if (!ClearOut(mapiObject))
         return E_POINTER;
-    MapiIdentity identity{
-        MapiObjectKind::Store, m_context->ProfileName(), m_session->Info().entryId, {}};
-    return CreateMapiObject(identity, mapiObject);
+    return CreateMapiObject(IdentityIn(*m_context, static_cast<int>(MapiObjectKind::Store),
+                                       m_session->Info().entryId, {}),
+                            mapiObject);
 }
 
 HRESULT RdoStores::GetCount(LONG* count) {
@@ -309,9 +328,9 @@ HRESULT RdoFolder::GetMAPIOBJECT(IUnknown** mapiObject) {
     if (!ClearOut(mapiObject))
         return E_POINTER;
     RDO_FOLDER_GIVEN();
-    MapiIdentity identity{MapiObjectKind::Folder, m_context->ProfileName(),
-                          m_folder.GetSession()->Info().entryId, m_folder.EntryId()};
-    return CreateMapiObject(identity, mapiObject);
+    return CreateMapiObject(IdentityIn(*m_context, static_cast<int>(MapiObjectKind::Folder),
+                                       m_folder.GetSession()->Info().entryId, m_folder.EntryId()),
+                            mapiObject);
 }
 
 HRESULT RdoFolder::PutMAPIOBJECT(IUnknown* mapiObject) {

@@ -124,33 +124,33 @@ LONG Flags(const PropertyBag& props) {
 // --- MessageBody -------------------------------------------------------------
 
 const PropertyBag& MessageBody::Props() const {
-    return m_message ? m_message->Props() : m_content.props;
+    return StoreMessage() ? StoreMessage()->Props() : m_content.props;
 }
 
 void MessageBody::SetProp(ULONG tag, PropValue value) {
-    if (m_message)
-        m_message->SetProp(tag, std::move(value));
+    if (StoreMessage())
+        StoreMessage()->SetProp(tag, std::move(value));
     else
         m_content.props.Set(tag, std::move(value));
 }
 
 bool MessageBody::DeleteProp(ULONG tag) {
-    return m_message ? m_message->DeleteProp(tag) : m_content.props.Erase(tag);
+    return StoreMessage() ? StoreMessage()->DeleteProp(tag) : m_content.props.Erase(tag);
 }
 
 std::vector<PropertyBag>& MessageBody::Recipients() {
-    return m_message ? m_message->Recipients() : m_content.recipients;
+    return StoreMessage() ? StoreMessage()->Recipients() : m_content.recipients;
 }
 
 std::vector<AttachmentContent>& MessageBody::Attachments() {
-    return m_message ? m_message->Attachments() : m_content.attachments;
+    return StoreMessage() ? StoreMessage()->Attachments() : m_content.attachments;
 }
 
 HRESULT MessageBody::NamedId(const NamedProperty& name, bool create, USHORT* id) {
     *id = 0;
-    if (m_message) {
+    if (StoreMessage()) {
         std::vector<USHORT> ids;
-        HRESULT hr = m_message->GetSession().GetIDsFromNames({name}, create, &ids);
+        HRESULT hr = StoreMessage()->GetSession().GetIDsFromNames({name}, create, &ids);
         if (FAILED(hr))
             return hr;
         *id = ids.empty() ? 0 : ids.front();
@@ -180,23 +180,23 @@ HRESULT MessageBody::SetNamed(const NamedProperty& name, PropValue value) {
 }
 
 HRESULT MessageBody::Save() {
-    if (m_message)
-        return m_message->Save();
+    if (StoreMessage())
+        return StoreMessage()->Save();
     if (m_filePath.empty())
         return MAPI_E_NO_SUPPORT;
     return msgfile::WriteMsgFile(m_filePath, m_content);
 }
 
 HRESULT MessageBody::GetContent(MessageContent* out) const {
-    if (m_message)
-        return m_message->GetContent(out);
+    if (StoreMessage())
+        return StoreMessage()->GetContent(out);
     *out = m_content;
     return S_OK;
 }
 
 HRESULT MessageBody::SetContent(const MessageContent& content) {
-    if (m_message)
-        return m_message->SetContent(content);
+    if (StoreMessage())
+        return StoreMessage()->SetContent(content);
     m_content = content;
     return S_OK;
 }
@@ -242,9 +242,9 @@ HRESULT RdoMessage::GetMAPIOBJECT(IUnknown** mapiObject) {
     store::Message* message = m_body.StoreMessage();
     if (!message || !message->IsSaved() || !m_context)
         return MAPI_E_NO_SUPPORT;
-    MapiIdentity identity{MapiObjectKind::Message, m_context->ProfileName(),
-                          message->GetSession().Info().entryId, message->EntryId()};
-    return CreateMapiObject(identity, mapiObject);
+    return CreateMapiObject(IdentityIn(*m_context, static_cast<int>(MapiObjectKind::Message),
+                                       message->GetSession().Info().entryId, message->EntryId()),
+                            mapiObject);
 }
 
 HRESULT RdoMessage::GetEntryID(BSTR* entryId) {

@@ -22,8 +22,11 @@ public:
     explicit MessageBody(std::unique_ptr<store::Message> message) : m_message(std::move(message)) {}
     MessageBody(std::string hostPath, mapi::MessageContent content)
         : m_filePath(std::move(hostPath)), m_content(std::move(content)) {}
+    // A message that someone else owns (the mail client's item, lent for
+    // one call); it must outlive this body.
+    explicit MessageBody(store::Message* borrowed) : m_borrowed(borrowed) {}
 
-    store::Message* StoreMessage() const { return m_message.get(); }
+    store::Message* StoreMessage() const { return m_message ? m_message.get() : m_borrowed; }
     const mapi::PropertyBag& Props() const;
     void SetProp(ULONG tag, mapi::PropValue value);
     bool DeleteProp(ULONG tag);
@@ -40,6 +43,7 @@ public:
 
 private:
     std::unique_ptr<store::Message> m_message;
+    store::Message* m_borrowed = nullptr;
     std::string m_filePath;
     mapi::MessageContent m_content;
 };

@@ -1,6 +1,7 @@
 #include "platform/rdo/RdoSession.h"
 
 #include "platform/msgfile/MsgFile.h"
+#include "platform/outlook/MapiObjects.h"
 #include "platform/rdo/MapiObject.h"
 #include "platform/rdo/PropVariant.h"
 #include "platform/rdo/RdoFolder.h"
@@ -80,17 +81,42 @@ HRESULT RdoSession::GetMAPIOBJECT(IUnknown** mapiSession) {
     if (!ClearOut(mapiSession))
         return E_POINTER;
     RDO_LOGGED_ON();
-    MapiIdentity identity{MapiObjectKind::Session, m_context->ProfileName(), {}, {}};
-    return CreateMapiObject(identity, mapiSession);
+    return CreateMapiObject(
+        IdentityIn(*m_context, static_cast<int>(MapiObjectKind::Session), {}, {}), mapiSession);
 }
 
 HRESULT RdoSession::PutMAPIOBJECT(IUnknown* mapiSession) {
     RDO_OWNER_THREAD_ONLY();
-    const MapiIdentity* identity = MapiIdentityOf(mapiSession);
-    if (!identity || identity->kind != MapiObjectKind::Session)
+    ProfileSource source;
+    CComPtr<IQmMapiSession> clientSession;
+    if (const MapiIdentity* identity = MapiIdentityOf(mapiSession)) {
+        if (identity->kind != MapiObjectKind::Session)
+            return E_INVALIDARG;
+        source = SourceOf(*identity);
+    } else if (mapiSession && SUCCEEDED(mapiSession->QueryInterface(
+                                  IID_IQmMapiSession, reinterpret_cast<void**>(&clientSession)))) {
+        // The mail client's own session: its profile file, else its stores
+        // (the default one first).
+        outlook::MapiProfileInfo info;
+        if (FAILED(clientSession->GetProfileInfo(&info)))
+            return MAPI_E_LOGON_FAILED;
+        source.name = info.profileName;
+        source.profilePath = info.profilePath;
+        if (info.profilePath.empty()) {
+            for (const auto& s : info.stores) {
+                if (s.isDefault)
+                    source.storePaths.insert(source.storePaths.begin(), s.hostPath);
+                else
+                    source.storePaths.push_back(s.hostPath);
+            }
+            if (source.storePaths.empty())
+                return MAPI_E_LOGON_FAILED;
+        }
+    } else {
         return E_INVALIDARG;
+    }
     std::shared_ptr<SessionContext> context;
-    HRESULT hr = SessionContext::ForThread(identity->profileName, &context);
+    HRESULT hr = SessionContext::ForThread(source, &context);
     if (FAILED(hr))
         return MAPI_E_LOGON_FAILED;
     m_context = std::move(context);

@@ -3,6 +3,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/outlook/MapiObjects.h"
 #include "platform/rdo/MapiObject.h"
 #include "platform/rdo/PropVariant.h"
 #include "platform/rdo/RdoContext.h"
@@ -24,7 +25,7 @@ std::shared_ptr<AddressBookDialogHook> g_dialogHook;
 // Opens what a MAPI identity names as one of the library's objects.
 HRESULT OpenIdentity(const MapiIdentity& identity, CComPtr<IUnknown>& holder) {
     std::shared_ptr<SessionContext> context;
-    HRESULT hr = SessionContext::ForThread(identity.profileName, &context);
+    HRESULT hr = SessionContext::ForThread(SourceOf(identity), &context);
     if (FAILED(hr))
         return hr;
     store::Session* session = nullptr;
@@ -67,42 +68,80 @@ void SetAddressBookDialogHook(AddressBookDialogHook hook) {
     g_dialogHook = std::move(next);
 }
 
-HRESULT PropsOf(IUnknown* object, CComPtr<IUnknown>& holder, IRdoProps** props) {
-    *props = nullptr;
+HRESULT WithProps(IUnknown* object, const PropsAction& action) {
     if (!object)
         return E_INVALIDARG;
     CComPtr<IRdoProps> own;
     if (SUCCEEDED(object->QueryInterface(IID_IRdoProps, reinterpret_cast<void**>(&own)))) {
         if (!own->IsOwnerThread())
             return RPC_E_WRONG_THREAD;
-        holder = static_cast<IUnknown*>(own.p);
-        *props = own;
-        return S_OK;
+        return action(own);
     }
-    CComPtr<IUnknown> mapiObject = object;
-    if (!MapiIdentityOf(mapiObject)) {
-        // A mail client object: its MAPI object is a property of it.
-        CComPtr<IDispatch> dispatch;
-        if (FAILED(object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch))))
-            return E_INVALIDARG;
-        CComVariant result;
-        if (FAILED(com::GetProperty(dispatch, kDispidMapiObject, &result)) ||
-            result.vt != VT_UNKNOWN || !result.punkVal)
-            return E_INVALIDARG;
-        mapiObject = result.punkVal;
-    }
-    const MapiIdentity* identity = MapiIdentityOf(mapiObject);
-    if (!identity || identity->kind == MapiObjectKind::Session)
+    CComPtr<IUnknown> mapiObject = MapiObjectOf(object);
+    if (!mapiObject)
         return E_INVALIDARG;
+    CComPtr<IQmMapiMessage> item;
+    if (SUCCEEDED(mapiObject->QueryInterface(IID_IQmMapiMessage, reinterpret_cast<void**>(&item))))
+        return WithClientItem(item, [&](RdoMessage* message) { return action(message); });
     CComPtr<IUnknown> opened;
-    HRESULT hr = OpenIdentity(*identity, opened);
-    if (FAILED(hr))
-        return hr;
+    const MapiIdentity* identity = MapiIdentityOf(mapiObject);
+    if (identity && identity->kind != MapiObjectKind::Folder) {
+        if (identity->kind == MapiObjectKind::Session)
+            return E_INVALIDARG;
+        HRESULT hr = OpenIdentity(*identity, opened);
+        if (FAILED(hr))
+            return hr;
+    } else {
+        // A folder: this library's identity or the mail client's folder.
+        std::shared_ptr<SessionContext> context;
+        store::Folder folder;
+        HRESULT hr = OpenMapiFolder(mapiObject, &context, &folder);
+        if (FAILED(hr))
+            return hr;
+        opened = com::Make<RdoFolder>(context, folder)->GetUnknown();
+    }
     if (FAILED(opened->QueryInterface(IID_IRdoProps, reinterpret_cast<void**>(&own))))
         return E_INVALIDARG;
-    holder = opened;
-    *props = own;
-    return S_OK;
+    return action(own);
+}
+
+CComPtr<IUnknown> MapiObjectOf(IUnknown* object) {
+    if (!object)
+        return nullptr;
+    CComPtr<IUnknown> probe;
+    if (MapiIdentityOf(object) ||
+        SUCCEEDED(object->QueryInterface(IID_IQmMapiMessage, reinterpret_cast<void**>(&probe))) ||
+        SUCCEEDED(object->QueryInterface(IID_IQmMapiFolder, reinterpret_cast<void**>(&probe))))
+        return object;
+    // A mail client object: its MAPI object is a property of it.
+    CComPtr<IDispatch> dispatch;
+    if (FAILED(object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch))))
+        return nullptr;
+    CComVariant result;
+    if (FAILED(com::GetProperty(dispatch, kDispidMapiObject, &result)) || result.vt != VT_UNKNOWN ||
+        !result.punkVal)
+        return nullptr;
+    return CComPtr<IUnknown>(result.punkVal);
+}
+
+HRESULT WithClientItem(IQmMapiMessage* item, const std::function<HRESULT(RdoMessage*)>& action) {
+    std::string storePath;
+    store::Bytes entryId;
+    HRESULT hr = item->GetMessageLocation(&storePath, &entryId);
+    if (FAILED(hr))
+        return hr;
+    std::shared_ptr<SessionContext> context;
+    hr = SessionContext::ForStorePath(storePath, &context);
+    if (FAILED(hr))
+        return hr;
+    // The item's message is lent for this call only; the view made over it
+    // must not outlive it (nothing of it is handed out).
+    return item->AccessMessage([&](store::Message& message) -> HRESULT {
+        CComPtr<RdoMessage> view = com::Make<RdoMessage>(context, MessageBody(&message));
+        if (!view)
+            return E_OUTOFMEMORY;
+        return action(view);
+    });
 }
 
 HRESULT RdoUtils::HrGetOneProp(IUnknown* object, ULONG tag, VARIANT* value) {
@@ -110,30 +149,24 @@ HRESULT RdoUtils::HrGetOneProp(IUnknown* object, ULONG tag, VARIANT* value) {
     if (!value)
         return E_POINTER;
     VariantInit(value);
-    CComPtr<IUnknown> holder;
-    IRdoProps* props = nullptr;
-    HRESULT hr = PropsOf(object, holder, &props);
-    if (FAILED(hr))
-        return hr;
-    PropValue found;
-    hr = props->ReadProp(tag, &found);
-    if (FAILED(hr))
-        return hr;
-    return VariantFromProp(found, value);
+    return WithProps(object, [&](IRdoProps* props) {
+        PropValue found;
+        HRESULT hr = props->ReadProp(tag, &found);
+        if (FAILED(hr))
+            return hr;
+        return VariantFromProp(found, value);
+    });
 }
 
 HRESULT RdoUtils::HrSetOneProp(IUnknown* object, ULONG tag, VARIANT value, VARIANT_BOOL save) {
     RDO_OWNER_THREAD_ONLY();
-    CComPtr<IUnknown> holder;
-    IRdoProps* props = nullptr;
-    HRESULT hr = PropsOf(object, holder, &props);
-    if (FAILED(hr))
-        return hr;
     PropValue converted;
-    hr = PropFromVariant(tag, value, &converted);
+    HRESULT hr = PropFromVariant(tag, value, &converted);
     if (FAILED(hr))
         return hr;
-    return props->WriteProp(tag, converted, save != VARIANT_FALSE);
+    return WithProps(object, [&](IRdoProps* props) {
+        return props->WriteProp(tag, converted, save != VARIANT_FALSE);
+    });
 }
 
 HRESULT RdoUtils::GetIDsFromNames(IUnknown* object, BSTR propertySet, VARIANT name,
@@ -157,13 +190,10 @@ HRESULT RdoUtils::GetIDsFromNames(IUnknown* object, BSTR propertySet, VARIANT na
             return E_INVALIDARG;
         named = NamedProperty::ById(*set, asLong.lVal);
     }
-    CComPtr<IUnknown> holder;
-    IRdoProps* props = nullptr;
-    HRESULT hr = PropsOf(object, holder, &props);
-    if (FAILED(hr))
-        return hr;
     USHORT id = 0;
-    hr = props->NamedId(named, create != VARIANT_FALSE, &id);
+    HRESULT hr = WithProps(object, [&](IRdoProps* props) {
+        return props->NamedId(named, create != VARIANT_FALSE, &id);
+    });
     if (FAILED(hr))
         return hr;
     // An unmapped name (asked without create) gives the tag 0 with a warning,

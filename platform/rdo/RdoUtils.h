@@ -9,7 +9,11 @@
 
 #include "platform/rdo/RdoObject.h"
 
+struct IQmMapiMessage;
+
 namespace rdo {
+
+class RdoMessage;
 
 // Answers the modal pick dialog (the host's message-box hook or a test):
 // given the title, fill chosen with names or addresses; S_OK, or
@@ -39,10 +43,18 @@ public:
     HRESULT Cleanup() override;
 };
 
-// The property access of object: an object of this library (owner thread
-// checked: RPC_E_WRONG_THREAD), a MAPI object of this platform, or a mail
-// client object whose MAPIOBJECT (DISPID 0xF100) is one. holder keeps what
-// *props points into. E_INVALIDARG for anything else.
-HRESULT PropsOf(IUnknown* object, CComPtr<IUnknown>& holder, IRdoProps** props);
+// Runs action with the property access of object: an object of this library
+// (owner thread checked: RPC_E_WRONG_THREAD), a MAPI object (this library's,
+// or the mail client's folder or item), or a mail client object whose
+// MAPIOBJECT (DISPID 0xF100) is one. A mail client item is reached under the
+// object model's lock for the length of the action. E_INVALIDARG for
+// anything else.
+using PropsAction = std::function<HRESULT(IRdoProps*)>;
+HRESULT WithProps(IUnknown* object, const PropsAction& action);
+// The MAPI object of object (itself when it is one), or null.
+CComPtr<IUnknown> MapiObjectOf(IUnknown* object);
+// Runs action with a view of a mail client item's message (under the object
+// model's lock; the view must not be kept).
+HRESULT WithClientItem(IQmMapiMessage* item, const std::function<HRESULT(RdoMessage*)>& action);
 
 }  // namespace rdo
