@@ -43,3 +43,11 @@ constexpr DWORD READ_CONTROL = 0x00020000;
 constexpr DWORD WRITE_DAC = 0x00040000;
 constexpr DWORD WRITE_OWNER = 0x00080000;
 constexpr DWORD SYNCHRONIZE = 0x00100000;
+
+// Halves of a 32-bit (or pointer-sized) value, as message parameters and
+// version numbers carry them.
+constexpr WORD LOWORD(std::uintptr_t v) { return static_cast<WORD>(v & 0xFFFF); }
+constexpr WORD HIWORD(std::uintptr_t v) { return static_cast<WORD>((v >> 16) & 0xFFFF); }
+constexpr DWORD MAKELONG(WORD low, WORD high) {
+    return static_cast<DWORD>(low) | (static_cast<DWORD>(high) << 16);
+}

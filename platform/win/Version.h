@@ -36,13 +36,6 @@ constexpr DWORD VOS_NT_WINDOWS32 = 0x00040004;
 constexpr DWORD VFT_APP = 0x1;
 constexpr DWORD VFT_DLL = 0x2;
 
-constexpr WORD LOWORD(DWORD v) {
-    return static_cast<WORD>(v & 0xFFFF);
-}
-constexpr WORD HIWORD(DWORD v) {
-    return static_cast<WORD>(v >> 16);
-}
-
 // The size of the version resource of the file, for GetFileVersionInfoW;
 // *handle (may be null) is set to 0. 0 on failure with GetLastError():
 // ERROR_FILE_NOT_FOUND / ERROR_PATH_NOT_FOUND (no such file),

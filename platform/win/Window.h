@@ -43,12 +43,6 @@ struct RECT {
     LONG bottom;
 };
 
-constexpr WORD LOWORD(std::uintptr_t v) {
-    return static_cast<WORD>(v & 0xFFFF);
-}
-constexpr WORD HIWORD(std::uintptr_t v) {
-    return static_cast<WORD>((v >> 16) & 0xFFFF);
-}
 constexpr LPARAM MAKELPARAM(WORD low, WORD high) {
     return static_cast<LPARAM>(static_cast<DWORD>(low) | (static_cast<DWORD>(high) << 16));
 }
