@@ -123,6 +123,23 @@ public:
         if (FAILED(hr)) {
             return hr;
         }
+        if (IsKeyword(L"SELECT")) {
+            // A whole query: what it selects and its scope don't matter
+            // here (the caller's folder is the scope); only its condition.
+            while (m_token.type != TokenType::End && !IsKeyword(L"WHERE")) {
+                hr = Next();
+                if (FAILED(hr)) {
+                    return hr;
+                }
+            }
+            if (m_token.type == TokenType::End) {
+                return E_INVALIDARG;
+            }
+            hr = Next();
+            if (FAILED(hr)) {
+                return hr;
+            }
+        }
         hr = ParseOr(out, 0);
         if (FAILED(hr)) {
             return hr;

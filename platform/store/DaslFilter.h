@@ -1,7 +1,10 @@
 // Search filters in the DASL form the add-in writes for Items.Find.
 //
 // Grammar (keywords case-insensitive, blanks between tokens ignored):
-//   filter      := [ "@SQL=" ] or-expr
+//   filter      := [ "@SQL=" ] ( or-expr | query )
+//   query       := "SELECT" anything "WHERE" or-expr
+//                  (what is selected and the scope are ignored: the folder
+//                  searched is the scope)
 //   or-expr     := and-expr { "OR" and-expr }
 //   and-expr    := not-expr { "AND" not-expr }
 //   not-expr    := [ "NOT" ] primary

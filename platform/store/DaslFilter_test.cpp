@@ -76,6 +76,13 @@ TEST_F(DaslFilterTest, SearchKeyEqualityFindsExactlyTheOneItem) {
                    Hex(keys[40]) + L"'"),
               (std::vector<Bytes>{ids[3], ids[40]}));
     EXPECT_TRUE(Find(L"\"http://schemas.microsoft.com/mapi/proptag/0x300B0102\" = '00'").empty());
+    // The whole-query form: selected properties and scope are ignored.
+    EXPECT_EQ(Find(L"SELECT \"DAV:id\",\"http://schemas.microsoft.com/mapi/proptag/0x300B0102\" "
+                   L"FROM SCOPE('shallow traversal of \"\"') WHERE "
+                   L"\"http://schemas.microsoft.com/mapi/proptag/0x300B0102\" = '" +
+                   Hex(keys[9]) + L"'"),
+              std::vector<Bytes>{ids[9]});
+    EXPECT_EQ(Find(L"SELECT \"DAV:id\" FROM folder", E_INVALIDARG), std::vector<Bytes>{});
 }
 
 TEST_F(DaslFilterTest, SubjectLikeOrAndOtherForms) {

@@ -48,7 +48,8 @@ public:
     const mapi::PropertyBag& Props() const { return m_props; }
     // Sets one property (a store-maintained one is ignored, see above).
     void SetProp(ULONG tag, mapi::PropValue value);
-    // True when the id had a value.
+    // True when the id had a value; store-maintained properties and
+    // PR_MESSAGE_FLAGS are not deleted (false).
     bool DeleteProp(ULONG tag);
     // Named properties by name: GetNamed is null when the store has no id
     // for the name or the message no value; SetNamed maps the name (creating

@@ -184,9 +184,26 @@ bool OptionsAreConsistent(const StoreOptions& o) {
     return incremental == IsExchangeKind(o.kind);
 }
 
+// The identity of the file now at a path: a store file replaced by another
+// one under the same name (a test, a restore) must not keep the old GUID.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    return FileIdentity{static_cast<std::uint64_t>(st.st_dev),
+                        static_cast<std::uint64_t>(st.st_ino)};
+}
+
 struct GuidCache {
     std::mutex lock;
-    std::map<std::string, GUID> byPath;
+    std::map<std::string, std::pair<FileIdentity, GUID>> byPath;
 };
 
 GuidCache& TheGuidCache() {
@@ -269,10 +286,10 @@ HRESULT Session::Create(const std::string& hostPath, const StoreOptions& options
         ::unlink(hostPath.c_str());
         return hr;
     }
-    {
+    if (auto identity = IdentityOf(hostPath)) {
         GuidCache& cache = TheGuidCache();
         std::lock_guard<std::mutex> guard(cache.lock);
-        cache.byPath[hostPath] = impl->info.storeGuid;
+        cache.byPath[hostPath] = {*identity, impl->info.storeGuid};
     }
     out->reset(new Session(std::move(impl)));
     return S_OK;
@@ -302,15 +319,17 @@ HRESULT Session::Open(const std::string& hostPath, std::unique_ptr<Session>* out
 
 HRESULT Session::PeekStoreGuid(const std::string& hostPath, GUID* out) {
     GuidCache& cache = TheGuidCache();
+    const auto identity = IdentityOf(hostPath);
+    if (!identity) {
+        return MAPI_E_NOT_FOUND;
+    }
     {
         std::lock_guard<std::mutex> guard(cache.lock);
-        if (auto it = cache.byPath.find(hostPath); it != cache.byPath.end()) {
-            *out = it->second;
+        if (auto it = cache.byPath.find(hostPath);
+            it != cache.byPath.end() && it->second.first == *identity) {
+            *out = it->second.second;
             return S_OK;
         }
-    }
-    if (!FileExists(hostPath)) {
-        return MAPI_E_NOT_FOUND;
     }
     std::unique_ptr<Impl> impl;
     HRESULT hr = Connect(hostPath, false, &impl);
@@ -322,7 +341,7 @@ HRESULT Session::PeekStoreGuid(const std::string& hostPath, GUID* out) {
     }
     *out = impl->info.storeGuid;
     std::lock_guard<std::mutex> guard(cache.lock);
-    cache.byPath[hostPath] = *out;
+    cache.byPath[hostPath] = {*identity, *out};
     return S_OK;
 }
 

@@ -43,8 +43,9 @@ public:
     // Logon fault when one is set (Faults.h). On failure *out is null.
     static HRESULT Open(const std::string& hostPath, std::unique_ptr<Session>* out);
     // The store GUID of the store file at hostPath, without keeping a session
-    // open (cached per path in the process). MAPI_E_NOT_FOUND, or
-    // MAPI_E_CORRUPT_STORE.
+    // open (cached per path and file identity in the process, so a file
+    // replaced by another store is read again). MAPI_E_NOT_FOUND, or
+    // MAPI_E_CORRUPT_STORE. Any thread.
     static HRESULT PeekStoreGuid(const std::string& hostPath, GUID* out);
 
     ~Session();

@@ -62,6 +62,28 @@ TEST(Session, KindsTrackingAndIdentitySurviveReopening) {
     }
 }
 
+TEST(Session, PeekedGuidFollowsAFileReplacedUnderItsName) {
+    TempDir dir;
+    const std::string path = dir.File("replaced.qms");
+    GUID first{}, second{};
+    {
+        auto s = MakeStore(path, StoreKind::PersonalUnicode, ChangeTracking::ChangeKeys);
+        ASSERT_EQ(Session::PeekStoreGuid(path, &first), S_OK);
+        EXPECT_EQ(first, s->Info().storeGuid);
+    }
+    // Another store takes the name: the new file, a new GUID. It is made
+    // elsewhere and renamed in, as another process would replace it.
+    const std::string elsewhere = dir.File("new.qms");
+    auto replacement = MakeStore(elsewhere, StoreKind::PersonalUnicode, ChangeTracking::ChangeKeys);
+    const GUID expected = replacement->Info().storeGuid;
+    replacement.reset();
+    std::filesystem::remove(path);
+    std::filesystem::rename(elsewhere, path);
+    ASSERT_EQ(Session::PeekStoreGuid(path, &second), S_OK);
+    EXPECT_EQ(second, expected);
+    EXPECT_NE(second, first);
+}
+
 TEST(Session, InconsistentOptionsAndExistingFilesAreRefused) {
     TempDir dir;
     std::unique_ptr<Session> s;
