@@ -164,8 +164,10 @@ constexpr LONG kQmrFormatMsg = 3;  // Outlook message file (Unicode)
 // that is open already (Outlook's namespace MAPIOBJECT, DISPID 0xF100, or
 // another helper session's GetMAPIOBJECT), sharing its profile.
 struct QMRRDOSession : IDispatch {
-    // Logs on to a profile. profileName: VT_BSTR names a profile, empty /
-    // missing / "" takes the process's default profile; the other arguments
+    // Logs on to a profile (the user directory's profile description files,
+    // or the profile provider a host or test installs, rdo/Profile.h).
+    // profileName: VT_BSTR names a profile, empty / missing / "" takes the
+    // default profile (QUILLMERE_PROFILE, else the first); the other arguments
     // (password, showDialog, newSession, parentWindow, noMailbox) are
     // accepted and ignored. S_OK (also when logged on already);
     // MAPI_E_TIMEOUT (0x80040401) when the log-on timed out;
@@ -173,16 +175,19 @@ struct QMRRDOSession : IDispatch {
     // cannot be opened.
     virtual HRESULT Logon(VARIANT profileName, VARIANT password, VARIANT showDialog,
                           VARIANT newSession, VARIANT parentWindow, VARIANT noMailbox) = 0;
-    // Ends the log-on or the attachment; objects handed out stay usable
-    // only until released (their calls fail with MAPI_E_NOT_INITIALIZED).
-    // S_OK also when not logged on.
+    // Ends the log-on or the attachment: the session's own calls fail with
+    // MAPI_E_NOT_INITIALIZED until the next Logon / PutMAPIOBJECT. Objects
+    // handed out before keep working until released. S_OK also when not
+    // logged on.
     virtual HRESULT Logoff() = 0;
     virtual HRESULT GetLoggedOn(VARIANT_BOOL* loggedOn) = 0;
     // The MAPI session object (the profile's session, the same kind the
     // namespace hands out); MAPI_E_NOT_INITIALIZED when not logged on.
     virtual HRESULT GetMAPIOBJECT(IUnknown** mapiSession) = 0;
-    // Attaches to mapiSession. E_INVALIDARG when it is null or no MAPI session
-    // of this platform; MAPI_E_LOGON_FAILED when its profile is gone.
+    // Attaches to mapiSession: the mail client's session (its name space's
+    // MAPIOBJECT) or another helper session's GetMAPIOBJECT. E_INVALIDARG
+    // when it is null or no MAPI session of this platform;
+    // MAPI_E_LOGON_FAILED when its profile cannot be read.
     virtual HRESULT PutMAPIOBJECT(IUnknown* mapiSession) = 0;
     // Options of the real library's security prompts; accepted, no effect.
     virtual HRESULT ClearOption(LONG option) = 0;
@@ -619,8 +624,10 @@ struct QMRMAPIUtils : IDispatch {
     virtual HRESULT HrSetOneProp(IUnknown* object, ULONG tag, VARIANT value, VARIANT_BOOL save) = 0;
     // The tag (type PT_UNSPECIFIED: combine it with a type) of a named
     // property in object's store. propertySet: "{GUID}" text; name: VT_BSTR
-    // a name, VT_I4 a numeric id. Without create an unmapped name gives 0 and
-    // MAPI_E_NOT_FOUND. E_INVALIDARG for a malformed set text.
+    // a name, VT_I4 a numeric id. Without create an unmapped name gives the
+    // tag 0 and MAPI_W_ERRORS_RETURNED (0x00040380, a success code, as the
+    // platform's call reports names it could not map). E_INVALIDARG for a
+    // malformed set text or an empty name.
     virtual HRESULT GetIDsFromNames(IUnknown* object, BSTR propertySet, VARIANT name,
                                     VARIANT_BOOL create, ULONG* tag) = 0;
     // Whether two entry id texts name the same object. E_INVALIDARG for a
@@ -655,8 +662,10 @@ protected:
 // --- Safe items -------------------------------------------------------------
 
 // Wraps a mail (a QMRMessage, or an Outlook mail item: its MAPIOBJECT is
-// used) for reading, writing and sending. Send is the only call of the
-// library that submits a mail.
+// used, and every call works on the item's own message under the object
+// model's lock) for reading, writing and sending. Send is the only call of
+// the library that submits a mail. GetItem and GetRecipients answer
+// MAPI_E_NO_SUPPORT for an Outlook item (use the item's own recipients).
 struct QMRSafeMailItem : IDispatch {
     // E_INVALIDARG when item is neither.
     virtual HRESULT PutItem(IUnknown* item) = 0;
@@ -669,11 +678,14 @@ struct QMRSafeMailItem : IDispatch {
     virtual HRESULT GetRecipients(QMRRecipients** recipients) = 0;
     // As QMRMessage::SaveAs.
     virtual HRESULT SaveAs(BSTR path, VARIANT type) = 0;
-    // Saves and submits the mail: it is handed to the mail transport once,
-    // then deleted (PR_DELETE_AFTER_SUBMIT) or moved to Sent Items.
-    // MAPI_E_NO_RECIPIENTS without recipients; MAPI_E_SUBMITTED when it was
-    // submitted already; MAPI_E_NETWORK_ERROR when no transport takes it
-    // (the mail then stays submitted in the Outbox, for a later attempt).
+    // Saves and submits the mail: it is handed to the process's mail
+    // transport once (rdo/MailTransport.h), then deleted
+    // (PR_DELETE_AFTER_SUBMIT) or moved to Sent Items; the wrapped message is
+    // gone afterwards (MAPI_E_NOT_FOUND). MAPI_E_NO_RECIPIENTS without
+    // recipients (nothing is submitted); MAPI_E_SUBMITTED when it is
+    // submitted already. Without a transport the mail stays submitted in the
+    // Outbox (S_OK); a transport's failure is returned and the mail stays
+    // submitted there too (AbortSubmit ends that).
     virtual HRESULT Send() = 0;
 
 protected:
