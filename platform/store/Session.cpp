@@ -164,6 +164,9 @@ HRESULT LoadInfo(Session::Impl& impl) {
     if (rc != SQLITE_DONE) {
         return db::MapError(rc);
     }
+    if (format != 0 && format != kFormatVersion) {
+        return MAPI_E_VERSION;  // a store of another layout version
+    }
     if (format != kFormatVersion || !haveGuid || !haveTop ||
         !IsValidKind(static_cast<LONG>(impl.info.kind))) {
         return MAPI_E_CORRUPT_STORE;

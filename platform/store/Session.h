@@ -39,8 +39,9 @@ public:
     static HRESULT Create(const std::string& hostPath, const StoreOptions& options,
                           std::unique_ptr<Session>* out);
     // Opens a session on an existing store file. MAPI_E_NOT_FOUND when there
-    // is no such file, MAPI_E_CORRUPT_STORE when it is no store, the
-    // Logon fault when one is set (Faults.h). On failure *out is null.
+    // is no such file, MAPI_E_CORRUPT_STORE when it is no store,
+    // MAPI_E_VERSION for a store of another layout version, the Logon fault
+    // when one is set (Faults.h). On failure *out is null.
     static HRESULT Open(const std::string& hostPath, std::unique_ptr<Session>* out);
     // The store GUID of the store file at hostPath, without keeping a session
     // open (cached per path and file identity in the process, so a file

@@ -7,6 +7,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/store/StoreDatabase.h"
 #include "platform/store/StoreTestSupport.h"
 #include "platform/store/Synchronizer.h"
 #include "platform/win/TestChildProcess.h"
@@ -113,6 +114,20 @@ TEST(Session, InconsistentOptionsAndExistingFilesAreRefused) {
     }
     EXPECT_EQ(Session::Open(dir.File("junk"), &s), MAPI_E_CORRUPT_STORE);
     EXPECT_EQ(s, nullptr);
+    // A store of a later layout version.
+    {
+        auto later =
+            MakeStore(dir.File("later"), StoreKind::PersonalUnicode, ChangeTracking::ChangeKeys);
+        ASSERT_EQ(later->Batch([&]() -> HRESULT {
+            sqlite3* db = later->GetImpl().db;
+            return sqlite3_exec(db, "UPDATE meta SET value = 2 WHERE key = 'format'", nullptr,
+                                nullptr, nullptr) == SQLITE_OK
+                       ? S_OK
+                       : E_FAIL;
+        }),
+                  S_OK);
+    }
+    EXPECT_EQ(Session::Open(dir.File("later"), &s), MAPI_E_VERSION);
 }
 
 TEST(Session, DefaultFoldersHaveRolesNamesAndClasses) {

@@ -229,6 +229,11 @@ HRESULT WriteTransaction::Begin() {
         m_begun = true;
         return S_OK;
     }
+    if (m_impl.readDepth > 0) {
+        // A read snapshot cannot turn into a write without risking a busy
+        // deadlock with another writer; the library never nests them so.
+        return E_UNEXPECTED;
+    }
     HRESULT hr = m_impl.Exec("BEGIN IMMEDIATE");
     if (FAILED(hr)) {
         return hr;
@@ -283,7 +288,10 @@ HRESULT WriteTransaction::Commit() {
 
 ReadTransaction::~ReadTransaction() {
     if (m_begun) {
-        m_impl.Exec("COMMIT");
+        --m_impl.readDepth;
+        if (m_impl.readDepth == 0) {
+            m_impl.Exec("COMMIT");
+        }
     }
 }
 
@@ -291,9 +299,15 @@ HRESULT ReadTransaction::Begin() {
     if (m_impl.writeDepth > 0) {
         return S_OK;
     }
-    HRESULT hr = m_impl.Exec("BEGIN");
-    m_begun = SUCCEEDED(hr);
-    return hr;
+    if (m_impl.readDepth == 0) {
+        HRESULT hr = m_impl.Exec("BEGIN");
+        if (FAILED(hr)) {
+            return hr;
+        }
+    }
+    ++m_impl.readDepth;
+    m_begun = true;
+    return S_OK;
 }
 
 std::string Utf8(const std::wstring& text) {

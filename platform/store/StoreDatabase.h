@@ -75,6 +75,8 @@ struct Session::Impl {
     std::map<USHORT, mapi::NamedProperty> nameOfId;
     // Nesting depth of WriteTransaction (inner ones join the outer).
     int writeDepth = 0;
+    // Open ReadTransactions; a write may not start inside one.
+    int readDepth = 0;
     ULONGLONG writeChangeNumber = 0;
 
     // A statement, or an invalid one after logging nothing: callers treat an
