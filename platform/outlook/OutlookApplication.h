@@ -114,6 +114,19 @@ private:
     std::shared_ptr<impl::Model> m_model;
 };
 
+// --- "Outlook.Application" as a class ------------------------------------------
+
+// Registers this library (serverPath: its Windows path) as the in-process
+// server of "Outlook.Application" (CLSID_OutlookApplication). Its class
+// object, asked for _Application (or IDispatch/IUnknown), is the process's
+// running application: the first OutlookApplication alive in the process,
+// else one opened on the user's default profile (QUILLMERE_PROFILE, else the
+// first by name under <user directory>/profiles), kept until the process
+// ends; without either it answers MAPI_E_NOT_FOUND. Asked for
+// IClassFactory it is a factory of the same object. The errors of
+// com::RegisterServer.
+HRESULT RegisterApplicationServer(const std::wstring& serverPath = L"P:\\QuillmereOutlook.dll");
+
 // --- Dialog pieces the host builds ----------------------------------------------
 
 // The PropertyPages collection of one opening of a dialog, recording what
