@@ -29,8 +29,8 @@ struct SubmittedMail {
 class IMailTransport {
 public:
     virtual ~IMailTransport() = default;
-    // S_OK once the transport has taken the mail; a failure leaves it
-    // submitted in the Outbox (the safe item's Send returns the failure).
+    // S_OK once the transport has taken the mail; after a failure the mail
+    // is left unsubmitted in the Outbox (the safe item's Send returns it).
     virtual HRESULT SubmitMail(const SubmittedMail& mail) = 0;
 };
 

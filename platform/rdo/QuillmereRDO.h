@@ -684,8 +684,8 @@ struct QMRSafeMailItem : IDispatch {
     // gone afterwards (MAPI_E_NOT_FOUND). MAPI_E_NO_RECIPIENTS without
     // recipients (nothing is submitted); MAPI_E_SUBMITTED when it is
     // submitted already. Without a transport the mail stays submitted in the
-    // Outbox (S_OK); a transport's failure is returned and the mail stays
-    // submitted there too (AbortSubmit ends that).
+    // Outbox (S_OK); a transport's failure is returned and the mail is left
+    // in the Outbox unsubmitted, to be sent again.
     virtual HRESULT Send() = 0;
 
 protected:

@@ -790,8 +790,13 @@ HRESULT RdoMessage::Submit() {
     if (FAILED(hr))
         return hr;
     hr = transport->SubmitMail(mail);
-    if (FAILED(hr))
+    if (FAILED(hr)) {
+        // Not taken: the mail goes back to an unsent mail in the Outbox, so
+        // that the next send (the add-in's outbox re-check skips submitted
+        // mails) tries it again instead of leaving it stuck in the queue.
+        message->AbortSubmit();
         return hr;
+    }
     // Delivered: the store ends the submission (deletes the mail or files it
     // in Sent Items); this object then no longer names a message to change.
     hr = message->GetSession().CompleteSubmission(message->EntryId());

@@ -117,24 +117,38 @@ TEST_F(RdoSafeItemTest, MailWithoutRecipientsIsNotSubmitted) {
     EXPECT_EQ(CountIn(4), 1);
 }
 
-TEST_F(RdoSafeItemTest, FailedHandOverLeavesTheMailSubmittedInTheOutbox) {
+TEST_F(RdoSafeItemTest, FailedHandOverLeavesTheMailUnsentInTheOutbox) {
     m_transport->failWith = MAPI_E_NETWORK_ERROR;
     CComPtr<QMRMessage> mail = OutboxMail(L"dora@example.org");
     ASSERT_EQ(m_safe->PutItem(mail), S_OK);
     EXPECT_EQ(m_safe->Send(), MAPI_E_NETWORK_ERROR);
+    VARIANT_BOOL submitted = VARIANT_TRUE;
+    ASSERT_EQ(mail->GetSubmitted(&submitted), S_OK);
+    EXPECT_EQ(submitted, VARIANT_FALSE);
+    EXPECT_EQ(CountIn(4), 1);
+    EXPECT_TRUE(m_transport->mails.empty());
+    // The next attempt sends it.
+    m_transport->failWith = S_OK;
+    EXPECT_EQ(m_safe->Send(), S_OK);
+    EXPECT_EQ(m_transport->mails.size(), 1u);
+    EXPECT_EQ(CountIn(4), 0);
+}
+
+TEST_F(RdoSafeItemTest, WithoutATransportTheMailWaitsSubmitted) {
+    SetMailTransport(nullptr);
+    CComPtr<QMRMessage> mail = OutboxMail(L"dora@example.org");
+    ASSERT_EQ(m_safe->PutItem(mail), S_OK);
+    ASSERT_EQ(m_safe->Send(), S_OK);
     VARIANT_BOOL submitted = VARIANT_FALSE;
     ASSERT_EQ(mail->GetSubmitted(&submitted), S_OK);
     EXPECT_EQ(submitted, VARIANT_TRUE);
-    EXPECT_EQ(CountIn(4), 1);
     // Submitted mail is not submitted twice; a stopped submission may be sent again.
     EXPECT_EQ(m_safe->Send(), MAPI_E_SUBMITTED);
     ASSERT_EQ(mail->AbortSubmit(), S_OK);
     ASSERT_EQ(mail->GetSubmitted(&submitted), S_OK);
     EXPECT_EQ(submitted, VARIANT_FALSE);
     EXPECT_EQ(mail->AbortSubmit(), MAPI_E_NOT_IN_QUEUE);
-    m_transport->failWith = S_OK;
-    EXPECT_EQ(m_safe->Send(), S_OK);
-    EXPECT_EQ(m_transport->mails.size(), 1u);
+    EXPECT_EQ(CountIn(4), 1);
 }
 
 TEST_F(RdoSafeItemTest, AccountChosenForTheMailTravelsWithIt) {
