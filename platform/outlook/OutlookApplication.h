@@ -136,7 +136,8 @@ struct PageEntry {
     std::wstring title;
 };
 class PropertyPageList;
-// A new, empty collection (a new reference) and its C++ view.
+// A new, empty collection (a new reference) and its C++ view (valid while
+// the collection is held).
 CComPtr<PropertyPages> CreatePropertyPages(PropertyPageList** view);
 class PropertyPageList {
 public:
