@@ -12,6 +12,7 @@
 #include "platform/store/Folder.h"
 #include "platform/store/Message.h"
 #include "platform/store/Session.h"
+#include "platform/win/MessageBox.h"
 
 namespace rdo {
 using namespace mapi;
@@ -266,13 +267,19 @@ HRESULT RdoUtils::AddressBookDialog(VARIANT, VARIANT title, VARIANT, VARIANT, VA
         std::lock_guard<std::mutex> lock(g_dialogLock);
         hook = g_dialogHook;
     }
-    if (!hook)
-        return MAPI_E_USER_CANCEL;
     std::wstring caption;
     if (title.vt == VT_BSTR)
         caption.assign(title.bstrVal ? title.bstrVal : L"", SysStringLen(title.bstrVal));
     std::vector<std::wstring> names;
-    HRESULT hr = (*hook)(caption, &names);
+    HRESULT hr = S_OK;
+    if (hook) {
+        hr = (*hook)(caption, &names);
+    } else {
+        // Without a pick hook the dialog is a plain modal box: OK picks no
+        // one, Cancel cancels.
+        int answer = MessageBoxW(nullptr, caption.c_str(), L"Address Book", MB_OKCANCEL);
+        hr = answer == IDOK ? S_OK : MAPI_E_USER_CANCEL;
+    }
     if (FAILED(hr))
         return hr;
     // The choice travels as the recipients of a detached message.

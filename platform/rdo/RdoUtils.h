@@ -15,9 +15,11 @@ namespace rdo {
 
 class RdoMessage;
 
-// Answers the modal pick dialog (the host's message-box hook or a test):
-// given the title, fill chosen with names or addresses; S_OK, or
-// MAPI_E_USER_CANCEL. Without a hook the dialog is cancelled. Any thread.
+// Answers the modal pick dialog (a host or a test): given the title, fill
+// chosen with names or addresses; S_OK, or MAPI_E_USER_CANCEL. Without a
+// hook the dialog is a message box (MB_OKCANCEL, the title as its text,
+// answered by the platform's message-box handler): OK gives an empty
+// choice, Cancel MAPI_E_USER_CANCEL. Any thread.
 using AddressBookDialogHook =
     std::function<HRESULT(const std::wstring& title, std::vector<std::wstring>* chosen)>;
 void SetAddressBookDialogHook(AddressBookDialogHook hook);

@@ -11,6 +11,7 @@
 #include "platform/rdo/PropVariant.h"
 #include "platform/rdo/RdoTestSupport.h"
 #include "platform/win/Clock.h"
+#include "platform/win/MessageBox.h"
 #include "platform/win/Text.h"
 
 namespace rdo::testing {
@@ -349,8 +350,17 @@ TEST_F(RdoUtilsTest, AddressBookDialogIsAnsweredByTheHook) {
             missing, CComVariant(L"Pick one"), CComVariant(SHORT(-1)), CComVariant(SHORT(-1)),
             CComVariant(LONG(1)), CComVariant(L"SyncEmpfänger"), missing, missing, missing, &out);
     };
+    // Without a pick hook: a modal box, answered by the message-box handler.
+    win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return IDCANCEL; });
     EXPECT_EQ(call(chosen), MAPI_E_USER_CANCEL);
     EXPECT_EQ(chosen.p, nullptr);
+    win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return IDOK; });
+    ASSERT_EQ(call(chosen), S_OK);
+    LONG none = -1;
+    ASSERT_EQ(chosen->GetCount(&none), S_OK);
+    EXPECT_EQ(none, 0);
+    chosen.Release();
+    win::SetMessageBoxHandler(nullptr);
     std::wstring askedTitle;
     SetAddressBookDialogHook([&](const std::wstring& title, std::vector<std::wstring>* names) {
         askedTitle = title;
