@@ -137,6 +137,29 @@ TEST_F(ContentsTableTest, NewestFirstInBatchesWithSeeksMatchesASortedList) {
     EXPECT_EQ(sought, -5);
 }
 
+TEST_F(ContentsTableTest, OldestFirstInSmallBatchesMatchesTheReversedOrder) {
+    std::vector<Item> items = Fill(120);
+    std::vector<Item> expected = items;
+    std::sort(expected.begin(), expected.end(), [](const Item& a, const Item& b) {
+        return a.modified != b.modified ? a.modified < b.modified : a.id < b.id;
+    });
+    std::unique_ptr<ContentsTable> table;
+    ASSERT_EQ(folder.GetContentsTable(false, &table), S_OK);
+    ASSERT_EQ(table->SortTable({{PR_LAST_MODIFICATION_TIME, false}}), S_OK);
+    std::vector<Bytes> seen;
+    std::vector<TableRow> rows;
+    do {
+        ASSERT_EQ(table->QueryRows(7, &rows), S_OK);
+        for (const auto& id : EntryIds(rows)) {
+            seen.push_back(id);
+        }
+    } while (!rows.empty());
+    ASSERT_EQ(seen.size(), expected.size());
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        ASSERT_EQ(seen[i], expected[i].entryId) << i;
+    }
+}
+
 TEST_F(ContentsTableTest, MultiColumnSortAscendingAndDescending) {
     std::vector<Item> items = Fill(200);
     std::vector<Item> expected = items;
