@@ -371,7 +371,8 @@ HRESULT Message::Save() {
         st = impl.Prepare(
             "UPDATE messages SET cn = ?, mtime = ?, props = ?, recips = ?, atts = ?, "
             "search_key = ?, reminder = ?, "
-            "submitted = CASE WHEN ? THEN COALESCE(submitted, ?) ELSE NULL END WHERE id = ?");
+            "submitted = CASE WHEN ? THEN COALESCE(submitted, ?) ELSE NULL END WHERE id = ? "
+            "RETURNING folder");
         st.Bind(1, cn).Bind(2, static_cast<std::int64_t>(now));
     }
     const int base = isNew ? 7 : 3;
@@ -395,12 +396,21 @@ HRESULT Message::Save() {
     } else {
         st.Bind(base + 5, submitted ? 1 : 0).Bind(base + 6, cn).Bind(base + 7, m_id);
     }
+    if (!isNew) {
+        // The folder as the store has it now: another session may have moved
+        // the message since it was loaded here.
+        int rc = st.Step();
+        if (rc == SQLITE_DONE) {
+            return MAPI_E_NOT_FOUND;
+        }
+        if (rc != SQLITE_ROW) {
+            return db::MapError(rc);
+        }
+        m_folderId = st.Int(0);
+    }
     hr = st.Run();
     if (FAILED(hr)) {
         return hr;
-    }
-    if (!isNew && sqlite3_changes(impl.db) == 0) {
-        return MAPI_E_NOT_FOUND;
     }
     ObjectId id = isNew ? sqlite3_last_insert_rowid(impl.db) : m_id;
     impl.Notify(isNew ? ChangeEvent::Added : ChangeEvent::Modified, ObjectType::Message, m_folderId,

@@ -40,7 +40,8 @@ public:
     bool IsSaved() const { return m_id != 0; }
     bool IsAssociated() const { return m_associated; }
     ObjectId Id() const { return m_id; }
-    // The folder the message was in when loaded (or is created in).
+    // The folder the message is in as of its last load, save or move (or
+    // the one it is created in).
     ObjectId FolderId() const { return m_folderId; }
     Bytes FolderEntryId() const;
     Session& GetSession() const { return *m_session; }

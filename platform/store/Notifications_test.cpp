@@ -108,6 +108,28 @@ TEST(Notifications, EachCommitNotifiesOnceAfterItIsVisible) {
     EXPECT_EQ(subjectsSeen, (std::vector<std::wstring>{L"one", L"two", L"two"}));
 }
 
+TEST(Notifications, SaveNamesTheFolderTheMessageIsInNow) {
+    TempDir dir;
+    auto s = MakeStore(dir.File("m.qms"), StoreKind::PersonalUnicode, ChangeTracking::ChangeKeys);
+    auto other = OpenStore(dir.File("m.qms"));
+    Folder inbox = DefaultFolderOf(*s, DefaultFolder::Inbox);
+    std::unique_ptr<Message> m;
+    ASSERT_EQ(inbox.CreateMessage(false, &m), S_OK);
+    ASSERT_EQ(m->Save(), S_OK);
+    // Another session moves it; this one still holds it as loaded.
+    std::unique_ptr<Message> there;
+    ASSERT_EQ(other->OpenMessage(m->EntryId(), &there), S_OK);
+    Folder tasks = DefaultFolderOf(*other, DefaultFolder::Tasks);
+    ASSERT_EQ(there->MoveTo(tasks), S_OK);
+    Recorder recorder;
+    m->SetProp(PR_SUBJECT, PropValue::Unicode(L"edited after the move"));
+    ASSERT_EQ(m->Save(), S_OK);
+    auto seen = recorder.TakeMessages();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].folderEntryId, tasks.EntryId());
+    EXPECT_EQ(m->FolderId(), tasks.Id());
+}
+
 TEST(Notifications, FolderChangesAndUnadvise) {
     TempDir dir;
     auto s = MakeStore(dir.File("f.qms"), StoreKind::PersonalUnicode, ChangeTracking::ChangeKeys);
