@@ -1,11 +1,11 @@
-// outlook-host (early form): runs the parts of the system that exist so far
-// for one user directory, the way the add-in will at start-up and when a
-// change leaves or arrives. It stands in for the real host process until the
-// store, the helper library and the Outlook object model exist; see README.
+// quillmere-cabinet-demo: the add-in's cabinet path on its own, for one user
+// directory, the way the add-in runs it at start-up and when a change leaves
+// or arrives: registry settings, logs, an item packed into the encrypted
+// cabinet for a partner's mail directory and unpacked there.
 //
-//   outlook-host init USERDIR --address ADDR --partner ADDR --share NAME [--password PW]
-//   outlook-host send USERDIR --postoffice DIR --subject TEXT --body TEXT
-//   outlook-host receive USERDIR --postoffice DIR
+//   quillmere-cabinet-demo init USERDIR --address ADDR --partner ADDR --share NAME [--password PW]
+//   quillmere-cabinet-demo send USERDIR --postoffice DIR --subject TEXT --body TEXT
+//   quillmere-cabinet-demo receive USERDIR --postoffice DIR
 //
 // "send" starts the add-in's logs, saves an item as a message file, packs it
 // as "sync.msg" into the cabinet "sync.zuf" (Blowfish-encrypted with the
@@ -80,7 +80,8 @@ int Init(const Args& a) {
     std::wstring root = kRoot;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, (root + L"\\Config").c_str(), 0, nullptr, 0,
                         KEY_ALL_ACCESS, nullptr, &config, nullptr) != ERROR_SUCCESS) {
-        std::fprintf(stderr, "outlook-host: cannot write the registry of %s\n", a.userDir.c_str());
+        std::fprintf(stderr, "quillmere-cabinet-demo: cannot write the registry of %s\n",
+                     a.userDir.c_str());
         return 1;
     }
     DWORD one = 1;
@@ -242,11 +243,12 @@ int main(int argc, char** argv) {
     Args args;
     if (!ParseArgs(argc, argv, args) ||
         (args.command != "init" && args.command != "send" && args.command != "receive")) {
-        std::fprintf(stderr,
-                     "usage: outlook-host init USERDIR --address A --partner B --share NAME "
-                     "[--password PW]\n"
-                     "       outlook-host send USERDIR --postoffice DIR --subject S --body B\n"
-                     "       outlook-host receive USERDIR --postoffice DIR\n");
+        std::fprintf(
+            stderr,
+            "usage: quillmere-cabinet-demo init USERDIR --address A --partner B --share NAME "
+            "[--password PW]\n"
+            "       quillmere-cabinet-demo send USERDIR --postoffice DIR --subject S --body B\n"
+            "       quillmere-cabinet-demo receive USERDIR --postoffice DIR\n");
         return 2;
     }
     win::SetUserDirectory(args.userDir);
@@ -257,7 +259,7 @@ int main(int argc, char** argv) {
             return Send(args);
         return Receive(args);
     } catch (const std::out_of_range&) {
-        std::fprintf(stderr, "outlook-host %s: a required option is missing\n",
+        std::fprintf(stderr, "quillmere-cabinet-demo %s: a required option is missing\n",
                      args.command.c_str());
         return 2;
     }

@@ -1,0 +1,267 @@
+#include "host/OutlookHost.h"
+
+#include <filesystem>
+
+#include "host/HostTestSupport.h"
+#include "platform/com/ConnectionPoint.h"
+#include "platform/mapi/PropTags.h"
+#include "platform/rdo/QuillmereRDO.h"
+#include "platform/rdo/Server.h"
+#include "platform/store/Folder.h"
+#include "platform/store/Message.h"
+#include "platform/transport/MimeParser.h"
+#include "platform/transport/MimeWriter.h"
+#include "platform/win/Environment.h"
+#include "platform/win/Text.h"
+
+namespace host::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace mapi;
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec))
+        files.push_back(e.path().string());
+    return files;
+}
+
+class OutlookHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+        m_user = m_root.Path() + "/alice";
+        m_postOffice = m_root.Path() + "/postoffice";
+        std::string error;
+        ProfileInit init;
+        init.profileName = L"Alice";
+        init.address = L"alice@example.org";
+        ASSERT_EQ(InitProfile(m_user, init, &error), S_OK) << error;
+        HostOptions options;
+        options.userDirectory = m_user;
+        options.postOffice = m_postOffice;
+        options.mailPollMs = 60000;  // the test polls itself
+        ASSERT_EQ(OutlookHost::Start(options, &m_host, &error), S_OK) << error;
+        ASSERT_EQ(CoInitialize(nullptr), S_OK);
+        ASSERT_EQ(DllRegisterServer(), S_OK);
+    }
+    void TearDown() override {
+        m_host.reset();
+        CoUninitialize();
+    }
+
+    template <class I>
+    CComPtr<I> Create(const wchar_t* progId, REFIID iid) {
+        CLSID clsid{};
+        EXPECT_EQ(CLSIDFromProgID(progId, &clsid), S_OK);
+        CComPtr<I> object;
+        EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid,
+                                   reinterpret_cast<void**>(&object)),
+                  S_OK);
+        return object;
+    }
+    CComPtr<QMRRDOSession> Logon() {
+        auto session = Create<QMRRDOSession>(L"QuillmereRDOx.QMRRDOSession", IID_QMRRDOSession);
+        EXPECT_EQ(session->Logon(CComVariant(L"Alice"), CComVariant(), CComVariant(), CComVariant(),
+                                 CComVariant(), CComVariant()),
+                  S_OK);
+        return session;
+    }
+    LONG Count(QMRRDOSession* session, LONG folderType) {
+        CComPtr<QMRMAPIFolder> folder;
+        EXPECT_EQ(session->GetDefaultFolder(folderType, &folder), S_OK);
+        CComPtr<QMRItems> items;
+        EXPECT_EQ(folder->GetItems(&items), S_OK);
+        LONG count = -1;
+        EXPECT_EQ(items->GetCount(&count), S_OK);
+        return count;
+    }
+
+    TempRoot m_root;
+    std::string m_user, m_postOffice;
+    std::unique_ptr<OutlookHost> m_host;
+};
+
+TEST_F(OutlookHostTest, SentMailReachesEveryRecipientIntactAndRaisesNewMailOnTheUiThread) {
+    std::thread::id uiThread;
+    CComPtr<RecordingSink> appSink(new RecordingSink());
+    DWORD cookie = 0;
+    ASSERT_TRUE(m_host->RunOnUi([&] {
+        uiThread = std::this_thread::get_id();
+        EXPECT_EQ(com::Advise(m_host->Application()->Application(), IID_ApplicationEvents_11,
+                              static_cast<IDispatch*>(appSink), &cookie),
+                  S_OK);
+    }));
+
+    std::string attachment;
+    for (int i = 0; i < 3000; ++i)
+        attachment.push_back(static_cast<char>((i * 37) & 0xFF));
+    WriteFile(m_user + "/drive_c/report.bin", attachment);
+
+    CComPtr<QMRRDOSession> session = Logon();
+    CComPtr<QMRMAPIFolder> outbox;
+    ASSERT_EQ(session->GetDefaultFolder(4, &outbox), S_OK);
+    CComPtr<QMRItems> items;
+    ASSERT_EQ(outbox->GetItems(&items), S_OK);
+    CComPtr<QMRMessage> mail;
+    ASSERT_EQ(items->Add(CComVariant(L"IPM.Note"), &mail), S_OK);
+    ASSERT_EQ(mail->PutSubject(CComBSTR(L"Quarterly figures \u00e4")), S_OK);
+    ASSERT_EQ(mail->PutBody(CComBSTR(L"Line one\r\nLine two\r\n")), S_OK);
+    ASSERT_EQ(mail->PutTo(CComBSTR(L"bob@example.org; alice@example.org")), S_OK);
+    CComPtr<QMRAttachments> attachments;
+    ASSERT_EQ(mail->GetAttachments(&attachments), S_OK);
+    CComPtr<QMRAttachment> added;
+    ASSERT_EQ(attachments->Add(CComBSTR(L"C:\\report.bin"), CComVariant(), CComVariant(),
+                               CComVariant(), &added),
+              S_OK);
+    ASSERT_EQ(mail->ResolveRecipients(0, nullptr), S_OK);
+    ASSERT_EQ(mail->Save(), S_OK);
+    auto safe = Create<QMRSafeMailItem>(L"QuillmereRDOx.QMRSafeMailItem", IID_QMRSafeMailItem);
+    ASSERT_EQ(safe->PutItem(mail), S_OK);
+    ASSERT_EQ(safe->Send(), S_OK);
+
+    // The sender keeps its copy in Sent Items, none in the Outbox.
+    EXPECT_EQ(Count(session, 4), 0);
+    EXPECT_EQ(Count(session, 5), 1);
+
+    // Bob's Maildir holds the message as Internet mail, attachment intact.
+    std::vector<std::string> bobs = FilesIn(m_postOffice + "/bob@example.org/new");
+    ASSERT_EQ(bobs.size(), 1u);
+    mapi::MessageContent parsed;
+    ASSERT_EQ(transport::ParseMime(ReadFile(bobs[0]), {}, &parsed), S_OK);
+    EXPECT_EQ(transport::PropText(parsed.props, PR_SUBJECT).value_or(L""),
+              L"Quarterly figures \u00e4");
+    EXPECT_EQ(transport::PropText(parsed.props, PR_BODY).value_or(L""),
+              L"Line one\r\nLine two\r\n");
+    ASSERT_EQ(parsed.attachments.size(), 1u);
+    EXPECT_EQ(std::string(parsed.attachments[0].data.begin(), parsed.attachments[0].data.end()),
+              attachment);
+
+    // Alice's own copy is filed into her Inbox by her host.
+    EXPECT_EQ(m_host->PollMail(), 1);
+    EXPECT_EQ(Count(session, 6), 1);
+    ASSERT_TRUE(
+        WaitUntil([&] { return appSink->Count(outlook::dispid::kEventNewMail) == 1; }, 5000));
+    for (const auto& e : appSink->Events()) {
+        if (e.id == outlook::dispid::kEventNewMail) {
+            EXPECT_EQ(e.thread, uiThread);
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(m_postOffice + "/alice@example.org/new"));
+    EXPECT_EQ(FilesIn(m_postOffice + "/alice@example.org/cur").size(), 1u);
+    EXPECT_EQ(m_host->PollMail(), 0) << "a filed mail is not filed again";
+
+    m_host->RunOnUi([&] {
+        com::Unadvise(m_host->Application()->Application(), IID_ApplicationEvents_11, cookie);
+    });
+}
+
+TEST_F(OutlookHostTest, DeleteAfterSubmitLeavesNoCopyWithTheSender) {
+    CComPtr<QMRRDOSession> session = Logon();
+    CComPtr<QMRMAPIFolder> outbox;
+    ASSERT_EQ(session->GetDefaultFolder(4, &outbox), S_OK);
+    CComPtr<QMRItems> items;
+    ASSERT_EQ(outbox->GetItems(&items), S_OK);
+    CComPtr<QMRMessage> mail;
+    ASSERT_EQ(items->Add(CComVariant(L"IPM.Note"), &mail), S_OK);
+    ASSERT_EQ(mail->PutSubject(CComBSTR(L"gone after sending")), S_OK);
+    ASSERT_EQ(mail->PutTo(CComBSTR(L"carol@example.org")), S_OK);
+    ASSERT_EQ(mail->PutDeleteAfterSubmit(VARIANT_TRUE), S_OK);
+    ASSERT_EQ(mail->ResolveRecipients(0, nullptr), S_OK);
+    ASSERT_EQ(mail->Save(), S_OK);
+    auto safe = Create<QMRSafeMailItem>(L"QuillmereRDOx.QMRSafeMailItem", IID_QMRSafeMailItem);
+    ASSERT_EQ(safe->PutItem(mail), S_OK);
+    ASSERT_EQ(safe->Send(), S_OK);
+    EXPECT_EQ(Count(session, 4), 0);
+    EXPECT_EQ(Count(session, 5), 0);
+    EXPECT_EQ(FilesIn(m_postOffice + "/carol@example.org/new").size(), 1u);
+}
+
+TEST_F(OutlookHostTest, UnreadableMailIsQuarantinedAndNothingIsFiled) {
+    std::string dir = m_postOffice + "/alice@example.org";
+    fs::create_directories(dir + "/new");
+    WriteFile(dir + "/new/1.M1P1Q1.test", "this is not a mail header\r\n\r\n");
+    EXPECT_EQ(m_host->PollMail(), 0);
+    EXPECT_EQ(FilesIn(dir + "/quarantine").size(), 1u);
+    CComPtr<QMRRDOSession> session = Logon();
+    EXPECT_EQ(Count(session, 6), 0);
+}
+
+TEST_F(OutlookHostTest, ItemEventsArriveOnTheUiThreadWhoeverChangesTheFolder) {
+    std::thread::id uiThread;
+    CComPtr<RecordingSink> sink(new RecordingSink());
+    _ItemsPtr items;
+    DWORD cookie = 0;
+    ASSERT_TRUE(m_host->RunOnUi([&] {
+        uiThread = std::this_thread::get_id();
+        items = m_host->Application()->NameSpace()->GetDefaultFolder(olFolderInbox)->GetItems();
+        EXPECT_EQ(com::Advise(items, IID_ItemsEvents, static_cast<IDispatch*>(sink), &cookie),
+                  S_OK);
+    }));
+    auto total = [&] {
+        return sink->Count(outlook::dispid::kEventItemAdd) +
+               sink->Count(outlook::dispid::kEventItemChange) +
+               sink->Count(outlook::dispid::kEventItemRemove);
+    };
+
+    // Through the object model, on the UI thread.
+    m_host->RunOnUi([&] {
+        IDispatch* raw = nullptr;
+        ASSERT_EQ(items->Add(CComVariant(), &raw), S_OK);
+        _MailItemPtr mail(raw);
+        raw->Release();
+        mail->PutSubject(L"from the object model");
+        ASSERT_EQ(mail->Save(), S_OK);
+    });
+    ASSERT_TRUE(WaitUntil([&] { return sink->Count(outlook::dispid::kEventItemAdd) == 1; }, 5000));
+
+    // Through a helper session on this (another) thread: add, change, delete.
+    CComPtr<QMRRDOSession> session = Logon();
+    CComPtr<QMRMAPIFolder> inbox;
+    ASSERT_EQ(session->GetDefaultFolder(6, &inbox), S_OK);
+    CComPtr<QMRItems> rdoItems;
+    ASSERT_EQ(inbox->GetItems(&rdoItems), S_OK);
+    CComPtr<QMRMessage> message;
+    ASSERT_EQ(rdoItems->Add(CComVariant(L"IPM.Note"), &message), S_OK);
+    ASSERT_EQ(message->PutSubject(CComBSTR(L"from the helper")), S_OK);
+    ASSERT_EQ(message->Save(), S_OK);
+    ASSERT_EQ(message->PutSubject(CComBSTR(L"from the helper, changed")), S_OK);
+    ASSERT_EQ(message->Save(), S_OK);
+    ASSERT_EQ(message->Delete(0), S_OK);
+    ASSERT_TRUE(
+        WaitUntil([&] { return sink->Count(outlook::dispid::kEventItemRemove) == 1; }, 5000));
+    EXPECT_EQ(sink->Count(outlook::dispid::kEventItemAdd), 2);
+    EXPECT_EQ(sink->Count(outlook::dispid::kEventItemChange), 1);
+    for (const auto& e : sink->Events())
+        EXPECT_EQ(e.thread, uiThread);
+
+    // Unadvised, the sink hears nothing more.
+    m_host->RunOnUi([&] { EXPECT_EQ(com::Unadvise(items, IID_ItemsEvents, cookie), S_OK); });
+    int before = total();
+    CComPtr<QMRMessage> another;
+    ASSERT_EQ(rdoItems->Add(CComVariant(L"IPM.Note"), &another), S_OK);
+    ASSERT_EQ(another->Save(), S_OK);
+    m_host->RunOnUi([] {});
+    WaitUntil([] { return false; }, 300);
+    m_host->RunOnUi([] {});
+    EXPECT_EQ(total(), before);
+    m_host->RunOnUi([&] { items.Release(); });
+}
+
+TEST_F(OutlookHostTest, SecondHostInOneProcessIsRefusedAndMissingProfileNamed) {
+    std::unique_ptr<OutlookHost> second;
+    std::string error;
+    HostOptions options;
+    options.userDirectory = m_user;
+    EXPECT_EQ(OutlookHost::Start(options, &second, &error), E_UNEXPECTED);
+    EXPECT_FALSE(second);
+    m_host.reset();
+    options.profileName = L"Nobody";
+    EXPECT_EQ(OutlookHost::Start(options, &second, &error), MAPI_E_NOT_FOUND);
+    EXPECT_NE(error.find("Alice"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace host::testing
