@@ -1,11 +1,13 @@
 #include "platform/rdo/RdoMessage.h"
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "platform/rdo/PropVariant.h"
 #include "platform/rdo/RdoTestSupport.h"
 #include "platform/win/Clock.h"
+#include "platform/win/Text.h"
 
 namespace rdo::testing {
 namespace {
@@ -149,6 +151,50 @@ TEST_F(RdoMessageTest, MessageFileCarriesEverythingIntoAnotherStore) {
     ASSERT_EQ(one->SaveAsFile(CComBSTR(L"C:\\temp\\out.bin")), S_OK);
     EXPECT_EQ(ReadHostFile(m_machine.DriveC() + "/temp/out.bin"),
               std::string("attached\0bytes", 14));
+}
+
+// Hex of the UTF-8 bytes, as the independent reader prints texts.
+std::string Utf8Hex(const std::wstring& text) {
+    std::string utf8 = win::ToUtf8(text), hex;
+    static const char kDigits[] = "0123456789abcdef";
+    for (unsigned char c : utf8) {
+        hex.push_back(kDigits[c >> 4]);
+        hex.push_back(kDigits[c & 15]);
+    }
+    return hex;
+}
+
+TEST_F(RdoMessageTest, SavedMessageFileIsReadByAnIndependentReader) {
+    CComPtr<QMRMessage> mail = NewIn(m_ann, 6);
+    ASSERT_EQ(mail->PutSubject(CComBSTR(L"Grüße")), S_OK);
+    ASSERT_EQ(mail->PutBody(CComBSTR(L"body text")), S_OK);
+    ASSERT_EQ(mail->PutTo(CComBSTR(L"bert@example.org")), S_OK);
+    WriteHostFile(m_machine.DriveC() + "/temp/sync.zuf", "cabinet bytes");
+    ASSERT_EQ(mail->Save(), S_OK);
+    CComPtr<QMRAttachments> attachments;
+    ASSERT_EQ(mail->GetAttachments(&attachments), S_OK);
+    ASSERT_EQ(attachments->Add(CComBSTR(L"C:\\temp\\sync.zuf"), CComVariant(LONG(1)), CComVariant(),
+                               CComVariant(), nullptr),
+              S_OK);
+    ASSERT_EQ(mail->SaveAs(CComBSTR(L"C:\\temp\\oracle.msg"), CComVariant(LONG(3))), S_OK);
+    std::string command = "/usr/bin/python3 " QM_SOURCE_DIR "/platform/msgfile/msg_oracle.py '" +
+                          m_machine.DriveC() + "/temp/oracle.msg' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        out.append(buffer, n);
+    int status = pclose(pipe);
+    if (out.find("No module named") != std::string::npos)
+        GTEST_SKIP() << "olefile is not installed";
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("subject U:" + Utf8Hex(L"Grüße") + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("body U:" + Utf8Hex(L"body text") + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("recipients 1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("attachments 1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("att0.longname U:" + Utf8Hex(L"sync.zuf")), std::string::npos) << out;
+    EXPECT_NE(out.find("att0.data 13 "), std::string::npos) << out;
 }
 
 TEST_F(RdoMessageTest, MessageFileOpensDetachedFromEveryStore) {
