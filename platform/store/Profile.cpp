@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/store/Faults.h"
 #include "platform/store/Session.h"
 #include "platform/store/StoreDatabase.h"
 #include "platform/win/Errors.h"
@@ -369,6 +370,28 @@ HRESULT Profile::CreateMissingStores(const std::string& profilePath) const {
         }
     }
     return S_OK;
+}
+
+HRESULT Profile::OpenStoreById(const std::string& profilePath, const Bytes& entryId,
+                               std::unique_ptr<Session>* out) const {
+    out->reset();
+    auto parts = ParseEntryId(entryId);
+    if (!parts) {
+        return MAPI_E_INVALID_ENTRYID;
+    }
+    for (const auto& s : stores) {
+        const std::string file = StorePath(profilePath, s);
+        GUID guid{};
+        if (FAILED(Session::PeekStoreGuid(file, &guid)) || guid != parts->storeGuid) {
+            continue;
+        }
+        HRESULT hr = CurrentFault(FaultSite::OpenObject, guid);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        return Session::Open(file, out);
+    }
+    return MAPI_E_NOT_FOUND;
 }
 
 HRESULT Profile::SetConnectionMode(const std::string& path, LONG mode) {

@@ -9,12 +9,15 @@
 // concurrent Load sees either the old or the new description.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/store/StoreTypes.h"
 
 namespace store {
+
+class Session;
 
 struct ProfileStore {
     // The store file: absolute, or relative to the profile's directory.
@@ -74,6 +77,14 @@ public:
     // Creates the store files that do not exist yet, with the kind, tracking,
     // provider id and display name given here. The first failure's code.
     HRESULT CreateMissingStores(const std::string& profilePath) const;
+
+    // Opens a session on the profile's store whose entry id (PR_STORE_ENTRYID,
+    // or any folder or message entry id of it) is entryId.
+    // MAPI_E_INVALID_ENTRYID for no entry id, MAPI_E_NOT_FOUND when no store
+    // of the profile has it, the OpenObject fault when one is set for it,
+    // else the errors of Session::Open. On failure *out is null.
+    HRESULT OpenStoreById(const std::string& profilePath, const Bytes& entryId,
+                          std::unique_ptr<Session>* out) const;
 
     // Read-modify-write of one setting, for tests and the host's control
     // socket. Errors of Load and Save.

@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "platform/store/Faults.h"
 #include "platform/store/StoreTestSupport.h"
 
 namespace store {
@@ -158,6 +159,34 @@ TEST(Profile, SettingsChangeWhileRunningAndStoresAreCreated) {
     ASSERT_EQ(Session::Open(Profile::StorePath(path, back.stores[0]), &s), S_OK);
     EXPECT_EQ(s->Info().storeGuid, first);
     EXPECT_EQ(Profile::FileFor("/u", L"Default"), "/u/profiles/Default/profile.ini");
+}
+
+TEST(Profile, StoresOpenByAnyEntryIdOfTheirs) {
+    TempDir dir;
+    const std::string path = dir.File("profile.ini");
+    Profile p;
+    p.stores.push_back({"one.qms", StoreKind::PersonalUnicode, ChangeTracking::ChangeKeys,
+                        Bytes(16, 1), L"One", true});
+    p.stores.push_back({"two.qms", StoreKind::ExchangeMailbox, ChangeTracking::Incremental,
+                        Bytes(16, 2), L"Two", false});
+    ASSERT_EQ(p.Save(path), S_OK);
+    ASSERT_EQ(p.CreateMissingStores(path), S_OK);
+    std::unique_ptr<Session> two;
+    ASSERT_EQ(Session::Open(Profile::StorePath(path, p.stores[1]), &two), S_OK);
+    Folder inbox = testing::DefaultFolderOf(*two, DefaultFolder::Inbox);
+
+    std::unique_ptr<Session> opened;
+    ASSERT_EQ(p.OpenStoreById(path, two->Info().entryId, &opened), S_OK);
+    EXPECT_EQ(opened->Info().displayName, L"Two");
+    ASSERT_EQ(p.OpenStoreById(path, inbox.EntryId(), &opened), S_OK);
+    EXPECT_EQ(opened->Info().storeGuid, two->Info().storeGuid);
+    EXPECT_EQ(p.OpenStoreById(path, MakeEntryId(win::NewGuid(), ObjectType::Store, 0), &opened),
+              MAPI_E_NOT_FOUND);
+    EXPECT_EQ(opened, nullptr);
+    EXPECT_EQ(p.OpenStoreById(path, Bytes{1, 2}, &opened), MAPI_E_INVALID_ENTRYID);
+    SetFault(FaultSite::OpenObject, MAPI_E_FAILONEPROVIDER, &two->Info().storeGuid);
+    EXPECT_EQ(p.OpenStoreById(path, two->Info().entryId, &opened), MAPI_E_FAILONEPROVIDER);
+    ClearFaults();
 }
 
 }  // namespace
