@@ -1,18 +1,18 @@
 #include "platform/store/Faults.h"
 
 #include <map>
-#include <mutex>
 #include <utility>
 
+#include "platform/win/CriticalSection.h"
 #include "platform/win/Errors.h"
 
 namespace store {
 namespace {
 
 struct FaultTable {
-    std::mutex lock;
-    std::map<FaultSite, HRESULT> process;
-    std::map<std::pair<FaultSite, GUID>, HRESULT> perStore;
+    CriticalSection lock;
+    std::map<FaultSite, HRESULT> process GUARDED_BY(lock);
+    std::map<std::pair<FaultSite, GUID>, HRESULT> perStore GUARDED_BY(lock);
 };
 
 FaultTable& Table() {
@@ -24,7 +24,7 @@ FaultTable& Table() {
 
 void SetFault(FaultSite site, HRESULT hr, const GUID* store) {
     FaultTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.lock);
+    CriticalSectionLock guard(t.lock);
     if (store == nullptr) {
         if (SUCCEEDED(hr)) {
             t.process.erase(site);
@@ -42,14 +42,14 @@ void SetFault(FaultSite site, HRESULT hr, const GUID* store) {
 
 void ClearFaults() {
     FaultTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.lock);
+    CriticalSectionLock guard(t.lock);
     t.process.clear();
     t.perStore.clear();
 }
 
 HRESULT CurrentFault(FaultSite site, const GUID& store) {
     FaultTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.lock);
+    CriticalSectionLock guard(t.lock);
     if (auto it = t.perStore.find({site, store}); it != t.perStore.end()) {
         return it->second;
     }

@@ -1,9 +1,9 @@
 #include "platform/store/Notifications.h"
 
 #include <memory>
-#include <mutex>
 
 #include "platform/store/StoreDatabase.h"
+#include "platform/win/CriticalSection.h"
 
 namespace store {
 namespace {
@@ -12,15 +12,15 @@ struct Observer {
     ULONG cookie = 0;
     ChangeObserver callback;
     // Held while the callback runs; Unadvise takes it to wait for a running
-    // call. Recursive so that an observer may unadvise itself.
-    std::recursive_mutex running;
-    bool active = true;  // guarded by running
+    // call. Re-entrant, so that an observer may unadvise itself.
+    CriticalSection running;
+    bool active GUARDED_BY(running) = true;
 };
 
 struct Registry {
-    std::mutex lock;
-    ULONG nextCookie = 1;
-    std::vector<std::shared_ptr<Observer>> observers;  // guarded by lock
+    CriticalSection lock;
+    ULONG nextCookie GUARDED_BY(lock) = 1;
+    std::vector<std::shared_ptr<Observer>> observers GUARDED_BY(lock);
 };
 
 Registry& TheRegistry() {
@@ -34,7 +34,7 @@ ULONG AdviseChanges(ChangeObserver observer) {
     Registry& r = TheRegistry();
     auto entry = std::make_shared<Observer>();
     entry->callback = std::move(observer);
-    std::lock_guard<std::mutex> guard(r.lock);
+    CriticalSectionLock guard(r.lock);
     entry->cookie = r.nextCookie++;
     if (r.nextCookie == 0) {
         r.nextCookie = 1;
@@ -47,7 +47,7 @@ void UnadviseChanges(ULONG cookie) {
     Registry& r = TheRegistry();
     std::shared_ptr<Observer> entry;
     {
-        std::lock_guard<std::mutex> guard(r.lock);
+        CriticalSectionLock guard(r.lock);
         for (auto it = r.observers.begin(); it != r.observers.end(); ++it) {
             if ((*it)->cookie == cookie) {
                 entry = *it;
@@ -57,7 +57,7 @@ void UnadviseChanges(ULONG cookie) {
         }
     }
     if (entry) {
-        std::lock_guard<std::recursive_mutex> wait(entry->running);
+        CriticalSectionLock wait(entry->running);
         entry->active = false;
     }
 }
@@ -69,12 +69,12 @@ void DispatchChanges(const std::vector<ChangeNotification>& changes) {
     Registry& r = TheRegistry();
     std::vector<std::shared_ptr<Observer>> snapshot;
     {
-        std::lock_guard<std::mutex> guard(r.lock);
+        CriticalSectionLock guard(r.lock);
         snapshot = r.observers;
     }
     for (const auto& change : changes) {
         for (const auto& entry : snapshot) {
-            std::lock_guard<std::recursive_mutex> call(entry->running);
+            CriticalSectionLock call(entry->running);
             if (entry->active) {
                 entry->callback(change);
             }

@@ -2,13 +2,12 @@
 
 #include <sys/stat.h>
 
-#include <mutex>
-
 #include "platform/mapi/PropTags.h"
 #include "platform/store/Faults.h"
 #include "platform/store/Folder.h"
 #include "platform/store/Message.h"
 #include "platform/store/StoreDatabase.h"
+#include "platform/win/CriticalSection.h"
 #include "platform/win/Errors.h"
 
 namespace store {
@@ -205,8 +204,8 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
 }
 
 struct GuidCache {
-    std::mutex lock;
-    std::map<std::string, std::pair<FileIdentity, GUID>> byPath;
+    CriticalSection lock;
+    std::map<std::string, std::pair<FileIdentity, GUID>> byPath GUARDED_BY(lock);
 };
 
 GuidCache& TheGuidCache() {
@@ -291,7 +290,7 @@ HRESULT Session::Create(const std::string& hostPath, const StoreOptions& options
     }
     if (auto identity = IdentityOf(hostPath)) {
         GuidCache& cache = TheGuidCache();
-        std::lock_guard<std::mutex> guard(cache.lock);
+        CriticalSectionLock guard(cache.lock);
         cache.byPath[hostPath] = {*identity, impl->info.storeGuid};
     }
     out->reset(new Session(std::move(impl)));
@@ -327,7 +326,7 @@ HRESULT Session::PeekStoreGuid(const std::string& hostPath, GUID* out) {
         return MAPI_E_NOT_FOUND;
     }
     {
-        std::lock_guard<std::mutex> guard(cache.lock);
+        CriticalSectionLock guard(cache.lock);
         if (auto it = cache.byPath.find(hostPath);
             it != cache.byPath.end() && it->second.first == *identity) {
             *out = it->second.second;
@@ -343,7 +342,7 @@ HRESULT Session::PeekStoreGuid(const std::string& hostPath, GUID* out) {
         return hr;
     }
     *out = impl->info.storeGuid;
-    std::lock_guard<std::mutex> guard(cache.lock);
+    CriticalSectionLock guard(cache.lock);
     cache.byPath[hostPath] = {*identity, *out};
     return S_OK;
 }
