@@ -6,8 +6,8 @@
 // PR_LAST_MODIFICATION_TIME (either direction; the default order is that,
 // descending) reads just the rows it returns, through the folder's
 // modification-time index: its cost does not grow with the folder. Other
-// orders read and sort the whole folder once per SortTable (or after a
-// change of the folder's content), and keep that order for the reads that
+// orders read and sort the whole folder once per SortTable (and again after
+// any later commit to the store), and keep that order for the reads that
 // follow.
 //
 // Threading: as its Session, which must outlive the table.
