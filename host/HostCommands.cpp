@@ -1,0 +1,443 @@
+#include "host/HostCommands.h"
+
+#include <cstdio>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "host/AddInLoader.h"
+#include "host/OutlookHost.h"
+#include "platform/com/Com.h"
+#include "platform/com/ComError.h"
+#include "platform/mapi/PropTags.h"
+#include "platform/rdo/QuillmereRDO.h"
+#include "platform/store/Message.h"
+#include "platform/store/Session.h"
+#include "platform/transport/MimeWriter.h"
+#include "platform/win/Paths.h"
+#include "platform/win/ShellNotify.h"
+#include "platform/win/Text.h"
+
+namespace host {
+
+namespace {
+
+constexpr UINT kWmLButtonDblClk = 0x0203;
+
+std::string Hex(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
+std::string Utf8(const CComBSTR& text) {
+    return win::ToUtf8(std::wstring(text.View()));
+}
+
+// Arguments after the command: positional ones and --name value options
+// (flags listed in `flags` take no value; repeatable options collect).
+struct Parsed {
+    std::vector<std::string> positional;
+    std::multimap<std::string, std::string> options;
+    std::string error;
+
+    bool Has(const std::string& name) const { return options.count(name) != 0; }
+    std::string Get(const std::string& name) const {
+        auto it = options.find(name);
+        return it == options.end() ? std::string() : it->second;
+    }
+};
+
+Parsed Parse(const std::vector<std::string>& args, const std::set<std::string>& valued,
+             const std::set<std::string>& flags) {
+    Parsed p;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a.rfind("--", 0) != 0) {
+            p.positional.push_back(a);
+            continue;
+        }
+        std::string name = a.substr(2);
+        if (flags.count(name)) {
+            p.options.emplace(name, "");
+        } else if (valued.count(name)) {
+            if (i + 1 >= args.size()) {
+                p.error = "option " + a + " needs a value";
+                return p;
+            }
+            p.options.emplace(name, args[++i]);
+        } else {
+            p.error = "unknown option " + a + " for " + args[0];
+            return p;
+        }
+    }
+    return p;
+}
+
+CommandResult Fail(const std::string& text) {
+    return CommandResult{false, text, false};
+}
+
+class Runner {
+public:
+    explicit Runner(OutlookHost& host) : m_host(host), m_app(*host.Application()) {}
+
+    MAPIFolderPtr Root() { return m_app.NameSpace()->GetDefaultStore()->GetRootFolder(); }
+
+    // The folder of a path like "Inbox/Projects"; null with *error.
+    MAPIFolderPtr FolderOf(const std::string& path, std::string* error) {
+        MAPIFolderPtr folder = Root();
+        std::wstring rest = win::FromUtf8(path);
+        while (!rest.empty()) {
+            std::size_t slash = rest.find(L'/');
+            std::wstring name = rest.substr(0, slash);
+            rest = slash == std::wstring::npos ? L"" : rest.substr(slash + 1);
+            if (name.empty())
+                continue;
+            MAPIFolder* child = nullptr;
+            _FoldersPtr folders = folder->GetFolders();
+            if (FAILED(folders->raw_Item(CComVariant(name.c_str()), &child)) || !child) {
+                *error = "no folder \"" + path + "\" (see: outlook-host list)";
+                return {};
+            }
+            folder = MAPIFolderPtr(child);
+            child->Release();
+        }
+        return folder;
+    }
+
+    IDispatchPtr ItemOf(MAPIFolder* folder, const std::string& index, std::string* error) {
+        char* end = nullptr;
+        long n = std::strtol(index.c_str(), &end, 10);
+        _ItemsPtr items = folder->GetItems();
+        IDispatch* item = nullptr;
+        if (index.empty() || *end || n < 1 ||
+            FAILED(items->raw_Item(CComVariant(static_cast<LONG>(n)), &item)) || !item) {
+            *error = "no item " + index + " in the folder (it has " +
+                     std::to_string(items->GetCount()) + ")";
+            return {};
+        }
+        IDispatchPtr result(item);
+        item->Release();
+        return result;
+    }
+
+    void ListTree(MAPIFolder* folder, int depth, std::ostringstream& out) {
+        _FoldersPtr folders = folder->GetFolders();
+        for (LONG i = 1; i <= folders->GetCount(); ++i) {
+            MAPIFolderPtr child = folders->Item(CComVariant(i));
+            out << std::string(depth * 2, ' ') << Utf8(child->GetName()) << " ("
+                << child->GetItems()->GetCount() << ")\n";
+            ListTree(child, depth + 1, out);
+        }
+    }
+
+    CommandResult List(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {}, {});
+        if (!p.error.empty() || p.positional.size() > 1)
+            return Fail(p.error.empty() ? "usage: list [FOLDER]" : p.error);
+        std::ostringstream out;
+        if (p.positional.empty()) {
+            ListTree(Root(), 0, out);
+            return {true, out.str()};
+        }
+        std::string error;
+        MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
+        if (!folder)
+            return Fail(error);
+        _ItemsPtr items = folder->GetItems();
+        for (LONG i = 1; i <= items->GetCount(); ++i) {
+            _MailItemPtr item(items->Item(CComVariant(i)));
+            out << i << "\t" << Utf8(item->GetSubject()) << "\t" << Utf8(item->GetEntryID())
+                << "\n";
+        }
+        return {true, out.str()};
+    }
+
+    CommandResult Add(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {"subject", "body", "class"}, {});
+        if (!p.error.empty() || p.positional.size() != 1)
+            return Fail(p.error.empty() ? "usage: add FOLDER --subject S [--body B] [--class C]"
+                                        : p.error);
+        std::string error;
+        MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
+        if (!folder)
+            return Fail(error);
+        IDispatch* raw = nullptr;
+        CComVariant type;
+        if (p.Has("class"))
+            type = CComVariant(win::FromUtf8(p.Get("class")).c_str());
+        HRESULT hr = folder->GetItems()->raw_Add(type, &raw);
+        if (FAILED(hr) || !raw)
+            return Fail("cannot add an item: " + Hex(hr));
+        _MailItemPtr item(raw);
+        raw->Release();
+        item->PutSubject(win::FromUtf8(p.Get("subject")).c_str());
+        if (p.Has("body"))
+            item->PutBody(win::FromUtf8(p.Get("body")).c_str());
+        hr = item->Save();
+        if (FAILED(hr))
+            return Fail("cannot save the item: " + Hex(hr));
+        return {true, Utf8(item->GetEntryID()) + "\n"};
+    }
+
+    CommandResult Change(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {"subject", "body"}, {});
+        if (!p.error.empty() || p.positional.size() != 2 || (!p.Has("subject") && !p.Has("body")))
+            return Fail(p.error.empty() ? "usage: change FOLDER N [--subject S] [--body B]"
+                                        : p.error);
+        std::string error;
+        MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
+        IDispatchPtr item = folder ? ItemOf(folder, p.positional[1], &error) : IDispatchPtr();
+        if (!item)
+            return Fail(error);
+        _MailItemPtr mail(item);
+        if (p.Has("subject"))
+            mail->PutSubject(win::FromUtf8(p.Get("subject")).c_str());
+        if (p.Has("body"))
+            mail->PutBody(win::FromUtf8(p.Get("body")).c_str());
+        HRESULT hr = mail->Save();
+        if (FAILED(hr))
+            return Fail("cannot save the item: " + Hex(hr));
+        return {true, "changed " + Utf8(mail->GetSubject()) + "\n"};
+    }
+
+    CommandResult Delete(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {}, {});
+        if (!p.error.empty() || p.positional.size() != 2)
+            return Fail(p.error.empty() ? "usage: delete FOLDER N" : p.error);
+        std::string error;
+        MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
+        IDispatchPtr item = folder ? ItemOf(folder, p.positional[1], &error) : IDispatchPtr();
+        if (!item)
+            return Fail(error);
+        _MailItemPtr mail(item);
+        std::string subject = Utf8(mail->GetSubject());
+        HRESULT hr = mail->Delete();
+        if (FAILED(hr))
+            return Fail("cannot delete the item: " + Hex(hr));
+        return {true, "deleted " + subject + "\n"};
+    }
+
+    CommandResult Show(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {}, {});
+        if (!p.error.empty() || p.positional.size() != 2)
+            return Fail(p.error.empty() ? "usage: show FOLDER N" : p.error);
+        std::string error;
+        MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
+        IDispatchPtr item = folder ? ItemOf(folder, p.positional[1], &error) : IDispatchPtr();
+        if (!item)
+            return Fail(error);
+        _MailItemPtr mail(item);
+        std::ostringstream out;
+        out << "Subject: " << Utf8(mail->GetSubject()) << "\n"
+            << "Class: " << Utf8(mail->GetMessageClass()) << "\n"
+            << "EntryID: " << Utf8(mail->GetEntryID()) << "\n";
+        // Recipients and attachments from the saved message.
+        CComQIPtr<IQmMapiMessage> message(static_cast<IUnknown*>(mail->GetMAPIOBJECT()));
+        if (message) {
+            message->AccessMessage([&](store::Message& m) {
+                for (const auto& r : m.Recipients()) {
+                    std::wstring address =
+                        transport::PropText(r, mapi::PR_SMTP_ADDRESS)
+                            .value_or(transport::PropText(r, mapi::PR_EMAIL_ADDRESS).value_or(L""));
+                    out << "To: " << win::ToUtf8(address) << "\n";
+                }
+                for (const auto& a : m.Attachments()) {
+                    out << "Attachment: "
+                        << win::ToUtf8(transport::PropText(a.props, mapi::PR_ATTACH_LONG_FILENAME)
+                                           .value_or(L""))
+                        << " (" << a.data.size() << " bytes)\n";
+                }
+                return S_OK;
+            });
+        }
+        out << "\n" << Utf8(mail->GetBody()) << "\n";
+        return {true, out.str()};
+    }
+
+    CommandResult Open(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {}, {});
+        if (!p.error.empty() || p.positional.size() != 2)
+            return Fail(p.error.empty() ? "usage: open FOLDER N" : p.error);
+        std::string error;
+        MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
+        IDispatchPtr item = folder ? ItemOf(folder, p.positional[1], &error) : IDispatchPtr();
+        if (!item)
+            return Fail(error);
+        std::wstring caption = std::wstring(_MailItemPtr(item)->GetSubject().View());
+        HRESULT hr = m_app.OpenInspector(item, caption + L" - Message");
+        if (FAILED(hr))
+            return Fail("cannot open the item: " + Hex(hr));
+        return {true, "opened " + win::ToUtf8(caption) + "\n"};
+    }
+
+    CommandResult Send(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {"to", "subject", "body", "attach"}, {"delete-after-submit"});
+        if (!p.error.empty() || !p.positional.empty() || !p.Has("to"))
+            return Fail(p.error.empty() ? "usage: send --to A[;B] --subject S [--body B] "
+                                          "[--attach FILE]... [--delete-after-submit]"
+                                        : p.error);
+        auto create = [](const wchar_t* progId, REFIID iid, void** out) {
+            CLSID clsid{};
+            HRESULT hr = CLSIDFromProgID(progId, &clsid);
+            return SUCCEEDED(hr) ? CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, out)
+                                 : hr;
+        };
+        CComPtr<QMRRDOSession> session;
+        HRESULT hr = create(L"QuillmereRDOx.QMRRDOSession", IID_QMRRDOSession,
+                            reinterpret_cast<void**>(&session));
+        if (FAILED(hr))
+            return Fail("the helper library is not registered (" + Hex(hr) + ")");
+        hr = session->PutMAPIOBJECT(m_app.NameSpace()->GetMAPIOBJECT());
+        CComPtr<QMRMAPIFolder> outbox;
+        CComPtr<QMRItems> items;
+        CComPtr<QMRMessage> mail;
+        if (SUCCEEDED(hr))
+            hr = session->GetDefaultFolder(4, &outbox);
+        if (SUCCEEDED(hr))
+            hr = outbox->GetItems(&items);
+        if (SUCCEEDED(hr))
+            hr = items->Add(CComVariant(L"IPM.Note"), &mail);
+        if (FAILED(hr))
+            return Fail("cannot make a mail in the Outbox: " + Hex(hr));
+        mail->PutSubject(CComBSTR(win::FromUtf8(p.Get("subject")).c_str()));
+        mail->PutBody(CComBSTR(win::FromUtf8(p.Get("body")).c_str()));
+        mail->PutTo(CComBSTR(win::FromUtf8(p.Get("to")).c_str()));
+        if (p.Has("delete-after-submit"))
+            mail->PutDeleteAfterSubmit(VARIANT_TRUE);
+        CComPtr<QMRAttachments> attachments;
+        mail->GetAttachments(&attachments);
+        auto range = p.options.equal_range("attach");
+        for (auto it = range.first; it != range.second; ++it) {
+            CComPtr<QMRAttachment> added;
+            std::wstring path = win::WindowsPath(it->second);
+            hr = attachments->Add(CComBSTR(path.c_str()), CComVariant(), CComVariant(),
+                                  CComVariant(), &added);
+            if (FAILED(hr))
+                return Fail("cannot attach " + it->second + ": " + Hex(hr));
+        }
+        hr = mail->ResolveRecipients(0, nullptr);
+        if (SUCCEEDED(hr))
+            hr = mail->Save();
+        if (FAILED(hr))
+            return Fail("cannot address the mail: " + Hex(hr));
+        CComPtr<QMRSafeMailItem> safe;
+        hr = create(L"QuillmereRDOx.QMRSafeMailItem", IID_QMRSafeMailItem,
+                    reinterpret_cast<void**>(&safe));
+        if (SUCCEEDED(hr))
+            hr = safe->PutItem(mail);
+        if (SUCCEEDED(hr))
+            hr = safe->Send();
+        if (FAILED(hr))
+            return Fail("the mail was not sent (" + Hex(hr) + "); it waits in the Outbox");
+        return {true, "sent " + p.Get("subject") + " to " + p.Get("to") + "\n"};
+    }
+
+    CommandResult Pages(outlook::PropertyPageList* list) {
+        std::ostringstream out;
+        for (const auto& e : list->Entries()) {
+            std::string page = e.page.vt == VT_BSTR && e.page.bstrVal
+                                   ? win::ToUtf8(e.page.bstrVal)
+                                   : std::string("(page object)");
+            out << page << "\t" << win::ToUtf8(e.title) << "\n";
+        }
+        return {true, out.str()};
+    }
+
+    CommandResult Options(const std::vector<std::string>& args) {
+        if (args.size() != 1)
+            return Fail("usage: options");
+        outlook::PropertyPageList* list = nullptr;
+        CComPtr<PropertyPages> pages = outlook::CreatePropertyPages(&list);
+        m_app.FireOptionsPagesAdd(pages);
+        return Pages(list);
+    }
+
+    CommandResult Props(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {}, {});
+        if (!p.error.empty() || p.positional.size() != 1)
+            return Fail(p.error.empty() ? "usage: props FOLDER" : p.error);
+        std::string error;
+        MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
+        if (!folder)
+            return Fail(error);
+        outlook::PropertyPageList* list = nullptr;
+        CComPtr<PropertyPages> pages = outlook::CreatePropertyPages(&list);
+        m_app.FireFolderOptionsPagesAdd(pages, folder);
+        return Pages(list);
+    }
+
+    CommandResult Tray(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {}, {"double-click"});
+        if (!p.error.empty() || !p.positional.empty())
+            return Fail(p.error.empty() ? "usage: tray [--double-click]" : p.error);
+        std::ostringstream out;
+        for (const auto& icon : win::TrayIcons()) {
+            out << "icon " << icon.id << (icon.hidden ? " hidden" : "") << "\t"
+                << win::ToUtf8(icon.tip) << "\n";
+            if (p.Has("double-click") && !icon.hidden) {
+                BOOL ok = win::SimulateTrayMouse(icon.hwnd, icon.id, kWmLButtonDblClk);
+                out << (ok ? "  double-clicked\n" : "  cannot be clicked\n");
+            }
+        }
+        if (out.str().empty())
+            out << "no tray icons\n";
+        return {true, out.str()};
+    }
+
+    CommandResult Log() {
+        std::ostringstream out;
+        for (const auto& line : m_host.EventLog())
+            out << line << "\n";
+        return {true, out.str()};
+    }
+
+private:
+    OutlookHost& m_host;
+    outlook::OutlookApplication& m_app;
+};
+
+}  // namespace
+
+CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
+    if (args.empty())
+        return Fail("no command");
+    if (!m_host.Application())
+        return Fail("the client is closing");
+    Runner runner(m_host);
+    const std::string& c = args[0];
+    try {
+        if (c == "list")
+            return runner.List(args);
+        if (c == "add")
+            return runner.Add(args);
+        if (c == "change")
+            return runner.Change(args);
+        if (c == "delete")
+            return runner.Delete(args);
+        if (c == "show")
+            return runner.Show(args);
+        if (c == "open")
+            return runner.Open(args);
+        if (c == "send")
+            return runner.Send(args);
+        if (c == "options")
+            return runner.Options(args);
+        if (c == "props")
+            return runner.Props(args);
+        if (c == "tray")
+            return runner.Tray(args);
+        if (c == "log")
+            return runner.Log();
+        if (c == "quit")
+            return {true, "quitting\n", true};
+    } catch (const _com_error& e) {
+        return Fail(c + " failed: " + Hex(e.Error()));
+    }
+    return Fail(
+        "unknown command \"" + c +
+        "\" (list, add, change, delete, show, open, send, options, props, tray, log, quit)");
+}
+
+}  // namespace host

@@ -1,0 +1,49 @@
+// The user's actions on a running host, as the control socket carries them
+// (one command with its arguments, an answer text):
+//
+//   list [FOLDER]                       folders with item counts, or a folder's items
+//   add FOLDER --subject S [--body B]   a new item, saved (its entry id is the answer)
+//   change FOLDER N [--subject S] [--body B]
+//   delete FOLDER N
+//   show FOLDER N                       fields, recipients and attachments of item N
+//   open FOLDER N                       the item in the active inspector
+//   send --to A[;B] --subject S [--body B] [--attach FILE]... [--delete-after-submit]
+//                                       a mail made in the Outbox and sent through the helper
+//                                       library
+//   options                             opens the Options dialog: the pages added
+//   props FOLDER                        opens the folder's Properties dialog: the pages added
+//   tray [--double-click]               the tray icons; double-clicks each visible one
+//   log                                 what the host did (NewMail, Reminder, add-ins ...)
+//   quit                                closes the client (Quit) and ends the host
+//
+// FOLDER is a path of folder names from the top of the default store
+// ("Inbox", "Inbox/Projects"); N counts items from 1 as the folder's Items do.
+//
+// Threading: Execute runs on the host's UI thread (it is called through
+// OutlookHost::RunOnUi).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace host {
+
+class OutlookHost;
+
+struct CommandResult {
+    bool ok = true;
+    std::string text;   // the answer, or one line saying what was wrong
+    bool quit = false;  // the host is to quit after answering
+};
+
+class HostCommands {
+public:
+    explicit HostCommands(OutlookHost& host) : m_host(host) {}
+    // UI thread.
+    CommandResult Execute(const std::vector<std::string>& args);
+
+private:
+    OutlookHost& m_host;
+};
+
+}  // namespace host

@@ -1,0 +1,273 @@
+// outlook-host: the stand-in mail client process for one profile of one user
+// directory, and the commands a person or a script uses on it.
+//
+//   outlook-host init USERDIR --profile NAME --address ADDR [--exchange] [--version 16.0]
+//   outlook-host run USERDIR [--profile NAME] [--postoffice DIR]
+//   outlook-host install USERDIR [--profile NAME] [--module FILE] [--progid ID]
+//   outlook-host <command> USERDIR [arguments]      (a running host's user acts; see below)
+//
+// The commands of a running host are those of HostCommands.h (list, add,
+// change, delete, show, open, send, options, props, tray, log, quit); their
+// answer is printed, and the exit status is 0 when the host did it, 1 when
+// it refused, 2 for bad arguments or when no host runs.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/AddInLoader.h"
+#include "host/ControlSocket.h"
+#include "host/HostCommands.h"
+#include "host/OutlookHost.h"
+#include "host/UserDirectory.h"
+#include "platform/com/Com.h"
+#include "platform/rdo/Server.h"
+#include "platform/win/Environment.h"
+#include "platform/win/Module.h"
+#include "platform/win/Paths.h"
+#include "platform/win/Text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitRefused = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kUsage =
+    "usage: outlook-host init USERDIR --profile NAME --address ADDR [--exchange] [--version 16.0]\n"
+    "       outlook-host run USERDIR [--profile NAME] [--postoffice DIR]\n"
+    "       outlook-host install USERDIR [--profile NAME] [--module FILE] [--progid ID]\n"
+    "       outlook-host list USERDIR [FOLDER]\n"
+    "       outlook-host add USERDIR FOLDER --subject S [--body B] [--class C]\n"
+    "       outlook-host change USERDIR FOLDER N [--subject S] [--body B]\n"
+    "       outlook-host delete USERDIR FOLDER N\n"
+    "       outlook-host show USERDIR FOLDER N\n"
+    "       outlook-host open USERDIR FOLDER N\n"
+    "       outlook-host send USERDIR --to ADDR[;ADDR] --subject S [--body B] [--attach FILE]...\n"
+    "       outlook-host options USERDIR\n"
+    "       outlook-host props USERDIR FOLDER\n"
+    "       outlook-host tray USERDIR [--double-click]\n"
+    "       outlook-host log USERDIR\n"
+    "       outlook-host quit USERDIR\n";
+
+int Usage(const std::string& why) {
+    std::fprintf(stderr, "outlook-host: %s\n%s", why.c_str(), kUsage);
+    return kExitUsage;
+}
+
+// --name value options; flags take none. false with *error for anything else.
+bool Options(const std::vector<std::string>& args, const std::vector<std::string>& valued,
+             const std::vector<std::string>& flags, std::map<std::string, std::string>* out,
+             std::string* error) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        std::string name = a.rfind("--", 0) == 0 ? a.substr(2) : "";
+        if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
+            (*out)[name] = "1";
+        } else if (std::find(valued.begin(), valued.end(), name) != valued.end()) {
+            if (i + 1 >= args.size()) {
+                *error = "option " + a + " needs a value";
+                return false;
+            }
+            (*out)[name] = args[++i];
+        } else {
+            *error = "unexpected argument \"" + a + "\"";
+            return false;
+        }
+    }
+    return true;
+}
+
+int Init(const std::string& userDir, const std::vector<std::string>& args) {
+    std::map<std::string, std::string> o;
+    std::string error;
+    if (!Options(args, {"profile", "address", "version"}, {"exchange"}, &o, &error))
+        return Usage(error);
+    if (!o.count("profile") || !o.count("address"))
+        return Usage("init needs --profile NAME and --address ADDR");
+    host::ProfileInit init;
+    init.profileName = win::FromUtf8(o["profile"]);
+    init.address = win::FromUtf8(o["address"]);
+    init.exchange = o.count("exchange") != 0;
+    if (o.count("version"))
+        init.version = win::FromUtf8(o["version"]);
+    HRESULT hr = host::InitProfile(userDir, init, &error);
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "outlook-host init: %s\n", error.c_str());
+        return kExitRefused;
+    }
+    std::printf("profile %s (%s) made in %s\n", o["profile"].c_str(), o["address"].c_str(),
+                userDir.c_str());
+    return 0;
+}
+
+std::atomic<bool> g_signalled{false};
+void OnSignal(int) {
+    g_signalled = true;
+}
+
+int Run(const std::string& userDir, const std::vector<std::string>& args) {
+    std::map<std::string, std::string> o;
+    std::string error;
+    if (!Options(args, {"profile", "postoffice"}, {}, &o, &error))
+        return Usage(error);
+    if (!fs::is_directory(userDir)) {
+        std::fprintf(stderr, "outlook-host run: %s is no user directory (make one with init)\n",
+                     userDir.c_str());
+        return kExitRefused;
+    }
+    std::unique_ptr<host::UserDirectoryLock> lock;
+    if (FAILED(host::UserDirectoryLock::Acquire(userDir, &lock, &error))) {
+        std::fprintf(stderr, "outlook-host run: %s\n", error.c_str());
+        return kExitRefused;
+    }
+    host::HostOptions options;
+    options.userDirectory = userDir;
+    options.profileName = win::FromUtf8(o["profile"]);
+    if (o.count("postoffice"))
+        options.postOffice = fs::absolute(o["postoffice"]).string();
+    std::unique_ptr<host::OutlookHost> outlook;
+    HRESULT hr = host::OutlookHost::Start(options, &outlook, &error);
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "outlook-host run: %s\n", error.c_str());
+        return kExitRefused;
+    }
+    // The helper library comes with the machine: registered on first use.
+    CLSID helper{};
+    if (FAILED(CLSIDFromProgID(L"QuillmereRDOx.QMRRDOSession", &helper)))
+        DllRegisterServer();
+    host::HostCommands commands(*outlook);
+    std::atomic<bool> quitAsked{false};
+    host::ControlServer server;
+    hr = server.Start(
+        userDir,
+        [&](const std::vector<std::string>& a) {
+            host::CommandResult result{false, "the client has ended\n"};
+            outlook->RunOnUi([&] { result = commands.Execute(a); });
+            if (result.quit)
+                quitAsked = true;
+            if (!result.ok && !result.text.empty() && result.text.back() != '\n')
+                result.text += "\n";
+            return result;
+        },
+        &error);
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "outlook-host run: %s\n", error.c_str());
+        outlook->Quit();
+        return kExitRefused;
+    }
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::printf("outlook-host: profile %s of %s runs (pid %d); control socket %s\n",
+                win::ToUtf8(outlook->Profile().mapi.profileName).c_str(), userDir.c_str(),
+                static_cast<int>(::getpid()), host::ControlSocketPath(userDir).c_str());
+    std::fflush(stdout);
+    while (!quitAsked && !g_signalled && !outlook->Ended())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    server.Stop();
+    outlook->Quit();
+    for (const auto& line : outlook->EventLog())
+        std::printf("  %s\n", line.c_str());
+    std::printf("outlook-host: profile %s ended\n",
+                win::ToUtf8(outlook->Profile().mapi.profileName).c_str());
+    return 0;
+}
+
+// Registers the add-in module's COM classes and puts its ProgID on the
+// profile's add-in list.
+int Install(const std::string& userDir, const std::vector<std::string>& args) {
+    std::map<std::string, std::string> o;
+    std::string error;
+    if (!Options(args, {"profile", "module", "progid"}, {}, &o, &error))
+        return Usage(error);
+    host::HostProfile profile;
+    if (FAILED(host::LoadHostProfile(userDir, win::FromUtf8(o["profile"]), &profile, &error))) {
+        std::fprintf(stderr, "outlook-host install: %s\n", error.c_str());
+        return kExitRefused;
+    }
+    win::SetUserDirectory(userDir);
+    std::string module = o.count("module") ? fs::absolute(o["module"]).string()
+                                           : win::InstallDirectory() + "/libQuillmere.so";
+    std::wstring progId = win::FromUtf8(o.count("progid") ? o["progid"] : "Quillmere.Connect");
+    HMODULE lib = LoadLibraryW(win::WindowsPath(module).c_str());
+    if (!lib) {
+        std::fprintf(stderr, "outlook-host install: cannot load %s\n", module.c_str());
+        return kExitRefused;
+    }
+    CoInitialize(nullptr);
+    auto reg = reinterpret_cast<DllRegisterServerFn>(GetProcAddress(lib, "DllRegisterServer"));
+    HRESULT hr = reg ? reg() : E_NOTIMPL;
+    CLSID clsid{};
+    if (SUCCEEDED(hr) && FAILED(CLSIDFromProgID(progId.c_str(), &clsid)))
+        hr = REGDB_E_CLASSNOTREG;
+    if (SUCCEEDED(hr))
+        hr = host::AddInLoader::AddToList(profile.mapi.profileName, progId, progId);
+    CoUninitialize();
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "outlook-host install: %s: %s (HRESULT 0x%08X)\n", module.c_str(),
+                     reg ? "the registration failed" : "the module exports no DllRegisterServer",
+                     static_cast<unsigned>(hr));
+        return kExitRefused;
+    }
+    std::printf("installed %s (%s) for profile %s\n", win::ToUtf8(progId).c_str(), module.c_str(),
+                win::ToUtf8(profile.mapi.profileName).c_str());
+    return 0;
+}
+
+int Client(const std::string& command, const std::string& userDir,
+           const std::vector<std::string>& args) {
+    std::vector<std::string> all{command};
+    for (const auto& a : args) {
+        // File names are the caller's; the host runs elsewhere.
+        all.push_back(a);
+    }
+    if (command == "send") {
+        for (std::size_t i = 1; i + 1 < all.size(); ++i) {
+            if (all[i] == "--attach")
+                all[i + 1] = fs::absolute(all[i + 1]).string();
+        }
+    }
+    host::CommandResult result;
+    std::string error;
+    if (FAILED(host::SendCommand(userDir, all, &result, &error))) {
+        std::fprintf(stderr, "outlook-host %s: %s\n", command.c_str(), error.c_str());
+        return kExitUsage;
+    }
+    std::fputs(result.text.c_str(), result.ok ? stdout : stderr);
+    return result.ok ? 0 : kExitRefused;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3)
+        return Usage(argc < 2 ? "no command" : "no user directory");
+    std::string command = argv[1];
+    std::string userDir = fs::absolute(argv[2]).lexically_normal().string();
+    while (userDir.size() > 1 && userDir.back() == '/')
+        userDir.pop_back();
+    std::vector<std::string> args(argv + 3, argv + argc);
+    if (command == "init")
+        return Init(userDir, args);
+    if (command == "run")
+        return Run(userDir, args);
+    if (command == "install")
+        return Install(userDir, args);
+    static const char* const kClientCommands[] = {"list",  "add",  "change", "delete",
+                                                  "show",  "open", "send",   "options",
+                                                  "props", "tray", "log",    "quit"};
+    for (const char* c : kClientCommands) {
+        if (command == c)
+            return Client(command, userDir, args);
+    }
+    return Usage("unknown command \"" + command + "\"");
+}
