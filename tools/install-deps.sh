@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build clang libclang-rt-14-dev clang-format
       libgtest-dev libgmock-dev libbenchmark-dev
-      libsqlite3-dev zlib1g-dev libmspack-dev libwim-dev
+      libsqlite3-dev sqlite3 zlib1g-dev libmspack-dev libwim-dev
       cabextract gcab python3 python3-olefile libemail-outlook-message-perl
       openssl gzip xz-utils llvm-14)
 missing=()

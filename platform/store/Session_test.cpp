@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -221,6 +224,37 @@ TEST(Session, FolderTreeOperations) {
     EXPECT_EQ(shared.CreateMessage(false, &m), MAPI_E_NOT_FOUND);
     EXPECT_EQ(root.Delete(), MAPI_E_NO_ACCESS);
     EXPECT_EQ(s->OpenFolder(item, &gone), MAPI_E_INVALID_ENTRYID);
+}
+
+// The store file read by SQLite's own shell, an independent reader: an
+// intact database in WAL mode holding exactly the rows written.
+TEST(SessionOracle, SqliteShellReadsTheStoreIntact) {
+    if (::access("/usr/bin/sqlite3", X_OK) != 0) {
+        GTEST_SKIP() << "sqlite3 shell not installed (tools/install-deps.sh)";
+    }
+    TempDir dir;
+    const std::string path = dir.File("oracle.qms");
+    {
+        auto s = MakeStore(path, StoreKind::PersonalUnicode, ChangeTracking::ChangeKeys);
+        Folder inbox = DefaultFolderOf(*s, DefaultFolder::Inbox);
+        for (int i = 0; i < 25; ++i) {
+            AddMessage(inbox, L"oracle " + std::to_wstring(i));
+        }
+        ASSERT_EQ(s->DeleteMessage(AddMessage(inbox, L"deleted")), S_OK);
+    }
+    const std::string command = "/usr/bin/sqlite3 -readonly '" + path +
+                                "' 'PRAGMA integrity_check; PRAGMA journal_mode; "
+                                "SELECT COUNT(*) FROM messages; "
+                                "SELECT normal_count FROM folders WHERE role = 6;' 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        output += buffer;
+    }
+    ASSERT_EQ(::pclose(pipe), 0) << output;
+    EXPECT_EQ(output, "ok\nwal\n25\n25\n");
 }
 
 // Named ids: the parent maps some names, a child process maps them again
