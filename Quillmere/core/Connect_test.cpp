@@ -260,6 +260,9 @@ TEST_F(ConnectTest, ConnectionStartsTheAddin) {
     CSyncEngine* engine = g_pEngine.load();
     ASSERT_NE(engine, nullptr);
     EXPECT_TRUE(DebugSwitch.load());
+    EXPECT_TRUE(engine->IsReady()) << "Outlook 9.x through the namespace's Application";
+    EXPECT_FALSE(engine->IsModernMode());
+    EXPECT_EQ(g_session->putMapiObjectCalls, 1) << "attached to the namespace's MAPIOBJECT";
     EXPECT_TRUE(fs::exists(Host(m_temp + L"Quillmere_debug-1.log"))) << "logs rotated";
     EXPECT_FALSE(fs::exists(Host(m_temp + L"Quillmere_error.log")));
     EXPECT_EQ(engine->HeartbeatWindow(), m_connect->Heartbeat().Handle());

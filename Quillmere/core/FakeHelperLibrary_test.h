@@ -57,7 +57,7 @@ class FakeFolders;
 class FakeFolder final : public FakeDispatch<FakeFolder, QMRMAPIFolder> {
 public:
     std::wstring entryId, storeId, name;
-    CComPtr<FakeFolder> parent;
+    FakeFolder* parent = nullptr;  // not owned: parents hold their children
     CComPtr<FakeFolders> folders;
     CComPtr<FakeStore> store;
     std::map<ULONG, std::vector<BYTE>> binaryFields;
@@ -69,7 +69,7 @@ public:
     HRESULT GetStore(QMRRDOStore** s) override;
     HRESULT GetParent(QMRMAPIFolder** p) override {
         *p = nullptr;
-        return parent ? Give(parent, p) : MAPI_E_NOT_FOUND;
+        return parent ? Give(CComPtr<FakeFolder>(parent), p) : MAPI_E_NOT_FOUND;
     }
     HRESULT GetFolders(QMRFolders** f) override;
     HRESULT GetItems(QMRItems** i) override { return *i = nullptr, E_NOTIMPL; }
@@ -325,7 +325,6 @@ public:
         *session = com::Make<FakeOutlookFolder, IDispatch>().Detach();
         return S_OK;
     }
-    HRESULT GetFolderType(IDispatch*, LONG& type) override { return type = 1, S_OK; }
     _NameSpace* NameSpace() override { return nameSpace; }
     _NameSpace* nameSpace = nullptr;
 };

@@ -17,7 +17,7 @@ class FakeOlFolder final : public FakeDispatch<FakeOlFolder, MAPIFolder> {
 public:
     std::wstring entryId, storeId, name;
     OlItemType defaultItemType = olMailItem;
-    CComPtr<FakeOlFolder> parent;
+    FakeOlFolder* parent = nullptr;  // not owned: parents hold their children
     CComPtr<FakeOlFolders> folders;
 
     HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
@@ -35,7 +35,7 @@ public:
         *p = nullptr;
         if (!parent)
             return MAPI_E_NOT_FOUND;
-        *p = static_cast<MAPIFolder*>(parent.p);
+        *p = static_cast<MAPIFolder*>(parent);
         (*p)->AddRef();
         return S_OK;
     }

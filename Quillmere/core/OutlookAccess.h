@@ -40,9 +40,6 @@ public:
     // S_OK with *session holding a reference for the caller (VT_UNKNOWN's
     // value), or the failing HRESULT with *session null.
     virtual HRESULT GetMAPIOBJECT(IUnknown** session) = 0;
-    // The folder's PR_FOLDER_TYPE (0x36010003) read through its MAPIOBJECT;
-    // only for a debug-log line. E_NOTIMPL when it can't be read.
-    virtual HRESULT GetFolderType(IDispatch* folder, LONG& type) = 0;
     // The namespace itself, for the calls of the object model that the
     // shared helpers and the add-in object make (no reference added; null
     // when the access has no real namespace behind it).

@@ -61,7 +61,3 @@ HRESULT COutlookNamespaceAccess::GetMAPIOBJECT(IUnknown** session) {
     (*session)->AddRef();
     return S_OK;
 }
-
-HRESULT COutlookNamespaceAccess::GetFolderType(IDispatch*, LONG&) {
-    return E_NOTIMPL;
-}

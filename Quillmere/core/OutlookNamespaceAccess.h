@@ -16,9 +16,6 @@ public:
     // Asks the namespace through IDispatch::Invoke (DISPID 0xF100, LCID
     // 0x400, method or property get); only a VT_UNKNOWN result counts.
     HRESULT GetMAPIOBJECT(IUnknown** session) override;
-    // PR_FOLDER_TYPE needs the helper library; the object model alone
-    // doesn't tell, so this answers E_NOTIMPL.
-    HRESULT GetFolderType(IDispatch* folder, LONG& type) override;
     _NameSpace* NameSpace() override { return m_nameSpace; }
 
 private:

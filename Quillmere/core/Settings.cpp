@@ -20,6 +20,7 @@ CancelSendQueueProc g_cancelSendQueueProc = nullptr;
 constexpr REGSAM kReadWrite = 0x2001F;
 constexpr DWORD kShortTextBytes = 520;  // 260 UTF-16 units
 constexpr DWORD kLongTextBytes = 1560;  // `Profil` and `SID`
+constexpr ULONG kPrFolderType = 0x36010003;
 constexpr LONG kSearchFolder = 2;
 constexpr LONG kStoreKindForeignMailbox = 4;
 
@@ -308,14 +309,31 @@ DWORD TakeBasicSyncRequest(HKEY key) {
     return value;
 }
 
+// The folder's PR_FOLDER_TYPE, read through its MAPIOBJECT; 0 when unknown.
+LONG FolderType(CSyncEngine* engine, IDispatch* folder) {
+    if (!folder || !engine->Utils())
+        return 0;
+    constexpr LCID kUserDefault = 0x400;
+    DISPPARAMS none;
+    CComVariant mapiObject;
+    if (FAILED(folder->Invoke(outlook::dispid::kMAPIOBJECT, IID_NULL, kUserDefault,
+                              DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none, &mapiObject, nullptr,
+                              nullptr)) ||
+        mapiObject.vt != VT_UNKNOWN)
+        return 0;
+    CComVariant type;
+    if (FAILED(engine->Utils()->HrGetOneProp(mapiObject.punkVal, kPrFolderType, &type)) ||
+        type.vt != VT_I4)
+        return 0;
+    return type.lVal;
+}
+
 void LogAddedFolder(CSyncEngine* engine, const core::OutlookFolder& folder,
                     const std::wstring& shareName) {
     if (!DebugSwitch)
         return;
     std::wstring line = L"GetSetting:Add folder:";
-    LONG type = 0;
-    if (engine->Outlook() && SUCCEEDED(engine->Outlook()->GetFolderType(folder.folder, type)) &&
-        type == kSearchFolder)
+    if (FolderType(engine, folder.folder) == kSearchFolder)
         line += L"Searchfolder:";
     line += folder.name + L" share as " + shareName;
     WriteDebugLog(line.c_str());
