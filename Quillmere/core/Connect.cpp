@@ -31,8 +31,10 @@ constexpr UINT kQuitBalloonSeconds = 10;
 void DefaultInitiateShutdown(CSyncEngine* engine) {
     engine->m_shutdown = true;
     StopFlag = true;
-    for (DWORD i = 0; CFolderObj* folder = engine->GetFolderEntry(i, false); ++i)
-        folder->Stop();
+    // Every entry, also past one that is stopped already.
+    for (DWORD i = 0, count = engine->GetFolderCount(); i < count; ++i)
+        if (CFolderObj* folder = engine->GetFolderEntry(i, true))
+            folder->Stop();
 }
 
 std::wstring ThisModuleDirectory() {

@@ -12,6 +12,7 @@
 #include "Quillmere/core/AddinServer.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FakeOutlookModel_test.h"
+#include "Quillmere/core/FolderObj.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/resources/LoadString.h"
 #include "platform/com/ConnectionPoint.h"
@@ -377,16 +378,31 @@ TEST_F(ConnectTest, QuitWithQueuedMailsShowsOneBalloonWhileThreadsRun) {
     for (const wchar_t* name : {L"share.syn", L"sync.zuf", L"sync.msg"})
         Touch(data + name);
     HWND popup = m_connect->Tray().PopupWindow();
+    std::vector<CFolderObj*> folders;
+    for (bool running : {true, false, true}) {
+        auto* folder = new CFolderObj(nullptr, 0, false, L"E", L"S");
+        if (running)
+            folder->Start();
+        ASSERT_TRUE(engine->AppendFolder(folder));
+        folders.push_back(folder);
+    }
     g_pending = 3;
     IncrementRunningThreadCount();
-    std::thread exchangeThread([] {
+    std::atomic<bool> anyStillRunning{true};
+    std::thread exchangeThread([&] {
         while (!StopFlag.load())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::this_thread::sleep_for(std::chrono::milliseconds(30));  // several 3-s polls
+        // The engine lives on while this thread counts as running.
+        bool running = false;
+        for (CFolderObj* folder : folders)
+            running = running || folder->IsRunning();
+        anyStillRunning = running;
         DecrementRunningThreadCount();
     });
     m_app->events.Fire(outlook::dispid::kEventQuit);
     exchangeThread.join();
+    EXPECT_FALSE(anyStillRunning.load()) << "every folder's run flag is cleared first";
     EXPECT_EQ(g_pEngine.load(), nullptr);
     std::vector<win::TrayBalloon> balloons = win::TrayBalloonHistory();
     ASSERT_EQ(balloons.size(), 1u);
