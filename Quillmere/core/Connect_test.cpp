@@ -458,3 +458,18 @@ TEST_F(ConnectTest, ClassFactoryMakesTheAddinObject) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ConnectTest, RegistrationNamesTheAddinByItsProgIds) {
+    ASSERT_EQ(DllRegisterServer(), S_OK);
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(L"Quillmere.Connect", &clsid), S_OK);
+    EXPECT_TRUE(clsid == CLSID_Connect);
+    ASSERT_EQ(CLSIDFromProgID(L"Quillmere.Connect.1", &clsid), S_OK);
+    EXPECT_TRUE(clsid == CLSID_Connect);
+    ASSERT_EQ(DllUnregisterServer(), S_OK);
+    EXPECT_NE(CLSIDFromProgID(L"Quillmere.Connect", &clsid), S_OK);
+}
+
+}  // namespace
