@@ -9,6 +9,9 @@
 #include "host/OutlookHost.h"
 #include "platform/com/Com.h"
 #include "platform/com/ComError.h"
+#include "platform/com/ComObject.h"
+#include "platform/com/ConnectionPoint.h"
+#include "platform/com/Dispatch.h"
 #include "platform/mapi/PropTags.h"
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/store/Message.h"
@@ -77,6 +80,44 @@ Parsed Parse(const std::vector<std::string>& args, const std::set<std::string>& 
 CommandResult Fail(const std::string& text) {
     return CommandResult{false, text, false};
 }
+
+// Writes each item event of an advised folder into the host's event log:
+// "ItemAdd <subject>", "ItemChange <subject>", "ItemRemove".
+class LoggingItemsSink final : public com::ComObject<LoggingItemsSink, IDispatch> {
+public:
+    LoggingItemsSink(OutlookHost& host, std::string folder)
+        : m_host(host), m_folder(std::move(folder)) {}
+    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, OLECHAR**, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                   UINT*) override {
+        std::string subject;
+        if (params && params->cArgs >= 1 && params->rgvarg[params->cArgs - 1].vt == VT_DISPATCH) {
+            CComVariant v;
+            if (SUCCEEDED(com::GetProperty(params->rgvarg[params->cArgs - 1].pdispVal,
+                                           outlook::dispid::kSubject, &v)) &&
+                v.vt == VT_BSTR && v.bstrVal)
+                subject = win::ToUtf8(v.bstrVal);
+        }
+        const char* name = id == outlook::dispid::kEventItemAdd      ? "ItemAdd"
+                           : id == outlook::dispid::kEventItemChange ? "ItemChange"
+                           : id == outlook::dispid::kEventItemRemove ? "ItemRemove"
+                                                                     : "ItemEvent";
+        m_host.Log(std::string(name) + " " + m_folder + (subject.empty() ? "" : ": " + subject));
+        return S_OK;
+    }
+
+private:
+    OutlookHost& m_host;
+    std::string m_folder;
+};
+
+struct Watch {
+    _ItemsPtr items;
+    CComPtr<LoggingItemsSink> sink;
+    DWORD cookie = 0;
+};
 
 class Runner {
 public:
@@ -386,6 +427,84 @@ public:
         return {true, out.str()};
     }
 
+    CommandResult MakeFolder(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {}, {});
+        if (!p.error.empty() || p.positional.size() != 2)
+            return Fail(p.error.empty() ? "usage: folder PARENT NAME (PARENT \"\" is the top)"
+                                        : p.error);
+        std::string error;
+        MAPIFolderPtr parent = FolderOf(p.positional[0], &error);
+        if (!parent)
+            return Fail(error);
+        MAPIFolder* made = nullptr;
+        HRESULT hr = parent->GetFolders()->raw_Add(CComBSTR(win::FromUtf8(p.positional[1]).c_str()),
+                                                   CComVariant(), &made);
+        if (FAILED(hr) || !made)
+            return Fail("cannot make the folder: " + Hex(hr));
+        made->Release();
+        return {true, "made folder " + p.positional[1] + "\n"};
+    }
+
+    CommandResult Rule(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {"subject-contains", "move-to"}, {});
+        if (!p.error.empty() || p.positional.size() != 1 || !p.Has("subject-contains") ||
+            !p.Has("move-to"))
+            return Fail(p.error.empty()
+                            ? "usage: rule NAME --subject-contains TEXT --move-to FOLDER"
+                            : p.error);
+        std::string error;
+        MAPIFolderPtr target = FolderOf(p.Get("move-to"), &error);
+        if (!target)
+            return Fail(error);
+        _RulesPtr rules = m_app.NameSpace()->GetDefaultStore()->GetRules();
+        _RulePtr rule = rules->Create(win::FromUtf8(p.positional[0]).c_str(), olRuleReceive);
+        _TextRuleConditionPtr subject = rule->GetConditions()->GetSubject();
+        HRESULT hr = subject->put_Enabled(VARIANT_TRUE);
+        if (SUCCEEDED(hr))
+            hr = subject->put_Text(CComVariant(win::FromUtf8(p.Get("subject-contains")).c_str()));
+        _MoveOrCopyRuleActionPtr move = rule->GetActions()->GetMoveToFolder();
+        if (SUCCEEDED(hr))
+            hr = move->put_Enabled(VARIANT_TRUE);
+        if (SUCCEEDED(hr))
+            hr = move->put_Folder(target);
+        if (SUCCEEDED(hr))
+            hr = rules->raw_Save(CComVariant());
+        if (FAILED(hr))
+            return Fail("cannot save the rule: " + Hex(hr));
+        return {true, "rule " + p.positional[0] + " saved\n"};
+    }
+
+    CommandResult WatchFolder(const std::vector<std::string>& args,
+                              std::map<std::string, Watch>* watches) {
+        Parsed p = Parse(args, {}, {});
+        if (!p.error.empty() || p.positional.size() != 1)
+            return Fail(p.error.empty() ? "usage: " + args[0] + " FOLDER" : p.error);
+        const std::string& path = p.positional[0];
+        if (args[0] == "unwatch") {
+            auto it = watches->find(path);
+            if (it == watches->end())
+                return Fail("the folder " + path + " is not watched");
+            com::Unadvise(it->second.items, IID_ItemsEvents, it->second.cookie);
+            watches->erase(it);
+            return {true, "stopped watching " + path + "\n"};
+        }
+        if (watches->count(path))
+            return {true, "watching " + path + " already\n"};
+        std::string error;
+        MAPIFolderPtr folder = FolderOf(path, &error);
+        if (!folder)
+            return Fail(error);
+        Watch w;
+        w.items = folder->GetItems();
+        w.sink = new LoggingItemsSink(m_host, path);
+        HRESULT hr =
+            com::Advise(w.items, IID_ItemsEvents, static_cast<IDispatch*>(w.sink), &w.cookie);
+        if (FAILED(hr))
+            return Fail("cannot advise the folder's items: " + Hex(hr));
+        (*watches)[path] = std::move(w);
+        return {true, "watching " + path + "\n"};
+    }
+
     CommandResult Log() {
         std::ostringstream out;
         for (const auto& line : m_host.EventLog())
@@ -399,6 +518,20 @@ private:
 };
 
 }  // namespace
+
+struct HostCommands::Watches {
+    std::map<std::string, Watch> map;
+};
+
+HostCommands::HostCommands(OutlookHost& host) : m_host(host), m_watches(new Watches()) {}
+
+HostCommands::~HostCommands() = default;
+
+void HostCommands::ReleaseAll() {
+    for (auto& [path, w] : m_watches->map)
+        com::Unadvise(w.items, IID_ItemsEvents, w.cookie);
+    m_watches->map.clear();
+}
 
 CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
     if (args.empty())
@@ -430,6 +563,12 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
             return runner.Tray(args);
         if (c == "log")
             return runner.Log();
+        if (c == "folder")
+            return runner.MakeFolder(args);
+        if (c == "rule")
+            return runner.Rule(args);
+        if (c == "watch" || c == "unwatch")
+            return runner.WatchFolder(args, &m_watches->map);
         if (c == "quit")
             return {true, "quitting\n", true};
     } catch (const _com_error& e) {
@@ -437,7 +576,8 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
     }
     return Fail(
         "unknown command \"" + c +
-        "\" (list, add, change, delete, show, open, send, options, props, tray, log, quit)");
+        "\" (list, add, change, delete, show, open, send, folder, rule, watch, unwatch, options, "
+        "props, tray, log, quit)");
 }
 
 }  // namespace host

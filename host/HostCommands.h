@@ -10,6 +10,11 @@
 //   send --to A[;B] --subject S [--body B] [--attach FILE]... [--delete-after-submit]
 //                                       a mail made in the Outbox and sent through the helper
 //                                       library
+//   folder PARENT NAME                  a new subfolder (PARENT "" is the top folder)
+//   rule NAME --subject-contains TEXT --move-to FOLDER
+//                                       a receive rule of the default store, saved
+//   watch FOLDER / unwatch FOLDER       advises / unadvises the folder's Items: each
+//                                       ItemAdd/ItemChange/ItemRemove goes into the log
 //   options                             opens the Options dialog: the pages added
 //   props FOLDER                        opens the folder's Properties dialog: the pages added
 //   tray [--double-click]               the tray icons; double-clicks each visible one
@@ -23,6 +28,7 @@
 // OutlookHost::RunOnUi).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,12 +44,18 @@ struct CommandResult {
 
 class HostCommands {
 public:
-    explicit HostCommands(OutlookHost& host) : m_host(host) {}
+    explicit HostCommands(OutlookHost& host);
+    // Call ReleaseAll on the UI thread first.
+    ~HostCommands();
     // UI thread.
     CommandResult Execute(const std::vector<std::string>& args);
+    // UI thread: unadvises what `watch` advised (before the client quits).
+    void ReleaseAll();
 
 private:
+    struct Watches;
     OutlookHost& m_host;
+    std::unique_ptr<Watches> m_watches;
 };
 
 }  // namespace host

@@ -53,6 +53,9 @@ constexpr const char* kUsage =
     "       outlook-host show USERDIR FOLDER N\n"
     "       outlook-host open USERDIR FOLDER N\n"
     "       outlook-host send USERDIR --to ADDR[;ADDR] --subject S [--body B] [--attach FILE]...\n"
+    "       outlook-host folder USERDIR PARENT NAME\n"
+    "       outlook-host rule USERDIR NAME --subject-contains TEXT --move-to FOLDER\n"
+    "       outlook-host watch|unwatch USERDIR FOLDER\n"
     "       outlook-host options USERDIR\n"
     "       outlook-host props USERDIR FOLDER\n"
     "       outlook-host tray USERDIR [--double-click]\n"
@@ -162,6 +165,7 @@ int Run(const std::string& userDir, const std::vector<std::string>& args) {
         &error);
     if (FAILED(hr)) {
         std::fprintf(stderr, "outlook-host run: %s\n", error.c_str());
+        outlook->RunOnUi([&] { commands.ReleaseAll(); });
         outlook->Quit();
         return kExitRefused;
     }
@@ -174,6 +178,7 @@ int Run(const std::string& userDir, const std::vector<std::string>& args) {
     while (!quitAsked && !g_signalled && !outlook->Ended())
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     server.Stop();
+    outlook->RunOnUi([&] { commands.ReleaseAll(); });
     outlook->Quit();
     for (const auto& line : outlook->EventLog())
         std::printf("  %s\n", line.c_str());

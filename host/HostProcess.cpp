@@ -1,0 +1,171 @@
+#include "host/HostProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "host/ControlSocket.h"
+#include "platform/win/Clock.h"
+#include "platform/win/Text.h"
+
+namespace host {
+
+namespace {
+
+// Real time between two looks; short against every limit the tests use.
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
+
+pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
+            const std::string& outputFile) {
+    std::vector<std::string> all{program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (fd >= 0) {
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            ::close(fd);
+        }
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+bool WaitUntil(const std::function<bool()>& condition, unsigned limitMs) {
+    ULONGLONG end = GetTickCount64() + limitMs;
+    for (;;) {
+        if (condition())
+            return true;
+        if (GetTickCount64() >= end)
+            return condition();
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
+HostProcess::HostProcess(std::string program, std::string userDirectory)
+    : m_program(std::move(program)), m_userDirectory(std::move(userDirectory)) {
+    m_outputFile = m_userDirectory + ".host-output.txt";
+}
+
+HostProcess::~HostProcess() {
+    if (m_pid > 0)
+        Stop();
+}
+
+int HostProcess::RunTool(const std::vector<std::string>& args, std::string* output) const {
+    std::string file = m_userDirectory + ".tool-output.txt";
+    ::unlink(file.c_str());
+    pid_t pid = Spawn(m_program, args, file);
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid)
+        return -1;
+    if (output)
+        *output = ReadAll(file);
+    ::unlink(file.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool HostProcess::Init(const std::wstring& profileName, const std::wstring& address,
+                       bool exchange) {
+    std::vector<std::string> args{"init",      m_userDirectory,
+                                  "--profile", win::ToUtf8(profileName),
+                                  "--address", win::ToUtf8(address)};
+    if (exchange)
+        args.push_back("--exchange");
+    return RunTool(args) == 0;
+}
+
+bool HostProcess::Start(const std::string& postOffice, const std::wstring& profileName,
+                        unsigned limitMs) {
+    std::vector<std::string> args{"run", m_userDirectory, "--postoffice", postOffice};
+    if (!profileName.empty()) {
+        args.push_back("--profile");
+        args.push_back(win::ToUtf8(profileName));
+    }
+    m_pid = Spawn(m_program, args, m_outputFile);
+    if (m_pid < 0)
+        return false;
+    return WaitUntil(
+               [&] {
+                   if (!Running())
+                       return true;
+                   CommandResult r;
+                   std::string error;
+                   return SUCCEEDED(SendCommand(m_userDirectory, {"log"}, &r, &error)) && r.ok;
+               },
+               limitMs) &&
+           Running();
+}
+
+bool HostProcess::Running() {
+    if (m_pid <= 0)
+        return false;
+    int status = 0;
+    if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_pid = -1;
+        return false;
+    }
+    return true;
+}
+
+CommandResult HostProcess::Command(const std::vector<std::string>& args) {
+    CommandResult r;
+    std::string error;
+    if (FAILED(SendCommand(m_userDirectory, args, &r, &error)))
+        return CommandResult{false, error};
+    return r;
+}
+
+bool HostProcess::WaitFor(const std::vector<std::string>& args, const std::string& text,
+                          unsigned limitMs, bool absent) {
+    return WaitUntil(
+        [&] {
+            CommandResult r = Command(args);
+            bool has = r.text.find(text) != std::string::npos;
+            return r.ok && has != absent;
+        },
+        limitMs);
+}
+
+int HostProcess::Stop(unsigned limitMs) {
+    if (m_pid <= 0)
+        return -1;
+    Command({"quit"});
+    int status = 0;
+    bool ended = WaitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, limitMs);
+    if (!ended) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        return -1;
+    }
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string HostProcess::Output() const {
+    return ReadAll(m_outputFile);
+}
+
+}  // namespace host

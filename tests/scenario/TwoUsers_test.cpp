@@ -1,0 +1,145 @@
+// Two users on one machine, each with an outlook-host process, one post
+// office between them.
+#include <gtest/gtest.h>
+
+#include "host/HostProcess.h"
+#include "host/HostTestSupport.h"
+#include "platform/mapi/PropTags.h"
+#include "platform/store/Folder.h"
+#include "platform/store/Message.h"
+#include "platform/store/Session.h"
+#include "platform/transport/MimeWriter.h"
+
+namespace {
+
+using host::HostProcess;
+using host::testing::ReadFile;
+using host::testing::TempRoot;
+using host::testing::WriteFile;
+
+constexpr const char* kProgram = QM_BINARY_DIR "/bin/outlook-host";
+constexpr unsigned kLimitMs = 60000;  // platform ms; real time is this / the scale
+
+class TwoUsersTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_postOffice = m_root.Path() + "/postoffice";
+        ASSERT_TRUE(m_alice.Init(L"Alice", L"alice@example.org"));
+        ASSERT_TRUE(m_bob.Init(L"Bob", L"bob@example.org", true));
+        ASSERT_TRUE(m_alice.Start(m_postOffice)) << m_alice.Output();
+        ASSERT_TRUE(m_bob.Start(m_postOffice)) << m_bob.Output();
+    }
+    void TearDown() override {
+        EXPECT_EQ(m_alice.Stop(), 0) << m_alice.Output();
+        EXPECT_EQ(m_bob.Stop(), 0) << m_bob.Output();
+    }
+    std::string Ok(HostProcess& user, const std::vector<std::string>& args) {
+        host::CommandResult r = user.Command(args);
+        EXPECT_TRUE(r.ok) << args[0] << ": " << r.text;
+        return r.text;
+    }
+
+    TempRoot m_root;
+    std::string m_postOffice;
+    HostProcess m_alice{kProgram, m_root.Path() + "/alice"};
+    HostProcess m_bob{kProgram, m_root.Path() + "/bob"};
+};
+
+TEST_F(TwoUsersTest, MailWithAttachmentArrivesIntactAndRaisesNewMail) {
+    std::string bytes;
+    for (int i = 0; i < 70000; ++i)
+        bytes.push_back(static_cast<char>((i * 131 + 7) & 0xFF));
+    std::string file = m_root.Path() + "/figures.xlsx";
+    WriteFile(file, bytes);
+    Ok(m_alice, {"send", "--to", "bob@example.org", "--subject", "Figures for Q3", "--body",
+                 "Here they are.\r\nAlice\r\n", "--attach", file});
+
+    ASSERT_TRUE(m_bob.WaitFor({"list", "Inbox"}, "Figures for Q3", kLimitMs));
+    EXPECT_TRUE(m_bob.WaitFor({"log"}, "NewMail", kLimitMs));
+    EXPECT_NE(Ok(m_alice, {"list", "Sent Items"}).find("Figures for Q3"), std::string::npos);
+    EXPECT_EQ(Ok(m_alice, {"list", "Outbox"}), "");
+    std::string shown = Ok(m_bob, {"show", "Inbox", "1"});
+    EXPECT_NE(shown.find("To: bob@example.org"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Attachment: figures.xlsx (70000 bytes)"), std::string::npos) << shown;
+
+    // Bob's store, read on its own, holds the very bytes.
+    std::unique_ptr<store::Session> session;
+    ASSERT_EQ(store::Session::Open(m_bob.UserDirectory() + "/profiles/Bob/mailbox.qms", &session),
+              S_OK);
+    store::Folder inbox;
+    ASSERT_EQ(session->GetDefaultFolder(store::DefaultFolder::Inbox, &inbox), S_OK);
+    ULONG count = 0;
+    ASSERT_EQ(inbox.GetContentCount(false, &count), S_OK);
+    EXPECT_EQ(count, 1u);
+    // "1<TAB>subject<TAB>entry id" names the mail.
+    std::string line = Ok(m_bob, {"list", "Inbox"});
+    std::string hex = line.substr(line.rfind('\t') + 1);
+    hex = hex.substr(0, hex.find('\n'));
+    store::Bytes id;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        id.push_back(static_cast<BYTE>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    std::unique_ptr<store::Message> mail;
+    ASSERT_EQ(session->OpenMessage(id, &mail), S_OK);
+    EXPECT_EQ(transport::PropText(mail->Props(), mapi::PR_BODY).value_or(L""),
+              L"Here they are.\r\nAlice\r\n");
+    ASSERT_EQ(mail->Attachments().size(), 1u);
+    EXPECT_EQ(std::string(mail->Attachments()[0].data.begin(), mail->Attachments()[0].data.end()),
+              bytes);
+    ASSERT_EQ(mail->Recipients().size(), 1u);
+}
+
+TEST_F(TwoUsersTest, ItemEventsFollowOutlookHostCommandsUntilUnwatched) {
+    Ok(m_bob, {"watch", "Tasks"});
+    Ok(m_bob, {"add", "Tasks", "--subject", "Water the plants"});
+    Ok(m_bob, {"change", "Tasks", "1", "--subject", "Water the plants daily"});
+    Ok(m_bob, {"delete", "Tasks", "1"});
+    EXPECT_TRUE(m_bob.WaitFor({"log"}, "ItemRemove Tasks", kLimitMs));
+    std::string log = Ok(m_bob, {"log"});
+    EXPECT_NE(log.find("ItemAdd Tasks: Water the plants"), std::string::npos) << log;
+    EXPECT_NE(log.find("ItemChange Tasks: Water the plants daily"), std::string::npos) << log;
+
+    Ok(m_bob, {"unwatch", "Tasks"});
+    Ok(m_bob, {"add", "Tasks", "--subject", "unheard"});
+    Ok(m_bob, {"watch", "Inbox"});
+    Ok(m_bob, {"add", "Inbox", "--subject", "heard"});
+    ASSERT_TRUE(m_bob.WaitFor({"log"}, "ItemAdd Inbox: heard", kLimitMs));
+    EXPECT_EQ(Ok(m_bob, {"log"}).find("unheard"), std::string::npos);
+}
+
+TEST_F(TwoUsersTest, RuleFilesMatchingMailIntoItsFolder) {
+    Ok(m_bob, {"folder", "", "Projects"});
+    Ok(m_bob, {"rule", "Projects", "--subject-contains", "[proj]", "--move-to", "Projects"});
+    Ok(m_alice, {"send", "--to", "bob@example.org", "--subject", "[PROJ] kick-off"});
+    Ok(m_alice, {"send", "--to", "bob@example.org", "--subject", "lunch?"});
+    ASSERT_TRUE(m_bob.WaitFor({"list", "Inbox"}, "lunch?", kLimitMs));
+    ASSERT_TRUE(m_bob.WaitFor({"list", "Projects"}, "[PROJ] kick-off", kLimitMs));
+    EXPECT_EQ(Ok(m_bob, {"list", "Inbox"}).find("kick-off"), std::string::npos);
+}
+
+TEST_F(TwoUsersTest, ClearErrorsForBadUse) {
+    std::string out;
+    // A second host on a user directory that is held.
+    EXPECT_EQ(m_alice.RunTool({"run", m_alice.UserDirectory()}, &out), 1);
+    EXPECT_NE(out.find("in use by another running outlook-host"), std::string::npos) << out;
+    // A profile that does not exist (the message names the ones there are).
+    HostProcess carol(kProgram, m_root.Path() + "/carol");
+    ASSERT_TRUE(carol.Init(L"Carol", L"carol@example.org"));
+    EXPECT_EQ(carol.RunTool({"run", carol.UserDirectory(), "--profile", "Work"}, &out), 1);
+    EXPECT_NE(out.find("no profile \"Work\""), std::string::npos) << out;
+    EXPECT_NE(out.find("Carol"), std::string::npos) << out;
+    // Commands when no host runs, bad arguments, unknown folders and items.
+    EXPECT_EQ(carol.RunTool({"list", carol.UserDirectory()}, &out), 2);
+    EXPECT_NE(out.find("no outlook-host runs"), std::string::npos) << out;
+    EXPECT_EQ(carol.RunTool({"init", carol.UserDirectory(), "--profile", "X"}, &out), 2);
+    EXPECT_EQ(carol.RunTool({"frobnicate", carol.UserDirectory()}, &out), 2);
+    EXPECT_FALSE(m_alice.Command({"list", "Nowhere"}).ok);
+    EXPECT_FALSE(m_alice.Command({"show", "Inbox", "7"}).ok);
+    EXPECT_FALSE(m_alice.Command({"add", "Inbox", "--colour", "red"}).ok);
+    EXPECT_EQ(carol.RunTool({"init", carol.UserDirectory(), "--profile", "Carol", "--address",
+                             "carol@example.org"},
+                            &out),
+              1);
+    EXPECT_NE(out.find("exists already"), std::string::npos) << out;
+}
+
+}  // namespace
