@@ -130,6 +130,8 @@ TEST_F(TrayTest, StoppedFreezesTheIconAndKeepsTheNotification) {
 }
 
 TEST_F(TrayTest, LeftDoubleClickTogglesStopped) {
+    // The icon timer would redraw the running state meanwhile.
+    m_tray.SetIconTimer(false, 0);
     ASSERT_TRUE(win::SimulateTrayMouse(m_tray.PopupWindow(), kTrayIconId, WM_LBUTTONDBLCLK));
     ASSERT_TRUE(PumpUntil([&] { return m_engine->m_stopped.load(); }));
     EXPECT_EQ(Icon().tip, L"QMRX Start");
