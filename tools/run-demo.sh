@@ -1,40 +1,87 @@
 #!/usr/bin/env bash
-# The main job, as far as the system is built: two users, alice and bob, share
-# a folder "Team". alice's side saves an item, packs it into the encrypted
-# cabinet the add-in mails, and drops it into bob's mail directory of a shared
-# post office; bob's side unpacks it with the folder password. Both sides
-# start the add-in's logs and registry as the add-in does at start-up.
+# The main job, as far as the system is built: two users, alice and bob, each
+# with a stand-in Outlook process (outlook-host) on one shared post office.
+# alice sends bob a mail with an attachment through the helper library; bob's
+# host files it into his Inbox and raises NewMail; then both hosts quit and
+# their logs are shown. Last, the add-in's cabinet path on its own: an item
+# packed into the encrypted cabinet for a partner and unpacked there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 export CC=clang CXX=clang++
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_TESTS=OFF >/dev/null
-cmake --build build/demo --target outlook-host >/dev/null
-host=build/demo/bin/outlook-host
+cmake --build build/demo --target outlook-host quillmere-cabinet-demo >/dev/null
+host=$PWD/build/demo/bin/outlook-host
+demo=$PWD/build/demo/bin/quillmere-cabinet-demo
 work=$(mktemp -d /tmp/quillmere-demo.XXXXXX)
 po=$work/postoffice
+# The platform clock runs 20 times faster: the hosts look for mail every
+# 1000 platform ms, i.e. every 50 ms.
+export QUILLMERE_TIME_SCALE=20
 step() { printf '\n== %s\n' "$*"; }
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+# Waits (at most ~10 s) until a command's output contains a text.
+wait_for() {
+    local text=$1; shift
+    for _ in $(seq 200); do
+        if "$@" 2>/dev/null | grep -qF -- "$text"; then return 0; fi
+        sleep 0.05
+    done
+    echo "timed out waiting for \"$text\" from: $*" >&2
+    return 1
+}
 
-step "two user directories with the add-in's registry settings"
-$host init "$work/alice" --address alice@example.org --partner bob@example.org --share Team --password 's3cret'
-$host init "$work/bob" --address bob@example.org --partner alice@example.org --share Team --password 's3cret'
-iconv -f UTF-16LE -t UTF-8 "$work/alice/registry/HKEY_CURRENT_USER.reg" | tr -d '\r\357\273\277'
+step "two user directories, each with a mail profile"
+$host init "$work/alice" --profile Alice --address alice@example.org
+$host init "$work/bob" --profile Bob --address bob@example.org --exchange
 
-step "alice changes an item: it is saved, packed and sent to bob"
-$host send "$work/alice" --postoffice "$po" --subject "Dentist Tuesday" --body "Bring the forms."
-zuf=$(ls "$po"/bob@example.org/new/*.zuf)
+step "two host processes on one post office"
+$host run "$work/alice" --postoffice "$po" >"$work/alice.log" 2>&1 & pids+=($!)
+$host run "$work/bob" --postoffice "$po" >"$work/bob.log" 2>&1 & pids+=($!)
+wait_for "started" $host log "$work/alice"
+wait_for "started" $host log "$work/bob"
+$host list "$work/bob"
+
+step "alice sends bob a mail with an attachment"
+printf 'Item;Amount\nPaper;12\nInk;30\n' >"$work/costs.csv"
+$host send "$work/alice" --to bob@example.org --subject "Costs for March" \
+    --body "Hello Bob, the costs are attached. Alice" --attach "$work/costs.csv"
+echo "in the post office:"; (cd "$po" && find . -type f ! -name .lock | sort)
+
+step "it arrives in bob's Inbox"
+wait_for "Costs for March" $host list "$work/bob" Inbox
+$host list "$work/bob" Inbox
+$host show "$work/bob" Inbox 1
+step "alice's copy is in her Sent Items"
+$host list "$work/alice" "Sent Items"
+
+step "both users quit"
+$host quit "$work/alice"
+$host quit "$work/bob"
+wait "${pids[@]}"
+pids=()
+step "alice's host log"
+cat "$work/alice.log"
+step "bob's host log"
+cat "$work/bob.log"
+
+step "the add-in's cabinet path: an item packed, encrypted, and unpacked by the partner"
+cab=$work/cabinet
+$demo init "$cab/alice" --address alice@example.org --partner bob@example.org --share Team --password 's3cret'
+$demo init "$cab/bob" --address bob@example.org --partner alice@example.org --share Team --password 's3cret'
+$demo send "$cab/alice" --postoffice "$cab/postoffice" --subject "Dentist Tuesday" --body "Bring the forms."
+zuf=$(ls "$cab"/postoffice/bob@example.org/new/*.zuf)
 printf 'first bytes of the cabinet: %s (CRYP = encrypted)\n' "$(head -c 4 "$zuf")"
-
-step "bob's add-in picks it up and unpacks it with the folder password"
-$host receive "$work/bob" --postoffice "$po"
-
+$demo receive "$cab/bob" --postoffice "$cab/postoffice"
 step "the same item without a password is a plain MS-CAB file; cabextract reads it"
-$host init "$work/carol" --address carol@example.org --partner dave@example.org --share Open
-$host send "$work/carol" --postoffice "$po" --subject "Plain" --body "No secret here."
-cabextract -l "$po"/dave@example.org/new/*.zuf
+$demo init "$cab/carol" --address carol@example.org --partner dave@example.org --share Open
+$demo send "$cab/carol" --postoffice "$cab/postoffice" --subject "Plain" --body "No secret here."
+cabextract -l "$cab"/postoffice/dave@example.org/new/*.zuf
+step "the add-in's debug log (alice)"
+cat "$cab/alice/drive_c/Users/alice/AppData/Local/Temp/Quillmere_debug.log"
 
-step "alice's debug log"
-cat "$work/alice/drive_c/Users/alice/AppData/Local/Temp/Quillmere_debug.log"
-step "bob's debug log"
-cat "$work/bob/drive_c/Users/bob/AppData/Local/Temp/Quillmere_debug.log"
 printf '\nThe user directories are in %s\n' "$work"
