@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "host/AddInLoader.h"
 #include "host/HostTestSupport.h"
 #include "platform/com/ConnectionPoint.h"
 #include "platform/mapi/PropTags.h"
@@ -9,9 +10,13 @@
 #include "platform/rdo/Server.h"
 #include "platform/store/Folder.h"
 #include "platform/store/Message.h"
+#include "platform/store/Session.h"
 #include "platform/transport/MimeParser.h"
 #include "platform/transport/MimeWriter.h"
+#include "platform/transport/PostOffice.h"
 #include "platform/win/Environment.h"
+#include "platform/win/Module.h"
+#include "platform/win/Paths.h"
 #include "platform/win/Text.h"
 
 namespace host::testing {
@@ -261,6 +266,124 @@ TEST_F(OutlookHostTest, SecondHostInOneProcessIsRefusedAndMissingProfileNamed) {
     options.profileName = L"Nobody";
     EXPECT_EQ(OutlookHost::Start(options, &second, &error), MAPI_E_NOT_FOUND);
     EXPECT_NE(error.find("Alice"), std::string::npos) << error;
+}
+
+// A test add-in registered by ProgID and put on the profile's list.
+class HostAddInTest : public ::testing::Test {
+protected:
+    static constexpr CLSID kAddInClsid{
+        0xC3A1F0E2, 0x5B7D, 0x4E19, {0x9A, 0x2C, 0x7D, 0x4B, 0x1E, 0x6F, 0x0A, 0x11}};
+    void SetUp() override {
+        win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+        m_user = m_root.Path() + "/alice";
+        std::string error;
+        ProfileInit init;
+        init.profileName = L"Alice";
+        init.address = L"alice@example.org";
+        ASSERT_EQ(InitProfile(m_user, init, &error), S_OK) << error;
+        win::SetUserDirectory(m_user);
+        ASSERT_EQ(CoInitialize(nullptr), S_OK);
+        com::ServerRegistration reg;
+        reg.clsid = kAddInClsid;
+        reg.progId = L"QmHost.TestAddIn.1";
+        reg.versionIndependentProgId = L"QmHost.TestAddIn";
+        reg.description = L"Host test add-in";
+        reg.serverPath = win::WindowsPath(QM_BINARY_DIR "/bin/libQmHostTestAddIn.so");
+        ASSERT_EQ(com::RegisterServer(reg), S_OK);
+        ASSERT_EQ(AddInLoader::AddToList(L"Alice", L"QmHost.TestAddIn", L"Test add-in"), S_OK);
+        HostOptions options;
+        options.userDirectory = m_user;
+        options.postOffice = m_root.Path() + "/postoffice";
+        options.mailPollMs = 60000;
+        options.reminderPollMs = 60000;  // the test looks for reminders itself
+        ASSERT_EQ(OutlookHost::Start(options, &m_host, &error), S_OK) << error;
+        m_module = LoadLibraryW(reg.serverPath.c_str());
+        ASSERT_NE(m_module, nullptr);
+        m_log = reinterpret_cast<std::size_t (*)(char*, std::size_t)>(
+            GetProcAddress(m_module, "QmTestAddInLog"));
+        ASSERT_NE(m_log, nullptr);
+    }
+    void TearDown() override {
+        m_host.reset();
+        if (m_module)
+            FreeLibrary(m_module);
+        CoUninitialize();
+    }
+    std::string AddInLog() {
+        std::string text(m_log(nullptr, 0) + 1, '\0');
+        m_log(text.data(), text.size());
+        text.resize(text.size() - 1);
+        return text;
+    }
+
+    TempRoot m_root;
+    std::string m_user;
+    std::unique_ptr<OutlookHost> m_host;
+    HMODULE m_module = nullptr;
+    std::size_t (*m_log)(char*, std::size_t) = nullptr;
+};
+
+TEST_F(HostAddInTest, AddInIsConnectedHearsTheClientsEventsAndIsReleasedAfterQuit) {
+    std::string log = AddInLog();
+    EXPECT_NE(log.find("OnConnection mode 1\nOnStartupComplete\n"), std::string::npos) << log;
+    std::vector<std::wstring> connected;
+    m_host->RunOnUi([&] { connected = m_host->AddIns()->Connected(); });
+    EXPECT_EQ(connected, std::vector<std::wstring>{L"QmHost.TestAddIn"});
+
+    // The Options dialog: the page the add-in adds is recorded by ProgID and caption.
+    std::vector<outlook::PageEntry> pages;
+    m_host->RunOnUi([&] {
+        outlook::PropertyPageList* list = nullptr;
+        CComPtr<PropertyPages> collection = outlook::CreatePropertyPages(&list);
+        m_host->Application()->FireOptionsPagesAdd(collection);
+        pages = list->Entries();
+    });
+    ASSERT_EQ(pages.size(), 1u);
+    ASSERT_EQ(pages[0].page.vt, VT_BSTR);
+    EXPECT_EQ(std::wstring(pages[0].page.bstrVal), L"QmHost.TestPage");
+    EXPECT_EQ(pages[0].title, L"Test");
+
+    // NewMail for a mail that arrives.
+    transport::PostOffice po(m_root.Path() + "/postoffice");
+    std::vector<transport::DeliveryResult> results;
+    ASSERT_EQ(po.Deliver("From: bob@example.org\r\nTo: alice@example.org\r\nSubject: hi\r\n\r\n"
+                         "Hello\r\n",
+                         {L"alice@example.org"}, &results),
+              S_OK);
+    EXPECT_EQ(m_host->PollMail(), 1);
+    EXPECT_TRUE(WaitUntil([&] { return AddInLog().find("NewMail") != std::string::npos; }, 5000));
+
+    // Reminder for an item whose reminder fell due, once.
+    {
+        std::unique_ptr<store::Session> session;
+        ASSERT_EQ(store::Session::Open(m_host->Profile().mapi.stores[0].hostPath, &session), S_OK);
+        store::Folder tasks;
+        ASSERT_EQ(session->GetDefaultFolder(store::DefaultFolder::Tasks, &tasks), S_OK);
+        std::unique_ptr<store::Message> task;
+        ASSERT_EQ(tasks.CreateMessage(false, &task), S_OK);
+        task->SetProp(PR_SUBJECT, PropValue::Unicode(L"Call the plumber"));
+        FILETIME now{};
+        GetSystemTimeAsFileTime(&now);
+        ULONGLONG past = win::FileTimeToUInt64(now) - 600ull * 10000000ull;
+        task->SetNamed(NamedProperty::ById(PSETID_Common, 0x8503), PropValue::Boolean(true));
+        task->SetNamed(NamedProperty::ById(PSETID_Common, 0x8560), PropValue::SysTime(past));
+        ASSERT_EQ(task->Save(), S_OK);
+    }
+    m_host->RunOnUi([&] { m_host->CheckReminders(); });
+    m_host->RunOnUi([&] { m_host->CheckReminders(); });
+    log = AddInLog();
+    EXPECT_NE(log.find("Reminder Call the plumber"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Reminder Call the plumber"), log.rfind("Reminder Call the plumber"))
+        << "a reminder is raised once";
+
+    m_host->Quit();
+    log = AddInLog();
+    std::size_t quit = log.find("Quit\n");
+    std::size_t released = log.find("released\n");
+    ASSERT_NE(quit, std::string::npos) << log;
+    ASSERT_NE(released, std::string::npos) << log;
+    EXPECT_LT(quit, log.find("OnBeginShutdown"));
+    EXPECT_LT(log.find("OnDisconnection mode 0"), released);
 }
 
 }  // namespace

@@ -1,0 +1,156 @@
+// A small add-in module for the host's tests: one COM class "QmHost.TestAddIn"
+// that, once connected, listens to the application's events, adds a page to
+// the Options dialog and records what happened in a log the test reads
+// (QmTestAddInLog). Test code only.
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/com/Com.h"
+#include "platform/com/ComObject.h"
+#include "platform/com/ConnectionPoint.h"
+#include "platform/com/Dispatch.h"
+#include "platform/outlook/Outlook.h"
+#include "platform/win/Text.h"
+
+namespace {
+
+// {C3A1F0E2-5B7D-4E19-9A2C-7D4B1E6F0A11}
+constexpr CLSID kClsid{
+    0xC3A1F0E2, 0x5B7D, 0x4E19, {0x9A, 0x2C, 0x7D, 0x4B, 0x1E, 0x6F, 0x0A, 0x11}};
+
+std::mutex g_lock;
+std::string g_log;
+
+void Record(const std::string& line) {
+    std::lock_guard lock(g_lock);
+    g_log += line + "\n";
+}
+
+class Events final : public com::ComObject<Events, IDispatch> {
+public:
+    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, OLECHAR**, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                   UINT*) override {
+        IDispatch* first =
+            params && params->cArgs >= 1 && params->rgvarg[params->cArgs - 1].vt == VT_DISPATCH
+                ? params->rgvarg[params->cArgs - 1].pdispVal
+                : nullptr;
+        switch (id) {
+            case outlook::dispid::kEventOptionsPagesAdd: {
+                CComQIPtr<PropertyPages> pages(first);
+                HRESULT hr =
+                    pages ? pages->raw_Add(CComVariant(L"QmHost.TestPage"), CComBSTR(L"Test"))
+                          : E_NOINTERFACE;
+                Record(SUCCEEDED(hr) ? "OptionsPagesAdd" : "OptionsPagesAdd failed");
+                break;
+            }
+            case outlook::dispid::kEventNewMail:
+                Record("NewMail");
+                break;
+            case outlook::dispid::kEventReminder: {
+                CComVariant subject;
+                if (first)
+                    com::GetProperty(first, outlook::dispid::kSubject, &subject);
+                Record("Reminder " + (subject.vt == VT_BSTR && subject.bstrVal
+                                          ? win::ToUtf8(subject.bstrVal)
+                                          : std::string()));
+                break;
+            }
+            case outlook::dispid::kEventQuit:
+                Record("Quit");
+                break;
+            default:
+                break;
+        }
+        return S_OK;
+    }
+};
+
+class TestAddIn final : public com::ComObject<TestAddIn, _IDTExtensibility2> {
+public:
+    TestAddIn() { Record("created"); }
+    ~TestAddIn() override { Record("released"); }
+
+    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, OLECHAR**, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+
+    HRESULT OnConnection(IDispatch* application, ext_ConnectMode mode, IDispatch* addInInst,
+                         SAFEARRAY** custom) override {
+        m_app = CComQIPtr<_Application>(application);
+        CComQIPtr<COMAddIn> record(addInInst);
+        if (!m_app || !record || !custom)
+            return E_POINTER;
+        m_events = com::Make<Events>();
+        HRESULT hr = com::Advise(m_app, IID_ApplicationEvents_11, static_cast<IDispatch*>(m_events),
+                                 &m_cookie);
+        Record("OnConnection mode " + std::to_string(mode) +
+               (SUCCEEDED(hr) ? "" : " advise failed"));
+        return hr;
+    }
+    HRESULT OnDisconnection(ext_DisconnectMode mode, SAFEARRAY**) override {
+        if (m_cookie)
+            com::Unadvise(m_app, IID_ApplicationEvents_11, m_cookie);
+        m_cookie = 0;
+        m_app.Release();
+        Record("OnDisconnection mode " + std::to_string(mode));
+        return S_OK;
+    }
+    HRESULT OnAddInsUpdate(SAFEARRAY**) override { return S_OK; }
+    HRESULT OnStartupComplete(SAFEARRAY**) override {
+        Record("OnStartupComplete");
+        return S_OK;
+    }
+    HRESULT OnBeginShutdown(SAFEARRAY**) override {
+        Record("OnBeginShutdown");
+        return S_OK;
+    }
+
+private:
+    CComQIPtr<_Application> m_app;
+    CComPtr<Events> m_events;
+    DWORD m_cookie = 0;
+};
+
+class Factory final : public com::ComObject<Factory, IClassFactory> {
+public:
+    HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        if (outer)
+            return CLASS_E_NOAGGREGATION;
+        CComPtr<TestAddIn> addIn = com::Make<TestAddIn>();
+        return addIn->QueryInterface(iid, out);
+    }
+    HRESULT LockServer(BOOL) override { return S_OK; }
+};
+
+}  // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid,
+                                                                 void** out) {
+    if (clsid != kClsid)
+        return CLASS_E_CLASSNOTAVAILABLE;
+    CComPtr<Factory> factory = com::Make<Factory>();
+    return factory->QueryInterface(iid, out);
+}
+
+// What the add-in recorded so far, one event a line; copies at most size - 1
+// bytes and returns the whole length.
+__attribute__((visibility("default"))) std::size_t QmTestAddInLog(char* buffer, std::size_t size) {
+    std::lock_guard lock(g_lock);
+    if (size) {
+        std::size_t n = std::min(size - 1, g_log.size());
+        std::memcpy(buffer, g_log.data(), n);
+        buffer[n] = 0;
+    }
+    return g_log.size();
+}
+
+}  // extern "C"
