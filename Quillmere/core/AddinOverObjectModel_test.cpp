@@ -1,0 +1,174 @@
+// The add-in object over the object model stand-in and the real helper
+// library: the connection attaches the engine's session to the namespace's
+// MAPI session, the start loads a folder of the registry through Outlook,
+// the folder page is refused for the Inbox and offered for that folder, and
+// Quit takes everything down.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/Connect.h"
+#include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/FolderObj.h"
+#include "Quillmere/core/Settings.h"
+#include "Quillmere/core/SyncEngine.h"
+#include "platform/com/Com.h"
+#include "platform/outlook/OutlookApplication.h"
+#include "platform/store/Session.h"
+#include "platform/win/Clock.h"
+#include "platform/win/Environment.h"
+#include "platform/win/MessageBox.h"
+#include "platform/win/Module.h"
+#include "platform/win/Registry.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class AddinOverObjectModelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qm_addin_om_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        win::SetUserDirectory(m_dir);
+        win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+        logs::ResetForTesting();
+        heartbeat::ResetForTesting();
+        win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
+        win::ClearMessageBoxCalls();
+        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+        // The helper library registers itself, as its installer would.
+        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
+        ASSERT_NE(rdo, nullptr);
+        auto registerServer =
+            reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
+        ASSERT_NE(registerServer, nullptr);
+        ASSERT_EQ(registerServer(), S_OK);
+
+        std::string storePath = m_dir + "/mailbox.qst";
+        store::StoreOptions storeOptions;
+        storeOptions.displayName = L"Personal Folders";
+        std::unique_ptr<store::Session> session;
+        ASSERT_EQ(store::Session::Create(storePath, storeOptions, &session), S_OK);
+        session.reset();
+        outlook::ApplicationOptions options;
+        options.profile.profileName = L"Outlook";
+        options.profile.stores.push_back({storePath, true});
+        options.version = L"10.0.6626";  // ready at once: no log-on thread to wait for
+        options.ui = m_ui;
+        ASSERT_EQ(outlook::OutlookApplication::Create(options, &m_app), S_OK);
+        m_record = m_app->AddComAddIn(L"Quillmere.Connect", L"Quillmere",
+                                      [this](bool connect) { m_connected = connect; });
+        m_connect = com::Make<CConnect>();
+    }
+    void TearDown() override {
+        if (g_pEngine.load())
+            m_connect->OnQuit();
+        m_connect.Release();
+        m_record.Release();
+        m_app.reset();
+        win::SetMessageBoxHandler({});
+        CoUninitialize();
+        logs::ResetForTesting();
+        fs::remove_all(m_dir);
+    }
+
+    static void SetFolderKey(const std::wstring& entryId, const std::wstring& storeId,
+                             const std::wstring& share) {
+        HKEY key = nullptr;
+        std::wstring path = std::wstring(kFoldersKeyPath) + L"\\" + entryId;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExW(key, L"SID", 0, REG_SZ, storeId.c_str(),
+                       static_cast<DWORD>((storeId.size() + 1) * 2));
+        RegSetValueExW(key, L"ShareName", 0, REG_SZ, share.c_str(),
+                       static_cast<DWORD>((share.size() + 1) * 2));
+        RegCloseKey(key);
+    }
+
+    std::string m_dir;
+    std::shared_ptr<outlook::QueuedUiDispatcher> m_ui =
+        std::make_shared<outlook::QueuedUiDispatcher>();
+    std::unique_ptr<outlook::OutlookApplication> m_app;
+    COMAddInPtr m_record;
+    bool m_connected = true;
+    CComPtr<CConnect> m_connect;
+};
+
+TEST_F(AddinOverObjectModelTest, ConnectStartLoadPagesAndQuit) {
+    ASSERT_EQ(m_connect->OnConnection(m_app->Application(), ext_cm_Startup, m_record, nullptr),
+              S_OK);
+    CSyncEngine* engine = g_pEngine.load();
+    ASSERT_NE(engine, nullptr);
+    ASSERT_NE(engine->Session(), nullptr);
+    EXPECT_TRUE(engine->IsReady());
+    CComBSTR profile;
+    ASSERT_EQ(engine->Session()->GetProfileName(&profile), S_OK)
+        << "the session is attached to the namespace's MAPI session";
+    EXPECT_EQ(profile, L"Outlook");
+
+    _NameSpacePtr ns = m_app->NameSpace();
+    CComPtr<MAPIFolder> calendar;
+    ASSERT_EQ(ns->GetDefaultFolder(olFolderCalendar, &calendar), S_OK);
+    CComBSTR calendarId, storeId;
+    calendar->get_EntryID(&calendarId);
+    calendar->get_StoreID(&storeId);
+    SetFolderKey(std::wstring(calendarId.View()), std::wstring(storeId.View()), L"team");
+    SetFolderKey(L"00000000DEADBEEF", std::wstring(storeId.View()), L"gone");
+
+    m_connect->Heartbeat().OnHeartbeatTick(GetTickCount());  // the engine's start
+    ASSERT_TRUE(engine->IsStarted());
+    EXPECT_TRUE(win::MessageBoxCalls().empty()) << "the helper library is registered";
+    ASSERT_EQ(engine->GetFolderCount(), 1u);
+    CFolderObj* folder = engine->GetFolderEntry(0, false);
+    ASSERT_NE(folder, nullptr);
+    EXPECT_EQ(folder->m_shareName, L"team");
+    EXPECT_FALSE(folder->IsExchange());
+    EXPECT_EQ(engine->GetFolderFlagByName(L"team"), 0);
+
+    CComPtr<MAPIFolder> inbox;
+    ASSERT_EQ(ns->GetDefaultFolder(olFolderInbox, &inbox), S_OK);
+    outlook::PropertyPageList* inboxPages = nullptr;
+    CComPtr<PropertyPages> inboxCollection = outlook::CreatePropertyPages(&inboxPages);
+    m_app->FireFolderOptionsPagesAdd(inboxCollection, inbox);
+    EXPECT_TRUE(inboxPages->Entries().empty());
+    outlook::PropertyPageList* calendarPages = nullptr;
+    CComPtr<PropertyPages> calendarCollection = outlook::CreatePropertyPages(&calendarPages);
+    m_app->FireFolderOptionsPagesAdd(calendarCollection, calendar);
+    ASSERT_EQ(calendarPages->Entries().size(), 1u);
+    EXPECT_EQ(calendarPages->Entries()[0].title, L"Quillmere");
+
+    CComPtr<QMRMAPIFolder> addinFolder;
+    ASSERT_EQ(engine->FindOrCreateAddinFolderOfSession(&addinFolder), S_OK)
+        << "the page handler made the add-in folder through Outlook; the helper finds it";
+    CComBSTR name;
+    addinFolder->GetName(&name);
+    EXPECT_EQ(name, L"Quillmere");
+    addinFolder.Release();
+
+    m_app->FireQuit();
+    EXPECT_EQ(g_pEngine.load(), nullptr);
+    EXPECT_TRUE(m_connected) << "nothing asked Outlook to disconnect the add-in";
+}
+
+TEST_F(AddinOverObjectModelTest, UnregisteredHelperLibraryDisconnectsTheAddin) {
+    ASSERT_EQ(m_connect->OnConnection(m_app->Application(), ext_cm_Startup, m_record, nullptr),
+              S_OK);
+    HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
+    auto unregisterServer =
+        reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllUnregisterServer"));
+    ASSERT_NE(unregisterServer, nullptr);
+    ASSERT_EQ(unregisterServer(), S_OK);
+    m_connect->Heartbeat().OnHeartbeatTick(GetTickCount());  // the start wants the utilities
+    ASSERT_EQ(win::MessageBoxCalls().size(), 1u);
+    EXPECT_EQ(win::MessageBoxCalls()[0].caption, L"QuillmereRDO.dll  is not correctly registered");
+    EXPECT_FALSE(m_connected);
+    FreeLibrary(rdo);
+}
+
+}  // namespace
