@@ -11,6 +11,7 @@
 #include "platform/com/ConnectionPoint.h"
 #include "platform/com/Dispatch.h"
 #include "platform/outlook/Outlook.h"
+#include "platform/win/Module.h"
 #include "platform/win/Text.h"
 
 namespace {
@@ -139,6 +140,28 @@ __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLSID clsid,
         return CLASS_E_CLASSNOTAVAILABLE;
     CComPtr<Factory> factory = com::Make<Factory>();
     return factory->QueryInterface(iid, out);
+}
+
+// Registers the class under its ProgID "QmHost.TestAddIn", served by this
+// module's own file.
+__attribute__((visibility("default"))) HRESULT DllRegisterServer() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            // An address of this module only: an exported function could
+            // be another module's of the same name.
+            reinterpret_cast<const WCHAR*>(&g_log), &self))
+        return E_FAIL;
+    wchar_t path[1024];
+    if (!GetModuleFileNameW(self, path, 1024))
+        return E_FAIL;
+    com::ServerRegistration reg;
+    reg.clsid = kClsid;
+    reg.progId = L"QmHost.TestAddIn.1";
+    reg.versionIndependentProgId = L"QmHost.TestAddIn";
+    reg.description = L"Host test add-in";
+    reg.serverPath = path;
+    return com::RegisterServer(reg);
 }
 
 // What the add-in recorded so far, one event a line; copies at most size - 1

@@ -142,4 +142,39 @@ TEST_F(TwoUsersTest, ClearErrorsForBadUse) {
     EXPECT_NE(out.find("exists already"), std::string::npos) << out;
 }
 
+TEST(HostInstallTest, InstalledAddInIsLoadedConnectedAndReleasedAfterQuit) {
+    TempRoot root;
+    HostProcess user(kProgram, root.Path() + "/dora");
+    ASSERT_TRUE(user.Init(L"Dora", L"dora@example.org"));
+    ASSERT_TRUE(user.Init(L"Dora Home", L"dora@home.example"));
+    std::string out;
+    // Installed for the second profile only.
+    ASSERT_EQ(
+        user.RunTool({"install", user.UserDirectory(), "--profile", "Dora Home", "--module",
+                      QM_BINARY_DIR "/bin/libQmHostTestAddIn.so", "--progid", "QmHost.TestAddIn"},
+                     &out),
+        0)
+        << out;
+    EXPECT_NE(user.RunTool({"install", user.UserDirectory(), "--module",
+                            QM_BINARY_DIR "/bin/no-such-module.so"},
+                           &out),
+              0);
+    EXPECT_NE(out.find("cannot load"), std::string::npos) << out;
+
+    ASSERT_TRUE(user.Start(root.Path() + "/postoffice", L"Dora"));
+    EXPECT_EQ(user.Command({"log"}).text.find("QmHost.TestAddIn"), std::string::npos);
+    EXPECT_EQ(user.Command({"options"}).text, "");
+    EXPECT_EQ(user.Stop(), 0);
+
+    ASSERT_TRUE(user.Start(root.Path() + "/postoffice", L"Dora Home"));
+    EXPECT_NE(user.Command({"log"}).text.find("add-in QmHost.TestAddIn connected"),
+              std::string::npos);
+    EXPECT_EQ(user.Command({"options"}).text, "QmHost.TestPage\tTest\n");
+    EXPECT_EQ(user.Stop(), 0);
+    std::string output = user.Output();
+    std::size_t quit = output.find("  Quit\n");
+    ASSERT_NE(quit, std::string::npos) << output;
+    EXPECT_NE(output.find("add-in QmHost.TestAddIn released", quit), std::string::npos) << output;
+}
+
 }  // namespace
