@@ -5,9 +5,13 @@
 // Quit takes everything down.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <thread>
 
 #include "Quillmere/core/AddinGlobals.h"
 #include "Quillmere/core/Connect.h"
@@ -17,11 +21,13 @@
 #include "Quillmere/core/SyncEngine.h"
 #include "platform/com/Com.h"
 #include "platform/outlook/OutlookApplication.h"
+#include "platform/store/Profile.h"
 #include "platform/store/Session.h"
 #include "platform/win/Clock.h"
 #include "platform/win/Environment.h"
 #include "platform/win/MessageBox.h"
 #include "platform/win/Module.h"
+#include "platform/win/Paths.h"
 #include "platform/win/Registry.h"
 
 namespace {
@@ -169,6 +175,129 @@ TEST_F(AddinOverObjectModelTest, UnregisteredHelperLibraryDisconnectsTheAddin) {
     EXPECT_EQ(win::MessageBoxCalls()[0].caption, L"QuillmereRDO.dll  is not correctly registered");
     EXPECT_FALSE(m_connected);
     FreeLibrary(rdo);
+}
+
+}  // namespace
+
+namespace {
+
+// A modern Outlook: the log-on thread logs a helper session of its own on
+// to the profile and waits for the Exchange connection the profile reports.
+class ModernOutlookTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qm_addin_modern_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        win::SetUserDirectory(m_dir);
+        win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+        win::SetTimeScaleForTesting(1000);
+        logs::ResetForTesting();
+        heartbeat::ResetForTesting();
+        win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
+        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
+        ASSERT_NE(rdo, nullptr);
+        auto registerServer =
+            reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
+        ASSERT_NE(registerServer, nullptr);
+        ASSERT_EQ(registerServer(), S_OK);
+
+        m_profilePath = store::Profile::FileFor(m_dir, L"Outlook");
+        fs::create_directories(fs::path(m_profilePath).parent_path());
+        m_profile.name = L"Outlook";
+        store::ProfileStore mailbox;
+        mailbox.file = "mailbox.qst";
+        mailbox.displayName = L"Mailbox";
+        mailbox.isDefault = true;
+        m_profile.stores.push_back(mailbox);
+        m_profile.connectionMode = 300;  // cached offline
+        ASSERT_EQ(m_profile.Save(m_profilePath), S_OK);
+        ASSERT_EQ(m_profile.CreateMissingStores(m_profilePath), S_OK);
+
+        outlook::ApplicationOptions options;
+        ASSERT_EQ(outlook::OutlookApplication::ProfileFromFile(m_profilePath, &options.profile),
+                  S_OK);
+        options.version = L"14.0.0.7015";
+        options.ui = m_ui;
+        ASSERT_EQ(outlook::OutlookApplication::Create(options, &m_app), S_OK);
+        m_connect = com::Make<CConnect>();
+        // The debug log, to see the log-on thread's lines.
+        HKEY key = nullptr;
+        RegCreateKeyExW(HKEY_CURRENT_USER, kConfigKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &key, nullptr);
+        DWORD one = 1;
+        RegSetValueExW(key, L"debug", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                       sizeof one);
+        RegSetValueExW(key, L"rulecreator_was_set", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&one), sizeof one);
+        RegCloseKey(key);
+    }
+    void TearDown() override {
+        if (g_pEngine.load())
+            m_connect->OnQuit();
+        m_connect.Release();
+        m_app.reset();
+        win::SetMessageBoxHandler({});
+        win::SetTimeScaleForTesting(1);
+        CoUninitialize();
+        logs::ResetForTesting();
+        fs::remove_all(m_dir);
+    }
+    std::string DebugLog() {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        std::ifstream in(*win::HostPath(std::wstring(temp) + L"Quillmere_debug.log"),
+                         std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    template <class F>
+    static bool WaitFor(F condition) {
+        for (int i = 0; i < 1000 && !condition(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return condition();
+    }
+
+    std::string m_dir;
+    std::string m_profilePath;
+    store::Profile m_profile;
+    std::shared_ptr<outlook::QueuedUiDispatcher> m_ui =
+        std::make_shared<outlook::QueuedUiDispatcher>();
+    std::unique_ptr<outlook::OutlookApplication> m_app;
+    CComPtr<CConnect> m_connect;
+};
+
+TEST_F(ModernOutlookTest, EngineBecomesReadyWhenTheProfileGoesOnline) {
+    ASSERT_EQ(m_connect->OnConnection(m_app->Application(), ext_cm_Startup, nullptr, nullptr),
+              S_OK);
+    CSyncEngine* engine = g_pEngine.load();
+    ASSERT_NE(engine, nullptr);
+    EXPECT_TRUE(engine->IsModernMode());
+    EXPECT_EQ(engine->OpenFlags().lVal, 0x210);
+    ASSERT_TRUE(WaitFor([&] {
+        return DebugLog().find("Waiting for Init...") != std::string::npos;
+    })) << DebugLog();
+    EXPECT_FALSE(engine->IsReady());
+    EXPECT_EQ(engine->GetSyncState(), kSyncStateOffline);
+    m_connect->Heartbeat().OnHeartbeatTick(GetTickCount());
+    EXPECT_FALSE(engine->IsStarted()) << "no start before the engine is ready";
+
+    m_profile.connectionMode = 800;
+    ASSERT_EQ(m_profile.Save(m_profilePath), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return engine->IsReady(); }));
+    EXPECT_TRUE(WaitFor([&] { return DebugLog().find("Mission Possible") != std::string::npos; }));
+    m_connect->Heartbeat().OnHeartbeatTick(GetTickCount());
+    EXPECT_TRUE(engine->IsStarted());
+    EXPECT_EQ(engine->GetSyncState(), kSyncStateIdle) << "StartThreads set the state to idle";
+}
+
+TEST_F(ModernOutlookTest, QuitWhileTheLogonThreadWaitsEndsIt) {
+    ASSERT_EQ(m_connect->OnConnection(m_app->Application(), ext_cm_Startup, nullptr, nullptr),
+              S_OK);
+    ASSERT_TRUE(
+        WaitFor([&] { return DebugLog().find("Waiting for Init...") != std::string::npos; }));
+    m_connect->OnQuit();  // the engine's destruction waits for the thread
+    EXPECT_EQ(g_pEngine.load(), nullptr);
 }
 
 }  // namespace
