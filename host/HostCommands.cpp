@@ -375,30 +375,89 @@ public:
         return {true, "sent " + p.Get("subject") + " to " + p.Get("to") + "\n"};
     }
 
-    CommandResult Pages(outlook::PropertyPageList* list) {
+    // The dialog shows each page that was added: a page given by ProgID is
+    // created; each --set NAME=VALUE is put on every page that knows NAME
+    // (IDispatch by name); --apply applies the pages that are dirty.
+    CommandResult Dialog(outlook::PropertyPageList* list, const Parsed& p) {
         std::ostringstream out;
+        std::vector<std::pair<std::wstring, std::wstring>> sets;
+        auto range = p.options.equal_range("set");
+        for (auto it = range.first; it != range.second; ++it) {
+            std::size_t eq = it->second.find('=');
+            if (eq == std::string::npos || eq == 0)
+                return Fail("--set needs NAME=VALUE, not \"" + it->second + "\"");
+            sets.emplace_back(win::FromUtf8(it->second.substr(0, eq)),
+                              win::FromUtf8(it->second.substr(eq + 1)));
+        }
+        std::vector<bool> used(sets.size(), false);
         for (const auto& e : list->Entries()) {
-            std::string page = e.page.vt == VT_BSTR && e.page.bstrVal
-                                   ? win::ToUtf8(e.page.bstrVal)
-                                   : std::string("(page object)");
-            out << page << "\t" << win::ToUtf8(e.title) << "\n";
+            bool byProgId = e.page.vt == VT_BSTR && e.page.bstrVal;
+            std::string name = byProgId ? win::ToUtf8(e.page.bstrVal) : "(page object)";
+            out << name << "\t" << win::ToUtf8(e.title) << "\n";
+            if (sets.empty() && !p.Has("apply"))
+                continue;
+            CComPtr<IDispatch> page;
+            HRESULT hr = S_OK;
+            if (byProgId) {
+                CLSID clsid{};
+                hr = CLSIDFromProgID(e.page.bstrVal, &clsid);
+                if (SUCCEEDED(hr))
+                    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                          reinterpret_cast<void**>(&page));
+            } else if (e.page.vt == VT_DISPATCH && e.page.pdispVal) {
+                page = e.page.pdispVal;
+            } else if (e.page.vt == VT_UNKNOWN && e.page.punkVal) {
+                hr = e.page.punkVal->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&page));
+            }
+            if (FAILED(hr) || !page) {
+                out << "  cannot be created: " << Hex(hr) << "\n";
+                continue;
+            }
+            for (std::size_t i = 0; i < sets.size(); ++i) {
+                DISPID id = 0;
+                OLECHAR* names[] = {const_cast<OLECHAR*>(sets[i].first.c_str())};
+                if (FAILED(page->GetIDsOfNames(IID_NULL, names, 1, 0, &id)))
+                    continue;
+                hr = com::PutProperty(page, id, CComVariant(sets[i].second.c_str()));
+                used[i] = true;
+                out << "  " << win::ToUtf8(sets[i].first) << " = " << win::ToUtf8(sets[i].second)
+                    << (SUCCEEDED(hr) ? "" : " refused: " + Hex(hr)) << "\n";
+            }
+            CComQIPtr<PropertyPage> pageView(page);
+            if (p.Has("apply") && pageView) {
+                VARIANT_BOOL dirty = VARIANT_FALSE;
+                pageView->get_Dirty(&dirty);
+                if (dirty != VARIANT_FALSE) {
+                    hr = pageView->Apply();
+                    out << "  applied" << (SUCCEEDED(hr) ? "" : " with error " + Hex(hr)) << "\n";
+                } else {
+                    out << "  nothing to apply\n";
+                }
+            }
+        }
+        for (std::size_t i = 0; i < sets.size(); ++i) {
+            if (!used[i])
+                out << "no page has a field " << win::ToUtf8(sets[i].first) << "\n";
         }
         return {true, out.str()};
     }
 
     CommandResult Options(const std::vector<std::string>& args) {
-        if (args.size() != 1)
-            return Fail("usage: options");
+        Parsed p = Parse(args, {"set"}, {"apply"});
+        if (!p.error.empty() || !p.positional.empty())
+            return Fail(p.error.empty() ? "usage: options [--set NAME=VALUE]... [--apply]"
+                                        : p.error);
         outlook::PropertyPageList* list = nullptr;
         CComPtr<PropertyPages> pages = outlook::CreatePropertyPages(&list);
         m_app.FireOptionsPagesAdd(pages);
-        return Pages(list);
+        return Dialog(list, p);
     }
 
     CommandResult Props(const std::vector<std::string>& args) {
-        Parsed p = Parse(args, {}, {});
+        Parsed p = Parse(args, {"set"}, {"apply"});
         if (!p.error.empty() || p.positional.size() != 1)
-            return Fail(p.error.empty() ? "usage: props FOLDER" : p.error);
+            return Fail(p.error.empty() ? "usage: props FOLDER [--set NAME=VALUE]... [--apply]"
+                                        : p.error);
         std::string error;
         MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
         if (!folder)
@@ -406,7 +465,7 @@ public:
         outlook::PropertyPageList* list = nullptr;
         CComPtr<PropertyPages> pages = outlook::CreatePropertyPages(&list);
         m_app.FireFolderOptionsPagesAdd(pages, folder);
-        return Pages(list);
+        return Dialog(list, p);
     }
 
     CommandResult Tray(const std::vector<std::string>& args) {

@@ -15,8 +15,12 @@
 //                                       a receive rule of the default store, saved
 //   watch FOLDER / unwatch FOLDER       advises / unadvises the folder's Items: each
 //                                       ItemAdd/ItemChange/ItemRemove goes into the log
-//   options                             opens the Options dialog: the pages added
-//   props FOLDER                        opens the folder's Properties dialog: the pages added
+//   options [--set NAME=VALUE]... [--apply]
+//                                       opens the Options dialog: the pages added; with
+//                                       --set/--apply each page is created (by ProgID),
+//                                       its fields set by name and applied when dirty
+//   props FOLDER [--set NAME=VALUE]... [--apply]
+//                                       the same for the folder's Properties dialog
 //   tray [--double-click]               the tray icons; double-clicks each visible one
 //   log                                 what the host did (NewMail, Reminder, add-ins ...)
 //   quit                                closes the client (Quit) and ends the host

@@ -56,8 +56,8 @@ constexpr const char* kUsage =
     "       outlook-host folder USERDIR PARENT NAME\n"
     "       outlook-host rule USERDIR NAME --subject-contains TEXT --move-to FOLDER\n"
     "       outlook-host watch|unwatch USERDIR FOLDER\n"
-    "       outlook-host options USERDIR\n"
-    "       outlook-host props USERDIR FOLDER\n"
+    "       outlook-host options USERDIR [--set NAME=VALUE]... [--apply]\n"
+    "       outlook-host props USERDIR FOLDER [--set NAME=VALUE]... [--apply]\n"
     "       outlook-host tray USERDIR [--double-click]\n"
     "       outlook-host log USERDIR\n"
     "       outlook-host quit USERDIR\n";

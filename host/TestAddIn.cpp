@@ -1,6 +1,7 @@
-// A small add-in module for the host's tests: one COM class "QmHost.TestAddIn"
-// that, once connected, listens to the application's events, adds a page to
-// the Options dialog and records what happened in a log the test reads
+// A small add-in module for the host's tests: the COM class "QmHost.TestAddIn"
+// that, once connected, listens to the application's events, adds its page
+// "QmHost.TestPage" (a field "Text"; Apply records it) to the Options dialog,
+// and records what happened in a log the test reads
 // (QmTestAddInLog). Test code only.
 #include <cstring>
 #include <mutex>
@@ -119,15 +120,75 @@ private:
     DWORD m_cookie = 0;
 };
 
+// {C3A1F0E2-5B7D-4E19-9A2C-7D4B1E6F0A12}
+constexpr CLSID kPageClsid{
+    0xC3A1F0E2, 0x5B7D, 0x4E19, {0x9A, 0x2C, 0x7D, 0x4B, 0x1E, 0x6F, 0x0A, 0x12}};
+constexpr DISPID kTextId = 1;
+
+// The add-in's Options page: one field "Text"; Apply records it.
+class TestPage final : public com::ComObject<TestPage, PropertyPage> {
+public:
+    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, OLECHAR** names, UINT count, LCID, DISPID* ids) override {
+        if (count != 1 || std::wstring(names[0]) != L"Text")
+            return DISP_E_UNKNOWNNAME;
+        ids[0] = kTextId;
+        return S_OK;
+    }
+    HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                   EXCEPINFO*, UINT*) override {
+        if (id != kTextId)
+            return DISP_E_MEMBERNOTFOUND;
+        if ((flags & DISPATCH_PROPERTYPUT) && params && params->cArgs == 1 &&
+            params->rgvarg[0].vt == VT_BSTR) {
+            m_text = params->rgvarg[0].bstrVal ? params->rgvarg[0].bstrVal : L"";
+            m_dirty = true;
+            return S_OK;
+        }
+        if (result) {
+            CComVariant(m_text.c_str()).Detach(result);
+            return S_OK;
+        }
+        return DISP_E_TYPEMISMATCH;
+    }
+    HRESULT GetPageInfo(BSTR* helpFile, LONG* helpContext) override {
+        *helpFile = nullptr;
+        *helpContext = 0;
+        return S_OK;
+    }
+    HRESULT get_Dirty(VARIANT_BOOL* dirty) override {
+        *dirty = m_dirty ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    }
+    HRESULT Apply() override {
+        Record("Apply " + win::ToUtf8(m_text));
+        m_dirty = false;
+        return S_OK;
+    }
+
+private:
+    std::wstring m_text;
+    bool m_dirty = false;
+};
+
 class Factory final : public com::ComObject<Factory, IClassFactory> {
 public:
+    explicit Factory(bool page) : m_page(page) {}
     HRESULT CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         if (outer)
             return CLASS_E_NOAGGREGATION;
+        if (m_page) {
+            CComPtr<TestPage> page = com::Make<TestPage>();
+            return page->QueryInterface(iid, out);
+        }
         CComPtr<TestAddIn> addIn = com::Make<TestAddIn>();
         return addIn->QueryInterface(iid, out);
     }
     HRESULT LockServer(BOOL) override { return S_OK; }
+
+private:
+    bool m_page;
 };
 
 }  // namespace
@@ -136,9 +197,9 @@ extern "C" {
 
 __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid,
                                                                  void** out) {
-    if (clsid != kClsid)
+    if (clsid != kClsid && clsid != kPageClsid)
         return CLASS_E_CLASSNOTAVAILABLE;
-    CComPtr<Factory> factory = com::Make<Factory>();
+    CComPtr<Factory> factory = com::Make<Factory>(clsid == kPageClsid);
     return factory->QueryInterface(iid, out);
 }
 
@@ -161,6 +222,13 @@ __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
     reg.versionIndependentProgId = L"QmHost.TestAddIn";
     reg.description = L"Host test add-in";
     reg.serverPath = path;
+    HRESULT hr = com::RegisterServer(reg);
+    if (FAILED(hr))
+        return hr;
+    reg.clsid = kPageClsid;
+    reg.progId = L"QmHost.TestPage.1";
+    reg.versionIndependentProgId = L"QmHost.TestPage";
+    reg.description = L"Host test page";
     return com::RegisterServer(reg);
 }
 

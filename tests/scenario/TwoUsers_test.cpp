@@ -170,6 +170,12 @@ TEST(HostInstallTest, InstalledAddInIsLoadedConnectedAndReleasedAfterQuit) {
     EXPECT_NE(user.Command({"log"}).text.find("add-in QmHost.TestAddIn connected"),
               std::string::npos);
     EXPECT_EQ(user.Command({"options"}).text, "QmHost.TestPage\tTest\n");
+    EXPECT_EQ(user.Command({"options", "--set", "Text=hello", "--apply"}).text,
+              "QmHost.TestPage\tTest\n  Text = hello\n  applied\n");
+    EXPECT_EQ(user.Command({"options", "--set", "Colour=red"}).text,
+              "QmHost.TestPage\tTest\nno page has a field Colour\n");
+    EXPECT_EQ(user.Command({"options", "--apply"}).text,
+              "QmHost.TestPage\tTest\n  nothing to apply\n");
     EXPECT_EQ(user.Stop(), 0);
     std::string output = user.Output();
     std::size_t quit = output.find("  Quit\n");
