@@ -1,0 +1,145 @@
+#include "host/HostCommands.h"
+
+#include <atomic>
+
+#include "host/HostTestSupport.h"
+#include "host/OutlookHost.h"
+#include "platform/win/Environment.h"
+#include "platform/win/ShellNotify.h"
+#include "platform/win/Window.h"
+
+namespace host::testing {
+namespace {
+
+constexpr UINT kTrayMessage = WM_USER + 77;
+std::atomic<int> g_doubleClicks{0};
+
+LRESULT TrayWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == kTrayMessage && lParam == 0x0203)  // WM_LBUTTONDBLCLK
+        ++g_doubleClicks;
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+class HostCommandsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+        m_user = m_root.Path() + "/erin";
+        std::string error;
+        ProfileInit init;
+        init.profileName = L"Erin";
+        init.address = L"erin@example.org";
+        ASSERT_EQ(InitProfile(m_user, init, &error), S_OK) << error;
+        HostOptions options;
+        options.userDirectory = m_user;
+        ASSERT_EQ(OutlookHost::Start(options, &m_host, &error), S_OK) << error;
+        m_commands = std::make_unique<HostCommands>(*m_host);
+    }
+    void TearDown() override {
+        m_host->RunOnUi([&] { m_commands->ReleaseAll(); });
+        m_host.reset();
+        m_commands.reset();
+    }
+    CommandResult Run(const std::vector<std::string>& args) {
+        CommandResult r{false, "not run"};
+        m_host->RunOnUi([&] { r = m_commands->Execute(args); });
+        return r;
+    }
+
+    TempRoot m_root;
+    std::string m_user;
+    std::unique_ptr<OutlookHost> m_host;
+    std::unique_ptr<HostCommands> m_commands;
+};
+
+TEST_F(HostCommandsTest, ItemsAreAddedListedShownChangedAndDeletedByFolderPath) {
+    ASSERT_TRUE(Run({"folder", "Inbox", "Projects"}).ok);
+    CommandResult added = Run({"add", "Inbox/Projects", "--subject", "Plan", "--body", "Step 1"});
+    ASSERT_TRUE(added.ok) << added.text;
+    EXPECT_EQ(added.text.size(), 65u) << "the entry id as hex and a line end";
+    EXPECT_EQ(Run({"list"}).text.find("Inbox (0)\n  Projects (1)\n"), 0u) << Run({"list"}).text;
+    std::string listed = Run({"list", "Inbox/Projects"}).text;
+    EXPECT_EQ(listed, "1\tPlan\t" + added.text);
+    std::string shown = Run({"show", "Inbox/Projects", "1"}).text;
+    EXPECT_NE(shown.find("Subject: Plan\nClass: IPM.Note\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\nStep 1\n"), std::string::npos) << shown;
+    ASSERT_TRUE(Run({"change", "Inbox/Projects", "1", "--body", "Step 2"}).ok);
+    EXPECT_NE(Run({"show", "Inbox/Projects", "1"}).text.find("\nStep 2\n"), std::string::npos);
+    ASSERT_TRUE(Run({"delete", "Inbox/Projects", "1"}).ok);
+    EXPECT_EQ(Run({"list", "Inbox/Projects"}).text, "");
+}
+
+TEST_F(HostCommandsTest, WrongUseIsRefusedWithAReason) {
+    const struct {
+        std::vector<std::string> args;
+        const char* reason;
+    } cases[] = {
+        {{"list", "Nowhere"}, "no folder \"Nowhere\""},
+        {{"show", "Inbox", "1"}, "no item 1 in the folder (it has 0)"},
+        {{"show", "Inbox", "x"}, "no item x"},
+        {{"change", "Inbox", "1"}, "usage: change"},
+        {{"add", "Inbox", "--subject"}, "option --subject needs a value"},
+        {{"add", "Inbox", "--colour", "red"}, "unknown option --colour"},
+        {{"send", "--subject", "no recipient"}, "usage: send"},
+        {{"rule", "R", "--subject-contains", "x", "--move-to", "Nowhere"}, "no folder"},
+        {{"unwatch", "Inbox"}, "is not watched"},
+        {{"frob"}, "unknown command \"frob\""},
+    };
+    for (const auto& c : cases) {
+        CommandResult r = Run(c.args);
+        EXPECT_FALSE(r.ok) << c.args[0];
+        EXPECT_NE(r.text.find(c.reason), std::string::npos) << c.args[0] << ": " << r.text;
+    }
+}
+
+TEST_F(HostCommandsTest, OpenShowsTheItemInTheActiveInspector) {
+    ASSERT_TRUE(Run({"add", "Tasks", "--subject", "Pay rent"}).ok);
+    ASSERT_TRUE(Run({"open", "Tasks", "1"}).ok);
+    std::wstring subject, caption;
+    m_host->RunOnUi([&] {
+        _InspectorPtr inspector = m_host->Application()->Application()->ActiveInspector();
+        ASSERT_TRUE(inspector);
+        caption = inspector->GetCaption().View();
+        _MailItemPtr item(inspector->GetCurrentItem());
+        subject = item->GetSubject().View();
+    });
+    EXPECT_EQ(subject, L"Pay rent");
+    EXPECT_EQ(caption, L"Pay rent - Message");
+}
+
+TEST_F(HostCommandsTest, TrayDoubleClicksEachVisibleIcon) {
+    HWND window = nullptr;
+    m_host->RunOnUi([&] {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = &TrayWindowProc;
+        wc.lpszClassName = L"QmHostTrayTest";
+        RegisterClassExW(&wc);
+        window = CreateWindowExW(0, L"QmHostTrayTest", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 nullptr, nullptr);
+        NOTIFYICONDATAW data{};
+        data.cbSize = sizeof data;
+        data.hWnd = window;
+        data.uID = 5;
+        data.uFlags = NIF_MESSAGE | NIF_TIP;
+        data.uCallbackMessage = kTrayMessage;
+        wcscpy(data.szTip, L"Test icon");
+        EXPECT_TRUE(Shell_NotifyIconW(NIM_ADD, &data));
+    });
+    ASSERT_NE(window, nullptr);
+    CommandResult r = Run({"tray", "--double-click"});
+    EXPECT_NE(r.text.find("icon 5\tTest icon\n  double-clicked\n"), std::string::npos) << r.text;
+    // The click is a posted message: it arrives through the UI thread's loop.
+    EXPECT_TRUE(WaitUntil([] { return g_doubleClicks == 1; }, 5000));
+    m_host->RunOnUi([&] {
+        NOTIFYICONDATAW data{};
+        data.cbSize = sizeof data;
+        data.hWnd = window;
+        data.uID = 5;
+        Shell_NotifyIconW(NIM_DELETE, &data);
+        DestroyWindow(window);
+    });
+}
+
+}  // namespace
+}  // namespace host::testing
