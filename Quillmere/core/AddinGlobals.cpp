@@ -1,6 +1,5 @@
 #include "Quillmere/core/AddinGlobals.h"
 
-#include <mutex>
 
 std::atomic<CSyncEngine*> g_pEngine{nullptr};
 std::atomic<bool> StopFlag{false};
@@ -30,8 +29,8 @@ CRITICAL_SECTION* const kAllLocks[] = {
 };
 
 // The COMAddIn pointer is set on Outlook's thread but read by any thread that
-// fails to create a helper object; the mutex keeps the two pointers sound.
-std::mutex g_comAddInMutex;
+// fails to create a helper object; the lock keeps the two pointers sound.
+CriticalSection g_comAddInMutex;
 IDispatch* g_comAddIn = nullptr;
 IDispatch* g_latestFolder = nullptr;
 
@@ -40,7 +39,7 @@ void Replace(IDispatch*& slot, IDispatch* value) {
         value->AddRef();
     IDispatch* old = nullptr;
     {
-        std::lock_guard<std::mutex> lock(g_comAddInMutex);
+        CriticalSectionLock lock(g_comAddInMutex);
         old = slot;
         slot = value;
     }
@@ -49,7 +48,7 @@ void Replace(IDispatch*& slot, IDispatch* value) {
 }
 
 IDispatch* Get(IDispatch* const& slot) {
-    std::lock_guard<std::mutex> lock(g_comAddInMutex);
+    CriticalSectionLock lock(g_comAddInMutex);
     if (slot)
         slot->AddRef();
     return slot;

@@ -1,17 +1,17 @@
 #include "Quillmere/core/AddinServer.h"
 
-#include <mutex>
 #include <vector>
 
 #include "Quillmere/core/Connect.h"
 #include "platform/com/ComObject.h"
+#include "platform/win/CriticalSection.h"
 #include "platform/win/Module.h"
 
 namespace {
 
-std::mutex& ClassesMutex() {
-    static std::mutex mutex;
-    return mutex;
+CriticalSection& ClassesMutex() {
+    static CriticalSection lock;
+    return lock;
 }
 
 std::vector<AddinClass>& Classes() {
@@ -65,7 +65,7 @@ std::wstring ModulePath() {
 }  // namespace
 
 void RegisterAddinClass(const AddinClass& addinClass) {
-    std::lock_guard<std::mutex> lock(ClassesMutex());
+    CriticalSectionLock lock(ClassesMutex());
     for (const AddinClass& existing : Classes())
         if (existing.registration.clsid == addinClass.registration.clsid)
             return;
@@ -80,7 +80,7 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFC
     *out = nullptr;
     HRESULT (*create)(REFIID, void**) = nullptr;
     {
-        std::lock_guard<std::mutex> lock(ClassesMutex());
+        CriticalSectionLock lock(ClassesMutex());
         for (const AddinClass& c : Classes())
             if (c.registration.clsid == clsid)
                 create = c.create;
@@ -94,7 +94,7 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFC
 extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
     std::vector<AddinClass> classes;
     {
-        std::lock_guard<std::mutex> lock(ClassesMutex());
+        CriticalSectionLock lock(ClassesMutex());
         classes = Classes();
     }
     std::wstring path = ModulePath();
@@ -110,7 +110,7 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
 extern "C" __attribute__((visibility("default"))) HRESULT DllUnregisterServer() {
     std::vector<AddinClass> classes;
     {
-        std::lock_guard<std::mutex> lock(ClassesMutex());
+        CriticalSectionLock lock(ClassesMutex());
         classes = Classes();
     }
     HRESULT result = S_OK;
