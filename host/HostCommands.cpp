@@ -319,6 +319,11 @@ public:
             return Fail(p.error.empty() ? "usage: send --to A[;B] --subject S [--body B] "
                                           "[--attach FILE]... [--delete-after-submit]"
                                         : p.error);
+        // Without a post office a sent mail would only wait in the Outbox.
+        if (m_host.Options().postOffice.empty())
+            return Fail(
+                "this host runs without a post office, so no mail can leave "
+                "(run it with --postoffice DIR)");
         auto create = [](const wchar_t* progId, REFIID iid, void** out) {
             CLSID clsid{};
             HRESULT hr = CLSIDFromProgID(progId, &clsid);

@@ -81,6 +81,7 @@ TEST_F(HostCommandsTest, WrongUseIsRefusedWithAReason) {
         {{"add", "Inbox", "--subject"}, "option --subject needs a value"},
         {{"add", "Inbox", "--colour", "red"}, "unknown option --colour"},
         {{"send", "--subject", "no recipient"}, "usage: send"},
+        {{"send", "--to", "a@example.org"}, "runs without a post office"},
         {{"rule", "R", "--subject-contains", "x", "--move-to", "Nowhere"}, "no folder"},
         {{"unwatch", "Inbox"}, "is not watched"},
         {{"frob"}, "unknown command \"frob\""},

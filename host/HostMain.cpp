@@ -3,7 +3,7 @@
 //
 //   outlook-host init USERDIR --profile NAME --address ADDR [--exchange] [--version 16.0]
 //   outlook-host run USERDIR [--profile NAME] [--postoffice DIR]
-//   outlook-host install USERDIR [--profile NAME] [--module FILE] [--progid ID]
+//   outlook-host install USERDIR [--profile NAME] [--module FILE] [--progid ID] [--clsid {GUID}]
 //   outlook-host <command> USERDIR [arguments]      (a running host's user acts; see below)
 //
 // The commands of a running host are those of HostCommands.h (list, add,
@@ -31,6 +31,7 @@
 #include "platform/com/Com.h"
 #include "platform/rdo/Server.h"
 #include "platform/win/Environment.h"
+#include "platform/win/Guid.h"
 #include "platform/win/Module.h"
 #include "platform/win/Paths.h"
 #include "platform/win/Text.h"
@@ -45,7 +46,8 @@ constexpr int kExitUsage = 2;
 constexpr const char* kUsage =
     "usage: outlook-host init USERDIR --profile NAME --address ADDR [--exchange] [--version 16.0]\n"
     "       outlook-host run USERDIR [--profile NAME] [--postoffice DIR]\n"
-    "       outlook-host install USERDIR [--profile NAME] [--module FILE] [--progid ID]\n"
+    "       outlook-host install USERDIR [--profile NAME] [--module FILE] [--progid ID] [--clsid "
+    "{...}]\n"
     "       outlook-host list USERDIR [FOLDER]\n"
     "       outlook-host add USERDIR FOLDER --subject S [--body B] [--class C]\n"
     "       outlook-host change USERDIR FOLDER N [--subject S] [--body B]\n"
@@ -192,7 +194,7 @@ int Run(const std::string& userDir, const std::vector<std::string>& args) {
 int Install(const std::string& userDir, const std::vector<std::string>& args) {
     std::map<std::string, std::string> o;
     std::string error;
-    if (!Options(args, {"profile", "module", "progid"}, {}, &o, &error))
+    if (!Options(args, {"profile", "module", "progid", "clsid"}, {}, &o, &error))
         return Usage(error);
     host::HostProfile profile;
     if (FAILED(host::LoadHostProfile(userDir, win::FromUtf8(o["profile"]), &profile, &error))) {
@@ -210,7 +212,19 @@ int Install(const std::string& userDir, const std::vector<std::string>& args) {
     }
     CoInitialize(nullptr);
     auto reg = reinterpret_cast<DllRegisterServerFn>(GetProcAddress(lib, "DllRegisterServer"));
-    HRESULT hr = reg ? reg() : E_NOTIMPL;
+    HRESULT hr = E_NOTIMPL;
+    if (reg) {
+        hr = reg();
+    } else if (o.count("clsid")) {
+        // A module without self-registration: the class its documentation names.
+        com::ServerRegistration registration;
+        hr = CLSIDFromString(win::FromUtf8(o["clsid"]).c_str(), &registration.clsid);
+        registration.progId = progId;
+        registration.description = progId;
+        registration.serverPath = win::WindowsPath(module);
+        if (SUCCEEDED(hr))
+            hr = com::RegisterServer(registration);
+    }
     CLSID clsid{};
     if (SUCCEEDED(hr) && FAILED(CLSIDFromProgID(progId.c_str(), &clsid)))
         hr = REGDB_E_CLASSNOTREG;
@@ -219,7 +233,9 @@ int Install(const std::string& userDir, const std::vector<std::string>& args) {
     CoUninitialize();
     if (FAILED(hr)) {
         std::fprintf(stderr, "outlook-host install: %s: %s (HRESULT 0x%08X)\n", module.c_str(),
-                     reg ? "the registration failed" : "the module exports no DllRegisterServer",
+                     reg || o.count("clsid")
+                         ? "the registration failed"
+                         : "the module exports no DllRegisterServer (name its class with --clsid)",
                      static_cast<unsigned>(hr));
         return kExitRefused;
     }

@@ -183,4 +183,29 @@ TEST(HostInstallTest, InstalledAddInIsLoadedConnectedAndReleasedAfterQuit) {
     EXPECT_NE(output.find("add-in QmHost.TestAddIn released", quit), std::string::npos) << output;
 }
 
+TEST(HostInstallTest, ModuleWithoutSelfRegistrationNeedsItsClassAndAFailingAddInIsSkipped) {
+    TempRoot root;
+    HostProcess user(kProgram, root.Path() + "/finn");
+    ASSERT_TRUE(user.Init(L"Finn", L"finn@example.org"));
+    const std::string module = QM_BINARY_DIR "/bin/libQmComTestServer.so";
+    std::string out;
+    EXPECT_EQ(user.RunTool({"install", user.UserDirectory(), "--module", module, "--progid",
+                            "QmTest.Greeter"},
+                           &out),
+              1);
+    EXPECT_NE(out.find("exports no DllRegisterServer"), std::string::npos) << out;
+    // Its class is no add-in: it is registered and listed, but cannot be connected.
+    ASSERT_EQ(user.RunTool({"install", user.UserDirectory(), "--module", module, "--progid",
+                            "QmTest.Greeter", "--clsid", "{6E1F4C2A-3B5D-4E7F-8A9B-0C1D2E3F4A5B}"},
+                           &out),
+              0)
+        << out;
+    ASSERT_TRUE(user.Start(root.Path() + "/postoffice"));
+    std::string log = user.Command({"log"}).text;
+    EXPECT_NE(log.find("add-in QmTest.Greeter cannot be created: 0x80004002"), std::string::npos)
+        << log;
+    EXPECT_TRUE(user.Command({"list", "Inbox"}).ok);
+    EXPECT_EQ(user.Stop(), 0);
+}
+
 }  // namespace
