@@ -6,6 +6,7 @@
 #include "host/MailRoad.h"
 #include "platform/com/Com.h"
 #include "platform/mapi/NamedProperty.h"
+#include "platform/mapi/PropTags.h"
 #include "platform/store/Message.h"
 #include "platform/win/Clock.h"
 #include "platform/win/Environment.h"
@@ -266,7 +267,8 @@ void OutlookHost::CheckReminders() {
             CComPtr<IDispatch> item;
             if (FAILED(m_app->GetItemFromID(HexOf(id), &item)))
                 continue;
-            Log("Reminder");
+            const mapi::PropValue* subject = message->Props().Find(mapi::PR_SUBJECT);
+            Log("Reminder " + (subject && subject->Wide() ? win::ToUtf8(*subject->Wide()) : ""));
             m_app->FireReminder(item);
         }
     }

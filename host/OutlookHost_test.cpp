@@ -255,6 +255,46 @@ TEST_F(OutlookHostTest, ItemEventsArriveOnTheUiThreadWhoeverChangesTheFolder) {
     m_host->RunOnUi([&] { items.Release(); });
 }
 
+TEST_F(OutlookHostTest, ReminderThatFallsDueIsRaisedOnceByTheHostsTimer) {
+    auto reminders = [&] {
+        int n = 0;
+        for (const auto& line : m_host->EventLog())
+            n += line == "Reminder Dentist";
+        return n;
+    };
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const struct {
+        const wchar_t* subject;
+        bool set;
+        LONGLONG offsetSeconds;
+    } cases[] = {{L"Dentist", true, -60}, {L"Not yet", true, 3600}, {L"No reminder", false, -60}};
+    {
+        std::unique_ptr<store::Session> session;
+        ASSERT_EQ(store::Session::Open(m_host->Profile().mapi.stores[0].hostPath, &session), S_OK);
+        store::Folder calendar;
+        ASSERT_EQ(session->GetDefaultFolder(store::DefaultFolder::Calendar, &calendar), S_OK);
+        for (const auto& c : cases) {
+            std::unique_ptr<store::Message> m;
+            ASSERT_EQ(calendar.CreateMessage(false, &m), S_OK);
+            m->SetProp(PR_SUBJECT, PropValue::Unicode(c.subject));
+            m->SetNamed(NamedProperty::ById(PSETID_Common, 0x8503), PropValue::Boolean(c.set));
+            m->SetNamed(NamedProperty::ById(PSETID_Common, 0x8560),
+                        PropValue::SysTime(win::FileTimeToUInt64(now) +
+                                           static_cast<ULONGLONG>(c.offsetSeconds * 10000000)));
+            ASSERT_EQ(m->Save(), S_OK);
+        }
+    }
+    // The timer looks every 1000 platform ms.
+    ASSERT_TRUE(WaitUntil([&] { return reminders() == 1; }, 5000));
+    WaitUntil([] { return false; }, 3000);  // three more periods
+    EXPECT_EQ(reminders(), 1);
+    for (const auto& line : m_host->EventLog()) {
+        EXPECT_NE(line, "Reminder Not yet");
+        EXPECT_NE(line, "Reminder No reminder");
+    }
+}
+
 TEST_F(OutlookHostTest, SecondHostInOneProcessIsRefusedAndMissingProfileNamed) {
     std::unique_ptr<OutlookHost> second;
     std::string error;
@@ -371,6 +411,7 @@ TEST_F(HostAddInTest, AddInIsConnectedHearsTheClientsEventsAndIsReleasedAfterQui
     }
     m_host->RunOnUi([&] { m_host->CheckReminders(); });
     m_host->RunOnUi([&] { m_host->CheckReminders(); });
+    EXPECT_NE(m_host->EventLog().back().find("Reminder Call the plumber"), std::string::npos);
     log = AddInLog();
     EXPECT_NE(log.find("Reminder Call the plumber"), std::string::npos) << log;
     EXPECT_EQ(log.find("Reminder Call the plumber"), log.rfind("Reminder Call the plumber"))
