@@ -5,16 +5,36 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+
+#include "platform/win/Clock.h"
 
 namespace host {
 
 namespace {
 
 constexpr std::size_t kMaxArguments = 1000;
+// A client that sends nothing for this long (platform ms) is dropped, so one
+// stuck connection cannot keep the user's other commands waiting.
+constexpr ULONGLONG kClientSilenceMs = 10000;
+// How long (platform ms) a client waits for the host's answer.
+constexpr ULONGLONG kAnswerLimitMs = 120000;
+
+void SetTimeouts(int fd, ULONGLONG platformMs) {
+    auto real =
+        std::chrono::duration_cast<std::chrono::microseconds>(win::PlatformMsToReal(platformMs));
+    timeval limit{static_cast<time_t>(real.count() / 1000000),
+                  static_cast<suseconds_t>(real.count() % 1000000)};
+    if (limit.tv_sec == 0 && limit.tv_usec == 0)
+        limit.tv_usec = 1000;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
 constexpr std::size_t kMaxArgumentBytes = 64u << 20;
 
 bool WriteAll(int fd, const std::string& bytes) {
@@ -182,6 +202,7 @@ void ControlServer::Serve() {
         int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
+        SetTimeouts(fd, kClientSilenceMs);
         Reader reader(fd);
         std::size_t count = 0;
         std::vector<std::string> args;
@@ -217,6 +238,7 @@ HRESULT SendCommand(const std::string& userDirectory, const std::vector<std::str
                  " (start one with: outlook-host run " + userDirectory + ")";
         return MAPI_E_NOT_FOUND;
     }
+    SetTimeouts(fd, kAnswerLimitMs);
     std::string request = std::to_string(args.size()) + "\n";
     for (const auto& a : args)
         request += std::to_string(a.size()) + "\n" + a;
@@ -230,7 +252,7 @@ HRESULT SendCommand(const std::string& userDirectory, const std::vector<std::str
     std::string answer = reader.Rest();
     ::close(fd);
     if (answer.size() < 2 || (answer[0] != '0' && answer[0] != '1') || answer[1] != '\n') {
-        *error = "the host gave no answer (did it quit?)";
+        *error = "the host gave no answer in time (did it quit, or is it busy?)";
         return E_FAIL;
     }
     result->ok = answer[0] == '0';

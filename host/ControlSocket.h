@@ -7,7 +7,9 @@
 // Wire form, one command per connection: the client writes the argument
 // count and then each argument as "<byte length>\n<bytes>" (counts in
 // decimal followed by '\n'); the server answers "0\n" (done) or "1\n"
-// (refused) followed by the answer text, and closes.
+// (refused) followed by the answer text, and closes. A client silent for
+// 10 s of platform time is dropped; a client waits 120 s of platform time
+// for its answer.
 //
 // Threading: ControlServer accepts on a thread of its own and calls its
 // handler there, one connection at a time. SendCommand from any thread.

@@ -2,6 +2,13 @@
 // office between them.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "host/ControlSocket.h"
 #include "host/HostProcess.h"
 #include "host/HostTestSupport.h"
 #include "platform/mapi/PropTags.h"
@@ -133,6 +140,17 @@ TEST_F(TwoUsersTest, ClearErrorsForBadUse) {
     EXPECT_EQ(carol.RunTool({"init", carol.UserDirectory(), "--profile", "X"}, &out), 2);
     EXPECT_EQ(carol.RunTool({"frobnicate", carol.UserDirectory()}, &out), 2);
     EXPECT_FALSE(m_alice.Command({"list", "Nowhere"}).ok);
+    // A client that connects and says nothing does not keep the others waiting.
+    {
+        int silent = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::string path = host::ControlSocketPath(m_alice.UserDirectory());
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_TRUE(m_alice.Command({"list", "Inbox"}).ok);
+        ::close(silent);
+    }
     EXPECT_FALSE(m_alice.Command({"show", "Inbox", "7"}).ok);
     EXPECT_FALSE(m_alice.Command({"add", "Inbox", "--colour", "red"}).ok);
     EXPECT_EQ(carol.RunTool({"init", carol.UserDirectory(), "--profile", "Carol", "--address",
