@@ -5,6 +5,7 @@
 #include "platform/store/Folder.h"
 #include "platform/store/Message.h"
 #include "platform/transport/MimeWriter.h"
+#include "platform/win/Clock.h"
 #include "platform/win/Text.h"
 
 namespace host {
@@ -40,6 +41,21 @@ HRESULT MailRoad::SubmitMail(const rdo::SubmittedMail& mail) {
                                   account.address};
     transport::SubmitResult result;
     HRESULT hr = m_postOffice.Submit(mail.content, sender, &result);
+    // Some recipients got their copy: the mail has left and must not stay
+    // in the Outbox (sending it again would give them a second copy); the
+    // sender learns of the others from a non-delivery report.
+    std::vector<const transport::DeliveryResult*> failed;
+    bool delivered = false;
+    for (const auto& r : result.recipients) {
+        if (SUCCEEDED(r.hr))
+            delivered = true;
+        else
+            failed.push_back(&r);
+    }
+    if (FAILED(hr) && delivered) {
+        FileNonDeliveryReport(mail.content, failed);
+        hr = S_OK;
+    }
     if (m_log) {
         std::string to;
         for (const auto& r : result.recipients)
@@ -51,13 +67,51 @@ HRESULT MailRoad::SubmitMail(const rdo::SubmittedMail& mail) {
     return hr;
 }
 
-transport::FileResult MailRoad::File(const transport::IncomingMessage& message) {
+void MailRoad::FileNonDeliveryReport(const mapi::MessageContent& mail,
+                                     const std::vector<const transport::DeliveryResult*>& failed) {
+    std::wstring text =
+        L"Your message did not reach some or all of the intended recipients.\r\n\r\n"
+        L"Subject: " +
+        transport::PropText(mail.props, mapi::PR_SUBJECT).value_or(L"") + L"\r\n\r\n";
+    for (const auto* r : failed)
+        text += L"  " + r->address + L": " + win::FromUtf8(r->error) + L"\r\n";
     std::lock_guard lock(m_lock);
+    const outlook::StoreLocation* def = DefaultStore();
+    std::unique_ptr<store::Session> session;  // this (sending) thread's own
+    store::Folder inbox;
+    std::unique_ptr<store::Message> report;
+    if (!def || FAILED(store::Session::Open(def->hostPath, &session)) ||
+        FAILED(session->GetDefaultFolder(store::DefaultFolder::Inbox, &inbox)) ||
+        FAILED(inbox.CreateMessage(false, &report)))
+        return;
+    report->SetProp(mapi::PR_MESSAGE_CLASS, mapi::PropValue::Unicode(L"REPORT.IPM.Note.NDR"));
+    report->SetProp(
+        mapi::PR_SUBJECT,
+        mapi::PropValue::Unicode(L"Undeliverable: " +
+                                 transport::PropText(mail.props, mapi::PR_SUBJECT).value_or(L"")));
+    report->SetProp(mapi::PR_BODY, mapi::PropValue::Unicode(text));
+    report->SetProp(mapi::PR_SENDER_NAME, mapi::PropValue::Unicode(L"Mail Delivery System"));
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    report->SetProp(mapi::PR_MESSAGE_DELIVERY_TIME,
+                    mapi::PropValue::SysTime(win::FileTimeToUInt64(now)));
+    report->SetProp(mapi::PR_MESSAGE_FLAGS, mapi::PropValue::Long(0));
+    if (SUCCEEDED(report->Save()) && m_log)
+        m_log("non-delivery report for " + std::to_string(failed.size()) + " recipient(s)");
+}
+
+const outlook::StoreLocation* MailRoad::DefaultStore() const {
     const outlook::StoreLocation* def = nullptr;
     for (const auto& st : m_profile.mapi.stores) {
         if (st.isDefault || !def)
             def = &st;
     }
+    return def;
+}
+
+transport::FileResult MailRoad::File(const transport::IncomingMessage& message) {
+    std::lock_guard lock(m_lock);
+    const outlook::StoreLocation* def = DefaultStore();
     if (!def)
         return transport::FileResult::kFailed;
     if (!m_session && FAILED(store::Session::Open(def->hostPath, &m_session)))

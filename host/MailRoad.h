@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "host/UserDirectory.h"
 #include "platform/rdo/MailTransport.h"
@@ -25,7 +26,8 @@
 
 namespace outlook {
 class OutlookApplication;
-}
+struct StoreLocation;
+}  // namespace outlook
 
 namespace host {
 
@@ -41,9 +43,11 @@ public:
     // outlive the filing (the host stops the watcher first).
     void SetApplication(outlook::OutlookApplication* app);
 
-    // S_OK when every recipient got a copy; MAPI_E_NO_RECIPIENTS; the
-    // writer's failure; E_FAIL when the profile has no account address.
-    // A failure leaves the mail submitted in the Outbox.
+    // S_OK when at least one recipient got a copy (a non-delivery report
+    // naming the others, "Undeliverable: <subject>", is filed into the
+    // sender's Inbox); MAPI_E_NO_RECIPIENTS; the writer's failure or that of
+    // the delivery when nobody got a copy; E_FAIL when the profile has no
+    // account address. A failure leaves the mail submitted in the Outbox.
     HRESULT SubmitMail(const rdo::SubmittedMail& mail) override;
 
     // Files one arriving message. kFiled; kFailed when the store is busy or
@@ -54,6 +58,10 @@ public:
     const transport::PostOffice& PostOffice() const { return m_postOffice; }
 
 private:
+    void FileNonDeliveryReport(const mapi::MessageContent& mail,
+                               const std::vector<const transport::DeliveryResult*>& failed);
+    const outlook::StoreLocation* DefaultStore() const;
+
     const transport::PostOffice m_postOffice;
     const HostProfile m_profile;
     const std::function<void(const store::Bytes&, const store::Bytes&)> m_onFiled;

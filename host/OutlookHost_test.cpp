@@ -184,6 +184,46 @@ TEST_F(OutlookHostTest, DeleteAfterSubmitLeavesNoCopyWithTheSender) {
     EXPECT_EQ(FilesIn(m_postOffice + "/carol@example.org/new").size(), 1u);
 }
 
+TEST_F(OutlookHostTest, MailThatReachesSomeRecipientsLeavesTheOutboxWithAReportForTheOthers) {
+    CComPtr<QMRRDOSession> session = Logon();
+    auto send = [&](const wchar_t* to) {
+        CComPtr<QMRMAPIFolder> outbox;
+        EXPECT_EQ(session->GetDefaultFolder(4, &outbox), S_OK);
+        CComPtr<QMRItems> items;
+        EXPECT_EQ(outbox->GetItems(&items), S_OK);
+        CComPtr<QMRMessage> mail;
+        EXPECT_EQ(items->Add(CComVariant(L"IPM.Note"), &mail), S_OK);
+        mail->PutSubject(CComBSTR(L"Minutes"));
+        mail->PutTo(CComBSTR(to));
+        mail->ResolveRecipients(0, nullptr);
+        EXPECT_EQ(mail->Save(), S_OK);
+        auto safe = Create<QMRSafeMailItem>(L"QuillmereRDOx.QMRSafeMailItem", IID_QMRSafeMailItem);
+        EXPECT_EQ(safe->PutItem(mail), S_OK);
+        return safe->Send();
+    };
+    // Nobody can be reached: the mail stays in the Outbox.
+    EXPECT_EQ(send(L"no/where@example.org"), E_INVALIDARG);
+    EXPECT_EQ(Count(session, 4), 1);
+    EXPECT_EQ(Count(session, 6), 0);
+    // One of two can be reached: sent, and a report names the other.
+    EXPECT_EQ(send(L"dora@example.org; no/where@example.org"), S_OK);
+    EXPECT_EQ(Count(session, 4), 1);
+    EXPECT_EQ(Count(session, 5), 1);
+    EXPECT_EQ(FilesIn(m_postOffice + "/dora@example.org/new").size(), 1u);
+    ASSERT_EQ(Count(session, 6), 1);
+    CComPtr<QMRMAPIFolder> inbox;
+    ASSERT_EQ(session->GetDefaultFolder(6, &inbox), S_OK);
+    CComPtr<QMRItems> items;
+    ASSERT_EQ(inbox->GetItems(&items), S_OK);
+    CComPtr<QMRMessage> report;
+    ASSERT_EQ(items->Item(1, &report), S_OK);
+    CComBSTR subject, body;
+    report->GetSubject(&subject);
+    report->GetBody(&body);
+    EXPECT_EQ(std::wstring(subject.View()), L"Undeliverable: Minutes");
+    EXPECT_NE(std::wstring(body.View()).find(L"no/where@example.org"), std::wstring::npos);
+}
+
 TEST_F(OutlookHostTest, UnreadableMailIsQuarantinedAndNothingIsFiled) {
     std::string dir = m_postOffice + "/alice@example.org";
     fs::create_directories(dir + "/new");
