@@ -31,6 +31,8 @@ void Record(const std::string& line) {
 
 class Events final : public com::ComObject<Events, IDispatch> {
 public:
+    // nameSpace: the sink hears NameSpaceEvents (a folder's Properties dialog).
+    explicit Events(bool nameSpace) : m_nameSpace(nameSpace) {}
     HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT GetIDsOfNames(REFIID, OLECHAR**, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
@@ -40,6 +42,21 @@ public:
             params && params->cArgs >= 1 && params->rgvarg[params->cArgs - 1].vt == VT_DISPATCH
                 ? params->rgvarg[params->cArgs - 1].pdispVal
                 : nullptr;
+        if (m_nameSpace) {
+            if (id == outlook::dispid::kEventFolderOptionsPagesAdd && params &&
+                params->cArgs == 2 && params->rgvarg[0].vt == VT_DISPATCH) {
+                CComQIPtr<PropertyPages> pages(first);
+                CComVariant name;
+                com::GetProperty(params->rgvarg[0].pdispVal, outlook::dispid::kName, &name);
+                std::string folder =
+                    name.vt == VT_BSTR && name.bstrVal ? win::ToUtf8(name.bstrVal) : "";
+                HRESULT hr = pages ? pages->raw_Add(CComVariant(L"QmHost.TestPage"),
+                                                    CComBSTR(L"Test folder"))
+                                   : E_NOINTERFACE;
+                Record("FolderOptionsPagesAdd " + folder + (SUCCEEDED(hr) ? "" : " failed"));
+            }
+            return S_OK;
+        }
         switch (id) {
             case outlook::dispid::kEventOptionsPagesAdd: {
                 CComQIPtr<PropertyPages> pages(first);
@@ -69,6 +86,9 @@ public:
         }
         return S_OK;
     }
+
+private:
+    bool m_nameSpace;
 };
 
 class TestAddIn final : public com::ComObject<TestAddIn, _IDTExtensibility2> {
@@ -89,9 +109,19 @@ public:
         CComQIPtr<COMAddIn> record(addInInst);
         if (!m_app || !record || !custom)
             return E_POINTER;
-        m_events = com::Make<Events>();
+        m_events = com::Make<Events>(false);
         HRESULT hr = com::Advise(m_app, IID_ApplicationEvents_11, static_cast<IDispatch*>(m_events),
                                  &m_cookie);
+        _NameSpace* ns = nullptr;
+        if (SUCCEEDED(hr))
+            hr = m_app->GetNamespace(CComBSTR(L"MAPI"), &ns);
+        if (SUCCEEDED(hr)) {
+            m_nameSpace = ns;
+            ns->Release();
+            m_nsEvents = com::Make<Events>(true);
+            hr = com::Advise(m_nameSpace, IID_NameSpaceEvents, static_cast<IDispatch*>(m_nsEvents),
+                             &m_nsCookie);
+        }
         Record("OnConnection mode " + std::to_string(mode) +
                (SUCCEEDED(hr) ? "" : " advise failed"));
         return hr;
@@ -99,7 +129,10 @@ public:
     HRESULT OnDisconnection(ext_DisconnectMode mode, SAFEARRAY**) override {
         if (m_cookie)
             com::Unadvise(m_app, IID_ApplicationEvents_11, m_cookie);
-        m_cookie = 0;
+        if (m_nsCookie)
+            com::Unadvise(m_nameSpace, IID_NameSpaceEvents, m_nsCookie);
+        m_cookie = m_nsCookie = 0;
+        m_nameSpace.Release();
         m_app.Release();
         Record("OnDisconnection mode " + std::to_string(mode));
         return S_OK;
@@ -116,8 +149,9 @@ public:
 
 private:
     CComQIPtr<_Application> m_app;
-    CComPtr<Events> m_events;
-    DWORD m_cookie = 0;
+    CComQIPtr<_NameSpace> m_nameSpace;
+    CComPtr<Events> m_events, m_nsEvents;
+    DWORD m_cookie = 0, m_nsCookie = 0;
 };
 
 // {C3A1F0E2-5B7D-4E19-9A2C-7D4B1E6F0A12}

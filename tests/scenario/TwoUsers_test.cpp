@@ -194,6 +194,9 @@ TEST(HostInstallTest, InstalledAddInIsLoadedConnectedAndReleasedAfterQuit) {
               "QmHost.TestPage\tTest\nno page has a field Colour\n");
     EXPECT_EQ(user.Command({"options", "--apply"}).text,
               "QmHost.TestPage\tTest\n  nothing to apply\n");
+    EXPECT_TRUE(user.Command({"folder", "", "Shared"}).ok);
+    EXPECT_EQ(user.Command({"props", "Shared", "--set", "Text=team", "--apply"}).text,
+              "QmHost.TestPage\tTest folder\n  Text = team\n  applied\n");
     EXPECT_EQ(user.Stop(), 0);
     std::string output = user.Output();
     std::size_t quit = output.find("  Quit\n");
