@@ -1,0 +1,295 @@
+// The combo box class. The edit part is no window of its own here: its
+// text and selection are the combo box's, and keyboard focus rests on the
+// combo box itself.
+#include <algorithm>
+
+#include "platform/win/ControlList.h"
+#include "platform/win/ControlSupport.h"
+#include "platform/win/Text.h"
+
+namespace win::controls {
+namespace {
+
+struct ComboState : ControlState {
+    explicit ComboState(bool sorted) : items(sorted) {}
+    ItemList items;
+    DWORD kind = CBS_DROPDOWN;
+    std::wstring editText;
+    DWORD selStart = 0;
+    DWORD selEnd = 0;
+    DWORD limit = 0x7FFFFFFE;
+    bool dropped = false;
+};
+
+const WCHAR* TextArg(LPARAM lParam) {
+    auto* text = reinterpret_cast<const WCHAR*>(lParam);
+    return text ? text : L"";
+}
+
+bool HasEdit(const ComboState& s) {
+    return s.kind != CBS_DROPDOWNLIST;
+}
+
+// The text the field shows: the edit part, or the selected item of a
+// drop-down list.
+const std::wstring& Shown(const ComboState& s) {
+    static const std::wstring empty;
+    if (HasEdit(s))
+        return s.editText;
+    return s.items.Valid(s.items.current) ? s.items.At(s.items.current).text : empty;
+}
+
+// A new selection puts the item's text in the edit part, all selected.
+void Select(ComboState& s, int index) {
+    s.items.current = index;
+    if (HasEdit(s) && s.items.Valid(index)) {
+        s.editText = s.items.At(index).text;
+        s.selStart = 0;
+        s.selEnd = static_cast<DWORD>(s.editText.size());
+    }
+}
+
+std::wstring Cased(HWND hwnd, std::wstring text) {
+    DWORD style = StyleOf(hwnd);
+    if (style & CBS_UPPERCASE)
+        return ToUpper(text);
+    if (style & CBS_LOWERCASE)
+        return ToLower(text);
+    return text;
+}
+
+void ShowDropDown(HWND hwnd, ComboState& s, bool show) {
+    if (s.kind == CBS_SIMPLE || s.dropped == show)
+        return;
+    if (show)
+        NotifyParent(hwnd, CBN_DROPDOWN);
+    s.dropped = show;
+    if (!show)
+        NotifyParent(hwnd, CBN_CLOSEUP);
+}
+
+}  // namespace
+
+bool ComboTypeChar(HWND combo, WCHAR ch) {
+    auto* s = StateOf<ComboState>(combo);
+    if (!s)
+        return false;
+    if (!HasEdit(*s)) {
+        // A drop-down list selects the next item that starts with the key.
+        std::wstring key(1, ch);
+        int at = s->items.Find(s->items.current, key, false);
+        if (at < 0 || at == s->items.current)
+            return at >= 0;
+        Select(*s, at);
+        NotifyParent(combo, CBN_SELCHANGE);
+        return true;
+    }
+    DWORD a = std::min(s->selStart, s->selEnd);
+    DWORD b = std::max(s->selStart, s->selEnd);
+    std::wstring insert;
+    if (ch == L'\b') {
+        if (a == b) {
+            if (a == 0)
+                return true;
+            --a;
+        }
+    } else {
+        if (ch == L'\r' || ch == L'\n')
+            return false;
+        if (s->editText.size() - (b - a) >= s->limit)
+            return false;
+        insert = Cased(combo, std::wstring(1, ch));
+    }
+    s->editText.replace(a, b - a, insert);
+    s->selStart = s->selEnd = a + static_cast<DWORD>(insert.size());
+    NotifyParent(combo, CBN_EDITUPDATE);
+    if (IsWindow(combo))
+        NotifyParent(combo, CBN_EDITCHANGE);
+    return true;
+}
+
+bool ComboChoose(HWND combo, int index) {
+    auto* s = StateOf<ComboState>(combo);
+    if (!s || !s->items.Valid(index))
+        return false;
+    if (GetFocus() != combo)
+        SetFocus(combo);
+    if (!IsWindow(combo))
+        return false;
+    ShowDropDown(combo, *s, true);
+    if (!IsWindow(combo))
+        return false;
+    bool changed = s->items.current != index;
+    // CBN_SELCHANGE comes while the edit part still shows the old text.
+    s->items.current = index;
+    if (changed)
+        NotifyParent(combo, CBN_SELCHANGE);
+    if (!IsWindow(combo) || !(s = StateOf<ComboState>(combo)))
+        return false;
+    NotifyParent(combo, CBN_SELENDOK);
+    if (!IsWindow(combo) || !(s = StateOf<ComboState>(combo)))
+        return false;
+    if (s->items.Valid(s->items.current))
+        Select(*s, s->items.current);
+    ShowDropDown(combo, *s, false);
+    return true;
+}
+
+bool ComboCancelDropDown(HWND combo) {
+    auto* s = StateOf<ComboState>(combo);
+    if (!s)
+        return false;
+    NotifyParent(combo, CBN_SELENDCANCEL);
+    if (!IsWindow(combo) || !(s = StateOf<ComboState>(combo)))
+        return false;
+    ShowDropDown(combo, *s, false);
+    return true;
+}
+
+LRESULT ComboBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    auto* s = StateOf<ComboState>(hwnd);
+    switch (msg) {
+        case WM_NCCREATE: {
+            auto* cs = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+            auto style = static_cast<DWORD>(cs->style);
+            auto* state = new ComboState((style & CBS_SORT) != 0);
+            state->kind = style & 0x3;
+            if (state->kind == 0)
+                state->kind = CBS_SIMPLE;
+            if (cs->lpszName && !IS_INTRESOURCE(cs->lpszName) && state->kind != CBS_DROPDOWNLIST)
+                state->editText = cs->lpszName;
+            AttachState(hwnd, state);
+            return TRUE;
+        }
+        case WM_NCDESTROY:
+            DeleteState(hwnd);
+            return 0;
+        default:
+            break;
+    }
+    if (!s)
+        return DefWindowProcW(hwnd, msg, wParam, lParam);
+    ItemList& items = s->items;
+    auto index = static_cast<int>(static_cast<LONG_PTR>(wParam));
+    switch (msg) {
+        case WM_SETTEXT:
+            if (!HasEdit(*s))
+                return CB_ERR;
+            s->editText = Cased(hwnd, TextArg(lParam));
+            s->selStart = s->selEnd = 0;
+            return TRUE;
+        case WM_GETTEXT:
+            return CopyBounded(Shown(*s), wParam, lParam);
+        case WM_GETTEXTLENGTH:
+            return static_cast<LRESULT>(Shown(*s).size());
+        case WM_GETDLGCODE:
+            return DLGC_WANTCHARS | DLGC_WANTARROWS | (HasEdit(*s) ? DLGC_HASSETSEL : 0);
+        case WM_SETFOCUS:
+            NotifyParent(hwnd, CBN_SETFOCUS);
+            return 0;
+        case WM_KILLFOCUS:
+            if (s->dropped)
+                ShowDropDown(hwnd, *s, false);
+            if (IsWindow(hwnd))
+                NotifyParent(hwnd, CBN_KILLFOCUS);
+            return 0;
+        case CB_ADDSTRING: {
+            int at = items.Add(TextArg(lParam));
+            return at == -2 ? CB_ERRSPACE : at;
+        }
+        case CB_INSERTSTRING: {
+            int at = items.Insert(index, TextArg(lParam));
+            return at == -2 ? CB_ERRSPACE : (at < 0 ? CB_ERR : at);
+        }
+        case CB_DELETESTRING:
+            return items.Delete(index) ? items.Count() : CB_ERR;
+        case CB_RESETCONTENT:
+            items.Clear();
+            if (HasEdit(*s)) {
+                s->editText.clear();
+                s->selStart = s->selEnd = 0;
+            }
+            return CB_OKAY;
+        case CB_GETCOUNT:
+            return items.Count();
+        case CB_FINDSTRING:
+        case CB_FINDSTRINGEXACT: {
+            int at = items.Find(index, TextArg(lParam), msg == CB_FINDSTRINGEXACT);
+            return at < 0 ? CB_ERR : at;
+        }
+        case CB_SELECTSTRING: {
+            int at = items.Find(index, TextArg(lParam), false);
+            if (at < 0)
+                return CB_ERR;
+            Select(*s, at);
+            return at;
+        }
+        case CB_SETCURSEL:
+            if (!items.Valid(index)) {
+                items.current = -1;
+                if (HasEdit(*s)) {
+                    s->editText.clear();
+                    s->selStart = s->selEnd = 0;
+                }
+                return CB_ERR;
+            }
+            Select(*s, index);
+            return index;
+        case CB_GETCURSEL:
+            return items.current;
+        case CB_GETLBTEXT:
+            return items.Valid(index) ? CopyWhole(items.At(index).text, lParam) : CB_ERR;
+        case CB_GETLBTEXTLEN:
+            return items.Valid(index) ? static_cast<LRESULT>(items.At(index).text.size()) : CB_ERR;
+        case CB_GETITEMDATA:
+            return items.Valid(index) ? items.At(index).data : CB_ERR;
+        case CB_SETITEMDATA:
+            if (!items.Valid(index))
+                return CB_ERR;
+            items.At(index).data = lParam;
+            return TRUE;
+        case CB_SHOWDROPDOWN:
+            ShowDropDown(hwnd, *s, wParam != 0);
+            return TRUE;
+        case CB_GETDROPPEDSTATE:
+            return s->dropped ? TRUE : FALSE;
+        case CB_LIMITTEXT:
+            if (!HasEdit(*s))
+                return FALSE;
+            s->limit =
+                wParam ? static_cast<DWORD>(std::min<WPARAM>(wParam, 0x7FFFFFFE)) : 0x7FFFFFFE;
+            return TRUE;
+        case CB_SETEDITSEL: {
+            if (!HasEdit(*s))
+                return CB_ERR;
+            auto len = static_cast<LONG>(s->editText.size());
+            auto start = static_cast<LONG>(static_cast<SHORT>(LOWORD(static_cast<DWORD>(lParam))));
+            auto end = static_cast<LONG>(static_cast<SHORT>(HIWORD(static_cast<DWORD>(lParam))));
+            if (start == -1) {
+                s->selStart = s->selEnd;
+                return TRUE;
+            }
+            if (end < 0 || end > len)
+                end = len;
+            start = std::min(start, len);
+            if (start > end)
+                std::swap(start, end);
+            s->selStart = static_cast<DWORD>(start);
+            s->selEnd = static_cast<DWORD>(end);
+            return TRUE;
+        }
+        case CB_GETEDITSEL:
+            if (!HasEdit(*s))
+                return CB_ERR;
+            if (wParam)
+                *reinterpret_cast<DWORD*>(wParam) = s->selStart;
+            if (lParam)
+                *reinterpret_cast<DWORD*>(lParam) = s->selEnd;
+            return MAKELRESULT(static_cast<WORD>(std::min<DWORD>(s->selStart, 0xFFFF)),
+                               static_cast<WORD>(std::min<DWORD>(s->selEnd, 0xFFFF)));
+        default:
+            return DefWindowProcW(hwnd, msg, wParam, lParam);
+    }
+}
+
+}  // namespace win::controls
