@@ -186,7 +186,8 @@ HWND CreateFromTemplate(HINSTANCE instance, const std::uint8_t* data, std::size_
     record.modal = modal;
     if (t.style & DS_SETFONT) {
         int pt = t.pointSize ? t.pointSize : 8;
-        record.baseY = pt * 96 / 72 + 2;
+        record.baseY =
+            (pt * 96 + 36) / 72 + 2;  // the font height in pixels at 96 dpi, rounded, and leading
         record.baseX = std::max(1, pt * 3 / 4);
     }
     RECT rc{t.x, t.y, t.x + t.cx, t.y + t.cy};
