@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
 #include "platform/com/Com.h"
 #include "platform/mapi/PropTags.h"
 #include "platform/outlook/OutlookApplication.h"
@@ -18,8 +19,11 @@
 #include "platform/store/Profile.h"
 #include "platform/store/Session.h"
 #include "platform/win/Environment.h"
+
 #include "platform/win/Registry.h"
+#include "platform/win/Shell.h"
 #include "platform/win/TestMachine.h"
+#include "platform/win/Version.h"
 
 extern char** environ;
 
@@ -352,11 +356,9 @@ bool KeyExists(HKEY root, const wchar_t* path) {
     return true;
 }
 
-TEST(RulePlanterProgram, RunsAgainstTheUsersDefaultProfile) {
-    win::testing::TestMachine machine;
-    win::SetInstallDirectory(QM_BINARY_DIR "/bin");
-    // The user's mail profile, and Outlook's class registration as its
-    // installation leaves it.
+// The user's mail profile with one store, and Outlook's class registration
+// as its installation leaves it. Returns the profile file.
+std::string MakeUserProfile(const win::testing::TestMachine& machine) {
     const std::string profilePath = store::Profile::FileFor(machine.User(), L"Main");
     std::filesystem::create_directories(std::filesystem::path(profilePath).parent_path());
     store::Profile profile;
@@ -366,21 +368,33 @@ TEST(RulePlanterProgram, RunsAgainstTheUsersDefaultProfile) {
     s.displayName = L"Main Mailbox";
     s.isDefault = true;
     profile.stores.push_back(s);
-    ASSERT_EQ(profile.Save(profilePath), S_OK);
-    ASSERT_EQ(profile.CreateMissingStores(profilePath), S_OK);
-    ASSERT_EQ(outlook::RegisterApplicationServer(), S_OK);
+    EXPECT_EQ(profile.Save(profilePath), S_OK);
+    EXPECT_EQ(profile.CreateMissingStores(profilePath), S_OK);
+    EXPECT_EQ(outlook::RegisterApplicationServer(), S_OK);
+    return profilePath;
+}
 
+// What the saved rules and folders of the profile are, read by a client of
+// this process.
+void Inspect(const std::string& profilePath, std::vector<RuleView>* rules, size_t* folders) {
+    CoInitialize(nullptr);
+    outlook::ApplicationOptions options;
+    ASSERT_EQ(OutlookApplication::ProfileFromFile(profilePath, &options.profile), S_OK);
+    options.ui = std::make_shared<QueuedUiDispatcher>();
+    std::unique_ptr<OutlookApplication> app;
+    ASSERT_EQ(OutlookApplication::Create(options, &app), S_OK);
+    *rules = SavedRules(app->NameSpace());
+    *folders = SyncFolders(app->NameSpace()).size();
+    app.reset();
+    CoUninitialize();
+}
+
+TEST(RulePlanterProgram, RunsAgainstTheUsersDefaultProfile) {
+    win::testing::TestMachine machine;
+    win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+    const std::string profilePath = MakeUserProfile(machine);
     auto inspect = [&](std::vector<RuleView>* rules, size_t* folders) {
-        CoInitialize(nullptr);
-        outlook::ApplicationOptions options;
-        ASSERT_EQ(OutlookApplication::ProfileFromFile(profilePath, &options.profile), S_OK);
-        options.ui = std::make_shared<QueuedUiDispatcher>();
-        std::unique_ptr<OutlookApplication> app;
-        ASSERT_EQ(OutlookApplication::Create(options, &app), S_OK);
-        *rules = SavedRules(app->NameSpace());
-        *folders = SyncFolders(app->NameSpace()).size();
-        app.reset();
-        CoUninitialize();
+        Inspect(profilePath, rules, folders);
     };
 
     ASSERT_EQ(RunProgram(machine.User(), {}), 0);
@@ -406,6 +420,48 @@ TEST(RulePlanterProgram, RunsAgainstTheUsersDefaultProfile) {
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\{8085C61D-C8F3-43CC-9503-EDFE8BDD1321}"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\RulePlanterx64.exe"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID")) << "Outlook's registration stays";
+}
+
+// As the add-in starts it: ShellExecuteW of "RulePlanterx64.exe" in the
+// install directory, hidden, without arguments and without waiting.
+TEST(RulePlanterProgram, StartsFromTheInstallDirectoryAsTheAddInStartsIt) {
+    win::testing::TestMachine machine;
+    win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+    const std::string profilePath = MakeUserProfile(machine);
+    std::string started;
+    win::SetShellExecuteObserver(
+        [&](const win::ShellExecuteCall& call) { started = call.hostProgram; });
+    HINSTANCE result =
+        ShellExecuteW(nullptr, L"open", L"P:\\RulePlanterx64.exe", L"", L"P:\\", SW_HIDE);
+    win::SetShellExecuteObserver({});
+    ASSERT_GT(reinterpret_cast<std::intptr_t>(result), 32);
+    EXPECT_EQ(std::filesystem::path(started).filename(), "RulePlanterx64");
+    // The program ends by itself; wait (real time, bounded) until it has.
+    for (int i = 0; i < 3000 && win::RunningShellChildren() > 0; ++i)
+        ::usleep(10 * 1000);
+    ASSERT_EQ(win::RunningShellChildren(), 0);
+    std::vector<RuleView> rules;
+    size_t folders = 0;
+    Inspect(profilePath, &rules, &folders);
+    EXPECT_EQ(Names(rules), std::vector<std::wstring>{L"{QUILLMERE}"});
+    EXPECT_EQ(folders, 1u);
+}
+
+TEST(RulePlanterProgram, CarriesItsVersion) {
+    win::testing::TestMachine machine;
+    win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+    const WCHAR* file = L"P:\\RulePlanterx64.exe";
+    DWORD size = GetFileVersionInfoSizeW(file, nullptr);
+    ASSERT_GT(size, 0u);
+    std::vector<BYTE> block(size);
+    ASSERT_TRUE(GetFileVersionInfoW(file, 0, size, block.data()));
+    void* value = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\OriginalFilename",
+                               &value, &length));
+    EXPECT_EQ(std::wstring(static_cast<const WCHAR*>(value)), L"RulePlanterx64.exe");
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", &value, &length));
+    EXPECT_EQ(static_cast<const VS_FIXEDFILEINFO*>(value)->dwFileType, VFT_APP);
 }
 
 }  // namespace
