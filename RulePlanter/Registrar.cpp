@@ -185,9 +185,14 @@ private:
         if (AtEnd() || m_tokens[m_pos].quoted)
             return false;
         const std::wstring type = UpperAscii(m_tokens[m_pos++].text);
-        std::wstring text;
-        if (!Name(&text) && !(m_pos > 0 && m_tokens[m_pos - 1].quoted))
+        // The value's text; unlike a name it may be empty ('').
+        if (AtEnd())
             return false;
+        const Token& token = m_tokens[m_pos];
+        if (!token.quoted && (token.text == L"{" || token.text == L"}" || token.text == L"="))
+            return false;
+        const std::wstring text = token.text;
+        ++m_pos;
         if (type == L"S") {
             value->type = REG_SZ;
             value->text = text;

@@ -87,6 +87,7 @@ HKCU
 			val Mask = d 0x1F
 			val Blob = b '00FF10'
 			val List = m 'a\0b'
+			val Empty = s ''
 			Deep { Deeper }
 		}
 	}
@@ -105,6 +106,7 @@ TEST_F(RegistrarTest, RegisterWritesEveryKindAndUnregisterKeepsOnlyNoRemoveKeys)
     EXPECT_EQ(Dword(HKEY_CURRENT_USER, L"Software\\Test Co", L"Count"), 42u);
     EXPECT_EQ(Dword(HKEY_CURRENT_USER, L"Software\\Test Co", L"Mask"), 0x1Fu);
     EXPECT_EQ(Text(HKEY_CURRENT_USER, L"Software\\Test Co", L"List"), L"a|b||");
+    EXPECT_EQ(Text(HKEY_CURRENT_USER, L"Software\\Test Co", L"Empty"), L"");
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\Test Co\\Deep\\Deeper"));
     {
         HKEY key = nullptr;
