@@ -34,6 +34,7 @@
 #include "platform/win/Guid.h"
 #include "platform/win/Module.h"
 #include "platform/win/Paths.h"
+#include "platform/win/Registry.h"
 #include "platform/win/Text.h"
 
 namespace fs = std::filesystem;
@@ -62,7 +63,8 @@ constexpr const char* kUsage =
     "       outlook-host props USERDIR FOLDER [--set NAME=VALUE]... [--apply]\n"
     "       outlook-host tray USERDIR [--double-click]\n"
     "       outlook-host log USERDIR\n"
-    "       outlook-host quit USERDIR\n";
+    "       outlook-host quit USERDIR\n"
+    "       outlook-host regedit USERDIR FILE.reg\n";
 
 int Usage(const std::string& why) {
     std::fprintf(stderr, "outlook-host: %s\n%s", why.c_str(), kUsage);
@@ -140,16 +142,20 @@ int Run(const std::string& userDir, const std::vector<std::string>& args) {
     options.profileName = win::FromUtf8(o["profile"]);
     if (o.count("postoffice"))
         options.postOffice = fs::absolute(o["postoffice"]).string();
+    // The helper library comes with the machine: registered on first use,
+    // before any add-in starts and asks for its objects.
+    win::SetUserDirectory(userDir);
+    CoInitialize(nullptr);
+    CLSID helper{};
+    if (FAILED(CLSIDFromProgID(L"QuillmereRDOx.QMRRDOSession", &helper)))
+        DllRegisterServer();
+    CoUninitialize();
     std::unique_ptr<host::OutlookHost> outlook;
     HRESULT hr = host::OutlookHost::Start(options, &outlook, &error);
     if (FAILED(hr)) {
         std::fprintf(stderr, "outlook-host run: %s\n", error.c_str());
         return kExitRefused;
     }
-    // The helper library comes with the machine: registered on first use.
-    CLSID helper{};
-    if (FAILED(CLSIDFromProgID(L"QuillmereRDOx.QMRRDOSession", &helper)))
-        DllRegisterServer();
     host::HostCommands commands(*outlook);
     std::atomic<bool> quitAsked{false};
     host::ControlServer server;
@@ -244,6 +250,22 @@ int Install(const std::string& userDir, const std::vector<std::string>& args) {
     return 0;
 }
 
+// Imports a registry file into the user's hives, as "regedit /s FILE" does
+// (the registry of a user directory is the host's, not the machine's).
+int RegEdit(const std::string& userDir, const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        return Usage("regedit needs one .reg file");
+    win::SetUserDirectory(userDir);
+    LSTATUS status = win::ImportRegFile(fs::absolute(args[0]).string());
+    if (status != ERROR_SUCCESS) {
+        std::fprintf(stderr, "outlook-host regedit: %s could not be imported (error %ld)\n",
+                     args[0].c_str(), static_cast<long>(status));
+        return kExitRefused;
+    }
+    std::printf("imported %s\n", args[0].c_str());
+    return 0;
+}
+
 int Client(const std::string& command, const std::string& userDir,
            const std::vector<std::string>& args) {
     std::vector<std::string> all{command};
@@ -283,6 +305,8 @@ int main(int argc, char** argv) {
         return Run(userDir, args);
     if (command == "install")
         return Install(userDir, args);
+    if (command == "regedit")
+        return RegEdit(userDir, args);
     static const char* const kClientCommands[] = {"list",  "add",  "change", "delete",
                                                   "show",  "open", "send",   "options",
                                                   "props", "tray", "log",    "quit"};
