@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # The main job, as far as the system is built: two users, alice and bob, each
-# with a stand-in Outlook process (outlook-host) on one shared post office.
-# alice sends bob a mail with an attachment through the helper library; bob's
-# host files it into his Inbox and raises NewMail; then both hosts quit and
-# their logs are shown. Last, the add-in's cabinet path on its own: an item
+# with a stand-in Outlook process (outlook-host) on one shared post office and
+# the Quillmere add-in installed and loaded. alice sends bob a mail with an
+# attachment through the helper library; bob's host files it into his Inbox
+# and raises NewMail; then both hosts quit, and their logs and the add-in's
+# debug logs are shown. Last, the add-in's cabinet path on its own: an item
 # packed into the encrypted cabinet for a partner and unpacked there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 export CC=clang CXX=clang++
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_TESTS=OFF >/dev/null
-cmake --build build/demo --target outlook-host quillmere-cabinet-demo >/dev/null
+targets=(outlook-host quillmere-cabinet-demo Quillmere qm_rdo qm_cabinet)
+# The rule helper that the add-in starts at its first start, once it exists.
+cmake --build build/demo --target help | grep -q RulePlanterx64 && targets+=(RulePlanterx64)
+cmake --build build/demo --target "${targets[@]}" >/dev/null
 host=$PWD/build/demo/bin/outlook-host
 demo=$PWD/build/demo/bin/quillmere-cabinet-demo
 work=$(mktemp -d /tmp/quillmere-demo.XXXXXX)
@@ -39,6 +43,14 @@ step "two user directories, each with a mail profile"
 $host init "$work/alice" --profile Alice --address alice@example.org
 $host init "$work/bob" --profile Bob --address bob@example.org --exchange
 
+step "the add-in installed for both, with its debug log switched on"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Brindlecast\\Quillmere\\Config]\r\n"debug"=dword:00000001\r\n' >"$work/quillmere.reg"
+for u in alice bob; do
+    $host regedit "$work/$u" "$work/quillmere.reg"
+done
+$host install "$work/alice" --profile Alice
+$host install "$work/bob" --profile Bob
+
 step "two host processes on one post office"
 $host run "$work/alice" --postoffice "$po" >"$work/alice.log" 2>&1 & pids+=($!)
 $host run "$work/bob" --postoffice "$po" >"$work/bob.log" 2>&1 & pids+=($!)
@@ -59,6 +71,11 @@ $host show "$work/bob" Inbox 1
 step "alice's copy is in her Sent Items"
 $host list "$work/alice" "Sent Items"
 
+step "the Options dialog of alice's Outlook offers the add-in's page"
+$host options "$work/alice"
+# Let the add-in's heartbeat start its engine (a few platform seconds).
+sleep 1
+
 step "both users quit"
 $host quit "$work/alice"
 $host quit "$work/bob"
@@ -68,6 +85,11 @@ step "alice's host log"
 cat "$work/alice.log"
 step "bob's host log"
 cat "$work/bob.log"
+
+for u in alice bob; do
+    step "the Quillmere add-in's debug log ($u)"
+    cat "$work/$u"/drive_c/Users/*/AppData/Local/Temp/Quillmere_debug.log
+done
 
 step "the add-in's cabinet path: an item packed, encrypted, and unpacked by the partner"
 cab=$work/cabinet
@@ -81,7 +103,5 @@ step "the same item without a password is a plain MS-CAB file; cabextract reads 
 $demo init "$cab/carol" --address carol@example.org --partner dave@example.org --share Open
 $demo send "$cab/carol" --postoffice "$cab/postoffice" --subject "Plain" --body "No secret here."
 cabextract -l "$cab"/postoffice/dave@example.org/new/*.zuf
-step "the add-in's debug log (alice)"
-cat "$cab/alice/drive_c/Users/alice/AppData/Local/Temp/Quillmere_debug.log"
 
 printf '\nThe user directories are in %s\n' "$work"
