@@ -168,6 +168,54 @@ TEST(ComboBoxTest, TypingSendsEditUpdateThenEditChangePerCharacter) {
     EXPECT_TRUE(r.CodesOf(kDropDown).empty());
 }
 
+// A type-ahead handler as the pages' own combo box does it: on
+// CBN_EDITUPDATE select the first entry that begins with the typed text and
+// select the completed tail.
+INT_PTR TypeAheadProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg != WM_COMMAND || HIWORD(wParam) != CBN_EDITUPDATE)
+        return FALSE;
+    auto combo = reinterpret_cast<HWND>(lParam);
+    std::wstring typed = TextOf(combo);
+    DWORD start = 0, end = 0;
+    bool valid = SendMessageW(combo, CB_GETEDITSEL, reinterpret_cast<WPARAM>(&start),
+                              reinterpret_cast<LPARAM>(&end)) != CB_ERR;
+    if (SendMessageW(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                     reinterpret_cast<LPARAM>(typed.c_str())) == CB_ERR) {
+        SetWindowTextW(combo, typed.c_str());
+        if (valid)
+            SendMessageW(combo, CB_SETEDITSEL, 0, MAKELPARAM(start, end));
+    }
+    auto n = static_cast<WORD>(typed.size());
+    if (valid && end < n)
+        SendMessageW(combo, CB_SETEDITSEL, 0, MAKELPARAM(start, end));
+    else
+        SendMessageW(combo, CB_SETEDITSEL, 0, MAKELPARAM(n, static_cast<WORD>(-1)));
+    return TRUE;
+}
+
+TEST(ComboBoxTest, TypeAheadOnEditUpdateCompletesFromTheListInListOrder) {
+    TemplateWriter w(WS_POPUP, 200, 100);
+    w.Add(kComboBoxAtom, kDropDown, L"", CBS_DROPDOWN | WS_TABSTOP);
+    auto bytes = w.Bytes();
+    HWND d = CreateDialogIndirectParamW(nullptr, reinterpret_cast<LPCDLGTEMPLATEW>(bytes.data()),
+                                        nullptr, TypeAheadProc, 0);
+    ASSERT_NE(d, nullptr);
+    HWND combo = GetDlgItem(d, kDropDown);
+    Add(combo, L"Abel");
+    Add(combo, L"abc");
+    ASSERT_TRUE(win::TypeText(combo, L"ab"));
+    EXPECT_EQ(TextOf(combo), L"Abel");
+    DWORD start = 0, end = 0;
+    SendMessageW(combo, CB_GETEDITSEL, reinterpret_cast<WPARAM>(&start),
+                 reinterpret_cast<LPARAM>(&end));
+    EXPECT_EQ(start, 2u);
+    EXPECT_EQ(end, 4u);
+    // The next key replaces the completed tail; no entry begins with "Abx".
+    ASSERT_TRUE(win::TypeText(combo, L"x"));
+    EXPECT_EQ(TextOf(combo), L"Abx");
+    DestroyWindow(d);
+}
+
 TEST(ComboBoxTest, DisabledComboTakesNoTypingOrChoice) {
     DialogRecorder r;
     TestDialog d(ComboDialog(), r);

@@ -158,6 +158,39 @@ TEST(DialogTest, ModalDialogWithoutHandlerHearsCancelAndEndsWithIt) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
 }
 
+std::vector<UINT>* g_seen = nullptr;
+
+INT_PTR ShowLoggingProc(HWND dialog, UINT msg, WPARAM wParam, LPARAM) {
+    if (g_seen && (msg == WM_INITDIALOG || msg == WM_SHOWWINDOW))
+        g_seen->push_back(msg);
+    if (msg == WM_COMMAND) {
+        EndDialog(dialog, LOWORD(wParam));
+        return TRUE;
+    }
+    return FALSE;
+}
+
+TEST(DialogTest, ModalDialogIsShownAfterInitDialogAndBeforeTheAnswer) {
+    Watchdog dog("modal show order");
+    TemplateWriter w(WS_POPUP | WS_CAPTION, 100, 50);
+    w.Add(kButtonAtom, IDCANCEL, L"NO", BS_PUSHBUTTON | WS_TABSTOP);
+    auto bytes = w.Bytes();
+    std::vector<UINT> seen;
+    g_seen = &seen;
+    HandlerScope scope([&](const win::ModalDialogCall& call) {
+        seen.push_back(0);  // the answer
+        win::ClickButton(GetDlgItem(call.dialog, IDCANCEL));
+    });
+    EXPECT_EQ(DialogBoxIndirectParamW(nullptr, reinterpret_cast<LPCDLGTEMPLATEW>(bytes.data()),
+                                      nullptr, ShowLoggingProc, 0),
+              IDCANCEL);
+    g_seen = nullptr;
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen[0], WM_INITDIALOG);
+    EXPECT_EQ(seen[1], WM_SHOWWINDOW);
+    EXPECT_EQ(seen[2], 0u);
+}
+
 INT_PTR ResultProc(HWND dialog, UINT msg, WPARAM, LPARAM) {
     if (msg == WM_USER + 5) {
         SetWindowLongPtrW(dialog, DWLP_MSGRESULT, 1234);
