@@ -172,6 +172,10 @@ LRESULT ComboBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     ItemList& items = s->items;
     auto index = static_cast<int>(static_cast<LONG_PTR>(wParam));
     switch (msg) {
+        case WM_CHAR:
+            if (TakesInput(hwnd))
+                ComboTypeChar(hwnd, static_cast<WCHAR>(wParam));
+            return 0;
         case WM_SETTEXT:
             if (!HasEdit(*s))
                 return CB_ERR;

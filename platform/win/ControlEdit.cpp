@@ -100,6 +100,13 @@ bool Replace(HWND hwnd, EditState& s, std::wstring insert, bool userInput) {
     return !truncated;
 }
 
+// Lines the control's height holds (13 pixels a line, the 8-point fonts').
+int VisibleLines(HWND hwnd) {
+    RECT rc{};
+    GetClientRect(hwnd, &rc);
+    return std::max<int>(1, (rc.bottom - rc.top) / 13);
+}
+
 void ScrollCaret(EditState& s, HWND hwnd) {
     if (!s.multiLine)
         return;
@@ -107,9 +114,7 @@ void ScrollCaret(EditState& s, HWND hwnd) {
     int caretLine = static_cast<int>(std::upper_bound(starts.begin(), starts.end(), s.selEnd) -
                                      starts.begin()) -
                     1;
-    RECT rc{};
-    GetClientRect(hwnd, &rc);
-    int visible = std::max<int>(1, (rc.bottom - rc.top) / 13);
+    int visible = VisibleLines(hwnd);
     if (caretLine < s.firstVisibleLine)
         s.firstVisibleLine = caretLine;
     else if (caretLine >= s.firstVisibleLine + visible)
@@ -162,6 +167,11 @@ LRESULT EditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (!s)
         return DefWindowProcW(hwnd, msg, wParam, lParam);
     switch (msg) {
+        case WM_CHAR:
+            // Keys a host or test sends as characters; a person's typing.
+            if (TakesInput(hwnd))
+                EditTypeChar(hwnd, static_cast<WCHAR>(wParam));
+            return 0;
         case WM_SETTEXT: {
             auto* text = reinterpret_cast<const WCHAR*>(lParam);
             s->text = Cased(hwnd, text ? text : L"");

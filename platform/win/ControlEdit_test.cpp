@@ -148,6 +148,42 @@ TEST(EditTest, MultiLineCountsLinesAndScrollsTheCaretIntoView) {
     EXPECT_EQ(TextOf(d.Item(kField)), L"one");
 }
 
+TEST(EditTest, FirstVisibleLineFollowsTheCaretAndTheUsersScrolling) {
+    DialogRecorder r;
+    TestDialog d(EditDialog(), r);
+    HWND log = d.Item(kMulti);
+    RECT rc{};
+    GetClientRect(log, &rc);
+    const int visible = (rc.bottom - rc.top) / 13;
+    ASSERT_GT(visible, 1);
+    std::wstring text;
+    for (int i = 0; i < 3 * visible; ++i)
+        text += L"line\r\n";
+    SetWindowTextW(log, text.c_str());
+    EXPECT_EQ(SendMessageW(log, EM_GETLINECOUNT, 0, 0), 3 * visible + 1);
+    EXPECT_EQ(SendMessageW(log, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+    SendMessageW(log, EM_SETSEL, text.size(), static_cast<LPARAM>(text.size()));
+    SendMessageW(log, EM_SCROLLCARET, 0, 0);
+    // The caret's line (the empty last one) is the last visible line.
+    EXPECT_EQ(SendMessageW(log, EM_GETFIRSTVISIBLELINE, 0, 0), 3 * visible - visible + 1);
+    SendMessageW(log, EM_LINESCROLL, 0, -visible);
+    EXPECT_EQ(SendMessageW(log, EM_GETFIRSTVISIBLELINE, 0, 0), 2 * visible - visible + 1);
+    SendMessageW(log, EM_LINESCROLL, 0, -10 * visible);
+    EXPECT_EQ(SendMessageW(log, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+}
+
+TEST(EditTest, CharacterMessagesTypeLikeTheUser) {
+    DialogRecorder r;
+    TestDialog d(EditDialog(), r);
+    HWND field = d.Item(kField);
+    SendMessageW(field, WM_CHAR, L'q', 0);
+    EXPECT_EQ(TextOf(field), L"q");
+    EXPECT_EQ(r.CodesOf(kField).back(), EN_CHANGE);
+    EnableWindow(field, FALSE);
+    SendMessageW(field, WM_CHAR, L'z', 0);
+    EXPECT_EQ(TextOf(field), L"q");
+}
+
 TEST(EditTest, DisabledFieldOrDisabledDialogTakesNoTyping) {
     DialogRecorder r;
     TestDialog d(EditDialog(), r);
