@@ -5,6 +5,7 @@
 
 #include "platform/win/DialogTestSupport.h"
 #include "platform/win/Keys.h"
+#include "platform/win/Resources.h"
 #include "platform/win/WindowTestSupport.h"
 
 namespace {
@@ -70,6 +71,85 @@ TEST(DialogTest, TemplateFromCompiledResourcesGivesControlsWithIdsTextsStylesAnd
     DestroyWindow(d);
     CurrentRecorder() = nullptr;
     EXPECT_FALSE(MapDialogRect(d, &units));
+}
+
+// DialogTest.rc, compiled by qmrc into this test's executable.
+constexpr WORD kTestProgressDialog = 1121;
+constexpr WORD kTestPageDialog = 131;
+
+bool HasTestTemplates() {
+    return FindResourceW(nullptr, MAKEINTRESOURCEW(kTestPageDialog), RT_DIALOG) != nullptr;
+}
+
+DWORD StyleOf(HWND hwnd) {
+    return static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_STYLE));
+}
+
+TEST(DialogTest, ExecutablesOwnTemplatesGiveEveryControlKindOfThePages) {
+    if (!HasTestTemplates())
+        GTEST_SKIP() << "DialogTest.rc is not compiled into this executable";
+    win::testing::EnsureClass(L"DialogTestPageOwner", win::testing::LoggingProc);
+    HWND owner = CreateWindowExW(0, L"DialogTestPageOwner", L"Options", WS_OVERLAPPEDWINDOW, 0, 0,
+                                 600, 600, nullptr, nullptr, nullptr, nullptr);
+    DialogRecorder r;
+    CurrentRecorder() = &r;
+    HWND page = CreateDialogParamW(nullptr, MAKEINTRESOURCEW(kTestPageDialog), owner,
+                                   RecordingDialogProc, 0);
+    ASSERT_NE(page, nullptr) << GetLastError();
+    EXPECT_EQ(GetParent(page), owner);  // WS_CHILD: a child of the owner
+    EXPECT_TRUE(GetWindowLongPtrW(page, GWL_EXSTYLE) & WS_EX_CONTROLPARENT);
+    struct Expect {
+        int id;
+        const wchar_t* cls;
+        DWORD styleBits;
+    } expects[] = {
+        {307, L"Static", SS_LEFT},
+        {306, L"ComboBox", CBS_DROPDOWNLIST | CBS_SORT | WS_VSCROLL | WS_TABSTOP},
+        {308, L"Button", BS_AUTOCHECKBOX | WS_TABSTOP},
+        {319, L"SysLink", WS_TABSTOP},
+        {314, L"ComboBox", CBS_DROPDOWN | CBS_SORT | CBS_AUTOHSCROLL},
+        {315, L"Button", BS_FLAT | WS_DISABLED},
+        {317, L"ListBox", LBS_SORT | LBS_NOTIFY | WS_VSCROLL},
+        {1222, L"Edit", ES_PASSWORD | ES_AUTOHSCROLL},
+    };
+    for (const auto& e : expects) {
+        HWND item = GetDlgItem(page, e.id);
+        ASSERT_NE(item, nullptr) << e.id;
+        WCHAR cls[32] = {};
+        GetClassNameW(item, cls, 32);
+        EXPECT_STREQ(cls, e.cls) << e.id;
+        EXPECT_EQ(StyleOf(item) & e.styleBits, e.styleBits) << e.id;
+        EXPECT_TRUE(StyleOf(item) & WS_CHILD) << e.id;
+    }
+    EXPECT_EQ(TextOf(GetDlgItem(page, 307)), L"Select Mailaccount:");
+    EXPECT_EQ(win::LinkItems(GetDlgItem(page, 319)).size(), 1u);
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(page, 315)));
+    EXPECT_EQ(SendDlgItemMessageW(page, 1222, EM_GETPASSWORDCHAR, 0, 0), L'*');
+    RECT pageRect{}, rc{};
+    GetWindowRect(page, &pageRect);
+    GetWindowRect(GetDlgItem(page, 307), &rc);
+    EXPECT_EQ(rc.left - pageRect.left, 21);  // 14 units at 6 pixels per 4 units
+    EXPECT_EQ(rc.top - pageRect.top, 32);    // 20 units at 13 pixels per 8 units
+    DestroyWindow(page);
+
+    HWND progress = CreateDialogParamW(nullptr, MAKEINTRESOURCEW(kTestProgressDialog),
+                                       GetDesktopWindow(), RecordingDialogProc, 0);
+    ASSERT_NE(progress, nullptr) << GetLastError();
+    EXPECT_EQ(TextOf(progress), L"Progress");
+    EXPECT_TRUE(GetWindowLongPtrW(progress, GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
+    GetWindowRect(progress, &rc);
+    EXPECT_EQ(rc.right - rc.left, 313);
+    EXPECT_EQ(rc.left, (1920 - 313) / 2);  // DS_CENTER
+    HWND bar = GetDlgItem(progress, 1246);
+    WCHAR cls[32] = {};
+    GetClassNameW(bar, cls, 32);
+    EXPECT_STREQ(cls, L"msctls_progress32");
+    EXPECT_EQ(StyleOf(GetDlgItem(progress, 1247)) & SS_TYPEMASK, SS_CENTER);
+    EXPECT_EQ(TextOf(GetDlgItem(progress, 1247)), L"Static");
+    EXPECT_EQ(r.initCount, 2);
+    DestroyWindow(progress);
+    CurrentRecorder() = nullptr;
+    DestroyWindow(owner);
 }
 
 TEST(DialogTest, InitDialogGetsTheParamAndItsAnswerDecidesTheFocus) {
