@@ -123,7 +123,9 @@ std::string NewMaildirName() {
     struct timespec ts {};
     clock_gettime(CLOCK_REALTIME, &ts);
     char text[96];
-    std::snprintf(text, sizeof text, "%lld.M%06ldP%dQ%u.", static_cast<long long>(ts.tv_sec),
+    // The counter is zero-padded so that names of one process sort in delivery
+    // order even when two deliveries fall into the same microsecond.
+    std::snprintf(text, sizeof text, "%lld.M%06ldP%dQ%010u.", static_cast<long long>(ts.tv_sec),
                   ts.tv_nsec / 1000, static_cast<int>(getpid()), ++g_deliveries);
     return text + HostNameForFiles();
 }
