@@ -1,0 +1,579 @@
+// The real add-in module, put on a profile's add-in list by the installer
+// step (`outlook-host install`) and loaded by the stand-in client in this
+// process: what the user's machine shows from the connection to Quit.
+//
+// This executable links libQuillmere.so itself, so the module the client
+// loads by ProgID is the same loaded module, and the test reaches its
+// process-wide values (the engine, the heartbeat's deadline) and its seams
+// (the outbox re-check, the pending-mail count) directly.
+//
+// All waits are bounded in platform time; the clock runs at the scale the
+// test is registered with (QUILLMERE_TIME_SCALE).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/Connect.h"
+#include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/HiddenWindow.h"
+#include "Quillmere/core/HiddenWindowTray.h"
+#include "Quillmere/core/Settings.h"
+#include "Quillmere/core/SyncEngine.h"
+#include "host/HostProcess.h"
+#include "host/HostTestSupport.h"
+#include "host/OutlookHost.h"
+#include "host/UserDirectory.h"
+#include "platform/com/Com.h"
+#include "platform/outlook/OutlookApplication.h"
+#include "platform/win/Clock.h"
+#include "platform/win/Environment.h"
+#include "platform/win/MessageBox.h"
+#include "platform/win/Module.h"
+#include "platform/win/Paths.h"
+#include "platform/win/Registry.h"
+#include "platform/win/Shell.h"
+#include "platform/win/ShellNotify.h"
+#include "platform/win/Text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using host::testing::ReadFile;
+using host::testing::TempRoot;
+using host::testing::WaitUntil;
+using host::testing::WriteFile;
+
+constexpr const char* kProgram = QM_BINARY_DIR "/bin/outlook-host";
+constexpr ULONGLONG kLimitMs = 60000;  // platform ms
+constexpr const wchar_t* kRuleHelper = L"RulePlanterx64.exe";
+
+// What the seams saw, shared with the module's threads.
+std::mutex g_seenLock;
+std::vector<DWORD> g_recheckTicks;  // GetTickCount() of each outbox re-check
+std::atomic<LONG> g_pendingMails{0};
+
+void CountRecheck(CSyncEngine*) {
+    std::lock_guard lock(g_seenLock);
+    g_recheckTicks.push_back(GetTickCount());
+}
+std::vector<DWORD> RecheckTicks() {
+    std::lock_guard lock(g_seenLock);
+    return g_recheckTicks;
+}
+LONG PendingMails() {
+    return g_pendingMails.load();
+}
+
+struct FolderIds {
+    std::wstring entryId;
+    std::wstring storeId;
+};
+
+class AddinOnHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+        m_user = m_root.Path() + "/ann";
+        ASSERT_EQ(CoInitialize(nullptr), S_OK);
+        {
+            std::lock_guard lock(g_seenLock);
+            g_recheckTicks.clear();
+        }
+        g_pendingMails = 0;
+        SetRecheckOutboxProc(CountRecheck);
+        SetConnectHooks(ConnectHooks{PendingMails, nullptr, nullptr});
+        win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
+        win::SetShellExecuteObserver([this](const win::ShellExecuteCall& call) {
+            std::lock_guard lock(g_seenLock);
+            m_shellCalls.push_back(call);
+        });
+    }
+    void TearDown() override {
+        m_host.reset();
+        win::SetShellExecuteObserver({});
+        win::SetMessageBoxHandler({});
+        SetRecheckOutboxProc(nullptr);
+        SetConnectHooks(ConnectHooks{});
+        CoUninitialize();
+    }
+
+    // The user's profile, the helper library registered, the add-in
+    // installed by the installer step. With config: the Config key (debug
+    // log on, English texts), marked as having started the rule helper
+    // already unless withRuleMark is false.
+    void Prepare(const std::wstring& version, bool withConfig = true, bool withRuleMark = true) {
+        host::ProfileInit init;
+        init.profileName = L"Ann";
+        init.address = L"ann@example.org";
+        init.version = version;
+        std::string error;
+        ASSERT_EQ(host::InitProfile(m_user, init, &error), S_OK) << error;
+        host::HostProcess tool(kProgram, m_user);
+        std::string output;
+        ASSERT_EQ(tool.RunTool({"install", m_user}, &output), 0) << output;
+
+        win::SetUserDirectory(m_user);
+        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
+        ASSERT_NE(rdo, nullptr);
+        auto registerRdo =
+            reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
+        ASSERT_NE(registerRdo, nullptr);
+        ASSERT_EQ(registerRdo(), S_OK);
+        if (withConfig) {
+            SetConfigDword(L"debug", 1);
+            SetConfigDword(L"LCID", 1033);
+            if (withRuleMark)
+                SetConfigDword(L"rulecreator_was_set", 7);  // any DWORD counts as set
+        }
+        WCHAR temp[MAX_PATH] = {};
+        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+        m_temp = *win::HostPath(temp);
+        WCHAR local[MAX_PATH] = {};
+        ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local), S_OK);
+        m_dataDir = *win::HostPath(std::wstring(local) + L"\\Quillmere");
+    }
+
+    static void SetConfigDword(const wchar_t* name, DWORD value) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kConfigKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                       sizeof value);
+        RegCloseKey(key);
+    }
+    static std::optional<DWORD> ConfigDword(const wchar_t* name) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kConfigKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return std::nullopt;
+        DWORD value = 0, type = 0, size = sizeof value;
+        LSTATUS st =
+            RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+        RegCloseKey(key);
+        if (st != ERROR_SUCCESS || type != REG_DWORD)
+            return std::nullopt;
+        return value;
+    }
+    // A folder of the registry fixture: shared as share, no password.
+    static void ConfigureFolder(const FolderIds& ids, const std::wstring& share) {
+        HKEY key = nullptr;
+        std::wstring path = std::wstring(kFoldersKeyPath) + L"\\" + ids.entryId;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        auto sz = [&](const wchar_t* name, const std::wstring& text) {
+            // Text sizes count UTF-16 bytes.
+            RegSetValueExW(key, name, 0, REG_SZ, text.c_str(),
+                           static_cast<DWORD>((text.size() + 1) * 2));
+        };
+        sz(L"SID", ids.storeId);
+        sz(L"ShareName", share);
+        sz(L"Profil", L"ann");  // profile names match without regard to case
+        DWORD one = 1;
+        RegSetValueExW(key, L"DONT_SYNC_BSP_ITEMS", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&one), sizeof one);
+        RegCloseKey(key);
+    }
+
+    HRESULT StartHost(bool loadAddIns = true) {
+        // Each client start is a new process on the real machine: the
+        // module's once-per-process state starts afresh.
+        heartbeat::ResetForTesting();
+        logs::ResetForTesting();
+        win::ResetTrayForTesting();
+        host::HostOptions options;
+        options.userDirectory = m_user;
+        options.loadAddIns = loadAddIns;
+        std::string error;
+        HRESULT hr = host::OutlookHost::Start(options, &m_host, &error);
+        EXPECT_EQ(hr, S_OK) << error;
+        return hr;
+    }
+    void QuitHost() {
+        if (m_host)
+            m_host->Quit();
+        m_host.reset();
+    }
+
+    // A default folder's ids, read through the client's object model.
+    FolderIds DefaultFolderIds(OlDefaultFolders which) {
+        FolderIds ids;
+        m_host->RunOnUi([&] {
+            CComPtr<MAPIFolder> folder;
+            if (m_host->Application()->NameSpace()->GetDefaultFolder(which, &folder) != S_OK)
+                return;
+            CComBSTR entry, store;
+            folder->get_EntryID(&entry);
+            folder->get_StoreID(&store);
+            ids.entryId = entry.View();
+            ids.storeId = store.View();
+        });
+        return ids;
+    }
+    // Opens a folder's Properties dialog; the captions of the pages added.
+    std::vector<std::wstring> PropertiesPages(const std::function<HRESULT(MAPIFolder**)>& open) {
+        std::vector<std::wstring> titles;
+        m_host->RunOnUi([&] {
+            CComPtr<MAPIFolder> folder;
+            if (FAILED(open(&folder)) || !folder) {
+                titles.push_back(L"<no folder>");
+                return;
+            }
+            outlook::PropertyPageList* view = nullptr;
+            CComPtr<PropertyPages> pages = outlook::CreatePropertyPages(&view);
+            m_host->Application()->FireFolderOptionsPagesAdd(pages, folder);
+            for (const auto& e : view->Entries())
+                titles.push_back(e.title);
+        });
+        return titles;
+    }
+    std::vector<std::wstring> DefaultFolderPages(OlDefaultFolders which) {
+        return PropertiesPages([&](MAPIFolder** out) {
+            return m_host->Application()->NameSpace()->GetDefaultFolder(which, out);
+        });
+    }
+
+    std::string TempFile(const char* name) const { return m_temp + "/" + name; }
+    // A log or the settings text, whose lines end in CR LF on disk, with
+    // plain "\n" line ends.
+    std::string TextFile(const char* name) const {
+        std::string text = ReadFile(TempFile(name));
+        std::string out;
+        for (std::size_t i = 0; i < text.size(); ++i)
+            if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+                out.push_back(text[i]);
+        return out;
+    }
+    std::string DebugLog() const { return TextFile("Quillmere_debug.log"); }
+    bool DebugLogHas(const std::string& line, ULONGLONG limitMs = kLimitMs) const {
+        return WaitUntil([&] { return DebugLog().find(line) != std::string::npos; }, limitMs);
+    }
+    std::vector<win::ShellExecuteCall> RuleHelperStarts() {
+        std::lock_guard lock(g_seenLock);
+        std::vector<win::ShellExecuteCall> starts;
+        for (const auto& c : m_shellCalls)
+            if (c.file.size() >= wcslen(kRuleHelper) &&
+                c.file.compare(c.file.size() - wcslen(kRuleHelper), std::wstring::npos,
+                               kRuleHelper) == 0)
+                starts.push_back(c);
+        return starts;
+    }
+    std::optional<win::TrayIcon> AddinTrayIcon() {
+        for (const auto& icon : win::TrayIcons())
+            if (icon.callbackMessage == 1224)  // WM_USER + 200: the add-in's icon
+                return icon;
+        return std::nullopt;
+    }
+    void SetConnectionMode(LONG mode) {
+        host::HostProfile profile;
+        std::string error;
+        ASSERT_EQ(host::LoadHostProfile(m_user, L"Ann", &profile, &error), S_OK) << error;
+        profile.description.connectionMode = mode;
+        ASSERT_EQ(profile.description.Save(profile.profilePath), S_OK);
+    }
+
+    TempRoot m_root;
+    std::string m_user;
+    std::string m_temp;
+    std::string m_dataDir;
+    std::unique_ptr<host::OutlookHost> m_host;
+    std::vector<win::ShellExecuteCall> m_shellCalls;  // under g_seenLock
+};
+
+TEST_F(AddinOnHostTest, ConnectionRotatesLogsAndPreparesItsFiles) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
+    // Six earlier runs: the current log and five older ones.
+    WriteFile(TempFile("Quillmere_debug.log"), "run 6\n");
+    for (int i = 1; i <= 5; ++i)
+        WriteFile(TempFile(("Quillmere_debug-" + std::to_string(i) + ".log").c_str()),
+                  "run " + std::to_string(6 - i) + "\n");
+    WriteFile(TempFile("Quillmere_error.log"), "old error\n");
+    WriteFile(TempFile("Quillmere_settings.txt"), "old settings\n");
+    // The add-in's working files of a run that did not end well.
+    fs::create_directories(m_dataDir);
+    WriteFile(m_dataDir + "/sync.zuf", "left over");
+
+    ASSERT_EQ(StartHost(), S_OK);
+    CSyncEngine* engine = g_pEngine.load();
+    ASSERT_NE(engine, nullptr) << "the connection created the engine";
+    EXPECT_TRUE(engine->IsReady()) << "an Outlook 2002 is ready at once";
+    EXPECT_FALSE(engine->IsModernMode());
+    EXPECT_EQ(engine->OpenFlags().vt, VT_I4);
+    EXPECT_EQ(engine->OpenFlags().lVal, 0x10);
+
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_EQ(ReadFile(TempFile(("Quillmere_debug-" + std::to_string(i) + ".log").c_str())),
+                  "run " + std::to_string(7 - i) + "\n")
+            << "debug-" << i;
+    EXPECT_FALSE(fs::exists(TempFile("Quillmere_debug-6.log")));
+    EXPECT_EQ(ReadFile(TempFile("Quillmere_error.log")).find("old error"), std::string::npos);
+    EXPECT_EQ(ReadFile(TempFile("Quillmere_settings.txt")).find("old settings"), std::string::npos);
+    EXPECT_TRUE(fs::is_directory(m_dataDir)) << m_dataDir;
+    EXPECT_EQ(win::PathToUtf8(engine->DataDirectory()),
+              win::PathToUtf8(win::WindowsPath(m_dataDir)) + "\\");
+    EXPECT_EQ(engine->CabinetPath(), engine->DataDirectory() + L"sync.zuf");
+    EXPECT_EQ(engine->ShareFilePath(), engine->DataDirectory() + L"share.syn");
+    EXPECT_TRUE(RuleHelperStarts().empty()) << "any DWORD of the mark counts as set";
+    EXPECT_EQ(ConfigDword(L"rulecreator_was_set"), std::optional<DWORD>(7));
+
+    QuitHost();
+    EXPECT_EQ(g_pEngine.load(), nullptr);
+    EXPECT_FALSE(fs::exists(m_dataDir + "/sync.zuf")) << "Quit deletes the working files";
+    std::string log = DebugLog();
+    EXPECT_NE(log.find("Shutdown.SyncFolders.."), std::string::npos) << log;
+    EXPECT_NE(log.find("Shutdown.ready"), std::string::npos) << log;
+}
+
+TEST_F(AddinOnHostTest, RuleHelperStartsOnceForAConfigKeyWithoutTheMark) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0", true, false));
+    EXPECT_FALSE(ConfigDword(L"rulecreator_was_set"));
+    ASSERT_EQ(StartHost(), S_OK);
+    std::vector<win::ShellExecuteCall> starts = RuleHelperStarts();
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].verb, L"open");
+    EXPECT_EQ(starts[0].parameters, L"");
+    EXPECT_EQ(starts[0].showCmd, SW_HIDE);
+    EXPECT_EQ(starts[0].directory + kRuleHelper, starts[0].file)
+        << "the module directory is the working directory";
+    EXPECT_EQ(starts[0].hostProgram, QM_BINARY_DIR "/bin/RulePlanterx64")
+        << "the helper of the install directory";
+    EXPECT_GT(starts[0].result, 32);
+    EXPECT_EQ(ConfigDword(L"rulecreator_was_set"), std::optional<DWORD>(1));
+    EXPECT_TRUE(DebugLogHas("IF (Outlook > 11) RuleCreated")) << DebugLog();
+    QuitHost();
+
+    ASSERT_EQ(StartHost(), S_OK);  // the mark is there now
+    QuitHost();
+    EXPECT_EQ(RuleHelperStarts().size(), 1u);
+}
+
+TEST_F(AddinOnHostTest, RuleHelperNeverStartsWithoutAConfigKey) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0", false));
+    ASSERT_EQ(StartHost(), S_OK);
+    ASSERT_NE(g_pEngine.load(), nullptr);
+    QuitHost();
+    ASSERT_EQ(StartHost(), S_OK);
+    QuitHost();
+    EXPECT_TRUE(RuleHelperStarts().empty());
+    EXPECT_FALSE(ConfigDword(L"rulecreator_was_set"));
+}
+
+TEST_F(AddinOnHostTest, FirstTickStartsTheEngineWhichWritesTheSettingsText) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
+    ASSERT_EQ(StartHost(false), S_OK);  // without the add-in: the calendar's ids
+    FolderIds calendar = DefaultFolderIds(olFolderCalendar);
+    ASSERT_FALSE(calendar.entryId.empty());
+    QuitHost();
+    ConfigureFolder(calendar, L"team");
+
+    ASSERT_EQ(StartHost(), S_OK);
+    DWORD connected = GetTickCount();
+    CSyncEngine* engine = g_pEngine.load();
+    ASSERT_NE(engine, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return engine->IsStarted(); }, 10000));
+    // StartThreads follows the configuration load.
+    ASSERT_TRUE(WaitUntil([&] { return engine->GetSyncState() == kSyncStateIdle; }, 10000));
+    // The start ran at the first 3-s tick, which also set the first deadline.
+    DWORD firstTick = heartbeat::DueTime() - kHeartbeatRecheckInterval;
+    EXPECT_LE(static_cast<LONG>(firstTick - connected), 3000 + 1500);
+    EXPECT_EQ(engine->GetFolderCount(), 1u);
+
+    std::string settings = TextFile("Quillmere_settings.txt");
+    const char* expected[] = {
+        "Global:\n",
+        "- Debugger in use",
+        "\n\nSettings on each folder:\n\n",
+        "\n+SharedFolder: Calendar -> team\n",
+        " Filter:DontSyncPrivateItems[false]\n",
+        " Filter:SyncOnlyPrivateItems[false]\n",
+        " Filter:DontSyncMeetingRequests[true]\n",
+        " Filter:DontSyncHolidayItems[false]\n",
+        " Folder isn't passwordprotected\n",
+    };
+    std::size_t at = 0;
+    for (const char* line : expected) {
+        std::size_t found = settings.find(line, at);
+        EXPECT_NE(found, std::string::npos) << "'" << line << "' in order in:\n" << settings;
+        if (found != std::string::npos)
+            at = found + std::strlen(line);
+    }
+    std::string log = DebugLog();
+    for (const char* line : {"--------ADDFOLDER--------", "PRF==PRF",
+                             "GetSetting:Add folder:", "--------FOLDERADDED--------"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
+    EXPECT_EQ(log.find("Using OL2000-OL2002 mode"), std::string::npos)
+        << "the engine's constructor writes before the first connection of the process reads "
+           "the debug switch";
+    std::string errors = ReadFile(TempFile("Quillmere_error.log"));
+    EXPECT_EQ(errors.rfind("START\r\n", 0), 0u) << "the first report is its context alone:\n"
+                                                << errors;
+}
+
+TEST_F(AddinOnHostTest, OutboxRecheckComesAfter120sThenEveryTwelfthOrThirteenthTick) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
+    ASSERT_EQ(StartHost(), S_OK);
+    ASSERT_TRUE(WaitUntil([] { return g_pEngine.load() && g_pEngine.load()->IsStarted(); }, 10000));
+    // The first tick set the first deadline, 120 s after itself.
+    DWORD firstDue = heartbeat::DueTime();
+    EXPECT_TRUE(RecheckTicks().empty()) << "the start's tick runs no re-check";
+    ASSERT_TRUE(WaitUntil([] { return RecheckTicks().size() >= 3; }, 3 * 135000 + 10000));
+    std::vector<DWORD> ticks = RecheckTicks();
+    QuitHost();
+    ASSERT_GE(ticks.size(), 3u);
+    // The first re-check runs at the first 3-s tick past the deadline.
+    EXPECT_GT(static_cast<LONG>(ticks[0] - firstDue), 0);
+    EXPECT_LT(static_cast<LONG>(ticks[0] - firstDue), 3000 + 1500);
+    for (std::size_t i = 1; i < ticks.size(); ++i) {
+        DWORD gap = ticks[i] - ticks[i - 1];
+        EXPECT_GT(gap, 120000u) << "re-check " << i;
+        EXPECT_LT(gap, 134000u) << "re-check " << i << ": the 12th or 13th tick of 10 s";
+    }
+}
+
+TEST_F(AddinOnHostTest, ModernOutlookWaitsOfflineUntilTheProfileGoesOnline) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"14.0.4760"));
+    ASSERT_NO_FATAL_FAILURE(SetConnectionMode(300));  // cached offline
+    ASSERT_EQ(StartHost(), S_OK);
+    CSyncEngine* engine = g_pEngine.load();
+    ASSERT_NE(engine, nullptr);
+    EXPECT_TRUE(engine->IsModernMode());
+    EXPECT_EQ(engine->OpenFlags().lVal, 0x210);
+    ASSERT_TRUE(DebugLogHas("Waiting for Init...")) << DebugLog();
+    EXPECT_TRUE(DebugLogHas("Offline|Disconnected|CachedOffline|CachedDisconnected"));
+    // Several heartbeat ticks and log-on looks later: still offline.
+    Sleep(12000);
+    EXPECT_FALSE(engine->IsReady());
+    EXPECT_FALSE(engine->IsStarted());
+    EXPECT_EQ(engine->GetSyncState(), kSyncStateOffline);
+    EXPECT_EQ(DefaultFolderPages(olFolderCalendar), std::vector<std::wstring>{});
+    EXPECT_TRUE(DebugLogHas("can't show dlg (waiting for init)")) << DebugLog();
+
+    ASSERT_NO_FATAL_FAILURE(SetConnectionMode(800));  // online
+    ASSERT_TRUE(WaitUntil([&] { return engine->IsReady(); }, kLimitMs));
+    EXPECT_TRUE(DebugLogHas("Mission Possible")) << DebugLog();
+    ASSERT_TRUE(WaitUntil([&] { return engine->IsStarted(); }, 10000));
+    EXPECT_TRUE(WaitUntil([&] { return engine->GetSyncState() == kSyncStateIdle; }, 10000));
+    QuitHost();
+    EXPECT_EQ(TextFile("Quillmere_error.log").rfind("START\n", 0), 0u);
+}
+
+TEST_F(AddinOnHostTest, FolderPageIsOfferedOnlyForOrdinaryFoldersAfterTheStart) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
+    ASSERT_EQ(StartHost(), S_OK);
+    CSyncEngine* engine = g_pEngine.load();
+    ASSERT_NE(engine, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return engine->IsStarted(); }, 10000));
+
+    // The first dialog makes the add-in folder beside the Inbox.
+    EXPECT_EQ(DefaultFolderPages(olFolderCalendar), std::vector<std::wstring>{L"Quillmere"});
+    EXPECT_TRUE(DebugLogHas("Quillmere folder created"));
+    struct Case {
+        const char* name;
+        OlDefaultFolders folder;
+    } cases[] = {{"Inbox", olFolderInbox},
+                 {"Outbox", olFolderOutbox},
+                 {"Sent Items", olFolderSentMail},
+                 {"Deleted Items", olFolderDeletedItems},
+                 {"Drafts", olFolderDrafts}};
+    for (const Case& c : cases)
+        EXPECT_EQ(DefaultFolderPages(c.folder), std::vector<std::wstring>{}) << c.name;
+    EXPECT_EQ(PropertiesPages([&](MAPIFolder** out) { return engine->GetAddinFolder(out); }),
+              std::vector<std::wstring>{})
+        << "the add-in folder";
+    EXPECT_EQ(DefaultFolderPages(olFolderContacts), std::vector<std::wstring>{L"Quillmere"});
+    EXPECT_EQ(DefaultFolderPages(olFolderTasks), std::vector<std::wstring>{L"Quillmere"});
+    EXPECT_EQ(DebugLog().find("can't show dlg (waiting for init)"), std::string::npos);
+    QuitHost();
+}
+
+// Quit while an exchange thread still runs: one balloon when mails wait,
+// none otherwise, and the client ends only after the thread did.
+TEST_F(AddinOnHostTest, QuitWaitsForExchangeThreadsAndTellsOfQueuedMails) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
+    struct Case {
+        LONG pending;
+        std::size_t balloons;
+    } cases[] = {{2, 1}, {0, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pending);
+        ASSERT_EQ(StartHost(), S_OK);
+        ASSERT_TRUE(
+            WaitUntil([] { return g_pEngine.load() && g_pEngine.load()->IsStarted(); }, 10000));
+        g_pendingMails = c.pending;
+        IncrementRunningThreadCount();  // an exchange thread that is slow to end
+        std::atomic<bool> threadEnded{false};
+        std::thread exchange([&] {
+            // Ends only after Quit has set StopFlag and polled a few times.
+            WaitUntil([] { return StopFlag.load(); }, kLimitMs);
+            Sleep(10000);
+            threadEnded = true;
+            DecrementRunningThreadCount();
+        });
+        QuitHost();
+        EXPECT_TRUE(threadEnded) << "Quit returned before the exchange thread ended";
+        exchange.join();
+        std::vector<win::TrayBalloon> balloons = win::TrayBalloonHistory();
+        ASSERT_EQ(balloons.size(), c.balloons);
+        if (c.balloons) {
+            EXPECT_EQ(balloons[0].title, L"Quillmere");
+            EXPECT_EQ(balloons[0].text, L"There are more Mails to send.");
+            EXPECT_EQ(balloons[0].infoFlags, static_cast<DWORD>(NIIF_INFO | NIIF_NOSOUND));
+            EXPECT_EQ(balloons[0].timeoutMs, 10000u);
+        }
+        EXPECT_FALSE(AddinTrayIcon()) << "Quit removed the icon";
+        g_pendingMails = 0;
+    }
+}
+
+TEST_F(AddinOnHostTest, TrayDoubleClicksStopResumeAndRestartTheHeartbeat) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
+    ASSERT_EQ(StartHost(), S_OK);
+    CSyncEngine* engine = g_pEngine.load();
+    ASSERT_NE(engine, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return engine->IsStarted(); }, 10000));
+    std::optional<win::TrayIcon> icon = AddinTrayIcon();
+    ASSERT_TRUE(icon);
+    auto tip = [&] {
+        std::optional<win::TrayIcon> now = win::FindTrayIcon(icon->hwnd, icon->id);
+        return now ? now->tip : L"<gone>";
+    };
+
+    ASSERT_TRUE(win::SimulateTrayMouse(icon->hwnd, icon->id, WM_LBUTTONDBLCLK));
+    ASSERT_TRUE(WaitUntil([&] { return engine->m_stopped.load(); }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return tip() == L"QMRX Start"; }, 5000)) << win::ToUtf8(tip());
+    EXPECT_TRUE(DebugLogHas("QMRX has stopped"));
+    // Frozen while stopped: the icon timer leaves the tooltip alone.
+    Sleep(5000);
+    EXPECT_EQ(tip(), L"QMRX Start");
+
+    ASSERT_TRUE(win::SimulateTrayMouse(icon->hwnd, icon->id, WM_LBUTTONDBLCLK));
+    ASSERT_TRUE(WaitUntil([&] { return !engine->m_stopped.load(); }, 5000));
+    EXPECT_TRUE(
+        WaitUntil([&] { return tip() == L"Quillmere Stop" || tip() == L"Quillmere"; }, 5000))
+        << win::ToUtf8(tip());
+
+    // A right double-click restarts the 120-s period at once and leaves out
+    // that re-check.
+    DWORD before = heartbeat::DueTime();
+    DWORD clicked = GetTickCount();
+    ASSERT_TRUE(win::SimulateTrayMouse(icon->hwnd, icon->id, WM_RBUTTONDBLCLK));
+    ASSERT_TRUE(DebugLogHas("rdblclick tray"));
+    ASSERT_TRUE(WaitUntil([&] { return heartbeat::DueTime() != before; }, 5000));
+    EXPECT_GE(static_cast<LONG>(heartbeat::DueTime() - clicked),
+              static_cast<LONG>(kHeartbeatRecheckInterval));
+    EXPECT_LT(static_cast<LONG>(heartbeat::DueTime() - clicked),
+              static_cast<LONG>(kHeartbeatRecheckInterval + 3000));
+    EXPECT_TRUE(RecheckTicks().empty()) << "the fast tick runs no re-check";
+    QuitHost();
+}
+
+}  // namespace
