@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/win/DialogTestSupport.h"
+#include "platform/win/ImageList.h"
 #include "platform/win/Keys.h"
 #include "platform/win/Resources.h"
 #include "platform/win/WindowTestSupport.h"
@@ -148,6 +149,19 @@ TEST(DialogTest, ExecutablesOwnTemplatesGiveEveryControlKindOfThePages) {
     EXPECT_EQ(TextOf(GetDlgItem(progress, 1247)), L"Static");
     EXPECT_EQ(r.initCount, 2);
     DestroyWindow(progress);
+
+    HBITMAP strip = LoadBitmapW(nullptr, MAKEINTRESOURCEW(256));
+    ASSERT_NE(strip, nullptr) << GetLastError();
+    auto info = win::DescribeBitmap(strip);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->width, 40);
+    EXPECT_EQ(info->height, 20);
+    EXPECT_EQ(info->bitCount, 24);
+    HIMAGELIST list = ImageList_Create(20, 20, ILC_COLOR24 | ILC_MASK, 4, 0);
+    EXPECT_EQ(ImageList_AddMasked(list, strip, RGB(0xFF, 0, 0xFF)), 0);
+    EXPECT_EQ(ImageList_GetImageCount(list), 2);
+    ImageList_Destroy(list);
+    DeleteObject(strip);
     CurrentRecorder() = nullptr;
     DestroyWindow(owner);
 }
