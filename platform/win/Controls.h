@@ -37,6 +37,13 @@ constexpr UINT WM_COPY = 0x0301;
 constexpr UINT WM_PASTE = 0x0302;
 constexpr UINT WM_CLEAR = 0x0303;
 
+// Reflected messages: a parent that reflects a control's notification back
+// to the control sends it as OCM__BASE + the message (the control library's
+// convention; the controls here reflect nothing themselves).
+constexpr UINT OCM__BASE = WM_USER + 0x1C00;
+constexpr UINT OCM_COMMAND = OCM__BASE + WM_COMMAND;
+constexpr UINT OCM_NOTIFY = OCM__BASE + WM_NOTIFY;
+
 // Colour messages a control sends its parent before it paints
 // (wParam = device context, lParam = control); the brush returned paints
 // the background, 0 takes the default.
