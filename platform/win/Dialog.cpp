@@ -6,6 +6,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/win/Bitmap.h"
 #include "platform/win/CommonControls.h"
 #include "platform/win/ControlSupport.h"
 #include "platform/win/Keys.h"
@@ -242,11 +243,18 @@ HWND CreateFromTemplate(HINSTANCE instance, const std::uint8_t* data, std::size_
             SetLastError(error);
             return nullptr;
         }
-        if (item.hasTextOrdinal && controls::IsClass(control, WC_STATICW) &&
-            (item.style & SS_TYPEMASK) == SS_ICON) {
+        // A picture static names its image by the resource id in its text.
+        if (item.hasTextOrdinal && controls::IsClass(control, WC_STATICW)) {
             KeepLastError keep;
-            if (HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(item.textOrdinal)))
-                SendMessageW(control, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+            DWORD type = item.style & SS_TYPEMASK;
+            if (type == SS_ICON) {
+                if (HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(item.textOrdinal)))
+                    SendMessageW(control, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+            } else if (type == SS_BITMAP) {
+                if (HBITMAP bitmap = LoadBitmapW(instance, MAKEINTRESOURCEW(item.textOrdinal)))
+                    SendMessageW(control, STM_SETIMAGE, IMAGE_BITMAP,
+                                 reinterpret_cast<LPARAM>(bitmap));
+            }
         }
     }
     if (t.style & DS_SETFONT)

@@ -147,6 +147,11 @@ TEST(DialogTest, ExecutablesOwnTemplatesGiveEveryControlKindOfThePages) {
     EXPECT_STREQ(cls, L"msctls_progress32");
     EXPECT_EQ(StyleOf(GetDlgItem(progress, 1247)) & SS_TYPEMASK, SS_CENTER);
     EXPECT_EQ(TextOf(GetDlgItem(progress, 1247)), L"Static");
+    HWND picture = GetWindow(GetDlgItem(progress, 1247), GW_HWNDNEXT);
+    ASSERT_NE(picture, nullptr);
+    auto shown = reinterpret_cast<HBITMAP>(SendMessageW(picture, STM_GETIMAGE, IMAGE_BITMAP, 0));
+    ASSERT_NE(shown, nullptr);  // bitmap 256, named by the item's text
+    EXPECT_EQ(win::DescribeBitmap(shown)->width, 40);
     EXPECT_EQ(r.initCount, 2);
     DestroyWindow(progress);
 
