@@ -1,0 +1,48 @@
+#include "platform/win/Theme.h"
+
+#include <map>
+
+#include "platform/win/Mutex.h"
+
+namespace win {
+namespace {
+
+constexpr HRESULT kSOk = 0;
+constexpr HRESULT kEHandle = static_cast<HRESULT>(0x80070006);
+
+struct TextureTable {
+    Mutex mutex;
+    std::map<HWND, DWORD> flags GUARDED_BY(mutex);
+};
+TextureTable& Textures() {
+    static auto* table = new TextureTable;
+    return *table;
+}
+
+}  // namespace
+
+DWORD ThemeDialogTextureFlags(HWND hwnd) {
+    TextureTable& t = Textures();
+    MutexLock lock(t.mutex);
+    auto it = t.flags.find(hwnd);
+    return it == t.flags.end() ? 0 : it->second;
+}
+
+}  // namespace win
+
+BOOL IsAppThemed() {
+    return FALSE;
+}
+
+BOOL IsThemeActive() {
+    return FALSE;
+}
+
+HRESULT EnableThemeDialogTexture(HWND hwnd, DWORD flags) {
+    if (!IsWindow(hwnd))
+        return win::kEHandle;
+    win::TextureTable& t = win::Textures();
+    win::MutexLock lock(t.mutex);
+    t.flags[hwnd] = flags;
+    return win::kSOk;
+}
