@@ -1,0 +1,139 @@
+#include "QMRLogWindow/QMRLogWindowModule.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "QMRLogWindow/QMRLogWindowResources.h"
+#include "platform/win/Clock.h"
+#include "platform/win/Crt.h"
+#include "platform/win/Paths.h"
+#include "platform/win/Shell.h"
+#include "platform/win/TestMachine.h"
+#include "platform/win/Timer.h"
+#include "platform/win/UserInput.h"
+#include "platform/win/Version.h"
+
+namespace {
+
+TEST(QMRLogWindowModule, OnlyTheExactWordErrorlogSelectsTheErrorLog) {
+    struct Case {
+        const WCHAR* commandLine;
+        LogMode mode;
+    } cases[] = {
+        {L"errorlog", LogMode::Error},     {L"", LogMode::Debug},
+        {L"ErrorLog", LogMode::Debug},     {L"ERRORLOG", LogMode::Debug},
+        {L"errorlog ", LogMode::Debug},    {L" errorlog", LogMode::Debug},
+        {L"\"errorlog\"", LogMode::Debug}, {L"debuglog", LogMode::Debug},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CQMRLogWindowModule::ModeFromCommandLine(c.commandLine), c.mode)
+            << '"' << win::PathToUtf8(c.commandLine) << '"';
+}
+
+TEST(QMRLogWindowModule, DeclaresItsAppIdAndTypeLibrary) {
+    EXPECT_STREQ(CQMRLogWindowModule::GetAppId(), L"{B7208CE1-393C-46BB-A043-AFA825182A35}");
+    EXPECT_STREQ(CQMRLogWindowModule::kTypeLibName, L"QMRLogWindowLib");
+    EXPECT_EQ(CQMRLogWindowModule::kTimeOut, 5000u);
+    EXPECT_EQ(CQMRLogWindowModule::kPause, 1000u);
+}
+
+// What the person at the screen saw and did during the in-process run.
+struct Visit {
+    HWND window = nullptr;
+    std::wstring shown;
+    bool visible = false;
+    bool survivedClose = false;
+};
+Visit g_visit;
+
+void ActAsTheUser(HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    HWND window = FindWindowW(L"#32770", L"Logging");
+    g_visit.window = window;
+    if (!window)
+        return;
+    g_visit.visible = IsWindowVisible(window) != FALSE;
+    WCHAR text[256] = {};
+    GetDlgItemTextW(window, IDC_LOGTEXT, text, 256);
+    g_visit.shown = text;
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    g_visit.survivedClose = IsWindow(window) != FALSE;
+    win::ClickButton(GetDlgItem(window, IDOK));
+}
+
+TEST(QMRLogWindowModule, TheProgramShowsTheLogUntilOkEndsIt) {
+    win::testing::TestMachine machine;
+    double scale = win::TimeScale();
+    win::SetTimeScaleForTesting(1000);
+    WCHAR temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    CrtFile* log = _wfopen((std::wstring(temp) + L"Quillmere_error.log").c_str(), L"w");
+    ASSERT_NE(log, nullptr);
+    fputs("ERROR: shown\n", log);
+    fclose(log);
+
+    g_visit = {};
+    // After a reload or two the user looks, tries to close the window, then
+    // presses "OK".
+    ASSERT_NE(SetTimer(nullptr, 0, 12000, ActAsTheUser), 0u);
+    CQMRLogWindowModule module;
+    EXPECT_EQ(module.WinMain(L"errorlog"), 0);
+    win::SetTimeScaleForTesting(scale);
+    ASSERT_NE(g_visit.window, nullptr);
+    EXPECT_TRUE(g_visit.visible);
+    EXPECT_EQ(g_visit.shown, L"ERROR: shown\r\n");
+    EXPECT_TRUE(g_visit.survivedClose);
+    EXPECT_FALSE(IsWindow(g_visit.window));
+}
+
+// As the add-in's Options page starts it: ShellExecuteW "open" of
+// "QMRLogWindow.exe" in the add-in's directory with "errorlog". The program
+// runs until its user presses "OK", which nobody does here: it must still be
+// running (its reloads at a fast clock did not end it), and is then stopped.
+TEST(QMRLogWindowProgram, StartsFromTheInstallDirectoryAsTheOptionsPageStartsIt) {
+    win::testing::TestMachine machine;
+    win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+    double scale = win::TimeScale();
+    win::SetTimeScaleForTesting(1000);  // the child runs at this clock too
+    win::ShellExecuteCall started;
+    win::SetShellExecuteObserver([&](const win::ShellExecuteCall& call) { started = call; });
+    HINSTANCE result = ShellExecuteW(nullptr, L"open", L"P:\\QMRLogWindow.exe", L"errorlog",
+                                     L"P:\\", SW_SHOWNORMAL);
+    win::SetShellExecuteObserver({});
+    win::SetTimeScaleForTesting(scale);
+    ASSERT_GT(reinterpret_cast<std::intptr_t>(result), 32);
+    EXPECT_EQ(std::filesystem::path(started.hostProgram).filename(), "QMRLogWindow");
+    EXPECT_EQ(started.argv, (std::vector<std::string>{started.hostProgram, "errorlog"}));
+    ASSERT_GT(started.processId, 0);
+    // 300 real ms are many reload periods of the child's clock.
+    ::usleep(300 * 1000);
+    EXPECT_EQ(win::RunningShellChildren(), 1) << "ended without its user";
+    ASSERT_EQ(::kill(started.processId, SIGTERM), 0);
+    for (int i = 0; i < 3000 && win::RunningShellChildren() > 0; ++i)
+        ::usleep(10 * 1000);
+    EXPECT_EQ(win::RunningShellChildren(), 0);
+}
+
+TEST(QMRLogWindowProgram, CarriesItsVersion) {
+    win::testing::TestMachine machine;
+    win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+    const WCHAR* file = L"P:\\QMRLogWindow.exe";
+    DWORD size = GetFileVersionInfoSizeW(file, nullptr);
+    ASSERT_GT(size, 0u);
+    std::vector<BYTE> block(size);
+    ASSERT_TRUE(GetFileVersionInfoW(file, 0, size, block.data()));
+    void* value = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\OriginalFilename",
+                               &value, &length));
+    EXPECT_EQ(std::wstring(static_cast<const WCHAR*>(value)), L"QMRLogWindow.exe");
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", &value, &length));
+    EXPECT_EQ(static_cast<const VS_FIXEDFILEINFO*>(value)->dwFileType, VFT_APP);
+}
+
+}  // namespace
