@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 
+#include "platform/win/Gdi.h"
 #include "platform/win/Mutex.h"
 #include "platform/win/Resources.h"
 
@@ -95,6 +96,8 @@ HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bitCount, const vo
 }
 
 BOOL DeleteObject(HGDIOBJ object) {
+    if (win::DeleteBrush(object))
+        return TRUE;
     win::BitmapTable& t = win::Bitmaps();
     win::MutexLock lock(t.mutex);
     if (t.bitmaps.erase(reinterpret_cast<std::uintptr_t>(object)) == 0) {

@@ -38,8 +38,8 @@ HBITMAP LoadBitmapW(HINSTANCE instance, const WCHAR* name);
 // A bitmap of that size and depth (the bits are not kept). Null with
 // ERROR_INVALID_PARAMETER for a non-positive or overlarge size.
 HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bitCount, const void* bits);
-// Frees a bitmap of this file. FALSE with ERROR_INVALID_HANDLE for any other
-// value.
+// Frees a bitmap of this file or a brush (Gdi.h). FALSE with
+// ERROR_INVALID_HANDLE for any other value.
 BOOL DeleteObject(HGDIOBJ object);
 // BITMAP of a bitmap (bmBits null); with a null out the size needed. 0 for
 // a value that is no bitmap or a buffer too small.

@@ -4,6 +4,7 @@
 #include "platform/win/CommonControls.h"
 #include "platform/win/ControlSupport.h"
 #include "platform/win/Dialog.h"
+#include "platform/win/Gdi.h"
 
 namespace win {
 namespace {
@@ -23,11 +24,12 @@ bool Focus(HWND hwnd) {
     return IsWindow(hwnd) != 0;
 }
 
+// The device context the colour messages carry: one memory context for
+// the process, so that what the answers set on it (background mode, brush
+// origin) can be read back with win::DescribeDC.
 HDC PaintContext() {
-    // Nothing is drawn: a token that is no null handle stands for the
-    // device context.
-    static int token;
-    return reinterpret_cast<HDC>(&token);
+    static HDC dc = CreateCompatibleDC(nullptr);
+    return dc;
 }
 
 UINT ColourMessageOf(HWND w) {
@@ -128,6 +130,10 @@ bool ClickLink(HWND link, int index) {
 
 bool FocusControl(HWND control) {
     return Ready(control) && Focus(control);
+}
+
+HDC PaintWindowContext() {
+    return PaintContext();
 }
 
 std::vector<CtlColorAnswer> PaintWindow(HWND window) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/Controls.h"
 #include "platform/win/Types.h"
 #include "platform/win/Window.h"
 
@@ -57,5 +58,7 @@ struct CtlColorAnswer {
     LRESULT brush = 0;
 };
 std::vector<CtlColorAnswer> PaintWindow(HWND window);
+// The device context PaintWindow hands to the colour messages (Gdi.h).
+HDC PaintWindowContext();
 
 }  // namespace win
