@@ -272,6 +272,12 @@ TEST_F(MainDlgTest, AMissingLogLeavesTheWindowAsItIs) {
     EXPECT_TRUE(win::MessageBoxCalls().empty());
 }
 
+TEST_F(MainDlgTest, TheLogsAnsiTextIsShownAsItsCharacters) {
+    WriteLog("Gr\xFC\xDF \x80 caf\xE9\n");  // Windows-1252, as the add-in writes
+    Open();
+    EXPECT_EQ(Shown(), L"Gr\u00FC\u00DF \u20AC caf\u00E9\r\n");
+}
+
 TEST_F(MainDlgTest, TheErrorModeShowsTheErrorLog) {
     WriteLog("debug line\n", LogMode::Debug);
     WriteLog("ERROR: something: MAPI_E_NOT_FOUND\n", LogMode::Error);
