@@ -97,6 +97,36 @@ TEST(ButtonTest, StaticsNotifyClicksOnlyWithNotifyStyle) {
     EXPECT_TRUE(r.CodesOf(kLabel).empty());
 }
 
+int g_helpId = 0;
+HANDLE g_helpItem = nullptr;
+
+INT_PTR HelpProc(HWND, UINT msg, WPARAM, LPARAM lParam) {
+    if (msg != WM_HELP)
+        return FALSE;
+    auto* info = reinterpret_cast<const HELPINFO*>(lParam);
+    if (info->cbSize == sizeof(HELPINFO) && info->iContextType == HELPINFO_WINDOW) {
+        g_helpId = info->iCtrlId;
+        g_helpItem = info->hItemHandle;
+    }
+    return TRUE;
+}
+
+TEST(ButtonTest, HelpKeyReachesTheDialogWithTheControlsIdAndHandle) {
+    auto bytes = ButtonDialog().Bytes();
+    HWND d = CreateDialogIndirectParamW(nullptr, reinterpret_cast<LPCDLGTEMPLATEW>(bytes.data()),
+                                        nullptr, HelpProc, 0);
+    ASSERT_NE(d, nullptr);
+    HWND box = GetDlgItem(d, kAuto);
+    EXPECT_TRUE(win::PressHelpKey(box));
+    EXPECT_EQ(g_helpId, kAuto);
+    EXPECT_EQ(g_helpItem, box);
+    EnableWindow(d, FALSE);
+    g_helpId = 0;
+    EXPECT_FALSE(win::PressHelpKey(box));
+    EXPECT_EQ(g_helpId, 0);
+    DestroyWindow(d);
+}
+
 TEST(ButtonTest, ImagesAreKeptPerKindAndTheOldOneReturned) {
     DialogRecorder r;
     TestDialog d(ButtonDialog(), r);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/win/Controls.h"
+#include "platform/win/Handle.h"
 #include "platform/win/MessageBox.h"
 #include "platform/win/MessageLoop.h"
 #include "platform/win/Module.h"
@@ -59,6 +60,18 @@ inline const WCHAR* const WC_DIALOG = L"#32770";
 
 constexpr UINT WM_NEXTDLGCTL = 0x0028;
 constexpr UINT WM_HELP = 0x0053;
+// WM_HELP's lParam: which window the help key was pressed in.
+constexpr int HELPINFO_WINDOW = 0x0001;
+constexpr int HELPINFO_MENUITEM = 0x0002;
+struct HELPINFO {
+    UINT cbSize;
+    int iContextType;
+    int iCtrlId;
+    HANDLE hItemHandle;
+    DWORD_PTR dwContextId;
+    POINT MousePos;
+};
+
 constexpr UINT DM_GETDEFID = WM_USER + 0;
 constexpr UINT DM_SETDEFID = WM_USER + 1;
 constexpr WORD DC_HASDEFID = 0x534B;

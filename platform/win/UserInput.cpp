@@ -132,6 +132,23 @@ bool FocusControl(HWND control) {
     return Ready(control) && Focus(control);
 }
 
+bool PressHelpKey(HWND control) {
+    if (!Ready(control))
+        return false;
+    HWND dialog = control;
+    while (dialog && !IsClass(dialog, WC_DIALOG) && (StyleOf(dialog) & WS_CHILD))
+        dialog = GetParent(dialog);
+    if (!dialog || !IsClass(dialog, WC_DIALOG))
+        return false;
+    HELPINFO info{};
+    info.cbSize = sizeof(info);
+    info.iContextType = HELPINFO_WINDOW;
+    info.iCtrlId = GetDlgCtrlID(control);
+    info.hItemHandle = control;
+    SendMessageW(dialog, WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
+    return true;
+}
+
 HDC PaintWindowContext() {
     return PaintContext();
 }

@@ -47,6 +47,11 @@ bool ClickLink(HWND link, int index);
 // The focus moving to a control as by the mouse (WM_KILLFOCUS and
 // WM_SETFOCUS with the controls' notifications).
 bool FocusControl(HWND control);
+// The help key (F1) pressed while control has the focus: WM_HELP with a
+// HELPINFO (HELPINFO_WINDOW, the control's id and handle) goes to the
+// nearest dialog at or above control, where the platform's default
+// processing would carry it.
+bool PressHelpKey(HWND control);
 // Paints a window and its children as the platform would ask for their
 // colours: WM_CTLCOLORDLG to a dialog, then each control's colour message
 // (WM_CTLCOLORSTATIC for statics, check boxes, radio buttons, group boxes
