@@ -28,7 +28,7 @@ protected:
         ofn.nFilterIndex = 1;
         m_file.assign(maxFile ? maxFile : 1, L'\0');
         std::wstring proposed = L"Proposed.txt";
-        std::copy(proposed.begin(), proposed.end(), m_file.begin());
+        proposed.copy(m_file.data(), m_file.size() - 1);  // cut to the buffer
         ofn.lpstrFile = m_file.data();
         ofn.nMaxFile = maxFile;
         m_title.assign(255, L'\0');
