@@ -1,5 +1,7 @@
 #include "platform/win/Window.h"
 
+#include "platform/win/Controls.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -441,6 +443,8 @@ HWND CreateWindowExW(DWORD exStyle, const WCHAR* className, const WCHAR* windowN
                      int x, int y, int width, int height, HWND parent, HMENU menu,
                      HINSTANCE instance, void* param) {
     win::MessageQueue::ForCurrentThread();
+    // The standard control classes always exist, as on the platform.
+    win::RegisterControlClasses();
     if (x == CW_USEDEFAULT)
         x = y = 0;
     if (width == CW_USEDEFAULT)
