@@ -577,3 +577,21 @@ TEST_F(AddinOnHostTest, TrayDoubleClicksStopResumeAndRestartTheHeartbeat) {
 }
 
 }  // namespace
+
+namespace {
+
+// The same add-in in an outlook-host process of its own, as a user runs it.
+TEST_F(AddinOnHostTest, OutlookHostProcessLoadsTheInstalledAddinAndQuitsIt) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
+    host::HostProcess ann(kProgram, m_user);
+    ASSERT_TRUE(ann.Start(m_root.Path() + "/postoffice")) << ann.Output();
+    EXPECT_TRUE(ann.WaitFor({"log"}, "add-in Quillmere.Connect connected", kLimitMs))
+        << ann.Command({"log"}).text;
+    EXPECT_TRUE(DebugLogHas("START")) << "the first tick started the engine:\n" << DebugLog();
+    EXPECT_EQ(ann.Stop(), 0) << ann.Output();
+    std::string log = DebugLog();
+    EXPECT_NE(log.find("Shutdown.ready"), std::string::npos) << log;
+    EXPECT_TRUE(fs::is_directory(m_dataDir));
+}
+
+}  // namespace
