@@ -1,0 +1,149 @@
+#include "Quillmere/exchange/SyncMailFormat.h"
+
+namespace syncmail {
+
+namespace {
+
+// The text between the ends of the first open marker and the first close
+// marker; empty when the close marker starts before the open one ends (the
+// reader must never take a negative span).
+std::wstring Between(std::wstring_view body, std::size_t open, std::size_t openLength,
+                     std::size_t close) {
+    std::size_t start = open + openLength;
+    if (close < start)
+        return {};
+    return std::wstring(body.substr(start, close - start));
+}
+
+void RemoveFirst(std::wstring& text, wchar_t c) {
+    std::size_t at = text.find(c);
+    if (at != std::wstring::npos)
+        text.erase(at, 1);
+}
+
+}  // namespace
+
+std::wstring BuildSyncMailSubject(std::wstring_view timeText, bool debugSwitch,
+                                  std::wstring_view itemSubject) {
+    std::wstring subject = BuildDeletionNoticeSubject(timeText);
+    if (debugSwitch) {
+        subject += kDebugSubjectTag;
+        subject += itemSubject;
+    }
+    return subject;
+}
+
+std::wstring BuildDeletionNoticeSubject(std::wstring_view timeText) {
+    std::wstring subject = kSubjectMarker;
+    subject += L' ';
+    subject += timeText;
+    return subject;
+}
+
+std::wstring BuildPacketSubject(std::wstring_view timeText) {
+    std::wstring subject = kPacketSubjectPrefix;
+    subject += timeText;
+    return subject;
+}
+
+std::wstring BuildSyncMailBody(std::wstring_view intro, bool debugSwitch,
+                               std::wstring_view itemSubject, std::wstring_view shareName,
+                               std::wstring_view syncIdText, bool formFlag) {
+    std::wstring body(intro);
+    if (debugSwitch) {
+        body += kDebugBodyTag;
+        body += itemSubject;
+    }
+    for (int i = 0; i < kSyncMailBreaks; ++i)
+        body += L"\r\n";
+    body += kSyncMailFlag;
+    body += L'\n';
+    body += kShareNameOpen;
+    body += shareName;
+    body += kShareNameClose;
+    body += L"\r\n";
+    body += kSyncIdOpen;
+    body += syncIdText;
+    body += kSyncIdClose;
+    body += L"\r\n";
+    if (formFlag) {
+        body += kFormMarker;
+        body += L"\r\n";
+    }
+    return body;
+}
+
+std::wstring BuildDeletionNoticeBody(std::wstring_view intro, std::wstring_view shareName,
+                                     std::wstring_view syncIdText) {
+    std::wstring body(intro);
+    body.append(kDeletionNoticeBreaks, L'\n');
+    body += kDeletionFlag;
+    body += L'\n';
+    body += kShareNameOpen;
+    body += shareName;
+    body += kShareNameClose;
+    body += L'\n';
+    body += kSyncIdOpen;
+    body += syncIdText;
+    body += kSyncIdClose;
+    body += L'\n';
+    return body;
+}
+
+SyncMailMarkers ReadSyncMailMarkers(std::wstring_view body) {
+    SyncMailMarkers markers;
+    SyncMailKind kind;
+    if (body.find(kSyncMailFlag) != std::wstring_view::npos)
+        kind = SyncMailKind::kSyncMail;
+    else if (body.find(kDeletionFlag) != std::wstring_view::npos)
+        kind = SyncMailKind::kDeletionNotice;
+    else
+        return markers;
+    std::size_t shareOpen = body.find(kShareNameOpen);
+    std::size_t shareClose = body.find(kShareNameClose);
+    std::size_t idOpen = body.find(kSyncIdOpen);
+    std::size_t idClose = body.find(kSyncIdClose);
+    constexpr std::size_t npos = std::wstring_view::npos;
+    if (shareOpen == npos || shareClose == npos || idOpen == npos || idClose == npos)
+        return markers;
+    markers.kind = kind;
+    markers.shareName = Between(body, shareOpen, std::size(kShareNameOpen) - 1, shareClose);
+    markers.syncIdText = Between(body, idOpen, std::size(kSyncIdOpen) - 1, idClose);
+    RemoveFirst(markers.syncIdText, L'\n');
+    RemoveFirst(markers.syncIdText, L'\r');
+    RemoveFirst(markers.syncIdText, L' ');
+    markers.formFlag = body.find(kFormMarker) != npos;
+    return markers;
+}
+
+const wchar_t* ImportErrorName(int reason) {
+    static const wchar_t* const kNames[] = {
+        L"",
+        L"NO TARGET",
+        L"NO SHARENAME",
+        L"NO ATTACHEMENT",
+        L"PASSWORD",
+        L"ATTACHEMENT ZIPPED",
+        L"FILENAME CHANGED",
+        L"NO FILENAME",
+        L"NO DELMAILFROMID",
+        L"EXTRACT FAILED",
+        L"WRONG VERSION",
+    };
+    if (reason < 0 || reason >= static_cast<int>(std::size(kNames)))
+        return L"UNKNOWN";
+    return kNames[reason];
+}
+
+bool HasErrorMark(std::wstring_view subject) {
+    return subject.find(kErrorMark) != std::wstring_view::npos;
+}
+
+std::wstring BuildFailedSubject(int reason) {
+    std::wstring subject = kSubjectMarker;
+    subject += kErrorSubjectTag;
+    subject += ImportErrorName(reason);
+    return subject;
+}
+
+}  // namespace syncmail
