@@ -1,5 +1,8 @@
 #include "Quillmere/exchange/SyncMailFormat.h"
 
+#include "platform/win/Clock.h"
+#include "platform/win/Text.h"
+
 namespace syncmail {
 
 namespace {
@@ -22,6 +25,33 @@ void RemoveFirst(std::wstring& text, wchar_t c) {
 }
 
 }  // namespace
+
+SyncMailTime MakeSyncMailTime() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    now.wMilliseconds = 0;
+    SyncMailTime time;
+    DATE date = 0;
+    if (!SystemTimeToVariantTime(&now, &date))
+        return time;
+    // A span of 0 days, 0 hours, 0 minutes and 10 seconds. Dates before
+    // 1899-12-30 count their days backwards, but the clock never gives one.
+    time.value = date + 10.0 / 86400.0;
+    time.text = SyncMailTimeText(time.value);
+    return time;
+}
+
+std::wstring SyncMailTimeText(DATE value) {
+    SYSTEMTIME st;
+    if (!VariantTimeToSystemTime(value, &st))
+        return {};
+    wchar_t date[80];
+    wchar_t time[80];
+    if (!GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, date, 80) ||
+        !GetTimeFormatW(LOCALE_USER_DEFAULT, 0, &st, nullptr, time, 80))
+        return {};
+    return std::wstring(date) + L' ' + time;
+}
 
 std::wstring BuildSyncMailSubject(std::wstring_view timeText, bool debugSwitch,
                                   std::wstring_view itemSubject) {

@@ -8,7 +8,8 @@
 // markers are what the outbox re-check, the inbox import and the rule
 // helper's rule search for.
 //
-// Everything here is pure text work: no locks, callable from any thread.
+// Everything here is pure text work (MakeSyncMailTime also reads the clock):
+// no locks, callable from any thread.
 #pragma once
 
 #include <string>
@@ -64,6 +65,18 @@ inline constexpr UINT kIntroStringId = 1220;
 // Searches for outgoing mails in the Outbox (SQL LIKE patterns).
 inline constexpr wchar_t kOutboxSyncMailPattern[] = L">-Quillmere-<%";
 inline constexpr wchar_t kOutboxPacketPattern[] = L"QMRX$BASICSYNCPACKET%";
+
+// The time value of an outgoing mail: the local time now plus 10 seconds,
+// written into the mail's date and shown in its subject.
+struct SyncMailTime {
+    DATE value = 0;
+    std::wstring text;  // SyncMailTimeText(value)
+};
+SyncMailTime MakeSyncMailTime();
+// A local date-time as the user's default locale writes it: short date, one
+// blank, time (seconds included). Partners never parse it. "" for a value
+// outside the calendar.
+std::wstring SyncMailTimeText(DATE value);
 
 // Subject of a sync mail: marker, one blank, time text; with debugSwitch also
 // " SUBJECT:" and the item's own subject.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/win/Clock.h"
+
 namespace {
 
 using namespace syncmail;
@@ -24,6 +26,39 @@ TEST(SyncMailFormat, SyncMailBodyHasEveryPieceInOrder) {
 TEST(SyncMailFormat, DeletionNoticeBodyUsesBareLineFeeds) {
     EXPECT_EQ(BuildDeletionNoticeBody(L"INTRO", L"Team", L"0A1B"),
               L"INTRO" + std::wstring(40, L'\n') + L"is:FALSE:is\nlf:Team:lf\nid:0A1B:id\n");
+}
+
+DATE LocalNow() {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    DATE d = 0;
+    EXPECT_TRUE(SystemTimeToVariantTime(&st, &d));
+    return d;
+}
+
+TEST(SyncMailFormat, TimeValueIsTenSecondsAhead) {
+    constexpr double kSecond = 1.0 / 86400.0;
+    DATE before = LocalNow();
+    SyncMailTime t = MakeSyncMailTime();
+    DATE after = LocalNow();
+    EXPECT_GE(t.value, before + 9 * kSecond);
+    EXPECT_LE(t.value, after + 11 * kSecond);
+    EXPECT_EQ(t.text, SyncMailTimeText(t.value));
+
+    SYSTEMTIME st = {};
+    st.wYear = 2026;
+    st.wMonth = 12;
+    st.wDay = 10;
+    st.wHour = 13;
+    st.wMinute = 4;
+    st.wSecond = 50;
+    DATE known = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&st, &known));
+    std::wstring text = SyncMailTimeText(known);
+    EXPECT_NE(text.find(L"2026"), std::wstring::npos) << text;
+    EXPECT_NE(text.find(L":04:50"), std::wstring::npos) << text;
+    EXPECT_NE(text.find(L' '), std::wstring::npos);
+    EXPECT_EQ(SyncMailTimeText(1e9), L"");
 }
 
 TEST(SyncMailFormat, SubjectsStartWithTheirMarkers) {
