@@ -456,6 +456,17 @@ TEST_F(AddinOnHostTest, ModernOutlookWaitsOfflineUntilTheProfileGoesOnline) {
     EXPECT_EQ(engine->GetSyncState(), kSyncStateOffline);
     EXPECT_EQ(DefaultFolderPages(olFolderCalendar), std::vector<std::wstring>{});
     EXPECT_TRUE(DebugLogHas("can't show dlg (waiting for init)")) << DebugLog();
+    std::vector<outlook::PageEntry> options;
+    m_host->RunOnUi([&] {
+        outlook::PropertyPageList* view = nullptr;
+        CComPtr<PropertyPages> pages = outlook::CreatePropertyPages(&view);
+        m_host->Application()->FireOptionsPagesAdd(pages);
+        options = view->Entries();
+    });
+    ASSERT_EQ(options.size(), 1u) << "the Options page is offered before the start too";
+    EXPECT_EQ(options[0].title, L"Quillmere");
+    ASSERT_EQ(options[0].page.vt, VT_BSTR);
+    EXPECT_EQ(std::wstring(options[0].page.bstrVal), L"Quillmere.ExtProppage");
 
     ASSERT_NO_FATAL_FAILURE(SetConnectionMode(800));  // online
     ASSERT_TRUE(WaitUntil([&] { return engine->IsReady(); }, kLimitMs));
@@ -492,6 +503,12 @@ TEST_F(AddinOnHostTest, FolderPageIsOfferedOnlyForOrdinaryFoldersAfterTheStart) 
     EXPECT_EQ(DefaultFolderPages(olFolderContacts), std::vector<std::wstring>{L"Quillmere"});
     EXPECT_EQ(DefaultFolderPages(olFolderTasks), std::vector<std::wstring>{L"Quillmere"});
     EXPECT_EQ(DebugLog().find("can't show dlg (waiting for init)"), std::string::npos);
+
+    // New mail asks the importer for a pass over the default inbox.
+    engine->m_mainInboxRequest = false;
+    m_host->RunOnUi([&] { m_host->Application()->FireNewMail(); });
+    EXPECT_TRUE(engine->m_mainInboxRequest.load());
+    EXPECT_TRUE(DebugLogHas("standard-inbox evt"));
     QuitHost();
 }
 
