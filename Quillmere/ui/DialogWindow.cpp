@@ -1,0 +1,64 @@
+#include "Quillmere/ui/DialogWindow.h"
+
+#include "Quillmere/ui/UiModule.h"
+#include "platform/win/Resources.h"
+
+namespace ui {
+
+DialogWindow::~DialogWindow() {
+    if (m_hWnd && IsWindow(m_hWnd))
+        ::DestroyWindow(m_hWnd);
+    m_hWnd = nullptr;
+}
+
+INT_PTR DialogWindow::DoModal(HWND parent) {
+    return DialogBoxParamW(UiResourceModule(), MAKEINTRESOURCEW(m_templateId), parent,
+                           &DialogWindow::DialogProc, reinterpret_cast<LPARAM>(this));
+}
+
+HWND DialogWindow::Create(HWND parent) {
+    if (m_hWnd)
+        return nullptr;
+    return CreateDialogParamW(UiResourceModule(), MAKEINTRESOURCEW(m_templateId), parent,
+                              &DialogWindow::DialogProc, reinterpret_cast<LPARAM>(this));
+}
+
+BOOL DialogWindow::DestroyWindow() {
+    if (!m_hWnd)
+        return FALSE;
+    HWND hwnd = m_hWnd;
+    return ::DestroyWindow(hwnd);
+}
+
+BOOL DialogWindow::EndDialog(INT_PTR result) {
+    return ::EndDialog(m_hWnd, result);
+}
+
+INT_PTR DialogWindow::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    DialogWindow* self = nullptr;
+    if (msg == WM_INITDIALOG) {
+        self = reinterpret_cast<DialogWindow*>(lParam);
+        SetWindowLongPtrW(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+        if (self)
+            self->m_hWnd = hwnd;
+    } else {
+        self = reinterpret_cast<DialogWindow*>(GetWindowLongPtrW(hwnd, DWLP_USER));
+    }
+    // Messages before WM_INITDIALOG (WM_SETFONT) get the default handling.
+    if (!self)
+        return FALSE;
+    LRESULT result = 0;
+    bool handled = self->ProcessWindowMessage(hwnd, msg, wParam, lParam, result);
+    if (msg == WM_NCDESTROY) {
+        SetWindowLongPtrW(hwnd, DWLP_USER, 0);
+        self->m_hWnd = nullptr;
+    }
+    if (!handled)
+        return FALSE;
+    if (msg == WM_INITDIALOG)
+        return static_cast<INT_PTR>(result);
+    SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, result);
+    return TRUE;
+}
+
+}  // namespace ui
