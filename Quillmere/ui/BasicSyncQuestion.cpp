@@ -46,7 +46,10 @@ bool CCBasicSyncQuestion::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LP
             result = TRUE;
             return true;
         case WM_SHOWWINDOW:
-            OnShowWindow();
+            // Only on showing: hiding comes as the dialog ends, and must not
+            // clear the answer the caller reads afterwards.
+            if (wParam)
+                OnShowWindow();
             result = 0;
             return true;
         case WM_COMMAND:
