@@ -156,4 +156,24 @@ TEST_F(BasicSyncQuestionTest, IsCentredOnTheScreenWithoutOwner) {
     EXPECT_LE(std::abs((own.top + own.bottom) - (screen.top + screen.bottom)), 1);
 }
 
+TEST_F(BasicSyncQuestionTest, IsCentredOverItsOwner) {
+    HWND owner = CreateWindowExW(0, L"Static", L"Outlook", WS_POPUP | WS_VISIBLE, 100, 50, 900, 700,
+                                 nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(owner, nullptr);
+    ui::CCBasicSyncQuestion question;
+    question.SetMessage(kQuestionString, L"Q");
+    RECT own{};
+    HWND seenOwner = nullptr;
+    win::SetModalDialogHandler([&](const win::ModalDialogCall& call) {
+        GetWindowRect(call.dialog, &own);
+        seenOwner = call.owner;
+        win::ClickButton(GetDlgItem(call.dialog, IDOK));
+    });
+    EXPECT_EQ(question.DoModal(owner), IDOK);
+    EXPECT_EQ(seenOwner, owner);
+    EXPECT_LE(std::abs((own.left + own.right) - (100 + 1000)), 1);
+    EXPECT_LE(std::abs((own.top + own.bottom) - (50 + 750)), 1);
+    DestroyWindow(owner);
+}
+
 }  // namespace
