@@ -1,0 +1,58 @@
+// Finding items in helper-library folders: by sync id (the item's search
+// key), sync mails by subject, and an item's kind by its message class.
+//
+// Threads: any thread, with the helper objects passed in created on that
+// thread, as the helper library demands. Failures are reported through
+// LogHResult with the texts named below and returned as the HRESULT; nothing
+// else is changed on failure.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/rdo/QuillmereRDO.h"
+#include "platform/win/Types.h"
+
+class CSyncEngine;
+
+// Item kinds by message class.
+inline constexpr int kItemKindAppointment = 1;
+inline constexpr int kItemKindContact = 2;
+inline constexpr int kItemKindTask = 3;
+inline constexpr int kItemKindJournal = 4;
+inline constexpr int kItemKindNote = 5;
+inline constexpr int kItemKindMail = 6;
+inline constexpr int kItemKindDistList = 7;
+inline constexpr int kItemKindFormDescription = 999;
+
+// Subject prefixes of sync mails and of basic-sync packet mails.
+inline constexpr const wchar_t* kSyncMailSubjectPrefix = L">-Quillmere-<";
+inline constexpr const wchar_t* kPacketMailSubjectPrefix = L"QMRX$BASICSYNCPACKET:";
+
+// The kind of an item of that message class: the class, upper-cased, is
+// tested for containing each known class text in a fixed order and the first
+// hit decides; anything else (an empty class too) is a mail (6).
+int GetItemKindFromMessageClass(const std::wstring& messageClass);
+
+// Looks up the item of folder whose search key is syncId (VT_ARRAY|VT_UI1).
+// found is false and entryId empty unless the item exists. A search that
+// finds nothing succeeds with found false: callers take it to mean that the
+// item no longer exists. E_FAIL for a null folder ("...Parameter
+// RdoFolder=NULL"), a text sync id ("...Parameter falsch") or a failing
+// search ("...FindBySearchId"); E_POINTER for a null utils. engine and
+// session may be null (kept for the callers' common signature).
+HRESULT GetEntryIDFromPR_SEARCH_KEY(CSyncEngine* engine, QMRRDOSession* session,
+                                    QMRMAPIUtils* utils, bool& found, std::wstring& entryId,
+                                    QMRMAPIFolder* folder, const VARIANT& syncId);
+
+// The entry ids of the sync mails (packets false) or basic-sync packet mails
+// (packets true) of folder, found by subject prefix. Mails whose subject
+// carries "ERROR" after its first character (failed mails) are left out
+// unless includeErrorMarked. entryIds is appended to. Returns the last
+// HRESULT; a failure to take the items ends at once.
+HRESULT GetItems(CSyncEngine* engine, std::vector<std::wstring>& entryIds, QMRMAPIFolder* folder,
+                 bool packets, bool includeErrorMarked);
+
+// The share name carried by a sync-mail body: the text between the first
+// "lf:" and the first ":lf" after it. Empty when a marker is missing.
+std::wstring ShareNameFromBody(const std::wstring& body);
