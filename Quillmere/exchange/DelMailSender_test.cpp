@@ -1,0 +1,289 @@
+// The deletion-notice sender over the real helper library and a profile made
+// for the test (outlook-host init): queued deletions become notices in the
+// Outbox, unknown shares are dropped, the thread stops on StopFlag and keeps
+// what is still queued in the deletion queue file.
+#include "Quillmere/exchange/DelMailSender.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/FakeHelperLibrary_test.h"
+#include "Quillmere/core/FolderObj.h"
+#include "Quillmere/core/Settings.h"
+#include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/SendQueues.h"
+#include "Quillmere/exchange/SyncMailFormat.h"
+#include "Quillmere/resources/LoadString.h"
+#include "platform/com/Com.h"
+#include "platform/win/Clock.h"
+#include "platform/win/Environment.h"
+#include "platform/win/MessageBox.h"
+#include "platform/win/Module.h"
+#include "platform/win/Paths.h"
+#include "platform/win/Registry.h"
+#include "platform/win/Text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class DelMailSenderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qm_delsender_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        std::string init = std::string(QM_BINARY_DIR "/bin/outlook-host init ") + m_dir +
+                           " --profile Ann --address ann@example.org >/dev/null";
+        ASSERT_EQ(std::system(init.c_str()), 0);
+        win::SetUserDirectory(m_dir);
+        win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+        InitializeAddinLocks();
+        logs::ResetForTesting();
+        win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
+        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
+        ASSERT_NE(rdo, nullptr);
+        auto registerServer =
+            reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
+        ASSERT_NE(registerServer, nullptr);
+        ASSERT_EQ(registerServer(), S_OK);
+
+        wchar_t temp[MAX_PATH];
+        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+        m_temp = temp;
+        SetErrorLogPath((m_temp + L"Quillmere_error.log").c_str());
+        LogHResult(0, "first");
+        win::SetTimeScaleForTesting(1000);
+        m_engine = std::make_unique<CSyncEngine>(std::make_unique<fakes::FakeOutlook>(),
+                                                 (m_temp + L"Quillmere_debug.log").c_str());
+        ASSERT_NE(m_engine->Session(), nullptr);
+        m_engine->SetDataPaths(m_temp);
+        DebugSwitch = true;
+        g_pEngine = m_engine.get();
+
+        // The share's folder: the Inbox, with one partner.
+        CComPtr<QMRMAPIFolder> inbox;
+        ASSERT_EQ(m_engine->Session()->GetDefaultFolder(6, &inbox), S_OK);
+        CComBSTR entryId, storeId;
+        ASSERT_EQ(inbox->GetEntryID(&entryId), S_OK);
+        ASSERT_EQ(inbox->GetStoreID(&storeId), S_OK);
+        auto folder = std::make_unique<CFolderObj>(nullptr, CFolderObj::kSharedFolder, false,
+                                                   std::wstring(entryId), std::wstring(storeId));
+        folder->m_shareName = L"Team";
+        folder->Start();
+        ASSERT_TRUE(m_engine->AppendFolder(folder.release()));
+        AddUser(std::wstring(entryId), L"bert@example.org");
+
+        ExchangeThreadProcs procs;
+        AddDelMailSendThread(procs);
+        SetExchangeThreadProcs(procs);
+    }
+
+    void TearDown() override {
+        StopFlag = true;
+        EXPECT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
+        SetExchangeThreadProcs({});
+        DelMailSenderList.Clear();
+        g_pEngine = nullptr;
+        m_engine.reset();
+        StopFlag = false;
+        win::SetTimeScaleForTesting(1);
+        win::SetMessageBoxHandler({});
+        CoUninitialize();
+        DeleteAddinLocks();
+        logs::ResetForTesting();
+        fs::remove_all(m_dir);
+    }
+
+    static void AddUser(const std::wstring& entryId, const std::wstring& address) {
+        HKEY key = nullptr;
+        std::wstring path =
+            std::wstring(kFoldersKeyPath) + L"\\" + entryId + L"\\Users\\" + address;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+
+    static void Queue(const wchar_t* syncId, const wchar_t* share) {
+        ASSERT_TRUE(DelMailSenderList.Append(
+            std::make_unique<CDelMail2Send>(SysAllocString(syncId), share)));
+    }
+
+    // Waits up to 10 real seconds.
+    template <class F>
+    static bool WaitFor(F condition) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return condition();
+    }
+
+    LONG OutboxCount() {
+        CComPtr<QMRMAPIFolder> outbox;
+        CComPtr<QMRItems> items;
+        LONG count = -1;
+        if (SUCCEEDED(m_engine->Session()->GetDefaultFolder(4, &outbox)) &&
+            SUCCEEDED(outbox->GetItems(&items)))
+            items->GetCount(&count);
+        return count;
+    }
+
+    CComPtr<QMRMessage> OutboxItem(LONG index) {
+        CComPtr<QMRMAPIFolder> outbox;
+        CComPtr<QMRItems> items;
+        CComPtr<QMRMessage> message;
+        if (SUCCEEDED(m_engine->Session()->GetDefaultFolder(4, &outbox)) &&
+            SUCCEEDED(outbox->GetItems(&items)))
+            items->Item(index, &message);
+        return message;
+    }
+
+    std::string Read(const std::wstring& name) {
+        std::ifstream in(*win::HostPath(m_temp + name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    std::string m_dir;
+    std::wstring m_temp;
+    std::unique_ptr<CSyncEngine> m_engine;
+};
+
+TEST_F(DelMailSenderTest, QueuedDeletionBecomesOneNoticeInTheOutbox) {
+    ASSERT_EQ(OutboxCount(), 0);
+    Queue(L"00AB12CD", L"Team");
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return OutboxCount() == 1 && DelMailSenderList.Count() == 0; }));
+    ASSERT_TRUE(WaitFor([&] {
+        return Read(L"Quillmere_debug.log").find("sendDelMessage OK") != std::string::npos;
+    }));
+    EXPECT_EQ(OutboxCount(), 1);
+
+    CComPtr<QMRMessage> mail = OutboxItem(1);
+    ASSERT_NE(mail, nullptr);
+    CComBSTR subject, body, to;
+    ASSERT_EQ(mail->GetSubject(&subject), S_OK);
+    ASSERT_EQ(mail->GetBody(&body), S_OK);
+    ASSERT_EQ(mail->GetTo(&to), S_OK);
+    std::wstring subjectText(subject);
+    EXPECT_EQ(subjectText.rfind(L">-Quillmere-< ", 0), 0u) << win::ToUtf8(subjectText);
+    EXPECT_GT(subjectText.size(), 14u);
+    syncmail::SyncMailMarkers markers = syncmail::ReadSyncMailMarkers(std::wstring(body));
+    EXPECT_EQ(markers.kind, syncmail::SyncMailKind::kDeletionNotice);
+    EXPECT_EQ(markers.shareName, L"Team");
+    EXPECT_EQ(markers.syncIdText, L"00AB12CD");
+    std::wstring intro;
+    ASSERT_TRUE(
+        LoadString(AddinResourceModule(), syncmail::kIntroStringId, g_UILanguage.load(), intro));
+    EXPECT_EQ(std::wstring(body),
+              intro + std::wstring(40, L'\n') + L"is:FALSE:is\nlf:Team:lf\nid:00AB12CD:id\n");
+    EXPECT_EQ(std::wstring(body), syncmail::BuildDeletionNoticeBody(intro, L"Team", L"00AB12CD"));
+    EXPECT_NE(std::wstring(to).find(L"bert@example.org"), std::wstring::npos)
+        << win::ToUtf8(std::wstring(to));
+    VARIANT_BOOL submitted = VARIANT_TRUE;
+    ASSERT_EQ(mail->GetSubmitted(&submitted), S_OK);
+    EXPECT_EQ(submitted, VARIANT_FALSE);  // the outbox re-check sends it
+
+    StopFlag = true;
+    ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
+    EXPECT_NE(Read(L"Quillmere_debug.log").find("Thread DelMailSendThread endet (0)"),
+              std::string::npos);
+}
+
+TEST_F(DelMailSenderTest, UnknownShareIsDroppedAndLeavesNothingInTheOutbox) {
+    Queue(L"0011", L"Gone");
+    Queue(L"0022", L"Team");
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] {
+        return Read(L"Quillmere_debug.log").find("sendDelMessage OK") != std::string::npos;
+    }));
+    EXPECT_NE(Read(L"Quillmere_error.log").find("Sharename from Deleted message not found"),
+              std::string::npos);
+    ASSERT_EQ(OutboxCount(), 1);
+    CComBSTR body;
+    ASSERT_EQ(OutboxItem(1)->GetBody(&body), S_OK);
+    EXPECT_EQ(syncmail::ReadSyncMailMarkers(std::wstring(body)).syncIdText, L"0022");
+}
+
+TEST_F(DelMailSenderTest, FolderWithoutPartnersSendsNothing) {
+    // Sent Items of the same store, shared as "Lonely", has no Users key.
+    CComPtr<QMRMAPIFolder> sent;
+    ASSERT_EQ(m_engine->Session()->GetDefaultFolder(5, &sent), S_OK);
+    CComBSTR entryId, storeId;
+    ASSERT_EQ(sent->GetEntryID(&entryId), S_OK);
+    ASSERT_EQ(sent->GetStoreID(&storeId), S_OK);
+    auto folder = std::make_unique<CFolderObj>(nullptr, CFolderObj::kSharedFolder, false,
+                                               std::wstring(entryId), std::wstring(storeId));
+    folder->m_shareName = L"Lonely";
+    folder->Start();
+    ASSERT_TRUE(m_engine->AppendFolder(folder.release()));
+    ASSERT_TRUE(GetDeletionNoticeUsers(std::wstring(entryId)).empty());
+
+    CComBSTR id(L"0033");
+    EXPECT_EQ(sendDelMessage(m_engine.get(), m_engine->Session(), m_engine->Utils(), L"Lonely", id,
+                             0, false),
+              E_FAIL);
+    EXPECT_NE(Read(L"Quillmere_error.log").find("UserList empty"), std::string::npos);
+    EXPECT_EQ(OutboxCount(), 0);
+}
+
+TEST_F(DelMailSenderTest, PartnersAreSubkeysAndValuesWithoutRepeats) {
+    const std::wstring id = L"00C0FFEE";
+    AddUser(id, L"a@example.org");
+    AddUser(id, L"b@example.org");
+    HKEY key = nullptr;
+    std::wstring path = std::wstring(kFoldersKeyPath) + L"\\" + id + L"\\Users";
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_ALL_ACCESS, &key),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, L"c@example.org", 0, REG_SZ, L"", 2);
+    RegSetValueExW(key, L"a@example.org", 0, REG_SZ, L"", 2);
+    RegCloseKey(key);
+    std::vector<std::wstring> users = GetDeletionNoticeUsers(id);
+    ASSERT_EQ(users.size(), 3u);
+    EXPECT_EQ(users[2], L"c@example.org");
+    EXPECT_TRUE(GetDeletionNoticeUsers(L"0BADF00D").empty());
+}
+
+TEST_F(DelMailSenderTest, NoticesStillQueuedAtStopAreKeptInTheQueueFile) {
+    m_engine->m_stopped = true;  // the loop only waits: nothing is taken
+    Queue(L"0044", L"Team");
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 1; }));
+    ASSERT_TRUE(WaitFor([&] {
+        return Read(L"Quillmere_debug.log").find("LoadDelMailSendData=>ready") != std::string::npos;
+    }));
+    StopFlag = true;
+    ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
+    EXPECT_EQ(OutboxCount(), 0);
+    EXPECT_EQ(DelMailSenderList.Count(), 0u);
+    EXPECT_EQ(Read(L"Ann.delmailsenddata.ids"), "0044;Team\r\n");
+
+    // The next start reads the file back, deletes it and sends the notice.
+    m_engine->m_stopped = false;
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return OutboxCount() == 1; }));
+    EXPECT_FALSE(fs::exists(*win::HostPath(m_temp + L"Ann.delmailsenddata.ids")));
+}
+
+TEST(DelMailSenderRegistration, AddsOnlyTheDeletionSender) {
+    auto other = [](void*) -> unsigned { return 7; };
+    ExchangeThreadProcs procs;
+    procs.mailSendThread = other;
+    AddDelMailSendThread(procs);
+    EXPECT_EQ(procs.delMailSendThread, &DelMailSendThread);
+    EXPECT_EQ(procs.mailSendThread, +other);
+    EXPECT_EQ(procs.importFromInboxThread, nullptr);
+}
+
+}  // namespace
