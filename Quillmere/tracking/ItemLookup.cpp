@@ -1,9 +1,12 @@
 #include "Quillmere/tracking/ItemLookup.h"
 
 #include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/tracking/SyncId.h"
 #include "platform/com/Bstr.h"
+#include "platform/com/Dispatch.h"
 #include "platform/com/Variant.h"
+#include "platform/outlook/Outlook.h"
 
 namespace {
 
@@ -173,4 +176,106 @@ std::wstring ShareNameFromBody(const std::wstring& body) {
     if (end == std::wstring::npos)
         return L"";
     return body.substr(start + 3, end - (start + 3));
+}
+
+namespace {
+
+constexpr ULONG kTagBody = 0x1000001F;  // PR_BODY, PT_UNICODE
+
+// A string property of an Outlook item; S_FALSE when it is no text.
+HRESULT TextProperty(IDispatch* item, DISPID id, std::wstring& text) {
+    text.clear();
+    CComVariant value;
+    HRESULT hr = com::GetProperty(item, id, &value);
+    if (FAILED(hr))
+        return hr;
+    if (value.vt != VT_BSTR)
+        return S_FALSE;
+    text = Text(value.bstrVal);
+    return hr;
+}
+
+}  // namespace
+
+HRESULT GSFFMSG(CSyncEngine*, QMRMAPIUtils* utils, std::wstring& shareName, IDispatch* mail) {
+    shareName.clear();
+    WriteDebugLog("GSFFMSG=>Start");
+    if (!mail)
+        return E_POINTER;
+    std::wstring body;
+    HRESULT hr = TextProperty(mail, outlook::dispid::kBody, body);
+    if (FAILED(hr))
+        LogHResult(hr, "GSFFMSG=>no Body");
+    if (body.empty() && utils) {
+        CComVariant value;
+        hr = utils->HrGetOneProp(mail, kTagBody, &value);
+        if (FAILED(hr)) {
+            LogHResult(hr, "GSFFMSG=>no PR_BODY");
+        } else if (value.vt == VT_BSTR) {
+            WriteDebugLog("GSFFMSG=>no Body:FallBack2C1");
+            body = Text(value.bstrVal);
+        }
+    }
+    if (body.empty()) {
+        std::wstring html;
+        hr = TextProperty(mail, outlook::dispid::kHTMLBody, html);
+        LogHResult(0, "GSFFMSG=>no Body:NULL");
+        if (html.empty())
+            LogHResult(0, "GSFFMSG=>no HTMLBody:NULL");
+        WriteDebugLog("GSFFMSG=>End");
+        return hr;
+    }
+    shareName = ShareNameFromBody(body);
+    if (DebugSwitch) {
+        if (shareName.empty())
+            LogHResult(hr, "GSFFMSG=>ShareName is NULL");
+        else
+            WriteDebugLogValue("GSFFMSG:", shareName.c_str());
+    }
+    WriteDebugLog("GSFFMSG=>End");
+    return hr;
+}
+
+HRESULT IDispatchToIMessageItem(QMRRDOSession* session, QMRMAPIUtils* utils,
+                                CComPtr<QMRMessage>& message, IDispatch* item) {
+    message.Release();
+    WriteDebugLog("IDispatchToIMessageItem");
+    if (!utils) {
+        LogHResult(0, "mutils NULL");
+        return E_POINTER;
+    }
+    if (!item || !session)
+        return E_POINTER;
+    CComVariant entryId, parent, storeId;
+    HRESULT hr = com::GetProperty(item, outlook::dispid::kEntryID, &entryId);
+    if (SUCCEEDED(hr))
+        hr = com::GetProperty(item, outlook::dispid::kParent, &parent);
+    if (SUCCEEDED(hr) && parent.vt == VT_DISPATCH && parent.pdispVal) {
+        if (DebugSwitch) {
+            std::wstring name;
+            TextProperty(parent.pdispVal, outlook::dispid::kName, name);
+            WriteDebugLogValue("Foldername of changed Item is:", name.c_str());
+        }
+        hr = com::GetProperty(parent.pdispVal, outlook::dispid::kStoreID, &storeId);
+    }
+    if (SUCCEEDED(hr) && entryId.vt == VT_BSTR && storeId.vt == VT_BSTR) {
+        hr = session->GetMessageFromID(entryId.bstrVal, storeId.bstrVal, CComVariant(), &message);
+        if (FAILED(hr))
+            message.Release();
+    } else if (SUCCEEDED(hr)) {
+        hr = E_FAIL;
+    }
+    WriteDebugLog("IDispatchToIMessageItem:End");
+    return hr;
+}
+
+HRESULT IDispatchToIMessageItem(CSyncEngine* engine, CComPtr<QMRMessage>& message,
+                                IDispatch* item) {
+    if (!engine) {
+        message.Release();
+        WriteDebugLog("IDispatchToIMessageItem");
+        LogHResult(0, "mutils NULL");
+        return E_POINTER;
+    }
+    return IDispatchToIMessageItem(engine->Session(), engine->Utils(), message, item);
 }

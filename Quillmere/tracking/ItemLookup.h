@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/com/Unknown.h"
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/Types.h"
 
@@ -56,3 +57,20 @@ HRESULT GetItems(CSyncEngine* engine, std::vector<std::wstring>& entryIds, QMRMA
 // The share name carried by a sync-mail body: the text between the first
 // "lf:" and the first ":lf" after it. Empty when a marker is missing.
 std::wstring ShareNameFromBody(const std::wstring& body);
+
+// The share name of a sync mail (an Outlook mail item): its Body, else its
+// PR_BODY read through utils, searched by ShareNameFromBody. A mail without
+// any plain text body gives no share name (its HTML body is not searched);
+// the failures are reported as "GSFFMSG=>no Body", "GSFFMSG=>no PR_BODY",
+// "GSFFMSG=>no Body:NULL" and "GSFFMSG=>no HTMLBody:NULL". Returns the last
+// HRESULT; E_POINTER for a null mail. shareName is emptied first.
+HRESULT GSFFMSG(CSyncEngine* engine, QMRMAPIUtils* utils, std::wstring& shareName, IDispatch* mail);
+
+// The helper-library message of an Outlook item, opened by the item's
+// EntryID and its parent folder's StoreID through session. message is null
+// unless it succeeds. Without utils: "mutils NULL" is reported and E_POINTER
+// returned; E_POINTER too for a null item or session.
+HRESULT IDispatchToIMessageItem(QMRRDOSession* session, QMRMAPIUtils* utils,
+                                CComPtr<QMRMessage>& message, IDispatch* item);
+// The same through the engine's session and utilities (Outlook's thread).
+HRESULT IDispatchToIMessageItem(CSyncEngine* engine, CComPtr<QMRMessage>& message, IDispatch* item);

@@ -3,11 +3,44 @@
 #include "Quillmere/tracking/ItemLookup.h"
 
 #include <algorithm>
+#include <map>
 #include <vector>
+
+#include "platform/com/ComObject.h"
+#include "platform/outlook/Outlook.h"
 
 #include "Quillmere/tracking/LookupTestSupport_test.h"
 
 namespace {
+
+namespace dispid = outlook::dispid;
+
+// An Outlook item reduced to the properties a test gives it.
+class FakeItem final : public com::ComObject<FakeItem, IDispatch> {
+public:
+    std::map<DISPID, CComVariant> properties;
+    std::vector<DISPID> asked;
+
+    HRESULT GetTypeInfoCount(UINT* count) override { return *count = 0, S_OK; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, OLECHAR**, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                   UINT*) override {
+        asked.push_back(id);
+        auto it = properties.find(id);
+        if (!(flags & DISPATCH_PROPERTYGET) || it == properties.end())
+            return DISP_E_MEMBERNOTFOUND;
+        return result ? VariantCopy(result, &it->second) : S_OK;
+    }
+};
+
+CComVariant Dispatch(IDispatch* object) {
+    CComVariant v;
+    v.vt = VT_DISPATCH;
+    v.pdispVal = object;
+    object->AddRef();
+    return v;
+}
 
 TEST(ItemKind, MessageClassesGiveTheirKinds) {
     const struct {
@@ -137,6 +170,68 @@ TEST_F(ItemLookupTest, NullFolderGivesNoSyncMails) {
     EXPECT_EQ(GetItems(m_engine.get(), ids, nullptr, false, false), E_POINTER);
     EXPECT_TRUE(ids.empty());
     EXPECT_TRUE(ErrorLogHas("GIE::GetItems"));
+}
+
+TEST_F(ItemLookupTest, ShareNameComesFromTheMailBody) {
+    auto mail = com::Make<FakeItem>();
+    mail->properties[dispid::kBody] = CComVariant(L"Sync mail\r\nlf:Team:lf\r\n");
+    std::wstring share = L"old";
+    EXPECT_EQ(GSFFMSG(m_engine.get(), m_utils, share, mail), S_OK);
+    EXPECT_EQ(share, L"Team");
+}
+
+TEST_F(ItemLookupTest, MailWithoutPlainBodyGivesNoShareName) {
+    auto mail = com::Make<FakeItem>();
+    mail->properties[dispid::kBody] = CComVariant(L"");
+    mail->properties[dispid::kHTMLBody] = CComVariant(L"<p>lf:Team:lf</p>");
+    std::wstring share = L"old";
+    GSFFMSG(m_engine.get(), m_utils, share, mail);
+    EXPECT_TRUE(share.empty());
+    EXPECT_TRUE(ErrorLogHas("GSFFMSG=>no PR_BODY"));
+    EXPECT_TRUE(ErrorLogHas("GSFFMSG=>no Body:NULL"));
+    EXPECT_FALSE(ErrorLogHas("GSFFMSG=>no HTMLBody:NULL"));
+    auto bare = com::Make<FakeItem>();
+    GSFFMSG(m_engine.get(), m_utils, share, bare);
+    EXPECT_TRUE(share.empty());
+    EXPECT_TRUE(ErrorLogHas("GSFFMSG=>no Body"));
+    EXPECT_TRUE(ErrorLogHas("GSFFMSG=>no HTMLBody:NULL"));
+    EXPECT_EQ(GSFFMSG(m_engine.get(), m_utils, share, nullptr), E_POINTER);
+}
+
+TEST_F(ItemLookupTest, OutlookItemOpensAsItsHelperLibraryMessage) {
+    CComPtr<QMRMessage> stored = NewMessage(L"changed");
+    CComBSTR storeId;
+    ASSERT_EQ(stored->GetStoreID(&storeId), S_OK);
+    auto folder = com::Make<FakeItem>();
+    folder->properties[dispid::kStoreID] = CComVariant(std::wstring_view(storeId.m_str));
+    folder->properties[dispid::kName] = CComVariant(L"Inbox");
+    auto item = com::Make<FakeItem>();
+    item->properties[dispid::kEntryID] = CComVariant(std::wstring_view(EntryId(stored)));
+    item->properties[dispid::kParent] = Dispatch(folder);
+
+    CComPtr<QMRMessage> message;
+    ASSERT_EQ(IDispatchToIMessageItem(m_session, m_utils, message, item), S_OK);
+    ASSERT_TRUE(message);
+    CComBSTR subject;
+    ASSERT_EQ(message->GetSubject(&subject), S_OK);
+    EXPECT_EQ(std::wstring(subject), L"changed");
+
+    // An item without a parent folder cannot be opened.
+    auto orphan = com::Make<FakeItem>();
+    orphan->properties[dispid::kEntryID] = CComVariant(std::wstring_view(EntryId(stored)));
+    EXPECT_TRUE(FAILED(IDispatchToIMessageItem(m_session, m_utils, message, orphan)));
+    EXPECT_FALSE(message);
+}
+
+TEST_F(ItemLookupTest, OutlookItemWithoutUtilitiesIsReported) {
+    auto item = com::Make<FakeItem>();
+    CComPtr<QMRMessage> message;
+    EXPECT_EQ(IDispatchToIMessageItem(m_session, nullptr, message, item), E_POINTER);
+    EXPECT_TRUE(ErrorLogHas("mutils NULL"));
+    EXPECT_TRUE(item->asked.empty());
+    // The engine made in the test has no utilities object of its own.
+    EXPECT_EQ(IDispatchToIMessageItem(m_engine.get(), message, item), E_POINTER);
+    EXPECT_FALSE(message);
 }
 
 }  // namespace
