@@ -1,0 +1,716 @@
+#include "Quillmere/ui/ExtProppage.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/AddinServer.h"
+#include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/Settings.h"
+#include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/ui/UiModule.h"
+#include "platform/com/Bstr.h"
+#include "platform/win/CommonControls.h"
+#include "platform/win/Controls.h"
+#include "platform/win/Dialog.h"
+#include "platform/win/MessageLoop.h"
+#include "platform/win/Registry.h"
+#include "platform/win/Shell.h"
+#include "platform/win/Window.h"
+
+namespace ui {
+
+namespace {
+
+constexpr const wchar_t* kUserCategoriesKeyPath =
+    L"Software\\Brindlecast\\Quillmere\\UserCategories";
+constexpr const wchar_t* kLogViewer = L"QMRLogWindow.exe";
+constexpr std::size_t kMaxPath = 260;
+constexpr LONG kSendingOrder = 2;
+
+// String ids of the page's texts.
+constexpr UINT kStandardAccountString = 1272;
+constexpr UINT kDebugString = 1273;
+constexpr UINT kJournalString = 1274;
+constexpr UINT kDesktopNotificationString = 1275;
+constexpr UINT kRemoveRemindersString = 1276;
+constexpr UINT kSelectAccountString = 1277;
+constexpr UINT kCategoriesString = 1278;
+constexpr UINT kDebugLogString = 1279;
+constexpr UINT kErrorLogString = 1285;
+constexpr UINT kOverviewString = 1287;
+
+// The switches: check box and the Config value it stands for.
+struct Switch {
+    int id;
+    const wchar_t* value;
+};
+constexpr Switch kSwitches[] = {
+    {kDebugCheck, L"debug"},
+    {kJournalCheck, L"journal"},
+    {kDesktopNotificationCheck, L"desktopnotification"},
+    {kRemoveRemindersCheck, L"removereminder"},
+};
+// Dispatch ids of the page's fields: the switches 1..4, then the account.
+constexpr DISPID kAccountField = 5;
+
+WORD LowWord(WPARAM v) {
+    return static_cast<WORD>(v & 0xFFFF);
+}
+WORD HighWord(WPARAM v) {
+    return static_cast<WORD>((v >> 16) & 0xFFFF);
+}
+
+std::wstring ConfigKeyOfProfile(const std::wstring& profile) {
+    return std::wstring(kConfigKeyPath) + L"\\" + profile;
+}
+
+std::wstring ProfileName(QMRRDOSession* session) {
+    CComBSTR name;
+    if (!session || FAILED(session->GetProfileName(&name.m_str)) || !name.m_str)
+        return L"";
+    return name.m_str;
+}
+
+std::wstring ControlText(HWND control) {
+    int length = GetWindowTextLengthW(control);
+    if (length <= 0)
+        return L"";
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    int got = GetWindowTextW(control, text.data(), length + 1);
+    text.resize(static_cast<std::size_t>(std::max(got, 0)));
+    return text;
+}
+
+// The combo box's text, or the text of its selected entry when that is empty.
+std::wstring ComboText(HWND combo) {
+    std::wstring text = ControlText(combo);
+    if (!text.empty())
+        return text;
+    LRESULT sel = SendMessageW(combo, CB_GETCURSEL, 0, 0);
+    if (sel < 0)
+        return L"";
+    LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(sel), 0);
+    if (length <= 0)
+        return L"";
+    std::wstring item(static_cast<std::size_t>(length) + 1, L'\0');
+    SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(sel),
+                 reinterpret_cast<LPARAM>(item.data()));
+    item.resize(static_cast<std::size_t>(length));
+    return item;
+}
+
+std::wstring SelectedComboEntry(HWND combo) {
+    LRESULT sel = SendMessageW(combo, CB_GETCURSEL, 0, 0);
+    if (sel < 0)
+        return L"";
+    LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(sel), 0);
+    if (length < 0)
+        return L"";
+    std::wstring item(static_cast<std::size_t>(length) + 1, L'\0');
+    SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(sel),
+                 reinterpret_cast<LPARAM>(item.data()));
+    item.resize(static_cast<std::size_t>(length));
+    return item;
+}
+
+std::wstring ListEntry(HWND list, int index) {
+    LRESULT length = SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
+    if (length < 0)
+        return L"";
+    std::wstring item(static_cast<std::size_t>(length) + 1, L'\0');
+    SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(index),
+                 reinterpret_cast<LPARAM>(item.data()));
+    item.resize(static_cast<std::size_t>(length));
+    return item;
+}
+
+std::vector<std::wstring> SubkeyNames(HKEY key) {
+    std::vector<std::wstring> names;
+    for (DWORD i = 0;; ++i) {
+        WCHAR name[kMaxPath] = L"";
+        DWORD length = kMaxPath;
+        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        names.emplace_back(name, length);
+    }
+    return names;
+}
+
+// A string value of at most kMaxPath characters; nullopt-like false when it
+// is missing, not a string or not terminated.
+bool ReadStringValue(HKEY key, const wchar_t* name, std::wstring& out) {
+    WCHAR buffer[kMaxPath] = L"";
+    DWORD type = 0;
+    DWORD size = sizeof(buffer);
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ)
+        return false;
+    std::size_t chars = size / sizeof(WCHAR);
+    if (chars == 0 || buffer[chars - 1] != L'\0')
+        return false;
+    out.assign(buffer, chars - 1);
+    return true;
+}
+
+class RunningEngineAccess final : public IExtProppageEngine {
+public:
+    bool Exists() override { return g_pEngine.load() != nullptr; }
+    QMRRDOSession* Session() override {
+        CSyncEngine* engine = g_pEngine.load();
+        return engine ? engine->Session() : nullptr;
+    }
+    std::wstring ModuleDirectory() override {
+        CSyncEngine* engine = g_pEngine.load();
+        return engine ? engine->ModuleDirectory() : std::wstring();
+    }
+    void SetMailAccountIndex(LONG index) override {
+        if (CSyncEngine* engine = g_pEngine.load())
+            engine->SetMailAccountIndex(index);
+    }
+    void SetSwitches(bool journal, bool desktopNotification, bool removeReminder) override {
+        if (CSyncEngine* engine = g_pEngine.load()) {
+            engine->m_journal = journal;
+            engine->m_desktopNotification = desktopNotification;
+            engine->m_removeReminder = removeReminder;
+        }
+    }
+};
+
+const bool kRegistered = (RegisterExtProppage(), true);
+
+}  // namespace
+
+std::unique_ptr<IExtProppageEngine> MakeRunningEngineAccess() {
+    return std::make_unique<RunningEngineAccess>();
+}
+
+void RegisterExtProppage() {
+    AddinClass page;
+    page.registration.clsid = CLSID_ExtProppage;
+    page.registration.progId = L"Quillmere.ExtProppage.1";
+    page.registration.versionIndependentProgId = L"Quillmere.ExtProppage";
+    page.registration.description = L"ExtProppage Class";
+    page.registration.threadingModel = L"Apartment";
+    page.registration.typeLib = L"{7A6C58B3-7E88-4015-A573-E91D81019DF4}";
+    page.registration.programmable = true;
+    page.create = [](REFIID iid, void** out) -> HRESULT {
+        CComPtr<CExtProppage> object = com::Make<CExtProppage>();
+        return object ? object->QueryInterface(iid, out) : E_OUTOFMEMORY;
+    };
+    RegisterAddinClass(page);
+}
+
+CExtProppage::CExtProppage()
+    : DialogWindow(kExtProppageTemplate), m_dirty(false), m_engine(MakeRunningEngineAccess()) {
+    (void)kRegistered;
+}
+
+CExtProppage::~CExtProppage() {
+    // The window goes first: its last messages still reach this object's map.
+    if (m_hWnd && IsWindow(m_hWnd))
+        ::DestroyWindow(m_hWnd);
+    m_pageSite.Release();
+    m_dirty.Clear();
+}
+
+void CExtProppage::SetEngineAccess(std::unique_ptr<IExtProppageEngine> engine) {
+    m_engine = std::move(engine);
+}
+
+HRESULT CExtProppage::GetPageInfo(BSTR* helpFile, LONG* helpContext) {
+    if (!helpFile || !helpContext)
+        return E_POINTER;
+    return E_NOTIMPL;
+}
+
+HRESULT CExtProppage::get_Dirty(VARIANT_BOOL* dirty) {
+    if (!dirty)
+        return E_POINTER;
+    *dirty = m_dirty.vt == VT_BOOL ? m_dirty.boolVal : VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT CExtProppage::SetClientSite(IUnknown* site) {
+    CComPtr<PropertyPageSite> pageSite;
+    if (site)
+        site->QueryInterface(IID_PropertyPageSite, reinterpret_cast<void**>(&pageSite));
+    m_pageSite = pageSite;
+    m_dirty = CComVariant(false);
+    return S_OK;
+}
+
+HWND CExtProppage::CreatePage(HWND parent) {
+    // A child dialog needs a parent; without the Options dialog's the page
+    // lives, unseen, under the desktop.
+    return Create(parent ? parent : GetDesktopWindow());
+}
+
+void CExtProppage::MarkDirty() {
+    m_dirty = CComVariant(true);
+    NotifySite();
+}
+
+void CExtProppage::NotifySite() {
+    if (m_pageSite)
+        m_pageSite->OnStatusChange();
+}
+
+bool CExtProppage::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LPARAM lParam,
+                                        LRESULT& result) {
+    result = 0;
+    if (msg == WM_INITDIALOG) {
+        OnInitDialog();
+        result = TRUE;
+        return true;
+    }
+    if (msg == WM_COMMAND) {
+        const int id = LowWord(wParam);
+        const WORD code = HighWord(wParam);
+        switch (id) {
+            case kAccountCombo:
+                if (code == CBN_SELCHANGE)
+                    return OnAccountSelChange(), true;
+                break;
+            case kAddressCombo:
+            case kCategoryCombo:
+                if (code == CBN_SELCHANGE || code == CBN_EDITCHANGE)
+                    return OnMailOrCategoryChange(), true;
+                break;
+            case kAddCategoryButton:
+                if (code == BN_CLICKED)
+                    return OnAddCategory(), true;
+                break;
+            case kRemoveCategoryButton:
+                if (code == BN_CLICKED)
+                    return OnRemoveCategory(), true;
+                break;
+            case kLinkedCategoriesList:
+                if (code == LBN_SELCHANGE)
+                    return OnMappingSelChange(), true;
+                break;
+            case kDebugCheck:
+            case kJournalCheck:
+            case kDesktopNotificationCheck:
+            case kRemoveRemindersCheck:
+                if (code == BN_CLICKED)
+                    return OnSwitchClicked(id), true;
+                break;
+            default:
+                break;
+        }
+        return false;
+    }
+    if (msg == WM_NOTIFY && lParam) {
+        const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
+        if (header->code == NM_CLICK && header->idFrom == static_cast<UINT_PTR>(kDebugLogLink))
+            return OnOpenDebugLog(), true;
+        if (header->code == NM_CLICK && header->idFrom == static_cast<UINT_PTR>(kErrorLogLink))
+            return OnOpenErrorLog(), true;
+    }
+    return false;
+}
+
+void CExtProppage::OnInitDialog() {
+    HWND page = m_hWnd;
+    LONG_PTR exStyle = GetWindowLongPtrW(page, GWL_EXSTYLE);
+    SetWindowLongPtrW(page, GWL_EXSTYLE, exStyle & ~static_cast<LONG_PTR>(0x00400000 | 0x00100000));
+
+    HKEY config = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kConfigKeyPath, 0, KEY_READ, &config) == ERROR_SUCCESS) {
+        for (const Switch& s : kSwitches) {
+            DWORD type = 0, value = 0, size = sizeof(value);
+            if (RegQueryValueExW(config, s.value, nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                                 &size) == ERROR_SUCCESS &&
+                type == REG_DWORD && value == 1)
+                CheckDlgButton(page, s.id, BST_CHECKED);
+        }
+        RegCloseKey(config);
+    }
+    EnableWindow(GetDlgItem(page, kDebugLogLink),
+                 IsDlgButtonChecked(page, kDebugCheck) == BST_CHECKED);
+
+    const LCID language = g_UILanguage.load();
+    SetDlgItemTextW(page, kAccountLabel, LoadUiString(kSelectAccountString, language).c_str());
+    SetDlgItemTextW(page, kCategoriesLabel, LoadUiString(kCategoriesString, language).c_str());
+    SetDlgItemTextW(page, kDebugCheck, LoadUiString(kDebugString, language).c_str());
+    SetDlgItemTextW(page, kJournalCheck, LoadUiString(kJournalString, language).c_str());
+    SetDlgItemTextW(page, kDesktopNotificationCheck,
+                    LoadUiString(kDesktopNotificationString, language).c_str());
+    SetDlgItemTextW(page, kRemoveRemindersCheck,
+                    LoadUiString(kRemoveRemindersString, language).c_str());
+    SetDlgItemTextW(page, kDebugLogLink,
+                    (L"<a>" + LoadUiString(kDebugLogString, language) + L"</a>").c_str());
+    SetDlgItemTextW(page, kErrorLogLink,
+                    (L"<a>" + LoadUiString(kErrorLogString, language) + L"</a>").c_str());
+    SetDlgItemTextW(page, kOverviewLabel, LoadUiString(kOverviewString, language).c_str());
+
+    FillAccounts();
+    FillMailAddresses();
+    FillCategories();
+    FillConfigOverview();
+
+    m_dirty = CComVariant(false);
+    NotifySite();
+}
+
+void CExtProppage::FillAccounts() {
+    HWND combo = GetDlgItem(m_hWnd, kAccountCombo);
+    const std::wstring standard = LoadUiString(kStandardAccountString, g_UILanguage.load());
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(standard.c_str()));
+    SendMessageW(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                 reinterpret_cast<LPARAM>(standard.c_str()));
+    if (!m_engine || !m_engine->Exists())
+        return;
+    QMRRDOSession* session = m_engine->Session();
+    LONG chosen = -1;
+    HKEY profileKey = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, ConfigKeyOfProfile(ProfileName(session)).c_str(), 0,
+                      KEY_READ, &profileKey) == ERROR_SUCCESS) {
+        DWORD type = 0, value = 0, size = sizeof(value);
+        if (RegQueryValueExW(profileKey, L"MailAccount", nullptr, &type,
+                             reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
+            type == REG_DWORD)
+            chosen = static_cast<LONG>(value);
+        RegCloseKey(profileKey);
+    }
+    if (!session)
+        return;
+    CComPtr<QMRAccounts> accounts;
+    if (!LogIfFailed(session->GetAccounts(&accounts), "Accounts2List::getAccounts") || !accounts)
+        return;
+    CComPtr<QMRAccountList> list;
+    if (!LogIfFailed(accounts->GetOrder(kSendingOrder, &list), "Accounts2List::GetOrder") || !list)
+        return;
+    LONG count = 0;
+    if (!LogIfFailed(list->Count(&count), "Accounts2List::Count"))
+        return;
+    for (LONG i = 1; i <= count; ++i) {
+        CComPtr<QMRAccount> account;
+        if (!LogIfFailed(list->Item(i, &account), "Accounts2List::getAccount") || !account)
+            return;
+        CComBSTR name;
+        if (!LogIfFailed(account->Name(&name.m_str), "Accounts2List::getName"))
+            return;
+        const wchar_t* text = name.m_str ? name.m_str : L"";
+        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+        LONG id = 0;
+        if (FAILED(account->ID(&id)))
+            return;
+        if (id == chosen)
+            SendMessageW(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                         reinterpret_cast<LPARAM>(text));
+    }
+}
+
+void CExtProppage::FillMailAddresses() {
+    HKEY folders = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kFoldersKeyPath, 0, KEY_READ, &folders) != ERROR_SUCCESS)
+        return;
+    std::vector<std::wstring> addresses;
+    for (const std::wstring& folder : SubkeyNames(folders)) {
+        HKEY users = nullptr;
+        if (RegOpenKeyExW(folders, (folder + L"\\Users").c_str(), 0, KEY_READ, &users) !=
+            ERROR_SUCCESS)
+            continue;
+        for (const std::wstring& user : SubkeyNames(users))
+            if (std::find(addresses.begin(), addresses.end(), user) == addresses.end())
+                addresses.push_back(user);
+        RegCloseKey(users);
+    }
+    RegCloseKey(folders);
+    HWND combo = GetDlgItem(m_hWnd, kAddressCombo);
+    for (const std::wstring& a : addresses)
+        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(a.c_str()));
+}
+
+void CExtProppage::FillCategories() {
+    if (!m_engine || !m_engine->Exists() || !m_engine->Session())
+        return;
+    CComPtr<QMRCategories> categories;
+    if (FAILED(m_engine->Session()->GetCategories(&categories)) || !categories)
+        return;
+    LONG count = 0;
+    if (FAILED(categories->Count(&count)))
+        return;
+    HWND combo = GetDlgItem(m_hWnd, kCategoryCombo);
+    for (LONG i = 1; i <= count; ++i) {
+        CComVariant index;
+        index.vt = VT_I4;
+        index.lVal = i;
+        CComPtr<QMRCategory> category;
+        if (FAILED(categories->Item(index, &category)) || !category)
+            continue;
+        CComBSTR name;
+        if (FAILED(category->Name(&name.m_str)))
+            continue;
+        SendMessageW(combo, CB_ADDSTRING, 0,
+                     reinterpret_cast<LPARAM>(name.m_str ? name.m_str : L""));
+    }
+}
+
+void CExtProppage::FillConfigOverview() {
+    HKEY folders = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kFoldersKeyPath, 0, KEY_READ, &folders) != ERROR_SUCCESS)
+        return;
+    HWND list = GetDlgItem(m_hWnd, kOverviewList);
+    for (const std::wstring& folder : SubkeyNames(folders)) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(folders, folder.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+            continue;
+        std::wstring share, name;
+        if (!ReadStringValue(key, L"ShareName", share))
+            share = L"[APE]";
+        ReadStringValue(key, L"Foldername", name);
+        RegCloseKey(key);
+        std::wstring line = share + L"=>" + name;
+        if (line.size() > kMaxPath - 1)
+            line.resize(kMaxPath - 1);
+        SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
+    }
+    RegCloseKey(folders);
+}
+
+void CExtProppage::OnAccountSelChange() {
+    MarkDirty();
+}
+
+void CExtProppage::OnSwitchClicked(int id) {
+    MarkDirty();
+    if (id == kDebugCheck)
+        EnableWindow(GetDlgItem(m_hWnd, kDebugLogLink),
+                     IsDlgButtonChecked(m_hWnd, kDebugCheck) == BST_CHECKED);
+}
+
+void CExtProppage::LoadUserCategories() {
+    const std::wstring address = ComboText(GetDlgItem(m_hWnd, kAddressCombo));
+    HWND list = GetDlgItem(m_hWnd, kLinkedCategoriesList);
+    SendMessageW(list, LB_RESETCONTENT, 0, 0);
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER,
+                      (std::wstring(kUserCategoriesKeyPath) + L"\\" + address).c_str(), 0, KEY_READ,
+                      &key) != ERROR_SUCCESS)
+        return;
+    for (const std::wstring& category : SubkeyNames(key))
+        SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(category.c_str()));
+    RegCloseKey(key);
+}
+
+void CExtProppage::OnMailOrCategoryChange() {
+    LoadUserCategories();
+    const std::wstring address = ComboText(GetDlgItem(m_hWnd, kAddressCombo));
+    const std::wstring category = ComboText(GetDlgItem(m_hWnd, kCategoryCombo));
+    if (!address.empty() && !category.empty())
+        EnableWindow(GetDlgItem(m_hWnd, kAddCategoryButton), TRUE);
+    NotifySite();
+}
+
+void CExtProppage::OnAddCategory() {
+    HWND categoryCombo = GetDlgItem(m_hWnd, kCategoryCombo);
+    HWND list = GetDlgItem(m_hWnd, kLinkedCategoriesList);
+    const std::wstring category = ControlText(categoryCombo);
+    if (SendMessageW(list, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                     reinterpret_cast<LPARAM>(category.c_str())) == LB_ERR)
+        SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(category.c_str()));
+    SetWindowTextW(categoryCombo, L"");
+    EnableWindow(GetDlgItem(m_hWnd, kAddCategoryButton), FALSE);
+    SaveUserCategories();
+    MarkDirty();
+}
+
+void CExtProppage::OnRemoveCategory() {
+    HWND list = GetDlgItem(m_hWnd, kLinkedCategoriesList);
+    LRESULT sel = SendMessageW(list, LB_GETCURSEL, 0, 0);
+    if (sel >= 0)
+        SendMessageW(list, LB_DELETESTRING, static_cast<WPARAM>(sel), 0);
+    EnableWindow(GetDlgItem(m_hWnd, kRemoveCategoryButton),
+                 SendMessageW(list, LB_GETCOUNT, 0, 0) > 0);
+    SaveUserCategories();
+    MarkDirty();
+}
+
+void CExtProppage::OnMappingSelChange() {
+    EnableWindow(GetDlgItem(m_hWnd, kRemoveCategoryButton), TRUE);
+}
+
+void CExtProppage::SaveUserCategories() {
+    const std::wstring address = SelectedComboEntry(GetDlgItem(m_hWnd, kAddressCombo));
+    if (SendMessageW(GetDlgItem(m_hWnd, kAddressCombo), CB_GETCURSEL, 0, 0) < 0)
+        return;
+    const std::wstring keyPath = std::wstring(kUserCategoriesKeyPath) + L"\\" + address;
+    RegDeleteTreeW(HKEY_CURRENT_USER, keyPath.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, keyPath.c_str());
+    HWND list = GetDlgItem(m_hWnd, kLinkedCategoriesList);
+    const int count = static_cast<int>(SendMessageW(list, LB_GETCOUNT, 0, 0));
+    if (count <= 0)
+        return;
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
+        return;
+    for (int i = 0; i < count; ++i) {
+        HKEY sub = nullptr;
+        if (RegCreateKeyExW(key, ListEntry(list, i).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &sub, nullptr) == ERROR_SUCCESS)
+            RegCloseKey(sub);
+    }
+    RegCloseKey(key);
+}
+
+void CExtProppage::OpenLogViewer(const wchar_t* parameters) {
+    const std::wstring directory = m_engine ? m_engine->ModuleDirectory() : std::wstring();
+    std::wstring path = directory + kLogViewer;
+    if (path.size() > kMaxPath - 1)
+        path.resize(kMaxPath - 1);
+    ShellExecuteW(m_hWnd, L"open", path.c_str(), parameters, directory.c_str(), SW_SHOWNORMAL);
+}
+
+void CExtProppage::OnOpenDebugLog() {
+    OpenLogViewer(L"");
+}
+
+void CExtProppage::OnOpenErrorLog() {
+    OpenLogViewer(L"errorlog");
+}
+
+HRESULT CExtProppage::Apply() {
+    // Without the window there are no controls to take the settings from:
+    // writing would clear every switch the person never saw.
+    if (!m_hWnd || !m_engine || !m_engine->Exists())
+        return S_OK;
+    const std::wstring text = ControlText(GetDlgItem(m_hWnd, kAccountCombo));
+    QMRRDOSession* session = m_engine->Session();
+    HKEY profileKey = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, ConfigKeyOfProfile(ProfileName(session)).c_str(), 0,
+                        nullptr, 0, KEY_ALL_ACCESS, nullptr, &profileKey,
+                        nullptr) == ERROR_SUCCESS) {
+        bool matched = false;
+        LONG matchedId = -1;
+        [&] {
+            if (!session)
+                return;
+            CComPtr<QMRAccounts> accounts;
+            if (!LogIfFailed(session->GetAccounts(&accounts), "AccountsFromList::getAccounts") ||
+                !accounts)
+                return;
+            CComPtr<QMRAccountList> list;
+            if (!LogIfFailed(accounts->GetOrder(kSendingOrder, &list), "Accounts2List::GetOrder") ||
+                !list)
+                return;
+            LONG count = 0;
+            if (!LogIfFailed(list->Count(&count), "Accounts2List::Count"))
+                return;
+            for (LONG i = 1; i <= count; ++i) {
+                CComPtr<QMRAccount> account;
+                if (!LogIfFailed(list->Item(i, &account), "AccountsFromList::getAccount") ||
+                    !account)
+                    return;
+                CComBSTR name;
+                if (!LogIfFailed(account->Name(&name.m_str), "AccountsFromList::getName"))
+                    return;
+                LONG id = 0;
+                if (text == (name.m_str ? name.m_str : L"") && SUCCEEDED(account->ID(&id))) {
+                    matched = true;
+                    matchedId = id;
+                }
+            }
+        }();
+        DWORD value = matched ? static_cast<DWORD>(matchedId) : 0xFFFFFFFFu;
+        RegSetValueExW(profileKey, L"MailAccount", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&value), sizeof(value));
+        if (matched)
+            m_engine->SetMailAccountIndex(matchedId);
+        RegCloseKey(profileKey);
+    }
+
+    HKEY config = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kConfigKeyPath, 0, KEY_WRITE, &config) == ERROR_SUCCESS) {
+        bool on[4] = {};
+        for (std::size_t i = 0; i < 4; ++i) {
+            on[i] = IsDlgButtonChecked(m_hWnd, kSwitches[i].id) == BST_CHECKED;
+            DWORD value = on[i] ? 1 : 0;
+            RegSetValueExW(config, kSwitches[i].value, 0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&value), sizeof(value));
+        }
+        DebugSwitch = on[0];
+        m_engine->SetSwitches(on[1], on[2], on[3]);
+        RegCloseKey(config);
+    }
+    return S_OK;
+}
+
+HRESULT CExtProppage::GetTypeInfoCount(UINT* count) {
+    if (count)
+        *count = 0;
+    return S_OK;
+}
+
+HRESULT CExtProppage::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
+    if (info)
+        *info = nullptr;
+    return E_NOTIMPL;
+}
+
+HRESULT CExtProppage::GetIDsOfNames(REFIID, OLECHAR** names, UINT count, LCID, DISPID* ids) {
+    if (!names || !ids || count == 0)
+        return E_POINTER;
+    for (UINT i = 0; i < count; ++i)
+        ids[i] = -1;
+    const std::wstring name = names[0] ? names[0] : L"";
+    for (std::size_t i = 0; i < 4; ++i)
+        if (name == kSwitches[i].value)
+            return ids[0] = static_cast<DISPID>(i + 1), S_OK;
+    if (name == L"account")
+        return ids[0] = kAccountField, S_OK;
+    return DISP_E_UNKNOWNNAME;
+}
+
+HRESULT CExtProppage::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
+                             VARIANT* result, EXCEPINFO*, UINT* argErr) {
+    if (id < 1 || id > kAccountField)
+        return DISP_E_MEMBERNOTFOUND;
+    if (!(flags & DISPATCH_PROPERTYPUT)) {
+        if (!result)
+            return S_OK;
+        if (!m_hWnd)
+            return DISP_E_MEMBERNOTFOUND;
+        CComVariant value;
+        if (id == kAccountField) {
+            value = CComVariant(ControlText(GetDlgItem(m_hWnd, kAccountCombo)).c_str());
+        } else {
+            value = CComVariant(IsDlgButtonChecked(m_hWnd, kSwitches[id - 1].id) == BST_CHECKED);
+        }
+        return VariantCopy(result, &value);
+    }
+    if (!params || params->cArgs != 1 || !params->rgvarg)
+        return DISP_E_BADPARAMCOUNT;
+    CComVariant text;
+    if (FAILED(VariantChangeType(&text, &params->rgvarg[0], 0, VT_BSTR)) || !text.bstrVal) {
+        if (argErr)
+            *argErr = 0;
+        return DISP_E_TYPEMISMATCH;
+    }
+    if (!m_hWnd && !CreatePage(nullptr))
+        return E_FAIL;
+    const std::wstring value = text.bstrVal;
+    if (id == kAccountField) {
+        HWND combo = GetDlgItem(m_hWnd, kAccountCombo);
+        if (SendMessageW(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                         reinterpret_cast<LPARAM>(value.c_str())) == CB_ERR)
+            return E_INVALIDARG;
+        OnAccountSelChange();
+        return S_OK;
+    }
+    const int control = kSwitches[id - 1].id;
+    const bool wanted = value == L"1" || value == L"true" || value == L"on" || value == L"-1";
+    if ((IsDlgButtonChecked(m_hWnd, control) == BST_CHECKED) != wanted) {
+        CheckDlgButton(m_hWnd, control, wanted ? BST_CHECKED : BST_UNCHECKED);
+        OnSwitchClicked(control);
+    }
+    return S_OK;
+}
+
+}  // namespace ui

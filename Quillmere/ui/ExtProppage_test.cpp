@@ -1,0 +1,394 @@
+#include "Quillmere/ui/ExtProppage.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/AddinServer.h"
+#include "Quillmere/core/DebugLog.h"
+#include "platform/com/Bstr.h"
+#include "platform/com/Com.h"
+#include "platform/win/Controls.h"
+#include "platform/win/Dialog.h"
+#include "platform/win/DialogTestSupport.h"
+#include "platform/win/Registry.h"
+#include "platform/win/Shell.h"
+#include "platform/win/TestMachine.h"
+#include "platform/win/UserInput.h"
+
+namespace {
+
+using win::testing::TextOf;
+
+constexpr const wchar_t* kConfig = L"Software\\Brindlecast\\Quillmere\\Config";
+constexpr const wchar_t* kFolders = L"Software\\Brindlecast\\Quillmere\\Folders";
+
+template <class Derived, class... Interfaces>
+class Disp : public com::ComObject<Derived, Interfaces...> {
+public:
+    HRESULT GetTypeInfoCount(UINT* c) override { return *c = 0, S_OK; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, OLECHAR**, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+};
+
+HRESULT Text(const std::wstring& t, BSTR* out) {
+    *out = SysAllocString(t.c_str());
+    return S_OK;
+}
+
+class Account final : public Disp<Account, QMRAccount> {
+public:
+    Account(std::wstring n, LONG i) : name(std::move(n)), id(i) {}
+    HRESULT Name(BSTR* n) override { return Text(name, n); }
+    HRESULT ID(LONG* i) override { return *i = id, S_OK; }
+    std::wstring name;
+    LONG id;
+};
+
+class AccountList final : public Disp<AccountList, QMRAccountList, QMRAccounts> {
+public:
+    std::vector<CComPtr<Account>> accounts;
+    HRESULT Count(LONG* c) override { return *c = static_cast<LONG>(accounts.size()), S_OK; }
+    HRESULT GetCount(LONG* c) override { return Count(c); }
+    HRESULT Item(LONG i, QMRAccount** a) override {
+        if (i < 1 || i > static_cast<LONG>(accounts.size()))
+            return DISP_E_BADINDEX;
+        *a = accounts[static_cast<std::size_t>(i - 1)];
+        (*a)->AddRef();
+        return S_OK;
+    }
+    HRESULT GetOrder(LONG kind, QMRAccountList** list) override {
+        if (kind != 2)
+            return E_INVALIDARG;
+        *list = this;
+        AddRef();
+        return S_OK;
+    }
+};
+
+class Session final : public Disp<Session, QMRRDOSession> {
+public:
+    CComPtr<AccountList> accounts = com::Make<AccountList>();
+    HRESULT Logon(VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT) override { return S_OK; }
+    HRESULT Logoff() override { return S_OK; }
+    HRESULT GetLoggedOn(VARIANT_BOOL* v) override { return *v = VARIANT_TRUE, S_OK; }
+    HRESULT GetMAPIOBJECT(IUnknown** o) override { return *o = nullptr, E_NOTIMPL; }
+    HRESULT PutMAPIOBJECT(IUnknown*) override { return S_OK; }
+    HRESULT ClearOption(LONG) override { return S_OK; }
+    HRESULT GetProfileName(BSTR* v) override { return Text(L"Work", v); }
+    HRESULT GetConnectionMode(LONG* m) override { return *m = 0, S_OK; }
+    HRESULT GetExchangeVersion(BSTR* v) override { return Text(L"", v); }
+    HRESULT GetDefaultFolder(LONG, QMRMAPIFolder** f) override { return *f = nullptr, E_NOTIMPL; }
+    HRESULT GetFolderFromID(BSTR, BSTR, VARIANT, QMRMAPIFolder** f) override {
+        return *f = nullptr, E_NOTIMPL;
+    }
+    HRESULT GetMessageFromID(BSTR, BSTR, VARIANT, QMRMessage** m) override {
+        return *m = nullptr, E_NOTIMPL;
+    }
+    HRESULT GetStoreFromID(BSTR, VARIANT, QMRRDOStore** s) override {
+        return *s = nullptr, E_NOTIMPL;
+    }
+    HRESULT GetStores(QMRRDOStores** s) override { return *s = nullptr, E_NOTIMPL; }
+    HRESULT GetAccounts(QMRAccounts** a) override {
+        *a = accounts;
+        accounts->AddRef();
+        return S_OK;
+    }
+    HRESULT GetCategories(QMRCategories** c) override { return *c = nullptr, E_NOTIMPL; }
+    HRESULT GetAddressBook(QMRAddressBook** a) override { return *a = nullptr, E_NOTIMPL; }
+    HRESULT GetMessageFromMsgFile(BSTR, VARIANT_BOOL, QMRMessage** m) override {
+        return *m = nullptr, E_NOTIMPL;
+    }
+};
+
+class PageSite final : public Disp<PageSite, PropertyPageSite> {
+public:
+    explicit PageSite(int& changes) : m_changes(changes) {}
+    HRESULT OnStatusChange() override { return ++m_changes, S_OK; }
+
+private:
+    int& m_changes;
+};
+
+struct EngineState {
+    bool exists = true;
+    LONG accountIndex = -7;
+    bool journal = false, notification = false, reminder = false;
+};
+
+class FakeEngine final : public ui::IExtProppageEngine {
+public:
+    FakeEngine(EngineState& s, ::Session* session) : m_state(s), m_session(session) {}
+    bool Exists() override { return m_state.exists; }
+    QMRRDOSession* Session() override { return m_session; }
+    std::wstring ModuleDirectory() override { return L"C:\\Addin\\"; }
+    void SetMailAccountIndex(LONG index) override { m_state.accountIndex = index; }
+    void SetSwitches(bool j, bool n, bool r) override {
+        m_state.journal = j, m_state.notification = n, m_state.reminder = r;
+    }
+
+private:
+    EngineState& m_state;
+    ::Session* m_session;
+};
+
+void SetDword(const std::wstring& path, const wchar_t* name, DWORD value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    RegCloseKey(key);
+}
+
+void SetString(const std::wstring& path, const wchar_t* name, const std::wstring& value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+}
+
+// The DWORD, or -2 when it is missing.
+LONG GetDword(const std::wstring& path, const wchar_t* name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return -2;
+    DWORD type = 0, value = 0, size = sizeof(value);
+    LSTATUS s = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    RegCloseKey(key);
+    return s == ERROR_SUCCESS && type == REG_DWORD ? static_cast<LONG>(value) : -2;
+}
+
+class ExtProppageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_UILanguage = 0x0409;
+        CoInitializeEx(nullptr, 0);
+        m_session = com::Make<Session>();
+        m_session->accounts->accounts.push_back(com::Make<Account>(L"Home", 4));
+        m_session->accounts->accounts.push_back(com::Make<Account>(L"Office", 9));
+    }
+    void TearDown() override {
+        m_page.Release();
+        win::SetShellExecuteObserver({});
+        DebugSwitch = false;
+        CoUninitialize();
+    }
+
+    // Makes the page as Outlook does: instance, client site, window.
+    void Open() {
+        m_page = com::Make<ui::CExtProppage>();
+        m_page->SetEngineAccess(std::make_unique<FakeEngine>(m_engine, m_session));
+        m_site = com::Make<PageSite, PropertyPageSite>(m_statusChanges);
+        ASSERT_EQ(m_page->SetClientSite(m_site), S_OK);
+        ASSERT_NE(m_page->CreatePage(nullptr), nullptr);
+    }
+    HWND Item(int id) { return GetDlgItem(m_page->m_hWnd, id); }
+    bool Checked(int id) { return IsDlgButtonChecked(m_page->m_hWnd, id) == BST_CHECKED; }
+    VARIANT_BOOL Dirty() {
+        VARIANT_BOOL d = 1;
+        EXPECT_EQ(m_page->get_Dirty(&d), S_OK);
+        return d;
+    }
+
+    win::testing::TestMachine m_machine;
+    EngineState m_engine;
+    CComPtr<Session> m_session;
+    CComPtr<ui::CExtProppage> m_page;
+    CComPtr<PropertyPageSite> m_site;
+    int m_statusChanges = 0;
+};
+
+TEST_F(ExtProppageTest, ShowsTheSwitchesOfTheConfigKey) {
+    SetDword(kConfig, L"debug", 1);
+    SetDword(kConfig, L"journal", 0);
+    SetDword(kConfig, L"removereminder", 1);
+    Open();
+    EXPECT_TRUE(Checked(ui::kDebugCheck));
+    EXPECT_FALSE(Checked(ui::kJournalCheck));
+    EXPECT_FALSE(Checked(ui::kDesktopNotificationCheck));  // missing
+    EXPECT_TRUE(Checked(ui::kRemoveRemindersCheck));
+    EXPECT_TRUE(IsWindowEnabled(Item(ui::kDebugLogLink)));
+    EXPECT_EQ(Dirty(), VARIANT_FALSE);
+    EXPECT_EQ(m_statusChanges, 1);
+}
+
+TEST_F(ExtProppageTest, WithoutConfigKeyAllSwitchesAreOffAndTheLogLinkFollowsDebug) {
+    Open();
+    for (int id : {ui::kDebugCheck, ui::kJournalCheck, ui::kDesktopNotificationCheck,
+                   ui::kRemoveRemindersCheck})
+        EXPECT_FALSE(Checked(id)) << id;
+    EXPECT_FALSE(IsWindowEnabled(Item(ui::kDebugLogLink)));
+    win::ClickButton(Item(ui::kDebugCheck));
+    EXPECT_TRUE(IsWindowEnabled(Item(ui::kDebugLogLink)));
+    win::ClickButton(Item(ui::kDebugCheck));
+    EXPECT_FALSE(IsWindowEnabled(Item(ui::kDebugLogLink)));
+}
+
+TEST_F(ExtProppageTest, ClickingASwitchMarksThePageDirtyAndApplyWritesItAndKeepsDirty) {
+    SetDword(kConfig, L"debug", 0);
+    Open();
+    int before = m_statusChanges;
+    win::ClickButton(Item(ui::kJournalCheck));
+    win::ClickButton(Item(ui::kDebugCheck));
+    EXPECT_EQ(Dirty(), VARIANT_TRUE);
+    EXPECT_EQ(m_statusChanges, before + 2);
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    EXPECT_EQ(GetDword(kConfig, L"debug"), 1);
+    EXPECT_EQ(GetDword(kConfig, L"journal"), 1);
+    EXPECT_EQ(GetDword(kConfig, L"desktopnotification"), 0);
+    EXPECT_EQ(GetDword(kConfig, L"removereminder"), 0);
+    EXPECT_TRUE(DebugSwitch.load());
+    EXPECT_TRUE(m_engine.journal);
+    EXPECT_FALSE(m_engine.notification);
+    EXPECT_EQ(Dirty(), VARIANT_TRUE);
+}
+
+TEST_F(ExtProppageTest, ApplyWritesNothingWithoutEngine) {
+    SetDword(kConfig, L"debug", 0);
+    Open();
+    win::ClickButton(Item(ui::kDebugCheck));
+    m_engine.exists = false;
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    EXPECT_EQ(GetDword(kConfig, L"debug"), 0);
+    EXPECT_EQ(GetDword(std::wstring(kConfig) + L"\\Work", L"MailAccount"), -2);
+    EXPECT_FALSE(DebugSwitch.load());
+    m_engine.exists = true;
+    m_page->Apply();
+    EXPECT_EQ(GetDword(kConfig, L"debug"), 1);
+}
+
+TEST_F(ExtProppageTest, AccountListStartsWithTheStandardEntryAndSelectsTheStoredAccount) {
+    struct Case {
+        LONG stored;  // -2: missing
+        const wchar_t* selected;
+    };
+    const Case cases[] = {
+        {-2, L"Standardaccount"}, {-1, L"Standardaccount"}, {9, L"Office"}, {4, L"Home"}};
+    for (const Case& c : cases) {
+        RegDeleteTreeW(HKEY_CURRENT_USER, (std::wstring(kConfig) + L"\\Work").c_str());
+        if (c.stored != -2)
+            SetDword(std::wstring(kConfig) + L"\\Work", L"MailAccount",
+                     static_cast<DWORD>(c.stored));
+        Open();
+        HWND combo = Item(ui::kAccountCombo);
+        ASSERT_EQ(SendMessageW(combo, CB_GETCOUNT, 0, 0), 3);
+        EXPECT_EQ(TextOf(combo), c.selected) << c.stored;
+    }
+}
+
+TEST_F(ExtProppageTest, ApplyWritesTheChosenAccountAndSetsTheEngine) {
+    Open();
+    ASSERT_TRUE(win::SelectComboItem(
+        Item(ui::kAccountCombo),
+        static_cast<int>(SendMessageW(Item(ui::kAccountCombo), CB_FINDSTRINGEXACT,
+                                      static_cast<WPARAM>(-1),
+                                      reinterpret_cast<LPARAM>(L"Office")))));
+    EXPECT_EQ(Dirty(), VARIANT_TRUE);
+    m_page->Apply();
+    EXPECT_EQ(GetDword(std::wstring(kConfig) + L"\\Work", L"MailAccount"), 9);
+    EXPECT_EQ(m_engine.accountIndex, 9);
+
+    // Back to the standard entry: -1 stored, the running account left alone.
+    ASSERT_TRUE(win::SelectComboItem(
+        Item(ui::kAccountCombo),
+        static_cast<int>(SendMessageW(Item(ui::kAccountCombo), CB_FINDSTRINGEXACT,
+                                      static_cast<WPARAM>(-1),
+                                      reinterpret_cast<LPARAM>(L"Standardaccount")))));
+    m_page->Apply();
+    EXPECT_EQ(GetDword(std::wstring(kConfig) + L"\\Work", L"MailAccount"), -1);
+    EXPECT_EQ(m_engine.accountIndex, 9);
+}
+
+TEST_F(ExtProppageTest, LogLinksStartTheViewerFromTheAddinDirectory) {
+    SetDword(kConfig, L"debug", 1);
+    Open();
+    std::vector<win::ShellExecuteCall> calls;
+    win::SetShellExecuteObserver([&](const win::ShellExecuteCall& c) { calls.push_back(c); });
+    win::ClickLink(Item(ui::kDebugLogLink), 0);
+    win::ClickLink(Item(ui::kErrorLogLink), 0);
+    ASSERT_EQ(calls.size(), 2u);
+    for (const auto& c : calls) {
+        EXPECT_EQ(c.verb, L"open");
+        EXPECT_EQ(c.file, L"C:\\Addin\\QMRLogWindow.exe");
+        EXPECT_EQ(c.directory, L"C:\\Addin\\");
+        EXPECT_EQ(c.showCmd, SW_SHOWNORMAL);
+    }
+    EXPECT_EQ(calls[0].parameters, L"");
+    EXPECT_EQ(calls[1].parameters, L"errorlog");
+}
+
+TEST_F(ExtProppageTest, OverviewShowsShareAndFolderAndApeForAMissingShare) {
+    SetString(std::wstring(kFolders) + L"\\A", L"Foldername", L"Calendar");
+    SetString(std::wstring(kFolders) + L"\\A", L"ShareName", L"Team");
+    SetString(std::wstring(kFolders) + L"\\B", L"Foldername", L"Contacts");
+    Open();
+    HWND list = Item(ui::kOverviewList);
+    ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), 2);
+    std::vector<std::wstring> lines;
+    for (int i = 0; i < 2; ++i) {
+        wchar_t buffer[300] = L"";
+        SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(buffer));
+        lines.push_back(buffer);
+    }
+    EXPECT_EQ(lines[0], L"Team=>Calendar");
+    EXPECT_EQ(lines[1], L"[APE]=>Contacts");
+}
+
+TEST_F(ExtProppageTest, PageInfoAndDirtyCheckTheirPointers) {
+    Open();
+    BSTR file = nullptr;
+    LONG context = 0;
+    EXPECT_EQ(m_page->GetPageInfo(nullptr, &context), E_POINTER);
+    EXPECT_EQ(m_page->GetPageInfo(&file, nullptr), E_POINTER);
+    EXPECT_EQ(m_page->GetPageInfo(&file, &context), E_NOTIMPL);
+    EXPECT_EQ(m_page->get_Dirty(nullptr), E_POINTER);
+}
+
+TEST_F(ExtProppageTest, FieldsSetByNameActAsTheControlsAndApplyThroughPropertyPage) {
+    SetDword(kConfig, L"journal", 0);
+    Open();
+    CComQIPtr<IDispatch> dispatch(m_page->GetUnknown());
+    ASSERT_TRUE(dispatch);
+    OLECHAR name[] = L"journal";
+    OLECHAR* names[] = {name};
+    DISPID id = 0;
+    ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
+    ASSERT_EQ(com::PutProperty(dispatch, id, CComVariant(L"1")), S_OK);
+    EXPECT_TRUE(Checked(ui::kJournalCheck));
+    CComQIPtr<PropertyPage> page(dispatch);
+    VARIANT_BOOL dirty = 0;
+    page->get_Dirty(&dirty);
+    EXPECT_EQ(dirty, VARIANT_TRUE);
+    page->Apply();
+    EXPECT_EQ(GetDword(kConfig, L"journal"), 1);
+    OLECHAR other[] = L"nothing";
+    names[0] = other;
+    EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id), DISP_E_UNKNOWNNAME);
+}
+
+TEST_F(ExtProppageTest, IsCreatableByItsProgId) {
+    ASSERT_EQ(DllRegisterServer(), S_OK);
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(L"Quillmere.ExtProppage", &clsid), S_OK);
+    EXPECT_TRUE(clsid == ui::CLSID_ExtProppage);
+    CComPtr<IClassFactory> factory;
+    ASSERT_EQ(DllGetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+              S_OK);
+    CComPtr<PropertyPage> page;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_PropertyPage, reinterpret_cast<void**>(&page)),
+              S_OK);
+    VARIANT_BOOL dirty = 1;
+    EXPECT_EQ(page->get_Dirty(&dirty), S_OK);
+    EXPECT_EQ(dirty, VARIANT_FALSE);
+}
+
+}  // namespace
