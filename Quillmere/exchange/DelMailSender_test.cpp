@@ -276,6 +276,36 @@ TEST_F(DelMailSenderTest, NoticesStillQueuedAtStopAreKeptInTheQueueFile) {
     EXPECT_FALSE(fs::exists(*win::HostPath(m_temp + L"Ann.delmailsenddata.ids")));
 }
 
+TEST_F(DelMailSenderTest, BurstOfDeletionsShowsTheWaitingCountAndSendsEveryNotice) {
+    for (const wchar_t* id : {L"A1", L"A2", L"A3", L"A4", L"A5", L"A6"})
+        Queue(id, L"Team");
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return OutboxCount() == 6; }));
+    // The burst flag stays on until both queues are empty: the last notice,
+    // with one mail waiting, still shows the count.
+    EXPECT_TRUE(WaitFor([&] {
+        std::wstring status;
+        m_engine->GetStatusText(status);
+        return status == L" ( 1 mails)";
+    }));
+    ASSERT_TRUE(WaitFor([] { return DelMailSenderList.Count() == 0; }));
+}
+
+TEST_F(DelMailSenderTest, MissingHelperLibraryEndsTheThreadAndLowersTheCounter) {
+    SetHelperObjectCreatorForTesting([](const wchar_t*, REFIID, void** out) -> HRESULT {
+        return *out = nullptr, REGDB_E_CLASSNOTREG;
+    });
+    Queue(L"0055", L"Team");
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] {
+        return Read(L"Quillmere_error.log").find("DeleteMailSenderThreaD") != std::string::npos;
+    }));
+    EXPECT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
+    SetHelperObjectCreatorForTesting(nullptr);
+    EXPECT_EQ(DelMailSenderList.Count(), 1u);  // nothing taken, nothing lost
+    EXPECT_EQ(OutboxCount(), 0);
+}
+
 TEST(DelMailSenderRegistration, AddsOnlyTheDeletionSender) {
     auto other = [](void*) -> unsigned { return 7; };
     ExchangeThreadProcs procs;
