@@ -343,6 +343,56 @@ TEST_F(ExtProppageTest, OverviewShowsShareAndFolderAndApeForAMissingShare) {
     EXPECT_EQ(lines[1], L"[APE]=>Contacts");
 }
 
+// Subkey names of a key under HKEY_CURRENT_USER; {"<missing>"} without the key.
+std::vector<std::wstring> Subkeys(const std::wstring& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return {L"<missing>"};
+    std::vector<std::wstring> names;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[260] = L"";
+        DWORD length = 260;
+        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        names.emplace_back(name, length);
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+TEST_F(ExtProppageTest, CategoryLinksAreStoredAtOnceAndTheLastRemovalDeletesTheAddressKey) {
+    const std::wstring users = std::wstring(kFolders) + L"\\A\\Users\\";
+    SetDword(users + L"bob@example.org", L"x", 0);
+    SetDword(std::wstring(kFolders) + L"\\B\\Users\\bob@example.org", L"x", 0);
+    SetDword(users + L"amy@example.org", L"x", 0);
+    const std::wstring links = L"Software\\Brindlecast\\Quillmere\\UserCategories\\bob@example.org";
+    Open();
+    HWND address = Item(ui::kAddressCombo);
+    ASSERT_EQ(SendMessageW(address, CB_GETCOUNT, 0, 0), 2);  // bob once
+    ASSERT_TRUE(win::SelectComboItem(address, 1));           // sorted: amy, bob
+    EXPECT_FALSE(IsWindowEnabled(Item(ui::kAddCategoryButton)));
+    ASSERT_TRUE(win::TypeText(Item(ui::kCategoryCombo), L"Red"));
+    EXPECT_TRUE(IsWindowEnabled(Item(ui::kAddCategoryButton)));
+    EXPECT_EQ(Dirty(), VARIANT_FALSE);  // choosing is no change yet
+    win::ClickButton(Item(ui::kAddCategoryButton));
+    EXPECT_EQ(Subkeys(links), std::vector<std::wstring>{L"Red"});
+    EXPECT_EQ(Dirty(), VARIANT_TRUE);
+    EXPECT_FALSE(IsWindowEnabled(Item(ui::kAddCategoryButton)));
+    EXPECT_EQ(TextOf(Item(ui::kCategoryCombo)), L"");
+
+    // The same category again (other case) adds nothing.
+    ASSERT_TRUE(win::TypeText(Item(ui::kCategoryCombo), L"red"));
+    win::ClickButton(Item(ui::kAddCategoryButton));
+    EXPECT_EQ(SendMessageW(Item(ui::kLinkedCategoriesList), LB_GETCOUNT, 0, 0), 1);
+
+    ASSERT_TRUE(win::SelectListItem(Item(ui::kLinkedCategoriesList), 0));
+    EXPECT_TRUE(IsWindowEnabled(Item(ui::kRemoveCategoryButton)));
+    win::ClickButton(Item(ui::kRemoveCategoryButton));
+    EXPECT_EQ(Subkeys(links), std::vector<std::wstring>{L"<missing>"});
+    EXPECT_FALSE(IsWindowEnabled(Item(ui::kRemoveCategoryButton)));
+}
+
 TEST_F(ExtProppageTest, PageInfoAndDirtyCheckTheirPointers) {
     Open();
     BSTR file = nullptr;
