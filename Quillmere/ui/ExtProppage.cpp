@@ -400,9 +400,14 @@ void CExtProppage::FillAccounts() {
         LONG id = 0;
         if (FAILED(account->ID(&id)))
             return;
-        if (id == chosen)
-            SendMessageW(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1),
-                         reinterpret_cast<LPARAM>(text));
+        if (id == chosen) {
+            // The whole name: a prefix search would pick "Homebase" for "Home"
+            // and Apply would then store the other account.
+            LRESULT index = SendMessageW(combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                         reinterpret_cast<LPARAM>(text));
+            if (index >= 0)
+                SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        }
     }
 }
 

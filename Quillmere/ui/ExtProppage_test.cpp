@@ -173,6 +173,8 @@ protected:
         g_UILanguage = 0x0409;
         CoInitializeEx(nullptr, 0);
         m_session = com::Make<Session>();
+        // "Homebase" comes first: "Home" must still select "Home".
+        m_session->accounts->accounts.push_back(com::Make<Account>(L"Homebase", 5));
         m_session->accounts->accounts.push_back(com::Make<Account>(L"Home", 4));
         m_session->accounts->accounts.push_back(com::Make<Account>(L"Office", 9));
     }
@@ -271,8 +273,11 @@ TEST_F(ExtProppageTest, AccountListStartsWithTheStandardEntryAndSelectsTheStored
         LONG stored;  // -2: missing
         const wchar_t* selected;
     };
-    const Case cases[] = {
-        {-2, L"Standardaccount"}, {-1, L"Standardaccount"}, {9, L"Office"}, {4, L"Home"}};
+    const Case cases[] = {{-2, L"Standardaccount"},
+                          {-1, L"Standardaccount"},
+                          {9, L"Office"},
+                          {4, L"Home"},
+                          {5, L"Homebase"}};
     for (const Case& c : cases) {
         RegDeleteTreeW(HKEY_CURRENT_USER, (std::wstring(kConfig) + L"\\Work").c_str());
         if (c.stored != -2)
@@ -280,7 +285,7 @@ TEST_F(ExtProppageTest, AccountListStartsWithTheStandardEntryAndSelectsTheStored
                      static_cast<DWORD>(c.stored));
         Open();
         HWND combo = Item(ui::kAccountCombo);
-        ASSERT_EQ(SendMessageW(combo, CB_GETCOUNT, 0, 0), 3);
+        ASSERT_EQ(SendMessageW(combo, CB_GETCOUNT, 0, 0), 4);
         EXPECT_EQ(TextOf(combo), c.selected) << c.stored;
     }
 }
