@@ -105,9 +105,14 @@ std::map<Key, Bytes> CompileWithLlvmRc(const fs::path& script,
         cmd += " /no-preprocess";
     for (const auto& d : defines)
         cmd += " /D '" + d + "'";
-    cmd += " /FO '" + res.string() + "' '" + script.string() + "' >'" + (dir / "log").string() +
+    // llvm-rc takes Windows-style options, so an absolute host path such as
+    // "/check/..." would be read as its "/C" option; "--" ends the options.
+    cmd += " /FO '" + res.string() + "' -- '" + script.string() + "' >'" + (dir / "log").string() +
            "' 2>&1";
-    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    if (std::system(cmd.c_str()) != 0) {
+        const Bytes log = ReadFile(dir / "log");
+        ADD_FAILURE() << cmd << "\n" << std::string(log.begin(), log.end());
+    }
     std::map<Key, Bytes> out = ParseRes(ReadFile(res));
     fs::remove_all(dir);
     return out;
