@@ -17,6 +17,8 @@
 #include "Quillmere/core/ItemsEvents.h"
 #include "platform/com/Dispatch.h"
 #include "platform/com/Unknown.h"
+#include "platform/com/Variant.h"
+#include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/Types.h"
 
 class CFolderObj {
@@ -45,6 +47,46 @@ public:
     IDispatch* Folder() const { return m_folder; }
     CItemsEvents* Sink() { return m_sink.get(); }
     const CItemsEvents* Sink() const { return m_sink.get(); }
+
+    // --- Folder thread of an ordinary store (FolderCheckThread.cpp) ---------
+    // True while a check of this folder is to be put off because one of its
+    // items is open in an inspector. The folder thread's utilities object.
+    bool IsItemOpenInInspector(QMRMAPIUtils* utils);
+    // The folder's registry value LastFolderSyncTime as a DATE; false when
+    // there is none or it can't be read.
+    bool GetLastFolderSyncTime(DATE* time);
+    void SaveLastFolderSyncTime(DATE time);
+
+    // --- Own changes (OwnChanges.cpp) -----------------------------------
+    // The Exchange form of CItemsEvents::AddToChangeList: registers an own
+    // write to the item with that sync id text (owned, freed by the call).
+    HRESULT ExModifItem(QMRRDOSession* session, QMRMAPIUtils* utils, BSTR syncIdText,
+                        bool reminderFlag);
+    HRESULT AddToExchangeCache(QMRMAPIUtils* utils, BSTR sourceKeyText, BSTR changeKeyText,
+                               bool reminderFlag);
+    // The subject of the item with that sync id, for log lines;
+    // "NO_SUBJECT_FROM_SEARCHKEY_FOUND" when none is found.
+    std::wstring SubjectFromSyncID(QMRRDOSession* session, QMRMAPIUtils* utils,
+                                   const std::wstring& syncIdText, const std::wstring& entryId,
+                                   const std::wstring& storeId);
+
+    // --- Exchange change tracking (ExchangeFolderThread.cpp) --------------
+    HRESULT ScanExchangeChanges(QMRRDOSession* session, QMRMAPIUtils* utils);
+    HRESULT FillFolderCache(QMRRDOSession* session, QMRMAPIUtils* utils);
+    bool IsMyOwnChange(const std::wstring& sourceKey, const std::wstring& changeKey);
+    std::wstring GetItemSubject(QMRRDOSession* session, const std::wstring& entryId);
+
+    // --- Exchange state files (ExchangeStateFiles.cpp) ---------------------
+    HRESULT InitFolder(QMRRDOSession* session, QMRMAPIUtils* utils);
+    HRESULT LoadSyncData(QMRRDOSession* session, QMRMAPIUtils* utils, BSTR* stateText);
+    HRESULT LoadSyncDataOwn();
+    void LoadElemsInSync();
+    void SaveSyncData(BSTR stateText);
+    void SaveSyncDataOwn();
+    void SaveElemsInSync();
+    void SaveExchangeCacheTable();
+    void SaveSid2SourceTable();
+    HRESULT GetSyncIdFromSourceKey(const std::wstring& sourceKey, std::wstring* syncIdText);
 
     // Settings filled by the configuration loading before Start.
     std::wstring m_password;         // `Password`: the cabinet key; empty = none

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <string>
 
+#include "platform/com/Bstr.h"
+#include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/CriticalSection.h"
 #include "platform/win/Types.h"
 
@@ -33,6 +35,20 @@ public:
     // it; else reads the flag, clears it and returns what it read.
     bool TakeDirtyFlag();
     bool TakeDeletedFlag();
+
+    // --- Change-key list and contents-table scan (ChangeKeyList.cpp) --------
+    // session / utils are the calling thread's own helper objects.
+    HRESULT LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils);
+    HRESULT WritechangeKeylist2File();
+    HRESULT CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils);
+    HRESULT CheckFolder4DeletedItems(QMRRDOSession* session, QMRMAPIUtils* utils);
+    // Registers the add-in's own change; takes syncIdText over and frees it.
+    HRESULT AddToChangeList(QMRRDOSession* session, QMRMAPIUtils* utils, BSTR syncIdText,
+                            bool reminderFlag);
+    // Frees the text passed.
+    bool checkIfSomethingChanged(BSTR syncIdText);
+    HRESULT RemoveFromChangeKeylist(BSTR syncIdText);
+    HRESULT RemoveFromExchangeFolderCache(BSTR syncIdText);
 
     // Filter settings (read by the item filters).
     bool m_dontSyncPrivateItems = false;
