@@ -21,6 +21,12 @@
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/Types.h"
 
+// The folder threads, started by CFolderObj::Start with the folder object as
+// their argument: FolderCheckThread for an ordinary store's folder,
+// ExchangeFolderThread for an Exchange folder. Both return 0.
+unsigned FolderCheckThread(void* folder);
+unsigned ExchangeFolderThread(void* folder);
+
 class CFolderObj {
 public:
     static constexpr LONG kSharedFolder = 0;
@@ -75,6 +81,12 @@ public:
     HRESULT FillFolderCache(QMRRDOSession* session, QMRMAPIUtils* utils);
     bool IsMyOwnChange(const std::wstring& sourceKey, const std::wstring& changeKey);
     std::wstring GetItemSubject(QMRRDOSession* session, const std::wstring& entryId);
+
+    // --- ELEMS_IN_SYNC: sync id texts of the items queued from this folder ----
+    // (ExchangeStateFiles.cpp; any thread, under the list's own lock)
+    bool IsElemInSync(const std::wstring& syncIdText);
+    void AddElemInSync(const std::wstring& syncIdText);
+    void RemoveElemInSync(const std::wstring& syncIdText);
 
     // --- Exchange state files (ExchangeStateFiles.cpp) ---------------------
     HRESULT InitFolder(QMRRDOSession* session, QMRMAPIUtils* utils);

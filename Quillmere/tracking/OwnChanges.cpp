@@ -6,3 +6,8 @@ HRESULT SelfModifiedItem(CSyncEngine*, QMRRDOSession*, QMRMAPIUtils*, const std:
     SysFreeString(syncIdText);
     return E_NOTIMPL;
 }
+
+HRESULT ImportHiddenFormItem(CSyncEngine*, QMRRDOSession*, QMRMAPIUtils*, QMRMessage*,
+                             QMRMAPIFolder*, const VARIANT&) {
+    return E_NOTIMPL;
+}

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/com/Bstr.h"
+#include "platform/com/Variant.h"
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/Types.h"
 
@@ -16,3 +17,9 @@ class CSyncEngine;
 // session / utils are the calling thread's own.
 HRESULT SelfModifiedItem(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
                          const std::wstring& folderEntryId, BSTR syncIdText);
+
+// Imports a received form description (kind 999) into targetFolder's hidden
+// items, replacing the one with that sync id (binary VARIANT).
+HRESULT ImportHiddenFormItem(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                             QMRMessage* incomingMessage, QMRMAPIFolder* targetFolder,
+                             const VARIANT& syncId);
