@@ -4,3 +4,11 @@
 unsigned FolderCheckThread(void*) {
     return 0;
 }
+
+bool CFolderObj::IsItemOpenInInspector(QMRMAPIUtils*) {
+    return false;
+}
+bool CFolderObj::GetLastFolderSyncTime(DATE*) {
+    return false;
+}
+void CFolderObj::SaveLastFolderSyncTime(DATE) {}
