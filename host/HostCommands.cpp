@@ -174,9 +174,9 @@ public:
     }
 
     CommandResult List(const std::vector<std::string>& args) {
-        Parsed p = Parse(args, {}, {});
-        if (!p.error.empty() || p.positional.size() > 1)
-            return Fail(p.error.empty() ? "usage: list [FOLDER]" : p.error);
+        Parsed p = Parse(args, {}, {"ids"});
+        if (!p.error.empty() || p.positional.size() > 1 || (p.Has("ids") && p.positional.empty()))
+            return Fail(p.error.empty() ? "usage: list [FOLDER [--ids]]" : p.error);
         std::ostringstream out;
         if (p.positional.empty()) {
             ListTree(Root(), 0, out);
@@ -186,6 +186,10 @@ public:
         MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
         if (!folder)
             return Fail(error);
+        // The folder's own ids, as the add-in's registry settings name a folder.
+        if (p.Has("ids"))
+            out << "EntryID: " << Utf8(folder->GetEntryID())
+                << "\nStoreID: " << Utf8(folder->GetStoreID()) << "\n";
         _ItemsPtr items = folder->GetItems();
         for (LONG i = 1; i <= items->GetCount(); ++i) {
             _MailItemPtr item(items->Item(CComVariant(i)));

@@ -49,7 +49,7 @@ constexpr const char* kUsage =
     "       outlook-host run USERDIR [--profile NAME] [--postoffice DIR]\n"
     "       outlook-host install USERDIR [--profile NAME] [--module FILE] [--progid ID] [--clsid "
     "{...}]\n"
-    "       outlook-host list USERDIR [FOLDER]\n"
+    "       outlook-host list USERDIR [FOLDER [--ids]]\n"
     "       outlook-host add USERDIR FOLDER --subject S [--body B] [--class C]\n"
     "       outlook-host change USERDIR FOLDER N [--subject S] [--body B]\n"
     "       outlook-host delete USERDIR FOLDER N\n"
