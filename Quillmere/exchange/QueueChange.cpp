@@ -1,16 +1,460 @@
 #include "Quillmere/exchange/QueueChange.h"
 
-// Interim bodies until the queueing is built: nothing is queued.
-HRESULT QueueSyncMessage(CSyncEngine*, QMRRDOSession*, QMRMAPIUtils*, VARIANT* syncId, CFolderObj*,
-                         bool) {
-    if (syncId)
-        VariantClear(syncId);
-    return E_NOTIMPL;
+#include <cstdio>
+#include <cwchar>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/FolderObj.h"
+#include "Quillmere/core/ItemsEvents.h"
+#include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/Mail2Send.h"
+#include "Quillmere/exchange/SendQueues.h"
+#include "Quillmere/tracking/ItemFilters.h"
+#include "Quillmere/tracking/ItemLookup.h"
+#include "Quillmere/tracking/OwnChanges.h"
+#include "Quillmere/tracking/SyncId.h"
+#include "platform/com/ComError.h"
+#include "platform/win/Text.h"
+
+// --- The engine's attendee list ----------------------------------------------
+
+void CSyncEngine::ClearAttendees() {
+    m_attendees.clear();
 }
 
-HRESULT QueueDeleteMessage(CSyncEngine*, BSTR syncIdText, const std::wstring&) {
-    SysFreeString(syncIdText);
-    return E_NOTIMPL;
+void CSyncEngine::AddAttendee(const std::wstring& address) {
+    m_attendees.push_back(address);
 }
 
-void HandItemToAllFolders(CSyncEngine*, QMRRDOSession*, QMRMAPIUtils*, BSTR, bool) {}
+bool CSyncEngine::IsAttendee(const std::wstring& address) {
+    EnterCriticalSection(&QueueCheckLock);
+    bool found = false;
+    for (const auto& attendee : m_attendees)
+        if (attendee == address) {
+            found = true;
+            break;
+        }
+    LeaveCriticalSection(&QueueCheckLock);
+    return found;
+}
+
+std::vector<std::wstring> CSyncEngine::GetAttendees() {
+    EnterCriticalSection(&QueueCheckLock);
+    std::vector<std::wstring> copy = m_attendees;
+    LeaveCriticalSection(&QueueCheckLock);
+    return copy;
+}
+
+namespace {
+
+constexpr ULONG kPrDisplayToW = 0x0E04001F;
+constexpr ULONG kPrOwnerApptId = 0x00620003;
+constexpr ULONG kPrSearchKey = 0x300B0102;
+constexpr LONG kResponseAccepted = 3;
+
+constexpr const wchar_t* kMeetingStatusName = L"urn:schemas:calendar:meetingstatus";
+// The same property in the published string-namespace form (PS_PUBLIC_STRINGS),
+// for a library that does not know the short alias.
+constexpr const wchar_t* kMeetingStatusLongName =
+    L"http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/"
+    L"urn:schemas:calendar:meetingstatus";
+// PidLidResponseStatus (PSETID_Appointment, 0x8218, PT_LONG).
+constexpr const wchar_t* kResponseStatusName =
+    L"http://schemas.microsoft.com/mapi/id/{00062002-0000-0000-C000-000000000046}/0x82180003";
+
+std::wstring Text(BSTR text) {
+    return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
+}
+
+std::wstring Trim(const std::wstring& text) {
+    const wchar_t* blanks = L" \t\r\n";
+    std::size_t first = text.find_first_not_of(blanks);
+    if (first == std::wstring::npos)
+        return L"";
+    std::size_t last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
+}
+
+std::wstring SubjectOf(QMRMessage* item) {
+    CComBSTR subject;
+    if (item && SUCCEEDED(item->GetSubject(&subject)) && subject && SysStringLen(subject) > 0)
+        return Text(subject);
+    return L"<no subject>";
+}
+
+// A debug line of a printf-style format with one text argument.
+void DebugLine(const wchar_t* format, const std::wstring& text) {
+    std::vector<wchar_t> line(text.size() + std::wcslen(format) + 1);
+    std::swprintf(line.data(), line.size(), format, text.c_str());
+    WriteDebugLog(line.data());
+}
+
+// The value as an integer when it is one (a text holding a whole decimal
+// number counts too).
+bool AsInteger(const VARIANT& value, LONG& out) {
+    switch (value.vt) {
+        case VT_I4:
+        case VT_INT:
+            out = value.lVal;
+            return true;
+        case VT_UI4:
+        case VT_UINT:
+            out = static_cast<LONG>(value.ulVal);
+            return true;
+        case VT_I2:
+            out = value.iVal;
+            return true;
+        case VT_UI2:
+            out = value.uiVal;
+            return true;
+        case VT_UI1:
+            out = value.bVal;
+            return true;
+        case VT_I1:
+            out = value.cVal;
+            return true;
+        case VT_BSTR: {
+            std::wstring text = Trim(Text(value.bstrVal));
+            if (text.empty())
+                return false;
+            wchar_t* end = nullptr;
+            long number = std::wcstol(text.c_str(), &end, 10);
+            if (!end || *end != L'\0')
+                return false;
+            out = static_cast<LONG>(number);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+bool IsEmptyValue(const VARIANT& value) {
+    return value.vt == VT_EMPTY || value.vt == VT_NULL || value.vt == VT_ERROR ||
+           (value.vt == VT_BSTR && (!value.bstrVal || SysStringLen(value.bstrVal) == 0));
+}
+
+// Whether the meeting status asks for the meeting steps: an integer 1, 3
+// or 5, or a value that is neither empty nor an integer.
+bool IsMeetingStatus(const VARIANT& status) {
+    LONG number = 0;
+    if (AsInteger(status, number))
+        return number == 1 || number == 3 || number == 5;
+    return !IsEmptyValue(status);
+}
+
+CComVariant ReadMeetingStatus(QMRMessage* item) {
+    CComVariant status;
+    HRESULT hr = item->GetFields(CComVariant(kMeetingStatusName), &status);
+    if (FAILED(hr) && hr != MAPI_E_NOT_FOUND) {
+        status.Clear();
+        item->GetFields(CComVariant(kMeetingStatusLongName), &status);
+    }
+    return status;
+}
+
+// The e-mail address of an attendee's display name through the session's
+// address book (fetched once per item, on first need). Empty when it can't
+// be resolved.
+std::wstring ResolveAttendee(QMRRDOSession* session, CComPtr<QMRAddressBook>& addressBook,
+                             const std::wstring& name) {
+    if (!addressBook) {
+        HRESULT hr = session->GetAddressBook(&addressBook);
+        if (FAILED(hr) || !addressBook) {
+            LogHResult(FAILED(hr) ? hr : E_FAIL, "no addressbook to resolve attendee");
+            return L"";
+        }
+    }
+    CComPtr<QMRAddressEntry> entry;
+    HRESULT hr = addressBook->ResolveName(CComBSTR(name.c_str()), &entry);
+    if (FAILED(hr) || !entry) {
+        DebugLine(L"Try to resolve Attendee => ResolveName %ls", name);
+        return L"";
+    }
+    CComBSTR address;
+    hr = entry->GetAddressText(&address);
+    if (FAILED(hr) || !address || SysStringLen(address) == 0) {
+        WriteDebugLog("Try to resolve Attendee => GetAddressFromAttendee");
+        return L"";
+    }
+    return win::ToLower(Text(address));
+}
+
+// Fills the attendee list from the display-to text; each part that is no
+// address is resolved. Runs with QueueCheckLock held.
+void FillAttendees(CSyncEngine* engine, QMRRDOSession* session, const std::wstring& displayTo)
+    REQUIRES(QueueCheckLock);
+void FillAttendees(CSyncEngine* engine, QMRRDOSession* session, const std::wstring& displayTo) {
+    CComPtr<QMRAddressBook> addressBook;
+    std::size_t start = 0;
+    while (start <= displayTo.size()) {
+        std::size_t end = displayTo.find(L';', start);
+        if (end == std::wstring::npos)
+            end = displayTo.size();
+        std::wstring part = win::ToLower(Trim(displayTo.substr(start, end - start)));
+        start = end + 1;
+        if (part.empty())
+            continue;
+        if (part.find(L'@') != std::wstring::npos) {
+            engine->AddAttendee(part);
+            continue;
+        }
+        std::wstring address = ResolveAttendee(session, addressBook, part);
+        if (address.empty())
+            continue;
+        WriteDebugLogValue("Resolved Attendee to:", address.c_str());
+        engine->AddAttendee(address);
+    }
+}
+
+// Steps over the item's meeting data: refills the attendee list (emptied
+// for every item) and tells whether the item is a meeting its organiser
+// cancelled.
+bool ExamineMeeting(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* item) {
+    CComVariant displayTo;
+    item->GetFields(CComVariant(static_cast<LONG>(kPrDisplayToW)), &displayTo);
+    bool cancelled = false;
+    EnterCriticalSection(&QueueCheckLock);
+    engine->ClearAttendees();
+    if (displayTo.vt == VT_BSTR && displayTo.bstrVal && SysStringLen(displayTo.bstrVal) > 0 &&
+        IsMeetingStatus(ReadMeetingStatus(item))) {
+        const std::wstring to = Text(displayTo.bstrVal);
+        WriteDebugLogValue("IsMeeting:", to.c_str());
+        CComVariant ownerId, response;
+        item->GetFields(CComVariant(static_cast<LONG>(kPrOwnerApptId)), &ownerId);
+        item->GetFields(CComVariant(kResponseStatusName), &response);
+        LONG owner = -1, status = 0;
+        bool hasStatus = AsInteger(response, status);
+        if (AsInteger(ownerId, owner) && owner == 0)
+            cancelled = !(hasStatus && status == kResponseAccepted);
+        char line[80];
+        std::snprintf(line, sizeof line, "sSMsgT::MeetingStatus: %d cancel: %d",
+                      static_cast<int>(status), cancelled ? 1 : 0);
+        WriteDebugLog(line);
+        FillAttendees(engine, session, to);
+    }
+    LeaveCriticalSection(&QueueCheckLock);
+    return cancelled;
+}
+
+// The entry id of the hidden (associated) item of folder whose search key
+// text is syncIdText; empty when there is none. Folder-design items live
+// among the hidden items, where the lookup of ordinary items does not look.
+std::wstring FindHiddenItem(QMRMAPIFolder* folder, QMRMAPIUtils* utils,
+                            const std::wstring& syncIdText) {
+    CComPtr<QMRItems> hidden;
+    if (FAILED(folder->GetHiddenItems(&hidden)) || !hidden)
+        return L"";
+    CComPtr<QMRMessage> message;
+    for (HRESULT hr = hidden->GetFirst(&message); SUCCEEDED(hr) && message;
+         hr = hidden->GetNext(&message)) {
+        CComVariant key;
+        CComBSTR keyText, entryId;
+        if (SUCCEEDED(message->GetFields(CComVariant(static_cast<LONG>(kPrSearchKey)), &key)) &&
+            SUCCEEDED(utils->BinaryToText(key, &keyText)) && Text(keyText) == syncIdText &&
+            SUCCEEDED(message->GetEntryID(&entryId)))
+            return Text(entryId);
+        message.Release();
+    }
+    return L"";
+}
+
+// Opens the synchronised folder and the item with that sync id in it.
+HRESULT OpenItem(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                 const VARIANT& lookupId, const std::wstring& syncIdText, bool formFlag,
+                 const std::wstring& folderId, const std::wstring& storeId,
+                 CComPtr<QMRMAPIFolder>& folder, CComPtr<QMRMessage>& item) {
+    CComBSTR store(storeId.c_str());
+    HRESULT hr =
+        session->GetFolderFromID(CComBSTR(folderId.c_str()), store, engine->OpenFlags(), &folder);
+    if (FAILED(hr))
+        return hr;
+    bool found = false;
+    std::wstring entryId;
+    hr = GetEntryIDFromPR_SEARCH_KEY(engine, session, utils, found, entryId, folder, lookupId);
+    if (SUCCEEDED(hr) && (!found || entryId.empty()) && formFlag && !syncIdText.empty()) {
+        entryId = FindHiddenItem(folder, utils, syncIdText);
+        found = !entryId.empty();
+    }
+    if (FAILED(hr) || !found || entryId.empty()) {
+        if (SUCCEEDED(hr))
+            hr = E_FAIL;
+        LogHResult(hr, "sSMsgT::No EntryID");
+        return hr;
+    }
+    return session->GetMessageFromID(CComBSTR(entryId.c_str()), store, engine->OpenFlags(), &item);
+}
+
+// IsItemAllowed and IsItemAllowedByCategory with the folder's switches. A
+// COM error raised by a filter refuses the item.
+bool PassesFilters(CSyncEngine* engine, QMRMAPIUtils* utils, QMRMessage* item,
+                   const CItemsEvents& sink) {
+    try {
+        const wchar_t* key = sink.m_entryId.c_str();
+        return IsItemAllowed(engine, utils, item, key, sink.m_dontSyncPrivateItems,
+                             sink.m_syncOnlyPrivateItems, sink.m_dontSyncMeetingRequests) &&
+               IsItemAllowedByCategory(engine, utils, item, key, sink.m_dontSyncHolidayItems);
+    } catch (const _com_error& error) {
+        LogHResult(error.Error(), "sSMsgT::Filter");
+        return false;
+    }
+}
+
+// Registers the coming write to the item (its sync version) as the add-in's
+// own before a folder check can see it.
+void RaiseVersion(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                  QMRMessage* item, const std::wstring& category, const std::wstring& folderId,
+                  const std::wstring& syncIdText) {
+    IncSyncVersion(engine, utils, item, category);
+    SelfModifiedItem(engine, session, utils, folderId, SysAllocString(syncIdText.c_str()));
+}
+
+// Builds the record and appends it to MailSenderList. false when it could
+// not be allocated or appended (nothing is queued then).
+bool AppendMailRecord(const VARIANT& syncId, const CItemsEvents& sink, const CFolderObj& folder,
+                      const std::wstring& shareName, bool formFlag, std::size_t& count) {
+    std::unique_ptr<CMail2Send> record;
+    try {
+        CComVariant copy(syncId);
+        CComBSTR folderId(sink.m_entryId.c_str()), storeId(sink.m_storeId.c_str());
+        record = std::make_unique<CMail2Send>(&copy, folderId, storeId, folder.m_password.c_str(),
+                                              shareName.c_str(), CMail2Send::kTextSize,
+                                              CMail2Send::kTextSize, formFlag ? 1 : 0);
+    } catch (const _com_error& error) {
+        LogHResult(error.Error(), "sSMsgT::CMail2Send");
+        return false;
+    } catch (const std::bad_alloc&) {
+        LogHResult(E_OUTOFMEMORY, "sSMsgT::CMail2Send");
+        return false;
+    }
+    EnterCriticalSection(&SendQueueLock);
+    bool added = MailSenderList.Append(std::move(record));
+    count = MailSenderList.Count();
+    LeaveCriticalSection(&SendQueueLock);
+    return added;
+}
+
+}  // namespace
+
+HRESULT QueueSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                         VARIANT* syncIdArgument, CFolderObj* folder, bool formFlag) {
+    CComVariant syncId;
+    if (syncIdArgument)
+        syncId.Attach(syncIdArgument);
+    if (!folder) {
+        LogHResult(0, "NO FOLDEROBJECT TO SEND MAIL");
+        return E_FAIL;
+    }
+    if (!engine || !session || !utils)
+        return E_POINTER;
+    const CItemsEvents& sink = *folder->Sink();
+    const std::wstring folderId = sink.m_entryId;
+    const std::wstring storeId = sink.m_storeId;
+
+    // A sync id that arrives as text is looked up by its binary form; the
+    // record keeps it as it came.
+    std::wstring syncIdText;
+    CComVariant lookupId;
+    HRESULT hr = S_OK;
+    if (syncId.vt == VT_BSTR) {
+        syncIdText = Text(syncId.bstrVal);
+        hr = utils->TextToBinary(syncId.bstrVal, &lookupId);
+    } else {
+        CComBSTR text;
+        hr = utils->BinaryToText(syncId, &text);
+        syncIdText = Text(text);
+        lookupId.Copy(&syncId);
+    }
+    CComPtr<QMRMAPIFolder> rdoFolder;
+    CComPtr<QMRMessage> item;
+    if (SUCCEEDED(hr))
+        hr = OpenItem(engine, session, utils, lookupId, syncIdText, formFlag, folderId, storeId,
+                      rdoFolder, item);
+    if (FAILED(hr) || !item) {
+        if (SUCCEEDED(hr))
+            hr = E_FAIL;
+        LogHResult(hr, "sSMsgT::MessageFromID");
+        return hr;
+    }
+    engine->SetSyncState(kSyncStateChangeQueued);
+    const bool cancelled = ExamineMeeting(engine, session, item);
+
+    const std::wstring shareName = folder->m_shareName.substr(0, CMail2Send::kTextSize - 1);
+    if (shareName.size() < 2)
+        LogHResult(0, "NO SHARENAME");
+    bool shareNameChanged = false;
+    SetLastShareName(engine, utils, item, shareName, shareNameChanged);
+
+    if (cancelled) {
+        DebugLine(L"sSMsgT::Sending was canceled: %ls", SubjectOf(item));
+        return S_OK;
+    }
+
+    if (PassesFilters(engine, utils, item, sink)) {
+        if (shareName.empty())
+            LogHResult(0, "NO SHARENAME2SEND");
+        folder->AddElemInSync(syncIdText);
+        std::size_t count = 0;
+        if (!AppendMailRecord(syncId, sink, *folder, shareName, formFlag, count)) {
+            // Not queued: the partners never get it, so it is not in sync.
+            folder->RemoveElemInSync(syncIdText);
+            hr = E_OUTOFMEMORY;
+        } else {
+            folder->IncrementSentCount();
+            RaiseVersion(engine, session, utils, item, folder->m_category, folderId, syncIdText);
+            char line[64];
+            std::snprintf(line, sizeof line, "sSMsgT::Mail added2MailSenderList: %d",
+                          static_cast<int>(count));
+            WriteDebugLog(line);
+        }
+    } else if (folder->IsElemInSync(syncIdText)) {
+        folder->RemoveElemInSync(syncIdText);
+        QueueDeleteMessage(engine, SysAllocString(syncIdText.c_str()), shareName);
+        DebugLine(L"sSMsgT::Mail is not allowed AND WILL BE DELETED ON THE OTHER END: %ls",
+                  SubjectOf(item));
+        RaiseVersion(engine, session, utils, item, L"", folderId, syncIdText);
+    } else {
+        DebugLine(L"sSMsgT::Mail is not allowed: %ls", SubjectOf(item));
+    }
+    if (FAILED(hr))
+        LogHResult(hr, "sSMsgT");
+    return hr;
+}
+
+HRESULT QueueDeleteMessage(CSyncEngine* engine, BSTR syncIdText, const std::wstring& shareName) {
+    std::unique_ptr<CDelMail2Send> record;
+    try {
+        std::wstring share = shareName;
+        record = std::make_unique<CDelMail2Send>(syncIdText, std::move(share));
+    } catch (const std::bad_alloc&) {
+        // The record never took the text over.
+        SysFreeString(syncIdText);
+        return S_OK;
+    }
+    if (DelMailSenderList.Append(std::move(record)) && engine)
+        engine->SetSyncState(kSyncStateChangeQueued);
+    return S_OK;
+}
+
+void HandItemToAllFolders(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                          BSTR itemKey, bool flag) {
+    if (!engine)
+        return;
+    engine->SetSyncState(kSyncStateChangeQueued);
+    // Each lookup takes FolderTableLock for itself: the change lists are
+    // entered without it, as a folder check holds ChangeListLock while its
+    // queueing looks folders up in the table. The entries stay: they are
+    // freed only on Outlook's thread, which runs this.
+    for (DWORD i = 0;; ++i) {
+        CFolderObj* folder = engine->GetFolderEntry(i, true);
+        if (!folder)
+            break;
+        if (CItemsEvents* sink = folder->Sink())
+            sink->AddToChangeList(session, utils, SysAllocString(itemKey), flag);
+    }
+}
