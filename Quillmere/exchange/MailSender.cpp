@@ -1,0 +1,261 @@
+#include "Quillmere/exchange/MailSender.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/HelperObjects.h"
+#include "Quillmere/exchange/Mail2Send.h"
+#include "Quillmere/exchange/PacketMails.h"
+#include "Quillmere/exchange/SendMail.h"
+#include "Quillmere/exchange/SendQueues.h"
+#include "Quillmere/tracking/ItemLookup.h"
+#include "platform/com/Com.h"
+#include "platform/com/Variant.h"
+#include "platform/win/Clock.h"
+#include "platform/win/Threads.h"
+
+namespace {
+
+constexpr HRESULT kSessionTimeout = static_cast<HRESULT>(0x80040401);
+// The folder and the item are opened with best access, as the helper
+// library names it.
+constexpr LONG kOpenFlags = 0x10;
+// Queue totals (both queues) from which the sender counts as in a burst.
+constexpr std::size_t kBurstMails = 5;
+// Waits of the loop (platform ms).
+constexpr DWORD kSessionRetryMs = 10000;
+constexpr DWORD kIdleMs = 1000;
+constexpr DWORD kTrickleMs = 5000;
+constexpr DWORD kBetweenCountsMs = 5;
+constexpr DWORD kQueueSaveIntervalMs = 60000;
+// Long waits are cut into steps so that the stop is seen soon.
+constexpr DWORD kWaitStepMs = 100;
+
+void WaitUnlessStopped(DWORD ms) {
+    while (ms > 0 && !StopFlag.load()) {
+        DWORD step = ms < kWaitStepMs ? ms : kWaitStepMs;
+        Sleep(step);
+        ms -= step;
+    }
+}
+
+// Wrap-safe: whether the tick count has reached deadline.
+bool Reached(DWORD now, DWORD deadline) {
+    return static_cast<LONG>(now - deadline) >= 0;
+}
+
+// The thread's own helper session, attached to the engine's (or logged on by
+// itself). Retries every 10 s with the offline state until it attaches or
+// StopFlag is set; null then. Null at once when no session can be created.
+CComPtr<QMRRDOSession> AttachThreadSession(CSyncEngine* engine) {
+    CComPtr<QMRRDOSession> session;
+    if (FAILED(CreateHelperSession(&session)) || !session)
+        return nullptr;
+    while (!StopFlag.load()) {
+        session->ClearOption(0);
+        HRESULT hr = E_POINTER;
+        CComPtr<IUnknown> shared;
+        if (QMRRDOSession* main = engine->Session();
+            main && SUCCEEDED(main->GetMAPIOBJECT(&shared)) && shared)
+            hr = session->PutMAPIOBJECT(shared);
+        if (FAILED(hr)) {
+            LogHResult(hr, "MAPIOBJECT failed");
+            CComVariant empty[6];
+            hr = session->Logon(empty[0], empty[1], empty[2], empty[3], empty[4], empty[5]);
+        }
+        if (SUCCEEDED(hr))
+            return session;
+        LogHResult(hr, hr == kSessionTimeout ? "session Connectiontimeout" : "no session");
+        WriteDebugLog("Try enter Session again in 10s");
+        engine->SetSyncState(kSyncStateOffline);
+        WaitUnlessStopped(kSessionRetryMs);
+    }
+    return nullptr;
+}
+
+std::wstring MailQueuePath(CSyncEngine* engine, QMRRDOSession* session) {
+    CComBSTR profile;
+    if (!session || FAILED(session->GetProfileName(&profile)) || !profile)
+        return {};
+    return QueueFilePath(engine->DataDirectory(), std::wstring(profile), kMailQueueFileSuffix);
+}
+
+// What the sender takes out of one record before the record is destroyed.
+struct TakenRecord {
+    CComBSTR folderEntryId;
+    CComBSTR storeEntryId;
+    CComVariant syncId;
+    bool formFlag = false;
+    std::wstring password;
+    std::wstring shareName;
+};
+
+bool ReadRecord(const CMail2Send& record, TakenRecord& out) {
+    if (FAILED(record.GetFolderEntryID(&out.folderEntryId)) ||
+        FAILED(record.GetStoreEntryID(&out.storeEntryId)) || FAILED(record.GetSyncID(&out.syncId)))
+        return false;
+    out.formFlag = record.GetFormFlag() != 0;
+    wchar_t text[CMail2Send::kTextSize];
+    record.GetPassword(text, CMail2Send::kTextSize);
+    out.password = text;
+    record.GetShareName(text, CMail2Send::kTextSize);
+    out.shareName = text;
+    return true;
+}
+
+// Opens the record's folder and item and builds its sync mail. A folder or
+// item that can't be opened any more drops the record: the item was moved
+// or deleted, which the deletion scan reports on its own.
+void SendRecord(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                TakenRecord& record, std::size_t queued, LONG total, bool many) {
+    CComVariant flags(kOpenFlags);
+    CComPtr<QMRMAPIFolder> folder;
+    HRESULT hr =
+        session->GetFolderFromID(record.folderEntryId, record.storeEntryId, flags, &folder);
+    if (FAILED(hr) || !folder) {
+        LogHResult(hr, "MailSendThread::GetFolderFromID");
+        return;
+    }
+    bool found = false;
+    std::wstring entryId;
+    hr = GetEntryIDFromPR_SEARCH_KEY(engine, session, utils, found, entryId, folder, record.syncId);
+    if (FAILED(hr) || !found) {
+        LogHResult(hr, "MailSendThread::item not found");
+        return;
+    }
+    CComPtr<QMRMessage> item;
+    hr = session->GetMessageFromID(CComBSTR(entryId), record.storeEntryId, flags, &item);
+    if (FAILED(hr) || !item) {
+        LogHResult(hr, "MailSendThread::GetMessageFromID");
+        return;
+    }
+    char line[64];
+    std::snprintf(line, sizeof line, "Mail from list: %d", static_cast<int>(queued));
+    WriteDebugLog(line);
+    // A record taken just as the stop came is dropped: the stop must not
+    // wait for a whole build.
+    if (StopFlag.load())
+        return;
+    SendSyncMessage(engine, session, utils, item, record.folderEntryId.Copy(), record.password,
+                    record.shareName, record.formFlag, total, many);
+}
+
+void SendPackets(CSyncEngine* engine, QMRRDOSession* session, DWORD* deadline) {
+    sendPackedBasicSyncMSG(engine, session);
+    engine->m_parkedMailCounter = 0;
+    *deadline = GetTickCount() + engine->m_packetTime.load() * 1000;
+}
+
+void RunLoop(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+             const std::wstring& queuePath) {
+    DWORD deadline = GetTickCount() + engine->m_packetTime.load() * 1000;
+    if (session)
+        sendPackedBasicSyncMSG(engine, session);
+    DWORD lastSave = GetTickCount();
+    bool many = false;
+    while (!StopFlag.load()) {
+        if (engine->m_stopped.load() || !session || !utils) {
+            WaitUnlessStopped(kIdleMs);
+            continue;
+        }
+        std::size_t queued = MailSenderList.Count();
+        Sleep(kBetweenCountsMs);
+        std::size_t total = queued + DelMailSenderList.Count();
+
+        if (total >= kBurstMails) {
+            many = true;
+        } else if (many && total == 0) {
+            // The burst is over: what it parked leaves now.
+            many = false;
+            SendPackets(engine, session, &deadline);
+            continue;
+        } else {
+            WaitUnlessStopped(kTrickleMs);
+        }
+
+        if (engine->m_parkedMailCounter.load() >= static_cast<LONG>(engine->m_packetCount.load())) {
+            WriteDebugLog("Collected Mails > bs_collect_count");
+            SendPackets(engine, session, &deadline);
+            continue;
+        }
+        if (Reached(GetTickCount(), deadline)) {
+            WriteDebugLog("Time > bs_collect_time");
+            SendPackets(engine, session, &deadline);
+            continue;
+        }
+        if (queued == 0) {
+            WaitUnlessStopped(kIdleMs);
+            engine->ChangeSyncState(kSyncStateIdle, kSyncStateSending);
+            continue;
+        }
+        if (GetTickCount() - lastSave > kQueueSaveIntervalMs) {
+            lastSave = GetTickCount();
+            if (!queuePath.empty())
+                SaveMailData2Disk(engine, utils, queuePath.c_str(), false);
+            continue;
+        }
+
+        bool busy = false;
+        std::unique_ptr<CMail2Send> head = MailSenderList.TryTake(&busy);
+        if (!head)
+            continue;
+        TakenRecord record;
+        if (ReadRecord(*head, record))
+            SendRecord(engine, session, utils, record, queued, static_cast<LONG>(total), many);
+    }
+}
+
+}  // namespace
+
+unsigned MailSendThread(void*) {
+    IncrementRunningThreadCount();
+    {
+        char line[96];
+        std::snprintf(line, sizeof line, "Thread MailSendThread: %d / %d started",
+                      static_cast<int>(GetRunningThreadCount()),
+                      static_cast<int>(GetCurrentThreadId()));
+        WriteDebugLog(line);
+    }
+    CSyncEngine* engine = g_pEngine.load();
+    CoInitialize(nullptr);
+    CComPtr<QMRRDOSession> session;
+    CComPtr<QMRMAPIUtils> utils;
+    std::wstring queuePath;
+    if (engine)
+        session = AttachThreadSession(engine);
+    if (engine && session && !StopFlag.load()) {
+        CreateMAPIUtils(engine, &utils);
+        queuePath = MailQueuePath(engine, session);
+        if (!queuePath.empty() && utils) {
+            WriteDebugLog("MailSendData from HD");
+            LoadMailDataFromDisk(engine, utils, queuePath.c_str());
+            WriteDebugLog("LoadMailSendData=>ready");
+        }
+    }
+    if (engine)
+        RunLoop(engine, session, utils, queuePath);
+
+    if (!queuePath.empty() && utils) {
+        WriteDebugLog("SaveMailSendData to HD");
+        SaveMailData2Disk(engine, utils, queuePath.c_str(), true);
+    }
+    if (utils)
+        utils->Cleanup();
+    utils.Release();
+    session.Release();
+    CoUninitialize();
+    DecrementRunningThreadCount();
+    {
+        char line[64];
+        std::snprintf(line, sizeof line, "Thread MailSendThread endet (%d)",
+                      static_cast<int>(GetRunningThreadCount()));
+        WriteDebugLog(line);
+    }
+    return 0;
+}
+
+void AddMailSendThread(ExchangeThreadProcs& procs) {
+    procs.mailSendThread = MailSendThread;
+}

@@ -1,0 +1,213 @@
+// The sync-mail sender thread over the real helper library and a profile
+// made in the test: queued changes become Outbox mails, a burst is parked,
+// the packet triggers fire, records of vanished items are dropped, and what
+// is still queued at the stop survives in the queue file.
+#include "Quillmere/exchange/MailSender.h"
+
+#include "Quillmere/exchange/SenderTestSupport_test.h"
+#include "Quillmere/exchange/SyncMailFormat.h"
+
+namespace {
+
+using sendertest::SenderTest;
+namespace fs = std::filesystem;
+
+class MailSenderTest : public SenderTest {
+protected:
+    void SetUp() override {
+        SenderTest::SetUp();
+        ExchangeThreadProcs procs;
+        AddMailSendThread(procs);
+        SetExchangeThreadProcs(procs);
+    }
+
+    LONG SyncMailsInOutbox() {
+        LONG count = 0;
+        for (LONG i = 1; i <= OutboxCount(); ++i) {
+            CComBSTR body;
+            OutboxItem(i)->GetBody(&body);
+            if (syncmail::ReadSyncMailMarkers(body.View()).kind ==
+                syncmail::SyncMailKind::kSyncMail)
+                ++count;
+        }
+        return count;
+    }
+    // Attachments of the packet mails in the Outbox.
+    LONG PacketAttachments() {
+        LONG total = 0;
+        for (LONG i = 1; i <= OutboxCount(); ++i) {
+            CComPtr<QMRMessage> mail = OutboxItem(i);
+            CComBSTR subject;
+            mail->GetSubject(&subject);
+            if (subject.View().rfind(syncmail::kPacketSubjectPrefix, 0) != 0)
+                continue;
+            CComPtr<QMRAttachments> attachments;
+            LONG count = 0;
+            if (SUCCEEDED(mail->GetAttachments(&attachments)) && attachments &&
+                SUCCEEDED(attachments->GetCount(&count)))
+                total += count;
+        }
+        return total;
+    }
+};
+
+TEST_F(MailSenderTest, QueuedChangeLeavesAsOneOutboxMailAndTheStateReturnsToIdle) {
+    CComPtr<QMRMessage> item = NewItem(L"Agenda");
+    Queue(item, L"pw");
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return OutboxCount() == 1 && MailSenderList.Count() == 0; }));
+    ASSERT_TRUE(WaitFor([&] { return DebugLogHas("sendSyncMessage::END"); }));
+    CComBSTR body;
+    ASSERT_EQ(OutboxItem(1)->GetBody(&body), S_OK);
+    auto markers = syncmail::ReadSyncMailMarkers(body.View());
+    EXPECT_EQ(markers.kind, syncmail::SyncMailKind::kSyncMail);
+    EXPECT_EQ(markers.shareName, L"Team");
+    EXPECT_EQ(markers.syncIdText, SyncIdText(item));
+    EXPECT_TRUE(DebugLogHas("Mail from list: 1"));
+    EXPECT_TRUE(WaitFor([&] { return m_engine->GetSyncState() == kSyncStateIdle; }));
+
+    StopFlag = true;
+    ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
+    EXPECT_TRUE(DebugLogHas("Thread MailSendThread: 1 / "));
+    EXPECT_TRUE(DebugLogHas("Thread MailSendThread endet (0)"));
+    // Nothing was left: the queue file is written empty.
+    EXPECT_TRUE(fs::exists(HostPath(m_temp + L"Ann.mailsenddata.ids")));
+    EXPECT_EQ(Read(L"Ann.mailsenddata.ids"), "");
+}
+
+TEST_F(MailSenderTest, RecordsOfVanishedItemsOrFoldersAreDropped) {
+    CComPtr<QMRMessage> gone = NewItem(L"Gone");
+    CComVariant goneKey = SearchKey(gone);
+    ASSERT_EQ(gone->Delete(0), S_OK);
+    QueueSearchKey(goneKey);
+    CComPtr<QMRMessage> item = NewItem(L"Kept");
+    QueueSearchKey(SearchKey(item), L"", L"Team", 0, L"00000000DEADBEEF");
+    Queue(item);
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return MailSenderList.Count() == 0 && OutboxCount() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return DebugLogHas("sendSyncMessage::END"); }));
+    EXPECT_TRUE(ErrorLogHas("MailSendThread::item not found"));
+    EXPECT_TRUE(ErrorLogHas("MailSendThread::GetFolderFromID"));
+    EXPECT_EQ(DebugLogCount("sendSyncMessage::END"), 1u);
+    EXPECT_EQ(GetRunningThreadCount(), 1);  // still running
+}
+
+TEST_F(MailSenderTest, RecordsStillQueuedAtStopSurviveInTheQueueFile) {
+    m_engine->m_stopped = true;  // the loop only idles: nothing is taken
+    CComPtr<QMRMessage> item = NewItem(L"Later");
+    Queue(item, L"geheim");
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return DebugLogHas("LoadMailSendData=>ready"); }));
+    StopFlag = true;
+    ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
+    EXPECT_EQ(OutboxCount(), 0);
+    EXPECT_EQ(MailSenderList.Count(), 0u);
+    std::string expected =
+        win::ToUtf8(m_storeId + L";" + m_folderId + L";" + SyncIdText(item) + L";Team;geheim") +
+        "\r\n";
+    EXPECT_EQ(Read(L"Ann.mailsenddata.ids"), expected);
+
+    // The next start reads the file back, deletes it and sends the mail.
+    m_engine->m_stopped = false;
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return DebugLogHas("sendSyncMessage::END"); }));
+    EXPECT_EQ(OutboxCount(), 1);
+    EXPECT_FALSE(fs::exists(HostPath(m_temp + L"Ann.mailsenddata.ids")));
+    CComBSTR body;
+    ASSERT_EQ(OutboxItem(1)->GetBody(&body), S_OK);
+    EXPECT_EQ(syncmail::ReadSyncMailMarkers(body.View()).syncIdText, SyncIdText(item));
+}
+
+TEST_F(MailSenderTest, BurstIsParkedAndNothingOfItIsLeftAsSingleMails) {
+    const int kMails = 6;
+    for (int i = 0; i < kMails; ++i)
+        Queue(NewItem(L"Burst " + std::to_wstring(i)));
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] {
+        return MailSenderList.Count() == 0 && DebugLogCount("sendSyncMessage::END") == kMails;
+    }));
+    // Every mail of the burst took the parking road, none stayed by choice.
+    EXPECT_EQ(DebugLogCount("SaveSpecialMail"), static_cast<std::size_t>(kMails));
+    EXPECT_EQ(DebugLogCount("SendMail::SaveMail"), 0u);
+    std::size_t failed = DebugLogCount("SaveSpecialMail FAILED");
+    if (failed > 0) {
+        // Parking unavailable: the mails leave singly from the Outbox.
+        EXPECT_EQ(failed, static_cast<std::size_t>(kMails));
+        EXPECT_EQ(SyncMailsInOutbox(), kMails);
+    } else {
+        // Parked, and the end of the burst sent them as packets.
+        EXPECT_EQ(SyncMailsInOutbox(), 0);
+        EXPECT_TRUE(WaitFor([&] { return PacketAttachments() == kMails; }));
+    }
+    std::wstring status;
+    m_engine->GetStatusText(status);
+    EXPECT_EQ(status, L" ( 1 mails)");  // the last mail still counted in the burst
+}
+
+TEST_F(MailSenderTest, PacketsAreSentWhenEnoughAreParkedOrTheTimeIsUp) {
+    struct Case {
+        const char* name;
+        DWORD collectCount;
+        DWORD collectSeconds;
+        LONG parked;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"count", 3, 100000, 5, "Collected Mails > bs_collect_count"},
+        {"time", 30, 2, 1, "Time > bs_collect_time"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StopFlag = true;
+        ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
+        m_engine->m_packetCount = c.collectCount;
+        m_engine->m_packetTime = c.collectSeconds;
+        m_engine->m_parkedMailCounter = c.parked;
+        std::size_t before = DebugLogCount(c.line);
+        StartThreads(m_engine.get());
+        EXPECT_TRUE(WaitFor([&] { return DebugLogCount(c.line) > before; }));
+        EXPECT_TRUE(WaitFor([&] { return m_engine->m_parkedMailCounter.load() == 0; }));
+    }
+    // A large count and a long time fire neither.
+    StopFlag = true;
+    ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
+    m_engine->m_packetCount = 30;
+    m_engine->m_packetTime = 100000;
+    m_engine->m_parkedMailCounter = 4;
+    std::size_t countLines = DebugLogCount("Collected Mails > bs_collect_count");
+    std::size_t timeLines = DebugLogCount("Time > bs_collect_time");
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return DebugLogCount("LoadMailSendData=>ready") >= 3; }));
+    // Some seconds of platform time at the test's scale.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(DebugLogCount("Collected Mails > bs_collect_count"), countLines);
+    EXPECT_EQ(DebugLogCount("Time > bs_collect_time"), timeLines);
+    EXPECT_EQ(m_engine->m_parkedMailCounter.load(), 4);
+}
+
+TEST_F(MailSenderTest, MissingHelperLibraryLeavesTheThreadWaitingForTheStop) {
+    SetHelperObjectCreatorForTesting([](const wchar_t*, REFIID, void** out) -> HRESULT {
+        return *out = nullptr, REGDB_E_CLASSNOTREG;
+    });
+    Queue(NewItem(L"Waits"));
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return ErrorLogHas("no session Interface"); }));
+    EXPECT_EQ(GetRunningThreadCount(), 1);
+    StopFlag = true;
+    EXPECT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
+    SetHelperObjectCreatorForTesting(nullptr);
+    EXPECT_EQ(MailSenderList.Count(), 1u);  // nothing taken, nothing lost
+    EXPECT_EQ(OutboxCount(), 0);
+}
+
+TEST(MailSenderRegistration, AddsOnlyTheSyncMailSender) {
+    auto other = [](void*) -> unsigned { return 7; };
+    ExchangeThreadProcs procs;
+    procs.delMailSendThread = other;
+    AddMailSendThread(procs);
+    EXPECT_EQ(procs.mailSendThread, &MailSendThread);
+    EXPECT_EQ(procs.delMailSendThread, +other);
+    EXPECT_EQ(procs.importFromInboxThread, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+// Building and saving one sync mail: the queued change of one item becomes a
+// mail in the default Outbox that carries the item, saved as a message file
+// and packed into the (encrypted) cabinet "sync.zuf", addressed to the
+// partners of the share. The mail is only saved: it stays in the Outbox for
+// the outbox re-check, the only place that submits, or it is parked as a
+// message file for a packet mail when many mails wait.
+//
+// Threads: SendSyncMessage and FindMailInOutbox run on the sync-mail sender
+// thread with that thread's own helper session and utilities; the recipient
+// choice and SendMail::SaveMail serve the deletion-notice sender as well.
+// OutboxLock is held from writing the item file to the end of the save, so
+// the two builders never share the fixed item and cabinet files, and the
+// outbox re-check (which only tries the lock) never sees a half-built mail.
+// OutboxLock comes before QueueCheckLock (the attendee list).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/com/Bstr.h"
+#include "platform/rdo/QuillmereRDO.h"
+#include "platform/win/Types.h"
+
+class CSyncEngine;
+
+// Builds the sync mail of item (a message opened through session) for the
+// share shareName of the folder folderEntryId (hex text; owned by the call
+// and freed in every case), packed with password (empty: a plain cabinet).
+// formFlag marks a hidden folder-design item (":form:" in the body).
+// waitingMails: the mails waiting in both queues; many: the sender's burst
+// flag; both decide in SendMail::SaveMail whether the mail is parked.
+// Before it builds, a still waiting older sync mail of the same item is
+// stopped and deleted (FindMailInOutbox).
+// Returns S_OK when the mail was saved (in the Outbox or parked). E_FAIL for
+// a null item ("Syncitem == NULL") or a folder without partners to send to
+// (the new mail is deleted again); the failing call's HRESULT when the sync
+// id, the Outbox, the new mail or the item file can't be had, or when the
+// time, subject or body can't be written (the half-built mail is deleted
+// again, so nothing without markers is left in the Outbox). A failure to pack
+// or attach the cabinet is logged and the mail still leaves without it (the
+// partner reports it as lacking its attachment). The sender thread only.
+HRESULT SendSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                        QMRMessage* item, BSTR folderEntryId, const std::wstring& password,
+                        const std::wstring& shareName, bool formFlag, LONG waitingMails, bool many);
+
+// Stops the sync mail (not a deletion notice) of the item with syncIdText
+// that still waits in the default Outbox of session, and deletes it: a
+// submitted one is taken back from submission first; one not submitted yet
+// is deleted at once. The search is skipped when the Outbox holds 20 or more
+// items. Returns true when a mail was deleted. The sender thread.
+bool FindMailInOutbox(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                      const std::wstring& syncIdText);
+
+// Reads a wrapped Outbox mail the way the import reads a received one: true
+// for a sync mail or deletion notice whose body carries "lf:", ":lf", "id:"
+// and ":id"; remove is true for a deletion notice; syncIdText gets the text
+// between the first "id:" and ":id" (its first LF, CR and blank removed).
+// The body comes from the safe item, else from its PR_BODY_W. false (and the
+// texts empty) for any other mail. The calling thread's safe item.
+bool haveMyMailUserPropertyOutbox(QMRSafeMailItem* safeMail, bool& remove,
+                                  std::wstring& syncIdText);
+
+// The recipient text of the share's mail: every partner of the folder
+// (GetFolderUsers, in that order) followed by ';'. With categories (sync
+// mails: the item's categories), a partner linked to categories qualifies
+// only when the item carries one of them (exact comparison); a partner
+// without links always qualifies. With attendeeCheck, a partner whose
+// lower-cased address is in the engine's attendee list (the attendees of the
+// meeting queued last) is left out. recipients is replaced. true when at
+// least one partner was added. Any thread.
+bool GetShareRecipients(CSyncEngine* engine, const std::wstring& folderEntryId,
+                        const std::vector<std::wstring>* categories, std::wstring& recipients,
+                        bool attendeeCheck);
+
+// The partner addresses of a folder: the subkey names of HKCU
+// "Software\Brindlecast\Quillmere\Folders\<folderEntryId>\Users", in
+// enumeration order. Empty when the key is missing. Any thread.
+std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId);
+
+class SendMail {
+public:
+    // Saves a built mail (sync mail: item is the synced item; deletion
+    // notice: item null) and decides where it waits: with at most 10 mails
+    // waiting, outside a burst and without pack_every_time it stays in the
+    // Outbox; otherwise the tray's status text shows the progress and the
+    // mail is parked for a packet mail to recipients (the recipient text it
+    // was addressed with, which names its packet). A mail that can't be
+    // parked stays in the Outbox and leaves singly. safeMail wraps mail.
+    // Returns the failure of the save; S_OK otherwise (parked or not).
+    // The sender threads, under OutboxLock, with their own session.
+    static HRESULT SaveMail(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* mail,
+                            QMRSafeMailItem* safeMail, QMRMessage* item,
+                            const std::wstring& recipients, LONG waitingMails, bool many);
+
+    // How many mails SaveMail has handled in this process (for the estimate
+    // of the time left while parking).
+    static LONG HandledCount();
+};
