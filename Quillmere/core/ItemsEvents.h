@@ -14,7 +14,10 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
+#include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/tracking/ChangeKeyList.h"
 #include "platform/com/Bstr.h"
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/CriticalSection.h"
@@ -37,18 +40,53 @@ public:
     bool TakeDeletedFlag();
 
     // --- Change-key list and contents-table scan (ChangeKeyList.cpp) --------
-    // session / utils are the calling thread's own helper objects.
+    // For folders of ordinary stores only: every call returns S_OK at once
+    // (false for the removals) for an Exchange folder, whose changes the
+    // Exchange scan finds. session / utils are the calling thread's own
+    // helper objects. The list is guarded by ChangeListLock (re-entrant: a
+    // check holds it while the queueing registers the add-in's own write).
+    //
+    // Fills the list at the folder thread's start from the two state files
+    // (deleted afterwards, read or not), else by a full scan whose entries
+    // count as known. Mismatched files are reported ("Difference between
+    // keys and values") and replaced by the scan. S_OK when the list holds
+    // entries afterwards, else E_FAIL.
     HRESULT LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils);
+    // Saves ELEMS_IN_SYNC and the list. S_OK, also when a file cannot be
+    // opened (nothing more is written then); E_FAIL without an engine.
     HRESULT WritechangeKeylist2File();
+    // Scans the folder's contents table into target (emptied first), newest
+    // first: windowDays kScanAllItems for all rows, else the rows modified
+    // within that many days. E_FAIL without engine, owner or a run flag;
+    // otherwise the last HRESULT of the scan.
+    HRESULT MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils, ChangeKeyList& target,
+                           double windowDays);
+    // The comparison pass: new and changed items go to the queueing. Returns
+    // the last HRESULT of the scan or of the queueing.
     HRESULT CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils);
+    // The deletion pass: listed items that vanished get a deletion notice.
     HRESULT CheckFolder4DeletedItems(QMRRDOSession* session, QMRMAPIUtils* utils);
+    // Items copied in Outlook keep their search key: of the items with
+    // syncIdText the later one gets a new sync id, returned in newSyncIdText
+    // with changed true. S_OK with changed false when there are fewer than
+    // two. reserved is unused.
+    HRESULT ChangeSyncIDFromDuplicatedItem(QMRRDOSession* session, QMRMAPIUtils* utils,
+                                           const std::wstring& syncIdText,
+                                           std::wstring& newSyncIdText, bool& changed,
+                                           LONG reserved);
     // Registers the add-in's own change; takes syncIdText over and frees it.
+    // Exchange folders hand it to CFolderObj::ExModifItem. E_FAIL without an
+    // engine.
     HRESULT AddToChangeList(QMRRDOSession* session, QMRMAPIUtils* utils, BSTR syncIdText,
                             bool reminderFlag);
-    // Frees the text passed.
+    // Whether an active reminder belongs to the item. Frees the text passed.
     bool checkIfSomethingChanged(BSTR syncIdText);
-    HRESULT RemoveFromChangeKeylist(BSTR syncIdText);
-    HRESULT RemoveFromExchangeFolderCache(BSTR syncIdText);
+    // Remove the first entry of that sync id (the text stays the caller's);
+    // true when one was removed.
+    bool RemoveFromChangeKeylist(BSTR syncIdText);
+    bool RemoveFromExchangeFolderCache(BSTR syncIdText);
+    // A copy of the list, in order (under ChangeListLock).
+    std::vector<ChangeKeyEntry> ChangeKeylistEntries();
 
     // Filter settings (read by the item filters).
     bool m_dontSyncPrivateItems = false;
@@ -71,4 +109,12 @@ private:
     CriticalSection m_deletedLock;
     std::atomic<bool> m_dirty{false};
     std::atomic<bool> m_deleted{false};
+
+    // Change-key list.
+    std::wstring StateFilePath(const wchar_t* suffix) const;
+    // Appends one row of the scan to target; true when the row lies outside
+    // the window, which makes it the scan's last.
+    bool AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, ChangeKeyList& target,
+                       const VARIANT& row, DATE now, double windowDays);
+    ChangeKeyList changeKeylist GUARDED_BY(ChangeListLock);
 };

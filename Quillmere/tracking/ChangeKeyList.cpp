@@ -1,29 +1,929 @@
-#include "Quillmere/core/ItemsEvents.h"
+// The change-key list of an ordinary store's folder: the two state files,
+// the contents-table scan, the comparison pass, the deletion pass, the
+// duplicate repair and the registration of the add-in's own writes.
+#include "Quillmere/tracking/ChangeKeyList.h"
 
-// Interim bodies until the change-key list is built.
-HRESULT CItemsEvents::LoadFolderList(QMRRDOSession*, QMRMAPIUtils*) {
-    return E_FAIL;
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+#include <unordered_set>
+
+#include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/FolderObj.h"
+#include "Quillmere/core/ItemsEvents.h"
+#include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/QueueChange.h"
+#include "Quillmere/tracking/ItemLookup.h"
+#include "Quillmere/tracking/SyncId.h"
+#include "platform/com/Bstr.h"
+#include "platform/com/Variant.h"
+#include "platform/win/Clock.h"
+#include "platform/win/Crt.h"
+#include "platform/win/Files.h"
+#include "platform/win/Text.h"
+
+namespace {
+
+constexpr ULONG kTagEntryId = 0x0FFF0102;           // PR_ENTRYID
+constexpr ULONG kTagLastModification = 0x30080040;  // PR_LAST_MODIFICATION_TIME
+constexpr ULONG kTagChangeKey = 0x65E20102;         // PR_CHANGE_KEY
+// Column order of the scan; the row cells follow it.
+constexpr ULONG kScanColumns[] = {kTagSearchKey, kTagEntryId, kTagLastModification, kTagChangeKey};
+constexpr LONG kColumnSearchKey = 0;
+constexpr LONG kColumnEntryId = 1;
+constexpr LONG kColumnModified = 2;
+constexpr LONG kColumnChangeKey = 3;
+
+constexpr LONG kRowsPerBatch = 300;
+// Bytes read per state-file line, terminator included.
+constexpr int kStateLineLimit = 512;
+// A row without a modification time counts as this many days old.
+constexpr double kMissingModificationAgeDays = 3.0;
+// Spacing of the sends of one pass, in milliseconds.
+constexpr DWORD kSendSpacingMs = 5;
+
+constexpr const wchar_t* kSubjectDaslName =
+    L"\"http://schemas.microsoft.com/mapi/proptag/0x001A001F\"";
+constexpr const wchar_t* kSearchKeyDaslName =
+    L"\"http://schemas.microsoft.com/mapi/proptag/0x300B0102\"";
+
+std::atomic<bool> g_firstFolderCheck{true};
+std::atomic<decltype(ChangeQueueProcs::queueSync)> g_queueSync{nullptr};
+std::atomic<decltype(ChangeQueueProcs::queueDelete)> g_queueDelete{nullptr};
+std::atomic<ActiveReminderProc> g_activeReminder{nullptr};
+
+std::wstring Text(BSTR b) {
+    return b ? std::wstring(b) : std::wstring();
 }
+
+HRESULT QueueSync(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils, VARIANT* syncId,
+                  CFolderObj* folder) {
+    auto proc = g_queueSync.load();
+    return (proc ? proc : &QueueSyncMessage)(engine, session, utils, syncId, folder, false);
+}
+
+HRESULT QueueDelete(CSyncEngine* engine, BSTR syncIdText, const std::wstring& shareName) {
+    auto proc = g_queueDelete.load();
+    return (proc ? proc : &QueueDeleteMessage)(engine, syncIdText, shareName);
+}
+
+DATE LocalNow() {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    DATE date = 0;
+    SystemTimeToVariantTime(&now, &date);
+    return date;
+}
+
+void DebugLogCount(const char* format, long count) {
+    if (!DebugSwitch)
+        return;
+    char line[128];
+    std::snprintf(line, sizeof line, format, count);
+    WriteDebugLog(line);
+}
+
+void DebugLogCountAndText(const char* format, long count, const std::wstring& text) {
+    if (!DebugSwitch)
+        return;
+    char line[128];
+    std::snprintf(line, sizeof line, format, count);
+    std::wstring wide;
+    for (const char* p = line; *p; ++p)
+        wide += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    WriteDebugLog((wide + text).c_str());
+}
+
+// One state-file line as wide text, its line feeds removed.
+std::wstring LineToWide(const char* line) {
+    std::wstring wide;
+    int count = MultiByteToWideChar(CP_THREAD_ACP, 0, line, -1, nullptr, 0);
+    if (count > 0) {
+        wide.resize(static_cast<std::size_t>(count));
+        MultiByteToWideChar(CP_THREAD_ACP, 0, line, -1, wide.data(), count);
+        wide.resize(static_cast<std::size_t>(count - 1));  // the terminator
+    }
+    std::erase(wide, L'\n');
+    return wide;
+}
+
+// A sync id text is the hexadecimal form of a binary search key: an even
+// number of hex digits. Anything else in the keys file means it is damaged.
+bool IsSyncIdText(const std::wstring& text) {
+    if (text.size() < 2 || text.size() % 2 != 0)
+        return false;
+    for (wchar_t c : text) {
+        const bool digit =
+            (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f');
+        if (!digit)
+            return false;
+    }
+    return true;
+}
+
+// The cells of one row (or the rows of one batch) of GetRows.
+std::vector<CComVariant> Elements(const VARIANT& array) {
+    std::vector<CComVariant> out;
+    if (!(array.vt & VT_ARRAY) || !array.parray)
+        return out;
+    LONG lower = 0, upper = -1;
+    if (FAILED(SafeArrayGetLBound(array.parray, 1, &lower)) ||
+        FAILED(SafeArrayGetUBound(array.parray, 1, &upper)))
+        return out;
+    for (LONG i = lower; i <= upper; ++i) {
+        CComVariant cell;
+        if (FAILED(SafeArrayGetElement(array.parray, &i, &cell)))
+            cell.Clear();
+        out.push_back(std::move(cell));
+    }
+    return out;
+}
+
+CComVariant ScanColumns() {
+    CComVariant columns;
+    constexpr ULONG count = sizeof kScanColumns / sizeof kScanColumns[0];
+    SAFEARRAY* array = SafeArrayCreateVector(VT_I4, 0, count);
+    if (!array)
+        return columns;
+    for (LONG i = 0; i < static_cast<LONG>(count); ++i) {
+        LONG tag = static_cast<LONG>(kScanColumns[i]);
+        SafeArrayPutElement(array, &i, &tag);
+    }
+    columns.vt = VT_ARRAY | VT_I4;
+    columns.parray = array;
+    return columns;
+}
+
+bool HasValue(const VARIANT& v) {
+    return v.vt != VT_EMPTY && v.vt != VT_NULL && v.vt != VT_ERROR;
+}
+
+// The subject of a message opened by its entry id, "<no subject>" without one.
+std::wstring SubjectByEntryId(QMRRDOSession* session, QMRMAPIUtils* utils, const VARIANT& entryId,
+                              const std::wstring& storeId) {
+    CComBSTR idText;
+    CComPtr<QMRMessage> message;
+    CComBSTR subject;
+    if (SUCCEEDED(utils->BinaryToText(entryId, &idText)) &&
+        SUCCEEDED(session->GetMessageFromID(idText, CComBSTR(storeId.c_str()), CComVariant(),
+                                            &message)) &&
+        message && SUCCEEDED(message->GetSubject(&subject)) && subject && subject[0])
+        return Text(subject);
+    return L"<no subject>";
+}
+
+// What the comparison decides for one listed item.
+enum class CheckAction { kNothing, kSend, kSetValue };
+
+struct Decision {
+    CheckAction action = CheckAction::kNothing;
+    std::wstring value;  // for kSetValue
+};
+
+}  // namespace
+
+// --- ChangeKeyList ---------------------------------------------------------
+
+void ChangeKeyList::Clear() {
+    m_entries.clear();
+    m_first.clear();
+}
+
+void ChangeKeyList::Append(std::wstring key, std::wstring value) {
+    m_first.emplace(key, m_entries.size());
+    m_entries.push_back({std::move(key), std::move(value)});
+}
+
+std::size_t ChangeKeyList::Find(const std::wstring& key) const {
+    auto it = m_first.find(key);
+    return it == m_first.end() ? npos : it->second;
+}
+
+bool ChangeKeyList::RemoveFirst(const std::wstring& key) {
+    std::size_t index = Find(key);
+    if (index == npos)
+        return false;
+    RemoveAt(index);
+    return true;
+}
+
+void ChangeKeyList::RemoveAt(std::size_t index) {
+    m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(index));
+    Reindex();
+}
+
+void ChangeKeyList::Reindex() {
+    m_first.clear();
+    for (std::size_t i = 0; i < m_entries.size(); ++i)
+        m_first.emplace(m_entries[i].key, i);
+}
+
+std::wstring FormatModificationStamp(DATE localTime) {
+    SYSTEMTIME st{};
+    if (!VariantTimeToSystemTime(localTime, &st))
+        return std::wstring();
+    wchar_t text[32];
+    std::swprintf(text, sizeof text / sizeof text[0], L"%02u%02u%02u%02u%02u%02u",
+                  unsigned(st.wDay), unsigned(st.wMonth), unsigned(st.wYear % 100),
+                  unsigned(st.wHour), unsigned(st.wMinute), unsigned(st.wSecond));
+    return text;
+}
+
+bool IsFirstFolderCheck() {
+    return g_firstFolderCheck.load();
+}
+
+void ResetFirstFolderCheckForTesting() {
+    g_firstFolderCheck = true;
+}
+
+void SetChangeQueueProcsForTesting(const ChangeQueueProcs& procs) {
+    g_queueSync = procs.queueSync;
+    g_queueDelete = procs.queueDelete;
+}
+
+void SetActiveReminderProc(ActiveReminderProc proc) {
+    g_activeReminder = proc;
+}
+
+// --- State files -----------------------------------------------------------
+
+std::wstring CItemsEvents::StateFilePath(const wchar_t* suffix) const {
+    CSyncEngine* engine = g_pEngine.load();
+    return (engine ? engine->DataDirectory() : std::wstring()) + m_entryId + suffix;
+}
+
+HRESULT CItemsEvents::LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils) {
+    if (m_isExchange)
+        return S_OK;
+    if (!g_pEngine.load())
+        return E_FAIL;
+    if (m_owner)
+        m_owner->LoadElemsInSync();
+    WriteDebugLog("LoadFolderList from HD=>start");
+    const std::wstring keysPath = StateFilePath(kKeysFileSuffix);
+    const std::wstring valuesPath = StateFilePath(kValuesFileSuffix);
+    CrtFile* keys = _wfopen(keysPath.c_str(), L"r");
+    CrtFile* values = _wfopen(valuesPath.c_str(), L"r");
+    if (!keys || !values) {
+        if (keys)
+            fclose(keys);
+        if (values)
+            fclose(values);
+        WriteDebugLog("files not opened(if firsttime: no problem)");
+    } else {
+        EnterCriticalSection(&ChangeListLock);
+        changeKeylist.Clear();
+        LeaveCriticalSection(&ChangeListLock);
+        char keyLine[kStateLineLimit];
+        char valueLine[kStateLineLimit];
+        bool keysAtEnd = false;
+        bool valuesAtEnd = false;
+        // A line that one file holds beyond the other's last line, or a key
+        // that is no sync id: the two files no longer belong together.
+        bool unpairedLine = false;
+        long count = 0;
+        for (;;) {
+            const bool keyRead = fgets(keyLine, kStateLineLimit, keys) != nullptr;
+            const bool valueRead = keyRead && fgets(valueLine, kStateLineLimit, values) != nullptr;
+            if (!keyRead || !valueRead) {
+                unpairedLine = keyRead || fgets(valueLine, kStateLineLimit, values) != nullptr;
+                break;
+            }
+            std::wstring key = LineToWide(keyLine);
+            std::wstring value = LineToWide(valueLine);
+            if (!IsSyncIdText(key)) {
+                unpairedLine = true;
+                break;
+            }
+            EnterCriticalSection(&ChangeListLock);
+            changeKeylist.Append(std::move(key), std::move(value));
+            LeaveCriticalSection(&ChangeListLock);
+            ++count;
+            keysAtEnd = feof(keys) != 0;
+            valuesAtEnd = feof(values) != 0;
+            if (keysAtEnd && valuesAtEnd)
+                break;
+        }
+        WriteDebugLog("LoadFolderList=>ready");
+        DebugLogCount("LoadFolderList => %ld Items from file", count);
+        if (keysAtEnd != valuesAtEnd || unpairedLine) {
+            LogHResult(0, "Difference between keys and values");
+            EnterCriticalSection(&ChangeListLock);
+            changeKeylist.Clear();
+            LeaveCriticalSection(&ChangeListLock);
+        }
+        fclose(keys);
+        fclose(values);
+    }
+    // The files are state between a save and the next load only.
+    DeleteFileW(keysPath.c_str());
+    DeleteFileW(valuesPath.c_str());
+
+    EnterCriticalSection(&ChangeListLock);
+    const bool loaded = !changeKeylist.Empty();
+    LeaveCriticalSection(&ChangeListLock);
+    if (loaded)
+        return S_OK;
+    // First start (or lost files): what the folder holds now counts as known.
+    ChangeKeyList scanned;
+    MakeFolderList(session, utils, scanned, kScanAllItems);
+    EnterCriticalSection(&ChangeListLock);
+    changeKeylist = std::move(scanned);
+    const bool filled = !changeKeylist.Empty();
+    LeaveCriticalSection(&ChangeListLock);
+    return filled ? S_OK : E_FAIL;
+}
+
 HRESULT CItemsEvents::WritechangeKeylist2File() {
+    if (!g_pEngine.load())
+        return E_FAIL;
+    if (m_isExchange)
+        return S_OK;
+    if (m_owner)
+        m_owner->SaveElemsInSync();
+    WriteDebugLog("WritechangeKeylist2File");
+    const std::wstring keysPath = StateFilePath(kKeysFileSuffix);
+    const std::wstring valuesPath = StateFilePath(kValuesFileSuffix);
+    CrtFile* keys = _wfopen(keysPath.c_str(), L"w");
+    CrtFile* values = _wfopen(valuesPath.c_str(), L"w");
+    if (!keys || !values) {
+        if (keys)
+            fclose(keys);
+        if (values)
+            fclose(values);
+        return S_OK;
+    }
+    EnterCriticalSection(&ChangeListLock);
+    for (const ChangeKeyEntry& entry : changeKeylist.Entries()) {
+        fputws(entry.key.c_str(), keys);
+        fputs("\n", keys);
+        fputws(entry.value.c_str(), values);
+        fputs("\n", values);
+    }
+    LeaveCriticalSection(&ChangeListLock);
+    fclose(keys);
+    fclose(values);
     return S_OK;
 }
-HRESULT CItemsEvents::CheckChanges(QMRRDOSession*, QMRMAPIUtils*) {
+
+// --- Contents-table scan ---------------------------------------------------
+
+HRESULT CItemsEvents::MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils,
+                                     ChangeKeyList& target, double windowDays) {
+    if (m_isExchange)
+        return S_OK;
+    CSyncEngine* engine = g_pEngine.load();
+    if (!engine || !session || !utils)
+        return E_FAIL;
+    if (!m_owner) {
+        LogHResult(0, "MFL::no FolderObject");
+        return E_FAIL;
+    }
+    WriteDebugLog("MFL::start");
+    EnterCriticalSection(&ChangeListLock);
+    target.Clear();
+    LeaveCriticalSection(&ChangeListLock);
+
+    auto fail = [](HRESULT hr, const char* context) {
+        if (SUCCEEDED(hr))
+            hr = E_FAIL;
+        LogHResult(hr, context);
+        WriteDebugLog("MFL::END");
+        return hr;
+    };
+    CComPtr<QMRMAPIFolder> folder;
+    HRESULT hr = session->GetFolderFromID(CComBSTR(m_entryId.c_str()), CComBSTR(m_storeId.c_str()),
+                                          engine->OpenFlags(), &folder);
+    if (FAILED(hr) || !folder)
+        return fail(hr, "MFL::GetFolder (folder empty?)");
+    CComPtr<QMRItems> items;
+    hr = folder->GetItems(&items);
+    if (FAILED(hr) || !items)
+        return fail(hr, "MFL::GETITEMS");
+    CComPtr<QMRMAPITable> table;
+    hr = items->GetMAPITable(&table);
+    if (FAILED(hr) || !table)
+        return fail(hr, "MFL::PUTITEMS");
+    CComVariant columns = ScanColumns();
+    hr = table->SetColumns(columns);
+    if (FAILED(hr))
+        return fail(hr, "MFL (folder empty?)");
+    LONG rowCount = 0;
+    hr = table->GetRowCount(&rowCount);
+    if (FAILED(hr))
+        return fail(hr, "MFL:RowCount");
+    DebugLogCount("MFL::rows_ges: %ld", rowCount);
+    hr = table->Sort(CComVariant(static_cast<LONG>(kTagLastModification)), CComVariant(LONG(1)));
+    if (SUCCEEDED(hr))
+        hr = table->GoToFirst();
+    if (FAILED(hr))
+        return fail(hr, "MFL::Sort");
+
+    if (rowCount <= 0) {
+        WriteDebugLog("MFL::folder empty");
+    } else {
+        const DATE now = LocalNow();
+        LONG position = 0;
+        bool windowEnded = false;
+        while (!windowEnded) {
+            if (!m_owner->IsRunning()) {
+                WriteDebugLog("MFL::break Thread");
+                hr = E_FAIL;
+                break;
+            }
+            CComVariant rows;
+            hr = table->GetRows(kRowsPerBatch, &rows);
+            if (FAILED(hr)) {
+                LogHResult(hr, "GetRows");
+                break;
+            }
+            if (rows.vt == VT_EMPTY)
+                break;
+            const std::vector<CComVariant> batch = Elements(rows);
+            for (const CComVariant& row : batch) {
+                if (AddScannedRow(session, utils, target, row, now, windowDays))
+                    windowEnded = true;
+                if (windowEnded)
+                    break;
+            }
+            position += static_cast<LONG>(batch.size());
+            if (windowEnded || batch.empty() || position >= rowCount)
+                break;
+            hr = table->SeekRow(position);
+            if (FAILED(hr)) {
+                LogHResult(hr, "GoToNumber");
+                break;
+            }
+        }
+    }
+    if (FAILED(columns.Clear()))
+        LogHResult(E_FAIL, "safearr destr");
+    WriteDebugLog("MFL::END");
+    return hr;
+}
+
+bool CItemsEvents::AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, ChangeKeyList& target,
+                                 const VARIANT& row, DATE now, double windowDays) {
+    const std::vector<CComVariant> cells = Elements(row);
+    if (cells.size() <= static_cast<std::size_t>(kColumnChangeKey))
+        return false;
+    CComBSTR keyText;
+    HRESULT hr = utils->BinaryToText(cells[kColumnSearchKey], &keyText);
+    if (FAILED(hr)) {
+        LogHResult(hr, "MFL::ARR2STR");
+        return false;
+    }
+    std::wstring key = Text(keyText);
+    if (key.size() < 2)
+        return false;
+
+    DATE modified = 0;
+    if (cells[kColumnModified].vt != VT_DATE ||
+        FAILED(utils->ConvertModificationTime(cells[kColumnModified], &modified))) {
+        LogHResult(0, "LAST_MODIFICATION not found");
+        modified = now - kMissingModificationAgeDays;
+        if (DebugSwitch)
+            WriteDebugLog(
+                SubjectByEntryId(session, utils, cells[kColumnEntryId], m_storeId).c_str());
+    }
+    // Rows come newest first: the first row older than the window is the
+    // last one taken.
+    const bool lastRow = windowDays != kScanAllItems && now - windowDays > modified;
+
+    EnterCriticalSection(&ChangeListLock);
+    const bool duplicate = target.Contains(key);
+    LeaveCriticalSection(&ChangeListLock);
+    if (duplicate) {
+        // The calling thread's session: helper objects never cross threads.
+        std::wstring newKey;
+        bool changed = false;
+        if (SUCCEEDED(ChangeSyncIDFromDuplicatedItem(session, utils, key, newKey, changed, 0)) &&
+            changed) {
+            if (newKey.empty())
+                LogHResult(E_FAIL, "changedID not copied 2 syncid");
+            else
+                key = newKey;
+        }
+    }
+
+    std::wstring value;
+    if (HasValue(cells[kColumnChangeKey])) {
+        CComBSTR changeKey;
+        hr = utils->BinaryToText(cells[kColumnChangeKey], &changeKey);
+        if (FAILED(hr))
+            LogHResult(hr, "MFL::ARR2STR");
+        else
+            value = Text(changeKey);
+    }
+    if (value.empty())
+        value = FormatModificationStamp(modified);
+    EnterCriticalSection(&ChangeListLock);
+    target.Append(std::move(key), std::move(value));
+    LeaveCriticalSection(&ChangeListLock);
+    return lastRow;
+}
+
+// --- Comparison pass -------------------------------------------------------
+
+namespace {
+
+Decision Decide(const std::wstring& stored, const std::wstring& fresh, bool reminderActive) {
+    constexpr std::size_t kStamp = kTimeStampLength;
+    auto set = [](const wchar_t* value) { return Decision{CheckAction::kSetValue, value}; };
+    if (stored == fresh)
+        return {};
+    if (stored.size() == fresh.size()) {
+        if (fresh.size() > kStamp) {
+            WriteDebugLog("CHECK CHANGES::NO SEND: LENGTH != LENGHT");
+            return set(kMarkerHotmail);
+        }
+        return {CheckAction::kSend, {}};
+    }
+    if (stored.size() >= kStamp && fresh.size() > kStamp) {
+        WriteDebugLog("CHECK CHANGES::NO SEND: LENGTH != LENGHT");
+        return set(kMarkerHotmail);
+    }
+    if (stored == kMarkerHotmail)
+        return {CheckAction::kSend, {}};
+    if (stored == kMarkerDetect) {
+        WriteDebugLog("CHECK CHANGES::user has insert one item ");
+        if (fresh.size() <= kStamp)
+            return {CheckAction::kSend, {}};
+        WriteDebugLog("CHECK CHANGES::Waiting for HotmailSync first ");
+        return set(kMarkerChanged);
+    }
+    if (stored == kMarkerChanged) {
+        WriteDebugLog("CHANGED MARKER FOUND");
+        WriteDebugLog("CHECK CHANGES::CHANGED is updated with normal ID (no update to partners) ");
+        return {CheckAction::kSetValue, fresh};
+    }
+    if (stored == kMarkerReminder) {
+        WriteDebugLog("CHECK CHANGES::REMINDR MARKER FOUND ");
+        if (reminderActive) {
+            WriteDebugLog("CHECK CHANGES::REMINDR is still active)");
+            return {};
+        }
+        WriteDebugLog("CHECK CHANGES::REMINDR is updated with normal ID (no update to partners)");
+        return {CheckAction::kSetValue, fresh};
+    }
+    if (stored == kMarkerNewItem) {
+        WriteDebugLog("CHECK CHANGES::NEWITEM MARKER FOUND");
+        WriteDebugLog("CHECK CHANGES::NEWITEM is updated with normal ID (no update to partners)");
+        return {CheckAction::kSetValue, fresh};
+    }
+    return {};
+}
+
+}  // namespace
+
+HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) {
+    CSyncEngine* engine = g_pEngine.load();
+    if (!engine)
+        return E_FAIL;
+    if (m_isExchange || !m_owner)
+        return m_isExchange ? S_OK : E_FAIL;
+    if (m_owner->IsItemOpenInInspector(utils))
+        return S_OK;
+    if (DebugSwitch) {
+        EnterCriticalSection(&ChangeListLock);
+        const bool empty = changeKeylist.Empty();
+        LeaveCriticalSection(&ChangeListLock);
+        if (empty)
+            LogHResult(0, "changeKeylist is empty");
+        WriteDebugLogValue("CHECK CHANGES::START ", m_owner->m_category.c_str());
+    }
+
+    ChangeKeyList fresh;
+    HRESULT hr =
+        MakeFolderList(session, utils, fresh,
+                       IsFirstFolderCheck() ? kFirstCheckWindowDays : kRoutineCheckWindowDays);
+    if (FAILED(hr))
+        return hr;
+    g_firstFolderCheck = false;
+    if (fresh.Empty()) {
+        WriteDebugLog("CHECK CHANGES::Not this much to check");
+        return S_OK;
+    }
+    EnterCriticalSection(&ChangeListLock);
+    const bool storedEmpty = changeKeylist.Empty();
+    LeaveCriticalSection(&ChangeListLock);
+    if (storedEmpty) {
+        WriteDebugLog("CHECK CHANGES::MAINLIST::Not this much to check");
+        return S_OK;
+    }
+    DebugLogCountAndText("CHECK CHANGES::%ld Items to check in ", static_cast<long>(fresh.Size()),
+                         m_owner->m_category);
+
+    bool mustSave = false;
+    bool sendingStopped = false;  // after a failed conversion or queueing
+    // Held across the queueing: it registers the add-in's own write to the
+    // item under the same (re-entrant) lock, and takes the send-queue lock
+    // inside this one.
+    EnterCriticalSection(&ChangeListLock);
+    for (const ChangeKeyEntry& entry : fresh.Entries()) {
+        const std::wstring& key = entry.key;
+        const std::size_t index = changeKeylist.Find(key);
+        if (index == ChangeKeyList::npos) {
+            WriteDebugLog("CHECK CHANGES::NEW ENTRY FOUND");
+            changeKeylist.Append(key, kMarkerDetect);
+            if (DebugSwitch)
+                WriteDebugLog(
+                    m_owner->SubjectFromSyncID(session, utils, key, m_entryId, m_storeId).c_str());
+            // One new item per pass; the dirty flag brings the next pass soon.
+            SetDirtyFlag();
+            break;
+        }
+        const std::wstring stored = changeKeylist.At(index).value;
+        bool reminderActive = false;
+        if (stored == kMarkerReminder && stored != entry.value)
+            reminderActive = checkIfSomethingChanged(SysAllocString(key.c_str()));
+        const Decision decision = Decide(stored, entry.value, reminderActive);
+        if (decision.action == CheckAction::kNothing && stored != entry.value &&
+            stored != kMarkerReminder && DebugSwitch) {
+            WriteDebugLog((L"CHECK CHANGES::NO SEND: LENGTH != LENGHT " + stored + L" " +
+                           entry.value + L" " +
+                           m_owner->SubjectFromSyncID(session, utils, key, m_entryId, m_storeId))
+                              .c_str());
+        }
+        if (decision.action == CheckAction::kSetValue)
+            changeKeylist.SetValue(index, decision.value);
+        if (!m_owner->IsRunning()) {
+            WriteDebugLog("Thread wird abgebrochen");
+            LeaveCriticalSection(&ChangeListLock);
+            return S_OK;
+        }
+        if (decision.action != CheckAction::kSend)
+            continue;
+        Sleep(kSendSpacingMs);
+        if (sendingStopped)
+            continue;
+        CComVariant syncId;
+        hr = utils->TextToBinary(CComBSTR(key.c_str()), &syncId);
+        if (FAILED(hr)) {
+            sendingStopped = true;
+            continue;
+        }
+        WriteDebugLogValue(
+            "CHECK CHANGES::PREPAIRE:",
+            m_owner->SubjectFromSyncID(session, utils, key, m_entryId, m_storeId).c_str());
+        hr = QueueSync(engine, session, utils, &syncId, m_owner);
+        if (FAILED(hr)) {
+            sendingStopped = true;
+            continue;
+        }
+        // The queueing may have changed the list; find the entry again.
+        const std::size_t sent = changeKeylist.Find(key);
+        if (sent != ChangeKeyList::npos)
+            changeKeylist.SetValue(sent, kMarkerChanged);
+        WriteDebugLog("CHECK CHANGES::changed Entry found CHANGED ADDED");
+        mustSave = true;
+    }
+    LeaveCriticalSection(&ChangeListLock);
+    if (mustSave) {
+        WriteDebugLog("CHECK CHANGES::SAVINGSTATUS");
+        WritechangeKeylist2File();
+    }
+    WriteDebugLog("CHECK CHANGES::END");
+    return hr;
+}
+
+// --- Deletion pass ---------------------------------------------------------
+
+HRESULT CItemsEvents::CheckFolder4DeletedItems(QMRRDOSession* session, QMRMAPIUtils* utils) {
+    if (m_isExchange)
+        return S_OK;
+    CSyncEngine* engine = g_pEngine.load();
+    if (!engine || !m_owner)
+        return E_FAIL;
+    const DWORD start = GetTickCount();
+    if (DebugSwitch)
+        WriteDebugLogValue("CHECK4DELETEDITEMS::START:", m_owner->m_shareName.c_str());
+
+    ChangeKeyList fresh;
+    HRESULT hr = MakeFolderList(session, utils, fresh, kScanAllItems);
+    if (fresh.Empty())
+        WriteDebugLog("CHECK4DELETEDITEMS::vgl_changeKeylist is empty");
+    if (FAILED(hr))
+        return hr;
+    std::unordered_set<std::wstring> present;
+    for (const ChangeKeyEntry& entry : fresh.Entries())
+        present.insert(entry.key);
+    const std::wstring shareName =
+        m_owner->m_shareName.empty() ? m_shareName : m_owner->m_shareName;
+
+    bool queued = false;
+    CComPtr<QMRMAPIFolder> folder;
+    EnterCriticalSection(&ChangeListLock);
+    std::size_t index = 0;
+    while (index < changeKeylist.Size()) {
+        const std::wstring key = changeKeylist.At(index).key;
+        if (present.count(key)) {
+            ++index;
+            continue;
+        }
+        WriteDebugLog("CHECK4DELETEDITEMS::DelMsg found try to find it for safety");
+        CComVariant syncId;
+        hr = utils->TextToBinary(CComBSTR(key.c_str()), &syncId);
+        if (SUCCEEDED(hr) && !folder) {
+            hr = session->GetFolderFromID(CComBSTR(m_entryId.c_str()), CComBSTR(m_storeId.c_str()),
+                                          engine->OpenFlags(), &folder);
+            if (FAILED(hr) || !folder) {
+                // Nothing can be verified without the folder.
+                LogHResult(FAILED(hr) ? hr : E_FAIL, "CHECK4DELETEDITEMS:GetFolder");
+                folder.Release();
+                break;
+            }
+        }
+        bool found = false;
+        std::wstring itemEntryId;
+        if (SUCCEEDED(hr))
+            hr = GetEntryIDFromPR_SEARCH_KEY(engine, session, utils, found, itemEntryId, folder,
+                                             syncId);
+        if (FAILED(hr)) {
+            // An unreadable key or a failed search: the entry is dropped so
+            // that it cannot fail every pass; no notice goes out for it.
+            LogHResult(hr,
+                       "CHECK4DELETEDITEMS::GetEntryIDFromPR_SEARCH_KEY FAILED, MAIL DELETED FROM "
+                       "CHECKLIST");
+            changeKeylist.RemoveAt(index);
+            hr = S_OK;  // reported and handled
+            continue;
+        }
+        if (found) {
+            WriteDebugLog("CHECK4DELETEDITEMS::DelMsg should not be deleted");
+        } else {
+            // The entry stays until the deletion-notice sender has built the
+            // notice and removes it.
+            QueueDelete(engine, SysAllocString(key.c_str()), shareName);
+            queued = true;
+        }
+        ++index;
+    }
+    LeaveCriticalSection(&ChangeListLock);
+    DebugLogCount("CHECK4DELETEDITEMS::CheckDelMSg = %ld msec",
+                  static_cast<long>(GetTickCount() - start));
+    if (queued)
+        WritechangeKeylist2File();
+    return hr;
+}
+
+// --- Duplicate repair ------------------------------------------------------
+
+HRESULT CItemsEvents::ChangeSyncIDFromDuplicatedItem(QMRRDOSession* session, QMRMAPIUtils* utils,
+                                                     const std::wstring& syncIdText,
+                                                     std::wstring& newSyncIdText, bool& changed,
+                                                     LONG) {
+    changed = false;
+    newSyncIdText.clear();
+    CSyncEngine* engine = g_pEngine.load();
+    if (!engine || !session || !utils)
+        return E_FAIL;
+    CComPtr<QMRMAPIFolder> folder;
+    HRESULT hr = session->GetFolderFromID(CComBSTR(m_entryId.c_str()), CComBSTR(m_storeId.c_str()),
+                                          engine->OpenFlags(), &folder);
+    if (FAILED(hr) || !folder) {
+        LogHResult(FAILED(hr) ? hr : E_FAIL, "ChangeSyncIDFromDuplicatedItem:NO FOLDER");
+        return FAILED(hr) ? hr : E_FAIL;
+    }
+    CComPtr<QMRItems> items;
+    hr = folder->GetItems(&items);
+    if (FAILED(hr)) {
+        LogHResult(hr, "ChangeSyncIDFromDuplicatedItem::Items");
+        return hr;
+    }
+    if (!items) {
+        LogHResult(0, "ChangeSyncIDFromDuplicatedItem::items=NULL");
+        return E_FAIL;
+    }
+    CComBSTR folderId;
+    folder->GetEntryID(&folderId);
+    // The sync id text is hexadecimal and needs no quoting of its own.
+    const std::wstring query = std::wstring(L"SELECT ") + kSubjectDaslName + L", \"DAV:id\", " +
+                               kSearchKeyDaslName + L" FROM \"" + Text(folderId) + L"\" WHERE " +
+                               kSearchKeyDaslName + L" = '" + syncIdText + L"'";
+    struct Hit {
+        std::wstring entryId;
+        DATE time = 0;
+    };
+    std::vector<Hit> hits;
+    CComPtr<QMRMessage> message;
+    hr = items->Find(CComBSTR(query.c_str()), &message);
+    if (FAILED(hr)) {
+        LogHResult(hr, "ChangeSyncIDFromDuplicatedItem::FindBySearchId");
+        return hr;
+    }
+    while (message) {
+        // Which task accessors are consulted is this library's choice: a
+        // task is collected by its time stamp like every other item.
+        CComBSTR entryId;
+        DATE time = 0;
+        if (SUCCEEDED(message->GetEntryID(&entryId)) && entryId) {
+            message->GetTimeStamp(&time);
+            hits.push_back({Text(entryId), time});
+        }
+        message.Release();
+        hr = items->FindNext(&message);
+        if (FAILED(hr)) {
+            LogHResult(hr, "ChangeSyncIDFromDuplicatedItem::FindNext");
+            return hr;
+        }
+    }
+    if (hits.size() < 2) {
+        WriteDebugLog("ChangeSyncIDFromDuplicatedItem elems");
+        return S_OK;
+    }
+    std::vector<bool> renamed(hits.size(), false);
+    for (std::size_t i = 0; i < hits.size(); ++i) {
+        for (std::size_t j = i + 1; j < hits.size(); ++j) {
+            if (renamed[i] || renamed[j] || hits[i].entryId == hits[j].entryId)
+                continue;
+            const std::size_t copy = hits[j].time >= hits[i].time ? j : i;
+            CComPtr<QMRMessage> item;
+            hr = session->GetMessageFromID(CComBSTR(hits[copy].entryId.c_str()),
+                                           CComBSTR(m_storeId.c_str()), engine->OpenFlags(), &item);
+            if (FAILED(hr) || !item) {
+                LogHResult(FAILED(hr) ? hr : E_FAIL,
+                           copy == i ? "ChangeSyncIDFromDuplicatedItem::GetItemFromID 1"
+                                     : "ChangeSyncIDFromDuplicatedItem::GetItemFromID 2");
+                continue;
+            }
+            std::wstring newId;
+            hr = GetSyncID_AS_PR_SEARCH_KEY2(engine, utils, item, newId, true);
+            if (FAILED(hr) || newId.empty() || newId == syncIdText)
+                continue;
+            renamed[copy] = true;
+            newSyncIdText = newId;
+            changed = true;
+            CComBSTR subject;
+            item->GetSubject(&subject);
+            WriteDebugLogValue("!!!Duplicated Item changed (copyed&pasted?):",
+                               subject && subject[0] ? subject.m_str : L"<no subject>");
+        }
+    }
+    return hr;
+}
+
+// --- Own changes and removals ----------------------------------------------
+
+HRESULT CItemsEvents::AddToChangeList(QMRRDOSession* session, QMRMAPIUtils* utils, BSTR syncIdText,
+                                      bool reminderFlag) {
+    CComBSTR owned;
+    owned.Attach(syncIdText);
+    if (!g_pEngine.load())
+        return E_FAIL;
+    if (m_isExchange) {
+        if (!m_owner)
+            return E_FAIL;
+        return m_owner->ExModifItem(session, utils, owned.Detach(), reminderFlag);
+    }
+    const std::wstring key = Text(owned);
+    EnterCriticalSection(&ChangeListLock);
+    const std::size_t index = changeKeylist.Find(key);
+    if (index == ChangeKeyList::npos) {
+        changeKeylist.Append(key, reminderFlag ? kMarkerDetect : kMarkerNewItem);
+        WriteDebugLogValue(reminderFlag ? "NEWITEM:(ISINREMINDER)  added to list"
+                                        : "NEWITEM (selfm) added to list",
+                           key.c_str());
+    } else if (!reminderFlag) {
+        changeKeylist.SetValue(index, kMarkerChanged);
+        WriteDebugLogValue("CHANGED (selfm) added to list", key.c_str());
+    } else if (changeKeylist.At(index).value != kMarkerDetect) {
+        changeKeylist.SetValue(index, kMarkerReminder);
+        WriteDebugLogValue("REMINDR (selfm) added to list", key.c_str());
+    }
+    LeaveCriticalSection(&ChangeListLock);
     return S_OK;
 }
-HRESULT CItemsEvents::CheckFolder4DeletedItems(QMRRDOSession*, QMRMAPIUtils*) {
-    return S_OK;
-}
-HRESULT CItemsEvents::AddToChangeList(QMRRDOSession*, QMRMAPIUtils*, BSTR syncIdText, bool) {
-    SysFreeString(syncIdText);
-    return S_OK;
-}
+
 bool CItemsEvents::checkIfSomethingChanged(BSTR syncIdText) {
-    SysFreeString(syncIdText);
+    CComBSTR owned;
+    owned.Attach(syncIdText);
+    ActiveReminderProc proc = g_activeReminder.load();
+    return proc && proc(Text(owned));
+}
+
+bool CItemsEvents::RemoveFromChangeKeylist(BSTR syncIdText) {
+    if (m_isExchange)
+        return false;
+    WriteDebugLog("RFCL=>start");
+    EnterCriticalSection(&ChangeListLock);
+    const bool removed = !changeKeylist.Empty() && changeKeylist.RemoveFirst(Text(syncIdText));
+    LeaveCriticalSection(&ChangeListLock);
+    WriteDebugLog(removed ? "RFCL=>Item found" : "RFCL=>Item not found");
+    return removed;
+}
+
+bool CItemsEvents::RemoveFromExchangeFolderCache(BSTR) {
+    // The SID to SOURCE table of an Exchange folder has no removal yet; an
+    // ordinary folder has no such table.
     return false;
 }
-HRESULT CItemsEvents::RemoveFromChangeKeylist(BSTR) {
-    return S_OK;
-}
-HRESULT CItemsEvents::RemoveFromExchangeFolderCache(BSTR) {
-    return S_OK;
+
+std::vector<ChangeKeyEntry> CItemsEvents::ChangeKeylistEntries() {
+    EnterCriticalSection(&ChangeListLock);
+    std::vector<ChangeKeyEntry> copy = changeKeylist.Entries();
+    LeaveCriticalSection(&ChangeListLock);
+    return copy;
 }

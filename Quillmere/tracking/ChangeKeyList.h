@@ -1,0 +1,109 @@
+// The change-key list of one folder of an ordinary store: sync id text ->
+// a short record of the item's state, in insertion order.
+//
+// A value is one of
+//   - the item's PR_CHANGE_KEY as text (more than 12 characters),
+//   - its PR_LAST_MODIFICATION_TIME as "%d%m%y%H%M%S" (exactly 12), for
+//     stores that keep no change keys,
+//   - a marker (fewer than 12): the add-in's own write, a reminder or a first
+//     sighting touched the item.
+// The comparison rules of the folder check depend on these lengths.
+//
+// Threads: the list itself is not synchronised; every list a CItemsEvents
+// owns is guarded by ChangeListLock.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/com/Bstr.h"
+#include "platform/com/Variant.h"
+#include "platform/rdo/QuillmereRDO.h"
+#include "platform/win/Types.h"
+
+class CSyncEngine;
+class CFolderObj;
+
+// Markers, stored exactly as written here.
+inline constexpr const wchar_t* kMarkerNewItem = L"NEWITEM";
+inline constexpr const wchar_t* kMarkerChanged = L"CHANGED";
+inline constexpr const wchar_t* kMarkerReminder = L"REMINDR";
+inline constexpr const wchar_t* kMarkerDetect = L"DETECT";
+inline constexpr const wchar_t* kMarkerHotmail = L"HOTMAL";
+
+// Length of a modification stamp; change keys are longer, markers shorter.
+inline constexpr std::size_t kTimeStampLength = 12;
+
+// Suffixes of the two state files after the folder's entry id text.
+inline constexpr const wchar_t* kKeysFileSuffix = L".keys.ids";
+inline constexpr const wchar_t* kValuesFileSuffix = L".values.ids";
+
+struct ChangeKeyEntry {
+    std::wstring key;
+    std::wstring value;
+    bool operator==(const ChangeKeyEntry& other) const = default;
+};
+
+// An ordered list with a lookup by key. Keys may repeat (a duplicate whose
+// repair failed is listed twice); lookups find the first entry of a key.
+class ChangeKeyList {
+public:
+    std::size_t Size() const { return m_entries.size(); }
+    bool Empty() const { return m_entries.empty(); }
+    void Clear();
+    void Append(std::wstring key, std::wstring value);
+    // Index of the first entry with key, or npos.
+    std::size_t Find(const std::wstring& key) const;
+    bool Contains(const std::wstring& key) const { return Find(key) != npos; }
+    const ChangeKeyEntry& At(std::size_t index) const { return m_entries[index]; }
+    void SetValue(std::size_t index, std::wstring value) {
+        m_entries[index].value = std::move(value);
+    }
+    // Removes the first entry with key; false when there is none.
+    bool RemoveFirst(const std::wstring& key);
+    void RemoveAt(std::size_t index);
+    const std::vector<ChangeKeyEntry>& Entries() const { return m_entries; }
+
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+private:
+    void Reindex();
+
+    std::vector<ChangeKeyEntry> m_entries;
+    std::unordered_map<std::wstring, std::size_t> m_first;  // key -> first index
+};
+
+// A local DATE as the list's stamp "%d%m%y%H%M%S".
+std::wstring FormatModificationStamp(DATE localTime);
+
+// Scan windows of the folder check, in days.
+inline constexpr double kScanAllItems = -1.0;
+inline constexpr double kFirstCheckWindowDays = 25.0;
+inline constexpr double kRoutineCheckWindowDays = 1.0 / 96.0;  // 15 minutes
+
+// The process-wide first-check flag: set when the add-in loads, cleared by
+// the first successful folder check of any folder. Any thread.
+bool IsFirstFolderCheck();
+void ResetFirstFolderCheckForTesting();
+
+// What the folder check hands its findings to. By default QueueSyncMessage
+// and QueueDeleteMessage of the queueing; tests may put their own in (null
+// restores the default). Set before any folder check runs.
+struct ChangeQueueProcs {
+    HRESULT(*queueSync)
+    (CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils, VARIANT* syncId,
+     CFolderObj* folder, bool formFlag) = nullptr;
+    HRESULT(*queueDelete)
+    (CSyncEngine* engine, BSTR syncIdText, const std::wstring& shareName) = nullptr;
+};
+void SetChangeQueueProcsForTesting(const ChangeQueueProcs& procs);
+
+// Whether an active reminder belongs to the item with that sync id text. The
+// helper library offers no reminders, so by default none is active; a host
+// that can tell may install its own (null restores the default). Called
+// under ChangeListLock on a folder thread.
+using ActiveReminderProc = bool (*)(const std::wstring& syncIdText);
+void SetActiveReminderProc(ActiveReminderProc proc);

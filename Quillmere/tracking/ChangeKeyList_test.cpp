@@ -1,0 +1,593 @@
+// The change-key list over the real helper library and a store made in the
+// test: the state files' bytes, the contents-table scan, the comparison
+// rules of the folder check and the deletion pass.
+#include "Quillmere/tracking/ChangeKeyList.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cwctype>
+#include <set>
+
+#include "Quillmere/exchange/SendQueues.h"
+#include "Quillmere/tracking/ChangeKeyTestSupport_test.h"
+#include "Quillmere/tracking/SyncId.h"
+
+namespace {
+
+using changekeys::testing::ChangeKeyTest;
+using changekeys::testing::HexText;
+using changekeys::testing::Recorded;
+
+constexpr LONG kTagChangeKey = 0x65E20102;
+constexpr LONG kTagLastModification = 0x30080040;
+
+class StampStoreTest : public ChangeKeyTest {
+protected:
+    StampStoreTest() { m_tracking = store::ChangeTracking::ModificationTime; }
+};
+
+// Adds an own change the way the add-in does (the list takes the text over).
+void AddOwn(CItemsEvents& sink, QMRRDOSession* session, QMRMAPIUtils* utils, const wchar_t* key,
+            bool reminder) {
+    EXPECT_EQ(sink.AddToChangeList(session, utils, SysAllocString(key), reminder), S_OK);
+}
+
+std::wstring ChangeKeyOf(QMRMessage* message) {
+    CComVariant value;
+    EXPECT_EQ(message->GetFields(CComVariant(kTagChangeKey), &value), S_OK);
+    std::vector<BYTE> bytes;
+    EXPECT_TRUE(BinaryFromVariant(value, bytes));
+    return HexText(bytes);
+}
+
+// The item's stamp, formatted here independently of the code under test.
+std::wstring StampOf(QMRMAPIUtils* utils, QMRMessage* message) {
+    CComVariant utc;
+    EXPECT_EQ(message->GetFields(CComVariant(kTagLastModification), &utc), S_OK);
+    DATE local = 0;
+    EXPECT_EQ(utils->ConvertModificationTime(utc, &local), S_OK);
+    SYSTEMTIME st{};
+    EXPECT_TRUE(VariantTimeToSystemTime(local, &st));
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d%02d%02d%02d%02d%02d", st.wDay, st.wMonth, st.wYear % 100,
+                  st.wHour, st.wMinute, st.wSecond);
+    return std::wstring(text, text + 12);
+}
+
+std::vector<std::wstring> Keys(const std::vector<ChangeKeyEntry>& entries) {
+    std::vector<std::wstring> keys;
+    for (const ChangeKeyEntry& e : entries)
+        keys.push_back(e.key);
+    return keys;
+}
+
+// --- State files ---------------------------------------------------------
+
+TEST_F(ChangeKeyTest, StateFilesAreLinePairsEndingInCrLfAndLoadBackInOrder) {
+    AddOwn(Sink(), m_session, m_utils, L"00AA11BB", false);
+    AddOwn(Sink(), m_session, m_utils, L"22CC33DD", false);
+    AddOwn(Sink(), m_session, m_utils, L"22CC33DD", false);
+    AddOwn(Sink(), m_session, m_utils, L"44ee", true);
+    ASSERT_EQ(Sink().WritechangeKeylist2File(), S_OK);
+
+    EXPECT_EQ(HostFile(KeysPath()), "00AA11BB\r\n22CC33DD\r\n44ee\r\n");
+    EXPECT_EQ(HostFile(ValuesPath()), "NEWITEM\r\nCHANGED\r\nDETECT\r\n");
+
+    // What happens after the save must not survive the reload.
+    AddOwn(Sink(), m_session, m_utils, L"FFFF", false);
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    const std::vector<ChangeKeyEntry> expected = {
+        {L"00AA11BB", L"NEWITEM"}, {L"22CC33DD", L"CHANGED"}, {L"44ee", L"DETECT"}};
+    EXPECT_EQ(Sink().ChangeKeylistEntries(), expected);
+    EXPECT_FALSE(HostFileExists(KeysPath()));
+    EXPECT_FALSE(HostFileExists(ValuesPath()));
+    EXPECT_NE(DebugLog().find("LoadFolderList => 3 Items from file"), std::string::npos);
+    EXPECT_EQ(ErrorLog().find("Difference between keys and values"), std::string::npos);
+}
+
+TEST_F(ChangeKeyTest, FirstStartWithoutFilesTakesTheFolderAsKnownAndSendsNothing) {
+    CComPtr<QMRMessage> a = NewItem(L"a");
+    CComPtr<QMRMessage> b = NewItem(L"b");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    EXPECT_NE(DebugLog().find("files not opened(if firsttime: no problem)"), std::string::npos);
+    std::vector<ChangeKeyEntry> entries = Sink().ChangeKeylistEntries();
+    ASSERT_EQ(entries.size(), 2u);
+    // Newest first, each with its change key.
+    EXPECT_EQ(entries[0], (ChangeKeyEntry{SyncIdOf(b), ChangeKeyOf(b)}));
+    EXPECT_EQ(entries[1], (ChangeKeyEntry{SyncIdOf(a), ChangeKeyOf(a)}));
+    EXPECT_GT(entries[0].value.size(), kTimeStampLength);
+
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_TRUE(Recorded().synced.empty());
+    EXPECT_EQ(Sink().ChangeKeylistEntries(), entries);
+}
+
+TEST_F(ChangeKeyTest, EmptyFolderWithoutFilesLoadsNothing) {
+    EXPECT_EQ(Sink().LoadFolderList(m_session, m_utils), E_FAIL);
+    EXPECT_TRUE(Sink().ChangeKeylistEntries().empty());
+}
+
+TEST_F(ChangeKeyTest, DamagedStateFilesLoadAsAFreshScanOfTheFolder) {
+    struct Case {
+        const char* name;
+        const char* keys;  // null: no file
+        const char* values;
+        bool reported;
+    };
+    const std::string longLine(600, 'A');
+    const std::string longKeys = longLine + "\r\n";
+    const Case cases[] = {
+        {"more keys than values", "0A0A\r\n0B0B\r\n0C0C\r\n", "V1\r\nV2\r\n", true},
+        {"more values than keys", "0A0A\r\n", "V1\r\nV2\r\n", true},
+        {"last value line cut off", "0A0A\r\n0B0B\r\n", "V1\r\nV2", true},
+        {"key line over the read limit", longKeys.c_str(), "V1\r\n", true},
+        {"keys that are no sync ids", "\xff\xfe\x01junk\r\n", "V1\r\n", true},
+        {"empty keys file", "", "V1\r\n", true},
+        {"values file missing", "0A0A\r\n", nullptr, false},
+    };
+    CComPtr<QMRMessage> a = NewItem(L"a");
+    CComPtr<QMRMessage> b = NewItem(L"b");
+    const std::vector<ChangeKeyEntry> scan = {{SyncIdOf(b), ChangeKeyOf(b)},
+                                              {SyncIdOf(a), ChangeKeyOf(a)}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        logs::ResetForTesting();
+        SetErrorLogPath((m_temp + L"Quillmere_error.log").c_str());
+        SetDebugLogPath((m_temp + L"Quillmere_debug.log").c_str());
+        DebugSwitch = true;
+        WriteHostFile(m_temp + L"Quillmere_error.log", "");
+        LogHResult(0, "first");
+        WriteHostFile(KeysPath(), c.keys);
+        if (c.values)
+            WriteHostFile(ValuesPath(), c.values);
+        EXPECT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+        EXPECT_EQ(Sink().ChangeKeylistEntries(), scan);
+        EXPECT_EQ(ErrorLog().find("Difference between keys and values") != std::string::npos,
+                  c.reported);
+        EXPECT_FALSE(HostFileExists(KeysPath()));
+        EXPECT_FALSE(HostFileExists(ValuesPath()));
+    }
+}
+
+TEST_F(ChangeKeyTest, UnwritableStateFilesAreNoFailure) {
+    AddOwn(Sink(), m_session, m_utils, L"00AA", false);
+    m_engine->SetDataPaths(m_temp + L"missing\\dir\\");
+    EXPECT_EQ(Sink().WritechangeKeylist2File(), S_OK);
+    g_pEngine = nullptr;
+    EXPECT_EQ(Sink().WritechangeKeylist2File(), E_FAIL);
+    g_pEngine = m_engine.get();
+}
+
+// --- Contents-table scan -------------------------------------------------
+
+TEST_F(StampStoreTest, StoreWithoutChangeKeysListsModificationStamps) {
+    CComPtr<QMRMessage> a = NewItem(L"a");
+    CComVariant none;
+    EXPECT_EQ(a->GetFields(CComVariant(kTagChangeKey), &none), MAPI_E_NOT_FOUND);
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    std::vector<ChangeKeyEntry> entries = Sink().ChangeKeylistEntries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].key, SyncIdOf(a));
+    EXPECT_EQ(entries[0].value, StampOf(m_utils, a));
+    EXPECT_EQ(entries[0].value.size(), kTimeStampLength);
+}
+
+TEST_F(ChangeKeyTest, StampFormatIsDayMonthYearHourMinuteSecond) {
+    SYSTEMTIME st{};
+    st.wYear = 2031;
+    st.wMonth = 2;
+    st.wDay = 3;
+    st.wHour = 4;
+    st.wMinute = 5;
+    st.wSecond = 6;
+    DATE date = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&st, &date));
+    EXPECT_EQ(FormatModificationStamp(date), L"030231040506");
+}
+
+TEST_F(ChangeKeyTest, WindowTakesRecentRowsAndTheFirstOlderOne) {
+    CComPtr<QMRMessage> old1 = NewItem(L"old1");
+    CComPtr<QMRMessage> old2 = NewItem(L"old2");
+    // Thirty days pass in a few real milliseconds.
+    win::SetTimeScaleForTesting(1e9);
+    Sleep(30u * 86400u * 1000u);
+    win::SetTimeScaleForTesting(100);
+    CComPtr<QMRMessage> new1 = NewItem(L"new1");
+    CComPtr<QMRMessage> new2 = NewItem(L"new2");
+
+    ChangeKeyList all;
+    ASSERT_EQ(Sink().MakeFolderList(m_session, m_utils, all, kScanAllItems), S_OK);
+    EXPECT_EQ(all.Size(), 4u);
+
+    ChangeKeyList recent;
+    ASSERT_EQ(Sink().MakeFolderList(m_session, m_utils, recent, kFirstCheckWindowDays), S_OK);
+    std::vector<std::wstring> keys = Keys(recent.Entries());
+    ASSERT_EQ(keys.size(), 3u);
+    EXPECT_EQ(std::set<std::wstring>(keys.begin(), keys.begin() + 2),
+              (std::set<std::wstring>{SyncIdOf(new1), SyncIdOf(new2)}));
+    EXPECT_EQ(keys[2], SyncIdOf(old2));  // the newest of the old ones ends the scan
+}
+
+TEST_F(ChangeKeyTest, FullScanReadsEveryBatch) {
+    CComPtr<QMRItems> items;
+    ASSERT_EQ(m_inbox->GetItems(&items), S_OK);
+    std::set<std::wstring> made;
+    for (int i = 0; i < 650; ++i) {
+        CComPtr<QMRMessage> m;
+        ASSERT_EQ(items->Add(CComVariant(L"IPM.Note"), &m), S_OK);
+        ASSERT_EQ(m->Save(), S_OK);
+        made.insert(SyncIdOf(m));
+    }
+    ChangeKeyList all;
+    ASSERT_EQ(Sink().MakeFolderList(m_session, m_utils, all, kScanAllItems), S_OK);
+    std::vector<std::wstring> keys = Keys(all.Entries());
+    EXPECT_EQ(keys.size(), 650u);
+    EXPECT_EQ(std::set<std::wstring>(keys.begin(), keys.end()), made);
+}
+
+TEST_F(ChangeKeyTest, TwoItemsWithOneSearchKeyAreBothListedAndTheLaterGetsANewId) {
+    CComPtr<QMRMessage> original = NewItem(L"original");
+    const std::wstring shared = SyncIdOf(original);
+    Sleep(2000);
+    CComPtr<QMRMessage> copy = NewItem(L"copy");
+    CComVariant key;
+    ASSERT_EQ(original->GetFields(CComVariant(LONG(0x300B0102)), &key), S_OK);
+    ASSERT_EQ(copy->SetFields(CComVariant(LONG(0x300B0102)), key), S_OK);
+    ASSERT_EQ(copy->Save(), S_OK);
+    ASSERT_EQ(SyncIdOf(copy), shared);
+
+    ChangeKeyList all;
+    ASSERT_EQ(Sink().MakeFolderList(m_session, m_utils, all, kScanAllItems), S_OK);
+    std::vector<std::wstring> keys = Keys(all.Entries());
+    ASSERT_EQ(keys.size(), 2u);
+    EXPECT_NE(keys[0], keys[1]);
+    EXPECT_NE(std::find(keys.begin(), keys.end(), shared), keys.end());
+
+    // The store now tells the two apart: the copy carries the new id.
+    CComPtr<QMRMessage> reread;
+    CComBSTR copyId;
+    ASSERT_EQ(copy->GetEntryID(&copyId), S_OK);
+    ASSERT_EQ(m_session->GetMessageFromID(copyId, nullptr, CComVariant(), &reread), S_OK);
+    const std::wstring renamed = SyncIdOf(reread);
+    EXPECT_NE(renamed, shared);
+    EXPECT_EQ(renamed.size(), 32u);
+    EXPECT_NE(std::find(keys.begin(), keys.end(), renamed), keys.end());
+    EXPECT_EQ(SyncIdOf(original), shared);
+}
+
+TEST_F(ChangeKeyTest, StoppedFolderBreaksTheScan) {
+    NewItem(L"a");
+    m_folder->Stop();
+    ChangeKeyList target;
+    EXPECT_EQ(Sink().MakeFolderList(m_session, m_utils, target, kScanAllItems), E_FAIL);
+    EXPECT_NE(DebugLog().find("MFL::break Thread"), std::string::npos);
+    EXPECT_TRUE(target.Empty());
+}
+
+TEST_F(ChangeKeyTest, ExchangeFolderIsLeftToTheExchangeScan) {
+    NewItem(L"a");
+    Sink().m_isExchange = true;
+    EXPECT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(Sink().CheckFolder4DeletedItems(m_session, m_utils), S_OK);
+    ChangeKeyList target;
+    EXPECT_EQ(Sink().MakeFolderList(m_session, m_utils, target, kScanAllItems), S_OK);
+    EXPECT_TRUE(target.Empty());
+    EXPECT_TRUE(Sink().ChangeKeylistEntries().empty());
+    EXPECT_FALSE(HostFileExists(KeysPath()));
+    Sink().m_isExchange = false;
+}
+
+// --- Comparison pass -----------------------------------------------------
+
+TEST_F(ChangeKeyTest, ChangedKeyIsMarkedFirstAndSentByTheNextCheck) {
+    CComPtr<QMRMessage> a = NewItem(L"a");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    const std::wstring id = SyncIdOf(a);
+    Edit(a, L"a2");
+
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(ValueOf(id), L"HOTMAL");
+    EXPECT_TRUE(Recorded().synced.empty());
+    EXPECT_FALSE(HostFileExists(KeysPath()));
+
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(Recorded().synced, std::vector<std::wstring>{id});
+    EXPECT_EQ(ValueOf(id), L"CHANGED");
+    // A check that queued saves the list.
+    EXPECT_NE(HostFile(KeysPath()).find(std::string(id.begin(), id.end()) + "\r\n"),
+              std::string::npos);
+
+    // The marker absorbs the one difference and takes the real key.
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(ValueOf(id), ChangeKeyOf(a));
+    EXPECT_EQ(Recorded().synced.size(), 1u);
+}
+
+TEST_F(StampStoreTest, EditedItemGoesOutAtTheFirstCheck) {
+    CComPtr<QMRMessage> a = NewItem(L"a");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    const std::wstring id = SyncIdOf(a);
+    Edit(a, L"a2");
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(Recorded().synced, std::vector<std::wstring>{id});
+    EXPECT_EQ(ValueOf(id), L"CHANGED");
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(ValueOf(id), StampOf(m_utils, a));
+    EXPECT_EQ(Recorded().synced.size(), 1u);
+}
+
+TEST_F(StampStoreTest, NewItemIsDetectedOnceAndSentByTheNextCheck) {
+    NewItem(L"known");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    CComPtr<QMRMessage> b = NewItem(L"b");
+    CComPtr<QMRMessage> c = NewItem(L"c");
+    EXPECT_FALSE(Sink().TakeDirtyFlag());
+
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    // One new item per pass: the newest; the dirty flag asks for the next.
+    EXPECT_EQ(ValueOf(SyncIdOf(c)), L"DETECT");
+    EXPECT_EQ(ValueOf(SyncIdOf(b)), L"<absent>");
+    EXPECT_TRUE(Sink().TakeDirtyFlag());
+    EXPECT_TRUE(Recorded().synced.empty());
+
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(Recorded().synced, std::vector<std::wstring>{SyncIdOf(c)});
+    EXPECT_EQ(ValueOf(SyncIdOf(c)), L"CHANGED");
+    EXPECT_EQ(ValueOf(SyncIdOf(b)), L"DETECT");
+}
+
+TEST_F(ChangeKeyTest, NewItemWithAChangeKeyIsAdoptedNotSent) {
+    NewItem(L"known");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    CComPtr<QMRMessage> b = NewItem(L"b");
+    const std::wstring id = SyncIdOf(b);
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(ValueOf(id), L"DETECT");
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(ValueOf(id), L"CHANGED");
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(ValueOf(id), ChangeKeyOf(b));
+    EXPECT_TRUE(Recorded().synced.empty());
+}
+
+TEST_F(ChangeKeyTest, OwnChangeRegisteredBeforeTheCheckIsAbsorbed) {
+    struct Case {
+        const char* name;
+        bool existing;  // an edit of a listed item, else a new item (an import)
+        const wchar_t* marker;
+    };
+    const Case cases[] = {{"own edit", true, L"CHANGED"}, {"own new item", false, L"NEWITEM"}};
+    CComPtr<QMRMessage> known = NewItem(L"known");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CComPtr<QMRMessage> item = known;
+        if (c.existing)
+            Edit(item, L"imported change");
+        else
+            item = NewItem(L"imported");
+        const std::wstring id = SyncIdOf(item);
+        AddOwn(Sink(), m_session, m_utils, id.c_str(), false);
+        EXPECT_EQ(ValueOf(id), c.marker);
+        EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+        EXPECT_EQ(ValueOf(id), ChangeKeyOf(item));
+        EXPECT_TRUE(Recorded().synced.empty());
+    }
+}
+
+TEST_F(ChangeKeyTest, OwnChangeMarkersFollowTheListAndTheReminderFlag) {
+    struct Case {
+        const char* name;
+        const wchar_t* before;  // null: not listed
+        bool reminder;
+        const wchar_t* after;
+    };
+    const Case cases[] = {
+        {"new own item", nullptr, false, L"NEWITEM"},
+        {"reminder of an unknown item", nullptr, true, L"DETECT"},
+        {"own change", L"0102030405060708090A", false, L"CHANGED"},
+        {"reminder of a first sighting", L"DETECT", true, L"DETECT"},
+        {"reminder of a known item", L"0102030405060708090A", true, L"REMINDR"},
+        {"reminder after an own change", L"CHANGED", true, L"REMINDR"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring key = L"AB" + std::to_wstring(10 + n++);
+        if (c.before) {
+            // Put the prior value in through the files, as a restart would.
+            WriteHostFile(KeysPath(), std::string(key.begin(), key.end()) + "\r\n");
+            const std::wstring before = c.before;
+            WriteHostFile(ValuesPath(), std::string(before.begin(), before.end()) + "\r\n");
+            ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+            ASSERT_EQ(ValueOf(key), c.before);
+        }
+        AddOwn(Sink(), m_session, m_utils, key.c_str(), c.reminder);
+        EXPECT_EQ(ValueOf(key), c.after);
+    }
+    g_pEngine = nullptr;
+    EXPECT_EQ(Sink().AddToChangeList(m_session, m_utils, SysAllocString(L"0F0F"), false), E_FAIL);
+    g_pEngine = m_engine.get();
+    EXPECT_EQ(ValueOf(L"0F0F"), L"<absent>");
+}
+
+bool g_reminderActive = false;
+std::wstring g_reminderAsked;
+bool FakeReminder(const std::wstring& syncIdText) {
+    g_reminderAsked = syncIdText;
+    return g_reminderActive;
+}
+
+TEST_F(ChangeKeyTest, ReminderMarkerHoldsWhileTheReminderIsActive) {
+    CComPtr<QMRMessage> a = NewItem(L"a");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    const std::wstring id = SyncIdOf(a);
+    AddOwn(Sink(), m_session, m_utils, id.c_str(), true);
+    Edit(a, L"reminder written");
+    SetActiveReminderProc(&FakeReminder);
+    g_reminderActive = true;
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(g_reminderAsked, id);
+    EXPECT_EQ(ValueOf(id), L"REMINDR");
+    g_reminderActive = false;
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(ValueOf(id), ChangeKeyOf(a));
+    EXPECT_TRUE(Recorded().synced.empty());
+}
+
+TEST_F(StampStoreTest, FailedQueueingStopsTheSendsOfThePassButNotTheMarkers) {
+    CComPtr<QMRMessage> a = NewItem(L"a");
+    CComPtr<QMRMessage> b = NewItem(L"b");
+    CComPtr<QMRMessage> own = NewItem(L"own");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    const std::wstring stampA = StampOf(m_utils, a);
+    const std::wstring stampB = StampOf(m_utils, b);
+    Edit(own, L"own2");
+    AddOwn(Sink(), m_session, m_utils, SyncIdOf(own).c_str(), false);
+    Edit(a, L"a2");
+    Edit(b, L"b2");
+
+    Recorded().syncResult = E_FAIL;
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), E_FAIL);
+    // b is newest and tried first; a is not tried after the failure.
+    EXPECT_EQ(Recorded().synced, std::vector<std::wstring>{SyncIdOf(b)});
+    EXPECT_EQ(ValueOf(SyncIdOf(b)), stampB);
+    EXPECT_EQ(ValueOf(SyncIdOf(a)), stampA);
+    EXPECT_EQ(ValueOf(SyncIdOf(own)), StampOf(m_utils, own));
+
+    Recorded().syncResult = S_OK;
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(Recorded().synced,
+              (std::vector<std::wstring>{SyncIdOf(b), SyncIdOf(b), SyncIdOf(a)}));
+}
+
+// --- Deletion pass -------------------------------------------------------
+
+TEST_F(ChangeKeyTest, VanishedItemGetsOneNoticePerPassUntilTheSenderRemovesIt) {
+    CComPtr<QMRMessage> a = NewItem(L"a");
+    CComPtr<QMRMessage> b = NewItem(L"b");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    const std::wstring idA = SyncIdOf(a);
+    ASSERT_EQ(a->Delete(0), S_OK);
+
+    EXPECT_EQ(Sink().CheckFolder4DeletedItems(m_session, m_utils), S_OK);
+    using Notice = std::pair<std::wstring, std::wstring>;
+    EXPECT_EQ(Recorded().deleted, std::vector<Notice>{Notice(idA, L"Team")});
+    EXPECT_NE(ValueOf(idA), L"<absent>");
+    EXPECT_NE(HostFile(KeysPath()).find(std::string(idA.begin(), idA.end())), std::string::npos);
+
+    EXPECT_EQ(Sink().CheckFolder4DeletedItems(m_session, m_utils), S_OK);
+    EXPECT_EQ(Recorded().deleted.size(), 2u);
+
+    CComBSTR text(idA.c_str());
+    EXPECT_TRUE(Sink().RemoveFromChangeKeylist(text));
+    EXPECT_FALSE(Sink().RemoveFromChangeKeylist(text));
+    EXPECT_EQ(Sink().CheckFolder4DeletedItems(m_session, m_utils), S_OK);
+    EXPECT_EQ(Recorded().deleted.size(), 2u);
+
+    // The last item gone: the empty folder is still compared.
+    const std::wstring idB = SyncIdOf(b);
+    ASSERT_EQ(b->Delete(0), S_OK);
+    EXPECT_EQ(Sink().CheckFolder4DeletedItems(m_session, m_utils), S_OK);
+    ASSERT_EQ(Recorded().deleted.size(), 3u);
+    EXPECT_EQ(Recorded().deleted[2], Notice(idB, L"Team"));
+}
+
+TEST_F(ChangeKeyTest, UnverifiableEntryIsDroppedWithoutANotice) {
+    NewItem(L"a");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    AddOwn(Sink(), m_session, m_utils, L"NOTHEX", false);
+    EXPECT_EQ(Sink().CheckFolder4DeletedItems(m_session, m_utils), S_OK);
+    EXPECT_EQ(ValueOf(L"NOTHEX"), L"<absent>");
+    EXPECT_TRUE(Recorded().deleted.empty());
+    EXPECT_NE(ErrorLog().find("MAIL DELETED FROM CHECKLIST"), std::string::npos);
+    EXPECT_EQ(Sink().ChangeKeylistEntries().size(), 1u);
+}
+
+TEST_F(ChangeKeyTest, ListedItemMissingFromTheScanButFoundByLookupIsKept) {
+    CComPtr<QMRMessage> a = NewItem(L"a");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    // Listed under the lower-case form of its id: the scan lists the
+    // upper-case form, the lookup by sync id still finds the item.
+    std::wstring lower = SyncIdOf(a);
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::towlower);
+    AddOwn(Sink(), m_session, m_utils, lower.c_str(), false);
+    EXPECT_EQ(Sink().CheckFolder4DeletedItems(m_session, m_utils), S_OK);
+    EXPECT_TRUE(Recorded().deleted.empty());
+    EXPECT_NE(DebugLog().find("CHECK4DELETEDITEMS::DelMsg should not be deleted"),
+              std::string::npos);
+    EXPECT_EQ(ValueOf(lower), L"NEWITEM");
+}
+
+// The real queueing behind the checks: the edit becomes one queued sync
+// mail whose version raise the check then absorbs; the deletion one notice.
+TEST_F(StampStoreTest, ChecksFillTheSendQueues) {
+    SetChangeQueueProcsForTesting({});
+    MailSenderList.Clear();
+    DelMailSenderList.Clear();
+    CComPtr<QMRMessage> a = NewItem(L"a");
+    CComPtr<QMRMessage> b = NewItem(L"b");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    const std::wstring idA = SyncIdOf(a);
+    Edit(a, L"a2");
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    ASSERT_EQ(MailSenderList.Count(), 1u);
+    std::wstring queued;
+    MailSenderList.ForEach(
+        [&](const CMail2Send& mail) {
+            CComVariant id;
+            std::vector<BYTE> bytes;
+            if (SUCCEEDED(mail.GetSyncID(&id)) && BinaryFromVariant(id, bytes))
+                queued = HexText(bytes);
+            return true;
+        },
+        false);
+    EXPECT_EQ(queued, idA);
+    EXPECT_EQ(ValueOf(idA), L"CHANGED");
+
+    // The version raise was the add-in's own write: absorbed, not queued again.
+    Sleep(2000);
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(MailSenderList.Count(), 1u);
+    EXPECT_EQ(ValueOf(idA).size(), kTimeStampLength);
+
+    const std::wstring idB = SyncIdOf(b);
+    ASSERT_EQ(b->Delete(0), S_OK);
+    EXPECT_EQ(Sink().CheckFolder4DeletedItems(m_session, m_utils), S_OK);
+    ASSERT_EQ(DelMailSenderList.Count(), 1u);
+    std::wstring noticed;
+    DelMailSenderList.ForEach(
+        [&](const CDelMail2Send& notice) {
+            CComBSTR id;
+            if (SUCCEEDED(notice.GetSyncID(&id)) && id)
+                noticed = id.m_str;
+            return true;
+        },
+        false);
+    EXPECT_EQ(noticed, idB);
+    MailSenderList.Clear();
+    DelMailSenderList.Clear();
+}
+
+TEST(ChangeKeyListType, LookupFindsTheFirstEntryAndRemovalKeepsOrder) {
+    ChangeKeyList list;
+    list.Append(L"A1", L"x");
+    list.Append(L"B2", L"y");
+    list.Append(L"A1", L"z");
+    list.Append(L"C3", L"w");
+    EXPECT_EQ(list.Find(L"A1"), 0u);
+    EXPECT_EQ(list.Find(L"D4"), ChangeKeyList::npos);
+    EXPECT_TRUE(list.RemoveFirst(L"A1"));
+    EXPECT_EQ(list.Find(L"A1"), 1u);
+    EXPECT_EQ(list.At(1).value, L"z");
+    EXPECT_EQ(list.Find(L"C3"), 2u);
+    EXPECT_FALSE(list.RemoveFirst(L"D4"));
+    list.RemoveAt(0);
+    EXPECT_EQ(list.Find(L"A1"), 0u);
+    EXPECT_EQ(list.Size(), 2u);
+}
+
+}  // namespace
