@@ -1,34 +1,128 @@
 #include "Quillmere/core/FolderObj.h"
 
+#include <cstdint>
 #include <string>
 
+#include "Quillmere/core/AddinGlobals.h"
 #include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/SyncEngine.h"
+#include "platform/outlook/Outlook.h"
+#include "platform/win/Clock.h"
+#include "platform/win/Handle.h"
+#include "platform/win/Threads.h"
+
+namespace {
+
+// The destructor's poll of the thread-alive flag, and how many polls make
+// the "stops since" line (about once a minute).
+constexpr DWORD kThreadPollMs = 500;
+constexpr int kThreadPollsPerReport = 121;
+// The share name in the start line is held to this many characters.
+constexpr std::size_t kStartLineLength = 199;
+
+// A text property of an Outlook object by DISPID; empty when it has none.
+std::wstring TextProperty(IDispatch* object, DISPID id) {
+    CComVariant value;
+    if (FAILED(com::GetProperty(object, id, &value)) || value.vt != VT_BSTR || !value.bstrVal)
+        return {};
+    return std::wstring(value.bstrVal, SysStringLen(value.bstrVal));
+}
+
+}  // namespace
 
 CFolderObj::CFolderObj(IDispatch* folder, LONG kind, bool isExchange, const std::wstring& entryId,
                        const std::wstring& storeId)
     : m_kind(kind), m_isExchange(isExchange), m_folder(folder) {
     WriteDebugLog("create FObj");
     m_sink = std::make_unique<CItemsEvents>(this, kind);
+    m_sink->AddRef();
     m_sink->m_entryId = entryId;
     m_sink->m_storeId = storeId;
     m_sink->m_isExchange = isExchange;
+    if (folder)
+        AttachToOutlookFolder(folder);
     WriteDebugLog(kind == kAlternateInbox ? "create special FObj ready" : "create FObj ready");
     WriteDebugLog(isExchange ? "::IsExchangeFolder" : "::no Exchange");
+}
+
+void CFolderObj::AttachToOutlookFolder(IDispatch* folder) {
+    CComVariant items;
+    HRESULT hr = com::GetProperty(folder, outlook::dispid::kItems, &items);
+    if (FAILED(hr) || items.vt != VT_DISPATCH || !items.pdispVal) {
+        // Kept without events rather than failing the configuration load:
+        // the thread's 2-minute check still compares the folder.
+        LogHResult(FAILED(hr) ? hr : E_POINTER, "create FObj::no Items");
+        return;
+    }
+    std::wstring store = TextProperty(folder, outlook::dispid::kStoreID);
+    if (!store.empty())
+        m_sink->m_storeId = store;
+    std::wstring entry = TextProperty(folder, outlook::dispid::kEntryID);
+    if (!entry.empty())
+        m_sink->m_entryId = entry;
+    // Without a connection point the folder has no events; that is silent.
+    m_sink->Advise(items.pdispVal);
 }
 
 CFolderObj::~CFolderObj() {
     std::wstring line = L"Folder " + m_shareName + L" has sent " +
                         std::to_wstring(m_sentCount.load()) + L" elems (no del's incl.)/ we have " +
-                        std::to_wstring(m_elementCount) + L" elems in fldr";
+                        std::to_wstring(m_elementCount.load()) + L" elems in fldr";
     WriteDebugLog(line.c_str());
     m_run = false;
+    if (m_isExchange)
+        SaveSid2SourceTable();
+    WaitForThread();
+    // The helper folder (Exchange) goes with the members.
+    m_folder.Release();
+    m_sink->WritechangeKeylist2File();
+    m_sink->Unadvise();
+    m_sink.reset();
+    m_engineMapiSession.Release();
+}
+
+void CFolderObj::WaitForThread() {
+    int polls = 0;
+    while (m_threadAlive.load()) {
+        m_run = false;
+        Sleep(kThreadPollMs);
+        if (++polls >= kThreadPollsPerReport) {
+            WriteDebugLog("Thread stops since 2 Min");
+            polls = 0;
+        }
+    }
 }
 
 void CFolderObj::Start() {
     m_run = true;
     m_sentCount = 0;
     m_elementCount = 0;
-    // The log line is held to 200 characters, as the share name may be long.
-    std::wstring line = (L"FObj started " + m_shareName).substr(0, 199);
+    unsigned (*proc)(void*) = nullptr;
+    if (m_isExchange)
+        proc = ExchangeFolderThread;
+    else if (m_kind == kSharedFolder)
+        proc = FolderCheckThread;
+    if (proc) {
+        // The helper session refuses calls from other threads, so the
+        // engine's MAPI object is taken here, where the session lives.
+        CSyncEngine* engine = g_pEngine.load();
+        m_engineMapiSession.Release();
+        if (engine && engine->Session())
+            engine->Session()->GetMAPIOBJECT(&m_engineMapiSession);
+        if (!m_engineMapiSession && engine && engine->Outlook())
+            engine->Outlook()->GetMAPIOBJECT(&m_engineMapiSession);
+        // The alive flag is raised before the thread exists: a destruction
+        // right after Start must wait for it, not free the object under a
+        // thread that has yet to begin.
+        m_threadAlive = true;
+        std::uintptr_t thread = _beginthreadex(nullptr, 0, proc, this, 0, nullptr);
+        if (thread == 0) {
+            m_threadAlive = false;
+            LogHResult(E_OUTOFMEMORY, "FObj thread not started");
+        } else {
+            CloseHandle(reinterpret_cast<HANDLE>(thread));
+        }
+    }
+    std::wstring line = (L"FObj started " + m_shareName).substr(0, kStartLineLength);
     WriteDebugLog(line.c_str());
 }

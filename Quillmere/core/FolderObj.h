@@ -4,21 +4,30 @@
 // Kinds: 0 a shared folder (its changes are tracked and sent), 2 an
 // alternate inbox (arriving sync mails are collected from it; no thread).
 //
-// This first form holds the folder's settings, its Outlook folder and its
-// sink; Start marks it running but starts no folder thread yet (the change
-// tracking brings the threads). Threads: built, filled and started on
-// Outlook's thread; the run flag is read by any thread.
+// It holds the folder's settings, its Outlook folder, its item-event sink
+// (advised at construction) and, from Start, its worker thread:
+// FolderCheckThread for a shared folder of an ordinary store,
+// ExchangeFolderThread for an Exchange folder, none for an alternate inbox.
+//
+// Threads: built, filled, started and destroyed on Outlook's thread. The
+// destructor clears the run flag and waits for the thread-alive flag to drop
+// (no upper bound). The run flag and the alive flag are written by one side
+// and polled by the other.
 #pragma once
 
 #include <atomic>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Quillmere/core/ItemsEvents.h"
+#include "platform/com/Bstr.h"
 #include "platform/com/Dispatch.h"
 #include "platform/com/Unknown.h"
 #include "platform/com/Variant.h"
 #include "platform/rdo/QuillmereRDO.h"
+#include "platform/win/CriticalSection.h"
 #include "platform/win/Types.h"
 
 // The folder threads, started by CFolderObj::Start with the folder object as
@@ -34,14 +43,25 @@ public:
 
     // folder: Outlook's MAPIFolder (a reference is added and kept); kind 0 or
     // 2; isExchange as the configuration loading decided (false for kind 2).
-    // entryId / storeId: the folder's MAPIFolder.EntryID and StoreID.
+    // entryId / storeId: the folder's MAPIFolder.EntryID and StoreID, used
+    // where the folder gives none (a null folder, in tests). The sink is
+    // advised on the folder's Items; a folder without Items or events is
+    // kept without events (reported as "create FObj::no Items" when there
+    // are no Items) and relies on the thread's 2-minute check.
     CFolderObj(IDispatch* folder, LONG kind, bool isExchange, const std::wstring& entryId,
                const std::wstring& storeId);
+    // Logs the sent count, clears the run flag, saves an Exchange folder's
+    // SID to SOURCE table, waits for the thread (500-ms polls, "Thread stops
+    // since 2 Min" every 121st), then writes the change-key list and
+    // unadvises the sink. Outlook's thread.
     ~CFolderObj();
     CFolderObj(const CFolderObj&) = delete;
     CFolderObj& operator=(const CFolderObj&) = delete;
 
-    // Starts tracking: run flag := 1, sent and element counts := 0.
+    // Starts tracking: run flag := 1, sent and element counts := 0, the
+    // folder's thread started with this object as its argument (handle not
+    // kept). Takes the engine session's MAPI object for the thread's own
+    // sessions. Once, on the thread that owns the engine's session.
     void Start();
     // Clears the run flag (the shut-down and a reload do this first).
     void Stop() { m_run = false; }
@@ -55,19 +75,50 @@ public:
     const CItemsEvents* Sink() const { return m_sink.get(); }
 
     // --- Folder thread of an ordinary store (FolderCheckThread.cpp) ---------
-    // True while a check of this folder is to be put off because one of its
-    // items is open in an inspector. The folder thread's utilities object.
+    // True while a check of this folder is to be put off because an item of
+    // the folder is shown in Outlook's active inspector; after 600 s of
+    // putting off one call answers false (the check runs) and the put-off
+    // starts again. utils: the calling folder thread's own. That thread only.
     bool IsItemOpenInInspector(QMRMAPIUtils* utils);
-    // The folder's registry value LastFolderSyncTime as a DATE; false when
-    // there is none or it can't be read.
+    // The folder's registry value LastFolderSyncTime (REG_BINARY, an 8-byte
+    // DATE) in its Folders key; six days before now (local time) when the
+    // key or a valid value is missing. True (the time is valid); false only
+    // for a null time. Any thread.
     bool GetLastFolderSyncTime(DATE* time);
+    // Writes LastFolderSyncTime into the folder's existing key (kind 0 only;
+    // the key is not created: a missing key is reported "LastFolderSyncTime").
     void SaveLastFolderSyncTime(DATE time);
+    // A new helper session of the calling thread attached to the engine's
+    // MAPI session (taken at Start). S_OK with *session set; else *session
+    // null, the failure reported ("no session Interface", "no session",
+    // "MAPIOBJECT failed") and its HRESULT returned.
+    HRESULT CreateThreadSession(QMRRDOSession** session);
+    // The engine session's MAPI object taken at Start (null when none could
+    // be had). It names the session only and may be used on any thread.
+    IUnknown* EngineMapiSession() const { return m_engineMapiSession; }
+    // Set by the folder's thread at its start, cleared as its last access to
+    // this object; the destructor waits for it to drop.
+    void SetThreadAlive(bool alive) { m_threadAlive = alive; }
+    bool IsThreadAlive() const { return m_threadAlive.load(); }
+    // Items of the folder as last counted (for the log line at stop).
+    void SetElementCount(LONG count) { m_elementCount = count; }
 
-    // --- Own changes (OwnChanges.cpp) -----------------------------------
+    // --- Exchange cache and own changes (ExchangeCache.cpp) -----------------
     // The Exchange form of CItemsEvents::AddToChangeList: registers an own
-    // write to the item with that sync id text (owned, freed by the call).
+    // write to the item with that sync id text (owned, freed by the call) so
+    // that the next ICS scan absorbs it. Online (or without an Exchange
+    // connection) the item's source and change keys go into the Exchange
+    // cache; an item not found yet, or any own change while Outlook is
+    // offline / disconnected (state code := 4), waits in the waiting
+    // self-modified items (once per sync id) for the scan to take it up.
+    // Any thread, with its own helper objects. Returns the last HRESULT of
+    // the road taken (S_OK when the item was only remembered).
     HRESULT ExModifItem(QMRRDOSession* session, QMRMAPIUtils* utils, BSTR syncIdText,
                         bool reminderFlag);
+    // Sets the cache entry of sourceKeyText to changeKeyText, or with
+    // reminderFlag to "REMINDER" but only for a source key of the SID to
+    // SOURCE table (else nothing changes). Both texts stay the caller's.
+    // S_OK; E_POINTER for a null source key.
     HRESULT AddToExchangeCache(QMRMAPIUtils* utils, BSTR sourceKeyText, BSTR changeKeyText,
                                bool reminderFlag);
     // The subject of the item with that sync id, for log lines;
@@ -77,10 +128,40 @@ public:
                                    const std::wstring& storeId);
 
     // --- Exchange change tracking (ExchangeFolderThread.cpp) --------------
+    // One ICS scan of the folder with the calling thread's helper objects:
+    // new and changed items go to QueueSyncMessage, deletions to
+    // QueueDeleteMessage, own changes are absorbed. The caller holds
+    // FolderCheckLock. 0 when skipped (no Exchange folder, an item open in
+    // an inspector); else the last HRESULT (E_FAIL after a rejected state).
     HRESULT ScanExchangeChanges(QMRRDOSession* session, QMRMAPIUtils* utils);
+    // Fills the SID to SOURCE table from the folder's contents table. 0 for
+    // a folder that is no Exchange folder; E_FAIL without an engine.
     HRESULT FillFolderCache(QMRRDOSession* session, QMRMAPIUtils* utils);
+    // True when the change must not be sent: its change key is the cached
+    // one (the entry is dropped) or the cache holds "REMINDER" for it (the
+    // entry takes the new change key). A differing cached key is dropped.
     bool IsMyOwnChange(const std::wstring& sourceKey, const std::wstring& changeKey);
+    // The subject of the item with that entry id in the folder's store;
+    // "NO_SUBJECT_FOUND" when it can't be read.
     std::wstring GetItemSubject(QMRRDOSession* session, const std::wstring& entryId);
+
+    // Copies of the Exchange state, each taken under its lock.
+    std::vector<std::pair<std::wstring, std::wstring>> ExchangeCacheEntries();
+    std::vector<std::pair<std::wstring, bool>> WaitingSelfModifiedItems();
+    std::vector<std::pair<std::wstring, std::wstring>> Sid2SourceEntries();
+    std::vector<std::wstring> ElemsInSync();
+    // The ICS state text; read it only while no scan runs (the folder thread
+    // writes it without a lock).
+    std::wstring IcsState() const { return std::wstring(m_icsState.View()); }
+    bool IsResetPending() const { return m_resetFlag.load(); }
+    LONG SyncDataErrorCount() const { return m_syncDataErrorCount.load(); }
+    // Removes the first SID to SOURCE entry of that sync id; whether one was
+    // there (for CItemsEvents::RemoveFromExchangeFolderCache). Any thread.
+    bool RemoveSid2SourceEntry(const std::wstring& syncIdText);
+    // The Exchange basic-sync byte: 0 at construction; the configuration
+    // loading clears it when it loads the state before a basic sync.
+    BYTE ExchangeBasicSync() const { return m_exchangeBasicSync.load(); }
+    void SetExchangeBasicSync(BYTE value) { m_exchangeBasicSync = value; }
 
     // --- ELEMS_IN_SYNC: sync id texts of the items queued from this folder ----
     // (ExchangeStateFiles.cpp; any thread, under the list's own lock)
@@ -89,15 +170,38 @@ public:
     void RemoveElemInSync(const std::wstring& syncIdText);
 
     // --- Exchange state files (ExchangeStateFiles.cpp) ---------------------
+    // Files in the engine's data directory, named by the sink's EntryID:
+    // ".syncdata.ids" (the ICS state as UTF-16LE units, nothing else),
+    // ".cache.ids" (source key;change key), ".insync.ids" (one sync id a
+    // line) and ".sync2sourcetbl.ids" (sync id;source key). Text files are
+    // ANSI with CR LF line ends. Unopenable files are skipped on writing.
+    //
+    // Opens the helper folder through session (modes 200..400: state 4,
+    // E_FAIL); the first success loads the state files and fills the SID to
+    // SOURCE table; a success turns state 4 into 0. The calling thread's
+    // helper objects.
     HRESULT InitFolder(QMRRDOSession* session, QMRMAPIUtils* utils);
+    // Loads ".insync.ids", ".syncdata.ids" into *stateText (freed and
+    // replaced) and ".cache.ids". A missing or short state file resets the
+    // folder: reset flag set, empty state, one scan in reset mode at once.
+    // 0; E_FAIL without an engine or memory.
     HRESULT LoadSyncData(QMRRDOSession* session, QMRMAPIUtils* utils, BSTR* stateText);
+    // LoadSyncData into the folder's own state with the engine's helper
+    // objects (Outlook's thread, before a basic synchronisation).
     HRESULT LoadSyncDataOwn();
+    // Appends the lines of ".insync.ids" to ELEMS_IN_SYNC.
     void LoadElemsInSync();
-    void SaveSyncData(BSTR stateText);
-    void SaveSyncDataOwn();
+    // Writes ".insync.ids", ".syncdata.ids" (stateText) and ".cache.ids".
+    // E_FAIL without an engine or on a short write of the state; else S_OK.
+    HRESULT SaveSyncData(BSTR stateText);
+    HRESULT SaveSyncDataOwn();
     void SaveElemsInSync();
-    void SaveExchangeCacheTable();
+    HRESULT SaveExchangeCacheTable();
     void SaveSid2SourceTable();
+    // The sync id of the first SID to SOURCE entry with that source key, else
+    // of the first line of ".sync2sourcetbl.ids" whose source key it is.
+    // S_OK (syncIdText left empty when neither has it); E_FAIL when the
+    // table lacks it and there is no file. syncIdText is emptied first.
     HRESULT GetSyncIdFromSourceKey(const std::wstring& sourceKey, std::wstring* syncIdText);
 
     // Settings filled by the configuration loading before Start.
@@ -111,7 +215,54 @@ private:
     bool m_isExchange;
     std::atomic<bool> m_run{false};
     std::atomic<LONG> m_sentCount{0};
-    LONG m_elementCount = 0;
+    std::atomic<LONG> m_elementCount{0};
     CComPtr<IDispatch> m_folder;
     std::unique_ptr<CItemsEvents> m_sink;
+
+    // --- Folder thread ---
+    void AttachToOutlookFolder(IDispatch* folder);
+    void WaitForThread();
+    std::atomic<bool> m_threadAlive{false};
+    // The inspector guard: set while a check is put off, and the tick when
+    // the put-off began. The folder's thread only.
+    bool m_inspectorOpen = false;
+    DWORD m_inspectorTick = 0;
+    // The engine session's MAPI object, for the thread's sessions.
+    CComPtr<IUnknown> m_engineMapiSession;
+
+    // --- Exchange change tracking and state ---
+    // Steps of the ICS scan (ExchangeFolderThread.cpp), on the scanning thread.
+    void TakeUpWaitingSelfModifiedItem(QMRRDOSession* session, QMRMAPIUtils* utils);
+    HRESULT RecoverFromSyncDataError(HRESULT hr);
+    void ScanDifferingItem(QMRRDOSession* session, QMRMAPIUtils* utils, QMRDifferingItems* items,
+                           LONG index, LONG count, DATE lastSync);
+    HRESULT RecordNewItem(QMRRDOSession* session, QMRMAPIUtils* utils, QMRDifferingItem* item,
+                          const std::wstring& sourceKey, CComPtr<QMRMessage>& message, bool& queue);
+    bool RecordFolderRow(QMRRDOSession* session, QMRMAPIUtils* utils, SAFEARRAY* row);
+    void AppendSid2Source(const std::wstring& syncId, const std::wstring& sourceKey);
+    bool HasSid2SourceEntry(const std::wstring& syncId, const std::wstring& sourceKey);
+
+    // The Exchange thread's helper folder: opened, used and released on the
+    // thread that scans (never shared between threads while open).
+    CComPtr<QMRMAPIFolder> m_helperFolder;
+    std::atomic<LONG> m_syncDataErrorCount{0};
+    // The ICS state: written by the folder thread (or by LoadSyncDataOwn on
+    // Outlook's thread before a basic synchronisation, while no scan runs).
+    CComBSTR m_icsState;
+    std::atomic<bool> m_resetFlag{false};
+    std::atomic<bool> m_stateLoaded{false};
+    std::atomic<BYTE> m_exchangeBasicSync{0};
+    // Source key -> change key (or "REMINDER"), in insertion order; a loaded
+    // file may hold a key twice and lookups take the first.
+    CriticalSection m_exchangeCacheLock;
+    std::vector<std::pair<std::wstring, std::wstring>> m_exchangeCache
+        GUARDED_BY(m_exchangeCacheLock);
+    // Sync id -> reminder flag of own changes that wait for the scan.
+    CriticalSection m_waitingLock;
+    std::vector<std::pair<std::wstring, bool>> m_waitingSelfModified GUARDED_BY(m_waitingLock);
+    // Sync id -> source key; new entries are appended.
+    CriticalSection m_sid2SourceLock;
+    std::vector<std::pair<std::wstring, std::wstring>> m_sid2Source GUARDED_BY(m_sid2SourceLock);
+    CriticalSection m_elemsInSyncLock;
+    std::vector<std::wstring> m_elemsInSync GUARDED_BY(m_elemsInSyncLock);
 };

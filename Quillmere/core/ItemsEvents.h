@@ -1,15 +1,20 @@
 // CItemsEvents: the item-event sink of one synchronised folder, and the
 // holder of the folder's filter settings and ids.
 //
-// This is the part the configuration loading fills: the filter flags, the
-// share name, the folder's ids, the Exchange and alternate-store flags and
-// the dirty / deleted flags that the item events set and the folder thread
-// takes. The event dispatch itself and the change-key list come with the
-// folder tracking.
+// An IDispatch advised on the folder's Outlook Items for ItemsEvents. It does
+// no work on Outlook's thread beyond setting flags: ItemAdd / ItemChange /
+// ItemRemove mark the folder dirty or deleted and the folder's thread picks
+// the flag up on its next turn; an ItemAdd on an alternate inbox only wakes
+// the inbox importer. The configuration loading fills the filter flags, the
+// share name and the alternate-store flag.
+//
+// Lifetime: one per CFolderObj, which creates it, advises it and frees it;
+// Release never frees the object.
 //
 // Threads: the configuration loading fills the settings on Outlook's thread
-// before the folder is started; afterwards they are read-only. The dirty and
-// deleted flags are set on Outlook's thread and taken by the folder's thread.
+// before the folder is started; afterwards they are read-only. Invoke runs
+// on Outlook's thread; the dirty and deleted flags are set there and taken
+// by the folder's thread.
 #pragma once
 
 #include <atomic>
@@ -19,17 +24,59 @@
 #include "Quillmere/core/AddinGlobals.h"
 #include "Quillmere/tracking/ChangeKeyList.h"
 #include "platform/com/Bstr.h"
+#include "platform/com/ConnectionPoint.h"
+#include "platform/com/Dispatch.h"
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/CriticalSection.h"
 #include "platform/win/Types.h"
 
 class CFolderObj;
 
-class CItemsEvents {
+class CItemsEvents final : public IDispatch {
 public:
+    // The reference count starts at 0; the owner adds the first reference.
     CItemsEvents(CFolderObj* owner, LONG kind);
+    // Unadvises when still advised. The owner's thread (Outlook's).
+    ~CItemsEvents();
     CItemsEvents(const CItemsEvents&) = delete;
     CItemsEvents& operator=(const CItemsEvents&) = delete;
+
+    // --- Item events (ItemsEvents.cpp) -----------------------------------------
+    // Keeps items (Outlook's Items of the folder) and advises this sink on its
+    // ItemsEvents connection point, keeping the point and the cookie. S_OK;
+    // E_NOINTERFACE / CONNECT_E_* when items has no such point (the sink then
+    // hears nothing: the folder thread's 2-minute check still runs); E_POINTER
+    // for null. Outlook's thread, once.
+    HRESULT Advise(IDispatch* items);
+    // Unadvises (cookie not 0) and releases the point and the Items. Outlook's
+    // thread; a second call does nothing.
+    void Unadvise();
+    bool IsAdvised() const { return m_cookie != 0; }
+    // The lock of the deleted (true) or dirty (false) flag, for tests that
+    // hold it while another thread takes the flag.
+    CriticalSection& FlagLockForTesting(bool deleted) {
+        return deleted ? m_deletedLock : m_dirtyLock;
+    }
+
+    // IUnknown: IID_IUnknown and IID_IDispatch give this object (AddRef'ed);
+    // anything else E_NOINTERFACE with *out null. AddRef / Release return the
+    // new count; Release never frees (the CFolderObj does).
+    HRESULT QueryInterface(REFIID iid, void** out) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+    // IDispatch: no type information (E_NOTIMPL; the count is set to 0).
+    HRESULT GetTypeInfoCount(UINT* count) override;
+    HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
+    HRESULT GetIDsOfNames(REFIID reserved, OLECHAR** names, UINT count, LCID lcid,
+                          DISPID* ids) override;
+    // The item events by DISPID (0xF001 ItemAdd, 0xF002 ItemChange, 0xF003
+    // ItemRemove); the arguments are not read. Ignored while there is no
+    // engine, it is stopped or it has not started. Kind 0: add and change
+    // set the dirty flag, remove sets the deleted flag (the dirty flag in an
+    // Exchange folder). Kind 2: add re-arms the heartbeat at 5000 ms and asks
+    // for an alternate-inbox pass; nothing else. Always S_OK. Outlook's thread.
+    HRESULT Invoke(DISPID id, REFIID reserved, LCID lcid, WORD flags, DISPPARAMS* params,
+                   VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override;
 
     // Sets the flag (a flag already set is left alone without the lock).
     void SetDirtyFlag();
@@ -105,6 +152,13 @@ public:
     CFolderObj* m_owner = nullptr;  // not owned
 
 private:
+    // Item events: the advised Items, its connection point and the cookie
+    // (0 while not advised). Outlook's thread.
+    std::atomic<ULONG> m_refCount{0};
+    CComPtr<IConnectionPoint> m_connectionPoint;
+    CComPtr<IDispatch> m_items;
+    DWORD m_cookie = 0;
+
     CriticalSection m_dirtyLock;
     CriticalSection m_deletedLock;
     std::atomic<bool> m_dirty{false};

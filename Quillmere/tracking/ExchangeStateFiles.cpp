@@ -1,26 +1,437 @@
-#include "Quillmere/core/FolderObj.h"
+// The Exchange state of a folder on disk: the ICS state (".syncdata.ids"),
+// the Exchange cache (".cache.ids"), ELEMS_IN_SYNC (".insync.ids") and the
+// sync-id to source-key table (".sync2sourcetbl.ids"), all in the engine's
+// data directory under the folder's EntryID; and the opening of the folder
+// through the scanning thread's helper session, which loads that state once.
+//
+// Text files go through the runtime's text-mode streams: written with
+// fputws (wide text to ANSI, "\n" to CR LF), read with fgets in pieces of a
+// fixed size, converted from ANSI, every "\n" removed. A line is split at
+// ";" with empty fields skipped: the first field is the key, the second the
+// value, more fields are ignored.
+#include <cstdint>
+#include <string>
+#include <vector>
 
-// Interim bodies until the Exchange state is built.
-bool CFolderObj::IsElemInSync(const std::wstring&) {
+#include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/FolderObj.h"
+#include "Quillmere/core/SyncEngine.h"
+#include "platform/com/Bstr.h"
+#include "platform/com/Variant.h"
+#include "platform/win/Crt.h"
+#include "platform/win/Text.h"
+
+namespace {
+
+constexpr const wchar_t* kSyncDataSuffix = L".syncdata.ids";
+constexpr const wchar_t* kCacheSuffix = L".cache.ids";
+constexpr const wchar_t* kInSyncSuffix = L".insync.ids";
+constexpr const wchar_t* kSid2SourceSuffix = L".sync2sourcetbl.ids";
+
+// Read limits of one fgets (bytes, with the terminator).
+constexpr int kCacheLineBytes = 1024;
+constexpr int kSid2SourceLineBytes = 500;
+
+constexpr size_t kMaxPathChars = 260;
+constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x8004011D);  // MAPI_E_FAILONEPROVIDER
+
+// The modes in which the folder can't be opened from its server.
+bool IsOfflineMode(LONG mode) {
+    return mode >= kQmrConnectionOffline && mode <= 400;
+}
+
+// Closes a stream at the end of a scope.
+class StreamCloser {
+public:
+    explicit StreamCloser(CrtFile* file) : m_file(file) {}
+    ~StreamCloser() {
+        if (m_file)
+            fclose(m_file);
+    }
+    StreamCloser(const StreamCloser&) = delete;
+    StreamCloser& operator=(const StreamCloser&) = delete;
+    CrtFile* get() const { return m_file; }
+    explicit operator bool() const { return m_file != nullptr; }
+
+private:
+    CrtFile* m_file;
+};
+
+// The next piece of a text file (at most limit - 1 bytes, up to and
+// including a "\n"), as wide text without any "\n"; false at the end.
+bool ReadPiece(CrtFile* file, int limit, std::wstring& piece) {
+    std::vector<char> buffer(static_cast<size_t>(limit));
+    if (!fgets(buffer.data(), limit, file))
+        return false;
+    std::string bytes(buffer.data());
+    std::wstring text = win::FromAnsi(bytes);
+    piece.clear();
+    for (wchar_t c : text) {
+        if (c != L'\n')
+            piece.push_back(c);
+    }
+    return true;
+}
+
+// The first two non-empty ";"-separated fields of a line.
+void SplitFields(const std::wstring& line, std::wstring& key, std::wstring& value) {
+    key.clear();
+    value.clear();
+    int taken = 0;
+    size_t start = 0;
+    while (start <= line.size() && taken < 2) {
+        size_t end = line.find(L';', start);
+        if (end == std::wstring::npos)
+            end = line.size();
+        if (end > start) {
+            (taken == 0 ? key : value) = line.substr(start, end - start);
+            ++taken;
+        }
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The state file path of folder sink with that suffix; empty when there is
+// no engine or the path would not fit the platform's path buffer.
+std::wstring StatePath(const CItemsEvents* sink, const wchar_t* suffix) {
+    CSyncEngine* engine = g_pEngine.load();
+    if (!engine || !sink)
+        return {};
+    std::wstring path = engine->DataDirectory() + sink->m_entryId + suffix;
+    // A cut-off name would read or overwrite another folder's state.
+    if (path.size() >= kMaxPathChars)
+        return {};
+    return path;
+}
+
+CrtFile* OpenState(const CItemsEvents* sink, const wchar_t* suffix, const wchar_t* mode) {
+    std::wstring path = StatePath(sink, suffix);
+    return path.empty() ? nullptr : _wfopen(path.c_str(), mode);
+}
+
+}  // namespace
+
+// --- ELEMS_IN_SYNC -----------------------------------------------------------
+
+bool CFolderObj::IsElemInSync(const std::wstring& syncIdText) {
+    CriticalSectionLock lock(m_elemsInSyncLock);
+    for (const auto& elem : m_elemsInSync) {
+        if (elem == syncIdText)
+            return true;
+    }
     return false;
 }
-void CFolderObj::AddElemInSync(const std::wstring&) {}
-void CFolderObj::RemoveElemInSync(const std::wstring&) {}
-void CFolderObj::SaveElemsInSync() {}
-void CFolderObj::SaveSid2SourceTable() {}
-HRESULT CFolderObj::InitFolder(QMRRDOSession*, QMRMAPIUtils*) {
-    return E_NOTIMPL;
+
+void CFolderObj::AddElemInSync(const std::wstring& syncIdText) {
+    CriticalSectionLock lock(m_elemsInSyncLock);
+    for (const auto& elem : m_elemsInSync) {
+        if (elem == syncIdText)
+            return;
+    }
+    m_elemsInSync.push_back(syncIdText);
 }
-HRESULT CFolderObj::LoadSyncData(QMRRDOSession*, QMRMAPIUtils*, BSTR*) {
+
+void CFolderObj::RemoveElemInSync(const std::wstring& syncIdText) {
+    CriticalSectionLock lock(m_elemsInSyncLock);
+    for (auto it = m_elemsInSync.begin(); it != m_elemsInSync.end(); ++it) {
+        if (*it == syncIdText) {
+            m_elemsInSync.erase(it);
+            return;
+        }
+    }
+}
+
+std::vector<std::wstring> CFolderObj::ElemsInSync() {
+    CriticalSectionLock lock(m_elemsInSyncLock);
+    return m_elemsInSync;
+}
+
+void CFolderObj::LoadElemsInSync() {
+    if (DebugSwitch.load())
+        WriteDebugLog("LoadELEMS_IN_SYNC from HD=>start");
+    StreamCloser file(OpenState(m_sink.get(), kInSyncSuffix, L"r"));
+    if (!file)
+        return;
+    std::wstring line;
+    while (ReadPiece(file.get(), kCacheLineBytes, line)) {
+        CriticalSectionLock lock(m_elemsInSyncLock);
+        m_elemsInSync.push_back(line);
+    }
+    if (DebugSwitch.load())
+        WriteDebugLog("Load Cache Table::EOF?");
+}
+
+void CFolderObj::SaveElemsInSync() {
+    if (DebugSwitch.load())
+        WriteDebugLog("Save-ELEMS_IN_SYNC");
+    StreamCloser file(OpenState(m_sink.get(), kInSyncSuffix, L"w"));
+    if (!file)
+        return;
+    CriticalSectionLock lock(m_elemsInSyncLock);
+    for (const auto& elem : m_elemsInSync) {
+        fputws(elem.c_str(), file.get());
+        fputws(L"\n", file.get());
+    }
+}
+
+// --- The ICS state and the Exchange cache ------------------------------------
+
+HRESULT CFolderObj::LoadSyncData(QMRRDOSession* session, QMRMAPIUtils* utils, BSTR* stateText) {
+    if (!stateText)
+        return E_POINTER;
+    LoadElemsInSync();
+    if (!g_pEngine.load())
+        return E_FAIL;
+    if (DebugSwitch.load())
+        WriteDebugLog("LoadSynccData from HD=>start");
+
+    bool loaded = false;
+    if (CrtFile* raw = OpenState(m_sink.get(), kSyncDataSuffix, L"rb")) {
+        StreamCloser file(raw);
+        long size = -1;
+        if (fseek(raw, 0, SEEK_END) == 0)
+            size = ftell(raw);
+        if (size >= 0 && fseek(raw, 0, SEEK_SET) == 0) {
+            // An odd last byte is no whole UTF-16 unit and is left out.
+            size_t units = static_cast<size_t>(size) / 2;
+            std::vector<std::uint8_t> bytes;
+            try {
+                bytes.resize(units * 2);
+            } catch (...) {
+                LogHResult(E_OUTOFMEMORY, "memory error..");
+                return E_FAIL;
+            }
+            size_t read = units ? fread(bytes.data(), 2, units, raw) : 0;
+            if (read < units) {
+                LogHResult(static_cast<HRESULT>(units - read), "memory error...");
+            } else {
+                SysFreeString(*stateText);
+                *stateText = SysAllocString(win::FromUtf16Le(bytes).c_str());
+                loaded = true;
+            }
+        }
+    }
+
+    if (!loaded) {
+        // No usable state: start over from the empty state in reset mode, so
+        // that the folder's present items become the baseline and nothing
+        // already there is sent again.
+        m_resetFlag = true;
+        LogHResult(0, "RESET.. check mails modified after last scan...");
+        SysFreeString(*stateText);
+        *stateText = SysAllocString(L"");
+        ScanExchangeChanges(session, utils);
+        return S_OK;
+    }
+
+    StreamCloser cache(OpenState(m_sink.get(), kCacheSuffix, L"r"));
+    if (!cache)
+        return S_OK;
+    if (DebugSwitch.load())
+        WriteDebugLog("Load Cache Table");
+    std::wstring line, key, value;
+    while (ReadPiece(cache.get(), kCacheLineBytes, line)) {
+        SplitFields(line, key, value);
+        if (key.empty())
+            continue;
+        CriticalSectionLock lock(m_exchangeCacheLock);
+        m_exchangeCache.emplace_back(key, value);
+    }
+    if (DebugSwitch.load())
+        WriteDebugLog("Load Cache Table::EOF?");
     return S_OK;
 }
+
 HRESULT CFolderObj::LoadSyncDataOwn() {
+    CSyncEngine* engine = g_pEngine.load();
+    if (!engine)
+        return E_FAIL;
+    return LoadSyncData(engine->Session(), engine->Utils(), &m_icsState);
+}
+
+HRESULT CFolderObj::SaveSyncData(BSTR stateText) {
+    SaveElemsInSync();
+    if (!g_pEngine.load())
+        return E_FAIL;
+    if (DebugSwitch.load())
+        WriteDebugLog("SaveSyncData to HD");
+    if (CrtFile* raw = OpenState(m_sink.get(), kSyncDataSuffix, L"wb")) {
+        StreamCloser file(raw);
+        std::wstring text = stateText ? std::wstring(stateText, SysStringLen(stateText)) : L"";
+        std::vector<std::uint8_t> bytes = win::ToUtf16Le(text);
+        size_t units = bytes.size() / 2;
+        size_t written = units ? fwrite(bytes.data(), 2, units, raw) : 0;
+        if (written < units) {
+            LogHResult(0, "memory error...");
+            return E_FAIL;
+        }
+    }
+    return SaveExchangeCacheTable();
+}
+
+HRESULT CFolderObj::SaveSyncDataOwn() {
+    return SaveSyncData(m_icsState);
+}
+
+HRESULT CFolderObj::SaveExchangeCacheTable() {
+    if (!g_pEngine.load())
+        return E_FAIL;
+    StreamCloser file(OpenState(m_sink.get(), kCacheSuffix, L"w"));
+    if (!file)
+        return S_OK;
+    if (DebugSwitch.load())
+        WriteDebugLog("Saving Exchange Cache Table");
+    CriticalSectionLock lock(m_exchangeCacheLock);
+    for (const auto& entry : m_exchangeCache) {
+        std::wstring line = entry.first + L";" + entry.second + L"\n";
+        fputws(line.c_str(), file.get());
+    }
     return S_OK;
 }
-void CFolderObj::LoadElemsInSync() {}
-void CFolderObj::SaveSyncData(BSTR) {}
-void CFolderObj::SaveSyncDataOwn() {}
-void CFolderObj::SaveExchangeCacheTable() {}
-HRESULT CFolderObj::GetSyncIdFromSourceKey(const std::wstring&, std::wstring*) {
-    return E_FAIL;
+
+// --- The sync-id to source-key table -----------------------------------------
+
+void CFolderObj::SaveSid2SourceTable() {
+    StreamCloser file(OpenState(m_sink.get(), kSid2SourceSuffix, L"w"));
+    if (!file)
+        return;
+    if (DebugSwitch.load())
+        WriteDebugLog("Saving SID<->SOURCE Table");
+    CriticalSectionLock lock(m_sid2SourceLock);
+    for (const auto& entry : m_sid2Source) {
+        std::wstring line = entry.first + L";" + entry.second + L"\n";
+        fputws(line.c_str(), file.get());
+    }
+}
+
+std::vector<std::pair<std::wstring, std::wstring>> CFolderObj::Sid2SourceEntries() {
+    CriticalSectionLock lock(m_sid2SourceLock);
+    return m_sid2Source;
+}
+
+bool CFolderObj::RemoveSid2SourceEntry(const std::wstring& syncIdText) {
+    CriticalSectionLock lock(m_sid2SourceLock);
+    for (auto it = m_sid2Source.begin(); it != m_sid2Source.end(); ++it) {
+        if (it->first == syncIdText) {
+            m_sid2Source.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+HRESULT CFolderObj::GetSyncIdFromSourceKey(const std::wstring& sourceKey,
+                                           std::wstring* syncIdText) {
+    if (!syncIdText)
+        return E_POINTER;
+    syncIdText->clear();
+    {
+        CriticalSectionLock lock(m_sid2SourceLock);
+        for (const auto& entry : m_sid2Source) {
+            if (entry.second == sourceKey) {
+                *syncIdText = entry.first;
+                return S_OK;
+            }
+        }
+    }
+    // Items deleted while Outlook was closed are no longer in the contents
+    // table the in-memory table was filled from; the last saved table still
+    // knows them.
+    if (DebugSwitch.load())
+        WriteDebugLog("GSIEDFSource::not found, try to find it n old Data");
+    StreamCloser file(OpenState(m_sink.get(), kSid2SourceSuffix, L"r"));
+    if (!file)
+        return E_FAIL;
+    if (DebugSwitch.load())
+        WriteDebugLog("GSIEDFSource::Reading SID<->SOURCE Table");
+    std::wstring line, key, value;
+    while (ReadPiece(file.get(), kSid2SourceLineBytes, line)) {
+        SplitFields(line, key, value);
+        if (!value.empty() && value == sourceKey) {
+            *syncIdText = key;
+            return S_OK;
+        }
+    }
+    if (DebugSwitch.load())
+        WriteDebugLog("GSIEDFSource::EOF?");
+    return S_OK;
+}
+
+// --- Opening the folder ------------------------------------------------------
+
+HRESULT CFolderObj::InitFolder(QMRRDOSession* session, QMRMAPIUtils* utils) {
+    CSyncEngine* engine = g_pEngine.load();
+    if (!session || !engine)
+        return E_POINTER;
+    LONG mode = 0;
+    session->GetConnectionMode(&mode);
+    if (IsOfflineMode(mode)) {
+        if (DebugSwitch.load()) {
+            std::wstring line =
+                L"INITFLDR::Offl.|Disc.|CachedOffl.|CachedDisc./Cmode: " + std::to_wstring(mode);
+            WriteDebugLog(line.c_str());
+        }
+        engine->SetSyncState(kSyncStateOffline);
+        return E_FAIL;
+    }
+
+    CComPtr<QMRMAPIFolder> opened;
+    HRESULT hr =
+        session->GetFolderFromID(CComBSTR(m_sink->m_entryId.c_str()),
+                                 CComBSTR(m_sink->m_storeId.c_str()), engine->OpenFlags(), &opened);
+    if (DebugSwitch.load()) {
+        std::wstring line = mode == kQmrConnectionOnline
+                                ? std::wstring(L"INITFLDR::using olOnline mode")
+                                : L"INITFLDR::using olCached mode/Cmode: " + std::to_wstring(mode);
+        WriteDebugLog(line.c_str());
+    }
+    if (FAILED(hr)) {
+        if (hr == kServerUnavailable)
+            LogHResult(hr, "INITFLDR::Server is not available (or user not logged in)");
+        LogHResult(hr, "INITFLDR::FolderFromIDFailed");
+        engine->SetSyncState(kSyncStateOffline);
+        if (hr == MAPI_E_NOT_FOUND) {
+            if (DebugSwitch.load()) {
+                std::wstring line = L"INITFLDR::Cmode: " + std::to_wstring(mode) +
+                                    L" / Object not found:" + m_sink->m_entryId;
+                WriteDebugLog(line.c_str());
+            }
+            LogHResult(hr, "INITFLDR::One folder could not be addet to synchronization");
+        }
+    } else if (opened) {
+        // The same folder object again (compared by identity) is kept as it
+        // is; a new one replaces it.
+        CComPtr<IUnknown> newIdentity, oldIdentity;
+        opened->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&newIdentity));
+        if (m_helperFolder)
+            m_helperFolder->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&oldIdentity));
+        if (!m_helperFolder || newIdentity.p != oldIdentity.p) {
+            CComPtr<QMRMAPIFolder> cast;
+            opened->QueryInterface(IID_QMRMAPIFolder, reinterpret_cast<void**>(&cast));
+            m_helperFolder = cast;
+        }
+        if (!m_helperFolder) {
+            LogHResult(hr, "INITFLDR::Cast rdoFolder");
+        } else {
+            if (!m_stateLoaded.exchange(true)) {
+                // Marked first: the load may scan at once, and that scan and
+                // the fill open the folder again through here.
+                m_icsState.Empty();
+                LoadSyncData(session, utils, &m_icsState);
+                FillFolderCache(session, utils);
+            }
+            engine->ChangeSyncState(kSyncStateIdle, kSyncStateOffline);
+            return hr;
+        }
+    }
+    if (DebugSwitch.load())
+        WriteDebugLog("INITFLDR::Exchange not connected");
+    engine->SetSyncState(kSyncStateOffline);
+    m_helperFolder.Release();
+    return hr;
 }

@@ -1,0 +1,503 @@
+// The ICS scan and the Exchange folder thread over a real Exchange-kind
+// store: what reaches the queueing, own changes, old changes, rejected and
+// failing states, offline work, and the thread's schedule at a scaled clock.
+#include "Quillmere/tracking/ExchangeFolderThread.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Quillmere/exchange/SendQueues.h"
+#include "Quillmere/resources/LoadString.h"
+#include "Quillmere/tracking/ExchangeTestSupport_test.h"
+
+namespace exchangetest {
+namespace {
+
+using Texts = std::vector<std::wstring>;
+
+class ExchangeScanTest : public ExchangeFolderTest {
+protected:
+    CFolderObj* Baseline() {
+        CFolderObj* folder = StartedFolder();
+        EXPECT_EQ(folder->ScanExchangeChanges(m_session, m_utils), S_OK);
+        return folder;
+    }
+    HRESULT Scan() { return m_folder->ScanExchangeChanges(m_session, m_utils); }
+    static DATE Now() {
+        SYSTEMTIME st{};
+        GetLocalTime(&st);
+        DATE d = 0;
+        SystemTimeToVariantTime(&st, &d);
+        return d;
+    }
+};
+
+TEST_F(ExchangeScanTest, NewChangedAndDeletedItemsReachTheQueueing) {
+    Baseline();
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    const std::wstring syncId = SyncId(a);
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_EQ(Queued(), Texts{syncId});
+    EXPECT_TRUE(Deleted().empty());
+    EXPECT_GT(StoredLastSyncTime(), 0);
+
+    ClearRecorder();
+    ChangeItem(a, L"A changed");
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_EQ(Queued(), Texts{syncId});
+
+    ClearRecorder();
+    ASSERT_EQ(a->Delete(0), S_OK);
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_TRUE(Queued().empty());
+    EXPECT_EQ(Deleted(), Texts{syncId});
+    EXPECT_EQ(g_recorder.deletedShares, Texts{L"Team"});
+}
+
+TEST_F(ExchangeScanTest, ItemDeletedWhileClosedIsFoundInTheSavedTable) {
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    const std::wstring syncId = SyncId(a);
+    Baseline();
+    m_folder->SaveSid2SourceTable();
+    m_folder.reset();
+    ReleaseLock();
+    ASSERT_EQ(a->Delete(0), S_OK);
+
+    CFolderObj* folder = StartedFolder();
+    EXPECT_EQ(folder->ScanExchangeChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(Deleted(), Texts{syncId});
+}
+
+TEST_F(ExchangeScanTest, UnknownDeletionIsReportedNotQueued) {
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    Baseline();
+    // Neither the table nor a saved file knows it any more.
+    ASSERT_TRUE(m_folder->RemoveSid2SourceEntry(SyncId(a)));
+    ASSERT_EQ(a->Delete(0), S_OK);
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_TRUE(Deleted().empty());
+    EXPECT_NE(ErrorLog().find("RCI::Elem2DeleteNotFound"), std::string::npos);
+}
+
+TEST_F(ExchangeScanTest, OwnChangeIsAbsorbedOnceThenRealChangesAreSent) {
+    Baseline();
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    const std::wstring syncId = SyncId(a);
+    ASSERT_EQ(Scan(), S_OK);
+    ClearRecorder();
+
+    // The add-in's own write, registered before the scan sees it.
+    ChangeItem(a, L"imported");
+    EXPECT_EQ(m_folder->ExModifItem(m_session, m_utils, SysAllocString(syncId.c_str()), false),
+              S_OK);
+    auto cache = m_folder->ExchangeCacheEntries();
+    ASSERT_EQ(cache.size(), 1u);
+    EXPECT_EQ(cache[0].first, KeyText(a, kTagSourceKey));
+    EXPECT_EQ(cache[0].second, KeyText(a, kTagChangeKey));
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_TRUE(Queued().empty());
+    EXPECT_TRUE(m_folder->ExchangeCacheEntries().empty());
+
+    ChangeItem(a, L"edited by the user");
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_EQ(Queued(), Texts{syncId});
+}
+
+TEST_F(ExchangeScanTest, CachedValueDecidesWhetherAChangeIsOwn) {
+    struct Case {
+        const char* name;
+        bool reminder;         // registered as a reminder
+        const wchar_t* value;  // else this change key is cached
+        bool sent;
+        bool entryLeft;  // the entry then holds the new change key
+    };
+    const std::vector<Case> cases = {
+        {"reminder", true, nullptr, false, true},
+        {"other change key", false, L"00FF", true, false},
+    };
+    Baseline();
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    const std::wstring syncId = SyncId(a);
+    ASSERT_EQ(Scan(), S_OK);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearRecorder();
+        CComBSTR sourceKey(KeyText(a, kTagSourceKey).c_str());
+        CComBSTR value(c.value ? c.value : L"ignored");
+        ASSERT_EQ(m_folder->AddToExchangeCache(m_utils, sourceKey, value, c.reminder), S_OK);
+        if (c.reminder) {
+            auto cache = m_folder->ExchangeCacheEntries();
+            ASSERT_EQ(cache.size(), 1u);
+            EXPECT_EQ(cache[0].second, L"REMINDER");
+        }
+        ChangeItem(a, L"changed again");
+        EXPECT_EQ(Scan(), S_OK);
+        EXPECT_EQ(Queued(), c.sent ? Texts{syncId} : Texts{});
+        auto cache = m_folder->ExchangeCacheEntries();
+        if (c.entryLeft) {
+            ASSERT_EQ(cache.size(), 1u);
+            EXPECT_EQ(cache[0].second, KeyText(a, kTagChangeKey));
+            // The entry now holds the change key: the next own check absorbs
+            // nothing but exactly that change.
+            EXPECT_TRUE(
+                m_folder->IsMyOwnChange(std::wstring(sourceKey.View()), KeyText(a, kTagChangeKey)));
+        }
+        EXPECT_TRUE(m_folder->ExchangeCacheEntries().empty());
+    }
+}
+
+TEST_F(ExchangeScanTest, ReminderOfAnUnknownItemLeavesTheCacheAlone) {
+    Baseline();
+    CComBSTR sourceKey(L"ABCDEF"), changeKey(L"0102");
+    EXPECT_EQ(m_folder->AddToExchangeCache(m_utils, sourceKey, changeKey, true), S_OK);
+    EXPECT_TRUE(m_folder->ExchangeCacheEntries().empty());
+    EXPECT_FALSE(m_folder->IsMyOwnChange(L"ABCDEF", L"0102"));
+}
+
+TEST_F(ExchangeScanTest, ChangeOlderThanTheLastScanIsNotSent) {
+    Baseline();
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    ASSERT_EQ(Scan(), S_OK);
+    ClearRecorder();
+    StoreLastSyncTime(Now() + 1.0);
+    ChangeItem(a, L"changed");
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_TRUE(Queued().empty());
+    // The scan still took the new state and its start time.
+    EXPECT_LT(StoredLastSyncTime(), Now() + 0.5);
+}
+
+TEST_F(ExchangeScanTest, ScanWithoutDifferencesWritesNothing) {
+    Baseline();
+    AddItem(L"A");
+    ASSERT_EQ(Scan(), S_OK);
+    RemoveFile(L".syncdata.ids");
+    StoreLastSyncTime(12345.5);
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_FALSE(FileExists(L".syncdata.ids"));
+    EXPECT_EQ(StoredLastSyncTime(), 12345.5);
+    EXPECT_TRUE(Queued().size() == 1u);
+}
+
+TEST_F(ExchangeScanTest, OfflineOwnChangeWaitsOnceAndIsAbsorbedOnline) {
+    Baseline();
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    const std::wstring syncId = SyncId(a);
+    ASSERT_EQ(Scan(), S_OK);
+    ClearRecorder();
+
+    m_profiles.Change(L"Ann", [](rdo::ProfileDescription& p) { p.connectionMode = 300; });
+    m_engine->SetSyncState(kSyncStateIdle);
+    ChangeItem(a, L"imported while offline");
+    for (int i = 0; i < 2; ++i)
+        m_folder->ExModifItem(m_session, m_utils, SysAllocString(syncId.c_str()), false);
+    EXPECT_EQ(m_engine->GetSyncState(), kSyncStateOffline);
+    EXPECT_EQ(m_folder->WaitingSelfModifiedItems(),
+              (std::vector<std::pair<std::wstring, bool>>{{syncId, false}}));
+    // A scan while offline keeps it waiting and sends nothing.
+    Scan();
+    EXPECT_EQ(m_folder->WaitingSelfModifiedItems().size(), 1u);
+    EXPECT_TRUE(Queued().empty());
+
+    m_profiles.Change(L"Ann", [](rdo::ProfileDescription& p) { p.connectionMode = 800; });
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_TRUE(m_folder->WaitingSelfModifiedItems().empty());
+    EXPECT_TRUE(Queued().empty());
+    EXPECT_EQ(m_engine->GetSyncState(), kSyncStateIdle);
+}
+
+TEST_F(ExchangeScanTest, RejectedStateIsResetAndTrackingGoesOn) {
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    std::vector<std::uint8_t> bad = win::ToUtf16Le(L"QMS1-not-a-state");
+    WriteBytes(L".syncdata.ids", std::string(bad.begin(), bad.end()));
+    StartedFolder();
+    EXPECT_EQ(Scan(), E_INVALIDARG);
+    EXPECT_TRUE(m_folder->IsResetPending());
+    EXPECT_NE(ErrorLog().find("RCI::syncdata fehlerhaft Upgrade 1.35 => 1.36?"), std::string::npos);
+
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_FALSE(m_folder->IsResetPending());
+    EXPECT_EQ(m_folder->IcsState().rfind(L"QMS1-", 0), 0u);
+    EXPECT_TRUE(Queued().empty());
+
+    ChangeItem(a, L"changed after the reset");
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_EQ(Queued(), Texts{SyncId(a)});
+}
+
+TEST_F(ExchangeScanTest, SeventhSynchronizerFailureGivesTheStateUp) {
+    Baseline();
+    const std::wstring state = m_folder->IcsState();
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    store::SetFault(store::FaultSite::Synchronize, MAPI_E_CALL_FAILED);
+    for (LONG i = 1; i <= 6; ++i) {
+        SCOPED_TRACE(i);
+        m_engine->SetSyncState(kSyncStateIdle);
+        EXPECT_EQ(Scan(), E_FAIL);
+        EXPECT_EQ(m_folder->SyncDataErrorCount(), i);
+        EXPECT_EQ(m_folder->IcsState(), state);
+        EXPECT_EQ(m_engine->GetSyncState(), kSyncStateExchangeStateRejected);
+    }
+    EXPECT_EQ(Scan(), E_FAIL);
+    EXPECT_EQ(m_folder->IcsState(), L"");
+    EXPECT_FALSE(m_folder->IsResetPending());
+    EXPECT_NE(ErrorLog().find("RCI:Recovering from SyncDataError..."), std::string::npos);
+
+    // From the empty state the next scan sees every item again and sends the
+    // ones changed since the last scan.
+    store::ClearFaults();
+    StoreLastSyncTime(Now() - 1.0);
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_EQ(m_folder->SyncDataErrorCount(), 0);
+    EXPECT_EQ(Queued(), Texts{SyncId(a)});
+}
+
+TEST_F(ExchangeScanTest, ServerAnswersThatMeanOffline) {
+    struct Case {
+        HRESULT fault;
+        std::wstring title;
+        std::wstring text;
+    };
+    std::wstring noIcsTitle;
+    LoadString(AddinResourceModule(), 1269, g_UILanguage.load(), noIcsTitle);
+    const std::vector<Case> cases = {
+        {MAPI_E_NO_SUPPORT, noIcsTitle, L"EXCHANGE ICS NOT SUPPORTED"},
+        {MAPI_E_NETWORK_ERROR, L"NETWORK ERROR", L"EXCHANGE OFFLINE"},
+    };
+    Baseline();
+    const std::wstring state = m_folder->IcsState();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        store::SetFault(store::FaultSite::Synchronize, c.fault);
+        m_engine->SetSyncState(kSyncStateIdle);
+        // The first failing scan notifies; the next ones, already offline, don't.
+        for (int pass = 0; pass < 2; ++pass) {
+            SCOPED_TRACE(pass);
+            EXPECT_EQ(Scan(), c.fault);
+            EXPECT_EQ(m_engine->GetSyncState(), kSyncStateOffline);
+            EXPECT_EQ(m_folder->IcsState(), state);
+            EXPECT_EQ(m_folder->SyncDataErrorCount(), 0);
+            std::wstring title, text;
+            LONG kind = 0;
+            bool pending = m_engine->TakePendingNotification(title, text, kind);
+            EXPECT_EQ(pending, pass == 0);
+            if (pending) {
+                EXPECT_EQ(title, c.title);
+                EXPECT_EQ(text, c.text);
+                EXPECT_EQ(kind, 3);
+            }
+        }
+        // Back online: the first whole scan closes the folder, the opening of
+        // the next one clears the offline state.
+        store::ClearFaults();
+        EXPECT_EQ(Scan(), S_OK);
+        EXPECT_EQ(Scan(), S_OK);
+        EXPECT_EQ(m_engine->GetSyncState(), kSyncStateIdle);
+    }
+}
+
+TEST_F(ExchangeScanTest, MachineIsKeptAwakeOnlyDuringTheScan) {
+    Baseline();
+    AddItem(L"A");
+    AddItem(L"B");
+    EXPECT_EQ(Scan(), S_OK);
+    ASSERT_EQ(g_recorder.statesWhileQueueing.size(), 2u);
+    for (EXECUTION_STATE state : g_recorder.statesWhileQueueing)
+        EXPECT_EQ(state & (ES_SYSTEM_REQUIRED | ES_AWAYMODE_REQUIRED),
+                  ES_SYSTEM_REQUIRED | ES_AWAYMODE_REQUIRED);
+    EXPECT_EQ(win::ProcessExecutionStateForTesting(), 0u);
+}
+
+TEST_F(ExchangeScanTest, CopiedItemGetsItsOwnSyncIdBeforeItIsSent) {
+    Baseline();
+    CComPtr<QMRMessage> a = AddItem(L"original");
+    ASSERT_EQ(Scan(), S_OK);
+    ClearRecorder();
+    // A copy made in Outlook keeps the original's search key.
+    Sleep(2000);
+    CComPtr<QMRMessage> copy = AddItem(L"copy");
+    CComVariant searchKey;
+    ASSERT_EQ(a->GetFields(CComVariant(static_cast<LONG>(kTagSearchKey)), &searchKey), S_OK);
+    ASSERT_EQ(copy->SetFields(CComVariant(static_cast<LONG>(kTagSearchKey)), searchKey), S_OK);
+    ASSERT_EQ(copy->Save(), S_OK);
+
+    EXPECT_EQ(Scan(), S_OK);
+    // The copy got a new id; it is sent as the change that this write makes.
+    CComBSTR copyId;
+    ASSERT_EQ(copy->GetEntryID(&copyId), S_OK);
+    CComPtr<QMRMessage> reread;
+    ASSERT_EQ(
+        m_session->GetMessageFromID(copyId, CComBSTR(m_storeId.c_str()), CComVariant(), &reread),
+        S_OK);
+    const std::wstring newId = SyncId(reread);
+    EXPECT_NE(newId, SyncId(a));
+    EXPECT_TRUE(Queued().empty());
+    EXPECT_TRUE(m_folder->Sink()->TakeDirtyFlag());
+    std::wstring found;
+    EXPECT_EQ(m_folder->GetSyncIdFromSourceKey(KeyText(reread, kTagSourceKey), &found), S_OK);
+    EXPECT_EQ(found, newId);
+
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_EQ(Queued(), Texts{newId});
+}
+
+TEST_F(ExchangeScanTest, OwnChangeOfAnItemNotFoundYetWaits) {
+    Baseline();
+    const std::wstring unknown = L"00112233445566778899AABBCCDDEEFF";
+    EXPECT_EQ(m_folder->ExModifItem(m_session, m_utils, SysAllocString(unknown.c_str()), false),
+              S_FALSE);
+    EXPECT_EQ(m_folder->ExModifItem(m_session, m_utils, SysAllocString(unknown.c_str()), true),
+              S_FALSE);
+    EXPECT_EQ(m_folder->WaitingSelfModifiedItems(),
+              (std::vector<std::pair<std::wstring, bool>>{{unknown, false}}));
+    // Every scan tries it again until the item shows up.
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_EQ(m_folder->WaitingSelfModifiedItems().size(), 1u);
+    EXPECT_TRUE(m_folder->ExchangeCacheEntries().empty());
+}
+
+TEST_F(ExchangeScanTest, DebugLogFollowsTheScan) {
+    DebugSwitch = true;
+    Baseline();
+    CComPtr<QMRMessage> a = AddItem(L"Agenda");
+    ASSERT_EQ(Scan(), S_OK);
+    ASSERT_EQ(a->Delete(0), S_OK);
+    ASSERT_EQ(Scan(), S_OK);
+    DebugSwitch = false;
+    std::ifstream in(*win::HostPath(m_temp + L"Quillmere_debug.log"), std::ios::binary);
+    std::string log((std::istreambuf_iterator<char>(in)), {});
+    for (const char* line :
+         {"RCI::reset war gesagt", "RCI::Reset this folder", "RCI::SAVING STATUS2DISK",
+          "CountDifferingItems: 1", "RCI:CHECK:NEWELEM:Agenda", "mychange::empty", "FFC::start",
+          "INITFLDR::using olOnline mode", "RCI::-- changed item? i=1 / 1 --", "Save-ELEMS_IN_SYNC",
+          "Saving Exchange Cache Table"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(Deleted().size(), 1u);
+}
+
+// The real queueing: the change becomes a queued sync mail, the version
+// raise it makes is the add-in's own change and is absorbed by the next scan,
+// and the deletion becomes a queued notice.
+TEST_F(ExchangeScanTest, ChangesReachTheRealQueues) {
+    ExchangeScanHooks hooks;
+    SetExchangeScanHooksForTesting(hooks);
+    m_engine->SetMailAccountIndex(0);
+    MailSenderList.Clear();
+    DelMailSenderList.Clear();
+    // The own-change registration finds the folder in the engine's table.
+    CFolderObj* folder = Baseline();
+    ASSERT_TRUE(m_engine->AppendFolder(m_folder.release()));
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    const std::wstring syncId = SyncId(a);
+    EXPECT_EQ(folder->ScanExchangeChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(MailSenderList.Count(), 1u);
+    EXPECT_TRUE(folder->IsElemInSync(syncId));
+    EXPECT_EQ(folder->ScanExchangeChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(MailSenderList.Count(), 1u);
+
+    ASSERT_EQ(a->Delete(0), S_OK);
+    EXPECT_EQ(folder->ScanExchangeChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(DelMailSenderList.Count(), 1u);
+    MailSenderList.Clear();
+    DelMailSenderList.Clear();
+}
+
+TEST_F(ExchangeScanTest, ItemSubjectsForLogLines) {
+    Baseline();
+    CComPtr<QMRMessage> a = AddItem(L"Budget");
+    CComBSTR entryId;
+    ASSERT_EQ(a->GetEntryID(&entryId), S_OK);
+    EXPECT_EQ(m_folder->GetItemSubject(m_session, std::wstring(entryId.View())), L"Budget");
+    EXPECT_EQ(m_folder->GetItemSubject(m_session, L"00"), L"NO_SUBJECT_FOUND");
+    EXPECT_EQ(m_folder->SubjectFromSyncID(m_session, m_utils, SyncId(a), m_entryId, m_storeId),
+              L"Budget");
+    EXPECT_EQ(m_folder->SubjectFromSyncID(m_session, m_utils, L"0011223344", m_entryId, m_storeId),
+              L"NO_SUBJECT_FROM_SEARCHKEY_FOUND");
+}
+
+// --- The thread ------------------------------------------------------------
+
+class ExchangeThreadTest : public ExchangeFolderTest {
+protected:
+    static constexpr double kScale = 200;
+
+    void SetUp() override {
+        ExchangeFolderTest::SetUp();
+        win::SetTimeScaleForTesting(kScale);
+    }
+    // Waits up to 10 real seconds.
+    template <class F>
+    static bool WaitFor(F condition) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return condition();
+    }
+    static std::vector<DWORD> Scans() {
+        std::lock_guard<std::mutex> hold(g_recorder.lock);
+        return g_recorder.scanTicks;
+    }
+    static bool ScansReach(size_t n) {
+        return WaitFor([n] { return Scans().size() >= n; });
+    }
+    CFolderObj* Start() {
+        m_folder = MakeFolder();
+        m_start = GetTickCount();
+        m_folder->Start();
+        return m_folder.get();
+    }
+    LONG Since(DWORD tick) const { return static_cast<LONG>(tick - m_start); }
+
+    DWORD m_start = 0;
+};
+
+TEST_F(ExchangeThreadTest, ScansAtOnceThenAfterTwoMinutesThenEveryMinute) {
+    Start();
+    ASSERT_TRUE(ScansReach(3));
+    std::vector<DWORD> scans = Scans();
+    EXPECT_NEAR(Since(scans[0]), 6000, 2500);
+    EXPECT_NEAR(Since(scans[1]), 126000, 4000);
+    EXPECT_NEAR(static_cast<LONG>(scans[2] - scans[1]), 61000, 4000);
+    // The thread's own session scanned for real: the baseline was recorded.
+    EXPECT_TRUE(FileExists(L".syncdata.ids"));
+}
+
+TEST_F(ExchangeThreadTest, DirtyFlagBringsAScanWithinSixSeconds) {
+    CFolderObj* folder = Start();
+    ASSERT_TRUE(ScansReach(1));
+    Sleep(30000);
+    DWORD marked = GetTickCount();
+    folder->Sink()->SetDirtyFlag();
+    ASSERT_TRUE(ScansReach(2));
+    LONG delay = static_cast<LONG>(Scans()[1] - marked);
+    EXPECT_GE(delay, 5000);
+    EXPECT_LE(delay, 8000);
+}
+
+TEST_F(ExchangeThreadTest, ScanWaitsForFolderCheckLock) NO_THREAD_SAFETY_ANALYSIS {
+    EnterCriticalSection(&FolderCheckLock);
+    Start();
+    Sleep(40000);
+    EXPECT_TRUE(Scans().empty());
+    DWORD released = GetTickCount();
+    LeaveCriticalSection(&FolderCheckLock);
+    ASSERT_TRUE(ScansReach(1));
+    EXPECT_LE(static_cast<LONG>(Scans()[0] - released), 2500);
+}
+
+TEST_F(ExchangeThreadTest, ThreadEndsOnceTheRunFlagDrops) {
+    CFolderObj* folder = Start();
+    ASSERT_TRUE(WaitFor([folder] { return folder->IsThreadAlive(); }));
+    folder->Stop();
+    EXPECT_TRUE(WaitFor([folder] { return !folder->IsThreadAlive(); }));
+    Sleep(10000);
+    EXPECT_TRUE(Scans().size() <= 1u);
+}
+
+}  // namespace
+}  // namespace exchangetest
