@@ -1,0 +1,232 @@
+#include "Quillmere/exchange/ImportFromInbox.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/FolderObj.h"
+#include "Quillmere/core/HelperObjects.h"
+#include "Quillmere/core/ItemsEvents.h"
+#include "Quillmere/exchange/PacketMails.h"
+#include "Quillmere/exchange/ProcessSyncItems.h"
+#include "Quillmere/tracking/ItemLookup.h"
+#include "platform/com/Com.h"
+#include "platform/com/Variant.h"
+#include "platform/win/Clock.h"
+#include "platform/win/Threads.h"
+
+namespace {
+
+constexpr LONG kInboxFolder = 6;
+constexpr LONG kBestAccess = 16;
+constexpr HRESULT kSessionTimeout = static_cast<HRESULT>(0x80040401);
+constexpr DWORD kMinuteMs = 60000;
+constexpr DWORD kCycleMs = 1000;
+constexpr DWORD kSessionRetryMs = 10000;
+
+// The thread's own helper session, attached to the engine's (else logged
+// on). Retries every 10 s with the offline state until it succeeds or
+// StopFlag is set; null when it never did.
+CComPtr<QMRRDOSession> AttachThreadSession(CSyncEngine* engine) {
+    CComPtr<QMRRDOSession> session;
+    if (FAILED(CreateHelperSession(&session)) || !session)
+        return nullptr;
+    while (!StopFlag.load()) {
+        session->ClearOption(0);
+        HRESULT hr = E_POINTER;
+        CComPtr<IUnknown> shared;
+        if (QMRRDOSession* main = engine->Session();
+            main && SUCCEEDED(main->GetMAPIOBJECT(&shared)) && shared)
+            hr = session->PutMAPIOBJECT(shared);
+        if (FAILED(hr)) {
+            LogHResult(hr, "MAPIOBJECT failed");
+            CComVariant empty[6];
+            hr = session->Logon(empty[0], empty[1], empty[2], empty[3], empty[4], empty[5]);
+        }
+        if (SUCCEEDED(hr))
+            return session;
+        LogHResult(hr, hr == kSessionTimeout ? "session Connectiontimeout" : "no session");
+        WriteDebugLog("Try enter Session again in 10s");
+        engine->SetSyncState(kSyncStateOffline);
+        for (DWORD waited = 0; waited < kSessionRetryMs && !StopFlag.load(); waited += 100)
+            Sleep(100);
+    }
+    return nullptr;
+}
+
+// The main pass: the Inbox's mails into "Quillmere", then unpack and import.
+void RunMainPass(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                 const CComBSTR& inboxId, const CComBSTR& inboxStoreId) {
+    CComBSTR entryId(inboxId);
+    CComBSTR storeId(inboxStoreId);
+    MoveInboxSyncMailsToAddinFolder(engine, session, utils, entryId, storeId);
+    ProcessBasicSyncItems(engine, session, utils);
+    ProcessSyncItems(engine, session, utils, false);
+}
+
+// The alternate pass: every alternate inbox of the folder table, then
+// unpack and import once.
+void RunAlternatePass(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils) {
+    for (DWORD index = 0;; ++index) {
+        CFolderObj* folder = engine->GetFolderEntry(index, false);
+        if (!folder)
+            break;
+        if (folder->Kind() != CFolderObj::kAlternateInbox || !folder->Sink())
+            continue;
+        CComBSTR entryId(folder->Sink()->m_entryId.c_str());
+        CComBSTR storeId(folder->Sink()->m_storeId.c_str());
+        MoveInboxSyncMailsToAddinFolder(engine, session, utils, entryId, storeId);
+        char line[64];
+        std::snprintf(line, sizeof line, "Alternativer Posteingang id: %d",
+                      static_cast<int>(index + 1));
+        WriteDebugLog(line);
+    }
+    ProcessBasicSyncItems(engine, session, utils);
+    ProcessSyncItems(engine, session, utils, false);
+}
+
+}  // namespace
+
+ImportCycle PlanImportCycle(DWORD minute, bool minuteTurned, bool inboxRequest,
+                            bool alternateRequest) {
+    ImportCycle cycle;
+    if (minute % 10 == 0) {
+        cycle.retryFailed = true;
+        return cycle;
+    }
+    cycle.mainInbox = inboxRequest || (minute % 2 == 0 && minuteTurned);
+    cycle.alternate = alternateRequest || (minute % 3 == 0 && minuteTurned);
+    return cycle;
+}
+
+HRESULT MoveInboxSyncMailsToAddinFolder(CSyncEngine* engine, QMRRDOSession* session,
+                                        QMRMAPIUtils* utils, BSTR folderEntryId,
+                                        BSTR folderStoreId) {
+    if (!engine || !session)
+        return E_POINTER;
+    CComPtr<QMRMAPIFolder> source;
+    HRESULT hr = session->GetFolderFromID(folderEntryId, folderStoreId,
+                                          CComVariant(kBestAccess, VT_I4), &source);
+    if (SUCCEEDED(hr) && !source)
+        hr = E_FAIL;
+    if (!LogIfFailed(hr, "cISM2PF:inbox"))
+        return hr;
+    CComPtr<QMRMAPIFolder> addinFolder;
+    hr = engine->FindOrCreateAddinFolder(session, utils, &addinFolder);
+    if (SUCCEEDED(hr) && !addinFolder)
+        hr = E_FAIL;
+    if (!LogIfFailed(hr, "cISM2PF:GetQMRInbox"))
+        return hr;
+
+    std::vector<std::wstring> entryIds;
+    hr = GetItems(engine, entryIds, source, true, true);
+    if (SUCCEEDED(hr))
+        hr = GetItems(engine, entryIds, source, false, true);
+    if (!LogIfFailed(hr, "cISM2PF:InboxItems"))
+        return hr;
+
+    for (std::size_t i = entryIds.size(); i-- > 0;) {
+        CComBSTR entryId(entryIds[i].c_str());
+        CComPtr<QMRMessage> mail;
+        HRESULT opened = session->GetMessageFromID(entryId, folderStoreId,
+                                                   CComVariant(kBestAccess, VT_I4), &mail);
+        if (!mail) {
+            opened = session->GetMessageFromID(entryId, folderStoreId, CComVariant(), &mail);
+            if (SUCCEEDED(opened) && !mail)
+                opened = E_FAIL;
+        }
+        if (!LogIfFailed(opened, "cISM2PF:GetElem"))
+            continue;
+        CComPtr<QMRMessage> moved;
+        LogIfFailed(mail->Move(addinFolder, &moved), "cISM2PF:Move");
+    }
+    return S_OK;
+}
+
+unsigned ImportFromInboxThread(void*) {
+    IncrementRunningThreadCount();
+    {
+        char line[96];
+        std::snprintf(line, sizeof line, "Thread ImportFromInboxThread: %d / %d started",
+                      static_cast<int>(GetRunningThreadCount()),
+                      static_cast<int>(GetCurrentThreadId()));
+        WriteDebugLog(line);
+    }
+    CSyncEngine* engine = g_pEngine.load();
+    CoInitialize(nullptr);
+    CComPtr<QMRRDOSession> session;
+    CComPtr<QMRMAPIUtils> utils;
+    if (engine)
+        session = AttachThreadSession(engine);
+    if (session)
+        CreateMAPIUtils(engine, &utils);
+
+    // The first cycle counts as the turn of a minute.
+    DWORD lastMinute = GetTickCount() - (kMinuteMs + 1);
+    DWORD minute = 0;
+
+    CComBSTR inboxId, inboxStoreId;
+    HRESULT hr = E_POINTER;
+    if (session && utils) {
+        CComPtr<QMRMAPIFolder> inbox;
+        hr = session->GetDefaultFolder(kInboxFolder, &inbox);
+        if (SUCCEEDED(hr) && !inbox)
+            hr = E_FAIL;
+        if (LogIfFailed(hr, "IMPINBThread:GetInbox")) {
+            hr = inbox->GetStoreID(&inboxStoreId);
+            if (LogIfFailed(hr, "IMPINBThread:GetSid"))
+                hr = inbox->GetEntryID(&inboxId);
+        }
+    }
+    if (LogIfFailed(hr, "IMPINBThread:Failed2Start")) {
+        while (!StopFlag.load()) {
+            // Elapsed time in unsigned arithmetic, so that the wrap of the
+            // tick count after 49.7 days is one more minute, not a burst.
+            const DWORD now = GetTickCount();
+            const bool turned = now - lastMinute > kMinuteMs;
+            if (turned) {
+                lastMinute = GetTickCount();
+                ++minute;
+            }
+            Sleep(kCycleMs);
+            const ImportCycle cycle =
+                PlanImportCycle(minute, turned, engine->m_mainInboxRequest.load(),
+                                engine->m_alternateInboxRequest.load());
+            if (cycle.retryFailed) {
+                ProcessBasicSyncItems(engine, session, utils);
+                ProcessSyncItems(engine, session, utils, true);
+                continue;
+            }
+            if (cycle.mainInbox) {
+                RunMainPass(engine, session, utils, inboxId, inboxStoreId);
+                engine->m_mainInboxRequest = false;
+            }
+            if (cycle.alternate) {
+                RunAlternatePass(engine, session, utils);
+                engine->m_alternateInboxRequest = false;
+            }
+        }
+    }
+
+    // Everything of the helper library is let go before the counter drops:
+    // the Quit handler may tear the add-in down as soon as it reads 0.
+    session.Release();
+    if (utils)
+        utils->Cleanup();
+    utils.Release();
+    CoUninitialize();
+    DecrementRunningThreadCount();
+    {
+        char line[64];
+        std::snprintf(line, sizeof line, "Thread ImportFromInboxThread endet (%d)",
+                      static_cast<int>(GetRunningThreadCount()));
+        WriteDebugLog(line);
+    }
+    return 0;
+}
+
+void AddImportFromInboxThread(ExchangeThreadProcs& procs) {
+    procs.importFromInboxThread = ImportFromInboxThread;
+}

@@ -1,0 +1,365 @@
+// A fixture for the receiving side's tests: the real helper library
+// (registered), two profiles made in the test — "Ann", opened by the object
+// model stand-in and the engine, whose Contacts folder is shared as "Team"
+// with the password "pw", and "Bert", a partner whose items are packed into
+// sync mails exactly as a sending add-in packs them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Quillmere/cabinet/Compress.h"
+#include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/FolderObj.h"
+#include "Quillmere/core/HelperObjects.h"
+#include "Quillmere/core/OutlookNamespaceAccess.h"
+#include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/SyncMailFormat.h"
+#include "Quillmere/resources/LoadString.h"
+#include "platform/com/Bstr.h"
+#include "platform/com/Variant.h"
+#include "platform/outlook/OutlookApplication.h"
+#include "platform/rdo/RdoTestSupport.h"
+#include "platform/win/Clock.h"
+#include "platform/win/Files.h"
+#include "platform/win/MessageBox.h"
+#include "platform/win/Module.h"
+#include "platform/win/Paths.h"
+#include "platform/win/Text.h"
+
+namespace synctest {
+
+constexpr LONG kContactsFolder = 10;
+constexpr LONG kJournalFolder = 11;
+constexpr LONG kInboxFolder = 6;
+constexpr ULONG kTagSearchKey = 0x300B0102;
+constexpr ULONG kTagHtml = 0x10130102;
+
+struct MailOptions {
+    // Name of the cabinet file and of the attachment; null: no attachment.
+    const wchar_t* attachmentName = L"sync.zuf";
+    // Cut the cabinet in half before attaching it.
+    bool damageCabinet = false;
+    // How long ago the mail arrived.
+    double ageDays = 0;
+};
+
+class ImportTest : public rdo::testing::RdoTest {
+protected:
+    void SetUp() override {
+        RdoTest::SetUp();
+        // The folder threads of the shares poll; a fast clock keeps their
+        // start and stop short.
+        win::SetTimeScaleForTesting(100);
+        InitializeAddinLocks();
+        logs::ResetForTesting();
+        win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
+        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
+        ASSERT_NE(rdo, nullptr);
+        auto registerServer =
+            reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
+        ASSERT_NE(registerServer, nullptr);
+        ASSERT_EQ(registerServer(), S_OK);
+
+        wchar_t temp[MAX_PATH];
+        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+        m_temp = temp;
+        CreateDirectoryW(m_temp.c_str(), nullptr);
+        SetErrorLogPath((m_temp + L"Quillmere_error.log").c_str());
+        LogHResult(0, "first");
+
+        rdo::ProfileDescription ann = MakeProfile(L"Ann");
+        rdo::ProfileDescription bert = MakeProfile(L"Bert");
+        const std::string annStore = ann.stores.front().hostPath;
+        m_profiles.Add(ann);
+        m_profiles.Add(bert, false);
+
+        outlook::ApplicationOptions options;
+        options.profile.profileName = L"Ann";
+        options.profile.stores.push_back({annStore, true});
+        options.version = L"10.0.6626";  // ready at once
+        options.ui = m_ui;
+        ASSERT_EQ(outlook::OutlookApplication::Create(options, &m_app), S_OK);
+        m_engine = std::make_unique<CSyncEngine>(
+            std::make_unique<COutlookNamespaceAccess>(m_app->NameSpace()),
+            (m_temp + L"Quillmere_debug.log").c_str());
+        ASSERT_NE(m_engine->Session(), nullptr);
+        DebugSwitch = true;
+        m_engine->SetDataPaths(m_temp);
+        ASSERT_EQ(CreateMAPIUtils(m_engine.get(), &m_utils), S_OK);
+        g_pEngine = m_engine.get();
+
+        ASSERT_EQ(CreateHelperSession(&m_bert), S_OK);
+        ASSERT_EQ(m_bert->Logon(CComVariant(L"Bert"), CComVariant(), CComVariant(), CComVariant(),
+                                CComVariant(), CComVariant()),
+                  S_OK);
+        AddShare(L"Team", L"pw");
+        CreateDirectoryW(L"C:\\out", nullptr);
+    }
+
+    void TearDown() override {
+        StopFlag = true;
+        EXPECT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
+        SetExchangeThreadProcs({});
+        g_pEngine = nullptr;
+        m_bert.Release();
+        m_utils.Release();
+        m_engine.reset();
+        m_app.reset();
+        StopFlag = false;
+        DebugSwitch = false;
+        win::SetTimeScaleForTesting(1);
+        win::SetMessageBoxHandler({});
+        logs::ResetForTesting();
+        DeleteAddinLocks();
+        RdoTest::TearDown();
+    }
+
+    // Waits up to 10 real seconds.
+    template <class F>
+    static bool WaitFor(F condition) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return condition();
+    }
+
+    // Shares Ann's Contacts folder once more under that name.
+    void AddShare(const wchar_t* share, const wchar_t* password) {
+        CComPtr<QMRMAPIFolder> folder = TargetFolder();
+        ASSERT_TRUE(folder);
+        CComBSTR entryId, storeId;
+        ASSERT_EQ(folder->GetEntryID(&entryId), S_OK);
+        ASSERT_EQ(folder->GetStoreID(&storeId), S_OK);
+        auto object = std::make_unique<CFolderObj>(nullptr, CFolderObj::kSharedFolder, false,
+                                                   std::wstring(entryId), std::wstring(storeId));
+        object->m_shareName = share;
+        object->m_password = password;
+        object->Start();
+        ASSERT_TRUE(m_engine->AppendFolder(object.release()));
+    }
+
+    CComPtr<QMRMAPIFolder> DefaultFolder(QMRRDOSession* session, LONG kind) {
+        CComPtr<QMRMAPIFolder> folder;
+        EXPECT_EQ(session->GetDefaultFolder(kind, &folder), S_OK);
+        return folder;
+    }
+    CComPtr<QMRMAPIFolder> TargetFolder() {
+        return DefaultFolder(m_engine->Session(), kContactsFolder);
+    }
+    CComPtr<QMRMAPIFolder> JournalFolder() {
+        return DefaultFolder(m_engine->Session(), kJournalFolder);
+    }
+    CComPtr<QMRMAPIFolder> InboxFolder() {
+        return DefaultFolder(m_engine->Session(), kInboxFolder);
+    }
+    CComPtr<QMRMAPIFolder> AddinFolder() {
+        CComPtr<QMRMAPIFolder> folder;
+        EXPECT_EQ(m_engine->FindOrCreateAddinFolder(m_engine->Session(), m_utils, &folder), S_OK);
+        return folder;
+    }
+
+    static CComPtr<QMRMessage> NewItem(QMRMAPIFolder* folder, const wchar_t* messageClass,
+                                       const wchar_t* subject) {
+        CComPtr<QMRItems> items;
+        EXPECT_EQ(folder->GetItems(&items), S_OK);
+        CComPtr<QMRMessage> item;
+        EXPECT_EQ(items->Add(CComVariant(messageClass), &item), S_OK);
+        EXPECT_EQ(item->PutSubject(CComBSTR(subject)), S_OK);
+        EXPECT_EQ(item->Save(), S_OK);
+        return item;
+    }
+    CComPtr<QMRMessage> AnnItem(const wchar_t* subject) {
+        return NewItem(TargetFolder(), L"IPM.Contact", subject);
+    }
+    CComPtr<QMRMessage> BertItem(const wchar_t* subject) {
+        return NewItem(DefaultFolder(m_bert, kContactsFolder), L"IPM.Contact", subject);
+    }
+
+    static LONG FolderCount(QMRMAPIFolder* folder) {
+        CComPtr<QMRItems> items;
+        LONG count = -1;
+        if (folder && SUCCEEDED(folder->GetItems(&items)) && items)
+            items->GetCount(&count);
+        return count;
+    }
+    static CComPtr<QMRMessage> FolderItem(QMRMAPIFolder* folder, LONG index) {
+        CComPtr<QMRItems> items;
+        CComPtr<QMRMessage> item;
+        if (folder && SUCCEEDED(folder->GetItems(&items)) && items)
+            items->Item(index, &item);
+        return item;
+    }
+    static void ClearFolder(QMRMAPIFolder* folder) {
+        for (LONG n = FolderCount(folder); n > 0; --n)
+            FolderItem(folder, n)->Delete(0);
+    }
+    void ClearTarget() { ClearFolder(TargetFolder()); }
+    CComPtr<QMRMessage> TargetItem(LONG index) { return FolderItem(TargetFolder(), index); }
+    std::vector<std::wstring> TargetSubjects() {
+        std::vector<std::wstring> subjects;
+        CComPtr<QMRMAPIFolder> folder = TargetFolder();
+        for (LONG i = 1; i <= FolderCount(folder); ++i)
+            subjects.push_back(Subject(FolderItem(folder, i)));
+        return subjects;
+    }
+
+    static std::wstring Subject(QMRMessage* message) {
+        CComBSTR subject;
+        if (message)
+            message->GetSubject(&subject);
+        return subject ? std::wstring(subject) : std::wstring();
+    }
+    static std::wstring EntryId(QMRMessage* message) {
+        CComBSTR id;
+        message->GetEntryID(&id);
+        return id ? std::wstring(id) : std::wstring();
+    }
+    static std::wstring Html(QMRMessage* message) {
+        CComVariant value;
+        message->GetFields(CComVariant(static_cast<LONG>(kTagHtml), VT_I4), &value);
+        if (value.vt != (VT_ARRAY | VT_UI1) || !value.parray)
+            return {};
+        const auto* data = static_cast<const char*>(value.parray->pvData);
+        return win::FromUtf8(std::string(data, data + value.parray->rgsabound[0].cElements));
+    }
+    static CComVariant SearchKey(QMRMessage* message) {
+        CComVariant key;
+        EXPECT_EQ(message->GetFields(CComVariant(static_cast<LONG>(kTagSearchKey), VT_I4), &key),
+                  S_OK);
+        return key;
+    }
+    std::wstring SyncIdText(QMRMessage* message) {
+        CComBSTR text;
+        EXPECT_EQ(m_utils->BinaryToText(SearchKey(message), &text), S_OK);
+        return text ? std::wstring(text) : std::wstring();
+    }
+    static void CopySyncId(QMRMessage* from, QMRMessage* to) {
+        ASSERT_EQ(
+            to->SetFields(CComVariant(static_cast<LONG>(kTagSearchKey), VT_I4), SearchKey(from)),
+            S_OK);
+        ASSERT_EQ(to->Save(), S_OK);
+    }
+
+    static std::wstring UiText(UINT id) {
+        std::wstring text;
+        EXPECT_TRUE(LoadString(AddinResourceModule(), id, g_UILanguage.load(), text)) << id;
+        return text;
+    }
+    static DATE LocalNow() {
+        SYSTEMTIME now{};
+        GetLocalTime(&now);
+        DATE value = 0;
+        SystemTimeToVariantTime(&now, &value);
+        return value;
+    }
+
+    // A sync mail of item, as a partner sharing it as share with that password
+    // sends it, arrived in folder.
+    void PutSyncMail(QMRMAPIFolder* folder, QMRMessage* item, const std::wstring& share,
+                     const std::wstring& password, const MailOptions& options = {}) {
+        const std::wstring msgPath = L"C:\\out\\sync.msg";
+        DeleteFileW(msgPath.c_str());
+        ASSERT_EQ(item->SaveAs(CComBSTR(msgPath.c_str()),
+                               CComVariant(static_cast<LONG>(kQmrFormatMsg), VT_I4)),
+                  S_OK);
+        std::wstring cabinetPath;
+        if (options.attachmentName) {
+            cabinetPath = std::wstring(L"C:\\out\\") + options.attachmentName;
+            DeleteFileW(cabinetPath.c_str());
+            Cabinet::CCompress writer;
+            std::string key = win::ToAnsi(password);
+            writer.Cipher().SetKey(reinterpret_cast<const BYTE*>(key.data()),
+                                   static_cast<DWORD>(key.size()));
+            writer.AllocateBuffer();
+            ASSERT_TRUE(
+                writer.CreateFCIContext(cabinetPath.c_str(), TRUE, TRUE, 0x7FFFFFFF, 23364, 0));
+            ASSERT_TRUE(writer.AddFile(msgPath.c_str(), syncmail::kAttachedItemName,
+                                       TCOMPfromLZXWindow(21)));
+            ASSERT_TRUE(writer.CleanUp()) << win::ToUtf8(writer.GetLastErrorText());
+            if (options.damageCabinet) {
+                std::string host = *win::HostPath(cabinetPath);
+                struct stat st {};
+                ASSERT_EQ(stat(host.c_str(), &st), 0);
+                ASSERT_EQ(truncate(host.c_str(), st.st_size / 2), 0);
+            }
+        }
+        CComPtr<QMRItems> items;
+        ASSERT_EQ(folder->GetItems(&items), S_OK);
+        CComPtr<QMRMessage> mail;
+        ASSERT_EQ(items->Add(CComVariant(syncmail::kMessageClass), &mail), S_OK);
+        syncmail::SyncMailTime time = syncmail::MakeSyncMailTime();
+        ASSERT_EQ(mail->PutSubject(
+                      CComBSTR(syncmail::BuildSyncMailSubject(time.text, false, L"").c_str())),
+                  S_OK);
+        ASSERT_EQ(mail->PutBody(CComBSTR(syncmail::BuildSyncMailBody(UiText(1220), false, L"",
+                                                                     share, SyncIdText(item), false)
+                                             .c_str())),
+                  S_OK);
+        if (options.attachmentName) {
+            CComPtr<QMRAttachments> attachments;
+            ASSERT_EQ(mail->GetAttachments(&attachments), S_OK);
+            CComPtr<QMRAttachment> attachment;
+            ASSERT_EQ(attachments->Add(CComBSTR(cabinetPath.c_str()),
+                                       CComVariant(static_cast<LONG>(1), VT_I4), CComVariant(),
+                                       CComVariant(options.attachmentName), &attachment),
+                      S_OK);
+        }
+        ASSERT_EQ(mail->SetMailTime(LocalNow() - options.ageDays), S_OK);
+        ASSERT_EQ(mail->Save(), S_OK);
+    }
+
+    // A deletion notice of the item with that sync id of share, arrived in folder.
+    void PutDeletionNotice(QMRMAPIFolder* folder, const std::wstring& syncIdText,
+                           const std::wstring& share) {
+        CComPtr<QMRItems> items;
+        ASSERT_EQ(folder->GetItems(&items), S_OK);
+        CComPtr<QMRMessage> mail;
+        ASSERT_EQ(items->Add(CComVariant(syncmail::kMessageClass), &mail), S_OK);
+        syncmail::SyncMailTime time = syncmail::MakeSyncMailTime();
+        ASSERT_EQ(
+            mail->PutSubject(CComBSTR(syncmail::BuildDeletionNoticeSubject(time.text).c_str())),
+            S_OK);
+        ASSERT_EQ(mail->PutBody(CComBSTR(
+                      syncmail::BuildDeletionNoticeBody(UiText(1220), share, syncIdText).c_str())),
+                  S_OK);
+        ASSERT_EQ(mail->SetMailTime(LocalNow()), S_OK);
+        ASSERT_EQ(mail->Save(), S_OK);
+    }
+
+    std::string ReadTemp(const wchar_t* name) {
+        std::ifstream in(*win::HostPath(m_temp + name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool DebugLogHas(const std::string& text) {
+        return ReadTemp(L"Quillmere_debug.log").find(text) != std::string::npos;
+    }
+    bool ErrorLogHas(const std::string& text) {
+        return ReadTemp(L"Quillmere_error.log").find(text) != std::string::npos;
+    }
+    static bool HostFileExists(const std::wstring& windowsPath) {
+        auto host = win::HostPath(windowsPath);
+        struct stat st {};
+        return host && stat(host->c_str(), &st) == 0;
+    }
+
+    std::wstring m_temp;
+    std::shared_ptr<outlook::QueuedUiDispatcher> m_ui =
+        std::make_shared<outlook::QueuedUiDispatcher>();
+    std::unique_ptr<outlook::OutlookApplication> m_app;
+    std::unique_ptr<CSyncEngine> m_engine;
+    CComPtr<QMRMAPIUtils> m_utils;
+    CComPtr<QMRRDOSession> m_bert;
+};
+
+}  // namespace synctest
