@@ -8,8 +8,12 @@
 #include "Quillmere/core/HiddenWindow.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/BasicSync.h"
 #include "Quillmere/exchange/DelMailSender.h"
+#include "Quillmere/exchange/ImportFromInbox.h"
+#include "Quillmere/exchange/MailSender.h"
 #include "Quillmere/exchange/OutboxRecheck.h"
+#include "Quillmere/exchange/QueueChange.h"
 #include "Quillmere/exchange/SendQueues.h"
 
 namespace {
@@ -22,11 +26,16 @@ struct AddinWiring {
     AddinWiring() {
         ExchangeThreadProcs procs;
         AddDelMailSendThread(procs);
+        AddMailSendThread(procs);
+        AddImportFromInboxThread(procs);
         SetExchangeThreadProcs(procs);
+        SetBasicSyncProc(BasicSync);
         SetRecheckOutboxProc([](CSyncEngine* engine) { RecheckOutbox(engine, engine->Session()); });
         SetCancelSendQueueProc([] { MailSenderList.Clear(); });
         ConnectHooks hooks;
         hooks.pendingMailCount = PendingMailCount;
+        hooks.registerReminder = RegisterReminder;
+        hooks.initiateShutdown = InitiateShutdown;
         SetConnectHooks(hooks);
     }
 };

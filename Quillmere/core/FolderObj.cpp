@@ -104,11 +104,9 @@ void CFolderObj::Start() {
         proc = FolderCheckThread;
     if (proc) {
         // The helper session refuses calls from other threads, so the
-        // engine's MAPI object is taken here, where the session lives.
+        // thread is handed the MAPI object behind it.
         CSyncEngine* engine = g_pEngine.load();
-        m_engineMapiSession.Release();
-        if (engine && engine->Session())
-            engine->Session()->GetMAPIOBJECT(&m_engineMapiSession);
+        m_engineMapiSession = engine ? engine->MapiSessionObject() : nullptr;
         if (!m_engineMapiSession && engine && engine->Outlook())
             engine->Outlook()->GetMAPIOBJECT(&m_engineMapiSession);
         // The alive flag is raised before the thread exists: a destruction

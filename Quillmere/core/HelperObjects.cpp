@@ -8,6 +8,7 @@
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/resources/LoadString.h"
 #include "platform/com/Dispatch.h"
+#include "platform/win/Clock.h"
 #include "platform/win/MessageBox.h"
 #include "platform/win/Module.h"
 #include "platform/win/Version.h"
@@ -16,6 +17,11 @@ namespace {
 
 // COMAddIn.Connect (Office's dispatch id of the property).
 constexpr DISPID kDispidComAddInConnect = 0x0006;
+
+// The helper library's answer when the log-on timed out.
+constexpr HRESULT kSessionTimeout = static_cast<HRESULT>(0x80040401);
+constexpr DWORD kSessionRetryMs = 10000;
+constexpr DWORD kStopPollMs = 100;
 
 template <class T>
 HRESULT CreateOrReport(CSyncEngine* engine, const wchar_t* progId, REFIID iid, T** out) {
@@ -41,6 +47,35 @@ HRESULT CreateSafeJournalItem(CSyncEngine* engine, QMRSafeJournalItem** out) {
 
 HRESULT CreateMAPITable(CSyncEngine* engine, QMRMAPITable** out) {
     return CreateOrReport(engine, L"QuillmereRDOx.QMRMAPITable", IID_QMRMAPITable, out);
+}
+
+CComPtr<QMRRDOSession> AttachExchangeThreadSession(CSyncEngine* engine, bool* created) {
+    if (created)
+        *created = false;
+    CComPtr<QMRRDOSession> session;
+    if (!engine || FAILED(CreateHelperSession(&session)) || !session)
+        return nullptr;
+    if (created)
+        *created = true;
+    while (!StopFlag.load()) {
+        session->ClearOption(0);
+        HRESULT hr = E_POINTER;
+        if (IUnknown* shared = engine->MapiSessionObject())
+            hr = session->PutMAPIOBJECT(shared);
+        if (FAILED(hr)) {
+            LogHResult(hr, "MAPIOBJECT failed");
+            CComVariant empty[6];
+            hr = session->Logon(empty[0], empty[1], empty[2], empty[3], empty[4], empty[5]);
+        }
+        if (SUCCEEDED(hr))
+            return session;
+        LogHResult(hr, hr == kSessionTimeout ? "session Connectiontimeout" : "no session");
+        WriteDebugLog("Try enter Session again in 10s");
+        engine->SetSyncState(kSyncStateOffline);
+        for (DWORD waited = 0; waited < kSessionRetryMs && !StopFlag.load(); waited += kStopPollMs)
+            Sleep(kStopPollMs);
+    }
+    return nullptr;
 }
 
 void ReportHelperLibraryNotRegistered(CSyncEngine* /*engine*/) {

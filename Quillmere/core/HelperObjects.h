@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "platform/com/Unknown.h"
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/Types.h"
 
@@ -25,6 +26,17 @@ HRESULT CreateMAPITable(CSyncEngine* engine, QMRMAPITable** out);
 // A helper session ("QuillmereRDOx.QMRRDOSession"), not logged on. A
 // failure is reported as "no session Interface" (no message box).
 HRESULT CreateHelperSession(QMRRDOSession** out);
+
+// The session set-up of an exchange thread: a new helper session of the
+// calling thread, attached to the engine's MAPI session object (taken on
+// Outlook's thread when the engine made its session, so no helper object
+// crosses threads), else logged on by itself ("MAPIOBJECT failed"). A failed
+// try is reported ("session Connectiontimeout" for 0x80040401, else "no
+// session"), sets the state code to 4 and is retried every 10 s until it
+// succeeds or StopFlag is set; then null. *created (may be null) tells
+// whether a session object could be created at all; without one the call
+// returns null at once. The calling worker thread, COM initialised.
+CComPtr<QMRRDOSession> AttachExchangeThreadSession(CSyncEngine* engine, bool* created = nullptr);
 
 // The error-log line "QuillmereRDO.dll may be not registered", a message box
 // without owner (text string 1214, caption string 1223, UI language) and

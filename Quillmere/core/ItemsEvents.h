@@ -97,7 +97,8 @@ public:
     // (deleted afterwards, read or not), else by a full scan whose entries
     // count as known. Mismatched files are reported ("Difference between
     // keys and values") and replaced by the scan. S_OK when the list holds
-    // entries afterwards, else E_FAIL.
+    // entries afterwards, else E_FAIL (also for a folder read as empty, which
+    // still counts as the baseline that new items are compared against).
     HRESULT LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils);
     // Saves ELEMS_IN_SYNC and the list. S_OK, also when a file cannot be
     // opened (nothing more is written then); E_FAIL without an engine.
@@ -171,4 +172,8 @@ private:
     bool AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, ChangeKeyList& target,
                        const VARIANT& row, DATE now, double windowDays);
     ChangeKeyList changeKeylist GUARDED_BY(ChangeListLock);
+    // Set once the list was loaded from its files or from a scan that read
+    // the folder (also an empty one); an empty list that is not established
+    // (the folder could not be read) makes the checks do nothing.
+    bool m_listEstablished GUARDED_BY(ChangeListLock) = false;
 };

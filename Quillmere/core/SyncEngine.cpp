@@ -88,6 +88,8 @@ void CSyncEngine::CreateSession() {
         if (FAILED(hr))
             LogHResult(hr, "no session");
     }
+    if (SUCCEEDED(hr) && FAILED(m_session->GetMAPIOBJECT(&m_mapiSessionObject)))
+        m_mapiSessionObject = mapiSession;
 }
 
 void CSyncEngine::ReadOutlookMode() {
@@ -127,6 +129,7 @@ CSyncEngine::~CSyncEngine() {
     DebugSwitch = false;
     m_utils.Release();
     m_session.Release();
+    m_mapiSessionObject.Release();
     m_outlook.reset();
 }
 

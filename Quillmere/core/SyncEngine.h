@@ -183,6 +183,12 @@ public:
 
     // Helper-library objects of Outlook's thread (may be null).
     QMRRDOSession* Session() const { return m_session; }
+    // The MAPI session object behind the engine's helper session (taken on
+    // Outlook's thread when the session was made; null without one). It
+    // names the session only: worker threads hand it to their own sessions
+    // (PutMAPIOBJECT), as the helper session itself answers only on
+    // Outlook's thread.
+    IUnknown* MapiSessionObject() const { return m_mapiSessionObject; }
     QMRMAPIUtils* Utils() const { return m_utils; }
     void SetUtils(QMRMAPIUtils* utils) { m_utils = utils; }
     core::IOutlookAccess* Outlook() const { return m_outlook.get(); }
@@ -224,6 +230,7 @@ private:
 
     std::unique_ptr<core::IOutlookAccess> m_outlook;
     CComPtr<QMRRDOSession> m_session;
+    CComPtr<IUnknown> m_mapiSessionObject;
     CComPtr<QMRMAPIUtils> m_utils;
 
     mutable CriticalSection m_textLock;  // status text and special sender

@@ -24,7 +24,6 @@ namespace {
 
 constexpr LONG kOutboxFolder = 4;
 constexpr ULONG PR_BODY_W = 0x1000001F;
-constexpr HRESULT kSessionTimeout = static_cast<HRESULT>(0x80040401);
 // The share name is copied into a buffer of this many characters (with the
 // terminator). A longer name is not cut: a cut name could match another
 // share's folder, so such a notice is dropped as not found instead.
@@ -172,37 +171,6 @@ HRESULT BuildNotice(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* mai
     return S_OK;
 }
 
-// The thread's own helper session, attached to the engine's. Retries every
-// 10 s until it attaches or StopFlag is set; null when it never did.
-CComPtr<QMRRDOSession> AttachThreadSession(CSyncEngine* engine, bool* created) {
-    *created = false;
-    CComPtr<QMRRDOSession> session;
-    if (FAILED(CreateHelperSession(&session)) || !session)
-        return nullptr;
-    *created = true;
-    while (!StopFlag.load()) {
-        session->ClearOption(0);
-        HRESULT hr = E_POINTER;
-        CComPtr<IUnknown> shared;
-        if (QMRRDOSession* main = engine->Session();
-            main && SUCCEEDED(main->GetMAPIOBJECT(&shared)) && shared)
-            hr = session->PutMAPIOBJECT(shared);
-        if (FAILED(hr)) {
-            LogHResult(hr, "MAPIOBJECT failed");
-            CComVariant empty[6];
-            hr = session->Logon(empty[0], empty[1], empty[2], empty[3], empty[4], empty[5]);
-        }
-        if (SUCCEEDED(hr))
-            return session;
-        LogHResult(hr, hr == kSessionTimeout ? "session Connectiontimeout" : "no session");
-        WriteDebugLog("Try enter Session again in 10s");
-        engine->SetSyncState(kSyncStateOffline);
-        for (int waited = 0; waited < 10000 && !StopFlag.load(); waited += 100)
-            Sleep(100);
-    }
-    return nullptr;
-}
-
 std::wstring DeletionQueuePath(CSyncEngine* engine, QMRRDOSession* session) {
     CComBSTR profile;
     if (FAILED(session->GetProfileName(&profile)) || !profile)
@@ -301,7 +269,7 @@ unsigned DelMailSendThread(void*) {
     bool created = false;
     CComPtr<QMRRDOSession> session;
     if (engine)
-        session = AttachThreadSession(engine, &created);
+        session = AttachExchangeThreadSession(engine, &created);
     if (!engine || !created) {
         LogHResult(E_FAIL, "DeleteMailSenderThreaD");
         CoUninitialize();

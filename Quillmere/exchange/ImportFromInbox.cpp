@@ -21,40 +21,8 @@ namespace {
 
 constexpr LONG kInboxFolder = 6;
 constexpr LONG kBestAccess = 16;
-constexpr HRESULT kSessionTimeout = static_cast<HRESULT>(0x80040401);
 constexpr DWORD kMinuteMs = 60000;
 constexpr DWORD kCycleMs = 1000;
-constexpr DWORD kSessionRetryMs = 10000;
-
-// The thread's own helper session, attached to the engine's (else logged
-// on). Retries every 10 s with the offline state until it succeeds or
-// StopFlag is set; null when it never did.
-CComPtr<QMRRDOSession> AttachThreadSession(CSyncEngine* engine) {
-    CComPtr<QMRRDOSession> session;
-    if (FAILED(CreateHelperSession(&session)) || !session)
-        return nullptr;
-    while (!StopFlag.load()) {
-        session->ClearOption(0);
-        HRESULT hr = E_POINTER;
-        CComPtr<IUnknown> shared;
-        if (QMRRDOSession* main = engine->Session();
-            main && SUCCEEDED(main->GetMAPIOBJECT(&shared)) && shared)
-            hr = session->PutMAPIOBJECT(shared);
-        if (FAILED(hr)) {
-            LogHResult(hr, "MAPIOBJECT failed");
-            CComVariant empty[6];
-            hr = session->Logon(empty[0], empty[1], empty[2], empty[3], empty[4], empty[5]);
-        }
-        if (SUCCEEDED(hr))
-            return session;
-        LogHResult(hr, hr == kSessionTimeout ? "session Connectiontimeout" : "no session");
-        WriteDebugLog("Try enter Session again in 10s");
-        engine->SetSyncState(kSyncStateOffline);
-        for (DWORD waited = 0; waited < kSessionRetryMs && !StopFlag.load(); waited += 100)
-            Sleep(100);
-    }
-    return nullptr;
-}
 
 // The main pass: the Inbox's mails into "Quillmere", then unpack and import.
 void RunMainPass(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
@@ -159,7 +127,7 @@ unsigned ImportFromInboxThread(void*) {
     CComPtr<QMRRDOSession> session;
     CComPtr<QMRMAPIUtils> utils;
     if (engine)
-        session = AttachThreadSession(engine);
+        session = AttachExchangeThreadSession(engine);
     if (session)
         CreateMAPIUtils(engine, &utils);
 

@@ -18,14 +18,12 @@
 
 namespace {
 
-constexpr HRESULT kSessionTimeout = static_cast<HRESULT>(0x80040401);
 // The folder and the item are opened with best access, as the helper
 // library names it.
 constexpr LONG kOpenFlags = 0x10;
 // Queue totals (both queues) from which the sender counts as in a burst.
 constexpr std::size_t kBurstMails = 5;
 // Waits of the loop (platform ms).
-constexpr DWORD kSessionRetryMs = 10000;
 constexpr DWORD kIdleMs = 1000;
 constexpr DWORD kTrickleMs = 5000;
 constexpr DWORD kBetweenCountsMs = 5;
@@ -44,35 +42,6 @@ void WaitUnlessStopped(DWORD ms) {
 // Wrap-safe: whether the tick count has reached deadline.
 bool Reached(DWORD now, DWORD deadline) {
     return static_cast<LONG>(now - deadline) >= 0;
-}
-
-// The thread's own helper session, attached to the engine's (or logged on by
-// itself). Retries every 10 s with the offline state until it attaches or
-// StopFlag is set; null then. Null at once when no session can be created.
-CComPtr<QMRRDOSession> AttachThreadSession(CSyncEngine* engine) {
-    CComPtr<QMRRDOSession> session;
-    if (FAILED(CreateHelperSession(&session)) || !session)
-        return nullptr;
-    while (!StopFlag.load()) {
-        session->ClearOption(0);
-        HRESULT hr = E_POINTER;
-        CComPtr<IUnknown> shared;
-        if (QMRRDOSession* main = engine->Session();
-            main && SUCCEEDED(main->GetMAPIOBJECT(&shared)) && shared)
-            hr = session->PutMAPIOBJECT(shared);
-        if (FAILED(hr)) {
-            LogHResult(hr, "MAPIOBJECT failed");
-            CComVariant empty[6];
-            hr = session->Logon(empty[0], empty[1], empty[2], empty[3], empty[4], empty[5]);
-        }
-        if (SUCCEEDED(hr))
-            return session;
-        LogHResult(hr, hr == kSessionTimeout ? "session Connectiontimeout" : "no session");
-        WriteDebugLog("Try enter Session again in 10s");
-        engine->SetSyncState(kSyncStateOffline);
-        WaitUnlessStopped(kSessionRetryMs);
-    }
-    return nullptr;
 }
 
 std::wstring MailQueuePath(CSyncEngine* engine, QMRRDOSession* session) {
@@ -224,7 +193,7 @@ unsigned MailSendThread(void*) {
     CComPtr<QMRMAPIUtils> utils;
     std::wstring queuePath;
     if (engine)
-        session = AttachThreadSession(engine);
+        session = AttachExchangeThreadSession(engine);
     if (engine && session && !StopFlag.load()) {
         CreateMAPIUtils(engine, &utils);
         queuePath = MailQueuePath(engine, session);

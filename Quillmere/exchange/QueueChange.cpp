@@ -458,3 +458,24 @@ void HandItemToAllFolders(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUt
             sink->AddToChangeList(session, utils, SysAllocString(itemKey), flag);
     }
 }
+
+void RegisterReminder(CSyncEngine* engine, IDispatch* item) {
+    if (!engine || !item)
+        return;
+    CComPtr<QMRMessage> message;
+    if (FAILED(IDispatchToIMessageItem(engine, message, item)) || !message)
+        return;
+    std::wstring syncId;
+    GetSyncID_AS_PR_SEARCH_KEY2(engine, engine->Utils(), message, syncId, false);
+    if (syncId.size() <= 1)
+        return;
+    if (DebugSwitch.load()) {
+        CComBSTR subject;
+        message->GetSubject(&subject);
+        std::wstring line = L"Reminder, permitting Message (pst):";
+        line += (subject && subject.Length() > 0) ? std::wstring(subject.View()) : L"<no subject>";
+        WriteDebugLog(line.c_str());
+    }
+    CComBSTR key(syncId.c_str());
+    HandItemToAllFolders(engine, engine->Session(), engine->Utils(), key, true);
+}

@@ -29,3 +29,10 @@ HRESULT QueueDeleteMessage(CSyncEngine* engine, BSTR syncIdText, const std::wstr
 // to 1; Outlook's Reminder handler uses it. itemKey stays the caller's.
 void HandItemToAllFolders(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
                           BSTR itemKey, bool flag);
+
+// Outlook's Reminder event for item (an Outlook item; stays the caller's):
+// when the item already has a sync id (none is made), its coming reminder
+// update is registered as the add-in's own change in every synchronised
+// folder (HandItemToAllFolders with the reminder flag), with the engine's
+// helper session and utilities. Outlook's thread.
+void RegisterReminder(CSyncEngine* engine, IDispatch* item);

@@ -324,14 +324,22 @@ HRESULT CItemsEvents::LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
     EnterCriticalSection(&ChangeListLock);
     const bool loaded = !changeKeylist.Empty();
     LeaveCriticalSection(&ChangeListLock);
-    if (loaded)
+    if (loaded) {
+        EnterCriticalSection(&ChangeListLock);
+        m_listEstablished = true;
+        LeaveCriticalSection(&ChangeListLock);
         return S_OK;
+    }
     // First start (or lost files): what the folder holds now counts as known.
     ChangeKeyList scanned;
-    MakeFolderList(session, utils, scanned, kScanAllItems);
+    const HRESULT scan = MakeFolderList(session, utils, scanned, kScanAllItems);
     EnterCriticalSection(&ChangeListLock);
     changeKeylist = std::move(scanned);
     const bool filled = !changeKeylist.Empty();
+    // A folder that was read and found empty is a baseline too: its first
+    // items are new. Only a list that could not be read stays unusable.
+    if (SUCCEEDED(scan))
+        m_listEstablished = true;
     LeaveCriticalSection(&ChangeListLock);
     return filled ? S_OK : E_FAIL;
 }
@@ -607,9 +615,9 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
         return S_OK;
     }
     EnterCriticalSection(&ChangeListLock);
-    const bool storedEmpty = changeKeylist.Empty();
+    const bool unusable = changeKeylist.Empty() && !m_listEstablished;
     LeaveCriticalSection(&ChangeListLock);
-    if (storedEmpty) {
+    if (unusable) {
         WriteDebugLog("CHECK CHANGES::MAINLIST::Not this much to check");
         return S_OK;
     }

@@ -338,6 +338,17 @@ TEST_F(StampStoreTest, NewItemIsDetectedOnceAndSentByTheNextCheck) {
     EXPECT_EQ(ValueOf(SyncIdOf(b)), L"DETECT");
 }
 
+// A folder shared while it was empty: its first items are new, not lost.
+TEST_F(StampStoreTest, FolderReadAsEmptyStillDetectsItsFirstItems) {
+    EXPECT_EQ(Sink().LoadFolderList(m_session, m_utils), E_FAIL);
+    CComPtr<QMRMessage> first = NewItem(L"first");
+
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(ValueOf(SyncIdOf(first)), L"DETECT");
+    EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(Recorded().synced, std::vector<std::wstring>{SyncIdOf(first)});
+}
+
 TEST_F(ChangeKeyTest, NewItemWithAChangeKeyIsAdoptedNotSent) {
     NewItem(L"known");
     ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
