@@ -41,9 +41,9 @@ constexpr CodeText kExtractionTexts[] = {
     {1010, L"Internet Explorer is switched to Offline mode."},
     {1011,
      L"Cabinet.dll does not support calling the same CAB context from two different threads."},
-    {1012,
-     L"There must be only one CExtract instance per thread at the same time! Call CleanUp() "
-     L"before you use another instance in the same thread!"},
+    // clang-format off
+    {1012, L"There must be only one CExtract instance per thread at the same time! Call CleanUp() before you use another instance in the same thread!"},
+    // clang-format on
 };
 
 constexpr CodeText kCompressionTexts[] = {
@@ -60,9 +60,9 @@ constexpr CodeText kCompressionTexts[] = {
     {1001, L"Invalid parameters passed to compression function. Read the documentation!"},
     {1002, L"Could not create the directory where to save the CAB file."},
     {1003, L"The path is too long. (Max 250 Ansii characters or approx 100 Unicode characters)."},
-    {1004,
-     L"To store files with names containing Unicode characters into the CAB file you must "
-     L"enable UTF8 encoding!"},
+    // clang-format off
+    {1004, L"To store files with names containing Unicode characters into the CAB file you must enable UTF8 encoding!"},
+    // clang-format on
     {1005,
      L"Cabinet.dll does not support calling the same CAB context from two different threads."},
     {1006, L"Cabinet.dll does not support compressing files bigger than 2 GB."},
@@ -119,7 +119,7 @@ const wchar_t* CCabError::GetLastErrorText() {
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                        static_cast<DWORD>(windowsError), 0, system, kSystemTextChars, nullptr);
     const wchar_t* explanation = length != 0 ? system : kNoExplanationText;
-    m_text.Format(L"%ls\nError %d: %ls", fixed, windowsError, explanation);
+    m_text.Format(L"%s\nError %d: %s", fixed, windowsError, explanation);
     return m_text.Get();
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <string>
 
 #include "Quillmere/cabinet/CabThrow.h"
 #include "platform/win/Text.h"
@@ -10,8 +11,56 @@
 namespace Cabinet {
 
 namespace {
+
 constexpr std::size_t kInitialUnits = 300;
+
+bool IsFlagOrWidth(wchar_t c) {
+    return c == L'-' || c == L'+' || c == L' ' || c == L'#' || c == L'.' || c == L'*' ||
+           (c >= L'0' && c <= L'9');
 }
+
+bool IsTextConversion(wchar_t c) {
+    return c == L's' || c == L'c' || c == L'S' || c == L'C';
+}
+
+// Formats are written as the platform's runtime reads a wide format: %s and %c
+// take wide arguments, %S, %C, %hs and %hc narrow ones, %ls and %lc wide ones.
+// The C library here reads a bare %s in a wide format as narrow, so every
+// string and character conversion gets its explicit size before formatting.
+std::wstring ToHostWideFormat(const wchar_t* format) {
+    std::wstring out;
+    for (const wchar_t* p = format; *p != L'\0'; ++p) {
+        out.push_back(*p);
+        if (*p != L'%') {
+            continue;
+        }
+        if (p[1] == L'%') {
+            out.push_back(*++p);
+            continue;
+        }
+        while (IsFlagOrWidth(p[1])) {
+            out.push_back(*++p);
+        }
+        const wchar_t* conversion = p + 1;
+        wchar_t size = L'\0';
+        if ((*conversion == L'h' || *conversion == L'l') && IsTextConversion(conversion[1])) {
+            size = *conversion++;
+        }
+        if (!IsTextConversion(*conversion)) {
+            continue;  // every other conversion means the same on both
+        }
+        bool upper = *conversion == L'S' || *conversion == L'C';
+        bool wide = size == L'l' || (size == L'\0' && !upper);
+        if (wide) {
+            out.push_back(L'l');
+        }
+        out.push_back(upper ? static_cast<wchar_t>(*conversion + (L'a' - L'A')) : *conversion);
+        p = conversion;
+    }
+    return out;
+}
+
+}  // namespace
 
 CCabStringW::CCabStringW() {
     Reserve(kInitialUnits);
@@ -116,10 +165,11 @@ void CCabStringW::Format(const wchar_t* format, ...) {
 }
 
 void CCabStringW::FormatV(const wchar_t* format, va_list args) {
+    const std::wstring hostFormat = ToHostWideFormat(format);
     for (;;) {
         va_list attempt;
         va_copy(attempt, args);
-        int written = std::vswprintf(m_buffer, m_capacity, format, attempt);
+        int written = std::vswprintf(m_buffer, m_capacity, hostFormat.c_str(), attempt);
         va_end(attempt);
         if (written >= 0 && static_cast<std::size_t>(written) < m_capacity) {
             return;

@@ -40,8 +40,10 @@ public:
     // Makes room for at least `units` characters plus the terminator.
     void Reserve(std::size_t units);
 
-    // printf-style formatting into this string (replaces the text). Wide
-    // conversions use %ls. Grows the capacity fourfold until the result fits.
+    // printf-style formatting into this string (replaces the text), with the
+    // platform runtime's reading of a wide format: %s and %c take wide
+    // arguments, %S, %C, %hs and %hc narrow ones. Grows the capacity fourfold
+    // until the result fits.
     void Format(const wchar_t* format, ...);
     void FormatV(const wchar_t* format, va_list args);
 

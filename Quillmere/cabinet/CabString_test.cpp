@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <cstring>
 #include <string>
 
@@ -51,6 +52,26 @@ TEST(CabStringTest, FormatGrowsFourfoldWithNothingOfTheFirstAttemptLeft) {
     wide.Format(L"%ls|%02X", bigWide.c_str(), 0xA);
     EXPECT_EQ(std::wstring(wide.Get()), bigWide + L"|0A");
     EXPECT_EQ(wide.Capacity(), 2400u);
+}
+
+std::wstring Formatted(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    CCabStringW text;
+    text.FormatV(format, args);
+    va_end(args);
+    return text.Get();
+}
+
+// Wide formats read as on the platform: %s and %c wide, %S, %hs, %C narrow.
+TEST(CabStringTest, WideFormatTakesWideStringsForPercentS) {
+    EXPECT_EQ(Formatted(L"%s|%ls|%S|%hs", L"w1", L"w2", "n1", "n2"), L"w1|w2|n1|n2");
+    EXPECT_EQ(Formatted(L"%c%lc%C%hc", L'a', L'b', 'c', 'd'), L"abcd");
+    EXPECT_EQ(Formatted(L"%-4s|%.2S|%%s|%5.1f|%02X", L"w", "narrow", 2.5, 0xA),
+              L"w   |na|%s|  2.5|0A");
+    EXPECT_EQ(Formatted(L"%s\nError %d: %s", L"Fixed text", 5, L"Access is denied."),
+              L"Fixed text\nError 5: Access is denied.");
+    EXPECT_EQ(Formatted(L"%sCabTmp_%02X_%02X", L"C:\\Temp\\", 1, 0x1A), L"C:\\Temp\\CabTmp_01_1A");
 }
 
 TEST(CabStringTest, UnterminatedTextThrows) {

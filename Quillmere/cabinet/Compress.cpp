@@ -597,7 +597,7 @@ BOOL CCompress::FnGetTempFile(char* name, int size, void* pv) {
     CCompress* self = Self(pv);
     CCabStringW candidate;
     do {
-        candidate.Format(L"%lsCabTmp_%02X_%02X", self->m_tempDirectory.Get(), self->m_instance,
+        candidate.Format(L"%sCabTmp_%02X_%02X", self->m_tempDirectory.Get(), self->m_instance,
                          self->m_tempCounter++);
     } while (GetFileAttributesW(candidate.Get()) != INVALID_FILE_ATTRIBUTES);
     CCabStringA utf8;
