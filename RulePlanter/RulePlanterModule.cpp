@@ -1,7 +1,7 @@
 #include "RulePlanter/RulePlanterModule.h"
 
-#include "RulePlanter/Registrar.h"
 #include "RulePlanter/RulePlanterResources.h"
+#include "platform/com/Registrar.h"
 
 // The compiled resources of the rule helper (registration script and
 // version), linked into whichever program holds this module.
@@ -47,7 +47,7 @@ HRESULT CRulePlanterModule::UpdateRegistryAppId(bool doRegister) {
     WCHAR path[MAX_PATH] = {};
     if (GetModuleFileNameW(module, path, MAX_PATH) == 0)
         return HRESULT_FROM_WIN32(GetLastError());
-    ruleplanter::Registrar registrar;
+    com::Registrar registrar;
     registrar.SetPerUser(m_perUser);
     registrar.AddReplacement(L"APPID", kAppId);
     registrar.AddReplacement(L"MODULE", path);

@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "RulePlanter/Registrar.h"
 #include "RulePlanter/RulePlanterResources.h"
+#include "platform/com/Registrar.h"
 #include "platform/win/Registry.h"
 #include "platform/win/TestMachine.h"
 
@@ -45,8 +45,8 @@ bool AnyTrace(const Where& w) {
 
 TEST(RulePlanterModule, CarriesItsRegistrationScript) {
     std::wstring script;
-    ASSERT_TRUE(ruleplanter::Registrar::LoadScript(CRulePlanterModule::ResourceModule(),
-                                                   IDR_RULEPLANTER, L"REGISTRY", &script));
+    ASSERT_TRUE(com::Registrar::LoadScript(CRulePlanterModule::ResourceModule(), IDR_RULEPLANTER,
+                                           L"REGISTRY", &script));
     EXPECT_NE(script.find(L"%APPID%"), std::wstring::npos);
     EXPECT_NE(script.find(L"NoRemove AppID"), std::wstring::npos);
 }

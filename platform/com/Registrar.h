@@ -1,5 +1,7 @@
-// The registrar of a COM module: applies a registration script (the text of
-// a "REGISTRY" resource) to the registry, or takes it back.
+// The registrar of a COM module (ATL's registrar object): applies a
+// registration script (the text of a "REGISTRY" resource) to the registry,
+// or takes it back. Every module of the system that registers itself from a
+// script uses this one.
 //
 // Script language, as the platform's registrar reads it:
 //   root      HKCR | HKCU | HKLM (or the HKEY_... long names), then { keys }
@@ -32,7 +34,7 @@
 #include "platform/win/Module.h"
 #include "platform/win/Types.h"
 
-namespace ruleplanter {
+namespace com {
 
 class Registrar {
 public:
@@ -64,4 +66,4 @@ private:
     bool m_perUser = false;
 };
 
-}  // namespace ruleplanter
+}  // namespace com

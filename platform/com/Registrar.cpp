@@ -1,4 +1,4 @@
-#include "RulePlanter/Registrar.h"
+#include "platform/com/Registrar.h"
 
 #include <optional>
 #include <vector>
@@ -7,7 +7,7 @@
 #include "platform/win/Resources.h"
 #include "platform/win/Text.h"
 
-namespace ruleplanter {
+namespace com {
 namespace {
 
 std::wstring UpperAscii(std::wstring text) {
@@ -486,4 +486,4 @@ HRESULT Registrar::ResourceUnregister(HMODULE module, WORD id, const WCHAR* type
     return StringUnregister(script);
 }
 
-}  // namespace ruleplanter
+}  // namespace com

@@ -1,4 +1,4 @@
-#include "RulePlanter/Registrar.h"
+#include "platform/com/Registrar.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-using ruleplanter::Registrar;
+using com::Registrar;
 
 bool KeyExists(HKEY root, const wchar_t* path) {
     HKEY key = nullptr;
