@@ -100,7 +100,8 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
     std::wstring path = ModulePath();
     for (AddinClass& c : classes) {
         c.registration.serverPath = path;
-        HRESULT hr = com::RegisterServer(c.registration);
+        HRESULT hr =
+            c.updateRegistry ? c.updateRegistry(true, path) : com::RegisterServer(c.registration);
         if (FAILED(hr))
             return hr;
     }
@@ -113,9 +114,11 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllUnregisterServer() 
         CriticalSectionLock lock(ClassesMutex());
         classes = Classes();
     }
+    const std::wstring path = ModulePath();
     HRESULT result = S_OK;
     for (const AddinClass& c : classes) {
-        HRESULT hr = com::UnregisterServer(c.registration);
+        HRESULT hr = c.updateRegistry ? c.updateRegistry(false, path)
+                                      : com::UnregisterServer(c.registration);
         if (FAILED(hr))
             result = hr;
     }

@@ -7,6 +7,8 @@
 // them. Any thread.
 #pragma once
 
+#include <string>
+
 #include "platform/com/Com.h"
 
 extern "C" {
@@ -18,10 +20,15 @@ HRESULT DllUnregisterServer();
 }
 
 // One creatable class of the module: its registration (without the server
-// path, which is the module's own) and how to make an instance.
+// path, which is the module's own) and how to make an instance. A class
+// that registers itself from its own registration script sets
+// updateRegistry: DllRegisterServer and DllUnregisterServer then call it
+// with the module's path instead of writing `registration` (of which only
+// the CLSID is used then, to find the class).
 struct AddinClass {
     com::ServerRegistration registration;
     HRESULT (*create)(REFIID iid, void** out);
+    HRESULT (*updateRegistry)(bool doRegister, const std::wstring& modulePath) = nullptr;
 };
 // Adds a class; the parts of the add-in call it from a static initialiser.
 // CLSIDs already present are ignored.

@@ -9,6 +9,7 @@
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/ui/PageRegistry.h"
 #include "Quillmere/ui/UiModule.h"
 #include "platform/com/Bstr.h"
 #include "platform/win/CommonControls.h"
@@ -191,12 +192,10 @@ std::unique_ptr<IExtProppageEngine> MakeRunningEngineAccess() {
 void RegisterExtProppage() {
     AddinClass page;
     page.registration.clsid = CLSID_ExtProppage;
-    page.registration.progId = L"Quillmere.ExtProppage.1";
-    page.registration.versionIndependentProgId = L"Quillmere.ExtProppage";
-    page.registration.description = L"ExtProppage Class";
-    page.registration.threadingModel = L"Apartment";
-    page.registration.typeLib = L"{7A6C58B3-7E88-4015-A573-E91D81019DF4}";
-    page.registration.programmable = true;
+    // The rest of the registration is the page's script.
+    page.updateRegistry = [](bool doRegister, const std::wstring& modulePath) {
+        return UpdatePageRegistry(kExtProppageRegistryScript, doRegister, modulePath);
+    };
     page.create = [](REFIID iid, void** out) -> HRESULT {
         CComPtr<CExtProppage> object = com::Make<CExtProppage>();
         return object ? object->QueryInterface(iid, out) : E_OUTOFMEMORY;

@@ -11,6 +11,7 @@
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/exchange/OutboxRecheck.h"
+#include "Quillmere/ui/PageRegistry.h"
 #include "Quillmere/ui/UiModule.h"
 #include "platform/com/Bstr.h"
 #include "platform/win/Bitmap.h"
@@ -362,12 +363,10 @@ std::unique_ptr<IFolderPageEngine> MakeRunningFolderPageEngine() {
 void RegisterQuillmerePropPage() {
     AddinClass page;
     page.registration.clsid = CLSID_QuillmerePropPage;
-    page.registration.progId = L"Quillmere.QuillmerePropPage.1";
-    page.registration.versionIndependentProgId = L"Quillmere.QuillmerePropPage";
-    page.registration.description = L"QuillmerePropPage Class";
-    page.registration.threadingModel = L"Apartment";
-    page.registration.typeLib = L"{7A6C58B3-7E88-4015-A573-E91D81019DF4}";
-    page.registration.programmable = true;
+    // The rest of the registration is the page's script.
+    page.updateRegistry = [](bool doRegister, const std::wstring& modulePath) {
+        return UpdatePageRegistry(kQuillmerePropPageRegistryScript, doRegister, modulePath);
+    };
     page.create = [](REFIID iid, void** out) -> HRESULT {
         CComPtr<CQuillmerePropPage> object = com::Make<CQuillmerePropPage>();
         return object ? object->QueryInterface(iid, out) : E_OUTOFMEMORY;
