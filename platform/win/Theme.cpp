@@ -1,5 +1,6 @@
 #include "platform/win/Theme.h"
 
+#include <atomic>
 #include <map>
 
 #include "platform/win/Mutex.h"
@@ -19,6 +20,8 @@ TextureTable& Textures() {
     return *table;
 }
 
+std::atomic<bool> g_themedForTesting{false};
+
 }  // namespace
 
 DWORD ThemeDialogTextureFlags(HWND hwnd) {
@@ -28,14 +31,18 @@ DWORD ThemeDialogTextureFlags(HWND hwnd) {
     return it == t.flags.end() ? 0 : it->second;
 }
 
+void SetAppThemedForTesting(bool themed) {
+    g_themedForTesting = themed;
+}
+
 }  // namespace win
 
 BOOL IsAppThemed() {
-    return FALSE;
+    return win::g_themedForTesting.load() ? TRUE : FALSE;
 }
 
 BOOL IsThemeActive() {
-    return FALSE;
+    return win::g_themedForTesting.load() ? TRUE : FALSE;
 }
 
 HRESULT EnableThemeDialogTexture(HWND hwnd, DWORD flags) {
