@@ -149,8 +149,8 @@ HRESULT GetItems(CSyncEngine*, std::vector<std::wstring>& entryIds, QMRMAPIFolde
             hr = step;
         } else {
             const std::wstring text = Text(subject);
-            const std::size_t error = text.find(L"ERROR");
-            if (error == std::wstring::npos || error == 0) {
+            // Failed mails carry "ERROR" after the subject's first character.
+            if (text.find(L"ERROR", 1) == std::wstring::npos) {
                 entryIds.push_back(Text(id));
             } else {
                 WriteDebugLogValue("GIE::", subject);
