@@ -28,6 +28,7 @@
 #include "platform/com/Dispatch.h"
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/CriticalSection.h"
+#include "platform/win/Crt.h"
 #include "platform/win/Types.h"
 
 class CFolderObj;
@@ -88,15 +89,17 @@ public:
 
     // --- Change-key list and contents-table scan (ChangeKeyList.cpp) --------
     // For folders of ordinary stores only: every call returns S_OK at once
-    // (false for the removals) for an Exchange folder, whose changes the
-    // Exchange scan finds. session / utils are the calling thread's own
+    // (RemoveFromChangeKeylist false) for an Exchange folder, whose changes
+    // the Exchange scan finds. session / utils are the calling thread's own
     // helper objects. The list is guarded by ChangeListLock (re-entrant: a
     // check holds it while the queueing registers the add-in's own write).
     //
     // Fills the list at the folder thread's start from the two state files
     // (deleted afterwards, read or not), else by a full scan whose entries
-    // count as known. Mismatched files are reported ("Difference between
-    // keys and values") and replaced by the scan. S_OK when the list holds
+    // count as known. Line pairs are read up to the end of the shorter file;
+    // when after the last pair exactly one file had ended, the files are
+    // reported ("Difference between keys and values") and replaced by the
+    // scan. The first call also reads ELEMS_IN_SYNC. S_OK when the list holds
     // entries afterwards, else E_FAIL (also for a folder read as empty, which
     // still counts as the baseline that new items are compared against).
     HRESULT LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils);
@@ -127,10 +130,17 @@ public:
     // engine.
     HRESULT AddToChangeList(QMRRDOSession* session, QMRMAPIUtils* utils, BSTR syncIdText,
                             bool reminderFlag);
-    // Whether an active reminder belongs to the item. Frees the text passed.
-    bool checkIfSomethingChanged(BSTR syncIdText);
+    // Whether the item with that sync id in this folder has a reminder that
+    // is showing (set and due; a reminder proc installed by
+    // SetActiveReminderProc answers instead). Frees the text passed. A failed
+    // lookup is reported ("checkIfSomethingChanged::REMINDR setback failed")
+    // and answers false. session / utils: the calling thread's own.
+    bool checkIfSomethingChanged(QMRRDOSession* session, QMRMAPIUtils* utils, BSTR syncIdText);
     // Remove the first entry of that sync id (the text stays the caller's);
-    // true when one was removed.
+    // true when one was removed. RemoveFromChangeKeylist works on the list
+    // of an ordinary store's folder, RemoveFromExchangeFolderCache on the
+    // owner's SID to SOURCE table of an Exchange folder (false for any
+    // other folder). Any thread.
     bool RemoveFromChangeKeylist(BSTR syncIdText);
     bool RemoveFromExchangeFolderCache(BSTR syncIdText);
     // A copy of the list, in order (under ChangeListLock).
@@ -167,13 +177,28 @@ private:
 
     // Change-key list.
     std::wstring StateFilePath(const wchar_t* suffix) const;
+    // Reads the line pairs of the two open state files into the list.
+    void ReadStateFiles(CrtFile* keys, CrtFile* values);
     // Appends one row of the scan to target; true when the row lies outside
     // the window, which makes it the scan's last.
     bool AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, ChangeKeyList& target,
                        const VARIANT& row, DATE now, double windowDays);
+    // A row whose key target already lists: the duplicate repair gives one
+    // of the items a new id. When that is this row's item, key becomes the
+    // new id; otherwise the entry listed earlier takes the new id.
+    void RepairDuplicatedRow(QMRRDOSession* session, QMRMAPIUtils* utils, ChangeKeyList& target,
+                             const VARIANT& rowEntryId, std::wstring& key);
+    // ChangeSyncIDFromDuplicatedItem, also naming the entry id of the item
+    // that got the new id.
+    HRESULT RenewDuplicatedSyncId(QMRRDOSession* session, QMRMAPIUtils* utils,
+                                  const std::wstring& syncIdText, std::wstring& newSyncIdText,
+                                  bool& changed, std::wstring& renamedEntryId);
     ChangeKeyList changeKeylist GUARDED_BY(ChangeListLock);
     // Set once the list was loaded from its files or from a scan that read
     // the folder (also an empty one); an empty list that is not established
     // (the folder could not be read) makes the checks do nothing.
     bool m_listEstablished GUARDED_BY(ChangeListLock) = false;
+    // ELEMS_IN_SYNC was read from its file (by the first LoadFolderList).
+    // The folder thread only.
+    bool m_elemsInSyncLoaded = false;
 };

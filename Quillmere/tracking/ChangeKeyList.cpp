@@ -108,20 +108,6 @@ std::wstring LineToWide(const char* line) {
     return wide;
 }
 
-// A sync id text is the hexadecimal form of a binary search key: an even
-// number of hex digits. Anything else in the keys file means it is damaged.
-bool IsSyncIdText(const std::wstring& text) {
-    if (text.size() < 2 || text.size() % 2 != 0)
-        return false;
-    for (wchar_t c : text) {
-        const bool digit =
-            (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f');
-        if (!digit)
-            return false;
-    }
-    return true;
-}
-
 // The cells of one row (or the rows of one batch) of GetRows.
 std::vector<CComVariant> Elements(const VARIANT& array) {
     std::vector<CComVariant> out;
@@ -173,6 +159,44 @@ std::wstring SubjectByEntryId(QMRRDOSession* session, QMRMAPIUtils* utils, const
     return L"<no subject>";
 }
 
+// The reminder properties of the common named-property set.
+constexpr const wchar_t* kCommonPropertySet = L"{00062008-0000-0000-C000-000000000046}";
+constexpr LONG kLidReminderSet = 0x8503;         // PidLidReminderSet
+constexpr LONG kLidReminderSignalTime = 0x8560;  // PidLidReminderSignalTime
+constexpr ULONG kPropTypeBoolean = 0x000B;
+constexpr ULONG kPropTypeSysTime = 0x0040;
+
+// One named property of the common set, read from message; VT_EMPTY when
+// the store never mapped the name or the message lacks it.
+CComVariant CommonProperty(QMRMAPIUtils* utils, QMRMessage* message, LONG lid, ULONG type) {
+    CComVariant value;
+    ULONG id = 0;
+    if (SUCCEEDED(utils->GetIDsFromNames(message, CComBSTR(kCommonPropertySet), CComVariant(lid),
+                                         VARIANT_FALSE, &id)) &&
+        (id & 0xFFFF0000u) != 0 &&
+        FAILED(utils->HrGetOneProp(message, (id & 0xFFFF0000u) | type, &value)))
+        value.Clear();
+    return value;
+}
+
+// Whether the item's reminder is showing: it is set and has fallen due.
+// Dismissing clears it and snoozing moves its signal time on, and both are
+// the writes that a reminder marker must absorb.
+bool IsReminderShowing(QMRMAPIUtils* utils, QMRMessage* item) {
+    const CComVariant set = CommonProperty(utils, item, kLidReminderSet, kPropTypeBoolean);
+    if (set.vt != VT_BOOL || set.boolVal == VARIANT_FALSE)
+        return false;
+    const CComVariant signal =
+        CommonProperty(utils, item, kLidReminderSignalTime, kPropTypeSysTime);
+    if (signal.vt != VT_DATE)
+        return true;
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    DATE nowUtc = 0;
+    SystemTimeToVariantTime(&now, &nowUtc);
+    return signal.date <= nowUtc;
+}
+
 // What the comparison decides for one listed item.
 enum class CheckAction { kNothing, kSend, kSetValue };
 
@@ -206,6 +230,11 @@ bool ChangeKeyList::RemoveFirst(const std::wstring& key) {
         return false;
     RemoveAt(index);
     return true;
+}
+
+void ChangeKeyList::SetKey(std::size_t index, std::wstring key) {
+    m_entries[index].key = std::move(key);
+    Reindex();
 }
 
 void ChangeKeyList::RemoveAt(std::size_t index) {
@@ -259,8 +288,12 @@ HRESULT CItemsEvents::LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
         return S_OK;
     if (!g_pEngine.load())
         return E_FAIL;
-    if (m_owner)
+    // The thread loads again when the first load left the list empty; the
+    // in-sync list is appended from its file and must be read only once.
+    if (m_owner && !m_elemsInSyncLoaded) {
         m_owner->LoadElemsInSync();
+        m_elemsInSyncLoaded = true;
+    }
     WriteDebugLog("LoadFolderList from HD=>start");
     const std::wstring keysPath = StateFilePath(kKeysFileSuffix);
     const std::wstring valuesPath = StateFilePath(kValuesFileSuffix);
@@ -273,47 +306,7 @@ HRESULT CItemsEvents::LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
             fclose(values);
         WriteDebugLog("files not opened(if firsttime: no problem)");
     } else {
-        EnterCriticalSection(&ChangeListLock);
-        changeKeylist.Clear();
-        LeaveCriticalSection(&ChangeListLock);
-        char keyLine[kStateLineLimit];
-        char valueLine[kStateLineLimit];
-        bool keysAtEnd = false;
-        bool valuesAtEnd = false;
-        // A line that one file holds beyond the other's last line, or a key
-        // that is no sync id: the two files no longer belong together.
-        bool unpairedLine = false;
-        long count = 0;
-        for (;;) {
-            const bool keyRead = fgets(keyLine, kStateLineLimit, keys) != nullptr;
-            const bool valueRead = keyRead && fgets(valueLine, kStateLineLimit, values) != nullptr;
-            if (!keyRead || !valueRead) {
-                unpairedLine = keyRead || fgets(valueLine, kStateLineLimit, values) != nullptr;
-                break;
-            }
-            std::wstring key = LineToWide(keyLine);
-            std::wstring value = LineToWide(valueLine);
-            if (!IsSyncIdText(key)) {
-                unpairedLine = true;
-                break;
-            }
-            EnterCriticalSection(&ChangeListLock);
-            changeKeylist.Append(std::move(key), std::move(value));
-            LeaveCriticalSection(&ChangeListLock);
-            ++count;
-            keysAtEnd = feof(keys) != 0;
-            valuesAtEnd = feof(values) != 0;
-            if (keysAtEnd && valuesAtEnd)
-                break;
-        }
-        WriteDebugLog("LoadFolderList=>ready");
-        DebugLogCount("LoadFolderList => %ld Items from file", count);
-        if (keysAtEnd != valuesAtEnd || unpairedLine) {
-            LogHResult(0, "Difference between keys and values");
-            EnterCriticalSection(&ChangeListLock);
-            changeKeylist.Clear();
-            LeaveCriticalSection(&ChangeListLock);
-        }
+        ReadStateFiles(keys, values);
         fclose(keys);
         fclose(values);
     }
@@ -323,13 +316,11 @@ HRESULT CItemsEvents::LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
 
     EnterCriticalSection(&ChangeListLock);
     const bool loaded = !changeKeylist.Empty();
-    LeaveCriticalSection(&ChangeListLock);
-    if (loaded) {
-        EnterCriticalSection(&ChangeListLock);
+    if (loaded)
         m_listEstablished = true;
-        LeaveCriticalSection(&ChangeListLock);
+    LeaveCriticalSection(&ChangeListLock);
+    if (loaded)
         return S_OK;
-    }
     // First start (or lost files): what the folder holds now counts as known.
     ChangeKeyList scanned;
     const HRESULT scan = MakeFolderList(session, utils, scanned, kScanAllItems);
@@ -342,6 +333,41 @@ HRESULT CItemsEvents::LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
         m_listEstablished = true;
     LeaveCriticalSection(&ChangeListLock);
     return filled ? S_OK : E_FAIL;
+}
+
+void CItemsEvents::ReadStateFiles(CrtFile* keys, CrtFile* values) {
+    EnterCriticalSection(&ChangeListLock);
+    changeKeylist.Clear();
+    LeaveCriticalSection(&ChangeListLock);
+    char keyLine[kStateLineLimit];
+    char valueLine[kStateLineLimit];
+    // The end-of-file states as taken after the last pair read. Reading stops
+    // at the shorter file; only a pair after which exactly one file had
+    // ended (a last line without its line end) says that they disagree.
+    bool keysAtEnd = false;
+    bool valuesAtEnd = false;
+    long count = 0;
+    while (fgets(keyLine, kStateLineLimit, keys) && fgets(valueLine, kStateLineLimit, values)) {
+        std::wstring key = LineToWide(keyLine);
+        std::wstring value = LineToWide(valueLine);
+        EnterCriticalSection(&ChangeListLock);
+        changeKeylist.Append(std::move(key), std::move(value));
+        LeaveCriticalSection(&ChangeListLock);
+        ++count;
+        keysAtEnd = feof(keys) != 0;
+        valuesAtEnd = feof(values) != 0;
+        if (keysAtEnd && valuesAtEnd)
+            break;
+    }
+    WriteDebugLog("LoadFolderList=>ready");
+    DebugLogCount("LoadFolderList => %ld Items from file", count);
+    if (keysAtEnd != valuesAtEnd) {
+        // The next full scan rebuilds the list; nothing is sent for it.
+        LogHResult(0, "Difference between keys and values");
+        EnterCriticalSection(&ChangeListLock);
+        changeKeylist.Clear();
+        LeaveCriticalSection(&ChangeListLock);
+    }
 }
 
 HRESULT CItemsEvents::WritechangeKeylist2File() {
@@ -503,18 +529,8 @@ bool CItemsEvents::AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, Ch
     EnterCriticalSection(&ChangeListLock);
     const bool duplicate = target.Contains(key);
     LeaveCriticalSection(&ChangeListLock);
-    if (duplicate) {
-        // The calling thread's session: helper objects never cross threads.
-        std::wstring newKey;
-        bool changed = false;
-        if (SUCCEEDED(ChangeSyncIDFromDuplicatedItem(session, utils, key, newKey, changed, 0)) &&
-            changed) {
-            if (newKey.empty())
-                LogHResult(E_FAIL, "changedID not copied 2 syncid");
-            else
-                key = newKey;
-        }
-    }
+    if (duplicate)
+        RepairDuplicatedRow(session, utils, target, cells[kColumnEntryId], key);
 
     std::wstring value;
     if (HasValue(cells[kColumnChangeKey])) {
@@ -531,6 +547,38 @@ bool CItemsEvents::AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, Ch
     target.Append(std::move(key), std::move(value));
     LeaveCriticalSection(&ChangeListLock);
     return lastRow;
+}
+
+void CItemsEvents::RepairDuplicatedRow(QMRRDOSession* session, QMRMAPIUtils* utils,
+                                       ChangeKeyList& target, const VARIANT& rowEntryId,
+                                       std::wstring& key) {
+    // The calling thread's session: helper objects never cross threads.
+    std::wstring newKey;
+    std::wstring renamedEntryId;
+    bool changed = false;
+    if (FAILED(RenewDuplicatedSyncId(session, utils, key, newKey, changed, renamedEntryId)) ||
+        !changed)
+        return;
+    if (newKey.empty()) {
+        LogHResult(E_FAIL, "changedID not copied 2 syncid");
+        return;
+    }
+    // Either item may be the one that got the new id: the copy is chosen by
+    // its time stamp, the rows come by modification time. Each item is
+    // listed under the id it carries now, with its own value.
+    CComBSTR rowId;
+    VARIANT_BOOL same = VARIANT_FALSE;
+    if (SUCCEEDED(utils->BinaryToText(rowEntryId, &rowId)) &&
+        SUCCEEDED(utils->CompareEntryIDs(rowId, CComBSTR(renamedEntryId.c_str()), &same)) &&
+        same == VARIANT_FALSE) {
+        EnterCriticalSection(&ChangeListLock);
+        const std::size_t listed = target.Find(key);
+        if (listed != ChangeKeyList::npos)
+            target.SetKey(listed, newKey);
+        LeaveCriticalSection(&ChangeListLock);
+        return;
+    }
+    key = newKey;
 }
 
 // --- Comparison pass -------------------------------------------------------
@@ -646,7 +694,7 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
         const std::wstring stored = changeKeylist.At(index).value;
         bool reminderActive = false;
         if (stored == kMarkerReminder && stored != entry.value)
-            reminderActive = checkIfSomethingChanged(SysAllocString(key.c_str()));
+            reminderActive = checkIfSomethingChanged(session, utils, SysAllocString(key.c_str()));
         const Decision decision = Decide(stored, entry.value, reminderActive);
         if (decision.action == CheckAction::kNothing && stored != entry.value &&
             stored != kMarkerReminder && DebugSwitch) {
@@ -706,14 +754,28 @@ HRESULT CItemsEvents::CheckFolder4DeletedItems(QMRRDOSession* session, QMRMAPIUt
     if (!engine || !m_owner)
         return E_FAIL;
     const DWORD start = GetTickCount();
-    if (DebugSwitch)
-        WriteDebugLogValue("CHECK4DELETEDITEMS::START:", m_owner->m_shareName.c_str());
+    CComPtr<QMRMAPIFolder> folder;
+    if (DebugSwitch && session) {
+        // The folder opened for the log line serves the lookups below too.
+        CComBSTR name;
+        if (FAILED(session->GetFolderFromID(CComBSTR(m_entryId.c_str()),
+                                            CComBSTR(m_storeId.c_str()), engine->OpenFlags(),
+                                            &folder)) ||
+            !folder || FAILED(folder->GetName(&name)))
+            name.Empty();
+        WriteDebugLogValue("CHECK4DELETEDITEMS::START:", name.m_str ? name.m_str : L"");
+    }
 
     ChangeKeyList fresh;
     HRESULT hr = MakeFolderList(session, utils, fresh, kScanAllItems);
     if (fresh.Empty())
         WriteDebugLog("CHECK4DELETEDITEMS::vgl_changeKeylist is empty");
     if (FAILED(hr))
+        return hr;
+    EnterCriticalSection(&ChangeListLock);
+    const bool nothingListed = changeKeylist.Empty();
+    LeaveCriticalSection(&ChangeListLock);
+    if (nothingListed)
         return hr;
     std::unordered_set<std::wstring> present;
     for (const ChangeKeyEntry& entry : fresh.Entries())
@@ -722,7 +784,6 @@ HRESULT CItemsEvents::CheckFolder4DeletedItems(QMRRDOSession* session, QMRMAPIUt
         m_owner->m_shareName.empty() ? m_shareName : m_owner->m_shareName;
 
     bool queued = false;
-    CComPtr<QMRMAPIFolder> folder;
     EnterCriticalSection(&ChangeListLock);
     std::size_t index = 0;
     while (index < changeKeylist.Size()) {
@@ -783,8 +844,18 @@ HRESULT CItemsEvents::ChangeSyncIDFromDuplicatedItem(QMRRDOSession* session, QMR
                                                      const std::wstring& syncIdText,
                                                      std::wstring& newSyncIdText, bool& changed,
                                                      LONG) {
+    std::wstring renamedEntryId;
+    return RenewDuplicatedSyncId(session, utils, syncIdText, newSyncIdText, changed,
+                                 renamedEntryId);
+}
+
+HRESULT CItemsEvents::RenewDuplicatedSyncId(QMRRDOSession* session, QMRMAPIUtils* utils,
+                                            const std::wstring& syncIdText,
+                                            std::wstring& newSyncIdText, bool& changed,
+                                            std::wstring& renamedEntryId) {
     changed = false;
     newSyncIdText.clear();
+    renamedEntryId.clear();
     CSyncEngine* engine = g_pEngine.load();
     if (!engine || !session || !utils)
         return E_FAIL;
@@ -863,6 +934,7 @@ HRESULT CItemsEvents::ChangeSyncIDFromDuplicatedItem(QMRRDOSession* session, QMR
                 continue;
             renamed[copy] = true;
             newSyncIdText = newId;
+            renamedEntryId = hits[copy].entryId;
             changed = true;
             CComBSTR subject;
             item->GetSubject(&subject);
@@ -905,11 +977,37 @@ HRESULT CItemsEvents::AddToChangeList(QMRRDOSession* session, QMRMAPIUtils* util
     return S_OK;
 }
 
-bool CItemsEvents::checkIfSomethingChanged(BSTR syncIdText) {
+bool CItemsEvents::checkIfSomethingChanged(QMRRDOSession* session, QMRMAPIUtils* utils,
+                                           BSTR syncIdText) {
     CComBSTR owned;
     owned.Attach(syncIdText);
-    ActiveReminderProc proc = g_activeReminder.load();
-    return proc && proc(Text(owned));
+    if (ActiveReminderProc proc = g_activeReminder.load())
+        return proc(Text(owned));
+    CSyncEngine* engine = g_pEngine.load();
+    if (!engine || !session || !utils || !owned)
+        return false;
+    // The helper library has no reminders collection: the item's own
+    // reminder properties say whether its reminder is showing.
+    CComVariant syncId;
+    HRESULT hr = utils->TextToBinary(owned, &syncId);
+    CComPtr<QMRMAPIFolder> folder;
+    if (SUCCEEDED(hr))
+        hr = session->GetFolderFromID(CComBSTR(m_entryId.c_str()), CComBSTR(m_storeId.c_str()),
+                                      engine->OpenFlags(), &folder);
+    bool found = false;
+    std::wstring itemEntryId;
+    if (SUCCEEDED(hr))
+        hr =
+            GetEntryIDFromPR_SEARCH_KEY(engine, session, utils, found, itemEntryId, folder, syncId);
+    CComPtr<QMRMessage> item;
+    if (SUCCEEDED(hr) && found)
+        hr = session->GetMessageFromID(CComBSTR(itemEntryId.c_str()), CComBSTR(m_storeId.c_str()),
+                                       engine->OpenFlags(), &item);
+    if (FAILED(hr)) {
+        LogHResult(hr, "checkIfSomethingChanged::REMINDR setback failed");
+        return false;
+    }
+    return item && IsReminderShowing(utils, item);
 }
 
 bool CItemsEvents::RemoveFromChangeKeylist(BSTR syncIdText) {
@@ -923,10 +1021,14 @@ bool CItemsEvents::RemoveFromChangeKeylist(BSTR syncIdText) {
     return removed;
 }
 
-bool CItemsEvents::RemoveFromExchangeFolderCache(BSTR) {
-    // The SID to SOURCE table of an Exchange folder has no removal yet; an
-    // ordinary folder has no such table.
-    return false;
+bool CItemsEvents::RemoveFromExchangeFolderCache(BSTR syncIdText) {
+    // Only an Exchange folder keeps a SID to SOURCE table.
+    if (!m_isExchange || !m_owner)
+        return false;
+    const bool removed = m_owner->RemoveSid2SourceEntry(Text(syncIdText));
+    if (removed)
+        WriteDebugLog("RemoveFromExchangeFolderCache=>Item found");
+    return removed;
 }
 
 std::vector<ChangeKeyEntry> CItemsEvents::ChangeKeylistEntries() {

@@ -62,6 +62,7 @@ public:
     void SetValue(std::size_t index, std::wstring value) {
         m_entries[index].value = std::move(value);
     }
+    void SetKey(std::size_t index, std::wstring key);
     // Removes the first entry with key; false when there is none.
     bool RemoveFirst(const std::wstring& key);
     void RemoveAt(std::size_t index);
@@ -101,9 +102,9 @@ struct ChangeQueueProcs {
 };
 void SetChangeQueueProcsForTesting(const ChangeQueueProcs& procs);
 
-// Whether an active reminder belongs to the item with that sync id text. The
-// helper library offers no reminders, so by default none is active; a host
-// that can tell may install its own (null restores the default). Called
-// under ChangeListLock on a folder thread.
+// Whether an active reminder belongs to the item with that sync id text, in
+// place of the item's own reminder properties that the folder check reads by
+// default (null restores the default). Called under ChangeListLock on a
+// folder thread.
 using ActiveReminderProc = bool (*)(const std::wstring& syncIdText);
 void SetActiveReminderProc(ActiveReminderProc proc);

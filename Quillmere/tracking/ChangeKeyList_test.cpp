@@ -108,23 +108,35 @@ TEST_F(ChangeKeyTest, EmptyFolderWithoutFilesLoadsNothing) {
     EXPECT_TRUE(Sink().ChangeKeylistEntries().empty());
 }
 
-TEST_F(ChangeKeyTest, DamagedStateFilesLoadAsAFreshScanOfTheFolder) {
+TEST_F(ChangeKeyTest, StateFilesLoadUpToTheShorterOneUnlessOnlyOneEndsEarly) {
     struct Case {
         const char* name;
         const char* keys;  // null: no file
         const char* values;
+        std::vector<ChangeKeyEntry> loaded;  // empty: rebuilt by the scan
         bool reported;
     };
     const std::string longLine(600, 'A');
     const std::string longKeys = longLine + "\r\n";
+    const std::wstring firstPiece(511, L'A');
     const Case cases[] = {
-        {"more keys than values", "0A0A\r\n0B0B\r\n0C0C\r\n", "V1\r\nV2\r\n", true},
-        {"more values than keys", "0A0A\r\n", "V1\r\nV2\r\n", true},
-        {"last value line cut off", "0A0A\r\n0B0B\r\n", "V1\r\nV2", true},
-        {"key line over the read limit", longKeys.c_str(), "V1\r\n", true},
-        {"keys that are no sync ids", "\xff\xfe\x01junk\r\n", "V1\r\n", true},
-        {"empty keys file", "", "V1\r\n", true},
-        {"values file missing", "0A0A\r\n", nullptr, false},
+        {"more keys than values",
+         "0A0A\r\n0B0B\r\n0C0C\r\n",
+         "V1\r\nV2\r\n",
+         {{L"0A0A", L"V1"}, {L"0B0B", L"V2"}},
+         false},
+        {"more values than keys", "0A0A\r\n", "V1\r\nV2\r\n", {{L"0A0A", L"V1"}}, false},
+        {"neither ends its last line",
+         "0A0A\r\n0B0B",
+         "V1\r\nV2",
+         {{L"0A0A", L"V1"}, {L"0B0B", L"V2"}},
+         false},
+        {"last value line cut off", "0A0A\r\n0B0B\r\n", "V1\r\nV2", {}, true},
+        {"last key line cut off", "0A0A\r\n0B0B", "V1\r\nV2\r\n", {}, true},
+        // A line longer than the read limit is read in pieces.
+        {"key line over the read limit", longKeys.c_str(), "V1\r\n", {{firstPiece, L"V1"}}, false},
+        {"empty keys file", "", "V1\r\n", {}, false},
+        {"values file missing", "0A0A\r\n", nullptr, {}, false},
     };
     CComPtr<QMRMessage> a = NewItem(L"a");
     CComPtr<QMRMessage> b = NewItem(L"b");
@@ -142,12 +154,21 @@ TEST_F(ChangeKeyTest, DamagedStateFilesLoadAsAFreshScanOfTheFolder) {
         if (c.values)
             WriteHostFile(ValuesPath(), c.values);
         EXPECT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
-        EXPECT_EQ(Sink().ChangeKeylistEntries(), scan);
+        EXPECT_EQ(Sink().ChangeKeylistEntries(), c.loaded.empty() ? scan : c.loaded);
         EXPECT_EQ(ErrorLog().find("Difference between keys and values") != std::string::npos,
                   c.reported);
         EXPECT_FALSE(HostFileExists(KeysPath()));
         EXPECT_FALSE(HostFileExists(ValuesPath()));
     }
+}
+
+// The folder thread loads a second time when the first load left the list
+// empty: the in-sync list is still read from its file once.
+TEST_F(ChangeKeyTest, SecondLoadDoesNotReadTheInSyncListAgain) {
+    WriteHostFile(m_temp + m_entryId + L".insync.ids", "0A0A\r\n0B0B\r\n");
+    EXPECT_EQ(Sink().LoadFolderList(m_session, m_utils), E_FAIL);
+    EXPECT_EQ(Sink().LoadFolderList(m_session, m_utils), E_FAIL);
+    EXPECT_EQ(m_folder->ElemsInSync(), (std::vector<std::wstring>{L"0A0A", L"0B0B"}));
 }
 
 TEST_F(ChangeKeyTest, UnwritableStateFilesAreNoFailure) {
@@ -236,6 +257,8 @@ TEST_F(ChangeKeyTest, TwoItemsWithOneSearchKeyAreBothListedAndTheLaterGetsANewId
     ASSERT_EQ(copy->SetFields(CComVariant(LONG(0x300B0102)), key), S_OK);
     ASSERT_EQ(copy->Save(), S_OK);
     ASSERT_EQ(SyncIdOf(copy), shared);
+    const std::wstring originalValue = ChangeKeyOf(original);
+    const std::wstring copyValue = ChangeKeyOf(copy);
 
     ChangeKeyList all;
     ASSERT_EQ(Sink().MakeFolderList(m_session, m_utils, all, kScanAllItems), S_OK);
@@ -254,6 +277,9 @@ TEST_F(ChangeKeyTest, TwoItemsWithOneSearchKeyAreBothListedAndTheLaterGetsANewId
     EXPECT_EQ(renamed.size(), 32u);
     EXPECT_NE(std::find(keys.begin(), keys.end(), renamed), keys.end());
     EXPECT_EQ(SyncIdOf(original), shared);
+    // Each item is listed with its own value under the id it carries.
+    EXPECT_EQ(all.At(all.Find(shared)).value, originalValue);
+    EXPECT_EQ(all.At(all.Find(renamed)).value, copyValue);
 }
 
 TEST_F(ChangeKeyTest, StoppedFolderBreaksTheScan) {
@@ -448,6 +474,59 @@ TEST_F(ChangeKeyTest, ReminderMarkerHoldsWhileTheReminderIsActive) {
     EXPECT_TRUE(Recorded().synced.empty());
 }
 
+// Sets the item's reminder through the common named properties and saves it.
+void SetReminder(QMRMAPIUtils* utils, QMRMessage* item, bool set, double signalDaysFromNow) {
+    const CComBSTR common(L"{00062008-0000-0000-C000-000000000046}");
+    ULONG setId = 0, signalId = 0;
+    ASSERT_EQ(utils->GetIDsFromNames(item, common, CComVariant(LONG(0x8503)), VARIANT_TRUE, &setId),
+              S_OK);
+    ASSERT_EQ(
+        utils->GetIDsFromNames(item, common, CComVariant(LONG(0x8560)), VARIANT_TRUE, &signalId),
+        S_OK);
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    DATE nowUtc = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&now, &nowUtc));
+    const CComVariant signal(nowUtc + signalDaysFromNow, VT_DATE);
+    ASSERT_EQ(item->SetFields(CComVariant(LONG((setId & 0xFFFF0000u) | 0x000B)), CComVariant(set)),
+              S_OK);
+    ASSERT_EQ(item->SetFields(CComVariant(LONG((signalId & 0xFFFF0000u) | 0x0040)), signal), S_OK);
+    ASSERT_EQ(item->Save(), S_OK);
+}
+
+TEST_F(ChangeKeyTest, ReminderMarkerHoldsWhileTheItemsReminderIsShowing) {
+    struct Case {
+        const char* name;
+        bool set;
+        double signalDays;  // from now
+        bool holds;
+    };
+    const Case cases[] = {
+        {"due reminder", true, -1.0 / 24, true},
+        {"snoozed reminder", true, 1.0 / 24, false},
+        {"dismissed reminder", false, -1.0 / 24, false},
+    };
+    NewItem(L"known");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CComPtr<QMRMessage> item = NewItem(L"with reminder");
+        const std::wstring id = SyncIdOf(item);
+        // Known to the list under its current key, then the reminder event.
+        EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+        EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+        EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+        ASSERT_EQ(ValueOf(id), ChangeKeyOf(item));
+        AddOwn(Sink(), m_session, m_utils, id.c_str(), true);
+        ASSERT_EQ(ValueOf(id), L"REMINDR");
+        SetReminder(m_utils, item, c.set, c.signalDays);
+
+        EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+        EXPECT_EQ(ValueOf(id), c.holds ? std::wstring(L"REMINDR") : ChangeKeyOf(item));
+        EXPECT_TRUE(Recorded().synced.empty());
+    }
+}
+
 TEST_F(StampStoreTest, FailedQueueingStopsTheSendsOfThePassButNotTheMarkers) {
     CComPtr<QMRMessage> a = NewItem(L"a");
     CComPtr<QMRMessage> b = NewItem(L"b");
@@ -504,6 +583,48 @@ TEST_F(ChangeKeyTest, VanishedItemGetsOneNoticePerPassUntilTheSenderRemovesIt) {
     EXPECT_EQ(Sink().CheckFolder4DeletedItems(m_session, m_utils), S_OK);
     ASSERT_EQ(Recorded().deleted.size(), 3u);
     EXPECT_EQ(Recorded().deleted[2], Notice(idB, L"Team"));
+}
+
+TEST_F(ChangeKeyTest, DeletionPassNamesTheFolderAndEndsWithoutAList) {
+    CComBSTR name;
+    ASSERT_EQ(m_inbox->GetName(&name), S_OK);
+    ASSERT_GT(name.Length(), 0u);
+    // Loaded from an empty folder: nothing is listed that could have vanished.
+    EXPECT_EQ(Sink().LoadFolderList(m_session, m_utils), E_FAIL);
+    NewItem(L"a");
+    EXPECT_EQ(Sink().CheckFolder4DeletedItems(m_session, m_utils), S_OK);
+    const std::string log = DebugLog();
+    const std::wstring wide = std::wstring(L"CHECK4DELETEDITEMS::START: ") + name.m_str;
+    EXPECT_NE(log.find(std::string(wide.begin(), wide.end())), std::string::npos);
+    EXPECT_EQ(log.find("CheckDelMSg"), std::string::npos);
+    EXPECT_TRUE(Recorded().deleted.empty());
+}
+
+TEST_F(ChangeKeyTest, RemovalsTakeTheTableOfTheirFolderKind) {
+    CComPtr<QMRMessage> a = NewItem(L"a");
+    const std::wstring id = SyncIdOf(a);
+    CComBSTR text(id.c_str());
+    CComBSTR storeId;
+    ASSERT_EQ(m_inbox->GetStoreID(&storeId), S_OK);
+    CFolderObj exchange(nullptr, CFolderObj::kSharedFolder, true, m_entryId, std::wstring(storeId));
+    ASSERT_EQ(exchange.FillFolderCache(m_session, m_utils), S_OK);
+    const std::size_t listed = exchange.Sid2SourceEntries().size();
+    ASSERT_GE(listed, 1u);
+
+    // An Exchange folder: its SID to SOURCE table, never a change-key list.
+    EXPECT_FALSE(exchange.Sink()->RemoveFromChangeKeylist(text));
+    EXPECT_FALSE(exchange.Sink()->RemoveFromExchangeFolderCache(CComBSTR(L"0A0B")));
+    EXPECT_EQ(exchange.Sid2SourceEntries().size(), listed);
+    EXPECT_TRUE(exchange.Sink()->RemoveFromExchangeFolderCache(text));
+    EXPECT_EQ(exchange.Sid2SourceEntries().size(), listed - 1);
+    EXPECT_NE(DebugLog().find("RemoveFromExchangeFolderCache=>Item found"), std::string::npos);
+
+    // An ordinary folder: its list only.
+    AddOwn(Sink(), m_session, m_utils, id.c_str(), false);
+    EXPECT_FALSE(Sink().RemoveFromExchangeFolderCache(text));
+    EXPECT_EQ(ValueOf(id), L"NEWITEM");
+    EXPECT_TRUE(Sink().RemoveFromChangeKeylist(text));
+    EXPECT_EQ(ValueOf(id), L"<absent>");
 }
 
 TEST_F(ChangeKeyTest, UnverifiableEntryIsDroppedWithoutANotice) {
