@@ -64,10 +64,11 @@ public:
     FakeApp* application = nullptr;  // not owned
     std::map<LONG, CComPtr<FakeOlFolder>> defaults;
     com::ConnectionPoint events{this, IID_NameSpaceEvents};
+    bool refuseEvents = false;
 
     HRESULT FindConnectionPoint(REFIID iid, IConnectionPoint** out) override {
         *out = nullptr;
-        if (iid != IID_NameSpaceEvents)
+        if (iid != IID_NameSpaceEvents || refuseEvents)
             return static_cast<HRESULT>(0x80040200);
         *out = &events;
         events.AddRef();
@@ -309,6 +310,47 @@ TEST_F(ConnectTest, WithoutApplicationNothingStarts) {
     DeleteAddinLocks();
 }
 
+TEST_F(ConnectTest, FailingNamespaceStopsTheStartUp) {
+    m_app->nameSpace.Release();
+    // The start-up sets the error log's path only further on; a log of an
+    // earlier connection of the process would get the report.
+    SetErrorLogPath((m_temp + L"Quillmere_error.log").c_str());
+    EXPECT_EQ(Connect(), E_INVALIDARG);
+    EXPECT_EQ(g_pEngine.load(), nullptr);
+    EXPECT_EQ(m_app->events.SinkCount(), 0u);
+    EXPECT_EQ(ErrorLog(), "error on GetNamespace\r\n");
+    DeleteAddinLocks();
+}
+
+TEST_F(ConnectTest, FailingNamespaceSinkIsReportedAfterTheEngineStarted) {
+    SetConfigDword(L"debug", 1);
+    m_ns->refuseEvents = true;
+    HRESULT hr = Connect();
+    EXPECT_TRUE(FAILED(hr));
+    ASSERT_NE(g_pEngine.load(), nullptr) << "everything before the sinks has run";
+    EXPECT_NE(m_connect->ApplicationCookie(), kSinkNotAdvised);
+    EXPECT_EQ(m_connect->NamespaceCookie(), kSinkNotAdvised);
+    EXPECT_NE(DebugLog().find("error on DispEventAdvise NSEvents"), std::string::npos)
+        << DebugLog();
+}
+
+int g_reminders = 0;
+
+TEST_F(ConnectTest, ReminderReachesTheTrackingOnlyAfterTheStart) {
+    g_reminders = 0;
+    SetConnectHooks({[] { return g_pending; },
+                     [](CSyncEngine*, IDispatch* item) { g_reminders += item ? 1 : 100; },
+                     nullptr});
+    ASSERT_EQ(Connect(), S_OK);
+    auto item = Folder(L"I1", L"an item");
+    CComVariant arg(static_cast<IDispatch*>(static_cast<MAPIFolder*>(item)));
+    m_app->events.Fire(outlook::dispid::kEventReminder, &arg, 1);
+    EXPECT_EQ(g_reminders, 0) << "before the engine's start";
+    g_pEngine.load()->Start();
+    m_app->events.Fire(outlook::dispid::kEventReminder, &arg, 1);
+    EXPECT_EQ(g_reminders, 1);
+}
+
 TEST_F(ConnectTest, OptionsPageIsAlwaysOffered) {
     ASSERT_EQ(Connect(), S_OK);
     auto pages = com::Make<FakePages>();
@@ -417,6 +459,26 @@ TEST_F(ConnectTest, QuitWithQueuedMailsShowsOneBalloonWhileThreadsRun) {
     EXPECT_EQ(m_ns->events.SinkCount(), 0u);
     for (const wchar_t* name : {L"share.syn", L"sync.zuf", L"sync.msg"})
         EXPECT_FALSE(fs::exists(Host(data + name)));
+}
+
+TEST_F(ConnectTest, QuitBalloonSpeaksTheLanguageConfiguredAtQuit) {
+    SetConfigDword(L"LCID", 0x0409);
+    ASSERT_EQ(Connect(), S_OK);
+    EXPECT_EQ(g_UILanguage.load(), 0x0409u);
+    SetConfigDword(L"LCID", 0x0407);  // changed while Outlook runs
+    g_pending = 1;
+    IncrementRunningThreadCount();
+    std::thread exchangeThread([] {
+        while (!StopFlag.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // several 3-s polls
+        DecrementRunningThreadCount();
+    });
+    m_connect->OnQuit();
+    exchangeThread.join();
+    std::vector<win::TrayBalloon> balloons = win::TrayBalloonHistory();
+    ASSERT_EQ(balloons.size(), 1u);
+    EXPECT_EQ(balloons[0].text, L"Es sind noch Mails zu senden.");
 }
 
 TEST_F(ConnectTest, QuitWithEmptyQueuesWaitsSilently) {
