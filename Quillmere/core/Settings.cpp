@@ -386,6 +386,13 @@ bool LoadFolder(CSyncEngine* engine, HKEY folders, const std::wstring& entryId,
     LogAddedFolder(engine, folder, settings.shareName);
     if (reload && basicSync == 1) {
         WriteDebugLog("--------BASICSYNC--------");
+        // An Exchange folder's scan state is read before the basic sync marks
+        // its items (its thread, which would read it, starts only after), so
+        // that the first scan reports the marked items against that state.
+        if (object->IsExchange()) {
+            object->SetExchangeBasicSync(0);
+            object->LoadSyncDataOwn();
+        }
         if (g_basicSyncProc)
             g_basicSyncProc(engine, object);
     }

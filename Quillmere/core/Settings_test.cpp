@@ -14,7 +14,9 @@
 #include "Quillmere/core/FakeHelperLibrary_test.h"
 #include "Quillmere/core/FolderObj.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "platform/win/Clock.h"
 #include "platform/win/Environment.h"
+#include "platform/win/Files.h"
 #include "platform/win/Paths.h"
 #include "platform/win/Registry.h"
 #include "platform/win/Text.h"
@@ -394,6 +396,42 @@ TEST_F(SettingsTest, StoredBasicSyncIsResetAndRunsOnlyOnReload) {
     EXPECT_EQ(GetDword(kFolders + L"\\00F1", L"BASICSYNC"), 0u);
     EXPECT_EQ(g_basicSyncCalls, 1);
     EXPECT_NE(DebugLog().find("--------BASICSYNC--------"), std::string::npos);
+}
+
+TEST_F(SettingsTest, ExchangeFolderLoadsItsScanStateBeforeTheBasicSync) {
+    // Two folders of one Exchange mailbox, each with a stored scan state.
+    g_session->connectionMode = 800;
+    g_session->exchangeVersion = L"14.0";
+    auto store = com::Make<FakeStore>();
+    store->entryId = L"AA01";
+    store->kind = 3;
+    g_session->stores->stores.push_back(store);
+    std::wstring data = m_temp + L"data\\";
+    ASSERT_TRUE(CreateDirectoryW(data.c_str(), nullptr));
+    m_engine->SetDataPaths(data);
+    for (const wchar_t* id : {L"00F1", L"00F2"}) {
+        AddFolder(id, std::wstring(L"share") + id);
+        std::ofstream(*win::HostPath(data + id + L".syncdata.ids"), std::ios::binary)
+            << std::string("S\0T\0", 4) << win::ToUtf8(id).back() << '\0';
+    }
+    SetDword(kFolders + L"\\00F2", L"BASICSYNC", 1);
+    static std::vector<std::pair<std::wstring, std::wstring>> seen;  // share name, state
+    seen.clear();
+    SetBasicSyncProc([](CSyncEngine*, CFolderObj* folder) {
+        seen.emplace_back(folder->m_shareName, folder->IcsState());
+        EXPECT_EQ(folder->ExchangeBasicSync(), 0);
+        EXPECT_FALSE(folder->IsRunning()) << "the basic sync runs before the folder's thread";
+    });
+    g_pEngine = m_engine.get();
+    win::SetTimeScaleForTesting(1000);  // the Exchange folder threads' waits
+    LoadSettings(m_engine.get(), true);
+    while (CFolderObj* f = m_engine->RemoveFirstFolder())
+        delete f;
+    win::SetTimeScaleForTesting(1);
+    g_pEngine = nullptr;
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].first, L"share00F2");
+    EXPECT_EQ(seen[0].second, L"ST2") << "the state of the folder's own file";
 }
 
 TEST_F(SettingsTest, GlobalFlagsAndSpecialSender) {
