@@ -3,6 +3,7 @@
 #include "Quillmere/core/CoreTestSupport_test.h"
 #include "Quillmere/core/HiddenWindow.h"
 #include "platform/win/Icon.h"
+#include "platform/win/Menu.h"
 
 namespace {
 
@@ -144,12 +145,33 @@ TEST_F(TrayTest, LeftDoubleClickTogglesStopped) {
     EXPECT_EQ(IconResource(), kIconIdle);
 }
 
+TEST_F(TrayTest, ContextMenuAtTheCursorGivesTheChosenCommand) {
+    SetCursorPos(40, 30);
+    std::vector<win::PopupMenuCall> calls;
+    UINT answer = 42;
+    win::SetPopupMenuHandler([&](const win::PopupMenuCall& call) {
+        calls.push_back(call);
+        return answer;
+    });
+    EXPECT_EQ(m_tray.ShowContextMenu(1), 42u);
+    answer = 0;
+    EXPECT_EQ(m_tray.ShowContextMenu(1), 0u) << "dismissed";
+    win::SetPopupMenuHandler({});
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].flags, TPM_RETURNCMD | TPM_RIGHTBUTTON);
+    EXPECT_EQ(calls[0].point.x, 40);
+    EXPECT_EQ(calls[0].point.y, 30);
+    EXPECT_EQ(calls[0].owner, m_tray.PopupWindow());
+    EXPECT_EQ(GetForegroundWindow(), m_tray.PopupWindow());
+}
+
 int g_rechecks = 0;
 
 TEST_F(TrayTest, RightDoubleClickRearmsTheHeartbeatAndSkipsThatRecheck) {
     heartbeat::ResetForTesting();
     g_rechecks = 0;
     SetRecheckOutboxProc([](CSyncEngine*) { ++g_rechecks; });
+    win::SetTimeScaleForTesting(1);  // to tell the 100-ms period from the others
     CHiddenWindow heartbeatWindow;
     ASSERT_TRUE(heartbeatWindow.Create());
     m_engine->SetHeartbeatWindow(heartbeatWindow.Handle());
@@ -158,6 +180,7 @@ TEST_F(TrayTest, RightDoubleClickRearmsTheHeartbeatAndSkipsThatRecheck) {
     ASSERT_TRUE(m_engine->IsStarted());
     DWORD dueBefore = heartbeat::DueTime();
 
+    DWORD clicked = GetTickCount();
     ASSERT_TRUE(win::SimulateTrayMouse(m_tray.PopupWindow(), kTrayIconId, WM_RBUTTONDBLCLK));
     ASSERT_TRUE(PumpUntil([&] { return DebugLog().find("rdblclick tray") != std::string::npos; }));
     // The 100-ms timer fires, the tick restarts the period without re-check.
@@ -165,6 +188,10 @@ TEST_F(TrayTest, RightDoubleClickRearmsTheHeartbeatAndSkipsThatRecheck) {
     EXPECT_FALSE(m_engine->m_fastTick.load());
     EXPECT_EQ(g_rechecks, 0);
     EXPECT_GE(static_cast<LONG>(heartbeat::DueTime() - dueBefore), 0);
+    // The heartbeat was armed at 100 ms (it had no timer before the click).
+    DWORD fired = heartbeat::DueTime() - kHeartbeatRecheckInterval;
+    EXPECT_GE(fired - clicked, kHeartbeatFastPeriod);
+    EXPECT_LT(fired - clicked, 1000u);
     SetRecheckOutboxProc(nullptr);
 }
 

@@ -5,6 +5,8 @@
 
 #include "Quillmere/core/DebugLog.h"
 #include "platform/win/Icon.h"
+#include "platform/win/Menu.h"
+#include "platform/win/MessageLoop.h"
 #include "platform/win/Module.h"
 #include "platform/win/Resources.h"
 #include "platform/win/Timer.h"
@@ -146,4 +148,25 @@ void CShellIconHelper::SetVisible(bool visible) {
         DestroyShellIcon();
     }
     m_visible = visible;
+}
+
+UINT CShellIconHelper::ShowContextMenu(UINT menuId) {
+    HMENU menu = LoadMenuW(ThisModule(), MAKEINTRESOURCEW(static_cast<WORD>(menuId)));
+    if (!menu)
+        return 0;
+    UINT command = 0;
+    if (HMENU popup = GetSubMenu(menu, 0)) {
+        POINT cursor{};
+        GetCursorPos(&cursor);
+        // The popup window must be foreground, or the menu would stay open
+        // after a click elsewhere.
+        if (m_popup)
+            SetForegroundWindow(m_popup);
+        command = static_cast<UINT>(TrackPopupMenu(popup, TPM_RETURNCMD | TPM_RIGHTBUTTON, cursor.x,
+                                                   cursor.y, 0, m_popup, nullptr));
+        if (m_popup)
+            PostMessageW(m_popup, WM_NULL, 0, 0);
+    }
+    DestroyMenu(menu);
+    return command;
 }

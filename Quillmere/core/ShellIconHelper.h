@@ -47,6 +47,12 @@ public:
     // Visible: creates the icon when hidden, then re-applies the icon timer;
     // hidden: kills the timer and removes the icon.
     virtual void SetVisible(bool visible);
+    // Loads MENU resource menuId of the module and tracks its first popup
+    // at the cursor (TPM_RETURNCMD | TPM_RIGHTBUTTON), the popup window made
+    // foreground first and sent a WM_NULL afterwards so that the menu closes
+    // when the user clicks elsewhere. Returns the chosen command id; 0 when
+    // the menu was dismissed or can't be loaded.
+    virtual UINT ShowContextMenu(UINT menuId);
 
     HWND PopupWindow() const { return m_popup; }
     UINT IconId() const { return m_iconId; }
