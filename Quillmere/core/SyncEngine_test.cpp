@@ -129,6 +129,24 @@ TEST_F(SyncEngineTest, MissingHelperLibraryLeavesTheEngineWithoutSession) {
     EXPECT_NE(ErrorLog().find("no session Interface"), std::string::npos);
 }
 
+TEST_F(SyncEngineTest, ModernOutlookWithoutHelperLibraryNeverBecomesReady) {
+    g_session.Release();
+    CSyncEngine& engine = MakeEngine(L"16.0.1");
+    ASSERT_TRUE(WaitFor([&] {
+        return ErrorLog().find("no session Interface in Mainthread") != std::string::npos;
+    })) << ErrorLog();
+    std::string errors = ErrorLog();
+    // The constructor's report and the thread's own failed creation.
+    EXPECT_NE(errors.find("ERROR: no session Interface: 0x0 GetLastError:"), std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("ERROR: no session Interface: 0x80040154 GetLastError:"),
+              std::string::npos)
+        << errors;
+    EXPECT_FALSE(engine.IsReady());
+    m_engine.reset();  // waits for the thread, which ends without marking it ready
+    EXPECT_EQ(DebugLog().find("Mission Possible"), std::string::npos);
+}
+
 TEST_F(SyncEngineTest, ModernOutlookWaitsUntilExchangeIsOnline) {
     g_session->connectionMode = 300;  // cached offline
     CSyncEngine& engine = MakeEngine(L"16.0.1");
