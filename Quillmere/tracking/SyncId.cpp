@@ -250,11 +250,9 @@ HRESULT IncSyncVersion(CSyncEngine* /*engine*/, QMRMAPIUtils* utils, IUnknown* i
         // Wraps like the 32-bit counter it is rather than overflowing.
         newVersion = static_cast<LONG>(static_cast<ULONG>(stored.lVal) + 1u);
     } else if (!categoryText.empty()) {
-        hr = AddCategoryToItem(utils, item, categoryText);
-        if (FAILED(hr)) {
-            LogHResult(hr, "IncSyncVersion");
-            return hr;
-        }
+        // Stamping the category is a courtesy to the user: a failure is
+        // reported as the category write's and the version is raised anyway.
+        LogIfFailed(AddCategoryToItem(utils, item, categoryText), "Cat2Item::Save");
     }
     hr = utils->HrSetOneProp(item, versionTag, CComVariant(newVersion), VARIANT_TRUE);
     if (FAILED(hr)) {

@@ -77,7 +77,8 @@ HRESULT GetSyncVersion(CSyncEngine* engine, QMRMAPIUtils* utils, IUnknown* item,
 
 // Raises the item's sync version by one (to 1 for an item without one; then
 // categoryText, when not empty, is added to the item's categories first, so
-// the folder category is stamped only on an item's first version), saves it,
+// the folder category is stamped only on an item's first version; a failing
+// stamp is reported as "Cat2Item::Save" and does not stop the raise), saves it,
 // and copies the item's categories (PS_PUBLIC_STRINGS "Keywords") into the
 // add-in's "Keywords". An item without categories keeps its raised version
 // and gives the category read's failure. Every failing step is reported as

@@ -34,6 +34,8 @@ public:
         bool create;
     };
     HRESULT refuseSearchKey = S_OK;
+    // Refuses writes of multi-valued 8-bit strings (the categories).
+    HRESULT refuseCategories = S_OK;
     std::vector<NameQuestion> questions;
 
     HRESULT GetTypeInfoCount(UINT* count) override { return *count = 0, E_NOTIMPL; }
@@ -48,6 +50,8 @@ public:
     HRESULT HrSetOneProp(IUnknown* o, ULONG tag, VARIANT v, VARIANT_BOOL save) override {
         if (tag == kTagSearchKey && FAILED(refuseSearchKey))
             return refuseSearchKey;
+        if ((tag & 0xFFFF) == kPropTypeMvString8 && FAILED(refuseCategories))
+            return refuseCategories;
         return m_real->HrSetOneProp(o, tag, v, save);
     }
     HRESULT GetIDsFromNames(IUnknown* o, BSTR set, VARIANT name, VARIANT_BOOL create,
@@ -370,6 +374,17 @@ TEST_F(SyncIdTest, ItemWithoutCategoriesIsRaisedAndReportsTheCopy) {
     EXPECT_EQ(version, 1);
     EXPECT_EQ(Named(Reopen(message), kQuillmerePropertySet, kKeywordsName, kPropTypeMvString8).vt,
               VT_EMPTY);
+}
+
+TEST_F(SyncIdTest, RefusedCategoryStampStillRaisesTheFirstVersion) {
+    CComPtr<QMRMessage> message = NewMessage();
+    m_spy->refuseCategories = MAPI_E_NO_ACCESS;
+    EXPECT_TRUE(FAILED(IncSyncVersion(m_engine.get(), m_spy, message, L"Family")));
+    m_spy->refuseCategories = S_OK;
+    EXPECT_TRUE(ErrorLogHas("ERROR: Cat2Item::Save: MAPI_E_NO_ACCESS")) << ErrorLog();
+    LONG version = 0;
+    EXPECT_EQ(GetSyncVersion(m_engine.get(), m_spy, Reopen(message), version), S_OK);
+    EXPECT_EQ(version, 1);
 }
 
 TEST_F(SyncIdTest, SameLastShareNameIsWrittenOnce) {
