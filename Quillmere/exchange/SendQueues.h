@@ -14,6 +14,11 @@
 // streams (each line ends in CR LF on disk). Sync-mail queue, one line per
 // record: store entry id;folder entry id;sync id text;share name;password
 // (the password in plain text). Deletion queue: sync id text;share name.
+// A file whose share names or passwords the ANSI code page can't hold is
+// written in UTF-8 behind a UTF-8 byte-order mark instead (the readers take
+// both forms), so that no text comes back as '?' after a restart. The
+// readers treat the files as outside input: any bytes give at most records
+// that are skipped.
 #pragma once
 
 #include <cstddef>
@@ -74,19 +79,22 @@ std::wstring QueueFilePath(const std::wstring& dataDirectory, const std::wstring
                            const wchar_t* suffix);
 
 // Writes MailSenderList to path (truncating), one line per record from the
-// head; sync ids are written through utils->BinaryToText. Stops at the first
-// record whose fields can't be read (the records before it are in the file).
-// With final, every record is destroyed and the list is empty afterwards.
-// A null utils ("SaveMailData2Disk:thread_mutils=NULL") or a file that can't
-// be opened ("SaveMailSendData") is reported to the error log and writes
-// nothing (the list is then left unchanged). The sender thread's own thread.
+// head; sync ids are written through utils->BinaryToText (a sync id queued
+// as text is written as it is). Stops at the first record whose fields
+// can't be read (the records before it are in the file). With final, every
+// record is destroyed and the list is empty afterwards. A null utils
+// ("SaveMailData2Disk:thread_mutils=NULL") or a file that can't be opened
+// ("SaveMailSendData") is reported to the error log and writes nothing (the
+// list is then left unchanged). The sender thread's own thread.
 void SaveMailData2Disk(CSyncEngine* engine, QMRMAPIUtils* utils, const wchar_t* path, bool final);
 
 // Reads the sync-mail queue file at path, if there is one, appends its
-// records (form flag 0) to MailSenderList and deletes the file. Lines without
-// a store or folder entry id, and lines whose sync id text is no hex, are
-// skipped. A null utils reads nothing and keeps the file. Returns the number
-// of records appended.
+// records (form flag 0) to MailSenderList and deletes the file; debug lines
+// "MailSendData from HD" and "LoadBGSyncData=>ready" around it (also when
+// there is no file). Lines without a store or folder entry id, lines whose
+// sync id text is no hex and lines longer than any record are skipped. A
+// null utils reads nothing and keeps the file. Returns the number of records
+// appended.
 std::size_t LoadMailDataFromDisk(CSyncEngine* engine, QMRMAPIUtils* utils, const wchar_t* path);
 
 // Writes DelMailSenderList to path (truncating). A file that can't be opened
@@ -95,8 +103,9 @@ std::size_t LoadMailDataFromDisk(CSyncEngine* engine, QMRMAPIUtils* utils, const
 void SaveDelMailData2Disk(CSyncEngine* engine, const wchar_t* path, bool final);
 
 // Reads the deletion queue file at path, if there is one, appends its
-// records to DelMailSenderList and deletes the file. Lines without a sync id
-// text are skipped. Returns the number of records appended.
+// records to DelMailSenderList and deletes the file; debug lines
+// "DelMailSendData from HD" and "LoadDelMailSendData=>ready" around it. Lines
+// without a sync id text are skipped. Returns the number of records appended.
 std::size_t LoadDelMailDataFromDisk(CSyncEngine* engine, const wchar_t* path);
 
 // --- template members -------------------------------------------------------

@@ -152,6 +152,68 @@ TEST_F(SendQueuesTest, MalformedSyncMailLinesAreSkipped) {
     EXPECT_FALSE(Exists(kMailQueueFileSuffix));
 }
 
+TEST_F(SendQueuesTest, DamagedLinesCostNoRecordBesideThem) {
+    std::string nul("AB01;CD02;0A;Nul\0here;pw\r\n", 26);
+    WriteFile(kMailQueueFileSuffix, "AB01;CD01;01;Before;pw\r\n" + std::string(200000, 'A') +
+                                        ";CD09;09;Huge;pw\r\n" + nul + "AB01;CD03;03;After;pw\r\n" +
+                                        "\x7F\xFF;\x80\x81;;;\r\n" +
+                                        "AB01;CD04;04;Last");  // no line end at the end of the file
+    EXPECT_EQ(LoadMailDataFromDisk(m_engine.get(), m_utils, Path(kMailQueueFileSuffix).c_str()),
+              5u);
+    std::vector<Record> got = TakeAll();
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[0].share, L"Before");
+    // The NUL byte neither hides the line end nor joins the next line.
+    EXPECT_EQ(got[1].folder, L"CD02");
+    EXPECT_EQ(got[1].share, L"Nul");  // a record keeps zero-terminated texts
+    EXPECT_EQ(got[2].share, L"After");
+    EXPECT_EQ(got[3].folder.size(), 2u);  // ANSI text, whatever its bytes
+    EXPECT_EQ(got[4], (Record{L"AB01", L"CD04", L"04", L"Last", L""}));
+    EXPECT_NE(DebugLog().find("1 elem could not be added"), std::string::npos);
+}
+
+TEST_F(SendQueuesTest, TextSyncIdDoesNotStopTheFile) {
+    Queue({1}, L"AB01", L"CD01", L"a", L"x");
+    CComVariant text(L"0A0B");
+    ASSERT_TRUE(MailSenderList.Append(std::make_unique<CMail2Send>(
+        &text, CComBSTR(L"CD02"), CComBSTR(L"AB01"), L"y", L"b", 260, 260, 0)));
+    Queue({3}, L"AB01", L"CD03", L"c", L"z");
+    SaveMailData2Disk(m_engine.get(), m_utils, Path(kMailQueueFileSuffix).c_str(), true);
+    EXPECT_EQ(Read(L"Outlook.mailsenddata.ids"),
+              "AB01;CD01;01;a;x\r\nAB01;CD02;0A0B;b;y\r\nAB01;CD03;03;c;z\r\n");
+    // Read back, the text is a binary sync id like any other.
+    EXPECT_EQ(LoadMailDataFromDisk(m_engine.get(), m_utils, Path(kMailQueueFileSuffix).c_str()),
+              3u);
+    std::vector<Record> got = TakeAll();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[1].id, L"0A0B");
+}
+
+TEST_F(SendQueuesTest, TextsOutsideTheAnsiCodePageSurviveARestart) {
+    const std::wstring share = L"\u0141\u00f3d\u017a Team";  // "Łódź Team"
+    const std::wstring password = L"\u043f\u0430\u0440\u043e\u043b\u044c";
+    Queue({0x01}, L"AB01", L"CD01", L"Caf\u00e9", L"pw");
+    Queue({0x02}, L"AB01", L"CD02", share.c_str(), password.c_str());
+    std::vector<Record> before;
+    MailSenderList.ForEach([&](const CMail2Send& r) { return before.push_back(Describe(r)), true; },
+                           false);
+    SaveMailData2Disk(m_engine.get(), m_utils, Path(kMailQueueFileSuffix).c_str(), true);
+    std::string bytes = Read(L"Outlook.mailsenddata.ids");
+    EXPECT_EQ(bytes.rfind("\xEF\xBB\xBF"
+                          "AB01;CD01;01;Caf\xC3\xA9;pw\r\n",
+                          0),
+              0u)
+        << bytes;
+    EXPECT_EQ(LoadMailDataFromDisk(m_engine.get(), m_utils, Path(kMailQueueFileSuffix).c_str()),
+              2u);
+    EXPECT_EQ(TakeAll(), before);
+
+    DelMailSenderList.Append(std::make_unique<CDelMail2Send>(SysAllocString(L"0A"), share));
+    SaveDelMailData2Disk(m_engine.get(), Path(kDelMailQueueFileSuffix).c_str(), true);
+    EXPECT_EQ(LoadDelMailDataFromDisk(m_engine.get(), Path(kDelMailQueueFileSuffix).c_str()), 1u);
+    EXPECT_EQ(DelMailSenderList.Take()->GetShareName(), share);
+}
+
 TEST_F(SendQueuesTest, WritingStopsAtARecordWithoutFolderId) {
     Queue({1}, L"AB01", L"CD01", L"a", L"x");
     Queue({2}, L"AB01", nullptr, L"b", L"y");
