@@ -87,11 +87,14 @@ std::wstring SubjectOf(QMRMessage* item) {
     return L"<no subject>";
 }
 
-// A debug line of a printf-style format with one text argument.
+// A debug line of a format with one "%s", which text replaces (text may
+// hold any character, '%' too).
 void DebugLine(const wchar_t* format, const std::wstring& text) {
-    std::vector<wchar_t> line(text.size() + std::wcslen(format) + 1);
-    std::swprintf(line.data(), line.size(), format, text.c_str());
-    WriteDebugLog(line.data());
+    std::wstring line = format;
+    std::size_t at = line.find(L"%s");
+    if (at != std::wstring::npos)
+        line.replace(at, 2, text);
+    WriteDebugLog(line.c_str());
 }
 
 // The value as an integer when it is one (a text holding a whole decimal
@@ -173,7 +176,7 @@ std::wstring ResolveAttendee(QMRRDOSession* session, CComPtr<QMRAddressBook>& ad
     CComPtr<QMRAddressEntry> entry;
     HRESULT hr = addressBook->ResolveName(CComBSTR(name.c_str()), &entry);
     if (FAILED(hr) || !entry) {
-        DebugLine(L"Try to resolve Attendee => ResolveName %ls", name);
+        DebugLine(L"Try to resolve Attendee => ResolveName %s", name);
         return L"";
     }
     CComBSTR address;
@@ -266,9 +269,9 @@ std::wstring FindHiddenItem(QMRMAPIFolder* folder, QMRMAPIUtils* utils,
 
 // Opens the synchronised folder and the item with that sync id in it.
 HRESULT OpenItem(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
-                 const VARIANT& lookupId, const std::wstring& syncIdText, bool formFlag,
-                 const std::wstring& folderId, const std::wstring& storeId,
-                 CComPtr<QMRMAPIFolder>& folder, CComPtr<QMRMessage>& item) {
+                 const VARIANT& syncId, bool formFlag, const std::wstring& folderId,
+                 const std::wstring& storeId, CComPtr<QMRMAPIFolder>& folder,
+                 CComPtr<QMRMessage>& item) {
     CComBSTR store(storeId.c_str());
     HRESULT hr =
         session->GetFolderFromID(CComBSTR(folderId.c_str()), store, engine->OpenFlags(), &folder);
@@ -276,11 +279,7 @@ HRESULT OpenItem(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* util
         return hr;
     bool found = false;
     std::wstring entryId;
-    hr = GetEntryIDFromPR_SEARCH_KEY(engine, session, utils, found, entryId, folder, lookupId);
-    if (SUCCEEDED(hr) && (!found || entryId.empty()) && formFlag && !syncIdText.empty()) {
-        entryId = FindHiddenItem(folder, utils, syncIdText);
-        found = !entryId.empty();
-    }
+    hr = FindQueuedItem(engine, session, utils, folder, syncId, formFlag, found, entryId);
     if (FAILED(hr) || !found || entryId.empty()) {
         if (SUCCEEDED(hr))
             hr = E_FAIL;
@@ -341,6 +340,35 @@ bool AppendMailRecord(const VARIANT& syncId, const CItemsEvents& sink, const CFo
 
 }  // namespace
 
+HRESULT FindQueuedItem(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                       QMRMAPIFolder* folder, const VARIANT& syncId, bool formFlag, bool& found,
+                       std::wstring& entryId) {
+    found = false;
+    entryId.clear();
+    if (!utils)
+        return E_POINTER;
+    CComVariant binary;
+    std::wstring syncIdText;
+    HRESULT hr = S_OK;
+    if (syncId.vt == VT_BSTR) {
+        syncIdText = Text(syncId.bstrVal);
+        hr = utils->TextToBinary(syncId.bstrVal, &binary);
+    } else {
+        CComBSTR text;
+        if (SUCCEEDED(utils->BinaryToText(syncId, &text)))
+            syncIdText = Text(text);
+        hr = binary.Copy(&syncId);
+    }
+    if (FAILED(hr))
+        return hr;
+    hr = GetEntryIDFromPR_SEARCH_KEY(engine, session, utils, found, entryId, folder, binary);
+    if (SUCCEEDED(hr) && (!found || entryId.empty()) && formFlag && folder && !syncIdText.empty()) {
+        entryId = FindHiddenItem(folder, utils, syncIdText);
+        found = !entryId.empty();
+    }
+    return hr;
+}
+
 HRESULT QueueSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
                          VARIANT* syncIdArgument, CFolderObj* folder, bool formFlag) {
     CComVariant syncId;
@@ -359,22 +387,18 @@ HRESULT QueueSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUti
     // A sync id that arrives as text is looked up by its binary form; the
     // record keeps it as it came.
     std::wstring syncIdText;
-    CComVariant lookupId;
     HRESULT hr = S_OK;
     if (syncId.vt == VT_BSTR) {
         syncIdText = Text(syncId.bstrVal);
-        hr = utils->TextToBinary(syncId.bstrVal, &lookupId);
     } else {
         CComBSTR text;
         hr = utils->BinaryToText(syncId, &text);
         syncIdText = Text(text);
-        lookupId.Copy(&syncId);
     }
     CComPtr<QMRMAPIFolder> rdoFolder;
     CComPtr<QMRMessage> item;
     if (SUCCEEDED(hr))
-        hr = OpenItem(engine, session, utils, lookupId, syncIdText, formFlag, folderId, storeId,
-                      rdoFolder, item);
+        hr = OpenItem(engine, session, utils, syncId, formFlag, folderId, storeId, rdoFolder, item);
     if (FAILED(hr) || !item) {
         if (SUCCEEDED(hr))
             hr = E_FAIL;
@@ -391,7 +415,7 @@ HRESULT QueueSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUti
     SetLastShareName(engine, utils, item, shareName, shareNameChanged);
 
     if (cancelled) {
-        DebugLine(L"sSMsgT::Sending was canceled: %ls", SubjectOf(item));
+        DebugLine(L"sSMsgT::Sending was canceled: %s", SubjectOf(item));
         return S_OK;
     }
 
@@ -415,11 +439,11 @@ HRESULT QueueSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUti
     } else if (folder->IsElemInSync(syncIdText)) {
         folder->RemoveElemInSync(syncIdText);
         QueueDeleteMessage(engine, SysAllocString(syncIdText.c_str()), shareName);
-        DebugLine(L"sSMsgT::Mail is not allowed AND WILL BE DELETED ON THE OTHER END: %ls",
+        DebugLine(L"sSMsgT::Mail is not allowed AND WILL BE DELETED ON THE OTHER END: %s",
                   SubjectOf(item));
         RaiseVersion(engine, session, utils, item, L"", folderId, syncIdText);
     } else {
-        DebugLine(L"sSMsgT::Mail is not allowed: %ls", SubjectOf(item));
+        DebugLine(L"sSMsgT::Mail is not allowed: %s", SubjectOf(item));
     }
     if (FAILED(hr))
         LogHResult(hr, "sSMsgT");

@@ -20,6 +20,16 @@ class CFolderObj;
 HRESULT QueueSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
                          VARIANT* syncId, CFolderObj* folder, bool formFlag);
 
+// Finds the entry id of a queued item in folder (found false and S_OK when
+// it is gone): by its sync id, binary or as text (as a record may hold it),
+// among the folder's items, and for a hidden folder-design item (formFlag)
+// also among the folder's hidden items, where the plain lookup does not
+// look. The failing HRESULT of a sync id that is no hex text or of the
+// lookup. Any thread, with that thread's own helper objects.
+HRESULT FindQueuedItem(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                       QMRMAPIFolder* folder, const VARIANT& syncId, bool formFlag, bool& found,
+                       std::wstring& entryId);
+
 // Appends a deletion notice for syncIdText (freed by the call in any case) to
 // DelMailSenderList under DeleteQueueLock; state code := 1. S_OK.
 HRESULT QueueDeleteMessage(CSyncEngine* engine, BSTR syncIdText, const std::wstring& shareName);

@@ -345,13 +345,24 @@ TEST_F(QueueChangeTest, DeletionIsQueuedWithItsShareName) {
 }
 
 TEST_F(QueueChangeTest, ReminderKeyReachesEveryFolderAndMarksAChange) {
-    AddInboxFolder(L"One");
-    AddInboxFolder(L"Two")->Stop();
+    CFolderObj* one = AddInboxFolder(L"One");
+    CFolderObj* two = AddInboxFolder(L"Two");
+    two->Stop();  // a stopped entry is handed the key all the same
+    // One already lists the item (as the add-in's own new item); Two does not.
+    ASSERT_EQ(one->Sink()->AddToChangeList(Session(), m_utils, SysAllocString(L"00AB"), false),
+              S_OK);
     m_engine->SetSyncState(kSyncStateIdle);
     CComBSTR key(L"00AB");
     HandItemToAllFolders(m_engine.get(), Session(), m_utils, key, true);
     EXPECT_EQ(m_engine->GetSyncState(), kSyncStateChangeQueued);
     EXPECT_EQ(std::wstring(key), L"00AB");  // the caller's copy stays
+
+    // Each list absorbs the reminder's own write: a listed item is marked as
+    // changed by a reminder, an unlisted one as just detected.
+    EXPECT_EQ(one->Sink()->ChangeKeylistEntries(),
+              (std::vector<ChangeKeyEntry>{{L"00AB", kMarkerReminder}}));
+    EXPECT_EQ(two->Sink()->ChangeKeylistEntries(),
+              (std::vector<ChangeKeyEntry>{{L"00AB", kMarkerDetect}}));
 }
 
 }  // namespace
