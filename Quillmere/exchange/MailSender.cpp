@@ -8,9 +8,9 @@
 #include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/exchange/Mail2Send.h"
 #include "Quillmere/exchange/PacketMails.h"
+#include "Quillmere/exchange/QueueChange.h"
 #include "Quillmere/exchange/SendMail.h"
 #include "Quillmere/exchange/SendQueues.h"
-#include "Quillmere/tracking/ItemLookup.h"
 #include "platform/com/Com.h"
 #include "platform/com/Variant.h"
 #include "platform/win/Clock.h"
@@ -74,32 +74,42 @@ bool ReadRecord(const CMail2Send& record, TakenRecord& out) {
     return true;
 }
 
-// Opens the record's folder and item and builds its sync mail. A folder or
-// item that can't be opened any more drops the record: the item was moved
-// or deleted, which the deletion scan reports on its own.
-void SendRecord(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
-                TakenRecord& record, std::size_t queued, LONG total, bool many) {
+// Opens the record's item (through its folder) with best access; null when
+// the folder or the item can no longer be opened (moved or deleted: the
+// deletion scan reports that on its own).
+CComPtr<QMRMessage> OpenRecordItem(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                                   const TakenRecord& record) {
     CComVariant flags(kOpenFlags);
     CComPtr<QMRMAPIFolder> folder;
     HRESULT hr =
         session->GetFolderFromID(record.folderEntryId, record.storeEntryId, flags, &folder);
     if (FAILED(hr) || !folder) {
         LogHResult(hr, "MailSendThread::GetFolderFromID");
-        return;
+        return nullptr;
     }
     bool found = false;
     std::wstring entryId;
-    hr = GetEntryIDFromPR_SEARCH_KEY(engine, session, utils, found, entryId, folder, record.syncId);
+    hr = FindQueuedItem(engine, session, utils, folder, record.syncId, record.formFlag, found,
+                        entryId);
     if (FAILED(hr) || !found) {
         LogHResult(hr, "MailSendThread::item not found");
-        return;
+        return nullptr;
     }
     CComPtr<QMRMessage> item;
-    hr = session->GetMessageFromID(CComBSTR(entryId), record.storeEntryId, flags, &item);
+    hr = session->GetMessageFromID(CComBSTR(entryId.c_str()), record.storeEntryId, flags, &item);
     if (FAILED(hr) || !item) {
         LogHResult(hr, "MailSendThread::GetMessageFromID");
-        return;
+        return nullptr;
     }
+    return item;
+}
+
+// Builds the sync mail of one taken record. A record whose item can't be
+// opened reaches the builder without it, which reports "Syncitem == NULL"
+// and drops it.
+void SendRecord(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                TakenRecord& record, std::size_t queued, LONG total, bool many) {
+    CComPtr<QMRMessage> item = OpenRecordItem(engine, session, utils, record);
     char line[64];
     std::snprintf(line, sizeof line, "Mail from list: %d", static_cast<int>(queued));
     WriteDebugLog(line);
@@ -197,19 +207,16 @@ unsigned MailSendThread(void*) {
     if (engine && session && !StopFlag.load()) {
         CreateMAPIUtils(engine, &utils);
         queuePath = MailQueuePath(engine, session);
-        if (!queuePath.empty() && utils) {
-            WriteDebugLog("MailSendData from HD");
+        if (!queuePath.empty())
             LoadMailDataFromDisk(engine, utils, queuePath.c_str());
-            WriteDebugLog("LoadMailSendData=>ready");
-        }
     }
     if (engine)
         RunLoop(engine, session, utils, queuePath);
 
-    if (!queuePath.empty() && utils) {
-        WriteDebugLog("SaveMailSendData to HD");
+    // What is still queued goes to the queue file; without utilities the
+    // save reports that it can't write and the list stays.
+    if (!queuePath.empty())
         SaveMailData2Disk(engine, utils, queuePath.c_str(), true);
-    }
     if (utils)
         utils->Cleanup();
     utils.Release();

@@ -4,6 +4,8 @@
 // is still queued at the stop survives in the queue file.
 #include "Quillmere/exchange/MailSender.h"
 
+#include <algorithm>
+
 #include "Quillmere/exchange/SenderTestSupport_test.h"
 #include "Quillmere/exchange/SyncMailFormat.h"
 
@@ -88,8 +90,42 @@ TEST_F(MailSenderTest, RecordsOfVanishedItemsOrFoldersAreDropped) {
     ASSERT_TRUE(WaitFor([&] { return DebugLogHas("sendSyncMessage::END"); }));
     EXPECT_TRUE(ErrorLogHas("MailSendThread::item not found"));
     EXPECT_TRUE(ErrorLogHas("MailSendThread::GetFolderFromID"));
+    EXPECT_TRUE(ErrorLogHas("Syncitem == NULL"));
+    EXPECT_EQ(DebugLogCount("Mail from list: "), 3u);
     EXPECT_EQ(DebugLogCount("sendSyncMessage::END"), 1u);
     EXPECT_EQ(GetRunningThreadCount(), 1);  // still running
+}
+
+TEST_F(MailSenderTest, HiddenFormItemsAndTextSyncIdsAreFoundAndSent) {
+    // A folder-design item lives among the folder's hidden items.
+    CComPtr<QMRItems> hidden;
+    ASSERT_EQ(m_inbox->GetHiddenItems(&hidden), S_OK);
+    CComPtr<QMRMessage> form;
+    ASSERT_EQ(hidden->Add(CComVariant(L"IPM.Microsoft.FolderDesign.FormsDescription"), &form),
+              S_OK);
+    ASSERT_EQ(form->PutSubject(CComBSTR(L"Form")), S_OK);
+    ASSERT_EQ(form->Save(), S_OK);
+    Queue(form, L"", L"Team", 1);
+    // A record whose sync id was queued as text.
+    CComPtr<QMRMessage> item = NewItem(L"Texted");
+    QueueSearchKey(CComVariant(SyncIdText(item).c_str()));
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return DebugLogCount("sendSyncMessage::END") == 2; }));
+    ASSERT_EQ(OutboxCount(), 2);
+    std::vector<std::wstring> ids;
+    bool formMarked = false;
+    for (LONG i = 1; i <= 2; ++i) {
+        CComBSTR body;
+        ASSERT_EQ(OutboxItem(i)->GetBody(&body), S_OK);
+        auto markers = syncmail::ReadSyncMailMarkers(body.View());
+        ids.push_back(markers.syncIdText);
+        formMarked = formMarked || markers.formFlag;
+    }
+    std::sort(ids.begin(), ids.end());
+    std::vector<std::wstring> expected = {SyncIdText(form), SyncIdText(item)};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ids, expected);
+    EXPECT_TRUE(formMarked);
 }
 
 TEST_F(MailSenderTest, RecordsStillQueuedAtStopSurviveInTheQueueFile) {
@@ -97,7 +133,7 @@ TEST_F(MailSenderTest, RecordsStillQueuedAtStopSurviveInTheQueueFile) {
     CComPtr<QMRMessage> item = NewItem(L"Later");
     Queue(item, L"geheim");
     StartThreads(m_engine.get());
-    ASSERT_TRUE(WaitFor([&] { return DebugLogHas("LoadMailSendData=>ready"); }));
+    ASSERT_TRUE(WaitFor([&] { return DebugLogHas("LoadBGSyncData=>ready"); }));
     StopFlag = true;
     ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
     EXPECT_EQ(OutboxCount(), 0);
@@ -116,6 +152,31 @@ TEST_F(MailSenderTest, RecordsStillQueuedAtStopSurviveInTheQueueFile) {
     CComBSTR body;
     ASSERT_EQ(OutboxItem(1)->GetBody(&body), S_OK);
     EXPECT_EQ(syncmail::ReadSyncMailMarkers(body.View()).syncIdText, SyncIdText(item));
+}
+
+TEST_F(MailSenderTest, QueueIsSavedEveryMinuteOnlyWhileRecordsWait) {
+    // Ten platform seconds per real millisecond: a mail build spans minutes.
+    win::SetTimeScaleForTesting(10000);
+    // An idle sender never rewrites the file, however long it runs.
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return DebugLogHas("LoadBGSyncData=>ready"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(DebugLogCount("SaveMailSendData to HD"), 0u);
+    StopFlag = true;
+    ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
+    EXPECT_EQ(DebugLogCount("SaveMailSendData to HD"), 1u);  // at the stop
+
+    // With records waiting, the minute passes during the first build: the
+    // next pass saves the rest of the queue before it takes the next one.
+    StopFlag = false;
+    for (int i = 0; i < 3; ++i)
+        Queue(NewItem(L"Saved " + std::to_wstring(i)));
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return DebugLogCount("sendSyncMessage::END") == 3; }));
+    EXPECT_GE(DebugLogCount("SaveMailSendData to HD"), 2u);
+    StopFlag = true;
+    ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
+    EXPECT_EQ(Read(L"Ann.mailsenddata.ids"), "");
 }
 
 TEST_F(MailSenderTest, BurstIsParkedAndNothingOfItIsLeftAsSingleMails) {
@@ -177,7 +238,7 @@ TEST_F(MailSenderTest, PacketsAreSentWhenEnoughAreParkedOrTheTimeIsUp) {
     std::size_t countLines = DebugLogCount("Collected Mails > bs_collect_count");
     std::size_t timeLines = DebugLogCount("Time > bs_collect_time");
     StartThreads(m_engine.get());
-    ASSERT_TRUE(WaitFor([&] { return DebugLogCount("LoadMailSendData=>ready") >= 3; }));
+    ASSERT_TRUE(WaitFor([&] { return DebugLogCount("LoadBGSyncData=>ready") >= 3; }));
     // Some seconds of platform time at the test's scale.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(DebugLogCount("Collected Mails > bs_collect_count"), countLines);
