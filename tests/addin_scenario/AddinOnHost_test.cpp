@@ -439,6 +439,33 @@ TEST_F(AddinOnHostTest, OutboxRecheckComesAfter120sThenEveryTwelfthOrThirteenthT
     }
 }
 
+// Outlook started 60 s before the 32-bit tick count wraps (49.7 days of
+// uptime): the first deadline lies past the wrap, numerically below the
+// ticks that come before it, and must still be 120 s away.
+TEST_F(AddinOnHostTest, RecheckDeadlineAcrossTheTickCountWrapComparesUnsigned) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
+    constexpr ULONGLONG kWrap = 0x100000000ull;
+    ULONGLONG now = GetTickCount64();
+    ULONGLONG start = (now / kWrap + 1) * kWrap - 60000;  // the clock only moves on
+    if (start <= now)
+        start += kWrap;
+    win::SetTickCountForTesting(start);
+    ASSERT_EQ(StartHost(), S_OK);
+    ASSERT_TRUE(WaitUntil([] { return g_pEngine.load() && g_pEngine.load()->IsStarted(); }, 10000));
+    DWORD firstDue = heartbeat::DueTime();
+    DWORD firstTick = firstDue - kHeartbeatRecheckInterval;
+    EXPECT_GT(firstTick, 0xFFFF0000u) << "the first tick came before the wrap";
+    EXPECT_LT(firstDue, kHeartbeatRecheckInterval) << "its deadline lies past the wrap";
+    ASSERT_TRUE(WaitUntil([] { return !RecheckTicks().empty(); }, 135000 + 10000));
+    std::vector<DWORD> ticks = RecheckTicks();
+    QuitHost();
+    EXPECT_GT(static_cast<LONG>(ticks[0] - firstDue), 0)
+        << "no re-check before the deadline, though every tick before the wrap is numerically "
+           "above it";
+    EXPECT_LT(static_cast<LONG>(ticks[0] - firstDue), 3000 + 1500);
+    EXPECT_GE(ticks[0] - firstTick, kHeartbeatRecheckInterval);
+}
+
 TEST_F(AddinOnHostTest, ModernOutlookWaitsOfflineUntilTheProfileGoesOnline) {
     ASSERT_NO_FATAL_FAILURE(Prepare(L"14.0.4760"));
     ASSERT_NO_FATAL_FAILURE(SetConnectionMode(300));  // cached offline
