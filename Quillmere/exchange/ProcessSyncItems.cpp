@@ -1,6 +1,7 @@
 #include "Quillmere/exchange/ProcessSyncItems.h"
 
 #include <cstdio>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "Quillmere/core/FolderObj.h"
 #include "Quillmere/core/ItemsEvents.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/DelMailSender.h"
 #include "Quillmere/exchange/SyncMailFormat.h"
 #include "Quillmere/resources/LoadString.h"
 #include "Quillmere/tracking/ImportJournal.h"
@@ -39,7 +41,12 @@ constexpr DWORD kLockPollMs = 10;
 constexpr int kLockTriesPerNote = 601;
 
 constexpr wchar_t kExtractionDirectoryName[] = L"EXT\\";
+// The received cabinet, in the data directory beside the sender's "sync.zuf"
+// and outside the extraction directory, so that no file it carries can
+// overwrite it while it is read.
+constexpr wchar_t kReceivedCabinetName[] = L"sync-in.zuf";
 constexpr wchar_t kOldAttachmentName[] = L"sync.huf";
+constexpr wchar_t kZipMark[] = L".zip";
 constexpr wchar_t kNoSubject[] = L"<no subject>";
 
 constexpr UINT kHelpIntro = 1281;
@@ -90,8 +97,6 @@ struct Target {
     std::wstring entryId;
     std::wstring storeId;
     std::wstring password;
-    bool isExchange = false;
-    CItemsEvents* sink = nullptr;  // lives until the threads are stopped
 };
 
 Target FindTargetOfShare(CSyncEngine* engine, const std::wstring& shareName) {
@@ -107,8 +112,6 @@ Target FindTargetOfShare(CSyncEngine* engine, const std::wstring& shareName) {
         target.entryId = folder->Sink()->m_entryId;
         target.storeId = folder->Sink()->m_storeId;
         target.password = folder->m_password;
-        target.isExchange = folder->IsExchange();
-        target.sink = folder->Sink();
         break;
     }
     LeaveCriticalSection(&FolderTableLock);
@@ -189,6 +192,24 @@ struct Mail {
     int error = 0;
     HRESULT result = S_OK;
 };
+
+// Deletes the files left in the extraction directory: a cabinet may carry
+// more than the item's file, and nothing of one mail may stay for the next
+// one or pile up over many.
+void ClearExtractionDirectory(const std::wstring& directory) {
+    WIN32_FIND_DATAW data{};
+    HANDLE find = FindFirstFileW((directory + L"*.*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    std::vector<std::wstring> files;
+    do {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            files.push_back(directory + data.cFileName);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    for (const std::wstring& file : files)
+        DeleteFileW(file.c_str());
+}
 
 // Unpacks the cabinet (already saved to the cabinet path) with the folder's
 // password into the extraction directory. false with the reader's error text
@@ -421,13 +442,7 @@ void DeleteItem(const Pass& pass, Mail& mail, const Target& target, QMRMAPIFolde
         return;
     }
     // The folder's deletion scan must not report the item back.
-    CComBSTR key(mail.syncIdText.c_str());
-    if (target.sink) {
-        if (target.isExchange)
-            target.sink->RemoveFromExchangeFolderCache(key);
-        else
-            target.sink->RemoveFromChangeKeylist(key);
-    }
+    RemoveFromChangeList(pass.engine, SysAllocString(mail.syncIdText.c_str()), mail.shareName);
 }
 
 // Steps from the sync id on: finds the target, unpacks the item and applies
@@ -522,17 +537,15 @@ void ApplyMail(const Pass& pass, Mail& mail) {
             WriteDebugLog(candidateName.c_str());
             mail.error = kImportWrongVersion;
         } else {
-            if (Contains(candidateName, L".zip")) {
-                LogHResult(0,
-                           "\nAttachment was changed or is not included (Packprogramm für "
-                           "Anhänge aktiv ?)!!");
+            // clang-format off
+            if (Contains(candidateName, kZipMark)) {
+                LogHResult(0, "\nAttachment was changed or is not included (Packprogramm für Anhänge aktiv ?)!!");
                 mail.error = kImportAttachmentZipped;
             } else {
-                LogHResult(0,
-                           "\nAttachment was changed or is not included (Antivirus Software oder "
-                           "AddIn das Anlagen zippt)!!");
+                LogHResult(0, "\nAttachment was changed or is not included (Antivirus Software oder AddIn das Anlagen zippt)!!");
                 mail.error = kImportFileNameChanged;
             }
+            // clang-format on
             WriteDebugLog(candidateName.c_str());
             if (mail.result == S_OK)
                 mail.result = E_FAIL;
@@ -581,7 +594,8 @@ void MarkFailed(QMRMAPIUtils* utils, const Mail& mail) {
     if (FAILED(hr)) {
         LogHResult(hr, "No Body4ErrorMail");
     } else if (body.vt == VT_BSTR) {
-        const std::wstring text = help + Text(body.bstrVal);
+        // The old body is the sender's plain text: it is shown, not obeyed.
+        const std::wstring text = help + HtmlEscape(Text(body.bstrVal));
         std::wstring html;
         html.reserve(text.size() + text.size() / 8);
         for (std::size_t i = 0; i < text.size(); ++i) {
@@ -616,15 +630,42 @@ bool EnterFolderCheckLock() TRY_ACQUIRE(true, FolderCheckLock) {
 
 }  // namespace
 
+std::wstring HtmlEscape(std::wstring_view text) {
+    std::wstring escaped;
+    escaped.reserve(text.size());
+    for (wchar_t c : text) {
+        switch (c) {
+            case L'&':
+                escaped += L"&amp;";
+                break;
+            case L'<':
+                escaped += L"&lt;";
+                break;
+            case L'>':
+                escaped += L"&gt;";
+                break;
+            case L'"':
+                escaped += L"&quot;";
+                break;
+            default:
+                escaped += c;
+        }
+    }
+    return escaped;
+}
+
 std::wstring FailedMailHelpText(int reason, const std::wstring& shareName) {
     const std::wstring breaks = L"\r\n\r\n\r\n\r\n";
     switch (reason) {
         case kImportNoTarget: {
+            // The share name is the sender's text: it must not end the link's
+            // attribute or open markup of its own.
+            const std::wstring share = HtmlEscape(shareName);
             std::wstring noShare = UiString(kHelpNoShare);
             if (std::size_t at = noShare.find(L"%s"); at != std::wstring::npos)
-                noShare.replace(at, 2, shareName);
+                noShare.replace(at, 2, share);
             return UiString(kHelpIntro) + noShare + L"\r\n" + UiString(kHelpWizard) +
-                   L"<br><a href=\"" + kSharingWizardAddress + shareName +
+                   L"<br><a href=\"" + kSharingWizardAddress + share +
                    L"\">Quillmere Wizard<a><br>" + breaks;
         }
         case kImportPassword:
@@ -634,6 +675,36 @@ std::wstring FailedMailHelpText(int reason, const std::wstring& shareName) {
         default:
             return {};
     }
+}
+
+MailUserProperty ReadMailUserProperty(std::wstring_view body, bool& remove,
+                                      std::wstring& syncIdText) {
+    remove = false;
+    syncIdText.clear();
+    if (Contains(body, syncmail::kSyncMailFlag))
+        remove = false;
+    else if (Contains(body, syncmail::kDeletionFlag))
+        remove = true;
+    else
+        return MailUserProperty::kNone;
+
+    const std::size_t idOpen = body.find(syncmail::kSyncIdOpen);
+    const std::size_t idClose = body.find(syncmail::kSyncIdClose);
+    const bool complete = Contains(body, syncmail::kShareNameOpen) &&
+                          Contains(body, syncmail::kShareNameClose) &&
+                          idOpen != std::wstring_view::npos && idClose != std::wstring_view::npos;
+    const std::size_t idStart =
+        idOpen == std::wstring_view::npos ? idOpen : idOpen + std::size(syncmail::kSyncIdOpen) - 1;
+    if (idStart != std::wstring_view::npos && idClose != std::wstring_view::npos &&
+        idClose >= idStart) {
+        syncIdText = body.substr(idStart, idClose - idStart);
+        // Each removal looks for its character in what the one before left,
+        // so that a text holding them in any order loses exactly these three.
+        RemoveFirst(syncIdText, L'\n');
+        RemoveFirst(syncIdText, L'\r');
+        RemoveFirst(syncIdText, L' ');
+    }
+    return complete ? MailUserProperty::kComplete : MailUserProperty::kIncomplete;
 }
 
 bool haveMyMailUserProperty(CSyncEngine*, QMRMAPIUtils* utils, QMRMessage* message, bool& remove,
@@ -657,28 +728,10 @@ bool haveMyMailUserProperty(CSyncEngine*, QMRMAPIUtils* utils, QMRMessage* messa
             body = value.bstrVal;
         }
     }
-    if (Contains(body, syncmail::kSyncMailFlag))
-        remove = false;
-    else if (Contains(body, syncmail::kDeletionFlag))
-        remove = true;
-    else
-        return false;
-
-    const std::size_t idOpen = body.find(syncmail::kSyncIdOpen);
-    const std::size_t idClose = body.find(syncmail::kSyncIdClose);
-    const bool complete = !body.empty() && Contains(body, syncmail::kShareNameOpen) &&
-                          Contains(body, syncmail::kShareNameClose) &&
-                          idOpen != std::wstring::npos && idClose != std::wstring::npos;
-    const std::size_t idStart = idOpen == std::wstring::npos ? idOpen : idOpen + 3;
-    if (idStart != std::wstring::npos && idClose != std::wstring::npos && idClose >= idStart) {
-        syncIdText = body.substr(idStart, idClose - idStart);
-        RemoveFirst(syncIdText, L'\n');
-        RemoveFirst(syncIdText, L'\r');
-        RemoveFirst(syncIdText, L' ');
-    }
-    if (!complete)
+    const MailUserProperty read = ReadMailUserProperty(body, remove, syncIdText);
+    if (read == MailUserProperty::kIncomplete)
         LogHResult(0, "haveMyMailUserProperty0>no Body, no SyncId");
-    return complete;
+    return read == MailUserProperty::kComplete;
 }
 
 void ProcessSyncItems(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
@@ -706,10 +759,11 @@ void ProcessSyncItems(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils*
     if (!EnterFolderCheckLock())
         return;
     engine->SetSyncState(kSyncStateImporting);
-    Pass pass{engine, session,
-              utils,  engine->DataDirectory() + kExtractionDirectoryName,
-              {},     engine->CabinetPath()};
+    Pass pass{engine, session, utils, engine->DataDirectory() + kExtractionDirectoryName, {}, {}};
     pass.messagePath = pass.extractionDirectory + syncmail::kAttachedItemName;
+    // Not the engine's cabinet path: the sender threads build their cabinets
+    // there while this pass runs.
+    pass.cabinetPath = engine->DataDirectory() + kReceivedCabinetName;
     CreateDirectoryW(pass.extractionDirectory.c_str(), nullptr);
 
     for (std::size_t i = entryIds.size(); i-- > 0 && !StopFlag.load();) {
@@ -734,6 +788,8 @@ void ProcessSyncItems(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils*
         WriteDebugLog("pSI:: OK is a Quillmeremail");
         ApplyMail(pass, mail);
         DeleteFileW(pass.messagePath.c_str());
+        DeleteFileW(pass.cabinetPath.c_str());
+        ClearExtractionDirectory(pass.extractionDirectory);
         if (SUCCEEDED(mail.result))
             DeleteWithSubject(message, syncmail::kProcessedSubject);
         else

@@ -10,11 +10,15 @@
 // and utilities. A pass holds FolderCheckLock from its first mail to its
 // last, so no folder check runs while items are written, and every write is
 // registered as an own change (SelfModifiedItem) before the lock is left.
-// The folder table is read under FolderTableLock; the files "sync.zuf" of the
-// data directory and "EXT\sync.msg" below it are this thread's alone.
+// The folder table is read under FolderTableLock. The received cabinet is
+// saved as "sync-in.zuf" in the data directory (never over the sender's
+// "sync.zuf" there, which the sender threads write at the same time) and
+// unpacked into the directory "EXT\" beside it; both are this thread's
+// alone, and their files are deleted after each mail.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/Types.h"
@@ -38,6 +42,21 @@ inline constexpr int kImportCannotOpenItem = 11;
 inline constexpr wchar_t kSharingWizardAddress[] =
     L"https://www.brindlecast.com/quillmere/sharewizard?target=";
 
+// What a received body says of itself, read as haveMyMailUserProperty reads
+// it (the first occurrence of each marker counts).
+enum class MailUserProperty {
+    kNone,        // neither "is:TRUE:is" nor "is:FALSE:is"
+    kIncomplete,  // one of them, but the body lacks one of the four markers
+    kComplete,    // one of them and all of "lf:", ":lf", "id:" and ":id"
+};
+// The text work of haveMyMailUserProperty: remove (true for "is:FALSE:is"
+// without "is:TRUE:is") and the sync id text (between the first "id:" and the
+// first ":id", without its first LF, first CR and first blank; empty when
+// ":id" stands before the end of "id:") are set for every kind and cleared
+// for kNone. Pure text work for any thread; safe on any input.
+MailUserProperty ReadMailUserProperty(std::wstring_view body, bool& remove,
+                                      std::wstring& syncIdText);
+
 // Whether message is a sync mail (remove false) or a deletion notice (remove
 // true) whose body carries all four markers "lf:", ":lf", "id:", ":id". The
 // body is the message's Body, else its PR_BODY_W read through utils. The sync
@@ -51,8 +70,14 @@ bool haveMyMailUserProperty(CSyncEngine* engine, QMRMAPIUtils* utils, QMRMessage
 
 // The help text put in front of the body of a mail failed for reason, in
 // the UI language: for "NO TARGET" (naming shareName, with the wizard link),
-// "PASSWORD" and "ATTACHEMENT ZIPPED"; empty for every other reason.
+// "PASSWORD" and "ATTACHEMENT ZIPPED"; empty for every other reason. The
+// text is HTML: shareName, which comes from the received mail, is written
+// with its markup characters escaped (HtmlEscape).
 std::wstring FailedMailHelpText(int reason, const std::wstring& shareName);
+
+// text with "&", "<", ">" and '"' written as HTML character references, so
+// that received text shown in an HTML body is shown, never interpreted.
+std::wstring HtmlEscape(std::wstring_view text);
 
 // One import pass over the folder "Quillmere" of session's default store:
 // the mails not marked failed, and with includeFailed those marked failed

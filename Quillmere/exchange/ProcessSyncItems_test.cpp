@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -111,6 +112,8 @@ TEST_F(ImportTest, FailedMailIsAnnotatedExactlyOnce) {
         bool damage;
         const wchar_t* errorName;
         UINT helpString;  // 0: no help text
+        const wchar_t* storedName = L"sync.msg";
+        const char* itemBytes = nullptr;
     };
     const Case cases[] = {
         {"wrong password", L"Team", L"other", L"sync.zuf", false, L"PASSWORD", 1283},
@@ -119,6 +122,11 @@ TEST_F(ImportTest, FailedMailIsAnnotatedExactlyOnce) {
         {"zipped", L"Team", L"pw", L"sync.zip", false, L"ATTACHEMENT ZIPPED", 1284},
         {"renamed", L"Team", L"pw", L"Sync.zuf", false, L"FILENAME CHANGED", 0},
         {"no attachment", L"Team", L"pw", nullptr, false, L"NO ATTACHEMENT", 0},
+        {"old version", L"Team", L"pw", L"sync.huf", false, L"WRONG VERSION", 0},
+        {"cabinet without the item", L"Team", L"pw", L"sync.zuf", false, L"UNKNOWN", 0,
+         L"other.msg"},
+        {"item file no message", L"Team", L"pw", L"sync.zuf", false, L"UNKNOWN", 0, L"sync.msg",
+         "not a compound file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -129,6 +137,8 @@ TEST_F(ImportTest, FailedMailIsAnnotatedExactlyOnce) {
         MailOptions options;
         options.attachmentName = c.attachmentName;
         options.damageCabinet = c.damage;
+        options.storedName = c.storedName;
+        options.itemFileBytes = c.itemBytes;
         PutSyncMail(AddinFolder(), sent, c.share, c.password, options);
 
         for (bool includeFailed : {false, true, true}) {
@@ -154,6 +164,96 @@ TEST_F(ImportTest, FailedMailIsAnnotatedExactlyOnce) {
         ClearTarget();
     }
     EXPECT_TRUE(ErrorLogHas("Extrract failed"));
+    EXPECT_TRUE(ErrorLogHas("Attachment is coming from old version, please update your partner"));
+    EXPECT_TRUE(ErrorLogHas("Can't import MSG"));
+    EXPECT_TRUE(ErrorLogHas("Attachment was changed or is not included (Packprogramm"));
+    EXPECT_TRUE(ErrorLogHas("Attachment was changed or is not included (Antivirus Software"));
+}
+
+TEST_F(ImportTest, ReceivedCabinetStaysInsideTheExtractionDirectory) {
+    // The sender threads build their own cabinet in the data directory at
+    // the same time: the import must never touch it.
+    const std::string senders = "the sender's cabinet being built";
+    std::ofstream(*win::HostPath(m_engine->CabinetPath()), std::ios::binary) << senders;
+    const std::wstring extraction = m_engine->DataDirectory() + L"EXT\\";
+
+    struct Case {
+        const wchar_t* subject;
+        const wchar_t* extra;  // packed beside "sync.msg"
+        bool imported;
+    };
+    const Case cases[] = {
+        {L"With a climber", L"..\\..\\escaped.msg", false},
+        {L"With an absolute name", L"C:\\escaped2.msg", false},
+        {L"With a neighbour", L"extra.msg", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(win::ToUtf8(c.subject));
+        ClearTarget();
+        ClearFolder(AddinFolder());
+        MailOptions options;
+        options.extraStoredName = c.extra;
+        PutSyncMail(AddinFolder(), BertItem(c.subject), L"Team", L"pw", options);
+        ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+        if (c.imported) {
+            EXPECT_EQ(TargetSubjects(), std::vector<std::wstring>{c.subject});
+            EXPECT_EQ(FolderCount(AddinFolder()), 0);
+        } else {
+            // A cabinet that would write outside fails as a whole, cleanly.
+            EXPECT_TRUE(TargetSubjects().empty());
+            ASSERT_EQ(FolderCount(AddinFolder()), 1);
+            EXPECT_EQ(Subject(FolderItem(AddinFolder(), 1)), L">-Quillmere-< ERROR:PASSWORD");
+        }
+        EXPECT_TRUE(HostFileExists(extraction));
+        std::vector<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(*win::HostPath(extraction)))
+            left.push_back(entry.path().filename().string());
+        EXPECT_EQ(left, std::vector<std::string>{});
+        EXPECT_FALSE(HostFileExists(m_engine->DataDirectory() + L"sync-in.zuf"));
+        EXPECT_EQ(ReadTemp(L"sync.zuf"), senders);
+    }
+    // Nothing of the cabinets landed anywhere else.
+    const std::string root = *win::HostPath(L"C:\\");
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+        EXPECT_EQ(entry.path().filename().string().find("escaped"), std::string::npos)
+            << entry.path();
+}
+
+TEST_F(ImportTest, DeletionNoticeLeavesAMeetingAndIsProcessed) {
+    CComPtr<QMRMessage> meeting = NewItem(TargetFolder(), L"IPM.Appointment", L"Meeting");
+    ASSERT_EQ(meeting->SetFields(CComVariant(L"http://schemas.microsoft.com/mapi/id/"
+                                             L"{00062002-0000-0000-C000-000000000046}/0x82170003"),
+                                 CComVariant(LONG(3))),
+              S_OK);
+    ASSERT_EQ(meeting->Save(), S_OK);
+    PutDeletionNotice(AddinFolder(), SyncIdText(meeting), L"Team");
+
+    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+
+    EXPECT_EQ(TargetSubjects(), std::vector<std::wstring>{L"Meeting"});
+    EXPECT_EQ(FolderCount(AddinFolder()), 0) << "the notice counts as processed";
+    EXPECT_TRUE(DebugLogHas("pSI::Don't Delete Meetings!"));
+    EXPECT_FALSE(DebugLogHas("pSI::Item2Del"));
+}
+
+TEST_F(ImportTest, ReceivedTextInTheErrorAnnotationIsShownNotInterpreted) {
+    const std::wstring share = L"T&<i>\"x";
+    const std::wstring escaped = L"T&amp;&lt;i&gt;&quot;x";
+    const std::wstring help = FailedMailHelpText(kImportNoTarget, share);
+    EXPECT_NE(help.find(L"?target=" + escaped + L"\">Quillmere Wizard<a><br>"), std::wstring::npos)
+        << win::ToUtf8(help);
+    EXPECT_EQ(help.find(L"<i>"), std::wstring::npos);
+
+    PutSyncMail(AddinFolder(), BertItem(L"Unknown share"), share, L"pw");
+    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+    ASSERT_EQ(FolderCount(AddinFolder()), 1);
+    CComPtr<QMRMessage> mail = FolderItem(AddinFolder(), 1);
+    EXPECT_EQ(Subject(mail), L">-Quillmere-< ERROR:NO TARGET");
+    const std::wstring html = Html(mail);
+    EXPECT_EQ(html.find(L"<i>"), std::wstring::npos) << win::ToUtf8(html);
+    EXPECT_NE(html.find(L"lf:" + escaped + L":lf\r\n<br>id:"), std::wstring::npos)
+        << "the old body follows, escaped, its line ends marked";
+    EXPECT_EQ(HtmlEscape(L"a<b>&\"c\"'"), L"a&lt;b&gt;&amp;&quot;c&quot;'");
 }
 
 TEST_F(ImportTest, NoTargetHelpTextLinksTheWizardForTheShare) {
@@ -314,6 +414,38 @@ TEST_F(ImportTest, MarkersAreReadFromTheBody) {
         EXPECT_EQ(syncId, c.syncId);
     }
     EXPECT_TRUE(ErrorLogHas("haveMyMailUserProperty0>no Body, no SyncId"));
+}
+
+TEST(MailUserPropertyReader, KindsAndSyncIdTexts) {
+    using P = MailUserProperty;
+    struct Case {
+        const wchar_t* body;
+        P read;
+        bool remove;
+        const wchar_t* syncId;
+    };
+    const Case cases[] = {
+        {L"", P::kNone, false, L""},
+        {L"lf:a:lf id:00:id", P::kNone, false, L""},
+        {L"is:FALSE:is id:00:id", P::kIncomplete, true, L"00"},
+        {L"is:TRUE:is is:FALSE:is lf::lf id:01:id", P::kComplete, false, L"01"},
+        // The first LF, the first CR and the first blank go, in any order.
+        {L"is:TRUE:is lf::lf id:\nA\rB C\n:id", P::kComplete, false, L"ABC\n"},
+        {L"is:TRUE:is lf::lf id: A\r\nB:id", P::kComplete, false, L"AB"},
+        {L"is:TRUE:is lf::lf id:\n\r :id", P::kComplete, false, L""},
+        // Overlapping and misordered markers give no text, never a misplaced one.
+        {L"is:TRUE:is lf::lf :id:", P::kComplete, false, L""},
+        {L"is:TRUE:is lf::lf id:id", P::kComplete, false, L""},
+        {L"is:TRUE:is lf::lf id::id", P::kComplete, false, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(win::ToUtf8(c.body));
+        bool remove = !c.remove;
+        std::wstring syncId = L"stale";
+        EXPECT_EQ(ReadMailUserProperty(c.body, remove, syncId), c.read);
+        EXPECT_EQ(remove, c.remove);
+        EXPECT_EQ(syncId, c.syncId);
+    }
 }
 
 }  // namespace

@@ -50,6 +50,12 @@ struct MailOptions {
     const wchar_t* attachmentName = L"sync.zuf";
     // Cut the cabinet in half before attaching it.
     bool damageCabinet = false;
+    // The item file's name in the cabinet, and a second file packed beside
+    // it under extraStoredName (null: none).
+    const wchar_t* storedName = L"sync.msg";
+    const wchar_t* extraStoredName = nullptr;
+    // Packed as the item file instead of the item's message file.
+    const char* itemFileBytes = nullptr;
     // How long ago the mail arrived.
     double ageDays = 0;
 };
@@ -273,6 +279,9 @@ protected:
         ASSERT_EQ(item->SaveAs(CComBSTR(msgPath.c_str()),
                                CComVariant(static_cast<LONG>(kQmrFormatMsg), VT_I4)),
                   S_OK);
+        if (options.itemFileBytes)
+            std::ofstream(*win::HostPath(msgPath), std::ios::binary | std::ios::trunc)
+                << options.itemFileBytes;
         std::wstring cabinetPath;
         if (options.attachmentName) {
             cabinetPath = std::wstring(L"C:\\out\\") + options.attachmentName;
@@ -284,8 +293,11 @@ protected:
             writer.AllocateBuffer();
             ASSERT_TRUE(
                 writer.CreateFCIContext(cabinetPath.c_str(), TRUE, TRUE, 0x7FFFFFFF, 23364, 0));
-            ASSERT_TRUE(writer.AddFile(msgPath.c_str(), syncmail::kAttachedItemName,
-                                       TCOMPfromLZXWindow(21)));
+            ASSERT_TRUE(
+                writer.AddFile(msgPath.c_str(), options.storedName, TCOMPfromLZXWindow(21)));
+            if (options.extraStoredName)
+                ASSERT_TRUE(writer.AddFile(msgPath.c_str(), options.extraStoredName,
+                                           TCOMPfromLZXWindow(21)));
             ASSERT_TRUE(writer.CleanUp()) << win::ToUtf8(writer.GetLastErrorText());
             if (options.damageCabinet) {
                 std::string host = *win::HostPath(cabinetPath);
