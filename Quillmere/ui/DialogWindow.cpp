@@ -1,9 +1,25 @@
 #include "Quillmere/ui/DialogWindow.h"
 
 #include "Quillmere/ui/UiModule.h"
+#include "platform/win/Controls.h"
 #include "platform/win/Resources.h"
 
 namespace ui {
+
+namespace {
+
+// The messages whose answer is the dialog procedure's return value itself
+// (a colour message's brush, for one), not DWLP_MSGRESULT.
+bool AnswersThroughReturnValue(UINT msg) {
+    constexpr UINT kCompareItem = 0x0039;
+    constexpr UINT kVKeyToItem = 0x002E;
+    constexpr UINT kCharToItem = 0x002F;
+    constexpr UINT kQueryDragIcon = 0x0037;
+    return msg == WM_INITDIALOG || (msg >= WM_CTLCOLORMSGBOX && msg <= WM_CTLCOLORSTATIC) ||
+           msg == kCompareItem || msg == kVKeyToItem || msg == kCharToItem || msg == kQueryDragIcon;
+}
+
+}  // namespace
 
 DialogWindow::~DialogWindow() {
     if (m_hWnd && IsWindow(m_hWnd))
@@ -55,7 +71,7 @@ INT_PTR DialogWindow::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPar
     }
     if (!handled)
         return FALSE;
-    if (msg == WM_INITDIALOG)
+    if (AnswersThroughReturnValue(msg))
         return static_cast<INT_PTR>(result);
     SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, result);
     return TRUE;

@@ -11,10 +11,10 @@
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/exchange/OutboxRecheck.h"
+#include "Quillmere/ui/PageLayout.h"
 #include "Quillmere/ui/PageRegistry.h"
 #include "Quillmere/ui/UiModule.h"
 #include "platform/com/Bstr.h"
-#include "platform/win/Bitmap.h"
 #include "platform/win/Controls.h"
 #include "platform/win/Dialog.h"
 #include "platform/win/Files.h"
@@ -24,9 +24,7 @@
 #include "platform/win/Registry.h"
 #include "platform/win/Shell.h"
 #include "platform/win/Text.h"
-#include "platform/win/Theme.h"
 #include "platform/win/Window.h"
-#include "platform/win/WindowCoordinates.h"
 
 namespace ui {
 
@@ -44,6 +42,8 @@ constexpr DWORD kShareNameCompareBytes = 1024;
 constexpr REGSAM kReadWrite = KEY_ALL_ACCESS;
 constexpr LONG_PTR kLayoutRtl = 0x00400000;
 constexpr LONG_PTR kNoInheritLayout = 0x00100000;
+// The version text and the basic-sync log line are formatted into buffers
+// of this many characters.
 constexpr std::size_t kMaxLogLine = 200;
 
 // String ids of the page's texts.
@@ -146,6 +146,18 @@ bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
                return std::towlower(static_cast<wint_t>(x)) ==
                       std::towlower(static_cast<wint_t>(y));
            });
+}
+
+// format with its one "%s" replaced by text, cut to capacity - 1
+// characters as a buffer of capacity characters holds it.
+std::wstring FormatWithText(const wchar_t* format, const std::wstring& text, std::size_t capacity) {
+    std::wstring out = format;
+    const std::size_t at = out.find(L"%s");
+    if (at != std::wstring::npos)
+        out.replace(at, 2, text);
+    if (out.size() > capacity - 1)
+        out.resize(capacity - 1);
+    return out;
 }
 
 std::wstring Text(UINT id) {
@@ -388,10 +400,6 @@ CQuillmerePropPage::~CQuillmerePropPage() {
     m_dirty.Clear();
     if (m_buttonImages)
         ImageList_Destroy(m_buttonImages);
-    if (m_backgroundBrush)
-        DeleteObject(m_backgroundBrush);
-    if (m_backgroundBitmap)
-        DeleteObject(m_backgroundBitmap);
 }
 
 void CQuillmerePropPage::SetEngineAccess(std::unique_ptr<IFolderPageEngine> engine) {
@@ -651,7 +659,6 @@ void CQuillmerePropPage::OnInitDialog() {
     const LONG_PTR exStyle = GetWindowLongPtrW(page, GWL_EXSTYLE);
     SetWindowLongPtrW(page, GWL_EXSTYLE, exStyle & ~(kLayoutRtl | kNoInheritLayout));
     m_adminLocked = false;
-    m_parent = GetParent(page);
 
     const struct {
         int control;
@@ -687,9 +694,8 @@ void CQuillmerePropPage::OnInitDialog() {
     EnableSyncControls(Checked(kSyncFolderCheck));
     AttachButtons();
 
-    std::wstring version = L"Version " + (m_engine ? m_engine->ModuleVersion() : std::wstring());
-    if (version.size() > kMaxLogLine - 1)
-        version.resize(kMaxLogLine - 1);
+    const std::wstring version = FormatWithText(
+        L"Version %s", m_engine ? m_engine->ModuleVersion() : std::wstring(), kMaxLogLine);
     SetDlgItemTextW(page, kVersionText, version.c_str());
 
     // Setting the fields' texts above told the page of changes; none of
@@ -697,8 +703,10 @@ void CQuillmerePropPage::OnInitDialog() {
     m_dirty = CComVariant(false);
     NotifySite();
 
-    CentreControls();
-    ApplyThemeBackground();
+    CentreControls(page, GetParent(page), kLayoutLine, kLayoutOrder);
+    // Which systems get the tab texture is this page's choice: every one
+    // with a visual style; without one the default colours serve.
+    m_background.Capture(GetParent(page));
 }
 
 void CQuillmerePropPage::ReadFolderKey(const std::wstring& entryId) {
@@ -813,102 +821,43 @@ void CQuillmerePropPage::FillKnownUsersCombo() {
 }
 
 void CQuillmerePropPage::AttachButtons() {
-    if (!m_buttonImages) {
-        m_buttonImages = ImageList_Create(20, 20, ILC_COLOR24 | ILC_MASK, 9, 0);
-        if (HBITMAP strip = LoadBitmapW(UiResourceModule(), MAKEINTRESOURCEW(kButtonStripBitmap))) {
-            ImageList_AddMasked(m_buttonImages, strip, RGB(0xFF, 0x00, 0xFF));
-            DeleteObject(strip);
-        }
-    }
+    if (!m_buttonImages)
+        m_buttonImages = CreatePageButtonImages(9);
     const struct {
         CBmpBtn* button;
         int id;
         UINT tip;
-        int normal, pushed, hover, disabled;
+        PageButtonImages pictures;
     } buttons[] = {
-        {&m_addressBookButton, kAddressBookButton, kAddressBookString, 0, 0, 2, 1},
-        {&m_addUserButton, kAddUserButton, kAddToListString, 3, 3, 5, 4},
-        {&m_removeUserButton, kRemoveUserButton, kRemoveEntryString, 6, 6, 8, 7},
-        {&m_addFilterButton, kAddFilterButton, kAddToListString, 3, 3, 5, 4},
-        {&m_removeFilterButton, kRemoveFilterButton, kRemoveEntryString, 6, 6, 8, 7},
+        {&m_addressBookButton, kAddressBookButton, kAddressBookString, {0, 0, 2, 1}},
+        {&m_addUserButton, kAddUserButton, kAddToListString, {3, 3, 5, 4}},
+        {&m_removeUserButton, kRemoveUserButton, kRemoveEntryString, {6, 6, 8, 7}},
+        {&m_addFilterButton, kAddFilterButton, kAddToListString, {3, 3, 5, 4}},
+        {&m_removeFilterButton, kRemoveFilterButton, kRemoveEntryString, {6, 6, 8, 7}},
     };
-    for (const auto& b : buttons) {
-        if (!b.button->SubclassWindow(Item(b.id)))
-            continue;
-        b.button->SetBitmapButtonExtendedStyle(BMPBTN_HOVER | BMPBTN_AUTO3D_SINGLE |
-                                               BMPBTN_AUTOSIZE | BMPBTN_SHAREIMAGELISTS);
-        b.button->SetImageList(m_buttonImages);
-        b.button->SetImages(b.normal, b.pushed, b.hover, b.disabled);
-        b.button->SetToolTipText(Text(b.tip).c_str());
-        b.button->SizeToImage();
-    }
+    for (const auto& b : buttons)
+        AttachPageButton(*b.button, Item(b.id), m_buttonImages, Text(b.tip), b.pictures);
 }
 
-void CQuillmerePropPage::CentreControls() {
-    // Under the desktop (no Properties dialog) there is no tab to centre in.
-    if (!m_parent || m_parent == GetDesktopWindow())
-        return;
-    RECT parent{};
-    GetClientRect(m_parent, &parent);
-    auto pageRect = [&](HWND control) {
-        RECT r{};
-        GetWindowRect(control, &r);
-        MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&r), 2);
-        return r;
-    };
-    HWND line = Item(kLayoutLine);
-    if (!line)
-        return;
-    const RECT lineRect = pageRect(line);
-    const int offset =
-        ((parent.right - parent.left) - (lineRect.right - lineRect.left)) / 2 - lineRect.left;
-    for (int id : kLayoutOrder) {
-        HWND control = Item(id);
-        if (!control)
-            continue;
-        const RECT r = pageRect(control);
-        MoveWindow(control, r.left + offset, r.top, r.right - r.left, r.bottom - r.top, TRUE);
+const CBmpBtn* CQuillmerePropPage::BitmapButton(int id) const {
+    switch (id) {
+        case kAddressBookButton:
+            return &m_addressBookButton;
+        case kAddUserButton:
+            return &m_addUserButton;
+        case kRemoveUserButton:
+            return &m_removeUserButton;
+        case kAddFilterButton:
+            return &m_addFilterButton;
+        case kRemoveFilterButton:
+            return &m_removeFilterButton;
+        default:
+            return nullptr;
     }
-}
-
-void CQuillmerePropPage::ApplyThemeBackground() {
-    // Which systems get the tab texture is this page's choice: every one with
-    // a visual style; without one the default colours serve.
-    if (!m_parent || m_parent == GetDesktopWindow())
-        return;
-    EnableThemeDialogTexture(m_parent, ETDT_ENABLETAB);
-    m_themed = IsAppThemed();
-    if (m_backgroundBrush)
-        DeleteObject(m_backgroundBrush);
-    m_backgroundBrush = nullptr;
-    if (m_backgroundBitmap)
-        DeleteObject(m_backgroundBitmap);
-    m_backgroundBitmap = nullptr;
-    if (!m_themed)
-        return;
-    RECT r{};
-    GetWindowRect(m_parent, &r);
-    HDC parentDc = GetDC(m_parent);
-    HDC memory = CreateCompatibleDC(parentDc);
-    m_backgroundBitmap = CreateCompatibleBitmap(parentDc, r.right - r.left, r.bottom - r.top);
-    HGDIOBJ old = SelectObject(memory, m_backgroundBitmap);
-    SendMessageW(m_parent, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(memory),
-                 PRF_NONCLIENT | PRF_CLIENT | PRF_ERASEBKGND);
-    SelectObject(memory, old);
-    DeleteDC(memory);
-    ReleaseDC(m_parent, parentDc);
-    m_backgroundBrush = CreatePatternBrush(m_backgroundBitmap);
 }
 
 LRESULT CQuillmerePropPage::OnCtlColor(HDC dc, HWND control) {
-    if (!m_themed || !m_backgroundBrush)
-        return 0;
-    SetBkMode(dc, TRANSPARENT);
-    RECT r{};
-    GetWindowRect(control, &r);
-    MapWindowPoints(nullptr, m_parent, reinterpret_cast<POINT*>(&r), 2);
-    SetBrushOrgEx(dc, -r.left, -r.top, nullptr);
-    return reinterpret_cast<LRESULT>(m_backgroundBrush);
+    return m_background.OnCtlColor(dc, control);
 }
 
 void CQuillmerePropPage::OnHelp() {
@@ -1250,10 +1199,8 @@ void CQuillmerePropPage::WriteFolder(const std::wstring& entryId, const std::wst
             const DWORD one = 1;
             if (RegSetValueExW(key, L"BASICSYNC", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
                                sizeof one) == ERROR_SUCCESS) {
-                std::wstring line = L"BASICSYNC MARKED FOR " + typed;
-                if (line.size() > kMaxLogLine - 1)
-                    line.resize(kMaxLogLine - 1);
-                WriteDebugLog(line.c_str());
+                WriteDebugLog(
+                    FormatWithText(L"BASICSYNC MARKED FOR %s", typed, kMaxLogLine).c_str());
             }
         }
         RegDeleteTreeW(key, L"CategoriesFilter");

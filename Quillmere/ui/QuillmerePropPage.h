@@ -22,11 +22,11 @@
 #include "Quillmere/ui/AutoCombo.h"
 #include "Quillmere/ui/BmpBtn.h"
 #include "Quillmere/ui/DialogWindow.h"
+#include "Quillmere/ui/PageBackground.h"
 #include "platform/com/ComObject.h"
 #include "platform/com/Variant.h"
 #include "platform/outlook/Outlook.h"
 #include "platform/rdo/QuillmereRDO.h"
-#include "platform/win/Gdi.h"
 #include "platform/win/ImageList.h"
 #include "platform/win/MessageLoop.h"
 #include "platform/win/Registry.h"
@@ -69,10 +69,6 @@ constexpr int kRemoveFilterButton = 275;
 constexpr int kFilterList = 272;
 // A control id the page answers (with nothing) though the template has none.
 constexpr int kUnusedCommand = 265;
-
-// Resources shared with the Options page.
-constexpr WORD kButtonStripBitmap = 256;
-constexpr WORD kPageIconResource = 250;
 
 }  // namespace folderpage
 
@@ -200,6 +196,9 @@ public:
     bool IsTaskFolder() const;
 
     bool IsAdminLocked() const { return m_adminLocked; }
+    // The bitmap button attached to control id (1220, 1216, 1218, 274,
+    // 275), null for any other id. For inspection.
+    const CBmpBtn* BitmapButton(int id) const;
 
     // Dirty flag := VARIANT_TRUE, then tells the page site.
     void MarkDirty();
@@ -219,8 +218,6 @@ private:
     void ReadAdminLock();
     void FillCategories();
     void AttachButtons();
-    void CentreControls();
-    void ApplyThemeBackground();
     void KeepPrivateFiltersExclusive();
     HWND Item(int id) const;
     bool Checked(int id) const;
@@ -238,12 +235,9 @@ private:
     CBmpBtn m_removeFilterButton;
     // The buttons' one image list, shared by all five; the page frees it.
     HIMAGELIST m_buttonImages = nullptr;
-    // The parent painted into a bitmap, and the brush made of it (themed
-    // pages only).
-    HBITMAP m_backgroundBitmap = nullptr;
-    HBRUSH m_backgroundBrush = nullptr;
-    BOOL m_themed = FALSE;
-    HWND m_parent = nullptr;
+    // The parent tab (the window that Outlook gives the page) and its
+    // captured background.
+    PageBackground m_background;
     bool m_adminLocked = false;
     std::unique_ptr<IFolderPageEngine> m_engine;
 };

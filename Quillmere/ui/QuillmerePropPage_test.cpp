@@ -23,6 +23,8 @@
 #include "platform/win/Dialog.h"
 #include "platform/win/DialogTestSupport.h"
 #include "platform/win/Files.h"
+#include "platform/win/Gdi.h"
+#include "platform/win/ImageList.h"
 #include "platform/win/Keys.h"
 #include "platform/win/MessageBox.h"
 #include "platform/win/Paths.h"
@@ -916,6 +918,68 @@ TEST_F(QuillmerePropPageTest, ButtonsShareOneImageListWithTheirTooltips) {
         EXPECT_EQ(r.right - r.left, 22) << id;
         EXPECT_EQ(r.bottom - r.top, 22) << id;
     }
+    struct Expected {
+        int id;
+        const wchar_t* tooltip;
+        int images[4];  // normal, pushed, hover, disabled
+    };
+    const Expected expected[] = {
+        {fp::kAddressBookButton,
+         L"Choose your e-mail addresses from the address book",
+         {0, 0, 2, 1}},
+        {fp::kAddUserButton, L"Add to list", {3, 3, 5, 4}},
+        {fp::kRemoveUserButton, L"Remove selected entry", {6, 6, 8, 7}},
+        {fp::kAddFilterButton, L"Add to list", {3, 3, 5, 4}},
+        {fp::kRemoveFilterButton, L"Remove selected entry", {6, 6, 8, 7}},
+    };
+    HIMAGELIST shared = nullptr;
+    for (const Expected& e : expected) {
+        const ui::CBmpBtn* button = m_page->BitmapButton(e.id);
+        ASSERT_NE(button, nullptr) << e.id;
+        EXPECT_EQ(button->m_hWnd, Item(e.id));
+        EXPECT_EQ(button->GetBitmapButtonExtendedStyle(), 27u) << e.id;
+        EXPECT_EQ(button->GetToolTipText(), e.tooltip) << e.id;
+        for (int state = 0; state < 4; ++state)
+            EXPECT_EQ(button->ImageIndex(state), e.images[state]) << e.id << " " << state;
+        if (!shared)
+            shared = button->GetImageList();
+        EXPECT_EQ(button->GetImageList(), shared) << e.id;
+    }
+    ASSERT_NE(shared, nullptr);
+    EXPECT_EQ(ImageList_GetImageCount(shared), 9);
+}
+
+TEST_F(QuillmerePropPageTest, ThemedTabShowsThroughTheStaticControlsWhereTheySit) {
+    HWND tab = CreateWindowExW(0, L"Static", L"tab", WS_POPUP, 0, 0, 900, 700, nullptr, nullptr,
+                               nullptr, nullptr);
+    ASSERT_NE(tab, nullptr);
+    HDC dc = GetDC(tab);
+    Open(tab);
+    EXPECT_EQ(SendMessageW(m_page->m_hWnd, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                           reinterpret_cast<LPARAM>(Item(fp::kFilterLabel))),
+              0);
+
+    win::SetAppThemedForTesting(true);
+    Open(tab);
+    win::SetAppThemedForTesting(false);
+    HWND label = Item(fp::kFilterLabel);
+    const auto brush = reinterpret_cast<HBRUSH>(SendMessageW(m_page->m_hWnd, WM_CTLCOLORSTATIC,
+                                                             reinterpret_cast<WPARAM>(dc),
+                                                             reinterpret_cast<LPARAM>(label)));
+    ASSERT_NE(brush, nullptr);
+    EXPECT_TRUE(win::PatternOfBrush(brush).has_value());
+    RECT r{};
+    GetWindowRect(label, &r);
+    MapWindowPoints(nullptr, tab, reinterpret_cast<POINT*>(&r), 2);
+    const auto state = win::DescribeDC(dc);
+    ASSERT_TRUE(state.has_value());
+    EXPECT_EQ(state->bkMode, TRANSPARENT);
+    EXPECT_EQ(state->brushOrigin.x, -r.left);
+    EXPECT_EQ(state->brushOrigin.y, -r.top);
+
+    ReleaseDC(tab, dc);
+    m_page.Release();
+    DestroyWindow(tab);
 }
 
 TEST_F(QuillmerePropPageTest, PageInfoAndDirtyCheckTheirPointers) {
@@ -1018,6 +1082,39 @@ TEST_F(QuillmerePropPageTest, ApplyRecreatesTheListsAndKeepsAPendingBasicSync) {
     EXPECT_EQ(Subkeys(kFolderKey + L"\\Users"), std::vector<std::wstring>{L"bob@example.org"});
     EXPECT_EQ(Subkeys(kFolderKey + L"\\CategoriesFilter"), std::vector<std::wstring>{});
     EXPECT_EQ(GetValue(kFolderKey, L"BASICSYNC")->number, 1u) << "not written as 0";
+}
+
+// What Apply writes to the debug log: the basic-sync request with the share
+// name as typed, and the removal of the folder's key; only while the debug
+// switch is on.
+TEST_F(QuillmerePropPageTest, ApplyLogsTheBasicSyncRequestAndTheResetWhileDebugging) {
+    const std::string path = *win::HostPath(m_temp + L"Quillmere_debug.log");
+    auto log = [&] { return win::testing::TestMachine::ReadHostFile(path); };
+    for (bool debug : {false, true}) {
+        SCOPED_TRACE(debug ? "debug on" : "debug off");
+        RegDeleteTreeW(HKEY_CURRENT_USER, kFolders.c_str());
+        DebugSwitch = debug;
+        const std::string before = log();
+        StoreFolder(kEntryId, L"team");
+        Open();
+        Type(fp::kShareNameEdit, L"team cal");
+        ASSERT_TRUE(win::ClickButton(Item(fp::kBasicSyncCheck)));
+        EXPECT_EQ(m_page->Apply(), S_OK);
+        EXPECT_EQ(GetValue(kFolderKey, L"BASICSYNC")->number, 1u);
+        ASSERT_TRUE(win::ClickButton(Item(fp::kSyncFolderCheck)));
+        EXPECT_EQ(m_page->Apply(), S_OK);
+        EXPECT_FALSE(KeyExists(kFolderKey));
+        const std::string added = log().substr(before.size());
+        const std::size_t marked = added.find("-> BASICSYNC MARKED FOR team cal\r\n");
+        const std::size_t deleted = added.find("-> delete regkey\r\n");
+        if (debug) {
+            EXPECT_NE(marked, std::string::npos) << added;
+            EXPECT_NE(deleted, std::string::npos) << added;
+            EXPECT_LT(marked, deleted);
+        } else {
+            EXPECT_EQ(added, "");
+        }
+    }
 }
 
 // The configuration loading reads back exactly what the page wrote.
