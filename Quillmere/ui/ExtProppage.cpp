@@ -9,6 +9,7 @@
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/ui/PageLayout.h"
 #include "Quillmere/ui/PageRegistry.h"
 #include "Quillmere/ui/UiModule.h"
 #include "platform/com/Bstr.h"
@@ -41,6 +42,31 @@ constexpr UINT kCategoriesString = 1278;
 constexpr UINT kDebugLogString = 1279;
 constexpr UINT kErrorLogString = 1285;
 constexpr UINT kOverviewString = 1287;
+constexpr UINT kAddToListString = 1254;
+constexpr UINT kRemoveEntryString = 1255;
+
+// The controls the page moves to the middle of the tab.
+constexpr int kCentredControls[] = {kFirstSeparator,
+                                    kPageIconStatic,
+                                    kAccountCombo,
+                                    kAccountLabel,
+                                    kDebugCheck,
+                                    kJournalCheck,
+                                    kDesktopNotificationCheck,
+                                    kRemoveRemindersCheck,
+                                    kAddressCombo,
+                                    kCategorySeparator,
+                                    kCategoryCombo,
+                                    kAddCategoryButton,
+                                    kRemoveCategoryButton,
+                                    kLinkedCategoriesList,
+                                    kCategoriesLabel,
+                                    kDebugLogLink,
+                                    kErrorLogLink,
+                                    kLogSeparator,
+                                    kOverviewList,
+                                    kOverviewSeparator,
+                                    kOverviewLabel};
 
 // The switches: check box and the Config value it stands for.
 struct Switch {
@@ -214,6 +240,10 @@ CExtProppage::~CExtProppage() {
         ::DestroyWindow(m_hWnd);
     m_pageSite.Release();
     m_dirty.Clear();
+    // The buttons (detached by now, or by their own destructors) share the
+    // list and leave it to the page.
+    if (m_buttonImages)
+        ImageList_Destroy(m_buttonImages);
 }
 
 void CExtProppage::SetEngineAccess(std::unique_ptr<IExtProppageEngine> engine) {
@@ -303,6 +333,11 @@ bool CExtProppage::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LPARAM lP
         }
         return false;
     }
+    if (msg == WM_CTLCOLORDLG || msg == WM_CTLCOLORSTATIC) {
+        result = OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+        // Without the themed brush the default colours apply.
+        return result != 0;
+    }
     if (msg == WM_NOTIFY && lParam) {
         const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
         if (header->code == NM_CLICK && header->idFrom == static_cast<UINT_PTR>(kDebugLogLink))
@@ -317,7 +352,32 @@ void CExtProppage::OnInitDialog() {
     HWND page = m_hWnd;
     LONG_PTR exStyle = GetWindowLongPtrW(page, GWL_EXSTYLE);
     SetWindowLongPtrW(page, GWL_EXSTYLE, exStyle & ~static_cast<LONG_PTR>(0x00400000 | 0x00100000));
+    m_background.Capture(GetParent(page));
+    AttachButtons();
+    ReadSwitches();
+    CentreControls(page, GetParent(page), kFirstSeparator, kCentredControls);
+    SetTexts();
 
+    FillAccounts();
+    FillMailAddresses();
+    FillCategories();
+    FillConfigOverview();
+
+    m_dirty = CComVariant(false);
+    NotifySite();
+}
+
+void CExtProppage::AttachButtons() {
+    if (!m_buttonImages)
+        m_buttonImages = CreatePageButtonImages(4);
+    const LCID language = g_UILanguage.load();
+    AttachPageButton(m_addButton, GetDlgItem(m_hWnd, kAddCategoryButton), m_buttonImages,
+                     LoadUiString(kAddToListString, language), {3, 3, 5, 4});
+    AttachPageButton(m_removeButton, GetDlgItem(m_hWnd, kRemoveCategoryButton), m_buttonImages,
+                     LoadUiString(kRemoveEntryString, language), {6, 6, 8, 7});
+}
+
+void CExtProppage::ReadSwitches() {
     HKEY config = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kConfigKeyPath, 0, KEY_READ, &config) == ERROR_SUCCESS) {
         for (const Switch& s : kSwitches) {
@@ -325,13 +385,16 @@ void CExtProppage::OnInitDialog() {
             if (RegQueryValueExW(config, s.value, nullptr, &type, reinterpret_cast<BYTE*>(&value),
                                  &size) == ERROR_SUCCESS &&
                 type == REG_DWORD && value == 1)
-                CheckDlgButton(page, s.id, BST_CHECKED);
+                CheckDlgButton(m_hWnd, s.id, BST_CHECKED);
         }
         RegCloseKey(config);
     }
-    EnableWindow(GetDlgItem(page, kDebugLogLink),
-                 IsDlgButtonChecked(page, kDebugCheck) == BST_CHECKED);
+    EnableWindow(GetDlgItem(m_hWnd, kDebugLogLink),
+                 IsDlgButtonChecked(m_hWnd, kDebugCheck) == BST_CHECKED);
+}
 
+void CExtProppage::SetTexts() {
+    HWND page = m_hWnd;
     const LCID language = g_UILanguage.load();
     SetDlgItemTextW(page, kAccountLabel, LoadUiString(kSelectAccountString, language).c_str());
     SetDlgItemTextW(page, kCategoriesLabel, LoadUiString(kCategoriesString, language).c_str());
@@ -346,14 +409,18 @@ void CExtProppage::OnInitDialog() {
     SetDlgItemTextW(page, kErrorLogLink,
                     (L"<a>" + LoadUiString(kErrorLogString, language) + L"</a>").c_str());
     SetDlgItemTextW(page, kOverviewLabel, LoadUiString(kOverviewString, language).c_str());
+}
 
-    FillAccounts();
-    FillMailAddresses();
-    FillCategories();
-    FillConfigOverview();
+const CBmpBtn* CExtProppage::BitmapButton(int id) const {
+    if (id == kAddCategoryButton)
+        return &m_addButton;
+    if (id == kRemoveCategoryButton)
+        return &m_removeButton;
+    return nullptr;
+}
 
-    m_dirty = CComVariant(false);
-    NotifySite();
+LRESULT CExtProppage::OnCtlColor(HDC dc, HWND control) {
+    return m_background.OnCtlColor(dc, control);
 }
 
 void CExtProppage::FillAccounts() {

@@ -12,23 +12,30 @@
 #include <memory>
 #include <string>
 
+#include "Quillmere/ui/BmpBtn.h"
 #include "Quillmere/ui/DialogWindow.h"
+#include "Quillmere/ui/PageBackground.h"
 #include "platform/com/ComObject.h"
 #include "platform/com/Variant.h"
 #include "platform/outlook/Outlook.h"
 #include "platform/rdo/QuillmereRDO.h"
+#include "platform/win/Gdi.h"
+#include "platform/win/ImageList.h"
 #include "platform/win/Types.h"
 
 namespace ui {
 
 // Dialog template and control ids of the page.
 constexpr WORD kExtProppageTemplate = 131;
+constexpr int kFirstSeparator = 304;
+constexpr int kPageIconStatic = 305;
 constexpr int kAccountCombo = 306;
 constexpr int kAccountLabel = 307;
 constexpr int kDebugCheck = 308;
 constexpr int kJournalCheck = 309;
 constexpr int kDesktopNotificationCheck = 310;
 constexpr int kRemoveRemindersCheck = 311;
+constexpr int kCategorySeparator = 313;
 constexpr int kAddressCombo = 312;
 constexpr int kCategoryCombo = 314;
 constexpr int kAddCategoryButton = 315;
@@ -37,6 +44,8 @@ constexpr int kLinkedCategoriesList = 317;
 constexpr int kCategoriesLabel = 318;
 constexpr int kDebugLogLink = 319;
 constexpr int kErrorLogLink = 320;
+constexpr int kLogSeparator = 321;
+constexpr int kOverviewSeparator = 323;
 constexpr int kOverviewList = 322;
 constexpr int kOverviewLabel = 324;
 
@@ -113,6 +122,9 @@ public:
     void OnMappingSelChange();
     void OnOpenDebugLog();
     void OnOpenErrorLog();
+    // WM_CTLCOLORDLG / WM_CTLCOLORSTATIC: the captured tab background when
+    // themed, else 0 (the default colours).
+    LRESULT OnCtlColor(HDC dc, HWND control);
 
     void FillAccounts();
     void FillMailAddresses();
@@ -120,6 +132,10 @@ public:
     void FillConfigOverview();
     void LoadUserCategories();
     void SaveUserCategories();
+
+    // The bitmap button attached to control id (">>" 315, "<<" 316), null
+    // for any other id. For inspection.
+    const CBmpBtn* BitmapButton(int id) const;
 
     // Dirty flag := VARIANT_TRUE, then tells the page site.
     void MarkDirty();
@@ -129,7 +145,19 @@ public:
     CComPtr<PropertyPageSite> m_pageSite;
 
 private:
+    void AttachButtons();
+    void ReadSwitches();
+    void SetTexts();
     void OpenLogViewer(const wchar_t* parameters);
+
+    // ">>" and "<<" of the category links, attached for the page's
+    // lifetime, and the image list they share (the page frees it).
+    CBmpBtn m_addButton;
+    CBmpBtn m_removeButton;
+    HIMAGELIST m_buttonImages = nullptr;
+    // The parent tab (the window that Outlook gives the page) and its
+    // captured background.
+    PageBackground m_background;
     std::unique_ptr<IExtProppageEngine> m_engine;
 };
 

@@ -13,10 +13,14 @@
 #include "platform/win/Controls.h"
 #include "platform/win/Dialog.h"
 #include "platform/win/DialogTestSupport.h"
+#include "platform/win/Gdi.h"
+#include "platform/win/ImageList.h"
 #include "platform/win/Registry.h"
 #include "platform/win/Shell.h"
 #include "platform/win/TestMachine.h"
+#include "platform/win/Theme.h"
 #include "platform/win/UserInput.h"
+#include "platform/win/WindowCoordinates.h"
 
 namespace {
 
@@ -181,17 +185,26 @@ protected:
     void TearDown() override {
         m_page.Release();
         win::SetShellExecuteObserver({});
+        win::SetAppThemedForTesting(false);
         DebugSwitch = false;
         CoUninitialize();
     }
 
     // Makes the page as Outlook does: instance, client site, window.
-    void Open() {
+    void Open(HWND parent = nullptr) {
+        m_page.Release();
         m_page = com::Make<ui::CExtProppage>();
         m_page->SetEngineAccess(std::make_unique<FakeEngine>(m_engine, m_session));
         m_site = com::Make<PageSite, PropertyPageSite>(m_statusChanges);
         ASSERT_EQ(m_page->SetClientSite(m_site), S_OK);
-        ASSERT_NE(m_page->CreatePage(nullptr), nullptr);
+        ASSERT_NE(m_page->CreatePage(parent), nullptr);
+    }
+    // A control's rectangle in page coordinates.
+    RECT InPage(int id) {
+        RECT r{};
+        GetWindowRect(Item(id), &r);
+        MapWindowPoints(nullptr, m_page->m_hWnd, reinterpret_cast<POINT*>(&r), 2);
+        return r;
     }
     HWND Item(int id) { return GetDlgItem(m_page->m_hWnd, id); }
     bool Checked(int id) { return IsDlgButtonChecked(m_page->m_hWnd, id) == BST_CHECKED; }
@@ -444,6 +457,109 @@ TEST_F(ExtProppageTest, IsCreatableByItsProgId) {
     VARIANT_BOOL dirty = 1;
     EXPECT_EQ(page->get_Dirty(&dirty), S_OK);
     EXPECT_EQ(dirty, VARIANT_FALSE);
+}
+
+// --- Layout, buttons, background --------------------------------------------------
+
+// Every control of the page, as the template numbers them.
+constexpr int kAllControls[] = {304, 305, 306, 307, 308, 309, 310, 311, 312, 313, 314,
+                                315, 316, 317, 318, 319, 320, 321, 322, 323, 324};
+
+TEST_F(ExtProppageTest, ControlsMoveTogetherSoThatTheFirstSeparatorIsCentredInTheTab) {
+    HWND tab = CreateWindowExW(0, L"Static", L"tab", WS_POPUP, 0, 0, 800, 600, nullptr, nullptr,
+                               nullptr, nullptr);
+    ASSERT_NE(tab, nullptr);
+    Open();  // under the desktop: the template's places
+    std::vector<RECT> before;
+    for (int id : kAllControls) {
+        ASSERT_NE(Item(id), nullptr) << id;
+        before.push_back(InPage(id));
+    }
+    Open(tab);
+    const RECT line = InPage(ui::kFirstSeparator);
+    const int width = line.right - line.left;
+    EXPECT_EQ(line.left, (800 - width) / 2);
+    const int dx = line.left - before[0].left;
+    EXPECT_GT(dx, 0);
+    for (std::size_t i = 0; i < std::size(kAllControls); ++i) {
+        const RECT r = InPage(kAllControls[i]);
+        EXPECT_EQ(r.left, before[i].left + dx) << kAllControls[i];
+        EXPECT_EQ(r.top, before[i].top) << kAllControls[i];
+        EXPECT_EQ(r.right - r.left, before[i].right - before[i].left) << kAllControls[i];
+        EXPECT_EQ(r.bottom - r.top, before[i].bottom - before[i].top) << kAllControls[i];
+    }
+    m_page.Release();
+    DestroyWindow(tab);
+}
+
+TEST_F(ExtProppageTest, CategoryButtonsShowTheStripPicturesWithTheirTooltips) {
+    Open();
+    const ui::CBmpBtn* add = m_page->BitmapButton(ui::kAddCategoryButton);
+    const ui::CBmpBtn* remove = m_page->BitmapButton(ui::kRemoveCategoryButton);
+    ASSERT_TRUE(add && remove);
+    EXPECT_EQ(add->m_hWnd, Item(ui::kAddCategoryButton));
+    EXPECT_EQ(remove->m_hWnd, Item(ui::kRemoveCategoryButton));
+    EXPECT_EQ(add->GetBitmapButtonExtendedStyle(), 27u);
+    EXPECT_EQ(remove->GetBitmapButtonExtendedStyle(), 27u);
+    ASSERT_NE(add->GetImageList(), nullptr);
+    EXPECT_EQ(add->GetImageList(), remove->GetImageList());
+    EXPECT_EQ(ImageList_GetImageCount(add->GetImageList()), 9);
+    const int addImages[] = {3, 3, 5, 4};
+    const int removeImages[] = {6, 6, 8, 7};
+    for (int state = 0; state < 4; ++state) {
+        EXPECT_EQ(add->ImageIndex(state), addImages[state]);
+        EXPECT_EQ(remove->ImageIndex(state), removeImages[state]);
+    }
+    EXPECT_EQ(add->GetToolTipText(), L"Add to list");
+    EXPECT_EQ(remove->GetToolTipText(), L"Remove selected entry");
+    for (int id : {ui::kAddCategoryButton, ui::kRemoveCategoryButton}) {
+        RECT r{};
+        GetWindowRect(Item(id), &r);
+        EXPECT_EQ(r.right - r.left, 22) << id;  // 20 x 20 image, single 3-D border
+        EXPECT_EQ(r.bottom - r.top, 22) << id;
+        EXPECT_FALSE(IsWindowEnabled(Item(id))) << id;
+    }
+    EXPECT_NE(SendMessageW(Item(ui::kPageIconStatic), STM_GETICON, 0, 0), 0);
+}
+
+TEST_F(ExtProppageTest, ThemedTabShowsThroughTheStaticControlsWhereTheySit) {
+    HWND tab = CreateWindowExW(0, L"Static", L"tab", WS_POPUP, 0, 0, 800, 600, nullptr, nullptr,
+                               nullptr, nullptr);
+    ASSERT_NE(tab, nullptr);
+    HWND label = nullptr;
+    HDC dc = GetDC(tab);
+
+    // Without a visual style the default colours apply.
+    Open(tab);
+    EXPECT_EQ(win::ThemeDialogTextureFlags(tab), ETDT_ENABLETAB);
+    label = Item(ui::kOverviewLabel);
+    EXPECT_EQ(SendMessageW(m_page->m_hWnd, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                           reinterpret_cast<LPARAM>(label)),
+              0);
+
+    win::SetAppThemedForTesting(true);
+    Open(tab);
+    label = Item(ui::kOverviewLabel);
+    const auto brush = reinterpret_cast<HBRUSH>(SendMessageW(m_page->m_hWnd, WM_CTLCOLORSTATIC,
+                                                             reinterpret_cast<WPARAM>(dc),
+                                                             reinterpret_cast<LPARAM>(label)));
+    ASSERT_NE(brush, nullptr);
+    EXPECT_TRUE(win::PatternOfBrush(brush).has_value());
+    RECT r{};
+    GetWindowRect(label, &r);
+    MapWindowPoints(nullptr, tab, reinterpret_cast<POINT*>(&r), 2);
+    const auto state = win::DescribeDC(dc);
+    ASSERT_TRUE(state.has_value());
+    EXPECT_EQ(state->bkMode, TRANSPARENT);
+    EXPECT_EQ(state->brushOrigin.x, -r.left);
+    EXPECT_EQ(state->brushOrigin.y, -r.top);
+    EXPECT_EQ(SendMessageW(m_page->m_hWnd, WM_CTLCOLORDLG, reinterpret_cast<WPARAM>(dc),
+                           reinterpret_cast<LPARAM>(m_page->m_hWnd)),
+              reinterpret_cast<LRESULT>(brush));
+
+    ReleaseDC(tab, dc);
+    m_page.Release();
+    DestroyWindow(tab);
 }
 
 }  // namespace
