@@ -75,7 +75,14 @@ CFolderObj::~CFolderObj() {
     WaitForThread();
     // The helper folder (Exchange) goes with the members.
     m_folder.Release();
-    m_sink->WritechangeKeylist2File();
+    // A list that was never loaded (the thread ended or was stopped before
+    // it got FolderCheckLock) must not overwrite the state files: they hold
+    // the only record of the folder, and an empty one would make the next
+    // start adopt every change and miss every deletion since.
+    if (m_sink->HasTakenUpStateFiles() || m_isExchange)
+        m_sink->WritechangeKeylist2File();
+    else
+        WriteDebugLog("FObj::list not loaded, state files kept");
     m_sink->Unadvise();
     m_sink.reset();
     m_engineMapiSession.Release();

@@ -103,6 +103,10 @@ public:
     // entries afterwards, else E_FAIL (also for a folder read as empty, which
     // still counts as the baseline that new items are compared against).
     HRESULT LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils);
+    // Whether LoadFolderList has taken up the state files (read and deleted
+    // them, or found none). Until then the files on disk are the folder's
+    // only state. Any thread.
+    bool HasTakenUpStateFiles() const { return m_stateFilesTakenUp.load(); }
     // Saves ELEMS_IN_SYNC and the list. S_OK, also when a file cannot be
     // opened (nothing more is written then); E_FAIL without an engine.
     HRESULT WritechangeKeylist2File();
@@ -198,7 +202,7 @@ private:
     // the folder (also an empty one); an empty list that is not established
     // (the folder could not be read) makes the checks do nothing.
     bool m_listEstablished GUARDED_BY(ChangeListLock) = false;
-    // ELEMS_IN_SYNC was read from its file (by the first LoadFolderList).
-    // The folder thread only.
-    bool m_elemsInSyncLoaded = false;
+    // Set by the first LoadFolderList, which reads ELEMS_IN_SYNC and the
+    // change-key list from their files; written by the folder thread.
+    std::atomic<bool> m_stateFilesTakenUp{false};
 };

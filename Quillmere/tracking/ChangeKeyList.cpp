@@ -290,10 +290,8 @@ HRESULT CItemsEvents::LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
         return E_FAIL;
     // The thread loads again when the first load left the list empty; the
     // in-sync list is appended from its file and must be read only once.
-    if (m_owner && !m_elemsInSyncLoaded) {
+    if (!m_stateFilesTakenUp.exchange(true) && m_owner)
         m_owner->LoadElemsInSync();
-        m_elemsInSyncLoaded = true;
-    }
     WriteDebugLog("LoadFolderList from HD=>start");
     const std::wstring keysPath = StateFilePath(kKeysFileSuffix);
     const std::wstring valuesPath = StateFilePath(kValuesFileSuffix);

@@ -171,6 +171,29 @@ TEST_F(ChangeKeyTest, SecondLoadDoesNotReadTheInSyncListAgain) {
     EXPECT_EQ(m_folder->ElemsInSync(), (std::vector<std::wstring>{L"0A0A", L"0B0B"}));
 }
 
+// A folder object destroyed before its thread loaded the list (a settings
+// reload while another check held FolderCheckLock) leaves the files alone.
+TEST_F(ChangeKeyTest, DestructionSavesOnlyAListThatWasLoaded) {
+    CComBSTR storeId;
+    ASSERT_EQ(m_inbox->GetStoreID(&storeId), S_OK);
+    WriteHostFile(KeysPath(), "0A0A\r\n");
+    WriteHostFile(ValuesPath(), "V1\r\n");
+    auto unloaded = std::make_unique<CFolderObj>(nullptr, CFolderObj::kSharedFolder, false,
+                                                 m_entryId, std::wstring(storeId));
+    unloaded.reset();
+    EXPECT_EQ(HostFile(KeysPath()), "0A0A\r\n");
+    EXPECT_EQ(HostFile(ValuesPath()), "V1\r\n");
+
+    auto loaded = std::make_unique<CFolderObj>(nullptr, CFolderObj::kSharedFolder, false, m_entryId,
+                                               std::wstring(storeId));
+    ASSERT_EQ(loaded->Sink()->LoadFolderList(m_session, m_utils), S_OK);
+    EXPECT_FALSE(HostFileExists(KeysPath()));
+    AddOwn(*loaded->Sink(), m_session, m_utils, L"0B0B", false);
+    loaded.reset();
+    EXPECT_EQ(HostFile(KeysPath()), "0A0A\r\n0B0B\r\n");
+    EXPECT_EQ(HostFile(ValuesPath()), "V1\r\nNEWITEM\r\n");
+}
+
 TEST_F(ChangeKeyTest, UnwritableStateFilesAreNoFailure) {
     AddOwn(Sink(), m_session, m_utils, L"00AA", false);
     m_engine->SetDataPaths(m_temp + L"missing\\dir\\");
