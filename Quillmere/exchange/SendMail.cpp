@@ -1,5 +1,6 @@
 #include "Quillmere/exchange/SendMail.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -175,14 +176,6 @@ std::wstring LongProgressText(QMRMessage* item, LONG waitingMails) {
            Text(kMinutesLeftId) + L": " + std::to_wstring(minutes);
 }
 
-// Whether the mail with that entry id still lies in the session's stores.
-bool MailStillThere(QMRRDOSession* session, const CComBSTR& entryId, const CComBSTR& storeId) {
-    if (!session || !entryId || entryId.Length() == 0)
-        return true;
-    CComPtr<QMRMessage> again;
-    return session->GetMessageFromID(entryId, storeId, CComVariant(), &again) != MAPI_E_NOT_FOUND;
-}
-
 }  // namespace
 
 bool haveMyMailUserPropertyOutbox(QMRSafeMailItem* safeMail, bool& remove,
@@ -275,6 +268,11 @@ std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
         return users;
+    auto add = [&](const wchar_t* name, DWORD size) {
+        std::wstring user(name, size);
+        if (!user.empty() && std::find(users.begin(), users.end(), user) == users.end())
+            users.push_back(std::move(user));
+    };
     wchar_t name[MAX_PATH];
     for (DWORD i = 0;; ++i) {
         DWORD size = MAX_PATH;
@@ -283,7 +281,19 @@ std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId) {
             continue;  // no address is that long; skip it rather than cut it
         if (status != ERROR_SUCCESS)
             break;
-        users.emplace_back(name, size);
+        add(name, size);
+    }
+    // The registry layout also knows a partner as a value named by the
+    // address; such a key is read alike, so that a sync mail and the
+    // deletion notice of its item reach the same partners.
+    for (DWORD i = 0;; ++i) {
+        DWORD size = MAX_PATH;
+        LSTATUS status = RegEnumValueW(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_MORE_DATA)
+            continue;
+        if (status != ERROR_SUCCESS)
+            break;
+        add(name, size);
     }
     RegCloseKey(key);
     return users;
@@ -352,16 +362,11 @@ HRESULT SendMail::SaveMail(CSyncEngine* engine, QMRRDOSession* session, QMRMessa
         ThrottledPackingNotification(engine, Text(kCompressTitleId), progress, kBalloonNone);
     }
 
-    // Parking deletes the mail from the Outbox once its file is written; a
-    // mail still found afterwards was not parked and leaves singly.
-    CComBSTR entryId, storeId;
-    mail->GetEntryID(&entryId);
-    mail->GetStoreID(&storeId);
-    saveMailInSpecialOutbox(engine, mail, recipients);
-    if (!MailStillThere(session, entryId, storeId))
+    // A mail that can't be parked stays in the Outbox and leaves singly.
+    if (SUCCEEDED(saveMailInSpecialOutbox(engine, mail, recipients, session)))
         WriteDebugLog("SaveSpecialMail saved");
     else
-        LogHResult(E_FAIL, "SaveSpecialMail FAILED");
+        WriteDebugLog("SaveSpecialMail FAILED");
     return S_OK;
 }
 
@@ -445,14 +450,16 @@ HRESULT SendSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtil
     hr = PackItemFile(engine, password);
     if (SUCCEEDED(hr))
         hr = AttachCabinet(engine, attachments);
+    // The logs are ANSI text: the context goes there in the ANSI code page.
+    static const std::string kIconContext = win::ToAnsi(L"Icon ändern");
     HRESULT wrapped = SUCCEEDED(hr) ? safeMail->PutItem(mail) : hr;
     if (SUCCEEDED(wrapped)) {
         LogIfFailed(safeMail->SetFields(CComVariant(static_cast<LONG>(syncmail::PR_ICON_INDEX)),
                                         CComVariant(syncmail::kIconIndex)),
-                    "Icon \xE4ndern");
+                    kIconContext.c_str());
     } else {
         LogHResult(wrapped, "put_Item((IDispatch*)mailItem)");
-        LogHResult(wrapped, "Icon \xE4ndern");
+        LogHResult(wrapped, kIconContext.c_str());
     }
 
     syncmail::SyncMailTime time = syncmail::MakeSyncMailTime();

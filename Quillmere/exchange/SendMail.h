@@ -74,7 +74,9 @@ bool GetShareRecipients(CSyncEngine* engine, const std::wstring& folderEntryId,
 
 // The partner addresses of a folder: the subkey names of HKCU
 // "Software\Brindlecast\Quillmere\Folders\<folderEntryId>\Users", in
-// enumeration order. Empty when the key is missing. Any thread.
+// enumeration order, then the names of its values (the other form the
+// registry layout knows), without repeats. Empty when the key is missing.
+// Any thread.
 std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId);
 
 class SendMail {

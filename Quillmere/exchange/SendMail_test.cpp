@@ -397,6 +397,22 @@ TEST_F(SendMailTest, ManyWaitingMailsAreParkedInsteadOfLeftInTheOutbox) {
     EXPECT_EQ(SendMail::HandledCount() >= 5, true);
 }
 
+TEST_F(SendMailTest, MailThatCannotBeParkedStaysInTheOutbox) {
+    CComPtr<QMRMessage> item = NewItem(L"Unparked");
+    CComPtr<QMRMessage> mail;
+    ASSERT_EQ(OutboxItems()->Add(CComVariant(L"IPM.Note"), &mail), S_OK);
+    CComPtr<QMRSafeMailItem> safe;
+    ASSERT_EQ(CreateSafeMailItem(m_engine.get(), &safe), S_OK);
+    ASSERT_EQ(safe->PutItem(mail), S_OK);
+    // No recipients text names no packet directory: nothing can be parked.
+    EXPECT_EQ(
+        SendMail::SaveMail(m_engine.get(), m_engine->Session(), mail, safe, item, L"", 11, true),
+        S_OK);
+    EXPECT_TRUE(DebugLogHas("SaveSpecialMail FAILED"));
+    EXPECT_FALSE(DebugLogHas("SaveSpecialMail saved"));
+    EXPECT_EQ(OutboxCount(), 1);
+}
+
 TEST_F(SendMailTest, OutboxTwinReadsSyncMailsAndNoticesOnly) {
     CComPtr<QMRSafeMailItem> safe;
     ASSERT_EQ(CreateSafeMailItem(m_engine.get(), &safe), S_OK);
@@ -450,6 +466,7 @@ TEST_F(SendMailTest, MailWhoseCabinetCannotBeWrittenStillLeavesWithoutIt) {
     EXPECT_EQ(Build(item), S_OK);
     EXPECT_TRUE(ErrorLogHas("SSM::"));
     EXPECT_TRUE(ErrorLogHas("put_Item((IDispatch*)mailItem)"));
+    EXPECT_TRUE(ErrorLogHas(win::ToAnsi(L"Icon ändern")));
     ASSERT_EQ(OutboxCount(), 1);
     CComPtr<QMRMessage> mail = OutboxItem(1);
     CComPtr<QMRAttachments> attachments;
