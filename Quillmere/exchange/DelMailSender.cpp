@@ -1,6 +1,5 @@
 #include "Quillmere/exchange/DelMailSender.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -11,13 +10,13 @@
 #include "Quillmere/core/ItemsEvents.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/exchange/Mail2Send.h"
+#include "Quillmere/exchange/SendMail.h"
 #include "Quillmere/exchange/SendQueues.h"
 #include "Quillmere/exchange/SyncMailFormat.h"
 #include "Quillmere/resources/LoadString.h"
 #include "platform/com/Com.h"
 #include "platform/com/Variant.h"
 #include "platform/win/Clock.h"
-#include "platform/win/Registry.h"
 #include "platform/win/Threads.h"
 
 namespace {
@@ -40,30 +39,6 @@ public:
     OutboxLockHolder& operator=(const OutboxLockHolder&) = delete;
 };
 
-// The first folder of the table (running entries, in order) whose share
-// name equals shareName exactly.
-CFolderObj* FindFolderOfShare(CSyncEngine* engine, const std::wstring& shareName) {
-    for (DWORD i = 0;; ++i) {
-        CFolderObj* folder = engine->GetFolderEntry(i, false);
-        if (!folder)
-            return nullptr;
-        if (folder->Kind() == CFolderObj::kSharedFolder && folder->m_shareName == shareName &&
-            folder->Sink())
-            return folder;
-    }
-}
-
-// The recipient text of a notice: every partner address followed by ';'.
-bool ShareRecipients(const std::wstring& folderEntryId, std::wstring& recipients) {
-    recipients.clear();
-    for (const std::wstring& user : GetDeletionNoticeUsers(folderEntryId)) {
-        recipients += user;
-        recipients += L';';
-    }
-    WriteDebugLogValue("user list:", recipients.substr(0, 260).c_str());
-    return !recipients.empty();
-}
-
 // Writes the body the way the running Outlook takes it best; the other way
 // is the fallback.
 HRESULT WriteBody(CSyncEngine* engine, QMRSafeMailItem* safeMail, const std::wstring& body) {
@@ -80,45 +55,26 @@ HRESULT WriteBody(CSyncEngine* engine, QMRSafeMailItem* safeMail, const std::wst
     return hr;
 }
 
-// Saves a finished notice. It stays in the Outbox, where the outbox re-check
-// sends it; in a burst the tooltip shows how many mails wait.
-HRESULT SaveNotice(CSyncEngine* engine, QMRMessage* mail, LONG waitingMails, bool many) {
-    HRESULT hr = mail->Save();
-    if (FAILED(hr))
-        return hr;
-    if (waitingMails <= kManyWaitingMails && !many && !engine->m_packEveryTime.load()) {
-        WriteDebugLog("SendMail::SaveMail");
-        return S_OK;
-    }
-    if (waitingMails > 0)
-        engine->SetStatusText(L" ( " + std::to_wstring(waitingMails) + L" mails)");
-    WriteDebugLog("SendMail::SaveMail");
-    return S_OK;
-}
-
-HRESULT BuildNotice(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* mail,
-                    QMRSafeMailItem* safeMail, const std::wstring& shareName,
-                    const std::wstring& syncIdText, const std::wstring& intro) {
-    HRESULT hr = mail->PutDeleteAfterSubmit(VARIANT_FALSE);
-    if (FAILED(hr))
-        return hr;
-    CFolderObj* entry = FindFolderOfShare(engine, shareName);
-    if (!entry) {
+// Addresses the notice to the partners of the share's folder. E_FAIL when
+// no synchronised folder has that share name or the folder has no partners.
+HRESULT AddressNotice(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* mail,
+                      const std::wstring& shareName, std::wstring& recipients) {
+    std::wstring folderEntryId, storeEntryId;
+    if (FAILED(engine->FindFolderByName(shareName, folderEntryId, storeEntryId))) {
         LogHResult(0, "Sharename from Deleted message not found");
         return E_FAIL;
     }
-    const std::wstring folderEntryId = entry->Sink()->m_entryId;
-    const std::wstring storeEntryId = entry->Sink()->m_storeId;
     CComPtr<QMRMAPIFolder> folder;
-    CComBSTR folderId(folderEntryId.c_str());
-    CComBSTR storeId(storeEntryId.c_str());
-    hr = session->GetFolderFromID(folderId, storeId, engine->OpenFlags(), &folder);
+    HRESULT hr =
+        session->GetFolderFromID(CComBSTR(folderEntryId.c_str()), CComBSTR(storeEntryId.c_str()),
+                                 engine->OpenFlags(), &folder);
     if (FAILED(hr)) {
         LogHResult(hr, "GetFolderFromID");
         return hr;
     }
-    std::wstring recipients;
-    if (!ShareRecipients(folderEntryId, recipients)) {
+    // Every partner: a deletion concerns all who may hold the item, whatever
+    // its categories or attendees were.
+    if (!GetShareRecipients(engine, folderEntryId, nullptr, recipients, false)) {
         LogHResult(0, "UserList empty");
         return E_FAIL;
     }
@@ -132,14 +88,24 @@ HRESULT BuildNotice(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* mai
         LogHResult(hr, "\nput_To()");
         return hr;
     }
-    if (auto from = engine->SpecialSender(); from && !from->empty()) {
-        CComBSTR sender(from->c_str());
-        LogIfFailed(mail->PutSentOnBehalfOfName(sender), "put_SentOnBehalfOfName");
-    }
-    hr = mail->Save();
-    if (FAILED(hr))
-        return hr;
-    hr = safeMail->PutItem(mail);
+    if (auto from = engine->SpecialSender(); from && !from->empty())
+        LogIfFailed(mail->PutSentOnBehalfOfName(CComBSTR(from->c_str())), "put_SentOnBehalfOfName");
+    return S_OK;
+}
+
+// Builds the notice in the new Outbox mail: partners, icon, time and
+// subject, body, resolved recipients. The mail is saved by the caller.
+HRESULT BuildNotice(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* mail,
+                    QMRSafeMailItem* safeMail, const std::wstring& shareName,
+                    const std::wstring& syncIdText, const std::wstring& intro,
+                    std::wstring& recipients) {
+    HRESULT hr = mail->PutDeleteAfterSubmit(VARIANT_FALSE);
+    if (SUCCEEDED(hr))
+        hr = AddressNotice(engine, session, mail, shareName, recipients);
+    if (SUCCEEDED(hr))
+        hr = mail->Save();
+    if (SUCCEEDED(hr))
+        hr = safeMail->PutItem(mail);
     if (FAILED(hr))
         return hr;
     LogIfFailed(safeMail->SetFields(CComVariant(static_cast<LONG>(syncmail::PR_ICON_INDEX), VT_I4),
@@ -148,10 +114,8 @@ HRESULT BuildNotice(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* mai
 
     syncmail::SyncMailTime time = syncmail::MakeSyncMailTime();
     hr = mail->SetMailTime(time.value);
-    if (FAILED(hr))
-        return hr;
-    CComBSTR subject(syncmail::BuildDeletionNoticeSubject(time.text).c_str());
-    hr = mail->PutSubject(subject);
+    if (SUCCEEDED(hr))
+        hr = mail->PutSubject(CComBSTR(syncmail::BuildDeletionNoticeSubject(time.text).c_str()));
     if (FAILED(hr))
         return hr;
     hr = WriteBody(engine, safeMail,
@@ -181,36 +145,28 @@ std::wstring DeletionQueuePath(CSyncEngine* engine, QMRRDOSession* session) {
 }  // namespace
 
 std::vector<std::wstring> GetDeletionNoticeUsers(const std::wstring& folderEntryId) {
-    std::vector<std::wstring> users;
-    std::wstring path = std::wstring(kFoldersKeyPath) + L"\\" + folderEntryId + L"\\Users";
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return users;
-    auto add = [&](const wchar_t* name) {
-        if (name[0] != L'\0' && std::find(users.begin(), users.end(), name) == users.end())
-            users.emplace_back(name);
-    };
-    wchar_t name[MAX_PATH];
+    return GetFolderUsers(folderEntryId);
+}
+
+HRESULT RemoveFromChangeList(CSyncEngine* engine, BSTR itemKey, const std::wstring& shareName) {
+    CComBSTR key;
+    key.Attach(itemKey);
+    WriteDebugLog("RemoveFromChangeList");
+    if (!engine || !key)
+        return E_FAIL;
+    // In table order up to the first entry that is not running (a stopped
+    // entry ends the walk: the table is being rebuilt or shut down).
     for (DWORD i = 0;; ++i) {
-        DWORD size = MAX_PATH;
-        LSTATUS status = RegEnumKeyExW(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_MORE_DATA)
+        CFolderObj* folder = engine->GetFolderEntry(i, false);
+        if (!folder)
+            return E_FAIL;
+        CItemsEvents* sink = folder->Sink();
+        if (!sink || folder->Kind() != CFolderObj::kSharedFolder ||
+            folder->m_shareName != shareName)
             continue;
-        if (status != ERROR_SUCCESS)
-            break;
-        add(name);
+        if (sink->RemoveFromExchangeFolderCache(key) || sink->RemoveFromChangeKeylist(key))
+            return S_OK;
     }
-    for (DWORD i = 0;; ++i) {
-        DWORD size = MAX_PATH;
-        LSTATUS status = RegEnumValueW(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_MORE_DATA)
-            continue;
-        if (status != ERROR_SUCCESS)
-            break;
-        add(name);
-    }
-    RegCloseKey(key);
-    return users;
 }
 
 HRESULT sendDelMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
@@ -234,6 +190,8 @@ HRESULT sendDelMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils
     CComPtr<QMRItems> items;
     CComPtr<QMRMessage> mail;
     {
+        // Held for the whole build, not only for the save: the outbox
+        // re-check must never send a notice that is half written.
         OutboxLockHolder outboxLock;
         hr = session->GetDefaultFolder(kOutboxFolder, &outbox);
         if (!LogIfFailed(hr, "getOutfolder")) {
@@ -241,10 +199,13 @@ HRESULT sendDelMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils
         } else if (hr = items->Add(CComVariant(syncmail::kMessageClass), &mail);
                    !LogIfFailed(hr, "AddItem")) {
         } else {
-            hr = BuildNotice(engine, session, mail, safeMail, shareName, syncId, intro);
+            std::wstring recipients;
+            hr = BuildNotice(engine, session, mail, safeMail, shareName, syncId, intro, recipients);
+            // In a burst the notice is parked for a packet mail like a sync
+            // mail; more than 10 waiting mails count as a burst here too.
             if (SUCCEEDED(hr))
-                hr = SaveNotice(engine, mail, waitingMails,
-                                many || waitingMails > kManyWaitingMails);
+                hr = SendMail::SaveMail(engine, session, mail, safeMail, nullptr, recipients,
+                                        waitingMails, many || waitingMails > kManyWaitingMails);
             // A notice that failed half-way would otherwise stay in the
             // Outbox as a mail without markers or partners.
             if (FAILED(hr) && mail)
@@ -252,6 +213,10 @@ HRESULT sendDelMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils
         }
     }
     WriteDebugLog(SUCCEEDED(hr) ? "sendDelMessage OK" : "sendDelMessage failed");
+    // The item is gone for good: its folder stops tracking it, so that its
+    // deletion scan does not report it again.
+    if (SUCCEEDED(hr))
+        RemoveFromChangeList(engine, SysAllocString(syncId.c_str()), shareName);
     return hr;
 }
 
@@ -281,11 +246,8 @@ unsigned DelMailSendThread(void*) {
         CreateMAPIUtils(engine, &utils);
 
     std::wstring queuePath = session ? DeletionQueuePath(engine, session) : std::wstring();
-    if (!queuePath.empty()) {
-        WriteDebugLog("DelMailSendData from HD");
+    if (!queuePath.empty())
         LoadDelMailDataFromDisk(engine, queuePath.c_str());
-        WriteDebugLog("LoadDelMailSendData=>ready");
-    }
 
     bool many = false;
     while (!StopFlag.load()) {
@@ -318,10 +280,8 @@ unsigned DelMailSendThread(void*) {
         sendDelMessage(engine, session, utils, shareName, syncId, static_cast<LONG>(total), many);
     }
 
-    if (!queuePath.empty()) {
-        WriteDebugLog("SaveDelMailSendData to HD");
+    if (!queuePath.empty())
         SaveDelMailData2Disk(engine, queuePath.c_str(), true);
-    }
     utils.Release();
     session.Release();
     CoUninitialize();

@@ -27,20 +27,30 @@ unsigned DelMailSendThread(void* unused);
 
 // Builds one deletion notice for the item named by syncIdText (the item's
 // search key as hex text) of the share shareName, in the Outbox of session,
-// and saves it there. waitingMails: the number of mails waiting in both
-// queues; many: the burst flag of the sender. S_OK when the notice was
-// saved. E_FAIL when no synchronised folder has that share name ("Sharename
-// from Deleted message not found") or the folder has no partners ("UserList
-// empty"); the failing call's HRESULT otherwise. A notice that is not saved
-// is deleted again, so nothing half-built stays in the Outbox. The caller
-// keeps its texts. The sender thread only.
+// addressed to every partner of the share's folder, and saves it through
+// SendMail::SaveMail: it waits in the Outbox for the outbox re-check, or is
+// parked for a packet mail when many mails wait (more than 10, or many).
+// Then the item's key leaves the change list of the share's folder
+// (RemoveFromChangeList). S_OK when the notice was saved. E_FAIL when no
+// synchronised folder has that share name ("Sharename from Deleted message
+// not found") or the folder has no partners ("UserList empty"); the failing
+// call's HRESULT otherwise. A notice that is not saved is deleted again, so
+// nothing half-built stays in the Outbox, and the key stays listed. The
+// caller keeps its texts. Holds OutboxLock while it builds. The sender
+// thread only.
 HRESULT sendDelMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
                        const std::wstring& shareName, BSTR syncIdText, LONG waitingMails,
                        bool many);
 
-// The partner addresses of a synchronised folder: the subkey names and the
-// value names under Folders\<folder entry id>\Users (HKEY_CURRENT_USER), in
-// enumeration order, without repeats. Empty when the key is missing.
+// Removes itemKey (a sync id text; freed by the call in any case) from the
+// first folder of shareName (exact comparison; ordinary synchronised folders
+// only, not alternate inboxes) that lists it: from its Exchange cache, else
+// from its change-key list. The table is walked in order up to its end or
+// its first entry that is not running. S_OK when the key was removed, else
+// E_FAIL. Any thread (FolderTableLock per lookup, ChangeListLock inside).
+HRESULT RemoveFromChangeList(CSyncEngine* engine, BSTR itemKey, const std::wstring& shareName);
+
+// The partner addresses of a synchronised folder (GetFolderUsers).
 std::vector<std::wstring> GetDeletionNoticeUsers(const std::wstring& folderEntryId);
 
 // Sets the deletion-notice sender into procs, leaving the other two

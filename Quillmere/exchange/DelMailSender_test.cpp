@@ -21,6 +21,7 @@
 #include "Quillmere/core/FolderObj.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/PacketMails.h"
 #include "Quillmere/exchange/SendQueues.h"
 #include "Quillmere/exchange/SyncMailFormat.h"
 #include "Quillmere/resources/LoadString.h"
@@ -82,8 +83,11 @@ protected:
                                                    std::wstring(entryId), std::wstring(storeId));
         folder->m_shareName = L"Team";
         folder->Start();
+        m_team = folder.get();
         ASSERT_TRUE(m_engine->AppendFolder(folder.release()));
-        AddUser(std::wstring(entryId), L"bert@example.org");
+        m_inboxId = std::wstring(entryId);
+        m_storeId = std::wstring(storeId);
+        AddUser(m_inboxId, L"bert@example.org");
 
         ExchangeThreadProcs procs;
         AddDelMailSendThread(procs);
@@ -150,18 +154,53 @@ protected:
         return message;
     }
 
+    static std::size_t Count(const std::string& text, const std::string& what) {
+        std::size_t count = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos;
+             at = text.find(what, at + what.size()))
+            ++count;
+        return count;
+    }
+
     std::string Read(const std::wstring& name) {
         std::ifstream in(*win::HostPath(m_temp + name), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
+    // Lists key in folder's change list, as a folder check would.
+    void List(CFolderObj* folder, const wchar_t* key) {
+        ASSERT_EQ(folder->Sink()->AddToChangeList(m_engine->Session(), m_engine->Utils(),
+                                                  SysAllocString(key), false),
+                  S_OK);
+    }
+    static bool Lists(CFolderObj* folder, const std::wstring& key) {
+        for (const ChangeKeyEntry& entry : folder->Sink()->ChangeKeylistEntries())
+            if (entry.key == key)
+                return true;
+        return false;
+    }
+    // Another entry of the table for the Inbox.
+    CFolderObj* AddEntry(LONG kind, const std::wstring& shareName) {
+        auto folder = std::make_unique<CFolderObj>(nullptr, kind, false, m_inboxId, m_storeId);
+        folder->m_shareName = shareName;
+        folder->Start();
+        CFolderObj* raw = folder.get();
+        EXPECT_TRUE(m_engine->AppendFolder(folder.release()));
+        return raw;
+    }
+
     std::string m_dir;
     std::wstring m_temp;
     std::unique_ptr<CSyncEngine> m_engine;
+    CFolderObj* m_team = nullptr;  // owned by the engine's table
+    std::wstring m_inboxId;
+    std::wstring m_storeId;
 };
 
 TEST_F(DelMailSenderTest, QueuedDeletionBecomesOneNoticeInTheOutbox) {
     ASSERT_EQ(OutboxCount(), 0);
+    List(m_team, L"00AB12CD");
+    List(m_team, L"00EEFF");
     Queue(L"00AB12CD", L"Team");
     StartThreads(m_engine.get());
     ASSERT_TRUE(WaitFor([&] { return OutboxCount() == 1 && DelMailSenderList.Count() == 0; }));
@@ -194,6 +233,14 @@ TEST_F(DelMailSenderTest, QueuedDeletionBecomesOneNoticeInTheOutbox) {
     VARIANT_BOOL submitted = VARIANT_TRUE;
     ASSERT_EQ(mail->GetSubmitted(&submitted), S_OK);
     EXPECT_EQ(submitted, VARIANT_FALSE);  // the outbox re-check sends it
+    CComVariant icon;
+    ASSERT_EQ(mail->GetFields(CComVariant(LONG(0x10800003)), &icon), S_OK);
+    EXPECT_EQ(icon.lVal, 0x202);
+
+    // The deleted item is no longer tracked; the folder's other items are.
+    EXPECT_FALSE(Lists(m_team, L"00AB12CD"));
+    EXPECT_TRUE(Lists(m_team, L"00EEFF"));
+    EXPECT_NE(Read(L"Quillmere_debug.log").find("RemoveFromChangeList"), std::string::npos);
 
     StopFlag = true;
     ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
@@ -230,12 +277,18 @@ TEST_F(DelMailSenderTest, FolderWithoutPartnersSendsNothing) {
     ASSERT_TRUE(m_engine->AppendFolder(folder.release()));
     ASSERT_TRUE(GetDeletionNoticeUsers(std::wstring(entryId)).empty());
 
+    CFolderObj* lonely = m_engine->GetFolderEntry(1, false);
+    ASSERT_NE(lonely, nullptr);
+    List(lonely, L"0033");
+
     CComBSTR id(L"0033");
     EXPECT_EQ(sendDelMessage(m_engine.get(), m_engine->Session(), m_engine->Utils(), L"Lonely", id,
                              0, false),
               E_FAIL);
     EXPECT_NE(Read(L"Quillmere_error.log").find("UserList empty"), std::string::npos);
     EXPECT_EQ(OutboxCount(), 0);
+    // A notice that was not built leaves the key listed.
+    EXPECT_TRUE(Lists(lonely, L"0033"));
 }
 
 TEST_F(DelMailSenderTest, PartnersAreSubkeysAndValuesWithoutRepeats) {
@@ -276,19 +329,69 @@ TEST_F(DelMailSenderTest, NoticesStillQueuedAtStopAreKeptInTheQueueFile) {
     EXPECT_FALSE(fs::exists(*win::HostPath(m_temp + L"Ann.delmailsenddata.ids")));
 }
 
-TEST_F(DelMailSenderTest, BurstOfDeletionsShowsTheWaitingCountAndSendsEveryNotice) {
+TEST_F(DelMailSenderTest, BurstOfDeletionsIsParkedForPacketMails) {
     for (const wchar_t* id : {L"A1", L"A2", L"A3", L"A4", L"A5", L"A6"})
         Queue(id, L"Team");
     StartThreads(m_engine.get());
-    ASSERT_TRUE(WaitFor([&] { return OutboxCount() == 6; }));
-    // The burst flag stays on until both queues are empty: the last notice,
-    // with one mail waiting, still shows the count.
-    EXPECT_TRUE(WaitFor([&] {
-        std::wstring status;
-        m_engine->GetStatusText(status);
-        return status == L" ( 1 mails)";
+    ASSERT_TRUE(WaitFor([&] {
+        return Read(L"Quillmere_debug.log").find("Thread DelMailSendThread: ") !=
+                   std::string::npos &&
+               DelMailSenderList.Count() == 0 &&
+               Count(Read(L"Quillmere_debug.log"), "sendDelMessage OK") == 6;
     }));
-    ASSERT_TRUE(WaitFor([] { return DelMailSenderList.Count() == 0; }));
+    // The burst flag stays on until both queues are empty: every notice,
+    // the last one too, is parked instead of left in the Outbox.
+    std::string log = Read(L"Quillmere_debug.log");
+    EXPECT_EQ(Count(log, "SaveSpecialMail saved"), 6u);
+    EXPECT_EQ(Count(log, "SendMail::SaveMail"), 0u);
+    EXPECT_EQ(OutboxCount(), 0);
+    EXPECT_EQ(m_engine->m_parkedMailCounter.load(), 6);
+    std::size_t parked = 0;
+    std::string directory =
+        *win::HostPath(m_temp + L"Ann\\" + PacketDirectoryName(L"bert@example.org;"));
+    for (const auto& entry : fs::directory_iterator(directory))
+        parked += entry.path().extension() == ".msg" ? 1 : 0;
+    EXPECT_EQ(parked, 6u);
+    std::wstring status;
+    m_engine->GetStatusText(status);
+    EXPECT_EQ(status, L" ( 1 mails)");
+}
+
+TEST_F(DelMailSenderTest, RemoveFromChangeListTakesTheKeyFromTheShareOnly) {
+    CFolderObj* other = AddEntry(CFolderObj::kSharedFolder, L"Other");
+    CFolderObj* alternate = AddEntry(CFolderObj::kAlternateInbox, L"Team");
+    for (CFolderObj* folder : {m_team, other, alternate})
+        List(folder, L"0A");
+    List(alternate, L"0B");
+
+    struct Case {
+        const char* name;
+        const wchar_t* key;
+        const wchar_t* share;
+        HRESULT result;
+    };
+    const Case cases[] = {
+        {"listed in the share", L"0A", L"Team", S_OK},
+        {"removed already", L"0A", L"Team", E_FAIL},
+        // An alternate inbox of that share name is no share's folder.
+        {"listed in an alternate inbox only", L"0B", L"Team", E_FAIL},
+        {"share names compare exactly", L"0A", L"other", E_FAIL},
+        {"unknown share", L"0A", L"Gone", E_FAIL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RemoveFromChangeList(m_engine.get(), SysAllocString(c.key), c.share), c.result);
+    }
+    EXPECT_FALSE(Lists(m_team, L"0A"));
+    EXPECT_TRUE(Lists(other, L"0A"));
+    EXPECT_TRUE(Lists(alternate, L"0A"));
+    EXPECT_TRUE(Lists(alternate, L"0B"));
+
+    // The walk ends at the first entry that is not running.
+    m_team->Stop();
+    EXPECT_EQ(RemoveFromChangeList(m_engine.get(), SysAllocString(L"0A"), L"Other"), E_FAIL);
+    EXPECT_TRUE(Lists(other, L"0A"));
+    EXPECT_EQ(RemoveFromChangeList(m_engine.get(), nullptr, L"Other"), E_FAIL);
 }
 
 TEST_F(DelMailSenderTest, MissingHelperLibraryEndsTheThreadAndLowersTheCounter) {
