@@ -560,6 +560,10 @@ void CExtProppage::LoadUserCategories() {
     const std::wstring address = ComboText(GetDlgItem(m_hWnd, kAddressCombo));
     HWND list = GetDlgItem(m_hWnd, kLinkedCategoriesList);
     SendMessageW(list, LB_RESETCONTENT, 0, 0);
+    // Without an address the path would name UserCategories itself, whose
+    // subkeys are the partners, not categories.
+    if (address.empty())
+        return;
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER,
                       (std::wstring(kUserCategoriesKeyPath) + L"\\" + address).c_str(), 0, KEY_READ,

@@ -411,6 +411,21 @@ TEST_F(ExtProppageTest, CategoryLinksAreStoredAtOnceAndTheLastRemovalDeletesTheA
     EXPECT_FALSE(IsWindowEnabled(Item(ui::kRemoveCategoryButton)));
 }
 
+TEST_F(ExtProppageTest, ACategoryTypedBeforeAnAddressIsChosenShowsNoLinks) {
+    SetDword(std::wstring(kFolders) + L"\\A\\Users\\bob@example.org", L"x", 0);
+    const std::wstring links = L"Software\\Brindlecast\\Quillmere\\UserCategories\\";
+    SetDword(links + L"bob@example.org\\Red", L"x", 0);
+    SetDword(links + L"amy@example.org\\Blue", L"x", 0);
+    Open();
+    ASSERT_TRUE(win::TypeText(Item(ui::kCategoryCombo), L"Green"));
+    // No address: the list is not the list of every linked address.
+    EXPECT_EQ(SendMessageW(Item(ui::kLinkedCategoriesList), LB_GETCOUNT, 0, 0), 0);
+    EXPECT_FALSE(IsWindowEnabled(Item(ui::kAddCategoryButton)));
+    ASSERT_TRUE(win::SelectComboItem(Item(ui::kAddressCombo), 0));
+    ASSERT_EQ(SendMessageW(Item(ui::kLinkedCategoriesList), LB_GETCOUNT, 0, 0), 1);
+    EXPECT_TRUE(IsWindowEnabled(Item(ui::kAddCategoryButton)));
+}
+
 TEST_F(ExtProppageTest, PageInfoAndDirtyCheckTheirPointers) {
     Open();
     BSTR file = nullptr;
