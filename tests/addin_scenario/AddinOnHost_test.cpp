@@ -539,6 +539,50 @@ TEST_F(AddinOnHostTest, FolderPageIsOfferedOnlyForOrdinaryFoldersAfterTheStart) 
     QuitHost();
 }
 
+// The helper library was removed after the installation: the engine's start
+// can't make its utilities object, tells the user in the UI language and has
+// Outlook disconnect the add-in through its COMAddIn record.
+TEST_F(AddinOnHostTest, UnregisteredHelperLibraryShowsTheBoxAndDisconnectsTheAddin) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
+    SetConfigDword(L"LCID", 0x0407);
+    HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
+    ASSERT_NE(rdo, nullptr);
+    auto unregisterRdo =
+        reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllUnregisterServer"));
+    ASSERT_NE(unregisterRdo, nullptr);
+    ASSERT_EQ(unregisterRdo(), S_OK);
+    win::ClearMessageBoxCalls();
+
+    ASSERT_EQ(StartHost(), S_OK);
+    CSyncEngine* engine = g_pEngine.load();
+    ASSERT_NE(engine, nullptr);
+    EXPECT_EQ(engine->Session(), nullptr);
+    ASSERT_TRUE(WaitUntil([] { return !win::MessageBoxCalls().empty(); }, 10000));
+    EXPECT_TRUE(engine->IsStarted()) << "the start wanted the utilities object";
+    VARIANT_BOOL connected = VARIANT_TRUE;
+    m_host->RunOnUi([&] {
+        CComPtr<COMAddIns> addIns;
+        CComPtr<COMAddIn> record;
+        CComVariant progId(L"Quillmere.Connect");
+        if (m_host->Application()->Application()->get_COMAddIns(&addIns) == S_OK &&
+            addIns->Item(&progId, &record) == S_OK)
+            record->get_Connect(&connected);
+    });
+    EXPECT_EQ(connected, VARIANT_FALSE);
+    // Every box is the same one, whichever thread failed.
+    for (const win::MessageBoxCall& box : win::MessageBoxCalls()) {
+        EXPECT_EQ(box.owner, nullptr);
+        EXPECT_EQ(box.type, static_cast<UINT>(MB_OK));
+        EXPECT_EQ(box.text, L"Quillmere");
+        EXPECT_EQ(box.caption, L"QuillmereRDO.dll ist nicht korrekt registriert");
+    }
+    QuitHost();
+    std::string errors = TextFile("Quillmere_error.log");
+    EXPECT_NE(errors.find("no session Interface"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("ERROR: QuillmereRDO.dll may be not registered: 0x0"), std::string::npos)
+        << errors;
+}
+
 // Quit while an exchange thread still runs: one balloon when mails wait,
 // none otherwise, and the client ends only after the thread did.
 TEST_F(AddinOnHostTest, QuitWaitsForExchangeThreadsAndTellsOfQueuedMails) {
