@@ -37,6 +37,40 @@ std::string Utf8(const CComBSTR& text) {
     return win::ToUtf8(std::wstring(text.View()));
 }
 
+// An Outlook item of any kind (mail, appointment, task, contact...) through
+// the members every item has, called by DISPID: the user's commands work on
+// every folder, whatever interface its items carry.
+class ItemView {
+public:
+    explicit ItemView(IDispatch* item) : m_item(item) {}
+    std::wstring Text(DISPID id) const {
+        CComVariant value;
+        if (!m_item || FAILED(com::GetProperty(m_item, id, &value)) || value.vt != VT_BSTR ||
+            !value.bstrVal)
+            return {};
+        return std::wstring(value.bstrVal, SysStringLen(value.bstrVal));
+    }
+    std::string Utf8Text(DISPID id) const { return win::ToUtf8(Text(id)); }
+    HRESULT Put(DISPID id, const std::string& utf8) {
+        return m_item ? com::PutProperty(m_item, id, CComVariant(win::FromUtf8(utf8).c_str()))
+                      : E_POINTER;
+    }
+    HRESULT Call(DISPID id) {
+        return m_item ? com::CallMethod(m_item, id, nullptr, 0, nullptr) : E_POINTER;
+    }
+    // The store message behind the item (null when it has none).
+    CComPtr<IUnknown> MapiObject() const {
+        CComVariant value;
+        if (!m_item || FAILED(com::GetProperty(m_item, outlook::dispid::kMAPIOBJECT, &value)) ||
+            value.vt != VT_UNKNOWN)
+            return nullptr;
+        return value.punkVal;
+    }
+
+private:
+    CComPtr<IDispatch> m_item;
+};
+
 // Arguments after the command: positional ones and --name value options
 // (flags listed in `flags` take no value; repeatable options collect).
 struct Parsed {
@@ -192,9 +226,10 @@ public:
                 << "\nStoreID: " << Utf8(folder->GetStoreID()) << "\n";
         _ItemsPtr items = folder->GetItems();
         for (LONG i = 1; i <= items->GetCount(); ++i) {
-            _MailItemPtr item(items->Item(CComVariant(i)));
-            out << i << "\t" << Utf8(item->GetSubject()) << "\t" << Utf8(item->GetEntryID())
-                << "\n";
+            IDispatchPtr raw(items->Item(CComVariant(i)));
+            ItemView item(raw);
+            out << i << "\t" << item.Utf8Text(outlook::dispid::kSubject) << "\t"
+                << item.Utf8Text(outlook::dispid::kEntryID) << "\n";
         }
         return {true, out.str()};
     }
@@ -215,15 +250,15 @@ public:
         HRESULT hr = folder->GetItems()->raw_Add(type, &raw);
         if (FAILED(hr) || !raw)
             return Fail("cannot add an item: " + Hex(hr));
-        _MailItemPtr item(raw);
+        ItemView item(raw);
         raw->Release();
-        item->PutSubject(win::FromUtf8(p.Get("subject")).c_str());
+        item.Put(outlook::dispid::kSubject, p.Get("subject"));
         if (p.Has("body"))
-            item->PutBody(win::FromUtf8(p.Get("body")).c_str());
-        hr = item->Save();
+            item.Put(outlook::dispid::kBody, p.Get("body"));
+        hr = item.Call(outlook::dispid::kSave);
         if (FAILED(hr))
             return Fail("cannot save the item: " + Hex(hr));
-        return {true, Utf8(item->GetEntryID()) + "\n"};
+        return {true, item.Utf8Text(outlook::dispid::kEntryID) + "\n"};
     }
 
     CommandResult Change(const std::vector<std::string>& args) {
@@ -236,15 +271,15 @@ public:
         IDispatchPtr item = folder ? ItemOf(folder, p.positional[1], &error) : IDispatchPtr();
         if (!item)
             return Fail(error);
-        _MailItemPtr mail(item);
+        ItemView view(item);
         if (p.Has("subject"))
-            mail->PutSubject(win::FromUtf8(p.Get("subject")).c_str());
+            view.Put(outlook::dispid::kSubject, p.Get("subject"));
         if (p.Has("body"))
-            mail->PutBody(win::FromUtf8(p.Get("body")).c_str());
-        HRESULT hr = mail->Save();
+            view.Put(outlook::dispid::kBody, p.Get("body"));
+        HRESULT hr = view.Call(outlook::dispid::kSave);
         if (FAILED(hr))
             return Fail("cannot save the item: " + Hex(hr));
-        return {true, "changed " + Utf8(mail->GetSubject()) + "\n"};
+        return {true, "changed " + view.Utf8Text(outlook::dispid::kSubject) + "\n"};
     }
 
     CommandResult Delete(const std::vector<std::string>& args) {
@@ -256,9 +291,9 @@ public:
         IDispatchPtr item = folder ? ItemOf(folder, p.positional[1], &error) : IDispatchPtr();
         if (!item)
             return Fail(error);
-        _MailItemPtr mail(item);
-        std::string subject = Utf8(mail->GetSubject());
-        HRESULT hr = mail->Delete();
+        ItemView view(item);
+        std::string subject = view.Utf8Text(outlook::dispid::kSubject);
+        HRESULT hr = view.Call(outlook::dispid::kDelete);
         if (FAILED(hr))
             return Fail("cannot delete the item: " + Hex(hr));
         return {true, "deleted " + subject + "\n"};
@@ -273,13 +308,13 @@ public:
         IDispatchPtr item = folder ? ItemOf(folder, p.positional[1], &error) : IDispatchPtr();
         if (!item)
             return Fail(error);
-        _MailItemPtr mail(item);
+        ItemView view(item);
         std::ostringstream out;
-        out << "Subject: " << Utf8(mail->GetSubject()) << "\n"
-            << "Class: " << Utf8(mail->GetMessageClass()) << "\n"
-            << "EntryID: " << Utf8(mail->GetEntryID()) << "\n";
+        out << "Subject: " << view.Utf8Text(outlook::dispid::kSubject) << "\n"
+            << "Class: " << view.Utf8Text(outlook::dispid::kMessageClass) << "\n"
+            << "EntryID: " << view.Utf8Text(outlook::dispid::kEntryID) << "\n";
         // Recipients and attachments from the saved message.
-        CComQIPtr<IQmMapiMessage> message(static_cast<IUnknown*>(mail->GetMAPIOBJECT()));
+        CComQIPtr<IQmMapiMessage> message(view.MapiObject());
         if (message) {
             message->AccessMessage([&](store::Message& m) {
                 for (const auto& r : m.Recipients()) {
@@ -297,7 +332,7 @@ public:
                 return S_OK;
             });
         }
-        out << "\n" << Utf8(mail->GetBody()) << "\n";
+        out << "\n" << view.Utf8Text(outlook::dispid::kBody) << "\n";
         return {true, out.str()};
     }
 
@@ -310,7 +345,7 @@ public:
         IDispatchPtr item = folder ? ItemOf(folder, p.positional[1], &error) : IDispatchPtr();
         if (!item)
             return Fail(error);
-        std::wstring caption = std::wstring(_MailItemPtr(item)->GetSubject().View());
+        std::wstring caption = ItemView(item).Text(outlook::dispid::kSubject);
         HRESULT hr = m_app.OpenInspector(item, caption + L" - Message");
         if (FAILED(hr))
             return Fail("cannot open the item: " + Hex(hr));

@@ -69,6 +69,30 @@ TEST_F(HostCommandsTest, ItemsAreAddedListedShownChangedAndDeletedByFolderPath) 
     EXPECT_EQ(Run({"list", "Inbox/Projects"}).text, "");
 }
 
+// Items of every kind go through the same commands (an appointment's
+// interface is not a mail item's).
+TEST_F(HostCommandsTest, EveryItemKindIsAddedShownChangedAndDeleted) {
+    struct Case {
+        const char* folder;
+        const char* messageClass;
+    };
+    for (const Case& c : {Case{"Calendar", "IPM.Appointment"}, Case{"Contacts", "IPM.Contact"},
+                          Case{"Tasks", "IPM.Task"}, Case{"Notes", "IPM.StickyNote"}}) {
+        SCOPED_TRACE(c.folder);
+        ASSERT_TRUE(Run({"add", c.folder, "--subject", "First", "--body", "Text", "--class",
+                         c.messageClass})
+                        .ok);
+        std::string shown = Run({"show", c.folder, "1"}).text;
+        EXPECT_NE(shown.find(std::string("Class: ") + c.messageClass + "\n"), std::string::npos)
+            << shown;
+        EXPECT_NE(shown.find("\nText\n"), std::string::npos) << shown;
+        ASSERT_TRUE(Run({"change", c.folder, "1", "--subject", "Second"}).ok);
+        EXPECT_NE(Run({"list", c.folder}).text.find("1\tSecond\t"), std::string::npos);
+        ASSERT_TRUE(Run({"delete", c.folder, "1"}).ok);
+        EXPECT_EQ(Run({"list", c.folder}).text, "");
+    }
+}
+
 TEST_F(HostCommandsTest, WrongUseIsRefusedWithAReason) {
     const struct {
         std::vector<std::string> args;
