@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Quillmere/exchange/ProcessSyncItems.h"
 #include "Quillmere/exchange/SyncTestSupport_test.h"
 
 namespace {
@@ -102,6 +103,35 @@ TEST_F(ImportThreadTest, SyncAndPacketMailsMoveToTheAddinFolderOthersStay) {
     EXPECT_TRUE(FAILED(MoveInboxSyncMailsToAddinFolder(m_engine.get(), m_engine->Session(), m_utils,
                                                        CComBSTR(L"00DEAD"), storeId)));
     EXPECT_TRUE(ErrorLogHas("cISM2PF:inbox"));
+}
+
+TEST_F(ImportThreadTest, AlternatePassWithoutAlternateInboxesStillImports) {
+    // Nothing to collect, but the unpacking and the import run after the
+    // empty walk of the folder table.
+    PutSyncMail(AddinFolder(), BertItem(L"Waiting in Quillmere"), L"Team", L"pw");
+    m_engine->m_alternateInboxRequest = true;
+    StartImporter();
+    ASSERT_TRUE(WaitFor(
+        [&] { return TargetSubjects() == std::vector<std::wstring>{L"Waiting in Quillmere"}; }));
+    EXPECT_TRUE(WaitFor([&] { return !m_engine->m_alternateInboxRequest.load(); }));
+    EXPECT_FALSE(DebugLogHas("Alternativer Posteingang id:"));
+}
+
+TEST_F(ImportThreadTest, FailedMailsAreTakenUpAgainOnlyInTheTenthMinute) {
+    win::SetTimeScaleForTesting(600);
+    PutSyncMail(AddinFolder(), BertItem(L"Late share"), L"Later", L"pw");
+    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+    ASSERT_EQ(Subject(FolderItem(AddinFolder(), 1)), L">-Quillmere-< ERROR:NO TARGET");
+    AddShare(L"Later", L"pw");
+
+    const DWORD start = GetTickCount();
+    StartImporter();
+    ASSERT_TRUE(
+        WaitFor([&] { return TargetSubjects() == std::vector<std::wstring>{L"Late share"}; }));
+    // Minute 10 begins nine minutes after the start; the passes of the
+    // minutes before it leave the marked mail alone.
+    EXPECT_GE(GetTickCount() - start, 9u * 60000u);
+    EXPECT_EQ(FolderCount(AddinFolder()), 0);
 }
 
 TEST_F(ImportThreadTest, NewMailRequestImportsWhatArrivedInTheInbox) {
