@@ -139,8 +139,11 @@ public:
     HRESULT FillFolderCache(QMRRDOSession* session, QMRMAPIUtils* utils);
     // True when the change must not be sent: its change key is the cached
     // one (the entry is dropped) or the cache holds "REMINDER" for it (the
-    // entry takes the new change key). A differing cached key is dropped.
-    bool IsMyOwnChange(const std::wstring& sourceKey, const std::wstring& changeKey);
+    // entry takes the new change key, after the reminder check of the sink
+    // with session / utils, the calling thread's own). A differing cached
+    // key is dropped.
+    bool IsMyOwnChange(QMRRDOSession* session, QMRMAPIUtils* utils, const std::wstring& sourceKey,
+                       const std::wstring& changeKey);
     // The subject of the item with that entry id in the folder's store;
     // "NO_SUBJECT_FOUND" when it can't be read.
     std::wstring GetItemSubject(QMRRDOSession* session, const std::wstring& entryId);

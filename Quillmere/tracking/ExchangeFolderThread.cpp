@@ -10,6 +10,8 @@
 // never overlap.
 #include "Quillmere/tracking/ExchangeFolderThread.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -140,6 +142,24 @@ void SetExchangeScanHooksForTesting(const ExchangeScanHooks& hooks) {
     g_hooks = hooks;
 }
 
+void ExchangeDebugLine(const char* format, ...) {
+    if (!DebugSwitch.load() || !format)
+        return;
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int size = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    if (size >= 0) {
+        std::string line(static_cast<size_t>(size) + 1, '\0');
+        std::vsnprintf(line.data(), line.size(), format, again);
+        line.resize(static_cast<size_t>(size));
+        WriteDebugLog(line.c_str());
+    }
+    va_end(again);
+}
+
 unsigned ExchangeFolderThread(void* argument) {
     auto* folder = static_cast<CFolderObj*>(argument);
     folder->SetThreadAlive(true);
@@ -155,10 +175,7 @@ unsigned ExchangeFolderThread(void* argument) {
     HRESULT logon = CreateHelperSession(&session);
     if (session)
         logon = AttachSession(folder, session);
-    if (DebugSwitch.load()) {
-        std::wstring line = L"Thread is running for " + folder->m_shareName;
-        WriteDebugLog(line.c_str());
-    }
+    ExchangeDebugLine("Thread is running for %s", win::ToAnsi(folder->m_shareName).c_str());
 
     // The first scan comes at once, the first timed one about 120 s after the
     // start, later ones every 60 s; a dirty flag brings one within ~6 s.
@@ -195,10 +212,7 @@ unsigned ExchangeFolderThread(void* argument) {
     std::wstring shareName = folder->m_shareName;
     // Last access to the folder object: its destructor may run from here on.
     folder->SetThreadAlive(false);
-    if (DebugSwitch.load()) {
-        std::wstring line = L"Thread " + shareName + L" ended";
-        WriteDebugLog(line.c_str());
-    }
+    ExchangeDebugLine("Thread %s ended", win::ToAnsi(shareName).c_str());
     if (utils)
         utils->Cleanup();
     session.Release();
@@ -288,9 +302,8 @@ HRESULT CFolderObj::ScanExchangeChanges(QMRRDOSession* session, QMRMAPIUtils* ut
     if (DebugSwitch.load()) {
         CComBSTR name;
         m_helperFolder->GetName(&name);
-        std::wstring line = L"RCI::" + std::wstring(name.View()) + L" CountDifferingItems: " +
-                            std::to_wstring(count);
-        WriteDebugLog(line.c_str());
+        ExchangeDebugLine("RCI::%s CountDifferingItems: %d", win::ToAnsi(name.View()).c_str(),
+                          static_cast<int>(count));
     }
 
     if (resetMode) {
@@ -315,11 +328,11 @@ HRESULT CFolderObj::ScanExchangeChanges(QMRRDOSession* session, QMRMAPIUtils* ut
     }
 
     if (count >= 1 || resetMode) {
-        // Fetched aside: a failure keeps the state the items were asked with.
-        CComBSTR newState;
-        hr = items->GetSyncData(&newState);
-        if (SUCCEEDED(hr))
-            m_icsState = std::move(newState);
+        // The old state goes first: when no new one comes, the next scan
+        // starts from the empty state and LastFolderSyncTime (not advanced
+        // here) decides what of the folder is sent again.
+        m_icsState.Empty();
+        hr = items->GetSyncData(&m_icsState);
         if (FAILED(hr)) {
             LogHResult(hr, "RCI::getSyncData");
             WriteDebugLog("RCI::Outlook Offline");
@@ -418,11 +431,8 @@ void CFolderObj::ScanDifferingItem(QMRRDOSession* session, QMRMAPIUtils* utils,
     if (FAILED(item->GetLastModificationTime(&utcTime)) ||
         FAILED(utils->ConvertModificationTime(utcTime, &modified)))
         modified = LocalNow();
-    if (DebugSwitch.load()) {
-        std::wstring line = L"RCI::-- changed item? i=" + std::to_wstring(index) + L" / " +
-                            std::to_wstring(count) + L" --";
-        WriteDebugLog(line.c_str());
-    }
+    ExchangeDebugLine("RCI::-- changed item? i=%d / %d --", static_cast<int>(index),
+                      static_cast<int>(count));
     CComBSTR changeKey;
     hr = item->GetChangeKey(&changeKey);
     if (FAILED(hr) || changeKey.Length() == 0) {
@@ -463,7 +473,8 @@ void CFolderObj::ScanDifferingItem(QMRRDOSession* session, QMRMAPIUtils* utils,
                             std::wstring(subject.View());
         WriteDebugLog(line.c_str());
     }
-    if (IsMyOwnChange(std::wstring(sourceKey.View()), std::wstring(changeKey.View()))) {
+    if (IsMyOwnChange(session, utils, std::wstring(sourceKey.View()),
+                      std::wstring(changeKey.View()))) {
         if (subject.Length() > 0)
             WriteDebugLogValue(L"RCI::NOTHING TO DO WITH:", subject);
         else
@@ -580,15 +591,12 @@ bool CFolderObj::HasSid2SourceEntry(const std::wstring& syncId, const std::wstri
 
 // --- Own changes ---------------------------------------------------------------
 
-bool CFolderObj::IsMyOwnChange(const std::wstring& sourceKey, const std::wstring& changeKey) {
+bool CFolderObj::IsMyOwnChange(QMRRDOSession* session, QMRMAPIUtils* utils,
+                               const std::wstring& sourceKey, const std::wstring& changeKey) {
     if (sourceKey.empty() || changeKey.empty()) {
         WriteDebugLog("mychange::changekey/sourcekey:NULL");
         return false;
     }
-    auto line = [](const char* text, size_t entries) {
-        std::string out = std::string(text) + "(items in cache " + std::to_string(entries) + ")";
-        WriteDebugLog(out.c_str());
-    };
     bool fromReminder = false;
     {
         CriticalSectionLock lock(m_exchangeCacheLock);
@@ -600,27 +608,31 @@ bool CFolderObj::IsMyOwnChange(const std::wstring& sourceKey, const std::wstring
         while (it != m_exchangeCache.end() && it->first != sourceKey)
             ++it;
         if (it == m_exchangeCache.end()) {
-            line("mychange::SKEYnotInCache", m_exchangeCache.size());
+            ExchangeDebugLine("mychange::SKEYnotInCache(items in cache %d)",
+                              static_cast<int>(m_exchangeCache.size()));
             return false;
         }
         if (VarBstrCmp(it->second.c_str(), changeKey.c_str(), 0x400, 0) == VARCMP_EQ) {
             m_exchangeCache.erase(it);
-            line("mychange::my own change", m_exchangeCache.size());
+            ExchangeDebugLine("mychange::my own change(items in cache %d)",
+                              static_cast<int>(m_exchangeCache.size()));
             return true;
         }
         if (it->second == kReminderMark) {
-            line("mychange::from reminder", m_exchangeCache.size());
+            ExchangeDebugLine("mychange::from reminder(items in cache %d)",
+                              static_cast<int>(m_exchangeCache.size()));
             it->second = changeKey;
             fromReminder = true;
         } else {
             m_exchangeCache.erase(it);
-            line("mychange::realchange1", m_exchangeCache.size());
+            ExchangeDebugLine("mychange::realchange1(items in cache %d)",
+                              static_cast<int>(m_exchangeCache.size()));
             return false;
         }
     }
     // Outside the cache lock: the reminder check takes ChangeListLock.
     if (fromReminder)
-        m_sink->checkIfSomethingChanged(SysAllocString(changeKey.c_str()));
+        m_sink->checkIfSomethingChanged(session, utils, SysAllocString(changeKey.c_str()));
     return true;
 }
 
@@ -667,6 +679,7 @@ HRESULT CFolderObj::FillFolderCache(QMRRDOSession* session, QMRMAPIUtils* utils)
     hr = table->GetRowCount(&rows);
     if (FAILED(hr)) {
         LogHResult(hr, "FFC:MapiTable not valid");
+        WriteDebugLog("FFC::end");
         return hr;
     }
     if (DebugSwitch.load())

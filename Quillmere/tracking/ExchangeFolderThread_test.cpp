@@ -27,6 +27,10 @@ protected:
         return folder;
     }
     HRESULT Scan() { return m_folder->ScanExchangeChanges(m_session, m_utils); }
+    std::string DebugLog() {
+        std::ifstream in(*win::HostPath(m_temp + L"Quillmere_debug.log"), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
     static DATE Now() {
         SYSTEMTIME st{};
         GetLocalTime(&st);
@@ -143,8 +147,8 @@ TEST_F(ExchangeScanTest, CachedValueDecidesWhetherAChangeIsOwn) {
             EXPECT_EQ(cache[0].second, KeyText(a, kTagChangeKey));
             // The entry now holds the change key: the next own check absorbs
             // nothing but exactly that change.
-            EXPECT_TRUE(
-                m_folder->IsMyOwnChange(std::wstring(sourceKey.View()), KeyText(a, kTagChangeKey)));
+            EXPECT_TRUE(m_folder->IsMyOwnChange(m_session, m_utils, std::wstring(sourceKey.View()),
+                                                KeyText(a, kTagChangeKey)));
         }
         EXPECT_TRUE(m_folder->ExchangeCacheEntries().empty());
     }
@@ -155,7 +159,7 @@ TEST_F(ExchangeScanTest, ReminderOfAnUnknownItemLeavesTheCacheAlone) {
     CComBSTR sourceKey(L"ABCDEF"), changeKey(L"0102");
     EXPECT_EQ(m_folder->AddToExchangeCache(m_utils, sourceKey, changeKey, true), S_OK);
     EXPECT_TRUE(m_folder->ExchangeCacheEntries().empty());
-    EXPECT_FALSE(m_folder->IsMyOwnChange(L"ABCDEF", L"0102"));
+    EXPECT_FALSE(m_folder->IsMyOwnChange(m_session, m_utils, L"ABCDEF", L"0102"));
 }
 
 TEST_F(ExchangeScanTest, ChangeOlderThanTheLastScanIsNotSent) {
@@ -372,9 +376,9 @@ TEST_F(ExchangeScanTest, DebugLogFollowsTheScan) {
     std::string log((std::istreambuf_iterator<char>(in)), {});
     for (const char* line :
          {"RCI::reset war gesagt", "RCI::Reset this folder", "RCI::SAVING STATUS2DISK",
-          "CountDifferingItems: 1", "RCI:CHECK:NEWELEM:Agenda", "mychange::empty", "FFC::start",
-          "INITFLDR::using olOnline mode", "RCI::-- changed item? i=1 / 1 --", "Save-ELEMS_IN_SYNC",
-          "Saving Exchange Cache Table"}) {
+          "RCI::Inbox CountDifferingItems: 1", "RCI:CHECK:NEWELEM:Agenda", "mychange::empty",
+          "FFC::start", "INITFLDR::using olOnline mode", "RCI::-- changed item? i=1 / 1 --",
+          "Save-ELEMS_IN_SYNC", "Saving Exchange Cache Table"}) {
         EXPECT_NE(log.find(line), std::string::npos) << line;
     }
     EXPECT_EQ(Deleted().size(), 1u);
@@ -418,6 +422,132 @@ TEST_F(ExchangeScanTest, ItemSubjectsForLogLines) {
               L"Budget");
     EXPECT_EQ(m_folder->SubjectFromSyncID(m_session, m_utils, L"0011223344", m_entryId, m_storeId),
               L"NO_SUBJECT_FROM_SEARCHKEY_FOUND");
+}
+
+TEST_F(ExchangeScanTest, OwnChangeLinesCountTheCacheEntries) {
+    Baseline();
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    ASSERT_EQ(Scan(), S_OK);
+    const std::wstring sourceKey = KeyText(a, kTagSourceKey);
+    for (const wchar_t* key : {L"S1", L"S2", L"S3"}) {
+        CComBSTR sk(key), ck((std::wstring(L"C") + (key + 1)).c_str());
+        ASSERT_EQ(m_folder->AddToExchangeCache(m_utils, sk, ck, false), S_OK);
+    }
+    struct Case {
+        std::wstring sourceKey;
+        std::wstring changeKey;
+        bool own;
+        const char* line;
+    };
+    const std::vector<Case> cases = {
+        {L"", L"C1", false, "mychange::changekey/sourcekey:NULL"},
+        {L"S9", L"C9", false, "mychange::SKEYnotInCache(items in cache 3)"},
+        {L"S1", L"C1", true, "mychange::my own change(items in cache 2)"},
+        {L"S2", L"CX", false, "mychange::realchange1(items in cache 1)"},
+        {L"S3", L"C3", true, "mychange::my own change(items in cache 0)"},
+        {L"S3", L"C3", false, "mychange::empty"},
+        {sourceKey, L"C7", true, "mychange::from reminder(items in cache 1)"},
+    };
+    DebugSwitch = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        if (c.sourceKey == sourceKey) {
+            CComBSTR sk(sourceKey.c_str()), unused(L"");
+            ASSERT_EQ(m_folder->AddToExchangeCache(m_utils, sk, unused, true), S_OK);
+        }
+        std::size_t before = DebugLog().size();
+        EXPECT_EQ(m_folder->IsMyOwnChange(m_session, m_utils, c.sourceKey, c.changeKey), c.own);
+        EXPECT_NE(DebugLog().find(std::string(c.line) + "\r\n", before), std::string::npos);
+    }
+    DebugSwitch = false;
+    // The reminder's entry took the change key it absorbed.
+    EXPECT_EQ(m_folder->ExchangeCacheEntries(),
+              (std::vector<std::pair<std::wstring, std::wstring>>{{sourceKey, L"C7"}}));
+}
+
+TEST_F(ExchangeScanTest, ChangedItemUnknownToTheTableIsReportedNotSent) {
+    Baseline();
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    ASSERT_EQ(Scan(), S_OK);
+    ClearRecorder();
+    ASSERT_TRUE(m_folder->RemoveSid2SourceEntry(SyncId(a)));
+    // A saved table that lacks it too: the lookup succeeds without an id.
+    WriteBytes(L".sync2sourcetbl.ids", "ID1;SK1\r\n");
+    ChangeItem(a, L"changed");
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_TRUE(Queued().empty());
+    EXPECT_NE(ErrorLog().find("RCI::noSyncIDFromSKey"), std::string::npos);
+
+    ASSERT_EQ(a->Delete(0), S_OK);
+    EXPECT_EQ(Scan(), S_OK);
+    EXPECT_TRUE(Deleted().empty());
+    EXPECT_NE(ErrorLog().find("RCI::Elem2DeleteNotFound"), std::string::npos);
+}
+
+TEST_F(ExchangeScanTest, ShutdownOrReconfigurationEndsTheScanKeepingTheState) {
+    struct Case {
+        const char* line;
+        bool shutdown;  // else the folder's run flag drops
+    };
+    for (const Case& c : {Case{"RCI::OLShutdown ends syncthread", true},
+                          Case{"RCI::Reconfiguration ends syncthread", false}}) {
+        SCOPED_TRACE(c.line);
+        Baseline();
+        const std::wstring state = m_folder->IcsState();
+        const std::string stateBytes = ReadBytes(L".syncdata.ids");
+        StoreLastSyncTime(12345.5);
+        CComPtr<QMRMessage> a = AddItem(L"A");
+        CComBSTR sk(L"0A0B"), ck(L"C1");
+        ASSERT_EQ(m_folder->AddToExchangeCache(m_utils, sk, ck, false), S_OK);
+        RemoveFile(L".cache.ids");
+        ClearRecorder();
+        DebugSwitch = true;
+        if (c.shutdown)
+            m_engine->m_shutdown = true;
+        else
+            m_folder->Stop();
+        EXPECT_EQ(Scan(), S_OK);
+        DebugSwitch = false;
+        m_engine->m_shutdown = false;
+        EXPECT_TRUE(Queued().empty());
+        EXPECT_NE(DebugLog().find(c.line), std::string::npos);
+        // The cache is saved, the state and LastFolderSyncTime are not.
+        EXPECT_EQ(ReadBytes(L".cache.ids"), "0A0B;C1\r\n");
+        EXPECT_EQ(ReadBytes(L".syncdata.ids"), stateBytes);
+        EXPECT_EQ(m_folder->IcsState(), state);
+        EXPECT_EQ(StoredLastSyncTime(), 12345.5);
+        m_folder.reset();
+        ReleaseLock();
+        ASSERT_EQ(a->Delete(0), S_OK);
+        for (const wchar_t* suffix :
+             {L".syncdata.ids", L".cache.ids", L".insync.ids", L".sync2sourcetbl.ids"})
+            RemoveFile(suffix);
+    }
+}
+
+TEST_F(ExchangeScanTest, TooOldChangeIsLoggedWithBothTimes) {
+    Baseline();
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    ASSERT_EQ(Scan(), S_OK);
+    SYSTEMTIME later{};
+    later.wYear = 2099;
+    later.wMonth = 1;
+    later.wDay = 2;
+    later.wHour = 3;
+    later.wMinute = 4;
+    DATE lastSync = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&later, &lastSync));
+    StoreLastSyncTime(lastSync);
+    ChangeItem(a, L"changed");
+    ClearRecorder();
+    DebugSwitch = true;
+    EXPECT_EQ(Scan(), S_OK);
+    DebugSwitch = false;
+    EXPECT_TRUE(Queued().empty());
+    std::string log = DebugLog();
+    std::size_t at = log.find("RCI::LastModif tooo old\r\n");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NE(log.find("-> 020199-0304 > ", at), std::string::npos);
 }
 
 // --- The thread ------------------------------------------------------------
@@ -497,6 +627,35 @@ TEST_F(ExchangeThreadTest, ThreadEndsOnceTheRunFlagDrops) {
     EXPECT_TRUE(WaitFor([folder] { return !folder->IsThreadAlive(); }));
     Sleep(10000);
     EXPECT_TRUE(Scans().size() <= 1u);
+}
+
+TEST_F(ExchangeThreadTest, ThreadLogsItsStartItsWaitsForTheLockAndItsEnd)
+NO_THREAD_SAFETY_ANALYSIS {
+    DebugSwitch = true;
+    auto log = [this] {
+        std::ifstream in(*win::HostPath(m_temp + L"Quillmere_debug.log"), std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    EnterCriticalSection(&FolderCheckLock);
+    CFolderObj* folder = Start();
+    // The line comes after the first pass's settling wait and 61 failed
+    // waits of 1 s for the lock.
+    ASSERT_TRUE(WaitFor([&] { return log().find("wait4folder") != std::string::npos; }));
+    EXPECT_GE(Since(GetTickCount()), 66000);
+    LeaveCriticalSection(&FolderCheckLock);
+    ASSERT_TRUE(ScansReach(1));
+    folder->Stop();
+    ASSERT_TRUE(WaitFor([folder] { return !folder->IsThreadAlive(); }));
+    DebugSwitch = false;
+    std::string text = log();
+    std::size_t running = text.find("-> Thread is running for Team\r\n");
+    std::size_t waited = text.find("-> wait4folder since 1 Min Team\r\n");
+    std::size_t ended = text.find("-> Thread Team ended\r\n");
+    ASSERT_NE(running, std::string::npos);
+    ASSERT_NE(waited, std::string::npos);
+    ASSERT_NE(ended, std::string::npos);
+    EXPECT_LT(running, waited);
+    EXPECT_LT(waited, ended);
 }
 
 }  // namespace
