@@ -4,11 +4,7 @@
 // data directory under the folder's EntryID; and the opening of the folder
 // through the scanning thread's helper session, which loads that state once.
 //
-// Text files go through the runtime's text-mode streams: written with
-// fputws (wide text to ANSI, "\n" to CR LF), read with fgets in pieces of a
-// fixed size, converted from ANSI, every "\n" removed. A line is split at
-// ";" with empty fields skipped: the first field is the key, the second the
-// value, more fields are ignored.
+// The byte layout of the files and their readers: ExchangeStateFilesFormat.h.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +13,8 @@
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FolderObj.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/tracking/ExchangeFolderThread.h"
+#include "Quillmere/tracking/ExchangeStateFilesFormat.h"
 #include "platform/com/Bstr.h"
 #include "platform/com/Variant.h"
 #include "platform/win/Crt.h"
@@ -28,10 +26,6 @@ constexpr const wchar_t* kSyncDataSuffix = L".syncdata.ids";
 constexpr const wchar_t* kCacheSuffix = L".cache.ids";
 constexpr const wchar_t* kInSyncSuffix = L".insync.ids";
 constexpr const wchar_t* kSid2SourceSuffix = L".sync2sourcetbl.ids";
-
-// Read limits of one fgets (bytes, with the terminator).
-constexpr int kCacheLineBytes = 1024;
-constexpr int kSid2SourceLineBytes = 500;
 
 constexpr size_t kMaxPathChars = 260;
 constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x8004011D);  // MAPI_E_FAILONEPROVIDER
@@ -57,44 +51,6 @@ public:
 private:
     CrtFile* m_file;
 };
-
-// The next piece of a text file (at most limit - 1 bytes, up to and
-// including a "\n"), as wide text without any "\n"; false at the end.
-bool ReadPiece(CrtFile* file, int limit, std::wstring& piece) {
-    std::vector<char> buffer(static_cast<size_t>(limit));
-    if (!fgets(buffer.data(), limit, file))
-        return false;
-    std::string bytes(buffer.data());
-    std::wstring text = win::FromAnsi(bytes);
-    piece.clear();
-    for (wchar_t c : text) {
-        if (c != L'\n')
-            piece.push_back(c);
-    }
-    return true;
-}
-
-// The first two non-empty ";"-separated fields of a line.
-void SplitFields(const std::wstring& line, std::wstring& key, std::wstring& value) {
-    key.clear();
-    value.clear();
-    int taken = 0;
-    size_t start = 0;
-    while (start <= line.size() && taken < 2) {
-        size_t end = line.find(L';', start);
-        if (end == std::wstring::npos)
-            end = line.size();
-        if (end > start) {
-            (taken == 0 ? key : value) = line.substr(start, end - start);
-            ++taken;
-        }
-        start = end + 1;
-    }
-}
-
-}  // namespace
-
-namespace {
 
 // The state file path of folder sink with that suffix; empty when there is
 // no engine or the path would not fit the platform's path buffer.
@@ -158,7 +114,7 @@ void CFolderObj::LoadElemsInSync() {
     if (!file)
         return;
     std::wstring line;
-    while (ReadPiece(file.get(), kCacheLineBytes, line)) {
+    while (exchangestate::ReadLinePiece(file.get(), exchangestate::kCacheLineBytes, line)) {
         CriticalSectionLock lock(m_elemsInSyncLock);
         m_elemsInSync.push_back(line);
     }
@@ -193,27 +149,22 @@ HRESULT CFolderObj::LoadSyncData(QMRRDOSession* session, QMRMAPIUtils* utils, BS
     bool loaded = false;
     if (CrtFile* raw = OpenState(m_sink.get(), kSyncDataSuffix, L"rb")) {
         StreamCloser file(raw);
-        long size = -1;
-        if (fseek(raw, 0, SEEK_END) == 0)
-            size = ftell(raw);
-        if (size >= 0 && fseek(raw, 0, SEEK_SET) == 0) {
-            // An odd last byte is no whole UTF-16 unit and is left out.
-            size_t units = static_cast<size_t>(size) / 2;
-            std::vector<std::uint8_t> bytes;
-            try {
-                bytes.resize(units * 2);
-            } catch (...) {
+        std::wstring text;
+        size_t missing = 0;
+        switch (exchangestate::ReadStateText(raw, text, missing)) {
+            case exchangestate::StateReadResult::kRead:
+                SysFreeString(*stateText);
+                *stateText = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+                loaded = true;
+                break;
+            case exchangestate::StateReadResult::kShortRead:
+                LogHResult(static_cast<HRESULT>(missing), "memory error...");
+                break;
+            case exchangestate::StateReadResult::kNoMemory:
                 LogHResult(E_OUTOFMEMORY, "memory error..");
                 return E_FAIL;
-            }
-            size_t read = units ? fread(bytes.data(), 2, units, raw) : 0;
-            if (read < units) {
-                LogHResult(static_cast<HRESULT>(units - read), "memory error...");
-            } else {
-                SysFreeString(*stateText);
-                *stateText = SysAllocString(win::FromUtf16Le(bytes).c_str());
-                loaded = true;
-            }
+            case exchangestate::StateReadResult::kNoSize:
+                break;
         }
     }
 
@@ -235,8 +186,8 @@ HRESULT CFolderObj::LoadSyncData(QMRRDOSession* session, QMRMAPIUtils* utils, BS
     if (DebugSwitch.load())
         WriteDebugLog("Load Cache Table");
     std::wstring line, key, value;
-    while (ReadPiece(cache.get(), kCacheLineBytes, line)) {
-        SplitFields(line, key, value);
+    while (exchangestate::ReadLinePiece(cache.get(), exchangestate::kCacheLineBytes, line)) {
+        exchangestate::SplitFields(line, key, value);
         if (key.empty())
             continue;
         CriticalSectionLock lock(m_exchangeCacheLock);
@@ -262,8 +213,9 @@ HRESULT CFolderObj::SaveSyncData(BSTR stateText) {
         WriteDebugLog("SaveSyncData to HD");
     if (CrtFile* raw = OpenState(m_sink.get(), kSyncDataSuffix, L"wb")) {
         StreamCloser file(raw);
-        std::wstring text = stateText ? std::wstring(stateText, SysStringLen(stateText)) : L"";
-        std::vector<std::uint8_t> bytes = win::ToUtf16Le(text);
+        std::wstring_view text =
+            stateText ? std::wstring_view(stateText, SysStringLen(stateText)) : L"";
+        std::vector<std::uint8_t> bytes = exchangestate::StateTextBytes(text);
         size_t units = bytes.size() / 2;
         size_t written = units ? fwrite(bytes.data(), 2, units, raw) : 0;
         if (written < units) {
@@ -287,10 +239,8 @@ HRESULT CFolderObj::SaveExchangeCacheTable() {
     if (DebugSwitch.load())
         WriteDebugLog("Saving Exchange Cache Table");
     CriticalSectionLock lock(m_exchangeCacheLock);
-    for (const auto& entry : m_exchangeCache) {
-        std::wstring line = entry.first + L";" + entry.second + L"\n";
-        fputws(line.c_str(), file.get());
-    }
+    for (const auto& entry : m_exchangeCache)
+        fputws(exchangestate::FieldLine(entry.first, entry.second).c_str(), file.get());
     return S_OK;
 }
 
@@ -303,10 +253,8 @@ void CFolderObj::SaveSid2SourceTable() {
     if (DebugSwitch.load())
         WriteDebugLog("Saving SID<->SOURCE Table");
     CriticalSectionLock lock(m_sid2SourceLock);
-    for (const auto& entry : m_sid2Source) {
-        std::wstring line = entry.first + L";" + entry.second + L"\n";
-        fputws(line.c_str(), file.get());
-    }
+    for (const auto& entry : m_sid2Source)
+        fputws(exchangestate::FieldLine(entry.first, entry.second).c_str(), file.get());
 }
 
 std::vector<std::pair<std::wstring, std::wstring>> CFolderObj::Sid2SourceEntries() {
@@ -350,8 +298,8 @@ HRESULT CFolderObj::GetSyncIdFromSourceKey(const std::wstring& sourceKey,
     if (DebugSwitch.load())
         WriteDebugLog("GSIEDFSource::Reading SID<->SOURCE Table");
     std::wstring line, key, value;
-    while (ReadPiece(file.get(), kSid2SourceLineBytes, line)) {
-        SplitFields(line, key, value);
+    while (exchangestate::ReadLinePiece(file.get(), exchangestate::kSid2SourceLineBytes, line)) {
+        exchangestate::SplitFields(line, key, value);
         if (!value.empty() && value == sourceKey) {
             *syncIdText = key;
             return S_OK;
@@ -371,11 +319,8 @@ HRESULT CFolderObj::InitFolder(QMRRDOSession* session, QMRMAPIUtils* utils) {
     LONG mode = 0;
     session->GetConnectionMode(&mode);
     if (IsOfflineMode(mode)) {
-        if (DebugSwitch.load()) {
-            std::wstring line =
-                L"INITFLDR::Offl.|Disc.|CachedOffl.|CachedDisc./Cmode: " + std::to_wstring(mode);
-            WriteDebugLog(line.c_str());
-        }
+        ExchangeDebugLine("INITFLDR::Offl.|Disc.|CachedOffl.|CachedDisc./Cmode: %d",
+                          static_cast<int>(mode));
         engine->SetSyncState(kSyncStateOffline);
         return E_FAIL;
     }
@@ -384,23 +329,18 @@ HRESULT CFolderObj::InitFolder(QMRRDOSession* session, QMRMAPIUtils* utils) {
     HRESULT hr =
         session->GetFolderFromID(CComBSTR(m_sink->m_entryId.c_str()),
                                  CComBSTR(m_sink->m_storeId.c_str()), engine->OpenFlags(), &opened);
-    if (DebugSwitch.load()) {
-        std::wstring line = mode == kQmrConnectionOnline
-                                ? std::wstring(L"INITFLDR::using olOnline mode")
-                                : L"INITFLDR::using olCached mode/Cmode: " + std::to_wstring(mode);
-        WriteDebugLog(line.c_str());
-    }
+    if (mode == kQmrConnectionOnline)
+        ExchangeDebugLine("INITFLDR::using olOnline mode");
+    else
+        ExchangeDebugLine("INITFLDR::using olCached mode/Cmode: %d", static_cast<int>(mode));
     if (FAILED(hr)) {
         if (hr == kServerUnavailable)
             LogHResult(hr, "INITFLDR::Server is not available (or user not logged in)");
         LogHResult(hr, "INITFLDR::FolderFromIDFailed");
         engine->SetSyncState(kSyncStateOffline);
         if (hr == MAPI_E_NOT_FOUND) {
-            if (DebugSwitch.load()) {
-                std::wstring line = L"INITFLDR::Cmode: " + std::to_wstring(mode) +
-                                    L" / Object not found:" + m_sink->m_entryId;
-                WriteDebugLog(line.c_str());
-            }
+            ExchangeDebugLine("INITFLDR::Cmode: %d / Object not found:%s", static_cast<int>(mode),
+                              win::ToAnsi(m_sink->m_entryId).c_str());
             LogHResult(hr, "INITFLDR::One folder could not be addet to synchronization");
         }
     } else if (opened) {
@@ -416,18 +356,18 @@ HRESULT CFolderObj::InitFolder(QMRRDOSession* session, QMRMAPIUtils* utils) {
             m_helperFolder = cast;
         }
         if (!m_helperFolder) {
+            // The server answered: the folder is reachable, only not usable
+            // here; the scan skips it while it stays null.
             LogHResult(hr, "INITFLDR::Cast rdoFolder");
-        } else {
-            if (!m_stateLoaded.exchange(true)) {
-                // Marked first: the load may scan at once, and that scan and
-                // the fill open the folder again through here.
-                m_icsState.Empty();
-                LoadSyncData(session, utils, &m_icsState);
-                FillFolderCache(session, utils);
-            }
-            engine->ChangeSyncState(kSyncStateIdle, kSyncStateOffline);
-            return hr;
+        } else if (!m_stateLoaded.exchange(true)) {
+            // Marked first: the load may scan at once, and that scan and the
+            // fill open the folder again through here.
+            m_icsState.Empty();
+            LoadSyncData(session, utils, &m_icsState);
+            FillFolderCache(session, utils);
         }
+        engine->ChangeSyncState(kSyncStateIdle, kSyncStateOffline);
+        return hr;
     }
     if (DebugSwitch.load())
         WriteDebugLog("INITFLDR::Exchange not connected");

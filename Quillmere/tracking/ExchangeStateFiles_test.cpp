@@ -20,6 +20,10 @@ protected:
         folder->ScanExchangeChanges(m_session, m_utils);
         return folder;
     }
+    std::string DebugLog() {
+        std::ifstream in(*win::HostPath(m_temp + L"Quillmere_debug.log"), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
     static std::string Utf16Le(const std::wstring& text) {
         std::vector<std::uint8_t> bytes = win::ToUtf16Le(text);
         return std::string(bytes.begin(), bytes.end());
@@ -139,7 +143,12 @@ TEST_F(ExchangeStateFilesTest, OddOrDamagedStateFilesAreReadSafely) {
     const std::vector<Case> cases = {
         {"odd length drops the last byte", Utf16Le(L"QMS1-ab") + "\x41", L"QMS1-ab"},
         {"empty file is the empty state", "", L""},
-        {"binary noise stays opaque", std::string("\x00\xd8\xff\xfe\x01", 5), L"\ufffd\ufeff"},
+        {"binary noise stays opaque", std::string("\x00\xd8\xff\xfe\x01", 5),
+         std::wstring{wchar_t(0xD800), wchar_t(0xFEFF)}},
+        {"a pair is one character", std::string("\x3d\xd8\x00\xde\x00\xdc", 6),
+         std::wstring{wchar_t(0x1F600), wchar_t(0xDC00)}},
+        {"NUL units are kept", Utf16Le(L"QMS1-a") + std::string(2, '\0') + Utf16Le(L"b"),
+         std::wstring(L"QMS1-a") + L'\0' + L"b"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -150,6 +159,9 @@ TEST_F(ExchangeStateFilesTest, OddOrDamagedStateFilesAreReadSafely) {
         ASSERT_EQ(folder->LoadSyncData(m_session, m_utils, &state), S_OK);
         EXPECT_EQ(std::wstring(state, SysStringLen(state)), c.state);
         EXPECT_FALSE(folder->IsResetPending());
+        // Written back, the state is the file's whole units, byte for byte.
+        ASSERT_EQ(folder->SaveSyncData(state), S_OK);
+        EXPECT_EQ(ReadBytes(L".syncdata.ids"), c.bytes.substr(0, c.bytes.size() & ~size_t{1}));
         SysFreeString(state);
     }
 }
@@ -226,6 +238,57 @@ TEST_F(ExchangeStateFilesTest, UnreachableServerIsReported) {
     EXPECT_NE(log.find("INITFLDR::Server is not available (or user not logged in)"),
               std::string::npos);
     EXPECT_NE(log.find("INITFLDR::FolderFromIDFailed"), std::string::npos);
+}
+
+TEST_F(ExchangeStateFilesTest, OpeningLogsTheConnectionModeAndItsFailures) {
+    struct Case {
+        LONG mode;
+        HRESULT fault;  // of opening the folder; S_OK for none
+        HRESULT result;
+        LONG state;  // the state code afterwards (it was 4 before)
+        std::vector<std::string> debugLines;
+        std::vector<std::string> errorLines;
+    };
+    const std::string entryId = win::ToUtf8(m_entryId);
+    const std::vector<Case> cases = {
+        {300,
+         S_OK,
+         E_FAIL,
+         kSyncStateOffline,
+         {"INITFLDR::Offl.|Disc.|CachedOffl.|CachedDisc./Cmode: 300"},
+         {}},
+        {600, S_OK, S_OK, kSyncStateIdle, {"INITFLDR::using olCached mode/Cmode: 600"}, {}},
+        {800, S_OK, S_OK, kSyncStateIdle, {"INITFLDR::using olOnline mode"}, {}},
+        {800,
+         MAPI_E_NOT_FOUND,
+         MAPI_E_NOT_FOUND,
+         kSyncStateOffline,
+         {"INITFLDR::using olOnline mode", "INITFLDR::Cmode: 800 / Object not found:" + entryId,
+          "INITFLDR::Exchange not connected"},
+         {"INITFLDR::FolderFromIDFailed",
+          "INITFLDR::One folder could not be addet to synchronization"}},
+    };
+    DebugSwitch = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        SCOPED_TRACE(c.fault);
+        m_profiles.Change(L"Ann", [&c](rdo::ProfileDescription& p) { p.connectionMode = c.mode; });
+        if (c.fault != S_OK)
+            store::SetFault(store::FaultSite::OpenObject, c.fault);
+        m_engine->SetSyncState(kSyncStateOffline);
+        std::size_t debugBefore = DebugLog().size(), errorBefore = ErrorLog().size();
+        std::unique_ptr<CFolderObj> folder = MakeFolder();
+        EXPECT_EQ(folder->InitFolder(m_session, m_utils), c.result);
+        store::ClearFaults();
+        EXPECT_EQ(m_engine->GetSyncState(), c.state);
+        std::string debug = DebugLog().substr(debugBefore);
+        std::string errors = ErrorLog().substr(errorBefore);
+        for (const std::string& line : c.debugLines)
+            EXPECT_NE(debug.find("-> " + line + "\r\n"), std::string::npos) << line;
+        for (const std::string& line : c.errorLines)
+            EXPECT_NE(errors.find(line), std::string::npos) << line;
+    }
+    DebugSwitch = false;
 }
 
 }  // namespace
