@@ -27,6 +27,9 @@ constexpr ULONG PR_BODY_W = 0x1000001F;
 constexpr wchar_t kSafeMailItemProgId[] = L"QuillmereRDOx.QMRSafeMailItem";
 // The one file every unpacked attachment passes through.
 constexpr wchar_t kUnpackFileName[] = L"sync.msg";
+// clang-format off
+constexpr char kNotDeletedText[] = "basicSyncProcessDirectory::Attachment could not be deleted=>TO FAST, but will be done later together with folder";
+// clang-format on
 
 // The profile name read last from a session of its own thread: parking on a
 // sender thread cannot ask the engine's session (helper objects refuse calls
@@ -237,9 +240,7 @@ bool ProcessDirectoryOnce(CSyncEngine* engine, QMRRDOSession* session,
     }
     for (const std::wstring& path : attached) {
         if (!DeleteFileW(path.c_str()))
-            LogHResult(HRESULT_FROM_WIN32(GetLastError()),
-                       "basicSyncProcessDirectory::Attachment could not be deleted=>TO FAST, but "
-                       "will be done later together with folder");
+            LogHResult(HRESULT_FROM_WIN32(GetLastError()), kNotDeletedText);
     }
     return limitReached;
 }
