@@ -52,7 +52,8 @@ public:
                const std::wstring& storeId);
     // Logs the sent count, clears the run flag, saves an Exchange folder's
     // SID to SOURCE table, waits for the thread (500-ms polls, "Thread stops
-    // since 2 Min" every 121st), then writes the change-key list and
+    // since 2 Min" every 121st), then writes the change-key list (only once
+    // the thread had loaded it: the state files are kept otherwise) and
     // unadvises the sink. Outlook's thread.
     ~CFolderObj();
     CFolderObj(const CFolderObj&) = delete;

@@ -40,6 +40,9 @@ constexpr LONG kRowsPerBatch = 300;
 constexpr int kStateLineLimit = 512;
 // A row without a modification time counts as this many days old.
 constexpr double kMissingModificationAgeDays = 3.0;
+// The deletion pass's report of an entry it could not verify and dropped.
+constexpr const char* kDroppedFromChecklist =
+    "CHECK4DELETEDITEMS::GetEntryIDFromPR_SEARCH_KEY FAILED, MAIL DELETED FROM CHECKLIST";
 // Spacing of the sends of one pass, in milliseconds.
 constexpr DWORD kSendSpacingMs = 5;
 
@@ -811,9 +814,7 @@ HRESULT CItemsEvents::CheckFolder4DeletedItems(QMRRDOSession* session, QMRMAPIUt
         if (FAILED(hr)) {
             // An unreadable key or a failed search: the entry is dropped so
             // that it cannot fail every pass; no notice goes out for it.
-            LogHResult(hr,
-                       "CHECK4DELETEDITEMS::GetEntryIDFromPR_SEARCH_KEY FAILED, MAIL DELETED FROM "
-                       "CHECKLIST");
+            LogHResult(hr, kDroppedFromChecklist);
             changeKeylist.RemoveAt(index);
             hr = S_OK;  // reported and handled
             continue;
