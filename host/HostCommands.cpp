@@ -1,6 +1,7 @@
 #include "host/HostCommands.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
@@ -17,9 +18,12 @@
 #include "platform/store/Message.h"
 #include "platform/store/Session.h"
 #include "platform/transport/MimeWriter.h"
+#include "platform/win/Dialog.h"
+#include "platform/win/MessageBox.h"
 #include "platform/win/Paths.h"
 #include "platform/win/ShellNotify.h"
 #include "platform/win/Text.h"
+#include "platform/win/UserInput.h"
 
 namespace host {
 
@@ -69,6 +73,47 @@ public:
 
 private:
     CComPtr<IDispatch> m_item;
+};
+
+// The button a user names: ok, cancel, yes, no or a control id.
+bool ButtonId(const std::string& name, int* id) {
+    static const std::map<std::string, int> kNames = {
+        {"ok", IDOK}, {"cancel", IDCANCEL}, {"yes", IDYES}, {"no", IDNO}};
+    auto it = kNames.find(name);
+    if (it != kNames.end())
+        return *id = it->second, true;
+    char* end = nullptr;
+    long value = std::strtol(name.c_str(), &end, 10);
+    if (name.empty() || *end != '\0' || value <= 0 || value > 0xFFFF)
+        return false;
+    *id = static_cast<int>(value);
+    return true;
+}
+
+// While it lives, every modal dialog of this thread is answered by clicking
+// the button (0: nothing is installed, dialogs are cancelled as ever); each
+// answer is reported in out.
+class AnswerDialogs {
+public:
+    AnswerDialogs(int button, std::ostringstream& out) : m_button(button) {
+        if (m_button == 0)
+            return;
+        win::SetModalDialogHandler([button, &out](const win::ModalDialogCall& call) {
+            out << "  answered \"" << win::ToUtf8(call.caption) << "\" with " << button << "\n";
+            HWND control = GetDlgItem(call.dialog, button);
+            if (!control || !win::ClickButton(control))
+                EndDialog(call.dialog, button);
+        });
+    }
+    ~AnswerDialogs() {
+        if (m_button != 0)
+            win::SetModalDialogHandler({});
+    }
+    AnswerDialogs(const AnswerDialogs&) = delete;
+    AnswerDialogs& operator=(const AnswerDialogs&) = delete;
+
+private:
+    int m_button;
 };
 
 // Arguments after the command: positional ones and --name value options
@@ -424,6 +469,14 @@ public:
     // (IDispatch by name); --apply applies the pages that are dirty.
     CommandResult Dialog(outlook::PropertyPageList* list, const Parsed& p) {
         std::ostringstream out;
+        // A question that a page asks while it applies (a modal dialog) is
+        // answered with --answer's button, as the user would click it;
+        // without it the dialog is cancelled.
+        int answer = 0;
+        if (p.Has("answer") && !ButtonId(p.Get("answer"), &answer))
+            return Fail("--answer takes ok, cancel, yes, no or a control id, not \"" +
+                        p.Get("answer") + "\"");
+        AnswerDialogs answering(answer, out);
         std::vector<std::pair<std::wstring, std::wstring>> sets;
         auto range = p.options.equal_range("set");
         for (auto it = range.first; it != range.second; ++it) {
@@ -487,10 +540,11 @@ public:
     }
 
     CommandResult Options(const std::vector<std::string>& args) {
-        Parsed p = Parse(args, {"set"}, {"apply"});
+        Parsed p = Parse(args, {"set", "answer"}, {"apply"});
         if (!p.error.empty() || !p.positional.empty())
-            return Fail(p.error.empty() ? "usage: options [--set NAME=VALUE]... [--apply]"
-                                        : p.error);
+            return Fail(p.error.empty()
+                            ? "usage: options [--set NAME=VALUE]... [--apply] [--answer BUTTON]"
+                            : p.error);
         outlook::PropertyPageList* list = nullptr;
         CComPtr<PropertyPages> pages = outlook::CreatePropertyPages(&list);
         m_app.FireOptionsPagesAdd(pages);
@@ -498,10 +552,12 @@ public:
     }
 
     CommandResult Props(const std::vector<std::string>& args) {
-        Parsed p = Parse(args, {"set"}, {"apply"});
+        Parsed p = Parse(args, {"set", "answer"}, {"apply"});
         if (!p.error.empty() || p.positional.size() != 1)
-            return Fail(p.error.empty() ? "usage: props FOLDER [--set NAME=VALUE]... [--apply]"
-                                        : p.error);
+            return Fail(
+                p.error.empty()
+                    ? "usage: props FOLDER [--set NAME=VALUE]... [--apply] [--answer BUTTON]"
+                    : p.error);
         std::string error;
         MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
         if (!folder)

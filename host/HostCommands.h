@@ -20,7 +20,10 @@
 //                                       --set/--apply each page is created (by ProgID),
 //                                       its fields set by name and applied when dirty
 //   props FOLDER [--set NAME=VALUE]... [--apply]
-//                                       the same for the folder's Properties dialog
+//                                       the same for the folder's Properties dialog;
+//                                       both take --answer BUTTON (ok, cancel, yes, no
+//                                       or a control id): a modal dialog that a page
+//                                       shows meanwhile is answered with that button
 //   tray [--double-click]               the tray icons; double-clicks each visible one
 //   log                                 what the host did (NewMail, Reminder, add-ins ...)
 //   quit                                closes the client (Quit) and ends the host

@@ -239,6 +239,34 @@ TEST_F(SyncRoadTest, BurstTravelsAsPacketMailsToEveryPartner) {
     EXPECT_TRUE(Delivered("bob@example.org").empty());
 }
 
+// A folder shared with its items: the basic synchronisation, confirmed in
+// its question, sends what the folder held, and the partner gets each item.
+TEST_F(SyncRoadTest, BasicSynchronisationSendsTheWholeFolder) {
+    ASSERT_NO_FATAL_FAILURE(Start(m_alice));
+    ASSERT_NO_FATAL_FAILURE(Start(m_bob));
+    const std::vector<std::string> names = {"Ann Archer", "Ben Baker", "Cleo Cole"};
+    for (const std::string& name : names)
+        m_alice.Ok({"add", "Contacts", "--subject", name, "--class", "IPM.Contact"});
+    m_bob.Share("Contacts", "Friends", "pw", "alice@example.org");
+    ASSERT_NO_FATAL_FAILURE(WaitUntilTracking(m_bob));
+
+    std::string answer =
+        m_alice.Ok({"props", "Contacts", "--set", "used=1", "--set", "ShareName=Friends", "--set",
+                    "Password=pw", "--set", "Users=bob@example.org", "--set", "BASICSYNC=1",
+                    "--apply", "--answer", "ok"});
+    EXPECT_NE(answer.find("answered \"Basic synchronization:Contacts\""), std::string::npos)
+        << answer;
+    ASSERT_TRUE(host::WaitUntil(
+        [&] {
+            return CountLines(m_bob.Ok({"list", "Contacts"}), "\n") == 3;
+        },
+        kRoadMs))
+        << m_bob.Ok({"list", "Contacts"});
+    std::string contacts = m_bob.Ok({"list", "Contacts"});
+    for (const std::string& name : names)
+        EXPECT_NE(contacts.find("\t" + name + "\t"), std::string::npos) << contacts;
+}
+
 // A partner with another password cannot open the cabinet: the mail is
 // marked as failed once and the folder stays as it was.
 TEST_F(SyncRoadTest, MailUnderAnotherPasswordIsMarkedFailedAndNotApplied) {
