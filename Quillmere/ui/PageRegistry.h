@@ -14,7 +14,8 @@ namespace ui {
 inline constexpr const wchar_t* kRegistryResourceType = L"REGISTRY";
 constexpr WORD kExtProppageRegistryScript = 130;
 constexpr WORD kQuillmerePropPageRegistryScript = 1119;
-// The pages' toolbox bitmaps, which the scripts name.
+// The pages' toolbox bitmaps, which the scripts name as "%MODULE%, 129" and
+// "%MODULE%, 118".
 constexpr WORD kExtProppageToolboxBitmap = 129;
 constexpr WORD kQuillmerePropPageToolboxBitmap = 118;
 

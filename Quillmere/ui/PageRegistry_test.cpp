@@ -51,14 +51,15 @@ std::wstring ModuleOfThisProgram() {
 
 struct Page {
     const wchar_t* progId;
+    const wchar_t* versionedProgId;
     const wchar_t* description;
     const wchar_t* clsid;
     const wchar_t* toolbox;  // bitmap id as the script names it
 };
 constexpr Page kPages[] = {
-    {L"Quillmere.ExtProppage", L"ExtProppage Class", L"{21FDC5EE-4798-4CAB-B259-41ABA75F8F0F}",
-     L"129"},
-    {L"Quillmere.QuillmerePropPage", L"QuillmerePropPage Class",
+    {L"Quillmere.ExtProppage", L"Quillmere.ExtProppage.1", L"ExtProppage Class",
+     L"{21FDC5EE-4798-4CAB-B259-41ABA75F8F0F}", L"129"},
+    {L"Quillmere.QuillmerePropPage", L"Quillmere.QuillmerePropPage.1", L"QuillmerePropPage Class",
      L"{73F8E19A-3DEB-4c4d-BE07-31B1EDA8E25B}", L"118"},
 };
 
@@ -79,7 +80,7 @@ TEST_F(PageRegistryTest, EachPageIsRegisteredAsAControlOfTheModule) {
     ASSERT_FALSE(module.empty());
     for (const Page& p : kPages) {
         SCOPED_TRACE(p.progId);
-        const std::wstring versioned = std::wstring(p.progId) + L".1";
+        const std::wstring versioned = p.versionedProgId;
         EXPECT_EQ(Text(versioned), p.description);
         EXPECT_EQ(Text(versioned + L"\\CLSID"), p.clsid);
         EXPECT_EQ(Text(p.progId), p.description);
@@ -110,7 +111,7 @@ TEST_F(PageRegistryTest, UnregisteringRemovesThePagesButKeepsTheClassesKey) {
     ASSERT_EQ(DllUnregisterServer(), S_OK);
     for (const Page& p : kPages) {
         EXPECT_FALSE(KeyExists(p.progId)) << p.progId;
-        EXPECT_FALSE(KeyExists(std::wstring(p.progId) + L".1")) << p.progId;
+        EXPECT_FALSE(KeyExists(p.versionedProgId)) << p.progId;
         EXPECT_FALSE(KeyExists(std::wstring(L"CLSID\\") + p.clsid)) << p.progId;
     }
     EXPECT_TRUE(KeyExists(L"CLSID"));
