@@ -191,9 +191,11 @@ public:
     // 0; E_FAIL without an engine or memory.
     HRESULT LoadSyncData(QMRRDOSession* session, QMRMAPIUtils* utils, BSTR* stateText);
     // LoadSyncData into the folder's own state with the engine's helper
-    // objects (Outlook's thread, before a basic synchronisation).
+    // objects (Outlook's thread, before a basic synchronisation, before the
+    // folder's thread starts); a helper folder it opened is released again.
     HRESULT LoadSyncDataOwn();
-    // Appends the lines of ".insync.ids" to ELEMS_IN_SYNC.
+    // Appends the lines of ".insync.ids" to ELEMS_IN_SYNC (one already
+    // listed is skipped).
     void LoadElemsInSync();
     // Writes ".insync.ids", ".syncdata.ids" (stateText) and ".cache.ids".
     // E_FAIL without an engine or on a short write of the state; else S_OK.

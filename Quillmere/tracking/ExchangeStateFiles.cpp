@@ -114,10 +114,11 @@ void CFolderObj::LoadElemsInSync() {
     if (!file)
         return;
     std::wstring line;
-    while (exchangestate::ReadLinePiece(file.get(), exchangestate::kCacheLineBytes, line)) {
-        CriticalSectionLock lock(m_elemsInSyncLock);
-        m_elemsInSync.push_back(line);
-    }
+    // The state is read twice before a basic synchronisation (here, then by
+    // the folder's first open): a line already listed is not listed again,
+    // or a later removal would leave the item counted as in sync.
+    while (exchangestate::ReadLinePiece(file.get(), exchangestate::kCacheLineBytes, line))
+        AddElemInSync(line);
     if (DebugSwitch.load())
         WriteDebugLog("Load Cache Table::EOF?");
 }
@@ -202,7 +203,11 @@ HRESULT CFolderObj::LoadSyncDataOwn() {
     CSyncEngine* engine = g_pEngine.load();
     if (!engine)
         return E_FAIL;
-    return LoadSyncData(engine->Session(), engine->Utils(), &m_icsState);
+    HRESULT hr = LoadSyncData(engine->Session(), engine->Utils(), &m_icsState);
+    // A reset scan run by the load opened the helper folder on this thread
+    // and keeps it; the folder's own thread must open its own.
+    m_helperFolder.Release();
+    return hr;
 }
 
 HRESULT CFolderObj::SaveSyncData(BSTR stateText) {

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Quillmere/tracking/ExchangeTestSupport_test.h"
@@ -23,6 +25,20 @@ protected:
     std::string DebugLog() {
         std::ifstream in(*win::HostPath(m_temp + L"Quillmere_debug.log"), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // Waits up to 10 real seconds for a folder thread's scan to begin.
+    static bool WaitForScan() {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> hold(g_recorder.lock);
+                if (!g_recorder.scanTicks.empty())
+                    return true;
+            }
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
     }
     static std::string Utf16Le(const std::wstring& text) {
         std::vector<std::uint8_t> bytes = win::ToUtf16Le(text);
@@ -289,6 +305,42 @@ TEST_F(ExchangeStateFilesTest, OpeningLogsTheConnectionModeAndItsFailures) {
             EXPECT_NE(errors.find(line), std::string::npos) << line;
     }
     DebugSwitch = false;
+}
+
+// The configuration loading reads an Exchange folder's state on Outlook's
+// thread before a basic synchronisation, then starts the folder's thread,
+// which loads the state once more on its first scan.
+TEST_F(ExchangeStateFilesTest, StateLoadedBeforeABasicSyncIsLeftToTheFoldersThread)
+NO_THREAD_SAFETY_ANALYSIS {
+    struct Case {
+        const char* name;
+        bool stateFile;
+    };
+    for (const Case& c : {Case{"no state yet: a reset scan on Outlook's thread", false},
+                          Case{"a saved state", true}}) {
+        SCOPED_TRACE(c.name);
+        for (const wchar_t* suffix :
+             {L".syncdata.ids", L".cache.ids", L".insync.ids", L".sync2sourcetbl.ids"})
+            RemoveFile(suffix);
+        if (c.stateFile)
+            WriteBytes(L".syncdata.ids", Utf16Le(L"QMS1-0"));
+        WriteBytes(L".insync.ids", "A1\r\nB2\r\n");
+        ClearRecorder();
+        m_engine->SetUtils(m_utils);
+        std::size_t errorsBefore = ErrorLog().size();
+        std::unique_ptr<CFolderObj> folder = MakeFolder();
+        ASSERT_EQ(folder->LoadSyncDataOwn(), S_OK);
+        folder->Start();
+        ASSERT_TRUE(WaitForScan());
+        // The scan is over once the lock is free.
+        EnterCriticalSection(&FolderCheckLock);
+        LeaveCriticalSection(&FolderCheckLock);
+        EXPECT_EQ(ErrorLog().find("RCI::getsynchronizer", errorsBefore), std::string::npos);
+        EXPECT_EQ(folder->ElemsInSync(), (std::vector<std::wstring>{L"A1", L"B2"}));
+        EXPECT_TRUE(FileExists(L".syncdata.ids"));
+        folder.reset();
+        m_engine->SetUtils(nullptr);
+    }
 }
 
 }  // namespace

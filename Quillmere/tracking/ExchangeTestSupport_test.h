@@ -267,6 +267,7 @@ protected:
         g_recorder.deleted.clear();
         g_recorder.deletedShares.clear();
         g_recorder.statesWhileQueueing.clear();
+        g_recorder.scanTicks.clear();
     }
 
     // A started folder whose first load ran (the baseline: a reset scan),
