@@ -21,6 +21,25 @@ namespace {
 // Real time between two looks; short against every limit the tests use.
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
 
+// Starting a host, its answers and its end cost real time, which a loaded
+// machine stretches far beyond a simulated limit at a high time scale (30 s
+// of platform time are 1.5 s at scale 20). Waits on a host process therefore
+// give up only once the platform limit and this much real time have passed;
+// a wait whose condition holds still ends at once.
+constexpr auto kRealTimeFloor = std::chrono::seconds(30);
+
+bool WaitForProcess(const std::function<bool()>& condition, unsigned limitMs) {
+    const auto realEnd = std::chrono::steady_clock::now() + kRealTimeFloor;
+    const ULONGLONG end = GetTickCount64() + limitMs;
+    for (;;) {
+        if (condition())
+            return true;
+        if (GetTickCount64() >= end && std::chrono::steady_clock::now() >= realEnd)
+            return condition();
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
             const std::string& outputFile) {
     std::vector<std::string> all{program};
@@ -106,7 +125,7 @@ bool HostProcess::Start(const std::string& postOffice, const std::wstring& profi
     m_pid = Spawn(m_program, args, m_outputFile);
     if (m_pid < 0)
         return false;
-    return WaitUntil(
+    return WaitForProcess(
                [&] {
                    if (!Running())
                        return true;
@@ -139,7 +158,7 @@ CommandResult HostProcess::Command(const std::vector<std::string>& args) {
 
 bool HostProcess::WaitFor(const std::vector<std::string>& args, const std::string& text,
                           unsigned limitMs, bool absent) {
-    return WaitUntil(
+    return WaitForProcess(
         [&] {
             CommandResult r = Command(args);
             bool has = r.text.find(text) != std::string::npos;
@@ -153,7 +172,8 @@ int HostProcess::Stop(unsigned limitMs) {
         return -1;
     Command({"quit"});
     int status = 0;
-    bool ended = WaitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, limitMs);
+    bool ended =
+        WaitForProcess([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, limitMs);
     if (!ended) {
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, &status, 0);

@@ -11,7 +11,9 @@
 //   alice.Stop();
 //
 // The process inherits the environment (QUILLMERE_TIME_SCALE among it), so
-// its clock runs at the test's scale. Limits are platform ms.
+// its clock runs at the test's scale. Limits are platform ms; a wait on the
+// process (Start, WaitFor, Stop) lasts at least 30 s of real time before it
+// gives up, as a loaded machine stretches the real work behind it.
 //
 // Threading: one thread uses an object at a time.
 #pragma once
