@@ -265,6 +265,17 @@ std::optional<mapi::Bytes> BytesFromIdText(BSTR text) {
     return BytesFromHex(std::wstring_view(text ? text : L"", SysStringLen(text)));
 }
 
+std::optional<std::wstring> TextOf(const mapi::PropertyBag& bag, ULONG tag) {
+    const mapi::PropValue* v = bag.Find(mapi::PROP_TAG(mapi::PT_UNSPECIFIED, mapi::PROP_ID(tag)));
+    if (!v)
+        return std::nullopt;
+    if (auto* w = v->Wide())
+        return *w;
+    if (auto* s = v->Str8())
+        return win::FromAnsi(*s);
+    return std::nullopt;
+}
+
 DATE DateFromFileTime(ULONGLONG fileTime) {
     return static_cast<double>(fileTime) / kFileTimeUnitsPerDay - kDaysFileTimeToDate;
 }

@@ -13,6 +13,7 @@
 #include "platform/com/Variant.h"
 #include "platform/mapi/NamedProperty.h"
 #include "platform/mapi/PropValue.h"
+#include "platform/mapi/PropertyBag.h"
 
 namespace rdo {
 
@@ -23,6 +24,12 @@ std::optional<mapi::Bytes> BytesFromHex(std::wstring_view text);
 // The bytes of an id text; E_INVALIDARG-style nullopt as BytesFromHex. A null
 // BSTR is the empty id.
 std::optional<mapi::Bytes> BytesFromIdText(BSTR text);
+
+// A text property by the tag's id in either string form: PT_UNICODE as it
+// is, PT_STRING8 (message files of the 8-bit kind keep their texts so) in
+// the ANSI code page, as the library hands 8-bit texts out everywhere.
+// nullopt when absent or of another type.
+std::optional<std::wstring> TextOf(const mapi::PropertyBag& bag, ULONG tag);
 
 // FILETIME (100-ns units since 1601, UTC) <-> OLE DATE on the same clock.
 DATE DateFromFileTime(ULONGLONG fileTime);

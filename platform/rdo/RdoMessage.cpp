@@ -225,14 +225,7 @@ bool RdoMessage::QueryExtraInterface(REFIID iid, void** out) {
 }
 
 std::optional<std::wstring> RdoMessage::Text(ULONG tag) const {
-    const PropValue* v = m_body.Props().Find(PROP_TAG(PT_UNSPECIFIED, PROP_ID(tag)));
-    if (!v)
-        return std::nullopt;
-    if (auto* w = v->Wide())
-        return *w;
-    if (auto* s = v->Str8())
-        return win::FromAnsi(*s);
-    return std::nullopt;
+    return TextOf(m_body.Props(), tag);
 }
 
 HRESULT RdoMessage::GetMAPIOBJECT(IUnknown** mapiObject) {
@@ -433,9 +426,9 @@ void RdoMessage::UpdateDisplayTo() {
     for (const PropertyBag& r : m_body.Recipients()) {
         if (r.GetInteger(PR_RECIPIENT_TYPE).value_or(MAPI_TO) != MAPI_TO)
             continue;
-        auto name = r.GetText(PR_DISPLAY_NAME);
+        auto name = TextOf(r, PR_DISPLAY_NAME);
         if (!name)
-            name = r.GetText(PR_EMAIL_ADDRESS);
+            name = TextOf(r, PR_EMAIL_ADDRESS);
         if (!to.empty())
             to += L"; ";
         to += name.value_or(L"");
@@ -633,8 +626,8 @@ HRESULT RdoMessage::Resolve(ULONG* unresolved) {
         for (PropertyBag& r : m_body.Recipients()) {
             if (r.Has(PR_ENTRYID))
                 continue;
-            std::wstring name = win::ToLower(r.GetText(PR_DISPLAY_NAME).value_or(L""));
-            std::wstring address = win::ToLower(r.GetText(PR_EMAIL_ADDRESS).value_or(L""));
+            std::wstring name = win::ToLower(TextOf(r, PR_DISPLAY_NAME).value_or(L""));
+            std::wstring address = win::ToLower(TextOf(r, PR_EMAIL_ADDRESS).value_or(L""));
             const store::AddressEntry* match = nullptr;
             for (const auto& e : book) {
                 std::wstring en = win::ToLower(e.displayName), ea = win::ToLower(e.address);
@@ -903,9 +896,9 @@ HRESULT RdoAttachment::GetFileName(BSTR* name) {
         PutText(L"", name);
         return hr;
     }
-    auto text = a->props.GetText(PR_ATTACH_LONG_FILENAME);
+    auto text = TextOf(a->props, PR_ATTACH_LONG_FILENAME);
     if (!text)
-        text = a->props.GetText(PR_ATTACH_FILENAME);
+        text = TextOf(a->props, PR_ATTACH_FILENAME);
     return PutText(text.value_or(L""), name);
 }
 
@@ -917,7 +910,7 @@ HRESULT RdoAttachment::GetDisplayName(BSTR* name) {
         PutText(L"", name);
         return hr;
     }
-    return PutText(a->props.GetText(PR_DISPLAY_NAME).value_or(L""), name);
+    return PutText(TextOf(a->props, PR_DISPLAY_NAME).value_or(L""), name);
 }
 
 HRESULT RdoAttachment::SaveAsFile(BSTR path) {
@@ -996,7 +989,7 @@ const PropertyBag* RdoRecipient::Row() {
 HRESULT RdoRecipient::GetName(BSTR* name) {
     RDO_OWNER_THREAD_ONLY();
     const PropertyBag* r = Row();
-    HRESULT hr = PutText(r ? r->GetText(PR_DISPLAY_NAME).value_or(L"") : L"", name);
+    HRESULT hr = PutText(r ? TextOf(*r, PR_DISPLAY_NAME).value_or(L"") : L"", name);
     return FAILED(hr) ? hr : (r ? S_OK : MAPI_E_NOT_FOUND);
 }
 
@@ -1005,9 +998,9 @@ HRESULT RdoRecipient::GetAddress(BSTR* address) {
     const PropertyBag* r = Row();
     std::optional<std::wstring> text;
     if (r) {
-        text = r->GetText(PR_SMTP_ADDRESS);
+        text = TextOf(*r, PR_SMTP_ADDRESS);
         if (!text)
-            text = r->GetText(PR_EMAIL_ADDRESS);
+            text = TextOf(*r, PR_EMAIL_ADDRESS);
     }
     HRESULT hr = PutText(text.value_or(L""), address);
     return FAILED(hr) ? hr : (r ? S_OK : MAPI_E_NOT_FOUND);

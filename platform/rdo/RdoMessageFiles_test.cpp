@@ -82,7 +82,26 @@ TEST_F(RdoMessageFilesTest, OutlookWrittenFilesImportIntoAStoreMessage) {
         ASSERT_EQ(again->GetRecipients(&recipients), S_OK);
         LONG recipientCount = 0;
         ASSERT_EQ(recipients->GetCount(&recipientCount), S_OK);
-        EXPECT_EQ(recipientCount, static_cast<LONG>(expected.recipients.size()));
+        ASSERT_EQ(recipientCount, static_cast<LONG>(expected.recipients.size()));
+        for (LONG i = 0; i < recipientCount; ++i) {
+            const mapi::PropertyBag& want = expected.recipients[static_cast<size_t>(i)];
+            CComPtr<QMRRecipient> recipient;
+            ASSERT_EQ(recipients->Item(i + 1, &recipient), S_OK);
+            CComBSTR name, address;
+            ASSERT_EQ(recipient->GetName(&name), S_OK);
+            ASSERT_EQ(recipient->GetAddress(&address), S_OK);
+            EXPECT_EQ(
+                std::wstring(name.View()),
+                msgfile::GetAnyText(want, mapi::PROP_ID(mapi::PR_DISPLAY_NAME), cp).value_or(L""))
+                << "recipient " << i;
+            std::optional<std::wstring> smtp =
+                msgfile::GetAnyText(want, mapi::PROP_ID(mapi::PR_SMTP_ADDRESS), cp);
+            EXPECT_EQ(std::wstring(address.View()),
+                      smtp ? *smtp
+                           : msgfile::GetAnyText(want, mapi::PROP_ID(mapi::PR_EMAIL_ADDRESS), cp)
+                                 .value_or(L""))
+                << "recipient " << i;
+        }
 
         CComPtr<QMRAttachments> attachments;
         ASSERT_EQ(again->GetAttachments(&attachments), S_OK);
@@ -95,6 +114,16 @@ TEST_F(RdoMessageFilesTest, OutlookWrittenFilesImportIntoAStoreMessage) {
                 continue;  // an attached message has no bytes of its own
             CComPtr<QMRAttachment> attachment;
             ASSERT_EQ(attachments->Item(i + 1, &attachment), S_OK);
+            CComBSTR fileName;
+            ASSERT_EQ(attachment->GetFileName(&fileName), S_OK);
+            std::optional<std::wstring> longName =
+                msgfile::GetAnyText(want.props, mapi::PROP_ID(mapi::PR_ATTACH_LONG_FILENAME), cp);
+            EXPECT_EQ(std::wstring(fileName.View()),
+                      longName ? *longName
+                               : msgfile::GetAnyText(want.props,
+                                                     mapi::PROP_ID(mapi::PR_ATTACH_FILENAME), cp)
+                                     .value_or(L""))
+                << "attachment " << i;
             ASSERT_EQ(attachment->SaveAsFile(CComBSTR(L"C:\\temp\\att.bin")), S_OK);
             std::string bytes = ReadHost(m_machine.DriveC() + "/temp/att.bin");
             EXPECT_EQ(bytes, std::string(want.data.begin(), want.data.end())) << "attachment " << i;

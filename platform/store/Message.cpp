@@ -248,14 +248,27 @@ bool Message::SetNamed(const NamedProperty& name, PropValue value) {
     return true;
 }
 
+namespace {
+
+// A recipient's text in either string form: 8-bit message files keep
+// recipients as PT_STRING8, read in the ANSI code page.
+std::wstring RecipientText(const PropertyBag& r, ULONG tag) {
+    if (auto wide = r.GetText(tag)) {
+        return *wide;
+    }
+    return win::FromAnsi(r.GetString8(tag).value_or(""));
+}
+
+}  // namespace
+
 HRESULT Message::ResolveRecipients(const std::vector<AddressEntry>& addressBook,
                                    ULONG* unresolved) {
     ULONG left = 0;
     for (PropertyBag& r : m_recipients) {
-        const std::wstring name = r.GetText(PR_DISPLAY_NAME).value_or(L"");
-        std::wstring address = r.GetText(PR_SMTP_ADDRESS).value_or(L"");
+        const std::wstring name = RecipientText(r, PR_DISPLAY_NAME);
+        std::wstring address = RecipientText(r, PR_SMTP_ADDRESS);
         if (address.empty()) {
-            address = r.GetText(PR_EMAIL_ADDRESS).value_or(L"");
+            address = RecipientText(r, PR_EMAIL_ADDRESS);
         }
         const AddressEntry* match = nullptr;
         for (const AddressEntry& e : addressBook) {

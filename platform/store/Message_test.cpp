@@ -377,5 +377,26 @@ TEST_F(MessageTest, RecipientsResolveAgainstTheAddressBook) {
     EXPECT_FALSE(r[3].Has(PR_SMTP_ADDRESS));
 }
 
+// Recipients of an 8-bit message file carry PT_STRING8 texts: they resolve
+// as the same texts in Unicode would.
+TEST_F(MessageTest, EightBitRecipientsResolveLikeUnicodeOnes) {
+    std::vector<AddressEntry> book = {{L"J\u00F6rg Ek", L"joerg@example.org", L"SMTP", {0xE1}}};
+    std::unique_ptr<Message> m;
+    ASSERT_EQ(inbox.CreateMessage(false, &m), S_OK);
+    PropertyBag byName, byAddress;
+    byName.Set(PR_DISPLAY_NAME, PropValue::String8("J\xF6rg Ek"));  // Windows-1252
+    byAddress.Set(PR_DISPLAY_NAME, PropValue::String8("Erik"));
+    byAddress.Set(PR_EMAIL_ADDRESS, PropValue::String8("erik@example.net"));
+    m->Recipients() = {byName, byAddress};
+    ULONG unresolved = 9;
+    EXPECT_EQ(m->ResolveRecipients(book, &unresolved), S_OK);
+    EXPECT_EQ(unresolved, 0u);
+    const auto& r = m->Recipients();
+    EXPECT_EQ(r[0].GetText(PR_SMTP_ADDRESS), L"joerg@example.org");
+    EXPECT_EQ(r[0].GetBinary(PR_ENTRYID), Bytes{0xE1});
+    EXPECT_EQ(r[1].GetText(PR_SMTP_ADDRESS), L"erik@example.net");
+    EXPECT_EQ(r[1].GetString8(PR_DISPLAY_NAME), "Erik") << "a name it has is kept";
+}
+
 }  // namespace
 }  // namespace store
