@@ -1,12 +1,15 @@
 #include "platform/rdo/RdoMessage.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
+#include "platform/msgfile/MsgFile.h"
 #include "platform/rdo/PropVariant.h"
 #include "platform/rdo/RdoTestSupport.h"
 #include "platform/win/Clock.h"
+#include "platform/win/Guid.h"
 #include "platform/win/Text.h"
 
 namespace rdo::testing {
@@ -195,6 +198,133 @@ TEST_F(RdoMessageTest, SavedMessageFileIsReadByAnIndependentReader) {
     EXPECT_NE(out.find("attachments 1\n"), std::string::npos) << out;
     EXPECT_NE(out.find("att0.longname U:" + Utf8Hex(L"sync.zuf")), std::string::npos) << out;
     EXPECT_NE(out.find("att0.data 13 "), std::string::npos) << out;
+}
+
+// FNV-1a 64 as the independent reader prints attachment bytes.
+std::string Fnv(const std::string& data) {
+    std::uint64_t h = 0xCBF29CE484222325ULL;
+    for (unsigned char b : data) {
+        h ^= b;
+        h *= 0x100000001B3ULL;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+    return text;
+}
+
+// A mail with two recipients, two attachments, three named properties (by
+// name in an own set and in the public strings, by number in a common set)
+// and a subject beyond Latin-1, saved by the helper library as a message
+// file: our reader gives back every field, and so does the independent
+// reader, which also maps the named properties by the file's name storage.
+TEST_F(RdoMessageTest, FullMailSavedAsMessageFileReadsBackInOurReaderAndAnIndependentOne) {
+    const std::wstring subject = L"Gr\u00FC\u00DFe \u65E5\u672C \U0001F600 sync";
+    const std::wstring body = L"First line\r\nZweite Zeile: \u00E4\u00F6\u00FC\r\n";
+    std::string small("attached\0bytes", 14), large;
+    for (int i = 0; i < 100000; ++i)
+        large.push_back(static_cast<char>((i * 7919 + 13) >> 3));
+    WriteHostFile(m_machine.DriveC() + "/temp/notes.txt", small);
+    WriteHostFile(m_machine.DriveC() + "/temp/Bericht \xC3\xBC.bin", large);
+
+    CComPtr<QMRMessage> mail = NewIn(m_ann, 6);
+    ASSERT_EQ(mail->PutSubject(CComBSTR(subject.c_str())), S_OK);
+    ASSERT_EQ(mail->PutBody(CComBSTR(body.c_str())), S_OK);
+    ASSERT_EQ(mail->PutTo(CComBSTR(L"Bert Brown; dora@example.org")), S_OK);
+    ASSERT_EQ(mail->ResolveRecipients(0, nullptr), S_OK);
+    const NamedProperty version =
+        NamedProperty::ByName(*win::ParseGuid(kOwnSet), L"qmr-syncversion");
+    const NamedProperty note = NamedProperty::ByName(PS_PUBLIC_STRINGS, L"x-quillmere-note");
+    const NamedProperty delta = NamedProperty::ById(PSETID_Common, 0x8501);
+    ULONG versionTag = Named(mail, L"qmr-syncversion") | PT_LONG;
+    ULONG noteTag = 0, deltaTag = 0;
+    ASSERT_EQ(m_utils->GetIDsFromNames(mail, CComBSTR(L"{00020329-0000-0000-C000-000000000046}"),
+                                       CComVariant(L"x-quillmere-note"), VARIANT_TRUE, &noteTag),
+              S_OK);
+    ASSERT_EQ(m_utils->GetIDsFromNames(mail, CComBSTR(L"{00062008-0000-0000-C000-000000000046}"),
+                                       CComVariant(LONG(0x8501)), VARIANT_TRUE, &deltaTag),
+              S_OK);
+    ASSERT_EQ(mail->SetFields(CComVariant(LONG(versionTag)), CComVariant(LONG(5))), S_OK);
+    ASSERT_EQ(mail->SetFields(CComVariant(LONG(noteTag | PT_UNICODE)), CComVariant(L"\u00FCber")),
+              S_OK);
+    ASSERT_EQ(mail->SetFields(CComVariant(LONG(deltaTag | PT_LONG)), CComVariant(LONG(15))), S_OK);
+    ASSERT_EQ(mail->Save(), S_OK);
+    CComPtr<QMRAttachments> attachments;
+    ASSERT_EQ(mail->GetAttachments(&attachments), S_OK);
+    for (const wchar_t* file : {L"C:\\temp\\notes.txt", L"C:\\temp\\Bericht \u00FC.bin"})
+        ASSERT_EQ(
+            attachments->Add(CComBSTR(file), CComVariant(), CComVariant(), CComVariant(), nullptr),
+            S_OK);
+    ASSERT_EQ(mail->Save(), S_OK);
+    ASSERT_EQ(mail->SaveAs(CComBSTR(L"C:\\temp\\full.msg"), CComVariant(LONG(3))), S_OK);
+    const std::string path = m_machine.DriveC() + "/temp/full.msg";
+
+    // Our reader.
+    MessageContent read;
+    ASSERT_EQ(msgfile::ReadMsgFile(path, &read), S_OK);
+    EXPECT_EQ(read.props.GetText(PR_SUBJECT), subject);
+    EXPECT_EQ(read.props.GetText(PR_BODY), body);
+    ASSERT_EQ(read.recipients.size(), 2u);
+    EXPECT_EQ(read.recipients[0].GetText(PR_DISPLAY_NAME), L"Bert Brown");
+    EXPECT_EQ(read.recipients[0].GetText(PR_EMAIL_ADDRESS), L"bert@example.org");
+    EXPECT_EQ(read.recipients[1].GetText(PR_EMAIL_ADDRESS), L"dora@example.org");
+    for (const auto& r : read.recipients)
+        EXPECT_EQ(r.GetInteger(PR_RECIPIENT_TYPE), MAPI_TO);
+    ASSERT_EQ(read.attachments.size(), 2u);
+    EXPECT_EQ(read.attachments[0].props.GetText(PR_ATTACH_LONG_FILENAME), L"notes.txt");
+    EXPECT_EQ(std::string(read.attachments[0].data.begin(), read.attachments[0].data.end()), small);
+    EXPECT_EQ(read.attachments[1].props.GetText(PR_ATTACH_LONG_FILENAME), L"Bericht \u00FC.bin");
+    EXPECT_EQ(std::string(read.attachments[1].data.begin(), read.attachments[1].data.end()), large);
+    ASSERT_NE(read.FindNamed(version), nullptr);
+    ASSERT_NE(read.FindNamed(version)->Integer(), nullptr);
+    EXPECT_EQ(*read.FindNamed(version)->Integer(), 5);
+    ASSERT_NE(read.FindNamed(note), nullptr);
+    ASSERT_NE(read.FindNamed(note)->Wide(), nullptr);
+    EXPECT_EQ(*read.FindNamed(note)->Wide(), L"\u00FCber");
+    ASSERT_NE(read.FindNamed(delta), nullptr);
+    ASSERT_NE(read.FindNamed(delta)->Integer(), nullptr);
+    EXPECT_EQ(*read.FindNamed(delta)->Integer(), 15);
+
+    // The independent reader.
+    std::string command = "/usr/bin/python3 " QM_SOURCE_DIR
+                          "/platform/msgfile/msg_oracle.py --named '" +
+                          path + "' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        out.append(buffer, n);
+    ASSERT_EQ(pclose(pipe), 0) << out;
+    std::vector<std::string> facts;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("stream ", 0) != 0 && line.rfind("rootclsid ", 0) != 0)
+            facts.push_back(line);
+    const std::vector<std::string> expected = {
+        "subject U:" + Utf8Hex(subject),
+        "body U:" + Utf8Hex(body),
+        "recipients 2",
+        "recip0.name U:" + Utf8Hex(L"Bert Brown"),
+        "recip0.email U:" + Utf8Hex(L"bert@example.org"),
+        "recip0.smtp U:" + Utf8Hex(L"bert@example.org"),
+        "recip0.type 1",
+        "recip1.name U:" + Utf8Hex(L"dora@example.org"),
+        "recip1.email U:" + Utf8Hex(L"dora@example.org"),
+        "recip1.smtp U:" + Utf8Hex(L"dora@example.org"),
+        "recip1.type 1",
+        "attachments 2",
+        "att0.filename U:" + Utf8Hex(L"notes.txt"),
+        "att0.longname U:" + Utf8Hex(L"notes.txt"),
+        "att0.data 14 " + Fnv(small),
+        "att1.filename U:" + Utf8Hex(L"Bericht \u00FC.bin"),
+        "att1.longname U:" + Utf8Hex(L"Bericht \u00FC.bin"),
+        "att1.data 100000 " + Fnv(large),
+        "named {00020329-0000-0000-C000-000000000046} S:x-quillmere-note 001F U:" +
+            Utf8Hex(L"\u00FCber"),
+        "named {00062008-0000-0000-C000-000000000046} I:8501 0003 15",
+        "named {B9B4C7C0-7F5E-4C1A-9B4E-5A6E1F0D2C31} S:qmr-syncversion 0003 5",
+    };
+    EXPECT_EQ(facts, expected) << out;
 }
 
 TEST_F(RdoMessageTest, MessageFileOpensDetachedFromEveryStore) {
