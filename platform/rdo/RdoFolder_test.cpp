@@ -1,7 +1,13 @@
 #include "platform/rdo/RdoFolder.h"
 
+#include <algorithm>
+#include <numeric>
+#include <random>
+
 #include "platform/rdo/PropVariant.h"
 #include "platform/rdo/RdoTestSupport.h"
+#include "platform/store/Folder.h"
+#include "platform/store/Message.h"
 
 namespace rdo::testing {
 namespace {
@@ -113,6 +119,95 @@ TEST_F(RdoFolderTest, ContentsTableReadsNewestFirstInBatchesWithSeeks) {
     Bytes id;
     ASSERT_TRUE(BinaryFromVariant(cells[1], id));
     EXPECT_EQ(HexFromBytes(id), expected[10]);
+}
+
+// The table as the add-in's change scan reads it: a thousand mails, a
+// shuffled half of them saved again so that the modification order is not
+// the creation order, sorted newest first, read in batches of 300 with a
+// seek to the rows read so far after each batch. The rows must be the mails
+// sorted by their own last-modification times as the store holds them
+// (equal times: the later-made mail first), then seeks land on that list.
+TEST_F(RdoFolderTest, ThousandRowsReadAsTheChangeScanReadsThemMatchASortedList) {
+    const std::vector<std::wstring> created = AddMails(1000);
+    std::vector<std::size_t> touched(created.size());
+    std::iota(touched.begin(), touched.end(), 0);
+    std::shuffle(touched.begin(), touched.end(), std::mt19937(2024));
+    touched.resize(created.size() / 2);
+    for (std::size_t k : touched) {
+        CComPtr<QMRMessage> mail;
+        ASSERT_EQ(
+            m_session->GetMessageFromID(CComBSTR(created[k].c_str()), nullptr, Empty(), &mail),
+            S_OK);
+        ASSERT_EQ(mail->PutBody(CComBSTR(L"touched")), S_OK);
+        ASSERT_EQ(mail->Save(), S_OK);
+    }
+
+    // The plain list, from each message's own time read through a store
+    // session of its own.
+    std::unique_ptr<store::Session> direct;
+    ASSERT_EQ(store::Session::Open(m_machine.User() + "/Ann.qms", &direct), S_OK);
+    std::vector<std::pair<ULONGLONG, std::size_t>> byTime;
+    for (std::size_t i = 0; i < created.size(); ++i) {
+        std::optional<Bytes> id = BytesFromHex(created[i]);
+        ASSERT_TRUE(id);
+        std::unique_ptr<store::Message> m;
+        ASSERT_EQ(direct->OpenMessage(*id, &m), S_OK);
+        byTime.emplace_back(*m->Props().GetInteger(PR_LAST_MODIFICATION_TIME), i);
+    }
+    std::sort(byTime.begin(), byTime.end(), std::greater<>());
+    std::vector<std::wstring> expected;
+    for (const auto& [time, index] : byTime)
+        expected.push_back(created[index]);
+    ASSERT_NE(expected, std::vector<std::wstring>(created.rbegin(), created.rend()))
+        << "the touched mails must reorder the list";
+
+    CComPtr<QMRMAPITable> table;
+    ASSERT_EQ(m_items->GetMAPITable(&table), S_OK);
+    ASSERT_EQ(table->SetColumns(
+                  TagArray({PR_SEARCH_KEY, PR_ENTRYID, PR_LAST_MODIFICATION_TIME, PR_CHANGE_KEY})),
+              S_OK);
+    LONG count = 0;
+    ASSERT_EQ(table->GetRowCount(&count), S_OK);
+    EXPECT_EQ(count, 1000);
+    ASSERT_EQ(table->Sort(CComVariant(LONG(PR_LAST_MODIFICATION_TIME)), CComVariant(LONG(1))),
+              S_OK);
+    ASSERT_EQ(table->GoToFirst(), S_OK);
+    auto idsOf = [](const VARIANT& rows) {
+        std::vector<std::wstring> ids;
+        for (const CComVariant& row : Elements(rows)) {
+            Bytes id;
+            EXPECT_TRUE(BinaryFromVariant(Elements(row)[1], id));
+            ids.push_back(HexFromBytes(id));
+        }
+        return ids;
+    };
+    std::vector<std::wstring> seen;
+    for (;;) {
+        CComVariant rows;
+        ASSERT_EQ(table->GetRows(300, &rows), S_OK);
+        if (rows.vt == VT_EMPTY)
+            break;
+        std::vector<std::wstring> batch = idsOf(rows);
+        ASSERT_LE(batch.size(), 300u);
+        seen.insert(seen.end(), batch.begin(), batch.end());
+        ASSERT_EQ(table->SeekRow(static_cast<LONG>(seen.size())), S_OK);
+    }
+    ASSERT_EQ(seen.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(seen[i], expected[i]) << "row " << i;
+
+    // Seeks back and forward, and past the end.
+    ASSERT_EQ(table->SeekRow(450), S_OK);
+    CComVariant rows;
+    ASSERT_EQ(table->GetRows(300, &rows), S_OK);
+    EXPECT_EQ(idsOf(rows),
+              std::vector<std::wstring>(expected.begin() + 450, expected.begin() + 750));
+    ASSERT_EQ(table->SeekRow(999), S_OK);
+    ASSERT_EQ(table->GetRows(300, &rows), S_OK);
+    EXPECT_EQ(idsOf(rows), std::vector<std::wstring>{expected.back()});
+    ASSERT_EQ(table->SeekRow(5000), S_OK);
+    ASSERT_EQ(table->GetRows(300, &rows), S_OK);
+    EXPECT_EQ(rows.vt, VT_EMPTY);
 }
 
 TEST_F(RdoFolderTest, TableMadeByTheFactoryNeedsItsItemsFirst) {

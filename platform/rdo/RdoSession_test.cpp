@@ -1,5 +1,6 @@
 #include "platform/rdo/RdoSession.h"
 
+#include <set>
 #include <thread>
 
 #include "platform/rdo/PropVariant.h"
@@ -13,6 +14,7 @@ namespace rdo::testing {
 namespace {
 
 using mapi::PR_SEARCH_KEY;
+using mapi::PT_LONG;
 
 class RdoSessionTest : public RdoTest {
 protected:
@@ -317,6 +319,98 @@ TEST_F(RdoSessionTest, AttachedSessionOnAnotherThreadSharesTheProfile) {
     CComPtr<QMRRDOSession> other;
     ASSERT_EQ(Create(CLSID_QMRRDOSession, IID_QMRRDOSession, other), S_OK);
     EXPECT_EQ(other->PutMAPIOBJECT(m_utils), E_INVALIDARG);
+}
+
+// Two worker threads, each with its own helper session attached to the
+// first one's MAPI session (as the add-in's threads attach theirs), save
+// mails into one store and map the same new names at the same time: every
+// mail arrives exactly once and both threads get the same named ids.
+TEST_F(RdoSessionTest, TwoThreadsWithTheirOwnSessionsWritingOneStoreLoseNothing) {
+    ASSERT_EQ(Logon(m_session), S_OK);
+    CComPtr<IUnknown> mapiSession;
+    ASSERT_EQ(m_session->GetMAPIOBJECT(&mapiSession), S_OK);
+    constexpr int kPerThread = 120;
+    const CComBSTR ownSet(L"{B9B4C7C0-7F5E-4C1A-9B4E-5A6E1F0D2C31}");
+    std::vector<ULONG> tags[2];
+    HRESULT failed[2] = {S_OK, S_OK};
+    auto writer = [&](int t) {
+        CoInitialize(nullptr);
+        {
+            CComPtr<QMRRDOSession> own;
+            CComPtr<QMRMAPIUtils> utils;
+            CComPtr<QMRMAPIFolder> inbox;
+            CComPtr<QMRItems> items;
+            HRESULT hr = Create(CLSID_QMRRDOSession, IID_QMRRDOSession, own);
+            if (SUCCEEDED(hr))
+                hr = Create(CLSID_QMRMAPIUtils, IID_QMRMAPIUtils, utils);
+            if (SUCCEEDED(hr))
+                hr = own->PutMAPIOBJECT(mapiSession);
+            if (SUCCEEDED(hr))
+                hr = own->GetDefaultFolder(6, &inbox);
+            if (SUCCEEDED(hr))
+                hr = inbox->GetItems(&items);
+            for (int i = 0; SUCCEEDED(hr) && i < kPerThread; ++i) {
+                CComPtr<QMRMessage> mail;
+                hr = items->Add(CComVariant(L"IPM.Note"), &mail);
+                if (SUCCEEDED(hr))
+                    hr = mail->PutSubject(
+                        CComBSTR((L"t" + std::to_wstring(t) + L"-" + std::to_wstring(i)).c_str()));
+                ULONG tag = 0;
+                if (SUCCEEDED(hr) && i % 10 == 0) {
+                    hr = utils->GetIDsFromNames(mail, ownSet,
+                                                CComVariant((L"n" + std::to_wstring(i)).c_str()),
+                                                VARIANT_TRUE, &tag);
+                    tags[t].push_back(tag);
+                    if (SUCCEEDED(hr))
+                        hr =
+                            mail->SetFields(CComVariant(LONG(tag | PT_LONG)), CComVariant(LONG(i)));
+                }
+                if (SUCCEEDED(hr))
+                    hr = mail->Save();
+            }
+            failed[t] = hr;
+        }
+        CoUninitialize();
+    };
+    std::thread a(writer, 0);
+    std::thread b(writer, 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(failed[0], S_OK);
+    EXPECT_EQ(failed[1], S_OK);
+    EXPECT_EQ(tags[0], tags[1]);
+
+    // Read back through a session of its own, as a later thread would.
+    CComPtr<QMRRDOSession> reader;
+    ASSERT_EQ(Create(CLSID_QMRRDOSession, IID_QMRRDOSession, reader), S_OK);
+    ASSERT_EQ(Logon(reader), S_OK);
+    CComPtr<QMRMAPIFolder> inbox;
+    ASSERT_EQ(reader->GetDefaultFolder(6, &inbox), S_OK);
+    CComPtr<QMRItems> items;
+    ASSERT_EQ(inbox->GetItems(&items), S_OK);
+    LONG count = 0;
+    ASSERT_EQ(items->GetCount(&count), S_OK);
+    EXPECT_EQ(count, 2 * kPerThread);
+    std::set<std::wstring> subjects;
+    int namedValues = 0;
+    for (LONG i = 1; i <= count; ++i) {
+        CComPtr<QMRMessage> mail;
+        ASSERT_EQ(items->Item(i, &mail), S_OK);
+        CComBSTR subject;
+        ASSERT_EQ(mail->GetSubject(&subject), S_OK);
+        subjects.insert(Text(subject));
+        std::wstring text = Text(subject);
+        int n = std::stoi(text.substr(text.find(L'-') + 1));
+        if (n % 10 == 0) {
+            CComVariant value;
+            ASSERT_EQ(mail->GetFields(CComVariant(LONG(tags[0][n / 10] | PT_LONG)), &value), S_OK)
+                << text;
+            EXPECT_EQ(value.lVal, n) << text;
+            ++namedValues;
+        }
+    }
+    EXPECT_EQ(subjects.size(), static_cast<std::size_t>(2 * kPerThread));
+    EXPECT_EQ(namedValues, 2 * kPerThread / 10);
 }
 
 TEST_F(RdoSessionTest, ObjectsRefuseCallsFromOtherThreads) {
