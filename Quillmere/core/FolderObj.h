@@ -112,8 +112,13 @@ public:
     // cache; an item not found yet, or any own change while Outlook is
     // offline / disconnected (state code := 4), waits in the waiting
     // self-modified items (once per sync id) for the scan to take it up.
-    // Any thread, with its own helper objects. Returns the last HRESULT of
-    // the road taken (S_OK when the item was only remembered).
+    // Any thread, with its own helper objects. Returns S_OK when the keys
+    // went into the cache, kExModifItemNotFound when the item was not found
+    // (remembered), S_FALSE when it was remembered because Outlook is
+    // offline, else the failing HRESULT of the road taken. The scan's
+    // walk of the waiting items drops an item on S_OK and on
+    // kExModifItemNotFound: each gets one more try online.
+    static constexpr HRESULT kExModifItemNotFound = 2;
     HRESULT ExModifItem(QMRRDOSession* session, QMRMAPIUtils* utils, BSTR syncIdText,
                         bool reminderFlag);
     // Sets the cache entry of sourceKeyText to changeKeyText, or with

@@ -115,7 +115,7 @@ HRESULT CFolderObj::ExModifItem(QMRRDOSession* session, QMRMAPIUtils* utils, BST
         WriteDebugLog("ExModifItem:item not yet processed");
         if (remember())
             WriteDebugLog("ExModifItem:add2waitingSelfModifiedItems");
-        hr = S_FALSE;
+        hr = kExModifItemNotFound;
     }
     if (FAILED(hr))
         LogHResult(hr, "ExModifItem");

@@ -361,9 +361,11 @@ void CFolderObj::TakeUpWaitingSelfModifiedItem(QMRRDOSession* session, QMRMAPIUt
             continue;
         std::wstring syncId = m_waitingSelfModified[i].first;
         HRESULT hr = ExModifItem(session, utils, SysAllocString(syncId.c_str()), false);
-        // Only an item that reached the cache leaves the list: one still not
-        // found (or Outlook offline) waits for a later scan.
-        if (hr == S_OK) {
+        // An item that reached the cache, or that is still not found online,
+        // leaves the list: each waiting change gets this one more try, so
+        // that changes of items gone meanwhile don't wait for ever. While
+        // Outlook is offline (S_FALSE) or on a failure it waits on.
+        if (hr == S_OK || hr == kExModifItemNotFound) {
             for (auto it = m_waitingSelfModified.begin(); it != m_waitingSelfModified.end(); ++it) {
                 if (it->first == syncId) {
                     m_waitingSelfModified.erase(it);

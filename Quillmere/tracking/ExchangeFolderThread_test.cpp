@@ -349,19 +349,51 @@ TEST_F(ExchangeScanTest, CopiedItemGetsItsOwnSyncIdBeforeItIsSent) {
     EXPECT_EQ(Queued(), Texts{newId});
 }
 
-TEST_F(ExchangeScanTest, OwnChangeOfAnItemNotFoundYetWaits) {
+TEST_F(ExchangeScanTest, OwnChangeOfAnItemNotFoundWaitsForOneMoreTry) {
     Baseline();
     const std::wstring unknown = L"00112233445566778899AABBCCDDEEFF";
     EXPECT_EQ(m_folder->ExModifItem(m_session, m_utils, SysAllocString(unknown.c_str()), false),
-              S_FALSE);
+              CFolderObj::kExModifItemNotFound);
     EXPECT_EQ(m_folder->ExModifItem(m_session, m_utils, SysAllocString(unknown.c_str()), true),
-              S_FALSE);
+              CFolderObj::kExModifItemNotFound);
     EXPECT_EQ(m_folder->WaitingSelfModifiedItems(),
               (std::vector<std::pair<std::wstring, bool>>{{unknown, false}}));
-    // Every scan tries it again until the item shows up.
+    // The next scan tries it again; still not found, it is given up.
     EXPECT_EQ(Scan(), S_OK);
-    EXPECT_EQ(m_folder->WaitingSelfModifiedItems().size(), 1u);
+    EXPECT_TRUE(m_folder->WaitingSelfModifiedItems().empty());
     EXPECT_TRUE(m_folder->ExchangeCacheEntries().empty());
+}
+
+TEST_F(ExchangeScanTest, WaitingOwnChangesAreTakenUpOneAScan) {
+    Baseline();
+    CComPtr<QMRMessage> a = AddItem(L"A");
+    CComPtr<QMRMessage> b = AddItem(L"B");
+    ASSERT_EQ(Scan(), S_OK);
+    const std::wstring reminded = L"00112233445566778899AABBCCDDEEFF";
+    m_profiles.Change(L"Ann", [](rdo::ProfileDescription& p) { p.connectionMode = 300; });
+    for (const std::wstring& id : {SyncId(a), SyncId(b)})
+        EXPECT_EQ(m_folder->ExModifItem(m_session, m_utils, SysAllocString(id.c_str()), false),
+                  S_FALSE);
+    EXPECT_EQ(m_folder->ExModifItem(m_session, m_utils, SysAllocString(reminded.c_str()), true),
+              S_FALSE);
+    m_profiles.Change(L"Ann", [](rdo::ProfileDescription& p) { p.connectionMode = 800; });
+
+    using Waiting = std::vector<std::pair<std::wstring, bool>>;
+    using Cache = std::vector<std::pair<std::wstring, std::wstring>>;
+    const std::pair<std::wstring, std::wstring> aEntry{KeyText(a, kTagSourceKey),
+                                                       KeyText(a, kTagChangeKey)};
+    const std::pair<std::wstring, std::wstring> bEntry{KeyText(b, kTagSourceKey),
+                                                       KeyText(b, kTagChangeKey)};
+    ASSERT_EQ(Scan(), S_OK);
+    EXPECT_EQ(m_folder->WaitingSelfModifiedItems(),
+              (Waiting{{SyncId(b), false}, {reminded, true}}));
+    EXPECT_EQ(m_folder->ExchangeCacheEntries(), Cache{aEntry});
+    ASSERT_EQ(Scan(), S_OK);
+    EXPECT_EQ(m_folder->WaitingSelfModifiedItems(), (Waiting{{reminded, true}}));
+    EXPECT_EQ(m_folder->ExchangeCacheEntries(), (Cache{aEntry, bEntry}));
+    // A reminder's entry is never taken up by the walk; a reset drops it.
+    ASSERT_EQ(Scan(), S_OK);
+    EXPECT_EQ(m_folder->WaitingSelfModifiedItems(), (Waiting{{reminded, true}}));
 }
 
 TEST_F(ExchangeScanTest, DebugLogFollowsTheScan) {
