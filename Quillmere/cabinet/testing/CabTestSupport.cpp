@@ -60,8 +60,18 @@ void WriteHostFile(const std::string& hostPath, const Bytes& data) {
 }
 
 Bytes ReadHostFile(const std::string& hostPath) {
+    std::error_code error;
+    auto size = fs::file_size(hostPath, error);
+    if (error) {
+        return Bytes();
+    }
+    // One read of the whole file: the tests read files of several megabytes,
+    // which byte-wise stream iteration makes slow in unoptimised builds.
+    Bytes data(static_cast<std::size_t>(size));
     std::ifstream in(hostPath, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    data.resize(static_cast<std::size_t>(in.gcount()));
+    return data;
 }
 
 bool HostFileExists(const std::string& hostPath) {
