@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -328,45 +329,127 @@ TEST_F(ExtractTest, AbortLeavesNoPartialFile) {
     EXPECT_FALSE(testing::HostFileExists(ScratchUser::Host(L"C:\\out\\ab\\second.bin")));
 }
 
+// Cut short anywhere, or with a damaged data block, a cabinet fails with its
+// code in bounded time; the files completed before stay, and no partly
+// written file is left behind.
 TEST_F(ExtractTest, CorruptOrTruncatedCabinetLeavesNoPartialFile) {
-    std::wstring first = Source(L"first.txt", testing::MailText(8, 1000));
-    std::wstring second = Source(L"second.txt", testing::MailText(9, 400000));
-    for (const std::string key : {"", "pw"}) {
-        SCOPED_TRACE("key '" + key + "'");
-        std::wstring wideKey(key.begin(), key.end());
-        Pack(L"C:\\cabs\\c.zuf", {{first, L"first.txt"}, {second, L"second.txt"}}, wideKey,
-             tcompTYPE_MSZIP);
-        Bytes whole = testing::ReadHostFile(ScratchUser::Host(L"C:\\cabs\\c.zuf"));
-        Bytes truncated(whole.begin(), whole.begin() + whole.size() * 3 / 4);
-        Bytes flipped = whole;
-        flipped[flipped.size() * 3 / 4] ^= 0x5A;
-        for (const Bytes* broken : {&truncated, &flipped}) {
-            testing::WriteHostFile(ScratchUser::Host(L"C:\\cabs\\broken.zuf"), *broken);
-            testing::RunCommand("rm -rf " + ScratchUser::Host(L"C:\\out\\c"));
-            std::wstring text;
-            EXPECT_FALSE(Unpack(L"C:\\cabs\\broken.zuf", L"C:\\out\\c", key, &text));
-            EXPECT_NE(text, L"Success");
-            EXPECT_TRUE(testing::HostFileExists(ScratchUser::Host(L"C:\\out\\c\\first.txt")));
-            EXPECT_FALSE(testing::HostFileExists(ScratchUser::Host(L"C:\\out\\c\\second.txt")))
-                << Narrow(text);
+    const Bytes firstData = testing::MailText(8, 1000);
+    const Bytes secondData = testing::MailText(9, 400000);
+    const Bytes thirdData = testing::RandomBytes(18, 70000);
+    std::wstring first = Source(L"first.txt", firstData);
+    std::wstring second = Source(L"second.txt", secondData);
+    std::wstring third = Source(L"third.bin", thirdData);
+    const std::vector<std::pair<std::string, const Bytes*>> sources = {
+        {"first.txt", &firstData}, {"second.txt", &secondData}, {"third.bin", &thirdData}};
+    constexpr DWORD kBoundMs = 10000;
+    int completeFiles = 0;
+    for (TCOMP type : {tcompTYPE_MSZIP, kAddInCompression}) {
+        for (const std::string key : {"", "pw"}) {
+            SCOPED_TRACE("type " + std::to_string(type) + " key '" + key + "'");
+            std::wstring wideKey(key.begin(), key.end());
+            Pack(L"C:\\cabs\\c.zuf",
+                 {{first, L"first.txt"}, {second, L"second.txt"}, {third, L"third.bin"}}, wideKey,
+                 type);
+            const Bytes whole = testing::ReadHostFile(ScratchUser::Host(L"C:\\cabs\\c.zuf"));
+            struct Broken {
+                std::string label;
+                Bytes bytes;
+                const wchar_t* text;
+            };
+            std::vector<Broken> cases;
+            for (std::size_t cut : {std::size_t{2}, std::size_t{20}, std::size_t{55},
+                                    std::size_t{57}, std::size_t{100}}) {
+                cases.push_back({"cut at " + std::to_string(cut),
+                                 Bytes(whole.begin(), whole.begin() + cut),
+                                 cut < 4 ? L"The file is not a cabinet" : L"Corrupt cabinet"});
+            }
+            for (int eighth = 1; eighth < 8; ++eighth) {
+                std::size_t cut = whole.size() * eighth / 8;
+                cases.push_back({"cut at " + std::to_string(cut),
+                                 Bytes(whole.begin(), whole.begin() + cut), L"Corrupt cabinet"});
+                Bytes flipped = whole;
+                flipped[cut] ^= 0x5A;
+                if (!key.empty()) {
+                    // Damage the plain data rather than the cipher text.
+                    CBlowfish cipher;
+                    cipher.SetKey(reinterpret_cast<const BYTE*>(key.data()),
+                                  static_cast<DWORD>(key.size()));
+                    flipped = whole;
+                    cipher.DecryptBlocks(flipped.data() + 56, (flipped.size() - 56) / 8);
+                    flipped[cut] ^= 0x5A;
+                    cipher.EncryptBlocks(flipped.data() + 56, (flipped.size() - 56) / 8);
+                }
+                cases.push_back({"flip at " + std::to_string(cut), flipped, L"Corrupt cabinet"});
+            }
+            for (const auto& c : cases) {
+                SCOPED_TRACE(c.label);
+                testing::WriteHostFile(ScratchUser::Host(L"C:\\cabs\\broken.zuf"), c.bytes);
+                testing::RunCommand("rm -rf " + ScratchUser::Host(L"C:\\out\\c"));
+                std::wstring text;
+                DWORD start = GetTickCount();
+                EXPECT_FALSE(Unpack(L"C:\\cabs\\broken.zuf", L"C:\\out\\c", key, &text));
+                EXPECT_LT(GetTickCount() - start, kBoundMs);
+                EXPECT_EQ(text, c.text);
+                // Whatever is there is complete.
+                std::string out = ScratchUser::Host(L"C:\\out\\c");
+                for (const auto& name : testing::ListHostFiles(out)) {
+                    auto source = std::find_if(sources.begin(), sources.end(),
+                                               [&](const auto& s) { return s.first == name; });
+                    ASSERT_NE(source, sources.end()) << name;
+                    EXPECT_TRUE(testing::ReadHostFile(out + "/" + name) == *source->second)
+                        << name << " was left partly written";
+                    ++completeFiles;
+                }
+            }
         }
     }
+    // Later cuts leave the files before them.
+    EXPECT_GT(completeFiles, 0);
 }
 
+// Stored names are joined to the target directory; one that is absolute,
+// names a drive (or a stream) or climbs out with ".." is not written, that
+// file fails with 8, and the others before and after it extract.
 TEST_F(ExtractTest, NamesThatWouldLeaveTheTargetFailWith8WhileTheOthersExtract) {
     Bytes good = testing::MailText(10, 500);
     std::wstring ok1 = Source(L"ok1.txt", good);
+    std::wstring ok2 = Source(L"ok2.txt", good);
     std::wstring bad = Source(L"bad.txt", testing::MailText(11, 500));
-    const wchar_t* badNames[] = {L"ab:stream.txt", L".. \\escape.txt", L"sub\\...\\x.txt"};
+    const wchar_t* badNames[] = {L"\\abs.txt",
+                                 L"/abs.txt",
+                                 L"\\\\server\\share\\unc.txt",
+                                 L"C:\\drive.txt",
+                                 L"C:drive.txt",
+                                 L"ab:stream.txt",
+                                 L"..\\up.txt",
+                                 L"../up.txt",
+                                 L"sub/../../up.txt",
+                                 L"sub\\..\\..\\..\\up.txt",
+                                 L"..\\..\\..\\..\\..\\..\\..\\deep.txt",
+                                 L"..",
+                                 L".. \\escape.txt",
+                                 L"sub\\...\\x.txt"};
+    const std::wstring expected = L"Failure writing to target file\nError 123: ";
     for (const wchar_t* badName : badNames) {
         SCOPED_TRACE(Narrow(badName));
-        Pack(L"C:\\cabs\\walk.zuf", {{bad, badName}, {ok1, L"ok1.txt"}}, L"");
+        Pack(L"C:\\cabs\\walk.zuf", {{ok1, L"ok1.txt"}, {bad, badName}, {ok2, L"sub/ok2.txt"}},
+             L"");
         testing::RunCommand("rm -rf " + ScratchUser::Host(L"C:\\out"));
         std::wstring text;
         EXPECT_FALSE(Unpack(L"C:\\cabs\\walk.zuf", L"C:\\out\\walk", "", &text));
-        EXPECT_EQ(text.substr(0, 30), L"Failure writing to target file");
-        EXPECT_EQ(testing::ListHostFiles(ScratchUser::Host(L"C:\\out")),
-                  std::vector<std::string>{"walk/ok1.txt"});
+        EXPECT_EQ(text.substr(0, expected.size()), expected);
+        // Nothing anywhere on the drive but the sources, the cabinet and the
+        // two good files.
+        std::vector<std::string> written;
+        for (const auto& name : testing::ListHostFiles(ScratchUser::Host(L"C:\\"))) {
+            if (name.rfind("src/", 0) != 0 && name.rfind("cabs/", 0) != 0) {
+                written.push_back(name);
+            }
+        }
+        EXPECT_EQ(written, (std::vector<std::string>{"out/walk/ok1.txt", "out/walk/sub/ok2.txt"}));
+        for (const auto& name : testing::ListHostFiles(m_user.Root())) {
+            EXPECT_EQ(name.rfind("user/drive_c/", 0), 0u) << name;
+        }
     }
 }
 
@@ -429,6 +512,96 @@ TEST_F(ExtractTest, PartOfAnotherSetGivesError10) {
     EXPECT_FALSE(Unpack(L"C:\\set1\\part1.cab", L"C:\\out\\set", "", &text));
     EXPECT_EQ(text, L"Cabinet returned on fdintNEXT_CABINET is incorrect");
     EXPECT_FALSE(testing::HostFileExists(ScratchUser::Host(L"C:\\out\\set\\s.bin")));
+}
+
+void AddLe32(Bytes& b, std::size_t at, std::uint32_t add) {
+    std::uint32_t v = Le32(b, at) + add;
+    for (int i = 0; i < 4; ++i) {
+        b[at + i] = static_cast<BYTE>(v >> (8 * i));
+    }
+}
+
+// Header fields of a cabinet: its size, the offset of the file entries, the
+// folder count, the flags, and the end of the fixed header, where the folder
+// entries (or the reserve fields) begin.
+constexpr std::size_t kCabSize = 8;
+constexpr std::size_t kCabFilesOffset = 16;
+constexpr std::size_t kCabFolderCount = 26;
+constexpr std::size_t kCabFlags = 30;
+constexpr std::size_t kCabFixedHeader = 36;
+constexpr std::size_t kFolderEntry = 8;
+
+// Inserts `bytes` right after the fixed header and moves every offset that
+// points behind it.
+void InsertAfterFixedHeader(Bytes& cab, const Bytes& bytes) {
+    const auto grow = static_cast<std::uint32_t>(bytes.size());
+    AddLe32(cab, kCabSize, grow);
+    AddLe32(cab, kCabFilesOffset, grow);
+    std::size_t folders = cab[kCabFolderCount] | (cab[kCabFolderCount + 1] << 8);
+    std::size_t firstFolder = kCabFixedHeader;
+    if ((cab[kCabFlags] & 0x0004) != 0) {
+        firstFolder += 4 + (cab[kCabFixedHeader] | (cab[kCabFixedHeader + 1] << 8));
+    }
+    // Folder entries follow the reserve and the names of the set's neighbours.
+    std::size_t at = firstFolder;
+    for (int names = (cab[kCabFlags] & 0x0001 ? 2 : 0) + (cab[kCabFlags] & 0x0002 ? 2 : 0);
+         names > 0; --names) {
+        while (cab[at] != 0) {
+            ++at;
+        }
+        ++at;
+    }
+    for (std::size_t f = 0; f < folders; ++f) {
+        AddLe32(cab, at + kFolderEntry * f, grow);
+    }
+    cab.insert(cab.begin() + kCabFixedHeader, bytes.begin(), bytes.end());
+}
+
+TEST_F(ExtractTest, PartWithOtherReserveSizesGivesError9) {
+    std::wstring source = Source(L"r.bin", testing::RandomBytes(16, 70000));
+    CCompress writer;
+    ASSERT_TRUE(writer.CreateFCIContext(L"C:\\set\\part%d.cab", TRUE, TRUE, 30000, 7, 0));
+    ASSERT_TRUE(writer.AddFile(source.c_str(), L"r.bin", tcompTYPE_NONE));
+    ASSERT_TRUE(writer.CleanUp());
+    // The second part gets a header reserve of four bytes that the first lacks.
+    Bytes second = testing::ReadHostFile(ScratchUser::Host(L"C:\\set\\part2.cab"));
+    ASSERT_EQ(second[kCabFlags] & 0x0004, 0);
+    InsertAfterFixedHeader(second, Bytes{4, 0, 0, 0, 'r', 's', 'v', 'd'});
+    second[kCabFlags] |= 0x0004;
+    testing::WriteHostFile(ScratchUser::Host(L"C:\\set\\part2.cab"), second);
+    std::wstring text;
+    EXPECT_FALSE(Unpack(L"C:\\set\\part1.cab", L"C:\\out\\reserve", "", &text));
+    EXPECT_EQ(text, L"Cabinets in set have different RESERVE sizes");
+    EXPECT_FALSE(testing::HostFileExists(ScratchUser::Host(L"C:\\out\\reserve\\r.bin")));
+}
+
+// A declared size that no buffer can hold (memory mode) fails with 5 before
+// anything is allocated, instead of wrapping the buffer size around.
+TEST_F(ExtractTest, OversizedFileInMemoryGivesError5) {
+    std::wstring source = Source(L"big.txt", testing::MailText(17, 3000));
+    Pack(L"C:\\cabs\\big.zuf", {{source, L"sync.msg"}}, L"pw", tcompTYPE_MSZIP);
+    Bytes cab = testing::ReadHostFile(ScratchUser::Host(L"C:\\cabs\\big.zuf"));
+    // The file entry lies in the encrypted part: decrypt, patch, encrypt.
+    CBlowfish cipher;
+    cipher.SetKey(reinterpret_cast<const BYTE*>("pw"), 2);
+    cipher.DecryptBlocks(cab.data() + 56, (cab.size() - 56) / 8);
+    std::size_t files = Le32(cab, kCabFilesOffset);
+    for (std::uint32_t size : {0xFFFFFFFFu, 0x7FFF0001u}) {
+        SCOPED_TRACE(size);
+        Bytes patched = cab;
+        AddLe32(patched, files, size - Le32(cab, files));
+        cipher.EncryptBlocks(patched.data() + 56, (patched.size() - 56) / 8);
+        testing::WriteHostFile(ScratchUser::Host(L"C:\\cabs\\huge.zuf"), patched);
+        CExtract reader;
+        reader.Cipher().SetKey(reinterpret_cast<const BYTE*>("pw"), 2);
+        reader.AllocateBuffer();
+        ASSERT_TRUE(reader.CreateFDIContext());
+        EXPECT_FALSE(reader.ExtractFile(L"C:\\cabs\\huge.zuf", L"MEMORY", 0));
+        std::wstring text = reader.GetLastErrorText();
+        EXPECT_EQ(text.substr(0, 34), L"Memory allocation failed\nError 8: ") << Narrow(text);
+        EXPECT_EQ(reader.MemorySize(), 0u);
+        EXPECT_TRUE(reader.CleanUp());
+    }
 }
 
 // A cabinet that names itself as the next one of its set: the reader follows
