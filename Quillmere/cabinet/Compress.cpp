@@ -198,15 +198,8 @@ BOOL CCompress::CreateFCIContext(const wchar_t* cabinetPath, BOOL utcTimes, BOOL
         m_error.Set(kErrInvalidParameters);
         return FALSE;
     }
-    CCabStringA nameAnsi;
-    if (!name.IsAscii()) {
-        m_error.Set(kErrNonAsciiCabinetName);
-        return FALSE;
-    }
-    nameAnsi.AssignAnsi(name.Get());
     bool split = splitSize < kNoSplit;
-    if ((split && std::strchr(nameAnsi.Get(), '%') == nullptr) ||
-        !IsSafePartPattern(nameAnsi.Get())) {
+    if (split && std::wcschr(name.Get(), L'%') == nullptr) {
         m_error.Set(kErrInvalidParameters);
         return FALSE;
     }
@@ -215,6 +208,16 @@ BOOL CCompress::CreateFCIContext(const wchar_t* cabinetPath, BOOL utcTimes, BOOL
     directoryUtf8.AssignUtf8(directory.Get());
     if (!CopyOut(directoryUtf8, m_ccab.szCabPath, sizeof m_ccab.szCabPath)) {
         m_error.Set(kErrPathTooLong);
+        return FALSE;
+    }
+    if (!name.IsAscii()) {
+        m_error.Set(kErrNonAsciiCabinetName);
+        return FALSE;
+    }
+    CCabStringA nameAnsi;
+    nameAnsi.AssignAnsi(name.Get());
+    if (!IsSafePartPattern(nameAnsi.Get())) {
+        m_error.Set(kErrInvalidParameters);
         return FALSE;
     }
     m_ccab.cb = splitSize & 0x7FFFFFFF;

@@ -334,6 +334,11 @@ TEST_F(CompressTest, DirectoryBeyond255Utf8BytesGives1003) {
     EXPECT_STREQ(writer.GetLastErrorText(),
                  L"The path is too long. (Max 250 Ansii characters or approx 100 Unicode "
                  L"characters).");
+    // The directory is judged before the name.
+    CCompress second;
+    EXPECT_FALSE(
+        second.CreateFCIContext((directory + L"\u00e9.zuf").c_str(), TRUE, TRUE, kNoSplit, 1, 0));
+    EXPECT_EQ(second.GetError().OwnCode(), 1003);
 }
 
 class MissingLibraryCompress : public CCompress {
