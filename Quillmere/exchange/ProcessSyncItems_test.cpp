@@ -384,6 +384,34 @@ TEST_F(ImportTest, ImportsAreJournaledOnlyWithTheSwitch) {
     EXPECT_TRUE(HostFileExists(m_engine->DataDirectory() + kDebugExistingName));
 }
 
+TEST_F(ImportTest, DesktopNotificationsNameTheChangeTheFolderAndTheItem) {
+    m_engine->m_desktopNotification = true;
+    CComBSTR folderName;
+    ASSERT_EQ(TargetFolder()->GetName(&folderName), S_OK);
+    CComPtr<QMRMessage> sent = BertItem(L"Announced");
+    struct Step {
+        bool deletion;
+        UINT title;
+    };
+    // New, then overwritten, then deleted.
+    for (const Step& step : {Step{false, 1251}, Step{false, 1249}, Step{true, 1250}}) {
+        SCOPED_TRACE(step.title);
+        if (step.deletion)
+            PutDeletionNotice(AddinFolder(), SyncIdText(sent), L"Team");
+        else
+            PutSyncMail(AddinFolder(), sent, L"Team", L"pw");
+        ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+        EXPECT_EQ(FolderCount(AddinFolder()), 0);
+        std::wstring title, text;
+        LONG kind = -1;
+        ASSERT_TRUE(m_engine->TakePendingNotification(title, text, kind));
+        EXPECT_EQ(title, UiText(step.title));
+        EXPECT_EQ(text.rfind(std::wstring(folderName) + L": ", 0), 0u) << win::ToUtf8(text);
+        EXPECT_EQ(text.substr(text.size() - 9), L"Announced") << win::ToUtf8(text);
+    }
+    EXPECT_TRUE(TargetSubjects().empty());
+}
+
 TEST_F(ImportTest, MarkersAreReadFromTheBody) {
     struct Case {
         const wchar_t* body;
