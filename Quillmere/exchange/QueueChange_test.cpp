@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Quillmere/exchange/QueueTestSupport_test.h"
@@ -29,6 +31,15 @@ const wchar_t* const kLastShareName =
 
 class QueueChangeTest : public QueueTest {
 protected:
+    // Waits up to 10 real seconds.
+    template <class F>
+    static bool WaitUntil(F condition) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return condition();
+    }
+
     HRESULT Queue(QMRMessage* message, CFolderObj* folder, bool formFlag = false) {
         CComVariant syncId = SearchKey(message);
         return QueueSyncMessage(m_engine.get(), Session(), m_utils, &syncId, folder, formFlag);
@@ -347,6 +358,12 @@ TEST_F(QueueChangeTest, DeletionIsQueuedWithItsShareName) {
 TEST_F(QueueChangeTest, ReminderKeyReachesEveryFolderAndMarksAChange) {
     CFolderObj* one = AddInboxFolder(L"One");
     CFolderObj* two = AddInboxFolder(L"Two");
+    // Each folder's thread loads its list at its start (replacing what the
+    // list held): both have done so before the lists are looked at.
+    for (const char* share : {"One", "Two"})
+        ASSERT_TRUE(WaitUntil([&] {
+            return DebugLogHas(std::string("Thread is running for ") + share);
+        })) << share;
     two->Stop();  // a stopped entry is handed the key all the same
     // One already lists the item (as the add-in's own new item); Two does not.
     ASSERT_EQ(one->Sink()->AddToChangeList(Session(), m_utils, SysAllocString(L"00AB"), false),
