@@ -369,10 +369,19 @@ inline void WriteFile(const std::string& path, const std::vector<std::uint8_t>& 
     f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
+// One read of the whole file (byte-wise stream iteration is slow in
+// unoptimised builds); empty when the file is missing.
 inline std::vector<std::uint8_t> ReadFile(const std::string& path) {
+    std::error_code error;
+    auto size = std::filesystem::file_size(path, error);
+    if (error) {
+        return {};
+    }
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(size));
     std::ifstream f(path, std::ios::binary);
-    return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(f)),
-                                     std::istreambuf_iterator<char>());
+    f.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    data.resize(static_cast<std::size_t>(f.gcount()));
+    return data;
 }
 
 inline std::vector<std::uint8_t> RandomBytes(std::size_t n, unsigned seed) {
