@@ -422,6 +422,7 @@ TEST_F(HostAddInTest, AddInIsConnectedHearsTheClientsEventsAndIsReleasedAfterQui
     ASSERT_EQ(pages[0].page.vt, VT_BSTR);
     EXPECT_EQ(std::wstring(pages[0].page.bstrVal), L"QmHost.TestPage");
     EXPECT_EQ(pages[0].title, L"Test");
+    EXPECT_NE(AddInLog().find("OptionsPagesAdd\n"), std::string::npos) << AddInLog();
 
     // NewMail for a mail that arrives.
     transport::PostOffice po(m_root.Path() + "/postoffice");
@@ -465,6 +466,8 @@ TEST_F(HostAddInTest, AddInIsConnectedHearsTheClientsEventsAndIsReleasedAfterQui
     ASSERT_NE(released, std::string::npos) << log;
     EXPECT_LT(quit, log.find("OnBeginShutdown"));
     EXPECT_LT(log.find("OnDisconnection mode 0"), released);
+    // Every event reached the add-in on the thread it was connected on.
+    EXPECT_EQ(log.find("off the UI thread"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -1,9 +1,15 @@
 // A small add-in module for the host's tests: the COM class "QmHost.TestAddIn"
 // that, once connected, listens to the application's events, adds its page
 // "QmHost.TestPage" (a field "Text"; Apply records it) to the Options dialog,
-// and records what happened in a log the test reads
-// (QmTestAddInLog). Test code only.
+// and records what happened in a log the test reads (QmTestAddInLog; and,
+// when the environment names a file in QMHOST_TEST_ADDIN_LOG, that file, for
+// a test that drives the host as another process). An event that arrives
+// on another thread than the one the add-in was connected on (the client's
+// UI thread) is recorded with " off the UI thread". Test code only.
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 
@@ -14,6 +20,7 @@
 #include "platform/outlook/Outlook.h"
 #include "platform/win/Module.h"
 #include "platform/win/Text.h"
+#include "platform/win/Threads.h"
 
 namespace {
 
@@ -23,10 +30,19 @@ constexpr CLSID kClsid{
 
 std::mutex g_lock;
 std::string g_log;
+// The thread OnConnection ran on: the mail client's UI thread.
+std::atomic<DWORD> g_uiThread{0};
 
 void Record(const std::string& line) {
     std::lock_guard lock(g_lock);
     g_log += line + "\n";
+    if (const char* file = std::getenv("QMHOST_TEST_ADDIN_LOG"))
+        std::ofstream(file, std::ios::app) << line << "\n";
+}
+
+// An event of the client, with the thread it arrived on.
+void RecordEvent(const std::string& line) {
+    Record(GetCurrentThreadId() == g_uiThread ? line : line + " off the UI thread");
 }
 
 class Events final : public com::ComObject<Events, IDispatch> {
@@ -53,7 +69,7 @@ public:
                 HRESULT hr = pages ? pages->raw_Add(CComVariant(L"QmHost.TestPage"),
                                                     CComBSTR(L"Test folder"))
                                    : E_NOINTERFACE;
-                Record("FolderOptionsPagesAdd " + folder + (SUCCEEDED(hr) ? "" : " failed"));
+                RecordEvent("FolderOptionsPagesAdd " + folder + (SUCCEEDED(hr) ? "" : " failed"));
             }
             return S_OK;
         }
@@ -63,23 +79,23 @@ public:
                 HRESULT hr =
                     pages ? pages->raw_Add(CComVariant(L"QmHost.TestPage"), CComBSTR(L"Test"))
                           : E_NOINTERFACE;
-                Record(SUCCEEDED(hr) ? "OptionsPagesAdd" : "OptionsPagesAdd failed");
+                RecordEvent(SUCCEEDED(hr) ? "OptionsPagesAdd" : "OptionsPagesAdd failed");
                 break;
             }
             case outlook::dispid::kEventNewMail:
-                Record("NewMail");
+                RecordEvent("NewMail");
                 break;
             case outlook::dispid::kEventReminder: {
                 CComVariant subject;
                 if (first)
                     com::GetProperty(first, outlook::dispid::kSubject, &subject);
-                Record("Reminder " + (subject.vt == VT_BSTR && subject.bstrVal
-                                          ? win::ToUtf8(subject.bstrVal)
-                                          : std::string()));
+                RecordEvent("Reminder " + (subject.vt == VT_BSTR && subject.bstrVal
+                                               ? win::ToUtf8(subject.bstrVal)
+                                               : std::string()));
                 break;
             }
             case outlook::dispid::kEventQuit:
-                Record("Quit");
+                RecordEvent("Quit");
                 break;
             default:
                 break;
@@ -105,6 +121,7 @@ public:
 
     HRESULT OnConnection(IDispatch* application, ext_ConnectMode mode, IDispatch* addInInst,
                          SAFEARRAY** custom) override {
+        g_uiThread = GetCurrentThreadId();
         m_app = CComQIPtr<_Application>(application);
         CComQIPtr<COMAddIn> record(addInInst);
         if (!m_app || !record || !custom)

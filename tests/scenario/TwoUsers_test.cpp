@@ -33,12 +33,24 @@ protected:
         m_postOffice = m_root.Path() + "/postoffice";
         ASSERT_TRUE(m_alice.Init(L"Alice", L"alice@example.org"));
         ASSERT_TRUE(m_bob.Init(L"Bob", L"bob@example.org", true));
+        // Bob's client runs the test add-in, which writes each event it hears,
+        // and whether it came on the client's UI thread, to a file.
+        std::string out;
+        ASSERT_EQ(m_bob.RunTool(
+                      {"install", m_bob.UserDirectory(), "--module",
+                       QM_BINARY_DIR "/bin/libQmHostTestAddIn.so", "--progid", "QmHost.TestAddIn"},
+                      &out),
+                  0)
+            << out;
+        m_addInLog = m_root.Path() + "/bob-addin.log";
+        ::setenv("QMHOST_TEST_ADDIN_LOG", m_addInLog.c_str(), 1);
         ASSERT_TRUE(m_alice.Start(m_postOffice)) << m_alice.Output();
         ASSERT_TRUE(m_bob.Start(m_postOffice)) << m_bob.Output();
     }
     void TearDown() override {
         EXPECT_EQ(m_alice.Stop(), 0) << m_alice.Output();
         EXPECT_EQ(m_bob.Stop(), 0) << m_bob.Output();
+        ::unsetenv("QMHOST_TEST_ADDIN_LOG");
     }
     std::string Ok(HostProcess& user, const std::vector<std::string>& args) {
         host::CommandResult r = user.Command(args);
@@ -48,6 +60,7 @@ protected:
 
     TempRoot m_root;
     std::string m_postOffice;
+    std::string m_addInLog;
     HostProcess m_alice{kProgram, m_root.Path() + "/alice"};
     HostProcess m_bob{kProgram, m_root.Path() + "/bob"};
 };
@@ -63,6 +76,12 @@ TEST_F(TwoUsersTest, MailWithAttachmentArrivesIntactAndRaisesNewMail) {
 
     ASSERT_TRUE(m_bob.WaitFor({"list", "Inbox"}, "Figures for Q3", kLimitMs));
     EXPECT_TRUE(m_bob.WaitFor({"log"}, "NewMail", kLimitMs));
+    // The add-in in Bob's client heard NewMail, on the client's UI thread.
+    EXPECT_TRUE(host::WaitUntil(
+        [&] { return ReadFile(m_addInLog).find("NewMail\n") != std::string::npos; }, kLimitMs))
+        << ReadFile(m_addInLog);
+    EXPECT_EQ(ReadFile(m_addInLog).find("off the UI thread"), std::string::npos)
+        << ReadFile(m_addInLog);
     EXPECT_NE(Ok(m_alice, {"list", "Sent Items"}).find("Figures for Q3"), std::string::npos);
     EXPECT_EQ(Ok(m_alice, {"list", "Outbox"}), "");
     std::string shown = Ok(m_bob, {"show", "Inbox", "1"});
@@ -87,12 +106,20 @@ TEST_F(TwoUsersTest, MailWithAttachmentArrivesIntactAndRaisesNewMail) {
         id.push_back(static_cast<BYTE>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     std::unique_ptr<store::Message> mail;
     ASSERT_EQ(session->OpenMessage(id, &mail), S_OK);
+    EXPECT_EQ(transport::PropText(mail->Props(), mapi::PR_SUBJECT).value_or(L""),
+              L"Figures for Q3");
     EXPECT_EQ(transport::PropText(mail->Props(), mapi::PR_BODY).value_or(L""),
               L"Here they are.\r\nAlice\r\n");
     ASSERT_EQ(mail->Attachments().size(), 1u);
+    EXPECT_EQ(transport::PropText(mail->Attachments()[0].props, mapi::PR_ATTACH_LONG_FILENAME)
+                  .value_or(L""),
+              L"figures.xlsx");
     EXPECT_EQ(std::string(mail->Attachments()[0].data.begin(), mail->Attachments()[0].data.end()),
               bytes);
     ASSERT_EQ(mail->Recipients().size(), 1u);
+    EXPECT_EQ(transport::PropText(mail->Recipients()[0], mapi::PR_SMTP_ADDRESS).value_or(L""),
+              L"bob@example.org");
+    EXPECT_EQ(mail->Recipients()[0].GetInteger(mapi::PR_RECIPIENT_TYPE), mapi::MAPI_TO);
 }
 
 TEST_F(TwoUsersTest, ItemEventsFollowOutlookHostCommandsUntilUnwatched) {
