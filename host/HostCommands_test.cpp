@@ -1,9 +1,11 @@
 #include "host/HostCommands.h"
 
 #include <atomic>
+#include <thread>
 
 #include "host/HostTestSupport.h"
 #include "host/OutlookHost.h"
+#include "platform/com/ConnectionPoint.h"
 #include "platform/win/Environment.h"
 #include "platform/win/ShellNotify.h"
 #include "platform/win/Window.h"
@@ -91,6 +93,46 @@ TEST_F(HostCommandsTest, EveryItemKindIsAddedShownChangedAndDeleted) {
         ASSERT_TRUE(Run({"delete", c.folder, "1"}).ok);
         EXPECT_EQ(Run({"list", c.folder}).text, "");
     }
+}
+
+// Changes made by the host's commands (add, change, delete, as the user runs
+// them through `outlook-host`) reach an advised Items collection as
+// ItemAdd, ItemChange and ItemRemove on the UI thread; once unadvised it
+// hears nothing more.
+TEST_F(HostCommandsTest, ItemEventsOfCommandChangesArriveOnTheUiThreadUntilUnadvised) {
+    std::thread::id uiThread;
+    CComPtr<RecordingSink> sink(new RecordingSink());
+    _ItemsPtr items;
+    DWORD cookie = 0;
+    ASSERT_TRUE(m_host->RunOnUi([&] {
+        uiThread = std::this_thread::get_id();
+        items = m_host->Application()->NameSpace()->GetDefaultFolder(olFolderTasks)->GetItems();
+        EXPECT_EQ(com::Advise(items, IID_ItemsEvents, static_cast<IDispatch*>(sink), &cookie),
+                  S_OK);
+    }));
+    ASSERT_TRUE(Run({"add", "Tasks", "--subject", "Water the plants"}).ok);
+    ASSERT_TRUE(Run({"change", "Tasks", "1", "--subject", "Water the plants daily"}).ok);
+    ASSERT_TRUE(Run({"delete", "Tasks", "1"}).ok);
+    ASSERT_TRUE(
+        WaitUntil([&] { return sink->Count(outlook::dispid::kEventItemRemove) == 1; }, 5000));
+    std::vector<RecordingSink::Event> events = sink->Events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].id, outlook::dispid::kEventItemAdd);
+    EXPECT_EQ(events[0].subject, L"Water the plants");
+    EXPECT_EQ(events[1].id, outlook::dispid::kEventItemChange);
+    EXPECT_EQ(events[1].subject, L"Water the plants daily");
+    EXPECT_EQ(events[2].id, outlook::dispid::kEventItemRemove);
+    for (const auto& e : events)
+        EXPECT_EQ(e.thread, uiThread);
+
+    m_host->RunOnUi([&] { EXPECT_EQ(com::Unadvise(items, IID_ItemsEvents, cookie), S_OK); });
+    ASSERT_TRUE(Run({"add", "Tasks", "--subject", "unheard"}).ok);
+    ASSERT_TRUE(Run({"change", "Tasks", "1", "--subject", "still unheard"}).ok);
+    // Let any notification reach the UI thread before looking.
+    WaitUntil([] { return false; }, 300);
+    m_host->RunOnUi([] {});
+    EXPECT_EQ(sink->Events().size(), 3u);
+    m_host->RunOnUi([&] { items.Release(); });
 }
 
 TEST_F(HostCommandsTest, WrongUseIsRefusedWithAReason) {

@@ -184,6 +184,39 @@ TEST_F(OutlookTest, NamespaceGivesDefaultFoldersAndFindsThemAgainById) {
     EXPECT_EQ(none, nullptr);
 }
 
+// The members the add-in reads beside the folders: the client's version
+// text, the application behind the namespace, and an item's HTML body,
+// which a new client process reads back as it was saved.
+TEST_F(OutlookTest, VersionApplicationOfTheNamespaceAndHtmlBody) {
+    std::wstring version = Text(m_app->Application()->GetVersion());
+    EXPECT_EQ(version, L"14.0.0.7015");
+    EXPECT_EQ(static_cast<IUnknown*>(m_ns->GetApplication()),
+              static_cast<IUnknown*>(m_app->Application()));
+    EXPECT_EQ(static_cast<IUnknown*>(Default(olFolderInbox)->GetApplication()),
+              static_cast<IUnknown*>(m_app->Application()));
+
+    IDispatchPtr item;
+    ASSERT_EQ(Default(olFolderInbox)->GetItems()->Add(MissingArgument(), &item), S_OK);
+    _MailItemPtr mail(static_cast<IUnknown*>(item));
+    const std::wstring html = L"<p>Gr\u00FC\u00DFe &amp; \u65E5</p>";
+    mail->PutHTMLBody(html.c_str());
+    mail->PutBody(L"plain");
+    ASSERT_EQ(mail->Save(), S_OK);
+    CComBSTR entryId = mail->GetEntryID();
+    item.Release();
+    mail.Release();
+    Start();
+    CComPtr<IDispatch> found;
+    ASSERT_EQ(m_app->GetItemFromID(std::wstring(entryId.View()), &found), S_OK);
+    _MailItemPtr again(static_cast<IUnknown*>(found));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(Text(again->GetHTMLBody()), html);
+    EXPECT_EQ(Text(again->GetBody()), L"plain");
+    CComVariant late;
+    ASSERT_EQ(com::GetProperty(again, outlook::dispid::kHTMLBody, &late), S_OK);
+    EXPECT_EQ(std::wstring(late.bstrVal), html);
+}
+
 TEST_F(OutlookTest, FoldersAddCountAndItemByIndexOrName) {
     MAPIFolderPtr root(static_cast<IUnknown*>(Default(olFolderInbox)->GetParent()));
     ASSERT_TRUE(root);
