@@ -7,9 +7,10 @@
 //   outlook-host <command> USERDIR [arguments]      (a running host's user acts; see below)
 //
 // The commands of a running host are those of HostCommands.h (list, add,
-// change, delete, show, open, send, options, props, tray, log, quit); their
-// answer is printed, and the exit status is 0 when the host did it, 1 when
-// it refused, 2 for bad arguments or when no host runs.
+// change, delete, show, open, send, folder, rule, watch, unwatch, options,
+// props, tray, log, quit); their answer is printed, and the exit status is
+// 0 when the host did it, 1 when it refused, 2 for bad arguments or when no
+// host runs.
 #include <unistd.h>
 
 #include <algorithm>
@@ -307,9 +308,9 @@ int main(int argc, char** argv) {
         return Install(userDir, args);
     if (command == "regedit")
         return RegEdit(userDir, args);
-    static const char* const kClientCommands[] = {"list",  "add",  "change", "delete",
-                                                  "show",  "open", "send",   "options",
-                                                  "props", "tray", "log",    "quit"};
+    static const char* const kClientCommands[] = {
+        "list", "add",   "change",  "delete",  "show",  "open", "send", "folder",
+        "rule", "watch", "unwatch", "options", "props", "tray", "log",  "quit"};
     for (const char* c : kClientCommands) {
         if (command == c)
             return Client(command, userDir, args);

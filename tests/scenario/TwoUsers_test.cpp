@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
 
 #include "host/ControlSocket.h"
 #include "host/HostProcess.h"
@@ -185,6 +188,117 @@ TEST_F(TwoUsersTest, ClearErrorsForBadUse) {
                             &out),
               1);
     EXPECT_NE(out.find("exists already"), std::string::npos) << out;
+}
+
+// The commands of a README code line: words split at blanks, "..." and
+// '...' kept whole, a trailing "# comment" dropped.
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    char quote = 0;
+    for (char c : line) {
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+            else
+                word += c;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+            inWord = true;
+        } else if (c == ' ') {
+            if (inWord)
+                words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else if (c == '#' && !inWord) {
+            break;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord)
+        words.push_back(word);
+    return words;
+}
+
+// The README's "Running the stand-in Outlook by hand", done as a new user
+// does it: every outlook-host line of its code blocks, in order, through the
+// outlook-host program (the two `run` lines as the two terminals' hosts),
+// with the README's /tmp paths in a directory of the test's own. Each must
+// succeed, the mail must arrive, and what the commands show must be so.
+TEST(ReadmeTest, HandCommandsOfTheReadmeWorkOnTwoProfilesInTwoTerminals) {
+    std::ifstream readme(QM_SOURCE_DIR "/README.md");
+    ASSERT_TRUE(readme) << "README.md";
+    std::vector<std::vector<std::string>> lines;
+    bool inSection = false, inCode = false;
+    for (std::string line; std::getline(readme, line);) {
+        if (line.rfind("#", 0) == 0 && !inCode)
+            inSection = line.find("Running the stand-in Outlook by hand") != std::string::npos;
+        else if (inSection && line.rfind("```", 0) == 0)
+            inCode = !inCode;
+        else if (inSection && inCode && line.rfind("outlook-host ", 0) == 0)
+            lines.push_back(Words(line.substr(std::strlen("outlook-host "))));
+    }
+    ASSERT_GE(lines.size(), 10u) << "the README's hand commands were not found";
+
+    TempRoot root;
+    const std::map<std::string, std::string> paths = {{"/tmp/alice", root.Path() + "/alice"},
+                                                      {"/tmp/bob", root.Path() + "/bob"},
+                                                      {"/tmp/postoffice", root.Path() + "/po"},
+                                                      {"notes.txt", root.Path() + "/notes.txt"}};
+    WriteFile(root.Path() + "/notes.txt", "Notes for Bob\r\n");
+    std::map<std::string, std::unique_ptr<HostProcess>> hosts;
+    for (const auto& [from, to] : paths) {
+        if (from != "/tmp/postoffice" && from != "notes.txt")
+            hosts[to] = std::make_unique<HostProcess>(kProgram, to);
+    }
+    std::set<std::string> used;
+    for (std::vector<std::string> words : lines) {
+        for (auto& w : words) {
+            auto it = paths.find(w);
+            if (it != paths.end())
+                w = it->second;
+        }
+        std::string shown;
+        for (const auto& w : words)
+            shown += w + " ";
+        SCOPED_TRACE("outlook-host " + shown);
+        ASSERT_GE(words.size(), 2u);
+        ASSERT_TRUE(hosts.count(words[1])) << "a user directory of the README";
+        HostProcess& user = *hosts[words[1]];
+        used.insert(words[0]);
+        if (words[0] == "run") {
+            ASSERT_EQ(words.size(), 4u);
+            ASSERT_EQ(words[2], "--postoffice");
+            ASSERT_TRUE(user.Start(words[3])) << user.Output();
+            continue;
+        }
+        if (words[0] == "quit") {
+            EXPECT_EQ(user.RunTool(words), 0);
+            EXPECT_EQ(user.Stop(), 0) << user.Output();
+            continue;
+        }
+        std::string out;
+        EXPECT_EQ(user.RunTool(words, &out), 0) << out;
+        if (words[0] == "send")
+            // The user waits for the mail before looking at Bob's folders.
+            EXPECT_TRUE(hosts[root.Path() + "/bob"]->WaitFor({"list", "Inbox"}, "Hello", kLimitMs));
+        if (words[0] == "list" && words.size() == 2)
+            EXPECT_NE(out.find("Inbox (1)"), std::string::npos) << out;
+        if (words[0] == "show")
+            EXPECT_NE(out.find("Attachment: notes.txt (15 bytes)"), std::string::npos) << out;
+        if (words[0] == "log")
+            EXPECT_NE(out.find("NewMail"), std::string::npos) << out;
+    }
+    for (const char* command :
+         {"init", "run", "send", "list", "show", "add", "change", "delete", "folder", "rule",
+          "watch", "open", "options", "props", "tray", "log", "quit"})
+        EXPECT_TRUE(used.count(command)) << command << " is not in the README";
+    // The README quits Bob's client; Alice's is still there to be quit.
+    EXPECT_FALSE(hosts[root.Path() + "/bob"]->Running());
+    EXPECT_EQ(hosts[root.Path() + "/alice"]->Stop(), 0);
 }
 
 TEST(HostInstallTest, InstalledAddInIsLoadedConnectedAndReleasedAfterQuit) {
