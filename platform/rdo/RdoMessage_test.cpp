@@ -389,6 +389,22 @@ TEST_F(RdoMessageTest, MailFieldsAreKeptAsTheMailClientReadsThem) {
               MAPI_E_NOT_FOUND);
 }
 
+// The sender text of a received mail: its sender, else whom it was sent
+// for, else nothing.
+TEST_F(RdoMessageTest, SenderNameIsTheSenderElseTheRepresentedOne) {
+    CComPtr<QMRMessage> mail = NewIn(m_ann, 6);
+    CComBSTR name;
+    ASSERT_EQ(mail->GetSenderName(&name), S_OK);
+    EXPECT_EQ(name.Length(), 0u);
+    ASSERT_EQ(mail->PutSentOnBehalfOfName(CComBSTR(L"sync@example.org")), S_OK);
+    ASSERT_EQ(mail->GetSenderName(&name), S_OK);
+    EXPECT_TRUE(name == L"sync@example.org");
+    ASSERT_EQ(mail->SetFields(CComVariant(LONG(PR_SENDER_NAME)), CComVariant(L"Bert Brown")), S_OK);
+    ASSERT_EQ(mail->Save(), S_OK);
+    ASSERT_EQ(Reopen(m_ann, mail)->GetSenderName(&name), S_OK);
+    EXPECT_TRUE(name == L"Bert Brown");
+}
+
 TEST_F(RdoMessageTest, OnlyAppointmentsOfferTheAppointmentView) {
     CComPtr<QMRMessage> mail = NewIn(m_ann, 6);
     CComPtr<QMRAppointment> none;

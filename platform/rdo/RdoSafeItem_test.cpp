@@ -1,5 +1,7 @@
 #include "platform/rdo/RdoSafeItem.h"
 
+#include <filesystem>
+
 #include "platform/rdo/MailTransport.h"
 #include "platform/rdo/RdoTestSupport.h"
 
@@ -167,6 +169,58 @@ TEST_F(RdoSafeItemTest, AccountChosenForTheMailTravelsWithIt) {
     ASSERT_EQ(m_transport->mails.size(), 1u);
     EXPECT_EQ(m_transport->mails[0].content.props.GetText(PR_SENDER_EMAIL_ADDRESS).value_or(L""),
               L"ann@home.example");
+}
+
+// The sync-mail builders work on the wrapped mail through the safe item:
+// its fields, its body and its recipients are the mail's, and SaveAs writes
+// the mail as it is as a message file.
+TEST_F(RdoSafeItemTest, SafeItemReadsAndWritesItsMailAndSavesItAsAMessageFile) {
+    CComPtr<QMRMessage> mail = OutboxMail(L"dora@example.org; Bert Brown");
+    ASSERT_EQ(mail->ResolveRecipients(0, nullptr), S_OK);
+    ASSERT_EQ(m_safe->PutItem(mail), S_OK);
+    CComPtr<QMRMessage> wrapped;
+    ASSERT_EQ(m_safe->GetItem(&wrapped), S_OK);
+    EXPECT_EQ(static_cast<IUnknown*>(wrapped), static_cast<IUnknown*>(mail));
+
+    ASSERT_EQ(m_safe->SetFields(CComVariant(LONG(PR_SUBJECT)), CComVariant(L"through the item")),
+              S_OK);
+    ASSERT_EQ(m_safe->PutBody(CComBSTR(L"share:Team:share")), S_OK);
+    CComVariant subject;
+    ASSERT_EQ(m_safe->GetFields(CComVariant(LONG(PR_SUBJECT)), &subject), S_OK);
+    EXPECT_STREQ(subject.bstrVal, L"through the item");
+    CComBSTR body, mailSubject;
+    ASSERT_EQ(m_safe->GetBody(&body), S_OK);
+    EXPECT_TRUE(body == L"share:Team:share");
+    ASSERT_EQ(mail->GetSubject(&mailSubject), S_OK);
+    EXPECT_TRUE(mailSubject == L"through the item");
+
+    CComPtr<QMRRecipients> recipients;
+    ASSERT_EQ(m_safe->GetRecipients(&recipients), S_OK);
+    LONG count = 0;
+    ASSERT_EQ(recipients->GetCount(&count), S_OK);
+    ASSERT_EQ(count, 2);
+    CComPtr<QMRRecipient> second;
+    ASSERT_EQ(recipients->Item(2, &second), S_OK);
+    CComBSTR address;
+    ASSERT_EQ(second->GetAddress(&address), S_OK);
+    EXPECT_TRUE(address == L"bert@example.org");
+
+    std::filesystem::create_directories(m_machine.DriveC() + "/temp");
+    ASSERT_EQ(m_safe->SaveAs(CComBSTR(L"C:\\temp\\share.syn"), CComVariant(LONG(3))), S_OK);
+    EXPECT_EQ(m_safe->SaveAs(CComBSTR(L"C:\\temp\\share.txt"), CComVariant(LONG(1))), E_INVALIDARG);
+    CComPtr<QMRMessage> file;
+    ASSERT_EQ(
+        m_session->GetMessageFromMsgFile(CComBSTR(L"C:\\temp\\share.syn"), VARIANT_FALSE, &file),
+        S_OK);
+    CComBSTR fileSubject, fileBody;
+    ASSERT_EQ(file->GetSubject(&fileSubject), S_OK);
+    EXPECT_TRUE(fileSubject == L"through the item");
+    ASSERT_EQ(file->GetBody(&fileBody), S_OK);
+    EXPECT_TRUE(fileBody == L"share:Team:share");
+    CComPtr<QMRRecipients> fileRecipients;
+    ASSERT_EQ(file->GetRecipients(&fileRecipients), S_OK);
+    ASSERT_EQ(fileRecipients->GetCount(&count), S_OK);
+    EXPECT_EQ(count, 2);
 }
 
 TEST_F(RdoSafeItemTest, SafeItemsNeedAnItemAndRefuseOthers) {

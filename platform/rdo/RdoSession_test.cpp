@@ -286,6 +286,34 @@ TEST_F(RdoSessionTest, StoresAccountsAndCategoriesComeFromTheProfile) {
     EXPECT_EQ(book->ResolveName(CComBSTR(L"Nobody"), &nobody), MAPI_E_NOT_FOUND);
 }
 
+// The log-on thread logs off after a failed try and at its end: the
+// session's own calls then fail until the next log-on, objects it handed out
+// keep working, and logging off twice or clearing an option is harmless.
+TEST_F(RdoSessionTest, LogoffEndsTheSessionsCallsButNotItsObjects) {
+    EXPECT_EQ(m_session->Logoff(), S_OK);
+    EXPECT_EQ(m_session->ClearOption(0), S_OK);
+    ASSERT_EQ(Logon(m_session), S_OK);
+    CComPtr<QMRMessage> mail = AddMail(L"kept");
+    CComPtr<QMRMAPIFolder> inbox;
+    ASSERT_EQ(m_session->GetDefaultFolder(6, &inbox), S_OK);
+    ASSERT_EQ(m_session->Logoff(), S_OK);
+    EXPECT_EQ(m_session->Logoff(), S_OK);
+    VARIANT_BOOL loggedOn = VARIANT_TRUE;
+    ASSERT_EQ(m_session->GetLoggedOn(&loggedOn), S_OK);
+    EXPECT_EQ(loggedOn, VARIANT_FALSE);
+    CComPtr<QMRMAPIFolder> none;
+    EXPECT_EQ(m_session->GetDefaultFolder(6, &none), MAPI_E_NOT_INITIALIZED);
+    CComPtr<IUnknown> mapiSession;
+    EXPECT_EQ(m_session->GetMAPIOBJECT(&mapiSession), MAPI_E_NOT_INITIALIZED);
+    CComBSTR subject, name;
+    ASSERT_EQ(mail->GetSubject(&subject), S_OK);
+    EXPECT_TRUE(subject == L"kept");
+    ASSERT_EQ(inbox->GetName(&name), S_OK);
+    EXPECT_TRUE(name == L"Inbox");
+    ASSERT_EQ(Logon(m_session), S_OK);
+    EXPECT_EQ(m_session->GetDefaultFolder(6, &none), S_OK);
+}
+
 TEST_F(RdoSessionTest, AttachedSessionOnAnotherThreadSharesTheProfile) {
     ASSERT_EQ(Logon(m_session), S_OK);
     CComPtr<QMRMessage> mail = AddMail(L"shared");
