@@ -198,16 +198,16 @@ TEST_F(RdoFolderTest, ThousandRowsReadAsTheChangeScanReadsThemMatchASortedList) 
 
     // Seeks back and forward, and past the end.
     ASSERT_EQ(table->SeekRow(450), S_OK);
-    CComVariant rows;
-    ASSERT_EQ(table->GetRows(300, &rows), S_OK);
-    EXPECT_EQ(idsOf(rows),
+    CComVariant middle, last, beyond;
+    ASSERT_EQ(table->GetRows(300, &middle), S_OK);
+    EXPECT_EQ(idsOf(middle),
               std::vector<std::wstring>(expected.begin() + 450, expected.begin() + 750));
     ASSERT_EQ(table->SeekRow(999), S_OK);
-    ASSERT_EQ(table->GetRows(300, &rows), S_OK);
-    EXPECT_EQ(idsOf(rows), std::vector<std::wstring>{expected.back()});
+    ASSERT_EQ(table->GetRows(300, &last), S_OK);
+    EXPECT_EQ(idsOf(last), std::vector<std::wstring>{expected.back()});
     ASSERT_EQ(table->SeekRow(5000), S_OK);
-    ASSERT_EQ(table->GetRows(300, &rows), S_OK);
-    EXPECT_EQ(rows.vt, VT_EMPTY);
+    ASSERT_EQ(table->GetRows(300, &beyond), S_OK);
+    EXPECT_EQ(beyond.vt, VT_EMPTY);
 }
 
 TEST_F(RdoFolderTest, TableMadeByTheFactoryNeedsItsItemsFirst) {

@@ -393,16 +393,16 @@ TEST_F(RdoMessageTest, MailFieldsAreKeptAsTheMailClientReadsThem) {
 // for, else nothing.
 TEST_F(RdoMessageTest, SenderNameIsTheSenderElseTheRepresentedOne) {
     CComPtr<QMRMessage> mail = NewIn(m_ann, 6);
-    CComBSTR name;
-    ASSERT_EQ(mail->GetSenderName(&name), S_OK);
-    EXPECT_EQ(name.Length(), 0u);
+    CComBSTR none, represented, sender;
+    ASSERT_EQ(mail->GetSenderName(&none), S_OK);
+    EXPECT_EQ(none.Length(), 0u);
     ASSERT_EQ(mail->PutSentOnBehalfOfName(CComBSTR(L"sync@example.org")), S_OK);
-    ASSERT_EQ(mail->GetSenderName(&name), S_OK);
-    EXPECT_TRUE(name == L"sync@example.org");
+    ASSERT_EQ(mail->GetSenderName(&represented), S_OK);
+    EXPECT_TRUE(represented == L"sync@example.org");
     ASSERT_EQ(mail->SetFields(CComVariant(LONG(PR_SENDER_NAME)), CComVariant(L"Bert Brown")), S_OK);
     ASSERT_EQ(mail->Save(), S_OK);
-    ASSERT_EQ(Reopen(m_ann, mail)->GetSenderName(&name), S_OK);
-    EXPECT_TRUE(name == L"Bert Brown");
+    ASSERT_EQ(Reopen(m_ann, mail)->GetSenderName(&sender), S_OK);
+    EXPECT_TRUE(sender == L"Bert Brown");
 }
 
 TEST_F(RdoMessageTest, OnlyAppointmentsOfferTheAppointmentView) {
