@@ -541,6 +541,23 @@ TEST(Fci, CreateFailsWithoutTemporaryFile) {
     EXPECT_FALSE(FCIDestroy(nullptr));
 }
 
+void* NoMemory(ULONG) {
+    return nullptr;
+}
+
+// The writer's "Insufficient memory in FCI" comes from here.
+TEST(Fci, CreateWithoutMemoryGivesAllocFail) {
+    CCAB ccab{};
+    ccab.cb = 100000;
+    FciEnv env;
+    ERF erf{};
+    HFCI h = FCICreate(&erf, FciPlaced, NoMemory, Free, FciOpen, FciRead, FciWrite, FciClose,
+                       FciSeek, FciDelete, FciTemp, &ccab, &env);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(erf.erfOper, FCIERR_ALLOC_FAIL);
+    EXPECT_TRUE(erf.fError);
+}
+
 TEST(Fci, FlushWithoutFilesWritesNothing) {
     TempDir dir;
     FciEnv env;

@@ -332,6 +332,20 @@ TEST(Fdi, WriteFailureIsTargetFile) {
     EXPECT_EQ(erf.erfOper, FDIERROR_TARGET_FILE);
 }
 
+void* NoMemory(ULONG) {
+    return nullptr;
+}
+
+// The reader's "Memory allocation failed" from the library comes from here.
+TEST(Fdi, CreateWithoutMemoryGivesAllocFail) {
+    ERF erf{};
+    HFDI h =
+        FDICreate(NoMemory, Free, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpu80386, &erf);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(erf.erfOper, FDIERROR_ALLOC_FAIL);
+    EXPECT_TRUE(erf.fError);
+}
+
 TEST(Fdi, IsCabinetReportsTheHeader) {
     Built b;
     HFDI h =
