@@ -192,19 +192,22 @@ HRESULT GetOrCreateSyncFolder(_NameSpace* nameSpace, MAPIFolder** folder) {
     return S_OK;
 }
 
+void RunOnOutlook(_Application* app, const std::wstring& commandLine) {
+    CComBSTR version;
+    // Any other version is left alone, and left running.
+    if (FAILED(app->get_Version(&version)) ||
+        !IsSupportedVersion(version.m_str ? std::wstring(version.m_str) : std::wstring()))
+        return;
+    SetUpOutlook(app, commandLine == kRemoveArgument);
+    app->Quit();
+}
+
 int RulePlanterMain(const std::wstring& commandLine) {
     const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     {
         CComPtr<_Application> app;
-        if (SUCCEEDED(GetOutlookApplication(&app)) && app) {
-            CComBSTR version;
-            // Any other version is left alone, and left running.
-            if (SUCCEEDED(app->get_Version(&version)) &&
-                IsSupportedVersion(version.m_str ? std::wstring(version.m_str) : std::wstring())) {
-                SetUpOutlook(app, commandLine == kRemoveArgument);
-                app->Quit();
-            }
-        }
+        if (SUCCEEDED(GetOutlookApplication(&app)) && app)
+            RunOnOutlook(app, commandLine);
     }  // every Outlook object is released here
     CRulePlanterModule module;
     const HRESULT result = module.WinMain(commandLine);

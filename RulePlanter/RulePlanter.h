@@ -41,6 +41,13 @@ int RulePlanterMain(const std::wstring& commandLine);
 // is null on failure.
 HRESULT GetOutlookApplication(_Application** app);
 
+// The work on the running Outlook: nothing unless its Version is one of
+// IsSupportedVersion's (Outlook then keeps running); otherwise the default
+// store's old rules are removed, the rule is created (or, for the command
+// line "remove", the sync folder deleted), and Outlook is asked to quit
+// whatever of that failed.
+void RunOnOutlook(_Application* app, const std::wstring& commandLine);
+
 // Whether the version text begins with "12.", "13." or "14.".
 bool IsSupportedVersion(const std::wstring& version);
 

@@ -260,10 +260,12 @@ TEST_F(RulePlanterTest, RemoveModeDeletesTheFolderAndTheRules) {
     EXPECT_TRUE(SavedRules(m_ns).empty()) << "no rule is created in remove mode";
     EXPECT_EQ(m_quits, 1);
 
-    // Without the folder it is created and deleted again.
+    // Without the folder it is created and deleted again; old rules go as well.
+    AddRule(m_ns, L"{QUILLMERE}", L"old again");
     Start(L"14.0.0.7015");
     EXPECT_EQ(Run(L"remove"), 0);
     EXPECT_TRUE(SyncFolders(m_ns).empty());
+    EXPECT_TRUE(SavedRules(m_ns).empty());
     EXPECT_EQ(m_quits, 1);
 }
 
