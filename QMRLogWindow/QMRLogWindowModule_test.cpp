@@ -12,6 +12,7 @@
 #include "platform/win/Clock.h"
 #include "platform/win/Crt.h"
 #include "platform/win/Paths.h"
+#include "platform/win/Registry.h"
 #include "platform/win/Shell.h"
 #include "platform/win/TestMachine.h"
 #include "platform/win/Timer.h"
@@ -89,6 +90,47 @@ TEST(QMRLogWindowModule, TheProgramShowsTheLogUntilOkEndsIt) {
     EXPECT_EQ(g_visit.shown, L"ERROR: shown\r\n");
     EXPECT_TRUE(g_visit.survivedClose);
     EXPECT_FALSE(IsWindow(g_visit.window));
+}
+
+// The whole command line chooses the log; a registration switch is no
+// switch here: the program registers nothing and shows the debug log.
+TEST(QMRLogWindowModule, TheProgramShowsTheLogItsCommandLineChose) {
+    const struct {
+        const WCHAR* commandLine;
+        const WCHAR* shown;
+    } cases[] = {
+        {L"errorlog", L"ERROR: from the error log\r\n"},
+        {L"ErrorLog", L"from the debug log\r\n"},
+        {L"", L"from the debug log\r\n"},
+        {L"/RegServer", L"from the debug log\r\n"},
+    };
+    win::testing::TestMachine machine;
+    double scale = win::TimeScale();
+    win::SetTimeScaleForTesting(1000);
+    WCHAR temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    for (const auto& [name, text] :
+         {std::pair{L"Quillmere_debug.log", "from the debug log\n"},
+          std::pair{L"Quillmere_error.log", "ERROR: from the error log\n"}}) {
+        CrtFile* log = _wfopen((std::wstring(temp) + name).c_str(), L"w");
+        ASSERT_NE(log, nullptr);
+        fputs(text, log);
+        fclose(log);
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << '"' << win::PathToUtf8(c.commandLine) << '"');
+        g_visit = {};
+        ASSERT_NE(SetTimer(nullptr, 0, 12000, ActAsTheUser), 0u);
+        EXPECT_EQ(CQMRLogWindowModule().WinMain(c.commandLine), 0);
+        ASSERT_NE(g_visit.window, nullptr);
+        EXPECT_EQ(g_visit.shown, c.shown);
+        EXPECT_FALSE(IsWindow(g_visit.window));
+    }
+    win::SetTimeScaleForTesting(scale);
+    HKEY key = nullptr;
+    EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"AppID\\{B7208CE1-393C-46BB-A043-AFA825182A35}", 0,
+                            KEY_READ, &key),
+              ERROR_SUCCESS);
 }
 
 // As the add-in's Options page starts it: ShellExecuteW "open" of
