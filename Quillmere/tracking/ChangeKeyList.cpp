@@ -14,6 +14,7 @@
 #include "Quillmere/core/ItemsEvents.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/exchange/QueueChange.h"
+#include "Quillmere/tracking/ChangeKeyStateFiles.h"
 #include "Quillmere/tracking/ItemLookup.h"
 #include "Quillmere/tracking/SyncId.h"
 #include "platform/com/Bstr.h"
@@ -21,7 +22,6 @@
 #include "platform/win/Clock.h"
 #include "platform/win/Crt.h"
 #include "platform/win/Files.h"
-#include "platform/win/Text.h"
 
 namespace {
 
@@ -36,8 +36,6 @@ constexpr LONG kColumnModified = 2;
 constexpr LONG kColumnChangeKey = 3;
 
 constexpr LONG kRowsPerBatch = 300;
-// Bytes read per state-file line, terminator included.
-constexpr int kStateLineLimit = 512;
 // A row without a modification time counts as this many days old.
 constexpr double kMissingModificationAgeDays = 3.0;
 // The deletion pass's report of an entry it could not verify and dropped.
@@ -96,19 +94,6 @@ void DebugLogCountAndText(const char* format, long count, const std::wstring& te
     for (const char* p = line; *p; ++p)
         wide += static_cast<wchar_t>(static_cast<unsigned char>(*p));
     WriteDebugLog((wide + text).c_str());
-}
-
-// One state-file line as wide text, its line feeds removed.
-std::wstring LineToWide(const char* line) {
-    std::wstring wide;
-    int count = MultiByteToWideChar(CP_THREAD_ACP, 0, line, -1, nullptr, 0);
-    if (count > 0) {
-        wide.resize(static_cast<std::size_t>(count));
-        MultiByteToWideChar(CP_THREAD_ACP, 0, line, -1, wide.data(), count);
-        wide.resize(static_cast<std::size_t>(count - 1));  // the terminator
-    }
-    std::erase(wide, L'\n');
-    return wide;
 }
 
 // The cells of one row (or the rows of one batch) of GetRows.
@@ -340,35 +325,22 @@ void CItemsEvents::ReadStateFiles(CrtFile* keys, CrtFile* values) {
     EnterCriticalSection(&ChangeListLock);
     changeKeylist.Clear();
     LeaveCriticalSection(&ChangeListLock);
-    char keyLine[kStateLineLimit];
-    char valueLine[kStateLineLimit];
-    // The end-of-file states as taken after the last pair read. Reading stops
-    // at the shorter file; only a pair after which exactly one file had
-    // ended (a last line without its line end) says that they disagree.
-    bool keysAtEnd = false;
-    bool valuesAtEnd = false;
-    long count = 0;
-    while (fgets(keyLine, kStateLineLimit, keys) && fgets(valueLine, kStateLineLimit, values)) {
-        std::wstring key = LineToWide(keyLine);
-        std::wstring value = LineToWide(valueLine);
-        EnterCriticalSection(&ChangeListLock);
-        changeKeylist.Append(std::move(key), std::move(value));
-        LeaveCriticalSection(&ChangeListLock);
-        ++count;
-        keysAtEnd = feof(keys) != 0;
-        valuesAtEnd = feof(values) != 0;
-        if (keysAtEnd && valuesAtEnd)
-            break;
-    }
+    std::vector<ChangeKeyEntry> pairs;
+    const bool agree = changekeys::ReadStateFilePairs(keys, values, pairs);
     WriteDebugLog("LoadFolderList=>ready");
-    DebugLogCount("LoadFolderList => %ld Items from file", count);
-    if (keysAtEnd != valuesAtEnd) {
+    DebugLogCount("LoadFolderList => %ld Items from file", static_cast<long>(pairs.size()));
+    if (!agree) {
         // The next full scan rebuilds the list; nothing is sent for it.
         LogHResult(0, "Difference between keys and values");
         EnterCriticalSection(&ChangeListLock);
         changeKeylist.Clear();
         LeaveCriticalSection(&ChangeListLock);
+        return;
     }
+    EnterCriticalSection(&ChangeListLock);
+    for (ChangeKeyEntry& pair : pairs)
+        changeKeylist.Append(std::move(pair.key), std::move(pair.value));
+    LeaveCriticalSection(&ChangeListLock);
 }
 
 HRESULT CItemsEvents::WritechangeKeylist2File() {
@@ -391,12 +363,8 @@ HRESULT CItemsEvents::WritechangeKeylist2File() {
         return S_OK;
     }
     EnterCriticalSection(&ChangeListLock);
-    for (const ChangeKeyEntry& entry : changeKeylist.Entries()) {
-        fputws(entry.key.c_str(), keys);
-        fputs("\n", keys);
-        fputws(entry.value.c_str(), values);
-        fputs("\n", values);
-    }
+    for (const ChangeKeyEntry& entry : changeKeylist.Entries())
+        changekeys::WriteStateFilePair(keys, values, entry);
     LeaveCriticalSection(&ChangeListLock);
     fclose(keys);
     fclose(values);
