@@ -13,6 +13,7 @@
 #include "platform/com/ComObject.h"
 #include "platform/com/ConnectionPoint.h"
 #include "platform/com/Dispatch.h"
+#include "platform/com/OleObject.h"
 #include "platform/mapi/PropTags.h"
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/store/Message.h"
@@ -465,8 +466,10 @@ public:
     }
 
     // The dialog shows each page that was added: a page given by ProgID is
-    // created; each --set NAME=VALUE is put on every page that knows NAME
-    // (IDispatch by name); --apply applies the pages that are dirty.
+    // created; a page control (IOleObject) gets a client site, and "status
+    // changed" says that it reported a change on it; each --set NAME=VALUE
+    // is put on every page that knows NAME (IDispatch by name); --apply
+    // applies the pages that are dirty.
     CommandResult Dialog(outlook::PropertyPageList* list, const Parsed& p) {
         std::ostringstream out;
         // A question that a page asks while it applies (a modal dialog) is
@@ -510,6 +513,14 @@ public:
                 out << "  cannot be created: " << Hex(hr) << "\n";
                 continue;
             }
+            // As the client's dialog does, the page control gets its client
+            // site, through which it reports changes (OnStatusChange).
+            int statusChanges = 0;
+            CComQIPtr<IOleObject> embedded(page);
+            CComPtr<PropertyPageSite> site =
+                outlook::CreatePropertyPageSite([&statusChanges] { ++statusChanges; });
+            if (embedded)
+                embedded->SetClientSite(CComQIPtr<IOleClientSite>(site));
             for (std::size_t i = 0; i < sets.size(); ++i) {
                 DISPID id = 0;
                 OLECHAR* names[] = {const_cast<OLECHAR*>(sets[i].first.c_str())};
@@ -520,6 +531,8 @@ public:
                 out << "  " << win::ToUtf8(sets[i].first) << " = " << win::ToUtf8(sets[i].second)
                     << (SUCCEEDED(hr) ? "" : " refused: " + Hex(hr)) << "\n";
             }
+            if (statusChanges > 0)
+                out << "  status changed\n";
             CComQIPtr<PropertyPage> pageView(page);
             if (p.Has("apply") && pageView) {
                 VARIANT_BOOL dirty = VARIANT_FALSE;
@@ -531,6 +544,8 @@ public:
                     out << "  nothing to apply\n";
                 }
             }
+            if (embedded)
+                embedded->SetClientSite(nullptr);
         }
         for (std::size_t i = 0; i < sets.size(); ++i) {
             if (!used[i])

@@ -17,6 +17,7 @@
 #include "platform/com/ComObject.h"
 #include "platform/com/ConnectionPoint.h"
 #include "platform/com/Dispatch.h"
+#include "platform/com/OleObject.h"
 #include "platform/outlook/Outlook.h"
 #include "platform/win/Module.h"
 #include "platform/win/Text.h"
@@ -176,8 +177,10 @@ constexpr CLSID kPageClsid{
     0xC3A1F0E2, 0x5B7D, 0x4E19, {0x9A, 0x2C, 0x7D, 0x4B, 0x1E, 0x6F, 0x0A, 0x12}};
 constexpr DISPID kTextId = 1;
 
-// The add-in's Options page: one field "Text"; Apply records it.
-class TestPage final : public com::ComObject<TestPage, PropertyPage> {
+// The add-in's Options page: one field "Text"; Apply records it. As a page
+// control it takes the dialog's client site and tells the site's
+// PropertyPageSite of each change.
+class TestPage final : public com::ComObject<TestPage, PropertyPage, IOleObject> {
 public:
     HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
@@ -195,6 +198,8 @@ public:
             params->rgvarg[0].vt == VT_BSTR) {
             m_text = params->rgvarg[0].bstrVal ? params->rgvarg[0].bstrVal : L"";
             m_dirty = true;
+            if (CComQIPtr<PropertyPageSite> pageSite{m_site.p})
+                pageSite->OnStatusChange();
             return S_OK;
         }
         if (result) {
@@ -217,10 +222,24 @@ public:
         m_dirty = false;
         return S_OK;
     }
+    HRESULT SetClientSite(IOleClientSite* site) override {
+        m_site = site;
+        return S_OK;
+    }
+    HRESULT GetClientSite(IOleClientSite** site) override {
+        if (!site)
+            return E_POINTER;
+        *site = m_site.p;
+        if (!*site)
+            return E_FAIL;
+        (*site)->AddRef();
+        return S_OK;
+    }
 
 private:
     std::wstring m_text;
     bool m_dirty = false;
+    CComPtr<IOleClientSite> m_site;
 };
 
 class Factory final : public com::ComObject<Factory, IClassFactory> {

@@ -146,6 +146,9 @@ public:
 };
 
 // A page site that calls onStatusChange (may be empty) at each OnStatusChange.
+// It is also the client site a page control is given through
+// IOleObject::SetClientSite (QueryInterface for IOleClientSite), as the
+// client's dialogs hand it to each page they show.
 CComPtr<PropertyPageSite> CreatePropertyPageSite(std::function<void()> onStatusChange);
 
 }  // namespace outlook

@@ -10,6 +10,7 @@
 
 #include "platform/com/ComObject.h"
 #include "platform/com/ConnectionPoint.h"
+#include "platform/com/OleObject.h"
 #include "platform/mapi/PropTags.h"
 #include "platform/store/Folder.h"
 #include "platform/store/Message.h"
@@ -499,6 +500,14 @@ TEST_F(OutlookTest, OptionsPagesAddRecordsThePagesHandlersAdd) {
     site->OnStatusChange();
     site->OnStatusChange();
     EXPECT_EQ(changes, 2);
+    // The site is the client site a page control is given, and leads back
+    // to the page site.
+    CComQIPtr<IOleClientSite> clientSite(site);
+    ASSERT_TRUE(clientSite);
+    CComQIPtr<PropertyPageSite> again(clientSite);
+    ASSERT_TRUE(again);
+    again->OnStatusChange();
+    EXPECT_EQ(changes, 3);
 }
 
 TEST_F(OutlookTest, SavedRuleFilesMatchingMailsIntoItsFolder) {

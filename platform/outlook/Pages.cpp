@@ -1,5 +1,6 @@
 // The dialog-side objects of property pages: the PropertyPages collection
 // the OptionsPagesAdd handlers fill, and the page site.
+#include "platform/com/OleObject.h"
 #include "platform/outlook/ObjectModel.h"
 
 namespace outlook {
@@ -78,7 +79,8 @@ private:
 
 constexpr impl::NameId kSiteNames[] = {{L"OnStatusChange", 0x2100}};
 
-class PageSiteObject final : public com::ComObject<PageSiteObject, PropertyPageSite> {
+class PageSiteObject final
+    : public com::ComObject<PageSiteObject, PropertyPageSite, IOleClientSite> {
 public:
     explicit PageSiteObject(std::function<void()> onStatusChange)
         : m_onStatusChange(std::move(onStatusChange)) {}

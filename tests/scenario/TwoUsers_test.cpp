@@ -330,14 +330,14 @@ TEST(HostInstallTest, InstalledAddInIsLoadedConnectedAndReleasedAfterQuit) {
               std::string::npos);
     EXPECT_EQ(user.Command({"options"}).text, "QmHost.TestPage\tTest\n");
     EXPECT_EQ(user.Command({"options", "--set", "Text=hello", "--apply"}).text,
-              "QmHost.TestPage\tTest\n  Text = hello\n  applied\n");
+              "QmHost.TestPage\tTest\n  Text = hello\n  status changed\n  applied\n");
     EXPECT_EQ(user.Command({"options", "--set", "Colour=red"}).text,
               "QmHost.TestPage\tTest\nno page has a field Colour\n");
     EXPECT_EQ(user.Command({"options", "--apply"}).text,
               "QmHost.TestPage\tTest\n  nothing to apply\n");
     EXPECT_TRUE(user.Command({"folder", "", "Shared"}).ok);
     EXPECT_EQ(user.Command({"props", "Shared", "--set", "Text=team", "--apply"}).text,
-              "QmHost.TestPage\tTest folder\n  Text = team\n  applied\n");
+              "QmHost.TestPage\tTest folder\n  Text = team\n  status changed\n  applied\n");
     EXPECT_EQ(user.Stop(), 0);
     std::string output = user.Output();
     std::size_t quit = output.find("  Quit\n");
