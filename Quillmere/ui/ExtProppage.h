@@ -16,6 +16,7 @@
 #include "Quillmere/ui/DialogWindow.h"
 #include "Quillmere/ui/PageBackground.h"
 #include "platform/com/ComObject.h"
+#include "platform/com/OleObject.h"
 #include "platform/com/Variant.h"
 #include "platform/outlook/Outlook.h"
 #include "platform/rdo/QuillmereRDO.h"
@@ -72,7 +73,8 @@ public:
 // The engine of g_pEngine, looked up at every call.
 std::unique_ptr<IExtProppageEngine> MakeRunningEngineAccess();
 
-class CExtProppage final : public com::ComObject<CExtProppage, PropertyPage>, public DialogWindow {
+class CExtProppage final : public com::ComObject<CExtProppage, PropertyPage, IOleObject>,
+                           public DialogWindow {
 public:
     CExtProppage();
     ~CExtProppage() override;
@@ -98,10 +100,12 @@ public:
     HRESULT Invoke(DISPID id, REFIID reserved, LCID lcid, WORD flags, DISPPARAMS* params,
                    VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override;
 
-    // The control's client site: keeps the site's PropertyPageSite (null when
-    // it has none) in place of an earlier one; dirty flag := VARIANT_FALSE.
-    // S_OK.
-    HRESULT SetClientSite(IUnknown* site);
+    // IOleObject: Outlook hands the page control its client site before the
+    // window exists. Keeps the site and the site's PropertyPageSite (null
+    // when it has none) in place of earlier ones; dirty flag :=
+    // VARIANT_FALSE. S_OK. GetClientSite: the kept site; E_FAIL without one.
+    HRESULT SetClientSite(IOleClientSite* site) override;
+    HRESULT GetClientSite(IOleClientSite** site) override;
 
     // Creates the page's window as a child of parent (null: a hidden
     // child of the desktop). Null when it exists already or cannot be made.
@@ -142,6 +146,7 @@ public:
     void NotifySite();
 
     CComVariant m_dirty;
+    CComPtr<IOleClientSite> m_clientSite;
     CComPtr<PropertyPageSite> m_pageSite;
 
 private:

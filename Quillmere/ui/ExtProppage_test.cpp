@@ -10,6 +10,7 @@
 #include "Quillmere/core/DebugLog.h"
 #include "platform/com/Bstr.h"
 #include "platform/com/Com.h"
+#include "platform/com/OleObject.h"
 #include "platform/win/Controls.h"
 #include "platform/win/Dialog.h"
 #include "platform/win/DialogTestSupport.h"
@@ -110,7 +111,8 @@ public:
     }
 };
 
-class PageSite final : public Disp<PageSite, PropertyPageSite> {
+// The page site is the client site Outlook hands the page control.
+class PageSite final : public Disp<PageSite, PropertyPageSite, IOleClientSite> {
 public:
     explicit PageSite(int& changes) : m_changes(changes) {}
     HRESULT OnStatusChange() override { return ++m_changes, S_OK; }
@@ -196,7 +198,7 @@ protected:
         m_page = com::Make<ui::CExtProppage>();
         m_page->SetEngineAccess(std::make_unique<FakeEngine>(m_engine, m_session));
         m_site = com::Make<PageSite, PropertyPageSite>(m_statusChanges);
-        ASSERT_EQ(m_page->SetClientSite(m_site), S_OK);
+        ASSERT_EQ(m_page->SetClientSite(CComQIPtr<IOleClientSite>(m_site)), S_OK);
         ASSERT_NE(m_page->CreatePage(parent), nullptr);
     }
     // A control's rectangle in page coordinates.

@@ -419,12 +419,23 @@ HRESULT CQuillmerePropPage::get_Dirty(VARIANT_BOOL* dirty) {
     return S_OK;
 }
 
-HRESULT CQuillmerePropPage::SetClientSite(IUnknown* site) {
+HRESULT CQuillmerePropPage::SetClientSite(IOleClientSite* site) {
     CComPtr<PropertyPageSite> pageSite;
     if (site)
         site->QueryInterface(IID_PropertyPageSite, reinterpret_cast<void**>(&pageSite));
+    m_clientSite = site;
     m_pageSite = pageSite;
     m_dirty = CComVariant(false);
+    return S_OK;
+}
+
+HRESULT CQuillmerePropPage::GetClientSite(IOleClientSite** site) {
+    if (!site)
+        return E_POINTER;
+    *site = m_clientSite;
+    if (!*site)
+        return E_FAIL;
+    (*site)->AddRef();
     return S_OK;
 }
 

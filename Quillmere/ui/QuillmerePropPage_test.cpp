@@ -19,6 +19,7 @@
 #include "Quillmere/tracking/Categories.h"
 #include "platform/com/Bstr.h"
 #include "platform/com/Com.h"
+#include "platform/com/OleObject.h"
 #include "platform/win/Controls.h"
 #include "platform/win/Dialog.h"
 #include "platform/win/DialogTestSupport.h"
@@ -179,7 +180,8 @@ public:
     HRESULT Cleanup() override { return S_OK; }
 };
 
-class PageSite final : public FakeDispatch<PageSite, PropertyPageSite> {
+// The page site is the client site Outlook hands the page control.
+class PageSite final : public FakeDispatch<PageSite, PropertyPageSite, IOleClientSite> {
 public:
     explicit PageSite(int& changes) : m_changes(changes) {}
     HRESULT OnStatusChange() override { return ++m_changes, S_OK; }
@@ -351,7 +353,7 @@ protected:
         m_page->SetEngineAccess(std::make_unique<FakeEngine>(m_engine, m_session));
         m_statusChanges = 0;
         m_site = com::Make<PageSite, PropertyPageSite>(m_statusChanges);
-        ASSERT_EQ(m_page->SetClientSite(m_site), S_OK);
+        ASSERT_EQ(m_page->SetClientSite(CComQIPtr<IOleClientSite>(m_site)), S_OK);
         ASSERT_NE(m_page->CreatePage(parent), nullptr);
     }
     HWND Item(int id) { return GetDlgItem(m_page->m_hWnd, id); }
