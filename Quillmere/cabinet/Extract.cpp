@@ -33,6 +33,7 @@ constexpr INT_PTR kFirstMemoryHandle = 0xFF000000;
 // the writer side accepts can only come from a hostile cabinet.
 constexpr DWORD kMaxMemoryFileSize = 0x7FFF0000;
 constexpr int kErrAllocFail = 5;
+constexpr int kErrCabinetNotFound = 1;
 constexpr int kErrWrongCabinet = 10;
 constexpr std::size_t kMinTargetChars = 3;
 constexpr std::size_t kMinCabinetPartChars = 2;
@@ -83,6 +84,13 @@ bool StaysBelowTarget(const wchar_t* name) {
         }
         component = end + 1;
     }
+}
+
+// A cabinet set names its next part by a bare file name in the directory of
+// the first; a name with a path, a drive or a parent component would open a
+// file elsewhere as part of the set.
+bool IsBareFileName(const wchar_t* name) {
+    return name[0] != L'\0' && std::wcspbrk(name, L"\\/:") == nullptr && StaysBelowTarget(name);
 }
 
 }  // namespace
@@ -258,6 +266,10 @@ BOOL CExtract::ExtractFile(const wchar_t* cabinetPath, const wchar_t* targetDire
         }
         if (seen) {
             m_error.Set(kErrWrongCabinet);
+            break;
+        }
+        if (!IsBareFileName(m_nextCabinetName.Get())) {
+            m_error.Set(kErrCabinetNotFound);
             break;
         }
         name = m_nextCabinetName;
@@ -690,6 +702,10 @@ INT_PTR CExtract::FnNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION notificati
             self->m_nextCabinetName.AssignCodePage(notification->psz1, CP_UTF8);
             if (self->m_nextCabinet != nullptr) {
                 self->m_nextCabinet(self->m_nextCabinetName.Get(), self->m_param);
+            }
+            if (!IsBareFileName(self->m_nextCabinetName.Get())) {
+                self->m_error.Set(kErrCabinetNotFound);
+                return -1;
             }
             if (notification->fdie != FDIERROR_NONE) {
                 self->m_error.Set(notification->fdie);

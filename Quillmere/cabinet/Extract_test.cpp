@@ -635,6 +635,47 @@ TEST_F(ExtractTest, SetThatNamesItsOwnCabinetAgainEnds) {
     EXPECT_TRUE(testing::ReadHostFile(ScratchUser::Host(L"C:\\out\\self\\loop.txt")) == item);
 }
 
+// A received cabinet may name a next part of its set; only a bare file name
+// beside it is followed, never a path that leads elsewhere.
+TEST_F(ExtractTest, NextCabinetOutsideTheCabinetsDirectoryIsNotOpened) {
+    std::wstring other = Source(L"escaped.txt", testing::MailText(16, 500));
+    Pack(L"C:\\elsewhere\\other.cab", {{other, L"escaped.txt"}}, L"", tcompTYPE_NONE);
+    Pack(L"C:\\cabs\\sub\\other.cab", {{other, L"escaped.txt"}}, L"", tcompTYPE_NONE);
+    Bytes item = testing::MailText(17, 300);
+    std::wstring source = Source(L"first.txt", item);
+    for (const char* next :
+         {"..\\elsewhere\\other.cab", "../elsewhere/other.cab", "C:\\elsewhere\\other.cab",
+          "\\elsewhere\\other.cab", "sub\\other.cab", ".."}) {
+        SCOPED_TRACE(next);
+        Pack(L"C:\\cabs\\first.cab", {{source, L"first.txt"}}, L"", tcompTYPE_NONE);
+        Bytes cab = testing::ReadHostFile(ScratchUser::Host(L"C:\\cabs\\first.cab"));
+        constexpr std::size_t kSize = 8, kFiles = 16, kFolderCount = 26, kFlags = 30, kHeader = 36;
+        const std::string names = std::string(next) + '\0' + "disk" + '\0';
+        auto addLe32 = [&](std::size_t at, std::uint32_t add) {
+            std::uint32_t v = Le32(cab, at) + add;
+            for (int i = 0; i < 4; ++i) {
+                cab[at + i] = static_cast<BYTE>(v >> (8 * i));
+            }
+        };
+        cab[kFlags] |= 0x0002;  // a next cabinet follows
+        addLe32(kSize, static_cast<std::uint32_t>(names.size()));
+        addLe32(kFiles, static_cast<std::uint32_t>(names.size()));
+        for (std::size_t f = 0; f < cab[kFolderCount]; ++f) {
+            addLe32(kHeader + 8 * f, static_cast<std::uint32_t>(names.size()));
+        }
+        cab.insert(cab.begin() + kHeader, names.begin(), names.end());
+        testing::WriteHostFile(ScratchUser::Host(L"C:\\cabs\\first.cab"), cab);
+
+        std::wstring text;
+        EXPECT_FALSE(Unpack(L"C:\\cabs\\first.cab", L"C:\\out\\next", "", &text));
+        EXPECT_EQ(text.substr(0, text.find(L'\n')),
+                  L"Cabinet file (or part of splitted CAB) not found")
+            << text;
+        EXPECT_TRUE(testing::ReadHostFile(ScratchUser::Host(L"C:\\out\\next\\first.txt")) == item);
+        EXPECT_FALSE(testing::HostFileExists(ScratchUser::Host(L"C:\\out\\next\\escaped.txt")));
+    }
+}
+
 TEST_F(ExtractTest, UnwritableTargetGives8WithTheWindowsError) {
     std::wstring source = Source(L"w.txt", testing::MailText(12, 100));
     Pack(L"C:\\cabs\\w.zuf", {{source, L"w.txt"}}, L"");
