@@ -1,5 +1,7 @@
 #include "Quillmere/core/DebugLog.h"
 
+#include <cstdarg>
+
 #include <cstdio>
 #include <string>
 
@@ -209,6 +211,24 @@ void WriteDebugLog(const char* text) {
 
 void WriteDebugLog(const wchar_t* text) {
     AppendDebugLog(text, true);
+}
+
+void WriteDebugLogFormat(const char* format, ...) {
+    if (!DebugSwitch.load() || !format)
+        return;
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int size = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    if (size >= 0) {
+        std::string line(static_cast<std::size_t>(size) + 1, '\0');
+        std::vsnprintf(line.data(), line.size(), format, again);
+        line.resize(static_cast<std::size_t>(size));
+        WriteDebugLog(line.c_str());
+    }
+    va_end(again);
 }
 
 void WriteDebugLogValue(const char* text, const wchar_t* value) {

@@ -51,6 +51,11 @@ void WriteDebugLog(const wchar_t* text);
 void WriteDebugLogValue(const char* text, const wchar_t* value);
 void WriteDebugLogValue(const wchar_t* text, const wchar_t* value);
 
+// One debug-log line formatted like printf from a narrow format (wide texts
+// are passed through win::ToAnsi, as the log is ANSI). Nothing is formatted
+// while DebugSwitch is off.
+void WriteDebugLogFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // The failure report. The first report of the process is the context alone;
 // later ones read "ERROR: <context>: <name of hr>" (the MAPI names of the
 // standard codes) or, for a code without a name, "ERROR: <context>: 0x<hr in

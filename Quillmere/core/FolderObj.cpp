@@ -9,6 +9,7 @@
 #include "platform/outlook/Outlook.h"
 #include "platform/win/Clock.h"
 #include "platform/win/Handle.h"
+#include "platform/win/Text.h"
 #include "platform/win/Threads.h"
 
 namespace {
@@ -65,10 +66,9 @@ void CFolderObj::AttachToOutlookFolder(IDispatch* folder) {
 }
 
 CFolderObj::~CFolderObj() {
-    std::wstring line = L"Folder " + m_shareName + L" has sent " +
-                        std::to_wstring(m_sentCount.load()) + L" elems (no del's incl.)/ we have " +
-                        std::to_wstring(m_elementCount.load()) + L" elems in fldr";
-    WriteDebugLog(line.c_str());
+    WriteDebugLogFormat("Folder %s has sent %d elems (no del's incl.)/ we have %d elems in fldr",
+                        win::ToAnsi(m_shareName).c_str(), static_cast<int>(m_sentCount.load()),
+                        static_cast<int>(m_elementCount.load()));
     m_run = false;
     if (m_isExchange)
         SaveSid2SourceTable();
@@ -128,6 +128,9 @@ void CFolderObj::Start() {
             CloseHandle(reinterpret_cast<HANDLE>(thread));
         }
     }
-    std::wstring line = (L"FObj started " + m_shareName).substr(0, kStartLineLength);
-    WriteDebugLog(line.c_str());
+    // The whole line, its prefix included, is held to kStartLineLength.
+    WriteDebugLogFormat(
+        "FObj started %s",
+        win::ToAnsi(m_shareName.substr(0, kStartLineLength - (sizeof "FObj started " - 1)))
+            .c_str());
 }

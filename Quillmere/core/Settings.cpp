@@ -113,8 +113,7 @@ void ReadMailAccount(CSyncEngine* engine, const std::wstring& profile) {
 void LogVersions(CSyncEngine* engine) {
     wchar_t version[64] = L"";
     GetModuleVersionString(engine, version, sizeof version / sizeof version[0]);
-    std::wstring line = std::wstring(L"Debugger started, Version ") + version;
-    WriteDebugLog(line.c_str());
+    WriteDebugLogFormat("Debugger started, Version %s", win::ToAnsi(version).c_str());
     CComBSTR rdoVersion;
     if (engine->Utils())
         engine->Utils()->GetVersion(&rdoVersion);
@@ -252,10 +251,7 @@ bool IsExchangeFolder(CSyncEngine* engine, const core::OutlookFolder& folder, bo
         ok = false;
         return false;
     }
-    if (DebugSwitch) {
-        std::wstring line = L"ConMode: " + std::to_wstring(mode);
-        WriteDebugLog(line.c_str());
-    }
+    WriteDebugLogFormat("ConMode: %d", static_cast<int>(mode));
     if (mode == kQmrConnectionNoExchange)
         return false;
     CComBSTR version;

@@ -22,6 +22,7 @@
 #include "platform/win/Clock.h"
 #include "platform/win/Crt.h"
 #include "platform/win/Files.h"
+#include "platform/win/Text.h"
 
 namespace {
 
@@ -75,25 +76,6 @@ DATE LocalNow() {
     DATE date = 0;
     SystemTimeToVariantTime(&now, &date);
     return date;
-}
-
-void DebugLogCount(const char* format, long count) {
-    if (!DebugSwitch)
-        return;
-    char line[128];
-    std::snprintf(line, sizeof line, format, count);
-    WriteDebugLog(line);
-}
-
-void DebugLogCountAndText(const char* format, long count, const std::wstring& text) {
-    if (!DebugSwitch)
-        return;
-    char line[128];
-    std::snprintf(line, sizeof line, format, count);
-    std::wstring wide;
-    for (const char* p = line; *p; ++p)
-        wide += static_cast<wchar_t>(static_cast<unsigned char>(*p));
-    WriteDebugLog((wide + text).c_str());
 }
 
 // The cells of one row (or the rows of one batch) of GetRows.
@@ -328,7 +310,7 @@ void CItemsEvents::ReadStateFiles(CrtFile* keys, CrtFile* values) {
     std::vector<ChangeKeyEntry> pairs;
     const bool agree = changekeys::ReadStateFilePairs(keys, values, pairs);
     WriteDebugLog("LoadFolderList=>ready");
-    DebugLogCount("LoadFolderList => %ld Items from file", static_cast<long>(pairs.size()));
+    WriteDebugLogFormat("LoadFolderList => %d Items from file", static_cast<int>(pairs.size()));
     if (!agree) {
         // The next full scan rebuilds the list; nothing is sent for it.
         LogHResult(0, "Difference between keys and values");
@@ -417,7 +399,7 @@ HRESULT CItemsEvents::MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
     hr = table->GetRowCount(&rowCount);
     if (FAILED(hr))
         return fail(hr, "MFL:RowCount");
-    DebugLogCount("MFL::rows_ges: %ld", rowCount);
+    WriteDebugLogFormat("MFL::rows_ges: %d", static_cast<int>(rowCount));
     hr = table->Sort(CComVariant(static_cast<LONG>(kTagLastModification)), CComVariant(LONG(1)));
     if (SUCCEEDED(hr))
         hr = table->GoToFirst();
@@ -638,8 +620,8 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
         WriteDebugLog("CHECK CHANGES::MAINLIST::Not this much to check");
         return S_OK;
     }
-    DebugLogCountAndText("CHECK CHANGES::%ld Items to check in ", static_cast<long>(fresh.Size()),
-                         m_owner->m_category);
+    WriteDebugLogFormat("CHECK CHANGES::%d Items to check in %s", static_cast<int>(fresh.Size()),
+                        win::ToAnsi(m_owner->m_category).c_str());
 
     bool mustSave = false;
     bool sendingStopped = false;  // after a failed conversion or queueing
@@ -798,8 +780,8 @@ HRESULT CItemsEvents::CheckFolder4DeletedItems(QMRRDOSession* session, QMRMAPIUt
         ++index;
     }
     LeaveCriticalSection(&ChangeListLock);
-    DebugLogCount("CHECK4DELETEDITEMS::CheckDelMSg = %ld msec",
-                  static_cast<long>(GetTickCount() - start));
+    WriteDebugLogFormat("CHECK4DELETEDITEMS::CheckDelMSg = %d msec",
+                        static_cast<int>(GetTickCount() - start));
     if (queued)
         WritechangeKeylist2File();
     return hr;

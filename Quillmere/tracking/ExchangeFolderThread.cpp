@@ -142,24 +142,6 @@ void SetExchangeScanHooksForTesting(const ExchangeScanHooks& hooks) {
     g_hooks = hooks;
 }
 
-void ExchangeDebugLine(const char* format, ...) {
-    if (!DebugSwitch.load() || !format)
-        return;
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int size = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    if (size >= 0) {
-        std::string line(static_cast<size_t>(size) + 1, '\0');
-        std::vsnprintf(line.data(), line.size(), format, again);
-        line.resize(static_cast<size_t>(size));
-        WriteDebugLog(line.c_str());
-    }
-    va_end(again);
-}
-
 unsigned ExchangeFolderThread(void* argument) {
     auto* folder = static_cast<CFolderObj*>(argument);
     folder->SetThreadAlive(true);
@@ -175,7 +157,7 @@ unsigned ExchangeFolderThread(void* argument) {
     HRESULT logon = CreateHelperSession(&session);
     if (session)
         logon = AttachSession(folder, session);
-    ExchangeDebugLine("Thread is running for %s", win::ToAnsi(folder->m_shareName).c_str());
+    WriteDebugLogFormat("Thread is running for %s", win::ToAnsi(folder->m_shareName).c_str());
 
     // The first scan comes at once, the first timed one about 120 s after the
     // start, later ones every 60 s; a dirty flag brings one within ~6 s.
@@ -212,7 +194,7 @@ unsigned ExchangeFolderThread(void* argument) {
     std::wstring shareName = folder->m_shareName;
     // Last access to the folder object: its destructor may run from here on.
     folder->SetThreadAlive(false);
-    ExchangeDebugLine("Thread %s ended", win::ToAnsi(shareName).c_str());
+    WriteDebugLogFormat("Thread %s ended", win::ToAnsi(shareName).c_str());
     if (utils)
         utils->Cleanup();
     session.Release();
@@ -302,8 +284,8 @@ HRESULT CFolderObj::ScanExchangeChanges(QMRRDOSession* session, QMRMAPIUtils* ut
     if (DebugSwitch.load()) {
         CComBSTR name;
         m_helperFolder->GetName(&name);
-        ExchangeDebugLine("RCI::%s CountDifferingItems: %d", win::ToAnsi(name.View()).c_str(),
-                          static_cast<int>(count));
+        WriteDebugLogFormat("RCI::%s CountDifferingItems: %d", win::ToAnsi(name.View()).c_str(),
+                            static_cast<int>(count));
     }
 
     if (resetMode) {
@@ -433,8 +415,8 @@ void CFolderObj::ScanDifferingItem(QMRRDOSession* session, QMRMAPIUtils* utils,
     if (FAILED(item->GetLastModificationTime(&utcTime)) ||
         FAILED(utils->ConvertModificationTime(utcTime, &modified)))
         modified = LocalNow();
-    ExchangeDebugLine("RCI::-- changed item? i=%d / %d --", static_cast<int>(index),
-                      static_cast<int>(count));
+    WriteDebugLogFormat("RCI::-- changed item? i=%d / %d --", static_cast<int>(index),
+                        static_cast<int>(count));
     CComBSTR changeKey;
     hr = item->GetChangeKey(&changeKey);
     if (FAILED(hr) || changeKey.Length() == 0) {
@@ -610,25 +592,25 @@ bool CFolderObj::IsMyOwnChange(QMRRDOSession* session, QMRMAPIUtils* utils,
         while (it != m_exchangeCache.end() && it->first != sourceKey)
             ++it;
         if (it == m_exchangeCache.end()) {
-            ExchangeDebugLine("mychange::SKEYnotInCache(items in cache %d)",
-                              static_cast<int>(m_exchangeCache.size()));
+            WriteDebugLogFormat("mychange::SKEYnotInCache(items in cache %d)",
+                                static_cast<int>(m_exchangeCache.size()));
             return false;
         }
         if (VarBstrCmp(it->second.c_str(), changeKey.c_str(), 0x400, 0) == VARCMP_EQ) {
             m_exchangeCache.erase(it);
-            ExchangeDebugLine("mychange::my own change(items in cache %d)",
-                              static_cast<int>(m_exchangeCache.size()));
+            WriteDebugLogFormat("mychange::my own change(items in cache %d)",
+                                static_cast<int>(m_exchangeCache.size()));
             return true;
         }
         if (it->second == kReminderMark) {
-            ExchangeDebugLine("mychange::from reminder(items in cache %d)",
-                              static_cast<int>(m_exchangeCache.size()));
+            WriteDebugLogFormat("mychange::from reminder(items in cache %d)",
+                                static_cast<int>(m_exchangeCache.size()));
             it->second = changeKey;
             fromReminder = true;
         } else {
             m_exchangeCache.erase(it);
-            ExchangeDebugLine("mychange::realchange1(items in cache %d)",
-                              static_cast<int>(m_exchangeCache.size()));
+            WriteDebugLogFormat("mychange::realchange1(items in cache %d)",
+                                static_cast<int>(m_exchangeCache.size()));
             return false;
         }
     }

@@ -28,9 +28,3 @@ struct ExchangeScanHooks {
 };
 
 void SetExchangeScanHooksForTesting(const ExchangeScanHooks& hooks);
-
-// One debug-log line of the Exchange tracking from a printf format (the
-// line texts with their "%s" and "%d" as the log readers know them); text
-// arguments are passed as ANSI, the log's own code page. Nothing while
-// DebugSwitch is off. Any thread.
-void ExchangeDebugLine(const char* format, ...) __attribute__((format(printf, 1, 2)));

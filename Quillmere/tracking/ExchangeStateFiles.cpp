@@ -324,8 +324,8 @@ HRESULT CFolderObj::InitFolder(QMRRDOSession* session, QMRMAPIUtils* utils) {
     LONG mode = 0;
     session->GetConnectionMode(&mode);
     if (IsOfflineMode(mode)) {
-        ExchangeDebugLine("INITFLDR::Offl.|Disc.|CachedOffl.|CachedDisc./Cmode: %d",
-                          static_cast<int>(mode));
+        WriteDebugLogFormat("INITFLDR::Offl.|Disc.|CachedOffl.|CachedDisc./Cmode: %d",
+                            static_cast<int>(mode));
         engine->SetSyncState(kSyncStateOffline);
         return E_FAIL;
     }
@@ -335,17 +335,17 @@ HRESULT CFolderObj::InitFolder(QMRRDOSession* session, QMRMAPIUtils* utils) {
         session->GetFolderFromID(CComBSTR(m_sink->m_entryId.c_str()),
                                  CComBSTR(m_sink->m_storeId.c_str()), engine->OpenFlags(), &opened);
     if (mode == kQmrConnectionOnline)
-        ExchangeDebugLine("INITFLDR::using olOnline mode");
+        WriteDebugLogFormat("INITFLDR::using olOnline mode");
     else
-        ExchangeDebugLine("INITFLDR::using olCached mode/Cmode: %d", static_cast<int>(mode));
+        WriteDebugLogFormat("INITFLDR::using olCached mode/Cmode: %d", static_cast<int>(mode));
     if (FAILED(hr)) {
         if (hr == kServerUnavailable)
             LogHResult(hr, "INITFLDR::Server is not available (or user not logged in)");
         LogHResult(hr, "INITFLDR::FolderFromIDFailed");
         engine->SetSyncState(kSyncStateOffline);
         if (hr == MAPI_E_NOT_FOUND) {
-            ExchangeDebugLine("INITFLDR::Cmode: %d / Object not found:%s", static_cast<int>(mode),
-                              win::ToAnsi(m_sink->m_entryId).c_str());
+            WriteDebugLogFormat("INITFLDR::Cmode: %d / Object not found:%s", static_cast<int>(mode),
+                                win::ToAnsi(m_sink->m_entryId).c_str());
             LogHResult(hr, "INITFLDR::One folder could not be addet to synchronization");
         }
     } else if (opened) {

@@ -24,6 +24,7 @@
 #include "platform/win/Clock.h"
 #include "platform/win/CriticalSection.h"
 #include "platform/win/Registry.h"
+#include "platform/win/Text.h"
 
 namespace {
 
@@ -45,11 +46,6 @@ constexpr REGSAM kFolderKeyAccess = 0x2001F;
 constexpr const wchar_t* kLastFolderSyncTimeValue = L"LastFolderSyncTime";
 constexpr DWORD kDateBytes = 8;
 
-void LogWithShare(const wchar_t* before, const std::wstring& share, const wchar_t* after) {
-    std::wstring line = before + share + after;
-    WriteDebugLog(line.c_str());
-}
-
 // Polls FolderCheckLock until this thread holds it (true) or the folder's
 // run flag drops (false, not held).
 bool TakeFolderCheckLock(CFolderObj* folder, DWORD retryMs, int reportAfter)
@@ -60,7 +56,8 @@ bool TakeFolderCheckLock(CFolderObj* folder, DWORD retryMs, int reportAfter)
             return true;
         Sleep(retryMs);
         if (++failures > reportAfter) {
-            LogWithShare(L"wait4folder 1 Min.!!! ", folder->m_shareName, L"");
+            WriteDebugLogFormat("wait4folder 1 Min.!!! %s",
+                                win::ToAnsi(folder->m_shareName).c_str());
             failures = 0;
         }
         if (!folder->IsRunning())
@@ -98,15 +95,15 @@ void RunOneCheck(CFolderObj* folder, QMRMAPIUtils* utils, bool twoMinutes,
     CItemsEvents* sink = folder->Sink();
     const std::wstring& share = folder->m_shareName;
     if (sink->TakeDeletedFlag()) {
-        LogWithShare(L"CheckFolder4DeletedItems ", share, L"");
+        WriteDebugLogFormat("CheckFolder4DeletedItems %s", win::ToAnsi(share).c_str());
         if (SUCCEEDED(folder->CreateThreadSession(&session)))
             sink->CheckFolder4DeletedItems(session, utils);
     } else if (twoMinutes) {
-        LogWithShare(L"CheckFolder ", share, L" (2Min)");
+        WriteDebugLogFormat("CheckFolder %s (2Min)", win::ToAnsi(share).c_str());
         if (SUCCEEDED(folder->CreateThreadSession(&session)))
             sink->CheckChanges(session, utils);
     } else if (folder->IsRunning() && sink->TakeDirtyFlag()) {
-        LogWithShare(L"CheckFolder ", share, L" (dirty)");
+        WriteDebugLogFormat("CheckFolder %s (dirty)", win::ToAnsi(share).c_str());
         if (SUCCEEDED(folder->CreateThreadSession(&session)))
             sink->CheckChanges(session, utils);
     }
@@ -114,7 +111,7 @@ void RunOneCheck(CFolderObj* folder, QMRMAPIUtils* utils, bool twoMinutes,
 
 // The turns, until the run flag drops.
 void RunTurns(CFolderObj* folder, QMRMAPIUtils* utils) {
-    LogWithShare(L"Thread is running for ", folder->m_shareName, L"");
+    WriteDebugLogFormat("Thread is running for %s", win::ToAnsi(folder->m_shareName).c_str());
     DWORD lastCheck = GetTickCount();
     // Counts 2-minute ticks (by 2, from 1); kept for a periodic deletion
     // scan, which the thread does not run.
