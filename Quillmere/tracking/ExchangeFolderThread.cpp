@@ -20,6 +20,7 @@
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FolderObj.h"
 #include "Quillmere/core/HelperObjects.h"
+#include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/exchange/QueueChange.h"
 #include "Quillmere/resources/LoadString.h"
@@ -255,7 +256,7 @@ HRESULT CFolderObj::ScanExchangeChanges(QMRRDOSession* session, QMRMAPIUtils* ut
         LogHResult(hr, "RCI::no connection to Exchange (User doesn't use Exchange)");
         if (engine->GetSyncState() != kSyncStateOffline) {
             std::wstring title;
-            LoadString(AddinResourceModule(), kIcsNotSupportedTitleId, g_UILanguage.load(), title);
+            LoadString(AddinResourceModule(), kIcsNotSupportedTitleId, GetConfiguredLCID(), title);
             engine->SetPendingNotification(title, L"EXCHANGE ICS NOT SUPPORTED",
                                            kNotificationKindInfo);
         }

@@ -266,10 +266,21 @@ TEST_F(ExchangeScanTest, ServerAnswersThatMeanOffline) {
         std::wstring title;
         std::wstring text;
     };
-    std::wstring noIcsTitle;
-    LoadString(AddinResourceModule(), 1269, g_UILanguage.load(), noIcsTitle);
+    // The notification reads the configured language when it is raised, not
+    // the one kept since the start.
+    g_UILanguage = 0x0409;
+    HKEY config = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kConfigKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &config, nullptr),
+              ERROR_SUCCESS);
+    const DWORD german = 0x0407;
+    ASSERT_EQ(RegSetValueExW(config, L"LCID", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&german),
+                             sizeof german),
+              ERROR_SUCCESS);
+    RegCloseKey(config);
     const std::vector<Case> cases = {
-        {MAPI_E_NO_SUPPORT, noIcsTitle, L"EXCHANGE ICS NOT SUPPORTED"},
+        {MAPI_E_NO_SUPPORT, L"Ihr Server unterstützt die ICS-Schnittstelle von Exchange nicht.",
+         L"EXCHANGE ICS NOT SUPPORTED"},
         {MAPI_E_NETWORK_ERROR, L"NETWORK ERROR", L"EXCHANGE OFFLINE"},
     };
     Baseline();
