@@ -144,8 +144,8 @@ pids=()
 
 for u in alice bob; do
     step "what the add-in wrote to its debug log ($u), the sync road's lines"
-    grep -E 'ADDFOLDER|Thread is running|CHECK CHANGES::(NEW|PREPAIRE)|sSMsgT::Mail added|RCI::(Reset|-- changed|NOTHING)|pSI::(mclass|NEU|change|del)|PACKET|Shutdown' \
-        "$(debuglog $u)" | grep -v 'pSI::Start' | head -n 40 || true
+    grep -E 'ADDFOLDER|Thread is running|RCI::Reset this folder|RCI:CHECK:NEWELEM|CHECK CHANGES::(PREPAIRE|NEWITEM is)|sendSyncMessage:: |SaveSpecialMail saved|basicSyncProcessDirectory=>|sendDelMessage OK|pSI::(NEUer|Item2Del)|pSI:is overwrite|Shutdown' \
+        "$(debuglog $u)" | head -n 45 || true
     step "the add-in's error log ($u)"
     cat "$work/$u"/drive_c/Users/*/AppData/Local/Temp/Quillmere_error.log 2>/dev/null || echo "(none)"
 done
