@@ -21,10 +21,18 @@ struct ComboState : ControlState {
     bool dropped = false;
 };
 
-const WCHAR* TextArg(LPARAM lParam) {
-    auto* text = reinterpret_cast<const WCHAR*>(lParam);
-    return text ? text : L"";
-}
+constexpr ItemMessages kComboItemMessages{
+    .add = CB_ADDSTRING,
+    .insert = CB_INSERTSTRING,
+    .remove = CB_DELETESTRING,
+    .count = CB_GETCOUNT,
+    .find = CB_FINDSTRING,
+    .findExact = CB_FINDSTRINGEXACT,
+    .getText = CB_GETLBTEXT,
+    .getTextLength = CB_GETLBTEXTLEN,
+    .getData = CB_GETITEMDATA,
+    .setData = CB_SETITEMDATA,
+};
 
 bool HasEdit(const ComboState& s) {
     return s.kind != CBS_DROPDOWNLIST;
@@ -66,6 +74,19 @@ void ShowDropDown(HWND hwnd, ComboState& s, bool show) {
     s.dropped = show;
     if (!show)
         NotifyParent(hwnd, CBN_CLOSEUP);
+}
+
+// The state of a new combo box: its kind (0 counts as CBS_SIMPLE) and, when
+// it has an edit part, the window text as the edit text.
+ComboState* NewComboState(const CREATESTRUCTW* cs) {
+    auto style = static_cast<DWORD>(cs->style);
+    auto* state = new ComboState((style & CBS_SORT) != 0);
+    state->kind = style & 0x3;
+    if (state->kind == 0)
+        state->kind = CBS_SIMPLE;
+    if (cs->lpszName && !IS_INTRESOURCE(cs->lpszName) && state->kind != CBS_DROPDOWNLIST)
+        state->editText = cs->lpszName;
+    return state;
 }
 
 }  // namespace
@@ -147,29 +168,14 @@ bool ComboCancelDropDown(HWND combo) {
 }
 
 LRESULT ComboBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    auto* s = StateOf<ComboState>(hwnd);
-    switch (msg) {
-        case WM_NCCREATE: {
-            auto* cs = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-            auto style = static_cast<DWORD>(cs->style);
-            auto* state = new ComboState((style & CBS_SORT) != 0);
-            state->kind = style & 0x3;
-            if (state->kind == 0)
-                state->kind = CBS_SIMPLE;
-            if (cs->lpszName && !IS_INTRESOURCE(cs->lpszName) && state->kind != CBS_DROPDOWNLIST)
-                state->editText = cs->lpszName;
-            AttachState(hwnd, state);
-            return TRUE;
-        }
-        case WM_NCDESTROY:
-            DeleteState(hwnd);
-            return 0;
-        default:
-            break;
-    }
+    LRESULT answer = 0;
+    auto* s = StateForMessage<ComboState>(hwnd, msg, wParam, lParam, CreateAnswer::kTrue,
+                                          NewComboState, answer);
     if (!s)
-        return DefWindowProcW(hwnd, msg, wParam, lParam);
+        return answer;
     ItemList& items = s->items;
+    if (AnswerItemMessage(items, kComboItemMessages, msg, wParam, lParam, answer))
+        return answer;
     auto index = static_cast<int>(static_cast<LONG_PTR>(wParam));
     switch (msg) {
         case WM_CHAR:
@@ -197,16 +203,6 @@ LRESULT ComboBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             if (IsWindow(hwnd))
                 NotifyParent(hwnd, CBN_KILLFOCUS);
             return 0;
-        case CB_ADDSTRING: {
-            int at = items.Add(TextArg(lParam));
-            return at == -2 ? CB_ERRSPACE : at;
-        }
-        case CB_INSERTSTRING: {
-            int at = items.Insert(index, TextArg(lParam));
-            return at == -2 ? CB_ERRSPACE : (at < 0 ? CB_ERR : at);
-        }
-        case CB_DELETESTRING:
-            return items.Delete(index) ? items.Count() : CB_ERR;
         case CB_RESETCONTENT:
             items.Clear();
             if (HasEdit(*s)) {
@@ -214,13 +210,6 @@ LRESULT ComboBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
                 s->selStart = s->selEnd = 0;
             }
             return CB_OKAY;
-        case CB_GETCOUNT:
-            return items.Count();
-        case CB_FINDSTRING:
-        case CB_FINDSTRINGEXACT: {
-            int at = items.Find(index, TextArg(lParam), msg == CB_FINDSTRINGEXACT);
-            return at < 0 ? CB_ERR : at;
-        }
         case CB_SELECTSTRING: {
             int at = items.Find(index, TextArg(lParam), false);
             if (at < 0)
@@ -241,17 +230,6 @@ LRESULT ComboBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             return index;
         case CB_GETCURSEL:
             return items.current;
-        case CB_GETLBTEXT:
-            return items.Valid(index) ? CopyWhole(items.At(index).text, lParam) : CB_ERR;
-        case CB_GETLBTEXTLEN:
-            return items.Valid(index) ? static_cast<LRESULT>(items.At(index).text.size()) : CB_ERR;
-        case CB_GETITEMDATA:
-            return items.Valid(index) ? items.At(index).data : CB_ERR;
-        case CB_SETITEMDATA:
-            if (!items.Valid(index))
-                return CB_ERR;
-            items.At(index).data = lParam;
-            return TRUE;
         case CB_SHOWDROPDOWN:
             ShowDropDown(hwnd, *s, wParam != 0);
             return TRUE;

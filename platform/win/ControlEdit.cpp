@@ -121,6 +121,18 @@ void ScrollCaret(EditState& s, HWND hwnd) {
         s.firstVisibleLine = caretLine - visible + 1;
 }
 
+// The state of a new edit control: one or more lines, a password field's
+// '*', and the window text as its text.
+EditState* NewEditState(const CREATESTRUCTW* cs) {
+    auto* state = new EditState;
+    state->multiLine = (static_cast<DWORD>(cs->style) & ES_MULTILINE) != 0;
+    if (static_cast<DWORD>(cs->style) & ES_PASSWORD)
+        state->passwordChar = L'*';
+    if (cs->lpszName && !IS_INTRESOURCE(cs->lpszName))
+        state->text = cs->lpszName;
+    return state;
+}
+
 }  // namespace
 
 bool EditTypeChar(HWND edit, WCHAR ch) {
@@ -145,27 +157,11 @@ bool EditTypeChar(HWND edit, WCHAR ch) {
 }
 
 LRESULT EditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    auto* s = StateOf<EditState>(hwnd);
-    switch (msg) {
-        case WM_NCCREATE: {
-            auto* state = new EditState;
-            auto* cs = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-            state->multiLine = (static_cast<DWORD>(cs->style) & ES_MULTILINE) != 0;
-            if (static_cast<DWORD>(cs->style) & ES_PASSWORD)
-                state->passwordChar = L'*';
-            if (cs->lpszName && !IS_INTRESOURCE(cs->lpszName))
-                state->text = cs->lpszName;
-            AttachState(hwnd, state);
-            return TRUE;
-        }
-        case WM_NCDESTROY:
-            DeleteState(hwnd);
-            return 0;
-        default:
-            break;
-    }
+    LRESULT answer = 0;
+    auto* s = StateForMessage<EditState>(hwnd, msg, wParam, lParam, CreateAnswer::kTrue,
+                                         NewEditState, answer);
     if (!s)
-        return DefWindowProcW(hwnd, msg, wParam, lParam);
+        return answer;
     switch (msg) {
         case WM_CHAR:
             // Keys a host or test sends as characters; a person's typing.
@@ -173,8 +169,7 @@ LRESULT EditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
                 EditTypeChar(hwnd, static_cast<WCHAR>(wParam));
             return 0;
         case WM_SETTEXT: {
-            auto* text = reinterpret_cast<const WCHAR*>(lParam);
-            s->text = Cased(hwnd, text ? text : L"");
+            s->text = Cased(hwnd, TextArg(lParam));
             s->selStart = s->selEnd = 0;
             s->modified = false;
             s->firstVisibleLine = 0;

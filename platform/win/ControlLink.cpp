@@ -103,6 +103,15 @@ void Fill(const LinkItem& link, int index, LITEM& item) {
     CopyField(link.url, item.szUrl, L_MAX_URL_LENGTH);
 }
 
+// The state of a new link: the window text is its markup.
+LinkState* NewLinkState(const CREATESTRUCTW* cs) {
+    auto* state = new LinkState;
+    if (cs->lpszName && !IS_INTRESOURCE(cs->lpszName))
+        state->markup = cs->lpszName;
+    Parse(*state);
+    return state;
+}
+
 }  // namespace
 
 bool LinkClick(HWND hwnd, int index) {
@@ -127,32 +136,16 @@ bool LinkClick(HWND hwnd, int index) {
 }
 
 LRESULT LinkProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    auto* s = StateOf<LinkState>(hwnd);
-    switch (msg) {
-        case WM_NCCREATE: {
-            auto* state = new LinkState;
-            auto* cs = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-            if (cs->lpszName && !IS_INTRESOURCE(cs->lpszName))
-                state->markup = cs->lpszName;
-            Parse(*state);
-            AttachState(hwnd, state);
-            return DefWindowProcW(hwnd, msg, wParam, lParam);
-        }
-        case WM_NCDESTROY:
-            DeleteState(hwnd);
-            return 0;
-        default:
-            break;
-    }
+    LRESULT answer = 0;
+    auto* s = StateForMessage<LinkState>(hwnd, msg, wParam, lParam, CreateAnswer::kDefault,
+                                         NewLinkState, answer);
     if (!s)
-        return DefWindowProcW(hwnd, msg, wParam, lParam);
+        return answer;
     switch (msg) {
-        case WM_SETTEXT: {
-            auto* text = reinterpret_cast<const WCHAR*>(lParam);
-            s->markup = text ? text : L"";
+        case WM_SETTEXT:
+            s->markup = TextArg(lParam);
             Parse(*s);
             return DefWindowProcW(hwnd, msg, wParam, lParam);
-        }
         case LM_GETITEM:
         case LM_SETITEM: {
             auto* item = reinterpret_cast<LITEM*>(lParam);

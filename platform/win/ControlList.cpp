@@ -1,5 +1,6 @@
 #include "platform/win/ControlList.h"
 
+#include "platform/win/ControlSupport.h"
 #include "platform/win/Controls.h"
 #include "platform/win/Text.h"
 
@@ -74,6 +75,41 @@ int ItemList::Find(int start, std::wstring_view text, bool exact) const {
         }
     }
     return -1;
+}
+
+bool AnswerItemMessage(ItemList& items, const ItemMessages& messages, UINT msg, WPARAM wParam,
+                       LPARAM lParam, LRESULT& result) {
+    static_assert(LB_ERR == CB_ERR && LB_ERRSPACE == CB_ERRSPACE);
+    auto index = static_cast<int>(static_cast<LONG_PTR>(wParam));
+    if (msg == messages.add) {
+        int at = items.Add(TextArg(lParam));
+        result = at == -2 ? LB_ERRSPACE : at;
+    } else if (msg == messages.insert) {
+        int at = items.Insert(index, TextArg(lParam));
+        result = at == -2 ? LB_ERRSPACE : (at < 0 ? LB_ERR : at);
+    } else if (msg == messages.remove) {
+        result = items.Delete(index) ? items.Count() : LB_ERR;
+    } else if (msg == messages.count) {
+        result = items.Count();
+    } else if (msg == messages.find || msg == messages.findExact) {
+        int at = items.Find(index, TextArg(lParam), msg == messages.findExact);
+        result = at < 0 ? LB_ERR : at;
+    } else if (msg == messages.getText) {
+        result = items.Valid(index) ? CopyWhole(items.At(index).text, lParam) : LB_ERR;
+    } else if (msg == messages.getTextLength) {
+        result = items.Valid(index) ? static_cast<LRESULT>(items.At(index).text.size()) : LB_ERR;
+    } else if (msg == messages.getData) {
+        result = items.Valid(index) ? items.At(index).data : LB_ERR;
+    } else if (msg == messages.setData) {
+        result = LB_ERR;
+        if (items.Valid(index)) {
+            items.At(index).data = lParam;
+            result = TRUE;
+        }
+    } else {
+        return false;
+    }
+    return true;
 }
 
 }  // namespace win::controls

@@ -50,4 +50,26 @@ private:
     std::vector<ListItem> m_items;
 };
 
+// The numbers one list kind (list box or combo box) gives the item messages
+// that both kinds answer alike.
+struct ItemMessages {
+    UINT add;            // text in lParam; the new index
+    UINT insert;         // at index wParam (-1: the end)
+    UINT remove;         // index wParam; the count left
+    UINT count;          // the number of items
+    UINT find;           // prefix search after index wParam
+    UINT findExact;      // whole-text search after index wParam
+    UINT getText;        // index wParam into the caller's buffer in lParam
+    UINT getTextLength;  // index wParam
+    UINT getData;        // index wParam
+    UINT setData;        // index wParam, data in lParam
+};
+
+// Answers msg when it is one of messages' item messages on items: true with
+// result set, as the platform answers (-1 for a bad index or no match, -2
+// for a full list; LB_ERR = CB_ERR and LB_ERRSPACE = CB_ERRSPACE); false for
+// any other message, with nothing changed. The control's thread.
+bool AnswerItemMessage(ItemList& items, const ItemMessages& messages, UINT msg, WPARAM wParam,
+                       LPARAM lParam, LRESULT& result);
+
 }  // namespace win::controls

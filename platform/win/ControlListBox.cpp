@@ -12,13 +12,29 @@ struct ListBoxState : ControlState {
     int top = 0;
 };
 
-const WCHAR* TextArg(LPARAM lParam) {
-    auto* text = reinterpret_cast<const WCHAR*>(lParam);
-    return text ? text : L"";
-}
+constexpr ItemMessages kListBoxItemMessages{
+    .add = LB_ADDSTRING,
+    .insert = LB_INSERTSTRING,
+    .remove = LB_DELETESTRING,
+    .count = LB_GETCOUNT,
+    .find = LB_FINDSTRING,
+    .findExact = LB_FINDSTRINGEXACT,
+    .getText = LB_GETTEXT,
+    .getTextLength = LB_GETTEXTLEN,
+    .getData = LB_GETITEMDATA,
+    .setData = LB_SETITEMDATA,
+};
 
 bool Notifies(HWND hwnd) {
     return (StyleOf(hwnd) & LBS_NOTIFY) != 0;
+}
+
+// The state of a new list box: sorted or not, one or many selections.
+ListBoxState* NewListBoxState(const CREATESTRUCTW* cs) {
+    auto style = static_cast<DWORD>(cs->style);
+    auto* state = new ListBoxState((style & LBS_SORT) != 0);
+    state->multi = (style & (LBS_MULTIPLESEL | LBS_EXTENDEDSEL)) != 0;
+    return state;
 }
 
 }  // namespace
@@ -63,25 +79,14 @@ bool ListCancel(HWND list) {
 }
 
 LRESULT ListBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    auto* s = StateOf<ListBoxState>(hwnd);
-    switch (msg) {
-        case WM_NCCREATE: {
-            auto* cs = reinterpret_cast<const CREATESTRUCTW*>(lParam);
-            auto style = static_cast<DWORD>(cs->style);
-            auto* state = new ListBoxState((style & LBS_SORT) != 0);
-            state->multi = (style & (LBS_MULTIPLESEL | LBS_EXTENDEDSEL)) != 0;
-            AttachState(hwnd, state);
-            return DefWindowProcW(hwnd, msg, wParam, lParam);
-        }
-        case WM_NCDESTROY:
-            DeleteState(hwnd);
-            return 0;
-        default:
-            break;
-    }
+    LRESULT answer = 0;
+    auto* s = StateForMessage<ListBoxState>(hwnd, msg, wParam, lParam, CreateAnswer::kDefault,
+                                            NewListBoxState, answer);
     if (!s)
-        return DefWindowProcW(hwnd, msg, wParam, lParam);
+        return answer;
     ItemList& items = s->items;
+    if (AnswerItemMessage(items, kListBoxItemMessages, msg, wParam, lParam, answer))
+        return answer;
     auto index = static_cast<int>(static_cast<LONG_PTR>(wParam));
     switch (msg) {
         case WM_GETDLGCODE:
@@ -92,27 +97,10 @@ LRESULT ListBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_KILLFOCUS:
             NotifyParent(hwnd, LBN_KILLFOCUS);
             return 0;
-        case LB_ADDSTRING: {
-            int at = items.Add(TextArg(lParam));
-            return at == -2 ? LB_ERRSPACE : at;
-        }
-        case LB_INSERTSTRING: {
-            int at = items.Insert(index, TextArg(lParam));
-            return at == -2 ? LB_ERRSPACE : (at < 0 ? LB_ERR : at);
-        }
-        case LB_DELETESTRING:
-            return items.Delete(index) ? items.Count() : LB_ERR;
         case LB_RESETCONTENT:
             items.Clear();
             s->top = 0;
             return 0;
-        case LB_GETCOUNT:
-            return items.Count();
-        case LB_FINDSTRING:
-        case LB_FINDSTRINGEXACT: {
-            int at = items.Find(index, TextArg(lParam), msg == LB_FINDSTRINGEXACT);
-            return at < 0 ? LB_ERR : at;
-        }
         case LB_SELECTSTRING: {
             if (s->multi)
                 return LB_ERR;
@@ -180,17 +168,6 @@ LRESULT ListBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             if (s->multi)
                 items.current = index;
             return 0;
-        case LB_GETTEXT:
-            return items.Valid(index) ? CopyWhole(items.At(index).text, lParam) : LB_ERR;
-        case LB_GETTEXTLEN:
-            return items.Valid(index) ? static_cast<LRESULT>(items.At(index).text.size()) : LB_ERR;
-        case LB_GETITEMDATA:
-            return items.Valid(index) ? items.At(index).data : LB_ERR;
-        case LB_SETITEMDATA:
-            if (!items.Valid(index))
-                return LB_ERR;
-            items.At(index).data = lParam;
-            return TRUE;
         case LB_GETTOPINDEX:
             return s->top;
         case LB_SETTOPINDEX:

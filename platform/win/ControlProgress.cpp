@@ -20,19 +20,10 @@ void Clamp(ProgressState& s) {
 }  // namespace
 
 LRESULT ProgressProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    auto* s = StateOf<ProgressState>(hwnd);
-    switch (msg) {
-        case WM_NCCREATE:
-            AttachState(hwnd, new ProgressState);
-            return DefWindowProcW(hwnd, msg, wParam, lParam);
-        case WM_NCDESTROY:
-            DeleteState(hwnd);
-            return 0;
-        default:
-            break;
-    }
+    LRESULT answer = 0;
+    auto* s = StateForMessage<ProgressState>(hwnd, msg, wParam, lParam, answer);
     if (!s)
-        return DefWindowProcW(hwnd, msg, wParam, lParam);
+        return answer;
     int old = s->pos;
     switch (msg) {
         case PBM_SETRANGE:

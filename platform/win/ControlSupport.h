@@ -55,6 +55,54 @@ inline DWORD StyleOf(HWND hwnd) {
     return static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_STYLE));
 }
 
+// How a control answers WM_NCCREATE once its state is attached: a control
+// that keeps its text in its state answers TRUE; the others let
+// DefWindowProcW answer, which keeps the window text.
+enum class CreateAnswer { kTrue, kDefault };
+
+// The head of a control's window procedure. WM_NCCREATE attaches the state
+// that make(const CREATESTRUCTW*) returns (a new T, owned by the window from
+// then on) and WM_NCDESTROY deletes it; for both the result is null and
+// answer holds the message's answer (TRUE or DefWindowProcW's; 0). For any
+// other message the result is the window's state of kind T, or null with
+// answer set by DefWindowProcW when the window has none. The window's thread.
+template <class T, class Make>
+T* StateForMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, CreateAnswer create,
+                   Make make, LRESULT& answer) {
+    switch (msg) {
+        case WM_NCCREATE:
+            AttachState(hwnd, make(reinterpret_cast<const CREATESTRUCTW*>(lParam)));
+            answer =
+                create == CreateAnswer::kTrue ? TRUE : DefWindowProcW(hwnd, msg, wParam, lParam);
+            return nullptr;
+        case WM_NCDESTROY:
+            DeleteState(hwnd);
+            answer = 0;
+            return nullptr;
+        default:
+            break;
+    }
+    T* state = StateOf<T>(hwnd);
+    if (!state)
+        answer = DefWindowProcW(hwnd, msg, wParam, lParam);
+    return state;
+}
+
+// The same for a state made by T's default constructor, with WM_NCCREATE
+// answered as DefWindowProcW answers it.
+template <class T>
+T* StateForMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& answer) {
+    return StateForMessage<T>(
+        hwnd, msg, wParam, lParam, CreateAnswer::kDefault,
+        [](const CREATESTRUCTW*) { return new T; }, answer);
+}
+
+// The text a message passes in lParam; "" for null.
+inline const WCHAR* TextArg(LPARAM lParam) {
+    auto* text = reinterpret_cast<const WCHAR*>(lParam);
+    return text ? text : L"";
+}
+
 // WM_COMMAND to the parent, as a control notifies.
 inline void NotifyParent(HWND hwnd, WORD code) {
     HWND parent = GetParent(hwnd);

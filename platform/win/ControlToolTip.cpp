@@ -45,19 +45,10 @@ auto FindTool(ToolTipState& s, const TTTOOLINFOW& info) {
 }  // namespace
 
 LRESULT ToolTipProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    auto* s = StateOf<ToolTipState>(hwnd);
-    switch (msg) {
-        case WM_NCCREATE:
-            AttachState(hwnd, new ToolTipState);
-            return DefWindowProcW(hwnd, msg, wParam, lParam);
-        case WM_NCDESTROY:
-            DeleteState(hwnd);
-            return 0;
-        default:
-            break;
-    }
+    LRESULT answer = 0;
+    auto* s = StateForMessage<ToolTipState>(hwnd, msg, wParam, lParam, answer);
     if (!s)
-        return DefWindowProcW(hwnd, msg, wParam, lParam);
+        return answer;
     auto* info = reinterpret_cast<TTTOOLINFOW*>(lParam);
     switch (msg) {
         case TTM_ADDTOOLW: {
