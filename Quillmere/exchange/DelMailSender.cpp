@@ -1,6 +1,5 @@
 #include "Quillmere/exchange/DelMailSender.h"
 
-#include <cstdio>
 #include <memory>
 
 #include "Quillmere/core/AddinGlobals.h"
@@ -9,6 +8,7 @@
 #include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/core/ItemsEvents.h"
 #include "Quillmere/core/Settings.h"
+#include "Quillmere/exchange/ExchangeThreadFrame.h"
 #include "Quillmere/exchange/Mail2Send.h"
 #include "Quillmere/exchange/SendMail.h"
 #include "Quillmere/exchange/SendQueues.h"
@@ -22,7 +22,6 @@
 namespace {
 
 constexpr LONG kOutboxFolder = 4;
-constexpr ULONG PR_BODY_W = 0x1000001F;
 // The share name is copied into a buffer of this many characters (with the
 // terminator). A longer name is not cut: a cut name could match another
 // share's folder, so such a notice is dropped as not found instead.
@@ -30,30 +29,6 @@ constexpr std::size_t kShareNameBufferSize = 256;
 // Queue totals at which the sender counts as being in a burst.
 constexpr std::size_t kManyMails = 5;
 constexpr LONG kManyWaitingMails = 10;
-
-class OutboxLockHolder {
-public:
-    OutboxLockHolder() { EnterCriticalSection(&OutboxLock); }
-    ~OutboxLockHolder() { LeaveCriticalSection(&OutboxLock); }
-    OutboxLockHolder(const OutboxLockHolder&) = delete;
-    OutboxLockHolder& operator=(const OutboxLockHolder&) = delete;
-};
-
-// Writes the body the way the running Outlook takes it best; the other way
-// is the fallback.
-HRESULT WriteBody(CSyncEngine* engine, QMRSafeMailItem* safeMail, const std::wstring& body) {
-    CComBSTR text(body.c_str());
-    if (!text)
-        return E_OUTOFMEMORY;
-    CComVariant tag(static_cast<LONG>(PR_BODY_W), VT_I4);
-    CComVariant value(text);
-    auto byPutBody = [&] { return safeMail->PutBody(text); };
-    auto byFields = [&] { return safeMail->SetFields(tag, value); };
-    HRESULT hr = engine->IsModernMode() ? byPutBody() : byFields();
-    if (FAILED(hr))
-        hr = engine->IsModernMode() ? byFields() : byPutBody();
-    return hr;
-}
 
 // Addresses the notice to the partners of the share's folder. E_FAIL when
 // no synchronised folder has that share name or the folder has no partners.
@@ -118,8 +93,8 @@ HRESULT BuildNotice(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* mai
         hr = mail->PutSubject(CComBSTR(syncmail::BuildDeletionNoticeSubject(time.text).c_str()));
     if (FAILED(hr))
         return hr;
-    hr = WriteBody(engine, safeMail,
-                   syncmail::BuildDeletionNoticeBody(intro, shareName, syncIdText));
+    hr = WriteMailBody(engine, safeMail,
+                       syncmail::BuildDeletionNoticeBody(intro, shareName, syncIdText));
     if (FAILED(hr)) {
         LogHResult(hr, "could not add any Body!");
         return hr;
@@ -221,16 +196,8 @@ HRESULT sendDelMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils
 }
 
 unsigned DelMailSendThread(void*) {
-    IncrementRunningThreadCount();
-    {
-        char line[96];
-        std::snprintf(line, sizeof line, "Thread DelMailSendThread: %d / %d started",
-                      static_cast<int>(GetRunningThreadCount()),
-                      static_cast<int>(GetCurrentThreadId()));
-        WriteDebugLog(line);
-    }
+    BeginExchangeThread("DelMailSendThread");
     CSyncEngine* engine = g_pEngine.load();
-    CoInitialize(nullptr);
     bool created = false;
     CComPtr<QMRRDOSession> session;
     if (engine)
@@ -284,14 +251,7 @@ unsigned DelMailSendThread(void*) {
         SaveDelMailData2Disk(engine, queuePath.c_str(), true);
     utils.Release();
     session.Release();
-    CoUninitialize();
-    DecrementRunningThreadCount();
-    {
-        char line[64];
-        std::snprintf(line, sizeof line, "Thread DelMailSendThread endet (%d)",
-                      static_cast<int>(GetRunningThreadCount()));
-        WriteDebugLog(line);
-    }
+    EndExchangeThread("DelMailSendThread");
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "Quillmere/core/FolderObj.h"
 #include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/core/ItemsEvents.h"
+#include "Quillmere/exchange/ExchangeThreadFrame.h"
 #include "Quillmere/exchange/PacketMails.h"
 #include "Quillmere/exchange/ProcessSyncItems.h"
 #include "Quillmere/tracking/ItemLookup.h"
@@ -114,16 +115,8 @@ HRESULT MoveInboxSyncMailsToAddinFolder(CSyncEngine* engine, QMRRDOSession* sess
 }
 
 unsigned ImportFromInboxThread(void*) {
-    IncrementRunningThreadCount();
-    {
-        char line[96];
-        std::snprintf(line, sizeof line, "Thread ImportFromInboxThread: %d / %d started",
-                      static_cast<int>(GetRunningThreadCount()),
-                      static_cast<int>(GetCurrentThreadId()));
-        WriteDebugLog(line);
-    }
+    BeginExchangeThread("ImportFromInboxThread");
     CSyncEngine* engine = g_pEngine.load();
-    CoInitialize(nullptr);
     CComPtr<QMRRDOSession> session;
     CComPtr<QMRMAPIUtils> utils;
     if (engine)
@@ -184,14 +177,7 @@ unsigned ImportFromInboxThread(void*) {
     if (utils)
         utils->Cleanup();
     utils.Release();
-    CoUninitialize();
-    DecrementRunningThreadCount();
-    {
-        char line[64];
-        std::snprintf(line, sizeof line, "Thread ImportFromInboxThread endet (%d)",
-                      static_cast<int>(GetRunningThreadCount()));
-        WriteDebugLog(line);
-    }
+    EndExchangeThread("ImportFromInboxThread");
     return 0;
 }
 

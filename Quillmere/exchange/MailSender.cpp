@@ -6,6 +6,7 @@
 #include "Quillmere/core/AddinGlobals.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/HelperObjects.h"
+#include "Quillmere/exchange/ExchangeThreadFrame.h"
 #include "Quillmere/exchange/Mail2Send.h"
 #include "Quillmere/exchange/PacketMails.h"
 #include "Quillmere/exchange/QueueChange.h"
@@ -189,16 +190,8 @@ void RunLoop(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
 }  // namespace
 
 unsigned MailSendThread(void*) {
-    IncrementRunningThreadCount();
-    {
-        char line[96];
-        std::snprintf(line, sizeof line, "Thread MailSendThread: %d / %d started",
-                      static_cast<int>(GetRunningThreadCount()),
-                      static_cast<int>(GetCurrentThreadId()));
-        WriteDebugLog(line);
-    }
+    BeginExchangeThread("MailSendThread");
     CSyncEngine* engine = g_pEngine.load();
-    CoInitialize(nullptr);
     CComPtr<QMRRDOSession> session;
     CComPtr<QMRMAPIUtils> utils;
     std::wstring queuePath;
@@ -221,14 +214,7 @@ unsigned MailSendThread(void*) {
         utils->Cleanup();
     utils.Release();
     session.Release();
-    CoUninitialize();
-    DecrementRunningThreadCount();
-    {
-        char line[64];
-        std::snprintf(line, sizeof line, "Thread MailSendThread endet (%d)",
-                      static_cast<int>(GetRunningThreadCount()));
-        WriteDebugLog(line);
-    }
+    EndExchangeThread("MailSendThread");
     return 0;
 }
 

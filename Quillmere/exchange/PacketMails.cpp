@@ -8,6 +8,7 @@
 
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/SendMail.h"
 #include "Quillmere/exchange/SyncMailFormat.h"
 #include "Quillmere/resources/LoadString.h"
 #include "Quillmere/tracking/ItemLookup.h"
@@ -23,7 +24,6 @@ namespace {
 constexpr LONG kOutboxFolder = 4;
 constexpr LONG kAttachByValue = 1;
 constexpr LONG kOpenFlags = 16;
-constexpr ULONG PR_BODY_W = 0x1000001F;
 constexpr wchar_t kSafeMailItemProgId[] = L"QuillmereRDOx.QMRSafeMailItem";
 // The one file every unpacked attachment passes through.
 constexpr wchar_t kUnpackFileName[] = L"sync.msg";
@@ -106,22 +106,6 @@ bool ListDirectory(const std::wstring& pattern, std::vector<DirectoryEntry>& ent
     return true;
 }
 
-// Writes the body the way the running Outlook takes it best; the other way
-// is the fallback.
-HRESULT WriteBody(CSyncEngine* engine, QMRSafeMailItem* safeMail, const std::wstring& body) {
-    CComBSTR text(body.c_str());
-    if (!text)
-        return E_OUTOFMEMORY;
-    CComVariant tag(static_cast<LONG>(PR_BODY_W), VT_I4);
-    CComVariant value(text);
-    auto byPutBody = [&] { return safeMail->PutBody(text); };
-    auto byFields = [&] { return safeMail->SetFields(tag, value); };
-    HRESULT hr = engine->IsModernMode() ? byPutBody() : byFields();
-    if (FAILED(hr))
-        hr = engine->IsModernMode() ? byFields() : byPutBody();
-    return hr;
-}
-
 // A new packet mail in the session's Outbox, addressed and dated; its
 // attachments collection in *attachments. Nothing is saved yet.
 HRESULT CreatePacketMail(CSyncEngine* engine, QMRRDOSession* session,
@@ -176,7 +160,7 @@ HRESULT FinishPacketMail(CSyncEngine* engine, QMRMessage* mail, QMRSafeMailItem*
     CComPtr<QMRRecipients> mailRecipients;
     if (SUCCEEDED(safeMail->GetRecipients(&mailRecipients)) && mailRecipients)
         mailRecipients->ResolveAll(nullptr);
-    if (FAILED(hr = WriteBody(engine, safeMail, body)))
+    if (FAILED(hr = WriteMailBody(engine, safeMail, body)))
         return hr;
     return mail->Save();
 }

@@ -46,14 +46,6 @@ constexpr UINT kMinutesLeftId = 1268;
 // The balloon icon of the packing notification: none.
 constexpr LONG kBalloonNone = 0;
 
-class OutboxLockHolder {
-public:
-    OutboxLockHolder() { EnterCriticalSection(&OutboxLock); }
-    ~OutboxLockHolder() { LeaveCriticalSection(&OutboxLock); }
-    OutboxLockHolder(const OutboxLockHolder&) = delete;
-    OutboxLockHolder& operator=(const OutboxLockHolder&) = delete;
-};
-
 // Process-wide: the mails SaveMail handled and the tick of the first one,
 // the base of the estimate of the minutes left.
 std::atomic<LONG> g_handledMails{0};
@@ -127,22 +119,6 @@ HRESULT AttachCabinet(CSyncEngine* engine, QMRAttachments* attachments) {
                                   CComVariant(source.View()), &attachment);
     if (FAILED(hr))
         LogHResult(hr, "AddAttatchment");
-    return hr;
-}
-
-// Writes the body the way the running Outlook takes it best; the other way
-// is the fallback.
-HRESULT WriteBody(CSyncEngine* engine, QMRSafeMailItem* safeMail, const std::wstring& body) {
-    CComBSTR text(body);
-    if (!text)
-        return E_OUTOFMEMORY;
-    auto byPutBody = [&] { return safeMail->PutBody(text); };
-    auto byFields = [&] {
-        return safeMail->SetFields(CComVariant(static_cast<LONG>(PR_BODY_W)), CComVariant(text));
-    };
-    HRESULT hr = engine->IsModernMode() ? byPutBody() : byFields();
-    if (FAILED(hr))
-        hr = engine->IsModernMode() ? byFields() : byPutBody();
     return hr;
 }
 
@@ -370,6 +346,20 @@ HRESULT SendMail::SaveMail(CSyncEngine* engine, QMRRDOSession* session, QMRMessa
     return S_OK;
 }
 
+HRESULT WriteMailBody(CSyncEngine* engine, QMRSafeMailItem* safeMail, const std::wstring& body) {
+    CComBSTR text(body);
+    if (!text)
+        return E_OUTOFMEMORY;
+    auto byPutBody = [&] { return safeMail->PutBody(text); };
+    auto byFields = [&] {
+        return safeMail->SetFields(CComVariant(static_cast<LONG>(PR_BODY_W)), CComVariant(text));
+    };
+    HRESULT hr = engine->IsModernMode() ? byPutBody() : byFields();
+    if (FAILED(hr))
+        hr = engine->IsModernMode() ? byFields() : byPutBody();
+    return hr;
+}
+
 HRESULT SendSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
                         QMRMessage* item, BSTR folderEntryId, const std::wstring& password,
                         const std::wstring& shareName, bool formFlag, LONG waitingMails,
@@ -492,7 +482,7 @@ HRESULT SendSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtil
     body = syncmail::BuildSyncMailBody(body, debugSwitch, itemSubject, shareName, syncIdText,
                                        formFlag);
     if (SUCCEEDED(hr))
-        hr = WriteBody(engine, safeMail, body);
+        hr = WriteMailBody(engine, safeMail, body);
     if (FAILED(hr)) {
         LogHResult(hr, "could not add any Body!");
         // Without its marker subject or body the mail would lie in the

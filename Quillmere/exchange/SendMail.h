@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "Quillmere/core/AddinGlobals.h"
 #include "platform/com/Bstr.h"
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/Types.h"
@@ -78,6 +79,23 @@ bool GetShareRecipients(CSyncEngine* engine, const std::wstring& folderEntryId,
 // registry layout knows), without repeats. Empty when the key is missing.
 // Any thread.
 std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId);
+
+// Writes body into the mail safeMail wraps the way the running Outlook takes
+// best (modern mode: its Body; else its PR_BODY_W field) and, when that way
+// fails, the other way. Returns E_OUTOFMEMORY when the text can't be
+// allocated, else the HRESULT of the last way tried. The calling thread's
+// safe item; engine only tells the mode.
+HRESULT WriteMailBody(CSyncEngine* engine, QMRSafeMailItem* safeMail, const std::wstring& body);
+
+// Holds OutboxLock for its scope (the mail builders hold it from the first
+// write of a mail to the end of its save). The sender threads.
+class OutboxLockHolder {
+public:
+    OutboxLockHolder() { EnterCriticalSection(&OutboxLock); }
+    ~OutboxLockHolder() { LeaveCriticalSection(&OutboxLock); }
+    OutboxLockHolder(const OutboxLockHolder&) = delete;
+    OutboxLockHolder& operator=(const OutboxLockHolder&) = delete;
+};
 
 class SendMail {
 public:
