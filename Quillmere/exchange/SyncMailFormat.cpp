@@ -24,6 +24,26 @@ void RemoveFirst(std::wstring& text, wchar_t c) {
         text.erase(at, 1);
 }
 
+// The part of a body after its intro: breaks line ends, the kind's flag on a
+// line of its own (ended by a bare LF in both kinds), then the share name and
+// the sync id between their markers, each line ended by lineEnd.
+void AppendMarkerBlock(std::wstring& body, int breaks, std::wstring_view lineEnd,
+                       std::wstring_view flag, std::wstring_view shareName,
+                       std::wstring_view syncIdText) {
+    for (int i = 0; i < breaks; ++i)
+        body += lineEnd;
+    body += flag;
+    body += L'\n';
+    body += kShareNameOpen;
+    body += shareName;
+    body += kShareNameClose;
+    body += lineEnd;
+    body += kSyncIdOpen;
+    body += syncIdText;
+    body += kSyncIdClose;
+    body += lineEnd;
+}
+
 }  // namespace
 
 SyncMailTime MakeSyncMailTime() {
@@ -84,18 +104,7 @@ std::wstring BuildSyncMailBody(std::wstring_view intro, bool debugSwitch,
         body += kDebugBodyTag;
         body += itemSubject;
     }
-    for (int i = 0; i < kSyncMailBreaks; ++i)
-        body += L"\r\n";
-    body += kSyncMailFlag;
-    body += L'\n';
-    body += kShareNameOpen;
-    body += shareName;
-    body += kShareNameClose;
-    body += L"\r\n";
-    body += kSyncIdOpen;
-    body += syncIdText;
-    body += kSyncIdClose;
-    body += L"\r\n";
+    AppendMarkerBlock(body, kSyncMailBreaks, L"\r\n", kSyncMailFlag, shareName, syncIdText);
     if (formFlag) {
         body += kFormMarker;
         body += L"\r\n";
@@ -106,17 +115,7 @@ std::wstring BuildSyncMailBody(std::wstring_view intro, bool debugSwitch,
 std::wstring BuildDeletionNoticeBody(std::wstring_view intro, std::wstring_view shareName,
                                      std::wstring_view syncIdText) {
     std::wstring body(intro);
-    body.append(kDeletionNoticeBreaks, L'\n');
-    body += kDeletionFlag;
-    body += L'\n';
-    body += kShareNameOpen;
-    body += shareName;
-    body += kShareNameClose;
-    body += L'\n';
-    body += kSyncIdOpen;
-    body += syncIdText;
-    body += kSyncIdClose;
-    body += L'\n';
+    AppendMarkerBlock(body, kDeletionNoticeBreaks, L"\n", kDeletionFlag, shareName, syncIdText);
     return body;
 }
 
