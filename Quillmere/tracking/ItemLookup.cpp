@@ -45,6 +45,17 @@ std::wstring Text(BSTR b) {
     return b ? std::wstring(b) : std::wstring();
 }
 
+// The items collection of folder (not null). A failure, or a success
+// without a collection (E_FAIL), is reported with context and returned.
+HRESULT FolderItems(QMRMAPIFolder* folder, const char* context, CComPtr<QMRItems>& items) {
+    HRESULT hr = folder->GetItems(&items);
+    if (SUCCEEDED(hr) && !items)
+        hr = E_FAIL;
+    if (FAILED(hr))
+        LogHResult(hr, context);
+    return hr;
+}
+
 }  // namespace
 
 int GetItemKindFromMessageClass(const std::wstring& messageClass) {
@@ -71,13 +82,9 @@ HRESULT GetEntryIDFromPR_SEARCH_KEY(CSyncEngine*, QMRRDOSession*, QMRMAPIUtils* 
     if (!utils)
         return E_POINTER;
     CComPtr<QMRItems> items;
-    HRESULT hr = folder->GetItems(&items);
-    if (FAILED(hr) || !items) {
-        if (SUCCEEDED(hr))
-            hr = E_FAIL;
-        LogHResult(hr, "GetEntryIDFromPR_SEARCH_KEY::ItemsIsNULL");
+    HRESULT hr = FolderItems(folder, "GetEntryIDFromPR_SEARCH_KEY::ItemsIsNULL", items);
+    if (FAILED(hr))
         return hr;
-    }
     CComBSTR syncIdText;
     hr = utils->BinaryToText(syncId, &syncIdText);
     if (FAILED(hr) || !syncIdText) {
@@ -121,13 +128,9 @@ HRESULT GetItems(CSyncEngine*, std::vector<std::wstring>& entryIds, QMRMAPIFolde
         return E_POINTER;
     }
     CComPtr<QMRItems> items;
-    HRESULT hr = folder->GetItems(&items);
-    if (FAILED(hr) || !items) {
-        if (SUCCEEDED(hr))
-            hr = E_FAIL;
-        LogHResult(hr, "GIE::GetItems");
+    HRESULT hr = FolderItems(folder, "GIE::GetItems", items);
+    if (FAILED(hr))
         return hr;
-    }
     if (!packets)
         items->Sort(CComBSTR(L"[Subject]"), VARIANT_TRUE);
     const std::wstring filter =

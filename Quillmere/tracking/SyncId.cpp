@@ -151,6 +151,38 @@ HRESULT SearchKeyToText(QMRMAPIUtils* utils, HRESULT readHr, const VARIANT& valu
     return hr;
 }
 
+// The course both sync-id readers share: syncIdText emptied, E_POINTER
+// without utils, a new search key written first when makeNew, then the key
+// that read(CComVariant&) reads (its HRESULT) turned into its text.
+template <class Read>
+HRESULT ReadSyncId(CSyncEngine* engine, QMRMAPIUtils* utils, IUnknown* item,
+                   std::wstring& syncIdText, bool makeNew, Read read) {
+    syncIdText.clear();
+    if (!utils)
+        return E_POINTER;
+    if (makeNew)
+        WriteNewSearchKey(engine, utils, item);
+    CComVariant value;
+    HRESULT hr = read(value);
+    return SearchKeyToText(utils, hr, value, syncIdText);
+}
+
+// The tag of the add-in's own named property name (of type), mapped when
+// the store has none yet. A null utils or item (E_POINTER) and a failure are
+// reported with context and returned; tag is 0 then.
+HRESULT OwnPropertyTag(QMRMAPIUtils* utils, IUnknown* item, const wchar_t* name, ULONG type,
+                       const char* context, ULONG& tag) {
+    tag = 0;
+    if (!utils || !item) {
+        LogHResult(E_POINTER, context);
+        return E_POINTER;
+    }
+    HRESULT hr = GetNamedPropertyTag(utils, item, kQuillmerePropertySet, name, type, true, tag);
+    if (FAILED(hr))
+        LogHResult(hr, context);
+    return hr;
+}
+
 }  // namespace
 
 HRESULT MakeNewSyncIdText(std::wstring& text) {
@@ -190,28 +222,16 @@ HRESULT GetNamedPropertyTag(QMRMAPIUtils* utils, IUnknown* item, const wchar_t* 
 
 HRESULT GetSyncID_AS_PR_SEARCH_KEY(CSyncEngine* engine, QMRMAPIUtils* utils, QMRSafeMailItem* item,
                                    std::wstring& syncIdText, bool makeNew) {
-    syncIdText.clear();
-    if (!utils)
-        return E_POINTER;
-    if (makeNew)
-        WriteNewSearchKey(engine, utils, item);
-    CComVariant value;
-    HRESULT hr = utils->HrGetOneProp(item, kTagSearchKey, &value);
-    return SearchKeyToText(utils, hr, value, syncIdText);
+    return ReadSyncId(engine, utils, item, syncIdText, makeNew, [&](CComVariant& value) {
+        return utils->HrGetOneProp(item, kTagSearchKey, &value);
+    });
 }
 
 HRESULT GetSyncID_AS_PR_SEARCH_KEY2(CSyncEngine* engine, QMRMAPIUtils* utils, QMRMessage* item,
                                     std::wstring& syncIdText, bool makeNew) {
-    syncIdText.clear();
-    if (!utils)
-        return E_POINTER;
-    if (makeNew)
-        WriteNewSearchKey(engine, utils, item);
-    CComVariant value;
-    HRESULT hr = E_FAIL;
-    if (item)
-        hr = item->GetFields(CComVariant(kTagSearchKey), &value);
-    return SearchKeyToText(utils, hr, value, syncIdText);
+    return ReadSyncId(engine, utils, item, syncIdText, makeNew, [&](CComVariant& value) {
+        return item ? item->GetFields(CComVariant(kTagSearchKey), &value) : E_FAIL;
+    });
 }
 
 HRESULT GetSyncVersion(CSyncEngine* /*engine*/, QMRMAPIUtils* utils, IUnknown* item,
@@ -233,17 +253,11 @@ HRESULT GetSyncVersion(CSyncEngine* /*engine*/, QMRMAPIUtils* utils, IUnknown* i
 
 HRESULT IncSyncVersion(CSyncEngine* /*engine*/, QMRMAPIUtils* utils, IUnknown* item,
                        const std::wstring& categoryText) {
-    if (!utils || !item) {
-        LogHResult(E_POINTER, "IncSyncVersion");
-        return E_POINTER;
-    }
     ULONG versionTag = 0;
-    HRESULT hr = GetNamedPropertyTag(utils, item, kQuillmerePropertySet, kSyncVersionName,
-                                     kPropTypeLong, true, versionTag);
-    if (FAILED(hr)) {
-        LogHResult(hr, "IncSyncVersion");
+    HRESULT hr =
+        OwnPropertyTag(utils, item, kSyncVersionName, kPropTypeLong, "IncSyncVersion", versionTag);
+    if (FAILED(hr))
         return hr;
-    }
     CComVariant stored;
     LONG newVersion = 1;
     if (SUCCEEDED(utils->HrGetOneProp(item, versionTag, &stored)) && IsLong(stored)) {
@@ -281,17 +295,11 @@ HRESULT IncSyncVersion(CSyncEngine* /*engine*/, QMRMAPIUtils* utils, IUnknown* i
 
 HRESULT SetLastShareName(CSyncEngine* /*engine*/, QMRMAPIUtils* utils, IUnknown* item,
                          const std::wstring& shareName, bool& changed) {
-    if (!utils || !item) {
-        LogHResult(E_POINTER, "SetLastShareName");
-        return E_POINTER;
-    }
     ULONG tag = 0;
-    HRESULT hr = GetNamedPropertyTag(utils, item, kQuillmerePropertySet, kLastShareNameName,
-                                     kPropTypeString8, true, tag);
-    if (FAILED(hr)) {
-        LogHResult(hr, "SetLastShareName");
+    HRESULT hr =
+        OwnPropertyTag(utils, item, kLastShareNameName, kPropTypeString8, "SetLastShareName", tag);
+    if (FAILED(hr))
         return hr;
-    }
     CComVariant stored;
     if (SUCCEEDED(utils->HrGetOneProp(item, tag, &stored)) && stored.vt == VT_BSTR &&
         std::wstring_view(stored.bstrVal ? stored.bstrVal : L"", SysStringLen(stored.bstrVal)) ==
