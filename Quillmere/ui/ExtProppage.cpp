@@ -166,17 +166,17 @@ std::vector<std::wstring> SubkeyNames(HKEY key) {
     return names;
 }
 
-// A string value of at most kMaxPath characters; nullopt-like false when it
-// is missing, not a string or not terminated.
+// A string value of at most kMaxPath characters; false when it is missing,
+// not a string or not terminated. Read as text (2 stored bytes a character),
+// as every writer of these values stores it.
 bool ReadStringValue(HKEY key, const wchar_t* name, std::wstring& out) {
     WCHAR buffer[kMaxPath] = L"";
     DWORD type = 0;
-    DWORD size = sizeof(buffer);
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
-            ERROR_SUCCESS ||
+    DWORD size = kMaxPath * 2;
+    if (RegQueryValueExW(key, name, nullptr, &type, buffer, &size) != ERROR_SUCCESS ||
         type != REG_SZ)
         return false;
-    std::size_t chars = size / sizeof(WCHAR);
+    std::size_t chars = size / 2;
     if (chars == 0 || buffer[chars - 1] != L'\0')
         return false;
     out.assign(buffer, chars - 1);

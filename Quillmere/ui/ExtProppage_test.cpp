@@ -152,13 +152,16 @@ void SetDword(const std::wstring& path, const wchar_t* name, DWORD value) {
     RegCloseKey(key);
 }
 
-void SetString(const std::wstring& path, const wchar_t* name, const std::wstring& value) {
+// A REG_SZ stored as text, as the folder page and the settings write it,
+// with the terminator unless told otherwise.
+void SetString(const std::wstring& path, const wchar_t* name, const std::wstring& value,
+               bool terminated = true) {
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                               nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    RegSetValueExW(key, name, 0, REG_SZ, value.c_str(),
+                   static_cast<DWORD>((value.size() + (terminated ? 1 : 0)) * 2));
     RegCloseKey(key);
 }
 
@@ -361,6 +364,19 @@ TEST_F(ExtProppageTest, OverviewShowsShareAndFolderAndApeForAMissingShare) {
     }
     EXPECT_EQ(lines[0], L"Team=>Calendar");
     EXPECT_EQ(lines[1], L"[APE]=>Contacts");
+}
+
+// The page reads the values as text, as the folder page and the settings
+// write them; a share name without its terminator is no share name.
+TEST_F(ExtProppageTest, OverviewShowsApeForAShareNameWithoutTerminator) {
+    SetString(std::wstring(kFolders) + L"\\C", L"Foldername", L"Notes");
+    SetString(std::wstring(kFolders) + L"\\C", L"ShareName", L"Odd", false);
+    Open();
+    HWND list = Item(ui::kOverviewList);
+    ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), 1);
+    wchar_t buffer[300] = L"";
+    SendMessageW(list, LB_GETTEXT, 0, reinterpret_cast<LPARAM>(buffer));
+    EXPECT_EQ(std::wstring(buffer), L"[APE]=>Notes");
 }
 
 // Subkey names of a key under HKEY_CURRENT_USER; {"<missing>"} without the key.
