@@ -53,16 +53,8 @@ bool CCBasicSyncQuestion::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LP
             result = 0;
             return true;
         case WM_COMMAND:
-            if (LOWORD(wParam) == IDOK) {
-                EndDialog(IDOK);
-                result = 0;
+            if (EndOnOkOrCancel(wParam, result))
                 return true;
-            }
-            if (LOWORD(wParam) == IDCANCEL) {
-                EndDialog(IDCANCEL);
-                result = 0;
-                return true;
-            }
             if (LOWORD(wParam) == kOnlyNewItemsCheck && HIWORD(wParam) == BN_CLICKED) {
                 OnOnlyNewItemsClicked();
                 result = 0;

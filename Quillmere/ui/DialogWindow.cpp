@@ -50,6 +50,15 @@ BOOL DialogWindow::EndDialog(INT_PTR result) {
     return ::EndDialog(m_hWnd, result);
 }
 
+bool DialogWindow::EndOnOkOrCancel(WPARAM wParam, LRESULT& result) {
+    const WORD id = LOWORD(wParam);
+    if (id != IDOK && id != IDCANCEL)
+        return false;
+    EndDialog(id);
+    result = 0;
+    return true;
+}
+
 INT_PTR DialogWindow::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     DialogWindow* self = nullptr;
     if (msg == WM_INITDIALOG) {

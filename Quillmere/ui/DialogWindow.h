@@ -35,6 +35,10 @@ public:
 protected:
     // Ends the dialog: a modal one returns result, a modeless one is hidden.
     BOOL EndDialog(INT_PTR result);
+    // For a WM_COMMAND's wParam: IDOK and IDCANCEL (the close box) end the
+    // dialog with that id, result := 0 and true; false for any other
+    // command.
+    bool EndOnOkOrCancel(WPARAM wParam, LRESULT& result);
 
 private:
     static INT_PTR DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);

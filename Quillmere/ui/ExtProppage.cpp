@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "Quillmere/core/AddinGlobals.h"
-#include "Quillmere/core/AddinServer.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/ui/PageHelpers.h"
 #include "Quillmere/ui/PageLayout.h"
 #include "Quillmere/ui/PageRegistry.h"
+#include "Quillmere/ui/RunningPageEngine.h"
 #include "Quillmere/ui/UiModule.h"
 #include "platform/com/Bstr.h"
 #include "platform/win/CommonControls.h"
@@ -82,88 +83,8 @@ constexpr Switch kSwitches[] = {
 // Dispatch ids of the page's fields: the switches 1..4, then the account.
 constexpr DISPID kAccountField = 5;
 
-WORD LowWord(WPARAM v) {
-    return static_cast<WORD>(v & 0xFFFF);
-}
-WORD HighWord(WPARAM v) {
-    return static_cast<WORD>((v >> 16) & 0xFFFF);
-}
-
 std::wstring ConfigKeyOfProfile(const std::wstring& profile) {
     return std::wstring(kConfigKeyPath) + L"\\" + profile;
-}
-
-std::wstring ProfileName(QMRRDOSession* session) {
-    CComBSTR name;
-    if (!session || FAILED(session->GetProfileName(&name.m_str)) || !name.m_str)
-        return L"";
-    return name.m_str;
-}
-
-std::wstring ControlText(HWND control) {
-    int length = GetWindowTextLengthW(control);
-    if (length <= 0)
-        return L"";
-    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    int got = GetWindowTextW(control, text.data(), length + 1);
-    text.resize(static_cast<std::size_t>(std::max(got, 0)));
-    return text;
-}
-
-// The combo box's text, or the text of its selected entry when that is empty.
-std::wstring ComboText(HWND combo) {
-    std::wstring text = ControlText(combo);
-    if (!text.empty())
-        return text;
-    LRESULT sel = SendMessageW(combo, CB_GETCURSEL, 0, 0);
-    if (sel < 0)
-        return L"";
-    LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(sel), 0);
-    if (length <= 0)
-        return L"";
-    std::wstring item(static_cast<std::size_t>(length) + 1, L'\0');
-    SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(sel),
-                 reinterpret_cast<LPARAM>(item.data()));
-    item.resize(static_cast<std::size_t>(length));
-    return item;
-}
-
-std::wstring SelectedComboEntry(HWND combo) {
-    LRESULT sel = SendMessageW(combo, CB_GETCURSEL, 0, 0);
-    if (sel < 0)
-        return L"";
-    LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(sel), 0);
-    if (length < 0)
-        return L"";
-    std::wstring item(static_cast<std::size_t>(length) + 1, L'\0');
-    SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(sel),
-                 reinterpret_cast<LPARAM>(item.data()));
-    item.resize(static_cast<std::size_t>(length));
-    return item;
-}
-
-std::wstring ListEntry(HWND list, int index) {
-    LRESULT length = SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
-    if (length < 0)
-        return L"";
-    std::wstring item(static_cast<std::size_t>(length) + 1, L'\0');
-    SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(index),
-                 reinterpret_cast<LPARAM>(item.data()));
-    item.resize(static_cast<std::size_t>(length));
-    return item;
-}
-
-std::vector<std::wstring> SubkeyNames(HKEY key) {
-    std::vector<std::wstring> names;
-    for (DWORD i = 0;; ++i) {
-        WCHAR name[kMaxPath] = L"";
-        DWORD length = kMaxPath;
-        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        names.emplace_back(name, length);
-    }
-    return names;
 }
 
 // A string value of at most kMaxPath characters; false when it is missing,
@@ -183,17 +104,8 @@ bool ReadStringValue(HKEY key, const wchar_t* name, std::wstring& out) {
     return true;
 }
 
-class RunningEngineAccess final : public IExtProppageEngine {
+class RunningEngineAccess final : public RunningPageEngine<IExtProppageEngine> {
 public:
-    bool Exists() override { return g_pEngine.load() != nullptr; }
-    QMRRDOSession* Session() override {
-        CSyncEngine* engine = g_pEngine.load();
-        return engine ? engine->Session() : nullptr;
-    }
-    std::wstring ModuleDirectory() override {
-        CSyncEngine* engine = g_pEngine.load();
-        return engine ? engine->ModuleDirectory() : std::wstring();
-    }
     void SetMailAccountIndex(LONG index) override {
         if (CSyncEngine* engine = g_pEngine.load())
             engine->SetMailAccountIndex(index);
@@ -216,87 +128,18 @@ std::unique_ptr<IExtProppageEngine> MakeRunningEngineAccess() {
 }
 
 void RegisterExtProppage() {
-    AddinClass page;
-    page.registration.clsid = CLSID_ExtProppage;
-    // The rest of the registration is the page's script.
-    page.updateRegistry = [](bool doRegister, const std::wstring& modulePath) {
-        return UpdatePageRegistry(kExtProppageRegistryScript, doRegister, modulePath);
-    };
-    page.create = [](REFIID iid, void** out) -> HRESULT {
-        CComPtr<CExtProppage> object = com::Make<CExtProppage>();
-        return object ? object->QueryInterface(iid, out) : E_OUTOFMEMORY;
-    };
-    RegisterAddinClass(page);
+    RegisterPropertyPage<CExtProppage, kExtProppageRegistryScript>(CLSID_ExtProppage);
 }
 
 CExtProppage::CExtProppage()
-    : DialogWindow(kExtProppageTemplate), m_dirty(false), m_engine(MakeRunningEngineAccess()) {
+    : CPropertyPageControl(kExtProppageTemplate, MakeRunningEngineAccess()) {
+    // This page's flag holds VT_BOOL from the start.
+    m_dirty = CComVariant(false);
     (void)kRegistered;
 }
 
 CExtProppage::~CExtProppage() {
-    // The window goes first: its last messages still reach this object's map.
-    if (m_hWnd && IsWindow(m_hWnd))
-        ::DestroyWindow(m_hWnd);
-    m_pageSite.Release();
-    m_dirty.Clear();
-    // The buttons (detached by now, or by their own destructors) share the
-    // list and leave it to the page.
-    if (m_buttonImages)
-        ImageList_Destroy(m_buttonImages);
-}
-
-void CExtProppage::SetEngineAccess(std::unique_ptr<IExtProppageEngine> engine) {
-    m_engine = std::move(engine);
-}
-
-HRESULT CExtProppage::GetPageInfo(BSTR* helpFile, LONG* helpContext) {
-    if (!helpFile || !helpContext)
-        return E_POINTER;
-    return E_NOTIMPL;
-}
-
-HRESULT CExtProppage::get_Dirty(VARIANT_BOOL* dirty) {
-    if (!dirty)
-        return E_POINTER;
-    *dirty = m_dirty.vt == VT_BOOL ? m_dirty.boolVal : VARIANT_FALSE;
-    return S_OK;
-}
-
-HRESULT CExtProppage::SetClientSite(IOleClientSite* site) {
-    CComPtr<PropertyPageSite> pageSite;
-    if (site)
-        site->QueryInterface(IID_PropertyPageSite, reinterpret_cast<void**>(&pageSite));
-    m_clientSite = site;
-    m_pageSite = pageSite;
-    m_dirty = CComVariant(false);
-    return S_OK;
-}
-
-HRESULT CExtProppage::GetClientSite(IOleClientSite** site) {
-    if (!site)
-        return E_POINTER;
-    *site = m_clientSite;
-    if (!*site)
-        return E_FAIL;
-    (*site)->AddRef();
-    return S_OK;
-}
-
-HWND CExtProppage::CreatePage(HWND parent) {
-    // A child dialog needs a parent; without the Options dialog's the page
-    // lives, unseen, under the desktop.
-    return Create(parent ? parent : GetDesktopWindow());
-}
-
-void CExtProppage::MarkDirty() {
-    m_dirty = CComVariant(true);
-    NotifySite();
-}
-
-void CExtProppage::NotifySite() {
-    if (m_pageSite)
-        m_pageSite->OnStatusChange();
+    ReleasePage();
 }
 
 bool CExtProppage::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LPARAM lParam,
@@ -308,8 +151,8 @@ bool CExtProppage::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LPARAM lP
         return true;
     }
     if (msg == WM_COMMAND) {
-        const int id = LowWord(wParam);
-        const WORD code = HighWord(wParam);
+        const int id = LOWORD(wParam);
+        const WORD code = HIWORD(wParam);
         switch (id) {
             case kAccountCombo:
                 if (code == CBN_SELCHANGE)
@@ -430,10 +273,6 @@ const CBmpBtn* CExtProppage::BitmapButton(int id) const {
     return nullptr;
 }
 
-LRESULT CExtProppage::OnCtlColor(HDC dc, HWND control) {
-    return m_background.OnCtlColor(dc, control);
-}
-
 void CExtProppage::FillAccounts() {
     HWND combo = GetDlgItem(m_hWnd, kAccountCombo);
     const std::wstring standard = LoadUiString(kStandardAccountString, g_UILanguage.load());
@@ -489,49 +328,15 @@ void CExtProppage::FillAccounts() {
 }
 
 void CExtProppage::FillMailAddresses() {
-    HKEY folders = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kFoldersKeyPath, 0, KEY_READ, &folders) != ERROR_SUCCESS)
-        return;
-    std::vector<std::wstring> addresses;
-    for (const std::wstring& folder : SubkeyNames(folders)) {
-        HKEY users = nullptr;
-        if (RegOpenKeyExW(folders, (folder + L"\\Users").c_str(), 0, KEY_READ, &users) !=
-            ERROR_SUCCESS)
-            continue;
-        for (const std::wstring& user : SubkeyNames(users))
-            if (std::find(addresses.begin(), addresses.end(), user) == addresses.end())
-                addresses.push_back(user);
-        RegCloseKey(users);
-    }
-    RegCloseKey(folders);
     HWND combo = GetDlgItem(m_hWnd, kAddressCombo);
-    for (const std::wstring& a : addresses)
+    for (const std::wstring& a : KnownPartnerAddresses())
         SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(a.c_str()));
 }
 
 void CExtProppage::FillCategories() {
-    if (!m_engine || !m_engine->Exists() || !m_engine->Session())
-        return;
-    CComPtr<QMRCategories> categories;
-    if (FAILED(m_engine->Session()->GetCategories(&categories)) || !categories)
-        return;
-    LONG count = 0;
-    if (FAILED(categories->Count(&count)))
-        return;
     HWND combo = GetDlgItem(m_hWnd, kCategoryCombo);
-    for (LONG i = 1; i <= count; ++i) {
-        CComVariant index;
-        index.vt = VT_I4;
-        index.lVal = i;
-        CComPtr<QMRCategory> category;
-        if (FAILED(categories->Item(index, &category)) || !category)
-            continue;
-        CComBSTR name;
-        if (FAILED(category->Name(&name.m_str)))
-            continue;
-        SendMessageW(combo, CB_ADDSTRING, 0,
-                     reinterpret_cast<LPARAM>(name.m_str ? name.m_str : L""));
-    }
+    for (const std::wstring& name : CategoryNames(m_engine.get()))
+        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
 }
 
 void CExtProppage::FillConfigOverview() {
@@ -728,67 +533,33 @@ HRESULT CExtProppage::Apply() {
     return S_OK;
 }
 
-HRESULT CExtProppage::GetTypeInfoCount(UINT* count) {
-    if (count)
-        *count = 0;
-    return S_OK;
+// --- Fields by name -----------------------------------------------------------
+
+DISPID CExtProppage::FieldCount() const {
+    return kAccountField;
 }
 
-HRESULT CExtProppage::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
-    if (info)
-        *info = nullptr;
-    return E_NOTIMPL;
-}
-
-HRESULT CExtProppage::GetIDsOfNames(REFIID, OLECHAR** names, UINT count, LCID, DISPID* ids) {
-    if (!names || !ids || count == 0)
-        return E_POINTER;
-    for (UINT i = 0; i < count; ++i)
-        ids[i] = -1;
-    const std::wstring name = names[0] ? names[0] : L"";
+DISPID CExtProppage::FieldId(const std::wstring& name) const {
     for (std::size_t i = 0; i < 4; ++i)
         if (name == kSwitches[i].value)
-            return ids[0] = static_cast<DISPID>(i + 1), S_OK;
-    if (name == L"account")
-        return ids[0] = kAccountField, S_OK;
-    return DISP_E_UNKNOWNNAME;
+            return static_cast<DISPID>(i + 1);
+    return name == L"account" ? kAccountField : DISPID_UNKNOWN;
 }
 
-HRESULT CExtProppage::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
-                             VARIANT* result, EXCEPINFO*, UINT* argErr) {
-    if (id < 1 || id > kAccountField)
-        return DISP_E_MEMBERNOTFOUND;
-    if (!(flags & DISPATCH_PROPERTYPUT)) {
-        if (!result)
-            return S_OK;
-        if (!m_hWnd)
-            return DISP_E_MEMBERNOTFOUND;
-        CComVariant value;
-        if (id == kAccountField) {
-            value = CComVariant(ControlText(GetDlgItem(m_hWnd, kAccountCombo)).c_str());
-        } else {
-            value = CComVariant(IsDlgButtonChecked(m_hWnd, kSwitches[id - 1].id) == BST_CHECKED);
-        }
-        return VariantCopy(result, &value);
-    }
-    if (!params || params->cArgs != 1 || !params->rgvarg)
-        return DISP_E_BADPARAMCOUNT;
-    CComVariant text;
-    if (FAILED(VariantChangeType(&text, &params->rgvarg[0], 0, VT_BSTR)) || !text.bstrVal) {
-        if (argErr)
-            *argErr = 0;
-        return DISP_E_TYPEMISMATCH;
-    }
-    if (!m_hWnd && !CreatePage(nullptr))
-        return E_FAIL;
-    const std::wstring value = text.bstrVal;
+CComVariant CExtProppage::GetField(DISPID id) const {
+    if (id == kAccountField)
+        return CComVariant(ControlText(GetDlgItem(m_hWnd, kAccountCombo)).c_str());
+    return CComVariant(IsDlgButtonChecked(m_hWnd, kSwitches[id - 1].id) == BST_CHECKED);
+}
+
+bool CExtProppage::SetField(DISPID id, const std::wstring& value) {
     if (id == kAccountField) {
         HWND combo = GetDlgItem(m_hWnd, kAccountCombo);
         if (SendMessageW(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1),
                          reinterpret_cast<LPARAM>(value.c_str())) == CB_ERR)
-            return E_INVALIDARG;
+            return false;
         OnAccountSelChange();
-        return S_OK;
+        return true;
     }
     const int control = kSwitches[id - 1].id;
     const bool wanted = value == L"1" || value == L"true" || value == L"on" || value == L"-1";
@@ -796,7 +567,7 @@ HRESULT CExtProppage::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* pa
         CheckDlgButton(m_hWnd, control, wanted ? BST_CHECKED : BST_UNCHECKED);
         OnSwitchClicked(control);
     }
-    return S_OK;
+    return true;
 }
 
 }  // namespace ui

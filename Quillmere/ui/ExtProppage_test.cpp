@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "Quillmere/core/AddinGlobals.h"
-#include "Quillmere/core/AddinServer.h"
 #include "Quillmere/core/DebugLog.h"
+#include "Quillmere/ui/PageTestSupport_test.h"
 #include "platform/com/Bstr.h"
 #include "platform/com/Com.h"
 #include "platform/com/OleObject.h"
@@ -27,99 +27,11 @@ namespace {
 
 using win::testing::TextOf;
 
-constexpr const wchar_t* kConfig = L"Software\\Brindlecast\\Quillmere\\Config";
-constexpr const wchar_t* kFolders = L"Software\\Brindlecast\\Quillmere\\Folders";
-
-template <class Derived, class... Interfaces>
-class Disp : public com::ComObject<Derived, Interfaces...> {
-public:
-    HRESULT GetTypeInfoCount(UINT* c) override { return *c = 0, S_OK; }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, OLECHAR**, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
-};
-
-HRESULT Text(const std::wstring& t, BSTR* out) {
-    *out = SysAllocString(t.c_str());
-    return S_OK;
-}
-
-class Account final : public Disp<Account, QMRAccount> {
-public:
-    Account(std::wstring n, LONG i) : name(std::move(n)), id(i) {}
-    HRESULT Name(BSTR* n) override { return Text(name, n); }
-    HRESULT ID(LONG* i) override { return *i = id, S_OK; }
-    std::wstring name;
-    LONG id;
-};
-
-class AccountList final : public Disp<AccountList, QMRAccountList, QMRAccounts> {
-public:
-    std::vector<CComPtr<Account>> accounts;
-    HRESULT Count(LONG* c) override { return *c = static_cast<LONG>(accounts.size()), S_OK; }
-    HRESULT GetCount(LONG* c) override { return Count(c); }
-    HRESULT Item(LONG i, QMRAccount** a) override {
-        if (i < 1 || i > static_cast<LONG>(accounts.size()))
-            return DISP_E_BADINDEX;
-        *a = accounts[static_cast<std::size_t>(i - 1)];
-        (*a)->AddRef();
-        return S_OK;
-    }
-    HRESULT GetOrder(LONG kind, QMRAccountList** list) override {
-        if (kind != 2)
-            return E_INVALIDARG;
-        *list = this;
-        AddRef();
-        return S_OK;
-    }
-};
-
-class Session final : public Disp<Session, QMRRDOSession> {
-public:
-    CComPtr<AccountList> accounts = com::Make<AccountList>();
-    HRESULT Logon(VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT) override { return S_OK; }
-    HRESULT Logoff() override { return S_OK; }
-    HRESULT GetLoggedOn(VARIANT_BOOL* v) override { return *v = VARIANT_TRUE, S_OK; }
-    HRESULT GetMAPIOBJECT(IUnknown** o) override { return *o = nullptr, E_NOTIMPL; }
-    HRESULT PutMAPIOBJECT(IUnknown*) override { return S_OK; }
-    HRESULT ClearOption(LONG) override { return S_OK; }
-    HRESULT GetProfileName(BSTR* v) override { return Text(L"Work", v); }
-    HRESULT GetConnectionMode(LONG* m) override { return *m = 0, S_OK; }
-    HRESULT GetExchangeVersion(BSTR* v) override { return Text(L"", v); }
-    HRESULT GetDefaultFolder(LONG, QMRMAPIFolder** f) override { return *f = nullptr, E_NOTIMPL; }
-    HRESULT GetFolderFromID(BSTR, BSTR, VARIANT, QMRMAPIFolder** f) override {
-        return *f = nullptr, E_NOTIMPL;
-    }
-    HRESULT GetMessageFromID(BSTR, BSTR, VARIANT, QMRMessage** m) override {
-        return *m = nullptr, E_NOTIMPL;
-    }
-    HRESULT GetStoreFromID(BSTR, VARIANT, QMRRDOStore** s) override {
-        return *s = nullptr, E_NOTIMPL;
-    }
-    HRESULT GetStores(QMRRDOStores** s) override { return *s = nullptr, E_NOTIMPL; }
-    HRESULT GetAccounts(QMRAccounts** a) override {
-        *a = accounts;
-        accounts->AddRef();
-        return S_OK;
-    }
-    HRESULT GetCategories(QMRCategories** c) override { return *c = nullptr, E_NOTIMPL; }
-    HRESULT GetAddressBook(QMRAddressBook** a) override { return *a = nullptr, E_NOTIMPL; }
-    HRESULT GetMessageFromMsgFile(BSTR, VARIANT_BOOL, QMRMessage** m) override {
-        return *m = nullptr, E_NOTIMPL;
-    }
-};
-
-// The page site is the client site Outlook hands the page control.
-class PageSite final : public Disp<PageSite, PropertyPageSite, IOleClientSite> {
-public:
-    explicit PageSite(int& changes) : m_changes(changes) {}
-    HRESULT OnStatusChange() override { return ++m_changes, S_OK; }
-
-private:
-    int& m_changes;
-};
+using pagetest::kConfig;
+using pagetest::kFolders;
+using pagetest::SetDword;
+using pagetest::SetString;
+using pagetest::Subkeys;
 
 struct EngineState {
     bool exists = true;
@@ -129,7 +41,7 @@ struct EngineState {
 
 class FakeEngine final : public ui::IExtProppageEngine {
 public:
-    FakeEngine(EngineState& s, ::Session* session) : m_state(s), m_session(session) {}
+    FakeEngine(EngineState& s, QMRRDOSession* session) : m_state(s), m_session(session) {}
     bool Exists() override { return m_state.exists; }
     QMRRDOSession* Session() override { return m_session; }
     std::wstring ModuleDirectory() override { return L"C:\\Addin\\"; }
@@ -140,30 +52,8 @@ public:
 
 private:
     EngineState& m_state;
-    ::Session* m_session;
+    QMRRDOSession* m_session;
 };
-
-void SetDword(const std::wstring& path, const wchar_t* name, DWORD value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-    RegCloseKey(key);
-}
-
-// A REG_SZ stored as text, as the folder page and the settings write it,
-// with the terminator unless told otherwise.
-void SetString(const std::wstring& path, const wchar_t* name, const std::wstring& value,
-               bool terminated = true) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExW(key, name, 0, REG_SZ, value.c_str(),
-                   static_cast<DWORD>((value.size() + (terminated ? 1 : 0)) * 2));
-    RegCloseKey(key);
-}
 
 // The DWORD, or -2 when it is missing.
 LONG GetDword(const std::wstring& path, const wchar_t* name) {
@@ -176,16 +66,16 @@ LONG GetDword(const std::wstring& path, const wchar_t* name) {
     return s == ERROR_SUCCESS && type == REG_DWORD ? static_cast<LONG>(value) : -2;
 }
 
-class ExtProppageTest : public ::testing::Test {
+class ExtProppageTest : public pagetest::PageFixture<ui::CExtProppage, ui::IExtProppageEngine> {
 protected:
     void SetUp() override {
         g_UILanguage = 0x0409;
         CoInitializeEx(nullptr, 0);
-        m_session = com::Make<Session>();
+        m_session = com::Make<pagetest::PageSession>();
         // "Homebase" comes first: "Home" must still select "Home".
-        m_session->accounts->accounts.push_back(com::Make<Account>(L"Homebase", 5));
-        m_session->accounts->accounts.push_back(com::Make<Account>(L"Home", 4));
-        m_session->accounts->accounts.push_back(com::Make<Account>(L"Office", 9));
+        m_session->accounts->accounts.push_back(com::Make<pagetest::Account>(L"Homebase", 5));
+        m_session->accounts->accounts.push_back(com::Make<pagetest::Account>(L"Home", 4));
+        m_session->accounts->accounts.push_back(com::Make<pagetest::Account>(L"Office", 9));
     }
     void TearDown() override {
         m_page.Release();
@@ -197,12 +87,7 @@ protected:
 
     // Makes the page as Outlook does: instance, client site, window.
     void Open(HWND parent = nullptr) {
-        m_page.Release();
-        m_page = com::Make<ui::CExtProppage>();
-        m_page->SetEngineAccess(std::make_unique<FakeEngine>(m_engine, m_session));
-        m_site = com::Make<PageSite, PropertyPageSite>(m_statusChanges);
-        ASSERT_EQ(m_page->SetClientSite(CComQIPtr<IOleClientSite>(m_site)), S_OK);
-        ASSERT_NE(m_page->CreatePage(parent), nullptr);
+        OpenPage(std::make_unique<FakeEngine>(m_engine, m_session), parent);
     }
     // A control's rectangle in page coordinates.
     RECT InPage(int id) {
@@ -211,20 +96,9 @@ protected:
         MapWindowPoints(nullptr, m_page->m_hWnd, reinterpret_cast<POINT*>(&r), 2);
         return r;
     }
-    HWND Item(int id) { return GetDlgItem(m_page->m_hWnd, id); }
-    bool Checked(int id) { return IsDlgButtonChecked(m_page->m_hWnd, id) == BST_CHECKED; }
-    VARIANT_BOOL Dirty() {
-        VARIANT_BOOL d = 1;
-        EXPECT_EQ(m_page->get_Dirty(&d), S_OK);
-        return d;
-    }
 
-    win::testing::TestMachine m_machine;
     EngineState m_engine;
-    CComPtr<Session> m_session;
-    CComPtr<ui::CExtProppage> m_page;
-    CComPtr<PropertyPageSite> m_site;
-    int m_statusChanges = 0;
+    CComPtr<pagetest::PageSession> m_session;
 };
 
 TEST_F(ExtProppageTest, ShowsTheSwitchesOfTheConfigKey) {
@@ -369,32 +243,11 @@ TEST_F(ExtProppageTest, OverviewShowsShareAndFolderAndApeForAMissingShare) {
 // The page reads the values as text, as the folder page and the settings
 // write them; a share name without its terminator is no share name.
 TEST_F(ExtProppageTest, OverviewShowsApeForAShareNameWithoutTerminator) {
-    SetString(std::wstring(kFolders) + L"\\C", L"Foldername", L"Notes");
-    SetString(std::wstring(kFolders) + L"\\C", L"ShareName", L"Odd", false);
+    SetString(kFolders + L"\\C", L"Foldername", L"Notes");
+    SetString(kFolders + L"\\C", L"ShareName", L"Odd", false);
     Open();
-    HWND list = Item(ui::kOverviewList);
-    ASSERT_EQ(SendMessageW(list, LB_GETCOUNT, 0, 0), 1);
-    wchar_t buffer[300] = L"";
-    SendMessageW(list, LB_GETTEXT, 0, reinterpret_cast<LPARAM>(buffer));
-    EXPECT_EQ(std::wstring(buffer), L"[APE]=>Notes");
-}
-
-// Subkey names of a key under HKEY_CURRENT_USER; {"<missing>"} without the key.
-std::vector<std::wstring> Subkeys(const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return {L"<missing>"};
-    std::vector<std::wstring> names;
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[260] = L"";
-        DWORD length = 260;
-        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        names.emplace_back(name, length);
-    }
-    RegCloseKey(key);
-    return names;
+    EXPECT_EQ(pagetest::Entries(Item(ui::kOverviewList), LB_GETCOUNT, LB_GETTEXT),
+              std::vector<std::wstring>{L"[APE]=>Notes"});
 }
 
 TEST_F(ExtProppageTest, CategoryLinksAreStoredAtOnceAndTheLastRemovalDeletesTheAddressKey) {
@@ -446,12 +299,7 @@ TEST_F(ExtProppageTest, ACategoryTypedBeforeAnAddressIsChosenShowsNoLinks) {
 
 TEST_F(ExtProppageTest, PageInfoAndDirtyCheckTheirPointers) {
     Open();
-    BSTR file = nullptr;
-    LONG context = 0;
-    EXPECT_EQ(m_page->GetPageInfo(nullptr, &context), E_POINTER);
-    EXPECT_EQ(m_page->GetPageInfo(&file, nullptr), E_POINTER);
-    EXPECT_EQ(m_page->GetPageInfo(&file, &context), E_NOTIMPL);
-    EXPECT_EQ(m_page->get_Dirty(nullptr), E_POINTER);
+    pagetest::ExpectPageInfoAndDirtyCheckTheirPointers(m_page.p);
 }
 
 TEST_F(ExtProppageTest, FieldsSetByNameActAsTheControlsAndApplyThroughPropertyPage) {
@@ -477,19 +325,7 @@ TEST_F(ExtProppageTest, FieldsSetByNameActAsTheControlsAndApplyThroughPropertyPa
 }
 
 TEST_F(ExtProppageTest, IsCreatableByItsProgId) {
-    ASSERT_EQ(DllRegisterServer(), S_OK);
-    CLSID clsid{};
-    ASSERT_EQ(CLSIDFromProgID(L"Quillmere.ExtProppage", &clsid), S_OK);
-    EXPECT_TRUE(clsid == ui::CLSID_ExtProppage);
-    CComPtr<IClassFactory> factory;
-    ASSERT_EQ(DllGetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
-              S_OK);
-    CComPtr<PropertyPage> page;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_PropertyPage, reinterpret_cast<void**>(&page)),
-              S_OK);
-    VARIANT_BOOL dirty = 1;
-    EXPECT_EQ(page->get_Dirty(&dirty), S_OK);
-    EXPECT_EQ(dirty, VARIANT_FALSE);
+    pagetest::ExpectCreatableByProgId(L"Quillmere.ExtProppage", ui::CLSID_ExtProppage);
 }
 
 // --- Layout, buttons, background --------------------------------------------------
@@ -499,8 +335,7 @@ constexpr int kAllControls[] = {304, 305, 306, 307, 308, 309, 310, 311, 312, 313
                                 315, 316, 317, 318, 319, 320, 321, 322, 323, 324};
 
 TEST_F(ExtProppageTest, ControlsMoveTogetherSoThatTheFirstSeparatorIsCentredInTheTab) {
-    HWND tab = CreateWindowExW(0, L"Static", L"tab", WS_POPUP, 0, 0, 800, 600, nullptr, nullptr,
-                               nullptr, nullptr);
+    HWND tab = pagetest::MakeTab(800, 600);
     ASSERT_NE(tab, nullptr);
     Open();  // under the desktop: the template's places
     std::vector<RECT> before;
@@ -556,36 +391,22 @@ TEST_F(ExtProppageTest, CategoryButtonsShowTheStripPicturesWithTheirTooltips) {
 }
 
 TEST_F(ExtProppageTest, ThemedTabShowsThroughTheStaticControlsWhereTheySit) {
-    HWND tab = CreateWindowExW(0, L"Static", L"tab", WS_POPUP, 0, 0, 800, 600, nullptr, nullptr,
-                               nullptr, nullptr);
+    HWND tab = pagetest::MakeTab(800, 600);
     ASSERT_NE(tab, nullptr);
-    HWND label = nullptr;
     HDC dc = GetDC(tab);
 
     // Without a visual style the default colours apply.
     Open(tab);
     EXPECT_EQ(win::ThemeDialogTextureFlags(tab), ETDT_ENABLETAB);
-    label = Item(ui::kOverviewLabel);
+    const HWND label = Item(ui::kOverviewLabel);
     EXPECT_EQ(SendMessageW(m_page->m_hWnd, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
                            reinterpret_cast<LPARAM>(label)),
               0);
 
     win::SetAppThemedForTesting(true);
     Open(tab);
-    label = Item(ui::kOverviewLabel);
-    const auto brush = reinterpret_cast<HBRUSH>(SendMessageW(m_page->m_hWnd, WM_CTLCOLORSTATIC,
-                                                             reinterpret_cast<WPARAM>(dc),
-                                                             reinterpret_cast<LPARAM>(label)));
-    ASSERT_NE(brush, nullptr);
-    EXPECT_TRUE(win::PatternOfBrush(brush).has_value());
-    RECT r{};
-    GetWindowRect(label, &r);
-    MapWindowPoints(nullptr, tab, reinterpret_cast<POINT*>(&r), 2);
-    const auto state = win::DescribeDC(dc);
-    ASSERT_TRUE(state.has_value());
-    EXPECT_EQ(state->bkMode, TRANSPARENT);
-    EXPECT_EQ(state->brushOrigin.x, -r.left);
-    EXPECT_EQ(state->brushOrigin.y, -r.top);
+    HBRUSH brush = nullptr;
+    pagetest::ExpectTabBrushBehind(m_page->m_hWnd, tab, dc, Item(ui::kOverviewLabel), brush);
     EXPECT_EQ(SendMessageW(m_page->m_hWnd, WM_CTLCOLORDLG, reinterpret_cast<WPARAM>(dc),
                            reinterpret_cast<LPARAM>(m_page->m_hWnd)),
               reinterpret_cast<LRESULT>(brush));

@@ -30,17 +30,7 @@ bool CProgress::ProcessWindowMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM 
             return false;
         }
         case WM_COMMAND:
-            if (LOWORD(wParam) == IDOK) {
-                EndDialog(IDOK);
-                result = 0;
-                return true;
-            }
-            if (LOWORD(wParam) == IDCANCEL) {
-                EndDialog(IDCANCEL);
-                result = 0;
-                return true;
-            }
-            return false;
+            return EndOnOkOrCancel(wParam, result);
         default:
             return false;
     }

@@ -5,14 +5,15 @@
 #include <utility>
 
 #include "Quillmere/core/AddinGlobals.h"
-#include "Quillmere/core/AddinServer.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/exchange/OutboxRecheck.h"
+#include "Quillmere/ui/PageHelpers.h"
 #include "Quillmere/ui/PageLayout.h"
 #include "Quillmere/ui/PageRegistry.h"
+#include "Quillmere/ui/RunningPageEngine.h"
 #include "Quillmere/ui/UiModule.h"
 #include "platform/com/Bstr.h"
 #include "platform/win/Controls.h"
@@ -133,13 +134,6 @@ constexpr Field kFields[] = {
 };
 constexpr DISPID kFieldCount = static_cast<DISPID>(sizeof kFields / sizeof kFields[0]);
 
-WORD LowWord(WPARAM v) {
-    return static_cast<WORD>(v & 0xFFFF);
-}
-WORD HighWord(WPARAM v) {
-    return static_cast<WORD>((v >> 16) & 0xFFFF);
-}
-
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
     return a.size() == b.size() &&
            std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
@@ -164,38 +158,6 @@ std::wstring Text(UINT id) {
     return LoadUiString(id, g_UILanguage.load());
 }
 
-std::wstring ControlText(HWND control) {
-    int length = GetWindowTextLengthW(control);
-    if (length <= 0)
-        return L"";
-    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    int got = GetWindowTextW(control, text.data(), length + 1);
-    text.resize(static_cast<std::size_t>(std::max(got, 0)));
-    return text;
-}
-
-std::wstring ComboEntry(HWND combo, LRESULT index) {
-    LRESULT length = SendMessageW(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
-    if (length <= 0)
-        return L"";
-    std::wstring item(static_cast<std::size_t>(length) + 1, L'\0');
-    SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(index),
-                 reinterpret_cast<LPARAM>(item.data()));
-    item.resize(static_cast<std::size_t>(length));
-    return item;
-}
-
-std::wstring ListEntry(HWND list, LRESULT index) {
-    LRESULT length = SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
-    if (length <= 0)
-        return L"";
-    std::wstring item(static_cast<std::size_t>(length) + 1, L'\0');
-    SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(index),
-                 reinterpret_cast<LPARAM>(item.data()));
-    item.resize(static_cast<std::size_t>(length));
-    return item;
-}
-
 std::vector<std::wstring> ListEntries(HWND list) {
     std::vector<std::wstring> entries;
     const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
@@ -211,29 +173,6 @@ LRESULT ListCount(HWND list) {
 bool ListHas(HWND list, const std::wstring& text) {
     return SendMessageW(list, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                         reinterpret_cast<LPARAM>(text.c_str())) != LB_ERR;
-}
-
-// The subkey names of key, from index 0 until the enumeration fails.
-std::vector<std::wstring> SubkeyNames(HKEY key) {
-    std::vector<std::wstring> names;
-    for (DWORD i = 0;; ++i) {
-        WCHAR name[kMaxPath] = L"";
-        DWORD length = kMaxPath;
-        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        names.emplace_back(name, length);
-    }
-    return names;
-}
-
-std::vector<std::wstring> SubkeyNamesOf(HKEY parent, const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return {};
-    std::vector<std::wstring> names = SubkeyNames(key);
-    RegCloseKey(key);
-    return names;
 }
 
 // A REG_DWORD; false when it can't be read or has another type.
@@ -324,13 +263,6 @@ std::wstring FolderTextOrEmpty(HRESULT (MAPIFolder::*getter)(BSTR*)) {
     return FolderText(getter, text) ? text : std::wstring();
 }
 
-std::wstring ProfileName(QMRRDOSession* session) {
-    CComBSTR name;
-    if (!session || FAILED(session->GetProfileName(&name.m_str)) || !name.m_str)
-        return L"";
-    return name.m_str;
-}
-
 CComVariant Missing() {
     CComVariant v;
     v.vt = VT_ERROR;
@@ -338,17 +270,8 @@ CComVariant Missing() {
     return v;
 }
 
-class RunningFolderPageEngine final : public IFolderPageEngine {
+class RunningFolderPageEngine final : public RunningPageEngine<IFolderPageEngine> {
 public:
-    bool Exists() override { return g_pEngine.load() != nullptr; }
-    QMRRDOSession* Session() override {
-        CSyncEngine* engine = g_pEngine.load();
-        return engine ? engine->Session() : nullptr;
-    }
-    std::wstring ModuleDirectory() override {
-        CSyncEngine* engine = g_pEngine.load();
-        return engine ? engine->ModuleDirectory() : std::wstring();
-    }
     std::wstring DataDirectory() override {
         CSyncEngine* engine = g_pEngine.load();
         return engine ? engine->DataDirectory() : std::wstring();
@@ -373,90 +296,17 @@ std::unique_ptr<IFolderPageEngine> MakeRunningFolderPageEngine() {
 }
 
 void RegisterQuillmerePropPage() {
-    AddinClass page;
-    page.registration.clsid = CLSID_QuillmerePropPage;
-    // The rest of the registration is the page's script.
-    page.updateRegistry = [](bool doRegister, const std::wstring& modulePath) {
-        return UpdatePageRegistry(kQuillmerePropPageRegistryScript, doRegister, modulePath);
-    };
-    page.create = [](REFIID iid, void** out) -> HRESULT {
-        CComPtr<CQuillmerePropPage> object = com::Make<CQuillmerePropPage>();
-        return object ? object->QueryInterface(iid, out) : E_OUTOFMEMORY;
-    };
-    RegisterAddinClass(page);
+    RegisterPropertyPage<CQuillmerePropPage, kQuillmerePropPageRegistryScript>(
+        CLSID_QuillmerePropPage);
 }
 
 CQuillmerePropPage::CQuillmerePropPage()
-    : DialogWindow(kTemplate), m_engine(MakeRunningFolderPageEngine()) {
+    : CPropertyPageControl(kTemplate, MakeRunningFolderPageEngine()) {
     (void)kRegistered;
 }
 
 CQuillmerePropPage::~CQuillmerePropPage() {
-    // The window goes first: its last messages still reach this object's map
-    // and the controls attached to its children.
-    if (m_hWnd && IsWindow(m_hWnd))
-        ::DestroyWindow(m_hWnd);
-    m_pageSite.Release();
-    m_dirty.Clear();
-    if (m_buttonImages)
-        ImageList_Destroy(m_buttonImages);
-}
-
-void CQuillmerePropPage::SetEngineAccess(std::unique_ptr<IFolderPageEngine> engine) {
-    m_engine = std::move(engine);
-}
-
-HRESULT CQuillmerePropPage::GetPageInfo(BSTR* helpFile, LONG* helpContext) {
-    if (!helpFile || !helpContext)
-        return E_POINTER;
-    return E_NOTIMPL;
-}
-
-HRESULT CQuillmerePropPage::get_Dirty(VARIANT_BOOL* dirty) {
-    if (!dirty)
-        return E_POINTER;
-    *dirty = m_dirty.vt == VT_BOOL ? m_dirty.boolVal : VARIANT_FALSE;
-    return S_OK;
-}
-
-HRESULT CQuillmerePropPage::SetClientSite(IOleClientSite* site) {
-    CComPtr<PropertyPageSite> pageSite;
-    if (site)
-        site->QueryInterface(IID_PropertyPageSite, reinterpret_cast<void**>(&pageSite));
-    m_clientSite = site;
-    m_pageSite = pageSite;
-    m_dirty = CComVariant(false);
-    return S_OK;
-}
-
-HRESULT CQuillmerePropPage::GetClientSite(IOleClientSite** site) {
-    if (!site)
-        return E_POINTER;
-    *site = m_clientSite;
-    if (!*site)
-        return E_FAIL;
-    (*site)->AddRef();
-    return S_OK;
-}
-
-HWND CQuillmerePropPage::CreatePage(HWND parent) {
-    // A child dialog needs a parent; without the Properties dialog's the page
-    // lives, unseen, under the desktop.
-    return Create(parent ? parent : GetDesktopWindow());
-}
-
-void CQuillmerePropPage::MarkDirty() {
-    if (m_dirty.vt != VT_BOOL) {
-        m_dirty.Clear();
-        m_dirty = CComVariant(false);
-    }
-    m_dirty.boolVal = VARIANT_TRUE;
-    NotifySite();
-}
-
-void CQuillmerePropPage::NotifySite() {
-    if (m_pageSite)
-        m_pageSite->OnStatusChange();
+    ReleasePage();
 }
 
 HWND CQuillmerePropPage::Item(int id) const {
@@ -494,8 +344,8 @@ bool CQuillmerePropPage::ProcessWindowMessage(HWND, UINT msg, WPARAM wParam, LPA
         default:
             return false;
     }
-    const int id = LowWord(wParam);
-    const WORD code = HighWord(wParam);
+    const int id = LOWORD(wParam);
+    const WORD code = HIWORD(wParam);
     auto handled = [&](auto&& handler) {
         handler();
         return true;
@@ -792,42 +642,14 @@ void CQuillmerePropPage::ReadAdminLock() {
 }
 
 void CQuillmerePropPage::FillCategories() {
-    if (!m_engine || !m_engine->Exists() || !m_engine->Session())
-        return;
-    CComPtr<QMRCategories> categories;
-    if (FAILED(m_engine->Session()->GetCategories(&categories)) || !categories)
-        return;
-    LONG count = 0;
-    if (FAILED(categories->Count(&count)))
-        return;
-    for (LONG i = 1; i <= count; ++i) {
-        CComVariant index;
-        index.vt = VT_I4;
-        index.lVal = i;
-        CComPtr<QMRCategory> category;
-        if (FAILED(categories->Item(index, &category)) || !category)
-            continue;
-        CComBSTR name;
-        if (FAILED(category->Name(&name.m_str)))
-            continue;
-        const wchar_t* text = name.m_str ? name.m_str : L"";
-        SendMessageW(Item(kCategoryCombo), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
-        SendMessageW(Item(kFilterCombo), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+    for (const std::wstring& name : CategoryNames(m_engine.get())) {
+        SendMessageW(Item(kCategoryCombo), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+        SendMessageW(Item(kFilterCombo), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
     }
 }
 
 void CQuillmerePropPage::FillKnownUsersCombo() {
-    HKEY folders = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kFoldersKeyPath, 0, KEY_READ, &folders) != ERROR_SUCCESS)
-        return;
-    std::vector<std::wstring> addresses;
-    for (const std::wstring& folder : SubkeyNames(folders)) {
-        for (const std::wstring& user : SubkeyNamesOf(folders, folder + L"\\Users"))
-            if (std::find(addresses.begin(), addresses.end(), user) == addresses.end())
-                addresses.push_back(user);
-    }
-    RegCloseKey(folders);
-    for (const std::wstring& a : addresses)
+    for (const std::wstring& a : KnownPartnerAddresses())
         SendMessageW(Item(kUserCombo), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(a.c_str()));
 }
 
@@ -865,10 +687,6 @@ const CBmpBtn* CQuillmerePropPage::BitmapButton(int id) const {
         default:
             return nullptr;
     }
-}
-
-LRESULT CQuillmerePropPage::OnCtlColor(HDC dc, HWND control) {
-    return m_background.OnCtlColor(dc, control);
 }
 
 void CQuillmerePropPage::OnHelp() {
@@ -948,15 +766,7 @@ void CQuillmerePropPage::OnSyncOnlyPrivateClicked() {
 // --- Partners -----------------------------------------------------------------
 
 void CQuillmerePropPage::OnUserSelChange() {
-    HWND combo = Item(kUserCombo);
-    // At CBN_SELCHANGE the edit part still shows the old text.
-    std::wstring text = ControlText(combo);
-    if (text.empty()) {
-        const LRESULT sel = SendMessageW(combo, CB_GETCURSEL, 0, 0);
-        if (sel >= 0)
-            text = ComboEntry(combo, sel);
-    }
-    EnableWindow(Item(kAddUserButton), text.size() >= 3);
+    EnableWindow(Item(kAddUserButton), ComboText(Item(kUserCombo)).size() >= 3);
 }
 
 void CQuillmerePropPage::OnAddUser() {
@@ -1228,31 +1038,22 @@ void CQuillmerePropPage::WriteFolder(const std::wstring& entryId, const std::wst
 
 // --- Fields by name -----------------------------------------------------------
 
-HRESULT CQuillmerePropPage::GetTypeInfoCount(UINT* count) {
-    if (count)
-        *count = 0;
-    return S_OK;
+DISPID CQuillmerePropPage::FieldCount() const {
+    return kFieldCount;
 }
 
-HRESULT CQuillmerePropPage::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
-    if (info)
-        *info = nullptr;
-    return E_NOTIMPL;
-}
-
-HRESULT CQuillmerePropPage::GetIDsOfNames(REFIID, OLECHAR** names, UINT count, LCID, DISPID* ids) {
-    if (!names || !ids || count == 0)
-        return E_POINTER;
-    for (UINT i = 0; i < count; ++i)
-        ids[i] = -1;
-    const std::wstring name = names[0] ? names[0] : L"";
+DISPID CQuillmerePropPage::FieldId(const std::wstring& name) const {
     for (DISPID i = 0; i < kFieldCount; ++i)
         if (EqualsNoCase(name, kFields[i].name))
-            return ids[0] = i + 1, S_OK;
-    return DISP_E_UNKNOWNNAME;
+            return i + 1;
+    return DISPID_UNKNOWN;
 }
 
-std::wstring CQuillmerePropPage::GetField(DISPID id) const {
+CComVariant CQuillmerePropPage::GetField(DISPID id) const {
+    return CComVariant(FieldText(id).c_str());
+}
+
+std::wstring CQuillmerePropPage::FieldText(DISPID id) const {
     const Field& field = kFields[id - 1];
     switch (field.kind) {
         case FieldKind::kCheck:
@@ -1328,31 +1129,6 @@ bool CQuillmerePropPage::SetField(DISPID id, const std::wstring& value) {
         }
     }
     return false;
-}
-
-HRESULT CQuillmerePropPage::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO*, UINT* argErr) {
-    if (id < 1 || id > kFieldCount)
-        return DISP_E_MEMBERNOTFOUND;
-    if (!(flags & DISPATCH_PROPERTYPUT)) {
-        if (!result)
-            return S_OK;
-        if (!m_hWnd)
-            return DISP_E_MEMBERNOTFOUND;
-        CComVariant value(GetField(id).c_str());
-        return VariantCopy(result, &value);
-    }
-    if (!params || params->cArgs != 1 || !params->rgvarg)
-        return DISP_E_BADPARAMCOUNT;
-    CComVariant text;
-    if (FAILED(VariantChangeType(&text, &params->rgvarg[0], 0, VT_BSTR)) || !text.bstrVal) {
-        if (argErr)
-            *argErr = 0;
-        return DISP_E_TYPEMISMATCH;
-    }
-    if (!m_hWnd && !CreatePage(nullptr))
-        return E_FAIL;
-    return SetField(id, text.bstrVal) ? S_OK : E_INVALIDARG;
 }
 
 }  // namespace ui

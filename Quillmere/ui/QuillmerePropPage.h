@@ -21,14 +21,9 @@
 
 #include "Quillmere/ui/AutoCombo.h"
 #include "Quillmere/ui/BmpBtn.h"
-#include "Quillmere/ui/DialogWindow.h"
-#include "Quillmere/ui/PageBackground.h"
-#include "platform/com/ComObject.h"
-#include "platform/com/OleObject.h"
+#include "Quillmere/ui/PropertyPageControl.h"
 #include "platform/com/Variant.h"
-#include "platform/outlook/Outlook.h"
 #include "platform/rdo/QuillmereRDO.h"
-#include "platform/win/ImageList.h"
 #include "platform/win/MessageLoop.h"
 #include "platform/win/Registry.h"
 #include "platform/win/Types.h"
@@ -77,19 +72,12 @@ constexpr int kUnusedCommand = 265;
 inline constexpr CLSID CLSID_QuillmerePropPage{
     0x73F8E19A, 0x3DEB, 0x4C4D, {0xBE, 0x07, 0x31, 0xB1, 0xED, 0xA8, 0xE2, 0x5B}};
 
-// What the page needs of the running add-in. The page's default reaches the
-// engine of g_pEngine at every call; tests hand their own. UI thread only.
-class IFolderPageEngine {
+// What the page needs of the running add-in besides what every page needs.
+// Without an engine (Exists false) the page offers no categories, Apply
+// deletes no state files and restarts nothing. UI thread only.
+class IFolderPageEngine : public IPageEngine {
 public:
-    virtual ~IFolderPageEngine() = default;
-    // False when no engine runs: the page then offers no categories, Apply
-    // deletes no state files and restarts nothing.
-    virtual bool Exists() = 0;
-    // The engine's helper session (may be null; not AddRef'd).
-    virtual QMRRDOSession* Session() = 0;
-    // The add-in's directory and the data directory, each ending in a
-    // backslash ("" without engine).
-    virtual std::wstring ModuleDirectory() = 0;
+    // The data directory, ending in a backslash ("" without engine).
     virtual std::wstring DataDirectory() = 0;
     // The add-in module's version text ("%d.%d.%d"; "" when unreadable).
     virtual std::wstring ModuleVersion() = 0;
@@ -101,56 +89,20 @@ public:
 // The engine of g_pEngine, looked up at every call.
 std::unique_ptr<IFolderPageEngine> MakeRunningFolderPageEngine();
 
+// PropertyPage (GetPageInfo, get_Dirty), IOleObject (SetClientSite,
+// GetClientSite), CreatePage (under the desktop the controls stay where the
+// template put them), SetEngineAccess, OnCtlColor, MarkDirty and NotifySite
+// are the page control's (PropertyPageControl.h).
 class CQuillmerePropPage final
-    : public com::ComObject<CQuillmerePropPage, PropertyPage, IOleObject>,
-      public DialogWindow {
+    : public CPropertyPageControl<CQuillmerePropPage, IFolderPageEngine> {
 public:
     CQuillmerePropPage();
     ~CQuillmerePropPage() override;
 
-    // PropertyPage. GetPageInfo: E_POINTER for a null out pointer, else
-    // E_NOTIMPL. get_Dirty: the dirty flag (E_POINTER for null); S_OK.
-    // Apply: writes or resets the folder's configuration (below); S_OK, or
-    // S_FALSE when the administrator locked the folder settings. The dirty
-    // flag stays as it is.
-    HRESULT GetPageInfo(BSTR* helpFile, LONG* helpContext) override;
-    HRESULT get_Dirty(VARIANT_BOOL* dirty) override;
+    // PropertyPage. Apply: writes or resets the folder's configuration
+    // (below); S_OK, or S_FALSE when the administrator locked the folder
+    // settings. The dirty flag stays as it is.
     HRESULT Apply() override;
-
-    // IDispatch: the page's fields by the names of the registry values they
-    // stand for, set as a person would set them. Check boxes ("used",
-    // "ISALTERNATEINBOX", "USEVERSIONCHECK", "BASICSYNC",
-    // "DONT_SYNC_PRIV_ITEMS", "SYNC_ONLY_PRIV_ITEMS", "DONT_SYNC_BSP_ITEMS",
-    // "DONT_SYNC_HOLIDAY_ITEMS") take "1" or "0" and are clicked when they
-    // differ; "ShareName", "Password" and "Categorie" replace the field's
-    // text; "Users" and "CategoriesFilter" type the text into the combo box
-    // and press ">>" (a text "-name" selects that entry and presses "<<").
-    // A put creates the page's window (hidden, without parent) when it has
-    // none. A get gives the field's text ("1"/"0" for a check box; the list
-    // entries joined by ";" for the two lists). DISP_E_UNKNOWNNAME /
-    // DISP_E_MEMBERNOTFOUND for other names, DISP_E_TYPEMISMATCH for a value
-    // that is no text, E_INVALIDARG when a control refuses the input (it is
-    // disabled, the button is not enabled, the entry is missing).
-    HRESULT GetTypeInfoCount(UINT* count) override;
-    HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
-    HRESULT GetIDsOfNames(REFIID reserved, OLECHAR** names, UINT count, LCID lcid,
-                          DISPID* ids) override;
-    HRESULT Invoke(DISPID id, REFIID reserved, LCID lcid, WORD flags, DISPPARAMS* params,
-                   VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override;
-
-    // IOleObject: Outlook hands the page control its client site before the
-    // window exists. Keeps the site and the site's PropertyPageSite (null
-    // when it has none) in place of earlier ones; dirty flag :=
-    // VARIANT_FALSE. S_OK. GetClientSite: the kept site; E_FAIL without one.
-    HRESULT SetClientSite(IOleClientSite* site) override;
-    HRESULT GetClientSite(IOleClientSite** site) override;
-
-    // Creates the page's window as a child of parent (null: a hidden child
-    // of the desktop, and the controls stay where the template put them).
-    // Null when it exists already or cannot be made.
-    HWND CreatePage(HWND parent);
-    // Replaces the engine access (tests); the page owns it.
-    void SetEngineAccess(std::unique_ptr<IFolderPageEngine> engine);
 
     // The keyboard hook of the page: the key-downs that Outlook's dialog
     // hands to the page before it dispatches them. True consumes the
@@ -165,7 +117,6 @@ public:
     // Handlers of the message map.
     void OnInitDialog();
     void OnHelp();
-    LRESULT OnCtlColor(HDC dc, HWND control);
     void OnSyncFolderClicked();
     void OnAlternateInboxClicked();
     void OnDontSyncPrivateClicked();
@@ -204,15 +155,25 @@ public:
     // 275), null for any other id. For inspection.
     const CBmpBtn* BitmapButton(int id) const;
 
-    // Dirty flag := VARIANT_TRUE, then tells the page site.
-    void MarkDirty();
-    void NotifySite();
-
-    CComVariant m_dirty;
-    CComPtr<IOleClientSite> m_clientSite;
-    CComPtr<PropertyPageSite> m_pageSite;
-
 private:
+    // The fields that IDispatch reaches by the names of the registry values
+    // they stand for, set as a person would set them. Check boxes ("used",
+    // "ISALTERNATEINBOX", "USEVERSIONCHECK", "BASICSYNC",
+    // "DONT_SYNC_PRIV_ITEMS", "SYNC_ONLY_PRIV_ITEMS", "DONT_SYNC_BSP_ITEMS",
+    // "DONT_SYNC_HOLIDAY_ITEMS") take "1" or "0" and are clicked when they
+    // differ; "ShareName", "Password" and "Categorie" replace the field's
+    // text; "Users" and "CategoriesFilter" type the text into the combo box
+    // and press ">>" (a text "-name" selects that entry and presses "<<").
+    // Names without regard to case. A get gives the field's text ("1"/"0"
+    // for a check box; the list entries joined by ";" for the two lists).
+    // A control refuses the input when it is disabled, the button is not
+    // enabled or the entry is missing.
+    DISPID FieldCount() const override;
+    DISPID FieldId(const std::wstring& name) const override;
+    CComVariant GetField(DISPID id) const override;
+    bool SetField(DISPID id, const std::wstring& value) override;
+    std::wstring FieldText(DISPID id) const;
+
     // Apply's three outcomes.
     bool ShareNameClashes(HKEY folders, const std::wstring& entryId, const std::wstring& typed);
     void ResetFolder(const std::wstring& entryId);
@@ -227,8 +188,6 @@ private:
     HWND Item(int id) const;
     bool Checked(int id) const;
     std::wstring MessageClass() const;
-    bool SetField(DISPID id, const std::wstring& value);
-    std::wstring GetField(DISPID id) const;
 
     CAutoCombo m_userCombo;
     CAutoCombo m_categoryCombo;
@@ -238,13 +197,7 @@ private:
     CBmpBtn m_removeUserButton;
     CBmpBtn m_addFilterButton;
     CBmpBtn m_removeFilterButton;
-    // The buttons' one image list, shared by all five; the page frees it.
-    HIMAGELIST m_buttonImages = nullptr;
-    // The parent tab (the window that Outlook gives the page) and its
-    // captured background.
-    PageBackground m_background;
     bool m_adminLocked = false;
-    std::unique_ptr<IFolderPageEngine> m_engine;
 };
 
 // Adds "Quillmere.QuillmerePropPage" to the add-in module's creatable

@@ -17,6 +17,7 @@
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/exchange/DelMailSender.h"
 #include "Quillmere/tracking/Categories.h"
+#include "Quillmere/ui/PageTestSupport_test.h"
 #include "platform/com/Bstr.h"
 #include "platform/com/Com.h"
 #include "platform/com/OleObject.h"
@@ -41,10 +42,17 @@ namespace {
 namespace fp = ui::folderpage;
 using fakes::FakeDispatch;
 using fakes::OutText;
+using pagetest::Create;
+using pagetest::kConfig;
+using pagetest::KeyExists;
+using pagetest::kFolders;
+using pagetest::MakeKey;
+using pagetest::PageSession;
+using pagetest::SetDword;
+using pagetest::SetString;
+using pagetest::Subkeys;
 using win::testing::TextOf;
 
-const std::wstring kFolders = L"Software\\Brindlecast\\Quillmere\\Folders";
-const std::wstring kConfig = L"Software\\Brindlecast\\Quillmere\\Config";
 const std::wstring kEntryId = L"00F1";
 const std::wstring kFolderKey = kFolders + L"\\" + kEntryId;
 const std::wstring kDataDir = L"C:\\Data\\";
@@ -73,62 +81,6 @@ public:
     HRESULT get_Store(_Store** s) override { return *s = nullptr, E_NOTIMPL; }
     HRESULT Delete() override { return E_NOTIMPL; }
     HRESULT get_MAPIOBJECT(IUnknown** o) override { return *o = nullptr, E_NOTIMPL; }
-};
-
-class Category final : public FakeDispatch<Category, QMRCategory> {
-public:
-    explicit Category(std::wstring n) : name(std::move(n)) {}
-    HRESULT Name(BSTR* n) override { return OutText(name, n); }
-    std::wstring name;
-};
-
-// The categories; an empty name stands for an entry that can't be read.
-class CategoryList final : public FakeDispatch<CategoryList, QMRCategories> {
-public:
-    std::vector<std::wstring> names;
-    HRESULT Count(LONG* c) override { return *c = static_cast<LONG>(names.size()), S_OK; }
-    HRESULT Item(VARIANT index, QMRCategory** c) override {
-        *c = nullptr;
-        if (index.vt != VT_I4 || index.lVal < 1 || index.lVal > static_cast<LONG>(names.size()))
-            return DISP_E_BADINDEX;
-        const std::wstring& n = names[static_cast<std::size_t>(index.lVal - 1)];
-        if (n.empty())
-            return MAPI_E_NOT_FOUND;
-        *c = com::Make<Category>(n).Detach();
-        return S_OK;
-    }
-};
-
-// The engine's helper session as far as the page uses it.
-class PageSession final : public FakeDispatch<PageSession, QMRRDOSession> {
-public:
-    CComPtr<CategoryList> categories = com::Make<CategoryList>();
-    HRESULT Logon(VARIANT, VARIANT, VARIANT, VARIANT, VARIANT, VARIANT) override { return S_OK; }
-    HRESULT Logoff() override { return S_OK; }
-    HRESULT GetLoggedOn(VARIANT_BOOL* v) override { return *v = VARIANT_TRUE, S_OK; }
-    HRESULT GetMAPIOBJECT(IUnknown** o) override { return *o = nullptr, E_NOTIMPL; }
-    HRESULT PutMAPIOBJECT(IUnknown*) override { return S_OK; }
-    HRESULT ClearOption(LONG) override { return S_OK; }
-    HRESULT GetProfileName(BSTR* v) override { return OutText(L"Work", v); }
-    HRESULT GetConnectionMode(LONG* m) override { return *m = 0, S_OK; }
-    HRESULT GetExchangeVersion(BSTR* v) override { return OutText(L"", v); }
-    HRESULT GetDefaultFolder(LONG, QMRMAPIFolder** f) override { return *f = nullptr, E_NOTIMPL; }
-    HRESULT GetFolderFromID(BSTR, BSTR, VARIANT, QMRMAPIFolder** f) override {
-        return *f = nullptr, E_NOTIMPL;
-    }
-    HRESULT GetMessageFromID(BSTR, BSTR, VARIANT, QMRMessage** m) override {
-        return *m = nullptr, E_NOTIMPL;
-    }
-    HRESULT GetStoreFromID(BSTR, VARIANT, QMRRDOStore** s) override {
-        return *s = nullptr, E_NOTIMPL;
-    }
-    HRESULT GetStores(QMRRDOStores** s) override { return *s = nullptr, E_NOTIMPL; }
-    HRESULT GetAccounts(QMRAccounts** a) override { return *a = nullptr, E_NOTIMPL; }
-    HRESULT GetCategories(QMRCategories** c) override { return fakes::Give(categories, c); }
-    HRESULT GetAddressBook(QMRAddressBook** a) override { return *a = nullptr, E_NOTIMPL; }
-    HRESULT GetMessageFromMsgFile(BSTR, VARIANT_BOOL, QMRMessage** m) override {
-        return *m = nullptr, E_NOTIMPL;
-    }
 };
 
 class Recipient final : public FakeDispatch<Recipient, QMRRecipient> {
@@ -180,16 +132,6 @@ public:
     HRESULT Cleanup() override { return S_OK; }
 };
 
-// The page site is the client site Outlook hands the page control.
-class PageSite final : public FakeDispatch<PageSite, PropertyPageSite, IOleClientSite> {
-public:
-    explicit PageSite(int& changes) : m_changes(changes) {}
-    HRESULT OnStatusChange() override { return ++m_changes, S_OK; }
-
-private:
-    int& m_changes;
-};
-
 struct EngineState {
     bool exists = true;
     int restarts = 0;
@@ -224,42 +166,6 @@ HRESULT CreateHelper(const wchar_t* progId, REFIID iid, void** out) {
 
 // --- Registry helpers -------------------------------------------------------------
 
-HKEY Create(const std::wstring& path, HKEY hive = HKEY_CURRENT_USER) {
-    HKEY key = nullptr;
-    EXPECT_EQ(
-        RegCreateKeyExW(hive, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-        ERROR_SUCCESS);
-    return key;
-}
-
-void SetDword(const std::wstring& path, const wchar_t* name, DWORD value,
-              HKEY hive = HKEY_CURRENT_USER) {
-    HKEY key = Create(path, hive);
-    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(key);
-}
-
-// A REG_SZ of the text's units, with the terminator unless told otherwise.
-void SetString(const std::wstring& path, const wchar_t* name, const std::wstring& text,
-               bool terminated = true, DWORD type = REG_SZ) {
-    HKEY key = Create(path);
-    RegSetValueExW(key, name, 0, type, text.c_str(),
-                   static_cast<DWORD>((text.size() + (terminated ? 1 : 0)) * 2));
-    RegCloseKey(key);
-}
-
-void MakeKey(const std::wstring& path) {
-    RegCloseKey(Create(path));
-}
-
-bool KeyExists(const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
 // What a value holds: its type, byte size and, for DWORDs, the number, for
 // texts the units without the terminator.
 struct Value {
@@ -290,26 +196,10 @@ std::optional<Value> GetValue(const std::wstring& path, const wchar_t* name) {
     return s == ERROR_SUCCESS ? std::optional<Value>(v) : std::nullopt;
 }
 
-std::vector<std::wstring> Subkeys(const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return {L"<missing>"};
-    std::vector<std::wstring> names;
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[260] = L"";
-        DWORD length = 260;
-        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        names.emplace_back(name, length);
-    }
-    RegCloseKey(key);
-    return names;
-}
-
 // --- Fixture -------------------------------------------------------------------
 
-class QuillmerePropPageTest : public ::testing::Test {
+class QuillmerePropPageTest
+    : public pagetest::PageFixture<ui::CQuillmerePropPage, ui::IFolderPageEngine> {
 protected:
     void SetUp() override {
         g_UILanguage = 0x0409;
@@ -348,43 +238,14 @@ protected:
 
     // Makes the page as Outlook does: instance, client site, window.
     void Open(HWND parent = nullptr) {
-        m_page.Release();
-        m_page = com::Make<ui::CQuillmerePropPage>();
-        m_page->SetEngineAccess(std::make_unique<FakeEngine>(m_engine, m_session));
-        m_statusChanges = 0;
-        m_site = com::Make<PageSite, PropertyPageSite>(m_statusChanges);
-        ASSERT_EQ(m_page->SetClientSite(CComQIPtr<IOleClientSite>(m_site)), S_OK);
-        ASSERT_NE(m_page->CreatePage(parent), nullptr);
+        OpenPage(std::make_unique<FakeEngine>(m_engine, m_session), parent);
     }
-    HWND Item(int id) { return GetDlgItem(m_page->m_hWnd, id); }
-    bool Checked(int id) { return IsDlgButtonChecked(m_page->m_hWnd, id) == BST_CHECKED; }
     bool Enabled(int id) { return IsWindowEnabled(Item(id)) != FALSE; }
-    VARIANT_BOOL Dirty() {
-        VARIANT_BOOL d = 1;
-        EXPECT_EQ(m_page->get_Dirty(&d), S_OK);
-        return d;
-    }
     std::vector<std::wstring> Entries(int listId) {
-        std::vector<std::wstring> out;
-        HWND list = Item(listId);
-        for (LRESULT i = 0; i < SendMessageW(list, LB_GETCOUNT, 0, 0); ++i) {
-            wchar_t buffer[300] = L"";
-            SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i),
-                         reinterpret_cast<LPARAM>(buffer));
-            out.push_back(buffer);
-        }
-        return out;
+        return pagetest::Entries(Item(listId), LB_GETCOUNT, LB_GETTEXT);
     }
     std::vector<std::wstring> ComboEntries(int comboId) {
-        std::vector<std::wstring> out;
-        HWND combo = Item(comboId);
-        for (LRESULT i = 0; i < SendMessageW(combo, CB_GETCOUNT, 0, 0); ++i) {
-            wchar_t buffer[300] = L"";
-            SendMessageW(combo, CB_GETLBTEXT, static_cast<WPARAM>(i),
-                         reinterpret_cast<LPARAM>(buffer));
-            out.push_back(buffer);
-        }
-        return out;
+        return pagetest::Entries(Item(comboId), CB_GETCOUNT, CB_GETLBTEXT);
     }
     // Replaces a field's text as a person would: empty it, then type.
     void Type(int id, const std::wstring& text) {
@@ -435,14 +296,10 @@ protected:
         return engine;
     }
 
-    win::testing::TestMachine m_machine;
     std::wstring m_temp;
     EngineState m_engine;
     CComPtr<FakeOlFolder> m_folder;
     CComPtr<PageSession> m_session;
-    CComPtr<ui::CQuillmerePropPage> m_page;
-    CComPtr<PropertyPageSite> m_site;
-    int m_statusChanges = 0;
 };
 
 // --- Opening -------------------------------------------------------------------
@@ -883,8 +740,7 @@ TEST_F(QuillmerePropPageTest, HelpKeyOpensTheHelpFileOfTheLanguage) {
 }
 
 TEST_F(QuillmerePropPageTest, ControlsAreCentredOnTheLayoutLineInTheParent) {
-    HWND parent = CreateWindowExW(0, L"Static", L"tab", WS_POPUP, 0, 0, 900, 700, nullptr, nullptr,
-                                  nullptr, nullptr);
+    HWND parent = pagetest::MakeTab(900, 700);
     ASSERT_NE(parent, nullptr);
     auto inPage = [&](int id) {
         RECT r{};
@@ -952,8 +808,7 @@ TEST_F(QuillmerePropPageTest, ButtonsShareOneImageListWithTheirTooltips) {
 }
 
 TEST_F(QuillmerePropPageTest, ThemedTabShowsThroughTheStaticControlsWhereTheySit) {
-    HWND tab = CreateWindowExW(0, L"Static", L"tab", WS_POPUP, 0, 0, 900, 700, nullptr, nullptr,
-                               nullptr, nullptr);
+    HWND tab = pagetest::MakeTab(900, 700);
     ASSERT_NE(tab, nullptr);
     HDC dc = GetDC(tab);
     Open(tab);
@@ -964,20 +819,8 @@ TEST_F(QuillmerePropPageTest, ThemedTabShowsThroughTheStaticControlsWhereTheySit
     win::SetAppThemedForTesting(true);
     Open(tab);
     win::SetAppThemedForTesting(false);
-    HWND label = Item(fp::kFilterLabel);
-    const auto brush = reinterpret_cast<HBRUSH>(SendMessageW(m_page->m_hWnd, WM_CTLCOLORSTATIC,
-                                                             reinterpret_cast<WPARAM>(dc),
-                                                             reinterpret_cast<LPARAM>(label)));
-    ASSERT_NE(brush, nullptr);
-    EXPECT_TRUE(win::PatternOfBrush(brush).has_value());
-    RECT r{};
-    GetWindowRect(label, &r);
-    MapWindowPoints(nullptr, tab, reinterpret_cast<POINT*>(&r), 2);
-    const auto state = win::DescribeDC(dc);
-    ASSERT_TRUE(state.has_value());
-    EXPECT_EQ(state->bkMode, TRANSPARENT);
-    EXPECT_EQ(state->brushOrigin.x, -r.left);
-    EXPECT_EQ(state->brushOrigin.y, -r.top);
+    HBRUSH brush = nullptr;
+    pagetest::ExpectTabBrushBehind(m_page->m_hWnd, tab, dc, Item(fp::kFilterLabel), brush);
 
     ReleaseDC(tab, dc);
     m_page.Release();
@@ -986,28 +829,11 @@ TEST_F(QuillmerePropPageTest, ThemedTabShowsThroughTheStaticControlsWhereTheySit
 
 TEST_F(QuillmerePropPageTest, PageInfoAndDirtyCheckTheirPointers) {
     Open();
-    BSTR file = nullptr;
-    LONG context = 0;
-    EXPECT_EQ(m_page->GetPageInfo(nullptr, &context), E_POINTER);
-    EXPECT_EQ(m_page->GetPageInfo(&file, nullptr), E_POINTER);
-    EXPECT_EQ(m_page->GetPageInfo(&file, &context), E_NOTIMPL);
-    EXPECT_EQ(m_page->get_Dirty(nullptr), E_POINTER);
+    pagetest::ExpectPageInfoAndDirtyCheckTheirPointers(m_page.p);
 }
 
 TEST_F(QuillmerePropPageTest, IsCreatableByItsProgId) {
-    ASSERT_EQ(DllRegisterServer(), S_OK);
-    CLSID clsid{};
-    ASSERT_EQ(CLSIDFromProgID(L"Quillmere.QuillmerePropPage", &clsid), S_OK);
-    EXPECT_TRUE(clsid == ui::CLSID_QuillmerePropPage);
-    CComPtr<IClassFactory> factory;
-    ASSERT_EQ(DllGetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
-              S_OK);
-    CComPtr<PropertyPage> page;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_PropertyPage, reinterpret_cast<void**>(&page)),
-              S_OK);
-    VARIANT_BOOL dirty = 1;
-    EXPECT_EQ(page->get_Dirty(&dirty), S_OK);
-    EXPECT_EQ(dirty, VARIANT_FALSE);
+    pagetest::ExpectCreatableByProgId(L"Quillmere.QuillmerePropPage", ui::CLSID_QuillmerePropPage);
 }
 
 // --- Apply ------------------------------------------------------------------------
