@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/AddinTestSupport_test.h"
 #include "Quillmere/core/Connect.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FolderObj.h"
@@ -37,36 +38,14 @@ namespace fs = std::filesystem;
 class AddinOverObjectModelTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/qm_addin_om_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        win::SetUserDirectory(m_dir);
-        win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+        ASSERT_NO_FATAL_FAILURE(addintest::UseNewMachine("qm_addin_om", m_dir));
         logs::ResetForTesting();
         heartbeat::ResetForTesting();
         win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
         win::ClearMessageBoxCalls();
-        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
         // The helper library registers itself, as its installer would.
-        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
-        ASSERT_NE(rdo, nullptr);
-        auto registerServer =
-            reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
-        ASSERT_NE(registerServer, nullptr);
-        ASSERT_EQ(registerServer(), S_OK);
-
-        std::string storePath = m_dir + "/mailbox.qst";
-        store::StoreOptions storeOptions;
-        storeOptions.displayName = L"Personal Folders";
-        std::unique_ptr<store::Session> session;
-        ASSERT_EQ(store::Session::Create(storePath, storeOptions, &session), S_OK);
-        session.reset();
-        outlook::ApplicationOptions options;
-        options.profile.profileName = L"Outlook";
-        options.profile.stores.push_back({storePath, true});
-        options.version = L"10.0.6626";  // ready at once: no log-on thread to wait for
-        options.ui = m_ui;
-        ASSERT_EQ(outlook::OutlookApplication::Create(options, &m_app), S_OK);
+        ASSERT_NO_FATAL_FAILURE(addintest::StartComWithHelperLibrary());
+        ASSERT_NO_FATAL_FAILURE(addintest::OpenOutlookOverNewStore(m_dir, m_ui, m_app));
         m_record = m_app->AddComAddIn(L"Quillmere.Connect", L"Quillmere",
                                       [this](bool connect) { m_connected = connect; });
         m_connect = com::Make<CConnect>();
@@ -81,20 +60,6 @@ protected:
         CoUninitialize();
         logs::ResetForTesting();
         fs::remove_all(m_dir);
-    }
-
-    static void SetFolderKey(const std::wstring& entryId, const std::wstring& storeId,
-                             const std::wstring& share) {
-        HKEY key = nullptr;
-        std::wstring path = std::wstring(kFoldersKeyPath) + L"\\" + entryId;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        RegSetValueExW(key, L"SID", 0, REG_SZ, storeId.c_str(),
-                       static_cast<DWORD>((storeId.size() + 1) * 2));
-        RegSetValueExW(key, L"ShareName", 0, REG_SZ, share.c_str(),
-                       static_cast<DWORD>((share.size() + 1) * 2));
-        RegCloseKey(key);
     }
 
     std::string m_dir;
@@ -124,8 +89,9 @@ TEST_F(AddinOverObjectModelTest, ConnectStartLoadPagesAndQuit) {
     CComBSTR calendarId, storeId;
     calendar->get_EntryID(&calendarId);
     calendar->get_StoreID(&storeId);
-    SetFolderKey(std::wstring(calendarId.View()), std::wstring(storeId.View()), L"team");
-    SetFolderKey(L"00000000DEADBEEF", std::wstring(storeId.View()), L"gone");
+    addintest::WriteFolderKey(std::wstring(calendarId.View()), std::wstring(storeId.View()),
+                              L"team");
+    addintest::WriteFolderKey(L"00000000DEADBEEF", std::wstring(storeId.View()), L"gone");
 
     m_connect->Heartbeat().OnHeartbeatTick(GetTickCount());  // the engine's start
     ASSERT_TRUE(engine->IsStarted());
@@ -186,22 +152,12 @@ namespace {
 class ModernOutlookTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/qm_addin_modern_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        win::SetUserDirectory(m_dir);
-        win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+        ASSERT_NO_FATAL_FAILURE(addintest::UseNewMachine("qm_addin_modern", m_dir));
         win::SetTimeScaleForTesting(1000);
         logs::ResetForTesting();
         heartbeat::ResetForTesting();
         win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
-        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
-        ASSERT_NE(rdo, nullptr);
-        auto registerServer =
-            reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
-        ASSERT_NE(registerServer, nullptr);
-        ASSERT_EQ(registerServer(), S_OK);
+        ASSERT_NO_FATAL_FAILURE(addintest::StartComWithHelperLibrary());
 
         m_profilePath = store::Profile::FileFor(m_dir, L"Outlook");
         fs::create_directories(fs::path(m_profilePath).parent_path());

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/AddinTestSupport_test.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FakeHelperLibrary_test.h"
 #include "Quillmere/core/SyncEngine.h"
@@ -42,7 +43,7 @@ inline HRESULT CreateFake(const wchar_t*, REFIID iid, void** out) {
     return REGDB_E_CLASSNOTREG;
 }
 
-class CoreTest : public ::testing::Test {
+class CoreTest : public ::testing::Test, public addintest::TempFiles {
 protected:
     void SetUp() override {
         char tmpl[] = "/tmp/qm_core_XXXXXX";
@@ -50,12 +51,8 @@ protected:
         m_dir = tmpl;
         win::SetUserDirectory(m_dir);
         InitializeAddinLocks();
-        wchar_t temp[MAX_PATH];
-        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-        m_temp = temp;
         logs::ResetForTesting();
-        SetErrorLogPath((m_temp + L"Quillmere_error.log").c_str());
-        LogHResult(0, "first");
+        ASSERT_NO_FATAL_FAILURE(StartLogs());
         Session() = com::Make<fakes::FakeSession>();
         SetHelperObjectCreatorForTesting(CreateFake);
         win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return IDOK; });
@@ -82,13 +79,6 @@ protected:
         std::filesystem::remove_all(m_dir);
     }
 
-    std::string Read(const std::wstring& name) {
-        std::ifstream in(*win::HostPath(m_temp + name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    std::string DebugLog() { return Read(L"Quillmere_debug.log"); }
-    std::string ErrorLog() { return Read(L"Quillmere_error.log"); }
-
     // Dispatches the calling thread's messages until the condition holds or
     // 5 real seconds pass.
     template <class F>
@@ -104,7 +94,6 @@ protected:
     }
 
     std::string m_dir;
-    std::wstring m_temp;
     std::unique_ptr<CSyncEngine> m_engine;
 };
 

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/AddinTestSupport_test.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FolderObj.h"
 #include "Quillmere/core/OutlookNamespaceAccess.h"
@@ -34,53 +35,21 @@
 
 namespace foldertest {
 
-class FolderTest : public ::testing::Test {
+class FolderTest : public ::testing::Test, public addintest::TempFiles {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/qm_folder_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        win::SetUserDirectory(m_dir);
-        win::SetInstallDirectory(QM_BINARY_DIR "/bin");
+        ASSERT_NO_FATAL_FAILURE(addintest::UseNewMachine("qm_folder", m_dir));
         win::SetTimeScaleForTesting(1000);
         InitializeAddinLocks();
         logs::ResetForTesting();
         win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
         win::ClearMessageBoxCalls();
-        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
-        ASSERT_NE(rdo, nullptr);
-        auto registerServer =
-            reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
-        ASSERT_NE(registerServer, nullptr);
-        ASSERT_EQ(registerServer(), S_OK);
-
-        wchar_t temp[MAX_PATH];
-        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-        m_temp = temp;
-        SetErrorLogPath((m_temp + L"Quillmere_error.log").c_str());
-        LogHResult(0, "first");  // later reports are whole lines
-
-        std::string storePath = m_dir + "/mailbox.qst";
-        store::StoreOptions storeOptions;
-        storeOptions.displayName = L"Personal Folders";
-        std::unique_ptr<store::Session> session;
-        ASSERT_EQ(store::Session::Create(storePath, storeOptions, &session), S_OK);
-        session.reset();
-        outlook::ApplicationOptions options;
-        options.profile.profileName = L"Outlook";
-        options.profile.stores.push_back({storePath, true});
-        options.version = L"10.0.6626";  // ready at once: no log-on thread
-        options.ui = m_ui;
-        ASSERT_EQ(outlook::OutlookApplication::Create(options, &m_app), S_OK);
-
-        m_engine = std::make_unique<CSyncEngine>(
-            std::make_unique<COutlookNamespaceAccess>(m_app->NameSpace()),
-            (m_temp + L"Quillmere_debug.log").c_str());
-        ASSERT_NE(m_engine->Session(), nullptr);
-        m_engine->SetDataPaths(m_temp);
-        g_pEngine = m_engine.get();
-        DebugSwitch = true;
+        ASSERT_NO_FATAL_FAILURE(addintest::StartComWithHelperLibrary());
+        ASSERT_NO_FATAL_FAILURE(StartLogs());
+        ASSERT_NO_FATAL_FAILURE(addintest::OpenOutlookOverNewStore(m_dir, m_ui, m_app));
+        ASSERT_NO_FATAL_FAILURE(addintest::MakeEngine(
+            std::make_unique<COutlookNamespaceAccess>(m_app->NameSpace()), m_temp, m_engine));
+        addintest::MakeProcessEngine(m_engine.get(), m_temp);
     }
     void TearDown() override {
         m_ui->RunPending();
@@ -153,13 +122,6 @@ protected:
     // Delivers the item events queued so far (this thread is the UI thread).
     void DeliverEvents() { m_ui->RunPending(); }
 
-    std::string Read(const std::wstring& name) {
-        std::ifstream in(*win::HostPath(m_temp + name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    std::string DebugLog() { return Read(L"Quillmere_debug.log"); }
-    std::string ErrorLog() { return Read(L"Quillmere_error.log"); }
-    bool DebugLogHas(const std::string& text) { return DebugLog().find(text) != std::string::npos; }
     static std::size_t Count(const std::string& text, const std::string& what) {
         std::size_t n = 0;
         for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
@@ -170,17 +132,13 @@ protected:
     // Waits up to 10 real seconds for the condition.
     template <class F>
     static bool WaitFor(F condition) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!condition() && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        return condition();
+        return addintest::WaitFor(condition, std::chrono::milliseconds(2));
     }
     bool WaitForLog(const std::string& text) {
         return WaitFor([&] { return DebugLogHas(text); });
     }
 
     std::string m_dir;
-    std::wstring m_temp;
     std::shared_ptr<outlook::QueuedUiDispatcher> m_ui =
         std::make_shared<outlook::QueuedUiDispatcher>();
     std::unique_ptr<outlook::OutlookApplication> m_app;
