@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/AddinTestSupport_test.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FakeHelperLibrary_test.h"
 #include "Quillmere/core/FolderObj.h"
@@ -38,56 +39,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class DelMailSenderTest : public ::testing::Test {
+class DelMailSenderTest : public addintest::HostProfileTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/qm_delsender_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        std::string init = std::string(QM_BINARY_DIR "/bin/outlook-host init ") + m_dir +
-                           " --profile Ann --address ann@example.org >/dev/null";
-        ASSERT_EQ(std::system(init.c_str()), 0);
-        win::SetUserDirectory(m_dir);
-        win::SetInstallDirectory(QM_BINARY_DIR "/bin");
-        InitializeAddinLocks();
-        logs::ResetForTesting();
-        win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
-        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
-        ASSERT_NE(rdo, nullptr);
-        auto registerServer =
-            reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
-        ASSERT_NE(registerServer, nullptr);
-        ASSERT_EQ(registerServer(), S_OK);
+    DelMailSenderTest() : HostProfileTest("qm_delsender") {}
 
-        wchar_t temp[MAX_PATH];
-        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-        m_temp = temp;
-        SetErrorLogPath((m_temp + L"Quillmere_error.log").c_str());
-        LogHResult(0, "first");
-        win::SetTimeScaleForTesting(1000);
-        m_engine = std::make_unique<CSyncEngine>(std::make_unique<fakes::FakeOutlook>(),
-                                                 (m_temp + L"Quillmere_debug.log").c_str());
-        ASSERT_NE(m_engine->Session(), nullptr);
-        m_engine->SetDataPaths(m_temp);
-        DebugSwitch = true;
-        g_pEngine = m_engine.get();
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(HostProfileTest::SetUp());
+        ASSERT_NO_FATAL_FAILURE(
+            addintest::MakeEngine(std::make_unique<fakes::FakeOutlook>(), m_temp, m_engine));
+        addintest::MakeProcessEngine(m_engine.get(), m_temp);
 
         // The share's folder: the Inbox, with one partner.
         CComPtr<QMRMAPIFolder> inbox;
         ASSERT_EQ(m_engine->Session()->GetDefaultFolder(6, &inbox), S_OK);
-        CComBSTR entryId, storeId;
-        ASSERT_EQ(inbox->GetEntryID(&entryId), S_OK);
-        ASSERT_EQ(inbox->GetStoreID(&storeId), S_OK);
-        auto folder = std::make_unique<CFolderObj>(nullptr, CFolderObj::kSharedFolder, false,
-                                                   std::wstring(entryId), std::wstring(storeId));
-        folder->m_shareName = L"Team";
-        folder->Start();
-        m_team = folder.get();
-        ASSERT_TRUE(m_engine->AppendFolder(folder.release()));
-        m_inboxId = std::wstring(entryId);
-        m_storeId = std::wstring(storeId);
-        AddUser(m_inboxId, L"bert@example.org");
+        ASSERT_NO_FATAL_FAILURE(addintest::FolderIds(inbox, m_inboxId, m_storeId));
+        m_team = addintest::StartInTable(*m_engine,
+                                         addintest::NewFolderObject(m_inboxId, m_storeId, L"Team"));
+        ASSERT_NE(m_team, nullptr);
+        addintest::AddFolderUser(m_inboxId, L"bert@example.org");
 
         ExchangeThreadProcs procs;
         AddDelMailSendThread(procs);
@@ -95,43 +64,15 @@ protected:
     }
 
     void TearDown() override {
-        StopFlag = true;
-        EXPECT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
-        SetExchangeThreadProcs({});
+        addintest::StopAddinThreads();
         DelMailSenderList.Clear();
-        g_pEngine = nullptr;
-        m_engine.reset();
-        StopFlag = false;
-        win::SetTimeScaleForTesting(1);
-        win::SetMessageBoxHandler({});
-        CoUninitialize();
-        DeleteAddinLocks();
-        logs::ResetForTesting();
-        fs::remove_all(m_dir);
-    }
-
-    static void AddUser(const std::wstring& entryId, const std::wstring& address) {
-        HKEY key = nullptr;
-        std::wstring path =
-            std::wstring(kFoldersKeyPath) + L"\\" + entryId + L"\\Users\\" + address;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
+        addintest::DestroyEngine(m_engine);
+        HostProfileTest::TearDown();
     }
 
     static void Queue(const wchar_t* syncId, const wchar_t* share) {
         ASSERT_TRUE(DelMailSenderList.Append(
             std::make_unique<CDelMail2Send>(SysAllocString(syncId), share)));
-    }
-
-    // Waits up to 10 real seconds.
-    template <class F>
-    static bool WaitFor(F condition) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!condition() && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return condition();
     }
 
     LONG OutboxCount() {
@@ -162,11 +103,6 @@ protected:
         return count;
     }
 
-    std::string Read(const std::wstring& name) {
-        std::ifstream in(*win::HostPath(m_temp + name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
     // Lists key in folder's change list, as a folder check would. A shared
     // folder's own thread loads the list at its start (replacing what it
     // held): it must have done so first.
@@ -188,17 +124,12 @@ protected:
     }
     // Another entry of the table for the Inbox.
     CFolderObj* AddEntry(LONG kind, const std::wstring& shareName) {
-        auto folder = std::make_unique<CFolderObj>(nullptr, kind, false, m_inboxId, m_storeId);
-        folder->m_shareName = shareName;
-        folder->Start();
-        CFolderObj* raw = folder.get();
-        EXPECT_TRUE(m_engine->AppendFolder(folder.release()));
-        return raw;
+        CFolderObj* folder = addintest::StartInTable(
+            *m_engine, addintest::NewFolderObject(m_inboxId, m_storeId, shareName, kind));
+        EXPECT_NE(folder, nullptr);
+        return folder;
     }
 
-    std::string m_dir;
-    std::wstring m_temp;
-    std::unique_ptr<CSyncEngine> m_engine;
     CFolderObj* m_team = nullptr;  // owned by the engine's table
     std::wstring m_inboxId;
     std::wstring m_storeId;
@@ -301,10 +232,10 @@ TEST_F(DelMailSenderTest, FolderWithoutPartnersSendsNothing) {
 
 TEST_F(DelMailSenderTest, PartnersAreSubkeysAndValuesWithoutRepeats) {
     const std::wstring id = L"00C0FFEE";
-    AddUser(id, L"a@example.org");
-    AddUser(id, L"b@example.org");
+    addintest::AddFolderUser(id, L"a@example.org");
+    addintest::AddFolderUser(id, L"b@example.org");
     HKEY key = nullptr;
-    std::wstring path = std::wstring(kFoldersKeyPath) + L"\\" + id + L"\\Users";
+    std::wstring path = addintest::FolderKeyPath(id) + L"\\Users";
     ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_ALL_ACCESS, &key),
               ERROR_SUCCESS);
     RegSetValueExW(key, L"c@example.org", 0, REG_SZ, L"", 2);

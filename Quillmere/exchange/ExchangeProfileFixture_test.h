@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/AddinTestSupport_test.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/core/OutlookNamespaceAccess.h"
@@ -41,35 +42,12 @@ constexpr LONG kOutbox = 4;
 constexpr LONG kInbox = 6;
 constexpr LONG kCalendar = 9;
 
-class ExchangeProfileTest : public ::testing::Test {
+class ExchangeProfileTest : public addintest::HostProfileTest {
 protected:
+    ExchangeProfileTest() : HostProfileTest("qm_exprofile") {}
+
     void SetUp() override {
-        char tmpl[] = "/tmp/qm_exprofile_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        std::string init = std::string(QM_BINARY_DIR "/bin/outlook-host init ") + m_dir +
-                           " --profile Ann --address ann@example.org >/dev/null";
-        ASSERT_EQ(std::system(init.c_str()), 0);
-        win::SetUserDirectory(m_dir);
-        win::SetInstallDirectory(QM_BINARY_DIR "/bin");
-        InitializeAddinLocks();
-        logs::ResetForTesting();
-        win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
-        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
-        ASSERT_NE(rdo, nullptr);
-        auto registerServer =
-            reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
-        ASSERT_NE(registerServer, nullptr);
-        ASSERT_EQ(registerServer(), S_OK);
-
-        wchar_t temp[MAX_PATH];
-        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-        m_temp = temp;
-        SetErrorLogPath((m_temp + L"Quillmere_error.log").c_str());
-        LogHResult(0, "first");
-        win::SetTimeScaleForTesting(1000);
-
+        ASSERT_NO_FATAL_FAILURE(HostProfileTest::SetUp());
         outlook::ApplicationOptions options;
         ASSERT_EQ(outlook::OutlookApplication::ProfileFromFile(m_dir + "/profiles/Ann/profile.ini",
                                                                &options.profile),
@@ -77,47 +55,25 @@ protected:
         options.version = L"10.0.6626";  // ready at once: no log-on thread
         options.ui = m_ui;
         ASSERT_EQ(outlook::OutlookApplication::Create(options, &m_app), S_OK);
-        m_engine = std::make_unique<CSyncEngine>(
-            std::make_unique<COutlookNamespaceAccess>(m_app->NameSpace()),
-            (m_temp + L"Quillmere_debug.log").c_str());
-        ASSERT_NE(m_engine->Session(), nullptr);
+        ASSERT_NO_FATAL_FAILURE(addintest::MakeEngine(
+            std::make_unique<COutlookNamespaceAccess>(m_app->NameSpace()), m_temp, m_engine));
         QMRMAPIUtils* utils = nullptr;
         ASSERT_EQ(CreateMAPIUtils(m_engine.get(), &utils), S_OK);
         m_engine->SetUtils(utils);
         utils->Release();
-        m_engine->SetDataPaths(m_temp);
-        DebugSwitch = true;
-        g_pEngine = m_engine.get();
+        addintest::MakeProcessEngine(m_engine.get(), m_temp);
     }
 
     void TearDown() override {
-        StopFlag = true;
-        EXPECT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
-        SetExchangeThreadProcs({});
+        addintest::StopAddinThreads();
         win::SetModalDialogHandler({});
-        g_pEngine = nullptr;
-        m_engine.reset();
+        addintest::DestroyEngine(m_engine);
         m_app.reset();
-        StopFlag = false;
-        win::SetTimeScaleForTesting(1);
-        win::SetMessageBoxHandler({});
-        CoUninitialize();
-        DeleteAddinLocks();
-        logs::ResetForTesting();
-        fs::remove_all(m_dir);
+        HostProfileTest::TearDown();
     }
 
     QMRRDOSession* Session() { return m_engine->Session(); }
     QMRMAPIUtils* Utils() { return m_engine->Utils(); }
-
-    // Waits up to 10 real seconds.
-    template <class F>
-    static bool WaitFor(F condition) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!condition() && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return condition();
-    }
 
     CComPtr<QMRMAPIFolder> DefaultFolder(LONG kind) {
         CComPtr<QMRMAPIFolder> folder;
@@ -145,14 +101,7 @@ protected:
     static CComPtr<QMRMessage> AddMessage(QMRMAPIFolder* folder, const std::wstring& subject,
                                           const std::wstring& body,
                                           const wchar_t* messageClass = L"IPM.Note") {
-        CComPtr<QMRItems> items;
-        CComPtr<QMRMessage> message;
-        EXPECT_EQ(folder->GetItems(&items), S_OK);
-        EXPECT_EQ(items->Add(CComVariant(messageClass), &message), S_OK);
-        EXPECT_EQ(message->PutSubject(CComBSTR(subject.c_str())), S_OK);
-        EXPECT_EQ(message->PutBody(CComBSTR(body.c_str())), S_OK);
-        EXPECT_EQ(message->Save(), S_OK);
-        return message;
+        return addintest::SaveNewMessage(folder, subject, messageClass, body.c_str());
     }
 
     static std::wstring Text(HRESULT (QMRMessage::*get)(BSTR*), QMRMessage* message) {
@@ -167,20 +116,9 @@ protected:
         return path ? *path : std::string();
     }
 
-    std::string Read(const std::wstring& windowsPath) {
-        std::ifstream in(HostPath(windowsPath), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-    std::string DebugLog() { return Read(m_temp + L"Quillmere_debug.log"); }
-    std::string ErrorLog() { return Read(m_temp + L"Quillmere_error.log"); }
-
-    std::string m_dir;
-    std::wstring m_temp;
     std::shared_ptr<outlook::QueuedUiDispatcher> m_ui =
         std::make_shared<outlook::QueuedUiDispatcher>();
     std::unique_ptr<outlook::OutlookApplication> m_app;
-    std::unique_ptr<CSyncEngine> m_engine;
 };
 
 // Runs /usr/bin/python3 with a script and arguments; its standard output.

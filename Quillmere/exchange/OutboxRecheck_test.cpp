@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "Quillmere/core/AddinTestSupport_test.h"
 #include "Quillmere/core/HiddenWindow.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/exchange/QueueTestSupport_test.h"
@@ -195,22 +196,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 class RestartTest : public OutboxRecheckTest {
 protected:
-    static void SetText(HKEY key, const wchar_t* name, const std::wstring& text) {
-        RegSetValueExW(key, name, 0, REG_SZ, text.c_str(),
-                       static_cast<DWORD>((text.size() + 1) * 2));
-    }
     // The Inbox as a synchronised folder under that share name.
     void ConfigureInbox(const std::wstring& shareName) {
         HKEY key = nullptr;
-        std::wstring path = std::wstring(kFoldersKeyPath) + L"\\" + m_inboxId;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(addintest::CreateFolderKey(m_inboxId, key));
         DWORD used = 1;
         RegSetValueExW(key, L"used", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&used),
                        sizeof used);
-        SetText(key, L"SID", m_storeId);
-        SetText(key, L"ShareName", shareName);
+        addintest::SetRegistryText(key, L"SID", m_storeId);
+        addintest::SetRegistryText(key, L"ShareName", shareName);
         RegCloseKey(key);
         m_outlook->folders[m_inboxId] = {m_storeId, L"Inbox"};
     }

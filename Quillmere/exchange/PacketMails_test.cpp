@@ -95,7 +95,7 @@ protected:
             EXPECT_EQ(attachments->Item(i, &attachment), S_OK);
             std::wstring path = m_temp + L"attachment.out";
             EXPECT_EQ(attachment->SaveAsFile(CComBSTR(path.c_str())), S_OK);
-            all.insert(Read(path));
+            all.insert(addintest::ReadHostFile(path));
         }
         return all;
     }

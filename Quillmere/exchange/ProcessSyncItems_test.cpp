@@ -210,7 +210,7 @@ TEST_F(ImportTest, ReceivedCabinetStaysInsideTheExtractionDirectory) {
             left.push_back(entry.path().filename().string());
         EXPECT_EQ(left, std::vector<std::string>{});
         EXPECT_FALSE(HostFileExists(m_engine->DataDirectory() + L"sync-in.zuf"));
-        EXPECT_EQ(ReadTemp(L"sync.zuf"), senders);
+        EXPECT_EQ(Read(L"sync.zuf"), senders);
     }
     // Nothing of the cabinets landed anywhere else.
     const std::string root = *win::HostPath(L"C:\\");

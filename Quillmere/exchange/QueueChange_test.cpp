@@ -34,10 +34,7 @@ protected:
     // Waits up to 10 real seconds.
     template <class F>
     static bool WaitUntil(F condition) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!condition() && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return condition();
+        return addintest::WaitFor(condition);
     }
 
     HRESULT Queue(QMRMessage* message, CFolderObj* folder, bool formFlag = false) {

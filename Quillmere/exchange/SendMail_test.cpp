@@ -233,7 +233,7 @@ TEST_F(SendMailTest, NoItemOrNoPartnerSendsNothing) {
 TEST_F(SendMailTest, PartnersAreChosenByCategoryLinksAndMeetingAttendance) {
     const std::wstring folder = L"00AA11BB";
     for (const wchar_t* user : {L"a@example.org", L"b@example.org", L"C@Example.org"})
-        AddUser(folder, user);
+        addintest::AddFolderUser(folder, user);
     LinkCategory(L"b@example.org", L"Work");
     LinkCategory(L"C@Example.org", L"Home");
     LinkCategory(L"C@Example.org", L"Garden");

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/AddinTestSupport_test.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FakeHelperLibrary_test.h"
 #include "Quillmere/core/FolderObj.h"
@@ -40,85 +41,37 @@ namespace sendertest {
 
 namespace fs = std::filesystem;
 
-class SenderTest : public ::testing::Test {
+class SenderTest : public addintest::HostProfileTest {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/qm_mailsender_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
-        std::string init = std::string(QM_BINARY_DIR "/bin/outlook-host init ") + m_dir +
-                           " --profile Ann --address ann@example.org >/dev/null";
-        ASSERT_EQ(std::system(init.c_str()), 0);
-        win::SetUserDirectory(m_dir);
-        win::SetInstallDirectory(QM_BINARY_DIR "/bin");
-        InitializeAddinLocks();
-        logs::ResetForTesting();
-        win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
-        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
-        ASSERT_NE(rdo, nullptr);
-        auto registerServer =
-            reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
-        ASSERT_NE(registerServer, nullptr);
-        ASSERT_EQ(registerServer(), S_OK);
+    SenderTest() : HostProfileTest("qm_mailsender") {}
 
-        wchar_t temp[MAX_PATH];
-        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-        m_temp = temp;
-        SetErrorLogPath((m_temp + L"Quillmere_error.log").c_str());
-        LogHResult(0, "first");
-        win::SetTimeScaleForTesting(1000);
-        m_engine = std::make_unique<CSyncEngine>(std::make_unique<fakes::FakeOutlook>(),
-                                                 (m_temp + L"Quillmere_debug.log").c_str());
-        ASSERT_NE(m_engine->Session(), nullptr);
-        m_engine->SetDataPaths(m_temp);
-        DebugSwitch = true;
-        g_pEngine = m_engine.get();
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(HostProfileTest::SetUp());
+        ASSERT_NO_FATAL_FAILURE(
+            addintest::MakeEngine(std::make_unique<fakes::FakeOutlook>(), m_temp, m_engine));
+        addintest::MakeProcessEngine(m_engine.get(), m_temp);
         CComPtr<QMRMAPIUtils> utils;
         ASSERT_EQ(CreateMAPIUtils(m_engine.get(), &utils), S_OK);
         m_engine->SetUtils(utils);
 
         ASSERT_EQ(m_engine->Session()->GetDefaultFolder(6, &m_inbox), S_OK);
-        CComBSTR entryId, storeId;
-        ASSERT_EQ(m_inbox->GetEntryID(&entryId), S_OK);
-        ASSERT_EQ(m_inbox->GetStoreID(&storeId), S_OK);
-        m_folderId = std::wstring(entryId);
-        m_storeId = std::wstring(storeId);
-        AddUser(m_folderId, L"bert@example.org");
+        ASSERT_NO_FATAL_FAILURE(addintest::FolderIds(m_inbox, m_folderId, m_storeId));
+        addintest::AddFolderUser(m_folderId, L"bert@example.org");
     }
 
     void TearDown() override {
-        StopFlag = true;
-        EXPECT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
-        SetExchangeThreadProcs({});
+        addintest::StopAddinThreads();
         MailSenderList.Clear();
         DelMailSenderList.Clear();
         m_inbox.Release();
-        g_pEngine = nullptr;
-        m_engine.reset();
-        StopFlag = false;
+        addintest::DestroyEngine(m_engine);
         DebugSwitch = false;
-        win::SetTimeScaleForTesting(1);
-        win::SetMessageBoxHandler({});
-        CoUninitialize();
-        DeleteAddinLocks();
-        logs::ResetForTesting();
-        fs::remove_all(m_dir);
+        HostProfileTest::TearDown();
     }
 
-    static void CreateKey(const std::wstring& path) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
-    }
-    static void AddUser(const std::wstring& entryId, const std::wstring& address) {
-        CreateKey(std::wstring(kFoldersKeyPath) + L"\\" + entryId + L"\\Users\\" + address);
-    }
     static void LinkCategory(const std::wstring& address, const std::wstring& category) {
-        CreateKey(L"Software\\Brindlecast\\Quillmere\\UserCategories\\" + address + L"\\" +
-                  category);
+        addintest::CreateRegistryKey(L"Software\\Brindlecast\\Quillmere\\UserCategories\\" +
+                                     address + L"\\" + category);
     }
 
     // A saved item of the shared folder, with categories when given.
@@ -152,15 +105,9 @@ protected:
         return item;
     }
 
-    CComVariant SearchKey(QMRMessage* item) {
-        CComVariant value;
-        EXPECT_EQ(item->GetFields(CComVariant(LONG(0x300B0102)), &value), S_OK);
-        return value;
-    }
+    CComVariant SearchKey(QMRMessage* item) { return addintest::SearchKeyOf(item); }
     std::wstring SyncIdText(QMRMessage* item) {
-        CComBSTR text;
-        EXPECT_EQ(m_engine->Utils()->BinaryToText(SearchKey(item), &text), S_OK);
-        return std::wstring(text);
+        return addintest::FieldText(m_engine->Utils(), item, addintest::kTagSearchKey);
     }
 
     // Queues a record of item the way the queueing of a change does.
@@ -177,15 +124,6 @@ protected:
         ASSERT_TRUE(MailSenderList.Append(
             std::make_unique<CMail2Send>(&key, folder, store, password.c_str(), share.c_str(),
                                          password.size() + 1, share.size() + 1, formFlag)));
-    }
-
-    // Waits up to 10 real seconds.
-    template <class F>
-    static bool WaitFor(F condition) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!condition() && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return condition();
     }
 
     CComPtr<QMRItems> OutboxItems() {
@@ -219,16 +157,6 @@ protected:
         }
     }
 
-    std::string Read(const std::wstring& name) {
-        std::ifstream in(*win::HostPath(m_temp + name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    bool DebugLogHas(const std::string& text) {
-        return Read(L"Quillmere_debug.log").find(text) != std::string::npos;
-    }
-    bool ErrorLogHas(const std::string& text) {
-        return Read(L"Quillmere_error.log").find(text) != std::string::npos;
-    }
     std::size_t DebugLogCount(const std::string& text) {
         std::string log = Read(L"Quillmere_debug.log");
         std::size_t count = 0;
@@ -239,9 +167,6 @@ protected:
     }
     std::string HostPath(const std::wstring& windowsPath) { return *win::HostPath(windowsPath); }
 
-    std::string m_dir;
-    std::wstring m_temp;
-    std::unique_ptr<CSyncEngine> m_engine;
     CComPtr<QMRMAPIFolder> m_inbox;
     std::wstring m_folderId;
     std::wstring m_storeId;

@@ -19,6 +19,7 @@
 
 #include "Quillmere/cabinet/Compress.h"
 #include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/AddinTestSupport_test.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FolderObj.h"
 #include "Quillmere/core/HelperObjects.h"
@@ -60,7 +61,7 @@ struct MailOptions {
     double ageDays = 0;
 };
 
-class ImportTest : public rdo::testing::RdoTest {
+class ImportTest : public rdo::testing::RdoTest, public addintest::TempFiles {
 protected:
     void SetUp() override {
         RdoTest::SetUp();
@@ -70,19 +71,10 @@ protected:
         InitializeAddinLocks();
         logs::ResetForTesting();
         win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
-        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
-        ASSERT_NE(rdo, nullptr);
-        auto registerServer =
-            reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
-        ASSERT_NE(registerServer, nullptr);
-        ASSERT_EQ(registerServer(), S_OK);
-
-        wchar_t temp[MAX_PATH];
-        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-        m_temp = temp;
+        ASSERT_EQ(addintest::RegisterHelperLibrary(), S_OK);
+        ASSERT_NO_FATAL_FAILURE(FindTempDirectory());
         CreateDirectoryW(m_temp.c_str(), nullptr);
-        SetErrorLogPath((m_temp + L"Quillmere_error.log").c_str());
-        LogHResult(0, "first");
+        StartErrorLog();
 
         rdo::ProfileDescription ann = MakeProfile(L"Ann");
         rdo::ProfileDescription bert = MakeProfile(L"Bert");
@@ -96,14 +88,10 @@ protected:
         options.version = L"10.0.6626";  // ready at once
         options.ui = m_ui;
         ASSERT_EQ(outlook::OutlookApplication::Create(options, &m_app), S_OK);
-        m_engine = std::make_unique<CSyncEngine>(
-            std::make_unique<COutlookNamespaceAccess>(m_app->NameSpace()),
-            (m_temp + L"Quillmere_debug.log").c_str());
-        ASSERT_NE(m_engine->Session(), nullptr);
-        DebugSwitch = true;
-        m_engine->SetDataPaths(m_temp);
+        ASSERT_NO_FATAL_FAILURE(addintest::MakeEngine(
+            std::make_unique<COutlookNamespaceAccess>(m_app->NameSpace()), m_temp, m_engine));
+        addintest::MakeProcessEngine(m_engine.get(), m_temp);
         ASSERT_EQ(CreateMAPIUtils(m_engine.get(), &m_utils), S_OK);
-        g_pEngine = m_engine.get();
 
         ASSERT_EQ(CreateHelperSession(&m_bert), S_OK);
         ASSERT_EQ(m_bert->Logon(CComVariant(L"Bert"), CComVariant(), CComVariant(), CComVariant(),
@@ -114,45 +102,32 @@ protected:
     }
 
     void TearDown() override {
-        StopFlag = true;
-        EXPECT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
-        SetExchangeThreadProcs({});
+        addintest::StopAddinThreads();
         g_pEngine = nullptr;
         m_bert.Release();
         m_utils.Release();
         m_engine.reset();
         m_app.reset();
-        StopFlag = false;
         DebugSwitch = false;
-        win::SetTimeScaleForTesting(1);
-        win::SetMessageBoxHandler({});
-        logs::ResetForTesting();
-        DeleteAddinLocks();
+        addintest::ResetProcessState();
         RdoTest::TearDown();
     }
 
     // Waits up to 10 real seconds.
     template <class F>
     static bool WaitFor(F condition) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!condition() && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return condition();
+        return addintest::WaitFor(condition);
     }
 
     // Shares Ann's Contacts folder once more under that name.
     void AddShare(const wchar_t* share, const wchar_t* password) {
         CComPtr<QMRMAPIFolder> folder = TargetFolder();
         ASSERT_TRUE(folder);
-        CComBSTR entryId, storeId;
-        ASSERT_EQ(folder->GetEntryID(&entryId), S_OK);
-        ASSERT_EQ(folder->GetStoreID(&storeId), S_OK);
-        auto object = std::make_unique<CFolderObj>(nullptr, CFolderObj::kSharedFolder, false,
-                                                   std::wstring(entryId), std::wstring(storeId));
-        object->m_shareName = share;
+        std::wstring entryId, storeId;
+        ASSERT_NO_FATAL_FAILURE(addintest::FolderIds(folder, entryId, storeId));
+        auto object = addintest::NewFolderObject(entryId, storeId, share);
         object->m_password = password;
-        object->Start();
-        ASSERT_TRUE(m_engine->AppendFolder(object.release()));
+        ASSERT_NE(addintest::StartInTable(*m_engine, std::move(object)), nullptr);
     }
 
     CComPtr<QMRMAPIFolder> DefaultFolder(QMRRDOSession* session, LONG kind) {
@@ -177,13 +152,7 @@ protected:
 
     static CComPtr<QMRMessage> NewItem(QMRMAPIFolder* folder, const wchar_t* messageClass,
                                        const wchar_t* subject) {
-        CComPtr<QMRItems> items;
-        EXPECT_EQ(folder->GetItems(&items), S_OK);
-        CComPtr<QMRMessage> item;
-        EXPECT_EQ(items->Add(CComVariant(messageClass), &item), S_OK);
-        EXPECT_EQ(item->PutSubject(CComBSTR(subject)), S_OK);
-        EXPECT_EQ(item->Save(), S_OK);
-        return item;
+        return addintest::SaveNewMessage(folder, subject, messageClass);
     }
     CComPtr<QMRMessage> AnnItem(const wchar_t* subject) {
         return NewItem(TargetFolder(), L"IPM.Contact", subject);
@@ -239,16 +208,9 @@ protected:
         const auto* data = static_cast<const char*>(value.parray->pvData);
         return win::FromUtf8(std::string(data, data + value.parray->rgsabound[0].cElements));
     }
-    static CComVariant SearchKey(QMRMessage* message) {
-        CComVariant key;
-        EXPECT_EQ(message->GetFields(CComVariant(static_cast<LONG>(kTagSearchKey), VT_I4), &key),
-                  S_OK);
-        return key;
-    }
+    static CComVariant SearchKey(QMRMessage* message) { return addintest::SearchKeyOf(message); }
     std::wstring SyncIdText(QMRMessage* message) {
-        CComBSTR text;
-        EXPECT_EQ(m_utils->BinaryToText(SearchKey(message), &text), S_OK);
-        return text ? std::wstring(text) : std::wstring();
+        return addintest::FieldText(m_utils, message, kTagSearchKey);
     }
     static void CopySyncId(QMRMessage* from, QMRMessage* to) {
         ASSERT_EQ(
@@ -349,23 +311,12 @@ protected:
         ASSERT_EQ(mail->Save(), S_OK);
     }
 
-    std::string ReadTemp(const wchar_t* name) {
-        std::ifstream in(*win::HostPath(m_temp + name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    bool DebugLogHas(const std::string& text) {
-        return ReadTemp(L"Quillmere_debug.log").find(text) != std::string::npos;
-    }
-    bool ErrorLogHas(const std::string& text) {
-        return ReadTemp(L"Quillmere_error.log").find(text) != std::string::npos;
-    }
     static bool HostFileExists(const std::wstring& windowsPath) {
         auto host = win::HostPath(windowsPath);
         struct stat st {};
         return host && stat(host->c_str(), &st) == 0;
     }
 
-    std::wstring m_temp;
     std::shared_ptr<outlook::QueuedUiDispatcher> m_ui =
         std::make_shared<outlook::QueuedUiDispatcher>();
     std::unique_ptr<outlook::OutlookApplication> m_app;
