@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Quillmere/core/AddinTestSupport_test.h"
 #include "Quillmere/core/DebugLog.h"
 #include "platform/com/ComObject.h"
 #include "platform/rdo/RdoTestSupport.h"
@@ -15,39 +16,14 @@
 
 namespace {
 
-// The helper library as the add-in reaches it: registered by its own
-// DllRegisterServer, created through the class registration.
-template <class I>
-HRESULT CreateRegistered(REFCLSID clsid, REFIID iid, CComPtr<I>& out) {
-    HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
-    if (!rdo)
-        return E_FAIL;
-    auto registerServer =
-        reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
-    if (!registerServer || FAILED(registerServer()))
-        return E_FAIL;
-    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid,
-                            reinterpret_cast<void**>(&out));
-}
-
 using Texts = std::vector<std::wstring>;
-
-void CreateKey(const std::wstring& path) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-}
 
 class CategoriesTest : public rdo::testing::RdoTest {
 protected:
     void SetUp() override {
         RdoTest::SetUp();
         m_profiles.Add(MakeProfile());
-        ASSERT_EQ(CreateRegistered(CLSID_QMRMAPIUtils, IID_QMRMAPIUtils, m_utils), S_OK);
-        ASSERT_EQ(CreateRegistered(CLSID_QMRRDOSession, IID_QMRRDOSession, m_session), S_OK);
-        ASSERT_EQ(Logon(m_session), S_OK);
+        ASSERT_NO_FATAL_FAILURE(addintest::OpenRegisteredHelperSession(m_utils, m_session));
     }
     void TearDown() override {
         m_utils.Release();
@@ -101,10 +77,10 @@ TEST_F(CategoriesTest, KeywordsAreReadInOrderUpToTheFirstNonText) {
 
 TEST_F(CategoriesTest, RegistryListsAreTheSubkeyNames) {
     const std::wstring base = L"Software\\Brindlecast\\Quillmere\\";
-    CreateKey(base + L"Folders\\00AB\\CategoriesFilter\\Red");
-    CreateKey(base + L"Folders\\00AB\\CategoriesFilter\\Blue green");
-    CreateKey(base + L"UserCategories\\bert@example.org\\Work");
-    CreateKey(base + L"UserCategories\\bert@example.org\\Home");
+    addintest::CreateRegistryKey(base + L"Folders\\00AB\\CategoriesFilter\\Red");
+    addintest::CreateRegistryKey(base + L"Folders\\00AB\\CategoriesFilter\\Blue green");
+    addintest::CreateRegistryKey(base + L"UserCategories\\bert@example.org\\Work");
+    addintest::CreateRegistryKey(base + L"UserCategories\\bert@example.org\\Home");
 
     Texts filter;
     LoadCategoriesFilter(nullptr, filter, L"00AB");

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/AddinTestSupport_test.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FolderObj.h"
 #include "Quillmere/core/HelperObjects.h"
@@ -67,39 +68,17 @@ inline HRESULT RecordDelete(CSyncEngine*, BSTR syncIdText, const std::wstring& s
     return S_OK;
 }
 
-class ChangeKeyTest : public rdo::testing::RdoTest {
+class ChangeKeyTest : public rdo::testing::RdoTest, public addintest::TempFiles {
 protected:
     // Set by a derived fixture before SetUp runs.
     store::ChangeTracking m_tracking = store::ChangeTracking::ChangeKeys;
-
-    template <class I>
-    HRESULT Create(REFCLSID clsid, REFIID iid, CComPtr<I>& out) {
-        using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);
-        // The add-in core linked into this test has a class-object entry
-        // point of its own: ask the helper library's.
-        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
-        if (!rdo)
-            return E_FAIL;
-        auto get = reinterpret_cast<GetClassObjectFn>(GetProcAddress(rdo, "DllGetClassObject"));
-        if (!get)
-            return E_FAIL;
-        CComPtr<IClassFactory> factory;
-        HRESULT hr = get(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-        if (FAILED(hr))
-            return hr;
-        return factory->CreateInstance(nullptr, iid, reinterpret_cast<void**>(&out));
-    }
 
     void SetUp() override {
         RdoTest::SetUp();
         InitializeAddinLocks();
         win::SetTimeScaleForTesting(100);
-        wchar_t temp[MAX_PATH];
-        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-        m_temp = temp;
         logs::ResetForTesting();
-        SetErrorLogPath((m_temp + L"Quillmere_error.log").c_str());
-        LogHResult(0, "first");
+        ASSERT_NO_FATAL_FAILURE(StartLogs());
 
         rdo::ProfileDescription profile = MakeProfile();
         store::StoreOptions options;
@@ -113,32 +92,20 @@ protected:
         profile.stores = {{path, true}};
         m_profiles.Add(profile);
 
-        ASSERT_EQ(Create(CLSID_QMRRDOSession, IID_QMRRDOSession, m_session), S_OK);
-        ASSERT_EQ(Logon(m_session), S_OK);
-        ASSERT_EQ(Create(CLSID_QMRMAPIUtils, IID_QMRMAPIUtils, m_utils), S_OK);
-        ASSERT_EQ(m_session->GetDefaultFolder(6, &m_inbox), S_OK);
-        SetHelperObjectCreatorForTesting([](const wchar_t*, REFIID, void** out) -> HRESULT {
-            return *out = nullptr, REGDB_E_CLASSNOTREG;
-        });
+        ASSERT_NO_FATAL_FAILURE(addintest::OpenHelperSession(m_session, m_utils, m_inbox));
+        SetHelperObjectCreatorForTesting(&addintest::RefuseHelperObject);
         m_engine = std::make_unique<CSyncEngine>(nullptr, nullptr);
-        m_engine->SetDataPaths(m_temp);
         // The engine took the debug-log path it was given (none).
         SetDebugLogPath((m_temp + L"Quillmere_debug.log").c_str());
-        DebugSwitch = true;
-        g_pEngine = m_engine.get();
+        addintest::MakeProcessEngine(m_engine.get(), m_temp);
 
-        CComBSTR entryId, storeId;
-        ASSERT_EQ(m_inbox->GetEntryID(&entryId), S_OK);
-        ASSERT_EQ(m_inbox->GetStoreID(&storeId), S_OK);
-        m_entryId = std::wstring(entryId);
-        auto folder = std::make_unique<CFolderObj>(nullptr, CFolderObj::kSharedFolder, false,
-                                                   m_entryId, std::wstring(storeId));
-        folder->m_shareName = L"Team";
+        std::wstring storeId;
+        ASSERT_NO_FATAL_FAILURE(addintest::FolderIds(m_inbox, m_entryId, storeId));
+        auto folder = addintest::NewFolderObject(m_entryId, storeId, L"Team");
         folder->m_password = L"secret";
         folder->m_category = L"Shared";
-        folder->Start();
-        m_folder = folder.get();
-        ASSERT_TRUE(m_engine->AppendFolder(folder.release()));
+        m_folder = addintest::StartInTable(*m_engine, std::move(folder));
+        ASSERT_NE(m_folder, nullptr);
 
         Recorded() = QueueRecorder();
         SetChangeQueueProcsForTesting({&RecordSync, &RecordDelete});
@@ -163,13 +130,7 @@ protected:
     CItemsEvents& Sink() { return *m_folder->Sink(); }
 
     CComPtr<QMRMessage> NewItem(const wchar_t* subject) {
-        CComPtr<QMRItems> items;
-        EXPECT_EQ(m_inbox->GetItems(&items), S_OK);
-        CComPtr<QMRMessage> message;
-        EXPECT_EQ(items->Add(CComVariant(L"IPM.Note"), &message), S_OK);
-        EXPECT_EQ(message->PutSubject(CComBSTR(subject)), S_OK);
-        EXPECT_EQ(message->Save(), S_OK);
-        return message;
+        return addintest::SaveNewMessage(m_inbox, subject);
     }
     // A save two platform seconds later than the last, so that a stamp of
     // second resolution moves too.
@@ -179,10 +140,8 @@ protected:
         EXPECT_EQ(message->Save(), S_OK);
     }
     std::wstring SyncIdOf(QMRMessage* message) {
-        CComVariant key;
-        EXPECT_EQ(message->GetFields(CComVariant(LONG(0x300B0102)), &key), S_OK);
         std::vector<BYTE> bytes;
-        EXPECT_TRUE(BinaryFromVariant(key, bytes));
+        EXPECT_TRUE(BinaryFromVariant(addintest::SearchKeyOf(message), bytes));
         return HexText(bytes);
     }
     // The listed value of a key, or "<absent>".
@@ -194,8 +153,7 @@ protected:
     }
 
     std::string HostFile(const std::wstring& windowsPath) {
-        std::ifstream in(*win::HostPath(windowsPath), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        return addintest::ReadHostFile(windowsPath);
     }
     bool HostFileExists(const std::wstring& windowsPath) {
         std::ifstream in(*win::HostPath(windowsPath), std::ios::binary);
@@ -207,10 +165,7 @@ protected:
     }
     std::wstring KeysPath() { return m_temp + m_entryId + L".keys.ids"; }
     std::wstring ValuesPath() { return m_temp + m_entryId + L".values.ids"; }
-    std::string ErrorLog() { return HostFile(m_temp + L"Quillmere_error.log"); }
-    std::string DebugLog() { return HostFile(m_temp + L"Quillmere_debug.log"); }
 
-    std::wstring m_temp;
     std::wstring m_entryId;
     CComPtr<QMRRDOSession> m_session;
     CComPtr<QMRMAPIUtils> m_utils;

@@ -27,10 +27,6 @@ protected:
         return folder;
     }
     HRESULT Scan() { return m_folder->ScanExchangeChanges(m_session, m_utils); }
-    std::string DebugLog() {
-        std::ifstream in(*win::HostPath(m_temp + L"Quillmere_debug.log"), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
     static DATE Now() {
         SYSTEMTIME st{};
         GetLocalTime(&st);
@@ -415,8 +411,7 @@ TEST_F(ExchangeScanTest, DebugLogFollowsTheScan) {
     ASSERT_EQ(a->Delete(0), S_OK);
     ASSERT_EQ(Scan(), S_OK);
     DebugSwitch = false;
-    std::ifstream in(*win::HostPath(m_temp + L"Quillmere_debug.log"), std::ios::binary);
-    std::string log((std::istreambuf_iterator<char>(in)), {});
+    std::string log = DebugLog();
     for (const char* line :
          {"RCI::reset war gesagt", "RCI::Reset this folder", "RCI::SAVING STATUS2DISK",
           "RCI::Inbox CountDifferingItems: 1", "RCI:CHECK:NEWELEM:Agenda", "mychange::empty",
@@ -606,10 +601,7 @@ protected:
     // Waits up to 10 real seconds.
     template <class F>
     static bool WaitFor(F condition) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!condition() && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        return condition();
+        return addintest::WaitFor(condition, std::chrono::milliseconds(2));
     }
     static std::vector<DWORD> Scans() {
         std::lock_guard<std::mutex> hold(g_recorder.lock);
@@ -675,10 +667,7 @@ TEST_F(ExchangeThreadTest, ThreadEndsOnceTheRunFlagDrops) {
 TEST_F(ExchangeThreadTest, ThreadLogsItsStartItsWaitsForTheLockAndItsEnd)
 NO_THREAD_SAFETY_ANALYSIS {
     DebugSwitch = true;
-    auto log = [this] {
-        std::ifstream in(*win::HostPath(m_temp + L"Quillmere_debug.log"), std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), {});
-    };
+    auto log = [this] { return DebugLog(); };
     EnterCriticalSection(&FolderCheckLock);
     CFolderObj* folder = Start();
     // The line comes after the first pass's settling wait and 61 failed

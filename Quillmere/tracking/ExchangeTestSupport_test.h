@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/AddinTestSupport_test.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FolderObj.h"
 #include "Quillmere/core/Settings.h"
@@ -33,8 +34,8 @@
 
 namespace exchangetest {
 
-using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);
-inline GetClassObjectFn g_getClassObject = nullptr;
+// The helper library's own class-object entry point, found by SetUp.
+inline addintest::GetClassObjectFn g_getClassObject = nullptr;
 
 // What the scans handed over, in order; filled on the scanning thread.
 struct Recorder {
@@ -71,36 +72,17 @@ inline void RecordScan(CFolderObj*) {
 
 // Helper objects by ProgID, answered by the helper library's class factory.
 inline HRESULT CreateByProgId(const wchar_t* progId, REFIID iid, void** out) {
-    const CLSID* clsid = nullptr;
-    if (std::wstring(progId) == L"QuillmereRDOx.QMRRDOSession")
-        clsid = &CLSID_QMRRDOSession;
-    else if (std::wstring(progId) == L"QuillmereRDOx.QMRMAPIUtils")
-        clsid = &CLSID_QMRMAPIUtils;
-    else if (std::wstring(progId) == L"QuillmereRDOx.QMRMAPITable")
-        clsid = &CLSID_QMRMAPITable;
+    const CLSID* clsid = addintest::HelperClassOfProgId(progId);
     if (!clsid || !g_getClassObject)
         return REGDB_E_CLASSNOTREG;
-    CComPtr<IClassFactory> factory;
-    HRESULT hr = g_getClassObject(*clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-    if (FAILED(hr))
-        return hr;
-    return factory->CreateInstance(nullptr, iid, out);
+    return addintest::CreateFromClassObject(g_getClassObject, *clsid, iid, out);
 }
 
-class ExchangeFolderTest : public rdo::testing::RdoTest {
+class ExchangeFolderTest : public rdo::testing::RdoTest, public addintest::TempFiles {
 protected:
     static constexpr ULONG kTagSourceKey = 0x65E00102;
     static constexpr ULONG kTagChangeKey = 0x65E20102;
     static constexpr ULONG kTagSearchKey = 0x300B0102;
-
-    template <class I>
-    HRESULT CreateObject(REFCLSID clsid, REFIID iid, CComPtr<I>& out) {
-        CComPtr<IClassFactory> factory;
-        HRESULT hr = g_getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-        if (FAILED(hr))
-            return hr;
-        return factory->CreateInstance(nullptr, iid, reinterpret_cast<void**>(&out));
-    }
 
     void SetUp() override {
         RdoTest::SetUp();
@@ -108,57 +90,30 @@ protected:
         win::SetTimeScaleForTesting(20);
         InitializeAddinLocks();
         logs::ResetForTesting();
-        wchar_t temp[MAX_PATH];
-        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-        m_temp = temp;
+        ASSERT_NO_FATAL_FAILURE(StartLogs());
         m_data = m_temp;
-        SetErrorLogPath((m_temp + L"Quillmere_error.log").c_str());
-        LogHResult(0, "first");
         rdo::ProfileDescription profile = MakeProfile(L"Ann", store::StoreKind::ExchangeMailbox);
         profile.connectionMode = kQmrConnectionOnline;
         m_profiles.Add(profile);
 
-        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
-        ASSERT_NE(rdo, nullptr);
-        g_getClassObject =
-            reinterpret_cast<GetClassObjectFn>(GetProcAddress(rdo, "DllGetClassObject"));
+        g_getClassObject = addintest::HelperClassObject();
         ASSERT_NE(g_getClassObject, nullptr);
         SetHelperObjectCreatorForTesting(&CreateByProgId);
 
-        {
-            std::lock_guard<std::mutex> hold(g_recorder.lock);
-            g_recorder.queued.clear();
-            g_recorder.deleted.clear();
-            g_recorder.deletedShares.clear();
-            g_recorder.statesWhileQueueing.clear();
-            g_recorder.scanTicks.clear();
-        }
+        ClearRecorder();
         ExchangeScanHooks hooks;
         hooks.queueSyncMessage = &RecordSync;
         hooks.queueDeleteMessage = &RecordDelete;
         hooks.scanStarted = &RecordScan;
         SetExchangeScanHooksForTesting(hooks);
 
-        m_engine =
-            std::make_unique<CSyncEngine>(nullptr, (m_temp + L"Quillmere_debug.log").c_str());
-        ASSERT_NE(m_engine->Session(), nullptr);
+        ASSERT_NO_FATAL_FAILURE(addintest::MakeEngine(nullptr, m_temp, m_engine));
         m_engine->SetDataPaths(m_data);
         g_pEngine = m_engine.get();
 
-        ASSERT_EQ(CreateObject(CLSID_QMRRDOSession, IID_QMRRDOSession, m_session), S_OK);
-        ASSERT_EQ(Logon(m_session), S_OK);
-        ASSERT_EQ(CreateObject(CLSID_QMRMAPIUtils, IID_QMRMAPIUtils, m_utils), S_OK);
-        ASSERT_EQ(m_session->GetDefaultFolder(6, &m_inbox), S_OK);
-        CComBSTR entryId, storeId;
-        ASSERT_EQ(m_inbox->GetEntryID(&entryId), S_OK);
-        ASSERT_EQ(m_inbox->GetStoreID(&storeId), S_OK);
-        m_entryId = entryId.View();
-        m_storeId = storeId.View();
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, FolderKeyPath().c_str(), 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
+        ASSERT_NO_FATAL_FAILURE(addintest::OpenHelperSession(m_session, m_utils, m_inbox));
+        ASSERT_NO_FATAL_FAILURE(addintest::FolderIds(m_inbox, m_entryId, m_storeId));
+        ASSERT_NO_FATAL_FAILURE(addintest::CreateRegistryKey(FolderKeyPath()));
     }
 
     void TearDown() override {
@@ -178,36 +133,25 @@ protected:
         RdoTest::TearDown();
     }
 
-    std::wstring FolderKeyPath() const { return std::wstring(kFoldersKeyPath) + L"\\" + m_entryId; }
+    std::wstring FolderKeyPath() const { return addintest::FolderKeyPath(m_entryId); }
 
     // A new folder object for the Inbox (a restart is a new object).
     std::unique_ptr<CFolderObj> MakeFolder() {
-        auto folder = std::make_unique<CFolderObj>(nullptr, CFolderObj::kSharedFolder, true,
-                                                   m_entryId, m_storeId);
-        folder->m_shareName = L"Team";
+        auto folder = addintest::NewFolderObject(m_entryId, m_storeId, L"Team",
+                                                 CFolderObj::kSharedFolder, true);
         folder->Sink()->m_shareName = L"Team";
         return folder;
     }
 
     CComPtr<QMRMessage> AddItem(const wchar_t* subject) {
-        CComPtr<QMRItems> items;
-        EXPECT_EQ(m_inbox->GetItems(&items), S_OK);
-        CComPtr<QMRMessage> message;
-        EXPECT_EQ(items->Add(CComVariant(L"IPM.Note"), &message), S_OK);
-        EXPECT_EQ(message->PutSubject(CComBSTR(subject)), S_OK);
-        EXPECT_EQ(message->Save(), S_OK);
-        return message;
+        return addintest::SaveNewMessage(m_inbox, subject);
     }
     void ChangeItem(QMRMessage* message, const wchar_t* subject) {
         EXPECT_EQ(message->PutSubject(CComBSTR(subject)), S_OK);
         EXPECT_EQ(message->Save(), S_OK);
     }
     std::wstring KeyText(QMRMessage* message, ULONG tag) {
-        CComVariant value;
-        EXPECT_EQ(message->GetFields(CComVariant(static_cast<LONG>(tag)), &value), S_OK);
-        CComBSTR text;
-        EXPECT_EQ(m_utils->BinaryToText(value, &text), S_OK);
-        return std::wstring(text.View());
+        return addintest::FieldText(m_utils, message, tag);
     }
     std::wstring SyncId(QMRMessage* message) { return KeyText(message, kTagSearchKey); }
 
@@ -287,12 +231,6 @@ protected:
         }
     }
 
-    std::string ErrorLog() {
-        std::ifstream in(*win::HostPath(m_temp + L"Quillmere_error.log"), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-    std::wstring m_temp;
     std::wstring m_data;
     std::wstring m_entryId;
     std::wstring m_storeId;

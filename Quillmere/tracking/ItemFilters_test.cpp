@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Quillmere/core/AddinTestSupport_test.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/tracking/Categories.h"
 #include "platform/rdo/RdoTestSupport.h"
@@ -19,21 +20,6 @@
 
 namespace {
 
-// The helper library as the add-in reaches it: registered by its own
-// DllRegisterServer, created through the class registration.
-template <class I>
-HRESULT CreateRegistered(REFCLSID clsid, REFIID iid, CComPtr<I>& out) {
-    HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
-    if (!rdo)
-        return E_FAIL;
-    auto registerServer =
-        reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
-    if (!registerServer || FAILED(registerServer()))
-        return E_FAIL;
-    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid,
-                            reinterpret_cast<void**>(&out));
-}
-
 constexpr ULONG kSensitivity = 0x00360003;
 constexpr const wchar_t* kFolderKey = L"0000AB12CD";
 
@@ -42,9 +28,7 @@ protected:
     void SetUp() override {
         RdoTest::SetUp();
         m_profiles.Add(MakeProfile());
-        ASSERT_EQ(CreateRegistered(CLSID_QMRMAPIUtils, IID_QMRMAPIUtils, m_utils), S_OK);
-        ASSERT_EQ(CreateRegistered(CLSID_QMRRDOSession, IID_QMRRDOSession, m_session), S_OK);
-        ASSERT_EQ(Logon(m_session), S_OK);
+        ASSERT_NO_FATAL_FAILURE(addintest::OpenRegisteredHelperSession(m_utils, m_session));
         logs::ResetForTesting();
         wchar_t temp[MAX_PATH];
         ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);

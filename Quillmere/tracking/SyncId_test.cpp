@@ -4,18 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <vector>
 
 #include "Quillmere/core/AddinGlobals.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/tracking/LookupTestSupport_test.h"
 #include "platform/com/ComObject.h"
 #include "platform/rdo/RdoTestSupport.h"
-#include "platform/win/Module.h"
-#include "platform/win/Paths.h"
 
 namespace {
 
@@ -78,68 +75,19 @@ private:
     CComPtr<QMRMAPIUtils> m_real;
 };
 
-class SyncIdTest : public rdo::testing::RdoTest {
+// The lookup fixture with a spy in front of the library's utilities.
+class SyncIdTest : public LookupTest {
 protected:
-    // An object of the helper library itself: the add-in core linked into
-    // this test has a class-object entry point of its own.
-    template <class I>
-    HRESULT Create(REFCLSID clsid, REFIID iid, CComPtr<I>& out) {
-        using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);
-        HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
-        if (!rdo)
-            return E_FAIL;
-        auto get = reinterpret_cast<GetClassObjectFn>(GetProcAddress(rdo, "DllGetClassObject"));
-        if (!get)
-            return E_FAIL;
-        CComPtr<IClassFactory> factory;
-        HRESULT hr = get(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-        if (FAILED(hr))
-            return hr;
-        return factory->CreateInstance(nullptr, iid, reinterpret_cast<void**>(&out));
-    }
-
     void SetUp() override {
-        RdoTest::SetUp();
-        InitializeAddinLocks();
-        wchar_t temp[MAX_PATH];
-        ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-        m_temp = temp;
-        logs::ResetForTesting();
-        SetErrorLogPath((m_temp + L"Quillmere_error.log").c_str());
-        LogHResult(0, "first");
-        m_profiles.Add(MakeProfile());
-        ASSERT_EQ(Create(CLSID_QMRRDOSession, IID_QMRRDOSession, m_session), S_OK);
-        ASSERT_EQ(Logon(m_session), S_OK);
-        CComPtr<QMRMAPIUtils> real;
-        ASSERT_EQ(Create(CLSID_QMRMAPIUtils, IID_QMRMAPIUtils, real), S_OK);
-        m_spy = com::Make<SpyUtils>(real.p);
-        ASSERT_EQ(m_session->GetDefaultFolder(6, &m_folder), S_OK);
-        // No Outlook and no registered helper library: the engine is ready
-        // at once, without a session of its own.
-        SetHelperObjectCreatorForTesting(
-            [](const wchar_t*, REFIID, void**) -> HRESULT { return REGDB_E_CLASSNOTREG; });
-        m_engine = std::make_unique<CSyncEngine>(nullptr, nullptr);
+        ASSERT_NO_FATAL_FAILURE(LookupTest::SetUp());
+        m_spy = com::Make<SpyUtils>(m_utils.p);
     }
     void TearDown() override {
         m_engine.reset();
-        SetHelperObjectCreatorForTesting(nullptr);
-        m_folder.Release();
         m_spy.Release();
-        m_session.Release();
-        logs::ResetForTesting();
-        DeleteAddinLocks();
-        RdoTest::TearDown();
+        LookupTest::TearDown();
     }
 
-    CComPtr<QMRMessage> NewMessage(const wchar_t* subject = L"Item") {
-        CComPtr<QMRItems> items;
-        EXPECT_EQ(m_folder->GetItems(&items), S_OK);
-        CComPtr<QMRMessage> message;
-        EXPECT_EQ(items->Add(CComVariant(L"IPM.Note"), &message), S_OK);
-        EXPECT_EQ(message->PutSubject(CComBSTR(subject)), S_OK);
-        EXPECT_EQ(message->Save(), S_OK);
-        return message;
-    }
     CComPtr<QMRSafeMailItem> Wrap(QMRMessage* message) {
         CComPtr<QMRSafeMailItem> safe;
         EXPECT_EQ(Create(CLSID_QMRSafeMailItem, IID_QMRSafeMailItem, safe), S_OK);
@@ -199,19 +147,12 @@ protected:
         value.parray = array;
         ASSERT_EQ(m_spy->HrSetOneProp(message, tag, value, VARIANT_TRUE), S_OK);
     }
-    std::string ErrorLog() {
-        std::ifstream in(*win::HostPath(m_temp + L"Quillmere_error.log"), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    // A whole line of the error log.
     bool ErrorLogHas(const std::string& line) {
         return ErrorLog().find(line + "\r\n") != std::string::npos;
     }
 
-    std::wstring m_temp;
-    CComPtr<QMRRDOSession> m_session;
     CComPtr<SpyUtils> m_spy;
-    CComPtr<QMRMAPIFolder> m_folder;
-    std::unique_ptr<CSyncEngine> m_engine;
 };
 
 bool IsSyncIdText(const std::wstring& text) {
