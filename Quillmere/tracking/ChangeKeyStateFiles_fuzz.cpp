@@ -18,65 +18,23 @@
 #include <vector>
 
 #include "Quillmere/tracking/ChangeKeyStateFiles.h"
+#include "Quillmere/tracking/TextModeModel_fuzz.h"
 #include "platform/win/Crt.h"
 #include "platform/win/Environment.h"
 #include "platform/win/Text.h"
 
 namespace {
 
+using fuzzmodel::Check;
+using fuzzmodel::WriteFile;
+
 constexpr const wchar_t* kKeys = L"C:\\0011.keys.ids";
 constexpr const wchar_t* kValues = L"C:\\0011.values.ids";
 constexpr std::size_t kMostPieceBytes = changekeys::kStateLineBytes - 1;
 
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
-
-bool WriteFile(const wchar_t* path, const std::uint8_t* data, std::size_t size) {
-    CrtFile* file = _wfopen(path, L"wb");
-    if (!file)
-        return false;
-    bool whole = size == 0 || fwrite(data, 1, size, file) == size;
-    return fclose(file) == 0 && whole;
-}
-
-struct ModelPiece {
-    std::wstring text;
-    bool atEnd;  // fgets met the end of the data while reading it
-};
-
-// The pieces fgets hands out for the bytes of a text-mode file.
-std::vector<ModelPiece> ModelPieces(const std::uint8_t* data, std::size_t size) {
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        if (data[i] == 0x1A)
-            break;
-        if (data[i] == '\r' && i + 1 < size && data[i + 1] == '\n')
-            continue;
-        text.push_back(static_cast<char>(data[i]));
-    }
-    std::vector<ModelPiece> pieces;
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t end = text.find('\n', at);
-        std::size_t take = end == std::string::npos ? text.size() - at : end - at + 1;
-        if (take > kMostPieceBytes)
-            take = kMostPieceBytes;
-        std::string raw = text.substr(at, take);
-        at += take;
-        ModelPiece piece{{}, raw.back() != '\n' && take < kMostPieceBytes};
-        for (wchar_t c : win::FromAnsi(raw.substr(0, raw.find('\0')))) {
-            if (c != L'\n')
-                piece.text.push_back(c);
-        }
-        pieces.push_back(piece);
-    }
-    return pieces;
-}
-
 // The pairs of the model and whether the files agree.
-bool ModelPairs(const std::vector<ModelPiece>& keys, const std::vector<ModelPiece>& values,
-                std::vector<ChangeKeyEntry>& pairs) {
+bool ModelPairs(const std::vector<fuzzmodel::Piece>& keys,
+                const std::vector<fuzzmodel::Piece>& values, std::vector<ChangeKeyEntry>& pairs) {
     bool keysAtEnd = false;
     bool valuesAtEnd = false;
     for (std::size_t i = 0; i < keys.size() && i < values.size(); ++i) {
@@ -149,7 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool agree = ReadPairs(pairs);
     std::vector<ChangeKeyEntry> expected;
     const bool expectedAgree =
-        ModelPairs(ModelPieces(keysData, keysSize), ModelPieces(valuesData, valuesSize), expected);
+        ModelPairs(fuzzmodel::TextModePieces(keysData, keysSize, kMostPieceBytes),
+                   fuzzmodel::TextModePieces(valuesData, valuesSize, kMostPieceBytes), expected);
     Check(pairs == expected);
     Check(agree == expectedAgree);
     for (const ChangeKeyEntry& pair : pairs) {

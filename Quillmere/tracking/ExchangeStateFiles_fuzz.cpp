@@ -15,59 +15,30 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Quillmere/tracking/ExchangeStateFilesFormat.h"
+#include "Quillmere/tracking/TextModeModel_fuzz.h"
 #include "platform/win/Crt.h"
 #include "platform/win/Environment.h"
 #include "platform/win/Text.h"
 
 namespace {
 
+using fuzzmodel::Check;
+using fuzzmodel::WriteFile;
+
 constexpr const wchar_t* kFile = L"C:\\state.ids";
 constexpr const wchar_t* kLineFile = L"C:\\line.ids";
-
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
-
-bool WriteFile(const wchar_t* path, const std::uint8_t* data, std::size_t size) {
-    CrtFile* file = _wfopen(path, L"wb");
-    if (!file)
-        return false;
-    bool whole = size == 0 || fwrite(data, 1, size, file) == size;
-    return fclose(file) == 0 && whole;
-}
 
 // The pieces fgets hands out for the bytes of a text-mode file, as the
 // readers turn them into wide text.
 std::vector<std::wstring> ModelPieces(const std::uint8_t* data, std::size_t size, int limit) {
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        if (data[i] == 0x1A)
-            break;
-        if (data[i] == '\r' && i + 1 < size && data[i + 1] == '\n')
-            continue;
-        text.push_back(static_cast<char>(data[i]));
-    }
     std::vector<std::wstring> pieces;
-    const std::size_t most = static_cast<std::size_t>(limit - 1);
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t end = text.find('\n', at);
-        std::size_t take = end == std::string::npos ? text.size() - at : end - at + 1;
-        if (take > most)
-            take = most;
-        std::string raw = text.substr(at, take);
-        at += take;
-        std::string cut = raw.substr(0, raw.find('\0'));
-        std::wstring piece;
-        for (wchar_t c : win::FromAnsi(cut)) {
-            if (c != L'\n')
-                piece.push_back(c);
-        }
-        pieces.push_back(piece);
-    }
+    for (fuzzmodel::Piece& piece :
+         fuzzmodel::TextModePieces(data, size, static_cast<std::size_t>(limit - 1)))
+        pieces.push_back(std::move(piece.text));
     return pieces;
 }
 
