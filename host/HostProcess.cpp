@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,8 +49,16 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
     for (auto& a : all)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid == 0) {
+        // A test that is killed at its time limit takes its hosts with it, so
+        // none of them lingers on the machine (holding its user directory).
+        // The signal follows the forking thread: tests start hosts from their
+        // main thread.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
         int fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (fd >= 0) {
             ::dup2(fd, 1);

@@ -16,7 +16,6 @@
 #include "platform/win/Mutex.h"
 #include "platform/win/Paths.h"
 
-
 // The fuzz build keeps every module mapped after FreeLibrary: the fuzzer
 // holds pointers into each instrumented module's coverage counters for the
 // whole run, and an unmapped module would take them away under it.
@@ -83,9 +82,12 @@ HMODULE BaseOfHandle(void* dlHandle) {
 
 struct PhdrSearch {
     std::string wantedBase;  // host file name, or empty for the executable
-    HMODULE found = nullptr;
+    const void* firstSegment = nullptr;
 };
 
+// Runs under the loader's write lock: it must not call back into the loader
+// (dladdr takes the load lock, which a concurrent dlopen holds while it waits
+// for the write lock), so it only notes an address inside the object.
 int VisitObject(dl_phdr_info* info, size_t, void* data) {
     auto* search = static_cast<PhdrSearch*>(data);
     bool isMain = !info->dlpi_name || !*info->dlpi_name;
@@ -96,18 +98,18 @@ int VisitObject(dl_phdr_info* info, size_t, void* data) {
         return 0;
     for (int i = 0; i < info->dlpi_phnum; ++i) {
         if (info->dlpi_phdr[i].p_type == PT_LOAD) {
-            search->found = BaseOfAddress(
-                reinterpret_cast<const void*>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr));
+            search->firstSegment =
+                reinterpret_cast<const void*>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
             break;
         }
     }
-    return search->found ? 1 : 0;
+    return search->firstSegment ? 1 : 0;
 }
 
 HMODULE FindLoaded(const std::string& hostBaseName) {
     PhdrSearch search{hostBaseName, nullptr};
     dl_iterate_phdr(VisitObject, &search);
-    return search.found;
+    return BaseOfAddress(search.firstSegment);
 }
 
 HMODULE Executable() {

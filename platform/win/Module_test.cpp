@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "platform/win/Environment.h"
 #include "platform/win/Errors.h"
@@ -132,6 +138,45 @@ TEST_F(ModuleTest, TheExecutableIsTheNullModule) {
                                     reinterpret_cast<const WCHAR*>(16), &none));
     EXPECT_EQ(none, nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
+// Looking a module up while another thread loads one: the lookup walks the
+// loader's list under its write lock, and a load holds the load lock while it
+// waits for that one. A lookup that asked the loader anything more from inside
+// the walk deadlocked against the load (an add-in's tray icon against its
+// import thread loading the cabinet library).
+TEST_F(ModuleTest, LookupsAndLoadsOnTwoThreadsDoNotDeadlock) {
+    constexpr int kRounds = 3000;
+    std::atomic<bool> loading{true};
+    auto loader = std::async(std::launch::async, [&] {
+        for (int i = 0; i < kRounds; ++i) {
+            HMODULE m = LoadLibraryW(L"QmTestModule.dll");
+            if (!m)
+                return false;
+            FreeLibrary(m);
+        }
+        loading = false;
+        return true;
+    });
+    auto looker = std::async(std::launch::async, [&] {
+        int lookups = 0;
+        while (loading || lookups < kRounds) {
+            if (!GetModuleHandleW(nullptr) || !GetModuleHandleW(L"QuillmereWin.dll"))
+                return false;
+            ++lookups;
+        }
+        return true;
+    });
+    // A deadlock leaves both threads blocked for good: report it instead of
+    // waiting for the test runner's limit. Real time, as nothing here sleeps.
+    if (loader.wait_for(std::chrono::minutes(2)) != std::future_status::ready ||
+        looker.wait_for(std::chrono::minutes(2)) != std::future_status::ready) {
+        std::fprintf(stderr, "module lookup and load deadlocked\n");
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    EXPECT_TRUE(loader.get());
+    EXPECT_TRUE(looker.get());
 }
 
 TEST_F(ModuleTest, HostFileNamesOfModuleNames) {
