@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -22,12 +23,17 @@ constexpr std::size_t kMaxArguments = 1000;
 // A client that sends nothing for this long (platform ms) is dropped, so one
 // stuck connection cannot keep the user's other commands waiting.
 constexpr ULONGLONG kClientSilenceMs = 10000;
-// How long (platform ms) a client waits for the host's answer.
+// How long (platform ms) a client waits for the host's answer; at least the
+// real floor, as a loaded machine stretches the host's real work behind a
+// command whatever the clock's scale.
 constexpr ULONGLONG kAnswerLimitMs = 120000;
+constexpr std::chrono::seconds kAnswerRealFloor{30};
 
-void SetTimeouts(int fd, ULONGLONG platformMs) {
-    auto real =
-        std::chrono::duration_cast<std::chrono::microseconds>(win::PlatformMsToReal(platformMs));
+void SetTimeouts(int fd, ULONGLONG platformMs,
+                 std::chrono::microseconds realFloor = std::chrono::microseconds(0)) {
+    auto real = std::max(
+        std::chrono::duration_cast<std::chrono::microseconds>(win::PlatformMsToReal(platformMs)),
+        realFloor);
     timeval limit{static_cast<time_t>(real.count() / 1000000),
                   static_cast<suseconds_t>(real.count() % 1000000)};
     if (limit.tv_sec == 0 && limit.tv_usec == 0)
@@ -238,7 +244,7 @@ HRESULT SendCommand(const std::string& userDirectory, const std::vector<std::str
                  " (start one with: outlook-host run " + userDirectory + ")";
         return MAPI_E_NOT_FOUND;
     }
-    SetTimeouts(fd, kAnswerLimitMs);
+    SetTimeouts(fd, kAnswerLimitMs, kAnswerRealFloor);
     std::string request = std::to_string(args.size()) + "\n";
     for (const auto& a : args)
         request += std::to_string(a.size()) + "\n" + a;
