@@ -54,6 +54,10 @@ using host::testing::WriteFile;
 
 constexpr const char* kProgram = QM_BINARY_DIR "/bin/outlook-host";
 constexpr ULONGLONG kLimitMs = 60000;  // platform ms
+// How late (platform ms) a timer message may come on a loaded machine: at
+// this scale the host's real delays weigh a hundredfold. Later than this is
+// a missed tick.
+constexpr LONG kTimerLagMs = 5000;
 constexpr const wchar_t* kRuleHelper = L"RulePlanterx64.exe";
 
 // What the seams saw, shared with the module's threads.
@@ -384,7 +388,7 @@ TEST_F(AddinOnHostTest, FirstTickStartsTheEngineWhichWritesTheSettingsText) {
     ASSERT_TRUE(WaitUntil([&] { return engine->GetSyncState() == kSyncStateIdle; }, 10000));
     // The start ran at the first 3-s tick, which also set the first deadline.
     DWORD firstTick = heartbeat::DueTime() - kHeartbeatRecheckInterval;
-    EXPECT_LE(static_cast<LONG>(firstTick - connected), 3000 + 1500);
+    EXPECT_LE(static_cast<LONG>(firstTick - connected), 3000 + kTimerLagMs);
     EXPECT_EQ(engine->GetFolderCount(), 1u);
 
     std::string settings = TextFile("Quillmere_settings.txt");
@@ -431,11 +435,12 @@ TEST_F(AddinOnHostTest, OutboxRecheckComesAfter120sThenEveryTwelfthOrThirteenthT
     ASSERT_GE(ticks.size(), 3u);
     // The first re-check runs at the first 3-s tick past the deadline.
     EXPECT_GT(static_cast<LONG>(ticks[0] - firstDue), 0);
-    EXPECT_LT(static_cast<LONG>(ticks[0] - firstDue), 3000 + 1500);
+    EXPECT_LT(static_cast<LONG>(ticks[0] - firstDue), 3000 + kTimerLagMs);
     for (std::size_t i = 1; i < ticks.size(); ++i) {
         DWORD gap = ticks[i] - ticks[i - 1];
         EXPECT_GT(gap, 120000u) << "re-check " << i;
-        EXPECT_LT(gap, 134000u) << "re-check " << i << ": the 12th or 13th tick of 10 s";
+        EXPECT_LT(gap, static_cast<DWORD>(130000 + kTimerLagMs))
+            << "re-check " << i << ": the 12th or 13th tick of 10 s";
     }
 }
 
@@ -462,7 +467,7 @@ TEST_F(AddinOnHostTest, RecheckDeadlineAcrossTheTickCountWrapComparesUnsigned) {
     EXPECT_GT(static_cast<LONG>(ticks[0] - firstDue), 0)
         << "no re-check before the deadline, though every tick before the wrap is numerically "
            "above it";
-    EXPECT_LT(static_cast<LONG>(ticks[0] - firstDue), 3000 + 1500);
+    EXPECT_LT(static_cast<LONG>(ticks[0] - firstDue), 3000 + kTimerLagMs);
     EXPECT_GE(ticks[0] - firstTick, kHeartbeatRecheckInterval);
 }
 
