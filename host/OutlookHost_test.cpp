@@ -431,8 +431,19 @@ TEST_F(HostAddInTest, AddInIsConnectedHearsTheClientsEventsAndIsReleasedAfterQui
                          "Hello\r\n",
                          {L"alice@example.org"}, &results),
               S_OK);
-    EXPECT_EQ(m_host->PollMail(), 1);
+    // Filed once: by this poll, or by the watcher's own pass if that came first.
+    int filed = m_host->PollMail();
+    EXPECT_LE(filed, 1);
     EXPECT_TRUE(WaitUntil([&] { return AddInLog().find("NewMail") != std::string::npos; }, 5000));
+    {
+        std::unique_ptr<store::Session> session;
+        ASSERT_EQ(store::Session::Open(m_host->Profile().mapi.stores[0].hostPath, &session), S_OK);
+        store::Folder inbox;
+        ASSERT_EQ(session->GetDefaultFolder(store::DefaultFolder::Inbox, &inbox), S_OK);
+        ULONG count = 0;
+        ASSERT_EQ(inbox.GetContentCount(false, &count), S_OK);
+        EXPECT_EQ(count, 1u);
+    }
 
     // Reminder for an item whose reminder fell due, once.
     {

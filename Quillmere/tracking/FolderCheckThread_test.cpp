@@ -135,8 +135,9 @@ TEST_F(FolderCheckThreadTest, LockWaitIsReportedOnlyWhileTheEngineRuns) {
     for (const auto& c : cases) {
         auto folder = StartFolder(olFolderCalendar, L"team");
         m_engine->m_stopped = c.stopped;
-        // A turn under way when the engine stopped may still take the lock.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // A turn under way when the engine stopped may still take the lock:
+        // give it real time enough to end even on a loaded machine.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         std::size_t before = DebugLog().size();
         EnterCriticalSection(&FolderCheckLock);
         folder->Sink()->SetDirtyFlag();
