@@ -129,7 +129,7 @@ TEST_F(HostCommandsTest, ItemEventsOfCommandChangesArriveOnTheUiThreadUntilUnadv
     ASSERT_TRUE(Run({"add", "Tasks", "--subject", "unheard"}).ok);
     ASSERT_TRUE(Run({"change", "Tasks", "1", "--subject", "still unheard"}).ok);
     // Let any notification reach the UI thread before looking.
-    WaitUntil([] { return false; }, 300);
+    Sleep(300);
     m_host->RunOnUi([] {});
     EXPECT_EQ(sink->Events().size(), 3u);
     m_host->RunOnUi([&] { items.Release(); });

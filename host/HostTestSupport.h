@@ -60,13 +60,16 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 // Polls condition every few real ms until it holds or limitMs of platform
-// time (QUILLMERE_TIME_SCALE) have passed; its last answer.
+// time (QUILLMERE_TIME_SCALE) and at least 10 real seconds have passed; its
+// last answer. The real floor is for loaded machines, whose delays weigh
+// the more the faster the clock runs.
 inline bool WaitUntil(const std::function<bool()>& condition, ULONGLONG limitMs) {
     ULONGLONG end = GetTickCount64() + limitMs;
+    auto realEnd = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
         if (condition())
             return true;
-        if (GetTickCount64() >= end)
+        if (GetTickCount64() >= end && std::chrono::steady_clock::now() >= realEnd)
             return condition();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

@@ -678,6 +678,8 @@ NO_THREAD_SAFETY_ANALYSIS {
     ASSERT_TRUE(ScansReach(1));
     folder->Stop();
     ASSERT_TRUE(WaitFor([folder] { return !folder->IsThreadAlive(); }));
+    // The end is logged after the folder is let go.
+    ASSERT_TRUE(WaitFor([&] { return log().find("Thread Team ended") != std::string::npos; }));
     DebugSwitch = false;
     std::string text = log();
     std::size_t running = text.find("-> Thread is running for Team\r\n");
