@@ -23,6 +23,15 @@ bool HoldsMarker(const std::wstring& text) {
     return false;
 }
 
+// Whether text, written between its open and close markers, holds a marker
+// or forms one with them: a name beginning "lf" makes ":lf" with "lf:", an
+// id ending ":form" makes ":form:" with ":id". The partner misreads such a
+// text, as it would any marker in it.
+bool MisreadBetween(const std::wstring& open, const std::wstring& text, const std::wstring& close) {
+    const std::wstring written = open + text + close;
+    return HoldsMarker(written.substr(1, written.size() - 2));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -36,10 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (body.find(markers.shareName) == std::wstring::npos ||
         markers.syncIdText.size() > body.size())
         std::abort();
-    // A name that begins with "lf" forms ":lf" with the opening marker in
-    // front of it: the partner misreads it, as it would any marker in it.
-    if (HoldsMarker(markers.shareName) || HoldsMarker(markers.syncIdText) ||
-        markers.shareName.rfind(L"lf", 0) == 0)
+    if (MisreadBetween(syncmail::kShareNameOpen, markers.shareName, syncmail::kShareNameClose) ||
+        MisreadBetween(syncmail::kSyncIdOpen, markers.syncIdText, syncmail::kSyncIdClose))
         return 0;
     const std::wstring again = syncmail::BuildSyncMailBody(L"intro", false, L"", markers.shareName,
                                                            markers.syncIdText, markers.formFlag);
