@@ -30,15 +30,7 @@ constexpr auto kPollInterval = std::chrono::milliseconds(5);
 constexpr auto kRealTimeFloor = std::chrono::seconds(30);
 
 bool WaitForProcess(const std::function<bool()>& condition, unsigned limitMs) {
-    const auto realEnd = std::chrono::steady_clock::now() + kRealTimeFloor;
-    const ULONGLONG end = GetTickCount64() + limitMs;
-    for (;;) {
-        if (condition())
-            return true;
-        if (GetTickCount64() >= end && std::chrono::steady_clock::now() >= realEnd)
-            return condition();
-        std::this_thread::sleep_for(kPollInterval);
-    }
+    return WaitUntil(condition, limitMs, kRealTimeFloor);
 }
 
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
@@ -80,12 +72,14 @@ std::string ReadAll(const std::string& path) {
 
 }  // namespace
 
-bool WaitUntil(const std::function<bool()>& condition, unsigned limitMs) {
-    ULONGLONG end = GetTickCount64() + limitMs;
+bool WaitUntil(const std::function<bool()>& condition, ULONGLONG limitMs,
+               std::chrono::milliseconds realFloor) {
+    const auto realEnd = std::chrono::steady_clock::now() + realFloor;
+    const ULONGLONG end = GetTickCount64() + limitMs;
     for (;;) {
         if (condition())
             return true;
-        if (GetTickCount64() >= end)
+        if (GetTickCount64() >= end && std::chrono::steady_clock::now() >= realEnd)
             return condition();
         std::this_thread::sleep_for(kPollInterval);
     }

@@ -20,6 +20,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -71,7 +72,9 @@ private:
     std::string m_outputFile;
 };
 
-// Repeats condition until it holds or limitMs of platform time passed.
-bool WaitUntil(const std::function<bool()>& condition, unsigned limitMs);
+// Repeats condition until it holds, or until limitMs of platform time and at
+// least realFloor of real time have passed; its last answer.
+bool WaitUntil(const std::function<bool()>& condition, ULONGLONG limitMs,
+               std::chrono::milliseconds realFloor = std::chrono::milliseconds(0));
 
 }  // namespace host

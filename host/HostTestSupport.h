@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/HostProcess.h"
 #include "platform/com/ComObject.h"
 #include "platform/com/Dispatch.h"
 #include "platform/outlook/Outlook.h"
@@ -59,20 +60,12 @@ inline std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
-// Polls condition every few real ms until it holds or limitMs of platform
-// time (QUILLMERE_TIME_SCALE) and at least 10 real seconds have passed; its
-// last answer. The real floor is for loaded machines, whose delays weigh
-// the more the faster the clock runs.
+// Polls condition until it holds or limitMs of platform time
+// (QUILLMERE_TIME_SCALE) and at least 10 real seconds have passed; its last
+// answer. The real floor is for loaded machines, whose delays weigh the more
+// the faster the clock runs.
 inline bool WaitUntil(const std::function<bool()>& condition, ULONGLONG limitMs) {
-    ULONGLONG end = GetTickCount64() + limitMs;
-    auto realEnd = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        if (condition())
-            return true;
-        if (GetTickCount64() >= end && std::chrono::steady_clock::now() >= realEnd)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    return host::WaitUntil(condition, limitMs, std::chrono::seconds(10));
 }
 
 // Records each event: its DISPID, the thread it ran on and the subject of
