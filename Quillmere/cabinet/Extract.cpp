@@ -101,9 +101,6 @@ CExtract::~CExtract() {
     if (GetCurrentThreadId() == m_creatorThread) {
         CleanUp();
     }
-    if (m_library != nullptr) {
-        FreeLibrary(m_library);
-    }
     std::free(m_memory);
     std::free(m_readBuffer);
 }
@@ -130,7 +127,8 @@ bool CExtract::LoadCabinetDll() {
     if (m_library != nullptr) {
         return true;
     }
-    HMODULE library = LoadLibraryW(CabinetLibraryName());
+    // The library stays loaded for the process (see CabinetLibrary).
+    HMODULE library = CabinetLibrary(CabinetLibraryName());
     if (library != nullptr) {
         m_fdiCreate = reinterpret_cast<PFNFDICREATE>(GetProcAddress(library, "FDICreate"));
         m_fdiCopy = reinterpret_cast<PFNFDICOPY>(GetProcAddress(library, "FDICopy"));
@@ -141,7 +139,6 @@ bool CExtract::LoadCabinetDll() {
             m_library = library;
             return true;
         }
-        FreeLibrary(library);
     }
     m_fdiCreate = nullptr;
     m_fdiCopy = nullptr;

@@ -68,7 +68,8 @@ public:
 
     // Creator thread := the calling thread.
     CExtract();
-    // CleanUp (on the creator thread), then releases Cabinet.dll and the buffers.
+    // CleanUp (on the creator thread), then frees the buffers (Cabinet.dll
+    // stays loaded for the process).
     virtual ~CExtract();
     CExtract(const CExtract&) = delete;
     CExtract& operator=(const CExtract&) = delete;
@@ -186,7 +187,7 @@ private:
     UINT m_nameCodePage = kNameCodePage;
     std::uintptr_t m_param = 0;
     DWORD m_creatorThread;
-    HMODULE m_library = nullptr;
+    HMODULE m_library = nullptr;  // bound, kept loaded for the process (CabinetLibrary)
     PFNFDICREATE m_fdiCreate = nullptr;
     PFNFDICOPY m_fdiCopy = nullptr;
     PFNFDIISCABINET m_fdiIsCabinet = nullptr;
