@@ -422,9 +422,12 @@ LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end, in
             continue;
         }
         Match m{MatchLength(pos, pos - m_r[k], maxLength), m_r[k], k};
-        if (m.length >= kMinMatch && Score(m, pos) > bestScore) {
-            best = m;
-            bestScore = Score(m, pos);
+        if (m.length >= kMinMatch) {
+            m.score = Score(m, pos);
+            if (m.score > bestScore) {
+                best = m;
+                bestScore = m.score;
+            }
         }
     }
     if (maxLength < 4) {
@@ -434,9 +437,10 @@ LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end, in
     const bool enough = best.length >= static_cast<std::uint32_t>(m_options.niceLength);
     const int count = NormalCandidates(pos, end, enough ? 0 : depth, found);
     for (int i = 0; i < count; ++i) {
-        if (Score(found[i], pos) > bestScore) {
+        found[i].score = Score(found[i], pos);
+        if (found[i].score > bestScore) {
             best = found[i];
-            bestScore = Score(found[i], pos);
+            bestScore = found[i].score;
         }
     }
     return best;
@@ -471,7 +475,7 @@ void LzxEncoder::Parse(std::uint64_t start, std::uint64_t end) {
         while (m.length < kMaxLazyLength && pos + 1 < end) {
             Match next =
                 FindMatch(pos + 1, end, m.length >= kGoodLength ? m_depth / 4 + 1 : m_depth);
-            if (Score(next, pos + 1) <= Score(m, pos)) {
+            if (next.score <= m.score) {
                 break;
             }
             EmitLiteral(*At(pos));

@@ -71,7 +71,8 @@ private:
     struct Match {
         std::uint32_t length = 0;
         std::uint32_t offset = 0;
-        int rep = -1;  // 0..2: coded as repeated offset R0..R2
+        int rep = -1;   // 0..2: coded as repeated offset R0..R2
+        int score = 0;  // of FindMatch's result: Score at its position
     };
     struct Item {
         std::uint16_t main;
