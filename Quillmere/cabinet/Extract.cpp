@@ -214,6 +214,7 @@ BOOL CExtract::ExtractFile(const wchar_t* cabinetPath, const wchar_t* targetDire
     m_outputIncomplete = false;
     m_error.Clear();
     m_positions.Clear();
+    m_lastDirectory.Clear();
     if (cabinetPath == nullptr || targetDirectory == nullptr) {
         m_error.Set(kErrInvalidParameters);
         return FALSE;
@@ -606,10 +607,15 @@ INT_PTR CExtract::OnCopyFile(PFDINOTIFICATION notification) {
         if (slash != nullptr) {
             slash[1] = L'\0';
         }
-        DWORD error = CreateFolderTree(directory.Get());
-        if (error != ERROR_SUCCESS) {
-            m_error.Set(kErrTargetFile, static_cast<int>(error));
-            return -1;
+        // Files of one directory follow each other in a cabinet: the tree
+        // made for the previous file needs no second look.
+        if (std::wcscmp(directory.Get(), m_lastDirectory.Get()) != 0) {
+            DWORD error = CreateFolderTree(directory.Get());
+            if (error != ERROR_SUCCESS) {
+                m_error.Set(kErrTargetFile, static_cast<int>(error));
+                return -1;
+            }
+            m_lastDirectory = directory;
         }
         INT_PTR handle =
             OpenFile(path.Get(), _O_BINARY | _O_WRONLY | _O_CREAT | _O_TRUNC | _O_SEQUENTIAL,

@@ -174,6 +174,9 @@ private:
     DWORD m_progressInterval = kProgressIntervalMs;
     CFilePosMap m_positions;
     CCabStringW m_targetDirectory;
+    // The directory made for the last file of this extraction (empty at its
+    // start).
+    CCabStringW m_lastDirectory;
     CCabStringW m_nextCabinetName;
     CBlowfish m_cipher;
     BYTE* m_memory = nullptr;

@@ -16,9 +16,11 @@ namespace {
 // that in text full of common short words a bounded walk still reaches the
 // long matches; chainless tables keep the latest position of each 3-byte and
 // 4-byte hash for the short matches, and of each 16-byte hash for repeats
-// older than the chain walk reaches.
+// older than the chain walk reaches. The chain heads are many (a quarter of
+// the largest window): in data that hardly compresses a chain would else be
+// a run of hash collisions, each a cache miss to walk.
 constexpr int kChainBytes = 7;
-constexpr int kHashBits = 18;
+constexpr int kHashBits = 20;
 constexpr int kHash3Bits = 14;
 constexpr int kHash4Bits = 16;
 constexpr std::uint32_t kMaxHash3Distance = 16384;
@@ -99,7 +101,7 @@ std::uint32_t LzxEncoder::HashLong(const std::uint8_t* p) const {
     std::memcpy(&a, p, 8);
     std::memcpy(&b, p + 8, 8);
     const std::uint64_t v = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full);
-    return static_cast<std::uint32_t>((v ^ (v >> 29)) >> (m_hashShift + 32));
+    return static_cast<std::uint32_t>((v ^ (v >> 29)) >> (m_hashLongShift + 32));
 }
 
 // Needs 8 readable bytes at p.
@@ -158,6 +160,7 @@ void LzxEncoder::ReserveTables(std::uint64_t bytes) {
     m_hashShift = 32 - hashBits;
     m_hash3Shift = 32 - std::min(bits, kHash3Bits);
     m_hash4Shift = 32 - std::min(bits, kHash4Bits);
+    m_hashLongShift = 32 - std::min(bits, kHashLongBits);
     m_t.head.assign(std::size_t{1} << hashBits, 0);
     m_t.head3.assign(std::size_t{1} << std::min(bits, kHash3Bits), 0);
     m_t.head4.assign(std::size_t{1} << std::min(bits, kHash4Bits), 0);

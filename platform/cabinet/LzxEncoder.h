@@ -184,7 +184,8 @@ private:
     std::uint64_t m_bufEnd = 0;
     std::uint64_t m_inserted = 0;    // positions below this are in the hash chains
     std::uint64_t m_tableBytes = 0;  // the stream length the tables are sized for
-    int m_hashShift = 32;            // of the chain and long hashes (64-bit: + 32)
+    int m_hashShift = 32;            // of the chain hash (64-bit: + 32)
+    int m_hashLongShift = 32;
     int m_hash3Shift = 32;
     int m_hash4Shift = 32;
     std::uint32_t m_prevMask = 0;
