@@ -34,10 +34,6 @@ constexpr int kGrowBits = 2;
 // A finished encoder's tables are kept for the thread's next one up to this
 // many bytes; larger ones are freed.
 constexpr std::size_t kKeptTableBytes = std::size_t{4} << 20;
-// A frame joins the open block unless that costs this many bits more than
-// starting a block of its own (new trees adapt, a long block is cheaper to
-// describe).
-constexpr std::int64_t kMergeSlackBits = 0;
 // A position enters the tables once this many bytes from it are known.
 constexpr std::uint64_t kHashedBytes = 16;
 // Once a match this long is found, the rest of the chain gets a quarter of
@@ -214,26 +210,19 @@ void LzxEncoder::EncodeFrame(const std::uint8_t* data, std::size_t size) {
     if (join) {
         Stats merged = m_blockStats;
         merged.Add(m_frameStats, m_mainSize);
-        BlockPlan held;
-        const std::uint64_t heldBits = PlanBlock(m_blockStats, held);
+        const std::uint64_t heldBits = PlanBlock(m_blockStats, m_heldPlan);
         const std::uint64_t mergedBits = PlanBlock(merged, m_mergedPlan);
         // The frame's own share of the merged block must fit its data block.
         const std::uint64_t frameBits = SymbolBits(m_frameStats, m_mergedPlan, m_mainSize);
-        join = static_cast<std::int64_t>(mergedBits) <=
-                   static_cast<std::int64_t>(heldBits + alone) + kMergeSlackBits &&
-               frameBits < 8 * kFrameSize;
+        join = mergedBits <= heldBits + alone && frameBits < 8 * kFrameSize;
         if (join) {
             m_blockStats = merged;
             SetPrices(m_mergedPlan, m_blockStats);
         }
     }
     if (!join) {
-        // The frame's items stay; the block before them is written.
-        std::vector<Item> mine(m_t.items.begin() + static_cast<std::ptrdiff_t>(firstItem),
-                               m_t.items.end());
-        m_t.items.resize(firstItem);
+        // The block before this frame is written; the frame's items stay.
         CloseBlock();
-        m_t.items = std::move(mine);
         m_blockStats = m_frameStats;
         SetPrices(m_framePlan, m_blockStats);
     }
@@ -854,7 +843,7 @@ void LzxEncoder::CloseBlock() {
         frameStart = m_t.ready.size();
     }
     RememberLengths(plan);
-    m_t.items.clear();
+    m_t.items.erase(m_t.items.begin(), m_t.items.begin() + static_cast<std::ptrdiff_t>(item));
     m_heldSizes.clear();
     m_heldItemEnds.clear();
     m_heldBytes = 0;

@@ -137,7 +137,8 @@ private:
     static std::uint64_t SymbolBits(const Stats& stats, const BlockPlan& plan, int mainSize);
     void WriteHeaderOnce(LzxBitWriter& w);
     void WriteStoredFrame(std::uint64_t start, std::size_t size);
-    // Writes the open block (its frames become ready) and empties it.
+    // Writes the open block (its frames become ready) and empties it; items
+    // past its frames (the next frame's) stay.
     void CloseBlock();
     void RememberLengths(const BlockPlan& plan);
     void SetPrices(const BlockPlan& plan, const Stats& stats);
@@ -197,6 +198,7 @@ private:
     Stats m_blockStats;
     Stats m_frameStats;
     BlockPlan m_framePlan;
+    BlockPlan m_heldPlan;
     BlockPlan m_mergedPlan;
     // Ready frames: their bytes in m_t.ready from m_readyOffset on.
     std::vector<std::uint32_t> m_readySizes;
