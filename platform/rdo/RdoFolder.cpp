@@ -573,8 +573,10 @@ HRESULT RdoItems::GetCount(LONG* count) {
     if (!count)
         return E_POINTER;
     *count = 0;
-    HRESULT hr = Refresh();
-    *count = static_cast<LONG>(m_order.size());
+    // The folder keeps its count; the order is read only by a walk.
+    ULONG n = 0;
+    HRESULT hr = m_folder.GetContentCount(m_associated, &n);
+    *count = static_cast<LONG>(n);
     return hr;
 }
 
@@ -772,29 +774,39 @@ HRESULT RdoTable::GetRows(LONG count, VARIANT* rows) {
     HRESULT hr = m_table->QueryRows(count, &read);
     if (FAILED(hr) || read.empty())
         return hr;
+    // The cells are made in place in the arrays' own storage, so that each
+    // value is built once and never copied.
     SAFEARRAY* outer = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(read.size()));
-    if (!outer)
+    VARIANT* rowValues = nullptr;
+    if (!outer || FAILED(SafeArrayAccessData(outer, reinterpret_cast<void**>(&rowValues)))) {
+        if (outer)
+            SafeArrayDestroy(outer);
         return E_OUTOFMEMORY;
-    for (std::size_t r = 0; r < read.size(); ++r) {
+    }
+    hr = S_OK;
+    for (std::size_t r = 0; r < read.size() && SUCCEEDED(hr); ++r) {
         const store::TableRow& row = read[r];
         SAFEARRAY* inner = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(row.size()));
-        if (!inner) {
-            SafeArrayDestroy(outer);
-            return E_OUTOFMEMORY;
+        VARIANT* cells = nullptr;
+        if (!inner || FAILED(SafeArrayAccessData(inner, reinterpret_cast<void**>(&cells)))) {
+            if (inner)
+                SafeArrayDestroy(inner);
+            hr = E_OUTOFMEMORY;
+            break;
         }
         for (std::size_t c = 0; c < row.size(); ++c) {
-            CComVariant cell;
             // A property the message lacks stays empty, as a missing column.
             if (row[c].value.Type() != PT_ERROR)
-                VariantFromProp(row[c].value, &cell);
-            LONG index = static_cast<LONG>(c);
-            SafeArrayPutElement(inner, &index, &cell);
+                VariantFromProp(row[c].value, &cells[c]);
         }
-        CComVariant rowValue;
-        rowValue.vt = VT_ARRAY | VT_VARIANT;
-        rowValue.parray = inner;
-        LONG index = static_cast<LONG>(r);
-        SafeArrayPutElement(outer, &index, &rowValue);
+        SafeArrayUnaccessData(inner);
+        rowValues[r].vt = VT_ARRAY | VT_VARIANT;
+        rowValues[r].parray = inner;
+    }
+    SafeArrayUnaccessData(outer);
+    if (FAILED(hr)) {
+        SafeArrayDestroy(outer);
+        return hr;
     }
     rows->vt = VT_ARRAY | VT_VARIANT;
     rows->parray = outer;
