@@ -24,7 +24,12 @@ PlainStore* plain_open(const char* path) {
     store->db = NULL;
     store->scan = NULL;
     store->probe = NULL;
-    if (sqlite3_open_v2(path, &store->db, SQLITE_OPEN_READONLY, NULL) != SQLITE_OK ||
+    /* Read-write, as the store opens it: a read-only connection to a file in
+     * WAL mode may have to rebuild the WAL index for every transaction. The
+     * checkpoint moves what the fill left in the WAL into the file, so that
+     * both sides read the same pages from the same place. */
+    if (sqlite3_open_v2(path, &store->db, SQLITE_OPEN_READWRITE, NULL) != SQLITE_OK ||
+        sqlite3_exec(store->db, "PRAGMA wal_checkpoint(TRUNCATE)", NULL, NULL, NULL) != SQLITE_OK ||
         sqlite3_prepare_v2(store->db,
                            "SELECT search_key, id, mtime, cn FROM messages "
                            "WHERE folder = ? AND assoc = 0 ORDER BY mtime DESC, id DESC",

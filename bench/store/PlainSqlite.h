@@ -8,7 +8,8 @@ extern "C" {
 
 typedef struct PlainStore PlainStore;
 
-/* Opens the file read-only and compiles both queries once; NULL on failure. */
+/* Opens the file, checkpoints its WAL, and compiles both queries once; NULL
+ * on failure. */
 PlainStore* plain_open(const char* path);
 void plain_close(PlainStore* store);
 /* Reads every normal message row of folder, newest first; the rows read.

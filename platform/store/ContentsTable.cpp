@@ -41,9 +41,11 @@ IndexedOrder IndexedOrderOf(const std::vector<SortOrder>& order) {
     return IndexedOrder::None;
 }
 
-// The columns a row read selects: the header (as ReadMessageRow reads it),
-// the search key, and the property blob only when a column lives there.
-constexpr const char* kRowColumns = "id, folder, assoc, created, cn, mtime, moved_in, search_key";
+// The columns a row read selects, at the places ReadMessageRow reads the
+// header from: a header column that no asked property needs is a constant
+// (the id and the modification time are always read, as a continuation
+// needs them); then the search key, and the property blob only when a column
+// lives there.
 constexpr int kSearchKeyColumn = 7;
 constexpr int kPropsColumn = 8;
 
@@ -53,8 +55,23 @@ bool NeedsPropsBlob(const std::vector<ULONG>& tags) {
     });
 }
 
-std::string RowSelect(bool withProps) {
-    return std::string("SELECT ") + kRowColumns + (withProps ? ", props" : "") + " FROM messages";
+std::string RowSelect(const std::vector<ULONG>& tags, bool withProps) {
+    auto asks = [&tags](std::initializer_list<ULONG> wanted) {
+        return std::any_of(tags.begin(), tags.end(), [&wanted](ULONG t) {
+            return std::any_of(wanted.begin(), wanted.end(),
+                               [t](ULONG w) { return PROP_ID(t) == PROP_ID(w); });
+        });
+    };
+    std::string sql = "SELECT id, ";
+    sql += asks({PR_PARENT_ENTRYID}) ? "folder" : "0";
+    sql += ", 0, ";
+    sql += asks({PR_SOURCE_KEY}) ? "created" : "0";
+    sql += ", ";
+    sql += asks({PR_CHANGE_KEY}) ? "cn" : "0";
+    sql += ", mtime, 0, ";
+    sql += asks({PR_SEARCH_KEY}) ? "search_key" : "NULL";
+    sql += withProps ? ", props FROM messages" : " FROM messages";
+    return sql;
 }
 
 // One cell: v as the column's type asks, or the not-found error.
@@ -98,7 +115,7 @@ HRESULT ReadStoredProps(Session::Impl& impl, ObjectId id, const std::vector<ULON
                                                                             : MAPI_E_CORRUPT_STORE;
 }
 
-// The cells of the current row of st (selected by RowSelect(withProps)) for
+// The cells of the current row of st (selected by RowSelect(columns, withProps)) for
 // columns. Only the asked columns are made; the blob is decoded only for the
 // stored ones.
 HRESULT ReadRow(Session::Impl& impl, const db::Statement& st, const std::vector<ULONG>& columns,
@@ -221,7 +238,7 @@ HRESULT ContentsTable::ReadRowsInIndexOrder(LONG maxRows, std::vector<TableRow>*
     const bool descending = m_order[0].descending;
     const bool resume = m_continuation && m_continuation->position == m_position;
     const bool withProps = NeedsPropsBlob(m_columns);
-    std::string sql = RowSelect(withProps) + " WHERE folder = ? AND assoc = ?";
+    std::string sql = RowSelect(m_columns, withProps) + " WHERE folder = ? AND assoc = ?";
     if (resume) {
         if (byTime) {
             sql += descending ? " AND (mtime, id) < (?, ?)" : " AND (mtime, id) > (?, ?)";
@@ -293,7 +310,7 @@ HRESULT ContentsTable::ReadRowsBySortedIds(LONG maxRows, std::vector<TableRow>* 
         };
         std::vector<Entry> entries;
         const bool withProps = NeedsPropsBlob(sortTags);
-        auto st = impl.Prepare(RowSelect(withProps) + " WHERE folder = ? AND assoc = ?");
+        auto st = impl.Prepare(RowSelect(sortTags, withProps) + " WHERE folder = ? AND assoc = ?");
         st.Bind(1, m_folder.Id()).Bind(2, m_associated ? 1 : 0);
         int rc;
         while ((rc = st.Step()) == SQLITE_ROW) {
@@ -329,7 +346,7 @@ HRESULT ContentsTable::ReadRowsBySortedIds(LONG maxRows, std::vector<TableRow>* 
         }
     }
     const bool withProps = NeedsPropsBlob(m_columns);
-    auto st = impl.Prepare(RowSelect(withProps) + " WHERE id = ?");
+    auto st = impl.Prepare(RowSelect(m_columns, withProps) + " WHERE id = ?");
     while (m_position < m_cache->ids.size() && rows->size() < static_cast<std::size_t>(maxRows)) {
         st.Reset();
         st.Bind(1, m_cache->ids[m_position]);
