@@ -15,7 +15,7 @@
 //                  change key bytes, no row objects), which the store must.
 //   check read     the same rows as a folder check reads them through the
 //                  helper library: its table's SetColumns, Sort, GetRows and
-//                  SeekRow, each cell taken out of the row arrays, the search
+//                  SeekRow, each cell read in place in the row arrays, the search
 //                  key and change key turned into text by its utilities
 //                  object and the time converted; per row, against the plain
 //                  SQLite row. Not fair: the check's text and arrays are work
@@ -162,20 +162,17 @@ CComVariant CheckColumnsVariant() {
     return columns;
 }
 
-// The cells of one array, each copied out as a client of the library does.
-std::vector<CComVariant> Cells(const VARIANT& array) {
-    std::vector<CComVariant> out;
-    if (!(array.vt & VT_ARRAY) || !array.parray) {
+// The cells of one array as the add-in's check reads them: views into the
+// array's own storage, valid while it lives.
+std::vector<VARIANT> Cells(const VARIANT& array) {
+    std::vector<VARIANT> out;
+    VARIANT* cells = nullptr;
+    if (array.vt != (VT_ARRAY | VT_VARIANT) || !array.parray ||
+        FAILED(SafeArrayAccessData(array.parray, reinterpret_cast<void**>(&cells)))) {
         return out;
     }
-    LONG lower = 0, upper = -1;
-    SafeArrayGetLBound(array.parray, 1, &lower);
-    SafeArrayGetUBound(array.parray, 1, &upper);
-    for (LONG i = lower; i <= upper; ++i) {
-        CComVariant cell;
-        SafeArrayGetElement(array.parray, &i, &cell);
-        out.push_back(std::move(cell));
-    }
+    out.assign(cells, cells + array.parray->rgsabound[0].cElements);
+    SafeArrayUnaccessData(array.parray);
     return out;
 }
 
@@ -203,9 +200,9 @@ long CheckRead(Folder folder, QMRMAPIUtils* utils, std::size_t* textChars) {
         if (rows.vt == VT_EMPTY) {
             break;
         }
-        const std::vector<CComVariant> batch = Cells(rows);
-        for (const CComVariant& row : batch) {
-            const std::vector<CComVariant> cells = Cells(row);
+        const std::vector<VARIANT> batch = Cells(rows);
+        for (const VARIANT& row : batch) {
+            const std::vector<VARIANT> cells = Cells(row);
             if (cells.size() != kCheckColumns.size()) {
                 return -1;
             }

@@ -120,15 +120,24 @@ std::wstring WithDaslNames(const std::wstring& filter) {
             inSingle = !inSingle;
         else if (c == L'"' && !inSingle)
             inDouble = !inDouble;
-        if (!inSingle && !inDouble) {
-            std::wstring rest = win::ToLower(std::wstring_view(filter).substr(i, 9));
+        if (!inSingle && !inDouble && (c == L'[' || c == L's' || c == L'S')) {
+            // Only a name's first letter can start one: the rest is compared
+            // without copying the text.
+            auto startsHere = [&](std::wstring_view name) {
+                if (filter.size() - i < name.size())
+                    return false;
+                for (std::size_t k = 0; k < name.size(); ++k)
+                    if (static_cast<wchar_t>(towlower(filter[i + k])) != name[k])
+                        return false;
+                return true;
+            };
             bool before = i == 0 || !isNameChar(filter[i - 1]);
-            if (before && rest.rfind(L"[subject]", 0) == 0) {
+            if (before && startsHere(L"[subject]")) {
                 out += kSubject;
                 i += 8;
                 continue;
             }
-            if (before && rest.rfind(L"subject", 0) == 0 &&
+            if (before && startsHere(L"subject") &&
                 (i + 7 == filter.size() || !isNameChar(filter[i + 7]))) {
                 out += kSubject;
                 i += 6;
