@@ -46,6 +46,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/store/FillFolder.h"
 #include "bench/store/PlainSqlite.h"
 #include "platform/com/Bstr.h"
 #include "platform/com/SafeArray.h"
@@ -96,36 +97,6 @@ double Best(const std::function<void()>& work) {
         best = std::min(best, ThreadSeconds() - start);
     }
     return best;
-}
-
-HRESULT Fill(Session& session, Folder folder, int items, std::vector<Bytes>* searchKeys) {
-    constexpr int kPerTransaction = 5000;
-    for (int done = 0; done < items;) {
-        const int upto = std::min(items, done + kPerTransaction);
-        HRESULT hr = session.Batch([&]() -> HRESULT {
-            for (int i = done; i < upto; ++i) {
-                std::unique_ptr<Message> m;
-                HRESULT made = folder.CreateMessage(false, &m);
-                if (FAILED(made)) {
-                    return made;
-                }
-                m->SetProp(PR_SUBJECT, PropValue::Unicode(L"Item number " + std::to_wstring(i)));
-                m->SetProp(PR_BODY, PropValue::Unicode(std::wstring(200, L'x')));
-                m->SetProp(PR_MESSAGE_CLASS, PropValue::Unicode(L"IPM.Appointment"));
-                searchKeys->push_back(*m->Props().GetBinary(PR_SEARCH_KEY));
-                made = m->Save();
-                if (FAILED(made)) {
-                    return made;
-                }
-            }
-            return S_OK;
-        });
-        if (FAILED(hr)) {
-            return hr;
-        }
-        done = upto;
-    }
-    return S_OK;
 }
 
 // Rows read by the store's own table; -1 on failure.
@@ -303,7 +274,8 @@ int main(int argc, char** argv) {
     session->GetDefaultFolder(DefaultFolder::Calendar, &folder);
     std::vector<Bytes> keys;
     auto fillStart = std::chrono::steady_clock::now();
-    if (FAILED(Fill(*session, folder, items, &keys))) {
+    if (FAILED(bench::FillFolder(*session, folder, items, L"Item number", std::wstring(200, L'x'),
+                                 L"IPM.Appointment", &keys))) {
         std::fprintf(stderr, "fill failed\n");
         return 2;
     }

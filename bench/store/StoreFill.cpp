@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/store/FillFolder.h"
 #include "platform/store/Folder.h"
 #include "platform/store/Message.h"
 #include "platform/store/Session.h"
@@ -33,31 +34,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no folder %s in %s\n", argv[2], argv[1]);
         return 2;
     }
-    constexpr int kPerTransaction = 5000;
-    for (int done = 0; done < items;) {
-        const int upto = std::min(items, done + kPerTransaction);
-        HRESULT hr = session->Batch([&]() -> HRESULT {
-            for (int i = done; i < upto; ++i) {
-                std::unique_ptr<Message> m;
-                HRESULT made = folder.CreateMessage(false, &m);
-                if (FAILED(made)) {
-                    return made;
-                }
-                m->SetProp(PR_SUBJECT, PropValue::Unicode(L"Stock item " + std::to_wstring(i)));
-                m->SetProp(PR_BODY, PropValue::Unicode(L"Counted in the yearly inventory."));
-                m->SetProp(PR_MESSAGE_CLASS, PropValue::Unicode(messageClass));
-                made = m->Save();
-                if (FAILED(made)) {
-                    return made;
-                }
-            }
-            return S_OK;
-        });
-        if (FAILED(hr)) {
-            std::fprintf(stderr, "fill failed: 0x%08lX\n", static_cast<unsigned long>(hr));
-            return 1;
-        }
-        done = upto;
+    HRESULT hr = bench::FillFolder(*session, folder, items, L"Stock item",
+                                   L"Counted in the yearly inventory.", messageClass, nullptr);
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "fill failed: 0x%08lX\n", static_cast<unsigned long>(hr));
+        return 1;
     }
     return 0;
 }
