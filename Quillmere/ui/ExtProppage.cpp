@@ -242,9 +242,11 @@ void CExtProppage::ReadSwitches() {
                 CheckDlgButton(m_hWnd, s.id, BST_CHECKED);
         }
         RegCloseKey(config);
+        // Only a page that read the switches follows the debug switch; without
+        // the key the link keeps the template's enabled state.
+        EnableWindow(GetDlgItem(m_hWnd, kDebugLogLink),
+                     IsDlgButtonChecked(m_hWnd, kDebugCheck) == BST_CHECKED);
     }
-    EnableWindow(GetDlgItem(m_hWnd, kDebugLogLink),
-                 IsDlgButtonChecked(m_hWnd, kDebugCheck) == BST_CHECKED);
 }
 
 void CExtProppage::SetTexts() {
