@@ -8,6 +8,7 @@
 
 #include "host/AddInLoader.h"
 #include "host/OutlookHost.h"
+#include "host/WindowPictures.h"
 #include "platform/com/Com.h"
 #include "platform/com/ComError.h"
 #include "platform/com/ComObject.h"
@@ -583,6 +584,60 @@ public:
         return Dialog(list, p);
     }
 
+    // picture options FILE | props FOLDER FILE | progress FILE | logviewer FILE
+    CommandResult Picture(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {"hover", "page"}, {"errorlog"});
+        const std::string usage =
+            "usage: picture options FILE.png [--hover ID] [--page PROGID] | props FOLDER FILE.png "
+            "[--hover ID] [--page PROGID] | progress FILE.png | logviewer FILE.png [--errorlog]";
+        if (!p.error.empty() || p.positional.empty())
+            return Fail(p.error.empty() ? usage : p.error);
+        const std::string& what = p.positional[0];
+        const std::size_t files = what == "props" ? 3 : 2;
+        if (p.positional.size() != files)
+            return Fail(usage);
+        const std::string& file = p.positional.back();
+        std::string error;
+        if (what == "progress") {
+            if (!SaveProgressPicture(file, &error))
+                return Fail(error);
+            return {true, "saved the progress window to " + file + "\n"};
+        }
+        if (what == "logviewer") {
+            if (!SaveLogViewerPicture(file, p.Has("errorlog"), 1000, 30, &error))
+                return Fail(error);
+            return {true, "saved the log viewer's window to " + file + "\n"};
+        }
+        if (what != "options" && what != "props")
+            return Fail(usage);
+        PagePictureRequest request;
+        request.path = file;
+        request.progId = win::FromUtf8(p.Get("page"));
+        if (p.Has("hover")) {
+            char* end = nullptr;
+            const long id = std::strtol(p.Get("hover").c_str(), &end, 10);
+            if (p.Get("hover").empty() || *end || id <= 0 || id > 0xFFFF)
+                return Fail("--hover takes a control id, not \"" + p.Get("hover") + "\"");
+            request.hoverControl = static_cast<int>(id);
+        }
+        outlook::PropertyPageList* list = nullptr;
+        CComPtr<PropertyPages> pages = outlook::CreatePropertyPages(&list);
+        if (what == "options") {
+            request.dialogCaption = L"Options";
+            m_app.FireOptionsPagesAdd(pages);
+        } else {
+            MAPIFolderPtr folder = FolderOf(p.positional[1], &error);
+            if (!folder)
+                return Fail(error);
+            request.dialogCaption = std::wstring(folder->GetName().View()) + L" Properties";
+            m_app.FireFolderOptionsPagesAdd(pages, folder);
+        }
+        std::string shown;
+        if (!SavePagePicture(list, request, &shown, &error))
+            return Fail(error);
+        return {true, "saved " + shown + " to " + file + "\n"};
+    }
+
     CommandResult Tray(const std::vector<std::string>& args) {
         Parsed p = Parse(args, {}, {"double-click"});
         if (!p.error.empty() || !p.positional.empty())
@@ -735,6 +790,8 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
             return runner.Props(args);
         if (c == "tray")
             return runner.Tray(args);
+        if (c == "picture")
+            return runner.Picture(args);
         if (c == "log")
             return runner.Log();
         if (c == "folder")
@@ -751,7 +808,7 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
     return Fail(
         "unknown command \"" + c +
         "\" (list, add, change, delete, show, open, send, folder, rule, watch, unwatch, options, "
-        "props, tray, log, quit)");
+        "props, picture, tray, log, quit)");
 }
 
 }  // namespace host

@@ -87,6 +87,13 @@ public:
     // (and null) without one.
     HRESULT SetClientSite(IOleClientSite* site) override;
     HRESULT GetClientSite(IOleClientSite** site) override;
+    // IOleObject::DoVerb: Outlook shows the page in its dialog's tab. The
+    // show and activate verbs make the page's window as a child of parent
+    // when it has none (E_FAIL when it can't be made), move it to position
+    // (when given) and show it; OLEIVERB_HIDE hides it. S_OK, or
+    // OLEOBJ_S_INVALIDVERB for another verb.
+    HRESULT DoVerb(LONG verb, MSG* msg, IOleClientSite* activeSite, LONG index, HWND parent,
+                   const RECT* position) override;
 
     // Creates the page's window as a child of parent (null: a hidden child
     // of the desktop: a child dialog needs a parent, and without Outlook's
@@ -251,6 +258,26 @@ HRESULT CPropertyPageControl<Page, Engine>::GetClientSite(IOleClientSite** site)
     if (!*site)
         return E_FAIL;
     (*site)->AddRef();
+    return S_OK;
+}
+
+template <class Page, class Engine>
+HRESULT CPropertyPageControl<Page, Engine>::DoVerb(LONG verb, MSG*, IOleClientSite*, LONG,
+                                                   HWND parent, const RECT* position) {
+    if (verb == OLEIVERB_HIDE) {
+        if (m_hWnd)
+            ShowWindow(m_hWnd, SW_HIDE);
+        return S_OK;
+    }
+    if (verb != OLEIVERB_SHOW && verb != OLEIVERB_INPLACEACTIVATE && verb != OLEIVERB_UIACTIVATE &&
+        verb != OLEIVERB_PRIMARY)
+        return OLEOBJ_S_INVALIDVERB;
+    if (!m_hWnd && !CreatePage(parent))
+        return E_FAIL;
+    if (position)
+        MoveWindow(m_hWnd, position->left, position->top, position->right - position->left,
+                   position->bottom - position->top, TRUE);
+    ShowWindow(m_hWnd, SW_SHOW);
     return S_OK;
 }
 

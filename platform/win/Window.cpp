@@ -1,5 +1,4 @@
 #include "platform/win/Window.h"
-#include "platform/win/WindowPicture.h"
 
 #include "platform/win/Controls.h"
 
@@ -15,6 +14,7 @@
 #include "platform/win/Paint.h"
 #include "platform/win/Text.h"
 #include "platform/win/Threads.h"
+#include "platform/win/WindowPicture.h"
 
 namespace win {
 namespace {

@@ -28,6 +28,7 @@
 #include "Quillmere/core/HiddenWindowTray.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "host/HostCommands.h"
 #include "host/HostProcess.h"
 #include "host/HostTestSupport.h"
 #include "host/OutlookHost.h"
@@ -43,6 +44,7 @@
 #include "platform/win/Shell.h"
 #include "platform/win/ShellNotify.h"
 #include "platform/win/Text.h"
+#include "platform/win/WindowPicture.h"
 
 namespace {
 
@@ -673,6 +675,68 @@ TEST_F(AddinOnHostTest, TrayDoubleClicksStopResumeAndRestartTheHeartbeat) {
 }  // namespace
 
 namespace {
+
+// The user's pictures of the add-in's pages and of the progress window of a
+// basic synchronisation, as `outlook-host picture` saves them.
+TEST_F(AddinOnHostTest, PicturesShowThePagesInTheDialogTheTooltipAndTheClosedProgressWindow) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
+    ASSERT_EQ(StartHost(), S_OK);
+    CSyncEngine* engine = g_pEngine.load();
+    ASSERT_NE(engine, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return engine->IsStarted(); }, 10000));
+    host::HostCommands commands(*m_host);
+    auto run = [&](std::vector<std::string> args) {
+        host::CommandResult result;
+        m_host->RunOnUi([&] { result = commands.Execute(args); });
+        return result;
+    };
+    const std::string options = m_root.Path() + "/options.png";
+    const std::string props = m_root.Path() + "/props.png";
+    const std::string progress = m_root.Path() + "/progress.png";
+
+    host::CommandResult r = run({"picture", "options", options});
+    ASSERT_TRUE(r.ok) << r.text;
+    EXPECT_NE(r.text.find("Quillmere.ExtProppage"), std::string::npos) << r.text;
+    win::Picture picture;
+    ASSERT_TRUE(win::LoadPicture(options, &picture));
+    EXPECT_GT(picture.width, 380);
+    EXPECT_GT(picture.height, 430);
+
+    // No basic synchronisation yet: no progress window to show.
+    r = run({"picture", "progress", progress});
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.text.find("no progress window"), std::string::npos) << r.text;
+    ASSERT_TRUE(run({"add", "Tasks", "--subject", "one"}).ok);
+    ASSERT_TRUE(run({"add", "Tasks", "--subject", "two"}).ok);
+    r = run({"props", "Tasks", "--set", "used=1", "--set", "ShareName=Team", "--set",
+             "Users=bob@example.org", "--set", "BASICSYNC=1", "--apply", "--answer", "ok"});
+    ASSERT_TRUE(r.ok) << r.text;
+    // The address-book button of a shared folder: its tooltip, below the
+    // pointer resting on it (a disabled button shows none).
+    r = run({"picture", "props", "Tasks", props, "--hover", "1220"});
+    ASSERT_TRUE(r.ok) << r.text;
+    ASSERT_TRUE(win::LoadPicture(props, &picture));
+    int tipPixels = 0;
+    const COLORREF tip = RGB(255, 255, 225);  // the tooltip colour of the scheme
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = 0; x < picture.width; ++x)
+            tipPixels += picture.At(x, y) == tip ? 1 : 0;
+    EXPECT_GT(tipPixels, 200);
+    EXPECT_FALSE(run({"picture", "props", "Tasks", props, "--hover", "9999"}).ok);
+
+    r = run({"picture", "progress", progress});
+    ASSERT_TRUE(r.ok) << r.text;
+    ASSERT_TRUE(win::LoadPicture(progress, &picture));
+    // The bar full at its end, in the bar's green.
+    int green = 0;
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = picture.width * 3 / 4; x < picture.width; ++x) {
+            const COLORREF c = picture.At(x, y);
+            green += ((c >> 8) & 0xFF) > (c & 0xFF) + 80 ? 1 : 0;
+        }
+    EXPECT_GT(green, 50);
+    QuitHost();
+}
 
 // The same add-in in an outlook-host process of its own, as a user runs it.
 TEST_F(AddinOnHostTest, OutlookHostProcessLoadsTheInstalledAddinAndQuitsIt) {
