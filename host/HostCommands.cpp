@@ -7,7 +7,9 @@
 #include <sstream>
 
 #include "host/AddInLoader.h"
+#include "host/HostDialog.h"
 #include "host/OutlookHost.h"
+#include "host/PageDriver.h"
 #include "host/WindowPictures.h"
 #include "platform/com/Com.h"
 #include "platform/com/ComError.h"
@@ -515,24 +517,34 @@ public:
                 continue;
             }
             // As the client's dialog does, the page control gets its client
-            // site, through which it reports changes (OnStatusChange).
-            int statusChanges = 0;
-            CComQIPtr<IOleObject> embedded(page);
-            CComPtr<PropertyPageSite> site =
-                outlook::CreatePropertyPageSite([&statusChanges] { ++statusChanges; });
-            if (embedded)
-                embedded->SetClientSite(CComQIPtr<IOleClientSite>(site));
+            // site, through which it reports changes (OnStatusChange). The
+            // add-in's own pages are shown in the dialog and filled in as a
+            // person does it (PageDriver.h); another page's fields are set
+            // through its IDispatch by name.
+            const std::wstring progId = byProgId ? std::wstring(e.page.bstrVal) : L"";
+            const bool driven = DrivesPage(progId);
+            HostDialog dialog(byProgId ? progId : L"Dialog");
+            HWND pageWindow = dialog.Show(page);
+            const int changesBefore = dialog.StatusChanges();
             for (std::size_t i = 0; i < sets.size(); ++i) {
-                DISPID id = 0;
-                OLECHAR* names[] = {const_cast<OLECHAR*>(sets[i].first.c_str())};
-                if (FAILED(page->GetIDsOfNames(IID_NULL, names, 1, 0, &id)))
-                    continue;
-                hr = com::PutProperty(page, id, CComVariant(sets[i].second.c_str()));
+                if (driven) {
+                    if (!PageHasField(progId, sets[i].first))
+                        continue;
+                    hr = pageWindow
+                             ? SetPageField(pageWindow, progId, sets[i].first, sets[i].second)
+                             : E_FAIL;
+                } else {
+                    DISPID id = 0;
+                    OLECHAR* names[] = {const_cast<OLECHAR*>(sets[i].first.c_str())};
+                    if (FAILED(page->GetIDsOfNames(IID_NULL, names, 1, 0, &id)))
+                        continue;
+                    hr = com::PutProperty(page, id, CComVariant(sets[i].second.c_str()));
+                }
                 used[i] = true;
                 out << "  " << win::ToUtf8(sets[i].first) << " = " << win::ToUtf8(sets[i].second)
                     << (SUCCEEDED(hr) ? "" : " refused: " + Hex(hr)) << "\n";
             }
-            if (statusChanges > 0)
+            if (dialog.StatusChanges() > changesBefore)
                 out << "  status changed\n";
             CComQIPtr<PropertyPage> pageView(page);
             if (p.Has("apply") && pageView) {
@@ -545,8 +557,7 @@ public:
                     out << "  nothing to apply\n";
                 }
             }
-            if (embedded)
-                embedded->SetClientSite(nullptr);
+            dialog.Close();
         }
         for (std::size_t i = 0; i < sets.size(); ++i) {
             if (!used[i])

@@ -17,8 +17,10 @@
 //                                       ItemAdd/ItemChange/ItemRemove goes into the log
 //   options [--set NAME=VALUE]... [--apply]
 //                                       opens the Options dialog: the pages added; with
-//                                       --set/--apply each page is created (by ProgID),
-//                                       its fields set by name and applied when dirty
+//                                       --set/--apply each page is created (by ProgID) and
+//                                       shown in the dialog, its fields set by name (the
+//                                       add-in's pages through their controls, PageDriver.h;
+//                                       other pages through IDispatch) and applied when dirty
 //   props FOLDER [--set NAME=VALUE]... [--apply]
 //                                       the same for the folder's Properties dialog;
 //                                       both take --answer BUTTON (ok, cancel, yes, no

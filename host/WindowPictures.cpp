@@ -1,5 +1,7 @@
 #include "host/WindowPictures.h"
 
+#include "host/HostDialog.h"
+
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,81 +27,10 @@
 namespace host {
 namespace {
 
-// The host's dialog: a frame with the tab that holds a page and the
-// dialog's buttons under it, the tab as wide as a mail client's dialog
-// gives its pages.
-constexpr int kTabWidth = 400;
-constexpr int kTabHeight = 510;
-constexpr int kMargin = 7;
-constexpr int kButtonRow = 34;
-constexpr int kButtonWidth = 75;
-constexpr int kButtonHeight = 23;
-constexpr const wchar_t* kFrameClass = L"QuillmereHostDialogFrame";
-
-void RegisterFrameClass() {
-    static const bool registered = [] {
-        WNDCLASSEXW wc{};
-        wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = DefWindowProcW;
-        wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<std::intptr_t>(COLOR_BTNFACE + 1));
-        wc.lpszClassName = kFrameClass;
-        return RegisterClassExW(&wc) != 0;
-    }();
-    (void)registered;
-}
-
 bool FileExists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0;
 }
-
-// The dialog frame with the page shown in its tab; destroyed with the
-// object (the page's window goes with it).
-class HostDialog {
-public:
-    explicit HostDialog(const std::wstring& caption) {
-        RegisterFrameClass();
-        const int width = kTabWidth + 2 * kMargin;
-        const int height = kMargin + kTabHeight + kButtonRow;
-        m_frame = CreateWindowExW(WS_EX_DLGMODALFRAME, kFrameClass, caption.c_str(),
-                                  WS_POPUP | WS_CAPTION | WS_SYSMENU, 80, 60, width, height,
-                                  nullptr, nullptr, nullptr, nullptr);
-        m_tab =
-            CreateWindowExW(WS_EX_CONTROLPARENT, kFrameClass, L"", WS_CHILD | WS_VISIBLE, kMargin,
-                            kMargin, kTabWidth, kTabHeight, m_frame, nullptr, nullptr, nullptr);
-        const wchar_t* labels[] = {L"OK", L"Cancel", L"Apply"};
-        for (int i = 0; i < 3; ++i) {
-            const int x = width - kMargin - (3 - i) * (kButtonWidth + 6) + 6;
-            m_buttons[i] = CreateWindowExW(
-                0, WC_BUTTONW, labels[i],
-                WS_CHILD | WS_VISIBLE | (i == 0 ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON), x,
-                kMargin + kTabHeight + (kButtonRow - kButtonHeight) / 2, kButtonWidth,
-                kButtonHeight, m_frame, reinterpret_cast<HMENU>(static_cast<std::intptr_t>(i + 1)),
-                nullptr, nullptr);
-            SendMessageW(m_buttons[i], WM_SETFONT,
-                         reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
-        }
-        // Apply is enabled once a page reports a change.
-        EnableWindow(m_buttons[2], FALSE);
-        ShowWindow(m_frame, SW_SHOWNOACTIVATE);
-    }
-    ~HostDialog() {
-        if (m_frame && IsWindow(m_frame))
-            DestroyWindow(m_frame);
-    }
-    HostDialog(const HostDialog&) = delete;
-    HostDialog& operator=(const HostDialog&) = delete;
-
-    bool Valid() const { return m_frame && m_tab; }
-    HWND Frame() const { return m_frame; }
-    HWND Tab() const { return m_tab; }
-    void ApplyEnabled(bool enabled) { EnableWindow(m_buttons[2], enabled ? TRUE : FALSE); }
-
-private:
-    HWND m_frame = nullptr;
-    HWND m_tab = nullptr;
-    HWND m_buttons[3] = {};
-};
 
 }  // namespace
 
@@ -126,32 +57,14 @@ bool SavePagePicture(outlook::PropertyPageList* list, const PagePictureRequest& 
                    entry.page.punkVal) {
             page = entry.page.punkVal;
         }
-        CComQIPtr<IOleObject> embedded(page);
-        if (!embedded)
-            continue;
-        // As the client's dialog does, Apply follows the page's dirty flag
-        // whenever the page reports a change of status.
-        CComQIPtr<PropertyPage> pageView(page);
-        CComPtr<PropertyPageSite> site = outlook::CreatePropertyPageSite([&dialog, &pageView] {
-            VARIANT_BOOL dirty = VARIANT_FALSE;
-            if (pageView)
-                pageView->get_Dirty(&dirty);
-            dialog.ApplyEnabled(dirty != VARIANT_FALSE);
-        });
-        embedded->SetClientSite(CComQIPtr<IOleClientSite>(site));
-        RECT position{0, 0, kTabWidth, kTabHeight};
-        const HRESULT shown = embedded->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, nullptr, 0,
-                                               dialog.Tab(), &position);
-        HWND pageWindow = GetWindow(dialog.Tab(), GW_CHILD);
-        if (FAILED(shown) || !pageWindow) {
-            embedded->SetClientSite(nullptr);
+        HWND pageWindow = dialog.Show(page);
+        if (!pageWindow) {
+            dialog.Close();
             continue;
         }
-        SetWindowTextW(dialog.Frame(), request.dialogCaption.c_str());
         if (request.hoverControl) {
             HWND control = GetDlgItem(pageWindow, request.hoverControl);
             if (!control) {
-                embedded->SetClientSite(nullptr);
                 *error = "the page has no control " + std::to_string(request.hoverControl);
                 return false;
             }
@@ -162,7 +75,7 @@ bool SavePagePicture(outlook::PropertyPageList* list, const PagePictureRequest& 
         const win::Picture picture = win::MakeWindowPicture(dialog.Frame());
         if (request.hoverControl)
             win::MovePointerTo(dialog.Frame(), 2, 2);
-        embedded->SetClientSite(nullptr);
+        dialog.Close();
         if (!win::SavePicture(picture, request.path)) {
             *error = "cannot write " + request.path;
             return false;

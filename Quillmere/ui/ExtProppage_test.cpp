@@ -323,28 +323,6 @@ TEST_F(ExtProppageTest, PageInfoAndDirtyCheckTheirPointers) {
     pagetest::ExpectPageInfoAndDirtyCheckTheirPointers(m_page.p);
 }
 
-TEST_F(ExtProppageTest, FieldsSetByNameActAsTheControlsAndApplyThroughPropertyPage) {
-    SetDword(kConfig, L"journal", 0);
-    Open();
-    CComQIPtr<IDispatch> dispatch(m_page->GetUnknown());
-    ASSERT_TRUE(dispatch);
-    OLECHAR name[] = L"journal";
-    OLECHAR* names[] = {name};
-    DISPID id = 0;
-    ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
-    ASSERT_EQ(com::PutProperty(dispatch, id, CComVariant(L"1")), S_OK);
-    EXPECT_TRUE(Checked(ui::kJournalCheck));
-    CComQIPtr<PropertyPage> page(dispatch);
-    VARIANT_BOOL dirty = 0;
-    page->get_Dirty(&dirty);
-    EXPECT_EQ(dirty, VARIANT_TRUE);
-    page->Apply();
-    EXPECT_EQ(GetDword(kConfig, L"journal"), 1);
-    OLECHAR other[] = L"nothing";
-    names[0] = other;
-    EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id), DISP_E_UNKNOWNNAME);
-}
-
 TEST_F(ExtProppageTest, IsCreatableByItsProgId) {
     pagetest::ExpectCreatableByProgId(L"Quillmere.ExtProppage", ui::CLSID_ExtProppage);
 }

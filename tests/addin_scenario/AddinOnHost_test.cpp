@@ -676,6 +676,77 @@ TEST_F(AddinOnHostTest, TrayDoubleClicksStopResumeAndRestartTheHeartbeat) {
 
 namespace {
 
+// `outlook-host props --set` fills the folder page in as a person would:
+// what a disabled control or a ">>" that stays disabled refuses is refused.
+TEST_F(AddinOnHostTest, FolderPageFieldsAreFilledInThroughTheControls) {
+    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
+    ASSERT_EQ(StartHost(), S_OK);
+    CSyncEngine* engine = g_pEngine.load();
+    ASSERT_NE(engine, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return engine->IsStarted(); }, 10000));
+    host::HostCommands commands(*m_host);
+    auto props = [&](std::vector<std::string> sets) {
+        std::vector<std::string> args{"props", "Tasks"};
+        for (const std::string& set : sets)
+            args.insert(args.end(), {"--set", set});
+        args.push_back("--apply");
+        host::CommandResult result;
+        m_host->RunOnUi([&] { result = commands.Execute(args); });
+        return result.text;
+    };
+    const std::string refused = "refused: 0x80070057";
+    // Disabled until the folder is synchronised.
+    EXPECT_NE(props({"ShareName=team"}).find("ShareName = team " + refused), std::string::npos);
+    const std::string out =
+        props({"used=1", "sharename=team", "Password=pw", "Users=bob@example.org", "Users=ab",
+               "Users=amy@example.org", "Users=-amy@example.org", "Users=-nobody",
+               "CategoriesFilter=Blue", "DONT_SYNC_PRIV_ITEMS=0", "DONT_SYNC_HOLIDAY_ITEMS=0"});
+    EXPECT_NE(out.find("Users = ab " + refused), std::string::npos) << out;
+    EXPECT_NE(out.find("Users = -nobody " + refused), std::string::npos) << out;
+    // A task folder keeps its holiday switch disabled.
+    EXPECT_NE(out.find("DONT_SYNC_HOLIDAY_ITEMS = 0 " + refused), std::string::npos) << out;
+    EXPECT_NE(out.find("Users = bob@example.org\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("applied"), std::string::npos) << out;
+    // The folder's key holds what the page applied.
+    FolderIds tasks = DefaultFolderIds(olFolderTasks);
+    const std::wstring key = L"Software\\Brindlecast\\Quillmere\\Folders\\" + tasks.entryId;
+    HKEY folder = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &folder), ERROR_SUCCESS);
+    // Text values hold two bytes a character.
+    BYTE bytes[128] = {};
+    DWORD size = sizeof bytes, type = 0;
+    ASSERT_EQ(RegQueryValueExW(folder, L"ShareName", nullptr, &type, bytes, &size), ERROR_SUCCESS);
+    std::wstring share;
+    for (DWORD i = 0; i + 1 < size && (bytes[i] || bytes[i + 1]); i += 2)
+        share += static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+    EXPECT_EQ(share, L"team");
+    DWORD flag = 9;
+    size = sizeof flag;
+    RegQueryValueExW(folder, L"DONT_SYNC_PRIV_ITEMS", nullptr, &type,
+                     reinterpret_cast<BYTE*>(&flag), &size);
+    EXPECT_EQ(flag, 0u);
+    HKEY users = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(folder, L"Users", 0, KEY_READ, &users), ERROR_SUCCESS);
+    WCHAR name[64] = {};
+    DWORD nameLength = 64;
+    ASSERT_EQ(RegEnumKeyExW(users, 0, name, &nameLength, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(name), L"bob@example.org");
+    nameLength = 64;
+    EXPECT_NE(RegEnumKeyExW(users, 1, name, &nameLength, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS)
+        << "amy was added and removed again";
+    RegCloseKey(users);
+    RegCloseKey(folder);
+    // The page itself answers no field names.
+    host::CommandResult options;
+    m_host->RunOnUi([&] {
+        options = commands.Execute({"options", "--set", "journal=1", "--apply"});
+    });
+    EXPECT_NE(options.text.find("journal = 1\n"), std::string::npos) << options.text;
+    QuitHost();
+}
+
 // The user's pictures of the add-in's pages and of the progress window of a
 // basic synchronisation, as `outlook-host picture` saves them.
 TEST_F(AddinOnHostTest, PicturesShowThePagesInTheDialogTheTooltipAndTheClosedProgressWindow) {
