@@ -206,9 +206,26 @@ protected:
         return hr;
     }
     void QuitHost() {
+        m_commands.reset();
         if (m_host)
             m_host->Quit();
         m_host.reset();
+    }
+    // Starts the host with the add-in and waits for the engine's start; the
+    // user's commands then go through Command.
+    void StartEngine() {
+        ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
+        ASSERT_EQ(StartHost(), S_OK);
+        CSyncEngine* engine = g_pEngine.load();
+        ASSERT_NE(engine, nullptr);
+        ASSERT_TRUE(WaitUntil([&] { return engine->IsStarted(); }, 10000));
+        m_commands = std::make_unique<host::HostCommands>(*m_host);
+    }
+    // A command of the running host's user, run on its UI thread.
+    host::CommandResult Command(const std::vector<std::string>& args) {
+        host::CommandResult result;
+        m_host->RunOnUi([&] { result = m_commands->Execute(args); });
+        return result;
     }
 
     // A default folder's ids, read through the client's object model.
@@ -294,6 +311,7 @@ protected:
     std::string m_dataDir;
     std::unique_ptr<host::OutlookHost> m_host;
     std::vector<win::ShellExecuteCall> m_shellCalls;  // under g_seenLock
+    std::unique_ptr<host::HostCommands> m_commands;
 };
 
 TEST_F(AddinOnHostTest, ConnectionRotatesLogsAndPreparesItsFiles) {
@@ -679,20 +697,13 @@ namespace {
 // `outlook-host props --set` fills the folder page in as a person would:
 // what a disabled control or a ">>" that stays disabled refuses is refused.
 TEST_F(AddinOnHostTest, FolderPageFieldsAreFilledInThroughTheControls) {
-    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
-    ASSERT_EQ(StartHost(), S_OK);
-    CSyncEngine* engine = g_pEngine.load();
-    ASSERT_NE(engine, nullptr);
-    ASSERT_TRUE(WaitUntil([&] { return engine->IsStarted(); }, 10000));
-    host::HostCommands commands(*m_host);
+    ASSERT_NO_FATAL_FAILURE(StartEngine());
     auto props = [&](std::vector<std::string> sets) {
         std::vector<std::string> args{"props", "Tasks"};
         for (const std::string& set : sets)
             args.insert(args.end(), {"--set", set});
         args.push_back("--apply");
-        host::CommandResult result;
-        m_host->RunOnUi([&] { result = commands.Execute(args); });
-        return result.text;
+        return Command(args).text;
     };
     const std::string refused = "refused: 0x80070057";
     // Disabled until the folder is synchronised.
@@ -738,11 +749,8 @@ TEST_F(AddinOnHostTest, FolderPageFieldsAreFilledInThroughTheControls) {
         << "amy was added and removed again";
     RegCloseKey(users);
     RegCloseKey(folder);
-    // The page itself answers no field names.
-    host::CommandResult options;
-    m_host->RunOnUi([&] {
-        options = commands.Execute({"options", "--set", "journal=1", "--apply"});
-    });
+    // The Options page is filled in the same way.
+    const host::CommandResult options = Command({"options", "--set", "journal=1", "--apply"});
     EXPECT_NE(options.text.find("journal = 1\n"), std::string::npos) << options.text;
     QuitHost();
 }
@@ -750,17 +758,8 @@ TEST_F(AddinOnHostTest, FolderPageFieldsAreFilledInThroughTheControls) {
 // The user's pictures of the add-in's pages and of the progress window of a
 // basic synchronisation, as `outlook-host picture` saves them.
 TEST_F(AddinOnHostTest, PicturesShowThePagesInTheDialogTheTooltipAndTheClosedProgressWindow) {
-    ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
-    ASSERT_EQ(StartHost(), S_OK);
-    CSyncEngine* engine = g_pEngine.load();
-    ASSERT_NE(engine, nullptr);
-    ASSERT_TRUE(WaitUntil([&] { return engine->IsStarted(); }, 10000));
-    host::HostCommands commands(*m_host);
-    auto run = [&](std::vector<std::string> args) {
-        host::CommandResult result;
-        m_host->RunOnUi([&] { result = commands.Execute(args); });
-        return result;
-    };
+    ASSERT_NO_FATAL_FAILURE(StartEngine());
+    auto run = [&](std::vector<std::string> args) { return Command(args); };
     const std::string options = m_root.Path() + "/options.png";
     const std::string props = m_root.Path() + "/props.png";
     const std::string progress = m_root.Path() + "/progress.png";
