@@ -1,7 +1,5 @@
 #include "host/WindowPictures.h"
 
-#include "host/HostDialog.h"
-
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,14 +8,11 @@
 #include <cstdio>
 #include <thread>
 
+#include "host/HostDialog.h"
 #include "platform/com/Com.h"
-#include "platform/com/ComObject.h"
-#include "platform/com/OleObject.h"
-#include "platform/win/Controls.h"
 #include "platform/win/Environment.h"
 #include "platform/win/MessageLoop.h"
 #include "platform/win/Mouse.h"
-#include "platform/win/Paint.h"
 #include "platform/win/Paths.h"
 #include "platform/win/Shell.h"
 #include "platform/win/Text.h"
