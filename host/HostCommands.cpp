@@ -625,10 +625,11 @@ public:
         request.path = file;
         request.progId = win::FromUtf8(p.Get("page"));
         if (p.Has("hover")) {
+            const std::string hover = p.Get("hover");
             char* end = nullptr;
-            const long id = std::strtol(p.Get("hover").c_str(), &end, 10);
-            if (p.Get("hover").empty() || *end || id <= 0 || id > 0xFFFF)
-                return Fail("--hover takes a control id, not \"" + p.Get("hover") + "\"");
+            const long id = std::strtol(hover.c_str(), &end, 10);
+            if (hover.empty() || *end || id <= 0 || id > 0xFFFF)
+                return Fail("--hover takes a control id, not \"" + hover + "\"");
             request.hoverControl = static_cast<int>(id);
         }
         outlook::PropertyPageList* list = nullptr;
