@@ -3,12 +3,16 @@
 #include <sched.h>
 #include <time.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "platform/win/ClockWait.h"
 #include "platform/win/Errors.h"
 #include "platform/win/Handle.h"
 #include "platform/win/Mutex.h"
@@ -25,7 +29,11 @@ constexpr LONGLONG kDaysFrom1601To1970 = 134774;
 constexpr ULONGLONG kFileTimeMax = 0x7FFFFFFFFFFFFFFFull;
 
 // Serialises the clock's state; the hooks rebase it so that the platform
-// time reached so far stays continuous.
+// time reached so far stays continuous. On the virtual clock the state also
+// says which counted threads wait in the current round of wakes (see
+// ClockWait.h): a round ends with every wake, and each waiter that is still
+// waiting blocks again in the next one, so "every counted thread waits"
+// means "every counted thread has blocked since the last wake".
 class ProcessClock {
 public:
     ProcessClock() {
@@ -74,6 +82,66 @@ public:
         m_tickStart = tick - static_cast<ULONGLONG>(PlatformNsLocked() / 1000000);
     }
 
+    // ---- Virtual time
+
+    bool VirtualOn() const { return m_virtualOn.load(); }
+    ULONGLONG Round() const { return m_round.load(); }
+
+    void SetVirtual(bool on) {
+        win::MutexLock lock(m_mutex);
+        if (on == m_virtualOn.load())
+            return;
+        if (on) {
+            constexpr LONGLONG kMs = 1000000;
+            m_virtualNs = (PlatformNsLocked() + kMs - 1) / kMs * kMs;
+            m_virtualOn = true;
+        } else {
+            m_platformBaseNs = m_virtualNs;
+            m_realBase = SteadyClock::now();
+            m_virtualOn = false;
+        }
+        EndRoundLocked(false);
+    }
+
+    void Count() {
+        win::MutexLock lock(m_mutex);
+        ++m_counted;
+    }
+
+    void Uncount() {
+        win::MutexLock lock(m_mutex);
+        --m_counted;
+        MoveOnLocked();
+    }
+
+    void Block(ULONGLONG ticket, LONGLONG deadlineNs, bool counted, bool lookWhenIdle) {
+        win::MutexLock lock(m_mutex);
+        if (!m_virtualOn.load() || m_round.load() != ticket || deadlineNs <= m_virtualNs)
+            return;
+        if (counted) {
+            ++m_waiting;
+            if (lookWhenIdle)
+                ++m_lookers;
+            m_earliestNs = std::min(m_earliestNs, deadlineNs);
+            MoveOnLocked();
+        }
+        while (m_round.load() == ticket) {
+            constexpr auto kStallReport = std::chrono::seconds(30);
+            lock.WaitFor(m_roundEnded, kStallReport);
+            if (m_round.load() == ticket && m_stallReported != ticket) {
+                m_stallReported = ticket;
+                ReportStallLocked();
+            }
+        }
+    }
+
+    void Wake() {
+        if (!m_virtualOn.load())
+            return;
+        win::MutexLock lock(m_mutex);
+        EndRoundLocked(false);
+    }
+
 private:
     static double ScaleFromEnvironment() {
         const char* v = std::getenv("QUILLMERE_TIME_SCALE");
@@ -108,10 +176,52 @@ private:
     }
 
     LONGLONG PlatformNsLocked() REQUIRES(m_mutex) {
+        if (m_virtualOn.load())
+            return m_virtualNs;
         auto real =
             std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - m_realBase)
                 .count();
         return m_platformBaseNs + static_cast<LONGLONG>(static_cast<double>(real) * m_scale);
+    }
+
+    // Ends the round: every blocked waiter returns and looks again.
+    void EndRoundLocked(bool idleLook) REQUIRES(m_mutex) {
+        m_round.fetch_add(1);
+        m_waiting = 0;
+        m_lookers = 0;
+        m_earliestNs = win::kNoDeadlineNs;
+        m_idleLookDone = idleLook;
+        m_roundEnded.notify_all();
+    }
+
+    // Once every counted thread waits: first a round in which the idle
+    // lookers look (when there are any and they have not looked at this
+    // moment yet), then time jumps to the earliest deadline.
+    void MoveOnLocked() REQUIRES(m_mutex) {
+        if (!m_virtualOn.load() || m_waiting == 0 || m_waiting < m_counted)
+            return;
+        if (m_lookers > 0 && !m_idleLookDone) {
+            EndRoundLocked(true);
+            return;
+        }
+        if (m_earliestNs == win::kNoDeadlineNs)
+            return;
+        m_virtualNs = std::max(m_virtualNs, m_earliestNs);
+        EndRoundLocked(false);
+    }
+
+    void ReportStallLocked() REQUIRES(m_mutex) {
+        if (m_waiting >= m_counted && m_earliestNs == win::kNoDeadlineNs) {
+            std::fprintf(stderr,
+                         "virtual clock: all %d counted threads wait without a deadline for 30 "
+                         "real seconds\n",
+                         m_counted);
+        } else {
+            std::fprintf(stderr,
+                         "virtual clock: %d of %d counted threads have not waited on the "
+                         "platform for 30 real seconds (blocked outside it?)\n",
+                         m_counted - m_waiting, m_counted);
+        }
     }
 
     win::Mutex m_mutex;
@@ -120,11 +230,46 @@ private:
     LONGLONG m_platformBaseNs GUARDED_BY(m_mutex) = 0;
     ULONGLONG m_wallStart = 0;  // FILETIME of the start; set once
     ULONGLONG m_tickStart GUARDED_BY(m_mutex) = 0;
+
+    // Written under m_mutex; read without it by the fast paths.
+    std::atomic<bool> m_virtualOn{false};
+    std::atomic<ULONGLONG> m_round{1};
+    LONGLONG m_virtualNs GUARDED_BY(m_mutex) = 0;
+    int m_counted GUARDED_BY(m_mutex) = 0;
+    int m_waiting GUARDED_BY(m_mutex) = 0;  // counted threads blocked in this round
+    int m_lookers GUARDED_BY(m_mutex) = 0;  // of them, WaitForCondition's
+    LONGLONG m_earliestNs GUARDED_BY(m_mutex) = win::kNoDeadlineNs;
+    bool m_idleLookDone GUARDED_BY(m_mutex) = false;
+    ULONGLONG m_stallReported GUARDED_BY(m_mutex) = 0;
+    std::condition_variable m_roundEnded;
 };
 
+// Never destroyed: detached threads may still wait while the process exits.
 ProcessClock& Clock() {
-    static ProcessClock clock;
-    return clock;
+    static ProcessClock* clock = new ProcessClock;
+    return *clock;
+}
+
+// Whether the calling thread is counted (Clock.h), and why.
+enum class Membership : unsigned char { kNone, kStarted, kByWait, kEnded };
+thread_local Membership t_membership = Membership::kNone;
+
+// Gives back the count of a thread counted at its first wait when it ends.
+struct CountedByWait {
+    void Arm() {}
+    ~CountedByWait() {
+        t_membership = Membership::kEnded;
+        Clock().Uncount();
+    }
+};
+thread_local CountedByWait t_countedByWait;
+
+void CountCallingThread() {
+    if (t_membership != Membership::kNone)
+        return;
+    Clock().Count();
+    t_membership = Membership::kByWait;
+    t_countedByWait.Arm();  // constructs it, so that its destructor runs at the thread's end
 }
 
 // --- Calendar arithmetic (proleptic Gregorian, days relative to 1970-01-01).
@@ -269,12 +414,75 @@ std::chrono::nanoseconds PlatformDeadline::RemainingSlice() const {
     return slice < kMaxSlice ? slice : kMaxSlice;
 }
 
+LONGLONG PlatformDeadline::AtNs() const {
+    return m_infinite ? kNoDeadlineNs : m_deadlineNs;
+}
+
 void SetTimeScaleForTesting(double scale) {
     Clock().SetScale(scale);
 }
 
 void SetTickCountForTesting(ULONGLONG tick) {
     Clock().SetTick(tick);
+}
+
+void SetVirtualClockForTesting(bool on) {
+    if (on)
+        CountCallingThread();
+    Clock().SetVirtual(on);
+}
+
+bool VirtualClockOn() {
+    return Clock().VirtualOn();
+}
+
+bool WaitForCondition(const std::function<bool()>& condition, DWORD timeoutMs) {
+    constexpr auto kRealPoll = std::chrono::milliseconds(1);
+    const PlatformDeadline deadline(timeoutMs);
+    for (;;) {
+        const ULONGLONG ticket = TakeClockTicket();
+        if (condition())
+            return true;
+        if (deadline.Passed())
+            return false;
+        if (VirtualClockOn())
+            BlockOnClock(ticket, deadline.AtNs(), true);
+        else
+            std::this_thread::sleep_for(
+                std::min<std::chrono::nanoseconds>(deadline.RemainingSlice(), kRealPoll));
+    }
+}
+
+ULONGLONG TakeClockTicket() {
+    CountCallingThread();
+    return Clock().Round();
+}
+
+void BlockOnClock(ULONGLONG ticket, LONGLONG deadlineNs, bool lookWhenIdle) {
+    const bool counted =
+        t_membership == Membership::kStarted || t_membership == Membership::kByWait;
+    Clock().Block(ticket, deadlineNs, counted, lookWhenIdle);
+}
+
+void WakeClockWaiters() {
+    Clock().Wake();
+}
+
+void CountStartingThread() {
+    Clock().Count();
+}
+
+void GiveBackStartingThreadCount() {
+    Clock().Uncount();
+}
+
+void AdoptStartingThreadCount() {
+    t_membership = Membership::kStarted;
+}
+
+void UncountThread() {
+    t_membership = Membership::kEnded;
+    Clock().Uncount();
 }
 
 }  // namespace win
@@ -292,13 +500,16 @@ void Sleep(DWORD ms) {
         sched_yield();
         return;
     }
-    if (ms == INFINITE) {
-        for (;;)
-            std::this_thread::sleep_for(std::chrono::hours(24));
-    }
     const win::PlatformDeadline deadline(ms);
-    while (!deadline.Passed())
-        std::this_thread::sleep_for(deadline.RemainingSlice());
+    for (;;) {
+        const ULONGLONG ticket = win::TakeClockTicket();
+        if (deadline.Passed())
+            return;
+        if (win::VirtualClockOn())
+            win::BlockOnClock(ticket, deadline.AtNs());
+        else
+            std::this_thread::sleep_for(deadline.RemainingSlice());
+    }
 }
 
 void GetSystemTimeAsFileTime(FILETIME* ft) {
