@@ -31,9 +31,12 @@ constexpr ULONGLONG kFileTimeMax = 0x7FFFFFFFFFFFFFFFull;
 // Serialises the clock's state; the hooks rebase it so that the platform
 // time reached so far stays continuous. On the virtual clock the state also
 // says which counted threads wait in the current round of wakes (see
-// ClockWait.h): a round ends with every wake, and each waiter that is still
-// waiting blocks again in the next one, so "every counted thread waits"
-// means "every counted thread has blocked since the last wake".
+// ClockWait.h): a round ends with every wake and every move of time, and
+// each waiter that is still waiting blocks again in the next one, so "every
+// counted thread waits" means "every counted thread has blocked since the
+// last wake". Lookers (WaitForCondition) are also woken alone, by a look,
+// once every counted thread waits and some thread other than them has run
+// since their last look.
 class ProcessClock {
 public:
     ProcessClock() {
@@ -100,7 +103,7 @@ public:
             m_realBase = SteadyClock::now();
             m_virtualOn = false;
         }
-        EndRoundLocked(false);
+        EndRoundLocked();
     }
 
     void Count() {
@@ -111,35 +114,49 @@ public:
     void Uncount() {
         win::MutexLock lock(m_mutex);
         --m_counted;
+        m_looked = false;  // it ran up to its end
         MoveOnLocked();
     }
 
-    void Block(ULONGLONG ticket, LONGLONG deadlineNs, bool counted, bool lookWhenIdle) {
+    // True when it returns for a look (lookWhenIdle only).
+    bool Block(ULONGLONG ticket, LONGLONG deadlineNs, bool counted, bool lookWhenIdle,
+               bool firstLook) {
         win::MutexLock lock(m_mutex);
         if (!m_virtualOn.load() || m_round.load() != ticket || deadlineNs <= m_virtualNs)
-            return;
+            return false;
+        const ULONGLONG look = m_look;
         if (counted) {
             ++m_waiting;
-            if (lookWhenIdle)
+            if (lookWhenIdle) {
                 ++m_lookers;
-            m_earliestNs = std::min(m_earliestNs, deadlineNs);
+                m_earliestLookerNs = std::min(m_earliestLookerNs, deadlineNs);
+                if (firstLook)
+                    m_looked = false;  // this looker has not looked yet
+            } else {
+                m_earliestNs = std::min(m_earliestNs, deadlineNs);
+                m_looked = false;  // it ran up to this wait
+            }
             MoveOnLocked();
         }
-        while (m_round.load() == ticket) {
+        auto waiting = [&]() NO_THREAD_SAFETY_ANALYSIS {
+            return m_round.load() == ticket && !(lookWhenIdle && m_look != look);
+        };
+        while (waiting()) {
             constexpr auto kStallReport = std::chrono::seconds(30);
-            lock.WaitFor(m_roundEnded, kStallReport);
-            if (m_round.load() == ticket && m_stallReported != ticket) {
+            lock.WaitFor(m_changed, kStallReport);
+            if (waiting() && m_stallReported != ticket) {
                 m_stallReported = ticket;
                 ReportStallLocked();
             }
         }
+        return m_round.load() == ticket;
     }
 
     void Wake() {
         if (!m_virtualOn.load())
             return;
         win::MutexLock lock(m_mutex);
-        EndRoundLocked(false);
+        EndRoundLocked();
     }
 
 private:
@@ -185,33 +202,41 @@ private:
     }
 
     // Ends the round: every blocked waiter returns and looks again.
-    void EndRoundLocked(bool idleLook) REQUIRES(m_mutex) {
+    void EndRoundLocked() REQUIRES(m_mutex) {
         m_round.fetch_add(1);
         m_waiting = 0;
         m_lookers = 0;
         m_earliestNs = win::kNoDeadlineNs;
-        m_idleLookDone = idleLook;
-        m_roundEnded.notify_all();
+        m_earliestLookerNs = win::kNoDeadlineNs;
+        m_looked = false;
+        m_changed.notify_all();
     }
 
-    // Once every counted thread waits: first a round in which the idle
-    // lookers look (when there are any and they have not looked at this
-    // moment yet), then time jumps to the earliest deadline.
+    // Once every counted thread waits: first a look of the lookers (when
+    // there are any and another thread ran since their last look), then
+    // time jumps to the earliest deadline.
     void MoveOnLocked() REQUIRES(m_mutex) {
         if (!m_virtualOn.load() || m_waiting == 0 || m_waiting < m_counted)
             return;
-        if (m_lookers > 0 && !m_idleLookDone) {
-            EndRoundLocked(true);
+        if (m_lookers > 0 && !m_looked) {
+            ++m_look;
+            m_waiting -= m_lookers;
+            m_lookers = 0;
+            m_earliestLookerNs = win::kNoDeadlineNs;
+            m_looked = true;
+            m_changed.notify_all();
             return;
         }
-        if (m_earliestNs == win::kNoDeadlineNs)
+        const LONGLONG earliest = std::min(m_earliestNs, m_earliestLookerNs);
+        if (earliest == win::kNoDeadlineNs)
             return;
-        m_virtualNs = std::max(m_virtualNs, m_earliestNs);
-        EndRoundLocked(false);
+        m_virtualNs = std::max(m_virtualNs, earliest);
+        EndRoundLocked();
     }
 
     void ReportStallLocked() REQUIRES(m_mutex) {
-        if (m_waiting >= m_counted && m_earliestNs == win::kNoDeadlineNs) {
+        if (m_waiting >= m_counted &&
+            std::min(m_earliestNs, m_earliestLookerNs) == win::kNoDeadlineNs) {
             std::fprintf(stderr,
                          "virtual clock: all %d counted threads wait without a deadline for 30 "
                          "real seconds\n",
@@ -238,10 +263,14 @@ private:
     int m_counted GUARDED_BY(m_mutex) = 0;
     int m_waiting GUARDED_BY(m_mutex) = 0;  // counted threads blocked in this round
     int m_lookers GUARDED_BY(m_mutex) = 0;  // of them, WaitForCondition's
+    // The earliest deadlines of the other waiters and of the lookers.
     LONGLONG m_earliestNs GUARDED_BY(m_mutex) = win::kNoDeadlineNs;
-    bool m_idleLookDone GUARDED_BY(m_mutex) = false;
+    LONGLONG m_earliestLookerNs GUARDED_BY(m_mutex) = win::kNoDeadlineNs;
+    ULONGLONG m_look GUARDED_BY(m_mutex) = 0;  // counts the looks
+    // The lookers have looked since any other counted thread last ran.
+    bool m_looked GUARDED_BY(m_mutex) = false;
     ULONGLONG m_stallReported GUARDED_BY(m_mutex) = 0;
-    std::condition_variable m_roundEnded;
+    std::condition_variable m_changed;
 };
 
 // Never destroyed: detached threads may still wait while the process exits.
@@ -439,14 +468,19 @@ bool VirtualClockOn() {
 bool WaitForCondition(const std::function<bool()>& condition, DWORD timeoutMs) {
     constexpr auto kRealPoll = std::chrono::milliseconds(1);
     const PlatformDeadline deadline(timeoutMs);
+    // On the virtual clock the condition is asked only at an idle moment,
+    // when every other counted thread waits.
+    bool idle = false, looked = false;
     for (;;) {
         const ULONGLONG ticket = TakeClockTicket();
-        if (condition())
+        const bool virtualClock = VirtualClockOn();
+        if ((idle || !virtualClock) && condition())
             return true;
         if (deadline.Passed())
             return false;
-        if (VirtualClockOn())
-            BlockOnClock(ticket, deadline.AtNs(), true);
+        looked = looked || idle;
+        if (virtualClock)
+            idle = BlockOnClock(ticket, deadline.AtNs(), true, !looked);
         else
             std::this_thread::sleep_for(
                 std::min<std::chrono::nanoseconds>(deadline.RemainingSlice(), kRealPoll));
@@ -458,10 +492,10 @@ ULONGLONG TakeClockTicket() {
     return Clock().Round();
 }
 
-void BlockOnClock(ULONGLONG ticket, LONGLONG deadlineNs, bool lookWhenIdle) {
+bool BlockOnClock(ULONGLONG ticket, LONGLONG deadlineNs, bool lookWhenIdle, bool firstLook) {
     const bool counted =
         t_membership == Membership::kStarted || t_membership == Membership::kByWait;
-    Clock().Block(ticket, deadlineNs, counted, lookWhenIdle);
+    return Clock().Block(ticket, deadlineNs, counted, lookWhenIdle, firstLook);
 }
 
 void WakeClockWaiters() {

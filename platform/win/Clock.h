@@ -168,13 +168,14 @@ void SetTickCountForTesting(ULONGLONG tick);
 void SetVirtualClockForTesting(bool on);
 bool VirtualClockOn();
 
-// Waits until condition() holds or timeoutMs platform ms have passed; its
-// last answer. On the virtual clock the condition is asked when the wait
-// starts, whenever a wait of the process may have ended, and at each moment
-// at which every counted thread waits, before time moves on: the call
-// returns at the first platform moment at which the condition holds, once
-// the threads woken at that moment have settled. On the real clock it is
-// asked every real millisecond. condition runs on the calling thread.
+// Waits until condition() holds (true) or timeoutMs platform ms have passed
+// (false). On the virtual clock the condition is asked only at idle moments,
+// when every other counted thread waits, before time moves on (the first
+// comes as soon as they all wait at the moment of the call): the call
+// returns at the first platform moment at which the condition holds, with
+// every thread woken at that moment settled, so what it sees does not
+// depend on how the threads were scheduled. On the real clock it is asked
+// every real millisecond. condition runs on the calling thread.
 bool WaitForCondition(const std::function<bool()>& condition, DWORD timeoutMs);
 
 // FILETIME <-> one 64-bit count of 100-ns intervals.

@@ -33,9 +33,13 @@ ULONGLONG TakeClockTicket();
 // until platform time reaches deadlineNs (platform ns since the clock
 // started). Returns at once when a wake came since the ticket, when the
 // deadline has passed or when the clock is not virtual. With lookWhenIdle
-// the call also returns at each moment at which every counted thread waits,
-// before time moves on (WaitForCondition).
-void BlockOnClock(ULONGLONG ticket, LONGLONG deadlineNs, bool lookWhenIdle = false);
+// the call also returns for a look (WaitForCondition): once every counted
+// thread waits, before time moves on, when a thread other than the lookers
+// ran since their last look or, with firstLook, when the caller has not
+// looked yet. It returns true then, and only then: every other counted
+// thread waits at this moment.
+bool BlockOnClock(ULONGLONG ticket, LONGLONG deadlineNs, bool lookWhenIdle = false,
+                  bool firstLook = false);
 // Ends every BlockOnClock in progress; a no-op on the real clock. To be
 // called after each change that may end a platform wait.
 void WakeClockWaiters();

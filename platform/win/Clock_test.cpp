@@ -242,6 +242,30 @@ TEST_F(VirtualClockTest, WaitForConditionReturnsAtTheFirstMomentItHolds) {
     EXPECT_EQ(stage.load(), 2);
 }
 
+// The condition is asked only when every other counted thread waits: a wake
+// in the middle of another thread's work shows the work done, not half of it.
+TEST_F(VirtualClockTest, WaitForConditionSeesOtherThreadsSettled) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE);
+    std::atomic<bool> first{false}, second{false};
+    {
+        win::testing::PlatformThread worker([&] {
+            Sleep(100);
+            first = true;
+            SetEvent(event);  // wakes every waiter of the process
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // real work
+            second = true;
+            Sleep(100);
+        });
+        ASSERT_TRUE(win::WaitForCondition([&] { return first.load(); }, 60000));
+        EXPECT_TRUE(second.load());
+        EXPECT_EQ(m_timeline.Elapsed(), 100u);
+        // A new wait looks at once, though nothing ran since the last look.
+        EXPECT_TRUE(win::WaitForCondition([&] { return second.load(); }, 60000));
+        EXPECT_EQ(m_timeline.Elapsed(), 100u);
+    }
+    CloseHandle(event);
+}
+
 TEST_F(VirtualClockTest, TickCountWrapsAndUnsignedElapsedSurvivesIt) {
     win::SetTickCountForTesting(0xFFFFFFFFull - 100);
     const DWORD before = GetTickCount();

@@ -197,6 +197,9 @@ bool PumpMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs) {
     auto queue = MessageQueue::ForCurrentThread();
     const PlatformDeadline deadline(timeoutMs);
     constexpr auto kRealPoll = std::chrono::milliseconds(1);
+    // On the virtual clock done() is asked only at an idle moment, when
+    // every other counted thread waits (messages are read at every wake).
+    bool idle = false, looked = false;
     for (;;) {
         const ULONGLONG ticket = TakeClockTicket();
         MSG msg;
@@ -204,12 +207,14 @@ bool PumpMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
-        if (done())
+        const bool virtualClock = VirtualClockOn();
+        if ((idle || !virtualClock) && done())
             return true;
         if (deadline.Passed())
             return false;
-        if (VirtualClockOn())
-            queue->BlockUntilChange(ticket, deadline.AtNs(), true, true);
+        looked = looked || idle;
+        if (virtualClock)
+            idle = queue->BlockUntilChange(ticket, deadline.AtNs(), true, true, !looked);
         else
             queue->WaitForMessageFor(
                 std::min<std::chrono::nanoseconds>(deadline.RemainingSlice(), kRealPoll));

@@ -109,10 +109,11 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll
 namespace win {
 
 // Test support: reads and dispatches the calling thread's messages until
-// done() holds or timeoutMs platform ms have passed; done()'s last answer.
-// done() is asked as WaitForCondition (Clock.h) asks its condition, and
-// after every batch of messages; the thread's timers fire at their due
-// times meanwhile. A WM_QUIT read on the way is dropped.
+// done() holds (true) or timeoutMs platform ms have passed (false). done()
+// is asked as WaitForCondition (Clock.h) asks its condition, at idle moments
+// on the virtual clock, after the messages that came so far are dispatched;
+// the thread's timers fire at their due times meanwhile. A WM_QUIT read on
+// the way is dropped.
 bool PumpMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs);
 
 }  // namespace win

@@ -212,14 +212,14 @@ void MessageQueue::WaitLocked(MutexLock& lock, ULONGLONG ticket, std::chrono::na
     }
 }
 
-void MessageQueue::BlockUntilChange(ULONGLONG ticket, LONGLONG deadlineNs, bool timers,
-                                    bool lookWhenIdle) {
+bool MessageQueue::BlockUntilChange(ULONGLONG ticket, LONGLONG deadlineNs, bool timers,
+                                    bool lookWhenIdle, bool firstLook) {
     LONGLONG until = deadlineNs;
     if (timers) {
         MutexLock lock(m_mutex);
         until = std::min(until, NextDueNs());
     }
-    BlockOnClock(ticket, until, lookWhenIdle);
+    return BlockOnClock(ticket, until, lookWhenIdle, firstLook);
 }
 
 bool MessageQueue::Read(MSG* msg, const MessageFilter& filter, bool remove, bool wait) {

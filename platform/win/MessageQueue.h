@@ -70,9 +70,10 @@ public:
     // realSlice; true when something readable is queued.
     bool WaitForMessageFor(std::chrono::nanoseconds realSlice) EXCLUDES(m_mutex);
     // Owner thread only, virtual clock: BlockOnClock (ClockWait.h) until
-    // deadlineNs or, with timers, until this queue's earliest timer falls due.
-    void BlockUntilChange(ULONGLONG ticket, LONGLONG deadlineNs, bool timers,
-                          bool lookWhenIdle = false) EXCLUDES(m_mutex);
+    // deadlineNs or, with timers, until this queue's earliest timer falls
+    // due; its result.
+    bool BlockUntilChange(ULONGLONG ticket, LONGLONG deadlineNs, bool timers,
+                          bool lookWhenIdle = false, bool firstLook = false) EXCLUDES(m_mutex);
 
     // Called on the sender's thread (self = its queue): hands the message to
     // this queue's thread and waits for the result.
