@@ -141,10 +141,14 @@ public:
         auto waiting = [&]() NO_THREAD_SAFETY_ANALYSIS {
             return m_round.load() == ticket && !(lookWhenIdle && m_look != look);
         };
+        // The round stalls when it neither ends nor moves for the report's
+        // span; a look (which wakes every waiter) is no end of it.
+        constexpr auto kStallReport = std::chrono::seconds(30);
+        const auto blockedAt = SteadyClock::now();
         while (waiting()) {
-            constexpr auto kStallReport = std::chrono::seconds(30);
             lock.WaitFor(m_changed, kStallReport);
-            if (waiting() && m_stallReported != ticket) {
+            if (waiting() && m_stallReported != ticket &&
+                SteadyClock::now() - blockedAt >= kStallReport) {
                 m_stallReported = ticket;
                 ReportStallLocked();
             }
