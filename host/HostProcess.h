@@ -77,8 +77,10 @@ private:
 };
 
 // How long a wait on a host process lasts at least, in real time: far more
-// than the real work behind any step of a host takes on a loaded machine.
-inline constexpr std::chrono::seconds kHostHangBound{60};
+// than the real work behind any step of a host takes on a loaded machine
+// (with every core busy several times over, one step of a host was seen to
+// take 40 real seconds and its quit more than 60).
+inline constexpr std::chrono::seconds kHostHangBound{180};
 
 // Repeats condition until it holds, or until limitMs of platform time and at
 // least realFloor of real time have passed; its last answer.
