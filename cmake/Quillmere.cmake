@@ -40,6 +40,18 @@ function(qm_library)
   endif()
 endfunction()
 
+# A test's TIMEOUT only tells a hang from a slow run: no verdict depends on how
+# long a run takes (timed behaviour runs on the virtual clock, host processes
+# are waited for by their events). A sanitized build runs several times
+# slower than a plain one, and a machine whose cores are all busy stretches
+# every run again, so the bounds below (set for a plain build) are multiplied
+# by QM_TEST_TIMEOUT_FACTOR.
+if(QM_SANITIZE)
+  set(QM_TEST_TIMEOUT_FACTOR 4 CACHE STRING "Multiplier of the tests' hang bounds")
+else()
+  set(QM_TEST_TIMEOUT_FACTOR 1 CACHE STRING "Multiplier of the tests' hang bounds")
+endif()
+
 # qm_test(NAME <test> SOURCES ... [LIBS ...] [ENV VAR=VALUE ...] [TIMEOUT seconds])
 # One executable per test unit; registered with CTest as a whole so that the
 # sanitizer build doesn't pay for test discovery.
@@ -60,6 +72,7 @@ function(qm_test)
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 600)
   endif()
+  math(EXPR A_TIMEOUT "${A_TIMEOUT} * ${QM_TEST_TIMEOUT_FACTOR}")
   if(QM_SANITIZE)
     # Leaks of the system libraries the drawing uses are not ours to fix.
     list(APPEND A_ENV "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tools/lsan.supp")

@@ -22,15 +22,8 @@ namespace {
 // Real time between two looks; short against every limit the tests use.
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
 
-// Starting a host, its answers and its end cost real time, which a loaded
-// machine stretches far beyond a simulated limit at a high time scale (30 s
-// of platform time are 1.5 s at scale 20). Waits on a host process therefore
-// give up only once the platform limit and this much real time have passed;
-// a wait whose condition holds still ends at once.
-constexpr auto kRealTimeFloor = std::chrono::seconds(30);
-
 bool WaitForProcess(const std::function<bool()>& condition, unsigned limitMs) {
-    return WaitUntil(condition, limitMs, kRealTimeFloor);
+    return WaitUntil(condition, limitMs, kHostHangBound);
 }
 
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,

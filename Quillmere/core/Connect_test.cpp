@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
+#include <functional>
+#include <memory>
 
 #include "Quillmere/core/AddinGlobals.h"
 #include "Quillmere/core/AddinServer.h"
@@ -24,6 +24,7 @@
 #include "platform/win/Shell.h"
 #include "platform/win/ShellNotify.h"
 #include "platform/win/Text.h"
+#include "platform/win/VirtualClockTestSupport.h"
 
 namespace {
 
@@ -152,6 +153,8 @@ CComPtr<FakeOlFolder> Folder(const wchar_t* entryId, const wchar_t* name) {
 class ConnectTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Platform time moves only while this thread waits (Quit's polls).
+        win::SetVirtualClockForTesting(true);
         char tmpl[] = "/tmp/qm_connect_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_dir = tmpl;
@@ -166,7 +169,6 @@ protected:
         win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
         win::SetShellExecuteObserver(
             [this](const win::ShellExecuteCall& call) { m_shellCalls.push_back(call); });
-        win::SetTimeScaleForTesting(1000);
         g_session = com::Make<fakes::FakeSession>();
         SetHelperObjectCreatorForTesting(CreateFake);
         g_pending = 0;
@@ -199,14 +201,30 @@ protected:
         m_connect.Release();
         win::SetShellExecuteObserver({});
         win::SetMessageBoxHandler({});
-        win::SetTimeScaleForTesting(1);
         SetHelperObjectCreatorForTesting(nullptr);
         SetConnectHooks({});
         g_session.Release();
         StopFlag = false;
         logs::ResetForTesting();
         fs::remove_all(m_dir);
+        win::SetVirtualClockForTesting(false);
     }
+
+    // An exchange thread that is slow to end: counted as running from now,
+    // it ends endMs platform ms after StopFlag rose, running atEnd first.
+    std::unique_ptr<win::testing::PlatformThread> SlowExchangeThread(
+        DWORD endMs, std::function<void()> atEnd = {}) {
+        IncrementRunningThreadCount();
+        return std::make_unique<win::testing::PlatformThread>([this, endMs, atEnd] {
+            win::WaitForCondition([] { return StopFlag.load(); }, INFINITE);
+            m_stopSeenAt = GetTickCount();
+            Sleep(endMs);
+            if (atEnd)
+                atEnd();
+            DecrementRunningThreadCount();
+        });
+    }
+    std::atomic<DWORD> m_stopSeenAt{0};
 
     HRESULT Connect() {
         return m_connect->OnConnection(static_cast<_Application*>(m_app), ext_cm_Startup,
@@ -429,21 +447,20 @@ TEST_F(ConnectTest, QuitWithQueuedMailsShowsOneBalloonWhileThreadsRun) {
         folders.push_back(folder);
     }
     g_pending = 3;
-    IncrementRunningThreadCount();
     std::atomic<bool> anyStillRunning{true};
-    std::thread exchangeThread([&] {
-        while (!StopFlag.load())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // several 3-s polls
-        // The engine lives on while this thread counts as running.
+    // The engine lives on while this thread counts as running; it ends
+    // 10 s into the shut-down, which Quit sees at its fourth 3-s poll.
+    auto exchangeThread = SlowExchangeThread(10000, [&] {
         bool running = false;
         for (CFolderObj* folder : folders)
             running = running || folder->IsRunning();
         anyStillRunning = running;
-        DecrementRunningThreadCount();
     });
+    const DWORD quit = GetTickCount();
     m_app->events.Fire(outlook::dispid::kEventQuit);
-    exchangeThread.join();
+    EXPECT_EQ(m_stopSeenAt.load(), quit) << "StopFlag rose at once";
+    EXPECT_EQ(GetTickCount() - quit, 12000u);
+    exchangeThread.reset();
     EXPECT_FALSE(anyStillRunning.load()) << "every folder's run flag is cleared first";
     EXPECT_EQ(g_pEngine.load(), nullptr);
     std::vector<win::TrayBalloon> balloons = win::TrayBalloonHistory();
@@ -467,15 +484,9 @@ TEST_F(ConnectTest, QuitBalloonSpeaksTheLanguageConfiguredAtQuit) {
     EXPECT_EQ(g_UILanguage.load(), 0x0409u);
     SetConfigDword(L"LCID", 0x0407);  // changed while Outlook runs
     g_pending = 1;
-    IncrementRunningThreadCount();
-    std::thread exchangeThread([] {
-        while (!StopFlag.load())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // several 3-s polls
-        DecrementRunningThreadCount();
-    });
+    auto exchangeThread = SlowExchangeThread(10000);
     m_connect->OnQuit();
-    exchangeThread.join();
+    exchangeThread.reset();
     std::vector<win::TrayBalloon> balloons = win::TrayBalloonHistory();
     ASSERT_EQ(balloons.size(), 1u);
     EXPECT_EQ(balloons[0].text, L"Es sind noch Mails zu senden.");
@@ -483,14 +494,11 @@ TEST_F(ConnectTest, QuitBalloonSpeaksTheLanguageConfiguredAtQuit) {
 
 TEST_F(ConnectTest, QuitWithEmptyQueuesWaitsSilently) {
     ASSERT_EQ(Connect(), S_OK);
-    IncrementRunningThreadCount();
-    std::thread exchangeThread([] {
-        while (!StopFlag.load())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        DecrementRunningThreadCount();
-    });
+    auto exchangeThread = SlowExchangeThread(1);
+    const DWORD quit = GetTickCount();
     m_connect->OnQuit();
-    exchangeThread.join();
+    EXPECT_EQ(GetTickCount() - quit, 3000u) << "one poll";
+    exchangeThread.reset();
     EXPECT_TRUE(win::TrayBalloonHistory().empty());
     EXPECT_EQ(g_pEngine.load(), nullptr);
 }

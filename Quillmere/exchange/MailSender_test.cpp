@@ -155,35 +155,40 @@ TEST_F(MailSenderTest, RecordsStillQueuedAtStopSurviveInTheQueueFile) {
 }
 
 TEST_F(MailSenderTest, QueueIsSavedEveryMinuteOnlyWhileRecordsWait) NO_THREAD_SAFETY_ANALYSIS {
-    // Ten platform seconds per real millisecond: an idle sender never
-    // rewrites the file, however long it runs.
-    win::SetTimeScaleForTesting(10000);
+    // An idle sender never rewrites the file, however long it runs: ten
+    // platform minutes here.
     StartThreads(m_engine.get());
     ASSERT_TRUE(WaitFor([&] { return DebugLogHas("LoadBGSyncData=>ready"); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Sleep(10 * 60000);
     EXPECT_EQ(DebugLogCount("SaveMailSendData to HD"), 0u);
     StopFlag = true;
     ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
     EXPECT_EQ(DebugLogCount("SaveMailSendData to HD"), 1u);  // at the stop
 
-    // With records waiting, a minute passes during the first build (held at
-    // the Outbox lock while the clock is moved on): the next pass saves the
-    // rest of the queue before it takes the next record. At this scale a
-    // pass stays well inside a minute even on a busy machine, which the
-    // tenfold-thousand scale does not promise (each pass would only save).
-    win::SetTimeScaleForTesting(100);
+    // With records waiting, a minute passes while the first build waits at
+    // the Outbox lock: the next pass saves the rest of the queue before it
+    // takes the next record, and the two passes left take seconds only.
     StopFlag = false;
     for (int i = 0; i < 3; ++i)
         Queue(NewItem(L"Saved " + std::to_wstring(i)));
     EnterCriticalSection(&OutboxLock);
     StartThreads(m_engine.get());
     bool building = WaitFor([&] { return DebugLogHas("SendSyncMessage::new Mail added"); });
-    EXPECT_EQ(DebugLogCount("SaveMailSendData to HD"), 1u) << "saved before the first build";
-    win::SetTickCountForTesting(GetTickCount64() + 61000);
+    EXPECT_EQ(DebugLogCount("SaveMailSendData to HD"), 1u) << "nothing saved before the build";
+    Sleep(61000);
+    EXPECT_EQ(DebugLogCount("sendSyncMessage::END"), 0u) << "the build waited at the lock";
     LeaveCriticalSection(&OutboxLock);
     ASSERT_TRUE(building);
     ASSERT_TRUE(WaitFor([&] { return DebugLogCount("sendSyncMessage::END") == 3; }));
-    EXPECT_GE(DebugLogCount("SaveMailSendData to HD"), 2u);
+    EXPECT_EQ(DebugLogCount("SaveMailSendData to HD"), 2u) << "one save for the one minute";
+    // The save came between the first mail and the second.
+    const std::string log = DebugLog();
+    const std::size_t firstEnd = log.find("sendSyncMessage::END");
+    const std::size_t save = log.rfind("SaveMailSendData to HD");
+    ASSERT_NE(firstEnd, std::string::npos);
+    ASSERT_NE(save, std::string::npos);
+    EXPECT_LT(firstEnd, save);
+    EXPECT_LT(save, log.find("sendSyncMessage::END", firstEnd + 1));
     StopFlag = true;
     ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
     EXPECT_EQ(Read(L"Ann.mailsenddata.ids"), "");
@@ -249,8 +254,7 @@ TEST_F(MailSenderTest, PacketsAreSentWhenEnoughAreParkedOrTheTimeIsUp) {
     std::size_t timeLines = DebugLogCount("Time > bs_collect_time");
     StartThreads(m_engine.get());
     ASSERT_TRUE(WaitFor([&] { return DebugLogCount("LoadBGSyncData=>ready") >= 3; }));
-    // Some seconds of platform time at the test's scale.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Sleep(10 * 60000);  // ten platform minutes
     EXPECT_EQ(DebugLogCount("Collected Mails > bs_collect_count"), countLines);
     EXPECT_EQ(DebugLogCount("Time > bs_collect_time"), timeLines);
     EXPECT_EQ(m_engine->m_parkedMailCounter.load(), 4);

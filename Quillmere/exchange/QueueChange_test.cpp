@@ -31,7 +31,7 @@ const wchar_t* const kLastShareName =
 
 class QueueChangeTest : public QueueTest {
 protected:
-    // Waits up to 10 real seconds.
+    // Waits as the add-in's tests do (addintest::WaitFor: up to kWaitLimitMs platform ms).
     template <class F>
     static bool WaitUntil(F condition) {
         return addintest::WaitFor(condition);

@@ -64,10 +64,10 @@ struct MailOptions {
 class ImportTest : public rdo::testing::RdoTest, public addintest::TempFiles {
 protected:
     void SetUp() override {
+        // The folder threads of the shares poll: on the virtual clock their
+        // waits take no real time.
+        win::SetVirtualClockForTesting(true);
         RdoTest::SetUp();
-        // The folder threads of the shares poll; a fast clock keeps their
-        // start and stop short.
-        win::SetTimeScaleForTesting(100);
         InitializeAddinLocks();
         logs::ResetForTesting();
         win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
@@ -113,7 +113,6 @@ protected:
         RdoTest::TearDown();
     }
 
-    // Waits up to 10 real seconds.
     template <class F>
     static bool WaitFor(F condition) {
         return addintest::WaitFor(condition);

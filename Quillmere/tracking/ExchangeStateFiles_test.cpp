@@ -26,19 +26,12 @@ protected:
         std::ifstream in(*win::HostPath(m_temp + L"Quillmere_debug.log"), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    // Waits up to 10 real seconds for a folder thread's scan to begin.
+    // Waits until a folder thread's scan begins (on the virtual clock).
     static bool WaitForScan() {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> hold(g_recorder.lock);
-                if (!g_recorder.scanTicks.empty())
-                    return true;
-            }
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        return addintest::WaitFor([] {
+            std::lock_guard<std::mutex> hold(g_recorder.lock);
+            return !g_recorder.scanTicks.empty();
+        });
     }
     static std::string Utf16Le(const std::wstring& text) {
         std::vector<std::uint8_t> bytes = win::ToUtf16Le(text);
