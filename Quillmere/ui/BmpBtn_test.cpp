@@ -14,6 +14,7 @@
 #include "platform/win/Mouse.h"
 #include "platform/win/Paint.h"
 #include "platform/win/UserInput.h"
+#include "platform/win/VirtualClockTestSupport.h"
 #include "platform/win/WindowPicture.h"
 
 namespace {
@@ -187,18 +188,15 @@ TEST_F(BmpBtnPictureTest, AStateWithoutAnImageShowsTheNormalOne) {
 }
 
 TEST_F(BmpBtnPictureTest, ItsTooltipAppearsOnceThePointerRestsOnIt) {
-    // Slow enough that the tip's 5-s auto-pop does not come within a busy
-    // machine's pause.
-    win::SetTimeScaleForTesting(5);
+    win::testing::VirtualClock clock;
     ASSERT_TRUE(m_button.SetToolTipText(L"Add to list"));
     HWND tip = m_button.ToolTipWindow();
     ASSERT_NE(tip, nullptr);
-    const ULONGLONG rested = win::NowPlatformMs();
     win::MovePointerTo(m_dialog.Item(kButtonId));
-    win::WaitWhileMessagesRun(400);
-    // Shown only once the pointer has rested for the initial delay.
-    EXPECT_TRUE(!IsWindowVisible(tip) || win::NowPlatformMs() - rested >= 500);
-    win::WaitWhileMessagesRun(200);
+    // Shown only once the pointer has rested for the initial delay, 500 ms.
+    win::WaitWhileMessagesRun(499);
+    EXPECT_FALSE(IsWindowVisible(tip));
+    win::WaitWhileMessagesRun(2);
     EXPECT_TRUE(IsWindowVisible(tip));
     EXPECT_EQ(win::ToolTipShownText(tip), L"Add to list");
     // Drawn over the dialog in a picture of it.
@@ -211,7 +209,6 @@ TEST_F(BmpBtnPictureTest, ItsTooltipAppearsOnceThePointerRestsOnIt) {
     win::MovePointerTo(m_dialog.Item(400));
     EXPECT_FALSE(IsWindowVisible(tip));
     EXPECT_EQ(win::ToolTipTools(tip).at(0).text, L"Remove");
-    win::SetTimeScaleForTesting(1);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "platform/win/Paint.h"
 #include "platform/win/Resources.h"
 #include "platform/win/UserInput.h"
+#include "platform/win/VirtualClockTestSupport.h"
 #include "platform/win/WindowTestSupport.h"
 
 namespace {
@@ -216,9 +217,7 @@ TEST_F(WindowPictureTest, ImageListsDrawTheirImagesWithTheMaskColourLeftTranspar
 }
 
 TEST_F(WindowPictureTest, ATooltipShowsItsTextOnlyAfterThePointerRestsForTheInitialDelay) {
-    // Slow enough that the tip's 5-s auto-pop does not come within a busy
-    // machine's pause.
-    win::SetTimeScaleForTesting(5);
+    win::testing::VirtualClock clock;
     HWND button = CreateWindowExW(0, L"Button", L"Go", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 10,
                                   200, 60, 24, m_page, nullptr, nullptr, nullptr);
     HWND tip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, 0,
@@ -239,13 +238,11 @@ TEST_F(WindowPictureTest, ATooltipShowsItsTextOnlyAfterThePointerRestsForTheInit
     EXPECT_EQ(CountNear(win::MakeWindowPicture(m_page), infoBack), 0);
     win::WaitWhileMessagesRun(300);
     // Moving on the button starts the delay again: nothing shows until the
-    // pointer has rested 500 ms since the last move (a busy machine may
-    // have let more pass).
-    const ULONGLONG moved = win::NowPlatformMs();
+    // pointer has rested 500 ms since the last move.
     win::MovePointerTo(button, 10, 10);
-    win::WaitWhileMessagesRun(300);
-    EXPECT_TRUE(!IsWindowVisible(tip) || win::NowPlatformMs() - moved >= 500);
-    win::WaitWhileMessagesRun(300);
+    win::WaitWhileMessagesRun(499);
+    EXPECT_FALSE(IsWindowVisible(tip));
+    win::WaitWhileMessagesRun(2);
     ASSERT_TRUE(IsWindowVisible(tip));
     EXPECT_EQ(win::ToolTipShownText(tip), L"Add to list");
     // Below the pointer, over the page, with its text in it.
@@ -264,7 +261,6 @@ TEST_F(WindowPictureTest, ATooltipShowsItsTextOnlyAfterThePointerRestsForTheInit
     win::MovePointerTo(m_page, 2, 2);
     EXPECT_FALSE(IsWindowVisible(tip));
     DestroyWindow(tip);
-    win::SetTimeScaleForTesting(1);
 }
 
 TEST_F(WindowPictureTest, APressedButtonShowsPushedAndClicksWhenReleasedOverIt) {
