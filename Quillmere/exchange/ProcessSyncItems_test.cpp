@@ -220,20 +220,43 @@ TEST_F(ImportTest, ReceivedCabinetStaysInsideTheExtractionDirectory) {
 }
 
 TEST_F(ImportTest, DeletionNoticeLeavesAMeetingAndIsProcessed) {
-    CComPtr<QMRMessage> meeting = NewItem(TargetFolder(), L"IPM.Appointment", L"Meeting");
-    ASSERT_EQ(meeting->SetFields(CComVariant(L"http://schemas.microsoft.com/mapi/id/"
-                                             L"{00062002-0000-0000-C000-000000000046}/0x82170003"),
-                                 CComVariant(LONG(3))),
-              S_OK);
-    ASSERT_EQ(meeting->Save(), S_OK);
-    PutDeletionNotice(AddinFolder(), SyncIdText(meeting), L"Team");
+    struct Case {
+        const wchar_t* messageClass;
+        LONG stateFlags;  // -1: not written
+        bool meeting;
+    };
+    const Case cases[] = {
+        {L"IPM.Appointment", 3, true},
+        {L"IPM.Schedule.Meeting.Request", -1, true},
+        {L"IPM.Schedule.Meeting.Resp.Tent", -1, true},
+        {L"IPM.Schedule.Meeting.Canceled", 7, true},
+        {L"IPM.Appointment", -1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(win::ToUtf8(c.messageClass));
+        ClearTarget();
+        const std::size_t before = DebugLog().size();
+        auto logged = [&](const char* line) {
+            return DebugLog().find(line, before) != std::string::npos;
+        };
+        CComPtr<QMRMessage> meeting = NewItem(TargetFolder(), c.messageClass, L"Meeting");
+        if (c.stateFlags >= 0)
+            ASSERT_EQ(meeting->SetFields(CComVariant(L"http://schemas.microsoft.com/mapi/id/"
+                                                     L"{00062002-0000-0000-C000-000000000046}/"
+                                                     L"0x82170003"),
+                                         CComVariant(c.stateFlags)),
+                      S_OK);
+        ASSERT_EQ(meeting->Save(), S_OK);
+        PutDeletionNotice(AddinFolder(), SyncIdText(meeting), L"Team");
 
-    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+        ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
 
-    EXPECT_EQ(TargetSubjects(), std::vector<std::wstring>{L"Meeting"});
-    EXPECT_EQ(FolderCount(AddinFolder()), 0) << "the notice counts as processed";
-    EXPECT_TRUE(DebugLogHas("pSI::Don't Delete Meetings!"));
-    EXPECT_FALSE(DebugLogHas("pSI::Item2Del"));
+        EXPECT_EQ(TargetSubjects(),
+                  c.meeting ? std::vector<std::wstring>{L"Meeting"} : std::vector<std::wstring>{});
+        EXPECT_EQ(FolderCount(AddinFolder()), 0) << "the notice counts as processed";
+        EXPECT_EQ(logged("pSI::Don't Delete Meetings!"), c.meeting);
+        EXPECT_EQ(logged("pSI::Item2Del"), !c.meeting);
+    }
 }
 
 TEST_F(ImportTest, ReceivedTextInTheErrorAnnotationIsShownNotInterpreted) {
