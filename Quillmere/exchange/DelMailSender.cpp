@@ -49,7 +49,7 @@ HRESULT AddressNotice(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* m
     }
     // Every partner: a deletion concerns all who may hold the item, whatever
     // its categories or attendees were.
-    if (!GetShareRecipients(engine, folderEntryId, nullptr, recipients, false)) {
+    if (!GetShareRecipients(engine, folderEntryId, nullptr, recipients, nullptr)) {
         LogHResult(0, "UserList empty");
         return E_FAIL;
     }
