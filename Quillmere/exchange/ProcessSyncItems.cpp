@@ -31,6 +31,7 @@ namespace {
 
 constexpr ULONG PR_BODY_W = 0x1000001F;
 constexpr ULONG PR_SENSITIVITY = 0x00360003;
+constexpr ULONG PR_SEARCH_KEY = 0x300B0102;
 constexpr LONG kSensitivityPrivate = 2;
 constexpr LONG kBestAccess = 16;
 constexpr LONG kImportanceHigh = 2;
@@ -282,6 +283,16 @@ void FindCandidate(Mail& mail, CComPtr<QMRAttachment>& candidate, std::wstring& 
     }
 }
 
+// Writes the mail's sync id as the item's search key (not saved). The body's
+// id alone names the item: it finds the item here, it is what deletion
+// notices and the own-change registration use, and what the partners know
+// the item by. An enclosed file whose own search key differs must not give
+// the item another name, or the next mail of it would add a second item.
+void KeepSyncId(const Pass& pass, const Mail& mail, QMRMessage* item) {
+    LogIfFailed(pass.utils->HrSetOneProp(item, PR_SEARCH_KEY, mail.syncId, VARIANT_FALSE),
+                "pSI::SyncId");
+}
+
 // Imports the item of the message file onto the target folder's item of the
 // same sync id, creating it when there is none.
 void ImportItem(const Pass& pass, Mail& mail, const Target& target, QMRMAPIFolder* folder,
@@ -375,6 +386,9 @@ void ImportItem(const Pass& pass, Mail& mail, const Target& target, QMRMAPIFolde
             if (created && pass.engine->m_importAsPrivate.load())
                 pass.utils->HrSetOneProp(item, PR_SENSITIVITY,
                                          CComVariant(kSensitivityPrivate, VT_I4), VARIANT_FALSE);
+            // The imported file carries its own search key, which may differ
+            // from the id the mail names the item by.
+            KeepSyncId(pass, mail, item);
         }
         HRESULT saved = item->Save();
         if (FAILED(saved)) {

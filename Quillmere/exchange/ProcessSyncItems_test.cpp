@@ -32,6 +32,7 @@ namespace {
 
 using synctest::ImportTest;
 using synctest::MailOptions;
+using synctest::kNotesFolder;
 
 TEST_F(ImportTest, ReceivedChangeOverwritesTheItemOfTheSameSyncId) {
     CComPtr<QMRMessage> local = AnnItem(L"Old subject");
@@ -257,6 +258,41 @@ TEST_F(ImportTest, DeletionNoticeLeavesAMeetingAndIsProcessed) {
         EXPECT_EQ(logged("pSI::Don't Delete Meetings!"), c.meeting);
         EXPECT_EQ(logged("pSI::Item2Del"), !c.meeting);
     }
+}
+
+// A mail whose body names the item by another id than the search key of the
+// item file it carries: the body's id names the item, so a second mail
+// overwrites the note the first one made, and a deletion notice by that id
+// removes it.
+TEST_F(ImportTest, BodyIdAloneNamesTheImportedItem) {
+    AddShare(L"Notes", L"pw", kNotesFolder);
+    CComPtr<QMRMAPIFolder> notes = DefaultFolder(m_engine->Session(), kNotesFolder);
+    CComPtr<QMRMessage> note =
+        NewItem(DefaultFolder(m_bert, kNotesFolder), L"IPM.StickyNote", L"Call Dora");
+    const std::wstring bodyId = L"00112233445566778899AABBCCDDEEFF";
+    ASSERT_NE(SyncIdText(note), bodyId);
+    MailOptions options;
+    options.bodySyncId = bodyId.c_str();
+
+    PutSyncMail(AddinFolder(), note, L"Notes", L"pw", options);
+    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+    ASSERT_EQ(FolderCount(AddinFolder()), 0) << ErrorLog();
+    ASSERT_EQ(FolderCount(notes), 1);
+    EXPECT_EQ(SyncIdText(FolderItem(notes, 1)), bodyId);
+
+    ASSERT_EQ(note->PutSubject(CComBSTR(L"Call Dora at six")), S_OK);
+    ASSERT_EQ(note->Save(), S_OK);
+    PutSyncMail(AddinFolder(), note, L"Notes", L"pw", options);
+    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+    ASSERT_EQ(FolderCount(notes), 1) << "the note is held once";
+    EXPECT_EQ(Subject(FolderItem(notes, 1)), L"Call Dora at six");
+    EXPECT_EQ(SyncIdText(FolderItem(notes, 1)), bodyId);
+    EXPECT_TRUE(TargetSubjects().empty()) << "nothing landed in the other share";
+
+    PutDeletionNotice(AddinFolder(), bodyId, L"Notes");
+    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+    EXPECT_EQ(FolderCount(notes), 0);
+    EXPECT_EQ(FolderCount(AddinFolder()), 0);
 }
 
 TEST_F(ImportTest, ReceivedTextInTheErrorAnnotationIsShownNotInterpreted) {
