@@ -31,8 +31,8 @@
 namespace {
 
 using synctest::ImportTest;
-using synctest::MailOptions;
 using synctest::kNotesFolder;
+using synctest::MailOptions;
 
 TEST_F(ImportTest, ReceivedChangeOverwritesTheItemOfTheSameSyncId) {
     CComPtr<QMRMessage> local = AnnItem(L"Old subject");
@@ -115,6 +115,7 @@ TEST_F(ImportTest, FailedMailIsAnnotatedExactlyOnce) {
         UINT helpString;  // 0: no help text
         const wchar_t* storedName = L"sync.msg";
         const char* itemBytes = nullptr;
+        const wchar_t* bodySyncId = nullptr;
     };
     const Case cases[] = {
         {"wrong password", L"Team", L"other", L"sync.zuf", false, L"PASSWORD", 1283},
@@ -128,6 +129,10 @@ TEST_F(ImportTest, FailedMailIsAnnotatedExactlyOnce) {
          L"other.msg"},
         {"item file no message", L"Team", L"pw", L"sync.zuf", false, L"UNKNOWN", 0, L"sync.msg",
          "not a compound file"},
+        {"sync id no hex text", L"Team", L"pw", L"sync.zuf", false, L"UNKNOWN", 0, L"sync.msg",
+         nullptr, L"00AB-no-hex"},
+        {"empty sync id", L"Team", L"pw", L"sync.zuf", false, L"UNKNOWN", 0, L"sync.msg", nullptr,
+         L""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -140,6 +145,7 @@ TEST_F(ImportTest, FailedMailIsAnnotatedExactlyOnce) {
         options.damageCabinet = c.damage;
         options.storedName = c.storedName;
         options.itemFileBytes = c.itemBytes;
+        options.bodySyncId = c.bodySyncId;
         PutSyncMail(AddinFolder(), sent, c.share, c.password, options);
 
         for (bool includeFailed : {false, true, true}) {
@@ -167,8 +173,61 @@ TEST_F(ImportTest, FailedMailIsAnnotatedExactlyOnce) {
     EXPECT_TRUE(ErrorLogHas("Extrract failed"));
     EXPECT_TRUE(ErrorLogHas("Attachment is coming from old version, please update your partner"));
     EXPECT_TRUE(ErrorLogHas("Can't import MSG"));
-    EXPECT_TRUE(ErrorLogHas("Attachment was changed or is not included (Packprogramm"));
-    EXPECT_TRUE(ErrorLogHas("Attachment was changed or is not included (Antivirus Software"));
+    // Each report is one line, in the logs' ANSI code page.
+    EXPECT_TRUE(
+        ErrorLogHas("ERROR: Attachment was changed or is not included (Packprogramm "
+                    "f\xFCr Anh\xE4nge aktiv ?)!!: 0x0"));
+    EXPECT_TRUE(
+        ErrorLogHas("ERROR: Attachment was changed or is not included (Antivirus Software"));
+    EXPECT_TRUE(ErrorLogHas("ERROR: Can't import MSG"));
+    EXPECT_FALSE(ErrorLogHas("ERROR: \n"));
+    EXPECT_TRUE(ErrorLogHas("ERROR: pSI::Str2Arr"));
+}
+
+// Mails that name themselves sync mails or deletion notices but whose markers
+// are cut short get their error mark once, like any failed mail: the regular
+// passes leave them from then on. A mail without the markers is not the
+// add-in's and stays as it is.
+TEST_F(ImportTest, MailWithMarkersCutShortIsMarkedFailedOnce) {
+    struct Case {
+        const char* what;
+        const wchar_t* markers;
+        const wchar_t* subject;  // after the passes
+    };
+    const Case cases[] = {
+        {"sync id cut", L"is:TRUE:is\nlf:Team:lf\r\nid:00AB12", L">-Quillmere-< ERROR:UNKNOWN"},
+        {"no share-name markers", L"is:TRUE:is\nid:00AB12:id\r\n",
+         L">-Quillmere-< ERROR:NO SHARENAME"},
+        {"notice cut", L"is:FALSE:is\nlf:Te", L">-Quillmere-< ERROR:UNKNOWN"},
+        {"not the add-in's", L"no markers here", L">-Quillmere-< 1.1.2027"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ClearFolder(AddinFolder());
+        CComPtr<QMRMessage> mail =
+            NewItem(AddinFolder(), syncmail::kMessageClass, L">-Quillmere-< 1.1.2027");
+        ASSERT_EQ(mail->PutBody(CComBSTR((UiText(1220) + c.markers).c_str())), S_OK);
+        ASSERT_EQ(mail->SetMailTime(LocalNow()), S_OK);
+        ASSERT_EQ(mail->Save(), S_OK);
+
+        auto reports = [&] {
+            const std::string log = ErrorLog();
+            std::size_t count = 0;
+            for (std::size_t at = log.find("no Body, no SyncId"); at != std::string::npos;
+                 at = log.find("no Body, no SyncId", at + 1))
+                ++count;
+            return count;
+        };
+        ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+        const std::size_t after = reports();
+        for (int pass = 0; pass < 3; ++pass)
+            ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+        EXPECT_EQ(reports(), after) << "the regular passes report it no more";
+        ASSERT_EQ(FolderCount(AddinFolder()), 1);
+        EXPECT_EQ(Subject(FolderItem(AddinFolder(), 1)), c.subject);
+    }
+    EXPECT_TRUE(ErrorLogHas("haveMyMailUserProperty0>no Body, no SyncId"));
+    EXPECT_TRUE(TargetSubjects().empty());
 }
 
 TEST_F(ImportTest, ReceivedCabinetStaysInsideTheExtractionDirectory) {
