@@ -144,14 +144,7 @@ TEST_F(ImportThreadTest, FailingMailIsRetriedOnceInEachTenthMinute) {
     PutSyncMail(AddinFolder(), BertItem(L"Locked"), L"Team", L"another password");
     ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
     ASSERT_EQ(Subject(FolderItem(AddinFolder(), 1)), L">-Quillmere-< ERROR:PASSWORD");
-    auto reports = [&] {
-        const std::string log = ErrorLog();
-        std::size_t count = 0;
-        for (std::size_t at = log.find("Extrract failed"); at != std::string::npos;
-             at = log.find("Extrract failed", at + 1))
-            ++count;
-        return count;
-    };
+    auto reports = [&] { return ErrorLogCount("Extrract failed"); };
     ASSERT_EQ(reports(), 1u);
 
     StartImporter();

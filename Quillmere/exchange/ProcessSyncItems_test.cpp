@@ -210,14 +210,7 @@ TEST_F(ImportTest, MailWithMarkersCutShortIsMarkedFailedOnce) {
         ASSERT_EQ(mail->SetMailTime(LocalNow()), S_OK);
         ASSERT_EQ(mail->Save(), S_OK);
 
-        auto reports = [&] {
-            const std::string log = ErrorLog();
-            std::size_t count = 0;
-            for (std::size_t at = log.find("no Body, no SyncId"); at != std::string::npos;
-                 at = log.find("no Body, no SyncId", at + 1))
-                ++count;
-            return count;
-        };
+        auto reports = [&] { return ErrorLogCount("no Body, no SyncId"); };
         ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
         const std::size_t after = reports();
         for (int pass = 0; pass < 3; ++pass)

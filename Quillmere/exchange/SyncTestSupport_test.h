@@ -317,6 +317,16 @@ protected:
         ASSERT_EQ(mail->Save(), S_OK);
     }
 
+    // How often text stands in the error log.
+    std::size_t ErrorLogCount(const std::string& text) const {
+        const std::string log = ErrorLog();
+        std::size_t count = 0;
+        for (std::size_t at = log.find(text); at != std::string::npos;
+             at = log.find(text, at + text.size()))
+            ++count;
+        return count;
+    }
+
     static bool HostFileExists(const std::wstring& windowsPath) {
         auto host = win::HostPath(windowsPath);
         struct stat st {};
