@@ -8,9 +8,9 @@
 // other value here is set on Outlook's thread by the start-up.
 //
 // Lock order: ChangeListLock before SendQueueLock or DeleteQueueLock; the
-// two queue locks are never held together. FolderTableLock is held for one lookup or change only,
-// never across a call into Outlook or the helper library. FolderCheckLock is only ever tried and
-// polled.
+// two queue locks are never held together. FolderTableLock is held for one
+// lookup or change only, never across a call into Outlook or the helper
+// library. FolderCheckLock is only ever tried and polled.
 #pragma once
 
 #include <atomic>
