@@ -22,10 +22,6 @@
 namespace {
 
 constexpr LONG kOutboxFolder = 4;
-// The share name is copied into a buffer of this many characters (with the
-// terminator). A longer name is not cut: a cut name could match another
-// share's folder, so such a notice is dropped as not found instead.
-constexpr std::size_t kShareNameBufferSize = 256;
 // Queue totals at which the sender counts as being in a burst.
 constexpr std::size_t kManyMails = 5;
 constexpr LONG kManyWaitingMails = 10;
@@ -49,7 +45,7 @@ HRESULT AddressNotice(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* m
     }
     // Every partner: a deletion concerns all who may hold the item, whatever
     // its categories or attendees were.
-    if (!GetShareRecipients(engine, folderEntryId, nullptr, recipients, false)) {
+    if (!GetShareRecipients(engine, folderEntryId, nullptr, recipients, nullptr)) {
         LogHResult(0, "UserList empty");
         return E_FAIL;
     }
@@ -237,13 +233,13 @@ unsigned DelMailSendThread(void*) {
         std::unique_ptr<CDelMail2Send> record = DelMailSenderList.Take();
         if (!record)
             continue;
+        // The share name is taken whole, never cut: a cut name could match
+        // another share's folder. A name no folder carries is dropped by
+        // sendDelMessage as not found.
         std::wstring shareName = record->GetShareName();
         CComBSTR syncId;
-        if (FAILED(record->GetSyncID(&syncId)) || shareName.size() >= kShareNameBufferSize) {
-            if (shareName.size() >= kShareNameBufferSize)
-                LogHResult(0, "Sharename from Deleted message not found");
+        if (FAILED(record->GetSyncID(&syncId)))
             continue;
-        }
         sendDelMessage(engine, session, utils, shareName, syncId, static_cast<LONG>(total), many);
     }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Quillmere/core/AddinGlobals.h"
 #include "Quillmere/core/AddinTestSupport_test.h"
@@ -200,6 +202,40 @@ TEST_F(DelMailSenderTest, UnknownShareIsDroppedAndLeavesNothingInTheOutbox) {
     CComBSTR body;
     ASSERT_EQ(OutboxItem(1)->GetBody(&body), S_OK);
     EXPECT_EQ(syncmail::ReadSyncMailMarkers(std::wstring(body)).syncIdText, L"0022");
+}
+
+// The folder page takes share names of up to 259 characters: a deletion in
+// such a folder reaches the partners like any other.
+TEST_F(DelMailSenderTest, LongShareNamesUpToTheFolderSettingsLimitSendTheirNotices) {
+    std::vector<std::wstring> names;
+    for (std::size_t length : {255u, 256u, 257u, 259u}) {
+        std::wstring name = L"Share" + std::to_wstring(length) + L"-";
+        name.resize(length, L'x');
+        names.push_back(name);
+        ASSERT_NE(addintest::StartInTable(*m_engine,
+                                          addintest::NewFolderObject(m_inboxId, m_storeId, name)),
+                  nullptr);
+        Queue((L"00AB" + std::to_wstring(length)).c_str(), name.c_str());
+    }
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] {
+        return DelMailSenderList.Count() == 0 &&
+               Count(Read(L"Quillmere_debug.log"), "sendDelMessage OK") == names.size();
+    })) << Read(L"Quillmere_error.log");
+    ASSERT_EQ(OutboxCount(), static_cast<LONG>(names.size()));
+    std::vector<std::wstring> shares;
+    for (LONG i = 1; i <= OutboxCount(); ++i) {
+        CComBSTR body;
+        ASSERT_EQ(OutboxItem(i)->GetBody(&body), S_OK);
+        syncmail::SyncMailMarkers markers = syncmail::ReadSyncMailMarkers(std::wstring(body));
+        EXPECT_EQ(markers.kind, syncmail::SyncMailKind::kDeletionNotice);
+        shares.push_back(markers.shareName);
+    }
+    std::sort(shares.begin(), shares.end());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(shares, names);
+    EXPECT_EQ(Read(L"Quillmere_error.log").find("Sharename from Deleted message not found"),
+              std::string::npos);
 }
 
 TEST_F(DelMailSenderTest, FolderWithoutPartnersSendsNothing) {

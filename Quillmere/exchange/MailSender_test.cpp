@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "Quillmere/exchange/QueueChange.h"
 #include "Quillmere/exchange/SenderTestSupport_test.h"
 #include "Quillmere/exchange/SyncMailFormat.h"
 
@@ -75,6 +76,77 @@ TEST_F(MailSenderTest, QueuedChangeLeavesAsOneOutboxMailAndTheStateReturnsToIdle
     // Nothing was left: the queue file is written empty.
     EXPECT_TRUE(fs::exists(HostPath(m_temp + L"Ann.mailsenddata.ids")));
     EXPECT_EQ(Read(L"Ann.mailsenddata.ids"), "");
+}
+
+// A meeting and plain items queued one after the other, as a folder check
+// queues them: each sync mail leaves out the attendees of its own item only,
+// whatever was queued after it.
+TEST_F(MailSenderTest, EachSyncMailLeavesOutTheAttendeesOfItsOwnItemOnly) {
+    addintest::AddFolderUser(m_folderId, L"cara@example.org");
+    CFolderObj* folder = addintest::StartInTable(
+        *m_engine, addintest::NewFolderObject(m_folderId, m_storeId, L"Team"));
+    ASSERT_NE(folder, nullptr);
+    folder->Sink()->m_shareName = L"Team";
+    auto meeting = [&](const wchar_t* subject, const wchar_t* attendees) {
+        CComPtr<QMRMessage> item = NewItem(subject);
+        const CComVariant status(
+            L"http://schemas.microsoft.com/mapi/string/"
+            L"{00020329-0000-0000-C000-000000000046}/"
+            L"urn:schemas:calendar:meetingstatus");
+        EXPECT_EQ(item->SetFields(status, CComVariant(LONG(1))), S_OK);
+        EXPECT_EQ(item->SetFields(CComVariant(LONG(0x0E04001F)), CComVariant(attendees)), S_OK);
+        EXPECT_EQ(item->Save(), S_OK);
+        return item;
+    };
+    struct Sent {
+        CComPtr<QMRMessage> item;
+        const wchar_t* to;
+    };
+    // In queue order: a meeting before a plain item, a plain item before a
+    // meeting, and two meetings of different attendees.
+    const Sent sent[] = {
+        {meeting(L"Review", L"Cara@Example.org"), L"bert@example.org;"},
+        {NewItem(L"Agenda"), L"bert@example.org;cara@example.org;"},
+        {meeting(L"Lunch", L"bert@example.org; someone@example.org"), L"cara@example.org;"},
+        {meeting(L"Retro", L"cara@example.org"), L"bert@example.org;"},
+    };
+    for (const Sent& s : sent) {
+        CComVariant syncId = SearchKey(s.item);
+        ASSERT_EQ(QueueSyncMessage(m_engine.get(), m_engine->Session(), m_engine->Utils(), &syncId,
+                                   folder, false),
+                  S_OK);
+    }
+    ASSERT_EQ(MailSenderList.Count(), std::size(sent));
+
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor(
+        [&] { return MailSenderList.Count() == 0 && DebugLogCount("sendSyncMessage::END") == 4; }));
+    ASSERT_EQ(OutboxCount(), 4);
+    for (const Sent& s : sent) {
+        SCOPED_TRACE(win::ToUtf8(s.to));
+        std::wstring to = L"<no mail>";
+        for (LONG i = 1; i <= OutboxCount(); ++i) {
+            CComPtr<QMRMessage> mail = OutboxItem(i);
+            CComBSTR body;
+            mail->GetBody(&body);
+            if (syncmail::ReadSyncMailMarkers(body.View()).syncIdText != SyncIdText(s.item))
+                continue;
+            to.clear();
+            CComPtr<QMRRecipients> recipients;
+            LONG count = 0;
+            ASSERT_EQ(mail->GetRecipients(&recipients), S_OK);
+            ASSERT_EQ(recipients->GetCount(&count), S_OK);
+            for (LONG r = 1; r <= count; ++r) {
+                CComPtr<QMRRecipient> recipient;
+                CComBSTR address;
+                ASSERT_EQ(recipients->Item(r, &recipient), S_OK);
+                ASSERT_EQ(recipient->GetAddress(&address), S_OK);
+                to += std::wstring(address) + L";";
+            }
+        }
+        EXPECT_EQ(to, s.to);
+    }
+    EXPECT_TRUE(DebugLogHas("Don't sent2User which is meetingrecipient cara@example.org"));
 }
 
 TEST_F(MailSenderTest, RecordsOfVanishedItemsOrFoldersAreDropped) {

@@ -10,6 +10,7 @@
 #include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/MeetingAttendees.h"
 #include "Quillmere/exchange/PacketMails.h"
 #include "Quillmere/exchange/SyncMailFormat.h"
 #include "Quillmere/resources/LoadString.h"
@@ -277,7 +278,7 @@ std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId) {
 
 bool GetShareRecipients(CSyncEngine* engine, const std::wstring& folderEntryId,
                         const std::vector<std::wstring>* categories, std::wstring& recipients,
-                        bool attendeeCheck) {
+                        const std::vector<std::wstring>* attendees) {
     recipients.clear();
     bool added = false;
     for (const std::wstring& user : GetFolderUsers(folderEntryId)) {
@@ -294,7 +295,8 @@ bool GetShareRecipients(CSyncEngine* engine, const std::wstring& folderEntryId,
             if (!qualifies)
                 continue;
         }
-        if (attendeeCheck && engine && engine->IsAttendee(LowerCase(user))) {
+        if (attendees &&
+            std::find(attendees->begin(), attendees->end(), LowerCase(user)) != attendees->end()) {
             WriteDebugLogValue("Don't sent2User which is meetingrecipient", user.c_str());
             continue;
         }
@@ -417,8 +419,12 @@ HRESULT SendSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtil
 
     std::vector<std::wstring> categories;
     GetKeywords(utils, item, categories);
+    // The attendees of this item: a meeting never goes to a partner who
+    // attends it, and no other item's meeting decides this one's partners.
+    const std::vector<std::wstring> attendees = GetMeetingAttendees(session, item);
     std::wstring recipients;
-    if (!GetShareRecipients(engine, std::wstring(folderId.View()), &categories, recipients, true)) {
+    if (!GetShareRecipients(engine, std::wstring(folderId.View()), &categories, recipients,
+                            &attendees)) {
         WriteDebugLog("SendSyncMessage::Userlist is empty, Mail can't be sent");
         mail->Delete(0);
         LogEndOfBuild(E_FAIL);

@@ -11,7 +11,8 @@
 // OutboxLock is held from writing the item file to the end of the save, so
 // the two builders never share the fixed item and cabinet files, and the
 // outbox re-check (which only tries the lock) never sees a half-built mail.
-// OutboxLock comes before QueueCheckLock (the attendee list).
+// The partners of a sync mail are chosen from the item it carries: its
+// categories and, for a meeting, its own attendees (MeetingAttendees.h).
 #pragma once
 
 #include <string>
@@ -65,13 +66,13 @@ bool haveMyMailUserPropertyOutbox(QMRSafeMailItem* safeMail, bool& remove,
 // (GetFolderUsers, in that order) followed by ';'. With categories (sync
 // mails: the item's categories), a partner linked to categories qualifies
 // only when the item carries one of them (exact comparison); a partner
-// without links always qualifies. With attendeeCheck, a partner whose
-// lower-cased address is in the engine's attendee list (the attendees of the
-// meeting queued last) is left out. recipients is replaced. true when at
-// least one partner was added. Any thread.
+// without links always qualifies. With attendees (sync mails: the attendee
+// list of the item sent, lower-case), a partner whose lower-cased address is
+// in it is left out. recipients is replaced. true when at least one partner
+// was added. Any thread.
 bool GetShareRecipients(CSyncEngine* engine, const std::wstring& folderEntryId,
                         const std::vector<std::wstring>* categories, std::wstring& recipients,
-                        bool attendeeCheck);
+                        const std::vector<std::wstring>* attendees);
 
 // The partner addresses of a folder: the subkey names of HKCU
 // "Software\Brindlecast\Quillmere\Folders\<folderEntryId>\Users", in

@@ -43,6 +43,7 @@ namespace synctest {
 constexpr LONG kContactsFolder = 10;
 constexpr LONG kJournalFolder = 11;
 constexpr LONG kInboxFolder = 6;
+constexpr LONG kNotesFolder = 12;
 constexpr ULONG kTagSearchKey = 0x300B0102;
 constexpr ULONG kTagHtml = 0x10130102;
 
@@ -59,6 +60,8 @@ struct MailOptions {
     const char* itemFileBytes = nullptr;
     // How long ago the mail arrived.
     double ageDays = 0;
+    // The sync id text the body names; null: the item's own.
+    const wchar_t* bodySyncId = nullptr;
 };
 
 class ImportTest : public rdo::testing::RdoTest, public addintest::TempFiles {
@@ -118,9 +121,10 @@ protected:
         return addintest::WaitFor(condition);
     }
 
-    // Shares Ann's Contacts folder once more under that name.
-    void AddShare(const wchar_t* share, const wchar_t* password) {
-        CComPtr<QMRMAPIFolder> folder = TargetFolder();
+    // Shares one of Ann's default folders (her Contacts unless told) once
+    // more under that name.
+    void AddShare(const wchar_t* share, const wchar_t* password, LONG kind = kContactsFolder) {
+        CComPtr<QMRMAPIFolder> folder = DefaultFolder(m_engine->Session(), kind);
         ASSERT_TRUE(folder);
         std::wstring entryId, storeId;
         ASSERT_NO_FATAL_FAILURE(addintest::FolderIds(folder, entryId, storeId));
@@ -275,9 +279,11 @@ protected:
         ASSERT_EQ(mail->PutSubject(
                       CComBSTR(syncmail::BuildSyncMailSubject(time.text, false, L"").c_str())),
                   S_OK);
-        ASSERT_EQ(mail->PutBody(CComBSTR(syncmail::BuildSyncMailBody(UiText(1220), false, L"",
-                                                                     share, SyncIdText(item), false)
-                                             .c_str())),
+        ASSERT_EQ(mail->PutBody(CComBSTR(
+                      syncmail::BuildSyncMailBody(
+                          UiText(1220), false, L"", share,
+                          options.bodySyncId ? options.bodySyncId : SyncIdText(item), false)
+                          .c_str())),
                   S_OK);
         if (options.attachmentName) {
             CComPtr<QMRAttachments> attachments;
@@ -308,6 +314,16 @@ protected:
                   S_OK);
         ASSERT_EQ(mail->SetMailTime(LocalNow()), S_OK);
         ASSERT_EQ(mail->Save(), S_OK);
+    }
+
+    // How often text stands in the error log.
+    std::size_t ErrorLogCount(const std::string& text) const {
+        const std::string log = ErrorLog();
+        std::size_t count = 0;
+        for (std::size_t at = log.find(text); at != std::string::npos;
+             at = log.find(text, at + text.size()))
+            ++count;
+        return count;
     }
 
     static bool HostFileExists(const std::wstring& windowsPath) {

@@ -275,6 +275,45 @@ TEST_F(SyncRoadTest, BasicSynchronisationSendsTheWholeFolder) {
     EXPECT_EQ(CountLines(m_bob.Ok({"list", "Contacts"}), "\n"), 3);
 }
 
+// A meeting request travels like an appointment while meetings are not left
+// out, but a deletion never removes a meeting on the partner's side: the
+// appointment goes, the meeting request stays.
+TEST_F(SyncRoadTest, DeletionNoticeRemovesTheAppointmentButNeverTheMeeting) {
+    ASSERT_NO_FATAL_FAILURE(Start(m_alice));
+    ASSERT_NO_FATAL_FAILURE(Start(m_bob));
+    std::string answer =
+        m_bob.Ok({"props", "Calendar", "--set", "used=1", "--set", "ShareName=Office", "--set",
+                  "Users=alice@example.org", "--set", "DONT_SYNC_BSP_ITEMS=0", "--apply"});
+    EXPECT_NE(answer.find("applied"), std::string::npos) << answer;
+    m_alice.Share("Calendar", "Office", "", "bob@example.org");
+    ASSERT_NO_FATAL_FAILURE(WaitUntilTracking(m_bob));
+    ASSERT_NO_FATAL_FAILURE(WaitUntilTracking(m_alice));
+
+    m_bob.Ok({"add", "Calendar", "--subject", "Standup", "--class", "IPM.Appointment"});
+    m_bob.Ok({"add", "Calendar", "--subject", "Board meeting", "--class",
+              "IPM.Schedule.Meeting.Request"});
+    ASSERT_TRUE(host::WaitUntil(
+        [&] {
+            std::string calendar = m_alice.Ok({"list", "Calendar"});
+            return calendar.find("\tStandup\t") != std::string::npos &&
+                   calendar.find("\tBoard meeting\t") != std::string::npos;
+        },
+        kRoadMs))
+        << m_alice.Ok({"list", "Calendar"});
+
+    m_bob.Ok({"delete", "Calendar", "1"});
+    m_bob.Ok({"delete", "Calendar", "1"});
+    EXPECT_EQ(m_bob.Ok({"list", "Calendar"}), "");
+    ASSERT_TRUE(m_alice.WaitFor({"list", "Calendar"}, "\tStandup\t", true));
+    ASSERT_TRUE(m_alice.WaitForLog("Quillmere_debug.log", "pSI::Don't Delete Meetings!", kRoadMs));
+    // Both notices were processed, not left failed.
+    ASSERT_TRUE(m_alice.WaitFor({"list", "Quillmere"}, ">-Quillmere-<", true))
+        << m_alice.Ok({"list", "Quillmere"});
+    std::string calendar = m_alice.Ok({"list", "Calendar"});
+    EXPECT_EQ(CountLines(calendar, "\tBoard meeting\t"), 1) << calendar;
+    EXPECT_EQ(CountLines(calendar, "\n"), 1) << calendar;
+}
+
 // A partner with another password cannot open the cabinet: the mail is
 // marked as failed once and the folder stays as it was.
 TEST_F(SyncRoadTest, MailUnderAnotherPasswordIsMarkedFailedAndNotApplied) {
