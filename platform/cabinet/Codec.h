@@ -73,9 +73,8 @@ public:
 };
 
 // LZX with a window of 2^windowBits bytes (15..21). Null when windowBits is out
-// of range or memory is short. With spanBlocks false every LZX block stays
-// within its data block, so no input is ever held back.
-std::unique_ptr<BlockCompressor> CreateLzxCompressor(int windowBits, bool spanBlocks = true);
+// of range or memory is short.
+std::unique_ptr<BlockCompressor> CreateLzxCompressor(int windowBits);
 std::unique_ptr<BlockDecompressor> CreateLzxDecompressor(int windowBits);
 
 // MSZIP: each block "CK" + raw deflate, the 32 KiB history carried across the

@@ -12,8 +12,9 @@
 // if need be inside a data block (the first piece then records 0 uncompressed
 // bytes); the folder continues as folder 0 of the next cabinet. Readers that
 // join the parts of a folder expect each part to list every file of it, so
-// the files of a cut folder are listed again (marked continued) in every
-// further part the folder reaches, and a cut folder takes no new files: the
+// the cabinet of a folder's first cut lists all its files, even those whose
+// data lies wholly beyond the cut, and every further part the folder reaches
+// lists them again (marked continued); a cut folder takes no new files: the
 // next file starts a folder of its own.
 #include <algorithm>
 #include <cstring>
@@ -35,9 +36,6 @@ constexpr std::size_t kSourceChunk = 32768;
 constexpr int kSeekSet = 0;
 constexpr int kSeekEnd = 2;
 constexpr std::uint16_t kMaxEntries = 0xFFFF;
-// A cabinet size limit from here on is no limit in practice (the callers'
-// "no split").
-constexpr ULONG kNoRealSplit = 0x7FFF0000;
 
 struct BlockRec {
     std::uint64_t tempOffset;
@@ -83,7 +81,6 @@ struct FolderPlan {
     std::uint32_t splitBytes;      // bytes of blocks[blockEnd] written as a first piece (0 = none)
     bool whole;                    // the folder ends in this cabinet
     std::uint32_t uncompEnd;       // uncompressed end of the blocks completed here
-    std::uint32_t coverEnd;        // ... plus the block begun here
 };
 
 struct FilePlan {
@@ -283,11 +280,7 @@ bool Fci::OpenFolder(TCOMP type) {
             type = tcompTYPE_MSZIP;
             break;
         case tcompTYPE_LZX:
-            // A set cut into parts keeps one LZX block per data block: with
-            // blocks spanning data blocks, cabextract and our reader both
-            // lost a file whose first block began in one part and ended in
-            // the next.
-            m_compressor = CreateLzxCompressor(LZXWindowFromTCOMP(type), ccab.cb >= kNoRealSplit);
+            m_compressor = CreateLzxCompressor(LZXWindowFromTCOMP(type));
             type = TCOMPfromLZXWindow(LZXWindowFromTCOMP(type));
             break;
         default:
@@ -421,8 +414,8 @@ bool Fci::AskNextCabinet(PFNFCIGETNEXTCABINET next, ULONG prevSize, CCAB& nextCa
 void Fci::PlanAll(std::vector<FolderPlan>& plan) const {
     for (const auto& f : m_folders) {
         // Only after CloseFolder: every folder is closed, every block complete.
-        plan.push_back({f.get(), f->nextBlock, f->nextBlockDone, f->blocks.size(), 0, true,
-                        f->uncompTotal, f->uncompTotal});
+        plan.push_back(
+            {f.get(), f->nextBlock, f->nextBlockDone, f->blocks.size(), 0, true, f->uncompTotal});
     }
 }
 
@@ -432,7 +425,7 @@ bool Fci::PlanCut(std::uint64_t dataRoom, std::vector<FolderPlan>& plan) {
     std::uint64_t used = 0;
     for (const auto& f : m_folders) {
         FolderPlan p{f.get(), f->nextBlock, f->nextBlockDone, f->nextBlock,
-                     0,       false,        f->uncompDone,    f->uncompDone};
+                     0,       false,        f->uncompDone};
         std::size_t b = f->nextBlock;
         std::uint32_t done = f->nextBlockDone;
         for (; b < f->blocks.size(); ++b, done = 0) {
@@ -444,7 +437,6 @@ bool Fci::PlanCut(std::uint64_t dataRoom, std::vector<FolderPlan>& plan) {
             p.uncompEnd += f->blocks[b].cbUncomp;
         }
         p.blockEnd = b;
-        p.coverEnd = p.uncompEnd;
         bool allBlocks = b == f->blocks.size();
         if (allBlocks && f->closed) {
             p.whole = true;
@@ -458,7 +450,6 @@ bool Fci::PlanCut(std::uint64_t dataRoom, std::vector<FolderPlan>& plan) {
                 std::min<std::uint64_t>(room, f->blocks[b].cbData - done - 1));
             if (p.splitBytes > 0) {
                 used += DataHeaderBytes() + p.splitBytes;
-                p.coverEnd += f->blocks[b].cbUncomp;
             }
         }
         bool anything = p.blockEnd > p.firstBlock || p.splitBytes > 0;
@@ -482,14 +473,18 @@ std::vector<FilePlan> Fci::PlanFiles(const std::vector<FolderPlan>& plan) const 
             if (p.folder != file->folder) {
                 continue;
             }
-            if (p.whole) {
-                out.push_back({file.get(), static_cast<std::uint16_t>(i), false});
-            } else if (file->startedInPrev || file->uoff < p.coverEnd) {
-                bool toNext = !file->complete &&
-                              (file.get() == m_adding ||
-                               static_cast<std::uint64_t>(file->uoff) + file->size > p.uncompEnd);
-                out.push_back({file.get(), static_cast<std::uint16_t>(i), toNext});
-            }
+            // Every file of a folder in this cabinet is listed, even one of a
+            // cut folder whose data all lies beyond the cut (the encoder may
+            // hold data back until after the next file is added). A cut
+            // folder takes no new files, so readers that join its parts learn
+            // all of them from the cabinet of its first cut and extract them
+            // on their way through the parts; a file listed first in a later
+            // part would be lost, since a reader may pass the part where it
+            // begins while it completes the file before it.
+            const bool toNext = !p.whole && !file->complete &&
+                                (file.get() == m_adding ||
+                                 static_cast<std::uint64_t>(file->uoff) + file->size > p.uncompEnd);
+            out.push_back({file.get(), static_cast<std::uint16_t>(i), toNext});
             break;
         }
     }

@@ -64,16 +64,12 @@ private:
 
 }  // namespace
 
-std::unique_ptr<BlockCompressor> CreateLzxCompressor(int windowBits, bool spanBlocks) {
+std::unique_ptr<BlockCompressor> CreateLzxCompressor(int windowBits) {
     if (lzx::NumPositionSlots(windowBits) == 0) {
         return nullptr;
     }
-    lzx::LzxEncoderOptions options;
-    if (!spanBlocks) {
-        options.maxBlockFrames = 1;
-    }
     try {
-        return std::make_unique<LzxBlockCompressor>(windowBits, options);
+        return std::make_unique<LzxBlockCompressor>(windowBits, lzx::LzxEncoderOptions{});
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
