@@ -324,6 +324,44 @@ TEST_F(ImportTest, PassGivesUpWhileAFolderCheckHoldsTheLockAndStopIsAsked) {
     EXPECT_NE(m_engine->GetSyncState(), kSyncStateImporting);
 }
 
+// Two changes of one item wait in the folder: the list is walked from its
+// last entry to its first, and the change mailed last is the one that stays,
+// whichever arrived first.
+TEST_F(ImportTest, OfTwoChangesOfOneItemTheOneMailedLastWins) {
+    SYSTEMTIME at{2026, 3, 0, 17, 9, 20, 0, 0};
+    DATE earlier = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&at, &earlier));
+    const DATE later = earlier + 1.0 / 1440;
+    for (bool laterArrivesFirst : {false, true}) {
+        SCOPED_TRACE(laterArrivesFirst);
+        ClearTarget();
+        CComPtr<QMRMessage> local = AnnItem(L"Original");
+        CComPtr<QMRMessage> sent = BertItem(L"Older change");
+        CopySyncId(sent, local);
+        auto put = [&](const wchar_t* subject, DATE mailed) {
+            ASSERT_EQ(sent->PutSubject(CComBSTR(subject)), S_OK);
+            ASSERT_EQ(sent->Save(), S_OK);
+            PutSyncMail(AddinFolder(), sent, L"Team", L"pw");
+            CComPtr<QMRMessage> mail = FolderItem(AddinFolder(), FolderCount(AddinFolder()));
+            ASSERT_EQ(mail->PutSubject(CComBSTR(syncmail::BuildSyncMailSubject(
+                                                    syncmail::SyncMailTimeText(mailed), false, L"")
+                                                    .c_str())),
+                      S_OK);
+            ASSERT_EQ(mail->Save(), S_OK);
+        };
+        if (laterArrivesFirst) {
+            put(L"Newer change", later);
+            put(L"Older change", earlier);
+        } else {
+            put(L"Older change", earlier);
+            put(L"Newer change", later);
+        }
+        ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+        EXPECT_EQ(TargetSubjects(), std::vector<std::wstring>{L"Newer change"});
+        EXPECT_EQ(FolderCount(AddinFolder()), 0);
+    }
+}
+
 TEST_F(ImportTest, OwnWritesAreRegisteredAsOwnChanges) {
     // The registration marks a change as queued; the pass puts the importing
     // state back only when nothing else changed it.
