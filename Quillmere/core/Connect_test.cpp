@@ -18,8 +18,8 @@
 #include "platform/com/ConnectionPoint.h"
 #include "platform/win/Clock.h"
 #include "platform/win/Environment.h"
-#include "platform/win/MessageLoop.h"
 #include "platform/win/MessageBox.h"
+#include "platform/win/MessageLoop.h"
 #include "platform/win/Paths.h"
 #include "platform/win/Registry.h"
 #include "platform/win/Shell.h"
@@ -414,8 +414,7 @@ TEST_F(ConnectTest, FoldersOfKindSixAndICloudStoresGetNoPage) {
          false},
         {"first iCloud provider, calendar", 2, "975C4FC305EB4BBBB1992A7570EC7CF9",
          olAppointmentItem, true},
-        {"second iCloud provider", 2, "425DC1A925AC47B5A636EEF64AD9B6B4", olAppointmentItem,
-         false},
+        {"second iCloud provider", 2, "425DC1A925AC47B5A636EEF64AD9B6B4", olAppointmentItem, false},
     };
     ASSERT_EQ(Connect(), S_OK);
     g_pEngine.load()->Start();

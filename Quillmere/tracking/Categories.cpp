@@ -84,4 +84,3 @@ void LoadUserCategories(CSyncEngine* /*engine*/, std::vector<std::wstring>& out,
         return;
     AppendSubkeyNames(std::wstring(kUserCategoriesKey) + address, out);
 }
-

@@ -52,4 +52,3 @@ void LoadCategoriesFilter(CSyncEngine* engine, std::vector<std::wstring>& out,
 // "Software\Brindlecast\Quillmere\UserCategories\<address>", appended to out.
 void LoadUserCategories(CSyncEngine* engine, std::vector<std::wstring>& out,
                         const wchar_t* address);
-
