@@ -19,6 +19,7 @@
 #include "platform/win/Clock.h"
 #include "platform/win/Environment.h"
 #include "platform/win/MessageBox.h"
+#include "platform/win/MessageLoop.h"
 #include "platform/win/Paths.h"
 #include "platform/win/Registry.h"
 #include "platform/win/Shell.h"
@@ -408,18 +409,54 @@ TEST_F(ConnectTest, FolderPageOnlyAfterStartAndNotForExcludedFolders) {
               static_cast<IDispatch*>(static_cast<MAPIFolder*>(calendar)));
 }
 
-TEST_F(ConnectTest, FolderOfAKindSixStoreGetsNoPage) {
+// Folders of kind-six stores and of iCloud stores get no page; of the first
+// iCloud provider only its contacts folders are left out.
+TEST_F(ConnectTest, FoldersOfKindSixAndICloudStoresGetNoPage) {
+    auto hex = [](const char* text) {
+        std::vector<BYTE> bytes;
+        for (const char* p = text; p[0] && p[1]; p += 2)
+            bytes.push_back(static_cast<BYTE>(std::stoi(std::string(p, 2), nullptr, 16)));
+        return bytes;
+    };
+    struct Case {
+        const char* name;
+        LONG kind;
+        const char* provider;
+        OlItemType itemType;
+        bool page;
+    };
+    const Case cases[] = {
+        {"personal store", 2, "", olContactItem, true},
+        {"kind six", 6, "", olMailItem, false},
+        {"first iCloud provider, contacts", 2, "975C4FC305EB4BBBB1992A7570EC7CF9", olContactItem,
+         false},
+        {"first iCloud provider, calendar", 2, "975C4FC305EB4BBBB1992A7570EC7CF9",
+         olAppointmentItem, true},
+        {"second iCloud provider", 2, "425DC1A925AC47B5A636EEF64AD9B6B4", olAppointmentItem, false},
+    };
     ASSERT_EQ(Connect(), S_OK);
     g_pEngine.load()->Start();
-    auto store = com::Make<fakes::FakeStore>();
-    store->entryId = L"ST06";
-    store->kind = 6;
-    g_session->stores->stores.push_back(store);
-    auto folder = Folder(L"C1", L"Calendar");
-    folder->storeId = L"ST06";
-    auto pages = com::Make<FakePages>();
-    FireFolderPages(pages, folder);
-    EXPECT_TRUE(pages->added.empty());
+    g_pEngine.load()->SetUtils(com::Make<fakes::FakeUtils>());
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring storeId = L"ST" + std::to_wstring(10 + n);
+        const std::wstring entryId = L"F" + std::to_wstring(10 + n++);
+        auto store = com::Make<fakes::FakeStore>();
+        store->entryId = storeId;
+        store->kind = c.kind;
+        store->provider = hex(c.provider);
+        g_session->stores->stores.push_back(store);
+        auto helperFolder = com::Make<fakes::FakeFolder>();
+        helperFolder->store = store;
+        g_session->foldersById[entryId] = helperFolder;
+        auto folder = Folder(entryId.c_str(), L"Shared");
+        folder->storeId = storeId;
+        folder->defaultItemType = c.itemType;
+        auto pages = com::Make<FakePages>();
+        FireFolderPages(pages, folder);
+        EXPECT_EQ(pages->added.size(), c.page ? 1u : 0u);
+    }
 }
 
 TEST_F(ConnectTest, NewMailAsksForAnInboxPass) {
@@ -429,6 +466,27 @@ TEST_F(ConnectTest, NewMailAsksForAnInboxPass) {
     m_app->events.Fire(outlook::dispid::kEventNewMail);
     EXPECT_TRUE(g_pEngine.load()->m_mainInboxRequest.load());
     EXPECT_NE(DebugLog().find("standard-inbox evt"), std::string::npos);
+}
+
+TEST_F(ConnectTest, NewMailRearmsTheHeartbeatAtFiveSeconds) {
+    ASSERT_EQ(Connect(), S_OK);
+    win::SetTimeScaleForTesting(10);  // to tell the 5-s period from the 3-s one
+    HWND heartbeat = m_connect->Heartbeat().Handle();
+    m_connect->Heartbeat().Arm(USER_TIMER_MAXIMUM);  // would not fall due during the test
+    const DWORD fired = GetTickCount();
+    m_app->events.Fire(outlook::dispid::kEventNewMail);
+    bool ticked = false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!ticked && std::chrono::steady_clock::now() < end) {
+        MSG msg;
+        // Taken without dispatching: the heartbeat's own work is not under test.
+        if (PeekMessageW(&msg, heartbeat, WM_TIMER, WM_TIMER, PM_REMOVE))
+            ticked = msg.wParam == kHeartbeatTimerId;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(ticked) << "timer 1 was re-armed";
+    EXPECT_GE(GetTickCount() - fired, kHeartbeatNewMailPeriod);
 }
 
 TEST_F(ConnectTest, QuitWithQueuedMailsShowsOneBalloonWhileThreadsRun) {

@@ -101,8 +101,6 @@ public:
     // this object; the destructor waits for it to drop.
     void SetThreadAlive(bool alive) { m_threadAlive = alive; }
     bool IsThreadAlive() const { return m_threadAlive.load(); }
-    // Items of the folder as last counted (for the log line at stop).
-    void SetElementCount(LONG count) { m_elementCount = count; }
 
     // --- Exchange cache and own changes (ExchangeCache.cpp) -----------------
     // The Exchange form of CItemsEvents::AddToChangeList: registers an own

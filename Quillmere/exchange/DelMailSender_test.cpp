@@ -332,6 +332,25 @@ TEST_F(DelMailSenderTest, BurstOfDeletionsIsParkedForPacketMails) {
     EXPECT_EQ(status, L" ( 1 mails)");
 }
 
+// Outside a burst a notice is parked from more than 10 waiting mails on.
+TEST_F(DelMailSenderTest, NoticeIsParkedWhenMoreThanTenMailsWait) {
+    struct Case {
+        LONG waiting;
+        bool parked;
+    };
+    for (const Case& c : {Case{10, false}, Case{11, true}}) {
+        SCOPED_TRACE(c.waiting);
+        const LONG outbox = OutboxCount();
+        const LONG parked = m_engine->m_parkedMailCounter.load();
+        CComBSTR id(L"B1");
+        ASSERT_EQ(sendDelMessage(m_engine.get(), m_engine->Session(), m_engine->Utils(), L"Team",
+                                 id, c.waiting, false),
+                  S_OK);
+        EXPECT_EQ(OutboxCount(), outbox + (c.parked ? 0 : 1));
+        EXPECT_EQ(m_engine->m_parkedMailCounter.load(), parked + (c.parked ? 1 : 0));
+    }
+}
+
 TEST_F(DelMailSenderTest, RemoveFromChangeListTakesTheKeyFromTheShareOnly) {
     CFolderObj* other = AddEntry(CFolderObj::kSharedFolder, L"Other");
     CFolderObj* alternate = AddEntry(CFolderObj::kAlternateInbox, L"Team");

@@ -292,6 +292,23 @@ TEST_F(MailSenderTest, BurstIsParkedAndNothingOfItIsLeftAsSingleMails) {
     EXPECT_EQ(status, L" ( 1 mails)");  // the last mail still counted in the burst
 }
 
+// Neither the count nor the time would send them: the end of the burst
+// sends its last, partly filled packet.
+TEST_F(MailSenderTest, EndOfTheBurstSendsItsPartlyFilledPacket) {
+    const int kMails = 6;
+    m_engine->m_packetCount = 30;
+    m_engine->m_packetTime = 100000;
+    for (int i = 0; i < kMails; ++i)
+        Queue(NewItem(L"Burst " + std::to_wstring(i)));
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return DebugLogCount("sendSyncMessage::END") == kMails; }));
+    ASSERT_EQ(DebugLogCount("SaveSpecialMail saved"), static_cast<std::size_t>(kMails));
+    EXPECT_TRUE(WaitFor([&] { return PacketAttachments() == kMails; }));
+    EXPECT_EQ(SyncMailsInOutbox(), 0);
+    EXPECT_EQ(DebugLogCount("Collected Mails > bs_collect_count"), 0u);
+    EXPECT_EQ(DebugLogCount("Time > bs_collect_time"), 0u);
+}
+
 TEST_F(MailSenderTest, PacketsAreSentWhenEnoughAreParkedOrTheTimeIsUp) {
     struct Case {
         const char* name;

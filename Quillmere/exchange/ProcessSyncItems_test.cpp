@@ -12,6 +12,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "Quillmere/cabinet/Compress.h"
 #include "Quillmere/core/AddinGlobals.h"
@@ -20,6 +21,7 @@
 #include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/core/OutlookNamespaceAccess.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/SendQueues.h"
 #include "Quillmere/exchange/SyncMailFormat.h"
 #include "Quillmere/exchange/SyncTestSupport_test.h"
 #include "Quillmere/resources/LoadString.h"
@@ -433,6 +435,100 @@ TEST_F(ImportTest, PassGivesUpWhileAFolderCheckHoldsTheLockAndStopIsAsked) {
     EXPECT_EQ(FolderCount(AddinFolder()), 1);
     EXPECT_TRUE(TargetSubjects().empty());
     EXPECT_NE(m_engine->GetSyncState(), kSyncStateImporting);
+}
+
+// A folder check on another thread holds FolderCheckLock: the import polls
+// and touches nothing until the check has ended.
+TEST_F(ImportTest, ImportWaitsWhileAFolderCheckOnAnotherThreadHoldsTheLock) {
+    CComPtr<QMRMessage> sent = BertItem(L"Waiting");
+    PutSyncMail(AddinFolder(), sent, L"Team", L"pw");
+    std::atomic<bool> held{false}, imported{false}, sawWaiting{false}, importingWhileHeld{false};
+    std::thread check([&]() NO_THREAD_SAFETY_ANALYSIS {
+        EnterCriticalSection(&FolderCheckLock);
+        held = true;
+        while (!imported && !sawWaiting) {
+            sawWaiting = DebugLogHas("waiting for entering Inbox folder since 1 Min.!!! ");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        importingWhileHeld = m_engine->GetSyncState() == kSyncStateImporting;
+        LeaveCriticalSection(&FolderCheckLock);
+    });
+    while (!held)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+    imported = true;
+    check.join();
+    EXPECT_TRUE(sawWaiting) << "the import went on while the check held the lock";
+    EXPECT_FALSE(importingWhileHeld);
+    EXPECT_EQ(TargetSubjects(), std::vector<std::wstring>{L"Waiting"});
+    EXPECT_EQ(FolderCount(AddinFolder()), 0);
+}
+
+// A partner's deletion takes the key off the folder's change list, so that
+// the folder's own deletion scan does not send a notice back.
+TEST_F(ImportTest, ReceivedDeletionTakesTheKeyOffTheChangeListSoNoNoticeGoesBack)
+NO_THREAD_SAFETY_ANALYSIS {
+    CComPtr<QMRMessage> gone = AnnItem(L"Gone");
+    const std::wstring id = SyncIdText(gone);
+    CFolderObj* team = m_engine->GetFolderEntry(0, false);
+    ASSERT_NE(team, nullptr);
+    auto listed = [&] {
+        for (const ChangeKeyEntry& entry : team->Sink()->ChangeKeylistEntries())
+            if (entry.key == id)
+                return true;
+        return false;
+    };
+    // Held as a folder check holds it (re-entrant for the import on this
+    // thread): the folder's own thread can't reload its list meanwhile.
+    EnterCriticalSection(&FolderCheckLock);
+    ASSERT_EQ(team->Sink()->LoadFolderList(m_engine->Session(), m_utils), S_OK);
+    ASSERT_TRUE(listed());
+    PutDeletionNotice(AddinFolder(), id, L"Team");
+    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+    EXPECT_TRUE(TargetSubjects().empty());
+    EXPECT_FALSE(listed());
+    team->Sink()->CheckFolder4DeletedItems(m_engine->Session(), m_utils);
+    EXPECT_EQ(DelMailSenderList.Count(), 0u) << "no notice goes back";
+    LeaveCriticalSection(&FolderCheckLock);
+    DelMailSenderList.Clear();
+}
+
+// Two changes of one item wait in the folder: the list is walked from its
+// last entry to its first, and the change mailed last is the one that stays,
+// whichever arrived first.
+TEST_F(ImportTest, OfTwoChangesOfOneItemTheOneMailedLastWins) {
+    SYSTEMTIME at{2026, 3, 0, 17, 9, 20, 0, 0};
+    DATE earlier = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&at, &earlier));
+    const DATE later = earlier + 1.0 / 1440;
+    for (bool laterArrivesFirst : {false, true}) {
+        SCOPED_TRACE(laterArrivesFirst);
+        ClearTarget();
+        CComPtr<QMRMessage> local = AnnItem(L"Original");
+        CComPtr<QMRMessage> sent = BertItem(L"Older change");
+        CopySyncId(sent, local);
+        auto put = [&](const wchar_t* subject, DATE mailed) {
+            ASSERT_EQ(sent->PutSubject(CComBSTR(subject)), S_OK);
+            ASSERT_EQ(sent->Save(), S_OK);
+            PutSyncMail(AddinFolder(), sent, L"Team", L"pw");
+            CComPtr<QMRMessage> mail = FolderItem(AddinFolder(), FolderCount(AddinFolder()));
+            ASSERT_EQ(mail->PutSubject(CComBSTR(syncmail::BuildSyncMailSubject(
+                                                    syncmail::SyncMailTimeText(mailed), false, L"")
+                                                    .c_str())),
+                      S_OK);
+            ASSERT_EQ(mail->Save(), S_OK);
+        };
+        if (laterArrivesFirst) {
+            put(L"Newer change", later);
+            put(L"Older change", earlier);
+        } else {
+            put(L"Older change", earlier);
+            put(L"Newer change", later);
+        }
+        ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+        EXPECT_EQ(TargetSubjects(), std::vector<std::wstring>{L"Newer change"});
+        EXPECT_EQ(FolderCount(AddinFolder()), 0);
+    }
 }
 
 TEST_F(ImportTest, OwnWritesAreRegisteredAsOwnChanges) {

@@ -293,6 +293,10 @@ TEST_F(SendMailTest, NewerChangeReplacesTheWaitingMailOfTheSameItem) {
         {"waiting, not yet submitted", false, 0, 1},
         {"submitted, not yet sent", true, 0, 1},
         {"long outbox is not searched", false, 20, 2},
+        // The Outbox holds the fillers, the notice and the first mail when
+        // the second change looks: 19 items are searched, 20 are not.
+        {"nineteen items are searched", false, 17, 1},
+        {"twenty items are not searched", false, 18, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

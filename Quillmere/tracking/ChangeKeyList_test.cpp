@@ -352,6 +352,39 @@ TEST_F(ChangeKeyTest, ChangedKeyIsMarkedFirstAndSentByTheNextCheck) {
     EXPECT_EQ(Recorded().synced.size(), 1u);
 }
 
+// A list written while the store kept only modification stamps (or keys of
+// another form) meets the store's change keys: the item goes the change-key
+// way, marked first and sent by the next check that still sees a difference.
+TEST_F(ChangeKeyTest, ChangeKeyReplacingAStampOrAKeyOfAnotherLengthIsMarkedFirstAndSentNext) {
+    struct Case {
+        const char* name;
+        std::wstring listed;
+    };
+    const Case cases[] = {
+        {"stamp", L"110126093000"},
+        {"shorter change key", L"00112233445566778899AABB"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Recorded() = changekeys::testing::QueueRecorder();
+        CComPtr<QMRMessage> a = NewItem(L"a");
+        const std::wstring id = SyncIdOf(a);
+        ASSERT_NE(ChangeKeyOf(a).size(), c.listed.size());
+        WriteHostFile(KeysPath(), std::string(id.begin(), id.end()) + "\r\n");
+        WriteHostFile(ValuesPath(), std::string(c.listed.begin(), c.listed.end()) + "\r\n");
+        ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+        ASSERT_EQ(ValueOf(id), c.listed);
+
+        EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+        EXPECT_EQ(ValueOf(id), L"HOTMAL");
+        EXPECT_TRUE(Recorded().synced.empty());
+        EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+        EXPECT_EQ(Recorded().synced, std::vector<std::wstring>{id});
+        EXPECT_EQ(ValueOf(id), L"CHANGED");
+        ASSERT_EQ(a->Delete(0), S_OK);
+    }
+}
+
 TEST_F(StampStoreTest, EditedItemGoesOutAtTheFirstCheck) {
     CComPtr<QMRMessage> a = NewItem(L"a");
     ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);

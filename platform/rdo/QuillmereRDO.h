@@ -325,6 +325,7 @@ struct QMRItems : IDispatch {
     // when none matches. E_INVALIDARG / MAPI_E_TOO_COMPLEX for a filter the
     // store does not understand.
     virtual HRESULT Find(BSTR filter, QMRMessage** message) = 0;
+    // Matches come in the order set by Sort (creation order without one).
     // The next match of the last Find; null (and S_OK) when none is left.
     // MAPI_E_NOT_INITIALIZED without a Find before.
     virtual HRESULT FindNext(QMRMessage** message) = 0;

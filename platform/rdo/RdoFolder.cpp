@@ -1,6 +1,7 @@
 #include "platform/rdo/RdoFolder.h"
 
 #include <cwctype>
+#include <set>
 
 #include "platform/outlook/MapiObjects.h"
 #include "platform/rdo/MapiObject.h"
@@ -654,6 +655,16 @@ HRESULT RdoItems::Find(BSTR filter, QMRMessage** message) {
     HRESULT hr = m_folder.Find(WithDaslNames(FilterOfQuery(View(filter))), m_associated, &m_found);
     if (FAILED(hr))
         return hr;
+    if (m_sortSet) {
+        // The matches come in the order set by Sort, as the walk does.
+        if (FAILED(hr = Refresh()))
+            return hr;
+        std::set<store::Bytes> matched(m_found.begin(), m_found.end());
+        m_found.clear();
+        for (const store::Bytes& id : m_order)
+            if (matched.count(id))
+                m_found.push_back(id);
+    }
     m_searched = true;
     return FindNext(message);
 }
@@ -678,6 +689,7 @@ HRESULT RdoItems::Sort(BSTR property, VARIANT_BOOL descending) {
     if (!tag)
         return E_INVALIDARG;
     m_sort = store::SortOrder{*tag, descending != VARIANT_FALSE};
+    m_sortSet = true;
     m_orderRead = false;
     m_walk = 0;
     return S_OK;
