@@ -1,5 +1,6 @@
 #include "platform/store/StoreDatabase.h"
 
+#include "platform/win/CrashPoints.h"
 #include "platform/win/Errors.h"
 #include "platform/win/Text.h"
 
@@ -272,6 +273,7 @@ HRESULT WriteTransaction::Commit() {
         --m_impl.writeDepth;
         return S_OK;
     }
+    win::CountCrashStep(win::CrashStep::kCommit, m_impl.path);
     HRESULT hr = m_impl.Exec("COMMIT");
     if (FAILED(hr)) {
         return hr;  // the destructor rolls back
