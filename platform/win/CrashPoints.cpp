@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace win {
 
@@ -18,10 +19,17 @@ constexpr const char* kKindNames[] = {"write", "rename", "delete", "registry", "
 constexpr int kKindCount = sizeof kKindNames / sizeof kKindNames[0];
 constexpr int kAnyKind = -1;
 
-struct Armed {
+struct Stage {
     int kind = kAnyKind;
     std::string text;
-    long remaining = 0;  // matching steps left to let through, plus one
+    long remaining = 0;  // matching steps until this stage is reached
+};
+
+// The stages of a spec, in order; the last one kills.
+struct Armed {
+    std::vector<Stage> stages;
+    std::size_t current = 0;
+    bool Active() const { return current < stages.size(); }
 };
 
 std::mutex g_mutex;
@@ -32,8 +40,8 @@ long g_stepNumber = 0;  // guarded by g_mutex
 std::atomic<bool> g_active{false};
 std::once_flag g_environmentRead;
 
-bool Parse(std::string_view spec, Armed& out) {
-    out = Armed{};
+bool ParseStage(std::string_view spec, Stage& out) {
+    out = Stage{};
     long count = 1;
     if (std::size_t hash = spec.rfind('#'); hash != std::string_view::npos) {
         std::string digits(spec.substr(hash + 1));
@@ -48,18 +56,28 @@ bool Parse(std::string_view spec, Armed& out) {
         kind = spec.substr(0, colon);
         out.text = std::string(spec.substr(colon + 1));
     }
-    if (kind == "*") {
+    out.kind = -2;
+    if (kind == "*")
         out.kind = kAnyKind;
-    } else {
-        out.kind = -2;
-        for (int i = 0; i < kKindCount; ++i)
-            if (kind == kKindNames[i])
-                out.kind = i;
-        if (out.kind == -2)
-            return false;
-    }
+    for (int i = 0; i < kKindCount; ++i)
+        if (kind == kKindNames[i])
+            out.kind = i;
     out.remaining = count;
-    return true;
+    return out.kind != -2;
+}
+
+bool Parse(std::string_view spec, Armed& out) {
+    out = Armed{};
+    for (;;) {
+        std::size_t next = spec.find('>');
+        Stage stage;
+        if (!ParseStage(spec.substr(0, next), stage))
+            return false;
+        out.stages.push_back(stage);
+        if (next == std::string_view::npos)
+            return true;
+        spec = spec.substr(next + 1);
+    }
 }
 
 void ReadEnvironment() {
@@ -72,7 +90,7 @@ void ReadEnvironment() {
     }
     if (const char* file = std::getenv("QUILLMERE_CRASH_STEPS"); file && *file)
         g_logFd = ::open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    g_active = g_armed.remaining > 0 || g_logFd >= 0;
+    g_active = g_armed.Active() || g_logFd >= 0;
 }
 
 std::string_view LastComponent(std::string_view path) {
@@ -93,10 +111,16 @@ void Count(CrashStep kind, std::string_view path) {
         // line must be on disk before the step it names may kill us.
         [[maybe_unused]] ssize_t written = ::write(g_logFd, line.data(), line.size());
     }
-    if (g_armed.remaining <= 0 || (g_armed.kind != kAnyKind && g_armed.kind != k) ||
-        name.find(g_armed.text) == std::string_view::npos)
+    if (!g_armed.Active())
         return;
-    if (--g_armed.remaining > 0)
+    Stage& stage = g_armed.stages[g_armed.current];
+    if ((stage.kind != kAnyKind && stage.kind != k) ||
+        name.find(stage.text) == std::string_view::npos)
+        return;
+    if (--stage.remaining > 0)
+        return;
+    // An earlier stage only starts the count of the next one.
+    if (++g_armed.current < g_armed.stages.size())
         return;
     ::kill(::getpid(), SIGKILL);
     // SIGKILL can't be caught; the process is gone before this returns.
@@ -133,7 +157,7 @@ bool ArmCrashPoint(std::string_view spec) {
     Armed armed;
     bool ok = spec.empty() || Parse(spec, armed);
     g_armed = ok ? armed : Armed{};
-    g_active = g_armed.remaining > 0 || g_logFd >= 0;
+    g_active = g_armed.Active() || g_logFd >= 0;
     return ok;
 }
 

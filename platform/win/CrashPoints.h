@@ -15,13 +15,17 @@
 //             by the store's file name
 // A name is the last component of the host path.
 //
-// A crash spec is KIND[:TEXT][#N]: KIND one of the names above or "*" for
-// every kind; the step's name must contain TEXT (case-sensitive; no TEXT
-// matches every name); the N-th matching step from the arming (1 when
-// omitted) is the one the process does not survive. Examples:
+// A crash spec is one stage KIND[:TEXT][#N], or several joined by ">": KIND
+// one of the names above or "*" for every kind; the step's name must contain
+// TEXT (case-sensitive; no TEXT matches every name); the N-th matching step
+// (1 when omitted) reaches the stage. Counting starts at the arming for the
+// first stage and when the stage before is reached for the others; reaching
+// the last stage kills the process, just before that step. Examples:
 //   rename:.syncdata.ids      before the first rename onto a ".syncdata.ids"
 //   commit#12                 before the twelfth store commit
-//   write:.mailsenddata.ids#2 before the second write to a sync-mail queue file
+//   write:.syncdata.ids>commit#10
+//                             before the tenth store commit after the first
+//                             write to a ".syncdata.ids"
 //
 // Environment (read at the first counted step):
 //   QUILLMERE_CRASH_AT=SPEC     armed from the start of the process

@@ -92,6 +92,17 @@ TEST_F(CrashPointsTest, ArmedInTheProcessCountsFromTheArming) {
     EXPECT_EQ(LastStep(), "write x.txt");
 }
 
+// An earlier stage only starts the count of the next: the second write to
+// x.txt after the first rename onto b.txt; the writes before the rename
+// don't count.
+TEST_F(CrashPointsTest, StagesCountOneAfterTheOther) {
+    EXPECT_TRUE(
+        ChildKilled("WritesAroundARename", {"QUILLMERE_CRASH_AT=rename:b.txt>write:x.txt#2"}));
+    EXPECT_EQ(TestMachine::ReadHostFile(C("/x.txt")), "123");
+    EXPECT_TRUE(TestMachine::HostExists(C("/b.txt")));
+    EXPECT_EQ(LastStep(), "write x.txt");
+}
+
 // A registry change is written as a whole hive file; killed before that, the
 // hive on disk does not hold the value.
 TEST_F(CrashPointsTest, RegistryWriteIsAStep) {
@@ -107,7 +118,8 @@ TEST_F(CrashPointsTest, RegistryWriteIsAStep) {
 }
 
 TEST_F(CrashPointsTest, SpecsThatCannotBeParsedArmNothing) {
-    for (const char* spec : {"bogus", "rename#0", "rename#", "write#x", "Rename:b"})
+    for (const char* spec :
+         {"bogus", "rename#0", "rename#", "write#x", "Rename:b", "rename>", ">write", "write>x"})
         EXPECT_FALSE(win::ArmCrashPoint(spec)) << spec;
     // Nothing is armed after a refused spec: these steps don't kill.
     WriteWholeFile(L"C:\\p.txt", "p");
@@ -146,6 +158,22 @@ TEST_F(CrashPointsChild, WritesAfterArming) {
         fflush(file);
     }
     ASSERT_TRUE(win::ArmCrashPoint("write:x.txt#2"));
+    for (const char* piece : {"3", "4"}) {
+        fputs(piece, file);
+        fflush(file);
+    }
+    fclose(file);
+}
+
+TEST_F(CrashPointsChild, WritesAroundARename) {
+    CrtFile* file = _wfopen(L"C:\\x.txt", L"wb");
+    ASSERT_NE(file, nullptr);
+    for (const char* piece : {"1", "2"}) {
+        fputs(piece, file);
+        fflush(file);
+    }
+    WriteWholeFile(L"C:\\a.txt", "a");
+    ASSERT_TRUE(MoveFileExW(L"C:\\a.txt", L"C:\\b.txt", MOVEFILE_REPLACE_EXISTING));
     for (const char* piece : {"3", "4"}) {
         fputs(piece, file);
         fflush(file);
