@@ -230,11 +230,14 @@ unsigned DelMailSendThread(void*) {
         else if (total == 0)
             many = false;
         if (deletions == 0) {
+            // The queue ran dry: the file need not list the notices that left.
+            PersistSendQueues(utils);
             for (int waited = 0; waited < 3000 && !StopFlag.load(); waited += 100)
                 Sleep(100);
             continue;
         }
-        std::unique_ptr<CDelMail2Send> record = DelMailSenderList.Take();
+        // Leased: the queue file keeps listing the notice until it is built.
+        CDelMailSenderList::Lease record = DelMailSenderList.TakeLease();
         if (!record)
             continue;
         std::wstring shareName = record->GetShareName();

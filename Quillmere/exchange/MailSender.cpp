@@ -166,6 +166,8 @@ void RunLoop(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
             continue;
         }
         if (queued == 0) {
+            // The queue ran dry: the file need not list the mails that left.
+            PersistSendQueues(utils);
             WaitUnlessStopped(kIdleMs);
             engine->ChangeSyncState(kSyncStateIdle, kSyncStateSending);
             continue;
@@ -177,8 +179,10 @@ void RunLoop(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
             continue;
         }
 
+        // Leased, not taken: the queue file keeps listing the record until
+        // its mail is in the Outbox or parked.
         bool busy = false;
-        std::unique_ptr<CMail2Send> head = MailSenderList.TryTake(&busy);
+        CMailSenderList::Lease head = MailSenderList.TryTakeLease(&busy);
         if (!head)
             continue;
         TakenRecord record;
