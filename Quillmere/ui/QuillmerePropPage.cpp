@@ -984,13 +984,19 @@ void CQuillmerePropPage::ResetFolder(const std::wstring& entryId) {
     }
     if (!m_engine || !m_engine->Exists())
         return;
+    // Order matters: the restart stops and frees the running folder object,
+    // which saves its state as it goes; deleted before, the files would be
+    // back, and sharing the folder again would start from that stale state.
+    // The registry key is gone, so the reload starts no new object for it.
+    m_engine->RestartThreads();
     const std::wstring directory = m_engine->DataDirectory();
     for (const wchar_t* extension : kStateFileExtensions) {
-        const std::wstring path = directory + entryId + extension;
-        if (path.size() < kMaxPath)
-            DeleteFileW(path.c_str());
+        for (const wchar_t* pending : {L"", L".new"}) {
+            const std::wstring path = directory + entryId + extension + pending;
+            if (path.size() < kMaxPath)
+                DeleteFileW(path.c_str());
+        }
     }
-    m_engine->RestartThreads();
 }
 
 void CQuillmerePropPage::WriteFolder(const std::wstring& entryId, const std::wstring& storeId,
