@@ -29,6 +29,9 @@ constexpr std::size_t kShareNameBufferSize = 256;
 // Queue totals at which the sender counts as being in a burst.
 constexpr std::size_t kManyMails = 5;
 constexpr LONG kManyWaitingMails = 10;
+// The wait (platform ms) before a notice whose partners could not be read is
+// tried again.
+constexpr int kUnreadableSettingsRetryMs = 60000;
 
 // Addresses the notice to the partners of the share's folder. E_FAIL when
 // no synchronised folder has that share name or the folder has no partners.
@@ -49,9 +52,10 @@ HRESULT AddressNotice(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* m
     }
     // Every partner: a deletion concerns all who may hold the item, whatever
     // its categories or attendees were.
-    if (!GetShareRecipients(engine, folderEntryId, nullptr, recipients, false)) {
+    bool unreadable = false;
+    if (!GetShareRecipients(engine, folderEntryId, nullptr, recipients, false, &unreadable)) {
         LogHResult(0, "UserList empty");
-        return E_FAIL;
+        return unreadable ? kPartnersUnreadable : E_FAIL;
     }
     CComBSTR to(recipients.c_str());
     if (!to) {
@@ -247,7 +251,15 @@ unsigned DelMailSendThread(void*) {
                 LogHResult(0, "Sharename from Deleted message not found");
             continue;
         }
-        sendDelMessage(engine, session, utils, shareName, syncId, static_cast<LONG>(total), many);
+        if (sendDelMessage(engine, session, utils, shareName, syncId, static_cast<LONG>(total),
+                           many) == kPartnersUnreadable) {
+            // The registry can't be read (a damaged hive): the notice stays
+            // queued, and is tried again a while later.
+            record.ReturnToQueue();
+            for (int waited = 0; waited < kUnreadableSettingsRetryMs && !StopFlag.load();
+                 waited += 100)
+                Sleep(100);
+        }
     }
 
     if (!queuePath.empty())

@@ -238,12 +238,23 @@ bool FindMailInOutbox(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils*
     return true;
 }
 
-std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId) {
+std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId, bool* unreadable) {
     std::vector<std::wstring> users;
+    if (unreadable)
+        *unreadable = false;
     std::wstring path = std::wstring(kFoldersKeyPath) + L"\\" + folderEntryId + L"\\Users";
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    LSTATUS opened = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key);
+    if (opened != ERROR_SUCCESS) {
+        if (opened != ERROR_FILE_NOT_FOUND && opened != ERROR_PATH_NOT_FOUND) {
+            if (unreadable)
+                *unreadable = true;
+            std::string line =
+                "registry unreadable, partners unknown: HKEY_CURRENT_USER\\" + win::ToAnsi(path);
+            LogHResult(HRESULT_FROM_WIN32(static_cast<DWORD>(opened)), line.c_str());
+        }
         return users;
+    }
     auto add = [&](const wchar_t* name, DWORD size) {
         std::wstring user(name, size);
         if (!user.empty() && std::find(users.begin(), users.end(), user) == users.end())
@@ -277,10 +288,10 @@ std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId) {
 
 bool GetShareRecipients(CSyncEngine* engine, const std::wstring& folderEntryId,
                         const std::vector<std::wstring>* categories, std::wstring& recipients,
-                        bool attendeeCheck) {
+                        bool attendeeCheck, bool* unreadable) {
     recipients.clear();
     bool added = false;
-    for (const std::wstring& user : GetFolderUsers(folderEntryId)) {
+    for (const std::wstring& user : GetFolderUsers(folderEntryId, unreadable)) {
         if (categories) {
             std::vector<std::wstring> linked;
             LoadUserCategories(engine, linked, user.c_str());
@@ -418,11 +429,14 @@ HRESULT SendSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtil
     std::vector<std::wstring> categories;
     GetKeywords(utils, item, categories);
     std::wstring recipients;
-    if (!GetShareRecipients(engine, std::wstring(folderId.View()), &categories, recipients, true)) {
+    bool unreadable = false;
+    if (!GetShareRecipients(engine, std::wstring(folderId.View()), &categories, recipients, true,
+                            &unreadable)) {
         WriteDebugLog("SendSyncMessage::Userlist is empty, Mail can't be sent");
         mail->Delete(0);
-        LogEndOfBuild(E_FAIL);
-        return E_FAIL;
+        const HRESULT hr = unreadable ? kPartnersUnreadable : E_FAIL;
+        LogEndOfBuild(hr);
+        return hr;
     }
 
     LogIfFailed(mail->PutTo(CComBSTR(recipients)), "SendSyncMessage::put_To");
