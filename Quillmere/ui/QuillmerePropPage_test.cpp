@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -135,6 +136,9 @@ public:
 struct EngineState {
     bool exists = true;
     int restarts = 0;
+    // Runs at each restart, as the running folder objects save their state
+    // when they go.
+    std::function<void()> onRestart;
 };
 
 class FakeEngine final : public ui::IFolderPageEngine {
@@ -145,7 +149,11 @@ public:
     std::wstring ModuleDirectory() override { return L"C:\\Addin\\"; }
     std::wstring DataDirectory() override { return kDataDir; }
     std::wstring ModuleVersion() override { return L"4.2.17"; }
-    void RestartThreads() override { ++m_state.restarts; }
+    void RestartThreads() override {
+        ++m_state.restarts;
+        if (m_state.onRestart)
+            m_state.onRestart();
+    }
 
 private:
     EngineState& m_state;
@@ -1092,11 +1100,21 @@ TEST_F(QuillmerePropPageTest, UncheckingSyncRemovesTheKeyAndTheStateFiles) {
         write(kDataDir + kEntryId + e);
         write(kDataDir + L"00F9" + e);
     }
+    // A write a crash cut short.
+    write(kDataDir + kEntryId + L".keys.ids.new");
+    // The folder's running object saves its lists as it goes: sharing the
+    // folder again must not start from them.
+    m_engine.onRestart = [&] {
+        write(kDataDir + kEntryId + L".keys.ids");
+        write(kDataDir + kEntryId + L".values.ids");
+    };
     Open();
     ASSERT_TRUE(win::ClickButton(Item(fp::kSyncFolderCheck)));
     EXPECT_EQ(m_page->Apply(), S_OK);
     EXPECT_FALSE(KeyExists(kFolderKey));
     EXPECT_TRUE(KeyExists(kFolders + L"\\00F9"));
+    EXPECT_EQ(GetFileAttributesW((kDataDir + kEntryId + L".keys.ids.new").c_str()),
+              INVALID_FILE_ATTRIBUTES);
     for (const std::wstring& e : extensions) {
         EXPECT_EQ(GetFileAttributesW((kDataDir + kEntryId + e).c_str()), INVALID_FILE_ATTRIBUTES)
             << std::string(e.begin(), e.end());
