@@ -7,7 +7,10 @@
 #include <sstream>
 
 #include "host/AddInLoader.h"
+#include "host/HostDialog.h"
 #include "host/OutlookHost.h"
+#include "host/PageDriver.h"
+#include "host/WindowPictures.h"
 #include "platform/com/Com.h"
 #include "platform/com/ComError.h"
 #include "platform/com/ComObject.h"
@@ -515,24 +518,34 @@ public:
                 continue;
             }
             // As the client's dialog does, the page control gets its client
-            // site, through which it reports changes (OnStatusChange).
-            int statusChanges = 0;
-            CComQIPtr<IOleObject> embedded(page);
-            CComPtr<PropertyPageSite> site =
-                outlook::CreatePropertyPageSite([&statusChanges] { ++statusChanges; });
-            if (embedded)
-                embedded->SetClientSite(CComQIPtr<IOleClientSite>(site));
+            // site, through which it reports changes (OnStatusChange). The
+            // add-in's own pages are shown in the dialog and filled in as a
+            // person does it (PageDriver.h); another page's fields are set
+            // through its IDispatch by name.
+            const std::wstring progId = byProgId ? std::wstring(e.page.bstrVal) : L"";
+            const bool driven = DrivesPage(progId);
+            HostDialog dialog(byProgId ? progId : L"Dialog");
+            HWND pageWindow = dialog.Show(page);
+            const int changesBefore = dialog.StatusChanges();
             for (std::size_t i = 0; i < sets.size(); ++i) {
-                DISPID id = 0;
-                OLECHAR* names[] = {const_cast<OLECHAR*>(sets[i].first.c_str())};
-                if (FAILED(page->GetIDsOfNames(IID_NULL, names, 1, 0, &id)))
-                    continue;
-                hr = com::PutProperty(page, id, CComVariant(sets[i].second.c_str()));
+                if (driven) {
+                    if (!PageHasField(progId, sets[i].first))
+                        continue;
+                    hr = pageWindow
+                             ? SetPageField(pageWindow, progId, sets[i].first, sets[i].second)
+                             : E_FAIL;
+                } else {
+                    DISPID id = 0;
+                    OLECHAR* names[] = {const_cast<OLECHAR*>(sets[i].first.c_str())};
+                    if (FAILED(page->GetIDsOfNames(IID_NULL, names, 1, 0, &id)))
+                        continue;
+                    hr = com::PutProperty(page, id, CComVariant(sets[i].second.c_str()));
+                }
                 used[i] = true;
                 out << "  " << win::ToUtf8(sets[i].first) << " = " << win::ToUtf8(sets[i].second)
                     << (SUCCEEDED(hr) ? "" : " refused: " + Hex(hr)) << "\n";
             }
-            if (statusChanges > 0)
+            if (dialog.StatusChanges() > changesBefore)
                 out << "  status changed\n";
             CComQIPtr<PropertyPage> pageView(page);
             if (p.Has("apply") && pageView) {
@@ -545,8 +558,7 @@ public:
                     out << "  nothing to apply\n";
                 }
             }
-            if (embedded)
-                embedded->SetClientSite(nullptr);
+            dialog.Close();
         }
         for (std::size_t i = 0; i < sets.size(); ++i) {
             if (!used[i])
@@ -582,6 +594,61 @@ public:
         CComPtr<PropertyPages> pages = outlook::CreatePropertyPages(&list);
         m_app.FireFolderOptionsPagesAdd(pages, folder);
         return Dialog(list, p);
+    }
+
+    // picture options FILE | props FOLDER FILE | progress FILE | logviewer FILE
+    CommandResult Picture(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {"hover", "page"}, {"errorlog"});
+        const std::string usage =
+            "usage: picture options FILE.png [--hover ID] [--page PROGID] | props FOLDER FILE.png "
+            "[--hover ID] [--page PROGID] | progress FILE.png | logviewer FILE.png [--errorlog]";
+        if (!p.error.empty() || p.positional.empty())
+            return Fail(p.error.empty() ? usage : p.error);
+        const std::string& what = p.positional[0];
+        const std::size_t files = what == "props" ? 3 : 2;
+        if (p.positional.size() != files)
+            return Fail(usage);
+        const std::string& file = p.positional.back();
+        std::string error;
+        if (what == "progress") {
+            if (!SaveProgressPicture(file, &error))
+                return Fail(error);
+            return {true, "saved the progress window to " + file + "\n"};
+        }
+        if (what == "logviewer") {
+            if (!SaveLogViewerPicture(file, p.Has("errorlog"), 1000, 30, &error))
+                return Fail(error);
+            return {true, "saved the log viewer's window to " + file + "\n"};
+        }
+        if (what != "options" && what != "props")
+            return Fail(usage);
+        PagePictureRequest request;
+        request.path = file;
+        request.progId = win::FromUtf8(p.Get("page"));
+        if (p.Has("hover")) {
+            const std::string hover = p.Get("hover");
+            char* end = nullptr;
+            const long id = std::strtol(hover.c_str(), &end, 10);
+            if (hover.empty() || *end || id <= 0 || id > 0xFFFF)
+                return Fail("--hover takes a control id, not \"" + hover + "\"");
+            request.hoverControl = static_cast<int>(id);
+        }
+        outlook::PropertyPageList* list = nullptr;
+        CComPtr<PropertyPages> pages = outlook::CreatePropertyPages(&list);
+        if (what == "options") {
+            request.dialogCaption = L"Options";
+            m_app.FireOptionsPagesAdd(pages);
+        } else {
+            MAPIFolderPtr folder = FolderOf(p.positional[1], &error);
+            if (!folder)
+                return Fail(error);
+            request.dialogCaption = std::wstring(folder->GetName().View()) + L" Properties";
+            m_app.FireFolderOptionsPagesAdd(pages, folder);
+        }
+        std::string shown;
+        if (!SavePagePicture(list, request, &shown, &error))
+            return Fail(error);
+        return {true, "saved " + shown + " to " + file + "\n"};
     }
 
     CommandResult Tray(const std::vector<std::string>& args) {
@@ -736,6 +803,8 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
             return runner.Props(args);
         if (c == "tray")
             return runner.Tray(args);
+        if (c == "picture")
+            return runner.Picture(args);
         if (c == "log")
             return runner.Log();
         if (c == "folder")
@@ -759,7 +828,7 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
     return Fail(
         "unknown command \"" + c +
         "\" (list, add, change, delete, show, open, send, folder, rule, watch, unwatch, options, "
-        "props, tray, log, crash-at, quit)");
+        "props, picture, tray, log, crash-at, quit)");
 }
 
 }  // namespace host

@@ -17,13 +17,22 @@
 //                                       ItemAdd/ItemChange/ItemRemove goes into the log
 //   options [--set NAME=VALUE]... [--apply]
 //                                       opens the Options dialog: the pages added; with
-//                                       --set/--apply each page is created (by ProgID),
-//                                       its fields set by name and applied when dirty
+//                                       --set/--apply each page is created (by ProgID) and
+//                                       shown in the dialog, its fields set by name (the
+//                                       add-in's pages through their controls, PageDriver.h;
+//                                       other pages through IDispatch) and applied when dirty
 //   props FOLDER [--set NAME=VALUE]... [--apply]
 //                                       the same for the folder's Properties dialog;
 //                                       both take --answer BUTTON (ok, cancel, yes, no
 //                                       or a control id): a modal dialog that a page
 //                                       shows meanwhile is answered with that button
+//   picture options FILE [--hover ID] [--page PROGID]
+//   picture props FOLDER FILE [--hover ID] [--page PROGID]
+//                                       a PNG of the dialog with the page shown (the first
+//                                       page with a window, or PROGID's), with --hover the
+//                                       pointer resting on control ID until its tooltip shows
+//   picture progress FILE               the last basic-sync progress window (as it closed)
+//   picture logviewer FILE [--errorlog] the log viewer's window, started for the picture
 //   tray [--double-click]               the tray icons; double-clicks each visible one
 //   log                                 what the host did (NewMail, Reminder, add-ins ...)
 //   crash-at SPEC                       test tooling: the process is killed (SIGKILL) just

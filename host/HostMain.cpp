@@ -8,7 +8,7 @@
 //
 // The commands of a running host are those of HostCommands.h (list, add,
 // change, delete, show, open, send, folder, rule, watch, unwatch, options,
-// props, tray, log, quit); their answer is printed, and the exit status is
+// props, picture, tray, log, quit); their answer is printed, and the exit status is
 // 0 when the host did it, 1 when it refused, 2 for bad arguments or when no
 // host runs.
 #include <unistd.h>
@@ -62,6 +62,9 @@ constexpr const char* kUsage =
     "       outlook-host watch|unwatch USERDIR FOLDER\n"
     "       outlook-host options USERDIR [--set NAME=VALUE]... [--apply] [--answer BUTTON]\n"
     "       outlook-host props USERDIR FOLDER [--set NAME=VALUE]... [--apply] [--answer BUTTON]\n"
+    "       outlook-host picture USERDIR options|progress|logviewer FILE.png [--hover ID] "
+    "[--errorlog]\n"
+    "       outlook-host picture USERDIR props FOLDER FILE.png [--hover ID]\n"
     "       outlook-host tray USERDIR [--double-click]\n"
     "       outlook-host log USERDIR\n"
     "       outlook-host quit USERDIR\n"
@@ -280,6 +283,16 @@ int Client(const std::string& command, const std::string& userDir,
                 all[i + 1] = fs::absolute(all[i + 1]).string();
         }
     }
+    if (command == "picture") {
+        // The picture's file: the last argument that is no option value.
+        for (std::size_t i = all.size(); i-- > 1;) {
+            if (all[i].rfind("--", 0) != 0 &&
+                (i < 2 || all[i - 1].rfind("--", 0) != 0 || all[i - 1] == "--errorlog")) {
+                all[i] = fs::absolute(all[i]).string();
+                break;
+            }
+        }
+    }
     host::CommandResult result;
     std::string error;
     if (FAILED(host::SendCommand(userDir, all, &result, &error))) {
@@ -309,8 +322,8 @@ int main(int argc, char** argv) {
     if (command == "regedit")
         return RegEdit(userDir, args);
     static const char* const kClientCommands[] = {
-        "list", "add",   "change",  "delete",  "show",  "open", "send", "folder",
-        "rule", "watch", "unwatch", "options", "props", "tray", "log",  "quit"};
+        "list",  "add",     "change",  "delete", "show",    "open", "send", "folder", "rule",
+        "watch", "unwatch", "options", "props",  "picture", "tray", "log",  "quit"};
     for (const char* c : kClientCommands) {
         if (command == c)
             return Client(command, userDir, args);

@@ -14,6 +14,7 @@
 #include "platform/win/Text.h"
 #include "platform/win/Threads.h"
 #include "platform/win/Timer.h"
+#include "platform/win/WindowPicture.h"
 
 namespace host {
 
@@ -93,6 +94,9 @@ OutlookHost::~OutlookHost() {
 void OutlookHost::UiThread(std::mutex* startLock, std::condition_variable* started, HRESULT* result,
                            bool* done, std::string* error) {
     m_uiThreadId = GetCurrentThreadId();
+    // The host's screen keeps a picture of each dialog as it closes, for
+    // `outlook-host picture` (a basic synchronisation's progress window).
+    win::KeepPicturesOfClosingWindows(true);
     auto report = [&](HRESULT hr, const std::string& why) {
         std::lock_guard lock(*startLock);
         *result = hr;

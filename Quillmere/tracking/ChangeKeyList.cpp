@@ -79,21 +79,21 @@ DATE LocalNow() {
     return date;
 }
 
-// The cells of one row (or the rows of one batch) of GetRows.
-std::vector<CComVariant> Elements(const VARIANT& array) {
-    std::vector<CComVariant> out;
-    if (!(array.vt & VT_ARRAY) || !array.parray)
+// The cells of one row (or the rows of one batch) of GetRows, as views into
+// the array: valid while the array lives, never cleared by the holder. A
+// scan reads every cell of every row once, so it copies none.
+std::vector<VARIANT> Elements(const VARIANT& array) {
+    std::vector<VARIANT> out;
+    if (array.vt != (VT_ARRAY | VT_VARIANT) || !array.parray || SafeArrayGetDim(array.parray) != 1)
         return out;
     LONG lower = 0, upper = -1;
+    VARIANT* cells = nullptr;
     if (FAILED(SafeArrayGetLBound(array.parray, 1, &lower)) ||
-        FAILED(SafeArrayGetUBound(array.parray, 1, &upper)))
+        FAILED(SafeArrayGetUBound(array.parray, 1, &upper)) ||
+        FAILED(SafeArrayAccessData(array.parray, reinterpret_cast<void**>(&cells))))
         return out;
-    for (LONG i = lower; i <= upper; ++i) {
-        CComVariant cell;
-        if (FAILED(SafeArrayGetElement(array.parray, &i, &cell)))
-            cell.Clear();
-        out.push_back(std::move(cell));
-    }
+    out.assign(cells, cells + (upper - lower + 1));
+    SafeArrayUnaccessData(array.parray);
     return out;
 }
 
@@ -465,8 +465,8 @@ HRESULT CItemsEvents::MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
             }
             if (rows.vt == VT_EMPTY)
                 break;
-            const std::vector<CComVariant> batch = Elements(rows);
-            for (const CComVariant& row : batch) {
+            const std::vector<VARIANT> batch = Elements(rows);
+            for (const VARIANT& row : batch) {
                 if (AddScannedRow(session, utils, target, row, now, windowDays))
                     windowEnded = true;
                 if (windowEnded)
@@ -490,7 +490,7 @@ HRESULT CItemsEvents::MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
 
 bool CItemsEvents::AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, ChangeKeyList& target,
                                  const VARIANT& row, DATE now, double windowDays) {
-    const std::vector<CComVariant> cells = Elements(row);
+    const std::vector<VARIANT> cells = Elements(row);
     if (cells.size() <= static_cast<std::size_t>(kColumnChangeKey))
         return false;
     CComBSTR keyText;

@@ -35,6 +35,9 @@ constexpr std::size_t kSourceChunk = 32768;
 constexpr int kSeekSet = 0;
 constexpr int kSeekEnd = 2;
 constexpr std::uint16_t kMaxEntries = 0xFFFF;
+// A cabinet size limit from here on is no limit in practice (the callers'
+// "no split").
+constexpr ULONG kNoRealSplit = 0x7FFF0000;
 
 struct BlockRec {
     std::uint64_t tempOffset;
@@ -172,8 +175,11 @@ private:
     FolderRec* m_open = nullptr;
     FileRec* m_adding = nullptr;  // the file being read: it grows, so it always crosses a cut
     std::unique_ptr<BlockCompressor> m_compressor;
-    std::vector<std::uint8_t> m_pending;  // input not yet compressed (<= one block)
+    // Input not yet handed to the compressor (<= one block); the compressor
+    // may hold more (HeldBytes), released when the folder closes.
+    std::vector<std::uint8_t> m_pending;
     std::vector<std::uint8_t> m_blockOut;
+    std::vector<CompressedBlock> m_blockSizes;
 
     bool m_hasPrev = false;
     std::string m_prevCab;
@@ -277,7 +283,11 @@ bool Fci::OpenFolder(TCOMP type) {
             type = tcompTYPE_MSZIP;
             break;
         case tcompTYPE_LZX:
-            m_compressor = CreateLzxCompressor(LZXWindowFromTCOMP(type));
+            // A set cut into parts keeps one LZX block per data block: with
+            // blocks spanning data blocks, cabextract and our reader both
+            // lost a file whose first block began in one part and ended in
+            // the next.
+            m_compressor = CreateLzxCompressor(LZXWindowFromTCOMP(type), ccab.cb >= kNoRealSplit);
             type = TCOMPfromLZXWindow(LZXWindowFromTCOMP(type));
             break;
         default:
@@ -296,20 +306,37 @@ bool Fci::OpenFolder(TCOMP type) {
 
 bool Fci::EmitBlock(bool last, PFNFCIGETNEXTCABINET next, PFNFCISTATUS status) {
     m_blockOut.clear();
-    if (!m_compressor->CompressBlock(m_pending.data(), m_pending.size(), last, m_blockOut) ||
-        m_blockOut.size() > 0xFFFF || (m_blockOut.empty() && !m_pending.empty())) {
+    m_blockSizes.clear();
+    const std::size_t taken = m_pending.size();
+    if (!m_compressor->CompressBlocks(m_pending.data(), taken, last, m_blockOut, m_blockSizes)) {
         return Broken(FCIERR_MCI_FAIL, 0);
     }
-    BlockRec block{m_tempSize, static_cast<std::uint16_t>(m_blockOut.size()),
-                   static_cast<std::uint16_t>(m_pending.size())};
-    if (!TempWrite(m_blockOut.data(), m_blockOut.size())) {
-        return false;
-    }
-    m_open->blocks.push_back(block);
-    m_open->compTotal += block.cbData;
     m_pending.clear();
-    if (status && status(statusFile, block.cbData, block.cbUncomp, pv) == -1) {
-        return Broken(FCIERR_USER_ABORT, 0);
+    // Every block goes into the folder before a split may close it.
+    std::size_t at = 0;
+    const std::size_t first = m_open->blocks.size();
+    for (const CompressedBlock& sizes : m_blockSizes) {
+        if (sizes.compressed > 0xFFFF || sizes.uncompressed > kMaxBlockUncompressed ||
+            (sizes.compressed == 0 && sizes.uncompressed != 0) ||
+            at + sizes.compressed > m_blockOut.size()) {
+            return Broken(FCIERR_MCI_FAIL, 0);
+        }
+        BlockRec block{m_tempSize, static_cast<std::uint16_t>(sizes.compressed),
+                       static_cast<std::uint16_t>(sizes.uncompressed)};
+        if (!TempWrite(m_blockOut.data() + at, sizes.compressed)) {
+            return false;
+        }
+        at += sizes.compressed;
+        m_open->blocks.push_back(block);
+        m_open->compTotal += block.cbData;
+    }
+    if (last && m_compressor->HeldBytes() != 0) {
+        return Broken(FCIERR_MCI_FAIL, 0);
+    }
+    for (std::size_t b = first; status && b < m_open->blocks.size(); ++b) {
+        if (status(statusFile, m_open->blocks[b].cbData, m_open->blocks[b].cbUncomp, pv) == -1) {
+            return Broken(FCIERR_USER_ABORT, 0);
+        }
     }
     return SplitIfNeeded(next, status);
 }
@@ -318,7 +345,7 @@ bool Fci::CloseFolder(PFNFCIGETNEXTCABINET next, PFNFCISTATUS status) {
     if (!m_open) {
         return true;
     }
-    if (!m_pending.empty() && !EmitBlock(true, next, status)) {
+    if ((!m_pending.empty() || m_compressor->HeldBytes() != 0) && !EmitBlock(true, next, status)) {
         return false;
     }
     if (m_open) {
@@ -473,7 +500,7 @@ bool Fci::Split(PFNFCIGETNEXTCABINET next, PFNFCISTATUS status) {
     // An open folder that no file crosses is closed rather than continued: a
     // reader only carries a folder's state into the next cabinet for files
     // marked continued.
-    if (m_open && m_pending.empty() && !m_adding) {
+    if (m_open && m_pending.empty() && m_compressor->HeldBytes() == 0 && !m_adding) {
         bool crossing = false;
         for (const auto& file : m_files) {
             if (file->folder == m_open &&

@@ -1,5 +1,10 @@
 #include "platform/win/MessageLoop.h"
 
+#include <chrono>
+#include <cstdlib>
+
+#include "platform/win/WindowPicture.h"
+
 #include <time.h>
 
 #include <algorithm>
@@ -31,7 +36,21 @@ BOOL GetMessageW(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax) {
     if (!ValidFilter(hwnd))
         return -1;
     auto queue = win::MessageQueue::ForCurrentThread();
-    queue->Read(msg, win::MessageFilter{hwnd, filterMin, filterMax}, true, true);
+    const win::MessageFilter filter{hwnd, filterMin, filterMax};
+    static const bool pictureRequested = [] {
+        const char* path = std::getenv("QUILLMERE_WINDOW_PICTURE");
+        return path && *path;
+    }();
+    if (pictureRequested) {
+        // A picture is wanted once the program's window has been idle a
+        // while: look before each wait.
+        while (!queue->Read(msg, filter, true, false)) {
+            win::ServeEnvironmentPictureRequest();
+            queue->WaitForMessageFor(std::chrono::milliseconds(50));
+        }
+    } else {
+        queue->Read(msg, filter, true, true);
+    }
     return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 

@@ -39,12 +39,14 @@ constexpr DWORD kMaxPostedMessages = 10000;
 // (hwnd null), else only that window's; filterMin/Max (both 0: all) a
 // message range. WM_QUIT always matches. Sent messages are served while it
 // waits. Returns 0 for WM_QUIT, -1 for a bad hwnd filter
-// (ERROR_INVALID_WINDOW_HANDLE), else nonzero.
+// (ERROR_INVALID_WINDOW_HANDLE), else nonzero. With QUILLMERE_WINDOW_PICTURE
+// in the environment it serves that picture request while it waits
+// (WindowPicture.h).
 BOOL GetMessageW(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax);
 // As GetMessageW without waiting: FALSE when nothing matches. PM_NOREMOVE
 // leaves the message (a due timer stays due). Sent messages are served.
 BOOL PeekMessageW(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeFlags);
-// Key-message translation: nothing is drawn or typed here, so no WM_CHAR is
+// Key-message translation: no keyboard types here, so no WM_CHAR is
 // generated; returns FALSE.
 BOOL TranslateMessage(const MSG* msg);
 // Calls the procedure of msg->hwnd with the message and returns its result.

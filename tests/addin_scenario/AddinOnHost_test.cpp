@@ -28,6 +28,7 @@
 #include "Quillmere/core/HiddenWindowTray.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "host/HostCommands.h"
 #include "host/HostProcess.h"
 #include "host/HostTestSupport.h"
 #include "host/OutlookHost.h"
@@ -43,6 +44,7 @@
 #include "platform/win/Shell.h"
 #include "platform/win/ShellNotify.h"
 #include "platform/win/Text.h"
+#include "platform/win/WindowPicture.h"
 
 namespace {
 
@@ -204,9 +206,26 @@ protected:
         return hr;
     }
     void QuitHost() {
+        m_commands.reset();
         if (m_host)
             m_host->Quit();
         m_host.reset();
+    }
+    // Starts the host with the add-in and waits for the engine's start; the
+    // user's commands then go through Command.
+    void StartEngine() {
+        ASSERT_NO_FATAL_FAILURE(Prepare(L"10.0"));
+        ASSERT_EQ(StartHost(), S_OK);
+        CSyncEngine* engine = g_pEngine.load();
+        ASSERT_NE(engine, nullptr);
+        ASSERT_TRUE(WaitUntil([&] { return engine->IsStarted(); }, 10000));
+        m_commands = std::make_unique<host::HostCommands>(*m_host);
+    }
+    // A command of the running host's user, run on its UI thread.
+    host::CommandResult Command(const std::vector<std::string>& args) {
+        host::CommandResult result;
+        m_host->RunOnUi([&] { result = m_commands->Execute(args); });
+        return result;
     }
 
     // A default folder's ids, read through the client's object model.
@@ -292,6 +311,7 @@ protected:
     std::string m_dataDir;
     std::unique_ptr<host::OutlookHost> m_host;
     std::vector<win::ShellExecuteCall> m_shellCalls;  // under g_seenLock
+    std::unique_ptr<host::HostCommands> m_commands;
 };
 
 TEST_F(AddinOnHostTest, ConnectionRotatesLogsAndPreparesItsFiles) {
@@ -673,6 +693,120 @@ TEST_F(AddinOnHostTest, TrayDoubleClicksStopResumeAndRestartTheHeartbeat) {
 }  // namespace
 
 namespace {
+
+// `outlook-host props --set` fills the folder page in as a person would:
+// what a disabled control or a ">>" that stays disabled refuses is refused.
+TEST_F(AddinOnHostTest, FolderPageFieldsAreFilledInThroughTheControls) {
+    ASSERT_NO_FATAL_FAILURE(StartEngine());
+    auto props = [&](std::vector<std::string> sets) {
+        std::vector<std::string> args{"props", "Tasks"};
+        for (const std::string& set : sets)
+            args.insert(args.end(), {"--set", set});
+        args.push_back("--apply");
+        return Command(args).text;
+    };
+    const std::string refused = "refused: 0x80070057";
+    // Disabled until the folder is synchronised.
+    EXPECT_NE(props({"ShareName=team"}).find("ShareName = team " + refused), std::string::npos);
+    const std::string out =
+        props({"used=1", "sharename=team", "Password=pw", "Users=bob@example.org", "Users=ab",
+               "Users=amy@example.org", "Users=-amy@example.org", "Users=-nobody",
+               "CategoriesFilter=Blue", "DONT_SYNC_PRIV_ITEMS=0", "DONT_SYNC_HOLIDAY_ITEMS=0"});
+    EXPECT_NE(out.find("Users = ab " + refused), std::string::npos) << out;
+    EXPECT_NE(out.find("Users = -nobody " + refused), std::string::npos) << out;
+    // A task folder keeps its holiday switch disabled.
+    EXPECT_NE(out.find("DONT_SYNC_HOLIDAY_ITEMS = 0 " + refused), std::string::npos) << out;
+    EXPECT_NE(out.find("Users = bob@example.org\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("applied"), std::string::npos) << out;
+    // The folder's key holds what the page applied.
+    FolderIds tasks = DefaultFolderIds(olFolderTasks);
+    const std::wstring key = L"Software\\Brindlecast\\Quillmere\\Folders\\" + tasks.entryId;
+    HKEY folder = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &folder), ERROR_SUCCESS);
+    // Text values hold two bytes a character.
+    BYTE bytes[128] = {};
+    DWORD size = sizeof bytes, type = 0;
+    ASSERT_EQ(RegQueryValueExW(folder, L"ShareName", nullptr, &type, bytes, &size), ERROR_SUCCESS);
+    std::wstring share;
+    for (DWORD i = 0; i + 1 < size && (bytes[i] || bytes[i + 1]); i += 2)
+        share += static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+    EXPECT_EQ(share, L"team");
+    DWORD flag = 9;
+    size = sizeof flag;
+    RegQueryValueExW(folder, L"DONT_SYNC_PRIV_ITEMS", nullptr, &type,
+                     reinterpret_cast<BYTE*>(&flag), &size);
+    EXPECT_EQ(flag, 0u);
+    HKEY users = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(folder, L"Users", 0, KEY_READ, &users), ERROR_SUCCESS);
+    WCHAR name[64] = {};
+    DWORD nameLength = 64;
+    ASSERT_EQ(RegEnumKeyExW(users, 0, name, &nameLength, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(name), L"bob@example.org");
+    nameLength = 64;
+    EXPECT_NE(RegEnumKeyExW(users, 1, name, &nameLength, nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS)
+        << "amy was added and removed again";
+    RegCloseKey(users);
+    RegCloseKey(folder);
+    // The Options page is filled in the same way.
+    const host::CommandResult options = Command({"options", "--set", "journal=1", "--apply"});
+    EXPECT_NE(options.text.find("journal = 1\n"), std::string::npos) << options.text;
+    QuitHost();
+}
+
+// The user's pictures of the add-in's pages and of the progress window of a
+// basic synchronisation, as `outlook-host picture` saves them.
+TEST_F(AddinOnHostTest, PicturesShowThePagesInTheDialogTheTooltipAndTheClosedProgressWindow) {
+    ASSERT_NO_FATAL_FAILURE(StartEngine());
+    auto run = [&](std::vector<std::string> args) { return Command(args); };
+    const std::string options = m_root.Path() + "/options.png";
+    const std::string props = m_root.Path() + "/props.png";
+    const std::string progress = m_root.Path() + "/progress.png";
+
+    host::CommandResult r = run({"picture", "options", options});
+    ASSERT_TRUE(r.ok) << r.text;
+    EXPECT_NE(r.text.find("Quillmere.ExtProppage"), std::string::npos) << r.text;
+    win::Picture picture;
+    ASSERT_TRUE(win::LoadPicture(options, &picture));
+    EXPECT_GT(picture.width, 380);
+    EXPECT_GT(picture.height, 430);
+
+    // No basic synchronisation yet: no progress window to show.
+    r = run({"picture", "progress", progress});
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.text.find("no progress window"), std::string::npos) << r.text;
+    ASSERT_TRUE(run({"add", "Tasks", "--subject", "one"}).ok);
+    ASSERT_TRUE(run({"add", "Tasks", "--subject", "two"}).ok);
+    r = run({"props", "Tasks", "--set", "used=1", "--set", "ShareName=Team", "--set",
+             "Users=bob@example.org", "--set", "BASICSYNC=1", "--apply", "--answer", "ok"});
+    ASSERT_TRUE(r.ok) << r.text;
+    // The address-book button of a shared folder: its tooltip, below the
+    // pointer resting on it (a disabled button shows none).
+    r = run({"picture", "props", "Tasks", props, "--hover", "1220"});
+    ASSERT_TRUE(r.ok) << r.text;
+    ASSERT_TRUE(win::LoadPicture(props, &picture));
+    int tipPixels = 0;
+    const COLORREF tip = RGB(255, 255, 225);  // the tooltip colour of the scheme
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = 0; x < picture.width; ++x)
+            tipPixels += picture.At(x, y) == tip ? 1 : 0;
+    EXPECT_GT(tipPixels, 200);
+    EXPECT_FALSE(run({"picture", "props", "Tasks", props, "--hover", "9999"}).ok);
+
+    r = run({"picture", "progress", progress});
+    ASSERT_TRUE(r.ok) << r.text;
+    ASSERT_TRUE(win::LoadPicture(progress, &picture));
+    // The bar full at its end, in the bar's green.
+    int green = 0;
+    for (int y = 0; y < picture.height; ++y)
+        for (int x = picture.width * 3 / 4; x < picture.width; ++x) {
+            const COLORREF c = picture.At(x, y);
+            green += ((c >> 8) & 0xFF) > (c & 0xFF) + 80 ? 1 : 0;
+        }
+    EXPECT_GT(green, 50);
+    QuitHost();
+}
 
 // The same add-in in an outlook-host process of its own, as a user runs it.
 TEST_F(AddinOnHostTest, OutlookHostProcessLoadsTheInstalledAddinAndQuitsIt) {
