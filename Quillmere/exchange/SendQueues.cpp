@@ -17,12 +17,45 @@ CDelMailSenderList DelMailSenderList(DeleteQueueLock);
 
 namespace {
 
+// The line that opens a queue file whose fields are escaped (after the
+// UTF-8 mark, when there is one). It is no record: a reader that doesn't
+// know it skips it for its missing folder entry id.
+constexpr std::string_view kEscapedMark = "#escaped";
+
+// In an escaped file '%' stands as "%25" and ';' as "%3B" in every field,
+// so that a ';' in any field, not only in the last, survives. A '%' that
+// starts neither is kept as it is.
+std::wstring EscapeField(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text)
+        out += c == L'%' ? L"%25" : c == L';' ? L"%3B" : std::wstring(1, c);
+    return out;
+}
+
+std::wstring UnescapeField(const std::wstring& text) {
+    std::wstring out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == L'%' && text.compare(i, 3, L"%25") == 0) {
+            out += L'%';
+            i += 2;
+        } else if (text[i] == L'%' && text.compare(i, 3, L"%3B") == 0) {
+            out += L';';
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 // Splits at the first fieldCount - 1 semicolons; the last field keeps the
-// rest of the line, so that a password or a share name that holds a ';'
-// comes back whole. Missing fields are empty.
-std::vector<std::wstring> SplitFields(const std::string& line, std::size_t fieldCount, bool utf8) {
-    auto decode = [utf8](std::string_view bytes) {
-        return utf8 ? win::FromUtf8(bytes) : win::FromAnsi(bytes);
+// rest of the line, so that a password that holds a ';' comes back whole
+// from a file without escapes. Missing fields are empty.
+std::vector<std::wstring> SplitFields(const std::string& line, std::size_t fieldCount, bool utf8,
+                                      bool escaped) {
+    auto decode = [utf8, escaped](std::string_view bytes) {
+        std::wstring text = utf8 ? win::FromUtf8(bytes) : win::FromAnsi(bytes);
+        return escaped ? UnescapeField(text) : text;
     };
     std::vector<std::wstring> fields;
     std::size_t start = 0;
@@ -91,19 +124,26 @@ void ReadQueueLines(CrtFile* file, std::size_t fieldCount, Handle handle, bool* 
     bool tooLong = false;
     bool first = true;
     bool utf8 = false;
+    bool escaped = false;
     while (ReadLine(file, line, &tooLong)) {
-        if (first && line.rfind(kUtf8Mark, 0) == 0) {
-            utf8 = true;
-            line.erase(0, kUtf8Mark.size());
+        if (first) {
+            first = false;
+            if (line.rfind(kUtf8Mark, 0) == 0) {
+                utf8 = true;
+                line.erase(0, kUtf8Mark.size());
+            }
+            if (!tooLong && line == kEscapedMark) {
+                escaped = true;
+                continue;
+            }
         }
-        first = false;
         if (tooLong) {
             WriteDebugLog("1 elem could not be added");
             if (damaged)
                 *damaged = true;
             continue;
         }
-        handle(SplitFields(line, fieldCount, utf8));
+        handle(SplitFields(line, fieldCount, utf8, escaped));
     }
 }
 
@@ -153,18 +193,26 @@ bool MailRecordFields(const CMail2Send& record, QMRMAPIUtils* utils,
 
 // Writes the records' lines (fields joined by ';', each line ending in "\n",
 // which the text-mode stream writes as CR LF): ANSI, or UTF-8 behind its
-// mark when some field needs it.
+// mark when some field needs it; escaped behind its mark when a field before
+// the last holds a ';' (a share name), which would move the fields behind
+// it. Files without such a field are the plain form, byte for byte.
 void WriteQueueLines(CrtFile* file, const std::vector<std::vector<std::wstring>>& records) {
     bool utf8 = false;
+    bool escaped = false;
     for (const auto& fields : records)
-        for (const std::wstring& field : fields)
-            utf8 = utf8 || NeedsUtf8(field);
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            utf8 = utf8 || NeedsUtf8(fields[i]);
+            escaped =
+                escaped || (i + 1 < fields.size() && fields[i].find(L';') != std::wstring::npos);
+        }
     if (utf8)
         fputs(std::string(kUtf8Mark).c_str(), file);
+    if (escaped)
+        fputs((std::string(kEscapedMark) + "\n").c_str(), file);
     for (const auto& fields : records) {
         std::wstring line;
         for (std::size_t i = 0; i < fields.size(); ++i)
-            line += (i ? L";" : L"") + fields[i];
+            line += (i ? L";" : L"") + (escaped ? EscapeField(fields[i]) : fields[i]);
         line += L"\n";
         std::string bytes = utf8 ? win::ToUtf8(line) : win::ToAnsi(line);
         fwrite(bytes.data(), 1, bytes.size(), file);

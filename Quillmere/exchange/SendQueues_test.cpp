@@ -226,6 +226,49 @@ TEST_F(SendQueuesTest, TextsOutsideTheAnsiCodePageSurviveARestart) {
     EXPECT_EQ(DelMailSenderList.Take()->GetShareName(), share);
 }
 
+TEST_F(SendQueuesTest, SemicolonsAndPercentSignsInShareNameAndPasswordSurviveARestart) {
+    struct Case {
+        const wchar_t* share;
+        const wchar_t* password;
+    };
+    const Case cases[] = {
+        {L"Team;A", L"secret"}, {L"Team;A", L"se;cret"}, {L";", L";"},
+        {L"50%3B", L"%25;%"},   {L"Team", L"%3B"},       {L"Caf\u00e9;\u0141", L"p;w"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << win::ToUtf8(c.share) << " / " << win::ToUtf8(c.password));
+        ResetQueueFilesForTesting();
+        std::filesystem::remove(*win::HostPath(Path(kMailQueueFileSuffix)));
+        Queue({0x01}, L"AB01", L"CD01", c.share, c.password);
+        Queue({0x02}, L"AB01", L"CD02", L"Plain", L"pw");
+        std::vector<Record> before;
+        MailSenderList.ForEach(
+            [&](const CMail2Send& r) { return before.push_back(Describe(r)), true; }, false);
+        SaveMailData2Disk(m_engine.get(), m_utils, Path(kMailQueueFileSuffix).c_str(), true);
+        EXPECT_EQ(SenderStarts(), 2u);
+        EXPECT_EQ(TakeAll(), before);
+        EXPECT_EQ(DebugLog().find("damaged queue file"), std::string::npos);
+    }
+    // A file without a ';' in a share name keeps the plain form.
+    ResetQueueFilesForTesting();
+    std::filesystem::remove(*win::HostPath(Path(kMailQueueFileSuffix)));
+    Queue({0x03}, L"AB01", L"CD03", L"Team", L"a;b%3B");
+    SaveMailData2Disk(m_engine.get(), m_utils, Path(kMailQueueFileSuffix).c_str(), true);
+    EXPECT_EQ(Read(L"Outlook.mailsenddata.ids"), "AB01;CD03;03;Team;a;b%3B\r\n");
+}
+
+TEST_F(SendQueuesTest, QueueFilesOfThePlainFormStillLoad) {
+    // As earlier versions wrote them: the password keeps any ';' and '%'.
+    WriteFile(kMailQueueFileSuffix, "AB01;CD01;01;Team;pass;word\r\nAB01;CD02;02;50%3B;%25\r\n");
+    EXPECT_EQ(SenderStarts(), 2u);
+    EXPECT_EQ(TakeAll(), (std::vector<Record>{{L"AB01", L"CD01", L"01", L"Team", L"pass;word"},
+                                              {L"AB01", L"CD02", L"02", L"50%3B", L"%25"}}));
+    WriteFile(kDelMailQueueFileSuffix, "0A;Team;A%3B\r\n");
+    EXPECT_EQ(LoadDelMailDataFromDisk(m_engine.get(), Path(kDelMailQueueFileSuffix).c_str()), 1u);
+    EXPECT_EQ(DelMailSenderList.Take()->GetShareName(), L"Team;A%3B");
+}
+
 TEST_F(SendQueuesTest, WritingStopsAtARecordWithoutFolderId) {
     EXPECT_EQ(SenderStarts(), 0u);
     Queue({1}, L"AB01", L"CD01", L"a", L"x");
