@@ -51,6 +51,7 @@ constexpr std::size_t kMaxLogLine = 200;
 constexpr UINT kProductString = 1214;
 constexpr UINT kErrorCaptionString = 1215;
 constexpr UINT kAddressExistsString = 1216;
+constexpr UINT kBackslashString = 1288;
 constexpr UINT kHelpFileString = 1221;
 constexpr UINT kSyncFolderString = 1224;
 constexpr UINT kBasicSyncString = 1225;
@@ -733,6 +734,16 @@ void CQuillmerePropPage::OnSyncOnlyPrivateClicked() {
 
 // --- Partners -----------------------------------------------------------------
 
+// Partners and filter categories are stored as the names of registry keys,
+// where a backslash would make nested keys that read back as another name: such a
+// text is refused with a message.
+bool CQuillmerePropPage::RefusedKeyName(const std::wstring& text) {
+    if (text.find(L'\\') == std::wstring::npos)
+        return false;
+    MessageBoxW(nullptr, Text(kBackslashString).c_str(), Text(kErrorCaptionString).c_str(), MB_OK);
+    return true;
+}
+
 void CQuillmerePropPage::OnUserSelChange() {
     EnableWindow(Item(kAddUserButton), ComboText(Item(kUserCombo)).size() >= 3);
 }
@@ -743,7 +754,7 @@ void CQuillmerePropPage::OnAddUser() {
     std::wstring text = ControlText(combo);
     if (text.size() > kMaxKeyName)
         text.resize(kMaxKeyName);
-    if (!text.empty()) {
+    if (!text.empty() && !RefusedKeyName(text)) {
         if (!ListHas(list, text))
             SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
         else
@@ -845,7 +856,7 @@ void CQuillmerePropPage::OnAddFilterCategory() {
     std::wstring text = ControlText(combo);
     if (text.size() > kMaxKeyName)
         text.resize(kMaxKeyName);
-    if (!text.empty() && !ListHas(list, text))
+    if (!text.empty() && !RefusedKeyName(text) && !ListHas(list, text))
         SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
     SetWindowTextW(combo, L"");
     EnableWindow(Item(kAddFilterButton), FALSE);

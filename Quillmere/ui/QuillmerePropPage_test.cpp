@@ -903,6 +903,34 @@ TEST_F(QuillmerePropPageTest, ApplyWritesEveryValueOfTheFolder) {
     EXPECT_EQ(Subkeys(kFolderKey + L"\\CategoriesFilter"), std::vector<std::wstring>{L"Blue"});
 }
 
+// Partners and filter categories are key names: a backslash would store a
+// nested key that reads back as another partner or category.
+TEST_F(QuillmerePropPageTest, BackslashesInPartnersAndFilterCategoriesAreRefused) {
+    StoreFolder(kEntryId, L"team");
+    Open();
+    const std::wstring refusal =
+        L"Error|A partner address or category must not contain a backslash.";
+    for (const wchar_t* address : {L"dom\\bob", L"bob@example.org\\", L"\\x@y"}) {
+        win::ClearMessageBoxCalls();
+        AddUser(address);
+        EXPECT_EQ(MessageTexts(), std::vector<std::wstring>{refusal});
+        EXPECT_EQ(TextOf(Item(fp::kUserCombo)), L"");
+    }
+    AddUser(L"amy@example.org");
+    for (const wchar_t* category : {L"Red\\Blue", L"\\Red"}) {
+        win::ClearMessageBoxCalls();
+        Type(fp::kFilterCombo, category);
+        ASSERT_TRUE(win::ClickButton(Item(fp::kAddFilterButton)));
+        EXPECT_EQ(MessageTexts(), std::vector<std::wstring>{refusal});
+        EXPECT_EQ(TextOf(Item(fp::kFilterCombo)), L"");
+    }
+    Type(fp::kFilterCombo, L"Red");
+    ASSERT_TRUE(win::ClickButton(Item(fp::kAddFilterButton)));
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    EXPECT_EQ(Subkeys(kFolderKey + L"\\Users"), std::vector<std::wstring>{L"amy@example.org"});
+    EXPECT_EQ(Subkeys(kFolderKey + L"\\CategoriesFilter"), std::vector<std::wstring>{L"Red"});
+}
+
 TEST_F(QuillmerePropPageTest, ApplyRecreatesTheListsAndKeepsAPendingBasicSync) {
     StoreFolder(kEntryId, L"team");
     SetDword(kFolderKey, L"BASICSYNC", 1);
