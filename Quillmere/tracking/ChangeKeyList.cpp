@@ -597,8 +597,12 @@ Decision Decide(const std::wstring& stored, const std::wstring& fresh, bool remi
         WriteDebugLog("CHECK CHANGES::user has insert one item ");
         if (fresh.size() <= kStamp)
             return {CheckAction::kSend, {}};
+        // A new item of a store with change keys waits one check, as a
+        // changed one does, and is sent by the next check that still sees
+        // it: "CHANGED" here would take the item's creation for the add-in's
+        // own write and keep it from the partners until its next edit.
         WriteDebugLog("CHECK CHANGES::Waiting for HotmailSync first ");
-        return set(kMarkerChanged);
+        return set(kMarkerHotmail);
     }
     if (stored == kMarkerChanged) {
         WriteDebugLog("CHANGED MARKER FOUND");

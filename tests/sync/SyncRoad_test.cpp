@@ -109,6 +109,38 @@ TEST_F(SyncRoadTest, NewChangedAndDeletedTasksReachThePartner) {
     EXPECT_EQ(m_bob.Ok({"list", "Tasks"}), "");
 }
 
+// An item created in a folder reaches the partner without a later edit, from
+// personal folders (a store with change keys, where a new item waits one
+// check) and from Exchange, once each and without coming back.
+TEST_F(SyncRoadTest, CreatedItemsTravelOnceFromBothStoreKinds) {
+    ASSERT_NO_FATAL_FAILURE(Start(m_alice));
+    ASSERT_NO_FATAL_FAILURE(Start(m_bob));
+    m_alice.Share("Tasks", "Team", "s3cret", "bob@example.org");
+    m_bob.Share("Tasks", "Team", "s3cret", "alice@example.org");
+    ASSERT_NO_FATAL_FAILURE(m_alice.WaitUntilTracking());
+    ASSERT_NO_FATAL_FAILURE(m_bob.WaitUntilTracking());
+
+    m_alice.Ok({"add", "Tasks", "--subject", "Call the printer shop"});
+    ASSERT_TRUE(m_bob.WaitFor({"list", "Tasks"}, "Call the printer shop"))
+        << m_alice.Ok({"list", "Tasks"});
+    m_bob.Ok({"add", "Tasks", "--subject", "Book the meeting room"});
+    ASSERT_TRUE(m_alice.WaitFor({"list", "Tasks"}, "Book the meeting room"));
+
+    // A last change from each side travels behind any echo of the imports.
+    ASSERT_TRUE(
+        m_alice.WaitForLog("Quillmere_debug.log", "NEWITEM is updated with normal ID", kRoadMs));
+    ASSERT_NE(m_alice.Ok({"show", "Tasks", "1"}).find("Call the printer shop"), std::string::npos);
+    m_alice.Ok({"change", "Tasks", "1", "--subject", "Call the printer shop (toner)"});
+    ASSERT_TRUE(m_bob.WaitFor({"list", "Tasks"}, "Call the printer shop (toner)"));
+    EXPECT_EQ(Delivered("bob@example.org").size(), 2u);
+    EXPECT_EQ(Delivered("alice@example.org").size(), 1u);
+    for (SyncUser* user : {&m_alice, &m_bob}) {
+        const std::string list = user->Ok({"list", "Tasks"});
+        EXPECT_EQ(host::testing::CountOccurrences(list, "Call the printer shop"), 1) << list;
+        EXPECT_EQ(host::testing::CountOccurrences(list, "Book the meeting room"), 1) << list;
+    }
+}
+
 // A burst of changes leaves as packet mails and every item arrives once; the
 // partners of a share may be several.
 TEST_F(SyncRoadTest, BurstTravelsAsPacketMailsToEveryPartner) {
