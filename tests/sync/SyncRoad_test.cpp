@@ -46,6 +46,16 @@ protected:
         ASSERT_TRUE(user.Start(m_postOffice, m_regFile));
         m_started.push_back(&user);
     }
+    // alice and bob started, sharing their Tasks as "Team" with each other
+    // under the passwords given, and both tracking.
+    void StartSharingTasks(const char* alicePassword, const char* bobPassword) {
+        ASSERT_NO_FATAL_FAILURE(Start(m_alice));
+        ASSERT_NO_FATAL_FAILURE(Start(m_bob));
+        m_alice.Share("Tasks", "Team", alicePassword, "bob@example.org");
+        m_bob.Share("Tasks", "Team", bobPassword, "alice@example.org");
+        ASSERT_NO_FATAL_FAILURE(m_alice.WaitUntilTracking());
+        ASSERT_NO_FATAL_FAILURE(m_bob.WaitUntilTracking());
+    }
     // The post office's copies of what reached address.
     std::vector<std::string> Delivered(const std::string& address) {
         std::vector<std::string> mails;
@@ -70,12 +80,7 @@ protected:
 // deletion each reach the partner; the sync mails are encrypted cabinets and
 // leave nothing behind in the receiver's inbox.
 TEST_F(SyncRoadTest, NewChangedAndDeletedTasksReachThePartner) {
-    ASSERT_NO_FATAL_FAILURE(Start(m_alice));
-    ASSERT_NO_FATAL_FAILURE(Start(m_bob));
-    m_alice.Share("Tasks", "Team", "s3cret", "bob@example.org");
-    m_bob.Share("Tasks", "Team", "s3cret", "alice@example.org");
-    ASSERT_NO_FATAL_FAILURE(m_alice.WaitUntilTracking());
-    ASSERT_NO_FATAL_FAILURE(m_bob.WaitUntilTracking());
+    ASSERT_NO_FATAL_FAILURE(StartSharingTasks("s3cret", "s3cret"));
 
     m_bob.Ok({"add", "Tasks", "--subject", "Order printer paper", "--body", "Two boxes, A4."});
     ASSERT_TRUE(m_alice.WaitFor({"list", "Tasks"}, "Order printer paper"));
@@ -113,12 +118,7 @@ TEST_F(SyncRoadTest, NewChangedAndDeletedTasksReachThePartner) {
 // personal folders (a store with change keys, where a new item waits one
 // check) and from Exchange, once each and without coming back.
 TEST_F(SyncRoadTest, CreatedItemsTravelOnceFromBothStoreKinds) {
-    ASSERT_NO_FATAL_FAILURE(Start(m_alice));
-    ASSERT_NO_FATAL_FAILURE(Start(m_bob));
-    m_alice.Share("Tasks", "Team", "s3cret", "bob@example.org");
-    m_bob.Share("Tasks", "Team", "s3cret", "alice@example.org");
-    ASSERT_NO_FATAL_FAILURE(m_alice.WaitUntilTracking());
-    ASSERT_NO_FATAL_FAILURE(m_bob.WaitUntilTracking());
+    ASSERT_NO_FATAL_FAILURE(StartSharingTasks("s3cret", "s3cret"));
 
     m_alice.Ok({"add", "Tasks", "--subject", "Call the printer shop"});
     ASSERT_TRUE(m_bob.WaitFor({"list", "Tasks"}, "Call the printer shop"))
@@ -215,12 +215,7 @@ TEST_F(SyncRoadTest, BasicSynchronisationSendsTheWholeFolder) {
 // A partner with another password cannot open the cabinet: the mail is
 // marked as failed once and the folder stays as it was.
 TEST_F(SyncRoadTest, MailUnderAnotherPasswordIsMarkedFailedAndNotApplied) {
-    ASSERT_NO_FATAL_FAILURE(Start(m_alice));
-    ASSERT_NO_FATAL_FAILURE(Start(m_bob));
-    m_alice.Share("Tasks", "Team", "right", "bob@example.org");
-    m_bob.Share("Tasks", "Team", "wrong", "alice@example.org");
-    ASSERT_NO_FATAL_FAILURE(m_alice.WaitUntilTracking());
-    ASSERT_NO_FATAL_FAILURE(m_bob.WaitUntilTracking());
+    ASSERT_NO_FATAL_FAILURE(StartSharingTasks("right", "wrong"));
 
     m_bob.Ok({"add", "Tasks", "--subject", "Secret plan"});
     ASSERT_TRUE(m_alice.WaitFor({"list", "Quillmere"}, " ERROR:"))
