@@ -815,10 +815,10 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
             return runner.WatchFolder(args, &m_watches->map);
         if (c == "crash-at") {
             // Test tooling: the process ends by SIGKILL just before the step.
-            std::string spec = args.size() > 1 ? args[1] : "";
-            if (!win::ArmCrashPoint(spec))
-                return Fail("crash-at: no crash spec \"" + spec + "\" (KIND[:TEXT][#N])");
-            return {true, spec.empty() ? "disarmed\n" : "armed " + spec + "\n"};
+            std::string point = args.size() > 1 ? args[1] : "";
+            if (!win::ArmCrashPoint(point))
+                return Fail("crash-at: no crash point \"" + point + "\" (KIND[:TEXT][#N])");
+            return {true, point.empty() ? "disarmed\n" : "armed " + point + "\n"};
         }
         if (c == "quit")
             return {true, "quitting\n", true};

@@ -183,4 +183,37 @@ private:
     HostProcess m_process;
 };
 
+// A fixture of three users on one post office (alice and carol on personal
+// folders, bob on Exchange), with the add-in's debug log on and the rule
+// helper not wanted. The users a test started are stopped at its end, each
+// expected to end cleanly.
+class SyncUsersTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_postOffice = m_root.Path() + "/postoffice";
+        m_regFile = m_root.Path() + "/quillmere.reg";
+        WriteFile(m_regFile,
+                  "Windows Registry Editor Version 5.00\r\n\r\n"
+                  "[HKEY_CURRENT_USER\\Software\\Brindlecast\\Quillmere\\Config]\r\n"
+                  "\"debug\"=dword:00000001\r\n"
+                  "\"rulecreator_was_set\"=dword:00000001\r\n");
+    }
+    void TearDown() override {
+        for (SyncUser* user : m_started)
+            EXPECT_EQ(user->Stop(), 0) << user->Name() << ": " << user->Process().Output();
+    }
+    void Start(SyncUser& user) {
+        ASSERT_TRUE(user.Start(m_postOffice, m_regFile)) << user.Name();
+        m_started.push_back(&user);
+    }
+
+    TempRoot m_root;
+    std::string m_postOffice;
+    std::string m_regFile;
+    std::vector<SyncUser*> m_started;
+    SyncUser m_alice{m_root.Path(), "Alice", "alice@example.org", false};
+    SyncUser m_bob{m_root.Path(), "Bob", "bob@example.org", true};
+    SyncUser m_carol{m_root.Path(), "Carol", "carol@example.org", false};
+};
+
 }  // namespace host::testing

@@ -68,13 +68,13 @@ TEST_F(StateFileWriterTest, NewFileThatCannotBeOpenedFailsTheCommit) {
 
 // Killed at any step of a write, the process leaves the old file whole.
 TEST_F(StateFileWriterTest, KilledWhileWritingLeavesTheOldFileWhole) {
-    for (const char* spec : {"write:state.ids", "rename:state.ids"}) {
+    for (const char* point : {"write:state.ids", "rename:state.ids"}) {
         int status =
             win::testing::RunChildTestStatus("StateFileWriterChild.WritesAndCommits",
                                              {std::string(kUserDirVar) + "=" + m_machine.User(),
-                                              std::string("QUILLMERE_CRASH_AT=") + spec});
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << spec;
-        EXPECT_EQ(TestMachine::ReadHostFile(Host()), "old\r\n") << spec;
+                                              std::string("QUILLMERE_CRASH_AT=") + point});
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << point;
+        EXPECT_EQ(TestMachine::ReadHostFile(Host()), "old\r\n") << point;
     }
     int status = win::testing::RunChildTestStatus(
         "StateFileWriterChild.WritesAndCommits",

@@ -127,6 +127,9 @@ public:
 
 private:
     void EndLease(bool requeue = false);
+    // Moves the first record into the lease slot; false when there is none
+    // or one is leased already. The caller holds m_lock.
+    bool LeaseFirstLocked();
 
     CRITICAL_SECTION& m_lock;
     std::deque<std::unique_ptr<Record>> m_records;
@@ -264,14 +267,19 @@ void CSendQueue<Record>::Clear() {
 template <class Record>
 typename CSendQueue<Record>::Lease CSendQueue<Record>::TakeLease() {
     EnterCriticalSection(&m_lock);
-    bool taken = !m_records.empty() && !m_leased;
-    if (taken) {
-        m_leased = std::move(m_records.front());
-        m_records.pop_front();
-        ++m_generation;
-    }
+    bool taken = LeaseFirstLocked();
     LeaveCriticalSection(&m_lock);
     return taken ? Lease(this) : Lease();
+}
+
+template <class Record>
+bool CSendQueue<Record>::LeaseFirstLocked() {
+    if (m_records.empty() || m_leased)
+        return false;
+    m_leased = std::move(m_records.front());
+    m_records.pop_front();
+    ++m_generation;
+    return true;
 }
 
 template <class Record>
@@ -283,12 +291,7 @@ typename CSendQueue<Record>::Lease CSendQueue<Record>::TryTakeLease(bool* busy) 
             *busy = true;
         return Lease();
     }
-    bool taken = !m_records.empty() && !m_leased;
-    if (taken) {
-        m_leased = std::move(m_records.front());
-        m_records.pop_front();
-        ++m_generation;
-    }
+    bool taken = LeaseFirstLocked();
     LeaveCriticalSection(&m_lock);
     return taken ? Lease(this) : Lease();
 }

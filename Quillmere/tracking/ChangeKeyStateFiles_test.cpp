@@ -211,7 +211,7 @@ constexpr const char* kUserDirVar = "QM_CHANGE_KEY_FILES_TEST_USER";
 // cut between its two renames is completed by the next read.
 TEST_F(ChangeKeyStateFilesTest, KilledAtAnyStepOfAWriteLeavesOneWholePair) {
     struct Case {
-        const char* spec;
+        const char* point;
         const std::vector<ChangeKeyEntry>* after;
     };
     const Case cases[] = {
@@ -220,14 +220,14 @@ TEST_F(ChangeKeyStateFilesTest, KilledAtAnyStepOfAWriteLeavesOneWholePair) {
         {"write:nothing", &kNewPair},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.spec);
+        SCOPED_TRACE(c.point);
         ASSERT_TRUE(changekeys::WriteStateFiles(kKeys, kValues, kOldPair));
         int status =
             win::testing::RunChildTestStatus("ChangeKeyStateFilesChild.WritesTheNewPair",
                                              {std::string(kUserDirVar) + "=" + m_machine.User(),
-                                              std::string("QUILLMERE_CRASH_AT=") + c.spec});
+                                              std::string("QUILLMERE_CRASH_AT=") + c.point});
         const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-        EXPECT_EQ(killed, std::string(c.spec) != "write:nothing");
+        EXPECT_EQ(killed, std::string(c.point) != "write:nothing");
         EXPECT_EQ(RecoverAndRead(), *c.after);
         EXPECT_FALSE(TestMachine::HostExists(HostPath("0011.keys.ids.new")));
         EXPECT_FALSE(TestMachine::HostExists(HostPath("0011.values.ids.new")));

@@ -25,7 +25,7 @@ struct Stage {
     long remaining = 0;  // matching steps until this stage is reached
 };
 
-// The stages of a spec, in order; the last one kills.
+// The stages of a point, in order; the last one kills.
 struct Armed {
     std::vector<Stage> stages;
     std::size_t current = 0;
@@ -40,21 +40,21 @@ long g_stepNumber = 0;  // guarded by g_mutex
 std::atomic<bool> g_active{false};
 std::once_flag g_environmentRead;
 
-bool ParseStage(std::string_view spec, Stage& out) {
+bool ParseStage(std::string_view point, Stage& out) {
     out = Stage{};
     long count = 1;
-    if (std::size_t hash = spec.rfind('#'); hash != std::string_view::npos) {
-        std::string digits(spec.substr(hash + 1));
+    if (std::size_t hash = point.rfind('#'); hash != std::string_view::npos) {
+        std::string digits(point.substr(hash + 1));
         char* end = nullptr;
         count = std::strtol(digits.c_str(), &end, 10);
         if (digits.empty() || *end != '\0' || count < 1)
             return false;
-        spec = spec.substr(0, hash);
+        point = point.substr(0, hash);
     }
-    std::string_view kind = spec;
-    if (std::size_t colon = spec.find(':'); colon != std::string_view::npos) {
-        kind = spec.substr(0, colon);
-        out.text = std::string(spec.substr(colon + 1));
+    std::string_view kind = point;
+    if (std::size_t colon = point.find(':'); colon != std::string_view::npos) {
+        kind = point.substr(0, colon);
+        out.text = std::string(point.substr(colon + 1));
     }
     out.kind = -2;
     if (kind == "*")
@@ -66,25 +66,25 @@ bool ParseStage(std::string_view spec, Stage& out) {
     return out.kind != -2;
 }
 
-bool Parse(std::string_view spec, Armed& out) {
+bool Parse(std::string_view point, Armed& out) {
     out = Armed{};
     for (;;) {
-        std::size_t next = spec.find('>');
+        std::size_t next = point.find('>');
         Stage stage;
-        if (!ParseStage(spec.substr(0, next), stage))
+        if (!ParseStage(point.substr(0, next), stage))
             return false;
         out.stages.push_back(stage);
         if (next == std::string_view::npos)
             return true;
-        spec = spec.substr(next + 1);
+        point = point.substr(next + 1);
     }
 }
 
 void ReadEnvironment() {
     std::lock_guard lock(g_mutex);
-    if (const char* spec = std::getenv("QUILLMERE_CRASH_AT"); spec && *spec) {
-        if (!Parse(spec, g_armed)) {
-            std::fprintf(stderr, "QUILLMERE_CRASH_AT: no crash spec: %s\n", spec);
+    if (const char* point = std::getenv("QUILLMERE_CRASH_AT"); point && *point) {
+        if (!Parse(point, g_armed)) {
+            std::fprintf(stderr, "QUILLMERE_CRASH_AT: no crash point: %s\n", point);
             g_armed = Armed{};
         }
     }
@@ -151,11 +151,11 @@ void CountCrashWrite(int descriptor) {
     Count(CrashStep::kWrite, std::string_view(path, n > 0 ? static_cast<std::size_t>(n) : 0));
 }
 
-bool ArmCrashPoint(std::string_view spec) {
+bool ArmCrashPoint(std::string_view point) {
     std::call_once(g_environmentRead, ReadEnvironment);
     std::lock_guard lock(g_mutex);
     Armed armed;
-    bool ok = spec.empty() || Parse(spec, armed);
+    bool ok = point.empty() || Parse(point, armed);
     g_armed = ok ? armed : Armed{};
     g_active = g_armed.Active() || g_logFd >= 0;
     return ok;

@@ -15,7 +15,7 @@
 //             by the store's file name
 // A name is the last component of the host path.
 //
-// A crash spec is one stage KIND[:TEXT][#N], or several joined by ">": KIND
+// A crash point is one stage KIND[:TEXT][#N], or several joined by ">": KIND
 // one of the names above or "*" for every kind; the step's name must contain
 // TEXT (case-sensitive; no TEXT matches every name); the N-th matching step
 // (1 when omitted) reaches the stage. Counting starts at the arming for the
@@ -28,7 +28,7 @@
 //                             write to a ".syncdata.ids"
 //
 // Environment (read at the first counted step):
-//   QUILLMERE_CRASH_AT=SPEC     armed from the start of the process
+//   QUILLMERE_CRASH_AT=POINT    armed from the start of the process
 //   QUILLMERE_CRASH_STEPS=FILE  every counted step is appended to FILE as one
 //                               line "<number> <kind> <name>", numbered from 1
 //                               across all kinds, before the step is carried
@@ -53,11 +53,11 @@ void CountCrashStep(CrashStep kind, std::string_view name);
 // while a crash point is armed or steps are logged).
 void CountCrashWrite(int descriptor);
 
-// Arms spec (replacing what was armed; counting starts now); "" disarms.
-// False, leaving nothing armed, for a spec that can't be parsed.
-bool ArmCrashPoint(std::string_view spec);
+// Arms point (replacing what was armed; counting starts now); "" disarms.
+// False, leaving nothing armed, for a point that can't be parsed.
+bool ArmCrashPoint(std::string_view point);
 
-// The kind's name as a spec writes it ("write", "rename", ...).
+// The kind's name as a point writes it ("write", "rename", ...).
 const char* CrashStepName(CrashStep kind);
 
 }  // namespace win

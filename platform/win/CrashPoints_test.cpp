@@ -117,11 +117,11 @@ TEST_F(CrashPointsTest, RegistryWriteIsAStep) {
     EXPECT_EQ(LastStep(), "registry HKEY_CURRENT_USER.reg");
 }
 
-TEST_F(CrashPointsTest, SpecsThatCannotBeParsedArmNothing) {
-    for (const char* spec :
+TEST_F(CrashPointsTest, PointsThatCannotBeParsedArmNothing) {
+    for (const char* point :
          {"bogus", "rename#0", "rename#", "write#x", "Rename:b", "rename>", ">write", "write>x"})
-        EXPECT_FALSE(win::ArmCrashPoint(spec)) << spec;
-    // Nothing is armed after a refused spec: these steps don't kill.
+        EXPECT_FALSE(win::ArmCrashPoint(point)) << point;
+    // Nothing is armed after a refused point: these steps don't kill.
     WriteWholeFile(L"C:\\p.txt", "p");
     EXPECT_TRUE(MoveFileExW(L"C:\\p.txt", L"C:\\q.txt", MOVEFILE_REPLACE_EXISTING));
     EXPECT_TRUE(win::ArmCrashPoint("*:q.txt#3"));

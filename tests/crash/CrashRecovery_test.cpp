@@ -30,33 +30,13 @@ namespace fs = std::filesystem;
 using host::testing::kRoadMs;
 using host::testing::ReadFile;
 using host::testing::SyncUser;
-using host::testing::TempRoot;
 using host::testing::WriteFile;
 
 constexpr const char* kShare = "Team";
 constexpr const char* kPassword = "s3cret";
 
-class CrashRecoveryTest : public ::testing::Test {
+class CrashRecoveryTest : public host::testing::SyncUsersTest {
 protected:
-    void SetUp() override {
-        m_postOffice = m_root.Path() + "/postoffice";
-        m_regFile = m_root.Path() + "/quillmere.reg";
-        WriteFile(m_regFile,
-                  "Windows Registry Editor Version 5.00\r\n\r\n"
-                  "[HKEY_CURRENT_USER\\Software\\Brindlecast\\Quillmere\\Config]\r\n"
-                  "\"debug\"=dword:00000001\r\n"
-                  "\"rulecreator_was_set\"=dword:00000001\r\n");
-    }
-    void TearDown() override {
-        for (SyncUser* user : m_started)
-            if (user->Process().Running())
-                EXPECT_EQ(user->Stop(), 0) << user->Process().Output();
-    }
-
-    void Start(SyncUser& user) {
-        ASSERT_TRUE(user.Start(m_postOffice, m_regFile));
-        m_started.push_back(&user);
-    }
     // Starts the users and shares Tasks among them: bob with every other
     // user, the others with bob. Returns once each folder thread took its
     // first look.
@@ -111,12 +91,12 @@ protected:
 
     // Arms the crash point, runs the action and expects the host to be
     // killed by it; then starts the host again.
-    void CrashAt(SyncUser& user, const std::string& spec, const std::function<void()>& action) {
-        user.Ok({"crash-at", spec});
+    void CrashAt(SyncUser& user, const std::string& point, const std::function<void()>& action) {
+        user.Ok({"crash-at", point});
         action();
         bool killed = false;
         ASSERT_TRUE(user.Process().WaitForEnd(kRoadMs, &killed))
-            << user.Name() << " was not killed at " << spec;
+            << user.Name() << " was not killed at " << point;
         ASSERT_TRUE(killed) << user.Name() << " ended by itself";
         ASSERT_NO_FATAL_FAILURE(Restart(user));
     }
@@ -136,12 +116,18 @@ protected:
 
     // Adds the tasks while bob's add-in is paused (a left double-click on
     // its tray icon), so that the scan after the pause finds them together.
-    void AddBurst(const std::vector<std::string>& subjects) {
+    // With a crash point, it is armed once the tasks are in, as the add-in
+    // resumes: the adds' own commits don't count towards it.
+    void AddBurst(const std::vector<std::string>& subjects, const std::string& crashPoint = "") {
         std::string paused = m_bob.Ok({"tray", "--double-click"});
         ASSERT_NE(paused.find("double-clicked"), std::string::npos) << paused;
         for (const std::string& subject : subjects)
             m_bob.Ok({"add", "Tasks", "--subject", subject});
-        m_bob.Ok({"tray", "--double-click"});
+        auto resume = [&] { m_bob.Ok({"tray", "--double-click"}); };
+        if (crashPoint.empty())
+            resume();
+        else
+            ASSERT_NO_FATAL_FAILURE(CrashAt(m_bob, crashPoint, resume));
     }
 
     static std::vector<std::string> Numbered(const std::string& stem, int count) {
@@ -150,14 +136,6 @@ protected:
             out.push_back(stem + " " + std::to_string(i));
         return out;
     }
-
-    TempRoot m_root;
-    std::string m_postOffice;
-    std::string m_regFile;
-    std::vector<SyncUser*> m_started;
-    SyncUser m_alice{m_root.Path(), "Alice", "alice@example.org", false};
-    SyncUser m_bob{m_root.Path(), "Bob", "bob@example.org", true};
-    SyncUser m_carol{m_root.Path(), "Carol", "carol@example.org", false};
 };
 
 // --- Exchange (bob) ---------------------------------------------------------
@@ -167,7 +145,7 @@ protected:
 TEST_F(CrashRecoveryTest, ExchangeBurstSurvivesAKillWhileTheScanSavesItsState) {
     ASSERT_NO_FATAL_FAILURE(ShareTasks({&m_alice, &m_bob}));
     const std::vector<std::string> burst = Numbered("Burst", 30);
-    ASSERT_NO_FATAL_FAILURE(CrashAt(m_bob, "write:.syncdata.ids", [&] { AddBurst(burst); }));
+    ASSERT_NO_FATAL_FAILURE(AddBurst(burst, "write:.syncdata.ids"));
     ExpectEverywhere(burst, {&m_alice, &m_bob});
 }
 
@@ -177,7 +155,7 @@ TEST_F(CrashRecoveryTest, ExchangeBurstSurvivesAKillWhileTheScanSavesItsState) {
 TEST_F(CrashRecoveryTest, ExchangeBurstSurvivesAKillWhileAPacketMailIsBuilt) {
     ASSERT_NO_FATAL_FAILURE(ShareTasks({&m_alice, &m_bob, &m_carol}));
     const std::vector<std::string> burst = Numbered("Packet", 45);
-    ASSERT_NO_FATAL_FAILURE(CrashAt(m_bob, "delete:.msg", [&] { AddBurst(burst); }));
+    ASSERT_NO_FATAL_FAILURE(AddBurst(burst, "delete:.msg"));
     ExpectEverywhere(burst, {&m_alice, &m_carol, &m_bob});
 }
 
@@ -186,8 +164,7 @@ TEST_F(CrashRecoveryTest, ExchangeBurstSurvivesAKillWhileAPacketMailIsBuilt) {
 TEST_F(CrashRecoveryTest, ExchangeBurstSurvivesAKillWhileItsMailsAreBuilt) {
     ASSERT_NO_FATAL_FAILURE(ShareTasks({&m_alice, &m_bob}));
     const std::vector<std::string> burst = Numbered("Mail", 45);
-    ASSERT_NO_FATAL_FAILURE(
-        CrashAt(m_bob, "write:.syncdata.ids>commit#10", [&] { AddBurst(burst); }));
+    ASSERT_NO_FATAL_FAILURE(AddBurst(burst, "write:.syncdata.ids>commit#10"));
     ExpectEverywhere(burst, {&m_alice, &m_bob});
 }
 
@@ -275,15 +252,30 @@ TEST_F(CrashRecoveryTest, PersonalFoldersEditsSurviveAKillWhileTheListIsSaved) {
 
 // --- Import and Quit ------------------------------------------------------------
 
-// The receiver is killed in the middle of importing a burst.
+// The receiver is killed in the middle of importing a burst, at the tenth
+// mail: each mail's item is written from the message file extracted for it
+// ("sync.msg"), then the mail is marked processed and deleted.
 TEST_F(CrashRecoveryTest, ImportSurvivesAKillInTheMiddle) {
     ASSERT_NO_FATAL_FAILURE(ShareTasks({&m_alice, &m_bob}));
-    const std::vector<std::string> burst = Numbered("Import", 20);
-    ASSERT_NO_FATAL_FAILURE(CrashAt(m_alice, "commit#25", [&] {
-        for (const std::string& subject : burst)
-            m_bob.Ok({"add", "Tasks", "--subject", subject});
-    }));
-    ExpectEverywhere(burst, {&m_alice, &m_bob});
+    struct Case {
+        const char* name;
+        const char* point;
+    };
+    const std::vector<Case> cases = {
+        {"before its item is made", "write:sync.msg#10>commit#1"},
+        {"before its mail is marked processed", "write:sync.msg#10>commit#3"},
+    };
+    std::vector<std::string> expected;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::string> burst = Numbered(std::string("Import ") + c.name, 20);
+        ASSERT_NO_FATAL_FAILURE(CrashAt(m_alice, c.point, [&] {
+            for (const std::string& subject : burst)
+                m_bob.Ok({"add", "Tasks", "--subject", subject});
+        }));
+        expected.insert(expected.end(), burst.begin(), burst.end());
+        ExpectEverywhere(expected, {&m_alice, &m_bob});
+    }
 }
 
 // Killed while Quit writes what is still queued.

@@ -24,29 +24,9 @@ using host::testing::CountOccurrences;
 using host::testing::kRoadMs;
 using host::testing::ReadFile;
 using host::testing::SyncUser;
-using host::testing::TempRoot;
-using host::testing::WriteFile;
 
-class SyncRoadTest : public ::testing::Test {
+class SyncRoadTest : public host::testing::SyncUsersTest {
 protected:
-    void SetUp() override {
-        m_postOffice = m_root.Path() + "/postoffice";
-        m_regFile = m_root.Path() + "/quillmere.reg";
-        // The debug log traces the road; the rule helper is not wanted here.
-        WriteFile(m_regFile,
-                  "Windows Registry Editor Version 5.00\r\n\r\n"
-                  "[HKEY_CURRENT_USER\\Software\\Brindlecast\\Quillmere\\Config]\r\n"
-                  "\"debug\"=dword:00000001\r\n"
-                  "\"rulecreator_was_set\"=dword:00000001\r\n");
-    }
-    void TearDown() override {
-        for (SyncUser* user : m_started)
-            EXPECT_EQ(user->Stop(), 0) << user->Process().Output();
-    }
-    void Start(SyncUser& user) {
-        ASSERT_TRUE(user.Start(m_postOffice, m_regFile));
-        m_started.push_back(&user);
-    }
     // alice and bob started, sharing their Tasks as "Team" with each other
     // under the passwords given, and both tracking.
     void StartSharingTasks(const char* alicePassword, const char* bobPassword) {
@@ -67,14 +47,6 @@ protected:
                 mails.push_back(ReadFile(e.path().string()));
         return mails;
     }
-
-    TempRoot m_root;
-    std::string m_postOffice;
-    std::string m_regFile;
-    std::vector<SyncUser*> m_started;
-    SyncUser m_alice{m_root.Path(), "Alice", "alice@example.org", false};
-    SyncUser m_bob{m_root.Path(), "Bob", "bob@example.org", true};
-    SyncUser m_carol{m_root.Path(), "Carol", "carol@example.org", false};
 };
 
 // Exchange to personal folders and back: a new task, its change and its
