@@ -254,7 +254,9 @@ TEST_F(CrashRecoveryTest, PersonalFoldersEditsSurviveAKillWhileTheListIsSaved) {
 
 // The receiver is killed in the middle of importing a burst, at the tenth
 // mail: each mail's item is written from the message file extracted for it
-// ("sync.msg"), then the mail is marked processed and deleted.
+// ("sync.msg") and saved once, filled, then the mail is marked processed and
+// deleted. (An item saved empty before it is filled would, cut there, reach
+// every partner as an extra empty task.)
 TEST_F(CrashRecoveryTest, ImportSurvivesAKillInTheMiddle) {
     ASSERT_NO_FATAL_FAILURE(ShareTasks({&m_alice, &m_bob}));
     struct Case {
@@ -263,7 +265,7 @@ TEST_F(CrashRecoveryTest, ImportSurvivesAKillInTheMiddle) {
     };
     const std::vector<Case> cases = {
         {"before its item is made", "write:sync.msg#10>commit#1"},
-        {"before its mail is marked processed", "write:sync.msg#10>commit#3"},
+        {"before its mail is marked processed", "write:sync.msg#10>commit#2"},
     };
     std::vector<std::string> expected;
     for (const Case& c : cases) {
