@@ -362,6 +362,12 @@ TEST_F(CrashRecoveryTest, DamagedChangeKeyFilesAreReportedAndLoseNothing) {
     for (const Damage& damage : damages) {
         const std::string before = expected.front();
         const std::string after = before + " +";
+        // The list on disk is whole and holds no resend still to go; with the
+        // add-in paused, no check can see the edit before the kill.
+        ASSERT_TRUE(host::testing::WaitUntil(
+            [&] { return SavedWithoutMarkers(m_alice, expected.size()); }, kRoadMs));
+        std::string paused = m_alice.Ok({"tray", "--double-click"});
+        ASSERT_NE(paused.find("double-clicked"), std::string::npos) << paused;
         m_alice.Ok({"change", "Tasks", m_alice.Index("Tasks", before), "--subject", after});
         ASSERT_TRUE(m_alice.Process().Kill());
         std::string file = m_alice.StateFile(damage.suffix);
