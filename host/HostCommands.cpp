@@ -22,6 +22,7 @@
 #include "platform/store/Message.h"
 #include "platform/store/Session.h"
 #include "platform/transport/MimeWriter.h"
+#include "platform/win/CrashPoints.h"
 #include "platform/win/Dialog.h"
 #include "platform/win/MessageBox.h"
 #include "platform/win/Paths.h"
@@ -812,6 +813,13 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
             return runner.Rule(args);
         if (c == "watch" || c == "unwatch")
             return runner.WatchFolder(args, &m_watches->map);
+        if (c == "crash-at") {
+            // Test tooling: the process ends by SIGKILL just before the step.
+            std::string point = args.size() > 1 ? args[1] : "";
+            if (!win::ArmCrashPoint(point))
+                return Fail("crash-at: no crash point \"" + point + "\" (KIND[:TEXT][#N])");
+            return {true, point.empty() ? "disarmed\n" : "armed " + point + "\n"};
+        }
         if (c == "quit")
             return {true, "quitting\n", true};
     } catch (const _com_error& e) {
@@ -820,7 +828,7 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
     return Fail(
         "unknown command \"" + c +
         "\" (list, add, change, delete, show, open, send, folder, rule, watch, unwatch, options, "
-        "props, picture, tray, log, quit)");
+        "props, picture, tray, log, crash-at, quit)");
 }
 
 }  // namespace host

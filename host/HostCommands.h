@@ -35,6 +35,9 @@
 //   picture logviewer FILE [--errorlog] the log viewer's window, started for the picture
 //   tray [--double-click]               the tray icons; double-clicks each visible one
 //   log                                 what the host did (NewMail, Reminder, add-ins ...)
+//   crash-at POINT                      test tooling: the process is killed (SIGKILL) just
+//                                       before the step POINT names (platform/win/CrashPoints.h);
+//                                       "" disarms
 //   quit                                closes the client (Quit) and ends the host
 //
 // FOLDER is a path of folder names from the top of the default store

@@ -56,6 +56,18 @@ public:
     bool Start(const std::string& postOffice, const std::wstring& profileName = L"",
                unsigned limitMs = 30000);
     bool Running();
+    // Variables (NAME=VALUE) that every later Start puts over the inherited
+    // environment (QUILLMERE_CRASH_AT, for one).
+    void SetEnvironment(std::vector<std::string> variables) {
+        m_environment = std::move(variables);
+    }
+    // Ends the running process at once with SIGKILL, as a crash would, and
+    // reaps it. False when none was running.
+    bool Kill();
+    // Waits (at most limitMs) for the process to end by itself, e.g. at an
+    // armed crash point. True when it ended; *killed (optional) tells whether
+    // SIGKILL ended it.
+    bool WaitForEnd(unsigned limitMs, bool* killed = nullptr);
     // One command as the user; result.ok false with the reason when the
     // host refused or could not be reached.
     CommandResult Command(const std::vector<std::string>& args);
@@ -74,6 +86,7 @@ private:
     std::string m_userDirectory;
     pid_t m_pid = -1;
     std::string m_outputFile;
+    std::vector<std::string> m_environment;
 };
 
 // How long a wait on a host process lasts at least, in real time: far more

@@ -297,11 +297,13 @@ TEST_F(DelMailSenderTest, NoticesStillQueuedAtStopAreKeptInTheQueueFile) {
     EXPECT_EQ(DelMailSenderList.Count(), 0u);
     EXPECT_EQ(Read(L"Ann.delmailsenddata.ids"), "0044;Team\r\n");
 
-    // The next start reads the file back, deletes it and sends the notice.
+    // The next start reads the file back and sends the notice; once the
+    // queue ran dry the file no longer lists it.
     m_engine->m_stopped = false;
     StartThreads(m_engine.get());
     ASSERT_TRUE(WaitFor([&] { return OutboxCount() == 1; }));
-    EXPECT_FALSE(fs::exists(*win::HostPath(m_temp + L"Ann.delmailsenddata.ids")));
+    EXPECT_TRUE(WaitFor([&] { return Read(L"Ann.delmailsenddata.ids").empty(); }));
+    EXPECT_TRUE(fs::exists(*win::HostPath(m_temp + L"Ann.delmailsenddata.ids")));
 }
 
 TEST_F(DelMailSenderTest, BurstOfDeletionsIsParkedForPacketMails) {

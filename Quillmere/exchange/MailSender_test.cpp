@@ -215,12 +215,14 @@ TEST_F(MailSenderTest, RecordsStillQueuedAtStopSurviveInTheQueueFile) {
         "\r\n";
     EXPECT_EQ(Read(L"Ann.mailsenddata.ids"), expected);
 
-    // The next start reads the file back, deletes it and sends the mail.
+    // The next start reads the file back and sends the mail; once the queue
+    // ran dry the file no longer lists it.
     m_engine->m_stopped = false;
     StartThreads(m_engine.get());
     ASSERT_TRUE(WaitFor([&] { return DebugLogHas("sendSyncMessage::END"); }));
     EXPECT_EQ(OutboxCount(), 1);
-    EXPECT_FALSE(fs::exists(HostPath(m_temp + L"Ann.mailsenddata.ids")));
+    EXPECT_TRUE(WaitFor([&] { return Read(L"Ann.mailsenddata.ids").empty(); }));
+    EXPECT_TRUE(fs::exists(HostPath(m_temp + L"Ann.mailsenddata.ids")));
     CComBSTR body;
     ASSERT_EQ(OutboxItem(1)->GetBody(&body), S_OK);
     EXPECT_EQ(syncmail::ReadSyncMailMarkers(body.View()).syncIdText, SyncIdText(item));

@@ -339,12 +339,10 @@ void ImportItem(const Pass& pass, Mail& mail, const Target& target, QMRMAPIFolde
             pass.utils->HrSetOneProp(item, PR_SENSITIVITY, CComVariant(kSensitivityPrivate, VT_I4),
                                      VARIANT_FALSE);
         item->PutReminderSet(VARIANT_FALSE);
-        hr = item->Save();
-        if (FAILED(hr)) {
-            LogHResult(hr, "pSI::Save Item");
-            mail.result = hr;
-            return;
-        }
+        // A new item is first saved filled (below): saved empty here, a host
+        // killed before the filling save would leave an empty item that the
+        // folder's next check sends to every partner, beside the real one the
+        // mail's retry makes.
         WriteDebugLog("pSI::NEUer Eintrag, eines noch nicht existierenden Items");
         created = true;
     } else {
@@ -372,11 +370,19 @@ void ImportItem(const Pass& pass, Mail& mail, const Target& target, QMRMAPIFolde
     // later one of the same item.
     if (version <= -2) {
         WriteDebugLog("Mail ignored (eine 2. Mail hatte sich vorgedrängelt)");
+        if (created && FAILED(hr = item->Save())) {
+            LogHResult(hr, "pSI::Save Item");
+            mail.result = hr;
+            return;
+        }
     } else {
         hr = item->Import(CComBSTR(pass.messagePath.c_str()), kQmrFormatMsg);
         if (FAILED(hr)) {
             LogHResult(hr, "pSI::Import");
             mail.result = hr;
+            // Never saved, the new item does not exist; the mail is retried.
+            if (created)
+                return;
         } else {
             WriteDebugLog("pSI::change one Item successfully");
             if (pass.engine->m_removeReminder.load())

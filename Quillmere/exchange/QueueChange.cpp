@@ -147,7 +147,8 @@ void RaiseVersion(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* uti
 
 // Builds the record and appends it to MailSenderList. false when it could
 // not be allocated or appended (nothing is queued then).
-bool AppendMailRecord(const VARIANT& syncId, const CItemsEvents& sink, const CFolderObj& folder,
+bool AppendMailRecord(const VARIANT& syncId, const std::wstring& syncIdText,
+                      const CItemsEvents& sink, const CFolderObj& folder,
                       const std::wstring& shareName, bool formFlag, std::size_t& count) {
     std::unique_ptr<CMail2Send> record;
     try {
@@ -156,6 +157,9 @@ bool AppendMailRecord(const VARIANT& syncId, const CItemsEvents& sink, const CFo
         record = std::make_unique<CMail2Send>(&copy, folderId, storeId, folder.m_password.c_str(),
                                               shareName.c_str(), CMail2Send::kTextSize,
                                               CMail2Send::kTextSize, formFlag ? 1 : 0);
+        // The queue file is written from threads whose utilities can't
+        // convert the binary id.
+        record->SetSyncIdText(syncIdText);
     } catch (const _com_error& error) {
         LogHResult(error.Error(), "sSMsgT::CMail2Send");
         return false;
@@ -256,7 +260,7 @@ HRESULT QueueSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUti
             LogHResult(0, "NO SHARENAME2SEND");
         folder->AddElemInSync(syncIdText);
         std::size_t count = 0;
-        if (!AppendMailRecord(syncId, sink, *folder, shareName, formFlag, count)) {
+        if (!AppendMailRecord(syncId, syncIdText, sink, *folder, shareName, formFlag, count)) {
             // Not queued: the partners never get it, so it is not in sync.
             folder->RemoveElemInSync(syncIdText);
             hr = E_OUTOFMEMORY;

@@ -59,6 +59,7 @@ protected:
     void TearDown() override {
         MailSenderList.Clear();
         DelMailSenderList.Clear();
+        ResetQueueFilesForTesting();
         g_pEngine = nullptr;
         m_inbox.Release();
         m_utils.Release();

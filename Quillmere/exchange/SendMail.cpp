@@ -239,12 +239,23 @@ bool FindMailInOutbox(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils*
     return true;
 }
 
-std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId) {
+std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId, bool* unreadable) {
     std::vector<std::wstring> users;
+    if (unreadable)
+        *unreadable = false;
     std::wstring path = std::wstring(kFoldersKeyPath) + L"\\" + folderEntryId + L"\\Users";
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    LSTATUS opened = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key);
+    if (opened != ERROR_SUCCESS) {
+        if (opened != ERROR_FILE_NOT_FOUND && opened != ERROR_PATH_NOT_FOUND) {
+            if (unreadable)
+                *unreadable = true;
+            std::string line =
+                "registry unreadable, partners unknown: HKEY_CURRENT_USER\\" + win::ToAnsi(path);
+            LogHResult(HRESULT_FROM_WIN32(static_cast<DWORD>(opened)), line.c_str());
+        }
         return users;
+    }
     auto add = [&](const wchar_t* name, DWORD size) {
         std::wstring user(name, size);
         if (!user.empty() && std::find(users.begin(), users.end(), user) == users.end())
@@ -278,10 +289,10 @@ std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId) {
 
 bool GetShareRecipients(CSyncEngine* engine, const std::wstring& folderEntryId,
                         const std::vector<std::wstring>* categories, std::wstring& recipients,
-                        const std::vector<std::wstring>* attendees) {
+                        const std::vector<std::wstring>* attendees, bool* unreadable) {
     recipients.clear();
     bool added = false;
-    for (const std::wstring& user : GetFolderUsers(folderEntryId)) {
+    for (const std::wstring& user : GetFolderUsers(folderEntryId, unreadable)) {
         if (categories) {
             std::vector<std::wstring> linked;
             LoadUserCategories(engine, linked, user.c_str());
@@ -423,12 +434,14 @@ HRESULT SendSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtil
     // attends it, and no other item's meeting decides this one's partners.
     const std::vector<std::wstring> attendees = GetMeetingAttendees(session, item);
     std::wstring recipients;
+    bool unreadable = false;
     if (!GetShareRecipients(engine, std::wstring(folderId.View()), &categories, recipients,
-                            &attendees)) {
+                            &attendees, &unreadable)) {
         WriteDebugLog("SendSyncMessage::Userlist is empty, Mail can't be sent");
         mail->Delete(0);
-        LogEndOfBuild(E_FAIL);
-        return E_FAIL;
+        const HRESULT hr = unreadable ? kPartnersUnreadable : E_FAIL;
+        LogEndOfBuild(hr);
+        return hr;
     }
 
     LogIfFailed(mail->PutTo(CComBSTR(recipients)), "SendSyncMessage::put_To");

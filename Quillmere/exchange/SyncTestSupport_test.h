@@ -25,6 +25,7 @@
 #include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/core/OutlookNamespaceAccess.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/SendQueues.h"
 #include "Quillmere/exchange/SyncMailFormat.h"
 #include "Quillmere/resources/LoadString.h"
 #include "platform/com/Bstr.h"
@@ -112,6 +113,7 @@ protected:
         m_engine.reset();
         m_app.reset();
         DebugSwitch = false;
+        ResetQueueFilesForTesting();
         addintest::ResetProcessState();
         RdoTest::TearDown();
     }

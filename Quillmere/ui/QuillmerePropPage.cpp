@@ -51,6 +51,7 @@ constexpr std::size_t kMaxLogLine = 200;
 constexpr UINT kProductString = 1214;
 constexpr UINT kErrorCaptionString = 1215;
 constexpr UINT kAddressExistsString = 1216;
+constexpr UINT kBackslashString = 1288;
 constexpr UINT kHelpFileString = 1221;
 constexpr UINT kSyncFolderString = 1224;
 constexpr UINT kBasicSyncString = 1225;
@@ -733,6 +734,16 @@ void CQuillmerePropPage::OnSyncOnlyPrivateClicked() {
 
 // --- Partners -----------------------------------------------------------------
 
+// Partners and filter categories are stored as the names of registry keys,
+// where a backslash would make nested keys that read back as another name: such a
+// text is refused with a message.
+bool CQuillmerePropPage::RefusedKeyName(const std::wstring& text) {
+    if (text.find(L'\\') == std::wstring::npos)
+        return false;
+    MessageBoxW(nullptr, Text(kBackslashString).c_str(), Text(kErrorCaptionString).c_str(), MB_OK);
+    return true;
+}
+
 void CQuillmerePropPage::OnUserSelChange() {
     EnableWindow(Item(kAddUserButton), ComboText(Item(kUserCombo)).size() >= 3);
 }
@@ -743,7 +754,7 @@ void CQuillmerePropPage::OnAddUser() {
     std::wstring text = ControlText(combo);
     if (text.size() > kMaxKeyName)
         text.resize(kMaxKeyName);
-    if (!text.empty()) {
+    if (!text.empty() && !RefusedKeyName(text)) {
         if (!ListHas(list, text))
             SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
         else
@@ -845,7 +856,7 @@ void CQuillmerePropPage::OnAddFilterCategory() {
     std::wstring text = ControlText(combo);
     if (text.size() > kMaxKeyName)
         text.resize(kMaxKeyName);
-    if (!text.empty() && !ListHas(list, text))
+    if (!text.empty() && !RefusedKeyName(text) && !ListHas(list, text))
         SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
     SetWindowTextW(combo, L"");
     EnableWindow(Item(kAddFilterButton), FALSE);
@@ -952,13 +963,19 @@ void CQuillmerePropPage::ResetFolder(const std::wstring& entryId) {
     }
     if (!m_engine || !m_engine->Exists())
         return;
+    // Order matters: the restart stops and frees the running folder object,
+    // which saves its state as it goes; deleted before, the files would be
+    // back, and sharing the folder again would start from that stale state.
+    // The registry key is gone, so the reload starts no new object for it.
+    m_engine->RestartThreads();
     const std::wstring directory = m_engine->DataDirectory();
     for (const wchar_t* extension : kStateFileExtensions) {
-        const std::wstring path = directory + entryId + extension;
-        if (path.size() < kMaxPath)
-            DeleteFileW(path.c_str());
+        for (const wchar_t* pending : {L"", L".new"}) {
+            const std::wstring path = directory + entryId + extension + pending;
+            if (path.size() < kMaxPath)
+                DeleteFileW(path.c_str());
+        }
     }
-    m_engine->RestartThreads();
 }
 
 void CQuillmerePropPage::WriteFolder(const std::wstring& entryId, const std::wstring& storeId,

@@ -123,6 +123,9 @@ public:
     void OnSyncOnlyPrivateClicked();
     void OnUserSelChange();
     void OnAddUser();
+    // Shows the error message and returns true when text holds a backslash,
+    // which can't stand in a registry key name.
+    bool RefusedKeyName(const std::wstring& text);
     void OnRemoveUser();
     void OnChooseSyncRecipient();
     void OnUserListSelChange();

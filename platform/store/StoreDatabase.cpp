@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/win/CrashPoints.h"
 #include "platform/win/Errors.h"
 #include "platform/win/Text.h"
 
@@ -315,6 +316,7 @@ HRESULT WriteTransaction::Commit() {
         --m_impl.writeDepth;
         return S_OK;
     }
+    win::CountCrashStep(win::CrashStep::kCommit, m_impl.path);
     HRESULT hr = m_impl.Exec("COMMIT");
     if (FAILED(hr)) {
         return hr;  // the destructor rolls back
