@@ -114,6 +114,23 @@ TEST_F(FolderCheckThreadTest, RemovalIsServedBeforeTheChangeOneTurnLater) {
     EXPECT_EQ(Count(log, "CheckFolder4DeletedItems team"), 1u);
 }
 
+// A removal falling due at the 2-minute turn takes that turn alone: the
+// comparison is not run behind it, and the 2-minute count starts again, so the
+// next comparison comes two minutes later.
+TEST_F(FolderCheckThreadTest, RemovalAtTheTwoMinuteTurnPutsTheComparisonOffByTwoMinutes) {
+    StartEngine();
+    auto folder = StartFolder(olFolderCalendar, L"team");
+    const DWORD running = GetTickCount();
+    Sleep(120500);
+    folder->Sink()->SetDeletedFlag();
+    const DWORD deletionAt = TickWhenLogged("CheckFolder4DeletedItems team");
+    const DWORD comparedAt = TickWhenLogged("CheckFolder team (2Min)");
+    ASSERT_NE(deletionAt, 0u);
+    ASSERT_NE(comparedAt, 0u);
+    EXPECT_EQ(deletionAt - running, 121000u) << "the 2-minute turn";
+    EXPECT_EQ(comparedAt - running, 242000u) << "two minutes after the removal's turn";
+}
+
 TEST_F(FolderCheckThreadTest, TwoDirtyFoldersWaitForTheLockAndAreBothChecked) {
     StartEngine();
     auto first = StartFolder(olFolderCalendar, L"cal");
