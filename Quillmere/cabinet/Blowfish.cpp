@@ -25,22 +25,54 @@ CBlowfish::CBlowfish() {
     std::memcpy(m_s, kBlowfishInitS, sizeof m_s);
 }
 
+namespace {
+
+// The last key schedule made on this thread: a writer and a reader per sync
+// mail set the same folder password again and again, and the schedule costs
+// 521 block encryptions.
+struct ScheduleCache {
+    bool valid = false;
+    std::uint8_t cycled[4 * (kBlowfishRounds + 2)];
+    std::uint32_t p[kBlowfishRounds + 2];
+    std::uint32_t s[4][256];
+};
+
+ScheduleCache& ThreadSchedule() {
+    thread_local ScheduleCache cache;
+    return cache;
+}
+
+}  // namespace
+
 BOOL CBlowfish::SetKey(const BYTE* key, DWORD length) {
     m_keySet = 0;
     m_fillIndex = -1;
     if (key == nullptr || length == 0) {
         return FALSE;
     }
+    // The key bytes as they are cycled into the P-words: all the schedule
+    // depends on.
+    std::uint8_t cycled[4 * (kBlowfishRounds + 2)];
+    DWORD next = 0;
+    for (auto& byte : cycled) {
+        byte = key[next];
+        next = (next + 1) % length;
+    }
+    ScheduleCache& cache = ThreadSchedule();
+    if (cache.valid && std::memcmp(cache.cycled, cycled, sizeof cycled) == 0) {
+        std::memcpy(m_p, cache.p, sizeof m_p);
+        std::memcpy(m_s, cache.s, sizeof m_s);
+        m_keySet = 1;
+        return TRUE;
+    }
     std::memcpy(m_p, kBlowfishInitP, sizeof m_p);
     std::memcpy(m_s, kBlowfishInitS, sizeof m_s);
-    DWORD next = 0;
-    for (auto& word : m_p) {
+    for (int w = 0; w < kBlowfishRounds + 2; ++w) {
         std::uint32_t data = 0;
         for (int i = 0; i < 4; ++i) {
-            data = (data << 8) | key[next];
-            next = (next + 1) % length;
+            data = (data << 8) | cycled[4 * w + i];
         }
-        word ^= data;
+        m_p[w] ^= data;
     }
     std::uint32_t left = 0;
     std::uint32_t right = 0;
@@ -56,6 +88,10 @@ BOOL CBlowfish::SetKey(const BYTE* key, DWORD length) {
             box[i + 1] = right;
         }
     }
+    std::memcpy(cache.cycled, cycled, sizeof cycled);
+    std::memcpy(cache.p, m_p, sizeof m_p);
+    std::memcpy(cache.s, m_s, sizeof m_s);
+    cache.valid = true;
     m_keySet = 1;
     return TRUE;
 }

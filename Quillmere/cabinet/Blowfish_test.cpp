@@ -61,6 +61,39 @@ TEST(BlowfishTest, ReferenceVectorsInFileByteOrder) {
     }
 }
 
+// Keys set one after another on one thread, each again at once and again
+// after others (a writer and a reader per mail set the same key): every
+// object encrypts as the reference says.
+TEST(BlowfishTest, KeysSetAgainAndInTurnScheduleAsTheFirstTime) {
+    std::vector<const Vector*> order;
+    for (const auto& v : kVectors) {
+        order.push_back(&v);
+        order.push_back(&v);
+    }
+    for (auto it = std::rbegin(kVectors); it != std::rend(kVectors); ++it) {
+        order.push_back(&*it);
+    }
+    for (const Vector* v : order) {
+        SCOPED_TRACE(v->key);
+        Bytes key = FromHex(v->key);
+        CBlowfish cipher;
+        ASSERT_TRUE(cipher.SetKey(key.data(), static_cast<DWORD>(key.size())));
+        Bytes block = ToFileOrder(FromHex(v->plain));
+        cipher.EncryptBlock(block.data());
+        EXPECT_EQ(block, ToFileOrder(FromHex(v->cipher)));
+    }
+    // One key, then its first byte alone: the cycled bytes differ.
+    const BYTE longKey[] = {0xF0, 0xE1};
+    const BYTE shortKey[] = {0xF0};
+    CBlowfish first;
+    CBlowfish second;
+    ASSERT_TRUE(first.SetKey(longKey, 2));
+    ASSERT_TRUE(second.SetKey(shortKey, 1));
+    Bytes block = ToFileOrder(FromHex("FEDCBA9876543210"));
+    second.EncryptBlock(block.data());
+    EXPECT_EQ(block, ToFileOrder(FromHex("F9AD597C49DB005E")));
+}
+
 TEST(BlowfishTest, BigEndianBlockOrderIsNotWhatTheFileUses) {
     Bytes key = FromHex("0000000000000000");
     CBlowfish cipher;

@@ -1,6 +1,7 @@
 #include "Quillmere/cabinet/CabinetModule.h"
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -60,6 +61,27 @@ HMODULE CabinetLibrary(const wchar_t* name) {
         loaded.emplace_back(name, module);
     }
     return module;
+}
+
+FARPROC CabinetEntryPoint(HMODULE module, const char* name) {
+    struct Bound {
+        HMODULE module;
+        const char* name;
+        FARPROC entry;
+    };
+    static std::mutex mutex;
+    static std::vector<Bound> bound;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const Bound& b : bound) {
+        if (b.module == module && std::strcmp(b.name, name) == 0) {
+            return b.entry;
+        }
+    }
+    FARPROC entry = GetProcAddress(module, name);
+    if (entry != nullptr) {
+        bound.push_back({module, name, entry});
+    }
+    return entry;
 }
 
 }  // namespace Cabinet

@@ -22,5 +22,10 @@ DWORD NextCompressInstance();
 // without loading and unloading it again; null when it cannot be loaded
 // (not remembered: a later call tries again). Thread-safe.
 HMODULE CabinetLibrary(const wchar_t* name);
+// The entry point `name` (a string that lives as long as the process) of a
+// module from CabinetLibrary, looked up on its first request and remembered
+// for the process, as the module stays loaded; null when the module has no
+// such export (not remembered). Thread-safe.
+FARPROC CabinetEntryPoint(HMODULE module, const char* name);
 
 }  // namespace Cabinet

@@ -128,13 +128,13 @@ bool CCompress::LoadCabinetDll() {
     // and unload it every time.
     HMODULE library = CabinetLibrary(CabinetLibraryName());
     if (library != nullptr) {
-        m_fciCreate = reinterpret_cast<PFNFCICREATE>(GetProcAddress(library, "FCICreate"));
-        m_fciAddFile = reinterpret_cast<PFNFCIADDFILE>(GetProcAddress(library, "FCIAddFile"));
+        m_fciCreate = reinterpret_cast<PFNFCICREATE>(CabinetEntryPoint(library, "FCICreate"));
+        m_fciAddFile = reinterpret_cast<PFNFCIADDFILE>(CabinetEntryPoint(library, "FCIAddFile"));
         m_fciFlushFolder =
-            reinterpret_cast<PFNFCIFLUSHFOLDER>(GetProcAddress(library, "FCIFlushFolder"));
+            reinterpret_cast<PFNFCIFLUSHFOLDER>(CabinetEntryPoint(library, "FCIFlushFolder"));
         m_fciFlushCabinet =
-            reinterpret_cast<PFNFCIFLUSHCABINET>(GetProcAddress(library, "FCIFlushCabinet"));
-        m_fciDestroy = reinterpret_cast<PFNFCIDESTROY>(GetProcAddress(library, "FCIDestroy"));
+            reinterpret_cast<PFNFCIFLUSHCABINET>(CabinetEntryPoint(library, "FCIFlushCabinet"));
+        m_fciDestroy = reinterpret_cast<PFNFCIDESTROY>(CabinetEntryPoint(library, "FCIDestroy"));
         if (m_fciCreate != nullptr && m_fciAddFile != nullptr && m_fciFlushFolder != nullptr &&
             m_fciFlushCabinet != nullptr && m_fciDestroy != nullptr) {
             m_library = library;

@@ -563,5 +563,20 @@ TEST_F(CompressTest, InstanceNumbersCountUpAndTemporaryFilesAreRemoved) {
     }
 }
 
+// A writer per sync mail: the cabinet library is loaded by the first and
+// stays loaded when it is destroyed, and a later writer packs through it the
+// same bytes.
+TEST_F(CompressTest, TheLibraryStaysLoadedAcrossWriters) {
+    std::wstring source = Source(L"h.txt", testing::MailText(12, 4096));
+    Bytes first = Pack(L"C:\\cabs\\one.zuf", source, "pw");
+    HMODULE loaded = GetModuleHandleW(L"Cabinet.dll");
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(loaded, CabinetLibrary(L"Cabinet.dll"));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Pack(L"C:\\cabs\\one.zuf", source, "pw"), first);
+        EXPECT_EQ(GetModuleHandleW(L"Cabinet.dll"), loaded);
+    }
+}
+
 }  // namespace
 }  // namespace Cabinet

@@ -130,10 +130,11 @@ bool CExtract::LoadCabinetDll() {
     // The library stays loaded for the process (see CabinetLibrary).
     HMODULE library = CabinetLibrary(CabinetLibraryName());
     if (library != nullptr) {
-        m_fdiCreate = reinterpret_cast<PFNFDICREATE>(GetProcAddress(library, "FDICreate"));
-        m_fdiCopy = reinterpret_cast<PFNFDICOPY>(GetProcAddress(library, "FDICopy"));
-        m_fdiIsCabinet = reinterpret_cast<PFNFDIISCABINET>(GetProcAddress(library, "FDIIsCabinet"));
-        m_fdiDestroy = reinterpret_cast<PFNFDIDESTROY>(GetProcAddress(library, "FDIDestroy"));
+        m_fdiCreate = reinterpret_cast<PFNFDICREATE>(CabinetEntryPoint(library, "FDICreate"));
+        m_fdiCopy = reinterpret_cast<PFNFDICOPY>(CabinetEntryPoint(library, "FDICopy"));
+        m_fdiIsCabinet =
+            reinterpret_cast<PFNFDIISCABINET>(CabinetEntryPoint(library, "FDIIsCabinet"));
+        m_fdiDestroy = reinterpret_cast<PFNFDIDESTROY>(CabinetEntryPoint(library, "FDIDestroy"));
         if (m_fdiCreate != nullptr && m_fdiCopy != nullptr && m_fdiIsCabinet != nullptr &&
             m_fdiDestroy != nullptr) {
             m_library = library;

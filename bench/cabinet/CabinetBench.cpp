@@ -2,9 +2,11 @@
 // instead, on real corpora of this machine and on generated mail text. Every
 // figure is a ratio to its peer, both measured in the same run.
 //
-//   cabinet_bench [--quick] [--rounds N] [--item]
+//   cabinet_bench [--quick] [--rounds N] [--item] [--corpus LABEL]
 //
-// --quick: corpora of 1 MB; --item: only the 4 KB item (for profiling).
+// --quick: corpora of 1 MB; --item: only the 4 KB item; --corpus: only that
+// corpus (doc, src, bin, msg or gen), and no item or cipher rows (both for
+// profiling).
 //
 // Corpora (each chosen reproducibly: regular files in path order, until about
 // 10 MB; the first and last file are printed): "doc" text files below
@@ -839,12 +841,15 @@ double OpenSslBlowfishMBps() {
 int main(int argc, char** argv) {
     bool quick = false;
     bool itemOnly = false;  // the 4 KB item alone, for profiling
+    std::string only;       // one corpus alone, for profiling
     int rounds = 3;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
         } else if (std::strcmp(argv[i], "--item") == 0) {
             itemOnly = true;
+        } else if (std::strcmp(argv[i], "--corpus") == 0 && i + 1 < argc) {
+            only = argv[++i];
         } else if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++i]));
         }
@@ -858,13 +863,28 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::vector<std::pair<Corpus, bool>> corpora;
-    corpora.emplace_back(FromMachine("doc", "/usr/share/doc", 1 << 20, IsPlainText, limit), true);
-    corpora.emplace_back(FromMachine("src", "/usr/include", 1 << 20, IsHeader, limit), true);
-    corpora.emplace_back(FromMachine("bin", "/usr/bin", 4 << 20, IsElf, limit), true);
-    corpora.emplace_back(Messages(), false);
-    corpora.emplace_back(Generated(limit), false);
+    auto wanted = [&](const char* label) { return only.empty() || only == label; };
+    if (wanted("doc")) {
+        corpora.emplace_back(FromMachine("doc", "/usr/share/doc", 1 << 20, IsPlainText, limit),
+                             true);
+    }
+    if (wanted("src")) {
+        corpora.emplace_back(FromMachine("src", "/usr/include", 1 << 20, IsHeader, limit), true);
+    }
+    if (wanted("bin")) {
+        corpora.emplace_back(FromMachine("bin", "/usr/bin", 4 << 20, IsElf, limit), true);
+    }
+    if (wanted("msg")) {
+        corpora.emplace_back(Messages(), false);
+    }
+    if (wanted("gen")) {
+        corpora.emplace_back(Generated(limit), false);
+    }
     for (const auto& [corpus, machine] : corpora) {
         BenchCorpus(corpus, rounds, machine);
+    }
+    if (!only.empty()) {
+        return 0;
     }
     BenchSmallItem(rounds);
 

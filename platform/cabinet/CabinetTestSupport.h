@@ -251,7 +251,13 @@ inline INT_PTR FdiOpen(char* file, int oflag, int) {
     int fd = ::open(file, PosixFlags(oflag));
     return fd < 0 ? -1 : fd;
 }
+// Calls of FdiRead on this thread.
+inline int& FdiReadCalls() {
+    thread_local int calls = 0;
+    return calls;
+}
 inline UINT FdiRead(INT_PTR hf, void* pv, UINT cb) {
+    ++FdiReadCalls();
     ssize_t n = ::read(static_cast<int>(hf), pv, cb);
     return n < 0 ? static_cast<UINT>(-1) : static_cast<UINT>(n);
 }

@@ -76,6 +76,12 @@ public:
     bool Seek(std::uint64_t pos);
     bool Read(std::uint8_t* p, std::size_t n);
     bool ReadString(std::string& s);
+    // Reads the next n bytes in reads of up to kReadChunk, for Read and
+    // ReadString to take from; the handle then stands n bytes on, so that
+    // reading past them goes on from the file where the bytes end. False
+    // (the handle moved back, nothing held) when the file has fewer bytes,
+    // so that the caller reads as before and fails where the file does.
+    bool Prefetch(std::size_t n);
     INT_PTR Handle() const { return m_hf; }
 
 private:
@@ -83,6 +89,9 @@ private:
     INT_PTR m_hf;
     std::uint64_t m_pos = 0;
     bool m_known = false;
+    // Prefetched bytes: held[next..] are the file's bytes from m_pos on.
+    std::vector<std::uint8_t> m_held;
+    std::size_t m_next = 0;
 };
 
 // Decoding position in one folder, possibly already in a later cabinet.
@@ -159,6 +168,8 @@ bool CabReader::Seek(std::uint64_t pos) {
     if (m_known && pos == m_pos) {
         return true;
     }
+    m_held.clear();
+    m_next = 0;
     if (pos > 0x7FFFFFFF ||
         m_fdi.seek(m_hf, static_cast<LONG>(pos), kSeekSet) != static_cast<LONG>(pos)) {
         return false;
@@ -169,6 +180,14 @@ bool CabReader::Seek(std::uint64_t pos) {
 }
 
 bool CabReader::Read(std::uint8_t* p, std::size_t n) {
+    if (m_next < m_held.size()) {
+        std::size_t take = std::min(n, m_held.size() - m_next);
+        std::memcpy(p, m_held.data() + m_next, take);
+        m_next += take;
+        m_pos += take;
+        p += take;
+        n -= take;
+    }
     while (n > 0) {
         UINT want = static_cast<UINT>(std::min(n, kReadChunk));
         UINT got = m_fdi.read(m_hf, p, want);
@@ -180,6 +199,24 @@ bool CabReader::Read(std::uint8_t* p, std::size_t n) {
         m_pos += got;
     }
     return true;
+}
+
+bool CabReader::Prefetch(std::size_t n) {
+    const std::uint64_t start = m_pos;
+    std::vector<std::uint8_t> bytes(n);
+    m_held.clear();
+    m_next = 0;
+    if (Read(bytes.data(), n)) {
+        m_held = std::move(bytes);
+        m_pos = start;
+        return true;
+    }
+    // Where a failed read left the handle is unknown: move it back.
+    m_known = false;
+    if (!Seek(start)) {
+        m_pos = start;
+    }
+    return false;
 }
 
 bool CabReader::ReadString(std::string& s) {
@@ -254,6 +291,20 @@ FDIERROR Fdi::ParseHeader(CabReader& r, CabHeader& h, bool full) {
     }
     if (!r.Seek(h.filesOffset)) {
         return FDIERROR_CORRUPT_CABINET;
+    }
+    // The file entries usually fill the space up to the first folder's data:
+    // read that in one go rather than each name a byte at a time through the
+    // read callback (which decrypts a whole cipher block for every call).
+    std::uint64_t entriesEnd = h.size;
+    for (const FolderEntry& folder : h.folders) {
+        if (folder.dataOffset > h.filesOffset) {
+            entriesEnd = std::min<std::uint64_t>(entriesEnd, folder.dataOffset);
+        }
+    }
+    const std::uint64_t entriesMax =
+        static_cast<std::uint64_t>(h.fileCount) * (kFileEntrySize + kMaxStringLength + 1);
+    if (entriesEnd > h.filesOffset) {
+        r.Prefetch(static_cast<std::size_t>(std::min(entriesEnd - h.filesOffset, entriesMax)));
     }
     for (std::size_t i = 0; i < h.fileCount; ++i) {
         std::uint8_t f[kFileEntrySize];

@@ -234,6 +234,31 @@ std::size_t FirstDataBlock(const std::vector<std::uint8_t>& cab) {
     return cabinet::GetU32(cab.data() + cabinet::kHeaderSize + cabinet::kFolderDataOffset);
 }
 
+// The reader takes the entries of a cabinet of many small files in a few
+// reads, not in one read per byte of each name.
+TEST(Fdi, ManyFileEntriesTakeFewReads) {
+    TempDir dir;
+    WriteFile(dir.File("src"), TextBytes(64, 5));
+    std::vector<AddSpec> files;
+    for (int i = 0; i < 300; ++i) {
+        files.push_back({dir.File("src"), "folder/some-longer-name-of-item-" + std::to_string(i),
+                         tcompTYPE_MSZIP});
+    }
+    ERF built{};
+    FciEnv fci;
+    ASSERT_TRUE(Build(dir.Path(), "t.cab", files, {}, built, fci));
+    FdiEnv env;
+    ERF erf{};
+    FdiReadCalls() = 0;
+    ASSERT_TRUE(Extract(dir.Path(), "t.cab", env, erf)) << erf.erfOper;
+    ASSERT_EQ(env.files.size(), files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(env.files[i].name, "folder/some-longer-name-of-item-" + std::to_string(i));
+        EXPECT_TRUE(env.files[i].data == TextBytes(64, 5)) << i;
+    }
+    EXPECT_LT(FdiReadCalls(), 20);
+}
+
 TEST(Fdi, ChecksumMismatchIsCorruptCabinet) {
     for (TCOMP type : {tcompTYPE_NONE, tcompTYPE_MSZIP, TCOMPfromLZXWindow(21)}) {
         Built b(type);

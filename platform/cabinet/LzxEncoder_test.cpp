@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/cabinet/LzxBitReader.h"
@@ -277,6 +278,42 @@ TEST(LzxEncoder, FramesStayWithinTheBlockLimitOnIncompressibleData) {
     const Bytes data = RandomBytes(5 * kFrameSize, 12);
     for (const Bytes& f : EncodeFolder(data, 21)) {
         EXPECT_LE(f.size(), kFrameSize + 20);
+    }
+}
+
+// Each thread hands a finished encoder's tables to its next one: whatever
+// the encoder before left in them (a larger stream, other data, another
+// window), the next folder comes out byte for byte as from a thread's first
+// encoder.
+TEST(LzxEncoder, ReusedTablesGiveTheBytesOfAFreshEncoder) {
+    const Bytes item = SampleText(4096, 21);
+    const Bytes larger = SampleText(700000, 22);
+    const Bytes noise = RandomBytes(200000, 23);
+    struct Before {
+        const char* label;
+        const Bytes* data;
+        int windowBits;
+    };
+    const Before cases[] = {
+        {"nothing", nullptr, 21},          {"a larger text", &larger, 21}, {"noise", &noise, 21},
+        {"a smaller window", &larger, 15}, {"the item itself", &item, 21},
+    };
+    std::vector<Bytes> fresh;
+    std::thread([&] {
+        for (const auto& frame : EncodeFolder(item, 21)) {
+            fresh.push_back(frame);
+        }
+    }).join();
+    for (const Before& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<Bytes> again;
+        std::thread([&] {
+            if (c.data != nullptr) {
+                EncodeFolder(*c.data, c.windowBits);
+            }
+            again = EncodeFolder(item, 21);
+        }).join();
+        EXPECT_TRUE(again == fresh);
     }
 }
 
