@@ -820,8 +820,16 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
                 return Fail("crash-at: no crash point \"" + point + "\" (KIND[:TEXT][#N])");
             return {true, point.empty() ? "disarmed\n" : "armed " + point + "\n"};
         }
-        if (c == "quit")
-            return {true, "quitting\n", true};
+        if (c == "quit") {
+            if (args.size() == 1)
+                return {true, "quitting\n", true};
+            if (args.size() != 3 || args[1] != "--crash-at")
+                return Fail("quit: only --crash-at POINT may follow");
+            // Checked now, armed by the host as Quit begins.
+            if (!win::ArmCrashPoint(args[2]) || !win::ArmCrashPoint(""))
+                return Fail("quit: no crash point \"" + args[2] + "\" (KIND[:TEXT][#N])");
+            return {true, "quitting, crash point " + args[2] + " armed at Quit\n", true, args[2]};
+        }
     } catch (const _com_error& e) {
         return Fail(c + " failed: " + Hex(e.Error()));
     }

@@ -59,6 +59,9 @@ struct CommandResult {
     bool ok = true;
     std::string text;   // the answer, or one line saying what was wrong
     bool quit = false;  // the host is to quit after answering
+    // With quit: a crash point to arm just before Outlook's Quit is fired, so
+    // that only the steps of the shut-down count towards it.
+    std::string crashAtQuit;
 };
 
 class HostCommands {

@@ -31,6 +31,7 @@
 #include "host/UserDirectory.h"
 #include "platform/com/Com.h"
 #include "platform/rdo/Server.h"
+#include "platform/win/CrashPoints.h"
 #include "platform/win/Environment.h"
 #include "platform/win/Guid.h"
 #include "platform/win/Module.h"
@@ -67,7 +68,7 @@ constexpr const char* kUsage =
     "       outlook-host picture USERDIR props FOLDER FILE.png [--hover ID]\n"
     "       outlook-host tray USERDIR [--double-click]\n"
     "       outlook-host log USERDIR\n"
-    "       outlook-host quit USERDIR\n"
+    "       outlook-host quit USERDIR [--crash-at POINT]\n"
     "       outlook-host regedit USERDIR FILE.reg\n";
 
 int Usage(const std::string& why) {
@@ -162,14 +163,17 @@ int Run(const std::string& userDir, const std::vector<std::string>& args) {
     }
     host::HostCommands commands(*outlook);
     std::atomic<bool> quitAsked{false};
+    std::string crashAtQuit;  // written before quitAsked is set, read after
     host::ControlServer server;
     hr = server.Start(
         userDir,
         [&](const std::vector<std::string>& a) {
             host::CommandResult result{false, "the client has ended\n"};
             outlook->RunOnUi([&] { result = commands.Execute(a); });
-            if (result.quit)
+            if (result.quit) {
+                crashAtQuit = result.crashAtQuit;
                 quitAsked = true;
+            }
             if (!result.ok && !result.text.empty() && result.text.back() != '\n')
                 result.text += "\n";
             return result;
@@ -191,6 +195,8 @@ int Run(const std::string& userDir, const std::vector<std::string>& args) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     server.Stop();
     outlook->RunOnUi([&] { commands.ReleaseAll(); });
+    if (!crashAtQuit.empty())
+        win::ArmCrashPoint(crashAtQuit);
     outlook->Quit();
     for (const auto& line : outlook->EventLog())
         std::printf("  %s\n", line.c_str());

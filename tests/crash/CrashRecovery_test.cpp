@@ -286,10 +286,14 @@ TEST_F(CrashRecoveryTest, QueuedBurstSurvivesAKillDuringQuit) {
     const std::vector<std::string> burst = Numbered("Quit", 30);
     ASSERT_NO_FATAL_FAILURE(AddBurst(burst));
     ASSERT_TRUE(m_bob.WaitForLogCount("Quillmere_debug.log", "Mail added2MailSenderList", 30));
-    ASSERT_NO_FATAL_FAILURE(CrashAt(m_bob, "write:.mailsenddata.ids", [&] {
-        host::CommandResult r = m_bob.Process().Command({"quit"});
-        EXPECT_TRUE(r.ok) << r.text;
-    }));
+    // Armed as Quit begins: the sender's own saves before it don't count.
+    host::CommandResult r =
+        m_bob.Process().Command({"quit", "--crash-at", "write:.mailsenddata.ids"});
+    ASSERT_TRUE(r.ok) << r.text;
+    bool killed = false;
+    ASSERT_TRUE(m_bob.Process().WaitForEnd(kRoadMs, &killed)) << "Bob was not killed in Quit";
+    ASSERT_TRUE(killed) << "Bob ended by itself";
+    ASSERT_NO_FATAL_FAILURE(Restart(m_bob));
     ExpectEverywhere(burst, {&m_alice, &m_bob});
 }
 
