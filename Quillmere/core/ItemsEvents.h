@@ -214,4 +214,7 @@ private:
     // Set by the first LoadFolderList, which reads ELEMS_IN_SYNC and the
     // change-key list from their files; written by the folder thread.
     std::atomic<bool> m_stateFilesTakenUp{false};
+    // When the folder's last complete change check started (local DATE; 0
+    // before the first): the next check reads back to it. Folder thread.
+    DATE m_lastCompleteCheckStart = 0;
 };

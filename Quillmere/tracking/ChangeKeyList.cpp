@@ -51,7 +51,6 @@ constexpr const wchar_t* kSubjectDaslName =
 constexpr const wchar_t* kSearchKeyDaslName =
     L"\"http://schemas.microsoft.com/mapi/proptag/0x300B0102\"";
 
-std::atomic<bool> g_firstFolderCheck{true};
 std::atomic<decltype(ChangeQueueProcs::queueSync)> g_queueSync{nullptr};
 std::atomic<decltype(ChangeQueueProcs::queueDelete)> g_queueDelete{nullptr};
 std::atomic<ActiveReminderProc> g_activeReminder{nullptr};
@@ -228,14 +227,6 @@ std::wstring FormatModificationStamp(DATE localTime) {
                   unsigned(st.wDay), unsigned(st.wMonth), unsigned(st.wYear % 100),
                   unsigned(st.wHour), unsigned(st.wMinute), unsigned(st.wSecond));
     return text;
-}
-
-bool IsFirstFolderCheck() {
-    return g_firstFolderCheck.load();
-}
-
-void ResetFirstFolderCheckForTesting() {
-    g_firstFolderCheck = true;
 }
 
 void SetChangeQueueProcsForTesting(const ChangeQueueProcs& procs) {
@@ -646,14 +637,14 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
     }
 
     ChangeKeyList fresh;
-    HRESULT hr =
-        MakeFolderList(session, utils, fresh,
-                       IsFirstFolderCheck() ? kFirstCheckWindowDays : kRoutineCheckWindowDays);
+    const DATE checkStart = LocalNow();
+    HRESULT hr = MakeFolderList(session, utils, fresh,
+                                CheckWindowDays(m_lastCompleteCheckStart, checkStart));
     if (FAILED(hr))
         return hr;
-    g_firstFolderCheck = false;
     if (fresh.Empty()) {
         WriteDebugLog("CHECK CHANGES::Not this much to check");
+        m_lastCompleteCheckStart = checkStart;
         return S_OK;
     }
     EnterCriticalSection(&ChangeListLock);
@@ -668,6 +659,10 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
 
     bool mustSave = false;
     bool sendingStopped = false;  // after a failed conversion or queueing
+    // A pass that stopped at a new item, left a marker for the next pass to
+    // send or could not queue is not complete: the next one reads back as
+    // far as this one did, or the items it left would fall out of the window.
+    bool complete = true;
     // Held across the queueing: it registers the add-in's own write to the
     // item under the same (re-entrant) lock, and takes the send-queue lock
     // inside this one.
@@ -683,6 +678,7 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
                     m_owner->SubjectFromSyncID(session, utils, key, m_entryId, m_storeId).c_str());
             // One new item per pass; the dirty flag brings the next pass soon.
             SetDirtyFlag();
+            complete = false;
             break;
         }
         const std::wstring stored = changeKeylist.At(index).value;
@@ -702,6 +698,8 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
             // after a crash it would absorb the item's next real change.
             if (stored == kMarkerChanged || stored == kMarkerNewItem || stored == kMarkerReminder)
                 mustSave = true;
+            if (decision.value == kMarkerHotmail)
+                complete = false;
             changeKeylist.SetValue(index, decision.value);
         }
         if (!m_owner->IsRunning()) {
@@ -736,6 +734,8 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
         mustSave = true;
     }
     LeaveCriticalSection(&ChangeListLock);
+    if (complete && !sendingStopped)
+        m_lastCompleteCheckStart = checkStart;
     if (mustSave) {
         WriteDebugLog("CHECK CHANGES::SAVINGSTATUS");
         WritechangeKeylist2File();
