@@ -289,10 +289,23 @@ HRESULT CItemsEvents::LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
         return S_OK;
     if (fromFiles)
         return E_FAIL;  // an empty folder, as saved: its first items are new
-    // First start (or no files): what the folder holds now counts as known.
+    // First start (or no files): what the folder holds now counts as known,
+    // but for what came after the folder was shared (the share's time is its
+    // LastFolderSyncTime until a scan writes one): that is new, and travels.
+    DATE shared = 0;
+    if (!m_owner || !m_owner->ReadStoredLastFolderSyncTime(&shared))
+        shared = 0;
     ChangeKeyList scanned;
-    const HRESULT scan = MakeFolderList(session, utils, scanned, kScanAllItems);
+    const HRESULT scan = MakeFolderList(session, utils, scanned, kScanAllItems, shared);
     EnterCriticalSection(&ChangeListLock);
+    // Own changes registered while the scan ran keep their markers.
+    for (const ChangeKeyEntry& own : changeKeylist.Entries()) {
+        const std::size_t index = scanned.Find(own.key);
+        if (index == ChangeKeyList::npos)
+            scanned.Append(own.key, own.value);
+        else
+            scanned.SetValue(index, own.value);
+    }
     changeKeylist = std::move(scanned);
     const bool filled = !changeKeylist.Empty();
     // A folder that was read and found empty is a baseline too: its first
@@ -386,7 +399,7 @@ HRESULT CItemsEvents::WritechangeKeylist2File() {
 // --- Contents-table scan ---------------------------------------------------
 
 HRESULT CItemsEvents::MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils,
-                                     ChangeKeyList& target, double windowDays) {
+                                     ChangeKeyList& target, double windowDays, DATE newSince) {
     if (m_isExchange)
         return S_OK;
     CSyncEngine* engine = g_pEngine.load();
@@ -458,7 +471,7 @@ HRESULT CItemsEvents::MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
                 break;
             const std::vector<VARIANT> batch = Elements(rows);
             for (const VARIANT& row : batch) {
-                if (AddScannedRow(session, utils, target, row, now, windowDays))
+                if (AddScannedRow(session, utils, target, row, now, windowDays, newSince))
                     windowEnded = true;
                 if (windowEnded)
                     break;
@@ -480,7 +493,7 @@ HRESULT CItemsEvents::MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
 }
 
 bool CItemsEvents::AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, ChangeKeyList& target,
-                                 const VARIANT& row, DATE now, double windowDays) {
+                                 const VARIANT& row, DATE now, double windowDays, DATE newSince) {
     const std::vector<VARIANT> cells = Elements(row);
     if (cells.size() <= static_cast<std::size_t>(kColumnChangeKey))
         return false;
@@ -524,6 +537,8 @@ bool CItemsEvents::AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, Ch
     }
     if (value.empty())
         value = FormatModificationStamp(modified);
+    if (newSince != 0 && modified >= newSince)
+        value = kMarkerDetect;
     EnterCriticalSection(&ChangeListLock);
     target.Append(std::move(key), std::move(value));
     LeaveCriticalSection(&ChangeListLock);

@@ -4,10 +4,13 @@
 #include "Quillmere/tracking/ChangeKeyList.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cwctype>
 #include <set>
 
+#include "Quillmere/core/Settings.h"
 #include "Quillmere/exchange/SendQueues.h"
 #include "Quillmere/tracking/ChangeKeyTestSupport_test.h"
 #include "Quillmere/tracking/SyncId.h"
@@ -103,6 +106,46 @@ TEST_F(ChangeKeyTest, FirstStartWithoutFilesTakesTheFolderAsKnownAndSendsNothing
     EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
     EXPECT_TRUE(Recorded().synced.empty());
     EXPECT_EQ(Sink().ChangeKeylistEntries(), entries);
+}
+
+// A folder's first list after it was shared (its LastFolderSyncTime, written
+// by the folder page, holds the moment of the share): what it held before is
+// known, what came after is new and travels once. A list read from files
+// keeps what it says.
+TEST_F(ChangeKeyTest, FirstListTakesItemsAddedAfterTheShareAsNewAndSendsThemOnce) {
+    CComPtr<QMRMessage> before = NewItem(L"held before the share");
+    Sleep(60u * 1000u);
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    DATE shared = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&now, &shared));
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &shared, sizeof bits);
+    BYTE bytes[8];
+    for (int i = 0; i < 8; ++i)
+        bytes[i] = static_cast<BYTE>(bits >> (8 * i));
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER,
+                              (std::wstring(kFoldersKeyPath) + L"\\" + m_entryId).c_str(), 0,
+                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, L"LastFolderSyncTime", 0, REG_BINARY, bytes, sizeof bytes);
+    RegCloseKey(key);
+    Sleep(1000u);
+    CComPtr<QMRMessage> after = NewItem(L"added after the share");
+
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    EXPECT_EQ(ValueOf(SyncIdOf(before)), ChangeKeyOf(before));
+    EXPECT_EQ(ValueOf(SyncIdOf(after)), L"DETECT");
+    for (int check = 0; check < 4; ++check)
+        ASSERT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(Recorded().synced, std::vector<std::wstring>{SyncIdOf(after)});
+
+    // Saved and read back, the list sends nothing again.
+    ASSERT_EQ(Sink().WritechangeKeylist2File(), S_OK);
+    const std::vector<ChangeKeyEntry> saved = Sink().ChangeKeylistEntries();
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    EXPECT_EQ(Sink().ChangeKeylistEntries(), saved);
 }
 
 TEST_F(ChangeKeyTest, EmptyFolderWithoutFilesLoadsNothing) {

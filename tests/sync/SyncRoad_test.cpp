@@ -177,6 +177,38 @@ TEST_F(SyncRoadTest, EditMadeDuringATrayPauseTravelsWhenTheChecksResume) {
     EXPECT_EQ(Delivered("alice@example.org").size(), 1u);
 }
 
+// Items added at once after a folder was shared travel, from personal
+// folders (shared empty, so its first list is read again a moment later) and
+// from Exchange (whose first look takes the folder's state): once each and
+// without coming back. What the folder held before the share stays home.
+TEST_F(SyncRoadTest, ItemsAddedRightAfterTheShareTravelAndEarlierOnesStay) {
+    ASSERT_NO_FATAL_FAILURE(Start(m_alice));
+    ASSERT_NO_FATAL_FAILURE(Start(m_bob));
+    m_bob.Ok({"add", "Tasks", "--subject", "Held before the share"});
+    m_alice.Share("Tasks", "Team", "s3cret", "bob@example.org");
+    m_alice.Ok({"add", "Tasks", "--subject", "Added by alice at once"});
+    m_bob.Share("Tasks", "Team", "s3cret", "alice@example.org");
+    m_bob.Ok({"add", "Tasks", "--subject", "Added by bob at once"});
+
+    ASSERT_TRUE(m_bob.WaitForSubjects(
+        "Tasks", {"Held before the share", "Added by bob at once", "Added by alice at once"}))
+        << m_bob.Ok({"list", "Tasks"});
+    ASSERT_TRUE(
+        m_alice.WaitForSubjects("Tasks", {"Added by alice at once", "Added by bob at once"}))
+        << m_alice.Ok({"list", "Tasks"});
+    // A last change from alice travels behind any echo of the imports.
+    ASSERT_TRUE(
+        m_alice.WaitForLog("Quillmere_debug.log", "NEWITEM is updated with normal ID", kRoadMs));
+    m_alice.Ok({"change", "Tasks", m_alice.Index("Tasks", "Added by alice at once"), "--subject",
+                "Added by alice at once (moved)"});
+    ASSERT_TRUE(m_bob.WaitFor({"list", "Tasks"}, "Added by alice at once (moved)"));
+    EXPECT_EQ(m_bob.Subjects("Tasks"),
+              (std::vector<std::string>{"Added by alice at once (moved)", "Added by bob at once",
+                                        "Held before the share"}));
+    EXPECT_EQ(Delivered("bob@example.org").size(), 2u);
+    EXPECT_EQ(Delivered("alice@example.org").size(), 1u);
+}
+
 // A burst of changes leaves as packet mails and every item arrives once; the
 // partners of a share may be several.
 TEST_F(SyncRoadTest, BurstTravelsAsPacketMailsToEveryPartner) {
