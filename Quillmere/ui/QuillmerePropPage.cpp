@@ -188,7 +188,7 @@ void SetText(HKEY key, const wchar_t* name, const std::wstring& text) {
 }
 
 // A folder shared now gets the moment as its LastFolderSyncTime (REG_BINARY,
-// the 8 bytes of a local DATE, little-endian), unless its tracking has begun
+// the 8 bytes of a local DATE, little-endian, with milliseconds), unless its tracking has begun
 // (the value or a state file is there): the folder's first look takes what it
 // held then as known and sends what was added or changed after it.
 void RecordShareTime(HKEY key, const std::wstring& dataDirectory, const std::wstring& entryId) {
@@ -206,6 +206,9 @@ void RecordShareTime(HKEY key, const std::wstring& dataDirectory, const std::wst
     DATE date = 0;
     if (!SystemTimeToVariantTime(&now, &date))
         return;
+    // To the millisecond, as items' modification times are: an item saved
+    // just before the share in the same second must not count as after it.
+    date += now.wMilliseconds / 86400000.0;
     std::uint64_t bits = 0;
     static_assert(sizeof bits == sizeof date);
     std::memcpy(&bits, &date, sizeof bits);

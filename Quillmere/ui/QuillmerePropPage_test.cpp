@@ -906,7 +906,7 @@ TEST_F(QuillmerePropPageTest, ApplyWritesEveryValueOfTheFolder) {
 }
 
 // Sharing a folder records the moment as its LastFolderSyncTime (8 bytes, a
-// little-endian local DATE), from which its first look sends what is new;
+// little-endian local DATE to the millisecond), from which its first look sends what is new;
 // a time stored before, or state files of a folder already tracked, stay.
 TEST_F(QuillmerePropPageTest, SharingRecordsTheMomentOnlyBeforeTheFolderIsTracked) {
     const BYTE kStored[8] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x76, 0xE6, 0x40};  // 46000.5
@@ -934,18 +934,20 @@ TEST_F(QuillmerePropPageTest, SharingRecordsTheMomentOnlyBeforeTheFolderIsTracke
         if (c.stateFile)
             win::testing::TestMachine::WriteHostFile(
                 *win::HostPath(kDataDir + kEntryId + c.stateFile), "state");
-        SYSTEMTIME st{};
-        GetLocalTime(&st);
-        DATE before = 0;
-        ASSERT_TRUE(SystemTimeToVariantTime(&st, &before));
+        auto now = [] {
+            SYSTEMTIME st{};
+            GetLocalTime(&st);
+            DATE date = 0;
+            SystemTimeToVariantTime(&st, &date);
+            return date + st.wMilliseconds / 86400000.0;
+        };
+        const DATE before = now();
         Open();
         if (!Checked(fp::kSyncFolderCheck))
             ASSERT_TRUE(win::ClickButton(Item(fp::kSyncFolderCheck)));
         Type(fp::kShareNameEdit, L"team");
         EXPECT_EQ(m_page->Apply(), S_OK);
-        GetLocalTime(&st);
-        DATE after = 0;
-        ASSERT_TRUE(SystemTimeToVariantTime(&st, &after));
+        const DATE after = now();
 
         HKEY key = nullptr;
         ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kFolderKey.c_str(), 0, KEY_READ, &key),
