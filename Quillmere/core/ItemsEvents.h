@@ -119,10 +119,12 @@ public:
     HRESULT WritechangeKeylist2File();
     // Scans the folder's contents table into target (emptied first), newest
     // first: windowDays kScanAllItems for all rows, else the rows modified
-    // within that many days. E_FAIL without engine, owner or a run flag;
-    // otherwise the last HRESULT of the scan.
+    // within that many days. Rows modified at or after newSince (a local
+    // DATE; 0 for none) are listed as "DETECT", new to the list's owner.
+    // E_FAIL without engine, owner or a run flag; otherwise the last HRESULT
+    // of the scan.
     HRESULT MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils, ChangeKeyList& target,
-                           double windowDays);
+                           double windowDays, DATE newSince = 0);
     // The comparison pass: new and changed items go to the queueing. Returns
     // the last HRESULT of the scan or of the queueing.
     HRESULT CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils);
@@ -195,7 +197,7 @@ private:
     // Appends one row of the scan to target; true when the row lies outside
     // the window, which makes it the scan's last.
     bool AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, ChangeKeyList& target,
-                       const VARIANT& row, DATE now, double windowDays);
+                       const VARIANT& row, DATE now, double windowDays, DATE newSince);
     // A row whose key target already lists: the duplicate repair gives one
     // of the items a new id. When that is this row's item, key becomes the
     // new id; otherwise the entry listed earlier takes the new id.
@@ -214,4 +216,7 @@ private:
     // Set by the first LoadFolderList, which reads ELEMS_IN_SYNC and the
     // change-key list from their files; written by the folder thread.
     std::atomic<bool> m_stateFilesTakenUp{false};
+    // When the folder's last complete change check started (local DATE; 0
+    // before the first): the next check reads back to it. Folder thread.
+    DATE m_lastCompleteCheckStart = 0;
 };

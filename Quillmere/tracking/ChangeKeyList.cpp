@@ -51,7 +51,6 @@ constexpr const wchar_t* kSubjectDaslName =
 constexpr const wchar_t* kSearchKeyDaslName =
     L"\"http://schemas.microsoft.com/mapi/proptag/0x300B0102\"";
 
-std::atomic<bool> g_firstFolderCheck{true};
 std::atomic<decltype(ChangeQueueProcs::queueSync)> g_queueSync{nullptr};
 std::atomic<decltype(ChangeQueueProcs::queueDelete)> g_queueDelete{nullptr};
 std::atomic<ActiveReminderProc> g_activeReminder{nullptr};
@@ -230,14 +229,6 @@ std::wstring FormatModificationStamp(DATE localTime) {
     return text;
 }
 
-bool IsFirstFolderCheck() {
-    return g_firstFolderCheck.load();
-}
-
-void ResetFirstFolderCheckForTesting() {
-    g_firstFolderCheck = true;
-}
-
 void SetChangeQueueProcsForTesting(const ChangeQueueProcs& procs) {
     g_queueSync = procs.queueSync;
     g_queueDelete = procs.queueDelete;
@@ -298,10 +289,23 @@ HRESULT CItemsEvents::LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
         return S_OK;
     if (fromFiles)
         return E_FAIL;  // an empty folder, as saved: its first items are new
-    // First start (or no files): what the folder holds now counts as known.
+    // First start (or no files): what the folder holds now counts as known,
+    // but for what came after the folder was shared (the share's time is its
+    // LastFolderSyncTime until a scan writes one): that is new, and travels.
+    DATE shared = 0;
+    if (!m_owner || !m_owner->ReadStoredLastFolderSyncTime(&shared))
+        shared = 0;
     ChangeKeyList scanned;
-    const HRESULT scan = MakeFolderList(session, utils, scanned, kScanAllItems);
+    const HRESULT scan = MakeFolderList(session, utils, scanned, kScanAllItems, shared);
     EnterCriticalSection(&ChangeListLock);
+    // Own changes registered while the scan ran keep their markers.
+    for (const ChangeKeyEntry& own : changeKeylist.Entries()) {
+        const std::size_t index = scanned.Find(own.key);
+        if (index == ChangeKeyList::npos)
+            scanned.Append(own.key, own.value);
+        else
+            scanned.SetValue(index, own.value);
+    }
     changeKeylist = std::move(scanned);
     const bool filled = !changeKeylist.Empty();
     // A folder that was read and found empty is a baseline too: its first
@@ -395,7 +399,7 @@ HRESULT CItemsEvents::WritechangeKeylist2File() {
 // --- Contents-table scan ---------------------------------------------------
 
 HRESULT CItemsEvents::MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils,
-                                     ChangeKeyList& target, double windowDays) {
+                                     ChangeKeyList& target, double windowDays, DATE newSince) {
     if (m_isExchange)
         return S_OK;
     CSyncEngine* engine = g_pEngine.load();
@@ -467,7 +471,7 @@ HRESULT CItemsEvents::MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
                 break;
             const std::vector<VARIANT> batch = Elements(rows);
             for (const VARIANT& row : batch) {
-                if (AddScannedRow(session, utils, target, row, now, windowDays))
+                if (AddScannedRow(session, utils, target, row, now, windowDays, newSince))
                     windowEnded = true;
                 if (windowEnded)
                     break;
@@ -489,7 +493,7 @@ HRESULT CItemsEvents::MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
 }
 
 bool CItemsEvents::AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, ChangeKeyList& target,
-                                 const VARIANT& row, DATE now, double windowDays) {
+                                 const VARIANT& row, DATE now, double windowDays, DATE newSince) {
     const std::vector<VARIANT> cells = Elements(row);
     if (cells.size() <= static_cast<std::size_t>(kColumnChangeKey))
         return false;
@@ -533,6 +537,8 @@ bool CItemsEvents::AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, Ch
     }
     if (value.empty())
         value = FormatModificationStamp(modified);
+    if (newSince != 0 && modified >= newSince)
+        value = kMarkerDetect;
     EnterCriticalSection(&ChangeListLock);
     target.Append(std::move(key), std::move(value));
     LeaveCriticalSection(&ChangeListLock);
@@ -646,14 +652,14 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
     }
 
     ChangeKeyList fresh;
-    HRESULT hr =
-        MakeFolderList(session, utils, fresh,
-                       IsFirstFolderCheck() ? kFirstCheckWindowDays : kRoutineCheckWindowDays);
+    const DATE checkStart = LocalNow();
+    HRESULT hr = MakeFolderList(session, utils, fresh,
+                                CheckWindowDays(m_lastCompleteCheckStart, checkStart));
     if (FAILED(hr))
         return hr;
-    g_firstFolderCheck = false;
     if (fresh.Empty()) {
         WriteDebugLog("CHECK CHANGES::Not this much to check");
+        m_lastCompleteCheckStart = checkStart;
         return S_OK;
     }
     EnterCriticalSection(&ChangeListLock);
@@ -668,6 +674,10 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
 
     bool mustSave = false;
     bool sendingStopped = false;  // after a failed conversion or queueing
+    // A pass that stopped at a new item, left a marker for the next pass to
+    // send or could not queue is not complete: the next one reads back as
+    // far as this one did, or the items it left would fall out of the window.
+    bool complete = true;
     // Held across the queueing: it registers the add-in's own write to the
     // item under the same (re-entrant) lock, and takes the send-queue lock
     // inside this one.
@@ -683,6 +693,7 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
                     m_owner->SubjectFromSyncID(session, utils, key, m_entryId, m_storeId).c_str());
             // One new item per pass; the dirty flag brings the next pass soon.
             SetDirtyFlag();
+            complete = false;
             break;
         }
         const std::wstring stored = changeKeylist.At(index).value;
@@ -702,6 +713,8 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
             // after a crash it would absorb the item's next real change.
             if (stored == kMarkerChanged || stored == kMarkerNewItem || stored == kMarkerReminder)
                 mustSave = true;
+            if (decision.value == kMarkerHotmail)
+                complete = false;
             changeKeylist.SetValue(index, decision.value);
         }
         if (!m_owner->IsRunning()) {
@@ -736,6 +749,8 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
         mustSave = true;
     }
     LeaveCriticalSection(&ChangeListLock);
+    if (complete && !sendingStopped)
+        m_lastCompleteCheckStart = checkStart;
     if (mustSave) {
         WriteDebugLog("CHECK CHANGES::SAVINGSTATUS");
         WritechangeKeylist2File();

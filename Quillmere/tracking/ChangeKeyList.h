@@ -13,6 +13,7 @@
 // owns is guarded by ChangeListLock.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <unordered_map>
@@ -85,10 +86,20 @@ inline constexpr double kScanAllItems = -1.0;
 inline constexpr double kFirstCheckWindowDays = 25.0;
 inline constexpr double kRoutineCheckWindowDays = 1.0 / 96.0;  // 15 minutes
 
-// The process-wide first-check flag: set when the add-in loads, cleared by
-// the first successful folder check of any folder. Any thread.
-bool IsFirstFolderCheck();
-void ResetFirstFolderCheckForTesting();
+// Margin by which a routine check reads back past the start of the
+// folder's last complete check: stamps are kept to the second.
+inline constexpr double kCheckWindowMarginDays = 1.0 / 1440.0;  // one minute
+
+// The window of a folder's change check, in days back from now: 25 days
+// until the folder had a complete check (lastCompleteStart 0), else back to
+// the start of that check with a margin, and 15 minutes at the least. So an
+// edit made while the folder's checks were put off is still read when they
+// resume, and a routine check reads only the rows changed since.
+inline double CheckWindowDays(DATE lastCompleteStart, DATE now) {
+    if (lastCompleteStart == 0)
+        return kFirstCheckWindowDays;
+    return std::max(kRoutineCheckWindowDays, now - lastCompleteStart + kCheckWindowMarginDays);
+}
 
 // What the folder check hands its findings to. By default QueueSyncMessage
 // and QueueDeleteMessage of the queueing; tests may put their own in (null

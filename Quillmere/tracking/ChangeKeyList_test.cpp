@@ -4,10 +4,13 @@
 #include "Quillmere/tracking/ChangeKeyList.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cwctype>
 #include <set>
 
+#include "Quillmere/core/Settings.h"
 #include "Quillmere/exchange/SendQueues.h"
 #include "Quillmere/tracking/ChangeKeyTestSupport_test.h"
 #include "Quillmere/tracking/SyncId.h"
@@ -103,6 +106,46 @@ TEST_F(ChangeKeyTest, FirstStartWithoutFilesTakesTheFolderAsKnownAndSendsNothing
     EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
     EXPECT_TRUE(Recorded().synced.empty());
     EXPECT_EQ(Sink().ChangeKeylistEntries(), entries);
+}
+
+// A folder's first list after it was shared (its LastFolderSyncTime, written
+// by the folder page, holds the moment of the share): what it held before is
+// known, what came after is new and travels once. A list read from files
+// keeps what it says.
+TEST_F(ChangeKeyTest, FirstListTakesItemsAddedAfterTheShareAsNewAndSendsThemOnce) {
+    CComPtr<QMRMessage> before = NewItem(L"held before the share");
+    Sleep(60u * 1000u);
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    DATE shared = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&now, &shared));
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &shared, sizeof bits);
+    BYTE bytes[8];
+    for (int i = 0; i < 8; ++i)
+        bytes[i] = static_cast<BYTE>(bits >> (8 * i));
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER,
+                              (std::wstring(kFoldersKeyPath) + L"\\" + m_entryId).c_str(), 0,
+                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, L"LastFolderSyncTime", 0, REG_BINARY, bytes, sizeof bytes);
+    RegCloseKey(key);
+    Sleep(1000u);
+    CComPtr<QMRMessage> after = NewItem(L"added after the share");
+
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    EXPECT_EQ(ValueOf(SyncIdOf(before)), ChangeKeyOf(before));
+    EXPECT_EQ(ValueOf(SyncIdOf(after)), L"DETECT");
+    for (int check = 0; check < 4; ++check)
+        ASSERT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    EXPECT_EQ(Recorded().synced, std::vector<std::wstring>{SyncIdOf(after)});
+
+    // Saved and read back, the list sends nothing again.
+    ASSERT_EQ(Sink().WritechangeKeylist2File(), S_OK);
+    const std::vector<ChangeKeyEntry> saved = Sink().ChangeKeylistEntries();
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    EXPECT_EQ(Sink().ChangeKeylistEntries(), saved);
 }
 
 TEST_F(ChangeKeyTest, EmptyFolderWithoutFilesLoadsNothing) {
@@ -521,6 +564,68 @@ TEST_F(ChangeKeyTest, NewItemWithAChangeKeyWaitsOneCheckAndIsSentOnce) {
     EXPECT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
     EXPECT_EQ(Recorded().synced, std::vector<std::wstring>{id});
 }
+
+// A check reads back to the start of the folder's last complete check, 15
+// minutes at the least, and 25 days before the folder's first.
+TEST(CheckWindowTest, ReadsBackToTheLastCompleteCheckAndFifteenMinutesAtTheLeast) {
+    constexpr double kMinute = 1.0 / 1440.0;
+    const DATE now = 46000.5;
+    struct Case {
+        DATE lastCompleteStart;
+        double windowDays;
+    } cases[] = {
+        {0, 25.0},
+        {now - 2 * kMinute, 15 * kMinute},
+        {now - 14 * kMinute, 15 * kMinute},
+        {now - 60 * kMinute, 61 * kMinute},
+        {now - 3.0, 3.0 + kMinute},
+    };
+    for (const Case& c : cases)
+        EXPECT_NEAR(CheckWindowDays(c.lastCompleteStart, now), c.windowDays, 1e-9)
+            << (now - c.lastCompleteStart) / kMinute << " minutes";
+}
+
+// Edits made while the folder's checks were put off (the tray's pause, an
+// open inspector, a long import) and older than 15 minutes when the checks
+// resume still travel, once each: the checks read back to the last complete
+// one, also the check after one that stopped at a new item or left a mark.
+// (A check always reads the newest row: two edits show what it misses.)
+struct PutOffChecks {
+    DWORD pauseMinutes;
+    bool alsoNewItem;
+};
+class PutOffChecksTest : public ChangeKeyTest,
+                         public ::testing::WithParamInterface<PutOffChecks> {};
+
+TEST_P(PutOffChecksTest, EditsMadeMeanwhileTravelOnceWhenTheChecksResume) {
+    CComPtr<QMRMessage> a = NewItem(L"a");
+    CComPtr<QMRMessage> c = NewItem(L"c");
+    NewItem(L"older");
+    ASSERT_EQ(Sink().LoadFolderList(m_session, m_utils), S_OK);
+    ASSERT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+    Sleep(60u * 1000u);
+    ASSERT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+
+    Edit(a, L"a2");
+    Sleep(1000u);
+    Edit(c, L"c2");
+    std::vector<std::wstring> expected{SyncIdOf(a), SyncIdOf(c)};
+    if (GetParam().alsoNewItem)
+        expected.push_back(SyncIdOf(NewItem(L"b")));
+    Sleep(GetParam().pauseMinutes * 60u * 1000u);
+    for (int check = 0; check < 6; ++check) {
+        ASSERT_EQ(Sink().CheckChanges(m_session, m_utils), S_OK);
+        Sleep(2u * 60u * 1000u);
+    }
+    std::vector<std::wstring> sent = Recorded().synced;
+    std::sort(sent.begin(), sent.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(sent, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pauses, PutOffChecksTest,
+                         ::testing::Values(PutOffChecks{20, false}, PutOffChecks{180, true},
+                                           PutOffChecks{2 * 1440, true}));
 
 TEST_F(ChangeKeyTest, OwnChangeRegisteredBeforeTheCheckIsAbsorbed) {
     struct Case {

@@ -109,7 +109,6 @@ protected:
 
         Recorded() = QueueRecorder();
         SetChangeQueueProcsForTesting({&RecordSync, &RecordDelete});
-        ResetFirstFolderCheckForTesting();
     }
 
     void TearDown() override {

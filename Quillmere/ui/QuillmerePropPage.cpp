@@ -1,6 +1,8 @@
 #include "Quillmere/ui/QuillmerePropPage.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <cwctype>
 #include <utility>
 
@@ -183,6 +185,37 @@ void SetDword(HKEY key, const wchar_t* name, DWORD value) {
 
 void SetText(HKEY key, const wchar_t* name, const std::wstring& text) {
     RegSetValueExW(key, name, 0, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * 2));
+}
+
+// A folder shared now gets the moment as its LastFolderSyncTime (REG_BINARY,
+// the 8 bytes of a local DATE, little-endian, with milliseconds), unless its tracking has begun
+// (the value or a state file is there): the folder's first look takes what it
+// held then as known and sends what was added or changed after it.
+void RecordShareTime(HKEY key, const std::wstring& dataDirectory, const std::wstring& entryId) {
+    constexpr const wchar_t* kValue = L"LastFolderSyncTime";
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExW(key, kValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS)
+        return;
+    if (!dataDirectory.empty())
+        for (const wchar_t* extension : {L".keys.ids", L".values.ids", L".syncdata.ids"})
+            if (GetFileAttributesW((dataDirectory + entryId + extension).c_str()) !=
+                INVALID_FILE_ATTRIBUTES)
+                return;
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    DATE date = 0;
+    if (!SystemTimeToVariantTime(&now, &date))
+        return;
+    // To the millisecond, as items' modification times are: an item saved
+    // just before the share in the same second must not count as after it.
+    date += now.wMilliseconds / 86400000.0;
+    std::uint64_t bits = 0;
+    static_assert(sizeof bits == sizeof date);
+    std::memcpy(&bits, &date, sizeof bits);
+    BYTE bytes[sizeof bits];
+    for (std::size_t i = 0; i < sizeof bits; ++i)
+        bytes[i] = static_cast<BYTE>(bits >> (8 * i));
+    RegSetValueExW(key, kValue, 0, REG_BINARY, bytes, sizeof bytes);
 }
 
 // Creates path (from the current user's hive) and below it one empty key
@@ -1001,6 +1034,10 @@ void CQuillmerePropPage::WriteFolder(const std::wstring& entryId, const std::wst
         SetText(key, L"Password", ControlText(Item(kPasswordEdit)));
         SetText(key, L"Foldername", folderName);
         SetText(key, L"Categorie", ControlText(Item(kCategoryCombo)));
+        if (Checked(kSyncFolderCheck))
+            RecordShareTime(
+                key, m_engine && m_engine->Exists() ? m_engine->DataDirectory() : std::wstring(),
+                entryId);
         if (Checked(kBasicSyncCheck)) {
             const DWORD one = 1;
             if (RegSetValueExW(key, L"BASICSYNC", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <optional>
@@ -901,6 +903,81 @@ TEST_F(QuillmerePropPageTest, ApplyWritesEveryValueOfTheFolder) {
     EXPECT_EQ(Subkeys(kFolderKey + L"\\Users"),
               (std::vector<std::wstring>{L"amy@example.org", L"bob@example.org"}));
     EXPECT_EQ(Subkeys(kFolderKey + L"\\CategoriesFilter"), std::vector<std::wstring>{L"Blue"});
+}
+
+// Sharing a folder records the moment as its LastFolderSyncTime (8 bytes, a
+// little-endian local DATE to the millisecond), from which its first look sends what is new;
+// a time stored before, or state files of a folder already tracked, stay.
+TEST_F(QuillmerePropPageTest, SharingRecordsTheMomentOnlyBeforeTheFolderIsTracked) {
+    const BYTE kStored[8] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x76, 0xE6, 0x40};  // 46000.5
+    const struct {
+        const char* name;
+        bool storedTime;
+        const wchar_t* stateFile;
+        bool recorded;
+    } cases[] = {{"new share", false, nullptr, true},
+                 {"time stored before", true, nullptr, false},
+                 {"change-key list saved", false, L".keys.ids", false},
+                 {"Exchange state saved", false, L".syncdata.ids", false}};
+    CreateDirectoryW(kDataDir.c_str(), nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kFolders.c_str());
+        if (c.storedTime) {
+            StoreFolder(kEntryId, L"team");
+            HKEY key = nullptr;
+            ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kFolderKey.c_str(), 0, KEY_ALL_ACCESS, &key),
+                      ERROR_SUCCESS);
+            RegSetValueExW(key, L"LastFolderSyncTime", 0, REG_BINARY, kStored, sizeof kStored);
+            RegCloseKey(key);
+        }
+        if (c.stateFile)
+            win::testing::TestMachine::WriteHostFile(
+                *win::HostPath(kDataDir + kEntryId + c.stateFile), "state");
+        auto now = [] {
+            SYSTEMTIME st{};
+            GetLocalTime(&st);
+            DATE date = 0;
+            SystemTimeToVariantTime(&st, &date);
+            return date + st.wMilliseconds / 86400000.0;
+        };
+        const DATE before = now();
+        Open();
+        if (!Checked(fp::kSyncFolderCheck))
+            ASSERT_TRUE(win::ClickButton(Item(fp::kSyncFolderCheck)));
+        Type(fp::kShareNameEdit, L"team");
+        EXPECT_EQ(m_page->Apply(), S_OK);
+        const DATE after = now();
+
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kFolderKey.c_str(), 0, KEY_READ, &key),
+                  ERROR_SUCCESS);
+        BYTE bytes[16] = {};
+        DWORD type = 0, size = sizeof bytes;
+        const LSTATUS read =
+            RegQueryValueExW(key, L"LastFolderSyncTime", nullptr, &type, bytes, &size);
+        RegCloseKey(key);
+        if (c.recorded) {
+            ASSERT_EQ(read, ERROR_SUCCESS);
+            EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+            ASSERT_EQ(size, 8u);
+            std::uint64_t bits = 0;
+            for (int i = 0; i < 8; ++i)
+                bits |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
+            DATE recorded = 0;
+            std::memcpy(&recorded, &bits, sizeof recorded);
+            EXPECT_GE(recorded, before);
+            EXPECT_LE(recorded, after);
+        } else if (c.storedTime) {
+            ASSERT_EQ(read, ERROR_SUCCESS);
+            ASSERT_EQ(size, 8u);
+            EXPECT_EQ(std::memcmp(bytes, kStored, 8), 0);
+        } else {
+            EXPECT_NE(read, ERROR_SUCCESS);
+        }
+        if (c.stateFile)
+            DeleteFileW((kDataDir + kEntryId + c.stateFile).c_str());
+    }
 }
 
 // Partners and filter categories are key names: a backslash would store a

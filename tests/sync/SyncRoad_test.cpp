@@ -16,6 +16,7 @@
 #include "host/HostProcess.h"
 #include "host/HostTestSupport.h"
 #include "host/SyncUserTestSupport.h"
+#include "platform/win/Clock.h"
 
 namespace {
 
@@ -112,6 +113,72 @@ TEST_F(SyncRoadTest, CreatedItemsTravelOnceFromBothStoreKinds) {
         EXPECT_EQ(host::testing::CountOccurrences(list, "Call the printer shop"), 1) << list;
         EXPECT_EQ(host::testing::CountOccurrences(list, "Book the meeting room"), 1) << list;
     }
+}
+
+// An edit made while the user had paused the add-in from its tray, and older
+// than a routine check's 15 minutes when the checks resume, still travels,
+// also behind an item the paused add-in imported meanwhile: a check reads
+// rows newest first and used to stop after the first one older than 15
+// minutes, the import, which it takes as known.
+TEST_F(SyncRoadTest, EditMadeDuringATrayPauseTravelsWhenTheChecksResume) {
+    ASSERT_NO_FATAL_FAILURE(StartSharingTasks("s3cret", "s3cret"));
+    m_alice.Ok({"add", "Tasks", "--subject", "Water the plants"});
+    ASSERT_TRUE(m_bob.WaitFor({"list", "Tasks"}, "Water the plants"));
+    // The mark of alice's send has taken the item's key: her next edit is a
+    // change of her own.
+    ASSERT_TRUE(
+        m_alice.WaitForLog("Quillmere_debug.log", "CHANGED is updated with normal ID", kRoadMs));
+
+    EXPECT_NE(m_alice.Ok({"tray", "--double-click"}).find("double-clicked"), std::string::npos);
+    ASSERT_NE(m_alice.Ok({"tray"}).find("QMRX Start"), std::string::npos);
+    m_alice.Ok({"change", "Tasks", "1", "--subject", "Water the plants (and the herbs)"});
+    // Imports go on while the add-in is paused.
+    m_bob.Ok({"add", "Tasks", "--subject", "Feed the cat"});
+    ASSERT_TRUE(m_alice.WaitFor({"list", "Tasks"}, "Feed the cat"));
+    Sleep(16u * 60u * 1000u);
+    EXPECT_NE(m_alice.Ok({"tray", "--double-click"}).find("double-clicked"), std::string::npos);
+
+    ASSERT_TRUE(m_bob.WaitFor({"list", "Tasks"}, "Water the plants (and the herbs)"))
+        << m_alice.Ok({"list", "Tasks"});
+    EXPECT_TRUE(
+        m_bob.WaitForSubjects("Tasks", {"Water the plants (and the herbs)", "Feed the cat"}))
+        << m_bob.Ok({"list", "Tasks"});
+    EXPECT_EQ(m_alice.Subjects("Tasks"),
+              (std::vector<std::string>{"Feed the cat", "Water the plants (and the herbs)"}));
+    EXPECT_EQ(Delivered("bob@example.org").size(), 2u);
+    EXPECT_EQ(Delivered("alice@example.org").size(), 1u);
+}
+
+// Items added at once after a folder was shared travel, from personal
+// folders (shared empty, so its first list is read again a moment later) and
+// from Exchange (whose first look takes the folder's state): once each and
+// without coming back. What the folder held before the share stays home.
+TEST_F(SyncRoadTest, ItemsAddedRightAfterTheShareTravelAndEarlierOnesStay) {
+    ASSERT_NO_FATAL_FAILURE(Start(m_alice));
+    ASSERT_NO_FATAL_FAILURE(Start(m_bob));
+    m_bob.Ok({"add", "Tasks", "--subject", "Held before the share"});
+    m_alice.Share("Tasks", "Team", "s3cret", "bob@example.org");
+    m_alice.Ok({"add", "Tasks", "--subject", "Added by alice at once"});
+    m_bob.Share("Tasks", "Team", "s3cret", "alice@example.org");
+    m_bob.Ok({"add", "Tasks", "--subject", "Added by bob at once"});
+
+    ASSERT_TRUE(m_bob.WaitForSubjects(
+        "Tasks", {"Held before the share", "Added by bob at once", "Added by alice at once"}))
+        << m_bob.Ok({"list", "Tasks"});
+    ASSERT_TRUE(
+        m_alice.WaitForSubjects("Tasks", {"Added by alice at once", "Added by bob at once"}))
+        << m_alice.Ok({"list", "Tasks"});
+    // A last change from alice travels behind any echo of the imports.
+    ASSERT_TRUE(
+        m_alice.WaitForLog("Quillmere_debug.log", "NEWITEM is updated with normal ID", kRoadMs));
+    m_alice.Ok({"change", "Tasks", m_alice.Index("Tasks", "Added by alice at once"), "--subject",
+                "Added by alice at once (moved)"});
+    ASSERT_TRUE(m_bob.WaitFor({"list", "Tasks"}, "Added by alice at once (moved)"));
+    EXPECT_EQ(m_bob.Subjects("Tasks"),
+              (std::vector<std::string>{"Added by alice at once (moved)", "Added by bob at once",
+                                        "Held before the share"}));
+    EXPECT_EQ(Delivered("bob@example.org").size(), 2u);
+    EXPECT_EQ(Delivered("alice@example.org").size(), 1u);
 }
 
 // A burst of changes leaves as packet mails and every item arrives once; the
