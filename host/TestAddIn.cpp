@@ -235,6 +235,10 @@ public:
         (*site)->AddRef();
         return S_OK;
     }
+    // A page without a window of its own.
+    HRESULT DoVerb(LONG, MSG*, IOleClientSite*, LONG, HWND, const RECT*) override {
+        return E_NOTIMPL;
+    }
 
 private:
     std::wstring m_text;

@@ -53,7 +53,7 @@ public:
 // Page: the derived page class (its deleting destructor runs at the last
 // Release). Engine: the page's engine interface, derived from IPageEngine.
 template <class Page, class Engine>
-class CPropertyPageControl : public com::ComObject<Page, PropertyPage, IOleObject>,
+class CPropertyPageControl : public com::ComObject<Page, PropertyPage, IOleObject, IOleWindow>,
                              public DialogWindow {
 public:
     // PropertyPage. GetPageInfo: E_POINTER for a null out pointer, else
@@ -87,6 +87,16 @@ public:
     // (and null) without one.
     HRESULT SetClientSite(IOleClientSite* site) override;
     HRESULT GetClientSite(IOleClientSite** site) override;
+    // IOleObject: Outlook shows the page in its dialog's tab. The show and
+    // activation verbs create the page's window as a child of parent when it
+    // has none (E_FAIL when it can't be made), place it at rect when given,
+    // and show it; OLEIVERB_HIDE hides it; other verbs E_NOTIMPL.
+    HRESULT DoVerb(LONG verb, MSG* msg, IOleClientSite* site, LONG index, HWND parent,
+                   const RECT* rect) override;
+    // IOleWindow: the page's window (E_FAIL and null while it has none);
+    // no context help (E_NOTIMPL).
+    HRESULT GetWindow(HWND* window) override;
+    HRESULT ContextSensitiveHelp(BOOL enterMode) override;
 
     // Creates the page's window as a child of parent (null: a hidden child
     // of the desktop: a child dialog needs a parent, and without Outlook's
@@ -252,6 +262,38 @@ HRESULT CPropertyPageControl<Page, Engine>::GetClientSite(IOleClientSite** site)
         return E_FAIL;
     (*site)->AddRef();
     return S_OK;
+}
+
+template <class Page, class Engine>
+HRESULT CPropertyPageControl<Page, Engine>::DoVerb(LONG verb, MSG*, IOleClientSite*, LONG,
+                                                   HWND parent, const RECT* rect) {
+    if (verb == OLEIVERB_HIDE) {
+        if (m_hWnd)
+            ShowWindow(m_hWnd, SW_HIDE);
+        return S_OK;
+    }
+    if (verb != OLEIVERB_SHOW && verb != OLEIVERB_PRIMARY && verb != OLEIVERB_INPLACEACTIVATE)
+        return E_NOTIMPL;
+    if (!m_hWnd && !CreatePage(parent))
+        return E_FAIL;
+    if (rect)
+        SetWindowPos(m_hWnd, nullptr, rect->left, rect->top, rect->right - rect->left,
+                     rect->bottom - rect->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    ShowWindow(m_hWnd, SW_SHOW);
+    return S_OK;
+}
+
+template <class Page, class Engine>
+HRESULT CPropertyPageControl<Page, Engine>::GetWindow(HWND* window) {
+    if (!window)
+        return E_POINTER;
+    *window = m_hWnd;
+    return m_hWnd ? S_OK : E_FAIL;
+}
+
+template <class Page, class Engine>
+HRESULT CPropertyPageControl<Page, Engine>::ContextSensitiveHelp(BOOL) {
+    return E_NOTIMPL;
 }
 
 template <class Page, class Engine>
