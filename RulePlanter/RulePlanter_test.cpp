@@ -183,6 +183,22 @@ protected:
     int m_quits = 0;
 };
 
+// The class object of a running Outlook is its class factory: asked for
+// _Application directly it has none, and the creation as a local server is
+// what reaches the running instance.
+TEST_F(RulePlanterTest, TheRunningOutlookIsReachedByTheLocalServerCreation) {
+    CComPtr<_Application> direct;
+    EXPECT_EQ(CoGetClassObject(CLSID_OutlookApplication, CLSCTX_ALL, nullptr, IID__Application,
+                               reinterpret_cast<void**>(&direct)),
+              E_NOINTERFACE);
+    CComPtr<_Application> app;
+    ASSERT_EQ(ruleplanter::GetOutlookApplication(&app), S_OK);
+    CComPtr<IUnknown> found, running;
+    app->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&found));
+    m_app->Application()->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&running));
+    EXPECT_EQ(found.p, running.p);
+}
+
 TEST_F(RulePlanterTest, CreateModeReplacesEveryEarlierRuleByExactlyOneNew) {
     // Two adjacent old rules, a foreign one, and a third old one last.
     AddRule(m_ns, L"{QUILLMERE}", L"old one");

@@ -262,7 +262,9 @@ bool Reader::VariantOfType(VARTYPE vt, VARIANT* out, const ObjectCodec& codec, i
             return false;
         LONG low = static_cast<LONG>(U32());
         std::uint32_t count = U32();
-        if (!m_ok || count > kMaxElements)
+        // Every element takes at least one byte: a count the frame can't
+        // hold is refused before anything is made for it.
+        if (!m_ok || count > kMaxElements || count > m_bytes.size() - m_pos)
             return false;
         SAFEARRAY* array = SafeArrayCreateVector(element, low, count);
         if (!array)
