@@ -3,14 +3,15 @@
 #
 # alice (Personal Folders) and bob (an Exchange mailbox) each run a stand-in
 # Outlook 2010 process (outlook-host) with the Quillmere add-in installed, on
-# one shared post office. At its first start the add-in runs its rule helper,
-# which plants the Outlook rule for sync mails and closes Outlook; both start
-# Outlook again. Both share their Tasks folder as "Team" with the other,
+# one shared post office; at its first start the add-in runs its rule helper,
+# which plants the Outlook rule for sync mails and closes Outlook, and both
+# start Outlook again (the logs at the end come with what their lines mean).
+# Both share their Tasks folder as "Team" with the other,
 # with a password, through the add-in's folder Properties page. Then bob adds
 # a task, alice changes it, bob deletes it, and bob adds a burst of tasks:
 # each change travels as an encrypted sync mail (a burst as packet mails) and
-# is applied by the partner's add-in. Last, the add-ins' debug and error
-# logs (with what their lines mean) and the cabinet format on its own.
+# is applied by the partner's add-in. Last, the add-ins' debug logs and the
+# cabinet format on its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
