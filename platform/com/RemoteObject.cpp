@@ -223,16 +223,8 @@ public:
         request.U8(static_cast<std::uint8_t>(Op::CreateInstance));
         request.U64(static_cast<RemoteObject*>(identity.p)->Id());
         request.Guid(iid);
-        std::string rest;
-        HRESULT hr = m_channel->Call(request, &rest);
-        if (FAILED(hr))
-            return hr;
-        Reader r(rest);
-        std::uint64_t id = r.U64();
-        if (!r.Ok())
-            return RPC_E_INVALID_DATA;
         CComPtr<IUnknown> object;
-        hr = m_channel->ObjectFor(id, &object);
+        HRESULT hr = m_channel->CallForObject(request, &object);
         if (FAILED(hr))
             return hr;
         if (!object)
@@ -307,6 +299,19 @@ HRESULT Channel::ObjectFor(std::uint64_t id, IUnknown** out) {
     return S_OK;
 }
 
+HRESULT Channel::CallForObject(const marshal::Writer& request, IUnknown** out) {
+    *out = nullptr;
+    std::string rest;
+    HRESULT hr = Call(request, &rest);
+    if (FAILED(hr))
+        return hr;
+    Reader r(rest);
+    std::uint64_t id = r.U64();
+    if (!r.Ok())
+        return RPC_E_INVALID_DATA;
+    return ObjectFor(id, out);
+}
+
 marshal::ObjectCodec Channel::Codec() {
     marshal::ObjectCodec codec;
     codec.toId = [this](IUnknown* object, std::uint64_t* id) {
@@ -350,16 +355,9 @@ HRESULT GetRemoteClassObject(REFCLSID clsid, REFIID iid, void** out) {
     request.U8(static_cast<std::uint8_t>(Op::GetClassObject));
     request.Guid(clsid);
     request.Guid(iid);
-    std::string rest;
-    HRESULT hr = channel->Call(request, &rest);
-    if (FAILED(hr))
-        return hr;
-    Reader r(rest);
-    std::uint64_t id = r.U64();
-    if (!r.Ok())
-        return RPC_E_INVALID_DATA;
     CComPtr<IUnknown> object;
-    if (FAILED(hr = channel->ObjectFor(id, &object)) || !object)
+    HRESULT hr = channel->CallForObject(request, &object);
+    if (FAILED(hr) || !object)
         return FAILED(hr) ? hr : REGDB_E_CLASSNOTREG;
     return object->QueryInterface(iid, out);
 }
@@ -371,15 +369,9 @@ HRESULT GetRemoteActiveObject(REFCLSID clsid, IUnknown** out) {
     Writer request;
     request.U8(static_cast<std::uint8_t>(Op::GetActiveObject));
     request.Guid(clsid);
-    std::string rest;
-    HRESULT hr = channel->Call(request, &rest);
-    if (FAILED(hr))
-        return hr == RPC_E_DISCONNECTED ? MK_E_UNAVAILABLE : hr;
-    Reader r(rest);
-    std::uint64_t id = r.U64();
-    if (!r.Ok())
-        return RPC_E_INVALID_DATA;
-    hr = channel->ObjectFor(id, out);
+    HRESULT hr = channel->CallForObject(request, out);
+    if (hr == RPC_E_DISCONNECTED)
+        return MK_E_UNAVAILABLE;
     return SUCCEEDED(hr) && !*out ? MK_E_UNAVAILABLE : hr;
 }
 

@@ -45,6 +45,10 @@ public:
     // A new reference to the object exported as id (null for id 0), taking
     // over that export.
     HRESULT ObjectFor(std::uint64_t id, IUnknown** out);
+    // Call for a request whose answer is one object's id: *out is that
+    // object (null when the answer names none). The failures of Call, and
+    // RPC_E_INVALID_DATA for an answer without an id.
+    HRESULT CallForObject(const marshal::Writer& request, IUnknown** out);
     // Objects travel as this connection's ids; an object of this process,
     // or of another connection, can't.
     marshal::ObjectCodec Codec();
