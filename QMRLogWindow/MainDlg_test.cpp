@@ -24,15 +24,11 @@
 
 namespace {
 
-// Timers run at this many platform ms per real ms: a reload period passes
-// in 5 real ms.
-constexpr double kTimeScale = 1000;
-
+// On the virtual clock: the reload timer fires exactly at its period.
 class MainDlgTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_scale = win::TimeScale();
-        win::SetTimeScaleForTesting(kTimeScale);
+        win::SetVirtualClockForTesting(true);
         win::ClearFileDialogCalls();
     }
     void TearDown() override {
@@ -43,7 +39,7 @@ protected:
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
             DispatchMessageW(&msg);
-        win::SetTimeScaleForTesting(m_scale);
+        win::SetVirtualClockForTesting(false);
     }
 
     static std::wstring TempDir() {
@@ -95,9 +91,10 @@ protected:
             }
             if (done && done())
                 return true;
-            if (GetTickCount() - start >= ms)
+            const DWORD elapsed = GetTickCount() - start;
+            if (elapsed >= ms)
                 return false;
-            Sleep(20);
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed, QS_ALLINPUT);
         }
     }
     // Long enough for at least two reloads.
@@ -117,7 +114,6 @@ protected:
     }
 
     win::testing::TestMachine m_machine;
-    double m_scale = 1;
     std::unique_ptr<CMainDlg> m_dialog;
     DWORD m_openedAt = 0;
     bool m_quit = false;
@@ -192,7 +188,7 @@ TEST_F(MainDlgTest, AGrowingLogIsFollowedAfterFiveSecondsEachLineOnce) {
     WriteLog(Numbered(3, 5));
     EXPECT_EQ(Shown(), NumberedShown(0, 3));
     ASSERT_TRUE(Pump(20000, [&] { return Shown() != NumberedShown(0, 3); }));
-    EXPECT_GE(GetTickCount() - m_openedAt, CMainDlg::kReloadPeriodMs) << "not before the timer";
+    EXPECT_EQ(GetTickCount() - m_openedAt, CMainDlg::kReloadPeriodMs) << "at the timer";
     EXPECT_EQ(Shown(), NumberedShown(0, 5));
     PumpTwoReloads();
     EXPECT_EQ(Shown(), NumberedShown(0, 5)) << "nothing shown twice";

@@ -20,6 +20,7 @@
 #include "platform/win/Timer.h"
 #include "platform/win/UserInput.h"
 #include "platform/win/Version.h"
+#include "platform/win/VirtualClockTestSupport.h"
 
 namespace {
 
@@ -71,8 +72,8 @@ void ActAsTheUser(HWND, UINT, UINT_PTR id, DWORD) {
 
 TEST(QMRLogWindowModule, TheProgramShowsTheLogUntilOkEndsIt) {
     win::testing::TestMachine machine;
-    double scale = win::TimeScale();
-    win::SetTimeScaleForTesting(1000);
+    // On the virtual clock the user's timer and the reloads take no real time.
+    win::testing::VirtualClock clock;
     WCHAR temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     CrtFile* log = _wfopen((std::wstring(temp) + L"Quillmere_error.log").c_str(), L"w");
@@ -86,7 +87,6 @@ TEST(QMRLogWindowModule, TheProgramShowsTheLogUntilOkEndsIt) {
     ASSERT_NE(SetTimer(nullptr, 0, 12000, ActAsTheUser), 0u);
     CQMRLogWindowModule module;
     EXPECT_EQ(module.WinMain(L"errorlog"), 0);
-    win::SetTimeScaleForTesting(scale);
     ASSERT_NE(g_visit.window, nullptr);
     EXPECT_TRUE(g_visit.visible);
     EXPECT_EQ(g_visit.shown, L"ERROR: shown\r\n");
@@ -107,8 +107,7 @@ TEST(QMRLogWindowModule, TheProgramShowsTheLogItsCommandLineChose) {
         {L"/RegServer", L"from the debug log\r\n"},
     };
     win::testing::TestMachine machine;
-    double scale = win::TimeScale();
-    win::SetTimeScaleForTesting(1000);
+    win::testing::VirtualClock clock;
     WCHAR temp[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, temp);
     for (const auto& [name, text] :
@@ -128,7 +127,6 @@ TEST(QMRLogWindowModule, TheProgramShowsTheLogItsCommandLineChose) {
         EXPECT_EQ(g_visit.shown, c.shown);
         EXPECT_FALSE(IsWindow(g_visit.window));
     }
-    win::SetTimeScaleForTesting(scale);
     HKEY key = nullptr;
     EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"AppID\\{B7208CE1-393C-46BB-A043-AFA825182A35}", 0,
                             KEY_READ, &key),

@@ -32,6 +32,11 @@ struct AddinWiring {
         SetBasicSyncProc(BasicSync);
         SetRecheckOutboxProc([](CSyncEngine* engine) { RecheckOutbox(engine, engine->Session()); });
         SetCancelSendQueueProc([] { MailSenderList.Clear(); });
+        SetProfileKnownProc([](CSyncEngine* engine, const std::wstring& profile) {
+            SetQueueFilePaths(
+                QueueFilePath(engine->DataDirectory(), profile, kMailQueueFileSuffix),
+                QueueFilePath(engine->DataDirectory(), profile, kDelMailQueueFileSuffix));
+        });
         ConnectHooks hooks;
         hooks.pendingMailCount = PendingMailCount;
         hooks.registerReminder = RegisterReminder;

@@ -40,14 +40,29 @@ function(qm_library)
   endif()
 endfunction()
 
-# qm_test(NAME <test> SOURCES ... [LIBS ...] [ENV VAR=VALUE ...] [TIMEOUT seconds])
+# A test's TIMEOUT only tells a hang from a slow run: no verdict depends on how
+# long a run takes (timed behaviour runs on the virtual clock, host processes
+# are waited for by their events). A sanitized build runs several times
+# slower than a plain one, and a machine whose cores are all busy stretches
+# every run again, so the bounds below (set for a plain build) are multiplied
+# by QM_TEST_TIMEOUT_FACTOR.
+if(QM_SANITIZE)
+  set(QM_TEST_TIMEOUT_FACTOR 4 CACHE STRING "Multiplier of the tests' hang bounds")
+else()
+  set(QM_TEST_TIMEOUT_FACTOR 1 CACHE STRING "Multiplier of the tests' hang bounds")
+endif()
+
+# qm_test(NAME <test> SOURCES ... [LIBS ...] [ENV VAR=VALUE ...] [TIMEOUT seconds]
+#         [PARTS part=FILTER ...])
 # One executable per test unit; registered with CTest as a whole so that the
-# sanitizer build doesn't pay for test discovery.
+# sanitizer build doesn't pay for test discovery. With PARTS, a long unit is
+# registered as one CTest test per part instead (<test>_<part>, running the
+# tests that match the gtest FILTER), so that its parts run side by side.
 function(qm_test)
   if(NOT QM_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(A "" "NAME;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  cmake_parse_arguments(A "" "NAME;TIMEOUT" "SOURCES;LIBS;ENV;PARTS" ${ARGN})
   add_executable(${A_NAME} ${A_SOURCES})
   target_compile_options(${A_NAME} PRIVATE ${QM_WARNINGS})
   target_include_directories(${A_NAME} PRIVATE ${PROJECT_SOURCE_DIR})
@@ -56,11 +71,27 @@ function(qm_test)
     QM_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     QM_BINARY_DIR="${CMAKE_BINARY_DIR}"
     QM_TESTDATA_DIR="${PROJECT_SOURCE_DIR}/../shared/testdata")
-  add_test(NAME ${A_NAME} COMMAND ${A_NAME})
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 600)
   endif()
-  set_tests_properties(${A_NAME} PROPERTIES TIMEOUT ${A_TIMEOUT} ENVIRONMENT "${A_ENV}")
+  math(EXPR A_TIMEOUT "${A_TIMEOUT} * ${QM_TEST_TIMEOUT_FACTOR}")
+  set(tests ${A_NAME})
+  if(A_PARTS)
+    set(tests "")
+    foreach(part IN LISTS A_PARTS)
+      string(REGEX MATCH "^[^=]+" part_name "${part}")
+      string(REGEX REPLACE "^[^=]+=" "" part_filter "${part}")
+      add_test(NAME ${A_NAME}_${part_name} COMMAND ${A_NAME} --gtest_filter=${part_filter})
+      list(APPEND tests ${A_NAME}_${part_name})
+    endforeach()
+  else()
+    add_test(NAME ${A_NAME} COMMAND ${A_NAME})
+  endif()
+  if(QM_SANITIZE)
+    # Leaks of the system libraries the drawing uses are not ours to fix.
+    list(APPEND A_ENV "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tools/lsan.supp")
+  endif()
+  set_tests_properties(${tests} PROPERTIES TIMEOUT ${A_TIMEOUT} ENVIRONMENT "${A_ENV}")
 endfunction()
 
 # qm_fuzz(NAME <target> SOURCES ... [LIBS ...]): a libFuzzer target, built only with QM_BUILD_FUZZ.

@@ -9,7 +9,10 @@
 
 #include "host/AddInLoader.h"
 #include "host/ErrorText.h"
+#include "host/HostDialog.h"
 #include "host/OutlookHost.h"
+#include "host/PageDriver.h"
+#include "host/WindowPictures.h"
 #include "platform/com/Com.h"
 #include "platform/com/ComError.h"
 #include "platform/com/ComObject.h"
@@ -22,6 +25,7 @@
 #include "platform/store/Session.h"
 #include "platform/transport/MimeWriter.h"
 #include "platform/win/CommonControls.h"
+#include "platform/win/CrashPoints.h"
 #include "platform/win/Dialog.h"
 #include "platform/win/MessageBox.h"
 #include "platform/win/Paths.h"
@@ -260,37 +264,6 @@ std::optional<CommandResult> ParseDialog(const Parsed& p, DialogRequest* request
     return std::nullopt;
 }
 
-// The tab of the client's dialog in which it shows each page in turn: a
-// hidden window of the host's UI thread, as large as that tab.
-class PageTab {
-public:
-    static constexpr int kWidth = 400;
-    static constexpr int kHeight = 440;
-    PageTab() {
-        static const ATOM registered = [] {
-            WNDCLASSEXW wc{};
-            wc.cbSize = sizeof wc;
-            wc.lpfnWndProc = &DefWindowProcW;
-            wc.lpszClassName = kClass;
-            return RegisterClassExW(&wc);
-        }();
-        if (registered)
-            m_window = CreateWindowExW(0, kClass, L"", WS_POPUP | WS_CLIPCHILDREN, 0, 0, kWidth,
-                                       kHeight, nullptr, nullptr, nullptr, nullptr);
-    }
-    ~PageTab() {
-        if (m_window)
-            DestroyWindow(m_window);
-    }
-    PageTab(const PageTab&) = delete;
-    PageTab& operator=(const PageTab&) = delete;
-    HWND Window() const { return m_window; }
-
-private:
-    static constexpr const wchar_t* kClass = L"OutlookHostPageTab";
-    HWND m_window = nullptr;
-};
-
 // The page object of an entry (a new reference in *page): created by
 // ProgID, or the object itself.
 HRESULT PageObject(const outlook::PageEntry& e, IDispatch** page) {
@@ -324,46 +297,42 @@ bool ClickControl(HWND control) {
 }
 
 // One page of a dialog, as the client's dialog shows it and as the user
-// acts on it: created, given its client site, shown in the tab, its fields
-// set, its controls clicked, applied. Marks the fields and controls it had
-// in request; false when something failed.
-bool ShowPage(const outlook::PageEntry& e, DialogRequest& request, HWND tab,
-              std::ostringstream& out) {
+// acts on it: created, shown in the dialog (HostDialog), its fields set (the
+// add-in's pages through their controls, PageDriver.h; another page through
+// its IDispatch by name), its controls clicked, applied. Marks the fields
+// and controls it had in request; false when something failed.
+bool ShowPage(const outlook::PageEntry& e, DialogRequest& request, std::ostringstream& out) {
     CComPtr<IDispatch> page;
     HRESULT hr = PageObject(e, &page);
     if (FAILED(hr) || !page) {
         out << "  cannot be created: " << ErrorText(FAILED(hr) ? hr : E_POINTER) << "\n";
         return false;
     }
+    const bool byProgId = e.page.vt == VT_BSTR && e.page.bstrVal;
+    const std::wstring progId = byProgId ? std::wstring(e.page.bstrVal) : L"";
+    const bool driven = DrivesPage(progId);
+    HostDialog dialog(byProgId ? progId : L"Dialog");
+    HWND window = dialog.Show(page);
+    const int changesBefore = dialog.StatusChanges();
     bool ok = true;
-    // As the client's dialog does, the page control gets its client site,
-    // through which it reports changes (OnStatusChange), and is shown in the
-    // tab (its own window, for a page that has one).
-    int statusChanges = 0;
-    CComQIPtr<IOleObject> embedded(page);
-    CComPtr<PropertyPageSite> site =
-        outlook::CreatePropertyPageSite([&statusChanges] { ++statusChanges; });
-    if (embedded) {
-        embedded->SetClientSite(CComQIPtr<IOleClientSite>(site));
-        embedded->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, CComQIPtr<IOleClientSite>(site), 0, tab,
-                         nullptr);
-    }
     for (std::size_t i = 0; i < request.sets.size(); ++i) {
         const auto& [name, value] = request.sets[i];
-        DISPID id = 0;
-        OLECHAR* names[] = {const_cast<OLECHAR*>(name.c_str())};
-        if (FAILED(page->GetIDsOfNames(IID_NULL, names, 1, 0, &id)))
-            continue;
+        if (driven) {
+            if (!PageHasField(progId, name))
+                continue;
+            hr = window ? SetPageField(window, progId, name, value) : E_FAIL;
+        } else {
+            DISPID id = 0;
+            OLECHAR* names[] = {const_cast<OLECHAR*>(name.c_str())};
+            if (FAILED(page->GetIDsOfNames(IID_NULL, names, 1, 0, &id)))
+                continue;
+            hr = com::PutProperty(page, id, CComVariant(value.c_str()));
+        }
         request.setUsed[i] = true;
-        hr = com::PutProperty(page, id, CComVariant(value.c_str()));
         out << "  " << win::ToUtf8(name) << " = " << win::ToUtf8(value)
             << (SUCCEEDED(hr) ? "" : " refused: " + ErrorText(hr)) << "\n";
         ok = ok && SUCCEEDED(hr);
     }
-    HWND window = nullptr;
-    CComQIPtr<IOleWindow> inPlace(page);
-    if (inPlace)
-        inPlace->GetWindow(&window);
     for (std::size_t i = 0; i < request.clicks.size(); ++i) {
         HWND control = window ? GetDlgItem(window, request.clicks[i]) : nullptr;
         if (!control)
@@ -374,7 +343,7 @@ bool ShowPage(const outlook::PageEntry& e, DialogRequest& request, HWND tab,
             << "\n";
         ok = ok && clicked;
     }
-    if (statusChanges > 0)
+    if (dialog.StatusChanges() > changesBefore)
         out << "  status changed\n";
     CComQIPtr<PropertyPage> pageView(page);
     if (request.apply && pageView) {
@@ -388,8 +357,7 @@ bool ShowPage(const outlook::PageEntry& e, DialogRequest& request, HWND tab,
             out << "  nothing to apply\n";
         }
     }
-    if (embedded)
-        embedded->SetClientSite(nullptr);
+    dialog.Close();
     return ok;
 }
 
@@ -695,7 +663,6 @@ public:
             return Fail("no add-in added a page to the " + dialog + " (" + noPageHint + ")");
         std::ostringstream out;
         AnswerDialogs answering(request.answer, out);
-        PageTab tab;
         bool failed = false;
         for (const auto& e : entries) {
             bool byProgId = e.page.vt == VT_BSTR && e.page.bstrVal;
@@ -703,7 +670,7 @@ public:
                 << win::ToUtf8(e.title) << "\n";
             if (request.sets.empty() && request.clicks.empty() && !request.apply)
                 continue;
-            failed |= !ShowPage(e, request, tab.Window(), out);
+            failed |= !ShowPage(e, request, out);
         }
         for (std::size_t i = 0; i < request.sets.size(); ++i) {
             if (!request.setUsed[i]) {
@@ -749,6 +716,61 @@ public:
                       "is an add-in installed for this profile, and has it started? An add-in "
                       "may also leave a folder without its page",
                       list, p);
+    }
+
+    // picture options FILE | props FOLDER FILE | progress FILE | logviewer FILE
+    CommandResult Picture(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {"hover", "page"}, {"errorlog"});
+        const std::string usage =
+            "picture options FILE.png [--hover ID] [--page PROGID] | props FOLDER FILE.png "
+            "[--hover ID] [--page PROGID] | progress FILE.png | logviewer FILE.png [--errorlog]";
+        if (!p.error.empty() || p.positional.empty())
+            return Usage(p, usage);
+        const std::string& what = p.positional[0];
+        const std::size_t files = what == "props" ? 3 : 2;
+        if (p.positional.size() != files)
+            return Usage(p, usage);
+        const std::string& file = p.positional.back();
+        std::string error;
+        if (what == "progress") {
+            if (!SaveProgressPicture(file, &error))
+                return Fail(error);
+            return {true, "saved the progress window to " + file + "\n"};
+        }
+        if (what == "logviewer") {
+            if (!SaveLogViewerPicture(file, p.Has("errorlog"), 1000, 30, &error))
+                return Fail(error);
+            return {true, "saved the log viewer's window to " + file + "\n"};
+        }
+        if (what != "options" && what != "props")
+            return Usage(p, usage);
+        PagePictureRequest request;
+        request.path = file;
+        request.progId = win::FromUtf8(p.Get("page"));
+        if (p.Has("hover")) {
+            const std::string hover = p.Get("hover");
+            char* end = nullptr;
+            const long id = std::strtol(hover.c_str(), &end, 10);
+            if (hover.empty() || *end || id <= 0 || id > 0xFFFF)
+                return Usage("--hover takes a control id, not \"" + hover + "\"");
+            request.hoverControl = static_cast<int>(id);
+        }
+        outlook::PropertyPageList* list = nullptr;
+        CComPtr<PropertyPages> pages = outlook::CreatePropertyPages(&list);
+        if (what == "options") {
+            request.dialogCaption = L"Options";
+            m_app.FireOptionsPagesAdd(pages);
+        } else {
+            MAPIFolderPtr folder = FolderOf(p.positional[1], &error);
+            if (!folder)
+                return Fail(error);
+            request.dialogCaption = std::wstring(folder->GetName().View()) + L" Properties";
+            m_app.FireFolderOptionsPagesAdd(pages, folder);
+        }
+        std::string shown;
+        if (!SavePagePicture(list, request, &shown, &error))
+            return Fail(error);
+        return {true, "saved " + shown + " to " + file + "\n"};
     }
 
     CommandResult Tray(const std::vector<std::string>& args) {
@@ -978,6 +1000,8 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
             return runner.Props(args);
         if (c == "tray")
             return runner.Tray(args);
+        if (c == "picture")
+            return runner.Picture(args);
         if (c == "log")
             return runner.Log();
         if (c == "folder")
@@ -988,6 +1012,13 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
             return runner.Rules(args);
         if (c == "watch" || c == "unwatch")
             return runner.WatchFolder(args, &m_watches->map);
+        if (c == "crash-at") {
+            // Test tooling: the process ends by SIGKILL just before the step.
+            std::string point = args.size() > 1 ? args[1] : "";
+            if (!win::ArmCrashPoint(point))
+                return Fail("crash-at: no crash point \"" + point + "\" (KIND[:TEXT][#N])");
+            return {true, point.empty() ? "disarmed\n" : "armed " + point + "\n"};
+        }
         if (c == "quit")
             return {true, "quitting\n", true};
     } catch (const _com_error& e) {
@@ -996,7 +1027,7 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
     return Usage(
         "unknown command \"" + c +
         "\" (list, add, change, delete, show, open, send, folder, rule, rules, watch, unwatch, "
-        "options, props, tray, log, quit)");
+        "options, props, picture, tray, log, crash-at, quit)");
 }
 
 }  // namespace host

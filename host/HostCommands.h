@@ -22,9 +22,11 @@
 //   options [--set NAME=VALUE]... [--click ID]... [--apply]
 //                                       opens the Options dialog: the pages added; with
 //                                       --set/--click/--apply each page is created (by
-//                                       ProgID) and shown in the dialog's tab, its fields
-//                                       set by name, its control ID clicked (a button or
-//                                       a link) and applied when dirty
+//                                       ProgID) and shown in the dialog, its fields set by
+//                                       name (the add-in's pages through their controls,
+//                                       PageDriver.h; other pages through IDispatch), its
+//                                       control ID clicked (a button or a link) and applied
+//                                       when dirty
 //   props FOLDER [--set NAME=VALUE]... [--click ID]... [--apply]
 //                                       the same for the folder's Properties dialog;
 //                                       both take --answer BUTTON (ok, cancel, yes, no
@@ -32,9 +34,19 @@
 //                                       shows meanwhile is answered with that button.
 //                                       A dialog without pages, a field or control no
 //                                       page has, and a value a page refuses fail.
+//   picture options FILE [--hover ID] [--page PROGID]
+//   picture props FOLDER FILE [--hover ID] [--page PROGID]
+//                                       a PNG of the dialog with the page shown (the first
+//                                       page with a window, or PROGID's), with --hover the
+//                                       pointer resting on control ID until its tooltip shows
+//   picture progress FILE               the last basic-sync progress window (as it closed)
+//   picture logviewer FILE [--errorlog] the log viewer's window, started for the picture
 //   tray [--double-click]               the tray icons; double-clicks each visible one
 //                                       (on the add-in's icon: pauses or resumes it)
 //   log                                 what the host did (NewMail, Reminder, add-ins ...)
+//   crash-at POINT                      test tooling: the process is killed (SIGKILL) just
+//                                       before the step POINT names (platform/win/CrashPoints.h);
+//                                       "" disarms
 //   quit                                closes the client (Quit) and ends the host
 //
 // FOLDER is a path of folder names from the top of the default store

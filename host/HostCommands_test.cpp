@@ -25,6 +25,8 @@ LRESULT TrayWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 class HostCommandsTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The client runs in this process on the virtual clock.
+        win::SetVirtualClockForTesting(true);
         win::SetInstallDirectory(QM_BINARY_DIR "/bin");
         m_user = m_root.Path() + "/erin";
         std::string error;
@@ -41,6 +43,7 @@ protected:
         m_host->RunOnUi([&] { m_commands->ReleaseAll(); });
         m_host.reset();
         m_commands.reset();
+        win::SetVirtualClockForTesting(false);
     }
     CommandResult Run(const std::vector<std::string>& args) {
         CommandResult r{false, "not run"};

@@ -11,11 +11,11 @@
 //
 // The commands of a running host are those of HostCommands.h (list, add,
 // change, delete, show, open, send, folder, rule, rules, watch, unwatch,
-// options, props, tray, log, quit); their answer is printed. Exit status,
-// for every command: 0 done; 1 refused or failed (the reason on standard
-// error: no such folder, a page that refuses a value, a profile that does
-// not exist ...); 2 bad arguments (an unknown command or option, a missing
-// or malformed value), or no host runs for the user directory.
+// options, props, picture, tray, log, quit); their answer is printed. Exit
+// status, for every command: 0 done; 1 refused or failed (the reason on
+// standard error: no such folder, a page that refuses a value, a profile
+// that does not exist ...); 2 bad arguments (an unknown command or option, a
+// missing or malformed value), or no host runs for the user directory.
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,6 +81,9 @@ constexpr const char* kUsage =
     "BUTTON]\n"
     "       outlook-host props USERDIR FOLDER [--set NAME=VALUE]... [--click ID]... [--apply] "
     "[--answer BUTTON]\n"
+    "       outlook-host picture USERDIR options|progress|logviewer FILE.png [--hover ID] "
+    "[--errorlog]\n"
+    "       outlook-host picture USERDIR props FOLDER FILE.png [--hover ID]\n"
     "       outlook-host tray USERDIR [--double-click]   (double-clicking the add-in's icon "
     "pauses or resumes it)\n"
     "       outlook-host log USERDIR\n"
@@ -360,6 +363,16 @@ int Client(const std::string& command, const std::string& userDir,
                 all[i + 1] = fs::absolute(all[i + 1]).string();
         }
     }
+    if (command == "picture") {
+        // The picture's file: the last argument that is no option value.
+        for (std::size_t i = all.size(); i-- > 1;) {
+            if (all[i].rfind("--", 0) != 0 &&
+                (i < 2 || all[i - 1].rfind("--", 0) != 0 || all[i - 1] == "--errorlog")) {
+                all[i] = fs::absolute(all[i]).string();
+                break;
+            }
+        }
+    }
     host::CommandResult result;
     std::string error;
     if (FAILED(host::SendCommand(userDir, all, &result, &error))) {
@@ -396,8 +409,8 @@ int main(int argc, char** argv) {
     if (command == "viewer")
         return Viewer(userDir, args);
     static const char* const kClientCommands[] = {
-        "list",  "add",   "change",  "delete",  "show",  "open", "send", "folder", "rule",
-        "rules", "watch", "unwatch", "options", "props", "tray", "log",  "quit"};
+        "list",  "add",   "change",  "delete",  "show",  "open",    "send", "folder", "rule",
+        "rules", "watch", "unwatch", "options", "props", "picture", "tray", "log",    "quit"};
     for (const char* c : kClientCommands) {
         if (command == c)
             return Client(command, userDir, args);

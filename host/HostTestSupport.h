@@ -1,6 +1,6 @@
 // Test scaffolding shared by the host's tests and the scenario tests: a
 // throw-away directory for user directories and a post office, event sinks
-// that record the thread they ran on, and a wait bounded in platform time.
+// that record the thread they ran on, and a wait for an event.
 // Test code only.
 #pragma once
 
@@ -60,12 +60,15 @@ inline std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
-// Polls condition until it holds or limitMs of platform time
-// (QUILLMERE_TIME_SCALE) and at least 10 real seconds have passed; its last
-// answer. The real floor is for loaded machines, whose delays weigh the more
-// the faster the clock runs.
+// Waits until condition holds; its last answer. On the virtual clock (the
+// in-process client's tests) for at most limitMs of platform time, which
+// passes only while every counted thread waits, so whatever the machine's
+// load; on the real clock (host processes) until limitMs of platform time
+// and the real hang bound of host::WaitUntil have passed.
 inline bool WaitUntil(const std::function<bool()>& condition, ULONGLONG limitMs) {
-    return host::WaitUntil(condition, limitMs, std::chrono::seconds(10));
+    if (win::VirtualClockOn())
+        return win::WaitForCondition(condition, static_cast<DWORD>(limitMs));
+    return host::WaitUntil(condition, limitMs);
 }
 
 // Records each event: its DISPID, the thread it ran on and the subject of

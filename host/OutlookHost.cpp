@@ -10,10 +10,12 @@
 #include "platform/store/Message.h"
 #include "platform/win/Clock.h"
 #include "platform/win/Environment.h"
+#include "platform/win/Event.h"
 #include "platform/win/MessageLoop.h"
 #include "platform/win/Text.h"
 #include "platform/win/Threads.h"
 #include "platform/win/Timer.h"
+#include "platform/win/WindowPicture.h"
 
 namespace host {
 
@@ -41,6 +43,15 @@ const mapi::NamedProperty& ReminderSignalTime() {
 
 }  // namespace
 
+// What the UI thread tells Start: set done once result (and, on failure,
+// *error) are in.
+struct OutlookHost::StartReport {
+    OutlookHost* host;
+    HANDLE done;
+    HRESULT result;
+    std::string* error;
+};
+
 HRESULT OutlookHost::Start(const HostOptions& options, std::unique_ptr<OutlookHost>* out,
                            std::string* error) {
     std::string ignored;
@@ -61,45 +72,58 @@ HRESULT OutlookHost::Start(const HostOptions& options, std::unique_ptr<OutlookHo
         g_host = nullptr;
         return hr;
     }
-    std::mutex startLock;
-    std::condition_variable started;
-    bool done = false;
-    HRESULT result = E_FAIL;
-    host->m_thread = std::thread(&OutlookHost::UiThread, host.get(), &startLock, &started, &result,
-                                 &done, error);
-    {
-        std::unique_lock lock(startLock);
-        started.wait(lock, [&] { return done; });
-    }
-    if (FAILED(result)) {
-        host->m_thread.join();
+    host->m_endedEvent = CreateEventW(nullptr, TRUE, FALSE);
+    StartReport start{host.get(), CreateEventW(nullptr, TRUE, FALSE), E_FAIL, error};
+    host->m_thread = CreateThread(nullptr, 0, &OutlookHost::UiThreadMain, &start, 0, nullptr);
+    if (host->m_thread)
+        WaitForSingleObject(start.done, INFINITE);
+    CloseHandle(start.done);
+    if (!host->m_thread || FAILED(start.result)) {
+        if (host->m_thread) {
+            WaitForSingleObject(host->m_thread, INFINITE);
+            CloseHandle(host->m_thread);
+            host->m_thread = nullptr;
+        } else {
+            *error = "the UI thread cannot be started";
+            start.result = E_OUTOFMEMORY;
+        }
         host->m_quitDone = true;
         g_host = nullptr;
-        return result;
+        return start.result;
     }
     *out = std::move(host);
     return S_OK;
 }
 
 OutlookHost::~OutlookHost() {
-    if (m_thread.joinable()) {
+    if (m_thread) {
         Quit();
-        m_thread.join();
+        WaitForSingleObject(m_thread, INFINITE);
+        CloseHandle(m_thread);
     }
+    if (m_endedEvent)
+        CloseHandle(m_endedEvent);
     OutlookHost* self = this;
     g_host.compare_exchange_strong(self, nullptr);
 }
 
-void OutlookHost::UiThread(std::mutex* startLock, std::condition_variable* started, HRESULT* result,
-                           bool* done, std::string* error) {
+DWORD OutlookHost::UiThreadMain(void* start) {
+    auto* report = static_cast<StartReport*>(start);
+    report->host->UiThread(report);
+    return 0;
+}
+
+void OutlookHost::UiThread(StartReport* start) {
     m_uiThreadId = GetCurrentThreadId();
-    auto report = [&](HRESULT hr, const std::string& why) {
-        std::lock_guard lock(*startLock);
-        *result = hr;
+    // The host's screen keeps a picture of each dialog as it closes, for
+    // `outlook-host picture` (a basic synchronisation's progress window).
+    win::KeepPicturesOfClosingWindows(true);
+    // start lives until done is set: nothing of it is touched afterwards.
+    auto report = [start](HRESULT hr, const std::string& why) {
+        start->result = hr;
         if (FAILED(hr))
-            *error = why;
-        *done = true;
-        started->notify_all();
+            *start->error = why;
+        SetEvent(start->done);
     };
     CoInitialize(nullptr);
     m_ui = outlook::WindowUiDispatcher::Create();
@@ -168,8 +192,8 @@ void OutlookHost::UiThread(std::mutex* startLock, std::condition_variable* start
         std::lock_guard lock(m_stateLock);
         m_ended = true;
         ui = std::move(m_ui);
-        m_stateChanged.notify_all();
     }
+    SetEvent(m_endedEvent);
     ui.reset();  // drops what was posted after the loop ended
     CoUninitialize();
 }
@@ -201,18 +225,27 @@ bool OutlookHost::RunOnUi(const std::function<void()>& task) {
         task();
         return true;
     }
-    auto done = std::make_shared<bool>(false);
-    std::unique_lock lock(m_stateLock);
-    if (m_ended || !m_ui)
-        return false;
-    m_ui->Post([this, &task, done] {
-        task();
+    // Set by the task once it ran; the UI thread's end is the other way the
+    // wait ends (a task posted too late is dropped).
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE);
+    {
         std::lock_guard lock(m_stateLock);
-        *done = true;
-        m_stateChanged.notify_all();
-    });
-    m_stateChanged.wait(lock, [&] { return *done || m_ended; });
-    return *done;
+        if (m_ended || !m_ui) {
+            CloseHandle(done);
+            return false;
+        }
+        m_ui->Post([&task, done] {
+            task();
+            SetEvent(done);
+        });
+    }
+    // Once the loop has ended a task not run yet never runs: it is dropped
+    // with the dispatcher.
+    HANDLE ends[] = {done, m_endedEvent};
+    MsgWaitForMultipleObjects(2, ends, FALSE, INFINITE, 0);
+    const bool ran = WaitForSingleObject(done, 0) == WAIT_OBJECT_0;
+    CloseHandle(done);
+    return ran;
 }
 
 void OutlookHost::PostToUi(std::function<void()> task) {
@@ -227,8 +260,7 @@ void OutlookHost::Quit() {
 }
 
 void OutlookHost::WaitForEnd() {
-    std::unique_lock lock(m_stateLock);
-    m_stateChanged.wait(lock, [&] { return m_ended; });
+    WaitForSingleObject(m_endedEvent, INFINITE);
 }
 
 bool OutlookHost::Ended() {

@@ -13,20 +13,22 @@
 //
 // Threading: Start, RunOnUi, Quit, WaitForEnd and the destructor from any
 // thread but the UI thread (RunOnUi from the UI thread runs inline). What
-// RunOnUi runs may use Application() and the other UI-thread members.
+// RunOnUi runs may use Application() and the other UI-thread members. The UI
+// thread is a platform thread and every wait for it a platform wait, so that
+// a test on the virtual clock (platform/win/Clock.h) can wait for it while
+// the client's timers and the add-in's polls run on.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/UserDirectory.h"
 #include "platform/outlook/OutlookApplication.h"
 #include "platform/outlook/WindowUiDispatcher.h"
+#include "platform/win/Handle.h"
 
 namespace transport {
 class Watcher;
@@ -104,15 +106,16 @@ public:
     HostEventLog EventLog();
 
 private:
+    struct StartReport;
     OutlookHost() = default;
-    void UiThread(std::mutex* startLock, std::condition_variable* started, HRESULT* result,
-                  bool* done, std::string* error);
+    static DWORD UiThreadMain(void* start);
+    void UiThread(StartReport* start);
     void QuitOnUi();
     static void ReminderTimer(HWND, UINT, UINT_PTR, DWORD);
 
     HostOptions m_options;
     HostProfile m_profile;
-    std::thread m_thread;
+    HANDLE m_thread = nullptr;  // the UI thread
     DWORD m_uiThreadId = 0;
     std::shared_ptr<outlook::WindowUiDispatcher> m_ui;
     std::unique_ptr<outlook::OutlookApplication> m_app;
@@ -125,7 +128,8 @@ private:
     bool m_quitDone = false;  // UI thread
 
     std::mutex m_stateLock;
-    std::condition_variable m_stateChanged;
+    // Manual-reset, set once the UI thread's loop has ended.
+    HANDLE m_endedEvent = nullptr;
     bool m_ended = false;     // guarded by m_stateLock
     HostEventLog m_eventLog;  // guarded by m_stateLock
 };

@@ -235,7 +235,7 @@ public:
         (*site)->AddRef();
         return S_OK;
     }
-    // A page without a window of its own.
+    // The test page has no window.
     HRESULT DoVerb(LONG, MSG*, IOleClientSite*, LONG, HWND, const RECT*) override {
         return E_NOTIMPL;
     }

@@ -6,7 +6,8 @@ pkgs=(build-essential cmake ninja-build clang libclang-rt-14-dev clang-format
       libgtest-dev libgmock-dev libbenchmark-dev
       libsqlite3-dev sqlite3 zlib1g-dev libmspack-dev libwim-dev
       cabextract gcab python3 python3-olefile libemail-outlook-message-perl
-      openssl gzip xz-utils llvm-14)
+      openssl gzip xz-utils zstd llvm-14
+      pkg-config libcairo2-dev libpango1.0-dev fonts-liberation)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -10,8 +10,10 @@
 # with a password, through the add-in's folder Properties page. Then bob adds
 # a task, alice changes it, bob deletes it, and bob adds a burst of tasks:
 # each change travels as an encrypted sync mail (a burst as packet mails) and
-# is applied by the partner's add-in. Last, the add-ins' debug logs and the
-# cabinet format on its own.
+# is applied by the partner's add-in. Then alice shares her Calendar with a
+# basic synchronisation, which sends what it holds. Last, the add-ins' debug logs and the
+# cabinet format on its own. Pictures of the pages, the progress window and
+# the log viewer go to doc/pictures/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
@@ -162,6 +164,26 @@ for _ in $(seq 600); do
 done
 echo "bob's Sent Items:"; $host list "$work/bob" "Sent Items" | cut -f1,2
 echo "alice's Tasks:"; $host list "$work/alice" Tasks | cut -f1,2
+
+step "a basic synchronisation: alice's appointments go to bob when she shares her Calendar"
+$host props "$work/bob" Calendar --set used=1 --set ShareName=Dates --set Password=s3cret \
+    --set Users=alice@example.org --apply
+$host add "$work/alice" Calendar --subject "Team lunch" --class IPM.Appointment >/dev/null
+$host add "$work/alice" Calendar --subject "Quarterly review" --class IPM.Appointment >/dev/null
+# The page asks whether to send what the folder holds; the answer is yes.
+$host props "$work/alice" Calendar --set used=1 --set ShareName=Dates --set Password=s3cret \
+    --set Users=bob@example.org --set BASICSYNC=1 --apply --answer ok
+wait_for "Quarterly review" $host list "$work/bob" Calendar
+echo "bob's Calendar:"; $host list "$work/bob" Calendar | cut -f1,2
+
+step "pictures of what alice sees, as the stand-in draws them (doc/pictures/)"
+pictures=$PWD/doc/pictures
+mkdir -p "$pictures"
+$host picture "$work/alice" options "$pictures/options-page.png"
+# The pointer rests on the address-book button until its tooltip shows.
+$host picture "$work/alice" props Tasks "$pictures/folder-page.png" --hover 1220
+$host picture "$work/alice" progress "$pictures/basic-sync-progress.png"
+$host picture "$work/alice" logviewer "$pictures/log-viewer.png"
 
 step "both quit"
 $host quit "$work/alice"

@@ -1,6 +1,10 @@
 #include "Quillmere/cabinet/CabinetModule.h"
 
 #include <atomic>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/win/Threads.h"
 
@@ -39,6 +43,23 @@ DWORD CabinetTlsIndex() {
 
 DWORD NextCompressInstance() {
     return g_compressInstances.fetch_add(1) + 1;
+}
+
+HMODULE CabinetLibrary(const wchar_t* name) {
+    // Never freed: the references live as long as the process.
+    static std::mutex mutex;
+    static std::vector<std::pair<std::wstring, HMODULE>> loaded;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& [loadedName, module] : loaded) {
+        if (loadedName == name) {
+            return module;
+        }
+    }
+    HMODULE module = LoadLibraryW(name);
+    if (module != nullptr) {
+        loaded.emplace_back(name, module);
+    }
+    return module;
 }
 
 }  // namespace Cabinet

@@ -97,9 +97,6 @@ CCompress::~CCompress() {
     if (m_context != nullptr && OnCreatorThread()) {
         CleanUp();
     }
-    if (m_library != nullptr) {
-        FreeLibrary(m_library);
-    }
     std::free(m_buffer);
 }
 
@@ -127,7 +124,9 @@ bool CCompress::LoadCabinetDll() {
     }
     // On its own platform the library is loaded through the module's
     // side-by-side activation context; the stand-in has a single Cabinet.dll.
-    HMODULE library = LoadLibraryW(CabinetLibraryName());
+    // It stays loaded for the process: a writer per sync mail must not load
+    // and unload it every time.
+    HMODULE library = CabinetLibrary(CabinetLibraryName());
     if (library != nullptr) {
         m_fciCreate = reinterpret_cast<PFNFCICREATE>(GetProcAddress(library, "FCICreate"));
         m_fciAddFile = reinterpret_cast<PFNFCIADDFILE>(GetProcAddress(library, "FCIAddFile"));
@@ -141,7 +140,6 @@ bool CCompress::LoadCabinetDll() {
             m_library = library;
             return true;
         }
-        FreeLibrary(library);
     }
     m_fciCreate = nullptr;
     m_fciAddFile = nullptr;

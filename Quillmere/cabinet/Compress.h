@@ -179,7 +179,7 @@ private:
     DWORD m_creatorThread;
     DWORD m_instance;
     DWORD m_tempCounter = 1;
-    HMODULE m_library = nullptr;
+    HMODULE m_library = nullptr;  // bound, kept loaded for the process (CabinetLibrary)
     PFNFCICREATE m_fciCreate = nullptr;
     PFNFCIADDFILE m_fciAddFile = nullptr;
     PFNFCIFLUSHFOLDER m_fciFlushFolder = nullptr;

@@ -101,9 +101,6 @@ CExtract::~CExtract() {
     if (GetCurrentThreadId() == m_creatorThread) {
         CleanUp();
     }
-    if (m_library != nullptr) {
-        FreeLibrary(m_library);
-    }
     std::free(m_memory);
     std::free(m_readBuffer);
 }
@@ -130,7 +127,8 @@ bool CExtract::LoadCabinetDll() {
     if (m_library != nullptr) {
         return true;
     }
-    HMODULE library = LoadLibraryW(CabinetLibraryName());
+    // The library stays loaded for the process (see CabinetLibrary).
+    HMODULE library = CabinetLibrary(CabinetLibraryName());
     if (library != nullptr) {
         m_fdiCreate = reinterpret_cast<PFNFDICREATE>(GetProcAddress(library, "FDICreate"));
         m_fdiCopy = reinterpret_cast<PFNFDICOPY>(GetProcAddress(library, "FDICopy"));
@@ -141,7 +139,6 @@ bool CExtract::LoadCabinetDll() {
             m_library = library;
             return true;
         }
-        FreeLibrary(library);
     }
     m_fdiCreate = nullptr;
     m_fdiCopy = nullptr;
@@ -217,6 +214,7 @@ BOOL CExtract::ExtractFile(const wchar_t* cabinetPath, const wchar_t* targetDire
     m_outputIncomplete = false;
     m_error.Clear();
     m_positions.Clear();
+    m_lastDirectory.Clear();
     if (cabinetPath == nullptr || targetDirectory == nullptr) {
         m_error.Set(kErrInvalidParameters);
         return FALSE;
@@ -609,10 +607,15 @@ INT_PTR CExtract::OnCopyFile(PFDINOTIFICATION notification) {
         if (slash != nullptr) {
             slash[1] = L'\0';
         }
-        DWORD error = CreateFolderTree(directory.Get());
-        if (error != ERROR_SUCCESS) {
-            m_error.Set(kErrTargetFile, static_cast<int>(error));
-            return -1;
+        // Files of one directory follow each other in a cabinet: the tree
+        // made for the previous file needs no second look.
+        if (std::wcscmp(directory.Get(), m_lastDirectory.Get()) != 0) {
+            DWORD error = CreateFolderTree(directory.Get());
+            if (error != ERROR_SUCCESS) {
+                m_error.Set(kErrTargetFile, static_cast<int>(error));
+                return -1;
+            }
+            m_lastDirectory = directory;
         }
         INT_PTR handle =
             OpenFile(path.Get(), _O_BINARY | _O_WRONLY | _O_CREAT | _O_TRUNC | _O_SEQUENTIAL,

@@ -68,7 +68,8 @@ public:
 
     // Creator thread := the calling thread.
     CExtract();
-    // CleanUp (on the creator thread), then releases Cabinet.dll and the buffers.
+    // CleanUp (on the creator thread), then frees the buffers (Cabinet.dll
+    // stays loaded for the process).
     virtual ~CExtract();
     CExtract(const CExtract&) = delete;
     CExtract& operator=(const CExtract&) = delete;
@@ -173,6 +174,9 @@ private:
     DWORD m_progressInterval = kProgressIntervalMs;
     CFilePosMap m_positions;
     CCabStringW m_targetDirectory;
+    // The directory made for the last file of this extraction (empty at its
+    // start).
+    CCabStringW m_lastDirectory;
     CCabStringW m_nextCabinetName;
     CBlowfish m_cipher;
     BYTE* m_memory = nullptr;
@@ -186,7 +190,7 @@ private:
     UINT m_nameCodePage = kNameCodePage;
     std::uintptr_t m_param = 0;
     DWORD m_creatorThread;
-    HMODULE m_library = nullptr;
+    HMODULE m_library = nullptr;  // bound, kept loaded for the process (CabinetLibrary)
     PFNFDICREATE m_fdiCreate = nullptr;
     PFNFDICOPY m_fdiCopy = nullptr;
     PFNFDIISCABINET m_fdiIsCabinet = nullptr;

@@ -453,6 +453,27 @@ TEST_F(ExtractTest, NamesThatWouldLeaveTheTargetFailWith8WhileTheOthersExtract) 
     }
 }
 
+TEST_F(ExtractTest, EveryExtractionMakesTheDirectoriesItsFilesNeed) {
+    // Files alternate between directories, and the second extraction by the
+    // same reader finds the tree of the first removed.
+    std::wstring a = Source(L"a.txt", testing::MailText(12, 300));
+    std::wstring b = Source(L"b.txt", testing::MailText(13, 300));
+    Pack(L"C:\\cabs\\tree.zuf",
+         {{a, L"one/a.txt"}, {b, L"one/b.txt"}, {a, L"two/a.txt"}, {b, L"one/c.txt"}}, L"");
+    const std::vector<std::string> all = {"one/a.txt", "one/b.txt", "one/c.txt", "two/a.txt"};
+    CExtract reader;
+    reader.AllocateBuffer();
+    ASSERT_TRUE(reader.CreateFDIContext());
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        testing::RunCommand("rm -rf " + ScratchUser::Host(L"C:\\out"));
+        EXPECT_TRUE(reader.ExtractFile(L"C:\\cabs\\tree.zuf", L"C:\\out", 0))
+            << Narrow(reader.GetLastErrorText());
+        EXPECT_EQ(testing::ListHostFiles(ScratchUser::Host(L"C:\\out")), all);
+    }
+    EXPECT_TRUE(reader.CleanUp());
+}
+
 std::uint32_t Le32(const Bytes& b, std::size_t at) {
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
            (static_cast<std::uint32_t>(b[at + 3]) << 24);

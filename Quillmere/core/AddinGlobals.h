@@ -7,11 +7,10 @@
 // (DeleteAddinLocks), after the engine and all its threads are gone. Every
 // other value here is set on Outlook's thread by the start-up.
 //
-// Lock order: ChangeListLock before SendQueueLock or DeleteQueueLock;
-// OutboxLock before QueueCheckLock; the two queue locks are never held
-// together. FolderTableLock is held for one lookup or change only, never
-// across a call into Outlook or the helper library. FolderCheckLock is only
-// ever tried and polled.
+// Lock order: ChangeListLock before SendQueueLock or DeleteQueueLock; the
+// two queue locks are never held together. FolderTableLock is held for one
+// lookup or change only, never across a call into Outlook or the helper
+// library. FolderCheckLock is only ever tried and polled.
 #pragma once
 
 #include <atomic>

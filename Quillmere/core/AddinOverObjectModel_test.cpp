@@ -152,8 +152,8 @@ namespace {
 class ModernOutlookTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        win::SetVirtualClockForTesting(true);
         ASSERT_NO_FATAL_FAILURE(addintest::UseNewMachine("qm_addin_modern", m_dir));
-        win::SetTimeScaleForTesting(1000);
         logs::ResetForTesting();
         heartbeat::ResetForTesting();
         win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
@@ -195,10 +195,10 @@ protected:
         m_connect.Release();
         m_app.reset();
         win::SetMessageBoxHandler({});
-        win::SetTimeScaleForTesting(1);
         CoUninitialize();
         logs::ResetForTesting();
         fs::remove_all(m_dir);
+        win::SetVirtualClockForTesting(false);
     }
     std::string DebugLog() {
         wchar_t temp[MAX_PATH];
@@ -209,9 +209,7 @@ protected:
     }
     template <class F>
     static bool WaitFor(F condition) {
-        for (int i = 0; i < 1000 && !condition(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return condition();
+        return addintest::WaitFor(condition);
     }
 
     std::string m_dir;

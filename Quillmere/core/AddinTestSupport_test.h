@@ -46,14 +46,17 @@ inline constexpr ULONG kTagSearchKey = 0x300B0102;
 
 // ---- Waiting -------------------------------------------------------------
 
-// Polls condition every poll until it holds or 10 real seconds pass; its
-// last answer.
+// How long a test waits for what it expects, in platform ms: on the virtual
+// clock (where the add-in's fixtures run) the limit passes only in platform
+// time, so it is load-independent; it is long enough for every timed step of
+// the add-in (the longest wait a test expects is a few platform minutes).
+inline constexpr DWORD kWaitLimitMs = 30 * 60 * 1000;
+
+// Waits until condition holds (at the first platform moment it does, see
+// win::WaitForCondition) or limitMs pass; its last answer.
 template <class F>
-bool WaitFor(F condition, std::chrono::milliseconds poll = std::chrono::milliseconds(5)) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(poll);
-    return condition();
+bool WaitFor(F condition, DWORD limitMs = kWaitLimitMs) {
+    return win::WaitForCondition(condition, limitMs);
 }
 
 // ---- The machine ---------------------------------------------------------
@@ -77,11 +80,12 @@ inline void UseNewMachine(const std::string& name, std::string& dir,
 }
 
 // Puts back what the add-in's fixtures change process-wide, once the engine
-// and its threads are gone: StopFlag down, the clock at its normal pace,
-// message boxes shown again, the add-in's locks deleted (they go last, as in
-// the Quit handler) and the logs back at their start.
+// and its threads are gone: StopFlag down, the clock back on real time at its
+// normal pace, message boxes shown again, the add-in's locks deleted (they go
+// last, as in the Quit handler) and the logs back at their start.
 inline void ResetProcessState() {
     StopFlag = false;
+    win::SetVirtualClockForTesting(false);
     win::SetTimeScaleForTesting(1);
     win::SetMessageBoxHandler({});
     DeleteAddinLocks();
@@ -284,8 +288,8 @@ inline void MakeProcessEngine(CSyncEngine* engine, const std::wstring& dataDirec
     g_pEngine = engine;
 }
 
-// Raises StopFlag and waits up to 10 real seconds until every thread of the
-// add-in has ended, then puts the Exchange thread procedures back.
+// Raises StopFlag and waits until every thread of the add-in has ended, then
+// puts the Exchange thread procedures back.
 inline void StopAddinThreads() {
     StopFlag = true;
     EXPECT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
@@ -416,14 +420,15 @@ protected:
 // A machine of its own with the profile "Ann" (one personal store, the
 // address ann@example.org) laid by outlook-host init, the add-in's locks and
 // logs, COM, the real helper library registered, the error log started and
-// the clock 1000 times fast. A derived fixture makes m_engine after this
-// SetUp; its TearDown stops the add-in's threads and destroys the engine
+// the process on the virtual clock. A derived fixture makes m_engine after
+// this SetUp; its TearDown stops the add-in's threads and destroys the engine
 // before it calls this one.
 class HostProfileTest : public ::testing::Test, public TempFiles {
 protected:
     explicit HostProfileTest(const char* name) : m_name(name) {}
 
     void SetUp() override {
+        win::SetVirtualClockForTesting(true);
         ASSERT_NO_FATAL_FAILURE(
             UseNewMachine(m_name, m_dir, "--profile Ann --address ann@example.org"));
         InitializeAddinLocks();
@@ -431,7 +436,6 @@ protected:
         win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
         ASSERT_NO_FATAL_FAILURE(StartComWithHelperLibrary());
         ASSERT_NO_FATAL_FAILURE(StartLogs());
-        win::SetTimeScaleForTesting(1000);
     }
     void TearDown() override {
         CoUninitialize();

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
+#include <functional>
+#include <memory>
 
 #include "Quillmere/core/AddinGlobals.h"
 #include "Quillmere/core/AddinServer.h"
@@ -19,11 +19,13 @@
 #include "platform/win/Clock.h"
 #include "platform/win/Environment.h"
 #include "platform/win/MessageBox.h"
+#include "platform/win/MessageLoop.h"
 #include "platform/win/Paths.h"
 #include "platform/win/Registry.h"
 #include "platform/win/Shell.h"
 #include "platform/win/ShellNotify.h"
 #include "platform/win/Text.h"
+#include "platform/win/VirtualClockTestSupport.h"
 
 namespace {
 
@@ -152,6 +154,8 @@ CComPtr<FakeOlFolder> Folder(const wchar_t* entryId, const wchar_t* name) {
 class ConnectTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Platform time moves only while this thread waits (Quit's polls).
+        win::SetVirtualClockForTesting(true);
         char tmpl[] = "/tmp/qm_connect_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_dir = tmpl;
@@ -166,7 +170,6 @@ protected:
         win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
         win::SetShellExecuteObserver(
             [this](const win::ShellExecuteCall& call) { m_shellCalls.push_back(call); });
-        win::SetTimeScaleForTesting(1000);
         g_session = com::Make<fakes::FakeSession>();
         SetHelperObjectCreatorForTesting(CreateFake);
         g_pending = 0;
@@ -199,14 +202,30 @@ protected:
         m_connect.Release();
         win::SetShellExecuteObserver({});
         win::SetMessageBoxHandler({});
-        win::SetTimeScaleForTesting(1);
         SetHelperObjectCreatorForTesting(nullptr);
         SetConnectHooks({});
         g_session.Release();
         StopFlag = false;
         logs::ResetForTesting();
         fs::remove_all(m_dir);
+        win::SetVirtualClockForTesting(false);
     }
+
+    // An exchange thread that is slow to end: counted as running from now,
+    // it ends endMs platform ms after StopFlag rose, running atEnd first.
+    std::unique_ptr<win::testing::PlatformThread> SlowExchangeThread(
+        DWORD endMs, std::function<void()> atEnd = {}) {
+        IncrementRunningThreadCount();
+        return std::make_unique<win::testing::PlatformThread>([this, endMs, atEnd] {
+            win::WaitForCondition([] { return StopFlag.load(); }, INFINITE);
+            m_stopSeenAt = GetTickCount();
+            Sleep(endMs);
+            if (atEnd)
+                atEnd();
+            DecrementRunningThreadCount();
+        });
+    }
+    std::atomic<DWORD> m_stopSeenAt{0};
 
     HRESULT Connect() {
         return m_connect->OnConnection(static_cast<_Application*>(m_app), ext_cm_Startup,
@@ -391,18 +410,54 @@ TEST_F(ConnectTest, FolderPageOnlyAfterStartAndNotForExcludedFolders) {
               static_cast<IDispatch*>(static_cast<MAPIFolder*>(calendar)));
 }
 
-TEST_F(ConnectTest, FolderOfAKindSixStoreGetsNoPage) {
+// Folders of kind-six stores and of iCloud stores get no page; of the first
+// iCloud provider only its contacts folders are left out.
+TEST_F(ConnectTest, FoldersOfKindSixAndICloudStoresGetNoPage) {
+    auto hex = [](const char* text) {
+        std::vector<BYTE> bytes;
+        for (const char* p = text; p[0] && p[1]; p += 2)
+            bytes.push_back(static_cast<BYTE>(std::stoi(std::string(p, 2), nullptr, 16)));
+        return bytes;
+    };
+    struct Case {
+        const char* name;
+        LONG kind;
+        const char* provider;
+        OlItemType itemType;
+        bool page;
+    };
+    const Case cases[] = {
+        {"personal store", 2, "", olContactItem, true},
+        {"kind six", 6, "", olMailItem, false},
+        {"first iCloud provider, contacts", 2, "975C4FC305EB4BBBB1992A7570EC7CF9", olContactItem,
+         false},
+        {"first iCloud provider, calendar", 2, "975C4FC305EB4BBBB1992A7570EC7CF9",
+         olAppointmentItem, true},
+        {"second iCloud provider", 2, "425DC1A925AC47B5A636EEF64AD9B6B4", olAppointmentItem, false},
+    };
     ASSERT_EQ(Connect(), S_OK);
     g_pEngine.load()->Start();
-    auto store = com::Make<fakes::FakeStore>();
-    store->entryId = L"ST06";
-    store->kind = 6;
-    g_session->stores->stores.push_back(store);
-    auto folder = Folder(L"C1", L"Calendar");
-    folder->storeId = L"ST06";
-    auto pages = com::Make<FakePages>();
-    FireFolderPages(pages, folder);
-    EXPECT_TRUE(pages->added.empty());
+    g_pEngine.load()->SetUtils(com::Make<fakes::FakeUtils>());
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring storeId = L"ST" + std::to_wstring(10 + n);
+        const std::wstring entryId = L"F" + std::to_wstring(10 + n++);
+        auto store = com::Make<fakes::FakeStore>();
+        store->entryId = storeId;
+        store->kind = c.kind;
+        store->provider = hex(c.provider);
+        g_session->stores->stores.push_back(store);
+        auto helperFolder = com::Make<fakes::FakeFolder>();
+        helperFolder->store = store;
+        g_session->foldersById[entryId] = helperFolder;
+        auto folder = Folder(entryId.c_str(), L"Shared");
+        folder->storeId = storeId;
+        folder->defaultItemType = c.itemType;
+        auto pages = com::Make<FakePages>();
+        FireFolderPages(pages, folder);
+        EXPECT_EQ(pages->added.size(), c.page ? 1u : 0u);
+    }
 }
 
 TEST_F(ConnectTest, NewMailAsksForAnInboxPass) {
@@ -412,6 +467,30 @@ TEST_F(ConnectTest, NewMailAsksForAnInboxPass) {
     m_app->events.Fire(outlook::dispid::kEventNewMail);
     EXPECT_TRUE(g_pEngine.load()->m_mainInboxRequest.load());
     EXPECT_NE(DebugLog().find("standard-inbox evt"), std::string::npos);
+}
+
+TEST_F(ConnectTest, NewMailRearmsTheHeartbeatAtFiveSeconds) {
+    ASSERT_EQ(Connect(), S_OK);
+    HWND heartbeat = m_connect->Heartbeat().Handle();
+    m_connect->Heartbeat().Arm(USER_TIMER_MAXIMUM);  // would not fall due during the test
+    const DWORD fired = GetTickCount();
+    m_app->events.Fire(outlook::dispid::kEventNewMail);
+    DWORD tickedAt = 0;
+    while (!tickedAt && GetTickCount() - fired <= 2 * kHeartbeatNewMailPeriod) {
+        MSG msg;
+        if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            // The heartbeat's timers are taken without dispatching: its own
+            // work is not under test.
+            if (msg.hwnd != heartbeat || msg.message != WM_TIMER)
+                DispatchMessageW(&msg);
+            else if (msg.wParam == kHeartbeatTimerId)
+                tickedAt = GetTickCount();
+        } else {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 2 * kHeartbeatNewMailPeriod, QS_ALLINPUT);
+        }
+    }
+    ASSERT_NE(tickedAt, 0u) << "timer 1 was re-armed";
+    EXPECT_EQ(tickedAt - fired, kHeartbeatNewMailPeriod);
 }
 
 TEST_F(ConnectTest, QuitWithQueuedMailsShowsOneBalloonWhileThreadsRun) {
@@ -430,21 +509,20 @@ TEST_F(ConnectTest, QuitWithQueuedMailsShowsOneBalloonWhileThreadsRun) {
         folders.push_back(folder);
     }
     g_pending = 3;
-    IncrementRunningThreadCount();
     std::atomic<bool> anyStillRunning{true};
-    std::thread exchangeThread([&] {
-        while (!StopFlag.load())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // several 3-s polls
-        // The engine lives on while this thread counts as running.
+    // The engine lives on while this thread counts as running; it ends
+    // 10 s into the shut-down, which Quit sees at its fourth 3-s poll.
+    auto exchangeThread = SlowExchangeThread(10000, [&] {
         bool running = false;
         for (CFolderObj* folder : folders)
             running = running || folder->IsRunning();
         anyStillRunning = running;
-        DecrementRunningThreadCount();
     });
+    const DWORD quit = GetTickCount();
     m_app->events.Fire(outlook::dispid::kEventQuit);
-    exchangeThread.join();
+    EXPECT_EQ(m_stopSeenAt.load(), quit) << "StopFlag rose at once";
+    EXPECT_EQ(GetTickCount() - quit, 12000u);
+    exchangeThread.reset();
     EXPECT_FALSE(anyStillRunning.load()) << "every folder's run flag is cleared first";
     EXPECT_EQ(g_pEngine.load(), nullptr);
     std::vector<win::TrayBalloon> balloons = win::TrayBalloonHistory();
@@ -468,15 +546,9 @@ TEST_F(ConnectTest, QuitBalloonSpeaksTheLanguageConfiguredAtStart) {
     EXPECT_EQ(g_UILanguage.load(), 0x0409u);
     SetConfigDword(L"LCID", 0x0407);  // changed while Outlook runs
     g_pending = 1;
-    IncrementRunningThreadCount();
-    std::thread exchangeThread([] {
-        while (!StopFlag.load())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // several 3-s polls
-        DecrementRunningThreadCount();
-    });
+    auto exchangeThread = SlowExchangeThread(10000);
     m_connect->OnQuit();
-    exchangeThread.join();
+    exchangeThread.reset();
     std::vector<win::TrayBalloon> balloons = win::TrayBalloonHistory();
     ASSERT_EQ(balloons.size(), 1u);
     EXPECT_EQ(balloons[0].text, L"There are more Mails to send.")
@@ -485,14 +557,11 @@ TEST_F(ConnectTest, QuitBalloonSpeaksTheLanguageConfiguredAtStart) {
 
 TEST_F(ConnectTest, QuitWithEmptyQueuesWaitsSilently) {
     ASSERT_EQ(Connect(), S_OK);
-    IncrementRunningThreadCount();
-    std::thread exchangeThread([] {
-        while (!StopFlag.load())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        DecrementRunningThreadCount();
-    });
+    auto exchangeThread = SlowExchangeThread(1);
+    const DWORD quit = GetTickCount();
     m_connect->OnQuit();
-    exchangeThread.join();
+    EXPECT_EQ(GetTickCount() - quit, 3000u) << "one poll";
+    exchangeThread.reset();
     EXPECT_TRUE(win::TrayBalloonHistory().empty());
     EXPECT_EQ(g_pEngine.load(), nullptr);
 }

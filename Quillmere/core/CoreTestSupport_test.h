@@ -1,15 +1,16 @@
 // The fixture shared by the core's window, tray and helper tests: a user
 // directory in a temporary folder, the add-in's locks, the logs, a fake
 // helper session, an engine of an old Outlook (ready at once) made the
-// process-wide engine, and a scaled platform clock.
+// process-wide engine, and the virtual platform clock (the test's thread
+// counted: platform time moves only while it waits).
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -46,6 +47,7 @@ inline HRESULT CreateFake(const wchar_t*, REFIID iid, void** out) {
 class CoreTest : public ::testing::Test, public addintest::TempFiles {
 protected:
     void SetUp() override {
+        win::SetVirtualClockForTesting(true);
         char tmpl[] = "/tmp/qm_core_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         m_dir = tmpl;
@@ -58,7 +60,6 @@ protected:
         win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return IDOK; });
         win::ClearMessageBoxCalls();
         win::ResetTrayForTesting();
-        win::SetTimeScaleForTesting(1000);
         auto outlook = std::make_unique<fakes::FakeOutlook>();
         m_engine = std::make_unique<CSyncEngine>(std::move(outlook),
                                                  (m_temp + L"Quillmere_debug.log").c_str());
@@ -69,7 +70,6 @@ protected:
     void TearDown() override {
         g_pEngine = nullptr;
         m_engine.reset();
-        win::SetTimeScaleForTesting(1);
         win::SetMessageBoxHandler({});
         SetHelperObjectCreatorForTesting(nullptr);
         Session().Release();
@@ -77,20 +77,13 @@ protected:
         DeleteAddinLocks();
         logs::ResetForTesting();
         std::filesystem::remove_all(m_dir);
+        win::SetVirtualClockForTesting(false);
     }
 
-    // Dispatches the calling thread's messages until the condition holds or
-    // 5 real seconds pass.
-    template <class F>
-    bool PumpUntil(F condition) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!condition() && std::chrono::steady_clock::now() < end) {
-            MSG msg;
-            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-                DispatchMessageW(&msg);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return condition();
+    // Dispatches the calling thread's messages until the condition holds
+    // (at the first platform moment it does) or limitMs platform ms pass.
+    static bool PumpUntil(const std::function<bool()>& condition, DWORD limitMs = 600000) {
+        return win::PumpMessagesUntil(condition, limitMs);
     }
 
     std::string m_dir;

@@ -182,6 +182,24 @@ void ReplaceIfPresent(const std::wstring& from, const std::wstring& to) {
     MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
+// A report is one line of each log: the line breaks some contexts begin
+// with are left out, and one inside becomes a blank.
+std::string OneLine(const char* text) {
+    std::string line;
+    bool pendingBlank = false;
+    for (const char* c = text; *c; ++c) {
+        if (*c == '\r' || *c == '\n') {
+            pendingBlank = !line.empty();
+            continue;
+        }
+        if (pendingBlank)
+            line += ' ';
+        pendingBlank = false;
+        line += *c;
+    }
+    return line;
+}
+
 }  // namespace
 
 void SetDebugLogPath(const wchar_t* path) {
@@ -258,8 +276,8 @@ const char* HResultName(HRESULT hr) {
 void LogHResult(HRESULT hr, const char* context) {
     // Taken first: the file calls below may change it.
     DWORD lastError = GetLastError();
-    if (!context)
-        context = "";
+    const std::string oneLine = OneLine(context ? context : "");
+    context = oneLine.c_str();
     CriticalSectionLock lock(g_lock);
     char line[kMaxLine];
     // The first report of a process is a plain note (the engine's "START")

@@ -64,7 +64,8 @@ void WriteDebugLogFormat(const char* format, ...) __attribute__((format(printf, 
 // (at most 255 characters) goes to the debug log (as WriteDebugLog) and, with
 // no prefix, to the error log; a failing write to the error log switches the
 // error log off for the rest of the process. hr 0 serves for plain notes.
-// A null context counts as empty.
+// A null context counts as empty; its line breaks are not written (leading
+// ones are left out, others become one blank), so each report is one line.
 void LogHResult(HRESULT hr, const char* context);
 
 // true when hr is a success; else LogHResult(hr, context) and false.

@@ -136,6 +136,19 @@ TEST_F(DebugLogTest, UnnamedCodeGivesHexAndLastError) {
               "ERROR: : 0x8004dead GetLastError: 0\r\n");
 }
 
+TEST_F(DebugLogTest, ReportOfAContextWithLineBreaksStaysOneLine) {
+    LogHResult(0, "first");
+    SetLastError(0);
+    LogHResult(0, "\nAttachment was changed or is not included (zipped)!!");
+    LogHResult(E_FAIL, "\r\nput_To()");
+    LogHResult(0, "two\r\nparts\n");
+    EXPECT_EQ(ErrorLog(),
+              "first\r\n"
+              "ERROR: Attachment was changed or is not included (zipped)!!: 0x0 GetLastError: 0\r\n"
+              "ERROR: put_To(): MAPI_E_CALL_FAILED\r\n"
+              "ERROR: two parts: 0x0 GetLastError: 0\r\n");
+}
+
 TEST_F(DebugLogTest, ReportLineIsCutAt255Characters) {
     LogHResult(0, "first");
     std::string context(400, 'c');

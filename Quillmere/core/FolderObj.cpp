@@ -70,19 +70,22 @@ CFolderObj::~CFolderObj() {
                         win::ToAnsi(m_shareName).c_str(), static_cast<int>(m_sentCount.load()),
                         static_cast<int>(m_elementCount.load()));
     m_run = false;
-    if (m_isExchange)
-        SaveSid2SourceTable();
     WaitForThread();
     // The helper folder (Exchange) goes with the members.
     m_folder.Release();
-    // A list that was never loaded (the thread ended or was stopped before
-    // it got FolderCheckLock) must not overwrite the state files: they hold
-    // the only record of the folder, and an empty one would make the next
-    // start adopt every change and miss every deletion since.
-    if (m_sink->HasTakenUpStateFiles() || m_isExchange)
+    // State that was never loaded (the thread ended or was stopped before it
+    // got FolderCheckLock) must not overwrite the state files: they hold the
+    // only record of the folder, and an empty list would make the next start
+    // adopt every change and miss every deletion since. Saved after the
+    // thread ended: a scan adds to the SID to SOURCE table until then.
+    if (m_isExchange) {
+        if (m_sid2SourceFilled.load())
+            SaveSid2SourceTable();
+    } else if (m_sink->HasTakenUpStateFiles()) {
         m_sink->WritechangeKeylist2File();
-    else
+    } else {
         WriteDebugLog("FObj::list not loaded, state files kept");
+    }
     m_sink->Unadvise();
     m_sink.reset();
     m_engineMapiSession.Release();

@@ -50,11 +50,11 @@ public:
     // are no Items) and relies on the thread's 2-minute check.
     CFolderObj(IDispatch* folder, LONG kind, bool isExchange, const std::wstring& entryId,
                const std::wstring& storeId);
-    // Logs the sent count, clears the run flag, saves an Exchange folder's
-    // SID to SOURCE table, waits for the thread (500-ms polls, "Thread stops
-    // since 2 Min" every 121st), then writes the change-key list (only once
-    // the thread had loaded it: the state files are kept otherwise) and
-    // unadvises the sink. Outlook's thread.
+    // Logs the sent count, clears the run flag, waits for the thread (500-ms
+    // polls, "Thread stops since 2 Min" every 121st), then saves the state
+    // that the thread took up (the state files are kept otherwise): an
+    // Exchange folder's SID to SOURCE table, an ordinary folder's change-key
+    // list (after the send queues); and unadvises the sink. Outlook's thread.
     ~CFolderObj();
     CFolderObj(const CFolderObj&) = delete;
     CFolderObj& operator=(const CFolderObj&) = delete;
@@ -86,6 +86,10 @@ public:
     // key or a valid value is missing. True (the time is valid); false only
     // for a null time. Any thread.
     bool GetLastFolderSyncTime(DATE* time);
+    // The stored LastFolderSyncTime only: false (time untouched) when the
+    // key or a valid value is missing, i.e. no scan of this folder ever saved
+    // its state. Any thread.
+    bool ReadStoredLastFolderSyncTime(DATE* time);
     // Writes LastFolderSyncTime into the folder's existing key (kind 0 only;
     // the key is not created: a missing key is reported "LastFolderSyncTime").
     void SaveLastFolderSyncTime(DATE time);
@@ -101,8 +105,6 @@ public:
     // this object; the destructor waits for it to drop.
     void SetThreadAlive(bool alive) { m_threadAlive = alive; }
     bool IsThreadAlive() const { return m_threadAlive.load(); }
-    // Items of the folder as last counted (for the log line at stop).
-    void SetElementCount(LONG count) { m_elementCount = count; }
 
     // --- Exchange cache and own changes (ExchangeCache.cpp) -----------------
     // The Exchange form of CItemsEvents::AddToChangeList: registers an own
@@ -191,9 +193,12 @@ public:
     // helper objects.
     HRESULT InitFolder(QMRRDOSession* session, QMRMAPIUtils* utils);
     // Loads ".insync.ids", ".syncdata.ids" into *stateText (freed and
-    // replaced) and ".cache.ids". A missing or short state file resets the
-    // folder: reset flag set, empty state, one scan in reset mode at once.
-    // 0; E_FAIL without an engine or memory.
+    // replaced) and ".cache.ids" (the first entry of a source key only). A
+    // missing or short state file resets the folder: reset flag set, empty
+    // state, one scan in reset mode at once (which, when an earlier scan
+    // saved its state, looks at the items changed since; the cache is read
+    // for it then). Unusable lines are skipped and reported with the file's
+    // name. 0; E_FAIL without an engine or memory.
     HRESULT LoadSyncData(QMRRDOSession* session, QMRMAPIUtils* utils, BSTR* stateText);
     // LoadSyncData into the folder's own state with the engine's helper
     // objects (Outlook's thread, before a basic synchronisation, before the
@@ -202,11 +207,15 @@ public:
     // Appends the lines of ".insync.ids" to ELEMS_IN_SYNC (one already
     // listed is skipped).
     void LoadElemsInSync();
-    // Writes ".insync.ids", ".syncdata.ids" (stateText) and ".cache.ids".
-    // E_FAIL without an engine or on a short write of the state; else S_OK.
+    // Writes, each file whole and in this order: the send queues
+    // (PersistSendQueues), ".sync2sourcetbl.ids" (once the table was
+    // filled), ".insync.ids", ".syncdata.ids" (stateText) and ".cache.ids".
+    // E_FAIL without an engine or on a short write of the state (the old
+    // state file stays then); else S_OK.
     HRESULT SaveSyncData(BSTR stateText);
     HRESULT SaveSyncDataOwn();
     void SaveElemsInSync();
+    // ".cache.ids" alone, after the send queues.
     HRESULT SaveExchangeCacheTable();
     void SaveSid2SourceTable();
     // The sync id of the first SID to SOURCE entry with that source key, else
@@ -250,6 +259,8 @@ private:
     HRESULT RecordNewItem(QMRRDOSession* session, QMRMAPIUtils* utils, QMRDifferingItem* item,
                           const std::wstring& sourceKey, CComPtr<QMRMessage>& message, bool& queue);
     bool RecordFolderRow(QMRRDOSession* session, QMRMAPIUtils* utils, SAFEARRAY* row);
+    void LoadExchangeCacheTable();
+    HRESULT WriteExchangeCacheTable();
     void AppendSid2Source(const std::wstring& syncId, const std::wstring& sourceKey);
     bool HasSid2SourceEntry(const std::wstring& syncId, const std::wstring& sourceKey);
 
@@ -262,6 +273,11 @@ private:
     CComBSTR m_icsState;
     std::atomic<bool> m_resetFlag{false};
     std::atomic<bool> m_stateLoaded{false};
+    // Set by LoadSyncData: the state files are read once per object.
+    std::atomic<bool> m_syncDataLoaded{false};
+    // Set once FillFolderCache filled the SID to SOURCE table: before, the
+    // table must not replace its file, which knows items deleted meanwhile.
+    std::atomic<bool> m_sid2SourceFilled{false};
     std::atomic<BYTE> m_exchangeBasicSync{0};
     // Source key -> change key (or "REMINDER"), in insertion order; a loaded
     // file may hold a key twice and lookups take the first.

@@ -38,8 +38,8 @@ namespace foldertest {
 class FolderTest : public ::testing::Test, public addintest::TempFiles {
 protected:
     void SetUp() override {
+        win::SetVirtualClockForTesting(true);
         ASSERT_NO_FATAL_FAILURE(addintest::UseNewMachine("qm_folder", m_dir));
-        win::SetTimeScaleForTesting(1000);
         InitializeAddinLocks();
         logs::ResetForTesting();
         win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
@@ -58,11 +58,11 @@ protected:
         m_ui->RunPending();
         m_app.reset();
         win::SetMessageBoxHandler({});
-        win::SetTimeScaleForTesting(1);
         CoUninitialize();
         DeleteAddinLocks();
         logs::ResetForTesting();
         std::filesystem::remove_all(m_dir);
+        win::SetVirtualClockForTesting(false);
     }
 
     // The engine's start (the configuration finds no folders); the debug
@@ -129,10 +129,9 @@ protected:
         return n;
     }
 
-    // Waits up to 10 real seconds for the condition.
     template <class F>
     static bool WaitFor(F condition) {
-        return addintest::WaitFor(condition, std::chrono::milliseconds(2));
+        return addintest::WaitFor(condition);
     }
     bool WaitForLog(const std::string& text) {
         return WaitFor([&] { return DebugLogHas(text); });

@@ -92,12 +92,26 @@ TEST_F(HeartbeatTest, FastTickRestartsThePeriodWithoutRecheck) {
     EXPECT_FALSE(m_engine->m_fastTick.load());
 }
 
+// On the virtual clock: the start at the first 3-s tick, which also sets the
+// deadline 120 s later; the 3-s period until the first tick past it (the
+// 41st tick lands on the deadline itself, the 42nd is past it); then ticks
+// of 10 s, of which the 13th is the first past the next deadline.
 TEST_F(HeartbeatTest, TimerDrivesTheStartAndKeepsThePeriodUntilTheFirstDeadline) {
     ASSERT_TRUE(m_window.Create());
     EXPECT_FALSE(IsWindowVisible(m_window.Handle()));
+    const DWORD armed = GetTickCount();
     m_window.Arm(kHeartbeatConnectPeriod);
     ASSERT_TRUE(PumpUntil([&] { return m_engine->IsStarted(); }));
-    ASSERT_TRUE(PumpUntil([&] { return g_rechecks >= 1; }));
+    EXPECT_EQ(GetTickCount() - armed, 3000u);
+    EXPECT_EQ(heartbeat::DueTime(), armed + 123000);
+    std::vector<DWORD> rechecks;
+    ASSERT_TRUE(PumpUntil([&] {
+        if (static_cast<std::size_t>(g_rechecks) > rechecks.size())
+            rechecks.push_back(GetTickCount() - armed);
+        return rechecks.size() >= 2;
+    }));
+    EXPECT_EQ(rechecks, (std::vector<DWORD>{126000, 256000}));
+    EXPECT_EQ(g_rechecks, 2);
     m_window.Destroy();
     EXPECT_FALSE(IsWindow(m_window.Handle()));
 }

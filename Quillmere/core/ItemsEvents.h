@@ -95,20 +95,27 @@ public:
     // check holds it while the queueing registers the add-in's own write).
     //
     // Fills the list at the folder thread's start from the two state files
-    // (deleted afterwards, read or not), else by a full scan whose entries
-    // count as known. Line pairs are read up to the end of the shorter file;
-    // when after the last pair exactly one file had ended, the files are
-    // reported ("Difference between keys and values") and replaced by the
-    // scan. The first call also reads ELEMS_IN_SYNC. S_OK when the list holds
+    // (which stay: they are the only record until the next save; a save cut
+    // by a crash is completed or discarded first), else, without files, by a
+    // full scan whose entries count as known. Line pairs are read up to the
+    // end of the shorter file. Damage is reported to the error log with the
+    // file's name and costs resends, never changes: when after the last pair
+    // exactly one file had ended ("Difference between keys and values") the
+    // pairs are kept with their markers turned into HOTMAL; entries without a
+    // sync id are dropped, unreadable values become HOTMAL. A list read from
+    // files sets the deleted flag (items deleted meanwhile are looked for).
+    // The first call also reads ELEMS_IN_SYNC. S_OK when the list holds
     // entries afterwards, else E_FAIL (also for a folder read as empty, which
     // still counts as the baseline that new items are compared against).
     HRESULT LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils);
-    // Whether LoadFolderList has taken up the state files (read and deleted
-    // them, or found none). Until then the files on disk are the folder's
-    // only state. Any thread.
+    // Whether LoadFolderList has taken up the state files (read them, or
+    // found none). Until then the files on disk are the folder's only state
+    // and must not be overwritten. Any thread.
     bool HasTakenUpStateFiles() const { return m_stateFilesTakenUp.load(); }
-    // Saves ELEMS_IN_SYNC and the list. S_OK, also when a file cannot be
-    // opened (nothing more is written then); E_FAIL without an engine.
+    // Saves the list whole, after the send queues (PersistSendQueues) and
+    // ELEMS_IN_SYNC: what the list counts as sent is queued durably first.
+    // S_OK, also when a file cannot be written (the old pair stays then);
+    // E_FAIL without an engine. No ChangeListLock or queue lock held.
     HRESULT WritechangeKeylist2File();
     // Scans the folder's contents table into target (emptied first), newest
     // first: windowDays kScanAllItems for all rows, else the rows modified
@@ -181,8 +188,10 @@ private:
 
     // Change-key list.
     std::wstring StateFilePath(const wchar_t* suffix) const;
-    // Reads the line pairs of the two open state files into the list.
-    void ReadStateFiles(CrtFile* keys, CrtFile* values);
+    // Reads the line pairs of the two open state files into the list (see
+    // LoadFolderList). True: the list now stands for the files (which may
+    // have held no entries).
+    bool ReadStateFiles(CrtFile* keys, CrtFile* values);
     // Appends one row of the scan to target; true when the row lies outside
     // the window, which makes it the scan's last.
     bool AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, ChangeKeyList& target,

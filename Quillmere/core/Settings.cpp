@@ -16,6 +16,7 @@ namespace {
 
 BasicSyncProc g_basicSyncProc = nullptr;
 CancelSendQueueProc g_cancelSendQueueProc = nullptr;
+ProfileKnownProc g_profileKnownProc = nullptr;
 
 constexpr REGSAM kReadWrite = 0x2001F;
 constexpr DWORD kShortTextBytes = 520;  // 260 UTF-16 units
@@ -471,6 +472,10 @@ void SetCancelSendQueueProc(CancelSendQueueProc proc) {
     g_cancelSendQueueProc = proc;
 }
 
+void SetProfileKnownProc(ProfileKnownProc proc) {
+    g_profileKnownProc = proc;
+}
+
 LCID GetConfiguredLCID() {
     RegKey key;
     if (key.Open(HKEY_LOCAL_MACHINE, kConfigKeyPath, KEY_READ) != ERROR_SUCCESS &&
@@ -487,6 +492,19 @@ LCID GetConfiguredLCID() {
     return value;
 }
 
+// A settings key that exists but can't be read (a damaged registry hive
+// fails every call with ERROR_BADDB): synchronisation stays off until it is
+// repaired, and the error log says so, naming the key. A missing key is no
+// error (nothing is configured yet).
+void ReportUnreadableSettings(LSTATUS status, const wchar_t* path) {
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND)
+        return;
+    std::string line =
+        "LoadSettings::registry unreadable, synchronisation off: HKEY_CURRENT_USER\\" +
+        win::ToAnsi(path);
+    LogHResult(HRESULT_FROM_WIN32(static_cast<DWORD>(status)), line.c_str());
+}
+
 void LoadSettings(CSyncEngine* engine, bool reload) {
     if (!engine)
         return;
@@ -496,19 +514,27 @@ void LoadSettings(CSyncEngine* engine, bool reload) {
 
     std::wstring profile = ProfileName(engine);
     ReadMailAccount(engine, profile);
+    // The queue files are known before the first folder thread may save
+    // state that counts a queued change as handled.
+    if (g_profileKnownProc && !profile.empty())
+        g_profileKnownProc(engine, profile);
 
     {
         RegKey config;
-        if (config.Open(HKEY_CURRENT_USER, kConfigKeyPath, kReadWrite) == ERROR_SUCCESS) {
+        LSTATUS opened = config.Open(HKEY_CURRENT_USER, kConfigKeyPath, kReadWrite);
+        if (opened == ERROR_SUCCESS) {
             Append(engine, L"Global:\n");
             ReadGlobalSettings(engine, config.Get());
         } else {
+            ReportUnreadableSettings(opened, kConfigKeyPath);
             engine->SetSpecialSender(std::nullopt);
         }
     }
 
     RegKey folders;
-    if (folders.Open(HKEY_CURRENT_USER, kFoldersKeyPath, KEY_READ) == ERROR_SUCCESS) {
+    LSTATUS opened = folders.Open(HKEY_CURRENT_USER, kFoldersKeyPath, KEY_READ);
+    ReportUnreadableSettings(opened, kFoldersKeyPath);
+    if (opened == ERROR_SUCCESS) {
         Append(engine, L"\n\nSettings on each folder:\n\n");
         bool matched = false;
         for (DWORD index = 0;; ++index) {

@@ -9,6 +9,8 @@
 // true, once the old folder entries were stopped and freed).
 #pragma once
 
+#include <string>
+
 #include "platform/win/Types.h"
 
 class CSyncEngine;
@@ -35,3 +37,9 @@ void SetBasicSyncProc(BasicSyncProc proc);
 // sync-mail exchange, which owns the queue; until then nothing is queued.
 using CancelSendQueueProc = void (*)();
 void SetCancelSendQueueProc(CancelSendQueueProc proc);
+
+// Told the profile name at the start of every configuration load, before any
+// folder thread starts (the sync-mail exchange names its queue files by it).
+// Registered by the sync-mail exchange. Outlook's thread.
+using ProfileKnownProc = void (*)(CSyncEngine* engine, const std::wstring& profile);
+void SetProfileKnownProc(ProfileKnownProc proc);

@@ -423,11 +423,11 @@ TEST_F(SettingsTest, ExchangeFolderLoadsItsScanStateBeforeTheBasicSync) {
         EXPECT_FALSE(folder->IsRunning()) << "the basic sync runs before the folder's thread";
     });
     g_pEngine = m_engine.get();
-    win::SetTimeScaleForTesting(1000);  // the Exchange folder threads' waits
+    win::SetVirtualClockForTesting(true);  // the Exchange folder threads' waits
     LoadSettings(m_engine.get(), true);
     while (CFolderObj* f = m_engine->RemoveFirstFolder())
         delete f;
-    win::SetTimeScaleForTesting(1);
+    win::SetVirtualClockForTesting(false);
     g_pEngine = nullptr;
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].first, L"share00F2");

@@ -107,18 +107,6 @@ public:
     void SetMailAccountIndex(LONG index) { m_mailAccountIndex = index; }
     LONG GetMailAccountIndex() const { return m_mailAccountIndex.load(); }
 
-    // --- Attendee list (QueueChange.cpp) -----------------------------------
-    // The lower-case e-mail addresses of the attendees of the item that the
-    // queueing of a change handled last (empty when it was no meeting); the
-    // recipient choice of a sync mail leaves them out. Guarded by
-    // QueueCheckLock, which is re-entrant: IsAttendee and GetAttendees may be
-    // called with it held. Any thread.
-    void ClearAttendees() REQUIRES(QueueCheckLock);
-    void AddAttendee(const std::wstring& address) REQUIRES(QueueCheckLock);
-    // Whether address is in the list (exact comparison: pass it lower-cased).
-    bool IsAttendee(const std::wstring& address);
-    std::vector<std::wstring> GetAttendees();
-
     // Folder table. GetFolderEntry: null for an index at or past the count;
     // an entry whose run flag is clear is given only when force is set.
     CFolderObj* GetFolderEntry(DWORD index, bool force);
@@ -249,9 +237,6 @@ private:
     bool m_modernMode = false;
     // The log-on thread, waited for by the destructor (0 when none runs).
     std::uintptr_t m_sessionThread = 0;
-
-    // Attendee list.
-    std::vector<std::wstring> m_attendees GUARDED_BY(QueueCheckLock);
 
     std::unique_ptr<CFolderObj*[]> m_folders GUARDED_BY(FolderTableLock);
     DWORD m_folderCount GUARDED_BY(FolderTableLock) = 0;

@@ -11,6 +11,7 @@
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/exchange/QueueChange.h"
+#include "Quillmere/exchange/SendQueues.h"
 #include "Quillmere/resources/LoadString.h"
 #include "Quillmere/tracking/SyncId.h"
 #include "Quillmere/ui/BasicSyncQuestion.h"
@@ -321,6 +322,9 @@ void BasicSync(CSyncEngine* engine, CFolderObj* folder) {
     items.Release();
     ProcessHiddenItem(engine, folder);
     WriteDebugLog("BS:End");
+    // The request was cleared when it was read: from here on the queue file
+    // is the transfer's only record.
+    PersistSendQueues(engine->Utils());
     StartThreads(engine);
 }
 

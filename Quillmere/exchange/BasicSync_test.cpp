@@ -74,6 +74,18 @@ unsigned FakeExchangeThread(void*) {
     return 0;
 }
 
+// An exchange thread that is in the middle of a long step when the stop
+// comes: still counted for a platform minute after StopFlag.
+unsigned SlowToStopExchangeThread(void*) {
+    IncrementRunningThreadCount();
+    ++g_threadStarts;
+    while (!StopFlag.load())
+        Sleep(10);
+    Sleep(60000);
+    DecrementRunningThreadCount();
+    return 0;
+}
+
 HWND FindProgressWindow() {
     HWND found = nullptr;
     EnumChildWindows(
@@ -245,6 +257,24 @@ TEST_F(BasicSyncTest, YesQueuesEveryItemOnceWhileTheThreadsStandAndRestartsThem)
     EXPECT_NE(log.find("BS:onlyFutureItems"), std::string::npos);
     EXPECT_NE(log.find("BS:CheckIfBS"), std::string::npos);
     EXPECT_NE(log.find("BS:End"), std::string::npos);
+}
+
+TEST_F(BasicSyncTest, ItemsAreQueuedOnlyOnceEveryExchangeThreadHasEnded) {
+    CComPtr<QMRMAPIFolder> shared = NewFolder(L"Shared");
+    for (const wchar_t* subject : {L"a", L"b"})
+        AddMessage(shared, subject, L"x");
+    CFolderObj* folder = FolderObject(shared, false);
+    ExchangeThreadProcs procs;
+    procs.delMailSendThread = &FakeExchangeThread;
+    procs.mailSendThread = &SlowToStopExchangeThread;
+    procs.importFromInboxThread = &FakeExchangeThread;
+    SetExchangeThreadProcs(procs);
+    RunThreads();
+    AnswerWith({IDOK, false});
+    BasicSync(m_engine.get(), folder);
+    ASSERT_EQ(g_queued.size(), 2u);
+    for (const Queued& q : g_queued)
+        EXPECT_EQ(q.runningThreads, 0) << "queued while an exchange thread still ran";
 }
 
 TEST_F(BasicSyncTest, NoLeavesTheThreadsRunningAndQueuesNothing) {

@@ -22,13 +22,12 @@
 namespace {
 
 constexpr LONG kOutboxFolder = 4;
-// The share name is copied into a buffer of this many characters (with the
-// terminator). A longer name is not cut: a cut name could match another
-// share's folder, so such a notice is dropped as not found instead.
-constexpr std::size_t kShareNameBufferSize = 256;
 // Queue totals at which the sender counts as being in a burst.
 constexpr std::size_t kManyMails = 5;
 constexpr LONG kManyWaitingMails = 10;
+// The wait (platform ms) before a notice whose partners could not be read is
+// tried again.
+constexpr int kUnreadableSettingsRetryMs = 60000;
 
 // Addresses the notice to the partners of the share's folder. E_FAIL when
 // no synchronised folder has that share name or the folder has no partners.
@@ -49,9 +48,10 @@ HRESULT AddressNotice(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* m
     }
     // Every partner: a deletion concerns all who may hold the item, whatever
     // its categories or attendees were.
-    if (!GetShareRecipients(engine, folderEntryId, nullptr, recipients, false)) {
+    bool unreadable = false;
+    if (!GetShareRecipients(engine, folderEntryId, nullptr, recipients, nullptr, &unreadable)) {
         LogHResult(0, "UserList empty");
-        return E_FAIL;
+        return unreadable ? kPartnersUnreadable : E_FAIL;
     }
     CComBSTR to(recipients.c_str());
     if (!to) {
@@ -230,21 +230,32 @@ unsigned DelMailSendThread(void*) {
         else if (total == 0)
             many = false;
         if (deletions == 0) {
+            // The queue ran dry: the file need not list the notices that left.
+            PersistSendQueues(utils);
             for (int waited = 0; waited < 3000 && !StopFlag.load(); waited += 100)
                 Sleep(100);
             continue;
         }
-        std::unique_ptr<CDelMail2Send> record = DelMailSenderList.Take();
+        // Leased: the queue file keeps listing the notice until it is built.
+        CDelMailSenderList::Lease record = DelMailSenderList.TakeLease();
         if (!record)
             continue;
+        // The share name is taken whole, never cut: a cut name could match
+        // another share's folder. A name no folder carries is dropped by
+        // sendDelMessage as not found.
         std::wstring shareName = record->GetShareName();
         CComBSTR syncId;
-        if (FAILED(record->GetSyncID(&syncId)) || shareName.size() >= kShareNameBufferSize) {
-            if (shareName.size() >= kShareNameBufferSize)
-                LogHResult(0, "Sharename from Deleted message not found");
+        if (FAILED(record->GetSyncID(&syncId)))
             continue;
+        if (sendDelMessage(engine, session, utils, shareName, syncId, static_cast<LONG>(total),
+                           many) == kPartnersUnreadable) {
+            // The registry can't be read (a damaged hive): the notice stays
+            // queued, and is tried again a while later.
+            record.ReturnToQueue();
+            for (int waited = 0; waited < kUnreadableSettingsRetryMs && !StopFlag.load();
+                 waited += 100)
+                Sleep(100);
         }
-        sendDelMessage(engine, session, utils, shareName, syncId, static_cast<LONG>(total), many);
     }
 
     if (!queuePath.empty())

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Quillmere/core/AddinGlobals.h"
 #include "Quillmere/core/AddinTestSupport_test.h"
@@ -202,6 +204,40 @@ TEST_F(DelMailSenderTest, UnknownShareIsDroppedAndLeavesNothingInTheOutbox) {
     EXPECT_EQ(syncmail::ReadSyncMailMarkers(std::wstring(body)).syncIdText, L"0022");
 }
 
+// The folder page takes share names of up to 259 characters: a deletion in
+// such a folder reaches the partners like any other.
+TEST_F(DelMailSenderTest, LongShareNamesUpToTheFolderSettingsLimitSendTheirNotices) {
+    std::vector<std::wstring> names;
+    for (std::size_t length : {255u, 256u, 257u, 259u}) {
+        std::wstring name = L"Share" + std::to_wstring(length) + L"-";
+        name.resize(length, L'x');
+        names.push_back(name);
+        ASSERT_NE(addintest::StartInTable(*m_engine,
+                                          addintest::NewFolderObject(m_inboxId, m_storeId, name)),
+                  nullptr);
+        Queue((L"00AB" + std::to_wstring(length)).c_str(), name.c_str());
+    }
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] {
+        return DelMailSenderList.Count() == 0 &&
+               Count(Read(L"Quillmere_debug.log"), "sendDelMessage OK") == names.size();
+    })) << Read(L"Quillmere_error.log");
+    ASSERT_EQ(OutboxCount(), static_cast<LONG>(names.size()));
+    std::vector<std::wstring> shares;
+    for (LONG i = 1; i <= OutboxCount(); ++i) {
+        CComBSTR body;
+        ASSERT_EQ(OutboxItem(i)->GetBody(&body), S_OK);
+        syncmail::SyncMailMarkers markers = syncmail::ReadSyncMailMarkers(std::wstring(body));
+        EXPECT_EQ(markers.kind, syncmail::SyncMailKind::kDeletionNotice);
+        shares.push_back(markers.shareName);
+    }
+    std::sort(shares.begin(), shares.end());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(shares, names);
+    EXPECT_EQ(Read(L"Quillmere_error.log").find("Sharename from Deleted message not found"),
+              std::string::npos);
+}
+
 TEST_F(DelMailSenderTest, FolderWithoutPartnersSendsNothing) {
     // Sent Items of the same store, shared as "Lonely", has no Users key.
     CComPtr<QMRMAPIFolder> sent;
@@ -261,11 +297,13 @@ TEST_F(DelMailSenderTest, NoticesStillQueuedAtStopAreKeptInTheQueueFile) {
     EXPECT_EQ(DelMailSenderList.Count(), 0u);
     EXPECT_EQ(Read(L"Ann.delmailsenddata.ids"), "0044;Team\r\n");
 
-    // The next start reads the file back, deletes it and sends the notice.
+    // The next start reads the file back and sends the notice; once the
+    // queue ran dry the file no longer lists it.
     m_engine->m_stopped = false;
     StartThreads(m_engine.get());
     ASSERT_TRUE(WaitFor([&] { return OutboxCount() == 1; }));
-    EXPECT_FALSE(fs::exists(*win::HostPath(m_temp + L"Ann.delmailsenddata.ids")));
+    EXPECT_TRUE(WaitFor([&] { return Read(L"Ann.delmailsenddata.ids").empty(); }));
+    EXPECT_TRUE(fs::exists(*win::HostPath(m_temp + L"Ann.delmailsenddata.ids")));
 }
 
 TEST_F(DelMailSenderTest, BurstOfDeletionsIsParkedForPacketMails) {
@@ -294,6 +332,25 @@ TEST_F(DelMailSenderTest, BurstOfDeletionsIsParkedForPacketMails) {
     std::wstring status;
     m_engine->GetStatusText(status);
     EXPECT_EQ(status, L" ( 1 mails)");
+}
+
+// Outside a burst a notice is parked from more than 10 waiting mails on.
+TEST_F(DelMailSenderTest, NoticeIsParkedWhenMoreThanTenMailsWait) {
+    struct Case {
+        LONG waiting;
+        bool parked;
+    };
+    for (const Case& c : {Case{10, false}, Case{11, true}}) {
+        SCOPED_TRACE(c.waiting);
+        const LONG outbox = OutboxCount();
+        const LONG parked = m_engine->m_parkedMailCounter.load();
+        CComBSTR id(L"B1");
+        ASSERT_EQ(sendDelMessage(m_engine.get(), m_engine->Session(), m_engine->Utils(), L"Team",
+                                 id, c.waiting, false),
+                  S_OK);
+        EXPECT_EQ(OutboxCount(), outbox + (c.parked ? 0 : 1));
+        EXPECT_EQ(m_engine->m_parkedMailCounter.load(), parked + (c.parked ? 1 : 0));
+    }
 }
 
 TEST_F(DelMailSenderTest, RemoveFromChangeListTakesTheKeyFromTheShareOnly) {

@@ -62,7 +62,9 @@ ImportCycle PlanImportCycle(DWORD minute, bool minuteTurned, bool inboxRequest,
                             bool alternateRequest) {
     ImportCycle cycle;
     if (minute % 10 == 0) {
-        cycle.retryFailed = true;
+        // Once, at the turn: every cycle of the minute would take each
+        // failed mail up again and report it again, sixty times a minute.
+        cycle.retryFailed = minuteTurned;
         return cycle;
     }
     cycle.mainInbox = inboxRequest || (minute % 2 == 0 && minuteTurned);

@@ -45,10 +45,10 @@ struct ImportCycle {
     bool mainInbox = false;    // move from the Inbox, unpack, import
     bool alternate = false;    // move from every alternate inbox, unpack, import
 };
-// A minute divisible by 10 retries failed mails in every one of its cycles
-// and runs neither other pass. Otherwise the main pass runs on request or at
-// the turn of an even minute, the alternate pass on request or at the turn of
-// a minute divisible by 3; both may run in one cycle.
+// A minute divisible by 10 retries failed mails once, in its first cycle,
+// and runs neither other pass (requests wait for the next minute). Otherwise the main pass runs on
+// request or at the turn of an even minute, the alternate pass on request or at the turn of a
+// minute divisible by 3; both may run in one cycle.
 ImportCycle PlanImportCycle(DWORD minute, bool minuteTurned, bool inboxRequest,
                             bool alternateRequest);
 

@@ -24,17 +24,19 @@ TEST(ImportCyclePlan, MinutesAndRequestsChooseThePasses) {
         bool retry, main, alternate;
     };
     const Case cases[] = {
-        {1, true, false, false, false, false, false},   // minute 1: nothing
-        {1, false, true, false, false, true, false},    // NewMail in minute 1
-        {2, true, false, false, false, true, false},    // first inbox pass
-        {2, false, false, false, false, false, false},  // only at the turn
-        {3, true, false, false, false, false, true},    // first alternate pass
-        {3, false, false, true, false, false, true},    // an item in an alternate inbox
-        {6, true, false, false, false, true, true},     // both in one cycle
-        {10, true, true, true, true, false, false},     // retries only, requests wait
-        {10, false, false, false, true, false, false},  // in every cycle of the minute
-        {20, false, true, false, true, false, false},
-        {0, false, false, false, true, false, false},
+        {1, true, false, false, false, false, false},    // minute 1: nothing
+        {1, false, true, false, false, true, false},     // NewMail in minute 1
+        {2, true, false, false, false, true, false},     // first inbox pass
+        {2, false, false, false, false, false, false},   // only at the turn
+        {3, true, false, false, false, false, true},     // first alternate pass
+        {3, false, false, true, false, false, true},     // an item in an alternate inbox
+        {6, true, false, false, false, true, true},      // both in one cycle
+        {10, true, true, true, true, false, false},      // retries only, requests wait
+        {10, false, false, false, false, false, false},  // once, not in every cycle
+        {10, false, true, true, false, false, false},    // requests wait all the minute
+        {20, true, true, false, true, false, false},
+        {20, false, true, false, false, false, false},
+        {0, true, false, false, true, false, false},
         {9, true, false, false, false, false, true},
         {11, true, false, false, false, false, false},
     };
@@ -117,8 +119,13 @@ TEST_F(ImportThreadTest, AlternatePassWithoutAlternateInboxesStillImports) {
     EXPECT_FALSE(DebugLogHas("Alternativer Posteingang id:"));
 }
 
+// The importer's minutes (on the virtual clock) begin at its first cycle and
+// then at the first 1-s cycle more than 60 s after the last turn: minute m
+// begins (m - 1) * 61 s after the start, give or take the seconds its
+// passes wait.
+constexpr DWORD kImportMinuteMs = 61000;
+
 TEST_F(ImportThreadTest, FailedMailsAreTakenUpAgainOnlyInTheTenthMinute) {
-    win::SetTimeScaleForTesting(600);
     PutSyncMail(AddinFolder(), BertItem(L"Late share"), L"Later", L"pw");
     ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
     ASSERT_EQ(Subject(FolderItem(AddinFolder(), 1)), L">-Quillmere-< ERROR:NO TARGET");
@@ -128,11 +135,38 @@ TEST_F(ImportThreadTest, FailedMailsAreTakenUpAgainOnlyInTheTenthMinute) {
     StartImporter();
     ASSERT_TRUE(
         WaitFor([&] { return TargetSubjects() == std::vector<std::wstring>{L"Late share"}; }));
-    // Minute 10 begins nine minutes after the start; the passes of the
-    // minutes before it leave the marked mail alone.
-    EXPECT_GE(GetTickCount() - start, 9u * 60000u);
+    // The passes of the minutes before the tenth leave the marked mail
+    // alone; the tenth minute's retry takes it, long before the eleventh.
+    const DWORD taken = GetTickCount() - start;
+    EXPECT_GT(taken, 9u * kImportMinuteMs);
+    EXPECT_LT(taken, 10u * kImportMinuteMs);
     // The mail goes once the target item is saved.
     EXPECT_TRUE(WaitFor([&] { return FolderCount(AddinFolder()) == 0; }));
+}
+
+// A mail that keeps failing is taken up once in each tenth minute: one
+// report per retry, and its mark stays the first one.
+TEST_F(ImportThreadTest, FailingMailIsRetriedOnceInEachTenthMinute) {
+    win::SetTimeScaleForTesting(600);
+    PutSyncMail(AddinFolder(), BertItem(L"Locked"), L"Team", L"another password");
+    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+    ASSERT_EQ(Subject(FolderItem(AddinFolder(), 1)), L">-Quillmere-< ERROR:PASSWORD");
+    auto reports = [&] { return ErrorLogCount("Extrract failed"); };
+    ASSERT_EQ(reports(), 1u);
+
+    StartImporter();
+    // The retry of minute 20 came: minute 10 is over.
+    ASSERT_TRUE(WaitFor([&] { return reports() >= 3; })) << reports();
+    // Two minutes more lie far before minute 30.
+    const DWORD seen = GetTickCount();
+    while (GetTickCount() - seen < 2u * 60000u)
+        Sleep(1000);
+    StopFlag = true;
+    ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
+    EXPECT_EQ(reports(), 3u) << "the first pass, then minutes 10 and 20 once each";
+    ASSERT_EQ(FolderCount(AddinFolder()), 1);
+    EXPECT_EQ(Subject(FolderItem(AddinFolder(), 1)), L">-Quillmere-< ERROR:PASSWORD");
+    EXPECT_TRUE(TargetSubjects().empty());
 }
 
 TEST_F(ImportThreadTest, NewMailRequestImportsWhatArrivedInTheInbox) {
@@ -160,7 +194,10 @@ TEST_F(ImportThreadTest, WithoutRequestsTheInboxIsTakenAtTheSecondMinute) {
     StartImporter();
     ASSERT_TRUE(
         WaitFor([&] { return TargetSubjects() == std::vector<std::wstring>{L"Scheduled"}; }));
-    EXPECT_GE(GetTickCount() - start, 60000u) << "not within the first minute";
+    // Not within the first minute; in the second, at its first cycle.
+    const DWORD taken = GetTickCount() - start;
+    EXPECT_GT(taken, kImportMinuteMs);
+    EXPECT_LT(taken, 2u * kImportMinuteMs);
 }
 
 TEST_F(ImportThreadTest, AlternateInboxRequestCollectsFromEveryAlternateInbox) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 
 #include "platform/com/Bstr.h"
 #include "platform/com/Variant.h"
@@ -46,6 +47,11 @@ public:
     void GetPassword(wchar_t* buffer, std::size_t size) const;
     void GetShareName(wchar_t* buffer, std::size_t size) const;
     BYTE GetFormFlag() const { return m_formFlag; }
+    // The sync id's text form, when the thread that made the record gave it
+    // (the queue files are written from threads whose helper objects can't
+    // convert it): empty otherwise.
+    void SetSyncIdText(std::wstring text) { m_syncIdText = std::move(text); }
+    const std::wstring& SyncIdText() const { return m_syncIdText; }
 
 private:
     VARIANT m_syncId;
@@ -54,6 +60,7 @@ private:
     wchar_t m_password[kTextSize] = {};
     wchar_t m_shareName[kTextSize] = {};
     BYTE m_formFlag = 0;
+    std::wstring m_syncIdText;
 };
 
 // One queued deletion notice.

@@ -29,6 +29,8 @@ constexpr DWORD kIdleMs = 1000;
 constexpr DWORD kTrickleMs = 5000;
 constexpr DWORD kBetweenCountsMs = 5;
 constexpr DWORD kQueueSaveIntervalMs = 60000;
+// The wait before a mail whose partners could not be read is tried again.
+constexpr DWORD kUnreadableSettingsRetryMs = 60000;
 // Long waits are cut into steps so that the stop is seen soon.
 constexpr DWORD kWaitStepMs = 100;
 
@@ -107,9 +109,9 @@ CComPtr<QMRMessage> OpenRecordItem(CSyncEngine* engine, QMRRDOSession* session, 
 
 // Builds the sync mail of one taken record. A record whose item can't be
 // opened reaches the builder without it, which reports "Syncitem == NULL"
-// and drops it.
-void SendRecord(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
-                TakenRecord& record, std::size_t queued, LONG total, bool many) {
+// and drops it. The builder's result.
+HRESULT SendRecord(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
+                   TakenRecord& record, std::size_t queued, LONG total, bool many) {
     CComPtr<QMRMessage> item = OpenRecordItem(engine, session, utils, record);
     char line[64];
     std::snprintf(line, sizeof line, "Mail from list: %d", static_cast<int>(queued));
@@ -117,9 +119,9 @@ void SendRecord(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils
     // A record taken just as the stop came is dropped: the stop must not
     // wait for a whole build.
     if (StopFlag.load())
-        return;
-    SendSyncMessage(engine, session, utils, item, record.folderEntryId.Copy(), record.password,
-                    record.shareName, record.formFlag, total, many);
+        return S_OK;
+    return SendSyncMessage(engine, session, utils, item, record.folderEntryId.Copy(),
+                           record.password, record.shareName, record.formFlag, total, many);
 }
 
 void SendPackets(CSyncEngine* engine, QMRRDOSession* session, DWORD* deadline) {
@@ -166,6 +168,8 @@ void RunLoop(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
             continue;
         }
         if (queued == 0) {
+            // The queue ran dry: the file need not list the mails that left.
+            PersistSendQueues(utils);
             WaitUnlessStopped(kIdleMs);
             engine->ChangeSyncState(kSyncStateIdle, kSyncStateSending);
             continue;
@@ -177,13 +181,21 @@ void RunLoop(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
             continue;
         }
 
+        // Leased, not taken: the queue file keeps listing the record until
+        // its mail is in the Outbox or parked.
         bool busy = false;
-        std::unique_ptr<CMail2Send> head = MailSenderList.TryTake(&busy);
+        CMailSenderList::Lease head = MailSenderList.TryTakeLease(&busy);
         if (!head)
             continue;
         TakenRecord record;
-        if (ReadRecord(*head, record))
-            SendRecord(engine, session, utils, record, queued, static_cast<LONG>(total), many);
+        if (ReadRecord(*head, record) &&
+            SendRecord(engine, session, utils, record, queued, static_cast<LONG>(total), many) ==
+                kPartnersUnreadable) {
+            // The registry can't be read (a damaged hive): the change stays
+            // queued, and is tried again a while later.
+            head.ReturnToQueue();
+            WaitUnlessStopped(kUnreadableSettingsRetryMs);
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "Quillmere/exchange/QueueChange.h"
 #include "Quillmere/exchange/SenderTestSupport_test.h"
 #include "Quillmere/exchange/SyncMailFormat.h"
 
@@ -77,6 +78,77 @@ TEST_F(MailSenderTest, QueuedChangeLeavesAsOneOutboxMailAndTheStateReturnsToIdle
     EXPECT_EQ(Read(L"Ann.mailsenddata.ids"), "");
 }
 
+// A meeting and plain items queued one after the other, as a folder check
+// queues them: each sync mail leaves out the attendees of its own item only,
+// whatever was queued after it.
+TEST_F(MailSenderTest, EachSyncMailLeavesOutTheAttendeesOfItsOwnItemOnly) {
+    addintest::AddFolderUser(m_folderId, L"cara@example.org");
+    CFolderObj* folder = addintest::StartInTable(
+        *m_engine, addintest::NewFolderObject(m_folderId, m_storeId, L"Team"));
+    ASSERT_NE(folder, nullptr);
+    folder->Sink()->m_shareName = L"Team";
+    auto meeting = [&](const wchar_t* subject, const wchar_t* attendees) {
+        CComPtr<QMRMessage> item = NewItem(subject);
+        const CComVariant status(
+            L"http://schemas.microsoft.com/mapi/string/"
+            L"{00020329-0000-0000-C000-000000000046}/"
+            L"urn:schemas:calendar:meetingstatus");
+        EXPECT_EQ(item->SetFields(status, CComVariant(LONG(1))), S_OK);
+        EXPECT_EQ(item->SetFields(CComVariant(LONG(0x0E04001F)), CComVariant(attendees)), S_OK);
+        EXPECT_EQ(item->Save(), S_OK);
+        return item;
+    };
+    struct Sent {
+        CComPtr<QMRMessage> item;
+        const wchar_t* to;
+    };
+    // In queue order: a meeting before a plain item, a plain item before a
+    // meeting, and two meetings of different attendees.
+    const Sent sent[] = {
+        {meeting(L"Review", L"Cara@Example.org"), L"bert@example.org;"},
+        {NewItem(L"Agenda"), L"bert@example.org;cara@example.org;"},
+        {meeting(L"Lunch", L"bert@example.org; someone@example.org"), L"cara@example.org;"},
+        {meeting(L"Retro", L"cara@example.org"), L"bert@example.org;"},
+    };
+    for (const Sent& s : sent) {
+        CComVariant syncId = SearchKey(s.item);
+        ASSERT_EQ(QueueSyncMessage(m_engine.get(), m_engine->Session(), m_engine->Utils(), &syncId,
+                                   folder, false),
+                  S_OK);
+    }
+    ASSERT_EQ(MailSenderList.Count(), std::size(sent));
+
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor(
+        [&] { return MailSenderList.Count() == 0 && DebugLogCount("sendSyncMessage::END") == 4; }));
+    ASSERT_EQ(OutboxCount(), 4);
+    for (const Sent& s : sent) {
+        SCOPED_TRACE(win::ToUtf8(s.to));
+        std::wstring to = L"<no mail>";
+        for (LONG i = 1; i <= OutboxCount(); ++i) {
+            CComPtr<QMRMessage> mail = OutboxItem(i);
+            CComBSTR body;
+            mail->GetBody(&body);
+            if (syncmail::ReadSyncMailMarkers(body.View()).syncIdText != SyncIdText(s.item))
+                continue;
+            to.clear();
+            CComPtr<QMRRecipients> recipients;
+            LONG count = 0;
+            ASSERT_EQ(mail->GetRecipients(&recipients), S_OK);
+            ASSERT_EQ(recipients->GetCount(&count), S_OK);
+            for (LONG r = 1; r <= count; ++r) {
+                CComPtr<QMRRecipient> recipient;
+                CComBSTR address;
+                ASSERT_EQ(recipients->Item(r, &recipient), S_OK);
+                ASSERT_EQ(recipient->GetAddress(&address), S_OK);
+                to += std::wstring(address) + L";";
+            }
+        }
+        EXPECT_EQ(to, s.to);
+    }
+    EXPECT_TRUE(DebugLogHas("Don't sent2User which is meetingrecipient cara@example.org"));
+}
+
 TEST_F(MailSenderTest, RecordsOfVanishedItemsOrFoldersAreDropped) {
     CComPtr<QMRMessage> gone = NewItem(L"Gone");
     CComVariant goneKey = SearchKey(gone);
@@ -143,47 +215,54 @@ TEST_F(MailSenderTest, RecordsStillQueuedAtStopSurviveInTheQueueFile) {
         "\r\n";
     EXPECT_EQ(Read(L"Ann.mailsenddata.ids"), expected);
 
-    // The next start reads the file back, deletes it and sends the mail.
+    // The next start reads the file back and sends the mail; once the queue
+    // ran dry the file no longer lists it.
     m_engine->m_stopped = false;
     StartThreads(m_engine.get());
     ASSERT_TRUE(WaitFor([&] { return DebugLogHas("sendSyncMessage::END"); }));
     EXPECT_EQ(OutboxCount(), 1);
-    EXPECT_FALSE(fs::exists(HostPath(m_temp + L"Ann.mailsenddata.ids")));
+    EXPECT_TRUE(WaitFor([&] { return Read(L"Ann.mailsenddata.ids").empty(); }));
+    EXPECT_TRUE(fs::exists(HostPath(m_temp + L"Ann.mailsenddata.ids")));
     CComBSTR body;
     ASSERT_EQ(OutboxItem(1)->GetBody(&body), S_OK);
     EXPECT_EQ(syncmail::ReadSyncMailMarkers(body.View()).syncIdText, SyncIdText(item));
 }
 
 TEST_F(MailSenderTest, QueueIsSavedEveryMinuteOnlyWhileRecordsWait) NO_THREAD_SAFETY_ANALYSIS {
-    // Ten platform seconds per real millisecond: an idle sender never
-    // rewrites the file, however long it runs.
-    win::SetTimeScaleForTesting(10000);
+    // An idle sender never rewrites the file, however long it runs: ten
+    // platform minutes here.
     StartThreads(m_engine.get());
     ASSERT_TRUE(WaitFor([&] { return DebugLogHas("LoadBGSyncData=>ready"); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Sleep(10 * 60000);
     EXPECT_EQ(DebugLogCount("SaveMailSendData to HD"), 0u);
     StopFlag = true;
     ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
     EXPECT_EQ(DebugLogCount("SaveMailSendData to HD"), 1u);  // at the stop
 
-    // With records waiting, a minute passes during the first build (held at
-    // the Outbox lock while the clock is moved on): the next pass saves the
-    // rest of the queue before it takes the next record. At this scale a
-    // pass stays well inside a minute even on a busy machine, which the
-    // tenfold-thousand scale does not promise (each pass would only save).
-    win::SetTimeScaleForTesting(100);
+    // With records waiting, a minute passes while the first build waits at
+    // the Outbox lock: the next pass saves the rest of the queue before it
+    // takes the next record, and the two passes left take seconds only.
     StopFlag = false;
     for (int i = 0; i < 3; ++i)
         Queue(NewItem(L"Saved " + std::to_wstring(i)));
     EnterCriticalSection(&OutboxLock);
     StartThreads(m_engine.get());
     bool building = WaitFor([&] { return DebugLogHas("SendSyncMessage::new Mail added"); });
-    EXPECT_EQ(DebugLogCount("SaveMailSendData to HD"), 1u) << "saved before the first build";
-    win::SetTickCountForTesting(GetTickCount64() + 61000);
+    EXPECT_EQ(DebugLogCount("SaveMailSendData to HD"), 1u) << "nothing saved before the build";
+    Sleep(61000);
+    EXPECT_EQ(DebugLogCount("sendSyncMessage::END"), 0u) << "the build waited at the lock";
     LeaveCriticalSection(&OutboxLock);
     ASSERT_TRUE(building);
     ASSERT_TRUE(WaitFor([&] { return DebugLogCount("sendSyncMessage::END") == 3; }));
-    EXPECT_GE(DebugLogCount("SaveMailSendData to HD"), 2u);
+    EXPECT_EQ(DebugLogCount("SaveMailSendData to HD"), 2u) << "one save for the one minute";
+    // The save came between the first mail and the second.
+    const std::string log = DebugLog();
+    const std::size_t firstEnd = log.find("sendSyncMessage::END");
+    const std::size_t save = log.rfind("SaveMailSendData to HD");
+    ASSERT_NE(firstEnd, std::string::npos);
+    ASSERT_NE(save, std::string::npos);
+    EXPECT_LT(firstEnd, save);
+    EXPECT_LT(save, log.find("sendSyncMessage::END", firstEnd + 1));
     StopFlag = true;
     ASSERT_TRUE(WaitFor([] { return GetRunningThreadCount() == 0; }));
     EXPECT_EQ(Read(L"Ann.mailsenddata.ids"), "");
@@ -213,6 +292,23 @@ TEST_F(MailSenderTest, BurstIsParkedAndNothingOfItIsLeftAsSingleMails) {
     std::wstring status;
     m_engine->GetStatusText(status);
     EXPECT_EQ(status, L" ( 1 mails)");  // the last mail still counted in the burst
+}
+
+// Neither the count nor the time would send them: the end of the burst
+// sends its last, partly filled packet.
+TEST_F(MailSenderTest, EndOfTheBurstSendsItsPartlyFilledPacket) {
+    const int kMails = 6;
+    m_engine->m_packetCount = 30;
+    m_engine->m_packetTime = 100000;
+    for (int i = 0; i < kMails; ++i)
+        Queue(NewItem(L"Burst " + std::to_wstring(i)));
+    StartThreads(m_engine.get());
+    ASSERT_TRUE(WaitFor([&] { return DebugLogCount("sendSyncMessage::END") == kMails; }));
+    ASSERT_EQ(DebugLogCount("SaveSpecialMail saved"), static_cast<std::size_t>(kMails));
+    EXPECT_TRUE(WaitFor([&] { return PacketAttachments() == kMails; }));
+    EXPECT_EQ(SyncMailsInOutbox(), 0);
+    EXPECT_EQ(DebugLogCount("Collected Mails > bs_collect_count"), 0u);
+    EXPECT_EQ(DebugLogCount("Time > bs_collect_time"), 0u);
 }
 
 TEST_F(MailSenderTest, PacketsAreSentWhenEnoughAreParkedOrTheTimeIsUp) {
@@ -249,8 +345,7 @@ TEST_F(MailSenderTest, PacketsAreSentWhenEnoughAreParkedOrTheTimeIsUp) {
     std::size_t timeLines = DebugLogCount("Time > bs_collect_time");
     StartThreads(m_engine.get());
     ASSERT_TRUE(WaitFor([&] { return DebugLogCount("LoadBGSyncData=>ready") >= 3; }));
-    // Some seconds of platform time at the test's scale.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Sleep(10 * 60000);  // ten platform minutes
     EXPECT_EQ(DebugLogCount("Collected Mails > bs_collect_count"), countLines);
     EXPECT_EQ(DebugLogCount("Time > bs_collect_time"), timeLines);
     EXPECT_EQ(m_engine->m_parkedMailCounter.load(), 4);

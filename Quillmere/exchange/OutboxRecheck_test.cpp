@@ -19,6 +19,7 @@
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/exchange/QueueTestSupport_test.h"
 #include "platform/rdo/MailTransport.h"
+#include "platform/win/MessageLoop.h"
 #include "platform/win/Registry.h"
 #include "platform/win/Timer.h"
 
@@ -222,9 +223,18 @@ TEST_F(RestartTest, RestartRebuildsTheFolderTableFromTheRegistry) {
     ASSERT_EQ(old->m_shareName, L"Old");
     // An entry that was stopped already is freed all the same.
     AddInboxFolder(L"Stale")->Stop();
+    // The folder threads load their lists (an empty one is loaded again
+    // after 3 s) and take their 1-s turns; the restart comes half a turn in.
+    Sleep(5500);
 
     ConfigureInbox(L"New");
+    const DWORD restart = GetTickCount();
     EXPECT_TRUE(RestartThreads(m_engine.get()));
+    // The folder's thread ends at its next turn, within the 2-s grace, so
+    // its destruction waits no longer (the fixture runs on the virtual
+    // clock).
+    const DWORD restarted = GetTickCount();
+    EXPECT_EQ(restarted - restart, 2000u);
 
     ASSERT_EQ(m_engine->GetFolderCount(), 1u);
     CFolderObj* fresh = m_engine->GetFolderEntry(0, false);
@@ -235,7 +245,13 @@ TEST_F(RestartTest, RestartRebuildsTheFolderTableFromTheRegistry) {
     EXPECT_TRUE(DebugLogHas("---Optionsdialog - Settings changed---"));
     EXPECT_TRUE(DebugLogHas("Folder Old has sent"));
     EXPECT_TRUE(DebugLogHas("Folder Stale has sent"));
-    // Timer 1 runs again (killing it succeeds only for a running timer).
+    // Timer 1 runs again, at the 10-s period from the restart's end (taken
+    // without dispatching: the tick's own work is not under test).
+    EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 60000, QS_ALLINPUT), WAIT_OBJECT_0);
+    MSG msg{};
+    ASSERT_TRUE(PeekMessageW(&msg, heartbeat.Handle(), WM_TIMER, WM_TIMER, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, kHeartbeatTimerId);
+    EXPECT_EQ(GetTickCount() - restarted, kHeartbeatDuePeriod);
     EXPECT_TRUE(KillTimer(heartbeat.Handle(), kHeartbeatTimerId));
     m_engine->SetHeartbeatWindow(nullptr);
     heartbeat.Destroy();

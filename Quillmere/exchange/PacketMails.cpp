@@ -27,6 +27,8 @@ constexpr LONG kOpenFlags = 16;
 constexpr wchar_t kSafeMailItemProgId[] = L"QuillmereRDOx.QMRSafeMailItem";
 // The one file every unpacked attachment passes through.
 constexpr wchar_t kUnpackFileName[] = L"sync.msg";
+// A mail being parked, until it is whole.
+constexpr wchar_t kPartialSuffix[] = L".part";
 // clang-format off
 constexpr char kNotDeletedText[] = "basicSyncProcessDirectory::Attachment could not be deleted=>TO FAST, but will be done later together with folder";
 // clang-format on
@@ -322,7 +324,11 @@ HRESULT saveMailInSpecialOutbox(CSyncEngine* engine, QMRMessage* mail,
             do {
                 path = directory + L"\\" + std::to_wstring(stamp++) + L".msg";
             } while (FileExists(path));
-            CComBSTR target(path.c_str());
+            // Written under another name and renamed when whole: a file cut
+            // by a crash must not travel in a packet (the mail still waits in
+            // the Outbox then and leaves on its own).
+            const std::wstring partial = path + kPartialSuffix;
+            CComBSTR target(partial.c_str());
             CComVariant format(kQmrFormatMsg, VT_I4);
             CComPtr<QMRSafeMailItem> safeMail;
             if (SUCCEEDED(CreateHelperObject(kSafeMailItemProgId, IID_QMRSafeMailItem,
@@ -335,10 +341,15 @@ HRESULT saveMailInSpecialOutbox(CSyncEngine* engine, QMRMessage* mail,
                 LogHResult(0, "saveMailInSpecialOutbox=>2.Chance");
                 hr = mail->SaveAs(target, format);
             }
+            if (SUCCEEDED(hr) &&
+                !MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH))
+                hr = HRESULT_FROM_WIN32(GetLastError());
+            // Order matters: the mail leaves the Outbox only once its parked
+            // copy is in place.
             if (SUCCEEDED(hr))
                 hr = mail->Delete(0);
             else
-                DeleteFileW(path.c_str());  // a half-written file would travel
+                DeleteFileW(partial.c_str());
         }
     }
     engine->m_parkedMailCounter.fetch_add(1);

@@ -151,7 +151,7 @@ TEST_F(PacketMailsTest, ParkedMailIsAMessageFileInItsRecipientDirectoryAndLeaves
 }
 
 TEST_F(PacketMailsTest, MailsParkedInOneMillisecondKeepTheirOwnFiles) {
-    win::SetTimeScaleForTesting(1);
+    // The fixture's virtual clock stands still while this thread works.
     for (int i = 0; i < 3; ++i) {
         CComPtr<QMRMessage> mail = OutboxMail(L"Same tick " + std::to_wstring(i), L"b");
         win::SetTickCountForTesting(5000);
@@ -483,7 +483,7 @@ TEST(PacketDirectoryNames, EscapeWhatAFileNameCannotHoldAndReadBack) {
 }
 
 TEST_F(PacketMailsTest, PackingNotificationAtMostOnceInFiveMinutesOfPlatformTime) {
-    win::SetTimeScaleForTesting(1);
+    // The fixture's virtual clock moves only as the test sets it.
     const ULONGLONG start = 1000000;
     struct Step {
         ULONGLONG tick;

@@ -31,6 +31,7 @@ namespace {
 
 constexpr ULONG PR_BODY_W = 0x1000001F;
 constexpr ULONG PR_SENSITIVITY = 0x00360003;
+constexpr ULONG PR_SEARCH_KEY = 0x300B0102;
 constexpr LONG kSensitivityPrivate = 2;
 constexpr LONG kBestAccess = 16;
 constexpr LONG kImportanceHigh = 2;
@@ -282,6 +283,16 @@ void FindCandidate(Mail& mail, CComPtr<QMRAttachment>& candidate, std::wstring& 
     }
 }
 
+// Writes the mail's sync id as the item's search key (not saved). The body's
+// id alone names the item: it finds the item here, it is what deletion
+// notices and the own-change registration use, and what the partners know
+// the item by. An enclosed file whose own search key differs must not give
+// the item another name, or the next mail of it would add a second item.
+void KeepSyncId(const Pass& pass, const Mail& mail, QMRMessage* item) {
+    LogIfFailed(pass.utils->HrSetOneProp(item, PR_SEARCH_KEY, mail.syncId, VARIANT_FALSE),
+                "pSI::SyncId");
+}
+
 // Imports the item of the message file onto the target folder's item of the
 // same sync id, creating it when there is none.
 void ImportItem(const Pass& pass, Mail& mail, const Target& target, QMRMAPIFolder* folder,
@@ -328,12 +339,10 @@ void ImportItem(const Pass& pass, Mail& mail, const Target& target, QMRMAPIFolde
             pass.utils->HrSetOneProp(item, PR_SENSITIVITY, CComVariant(kSensitivityPrivate, VT_I4),
                                      VARIANT_FALSE);
         item->PutReminderSet(VARIANT_FALSE);
-        hr = item->Save();
-        if (FAILED(hr)) {
-            LogHResult(hr, "pSI::Save Item");
-            mail.result = hr;
-            return;
-        }
+        // A new item is first saved filled (below): saved empty here, a host
+        // killed before the filling save would leave an empty item that the
+        // folder's next check sends to every partner, beside the real one the
+        // mail's retry makes.
         WriteDebugLog("pSI::NEUer Eintrag, eines noch nicht existierenden Items");
         created = true;
     } else {
@@ -361,11 +370,19 @@ void ImportItem(const Pass& pass, Mail& mail, const Target& target, QMRMAPIFolde
     // later one of the same item.
     if (version <= -2) {
         WriteDebugLog("Mail ignored (eine 2. Mail hatte sich vorgedrängelt)");
+        if (created && FAILED(hr = item->Save())) {
+            LogHResult(hr, "pSI::Save Item");
+            mail.result = hr;
+            return;
+        }
     } else {
         hr = item->Import(CComBSTR(pass.messagePath.c_str()), kQmrFormatMsg);
         if (FAILED(hr)) {
             LogHResult(hr, "pSI::Import");
             mail.result = hr;
+            // Never saved, the new item does not exist; the mail is retried.
+            if (created)
+                return;
         } else {
             WriteDebugLog("pSI::change one Item successfully");
             if (pass.engine->m_removeReminder.load())
@@ -375,6 +392,9 @@ void ImportItem(const Pass& pass, Mail& mail, const Target& target, QMRMAPIFolde
             if (created && pass.engine->m_importAsPrivate.load())
                 pass.utils->HrSetOneProp(item, PR_SENSITIVITY,
                                          CComVariant(kSensitivityPrivate, VT_I4), VARIANT_FALSE);
+            // The imported file carries its own search key, which may differ
+            // from the id the mail names the item by.
+            KeepSyncId(pass, mail, item);
         }
         HRESULT saved = item->Save();
         if (FAILED(saved)) {
@@ -448,10 +468,14 @@ void DeleteItem(const Pass& pass, Mail& mail, const Target& target, QMRMAPIFolde
 // Steps from the sync id on: finds the target, unpacks the item and applies
 // it. Leaves the outcome in mail.result and mail.error.
 void ApplyMail(const Pass& pass, Mail& mail) {
-    HRESULT hr = pass.utils->TextToBinary(CComBSTR(mail.syncIdText.c_str()), &mail.syncId);
+    // An empty id names no item: it would add a new one for every mail.
+    HRESULT hr = mail.syncIdText.empty()
+                     ? E_INVALIDARG
+                     : pass.utils->TextToBinary(CComBSTR(mail.syncIdText.c_str()), &mail.syncId);
     if (FAILED(hr)) {
         LogHResult(hr, "pSI::Str2Arr");
         WriteDebugLogValue("pSI::SyncIDFailed:", mail.syncIdText.c_str());
+        mail.error = kImportNoSyncId;
         mail.result = hr;
         return;
     }
@@ -538,8 +562,11 @@ void ApplyMail(const Pass& pass, Mail& mail) {
             mail.error = kImportWrongVersion;
         } else {
             // clang-format off
+            // The logs are ANSI text: the context goes there in the ANSI
+            // code page.
+            static const std::string kZippedContext = win::ToAnsi(L"\nAttachment was changed or is not included (Packprogramm für Anhänge aktiv ?)!!");
             if (Contains(candidateName, kZipMark)) {
-                LogHResult(0, "\nAttachment was changed or is not included (Packprogramm für Anhänge aktiv ?)!!");
+                LogHResult(0, kZippedContext.c_str());
                 mail.error = kImportAttachmentZipped;
             } else {
                 LogHResult(0, "\nAttachment was changed or is not included (Antivirus Software oder AddIn das Anlagen zippt)!!");
@@ -707,12 +734,15 @@ MailUserProperty ReadMailUserProperty(std::wstring_view body, bool& remove,
     return complete ? MailUserProperty::kComplete : MailUserProperty::kIncomplete;
 }
 
-bool haveMyMailUserProperty(CSyncEngine*, QMRMAPIUtils* utils, QMRMessage* message, bool& remove,
-                            std::wstring& syncIdText) {
+namespace {
+
+// haveMyMailUserProperty with what it found of the markers.
+MailUserProperty ReadReceivedMail(QMRMAPIUtils* utils, QMRMessage* message, bool& remove,
+                                  std::wstring& syncIdText) {
     remove = false;
     syncIdText.clear();
     if (!message)
-        return false;
+        return MailUserProperty::kNone;
     CComBSTR bodyText;
     HRESULT hr = message->GetBody(&bodyText);
     if (FAILED(hr))
@@ -731,7 +761,14 @@ bool haveMyMailUserProperty(CSyncEngine*, QMRMAPIUtils* utils, QMRMessage* messa
     const MailUserProperty read = ReadMailUserProperty(body, remove, syncIdText);
     if (read == MailUserProperty::kIncomplete)
         LogHResult(0, "haveMyMailUserProperty0>no Body, no SyncId");
-    return read == MailUserProperty::kComplete;
+    return read;
+}
+
+}  // namespace
+
+bool haveMyMailUserProperty(CSyncEngine*, QMRMAPIUtils* utils, QMRMessage* message, bool& remove,
+                            std::wstring& syncIdText) {
+    return ReadReceivedMail(utils, message, remove, syncIdText) == MailUserProperty::kComplete;
 }
 
 void ProcessSyncItems(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils,
@@ -783,8 +820,18 @@ void ProcessSyncItems(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils*
         }
         Mail mail;
         mail.message = message;
-        if (!haveMyMailUserProperty(engine, utils, message, mail.remove, mail.syncIdText))
+        const MailUserProperty read =
+            ReadReceivedMail(utils, message, mail.remove, mail.syncIdText);
+        if (read == MailUserProperty::kNone)
             continue;
+        if (read == MailUserProperty::kIncomplete) {
+            // Marked once, or it would lie here unmarked for ever and be
+            // read and reported by every pass.
+            mail.error = mail.syncIdText.empty() ? kImportNoSyncId : kImportNoShareName;
+            mail.result = E_FAIL;
+            MarkFailed(utils, mail);
+            continue;
+        }
         WriteDebugLog("pSI:: OK is a Quillmeremail");
         ApplyMail(pass, mail);
         DeleteFileW(pass.messagePath.c_str());

@@ -36,6 +36,9 @@ inline constexpr int kImportFileNameChanged = 6;
 inline constexpr int kImportNoDeletedItem = 8;
 inline constexpr int kImportWrongVersion = 10;
 inline constexpr int kImportCannotOpenItem = 11;
+// The mail's sync id can't be read: its markers are cut short, or the id is
+// empty or no hexadecimal text. Named "UNKNOWN", as 11 is.
+inline constexpr int kImportNoSyncId = 12;
 
 // The sharing wizard the help text of a "NO TARGET" mail links to; the share
 // name follows it.
@@ -81,7 +84,12 @@ std::wstring HtmlEscape(std::wstring_view text);
 
 // One import pass over the folder "Quillmere" of session's default store:
 // the mails not marked failed, and with includeFailed those marked failed
-// too, from the last found to the first, until StopFlag is set. Sets the
+// too, from the last found to the first, until StopFlag is set. A mail that
+// names itself a sync mail or deletion notice but whose markers are cut
+// short is marked failed ("NO SHARENAME" without the share-name markers,
+// else "UNKNOWN"), so that the regular passes leave it and it goes after
+// three days like any failed mail; a mail without either is-marker is left
+// as it is. Sets the
 // state code to importing for the pass and back to idle after it (unless
 // another state was set meanwhile). Gives up without touching anything when
 // StopFlag is set while it waits for FolderCheckLock. Failures are reported

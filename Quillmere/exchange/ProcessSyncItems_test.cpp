@@ -12,6 +12,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "Quillmere/cabinet/Compress.h"
 #include "Quillmere/core/AddinGlobals.h"
@@ -20,6 +21,7 @@
 #include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/core/OutlookNamespaceAccess.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/SendQueues.h"
 #include "Quillmere/exchange/SyncMailFormat.h"
 #include "Quillmere/exchange/SyncTestSupport_test.h"
 #include "Quillmere/resources/LoadString.h"
@@ -31,6 +33,7 @@
 namespace {
 
 using synctest::ImportTest;
+using synctest::kNotesFolder;
 using synctest::MailOptions;
 
 TEST_F(ImportTest, ReceivedChangeOverwritesTheItemOfTheSameSyncId) {
@@ -114,6 +117,7 @@ TEST_F(ImportTest, FailedMailIsAnnotatedExactlyOnce) {
         UINT helpString;  // 0: no help text
         const wchar_t* storedName = L"sync.msg";
         const char* itemBytes = nullptr;
+        const wchar_t* bodySyncId = nullptr;
     };
     const Case cases[] = {
         {"wrong password", L"Team", L"other", L"sync.zuf", false, L"PASSWORD", 1283},
@@ -127,6 +131,10 @@ TEST_F(ImportTest, FailedMailIsAnnotatedExactlyOnce) {
          L"other.msg"},
         {"item file no message", L"Team", L"pw", L"sync.zuf", false, L"UNKNOWN", 0, L"sync.msg",
          "not a compound file"},
+        {"sync id no hex text", L"Team", L"pw", L"sync.zuf", false, L"UNKNOWN", 0, L"sync.msg",
+         nullptr, L"00AB-no-hex"},
+        {"empty sync id", L"Team", L"pw", L"sync.zuf", false, L"UNKNOWN", 0, L"sync.msg", nullptr,
+         L""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -139,6 +147,7 @@ TEST_F(ImportTest, FailedMailIsAnnotatedExactlyOnce) {
         options.damageCabinet = c.damage;
         options.storedName = c.storedName;
         options.itemFileBytes = c.itemBytes;
+        options.bodySyncId = c.bodySyncId;
         PutSyncMail(AddinFolder(), sent, c.share, c.password, options);
 
         for (bool includeFailed : {false, true, true}) {
@@ -166,8 +175,54 @@ TEST_F(ImportTest, FailedMailIsAnnotatedExactlyOnce) {
     EXPECT_TRUE(ErrorLogHas("Extrract failed"));
     EXPECT_TRUE(ErrorLogHas("Attachment is coming from old version, please update your partner"));
     EXPECT_TRUE(ErrorLogHas("Can't import MSG"));
-    EXPECT_TRUE(ErrorLogHas("Attachment was changed or is not included (Packprogramm"));
-    EXPECT_TRUE(ErrorLogHas("Attachment was changed or is not included (Antivirus Software"));
+    // Each report is one line, in the logs' ANSI code page.
+    EXPECT_TRUE(
+        ErrorLogHas("ERROR: Attachment was changed or is not included (Packprogramm "
+                    "f\xFCr Anh\xE4nge aktiv ?)!!: 0x0"));
+    EXPECT_TRUE(
+        ErrorLogHas("ERROR: Attachment was changed or is not included (Antivirus Software"));
+    EXPECT_TRUE(ErrorLogHas("ERROR: Can't import MSG"));
+    EXPECT_FALSE(ErrorLogHas("ERROR: \n"));
+    EXPECT_TRUE(ErrorLogHas("ERROR: pSI::Str2Arr"));
+}
+
+// Mails that name themselves sync mails or deletion notices but whose markers
+// are cut short get their error mark once, like any failed mail: the regular
+// passes leave them from then on. A mail without the markers is not the
+// add-in's and stays as it is.
+TEST_F(ImportTest, MailWithMarkersCutShortIsMarkedFailedOnce) {
+    struct Case {
+        const char* what;
+        const wchar_t* markers;
+        const wchar_t* subject;  // after the passes
+    };
+    const Case cases[] = {
+        {"sync id cut", L"is:TRUE:is\nlf:Team:lf\r\nid:00AB12", L">-Quillmere-< ERROR:UNKNOWN"},
+        {"no share-name markers", L"is:TRUE:is\nid:00AB12:id\r\n",
+         L">-Quillmere-< ERROR:NO SHARENAME"},
+        {"notice cut", L"is:FALSE:is\nlf:Te", L">-Quillmere-< ERROR:UNKNOWN"},
+        {"not the add-in's", L"no markers here", L">-Quillmere-< 1.1.2027"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ClearFolder(AddinFolder());
+        CComPtr<QMRMessage> mail =
+            NewItem(AddinFolder(), syncmail::kMessageClass, L">-Quillmere-< 1.1.2027");
+        ASSERT_EQ(mail->PutBody(CComBSTR((UiText(1220) + c.markers).c_str())), S_OK);
+        ASSERT_EQ(mail->SetMailTime(LocalNow()), S_OK);
+        ASSERT_EQ(mail->Save(), S_OK);
+
+        auto reports = [&] { return ErrorLogCount("no Body, no SyncId"); };
+        ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+        const std::size_t after = reports();
+        for (int pass = 0; pass < 3; ++pass)
+            ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+        EXPECT_EQ(reports(), after) << "the regular passes report it no more";
+        ASSERT_EQ(FolderCount(AddinFolder()), 1);
+        EXPECT_EQ(Subject(FolderItem(AddinFolder(), 1)), c.subject);
+    }
+    EXPECT_TRUE(ErrorLogHas("haveMyMailUserProperty0>no Body, no SyncId"));
+    EXPECT_TRUE(TargetSubjects().empty());
 }
 
 TEST_F(ImportTest, ReceivedCabinetStaysInsideTheExtractionDirectory) {
@@ -220,20 +275,78 @@ TEST_F(ImportTest, ReceivedCabinetStaysInsideTheExtractionDirectory) {
 }
 
 TEST_F(ImportTest, DeletionNoticeLeavesAMeetingAndIsProcessed) {
-    CComPtr<QMRMessage> meeting = NewItem(TargetFolder(), L"IPM.Appointment", L"Meeting");
-    ASSERT_EQ(meeting->SetFields(CComVariant(L"http://schemas.microsoft.com/mapi/id/"
-                                             L"{00062002-0000-0000-C000-000000000046}/0x82170003"),
-                                 CComVariant(LONG(3))),
-              S_OK);
-    ASSERT_EQ(meeting->Save(), S_OK);
-    PutDeletionNotice(AddinFolder(), SyncIdText(meeting), L"Team");
+    struct Case {
+        const wchar_t* messageClass;
+        LONG stateFlags;  // -1: not written
+        bool meeting;
+    };
+    const Case cases[] = {
+        {L"IPM.Appointment", 3, true},
+        {L"IPM.Schedule.Meeting.Request", -1, true},
+        {L"IPM.Schedule.Meeting.Resp.Tent", -1, true},
+        {L"IPM.Schedule.Meeting.Canceled", 7, true},
+        {L"IPM.Appointment", -1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(win::ToUtf8(c.messageClass));
+        ClearTarget();
+        const std::size_t before = DebugLog().size();
+        auto logged = [&](const char* line) {
+            return DebugLog().find(line, before) != std::string::npos;
+        };
+        CComPtr<QMRMessage> meeting = NewItem(TargetFolder(), c.messageClass, L"Meeting");
+        if (c.stateFlags >= 0)
+            ASSERT_EQ(meeting->SetFields(CComVariant(L"http://schemas.microsoft.com/mapi/id/"
+                                                     L"{00062002-0000-0000-C000-000000000046}/"
+                                                     L"0x82170003"),
+                                         CComVariant(c.stateFlags)),
+                      S_OK);
+        ASSERT_EQ(meeting->Save(), S_OK);
+        PutDeletionNotice(AddinFolder(), SyncIdText(meeting), L"Team");
 
+        ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+
+        EXPECT_EQ(TargetSubjects(),
+                  c.meeting ? std::vector<std::wstring>{L"Meeting"} : std::vector<std::wstring>{});
+        EXPECT_EQ(FolderCount(AddinFolder()), 0) << "the notice counts as processed";
+        EXPECT_EQ(logged("pSI::Don't Delete Meetings!"), c.meeting);
+        EXPECT_EQ(logged("pSI::Item2Del"), !c.meeting);
+    }
+}
+
+// A mail whose body names the item by another id than the search key of the
+// item file it carries: the body's id names the item, so a second mail
+// overwrites the note the first one made, and a deletion notice by that id
+// removes it.
+TEST_F(ImportTest, BodyIdAloneNamesTheImportedItem) {
+    AddShare(L"Notes", L"pw", kNotesFolder);
+    CComPtr<QMRMAPIFolder> notes = DefaultFolder(m_engine->Session(), kNotesFolder);
+    CComPtr<QMRMessage> note =
+        NewItem(DefaultFolder(m_bert, kNotesFolder), L"IPM.StickyNote", L"Call Dora");
+    const std::wstring bodyId = L"00112233445566778899AABBCCDDEEFF";
+    ASSERT_NE(SyncIdText(note), bodyId);
+    MailOptions options;
+    options.bodySyncId = bodyId.c_str();
+
+    PutSyncMail(AddinFolder(), note, L"Notes", L"pw", options);
     ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+    ASSERT_EQ(FolderCount(AddinFolder()), 0) << ErrorLog();
+    ASSERT_EQ(FolderCount(notes), 1);
+    EXPECT_EQ(SyncIdText(FolderItem(notes, 1)), bodyId);
 
-    EXPECT_EQ(TargetSubjects(), std::vector<std::wstring>{L"Meeting"});
-    EXPECT_EQ(FolderCount(AddinFolder()), 0) << "the notice counts as processed";
-    EXPECT_TRUE(DebugLogHas("pSI::Don't Delete Meetings!"));
-    EXPECT_FALSE(DebugLogHas("pSI::Item2Del"));
+    ASSERT_EQ(note->PutSubject(CComBSTR(L"Call Dora at six")), S_OK);
+    ASSERT_EQ(note->Save(), S_OK);
+    PutSyncMail(AddinFolder(), note, L"Notes", L"pw", options);
+    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+    ASSERT_EQ(FolderCount(notes), 1) << "the note is held once";
+    EXPECT_EQ(Subject(FolderItem(notes, 1)), L"Call Dora at six");
+    EXPECT_EQ(SyncIdText(FolderItem(notes, 1)), bodyId);
+    EXPECT_TRUE(TargetSubjects().empty()) << "nothing landed in the other share";
+
+    PutDeletionNotice(AddinFolder(), bodyId, L"Notes");
+    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+    EXPECT_EQ(FolderCount(notes), 0);
+    EXPECT_EQ(FolderCount(AddinFolder()), 0);
 }
 
 TEST_F(ImportTest, ReceivedTextInTheErrorAnnotationIsShownNotInterpreted) {
@@ -322,6 +435,100 @@ TEST_F(ImportTest, PassGivesUpWhileAFolderCheckHoldsTheLockAndStopIsAsked) {
     EXPECT_EQ(FolderCount(AddinFolder()), 1);
     EXPECT_TRUE(TargetSubjects().empty());
     EXPECT_NE(m_engine->GetSyncState(), kSyncStateImporting);
+}
+
+// A folder check on another thread holds FolderCheckLock: the import polls
+// and touches nothing until the check has ended.
+TEST_F(ImportTest, ImportWaitsWhileAFolderCheckOnAnotherThreadHoldsTheLock) {
+    CComPtr<QMRMessage> sent = BertItem(L"Waiting");
+    PutSyncMail(AddinFolder(), sent, L"Team", L"pw");
+    std::atomic<bool> held{false}, imported{false}, sawWaiting{false}, importingWhileHeld{false};
+    std::thread check([&]() NO_THREAD_SAFETY_ANALYSIS {
+        EnterCriticalSection(&FolderCheckLock);
+        held = true;
+        while (!imported && !sawWaiting) {
+            sawWaiting = DebugLogHas("waiting for entering Inbox folder since 1 Min.!!! ");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        importingWhileHeld = m_engine->GetSyncState() == kSyncStateImporting;
+        LeaveCriticalSection(&FolderCheckLock);
+    });
+    while (!held)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+    imported = true;
+    check.join();
+    EXPECT_TRUE(sawWaiting) << "the import went on while the check held the lock";
+    EXPECT_FALSE(importingWhileHeld);
+    EXPECT_EQ(TargetSubjects(), std::vector<std::wstring>{L"Waiting"});
+    EXPECT_EQ(FolderCount(AddinFolder()), 0);
+}
+
+// A partner's deletion takes the key off the folder's change list, so that
+// the folder's own deletion scan does not send a notice back.
+TEST_F(ImportTest, ReceivedDeletionTakesTheKeyOffTheChangeListSoNoNoticeGoesBack)
+NO_THREAD_SAFETY_ANALYSIS {
+    CComPtr<QMRMessage> gone = AnnItem(L"Gone");
+    const std::wstring id = SyncIdText(gone);
+    CFolderObj* team = m_engine->GetFolderEntry(0, false);
+    ASSERT_NE(team, nullptr);
+    auto listed = [&] {
+        for (const ChangeKeyEntry& entry : team->Sink()->ChangeKeylistEntries())
+            if (entry.key == id)
+                return true;
+        return false;
+    };
+    // Held as a folder check holds it (re-entrant for the import on this
+    // thread): the folder's own thread can't reload its list meanwhile.
+    EnterCriticalSection(&FolderCheckLock);
+    ASSERT_EQ(team->Sink()->LoadFolderList(m_engine->Session(), m_utils), S_OK);
+    ASSERT_TRUE(listed());
+    PutDeletionNotice(AddinFolder(), id, L"Team");
+    ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+    EXPECT_TRUE(TargetSubjects().empty());
+    EXPECT_FALSE(listed());
+    team->Sink()->CheckFolder4DeletedItems(m_engine->Session(), m_utils);
+    EXPECT_EQ(DelMailSenderList.Count(), 0u) << "no notice goes back";
+    LeaveCriticalSection(&FolderCheckLock);
+    DelMailSenderList.Clear();
+}
+
+// Two changes of one item wait in the folder: the list is walked from its
+// last entry to its first, and the change mailed last is the one that stays,
+// whichever arrived first.
+TEST_F(ImportTest, OfTwoChangesOfOneItemTheOneMailedLastWins) {
+    SYSTEMTIME at{2026, 3, 0, 17, 9, 20, 0, 0};
+    DATE earlier = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&at, &earlier));
+    const DATE later = earlier + 1.0 / 1440;
+    for (bool laterArrivesFirst : {false, true}) {
+        SCOPED_TRACE(laterArrivesFirst);
+        ClearTarget();
+        CComPtr<QMRMessage> local = AnnItem(L"Original");
+        CComPtr<QMRMessage> sent = BertItem(L"Older change");
+        CopySyncId(sent, local);
+        auto put = [&](const wchar_t* subject, DATE mailed) {
+            ASSERT_EQ(sent->PutSubject(CComBSTR(subject)), S_OK);
+            ASSERT_EQ(sent->Save(), S_OK);
+            PutSyncMail(AddinFolder(), sent, L"Team", L"pw");
+            CComPtr<QMRMessage> mail = FolderItem(AddinFolder(), FolderCount(AddinFolder()));
+            ASSERT_EQ(mail->PutSubject(CComBSTR(syncmail::BuildSyncMailSubject(
+                                                    syncmail::SyncMailTimeText(mailed), false, L"")
+                                                    .c_str())),
+                      S_OK);
+            ASSERT_EQ(mail->Save(), S_OK);
+        };
+        if (laterArrivesFirst) {
+            put(L"Newer change", later);
+            put(L"Older change", earlier);
+        } else {
+            put(L"Older change", earlier);
+            put(L"Newer change", later);
+        }
+        ProcessSyncItems(m_engine.get(), m_engine->Session(), m_utils, false);
+        EXPECT_EQ(TargetSubjects(), std::vector<std::wstring>{L"Newer change"});
+        EXPECT_EQ(FolderCount(AddinFolder()), 0);
+    }
 }
 
 TEST_F(ImportTest, OwnWritesAreRegisteredAsOwnChanges) {

@@ -1,7 +1,6 @@
 #include "Quillmere/exchange/QueueChange.h"
 
 #include <cstdio>
-#include <cwchar>
 #include <memory>
 #include <new>
 #include <string>
@@ -13,6 +12,7 @@
 #include "Quillmere/core/ItemsEvents.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/exchange/Mail2Send.h"
+#include "Quillmere/exchange/MeetingAttendees.h"
 #include "Quillmere/exchange/SendQueues.h"
 #include "Quillmere/tracking/ItemFilters.h"
 #include "Quillmere/tracking/ItemLookup.h"
@@ -21,63 +21,18 @@
 #include "platform/com/ComError.h"
 #include "platform/win/Text.h"
 
-// --- The engine's attendee list ----------------------------------------------
-
-void CSyncEngine::ClearAttendees() {
-    m_attendees.clear();
-}
-
-void CSyncEngine::AddAttendee(const std::wstring& address) {
-    m_attendees.push_back(address);
-}
-
-bool CSyncEngine::IsAttendee(const std::wstring& address) {
-    EnterCriticalSection(&QueueCheckLock);
-    bool found = false;
-    for (const auto& attendee : m_attendees)
-        if (attendee == address) {
-            found = true;
-            break;
-        }
-    LeaveCriticalSection(&QueueCheckLock);
-    return found;
-}
-
-std::vector<std::wstring> CSyncEngine::GetAttendees() {
-    EnterCriticalSection(&QueueCheckLock);
-    std::vector<std::wstring> copy = m_attendees;
-    LeaveCriticalSection(&QueueCheckLock);
-    return copy;
-}
-
 namespace {
 
-constexpr ULONG kPrDisplayToW = 0x0E04001F;
 constexpr ULONG kPrOwnerApptId = 0x00620003;
 constexpr ULONG kPrSearchKey = 0x300B0102;
 constexpr LONG kResponseAccepted = 3;
 
-constexpr const wchar_t* kMeetingStatusName = L"urn:schemas:calendar:meetingstatus";
-// The same property in the published string-namespace form (PS_PUBLIC_STRINGS),
-// for a library that does not know the short alias.
-constexpr const wchar_t* kMeetingStatusLongName =
-    L"http://schemas.microsoft.com/mapi/string/{00020329-0000-0000-C000-000000000046}/"
-    L"urn:schemas:calendar:meetingstatus";
 // PidLidResponseStatus (PSETID_Appointment, 0x8218, PT_LONG).
 constexpr const wchar_t* kResponseStatusName =
     L"http://schemas.microsoft.com/mapi/id/{00062002-0000-0000-C000-000000000046}/0x82180003";
 
 std::wstring Text(BSTR text) {
     return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
-}
-
-std::wstring Trim(const std::wstring& text) {
-    const wchar_t* blanks = L" \t\r\n";
-    std::size_t first = text.find_first_not_of(blanks);
-    if (first == std::wstring::npos)
-        return L"";
-    std::size_t last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
 }
 
 std::wstring SubjectOf(QMRMessage* item) {
@@ -97,149 +52,26 @@ void DebugLine(const wchar_t* format, const std::wstring& text) {
     WriteDebugLog(line.c_str());
 }
 
-// The value as an integer when it is one (a text holding a whole decimal
-// number counts too).
-bool AsInteger(const VARIANT& value, LONG& out) {
-    switch (value.vt) {
-        case VT_I4:
-        case VT_INT:
-            out = value.lVal;
-            return true;
-        case VT_UI4:
-        case VT_UINT:
-            out = static_cast<LONG>(value.ulVal);
-            return true;
-        case VT_I2:
-            out = value.iVal;
-            return true;
-        case VT_UI2:
-            out = value.uiVal;
-            return true;
-        case VT_UI1:
-            out = value.bVal;
-            return true;
-        case VT_I1:
-            out = value.cVal;
-            return true;
-        case VT_BSTR: {
-            std::wstring text = Trim(Text(value.bstrVal));
-            if (text.empty())
-                return false;
-            wchar_t* end = nullptr;
-            long number = std::wcstol(text.c_str(), &end, 10);
-            if (!end || *end != L'\0')
-                return false;
-            out = static_cast<LONG>(number);
-            return true;
-        }
-        default:
-            return false;
-    }
-}
-
-bool IsEmptyValue(const VARIANT& value) {
-    return value.vt == VT_EMPTY || value.vt == VT_NULL || value.vt == VT_ERROR ||
-           (value.vt == VT_BSTR && (!value.bstrVal || SysStringLen(value.bstrVal) == 0));
-}
-
-// Whether the meeting status asks for the meeting steps: an integer 1, 3
-// or 5, or a value that is neither empty nor an integer.
-bool IsMeetingStatus(const VARIANT& status) {
-    LONG number = 0;
-    if (AsInteger(status, number))
-        return number == 1 || number == 3 || number == 5;
-    return !IsEmptyValue(status);
-}
-
-CComVariant ReadMeetingStatus(QMRMessage* item) {
-    CComVariant status;
-    HRESULT hr = item->GetFields(CComVariant(kMeetingStatusName), &status);
-    if (FAILED(hr) && hr != MAPI_E_NOT_FOUND) {
-        status.Clear();
-        item->GetFields(CComVariant(kMeetingStatusLongName), &status);
-    }
-    return status;
-}
-
-// The e-mail address of an attendee's display name through the session's
-// address book (fetched once per item, on first need). Empty when it can't
-// be resolved.
-std::wstring ResolveAttendee(QMRRDOSession* session, CComPtr<QMRAddressBook>& addressBook,
-                             const std::wstring& name) {
-    if (!addressBook) {
-        HRESULT hr = session->GetAddressBook(&addressBook);
-        if (FAILED(hr) || !addressBook) {
-            LogHResult(FAILED(hr) ? hr : E_FAIL, "no addressbook to resolve attendee");
-            return L"";
-        }
-    }
-    CComPtr<QMRAddressEntry> entry;
-    HRESULT hr = addressBook->ResolveName(CComBSTR(name.c_str()), &entry);
-    if (FAILED(hr) || !entry) {
-        DebugLine(L"Try to resolve Attendee => ResolveName %s", name);
-        return L"";
-    }
-    CComBSTR address;
-    hr = entry->GetAddressText(&address);
-    if (FAILED(hr) || !address || SysStringLen(address) == 0) {
-        WriteDebugLog("Try to resolve Attendee => GetAddressFromAttendee");
-        return L"";
-    }
-    return win::ToLower(Text(address));
-}
-
-// Fills the attendee list from the display-to text; each part that is no
-// address is resolved. Runs with QueueCheckLock held.
-void FillAttendees(CSyncEngine* engine, QMRRDOSession* session, const std::wstring& displayTo)
-    REQUIRES(QueueCheckLock);
-void FillAttendees(CSyncEngine* engine, QMRRDOSession* session, const std::wstring& displayTo) {
-    CComPtr<QMRAddressBook> addressBook;
-    std::size_t start = 0;
-    while (start <= displayTo.size()) {
-        std::size_t end = displayTo.find(L';', start);
-        if (end == std::wstring::npos)
-            end = displayTo.size();
-        std::wstring part = win::ToLower(Trim(displayTo.substr(start, end - start)));
-        start = end + 1;
-        if (part.empty())
-            continue;
-        if (part.find(L'@') != std::wstring::npos) {
-            engine->AddAttendee(part);
-            continue;
-        }
-        std::wstring address = ResolveAttendee(session, addressBook, part);
-        if (address.empty())
-            continue;
-        WriteDebugLogValue("Resolved Attendee to:", address.c_str());
-        engine->AddAttendee(address);
-    }
-}
-
-// Steps over the item's meeting data: refills the attendee list (emptied
-// for every item) and tells whether the item is a meeting its organiser
-// cancelled.
-bool ExamineMeeting(CSyncEngine* engine, QMRRDOSession* session, QMRMessage* item) {
-    CComVariant displayTo;
-    item->GetFields(CComVariant(static_cast<LONG>(kPrDisplayToW)), &displayTo);
+// Steps over the item's meeting data and tells whether the item is a
+// meeting its organiser cancelled. The attendee list is not kept: the
+// sync-mail builder reads it from the item it sends.
+bool ExamineMeeting(QMRMessage* item) {
     bool cancelled = false;
     EnterCriticalSection(&QueueCheckLock);
-    engine->ClearAttendees();
-    if (displayTo.vt == VT_BSTR && displayTo.bstrVal && SysStringLen(displayTo.bstrVal) > 0 &&
-        IsMeetingStatus(ReadMeetingStatus(item))) {
-        const std::wstring to = Text(displayTo.bstrVal);
+    const std::wstring to = MeetingDisplayTo(item);
+    if (!to.empty()) {
         WriteDebugLogValue("IsMeeting:", to.c_str());
         CComVariant ownerId, response;
         item->GetFields(CComVariant(static_cast<LONG>(kPrOwnerApptId)), &ownerId);
         item->GetFields(CComVariant(kResponseStatusName), &response);
         LONG owner = -1, status = 0;
-        bool hasStatus = AsInteger(response, status);
-        if (AsInteger(ownerId, owner) && owner == 0)
+        bool hasStatus = MeetingValueAsInteger(response, status);
+        if (MeetingValueAsInteger(ownerId, owner) && owner == 0)
             cancelled = !(hasStatus && status == kResponseAccepted);
         char line[80];
         std::snprintf(line, sizeof line, "sSMsgT::MeetingStatus: %d cancel: %d",
                       static_cast<int>(status), cancelled ? 1 : 0);
         WriteDebugLog(line);
-        FillAttendees(engine, session, to);
     }
     LeaveCriticalSection(&QueueCheckLock);
     return cancelled;
@@ -315,7 +147,8 @@ void RaiseVersion(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* uti
 
 // Builds the record and appends it to MailSenderList. false when it could
 // not be allocated or appended (nothing is queued then).
-bool AppendMailRecord(const VARIANT& syncId, const CItemsEvents& sink, const CFolderObj& folder,
+bool AppendMailRecord(const VARIANT& syncId, const std::wstring& syncIdText,
+                      const CItemsEvents& sink, const CFolderObj& folder,
                       const std::wstring& shareName, bool formFlag, std::size_t& count) {
     std::unique_ptr<CMail2Send> record;
     try {
@@ -324,6 +157,9 @@ bool AppendMailRecord(const VARIANT& syncId, const CItemsEvents& sink, const CFo
         record = std::make_unique<CMail2Send>(&copy, folderId, storeId, folder.m_password.c_str(),
                                               shareName.c_str(), CMail2Send::kTextSize,
                                               CMail2Send::kTextSize, formFlag ? 1 : 0);
+        // The queue file is written from threads whose utilities can't
+        // convert the binary id.
+        record->SetSyncIdText(syncIdText);
     } catch (const _com_error& error) {
         LogHResult(error.Error(), "sSMsgT::CMail2Send");
         return false;
@@ -406,7 +242,7 @@ HRESULT QueueSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUti
         return hr;
     }
     engine->SetSyncState(kSyncStateChangeQueued);
-    const bool cancelled = ExamineMeeting(engine, session, item);
+    const bool cancelled = ExamineMeeting(item);
 
     const std::wstring shareName = folder->m_shareName.substr(0, CMail2Send::kTextSize - 1);
     if (shareName.size() < 2)
@@ -424,7 +260,7 @@ HRESULT QueueSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUti
             LogHResult(0, "NO SHARENAME2SEND");
         folder->AddElemInSync(syncIdText);
         std::size_t count = 0;
-        if (!AppendMailRecord(syncId, sink, *folder, shareName, formFlag, count)) {
+        if (!AppendMailRecord(syncId, syncIdText, sink, *folder, shareName, formFlag, count)) {
             // Not queued: the partners never get it, so it is not in sync.
             folder->RemoveElemInSync(syncIdText);
             hr = E_OUTOFMEMORY;

@@ -1,7 +1,7 @@
 // The queueing of a change over the real helper library: a changed item
 // becomes one queued sync mail, an item that leaves the filters after it was
-// sent becomes one deletion notice, cancelled meetings stay at home, and the
-// attendee list follows the item handled last.
+// sent becomes one deletion notice, cancelled meetings stay at home, and a
+// meeting's attendee list is read from the meeting itself.
 #include "Quillmere/exchange/QueueChange.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "Quillmere/exchange/MeetingAttendees.h"
 #include "Quillmere/exchange/QueueTestSupport_test.h"
 #include "Quillmere/tracking/SyncId.h"
 
@@ -31,7 +32,7 @@ const wchar_t* const kLastShareName =
 
 class QueueChangeTest : public QueueTest {
 protected:
-    // Waits up to 10 real seconds.
+    // Waits as the add-in's tests do (addintest::WaitFor: up to kWaitLimitMs platform ms).
     template <class F>
     static bool WaitUntil(F condition) {
         return addintest::WaitFor(condition);
@@ -213,7 +214,7 @@ TEST_F(QueueChangeTest, CancelledMeetingIsNotQueuedAndKeepsItsVersion) {
     EXPECT_EQ(Version(meeting), -1);
     EXPECT_TRUE(DebugLogHas("sSMsgT::MeetingStatus: 0 cancel: 1"));
     EXPECT_TRUE(DebugLogHas("sSMsgT::Sending was canceled: Review"));
-    EXPECT_EQ(m_engine->GetAttendees(),
+    EXPECT_EQ(GetMeetingAttendees(Session(), meeting),
               (std::vector<std::wstring>{L"bert@example.org", L"cara@example.org"}));
 }
 
@@ -225,16 +226,14 @@ TEST_F(QueueChangeTest, AcceptedMeetingIsQueuedAndItsAttendeesAreListed) {
     EXPECT_EQ(MailSenderList.Count(), 1u);
     EXPECT_EQ(Version(meeting), 1);
     EXPECT_TRUE(DebugLogHas("sSMsgT::MeetingStatus: 3 cancel: 0"));
+
+    // Display names are resolved through the address book; what can't be
+    // resolved is left out.
+    EXPECT_EQ(GetMeetingAttendees(Session(), meeting),
+              (std::vector<std::wstring>{L"bert@example.org", L"cara@example.org"}));
     EXPECT_TRUE(DebugLogHas("Resolved Attendee to: bert@example.org"));
     EXPECT_TRUE(DebugLogHas("Try to resolve Attendee => ResolveName nobody known"));
-    EXPECT_TRUE(m_engine->IsAttendee(L"bert@example.org"));
-    EXPECT_TRUE(m_engine->IsAttendee(L"cara@example.org"));
-    EXPECT_EQ(m_engine->GetAttendees().size(), 2u);
-
-    // The list holds the item handled last: a plain item empties it.
-    ASSERT_EQ(Queue(NewMessage(L"Plain"), folder), S_OK);
-    EXPECT_TRUE(m_engine->GetAttendees().empty());
-    EXPECT_FALSE(m_engine->IsAttendee(L"bert@example.org"));
+    EXPECT_TRUE(GetMeetingAttendees(Session(), NewMessage(L"Plain")).empty());
 }
 
 struct StatusCase {
@@ -257,7 +256,7 @@ TEST_P(MeetingStatusTest, OnlyMeetingStatusesFillTheAttendeeList) {
     SetTag(item, kPrOwnerApptId, CComVariant(LONG(0)));
     ASSERT_EQ(item->Save(), S_OK);
     ASSERT_EQ(Queue(item, folder), S_OK);
-    EXPECT_EQ(m_engine->GetAttendees().size(), c.meeting ? 1u : 0u);
+    EXPECT_EQ(GetMeetingAttendees(Session(), item).size(), c.meeting ? 1u : 0u);
     EXPECT_EQ(MailSenderList.Count(), c.meeting ? 0u : 1u);
 }
 

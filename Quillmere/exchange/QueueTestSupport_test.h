@@ -38,6 +38,7 @@ protected:
     static constexpr ULONG kPrDisplayToW = 0x0E04001F;
 
     void SetUp() override {
+        win::SetVirtualClockForTesting(true);
         RdoTest::SetUp();
         InitializeAddinLocks();
         logs::ResetForTesting();
@@ -45,7 +46,6 @@ protected:
         ASSERT_NO_FATAL_FAILURE(StartLogs());
         m_profiles.Add(MakeProfile());
         ASSERT_EQ(addintest::RegisterHelperLibrary(), S_OK);
-        win::SetTimeScaleForTesting(1000);
         auto outlook = std::make_unique<fakes::FakeOutlook>();
         m_outlook = outlook.get();
         ASSERT_NO_FATAL_FAILURE(addintest::MakeEngine(std::move(outlook), m_temp, m_engine));
@@ -59,6 +59,7 @@ protected:
     void TearDown() override {
         MailSenderList.Clear();
         DelMailSenderList.Clear();
+        ResetQueueFilesForTesting();
         g_pEngine = nullptr;
         m_inbox.Release();
         m_utils.Release();

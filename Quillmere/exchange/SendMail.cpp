@@ -10,6 +10,7 @@
 #include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/MeetingAttendees.h"
 #include "Quillmere/exchange/PacketMails.h"
 #include "Quillmere/exchange/SyncMailFormat.h"
 #include "Quillmere/resources/LoadString.h"
@@ -238,12 +239,23 @@ bool FindMailInOutbox(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils*
     return true;
 }
 
-std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId) {
+std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId, bool* unreadable) {
     std::vector<std::wstring> users;
+    if (unreadable)
+        *unreadable = false;
     std::wstring path = std::wstring(kFoldersKeyPath) + L"\\" + folderEntryId + L"\\Users";
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    LSTATUS opened = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key);
+    if (opened != ERROR_SUCCESS) {
+        if (opened != ERROR_FILE_NOT_FOUND && opened != ERROR_PATH_NOT_FOUND) {
+            if (unreadable)
+                *unreadable = true;
+            std::string line =
+                "registry unreadable, partners unknown: HKEY_CURRENT_USER\\" + win::ToAnsi(path);
+            LogHResult(HRESULT_FROM_WIN32(static_cast<DWORD>(opened)), line.c_str());
+        }
         return users;
+    }
     auto add = [&](const wchar_t* name, DWORD size) {
         std::wstring user(name, size);
         if (!user.empty() && std::find(users.begin(), users.end(), user) == users.end())
@@ -277,10 +289,10 @@ std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId) {
 
 bool GetShareRecipients(CSyncEngine* engine, const std::wstring& folderEntryId,
                         const std::vector<std::wstring>* categories, std::wstring& recipients,
-                        bool attendeeCheck) {
+                        const std::vector<std::wstring>* attendees, bool* unreadable) {
     recipients.clear();
     bool added = false;
-    for (const std::wstring& user : GetFolderUsers(folderEntryId)) {
+    for (const std::wstring& user : GetFolderUsers(folderEntryId, unreadable)) {
         if (categories) {
             std::vector<std::wstring> linked;
             LoadUserCategories(engine, linked, user.c_str());
@@ -294,7 +306,8 @@ bool GetShareRecipients(CSyncEngine* engine, const std::wstring& folderEntryId,
             if (!qualifies)
                 continue;
         }
-        if (attendeeCheck && engine && engine->IsAttendee(LowerCase(user))) {
+        if (attendees &&
+            std::find(attendees->begin(), attendees->end(), LowerCase(user)) != attendees->end()) {
             WriteDebugLogValue("Don't sent2User which is meetingrecipient", user.c_str());
             continue;
         }
@@ -417,12 +430,18 @@ HRESULT SendSyncMessage(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtil
 
     std::vector<std::wstring> categories;
     GetKeywords(utils, item, categories);
+    // The attendees of this item: a meeting never goes to a partner who
+    // attends it, and no other item's meeting decides this one's partners.
+    const std::vector<std::wstring> attendees = GetMeetingAttendees(session, item);
     std::wstring recipients;
-    if (!GetShareRecipients(engine, std::wstring(folderId.View()), &categories, recipients, true)) {
+    bool unreadable = false;
+    if (!GetShareRecipients(engine, std::wstring(folderId.View()), &categories, recipients,
+                            &attendees, &unreadable)) {
         WriteDebugLog("SendSyncMessage::Userlist is empty, Mail can't be sent");
         mail->Delete(0);
-        LogEndOfBuild(E_FAIL);
-        return E_FAIL;
+        const HRESULT hr = unreadable ? kPartnersUnreadable : E_FAIL;
+        LogEndOfBuild(hr);
+        return hr;
     }
 
     LogIfFailed(mail->PutTo(CComBSTR(recipients)), "SendSyncMessage::put_To");

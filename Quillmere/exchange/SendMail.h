@@ -11,7 +11,8 @@
 // OutboxLock is held from writing the item file to the end of the save, so
 // the two builders never share the fixed item and cabinet files, and the
 // outbox re-check (which only tries the lock) never sees a half-built mail.
-// OutboxLock comes before QueueCheckLock (the attendee list).
+// The partners of a sync mail are chosen from the item it carries: its
+// categories and, for a meeting, its own attendees (MeetingAttendees.h).
 #pragma once
 
 #include <string>
@@ -34,7 +35,8 @@ class CSyncEngine;
 // stopped and deleted (FindMailInOutbox).
 // Returns S_OK when the mail was saved (in the Outbox or parked). E_FAIL for
 // a null item ("Syncitem == NULL") or a folder without partners to send to
-// (the new mail is deleted again); the failing call's HRESULT when the sync
+// (the new mail is deleted again); kPartnersUnreadable when the partners
+// could not be read (likewise); the failing call's HRESULT when the sync
 // id, the Outbox, the new mail or the item file can't be had, or when the
 // time, subject or body can't be written (the half-built mail is deleted
 // again, so nothing without markers is left in the Outbox). A failure to pack
@@ -65,20 +67,28 @@ bool haveMyMailUserPropertyOutbox(QMRSafeMailItem* safeMail, bool& remove,
 // (GetFolderUsers, in that order) followed by ';'. With categories (sync
 // mails: the item's categories), a partner linked to categories qualifies
 // only when the item carries one of them (exact comparison); a partner
-// without links always qualifies. With attendeeCheck, a partner whose
-// lower-cased address is in the engine's attendee list (the attendees of the
-// meeting queued last) is left out. recipients is replaced. true when at
-// least one partner was added. Any thread.
+// without links always qualifies. With attendees (sync mails: the attendee
+// list of the item sent, lower-case), a partner whose lower-cased address is
+// in it is left out. recipients is replaced. true when at least one partner
+// was added; *unreadable (optional) tells a registry that could not be
+// read (see GetFolderUsers) from a folder without partners. Any thread.
 bool GetShareRecipients(CSyncEngine* engine, const std::wstring& folderEntryId,
                         const std::vector<std::wstring>* categories, std::wstring& recipients,
-                        bool attendeeCheck);
+                        const std::vector<std::wstring>* attendees, bool* unreadable = nullptr);
 
 // The partner addresses of a folder: the subkey names of HKCU
 // "Software\Brindlecast\Quillmere\Folders\<folderEntryId>\Users", in
 // enumeration order, then the names of its values (the other form the
 // registry layout knows), without repeats. Empty when the key is missing.
-// Any thread.
-std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId);
+// A key that exists but can't be read (a damaged hive: ERROR_BADDB) is
+// reported to the error log with its name and sets *unreadable (optional):
+// the partners are unknown then, not none. Any thread.
+std::vector<std::wstring> GetFolderUsers(const std::wstring& folderEntryId,
+                                         bool* unreadable = nullptr);
+
+// What SendSyncMessage returns when the partners could not be read: the mail
+// is not built and the change must stay queued.
+inline constexpr HRESULT kPartnersUnreadable = static_cast<HRESULT>(0x800703F1);  // ERROR_BADDB
 
 // Writes body into the mail safeMail wraps the way the running Outlook takes
 // best (modern mode: its Body; else its PR_BODY_W field) and, when that way

@@ -13,6 +13,12 @@ protected:
     void SetUp() override {
         coretest::CoreTest::SetUp();
         m_utils = com::Make<fakes::FakeUtils>();
+        ResetQueueFilesForTesting();
+    }
+    // The sender's start: reads the file (if any) into the queue, which the
+    // file mirrors from then on.
+    std::size_t SenderStarts() {
+        return LoadMailDataFromDisk(m_engine.get(), m_utils, Path(kMailQueueFileSuffix).c_str());
     }
     void TearDown() override {
         MailSenderList.Clear();
@@ -98,6 +104,7 @@ TEST_F(SendQueuesTest, QueueIsFirstInFirstOutAndTryTakeSkipsABusyLock) {
 }
 
 TEST_F(SendQueuesTest, SyncMailQueueFileHasExactBytes) {
+    EXPECT_EQ(SenderStarts(), 0u);
     Queue({0x01, 0xFE}, L"AB01", L"CD02", L"Team", L"pw");
     Queue({0x02}, L"AB01", L"CD03", L"Caf\u00e9", L"");  // empty password: line ends in ';'
     Queue({0x03}, L"AB01", L"CD04", L"", L"pw2");
@@ -108,7 +115,7 @@ TEST_F(SendQueuesTest, SyncMailQueueFileHasExactBytes) {
     EXPECT_NE(DebugLog().find("SaveMailSendData to HD"), std::string::npos);
 }
 
-TEST_F(SendQueuesTest, SyncMailQueueRoundTripsAndTheFileIsDeleted) {
+TEST_F(SendQueuesTest, SyncMailQueueRoundTripsAndTheFileStays) {
     std::wstring longShare(259, L's');
     Queue({0x01, 0xFE}, L"AB01", L"CD02", L"Team", L"pw");
     Queue({0x02}, L"AB01", L"CD03", L"", L"pass;word");
@@ -121,9 +128,9 @@ TEST_F(SendQueuesTest, SyncMailQueueRoundTripsAndTheFileIsDeleted) {
     EXPECT_EQ(MailSenderList.Count(), 0u);
     ASSERT_TRUE(Exists(kMailQueueFileSuffix));
 
-    EXPECT_EQ(LoadMailDataFromDisk(m_engine.get(), m_utils, Path(kMailQueueFileSuffix).c_str()),
-              3u);
-    EXPECT_FALSE(Exists(kMailQueueFileSuffix));
+    EXPECT_EQ(SenderStarts(), 3u);
+    // Kept: until the next write it is the only record of what it held.
+    EXPECT_TRUE(Exists(kMailQueueFileSuffix));
     EXPECT_EQ(TakeAll(), before);
     std::string log = DebugLog();
     EXPECT_NE(log.find("MailSendData from HD"), std::string::npos);
@@ -131,8 +138,9 @@ TEST_F(SendQueuesTest, SyncMailQueueRoundTripsAndTheFileIsDeleted) {
     // Another profile's file is another file.
     EXPECT_EQ(QueueFilePath(L"C:\\Data\\", L"Other", kMailQueueFileSuffix),
               L"C:\\Data\\Other.mailsenddata.ids");
-    EXPECT_EQ(LoadMailDataFromDisk(m_engine.get(), m_utils, Path(kMailQueueFileSuffix).c_str()),
-              0u);
+    // The file mirrors the queue now: it is not read a second time.
+    EXPECT_EQ(SenderStarts(), 0u);
+    EXPECT_EQ(MailSenderList.Count(), 0u);
 }
 
 TEST_F(SendQueuesTest, MalformedSyncMailLinesAreSkipped) {
@@ -149,7 +157,11 @@ TEST_F(SendQueuesTest, MalformedSyncMailLinesAreSkipped) {
                                     {L"AB01", L"CD05", L"0A", L"Share", L"pw"}};
     EXPECT_EQ(TakeAll(), expected);
     EXPECT_NE(DebugLog().find("1 elem could not be added"), std::string::npos);
-    EXPECT_FALSE(Exists(kMailQueueFileSuffix));
+    EXPECT_NE(
+        ErrorLog().find("damaged queue file, unusable lines skipped: Outlook.mailsenddata.ids"),
+        std::string::npos)
+        << ErrorLog();
+    EXPECT_TRUE(Exists(kMailQueueFileSuffix));
 }
 
 TEST_F(SendQueuesTest, DamagedLinesCostNoRecordBesideThem) {
@@ -214,7 +226,51 @@ TEST_F(SendQueuesTest, TextsOutsideTheAnsiCodePageSurviveARestart) {
     EXPECT_EQ(DelMailSenderList.Take()->GetShareName(), share);
 }
 
+TEST_F(SendQueuesTest, SemicolonsAndPercentSignsInShareNameAndPasswordSurviveARestart) {
+    struct Case {
+        const wchar_t* share;
+        const wchar_t* password;
+    };
+    const Case cases[] = {
+        {L"Team;A", L"secret"}, {L"Team;A", L"se;cret"}, {L";", L";"},
+        {L"50%3B", L"%25;%"},   {L"Team", L"%3B"},       {L"Caf\u00e9;\u0141", L"p;w"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << win::ToUtf8(c.share) << " / " << win::ToUtf8(c.password));
+        ResetQueueFilesForTesting();
+        std::filesystem::remove(*win::HostPath(Path(kMailQueueFileSuffix)));
+        Queue({0x01}, L"AB01", L"CD01", c.share, c.password);
+        Queue({0x02}, L"AB01", L"CD02", L"Plain", L"pw");
+        std::vector<Record> before;
+        MailSenderList.ForEach(
+            [&](const CMail2Send& r) { return before.push_back(Describe(r)), true; }, false);
+        SaveMailData2Disk(m_engine.get(), m_utils, Path(kMailQueueFileSuffix).c_str(), true);
+        EXPECT_EQ(SenderStarts(), 2u);
+        EXPECT_EQ(TakeAll(), before);
+        EXPECT_EQ(DebugLog().find("damaged queue file"), std::string::npos);
+    }
+    // A file without a ';' in a share name keeps the plain form.
+    ResetQueueFilesForTesting();
+    std::filesystem::remove(*win::HostPath(Path(kMailQueueFileSuffix)));
+    Queue({0x03}, L"AB01", L"CD03", L"Team", L"a;b%3B");
+    SaveMailData2Disk(m_engine.get(), m_utils, Path(kMailQueueFileSuffix).c_str(), true);
+    EXPECT_EQ(Read(L"Outlook.mailsenddata.ids"), "AB01;CD03;03;Team;a;b%3B\r\n");
+}
+
+TEST_F(SendQueuesTest, QueueFilesOfThePlainFormStillLoad) {
+    // As earlier versions wrote them: the password keeps any ';' and '%'.
+    WriteFile(kMailQueueFileSuffix, "AB01;CD01;01;Team;pass;word\r\nAB01;CD02;02;50%3B;%25\r\n");
+    EXPECT_EQ(SenderStarts(), 2u);
+    EXPECT_EQ(TakeAll(), (std::vector<Record>{{L"AB01", L"CD01", L"01", L"Team", L"pass;word"},
+                                              {L"AB01", L"CD02", L"02", L"50%3B", L"%25"}}));
+    WriteFile(kDelMailQueueFileSuffix, "0A;Team;A%3B\r\n");
+    EXPECT_EQ(LoadDelMailDataFromDisk(m_engine.get(), Path(kDelMailQueueFileSuffix).c_str()), 1u);
+    EXPECT_EQ(DelMailSenderList.Take()->GetShareName(), L"Team;A%3B");
+}
+
 TEST_F(SendQueuesTest, WritingStopsAtARecordWithoutFolderId) {
+    EXPECT_EQ(SenderStarts(), 0u);
     Queue({1}, L"AB01", L"CD01", L"a", L"x");
     Queue({2}, L"AB01", nullptr, L"b", L"y");
     Queue({3}, L"AB01", L"CD03", L"c", L"z");
@@ -252,7 +308,7 @@ TEST_F(SendQueuesTest, DeletionQueueFileRoundTrips) {
     // A line without a sync id is skipped.
     std::ofstream(*win::HostPath(Path(kDelMailQueueFileSuffix)), std::ios::app) << ";Lost\r\n";
     EXPECT_EQ(LoadDelMailDataFromDisk(m_engine.get(), Path(kDelMailQueueFileSuffix).c_str()), 3u);
-    EXPECT_FALSE(Exists(kDelMailQueueFileSuffix));
+    EXPECT_TRUE(Exists(kDelMailQueueFileSuffix));
     std::vector<std::pair<std::wstring, std::wstring>> got;
     while (auto r = DelMailSenderList.Take()) {
         CComBSTR id;
@@ -265,6 +321,55 @@ TEST_F(SendQueuesTest, DeletionQueueFileRoundTrips) {
     std::string log = DebugLog();
     EXPECT_NE(log.find("DelMailSendData from HD"), std::string::npos);
     EXPECT_NE(log.find("LoadDelMailSendData=>ready"), std::string::npos);
+}
+
+// While the sender runs, the file mirrors the queue: the record the sender
+// works on is written first until its lease ends, and a queue that did not
+// change is not written again.
+TEST_F(SendQueuesTest, PersistedQueueFileHoldsTheLeasedRecordUntilItsLeaseEnds) {
+    EXPECT_EQ(SenderStarts(), 0u);
+    Queue({1}, L"AB01", L"CD01", L"a", L"x");
+    Queue({2}, L"AB01", L"CD02", L"b", L"y");
+    {
+        CMailSenderList::Lease lease = MailSenderList.TakeLease();
+        ASSERT_TRUE(lease);
+        EXPECT_EQ(Describe(*lease).folder, L"CD01");
+        EXPECT_EQ(MailSenderList.Count(), 1u);
+        PersistSendQueues(m_utils);
+        EXPECT_EQ(Read(L"Outlook.mailsenddata.ids"), "AB01;CD01;01;a;x\r\nAB01;CD02;02;b;y\r\n");
+    }
+    PersistSendQueues(m_utils);
+    EXPECT_EQ(Read(L"Outlook.mailsenddata.ids"), "AB01;CD02;02;b;y\r\n");
+    // Unchanged since: no write (the file made by hand stays as it is).
+    WriteFile(kMailQueueFileSuffix, "hand-made\r\n");
+    PersistSendQueues(m_utils);
+    EXPECT_EQ(Read(L"Outlook.mailsenddata.ids"), "hand-made\r\n");
+}
+
+// Before the sender read the file (and after it stopped), the file holds
+// records that memory lacks: a write keeps them and takes memory's over, and
+// the sender's start reads each record back once.
+TEST_F(SendQueuesTest, WritesWhileNoSenderRunsKeepTheFilesRecords) {
+    WriteFile(kMailQueueFileSuffix, "AB01;CD01;01;a;x\r\n");
+    SetQueueFilePaths(Path(kMailQueueFileSuffix), Path(kDelMailQueueFileSuffix));
+    Queue({2}, L"AB01", L"CD02", L"b", L"y");
+    PersistSendQueues(m_utils);
+    EXPECT_EQ(Read(L"Outlook.mailsenddata.ids"), "AB01;CD01;01;a;x\r\nAB01;CD02;02;b;y\r\n");
+    EXPECT_EQ(MailSenderList.Count(), 0u);  // the file holds it now
+    EXPECT_EQ(SenderStarts(), 2u);
+
+    // The stop hands what is queued to the file; a change queued after it
+    // (a folder check still running at Quit) joins them there.
+    SaveMailData2Disk(m_engine.get(), m_utils, Path(kMailQueueFileSuffix).c_str(), true);
+    EXPECT_EQ(MailSenderList.Count(), 0u);
+    Queue({3}, L"AB01", L"CD03", L"c", L"z");
+    PersistSendQueues(m_utils);
+    EXPECT_EQ(Read(L"Outlook.mailsenddata.ids"),
+              "AB01;CD01;01;a;x\r\nAB01;CD02;02;b;y\r\nAB01;CD03;03;c;z\r\n");
+    EXPECT_EQ(SenderStarts(), 3u);
+    std::vector<Record> got = TakeAll();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[2].folder, L"CD03");
 }
 
 }  // namespace

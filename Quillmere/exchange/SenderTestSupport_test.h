@@ -63,6 +63,7 @@ protected:
         addintest::StopAddinThreads();
         MailSenderList.Clear();
         DelMailSenderList.Clear();
+        ResetQueueFilesForTesting();
         m_inbox.Release();
         addintest::DestroyEngine(m_engine);
         DebugSwitch = false;

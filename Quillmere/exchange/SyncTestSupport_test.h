@@ -25,6 +25,7 @@
 #include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/core/OutlookNamespaceAccess.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/SendQueues.h"
 #include "Quillmere/exchange/SyncMailFormat.h"
 #include "Quillmere/resources/LoadString.h"
 #include "platform/com/Bstr.h"
@@ -43,6 +44,7 @@ namespace synctest {
 constexpr LONG kContactsFolder = 10;
 constexpr LONG kJournalFolder = 11;
 constexpr LONG kInboxFolder = 6;
+constexpr LONG kNotesFolder = 12;
 constexpr ULONG kTagSearchKey = 0x300B0102;
 constexpr ULONG kTagHtml = 0x10130102;
 
@@ -59,15 +61,17 @@ struct MailOptions {
     const char* itemFileBytes = nullptr;
     // How long ago the mail arrived.
     double ageDays = 0;
+    // The sync id text the body names; null: the item's own.
+    const wchar_t* bodySyncId = nullptr;
 };
 
 class ImportTest : public rdo::testing::RdoTest, public addintest::TempFiles {
 protected:
     void SetUp() override {
+        // The folder threads of the shares poll: on the virtual clock their
+        // waits take no real time.
+        win::SetVirtualClockForTesting(true);
         RdoTest::SetUp();
-        // The folder threads of the shares poll; a fast clock keeps their
-        // start and stop short.
-        win::SetTimeScaleForTesting(100);
         InitializeAddinLocks();
         logs::ResetForTesting();
         win::SetMessageBoxHandler([](const win::MessageBoxCall&) { return 1; });
@@ -109,19 +113,20 @@ protected:
         m_engine.reset();
         m_app.reset();
         DebugSwitch = false;
+        ResetQueueFilesForTesting();
         addintest::ResetProcessState();
         RdoTest::TearDown();
     }
 
-    // Waits up to 10 real seconds.
     template <class F>
     static bool WaitFor(F condition) {
         return addintest::WaitFor(condition);
     }
 
-    // Shares Ann's Contacts folder once more under that name.
-    void AddShare(const wchar_t* share, const wchar_t* password) {
-        CComPtr<QMRMAPIFolder> folder = TargetFolder();
+    // Shares one of Ann's default folders (her Contacts unless told) once
+    // more under that name.
+    void AddShare(const wchar_t* share, const wchar_t* password, LONG kind = kContactsFolder) {
+        CComPtr<QMRMAPIFolder> folder = DefaultFolder(m_engine->Session(), kind);
         ASSERT_TRUE(folder);
         std::wstring entryId, storeId;
         ASSERT_NO_FATAL_FAILURE(addintest::FolderIds(folder, entryId, storeId));
@@ -276,9 +281,11 @@ protected:
         ASSERT_EQ(mail->PutSubject(
                       CComBSTR(syncmail::BuildSyncMailSubject(time.text, false, L"").c_str())),
                   S_OK);
-        ASSERT_EQ(mail->PutBody(CComBSTR(syncmail::BuildSyncMailBody(UiText(1220), false, L"",
-                                                                     share, SyncIdText(item), false)
-                                             .c_str())),
+        ASSERT_EQ(mail->PutBody(CComBSTR(
+                      syncmail::BuildSyncMailBody(
+                          UiText(1220), false, L"", share,
+                          options.bodySyncId ? options.bodySyncId : SyncIdText(item), false)
+                          .c_str())),
                   S_OK);
         if (options.attachmentName) {
             CComPtr<QMRAttachments> attachments;
@@ -309,6 +316,16 @@ protected:
                   S_OK);
         ASSERT_EQ(mail->SetMailTime(LocalNow()), S_OK);
         ASSERT_EQ(mail->Save(), S_OK);
+    }
+
+    // How often text stands in the error log.
+    std::size_t ErrorLogCount(const std::string& text) const {
+        const std::string log = ErrorLog();
+        std::size_t count = 0;
+        for (std::size_t at = log.find(text); at != std::string::npos;
+             at = log.find(text, at + text.size()))
+            ++count;
+        return count;
     }
 
     static bool HostFileExists(const std::wstring& windowsPath) {

@@ -89,6 +89,7 @@ const struct {
     {1285, L"Errorlog"},
     {1286, L"sync only items which are marked as \"private\""},
     {1287, L"Settings overview"},
+    {1288, L"A partner address or category must not contain a backslash."},
 };
 
 TEST(LoadStringTest, AddinModuleCarriesTheTables) {

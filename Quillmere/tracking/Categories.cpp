@@ -14,11 +14,6 @@ constexpr const wchar_t* kUserCategoriesKey = L"Software\\Brindlecast\\Quillmere
 // Registry key names are at most 255 characters; the buffer is the one the
 // pages use to write them.
 constexpr DWORD kKeyNameChars = 260;
-// LOCALE_SLIST is at most three characters; the buffer leaves room.
-constexpr int kSeparatorChars = 20;
-// Outlook's object model: the item's Categories property and Save method.
-constexpr DISPID kDispCategories = 0x9001;
-constexpr DISPID kDispSave = 0xF048;
 
 // Appends the names of the subkeys of HKCU\path to out, in enumeration order.
 void AppendSubkeyNames(const std::wstring& path, std::vector<std::wstring>& out) {
@@ -34,14 +29,6 @@ void AppendSubkeyNames(const std::wstring& path, std::vector<std::wstring>& out)
         out.emplace_back(name, chars);
     }
     RegCloseKey(key);
-}
-
-std::wstring Trimmed(const std::wstring& text) {
-    std::size_t first = text.find_first_not_of(L' ');
-    if (first == std::wstring::npos)
-        return std::wstring();
-    std::size_t last = text.find_last_not_of(L' ');
-    return text.substr(first, last - first + 1);
 }
 
 }  // namespace
@@ -96,52 +83,4 @@ void LoadUserCategories(CSyncEngine* /*engine*/, std::vector<std::wstring>& out,
     if (!address || !*address)
         return;
     AppendSubkeyNames(std::wstring(kUserCategoriesKey) + address, out);
-}
-
-void Cat2Item(CSyncEngine* /*engine*/, IDispatch* item, const wchar_t* category) {
-    if (!category || !*category || !item)
-        return;
-    CComVariant current;
-    HRESULT hr = com::GetProperty(item, kDispCategories, &current);
-    if (SUCCEEDED(hr) && current.vt != VT_BSTR)
-        hr = current.ChangeType(VT_BSTR);
-    if (FAILED(hr)) {
-        LogHResult(hr, "get_Categories");
-        return;
-    }
-    std::wstring text(current.bstrVal ? current.bstrVal : L"",
-                      current.bstrVal ? SysStringLen(current.bstrVal) : 0);
-
-    wchar_t separatorBuffer[kSeparatorChars + 1] = {};
-    if (GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SLIST, separatorBuffer, kSeparatorChars) <= 0)
-        separatorBuffer[0] = L',', separatorBuffer[1] = 0;
-    std::wstring separator(separatorBuffer);
-    if (separator.empty())
-        separator = L",";
-
-    // Outlook joins the categories with the separator and a blank, so the
-    // parts are compared without the blanks around them: otherwise every
-    // category but the first would be added again at each call.
-    const std::wstring wanted(category);
-    for (std::size_t start = 0;;) {
-        std::size_t end = text.find(separator, start);
-        std::wstring part = text.substr(start, end == std::wstring::npos ? end : end - start);
-        if (Trimmed(part) == wanted && !wanted.empty()) {
-            WriteDebugLog("Cat2Item::AlreadyThere");
-            return;
-        }
-        if (end == std::wstring::npos)
-            break;
-        start = end + separator.size();
-    }
-
-    std::wstring updated = text.empty() ? wanted : text + separator + wanted;
-    hr = com::PutProperty(item, kDispCategories, CComVariant(updated.c_str()));
-    if (FAILED(hr)) {
-        LogHResult(hr, "put_Categories");
-        return;
-    }
-    CComVariant ignored;
-    LogIfFailed(com::CallMethod(item, kDispSave, nullptr, 0, &ignored), "Cat2Item::Save");
-    WriteDebugLog("Cat2Item::ready");
 }

@@ -52,11 +52,3 @@ void LoadCategoriesFilter(CSyncEngine* engine, std::vector<std::wstring>& out,
 // "Software\Brindlecast\Quillmere\UserCategories\<address>", appended to out.
 void LoadUserCategories(CSyncEngine* engine, std::vector<std::wstring>& out,
                         const wchar_t* address);
-
-// Adds category to the Outlook item's Categories (joined with the user
-// locale's list separator) and saves the item. Nothing for an empty or null
-// category, or when one part of the text (split at the separator, blanks
-// around a part ignored) equals it exactly ("Cat2Item::AlreadyThere"). A
-// failing read of Categories is logged ("get_Categories") and nothing else
-// happens; a failing Save is logged ("Cat2Item::Save"). Never throws.
-void Cat2Item(CSyncEngine* engine, IDispatch* item, const wchar_t* category);

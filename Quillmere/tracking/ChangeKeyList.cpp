@@ -14,6 +14,7 @@
 #include "Quillmere/core/ItemsEvents.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/exchange/QueueChange.h"
+#include "Quillmere/exchange/SendQueues.h"
 #include "Quillmere/tracking/ChangeKeyStateFiles.h"
 #include "Quillmere/tracking/ItemLookup.h"
 #include "Quillmere/tracking/SyncId.h"
@@ -78,21 +79,21 @@ DATE LocalNow() {
     return date;
 }
 
-// The cells of one row (or the rows of one batch) of GetRows.
-std::vector<CComVariant> Elements(const VARIANT& array) {
-    std::vector<CComVariant> out;
-    if (!(array.vt & VT_ARRAY) || !array.parray)
+// The cells of one row (or the rows of one batch) of GetRows, as views into
+// the array: valid while the array lives, never cleared by the holder. A
+// scan reads every cell of every row once, so it copies none.
+std::vector<VARIANT> Elements(const VARIANT& array) {
+    std::vector<VARIANT> out;
+    if (array.vt != (VT_ARRAY | VT_VARIANT) || !array.parray || SafeArrayGetDim(array.parray) != 1)
         return out;
     LONG lower = 0, upper = -1;
+    VARIANT* cells = nullptr;
     if (FAILED(SafeArrayGetLBound(array.parray, 1, &lower)) ||
-        FAILED(SafeArrayGetUBound(array.parray, 1, &upper)))
+        FAILED(SafeArrayGetUBound(array.parray, 1, &upper)) ||
+        FAILED(SafeArrayAccessData(array.parray, reinterpret_cast<void**>(&cells))))
         return out;
-    for (LONG i = lower; i <= upper; ++i) {
-        CComVariant cell;
-        if (FAILED(SafeArrayGetElement(array.parray, &i, &cell)))
-            cell.Clear();
-        out.push_back(std::move(cell));
-    }
+    out.assign(cells, cells + (upper - lower + 1));
+    SafeArrayUnaccessData(array.parray);
     return out;
 }
 
@@ -265,8 +266,10 @@ HRESULT CItemsEvents::LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
     WriteDebugLog("LoadFolderList from HD=>start");
     const std::wstring keysPath = StateFilePath(kKeysFileSuffix);
     const std::wstring valuesPath = StateFilePath(kValuesFileSuffix);
+    changekeys::RecoverInterruptedWrite(keysPath, valuesPath);
     CrtFile* keys = _wfopen(keysPath.c_str(), L"r");
     CrtFile* values = _wfopen(valuesPath.c_str(), L"r");
+    bool fromFiles = false;
     if (!keys || !values) {
         if (keys)
             fclose(keys);
@@ -274,22 +277,28 @@ HRESULT CItemsEvents::LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
             fclose(values);
         WriteDebugLog("files not opened(if firsttime: no problem)");
     } else {
-        ReadStateFiles(keys, values);
+        fromFiles = ReadStateFiles(keys, values);
         fclose(keys);
         fclose(values);
     }
-    // The files are state between a save and the next load only.
-    DeleteFileW(keysPath.c_str());
-    DeleteFileW(valuesPath.c_str());
+    // The files stay: until the next save they are the folder's only record
+    // of what was sent and what the add-in wrote itself.
 
     EnterCriticalSection(&ChangeListLock);
     const bool loaded = !changeKeylist.Empty();
-    if (loaded)
+    if (loaded || fromFiles)
         m_listEstablished = true;
     LeaveCriticalSection(&ChangeListLock);
+    if (fromFiles) {
+        // Items deleted while the add-in was not running (or killed before
+        // its deletion pass) are found by one pass at the first turn.
+        SetDeletedFlag();
+    }
     if (loaded)
         return S_OK;
-    // First start (or lost files): what the folder holds now counts as known.
+    if (fromFiles)
+        return E_FAIL;  // an empty folder, as saved: its first items are new
+    // First start (or no files): what the folder holds now counts as known.
     ChangeKeyList scanned;
     const HRESULT scan = MakeFolderList(session, utils, scanned, kScanAllItems);
     EnterCriticalSection(&ChangeListLock);
@@ -303,7 +312,23 @@ HRESULT CItemsEvents::LoadFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
     return filled ? S_OK : E_FAIL;
 }
 
-void CItemsEvents::ReadStateFiles(CrtFile* keys, CrtFile* values) {
+namespace {
+
+// The state file's name (its path's last component), for the error log.
+std::string FileName(const std::wstring& path) {
+    std::size_t slash = path.find_last_of(L"\\/");
+    return win::ToAnsi(slash == std::wstring::npos ? path : path.substr(slash + 1));
+}
+
+void ReportDamage(const std::wstring& path, const char* what, std::size_t count) {
+    std::string line =
+        "damaged state file " + FileName(path) + ": " + std::to_string(count) + " " + what;
+    LogHResult(0, line.c_str());
+}
+
+}  // namespace
+
+bool CItemsEvents::ReadStateFiles(CrtFile* keys, CrtFile* values) {
     EnterCriticalSection(&ChangeListLock);
     changeKeylist.Clear();
     LeaveCriticalSection(&ChangeListLock);
@@ -311,18 +336,41 @@ void CItemsEvents::ReadStateFiles(CrtFile* keys, CrtFile* values) {
     const bool agree = changekeys::ReadStateFilePairs(keys, values, pairs);
     WriteDebugLog("LoadFolderList=>ready");
     WriteDebugLogFormat("LoadFolderList => %d Items from file", static_cast<int>(pairs.size()));
+    // A damaged pair is not thrown away: a full scan would take every item as
+    // known, and each change made since the last save would be lost. What
+    // can't be trusted goes out again instead: an entry without a readable
+    // sync id is dropped (its item is found as new), and a value that is no
+    // value, or any marker of files that disagree (their lines may have
+    // shifted against each other), becomes HOTMAL, which sends the item at
+    // the next check that reads it.
     if (!agree) {
-        // The next full scan rebuilds the list; nothing is sent for it.
         LogHResult(0, "Difference between keys and values");
-        EnterCriticalSection(&ChangeListLock);
-        changeKeylist.Clear();
-        LeaveCriticalSection(&ChangeListLock);
-        return;
+        ReportDamage(StateFilePath(kKeysFileSuffix), "lines against the values' (pairs kept)",
+                     pairs.size());
     }
+    std::size_t badKeys = 0;
+    std::size_t badValues = 0;
     EnterCriticalSection(&ChangeListLock);
-    for (ChangeKeyEntry& pair : pairs)
+    for (ChangeKeyEntry& pair : pairs) {
+        if (!changekeys::IsSyncIdText(pair.key)) {
+            ++badKeys;
+            continue;
+        }
+        if (!changekeys::IsStateValue(pair.value)) {
+            ++badValues;
+            pair.value = kMarkerHotmail;
+        } else if (!agree && changekeys::IsAbsorbingMarker(pair.value)) {
+            pair.value = kMarkerHotmail;
+        }
         changeKeylist.Append(std::move(pair.key), std::move(pair.value));
+    }
     LeaveCriticalSection(&ChangeListLock);
+    if (badKeys)
+        ReportDamage(StateFilePath(kKeysFileSuffix), "lines without a sync id dropped", badKeys);
+    if (badValues)
+        ReportDamage(StateFilePath(kValuesFileSuffix), "values unreadable (items sent again)",
+                     badValues);
+    return true;
 }
 
 HRESULT CItemsEvents::WritechangeKeylist2File() {
@@ -330,26 +378,17 @@ HRESULT CItemsEvents::WritechangeKeylist2File() {
         return E_FAIL;
     if (m_isExchange)
         return S_OK;
+    // Order matters: what the list marks as sent must be queued durably
+    // first, or a crash between the two writes would lose it for good.
+    PersistSendQueues(nullptr);
     if (m_owner)
         m_owner->SaveElemsInSync();
     WriteDebugLog("WritechangeKeylist2File");
-    const std::wstring keysPath = StateFilePath(kKeysFileSuffix);
-    const std::wstring valuesPath = StateFilePath(kValuesFileSuffix);
-    CrtFile* keys = _wfopen(keysPath.c_str(), L"w");
-    CrtFile* values = _wfopen(valuesPath.c_str(), L"w");
-    if (!keys || !values) {
-        if (keys)
-            fclose(keys);
-        if (values)
-            fclose(values);
-        return S_OK;
-    }
     EnterCriticalSection(&ChangeListLock);
-    for (const ChangeKeyEntry& entry : changeKeylist.Entries())
-        changekeys::WriteStateFilePair(keys, values, entry);
+    std::vector<ChangeKeyEntry> entries = changeKeylist.Entries();
     LeaveCriticalSection(&ChangeListLock);
-    fclose(keys);
-    fclose(values);
+    changekeys::WriteStateFiles(StateFilePath(kKeysFileSuffix), StateFilePath(kValuesFileSuffix),
+                                entries);
     return S_OK;
 }
 
@@ -426,8 +465,8 @@ HRESULT CItemsEvents::MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
             }
             if (rows.vt == VT_EMPTY)
                 break;
-            const std::vector<CComVariant> batch = Elements(rows);
-            for (const CComVariant& row : batch) {
+            const std::vector<VARIANT> batch = Elements(rows);
+            for (const VARIANT& row : batch) {
                 if (AddScannedRow(session, utils, target, row, now, windowDays))
                     windowEnded = true;
                 if (windowEnded)
@@ -451,7 +490,7 @@ HRESULT CItemsEvents::MakeFolderList(QMRRDOSession* session, QMRMAPIUtils* utils
 
 bool CItemsEvents::AddScannedRow(QMRRDOSession* session, QMRMAPIUtils* utils, ChangeKeyList& target,
                                  const VARIANT& row, DATE now, double windowDays) {
-    const std::vector<CComVariant> cells = Elements(row);
+    const std::vector<VARIANT> cells = Elements(row);
     if (cells.size() <= static_cast<std::size_t>(kColumnChangeKey))
         return false;
     CComBSTR keyText;
@@ -558,8 +597,12 @@ Decision Decide(const std::wstring& stored, const std::wstring& fresh, bool remi
         WriteDebugLog("CHECK CHANGES::user has insert one item ");
         if (fresh.size() <= kStamp)
             return {CheckAction::kSend, {}};
+        // A new item of a store with change keys waits one check, as a
+        // changed one does, and is sent by the next check that still sees
+        // it: "CHANGED" here would take the item's creation for the add-in's
+        // own write and keep it from the partners until its next edit.
         WriteDebugLog("CHECK CHANGES::Waiting for HotmailSync first ");
-        return set(kMarkerChanged);
+        return set(kMarkerHotmail);
     }
     if (stored == kMarkerChanged) {
         WriteDebugLog("CHANGED MARKER FOUND");
@@ -654,8 +697,13 @@ HRESULT CItemsEvents::CheckChanges(QMRRDOSession* session, QMRMAPIUtils* utils) 
                            m_owner->SubjectFromSyncID(session, utils, key, m_entryId, m_storeId))
                               .c_str());
         }
-        if (decision.action == CheckAction::kSetValue)
+        if (decision.action == CheckAction::kSetValue) {
+            // A marker that absorbed its difference must not stay on disk:
+            // after a crash it would absorb the item's next real change.
+            if (stored == kMarkerChanged || stored == kMarkerNewItem || stored == kMarkerReminder)
+                mustSave = true;
             changeKeylist.SetValue(index, decision.value);
+        }
         if (!m_owner->IsRunning()) {
             WriteDebugLog("Thread wird abgebrochen");
             LeaveCriticalSection(&ChangeListLock);

@@ -17,6 +17,7 @@
 // thread at a time.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "Quillmere/tracking/ChangeKeyList.h"
@@ -41,5 +42,31 @@ bool ReadStateFilePairs(CrtFile* keys, CrtFile* values, std::vector<ChangeKeyEnt
 // Writes one entry as a line of each file (streams opened "w"): the key and
 // "\n" to keys, the value and "\n" to values.
 void WriteStateFilePair(CrtFile* keys, CrtFile* values, const ChangeKeyEntry& entry);
+
+// Replaces both files whole with the entries, in an order that a crash can't
+// tear (see StateFileWriter.h): the new values file is made first, then the
+// new keys file; once both are whole on the disk the values file is renamed
+// into place, then the keys file. Order matters: a "<keys>.new" without a
+// "<values>.new" beside it can only be a write cut between its two renames,
+// which RecoverInterruptedWrite completes. False when a file could not be written;
+// the old pair stays then (or, cut between the renames, is completed by the
+// next read).
+bool WriteStateFiles(const std::wstring& keysPath, const std::wstring& valuesPath,
+                     const std::vector<ChangeKeyEntry>& entries);
+
+// Before a read: a write cut between its two renames is completed (its keys
+// file renamed into place); one cut earlier is discarded (the old pair
+// counts). True when a cut write was found.
+bool RecoverInterruptedWrite(const std::wstring& keysPath, const std::wstring& valuesPath);
+
+// What a damaged pair of files can still be trusted with.
+// A key is a sync id text: hexadecimal digits, at least two.
+bool IsSyncIdText(const std::wstring& key);
+// A value is a change key text (hexadecimal, more than 12 characters), a
+// modification stamp (12 decimal digits) or one of the markers.
+bool IsStateValue(const std::wstring& value);
+// A marker that makes the folder check take the next difference as the
+// add-in's own (or adopt it): CHANGED, NEWITEM, REMINDR and DETECT.
+bool IsAbsorbingMarker(const std::wstring& value);
 
 }  // namespace changekeys

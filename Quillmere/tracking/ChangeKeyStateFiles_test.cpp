@@ -7,8 +7,17 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+
 #include "platform/win/Crt.h"
+#include "platform/win/Environment.h"
+#include "platform/win/Files.h"
+#include "platform/win/TestChildProcess.h"
 #include "platform/win/TestMachine.h"
+#include "platform/win/Text.h"
 
 namespace {
 
@@ -175,6 +184,80 @@ TEST_F(ChangeKeyStateFilesTest, WrittenPairsReadBackInOrder) {
     fclose(k);
     fclose(v);
     EXPECT_EQ(pairs, entries);
+}
+
+// The pair as RecoverInterruptedWrite and a read leave it.
+std::vector<ChangeKeyEntry> RecoverAndRead() {
+    changekeys::RecoverInterruptedWrite(kKeys, kValues);
+    std::vector<ChangeKeyEntry> pairs;
+    CrtFile* k = _wfopen(kKeys, L"r");
+    CrtFile* v = _wfopen(kValues, L"r");
+    if (k && v)
+        changekeys::ReadStateFilePairs(k, v, pairs);
+    if (k)
+        fclose(k);
+    if (v)
+        fclose(v);
+    return pairs;
+}
+
+const std::vector<ChangeKeyEntry> kOldPair = {{L"0A0A", L"CHANGED"}, {L"0B0B", L"HOTMAL"}};
+const std::vector<ChangeKeyEntry> kNewPair = {
+    {L"0B0B", L"0123456789ABCDEF"}, {L"0C0C", L"NEWITEM"}, {L"0A0A", L"010203040506"}};
+constexpr const char* kUserDirVar = "QM_CHANGE_KEY_FILES_TEST_USER";
+
+// Killed at each step of replacing the pair, the process leaves the old pair
+// or the new one, never keys of the one with values of the other; a write
+// cut between its two renames is completed by the next read.
+TEST_F(ChangeKeyStateFilesTest, KilledAtAnyStepOfAWriteLeavesOneWholePair) {
+    struct Case {
+        const char* point;
+        const std::vector<ChangeKeyEntry>* after;
+    };
+    const Case cases[] = {
+        {"write:.values.ids", &kOldPair},  {"write:.keys.ids", &kOldPair},
+        {"rename:.values.ids", &kOldPair}, {"rename:.keys.ids", &kNewPair},
+        {"write:nothing", &kNewPair},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.point);
+        ASSERT_TRUE(changekeys::WriteStateFiles(kKeys, kValues, kOldPair));
+        int status =
+            win::testing::RunChildTestStatus("ChangeKeyStateFilesChild.WritesTheNewPair",
+                                             {std::string(kUserDirVar) + "=" + m_machine.User(),
+                                              std::string("QUILLMERE_CRASH_AT=") + c.point});
+        const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        EXPECT_EQ(killed, std::string(c.point) != "write:nothing");
+        EXPECT_EQ(RecoverAndRead(), *c.after);
+        EXPECT_FALSE(TestMachine::HostExists(HostPath("0011.keys.ids.new")));
+        EXPECT_FALSE(TestMachine::HostExists(HostPath("0011.values.ids.new")));
+    }
+}
+
+TEST_F(ChangeKeyStateFilesTest, KeysAndValuesThatCanBeTrusted) {
+    EXPECT_TRUE(changekeys::IsSyncIdText(L"0A0b"));
+    for (const wchar_t* bad : {L"", L"0", L"0G", L"0A 0B", L"\x7f\x7f"})
+        EXPECT_FALSE(changekeys::IsSyncIdText(bad)) << win::ToUtf8(bad);
+    for (const wchar_t* good : {L"0123456789ABCDEF", L"010203040506", L"NEWITEM", L"CHANGED",
+                                L"REMINDR", L"DETECT", L"HOTMAL"})
+        EXPECT_TRUE(changekeys::IsStateValue(good)) << win::ToUtf8(good);
+    for (const wchar_t* bad : {L"", L"V1", L"01020304050A", L"0123456789ABCDEZ", L"newitem"})
+        EXPECT_FALSE(changekeys::IsStateValue(bad)) << win::ToUtf8(bad);
+    EXPECT_TRUE(changekeys::IsAbsorbingMarker(L"DETECT"));
+    EXPECT_FALSE(changekeys::IsAbsorbingMarker(L"HOTMAL"));
+}
+
+class ChangeKeyStateFilesChild : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!win::testing::IsChildRun())
+            GTEST_SKIP() << "runs as a child of ChangeKeyStateFilesTest";
+        win::SetUserDirectory(std::getenv(kUserDirVar));
+    }
+};
+
+TEST_F(ChangeKeyStateFilesChild, WritesTheNewPair) {
+    EXPECT_TRUE(changekeys::WriteStateFiles(kKeys, kValues, kNewPair));
 }
 
 }  // namespace

@@ -74,9 +74,9 @@ protected:
     store::ChangeTracking m_tracking = store::ChangeTracking::ChangeKeys;
 
     void SetUp() override {
+        win::SetVirtualClockForTesting(true);
         RdoTest::SetUp();
         InitializeAddinLocks();
-        win::SetTimeScaleForTesting(100);
         logs::ResetForTesting();
         ASSERT_NO_FATAL_FAILURE(StartLogs());
 
@@ -123,8 +123,8 @@ protected:
         m_session.Release();
         logs::ResetForTesting();
         DeleteAddinLocks();
-        win::SetTimeScaleForTesting(1);
         RdoTest::TearDown();
+        win::SetVirtualClockForTesting(false);
     }
 
     CItemsEvents& Sink() { return *m_folder->Sink(); }

@@ -265,6 +265,9 @@ HRESULT CFolderObj::ScanExchangeChanges(QMRRDOSession* session, QMRMAPIUtils* ut
     }
     if (hr == E_INVALIDARG) {
         LogHResult(hr, "RCI::syncdata fehlerhaft Upgrade 1.35 => 1.36?");
+        std::string line = "damaged state file " + win::ToAnsi(m_sink->m_entryId) +
+                           ".syncdata.ids: the folder is reset";
+        LogHResult(0, line.c_str());
         m_resetFlag = true;
         return endEarly(hr);
     }
@@ -289,12 +292,21 @@ HRESULT CFolderObj::ScanExchangeChanges(QMRRDOSession* session, QMRMAPIUtils* ut
                             static_cast<int>(count));
     }
 
+    // A reset takes what the folder holds as the baseline. After an earlier
+    // scan saved its state (its time is stored), the items changed since
+    // that scan are looked at all the same: the state that knew them is
+    // gone, and they may be changes no partner has seen.
+    DATE lastSync = 0;
+    bool examine = !resetMode;
     if (resetMode) {
         WriteDebugLog("RCI::Reset this folder");
-    } else {
-        DATE lastSync = 0;
-        if (!GetLastFolderSyncTime(&lastSync))
-            lastSync = 0;
+        examine = ReadStoredLastFolderSyncTime(&lastSync);
+        if (examine)
+            WriteDebugLog("RCI::Reset: items changed since the last scan are checked");
+    } else if (!GetLastFolderSyncTime(&lastSync)) {
+        lastSync = 0;
+    }
+    if (examine) {
         for (LONG i = 1; i <= count; ++i) {
             if (engine->m_shutdown.load() || !IsRunning()) {
                 WriteDebugLog(engine->m_shutdown.load() ? "RCI::OLShutdown ends syncthread"
@@ -321,10 +333,12 @@ HRESULT CFolderObj::ScanExchangeChanges(QMRRDOSession* session, QMRMAPIUtils* ut
             WriteDebugLog("RCI::Outlook Offline");
             engine->SetSyncState(kSyncStateOffline);
         } else {
-            if (!resetMode)
-                SaveLastFolderSyncTime(scanStart);
             WriteDebugLog("RCI::SAVING STATUS2DISK");
-            SaveSyncDataOwn();
+            // Order matters: the time goes after the state, so a crash in
+            // between leaves an older time, which only lets more through.
+            HRESULT saved = SaveSyncDataOwn();
+            if (examine && SUCCEEDED(saved))
+                SaveLastFolderSyncTime(scanStart);
         }
     }
     items.Release();
@@ -514,7 +528,9 @@ HRESULT CFolderObj::RecordNewItem(QMRRDOSession* session, QMRMAPIUtils* utils,
     bool duplicate = false;
     m_sink->ChangeSyncIDFromDuplicatedItem(session, utils, syncId, newSyncId, duplicate, 0);
     if (!duplicate || newSyncId.empty()) {
-        AppendSid2Source(syncId, sourceKey);
+        // Known already when a reset scan reports every item as new.
+        if (!HasSid2SourceEntry(syncId, sourceKey))
+            AppendSid2Source(syncId, sourceKey);
         return hr;
     }
 

@@ -590,18 +590,15 @@ TEST_F(ExchangeScanTest, TooOldChangeIsLoggedWithBothTimes) {
 
 // --- The thread ------------------------------------------------------------
 
+// On the virtual clock: the thread's turns of 1 s, its settling wait of 5 s
+// and its lock waits of 1 s put every scan at an exact moment. The test's
+// own moments are kept off the thread's (a half second apart), so that no
+// two threads act at one moment in an order that is left to chance.
 class ExchangeThreadTest : public ExchangeFolderTest {
 protected:
-    static constexpr double kScale = 200;
-
-    void SetUp() override {
-        ExchangeFolderTest::SetUp();
-        win::SetTimeScaleForTesting(kScale);
-    }
-    // Waits up to 10 real seconds.
     template <class F>
     static bool WaitFor(F condition) {
-        return addintest::WaitFor(condition, std::chrono::milliseconds(2));
+        return addintest::WaitFor(condition);
     }
     static std::vector<DWORD> Scans() {
         std::lock_guard<std::mutex> hold(g_recorder.lock);
@@ -625,9 +622,12 @@ TEST_F(ExchangeThreadTest, ScansAtOnceThenAfterTwoMinutesThenEveryMinute) {
     Start();
     ASSERT_TRUE(ScansReach(3));
     std::vector<DWORD> scans = Scans();
-    EXPECT_NEAR(Since(scans[0]), 6000, 2500);
-    EXPECT_NEAR(Since(scans[1]), 126000, 4000);
-    EXPECT_NEAR(static_cast<LONG>(scans[2] - scans[1]), 61000, 4000);
+    // The first turn and the settling wait; then the first turn more than
+    // 60 s past the deadline (121 s) and the settling wait; then every
+    // 61 s (the turn past the next deadline, 60 s on, at 182 s).
+    EXPECT_EQ(Since(scans[0]), 6000);
+    EXPECT_EQ(Since(scans[1]), 126000);
+    EXPECT_EQ(Since(scans[2]), 187000);
     // The thread's own session scanned for real: the baseline was recorded.
     EXPECT_TRUE(FileExists(L".syncdata.ids"));
 }
@@ -635,24 +635,24 @@ TEST_F(ExchangeThreadTest, ScansAtOnceThenAfterTwoMinutesThenEveryMinute) {
 TEST_F(ExchangeThreadTest, DirtyFlagBringsAScanWithinSixSeconds) {
     CFolderObj* folder = Start();
     ASSERT_TRUE(ScansReach(1));
-    Sleep(30000);
+    Sleep(30500);
     DWORD marked = GetTickCount();
     folder->Sink()->SetDirtyFlag();
     ASSERT_TRUE(ScansReach(2));
-    LONG delay = static_cast<LONG>(Scans()[1] - marked);
-    EXPECT_GE(delay, 5000);
-    EXPECT_LE(delay, 8000);
+    // Taken at the next turn (half a second later), scanned after settling.
+    EXPECT_EQ(static_cast<LONG>(Scans()[1] - marked), 5500);
+    EXPECT_EQ(Scans().size(), 2u);
 }
 
 TEST_F(ExchangeThreadTest, ScanWaitsForFolderCheckLock) NO_THREAD_SAFETY_ANALYSIS {
     EnterCriticalSection(&FolderCheckLock);
     Start();
-    Sleep(40000);
+    Sleep(40500);
     EXPECT_TRUE(Scans().empty());
     DWORD released = GetTickCount();
     LeaveCriticalSection(&FolderCheckLock);
     ASSERT_TRUE(ScansReach(1));
-    EXPECT_LE(static_cast<LONG>(Scans()[0] - released), 2500);
+    EXPECT_EQ(static_cast<LONG>(Scans()[0] - released), 500) << "at the next 1-s look";
 }
 
 TEST_F(ExchangeThreadTest, ThreadEndsOnceTheRunFlagDrops) {
@@ -660,8 +660,9 @@ TEST_F(ExchangeThreadTest, ThreadEndsOnceTheRunFlagDrops) {
     ASSERT_TRUE(WaitFor([folder] { return folder->IsThreadAlive(); }));
     folder->Stop();
     EXPECT_TRUE(WaitFor([folder] { return !folder->IsThreadAlive(); }));
+    EXPECT_EQ(Since(GetTickCount()), 1000) << "its first turn sees the flag down";
     Sleep(10000);
-    EXPECT_TRUE(Scans().size() <= 1u);
+    EXPECT_TRUE(Scans().empty());
 }
 
 TEST_F(ExchangeThreadTest, ThreadLogsItsStartItsWaitsForTheLockAndItsEnd)
@@ -673,7 +674,7 @@ NO_THREAD_SAFETY_ANALYSIS {
     // The line comes after the first pass's settling wait and 61 failed
     // waits of 1 s for the lock.
     ASSERT_TRUE(WaitFor([&] { return log().find("wait4folder") != std::string::npos; }));
-    EXPECT_GE(Since(GetTickCount()), 66000);
+    EXPECT_EQ(Since(GetTickCount()), 1000 + 5000 + 61000);
     LeaveCriticalSection(&FolderCheckLock);
     ASSERT_TRUE(ScansReach(1));
     folder->Stop();

@@ -12,7 +12,9 @@
 #include "Quillmere/core/AddinGlobals.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FolderObj.h"
+#include "Quillmere/core/StateFileWriter.h"
 #include "Quillmere/core/SyncEngine.h"
+#include "Quillmere/exchange/SendQueues.h"
 #include "Quillmere/tracking/ExchangeFolderThread.h"
 #include "Quillmere/tracking/ExchangeStateFilesFormat.h"
 #include "platform/com/Bstr.h"
@@ -70,6 +72,46 @@ CrtFile* OpenState(const CItemsEvents* sink, const wchar_t* suffix, const wchar_
     return path.empty() ? nullptr : _wfopen(path.c_str(), mode);
 }
 
+// The file's name (the entry id and the suffix), for the error log.
+std::string StateFileName(const CItemsEvents* sink, const wchar_t* suffix) {
+    return win::ToAnsi(sink ? sink->m_entryId + suffix : std::wstring(suffix));
+}
+
+// Reports lines of a state file that were skipped as unusable.
+void ReportDamagedLines(const CItemsEvents* sink, const wchar_t* suffix, std::size_t count) {
+    std::string line = "damaged state file " + StateFileName(sink, suffix) + ": " +
+                       std::to_string(count) + " unusable lines skipped";
+    LogHResult(0, line.c_str());
+}
+
+// A key or a value of the text files: the helper library's hexadecimal text
+// of a binary id, or the cache's "REMINDER".
+bool IsIdText(const std::wstring& text) {
+    if (text.size() < 2)
+        return false;
+    for (wchar_t c : text)
+        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F') || (c >= L'a' && c <= L'f')))
+            return false;
+    return true;
+}
+
+// Writes a text state file whole (StateFileWriter.h): one line per entry as
+// line(entry) gives it. Nothing happens when the path can't be had; an old
+// file stays when the new one could not be written.
+template <class Entries, class Line>
+bool WriteTextState(const CItemsEvents* sink, const wchar_t* suffix, const Entries& entries,
+                    Line line) {
+    std::wstring path = StatePath(sink, suffix);
+    if (path.empty())
+        return false;
+    CStateFileWriter file(path, L"w");
+    if (!file.Stream())
+        return false;
+    for (const auto& entry : entries)
+        fputws(line(entry).c_str(), file.Stream());
+    return file.Commit();
+}
+
 }  // namespace
 
 // --- ELEMS_IN_SYNC -----------------------------------------------------------
@@ -114,11 +156,17 @@ void CFolderObj::LoadElemsInSync() {
     if (!file)
         return;
     std::wstring line;
-    // The state is read twice before a basic synchronisation (here, then by
-    // the folder's first open): a line already listed is not listed again,
-    // or a later removal would leave the item counted as in sync.
-    while (exchangestate::ReadLinePiece(file.get(), exchangestate::kCacheLineBytes, line))
-        AddElemInSync(line);
+    std::size_t damaged = 0;
+    // A line already listed is not listed again, or a later removal would
+    // leave the item counted as in sync.
+    while (exchangestate::ReadLinePiece(file.get(), exchangestate::kCacheLineBytes, line)) {
+        if (IsIdText(line))
+            AddElemInSync(line);
+        else
+            ++damaged;
+    }
+    if (damaged)
+        ReportDamagedLines(m_sink.get(), kInSyncSuffix, damaged);
     if (DebugSwitch.load())
         WriteDebugLog("Load Cache Table::EOF?");
 }
@@ -126,14 +174,8 @@ void CFolderObj::LoadElemsInSync() {
 void CFolderObj::SaveElemsInSync() {
     if (DebugSwitch.load())
         WriteDebugLog("Save-ELEMS_IN_SYNC");
-    StreamCloser file(OpenState(m_sink.get(), kInSyncSuffix, L"w"));
-    if (!file)
-        return;
-    CriticalSectionLock lock(m_elemsInSyncLock);
-    for (const auto& elem : m_elemsInSync) {
-        fputws(elem.c_str(), file.get());
-        fputws(L"\n", file.get());
-    }
+    WriteTextState(m_sink.get(), kInSyncSuffix, ElemsInSync(),
+                   [](const std::wstring& elem) { return elem + L"\n"; });
 }
 
 // --- The ICS state and the Exchange cache ------------------------------------
@@ -147,6 +189,7 @@ HRESULT CFolderObj::LoadSyncData(QMRRDOSession* session, QMRMAPIUtils* utils, BS
     if (DebugSwitch.load())
         WriteDebugLog("LoadSynccData from HD=>start");
 
+    m_syncDataLoaded = true;
     bool loaded = false;
     if (CrtFile* raw = OpenState(m_sink.get(), kSyncDataSuffix, L"rb")) {
         StreamCloser file(raw);
@@ -160,6 +203,9 @@ HRESULT CFolderObj::LoadSyncData(QMRRDOSession* session, QMRMAPIUtils* utils, BS
                 break;
             case exchangestate::StateReadResult::kShortRead:
                 LogHResult(static_cast<HRESULT>(missing), "memory error...");
+                LogHResult(
+                    0,
+                    ("damaged state file " + StateFileName(m_sink.get(), kSyncDataSuffix)).c_str());
                 break;
             case exchangestate::StateReadResult::kNoMemory:
                 LogHResult(E_OUTOFMEMORY, "memory error..");
@@ -172,31 +218,53 @@ HRESULT CFolderObj::LoadSyncData(QMRRDOSession* session, QMRMAPIUtils* utils, BS
     if (!loaded) {
         // No usable state: start over from the empty state in reset mode, so
         // that the folder's present items become the baseline and nothing
-        // already there is sent again.
+        // already there is sent again; after an earlier scan (its time is
+        // stored) the items changed since are still looked at, and the cache
+        // of the add-in's own writes since then is needed for that.
         m_resetFlag = true;
         LogHResult(0, "RESET.. check mails modified after last scan...");
         SysFreeString(*stateText);
         *stateText = SysAllocString(L"");
+        DATE lastScan = 0;
+        if (ReadStoredLastFolderSyncTime(&lastScan))
+            LoadExchangeCacheTable();
         ScanExchangeChanges(session, utils);
         return S_OK;
     }
+    LoadExchangeCacheTable();
+    return S_OK;
+}
 
+void CFolderObj::LoadExchangeCacheTable() {
     StreamCloser cache(OpenState(m_sink.get(), kCacheSuffix, L"r"));
     if (!cache)
-        return S_OK;
+        return;
     if (DebugSwitch.load())
         WriteDebugLog("Load Cache Table");
     std::wstring line, key, value;
+    std::size_t damaged = 0;
     while (exchangestate::ReadLinePiece(cache.get(), exchangestate::kCacheLineBytes, line)) {
         exchangestate::SplitFields(line, key, value);
         if (key.empty())
             continue;
+        if (!IsIdText(key) || !(value.empty() || IsIdText(value) || value == L"REMINDER")) {
+            ++damaged;
+            continue;
+        }
+        // The first entry of a key is the one that counts (files written
+        // while the cache was loaded twice hold later ones): a second one
+        // would outlive the first and absorb a real change, "REMINDER" any.
         CriticalSectionLock lock(m_exchangeCacheLock);
-        m_exchangeCache.emplace_back(key, value);
+        bool known = false;
+        for (const auto& entry : m_exchangeCache)
+            known = known || entry.first == key;
+        if (!known)
+            m_exchangeCache.emplace_back(key, value);
     }
+    if (damaged)
+        ReportDamagedLines(m_sink.get(), kCacheSuffix, damaged);
     if (DebugSwitch.load())
         WriteDebugLog("Load Cache Table::EOF?");
-    return S_OK;
 }
 
 HRESULT CFolderObj::LoadSyncDataOwn() {
@@ -211,24 +279,33 @@ HRESULT CFolderObj::LoadSyncDataOwn() {
 }
 
 HRESULT CFolderObj::SaveSyncData(BSTR stateText) {
+    // Order matters: the changes this state counts as handled are queued
+    // durably first, and the sync ids of the items it knows are on disk
+    // before it (a deletion is told by them); each file is replaced whole.
+    PersistSendQueues(nullptr);
+    if (m_sid2SourceFilled.load())
+        SaveSid2SourceTable();
     SaveElemsInSync();
     if (!g_pEngine.load())
         return E_FAIL;
     if (DebugSwitch.load())
         WriteDebugLog("SaveSyncData to HD");
-    if (CrtFile* raw = OpenState(m_sink.get(), kSyncDataSuffix, L"wb")) {
-        StreamCloser file(raw);
-        std::wstring_view text =
-            stateText ? std::wstring_view(stateText, SysStringLen(stateText)) : L"";
-        std::vector<std::uint8_t> bytes = exchangestate::StateTextBytes(text);
-        size_t units = bytes.size() / 2;
-        size_t written = units ? fwrite(bytes.data(), 2, units, raw) : 0;
-        if (written < units) {
-            LogHResult(0, "memory error...");
-            return E_FAIL;
+    std::wstring path = StatePath(m_sink.get(), kSyncDataSuffix);
+    if (!path.empty()) {
+        CStateFileWriter file(path, L"wb");
+        if (file.Stream()) {
+            std::wstring_view text =
+                stateText ? std::wstring_view(stateText, SysStringLen(stateText)) : L"";
+            std::vector<std::uint8_t> bytes = exchangestate::StateTextBytes(text);
+            size_t units = bytes.size() / 2;
+            size_t written = units ? fwrite(bytes.data(), 2, units, file.Stream()) : 0;
+            if (written < units || !file.Commit()) {
+                LogHResult(0, "memory error...");
+                return E_FAIL;
+            }
         }
     }
-    return SaveExchangeCacheTable();
+    return WriteExchangeCacheTable();
 }
 
 HRESULT CFolderObj::SaveSyncDataOwn() {
@@ -236,30 +313,30 @@ HRESULT CFolderObj::SaveSyncDataOwn() {
 }
 
 HRESULT CFolderObj::SaveExchangeCacheTable() {
+    // The own writes it remembers belong to changes queued meanwhile.
+    PersistSendQueues(nullptr);
+    return WriteExchangeCacheTable();
+}
+
+HRESULT CFolderObj::WriteExchangeCacheTable() {
     if (!g_pEngine.load())
         return E_FAIL;
-    StreamCloser file(OpenState(m_sink.get(), kCacheSuffix, L"w"));
-    if (!file)
-        return S_OK;
     if (DebugSwitch.load())
         WriteDebugLog("Saving Exchange Cache Table");
-    CriticalSectionLock lock(m_exchangeCacheLock);
-    for (const auto& entry : m_exchangeCache)
-        fputws(exchangestate::FieldLine(entry.first, entry.second).c_str(), file.get());
+    WriteTextState(m_sink.get(), kCacheSuffix, ExchangeCacheEntries(), [](const auto& entry) {
+        return exchangestate::FieldLine(entry.first, entry.second);
+    });
     return S_OK;
 }
 
 // --- The sync-id to source-key table -----------------------------------------
 
 void CFolderObj::SaveSid2SourceTable() {
-    StreamCloser file(OpenState(m_sink.get(), kSid2SourceSuffix, L"w"));
-    if (!file)
-        return;
     if (DebugSwitch.load())
         WriteDebugLog("Saving SID<->SOURCE Table");
-    CriticalSectionLock lock(m_sid2SourceLock);
-    for (const auto& entry : m_sid2Source)
-        fputws(exchangestate::FieldLine(entry.first, entry.second).c_str(), file.get());
+    WriteTextState(m_sink.get(), kSid2SourceSuffix, Sid2SourceEntries(), [](const auto& entry) {
+        return exchangestate::FieldLine(entry.first, entry.second);
+    });
 }
 
 std::vector<std::pair<std::wstring, std::wstring>> CFolderObj::Sid2SourceEntries() {
@@ -366,10 +443,15 @@ HRESULT CFolderObj::InitFolder(QMRRDOSession* session, QMRMAPIUtils* utils) {
             LogHResult(hr, "INITFLDR::Cast rdoFolder");
         } else if (!m_stateLoaded.exchange(true)) {
             // Marked first: the load may scan at once, and that scan and the
-            // fill open the folder again through here.
-            m_icsState.Empty();
-            LoadSyncData(session, utils, &m_icsState);
+            // fill open the folder again through here. A state loaded
+            // already (before a basic synchronisation) is not loaded again:
+            // the cache would hold each entry twice.
+            if (!m_syncDataLoaded.load()) {
+                m_icsState.Empty();
+                LoadSyncData(session, utils, &m_icsState);
+            }
             FillFolderCache(session, utils);
+            m_sid2SourceFilled = true;
         }
         engine->ChangeSyncState(kSyncStateIdle, kSyncStateOffline);
         return hr;

@@ -26,19 +26,12 @@ protected:
         std::ifstream in(*win::HostPath(m_temp + L"Quillmere_debug.log"), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    // Waits up to 10 real seconds for a folder thread's scan to begin.
+    // Waits until a folder thread's scan begins (on the virtual clock).
     static bool WaitForScan() {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> hold(g_recorder.lock);
-                if (!g_recorder.scanTicks.empty())
-                    return true;
-            }
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        return addintest::WaitFor([] {
+            std::lock_guard<std::mutex> hold(g_recorder.lock);
+            return !g_recorder.scanTicks.empty();
+        });
     }
     static std::string Utf16Le(const std::wstring& text) {
         std::vector<std::uint8_t> bytes = win::ToUtf16Le(text);
@@ -126,16 +119,20 @@ TEST_F(ExchangeStateFilesTest, CacheLinesAreSplitAtSemicolons) {
         std::string file;
         std::vector<std::pair<std::wstring, std::wstring>> entries;
     };
-    const std::string longKey(1500, 'K');
+    const std::string longKey(1500, 'A');
     const std::vector<Case> cases = {
-        {"plain", "S1;C1\r\nS2;REMINDER\r\n", {{L"S1", L"C1"}, {L"S2", L"REMINDER"}}},
-        {"empty fields skipped", ";;S1;;C1;extra\r\n", {{L"S1", L"C1"}}},
-        {"no line end at the end", "S1;C1", {{L"S1", L"C1"}}},
-        {"key twice kept twice", "S1;C1\r\nS1;C2\r\n", {{L"S1", L"C1"}, {L"S1", L"C2"}}},
+        {"plain", "0A01;0C01\r\n0A02;REMINDER\r\n", {{L"0A01", L"0C01"}, {L"0A02", L"REMINDER"}}},
+        {"empty fields skipped", ";;0A01;;0C01;extra\r\n", {{L"0A01", L"0C01"}}},
+        {"no line end at the end", "0A01;0C01", {{L"0A01", L"0C01"}}},
+        // A second entry would outlive the first and absorb a real change.
+        {"key twice: the first counts", "0A01;0C01\r\n0A01;REMINDER\r\n", {{L"0A01", L"0C01"}}},
         {"empty file", "", {}},
         {"long line in pieces",
-         longKey + ";V\r\n",
-         {{std::wstring(1023, L'K'), L""}, {std::wstring(477, L'K'), L"V"}}},
+         longKey + ";0B\r\n",
+         {{std::wstring(1023, L'A'), L""}, {std::wstring(477, L'A'), L"0B"}}},
+        {"lines that are no ids skipped",
+         "S1;C1\r\n0A01;0C01\r\n0A02;x y\r\n",
+         {{L"0A01", L"0C01"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -148,6 +145,10 @@ TEST_F(ExchangeStateFilesTest, CacheLinesAreSplitAtSemicolons) {
         SysFreeString(state);
         EXPECT_EQ(folder->ExchangeCacheEntries(), c.entries);
     }
+    EXPECT_NE(ErrorLog().find("damaged state file " + win::ToUtf8(m_entryId) +
+                              ".cache.ids: 2 unusable lines skipped"),
+              std::string::npos)
+        << ErrorLog();
 }
 
 TEST_F(ExchangeStateFilesTest, OddOrDamagedStateFilesAreReadSafely) {

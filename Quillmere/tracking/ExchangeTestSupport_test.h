@@ -85,9 +85,8 @@ protected:
     static constexpr ULONG kTagSearchKey = 0x300B0102;
 
     void SetUp() override {
+        win::SetVirtualClockForTesting(true);
         RdoTest::SetUp();
-        // Fast enough that a folder thread notices its end within 50 ms.
-        win::SetTimeScaleForTesting(20);
         InitializeAddinLocks();
         logs::ResetForTesting();
         ASSERT_NO_FATAL_FAILURE(StartLogs());
@@ -124,13 +123,13 @@ protected:
         m_engine.reset();
         SetExchangeScanHooksForTesting({});
         SetHelperObjectCreatorForTesting(nullptr);
-        win::SetTimeScaleForTesting(1);
         m_inbox.Release();
         m_utils.Release();
         m_session.Release();
         logs::ResetForTesting();
         DeleteAddinLocks();
         RdoTest::TearDown();
+        win::SetVirtualClockForTesting(false);
     }
 
     std::wstring FolderKeyPath() const { return addintest::FolderKeyPath(m_entryId); }

@@ -265,32 +265,51 @@ bool CFolderObj::IsItemOpenInInspector(QMRMAPIUtils* utils) {
     return open;
 }
 
-bool CFolderObj::GetLastFolderSyncTime(DATE* time) {
-    if (!time)
-        return false;
-    std::wstring path = std::wstring(kFoldersKeyPath) + L"\\" + m_sink->m_entryId;
+namespace {
+
+enum class StoredTime { kNoKey, kNoValue, kValue };
+
+StoredTime ReadLastFolderSyncTime(const std::wstring& entryId, DATE* time) {
+    std::wstring path = std::wstring(kFoldersKeyPath) + L"\\" + entryId;
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, kFolderKeyAccess, &key) !=
-        ERROR_SUCCESS) {
-        *time = NowAsDate() - kDefaultSyncAgeDays;
-        LogDate("gFT::no key::reset2:", *time);
-        return true;
-    }
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, kFolderKeyAccess, &key) != ERROR_SUCCESS)
+        return StoredTime::kNoKey;
     BYTE bytes[kDateBytes] = {};
     DWORD type = 0;
     DWORD size = kDateBytes;
     LSTATUS status = RegQueryValueExW(key, kLastFolderSyncTimeValue, nullptr, &type, bytes, &size);
-    // A value of another size can't be a DATE: it counts as missing.
-    if (status != ERROR_SUCCESS || type != REG_BINARY || size != kDateBytes) {
-        *time = NowAsDate() - kDefaultSyncAgeDays;
-        LogDate("gFT::no value::reset2:", *time);
-    } else {
-        *time = DateFromBytes(bytes);
-        if (DebugSwitch.load())
-            LogDate("gFT::last:", *time);
-    }
     RegCloseKey(key);
+    // A value of another size can't be a DATE: it counts as missing.
+    if (status != ERROR_SUCCESS || type != REG_BINARY || size != kDateBytes)
+        return StoredTime::kNoValue;
+    *time = DateFromBytes(bytes);
+    return StoredTime::kValue;
+}
+
+}  // namespace
+
+bool CFolderObj::GetLastFolderSyncTime(DATE* time) {
+    if (!time)
+        return false;
+    switch (ReadLastFolderSyncTime(m_sink->m_entryId, time)) {
+        case StoredTime::kNoKey:
+            *time = NowAsDate() - kDefaultSyncAgeDays;
+            LogDate("gFT::no key::reset2:", *time);
+            break;
+        case StoredTime::kNoValue:
+            *time = NowAsDate() - kDefaultSyncAgeDays;
+            LogDate("gFT::no value::reset2:", *time);
+            break;
+        case StoredTime::kValue:
+            if (DebugSwitch.load())
+                LogDate("gFT::last:", *time);
+            break;
+    }
     return true;
+}
+
+bool CFolderObj::ReadStoredLastFolderSyncTime(DATE* time) {
+    return time && ReadLastFolderSyncTime(m_sink->m_entryId, time) == StoredTime::kValue;
 }
 
 void CFolderObj::SaveLastFolderSyncTime(DATE time) {

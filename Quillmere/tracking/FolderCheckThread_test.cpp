@@ -1,5 +1,5 @@
 // The folder thread of an ordinary store over the object model stand-in and
-// the real helper library, with the platform clock scaled: its schedule
+// the real helper library, on the virtual platform clock: its schedule
 // (dirty flag, removal first, the 2-minute check), FolderCheckLock only ever
 // tried, the stopped engine, the run flag, its own session attached to the
 // engine's; the inspector guard and LastFolderSyncTime.
@@ -20,22 +20,22 @@ namespace {
 
 using foldertest::FolderTest;
 
+// The thread's turns of 1 s and its lock polls of 2 s put each check at an
+// exact platform moment, counted from the moment StartFolder returns (the
+// thread's "running" line, right before its first turn).
 class FolderCheckThreadTest : public FolderTest {
 protected:
-    void SetUp() override {
-        FolderTest::SetUp();
-        // A turn of 1 s is 10 real ms, the 2-minute check 1.2 real seconds.
-        win::SetTimeScaleForTesting(100);
-    }
-
+    // Returns once this folder's thread logged its start (a line of an
+    // earlier thread of the same share does not count).
     std::unique_ptr<CFolderObj> StartFolder(OlDefaultFolders which, const std::wstring& share) {
         auto folder = MakeFolder(DefaultFolder(which), share);
+        const std::size_t before = DebugLog().size();
         folder->Start();
-        EXPECT_TRUE(WaitForLog("Thread is running for " + win::PathToUtf8(share)));
+        EXPECT_NE(TickWhenLogged("Thread is running for " + win::PathToUtf8(share), before), 0u);
         return folder;
     }
     // The platform tick at which text is first in the debug log after the
-    // log had `from` bytes; 0 when it did not come within 10 real seconds.
+    // log had `from` bytes; 0 when it did not come.
     DWORD TickWhenLogged(const std::string& text, std::size_t from = 0) {
         DWORD tick = 0;
         WaitFor([&] {
@@ -56,7 +56,7 @@ TEST_F(FolderCheckThreadTest, DirtyFolderIsCheckedAtTheNextTurn) {
     folder->Sink()->SetDirtyFlag();
     DWORD checked = TickWhenLogged("CheckFolder team (dirty)", before);
     ASSERT_NE(checked, 0u);
-    EXPECT_LT(checked - marked, 30000u) << "served within a few turns, long before 2 minutes";
+    EXPECT_EQ(checked - marked, 1000u) << "served at the next turn";
     EXPECT_FALSE(folder->Sink()->TakeDirtyFlag()) << "the thread took the flag";
 }
 
@@ -74,16 +74,16 @@ TEST_F(FolderCheckThreadTest, ItemAddedThroughTheClientLeadsToACheck) {
 
 TEST_F(FolderCheckThreadTest, WithoutEventsTheFolderIsComparedEveryTwoMinutes) {
     StartEngine();
-    DWORD started = GetTickCount();
     auto folder = StartFolder(olFolderCalendar, L"team");
+    const DWORD running = GetTickCount();
     DWORD first = TickWhenLogged("CheckFolder team (2Min)");
     ASSERT_NE(first, 0u);
     std::size_t after = DebugLog().find("CheckFolder team (2Min)") + 1;
     DWORD second = TickWhenLogged("CheckFolder team (2Min)", after);
     ASSERT_NE(second, 0u);
-    EXPECT_GE(first - started, 120000u);
-    EXPECT_GE(second - first, 119000u);
-    EXPECT_LT(second - first, 140000u);
+    // The first turn more than 120 s after the last check: the 121st.
+    EXPECT_EQ(first - running, 121000u);
+    EXPECT_EQ(second - first, 121000u);
     EXPECT_EQ(Count(DebugLog(), "(dirty)"), 0u);
 }
 
@@ -98,11 +98,15 @@ TEST_F(FolderCheckThreadTest, RemovalIsServedBeforeTheChangeOneTurnLater) {
         before = DebugLog().size();
         folder->Sink()->SetDirtyFlag();
         folder->Sink()->SetDeletedFlag();
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        Sleep(10000);  // the thread polls the lock every 2 s, at odd seconds
         EXPECT_EQ(DebugLog().substr(before).find("CheckFolder"), std::string::npos);
         LeaveCriticalSection(&FolderCheckLock);
     }
-    ASSERT_NE(TickWhenLogged("CheckFolder team (dirty)", before), 0u);
+    const DWORD released = GetTickCount();
+    const DWORD deletionAt = TickWhenLogged("CheckFolder4DeletedItems team", before);
+    const DWORD changeAt = TickWhenLogged("CheckFolder team (dirty)", before);
+    EXPECT_EQ(deletionAt - released, 1000u) << "at the next lock poll";
+    EXPECT_EQ(changeAt - deletionAt, 1000u) << "one turn later";
     std::string log = DebugLog().substr(before);
     auto deletion = log.find("CheckFolder4DeletedItems team");
     ASSERT_NE(deletion, std::string::npos);
@@ -118,7 +122,7 @@ TEST_F(FolderCheckThreadTest, TwoDirtyFoldersWaitForTheLockAndAreBothChecked) {
     std::size_t before = DebugLog().size();
     first->Sink()->SetDirtyFlag();
     second->Sink()->SetDirtyFlag();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Sleep(10500);
     EXPECT_EQ(DebugLog().substr(before).find("CheckFolder"), std::string::npos);
     LeaveCriticalSection(&FolderCheckLock);
     EXPECT_NE(TickWhenLogged("CheckFolder cal (dirty)", before), 0u);
@@ -135,22 +139,20 @@ TEST_F(FolderCheckThreadTest, LockWaitIsReportedOnlyWhileTheEngineRuns) {
     for (const auto& c : cases) {
         auto folder = StartFolder(olFolderCalendar, L"team");
         m_engine->m_stopped = c.stopped;
-        // A turn under way when the engine stopped may still take the lock:
-        // give it real time enough to end even on a loaded machine.
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // The turn under way when the engine stopped still takes the lock,
+        // at the turn's end 1 s on.
+        Sleep(1500);
         std::size_t before = DebugLog().size();
         EnterCriticalSection(&FolderCheckLock);
         folder->Sink()->SetDirtyFlag();
         // More than 30 polls of 2 s, and a 2-minute tick on the way.
-        DWORD until = GetTickCount() + 130000;
-        while (static_cast<LONG>(GetTickCount() - until) < 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        Sleep(130000);
         std::string log = DebugLog().substr(before);
         EXPECT_EQ(log.find("wait4folder 1 Min.!!! team") != std::string::npos, c.reported)
             << c.name << ": " << log;
         LeaveCriticalSection(&FolderCheckLock);
         if (c.stopped) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            Sleep(10500);
             EXPECT_EQ(DebugLog().substr(before).find("CheckFolder"), std::string::npos) << c.name;
             EXPECT_TRUE(folder->Sink()->TakeDirtyFlag()) << "the flag waits: " << c.name;
         }
@@ -168,7 +170,9 @@ TEST_F(FolderCheckThreadTest, ClearedRunFlagEndsTheThreadWithinATurn) {
             DWORD stopped = GetTickCount();
             folder->Stop();
             EXPECT_TRUE(WaitFor([&] { return !folder->IsThreadAlive(); })) << lockHeld;
-            EXPECT_LT(GetTickCount() - stopped, 10000u) << "a turn or a lock poll: " << lockHeld;
+            // The turn under way ends; with the lock held, its first lock
+            // poll (2 s later) sees the flag down.
+            EXPECT_EQ(GetTickCount() - stopped, lockHeld ? 3000u : 1000u) << lockHeld;
         };
         if (lockHeld) {
             EnterCriticalSection(&FolderCheckLock);
@@ -262,7 +266,7 @@ TEST_F(InspectorGuardTest, OpenItemPutsChecksOffAndLetsOneThroughEveryTenMinutes
 
     CComPtr<IDispatch> item = AddItem(calendar, L"Meeting");
     ASSERT_EQ(m_app->OpenInspector(item, L"Meeting"), S_OK);
-    win::SetTimeScaleForTesting(1);  // the clock moves only as the test sets it
+    // The clock (virtual) moves only as the test sets it.
     const ULONGLONG start = 1000000;
     // Fifteen minutes of checks, one a second: exactly one comes through,
     // the first one past 600 s of putting off.
@@ -276,10 +280,7 @@ TEST_F(InspectorGuardTest, OpenItemPutsChecksOffAndLetsOneThroughEveryTenMinutes
         }
     }
     EXPECT_EQ(through, 1);
-    // The clock still creeps between the test's setting and the guard's
-    // reading, so the 600 s may be passed at the 600th second already.
-    EXPECT_GE(throughAt, 600u);
-    EXPECT_LE(throughAt, 601u);
+    EXPECT_EQ(throughAt, 601u) << "the first second past 600 s";
     EXPECT_TRUE(DebugLogHas("Inspector open"));
     EXPECT_EQ(Count(DebugLog(), "Inspector timeout"), 1u);
 

@@ -17,15 +17,6 @@ constexpr ULONG kPrSubject = 0x0037001F;      // PT_UNICODE
 // Sensitivity 2 (private) and 3 (confidential) both carry this bit.
 constexpr LONG kPrivateBit = 2;
 
-// The helper library's meeting-item view (the appointment view is
-// IID_QMRAppointment).
-constexpr IID kIidMeetingItem{
-    0x19C7D2A9, 0xDCF8, 0x4459, {0xA1, 0x42, 0x11, 0xAC, 0x87, 0x39, 0x79, 0x17}};
-// PidLidAppointmentStateFlags: bit 0 marks a meeting (not a plain appointment).
-constexpr const wchar_t* kAppointmentStateFlags =
-    L"http://schemas.microsoft.com/mapi/id/{00062002-0000-0000-C000-000000000046}/0x82170003";
-constexpr LONG kStateMeeting = 1;
-
 bool IsPrivate(QMRMAPIUtils* utils, IUnknown* item) {
     CComVariant value;
     if (FAILED(utils->HrGetOneProp(item, kPrSensitivity, &value)) || value.vt != VT_I4)
@@ -33,25 +24,20 @@ bool IsPrivate(QMRMAPIUtils* utils, IUnknown* item) {
     return (value.lVal & kPrivateBit) != 0;
 }
 
-// 1 / 0: the meeting flag of the view iid that the item offers; -1 when it
-// offers no such view. Other query failures raise _com_error.
-int QueryMeetingFlag(IUnknown* item, REFIID iid) {
-    IUnknown* view = nullptr;
-    HRESULT hr = item->QueryInterface(iid, reinterpret_cast<void**>(&view));
+// 1 / 0: the meeting flag of the helper library's view View of the item;
+// -1 when the item offers no such view. Other query failures raise
+// _com_error.
+template <class View>
+int QueryMeetingFlag(IUnknown* item) {
+    CComPtr<View> view;
+    HRESULT hr = item->QueryInterface(IidOf<View>(), reinterpret_cast<void**>(&view));
     if (hr == E_NOINTERFACE)
         return -1;
     ThrowIfFailed(hr);
-    if (view)
-        view->Release();
-    CComPtr<QMRMessage> message;
-    if (FAILED(item->QueryInterface(IID_QMRMessage, reinterpret_cast<void**>(&message))) ||
-        !message)
+    LONG status = kQmrNonMeeting;
+    if (!view || FAILED(view->GetMeetingStatus(&status)))
         return 0;
-    CComVariant flags;
-    if (FAILED(message->GetFields(CComVariant(kAppointmentStateFlags), &flags)) ||
-        flags.vt != VT_I4)
-        return 0;
-    return (flags.lVal & kStateMeeting) != 0 ? 1 : 0;
+    return status != kQmrNonMeeting ? 1 : 0;
 }
 
 std::wstring SubjectOf(QMRMAPIUtils* utils, IUnknown* item) {
@@ -107,9 +93,9 @@ std::wstring Upper(const std::wstring& text) {
 bool IsMeetingItem(CSyncEngine* /*engine*/, IUnknown* item) {
     if (!item)
         return false;
-    int flag = QueryMeetingFlag(item, IID_QMRAppointment);
+    int flag = QueryMeetingFlag<QMRAppointment>(item);
     if (flag < 0)
-        flag = QueryMeetingFlag(item, kIidMeetingItem);
+        flag = QueryMeetingFlag<QMRMeetingItem>(item);
     return flag > 0;
 }
 

@@ -17,6 +17,7 @@
 #include "platform/win/Module.h"
 #include "platform/win/Paths.h"
 #include "platform/win/Registry.h"
+#include "platform/win/Text.h"
 
 namespace {
 
@@ -162,6 +163,31 @@ TEST_F(ItemFiltersTest, MeetingsAreRefusedOnlyWithTheirSwitch) {
     EXPECT_TRUE(Allowed(meeting, false, false, false));
     EXPECT_TRUE(Allowed(appointment, false, false, true));
     EXPECT_TRUE(Allowed(mail, false, false, true));
+}
+
+// Requests, responses and cancellations of a meeting are meetings whether or
+// not they carry the appointment's state flags.
+TEST_F(ItemFiltersTest, MeetingMessagesOfEveryKindAreMeetings) {
+    for (const wchar_t* messageClass :
+         {L"IPM.Schedule.Meeting.Request", L"IPM.Schedule.Meeting.Resp.Pos",
+          L"IPM.Schedule.Meeting.Resp.Neg", L"IPM.Schedule.Meeting.Resp.Tent",
+          L"IPM.Schedule.Meeting.Canceled", L"ipm.schedule.meeting.request"}) {
+        SCOPED_TRACE(win::ToUtf8(messageClass));
+        CComPtr<QMRMessage> meeting = NewItem(messageClass, L"Budget review");
+        EXPECT_TRUE(IsMeetingItem(nullptr, meeting));
+        const std::string before = Log();
+        EXPECT_FALSE(Allowed(meeting, false, false, true));
+        EXPECT_NE(Log().substr(before.size()).find("iIA:NO:(we don't sync MeetingRequests)"),
+                  std::string::npos);
+        EXPECT_TRUE(Allowed(meeting, false, false, false));
+    }
+    for (const wchar_t* messageClass :
+         {L"IPM.Schedule.MeetingX", L"IPM.Note.Schedule.Meeting.Request", L"IPM.Post"}) {
+        SCOPED_TRACE(win::ToUtf8(messageClass));
+        CComPtr<QMRMessage> other = NewItem(messageClass, L"Budget review");
+        EXPECT_FALSE(IsMeetingItem(nullptr, other));
+        EXPECT_TRUE(Allowed(other, false, false, true));
+    }
 }
 
 TEST_F(ItemFiltersTest, CategoryFilterAndExcludingWords) {

@@ -80,8 +80,6 @@ constexpr Switch kSwitches[] = {
     {kDesktopNotificationCheck, L"desktopnotification"},
     {kRemoveRemindersCheck, L"removereminder"},
 };
-// Dispatch ids of the page's fields: the switches 1..4, then the account.
-constexpr DISPID kAccountField = 5;
 
 std::wstring ConfigKeyOfProfile(const std::wstring& profile) {
     return std::wstring(kConfigKeyPath) + L"\\" + profile;
@@ -242,9 +240,11 @@ void CExtProppage::ReadSwitches() {
                 CheckDlgButton(m_hWnd, s.id, BST_CHECKED);
         }
         RegCloseKey(config);
+        // Only a page that read the switches follows the debug switch; without
+        // the key the link keeps the template's enabled state.
+        EnableWindow(GetDlgItem(m_hWnd, kDebugLogLink),
+                     IsDlgButtonChecked(m_hWnd, kDebugCheck) == BST_CHECKED);
     }
-    EnableWindow(GetDlgItem(m_hWnd, kDebugLogLink),
-                 IsDlgButtonChecked(m_hWnd, kDebugCheck) == BST_CHECKED);
 }
 
 void CExtProppage::SetTexts() {
@@ -531,43 +531,6 @@ HRESULT CExtProppage::Apply() {
         RegCloseKey(config);
     }
     return S_OK;
-}
-
-// --- Fields by name -----------------------------------------------------------
-
-DISPID CExtProppage::FieldCount() const {
-    return kAccountField;
-}
-
-DISPID CExtProppage::FieldId(const std::wstring& name) const {
-    for (std::size_t i = 0; i < 4; ++i)
-        if (name == kSwitches[i].value)
-            return static_cast<DISPID>(i + 1);
-    return name == L"account" ? kAccountField : DISPID_UNKNOWN;
-}
-
-CComVariant CExtProppage::GetField(DISPID id) const {
-    if (id == kAccountField)
-        return CComVariant(ControlText(GetDlgItem(m_hWnd, kAccountCombo)).c_str());
-    return CComVariant(IsDlgButtonChecked(m_hWnd, kSwitches[id - 1].id) == BST_CHECKED);
-}
-
-bool CExtProppage::SetField(DISPID id, const std::wstring& value) {
-    if (id == kAccountField) {
-        HWND combo = GetDlgItem(m_hWnd, kAccountCombo);
-        if (SendMessageW(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1),
-                         reinterpret_cast<LPARAM>(value.c_str())) == CB_ERR)
-            return false;
-        OnAccountSelChange();
-        return true;
-    }
-    const int control = kSwitches[id - 1].id;
-    const bool wanted = value == L"1" || value == L"true" || value == L"on" || value == L"-1";
-    if ((IsDlgButtonChecked(m_hWnd, control) == BST_CHECKED) != wanted) {
-        CheckDlgButton(m_hWnd, control, wanted ? BST_CHECKED : BST_UNCHECKED);
-        OnSwitchClicked(control);
-    }
-    return true;
 }
 
 }  // namespace ui

@@ -98,16 +98,6 @@ public:
     const CBmpBtn* BitmapButton(int id) const;
 
 private:
-    // The fields that IDispatch reaches by name, set as a person would set
-    // them ("debug", "journal", "desktopnotification", "removereminder":
-    // "1" or "0"; "account": the text of an entry of the account list,
-    // refused when there is none). A get gives a switch as VT_BOOL, the
-    // account as its text.
-    DISPID FieldCount() const override;
-    DISPID FieldId(const std::wstring& name) const override;
-    CComVariant GetField(DISPID id) const override;
-    bool SetField(DISPID id, const std::wstring& value) override;
-
     void AttachButtons();
     void ReadSwitches();
     void SetTexts();

@@ -4,15 +4,15 @@
 // IOleObject, the dialog window on the page's template, the client site and
 // page site that Outlook hands the page, the dirty flag, the parent tab's
 // captured background, the image list of the page's bitmap buttons, the
-// page's access to the running add-in, and IDispatch over the page's fields.
+// page's access to the running add-in, and the page's dual interface, which
+// has no members of its own.
 //
 // A page derives from CPropertyPageControl<Page, Engine> and brings its own
-// Apply, its message map (ProcessWindowMessage) and its fields (FieldCount,
-// FieldId, GetField, SetField).
+// Apply and its message map (ProcessWindowMessage).
 //
 // Outlook creates one page per opening of its dialog by ProgID, gives it its
-// client site, lets it create its window and drives it through
-// PropertyPage. Everything runs on Outlook's user-interface thread.
+// client site, lets it show its window in the dialog's tab (DoVerb) and
+// drives it through PropertyPage. Everything runs on Outlook's user-interface thread.
 #pragma once
 
 #include <memory>
@@ -53,7 +53,7 @@ public:
 // Page: the derived page class (its deleting destructor runs at the last
 // Release). Engine: the page's engine interface, derived from IPageEngine.
 template <class Page, class Engine>
-class CPropertyPageControl : public com::ComObject<Page, PropertyPage, IOleObject, IOleWindow>,
+class CPropertyPageControl : public com::ComObject<Page, PropertyPage, IOleObject>,
                              public DialogWindow {
 public:
     // PropertyPage. GetPageInfo: E_POINTER for a null out pointer, else
@@ -62,16 +62,9 @@ public:
     HRESULT GetPageInfo(BSTR* helpFile, LONG* helpContext) override;
     HRESULT get_Dirty(VARIANT_BOOL* dirty) override;
 
-    // IDispatch over the page's fields. GetIDsOfNames: E_POINTER for null
-    // arrays or no name; every id := DISPID_UNKNOWN, then the first name's
-    // id, or DISP_E_UNKNOWNNAME. Invoke: DISP_E_MEMBERNOTFOUND for an id
-    // outside 1..FieldCount(). A get answers the field (S_OK without a
-    // result to fill; DISP_E_MEMBERNOTFOUND without the window). A put takes
-    // one argument (DISP_E_BADPARAMCOUNT) that converts to text
-    // (DISP_E_TYPEMISMATCH, *argErr := 0), creates the page's window
-    // (hidden, without parent) when it has none (E_FAIL when it can't) and
-    // sets the field: S_OK, or E_INVALIDARG when the page refuses the value.
-    // GetTypeInfoCount: 0, S_OK; GetTypeInfo: null, E_NOTIMPL.
+    // IDispatch of a dual interface without members: no name is known
+    // (DISP_E_UNKNOWNNAME, E_POINTER for null arrays), no member can be
+    // invoked (DISP_E_MEMBERNOTFOUND); no type information (0, E_NOTIMPL).
     HRESULT GetTypeInfoCount(UINT* count) override;
     HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override;
     HRESULT GetIDsOfNames(REFIID reserved, OLECHAR** names, UINT count, LCID lcid,
@@ -87,16 +80,13 @@ public:
     // (and null) without one.
     HRESULT SetClientSite(IOleClientSite* site) override;
     HRESULT GetClientSite(IOleClientSite** site) override;
-    // IOleObject: Outlook shows the page in its dialog's tab. The show and
-    // activation verbs create the page's window as a child of parent when it
-    // has none (E_FAIL when it can't be made), place it at rect when given,
-    // and show it; OLEIVERB_HIDE hides it; other verbs E_NOTIMPL.
-    HRESULT DoVerb(LONG verb, MSG* msg, IOleClientSite* site, LONG index, HWND parent,
-                   const RECT* rect) override;
-    // IOleWindow: the page's window (E_FAIL and null while it has none);
-    // no context help (E_NOTIMPL).
-    HRESULT GetWindow(HWND* window) override;
-    HRESULT ContextSensitiveHelp(BOOL enterMode) override;
+    // IOleObject::DoVerb: Outlook shows the page in its dialog's tab. The
+    // show and activate verbs make the page's window as a child of parent
+    // when it has none (E_FAIL when it can't be made), move it to position
+    // (when given) and show it; OLEIVERB_HIDE hides it. S_OK, or
+    // OLEOBJ_S_INVALIDVERB for another verb.
+    HRESULT DoVerb(LONG verb, MSG* msg, IOleClientSite* activeSite, LONG index, HWND parent,
+                   const RECT* position) override;
 
     // Creates the page's window as a child of parent (null: a hidden child
     // of the desktop: a child dialog needs a parent, and without Outlook's
@@ -132,15 +122,6 @@ protected:
     // site is released, the dirty flag cleared and the buttons' image list
     // freed (the buttons share it and leave it to the page).
     void ReleasePage();
-
-    // The page's fields by name, for IDispatch. The number of fields (ids
-    // 1..FieldCount()); the id of name, DISPID_UNKNOWN for none; the
-    // field's value and setting it as a person would, both only while the
-    // window exists, SetField false when the page refuses the value.
-    virtual DISPID FieldCount() const = 0;
-    virtual DISPID FieldId(const std::wstring& name) const = 0;
-    virtual CComVariant GetField(DISPID id) const = 0;
-    virtual bool SetField(DISPID id, const std::wstring& value) = 0;
 
     // The image list shared by the page's bitmap buttons, made by the page
     // when it attaches them; freed by ReleasePage.
@@ -208,38 +189,13 @@ HRESULT CPropertyPageControl<Page, Engine>::GetIDsOfNames(REFIID, OLECHAR** name
         return E_POINTER;
     for (UINT i = 0; i < count; ++i)
         ids[i] = DISPID_UNKNOWN;
-    const DISPID id = FieldId(names[0] ? names[0] : L"");
-    if (id == DISPID_UNKNOWN)
-        return DISP_E_UNKNOWNNAME;
-    ids[0] = id;
-    return S_OK;
+    return DISP_E_UNKNOWNNAME;
 }
 
 template <class Page, class Engine>
-HRESULT CPropertyPageControl<Page, Engine>::Invoke(DISPID id, REFIID, LCID, WORD flags,
-                                                   DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
-                                                   UINT* argErr) {
-    if (id < 1 || id > FieldCount())
-        return DISP_E_MEMBERNOTFOUND;
-    if (!(flags & DISPATCH_PROPERTYPUT)) {
-        if (!result)
-            return S_OK;
-        if (!m_hWnd)
-            return DISP_E_MEMBERNOTFOUND;
-        CComVariant value = GetField(id);
-        return VariantCopy(result, &value);
-    }
-    if (!params || params->cArgs != 1 || !params->rgvarg)
-        return DISP_E_BADPARAMCOUNT;
-    CComVariant text;
-    if (FAILED(VariantChangeType(&text, &params->rgvarg[0], 0, VT_BSTR)) || !text.bstrVal) {
-        if (argErr)
-            *argErr = 0;
-        return DISP_E_TYPEMISMATCH;
-    }
-    if (!m_hWnd && !CreatePage(nullptr))
-        return E_FAIL;
-    return SetField(id, text.bstrVal) ? S_OK : E_INVALIDARG;
+HRESULT CPropertyPageControl<Page, Engine>::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*,
+                                                   VARIANT*, EXCEPINFO*, UINT*) {
+    return DISP_E_MEMBERNOTFOUND;
 }
 
 template <class Page, class Engine>
@@ -266,34 +222,22 @@ HRESULT CPropertyPageControl<Page, Engine>::GetClientSite(IOleClientSite** site)
 
 template <class Page, class Engine>
 HRESULT CPropertyPageControl<Page, Engine>::DoVerb(LONG verb, MSG*, IOleClientSite*, LONG,
-                                                   HWND parent, const RECT* rect) {
+                                                   HWND parent, const RECT* position) {
     if (verb == OLEIVERB_HIDE) {
         if (m_hWnd)
             ShowWindow(m_hWnd, SW_HIDE);
         return S_OK;
     }
-    if (verb != OLEIVERB_SHOW && verb != OLEIVERB_PRIMARY && verb != OLEIVERB_INPLACEACTIVATE)
-        return E_NOTIMPL;
+    if (verb != OLEIVERB_SHOW && verb != OLEIVERB_INPLACEACTIVATE && verb != OLEIVERB_UIACTIVATE &&
+        verb != OLEIVERB_PRIMARY)
+        return OLEOBJ_S_INVALIDVERB;
     if (!m_hWnd && !CreatePage(parent))
         return E_FAIL;
-    if (rect)
-        SetWindowPos(m_hWnd, nullptr, rect->left, rect->top, rect->right - rect->left,
-                     rect->bottom - rect->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    if (position)
+        MoveWindow(m_hWnd, position->left, position->top, position->right - position->left,
+                   position->bottom - position->top, TRUE);
     ShowWindow(m_hWnd, SW_SHOW);
     return S_OK;
-}
-
-template <class Page, class Engine>
-HRESULT CPropertyPageControl<Page, Engine>::GetWindow(HWND* window) {
-    if (!window)
-        return E_POINTER;
-    *window = m_hWnd;
-    return m_hWnd ? S_OK : E_FAIL;
-}
-
-template <class Page, class Engine>
-HRESULT CPropertyPageControl<Page, Engine>::ContextSensitiveHelp(BOOL) {
-    return E_NOTIMPL;
 }
 
 template <class Page, class Engine>

@@ -11,29 +11,13 @@
 
 namespace {
 
-// A page with one text field "text" that refuses the value "no", on the
-// Options page's template.
+// A page on the Options page's template.
 class TestPage final : public ui::CPropertyPageControl<TestPage, ui::IPageEngine> {
 public:
     TestPage() : CPropertyPageControl(ui::kExtProppageTemplate, nullptr) {}
     ~TestPage() override { ReleasePage(); }
     HRESULT Apply() override { return S_OK; }
     bool ProcessWindowMessage(HWND, UINT, WPARAM, LPARAM, LRESULT&) override { return false; }
-
-    std::wstring text;
-
-private:
-    DISPID FieldCount() const override { return 1; }
-    DISPID FieldId(const std::wstring& name) const override {
-        return name == L"text" ? 1 : DISPID_UNKNOWN;
-    }
-    CComVariant GetField(DISPID) const override { return CComVariant(text.c_str()); }
-    bool SetField(DISPID, const std::wstring& value) override {
-        if (value == L"no")
-            return false;
-        text = value;
-        return true;
-    }
 };
 
 // A client site that is no page site.
@@ -122,46 +106,47 @@ TEST_F(PropertyPageControlTest, ASiteWithoutPageSiteLeavesThePageWithoutOne) {
     EXPECT_EQ(m_statusChanges, 0);
 }
 
-TEST_F(PropertyPageControlTest, OnlyTheFirstNameIsLookedUp) {
-    OLECHAR known[] = L"text";
-    OLECHAR unknown[] = L"other";
-    OLECHAR* names[] = {unknown, known};
+// The dual interface has no members: nothing outside the page reaches its
+// controls by name.
+TEST_F(PropertyPageControlTest, TheDispatchInterfaceKnowsNoNamesAndInvokesNothing) {
+    OLECHAR name[] = L"used";
+    OLECHAR* names[] = {name, name};
     DISPID ids[2] = {7, 7};
     EXPECT_EQ(m_page->GetIDsOfNames(IID_NULL, nullptr, 1, 0, ids), E_POINTER);
-    EXPECT_EQ(m_page->GetIDsOfNames(IID_NULL, names, 1, 0, nullptr), E_POINTER);
     EXPECT_EQ(m_page->GetIDsOfNames(IID_NULL, names, 0, 0, ids), E_POINTER);
     EXPECT_EQ(m_page->GetIDsOfNames(IID_NULL, names, 2, 0, ids), DISP_E_UNKNOWNNAME);
     EXPECT_EQ(ids[0], DISPID_UNKNOWN);
-    EXPECT_EQ(ids[1], DISPID_UNKNOWN) << "only the first name is a field's";
-    names[0] = known;
-    EXPECT_EQ(m_page->GetIDsOfNames(IID_NULL, names, 1, 0, ids), S_OK);
-    EXPECT_EQ(ids[0], 1);
+    EXPECT_EQ(ids[1], DISPID_UNKNOWN);
+    CComVariant one(L"1");
+    for (DISPID id : {0, 1, 5})
+        EXPECT_EQ(Call(id, DISPATCH_PROPERTYPUT, &one, 1), DISP_E_MEMBERNOTFOUND) << id;
+    EXPECT_EQ(m_page->m_hWnd, nullptr) << "no call makes the window";
 }
 
-TEST_F(PropertyPageControlTest, FieldsAreReadAndSetThroughInvoke) {
-    CComVariant yes(L"yes");
-    CComVariant no(L"no");
-    CComVariant date(45000.0, VT_DATE);
-    EXPECT_EQ(Call(0, DISPATCH_PROPERTYGET, nullptr, 0), DISP_E_MEMBERNOTFOUND);
-    EXPECT_EQ(Call(2, DISPATCH_PROPERTYPUT, &yes, 1), DISP_E_MEMBERNOTFOUND);
-    EXPECT_EQ(Call(1, DISPATCH_PROPERTYGET, nullptr, 0), DISP_E_MEMBERNOTFOUND) << "no window";
-    EXPECT_EQ(
-        m_page->Invoke(1, IID_NULL, 0, DISPATCH_PROPERTYGET, nullptr, nullptr, nullptr, nullptr),
-        S_OK);
-    EXPECT_EQ(Call(1, DISPATCH_PROPERTYPUT, nullptr, 0), DISP_E_BADPARAMCOUNT);
-    UINT argErr = 9;
-    EXPECT_EQ(Call(1, DISPATCH_PROPERTYPUT, &date, 1, &argErr), DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(argErr, 0u);
-    EXPECT_EQ(m_page->m_hWnd, nullptr) << "nothing to set yet";
-
-    EXPECT_EQ(Call(1, DISPATCH_PROPERTYPUT, &no, 1), E_INVALIDARG);
-    ASSERT_NE(m_page->m_hWnd, nullptr) << "a put makes the window";
-    EXPECT_EQ(GetParent(m_page->m_hWnd), GetDesktopWindow());
-    EXPECT_FALSE(IsWindowVisible(m_page->m_hWnd));
-    EXPECT_EQ(Call(1, DISPATCH_PROPERTYPUT, &yes, 1), S_OK);
-    ASSERT_EQ(Call(1, DISPATCH_PROPERTYGET, nullptr, 0), S_OK);
-    ASSERT_EQ(m_result.vt, VT_BSTR);
-    EXPECT_EQ(std::wstring(m_result.bstrVal), L"yes");
+// Outlook shows the page in its dialog's tab: the page's window is made
+// there, at the place given, and shown; hiding keeps it.
+TEST_F(PropertyPageControlTest, DoVerbShowsThePageInTheTabAndHidesIt) {
+    HWND tab = CreateWindowExW(0, L"Static", L"", WS_POPUP | WS_VISIBLE, 10, 10, 400, 500, nullptr,
+                               nullptr, nullptr, nullptr);
+    ASSERT_NE(tab, nullptr);
+    const RECT place{0, 0, 400, 480};
+    EXPECT_EQ(m_page->DoVerb(7, nullptr, nullptr, 0, tab, &place), OLEOBJ_S_INVALIDVERB);
+    EXPECT_EQ(m_page->m_hWnd, nullptr);
+    ASSERT_EQ(m_page->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, nullptr, 0, tab, &place), S_OK);
+    HWND window = m_page->m_hWnd;
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(GetParent(window), tab);
+    EXPECT_TRUE(IsWindowVisible(window));
+    RECT r{};
+    GetWindowRect(window, &r);
+    EXPECT_EQ(r.right - r.left, 400);
+    EXPECT_EQ(r.bottom - r.top, 480);
+    ASSERT_EQ(m_page->DoVerb(OLEIVERB_HIDE, nullptr, nullptr, 0, tab, nullptr), S_OK);
+    EXPECT_FALSE(IsWindowVisible(window));
+    ASSERT_EQ(m_page->DoVerb(OLEIVERB_SHOW, nullptr, nullptr, 0, tab, nullptr), S_OK);
+    EXPECT_EQ(m_page->m_hWnd, window) << "one window for the page's life";
+    EXPECT_TRUE(IsWindowVisible(window));
+    DestroyWindow(tab);
 }
 
 TEST_F(PropertyPageControlTest, ThePageHasOneWindowAndTakesItAlongWhenItGoes) {

@@ -51,6 +51,7 @@ constexpr std::size_t kMaxLogLine = 200;
 constexpr UINT kProductString = 1214;
 constexpr UINT kErrorCaptionString = 1215;
 constexpr UINT kAddressExistsString = 1216;
+constexpr UINT kBackslashString = 1288;
 constexpr UINT kHelpFileString = 1221;
 constexpr UINT kSyncFolderString = 1224;
 constexpr UINT kBasicSyncString = 1225;
@@ -109,38 +110,6 @@ constexpr int kLayoutOrder[] = {kLayoutLine,
                                 kVersionCheckCheck,
                                 kUserList,
                                 kSyncOnlyPrivateCheck};
-
-// The fields a host or test sets by name (IDispatch), dispatch id = index + 1.
-enum class FieldKind { kCheck, kText, kList };
-struct Field {
-    const wchar_t* name;
-    int control;
-    FieldKind kind;
-};
-constexpr Field kFields[] = {
-    {L"used", kSyncFolderCheck, FieldKind::kCheck},
-    {L"ISALTERNATEINBOX", kAlternateInboxCheck, FieldKind::kCheck},
-    {L"USEVERSIONCHECK", kVersionCheckCheck, FieldKind::kCheck},
-    {L"BASICSYNC", kBasicSyncCheck, FieldKind::kCheck},
-    {L"DONT_SYNC_PRIV_ITEMS", kDontSyncPrivateCheck, FieldKind::kCheck},
-    {L"SYNC_ONLY_PRIV_ITEMS", kSyncOnlyPrivateCheck, FieldKind::kCheck},
-    {L"DONT_SYNC_BSP_ITEMS", kDontSyncMeetingsCheck, FieldKind::kCheck},
-    {L"DONT_SYNC_HOLIDAY_ITEMS", kDontSyncHolidaysCheck, FieldKind::kCheck},
-    {L"ShareName", kShareNameEdit, FieldKind::kText},
-    {L"Password", kPasswordEdit, FieldKind::kText},
-    {L"Categorie", kCategoryCombo, FieldKind::kText},
-    {L"Users", kUserCombo, FieldKind::kList},
-    {L"CategoriesFilter", kFilterCombo, FieldKind::kList},
-};
-constexpr DISPID kFieldCount = static_cast<DISPID>(sizeof kFields / sizeof kFields[0]);
-
-bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
-               return std::towlower(static_cast<wint_t>(x)) ==
-                      std::towlower(static_cast<wint_t>(y));
-           });
-}
 
 // format with its one "%s" replaced by text, cut to capacity - 1
 // characters as a buffer of capacity characters holds it.
@@ -765,6 +734,16 @@ void CQuillmerePropPage::OnSyncOnlyPrivateClicked() {
 
 // --- Partners -----------------------------------------------------------------
 
+// Partners and filter categories are stored as the names of registry keys,
+// where a backslash would make nested keys that read back as another name: such a
+// text is refused with a message.
+bool CQuillmerePropPage::RefusedKeyName(const std::wstring& text) {
+    if (text.find(L'\\') == std::wstring::npos)
+        return false;
+    MessageBoxW(nullptr, Text(kBackslashString).c_str(), Text(kErrorCaptionString).c_str(), MB_OK);
+    return true;
+}
+
 void CQuillmerePropPage::OnUserSelChange() {
     EnableWindow(Item(kAddUserButton), ComboText(Item(kUserCombo)).size() >= 3);
 }
@@ -775,7 +754,7 @@ void CQuillmerePropPage::OnAddUser() {
     std::wstring text = ControlText(combo);
     if (text.size() > kMaxKeyName)
         text.resize(kMaxKeyName);
-    if (!text.empty()) {
+    if (!text.empty() && !RefusedKeyName(text)) {
         if (!ListHas(list, text))
             SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
         else
@@ -877,7 +856,7 @@ void CQuillmerePropPage::OnAddFilterCategory() {
     std::wstring text = ControlText(combo);
     if (text.size() > kMaxKeyName)
         text.resize(kMaxKeyName);
-    if (!text.empty() && !ListHas(list, text))
+    if (!text.empty() && !RefusedKeyName(text) && !ListHas(list, text))
         SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
     SetWindowTextW(combo, L"");
     EnableWindow(Item(kAddFilterButton), FALSE);
@@ -984,13 +963,19 @@ void CQuillmerePropPage::ResetFolder(const std::wstring& entryId) {
     }
     if (!m_engine || !m_engine->Exists())
         return;
+    // Order matters: the restart stops and frees the running folder object,
+    // which saves its state as it goes; deleted before, the files would be
+    // back, and sharing the folder again would start from that stale state.
+    // The registry key is gone, so the reload starts no new object for it.
+    m_engine->RestartThreads();
     const std::wstring directory = m_engine->DataDirectory();
     for (const wchar_t* extension : kStateFileExtensions) {
-        const std::wstring path = directory + entryId + extension;
-        if (path.size() < kMaxPath)
-            DeleteFileW(path.c_str());
+        for (const wchar_t* pending : {L"", L".new"}) {
+            const std::wstring path = directory + entryId + extension + pending;
+            if (path.size() < kMaxPath)
+                DeleteFileW(path.c_str());
+        }
     }
-    m_engine->RestartThreads();
 }
 
 void CQuillmerePropPage::WriteFolder(const std::wstring& entryId, const std::wstring& storeId,
@@ -1034,101 +1019,6 @@ void CQuillmerePropPage::WriteFolder(const std::wstring& entryId, const std::wst
     WriteKeyList(path + L"\\CategoriesFilter", ListEntries(Item(kFilterList)));
     if (m_engine && m_engine->Exists())
         m_engine->RestartThreads();
-}
-
-// --- Fields by name -----------------------------------------------------------
-
-DISPID CQuillmerePropPage::FieldCount() const {
-    return kFieldCount;
-}
-
-DISPID CQuillmerePropPage::FieldId(const std::wstring& name) const {
-    for (DISPID i = 0; i < kFieldCount; ++i)
-        if (EqualsNoCase(name, kFields[i].name))
-            return i + 1;
-    return DISPID_UNKNOWN;
-}
-
-CComVariant CQuillmerePropPage::GetField(DISPID id) const {
-    return CComVariant(FieldText(id).c_str());
-}
-
-std::wstring CQuillmerePropPage::FieldText(DISPID id) const {
-    const Field& field = kFields[id - 1];
-    switch (field.kind) {
-        case FieldKind::kCheck:
-            return Checked(field.control) ? L"1" : L"0";
-        case FieldKind::kText:
-            return ControlText(Item(field.control));
-        case FieldKind::kList: {
-            std::wstring joined;
-            for (const std::wstring& entry :
-                 ListEntries(Item(field.control == kUserCombo ? kUserList : kFilterList))) {
-                if (!joined.empty())
-                    joined += L';';
-                joined += entry;
-            }
-            return joined;
-        }
-    }
-    return L"";
-}
-
-bool CQuillmerePropPage::SetField(DISPID id, const std::wstring& value) {
-    const Field& field = kFields[id - 1];
-    HWND control = Item(field.control);
-    if (!control || !IsWindowEnabled(control))
-        return false;
-    switch (field.kind) {
-        case FieldKind::kCheck: {
-            const bool wanted = value == L"1" || value == L"true" || value == L"on";
-            if (Checked(field.control) != wanted) {
-                CheckDlgButton(m_hWnd, field.control, wanted ? BST_CHECKED : BST_UNCHECKED);
-                SendMessageW(m_hWnd, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(field.control), 0),
-                             reinterpret_cast<LPARAM>(control));
-            }
-            return true;
-        }
-        case FieldKind::kText:
-            SetWindowTextW(control, value.c_str());
-            // A combo box tells nothing of text set by the program.
-            if (field.control == kCategoryCombo)
-                MarkDirty();
-            return true;
-        case FieldKind::kList: {
-            const bool users = field.control == kUserCombo;
-            HWND list = Item(users ? kUserList : kFilterList);
-            if (!value.empty() && value[0] == L'-') {
-                const LRESULT index =
-                    SendMessageW(list, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
-                                 reinterpret_cast<LPARAM>(value.c_str() + 1));
-                if (index == LB_ERR)
-                    return false;
-                SendMessageW(list, LB_SETCURSEL, static_cast<WPARAM>(index), 0);
-                if (users) {
-                    OnUserListSelChange();
-                    OnRemoveUser();
-                } else {
-                    OnFilterListSelChange();
-                    OnRemoveFilterCategory();
-                }
-                return true;
-            }
-            SetWindowTextW(control, value.c_str());
-            if (users)
-                OnUserSelChange();
-            else
-                OnFilterCategoryEditChange();
-            if (!IsWindowEnabled(Item(users ? kAddUserButton : kAddFilterButton)))
-                return false;
-            if (users)
-                OnAddUser();
-            else
-                OnAddFilterCategory();
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace ui

@@ -123,6 +123,9 @@ public:
     void OnSyncOnlyPrivateClicked();
     void OnUserSelChange();
     void OnAddUser();
+    // Shows the error message and returns true when text holds a backslash,
+    // which can't stand in a registry key name.
+    bool RefusedKeyName(const std::wstring& text);
     void OnRemoveUser();
     void OnChooseSyncRecipient();
     void OnUserListSelChange();
@@ -156,24 +159,6 @@ public:
     const CBmpBtn* BitmapButton(int id) const;
 
 private:
-    // The fields that IDispatch reaches by the names of the registry values
-    // they stand for, set as a person would set them. Check boxes ("used",
-    // "ISALTERNATEINBOX", "USEVERSIONCHECK", "BASICSYNC",
-    // "DONT_SYNC_PRIV_ITEMS", "SYNC_ONLY_PRIV_ITEMS", "DONT_SYNC_BSP_ITEMS",
-    // "DONT_SYNC_HOLIDAY_ITEMS") take "1" or "0" and are clicked when they
-    // differ; "ShareName", "Password" and "Categorie" replace the field's
-    // text; "Users" and "CategoriesFilter" type the text into the combo box
-    // and press ">>" (a text "-name" selects that entry and presses "<<").
-    // Names without regard to case. A get gives the field's text ("1"/"0"
-    // for a check box; the list entries joined by ";" for the two lists).
-    // A control refuses the input when it is disabled, the button is not
-    // enabled or the entry is missing.
-    DISPID FieldCount() const override;
-    DISPID FieldId(const std::wstring& name) const override;
-    CComVariant GetField(DISPID id) const override;
-    bool SetField(DISPID id, const std::wstring& value) override;
-    std::wstring FieldText(DISPID id) const;
-
     // Apply's three outcomes.
     bool ShareNameClashes(HKEY folders, const std::wstring& entryId, const std::wstring& typed);
     void ResetFolder(const std::wstring& entryId);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -135,6 +136,9 @@ public:
 struct EngineState {
     bool exists = true;
     int restarts = 0;
+    // Runs at each restart, as the running folder objects save their state
+    // when they go.
+    std::function<void()> onRestart;
 };
 
 class FakeEngine final : public ui::IFolderPageEngine {
@@ -145,7 +149,11 @@ public:
     std::wstring ModuleDirectory() override { return L"C:\\Addin\\"; }
     std::wstring DataDirectory() override { return kDataDir; }
     std::wstring ModuleVersion() override { return L"4.2.17"; }
-    void RestartThreads() override { ++m_state.restarts; }
+    void RestartThreads() override {
+        ++m_state.restarts;
+        if (m_state.onRestart)
+            m_state.onRestart();
+    }
 
 private:
     EngineState& m_state;
@@ -895,6 +903,34 @@ TEST_F(QuillmerePropPageTest, ApplyWritesEveryValueOfTheFolder) {
     EXPECT_EQ(Subkeys(kFolderKey + L"\\CategoriesFilter"), std::vector<std::wstring>{L"Blue"});
 }
 
+// Partners and filter categories are key names: a backslash would store a
+// nested key that reads back as another partner or category.
+TEST_F(QuillmerePropPageTest, BackslashesInPartnersAndFilterCategoriesAreRefused) {
+    StoreFolder(kEntryId, L"team");
+    Open();
+    const std::wstring refusal =
+        L"Error|A partner address or category must not contain a backslash.";
+    for (const wchar_t* address : {L"dom\\bob", L"bob@example.org\\", L"\\x@y"}) {
+        win::ClearMessageBoxCalls();
+        AddUser(address);
+        EXPECT_EQ(MessageTexts(), std::vector<std::wstring>{refusal});
+        EXPECT_EQ(TextOf(Item(fp::kUserCombo)), L"");
+    }
+    AddUser(L"amy@example.org");
+    for (const wchar_t* category : {L"Red\\Blue", L"\\Red"}) {
+        win::ClearMessageBoxCalls();
+        Type(fp::kFilterCombo, category);
+        ASSERT_TRUE(win::ClickButton(Item(fp::kAddFilterButton)));
+        EXPECT_EQ(MessageTexts(), std::vector<std::wstring>{refusal});
+        EXPECT_EQ(TextOf(Item(fp::kFilterCombo)), L"");
+    }
+    Type(fp::kFilterCombo, L"Red");
+    ASSERT_TRUE(win::ClickButton(Item(fp::kAddFilterButton)));
+    EXPECT_EQ(m_page->Apply(), S_OK);
+    EXPECT_EQ(Subkeys(kFolderKey + L"\\Users"), std::vector<std::wstring>{L"amy@example.org"});
+    EXPECT_EQ(Subkeys(kFolderKey + L"\\CategoriesFilter"), std::vector<std::wstring>{L"Red"});
+}
+
 TEST_F(QuillmerePropPageTest, ApplyRecreatesTheListsAndKeepsAPendingBasicSync) {
     StoreFolder(kEntryId, L"team");
     SetDword(kFolderKey, L"BASICSYNC", 1);
@@ -1092,11 +1128,21 @@ TEST_F(QuillmerePropPageTest, UncheckingSyncRemovesTheKeyAndTheStateFiles) {
         write(kDataDir + kEntryId + e);
         write(kDataDir + L"00F9" + e);
     }
+    // A write a crash cut short.
+    write(kDataDir + kEntryId + L".keys.ids.new");
+    // The folder's running object saves its lists as it goes: sharing the
+    // folder again must not start from them.
+    m_engine.onRestart = [&] {
+        write(kDataDir + kEntryId + L".keys.ids");
+        write(kDataDir + kEntryId + L".values.ids");
+    };
     Open();
     ASSERT_TRUE(win::ClickButton(Item(fp::kSyncFolderCheck)));
     EXPECT_EQ(m_page->Apply(), S_OK);
     EXPECT_FALSE(KeyExists(kFolderKey));
     EXPECT_TRUE(KeyExists(kFolders + L"\\00F9"));
+    EXPECT_EQ(GetFileAttributesW((kDataDir + kEntryId + L".keys.ids.new").c_str()),
+              INVALID_FILE_ATTRIBUTES);
     for (const std::wstring& e : extensions) {
         EXPECT_EQ(GetFileAttributesW((kDataDir + kEntryId + e).c_str()), INVALID_FILE_ATTRIBUTES)
             << std::string(e.begin(), e.end());
@@ -1180,53 +1226,6 @@ TEST_F(QuillmerePropPageTest, ApplyWithoutWindowWritesNothing) {
     EXPECT_EQ(page->Apply(), S_OK);
     EXPECT_TRUE(KeyExists(kFolderKey));
     EXPECT_EQ(m_engine.restarts, 0);
-}
-
-// --- Fields by name -------------------------------------------------------------
-
-TEST_F(QuillmerePropPageTest, FieldsSetByNameActAsTheControls) {
-    auto page = com::Make<ui::CQuillmerePropPage>();
-    page->SetEngineAccess(std::make_unique<FakeEngine>(m_engine, m_session));
-    CComQIPtr<IDispatch> dispatch(page->GetUnknown());
-    ASSERT_TRUE(dispatch);
-    auto put = [&](const wchar_t* name, const wchar_t* value) {
-        std::wstring n = name;
-        OLECHAR* names[] = {n.data()};
-        DISPID id = 0;
-        HRESULT hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
-        if (FAILED(hr))
-            return hr;
-        return com::PutProperty(dispatch, id, CComVariant(value));
-    };
-    EXPECT_EQ(put(L"ShareName", L"team"), E_INVALIDARG) << "disabled until synchronised";
-    EXPECT_EQ(put(L"used", L"1"), S_OK);
-    EXPECT_EQ(put(L"sharename", L"team"), S_OK);
-    EXPECT_EQ(put(L"Password", L"pw"), S_OK);
-    EXPECT_EQ(put(L"Users", L"bob@example.org"), S_OK);
-    EXPECT_EQ(put(L"Users", L"ab"), E_INVALIDARG) << "too short for \">>\"";
-    EXPECT_EQ(put(L"Users", L"amy@example.org"), S_OK);
-    EXPECT_EQ(put(L"Users", L"-amy@example.org"), S_OK);
-    EXPECT_EQ(put(L"Users", L"-nobody"), E_INVALIDARG);
-    EXPECT_EQ(put(L"CategoriesFilter", L"Blue"), S_OK);
-    EXPECT_EQ(put(L"DONT_SYNC_HOLIDAY_ITEMS", L"0"), S_OK);
-    EXPECT_EQ(put(L"nothing", L"1"), DISP_E_UNKNOWNNAME);
-    CComQIPtr<PropertyPage> view(dispatch);
-    VARIANT_BOOL dirty = VARIANT_FALSE;
-    view->get_Dirty(&dirty);
-    EXPECT_EQ(dirty, VARIANT_TRUE);
-    EXPECT_EQ(view->Apply(), S_OK);
-    EXPECT_EQ(GetValue(kFolderKey, L"ShareName")->text, L"team");
-    EXPECT_EQ(GetValue(kFolderKey, L"Password")->text, L"pw");
-    EXPECT_EQ(GetValue(kFolderKey, L"DONT_SYNC_HOLIDAY_ITEMS")->number, 0u);
-    EXPECT_EQ(Subkeys(kFolderKey + L"\\Users"), std::vector<std::wstring>{L"bob@example.org"});
-    EXPECT_EQ(Subkeys(kFolderKey + L"\\CategoriesFilter"), std::vector<std::wstring>{L"Blue"});
-    CComVariant users;
-    DISPID usersId = 0;
-    std::wstring n = L"Users";
-    OLECHAR* names[] = {n.data()};
-    ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &usersId), S_OK);
-    ASSERT_EQ(com::GetProperty(dispatch, usersId, &users), S_OK);
-    EXPECT_EQ(std::wstring(users.bstrVal), L"bob@example.org");
 }
 
 }  // namespace

@@ -19,6 +19,12 @@ constexpr std::size_t kMaxBlockUncompressed = 32768;
 // uncompressed size plus the codec's worst-case overhead).
 constexpr std::size_t kMaxBlockCompressed = 32768 + 6144;
 
+// Sizes of one compressed data block.
+struct CompressedBlock {
+    std::uint32_t compressed;
+    std::uint32_t uncompressed;
+};
+
 class BlockCompressor {
 public:
     virtual ~BlockCompressor() = default;
@@ -26,9 +32,32 @@ public:
     // an empty folder's single block), appending the block's compressed bytes
     // to out. lastBlockOfFolder lets the codec finish its stream. The result
     // must decode with the matching BlockDecompressor to exactly n bytes and be
-    // at most kMaxBlockCompressed bytes. false on an internal failure (memory).
+    // at most kMaxBlockCompressed bytes. false on an internal failure (memory),
+    // or when the codec only works through CompressBlocks.
     virtual bool CompressBlock(const std::uint8_t* in, std::size_t n, bool lastBlockOfFolder,
-                               std::vector<std::uint8_t>& out) = 0;
+                               std::vector<std::uint8_t>& out) {
+        return false;
+    }
+    // Takes the next block's input (as for CompressBlock; n may be 0 with
+    // lastBlockOfFolder to finish the folder) and appends every data block
+    // that is now complete, in order: its bytes to out, its sizes to blocks.
+    // A codec may hold input back (HeldBytes) until later input decides how
+    // to code it; lastBlockOfFolder releases all of it. Blocks obey the
+    // limits of CompressBlock, and all but the folder's last hold
+    // kMaxBlockUncompressed bytes. The default codes one block per call.
+    virtual bool CompressBlocks(const std::uint8_t* in, std::size_t n, bool lastBlockOfFolder,
+                                std::vector<std::uint8_t>& out,
+                                std::vector<CompressedBlock>& blocks) {
+        const std::size_t before = out.size();
+        if (!CompressBlock(in, n, lastBlockOfFolder, out)) {
+            return false;
+        }
+        blocks.push_back(
+            {static_cast<std::uint32_t>(out.size() - before), static_cast<std::uint32_t>(n)});
+        return true;
+    }
+    // Input taken but not yet in a returned block.
+    virtual std::size_t HeldBytes() const { return 0; }
 };
 
 class BlockDecompressor {

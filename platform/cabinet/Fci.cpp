@@ -12,8 +12,9 @@
 // if need be inside a data block (the first piece then records 0 uncompressed
 // bytes); the folder continues as folder 0 of the next cabinet. Readers that
 // join the parts of a folder expect each part to list every file of it, so
-// the files of a cut folder are listed again (marked continued) in every
-// further part the folder reaches, and a cut folder takes no new files: the
+// the cabinet of a folder's first cut lists all its files, even those whose
+// data lies wholly beyond the cut, and every further part the folder reaches
+// lists them again (marked continued); a cut folder takes no new files: the
 // next file starts a folder of its own.
 #include <algorithm>
 #include <cstring>
@@ -80,7 +81,6 @@ struct FolderPlan {
     std::uint32_t splitBytes;      // bytes of blocks[blockEnd] written as a first piece (0 = none)
     bool whole;                    // the folder ends in this cabinet
     std::uint32_t uncompEnd;       // uncompressed end of the blocks completed here
-    std::uint32_t coverEnd;        // ... plus the block begun here
 };
 
 struct FilePlan {
@@ -172,8 +172,11 @@ private:
     FolderRec* m_open = nullptr;
     FileRec* m_adding = nullptr;  // the file being read: it grows, so it always crosses a cut
     std::unique_ptr<BlockCompressor> m_compressor;
-    std::vector<std::uint8_t> m_pending;  // input not yet compressed (<= one block)
+    // Input not yet handed to the compressor (<= one block); the compressor
+    // may hold more (HeldBytes), released when the folder closes.
+    std::vector<std::uint8_t> m_pending;
     std::vector<std::uint8_t> m_blockOut;
+    std::vector<CompressedBlock> m_blockSizes;
 
     bool m_hasPrev = false;
     std::string m_prevCab;
@@ -296,20 +299,37 @@ bool Fci::OpenFolder(TCOMP type) {
 
 bool Fci::EmitBlock(bool last, PFNFCIGETNEXTCABINET next, PFNFCISTATUS status) {
     m_blockOut.clear();
-    if (!m_compressor->CompressBlock(m_pending.data(), m_pending.size(), last, m_blockOut) ||
-        m_blockOut.size() > 0xFFFF || (m_blockOut.empty() && !m_pending.empty())) {
+    m_blockSizes.clear();
+    const std::size_t taken = m_pending.size();
+    if (!m_compressor->CompressBlocks(m_pending.data(), taken, last, m_blockOut, m_blockSizes)) {
         return Broken(FCIERR_MCI_FAIL, 0);
     }
-    BlockRec block{m_tempSize, static_cast<std::uint16_t>(m_blockOut.size()),
-                   static_cast<std::uint16_t>(m_pending.size())};
-    if (!TempWrite(m_blockOut.data(), m_blockOut.size())) {
-        return false;
-    }
-    m_open->blocks.push_back(block);
-    m_open->compTotal += block.cbData;
     m_pending.clear();
-    if (status && status(statusFile, block.cbData, block.cbUncomp, pv) == -1) {
-        return Broken(FCIERR_USER_ABORT, 0);
+    // Every block goes into the folder before a split may close it.
+    std::size_t at = 0;
+    const std::size_t first = m_open->blocks.size();
+    for (const CompressedBlock& sizes : m_blockSizes) {
+        if (sizes.compressed > 0xFFFF || sizes.uncompressed > kMaxBlockUncompressed ||
+            (sizes.compressed == 0 && sizes.uncompressed != 0) ||
+            at + sizes.compressed > m_blockOut.size()) {
+            return Broken(FCIERR_MCI_FAIL, 0);
+        }
+        BlockRec block{m_tempSize, static_cast<std::uint16_t>(sizes.compressed),
+                       static_cast<std::uint16_t>(sizes.uncompressed)};
+        if (!TempWrite(m_blockOut.data() + at, sizes.compressed)) {
+            return false;
+        }
+        at += sizes.compressed;
+        m_open->blocks.push_back(block);
+        m_open->compTotal += block.cbData;
+    }
+    if (last && m_compressor->HeldBytes() != 0) {
+        return Broken(FCIERR_MCI_FAIL, 0);
+    }
+    for (std::size_t b = first; status && b < m_open->blocks.size(); ++b) {
+        if (status(statusFile, m_open->blocks[b].cbData, m_open->blocks[b].cbUncomp, pv) == -1) {
+            return Broken(FCIERR_USER_ABORT, 0);
+        }
     }
     return SplitIfNeeded(next, status);
 }
@@ -318,7 +338,7 @@ bool Fci::CloseFolder(PFNFCIGETNEXTCABINET next, PFNFCISTATUS status) {
     if (!m_open) {
         return true;
     }
-    if (!m_pending.empty() && !EmitBlock(true, next, status)) {
+    if ((!m_pending.empty() || m_compressor->HeldBytes() != 0) && !EmitBlock(true, next, status)) {
         return false;
     }
     if (m_open) {
@@ -394,8 +414,8 @@ bool Fci::AskNextCabinet(PFNFCIGETNEXTCABINET next, ULONG prevSize, CCAB& nextCa
 void Fci::PlanAll(std::vector<FolderPlan>& plan) const {
     for (const auto& f : m_folders) {
         // Only after CloseFolder: every folder is closed, every block complete.
-        plan.push_back({f.get(), f->nextBlock, f->nextBlockDone, f->blocks.size(), 0, true,
-                        f->uncompTotal, f->uncompTotal});
+        plan.push_back(
+            {f.get(), f->nextBlock, f->nextBlockDone, f->blocks.size(), 0, true, f->uncompTotal});
     }
 }
 
@@ -405,7 +425,7 @@ bool Fci::PlanCut(std::uint64_t dataRoom, std::vector<FolderPlan>& plan) {
     std::uint64_t used = 0;
     for (const auto& f : m_folders) {
         FolderPlan p{f.get(), f->nextBlock, f->nextBlockDone, f->nextBlock,
-                     0,       false,        f->uncompDone,    f->uncompDone};
+                     0,       false,        f->uncompDone};
         std::size_t b = f->nextBlock;
         std::uint32_t done = f->nextBlockDone;
         for (; b < f->blocks.size(); ++b, done = 0) {
@@ -417,7 +437,6 @@ bool Fci::PlanCut(std::uint64_t dataRoom, std::vector<FolderPlan>& plan) {
             p.uncompEnd += f->blocks[b].cbUncomp;
         }
         p.blockEnd = b;
-        p.coverEnd = p.uncompEnd;
         bool allBlocks = b == f->blocks.size();
         if (allBlocks && f->closed) {
             p.whole = true;
@@ -431,7 +450,6 @@ bool Fci::PlanCut(std::uint64_t dataRoom, std::vector<FolderPlan>& plan) {
                 std::min<std::uint64_t>(room, f->blocks[b].cbData - done - 1));
             if (p.splitBytes > 0) {
                 used += DataHeaderBytes() + p.splitBytes;
-                p.coverEnd += f->blocks[b].cbUncomp;
             }
         }
         bool anything = p.blockEnd > p.firstBlock || p.splitBytes > 0;
@@ -455,14 +473,18 @@ std::vector<FilePlan> Fci::PlanFiles(const std::vector<FolderPlan>& plan) const 
             if (p.folder != file->folder) {
                 continue;
             }
-            if (p.whole) {
-                out.push_back({file.get(), static_cast<std::uint16_t>(i), false});
-            } else if (file->startedInPrev || file->uoff < p.coverEnd) {
-                bool toNext = !file->complete &&
-                              (file.get() == m_adding ||
-                               static_cast<std::uint64_t>(file->uoff) + file->size > p.uncompEnd);
-                out.push_back({file.get(), static_cast<std::uint16_t>(i), toNext});
-            }
+            // Every file of a folder in this cabinet is listed, even one of a
+            // cut folder whose data all lies beyond the cut (the encoder may
+            // hold data back until after the next file is added). A cut
+            // folder takes no new files, so readers that join its parts learn
+            // all of them from the cabinet of its first cut and extract them
+            // on their way through the parts; a file listed first in a later
+            // part would be lost, since a reader may pass the part where it
+            // begins while it completes the file before it.
+            const bool toNext = !p.whole && !file->complete &&
+                                (file.get() == m_adding ||
+                                 static_cast<std::uint64_t>(file->uoff) + file->size > p.uncompEnd);
+            out.push_back({file.get(), static_cast<std::uint16_t>(i), toNext});
             break;
         }
     }
@@ -473,7 +495,7 @@ bool Fci::Split(PFNFCIGETNEXTCABINET next, PFNFCISTATUS status) {
     // An open folder that no file crosses is closed rather than continued: a
     // reader only carries a folder's state into the next cabinet for files
     // marked continued.
-    if (m_open && m_pending.empty() && !m_adding) {
+    if (m_open && m_pending.empty() && m_compressor->HeldBytes() == 0 && !m_adding) {
         bool crossing = false;
         for (const auto& file : m_files) {
             if (file->folder == m_open &&

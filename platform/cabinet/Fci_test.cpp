@@ -221,7 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SplitCase{"mszip_50000", 50000, tcompTYPE_MSZIP, 0},
                       SplitCase{"none_20000", 20000, tcompTYPE_NONE, 0},
                       SplitCase{"mszip_20000_reserve", 20000, tcompTYPE_MSZIP, 8},
-                      SplitCase{"lzx_30000", 30000, TCOMPfromLZXWindow(17), 0}),
+                      SplitCase{"lzx_30000", 30000, TCOMPfromLZXWindow(17), 0},
+                      SplitCase{"lzx21_24000", 24000, TCOMPfromLZXWindow(21), 0}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(Fci, ReservesAreWrittenAndReadable) {

@@ -12,21 +12,41 @@ namespace {
 
 class LzxBlockCompressor final : public BlockCompressor {
 public:
-    explicit LzxBlockCompressor(int windowBits) : m_encoder(windowBits) {}
+    LzxBlockCompressor(int windowBits, const lzx::LzxEncoderOptions& options)
+        : m_encoder(windowBits, options) {}
 
     // Every block but a folder's last must hold a whole frame (kFrameSize
-    // bytes): readers place frame n at n * 32768.
-    bool CompressBlock(const std::uint8_t* in, std::size_t n, bool /*lastBlockOfFolder*/,
-                       std::vector<std::uint8_t>& out) override {
+    // bytes): readers place frame n at n * 32768. Frames come back when the
+    // LZX block holding them is closed.
+    bool CompressBlocks(const std::uint8_t* in, std::size_t n, bool lastBlockOfFolder,
+                        std::vector<std::uint8_t>& out,
+                        std::vector<CompressedBlock>& blocks) override {
         if (n > kMaxBlockUncompressed || (in == nullptr && n != 0)) {
             return false;
         }
-        m_encoder.EncodeFrame(in, n, out);
+        m_encoder.EncodeFrame(in, n);
+        if (n != 0) {
+            m_sizes.push_back(static_cast<std::uint32_t>(n));
+        }
+        if (lastBlockOfFolder) {
+            m_encoder.Flush();
+        }
+        for (std::size_t before = out.size(); m_encoder.TakeFrame(out); before = out.size()) {
+            blocks.push_back({static_cast<std::uint32_t>(out.size() - before), m_sizes[m_next++]});
+        }
+        if (m_next == m_sizes.size()) {
+            m_sizes.clear();
+            m_next = 0;
+        }
         return true;
     }
+    std::size_t HeldBytes() const override { return m_encoder.HeldBytes(); }
 
 private:
     lzx::LzxEncoder m_encoder;
+    // Uncompressed sizes of the frames not yet returned.
+    std::vector<std::uint32_t> m_sizes;
+    std::size_t m_next = 0;
 };
 
 class LzxBlockDecompressor final : public BlockDecompressor {
@@ -49,7 +69,7 @@ std::unique_ptr<BlockCompressor> CreateLzxCompressor(int windowBits) {
         return nullptr;
     }
     try {
-        return std::make_unique<LzxBlockCompressor>(windowBits);
+        return std::make_unique<LzxBlockCompressor>(windowBits, lzx::LzxEncoderOptions{});
     } catch (const std::bad_alloc&) {
         return nullptr;
     }

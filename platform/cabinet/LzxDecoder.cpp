@@ -11,13 +11,29 @@ LzxDecoder::LzxDecoder(int windowBits)
     : m_windowBits(windowBits),
       m_numSlots(NumPositionSlots(windowBits)),
       m_mainSize(MainTreeSize(windowBits)),
-      m_windowMask(m_numSlots ? (1u << windowBits) - 1 : 0) {
+      m_windowMask(0) {
     if (m_numSlots == 0) {
         m_failed = true;
         return;
     }
-    m_window.assign(std::size_t{1} << windowBits, 0);
     Reset();
+}
+
+void LzxDecoder::GrowWindow(std::uint64_t end) {
+    // Until the stream first fills the window nothing wraps, so a smaller
+    // window that has room for everything decoded so far behaves the same;
+    // a small folder then never touches the full window.
+    const std::size_t full = std::size_t{1} << m_windowBits;
+    if (m_window.size() >= full || end <= m_window.size()) {
+        return;
+    }
+    std::size_t size = std::max(m_window.size(), kFrameSize);
+    while (size < end && size < full) {
+        size *= 4;
+    }
+    size = std::min(size, full);
+    m_window.resize(size);
+    m_windowMask = static_cast<std::uint32_t>(size - 1);
 }
 
 void LzxDecoder::Reset() {
@@ -52,6 +68,7 @@ bool LzxDecoder::DecodeFrame(const std::uint8_t* in, std::size_t inSize, std::ui
         return false;
     }
     const std::uint64_t frameEnd = m_frameStart + outSize;
+    GrowWindow(frameEnd + kMaxMatch);
     while (m_pos < frameEnd) {
         if (m_blockRemaining == 0 && !ReadBlockHeader()) {
             m_failed = true;

@@ -43,11 +43,13 @@ private:
     bool CopyUncompressed(std::uint64_t limit);
     bool CopyMatch(std::uint32_t offset, std::uint32_t length);
     void CopyFrameOut(std::uint64_t frameStart, std::uint8_t* out, std::size_t size) const;
+    // Makes the window hold stream positions below end (up to its full size).
+    void GrowWindow(std::uint64_t end);
 
     int m_windowBits;
     int m_numSlots;
     int m_mainSize;
-    std::uint32_t m_windowMask;
+    std::uint32_t m_windowMask;  // of the window's current size
     std::vector<std::uint8_t> m_window;
     LzxBitReader m_in;
 

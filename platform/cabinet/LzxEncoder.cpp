@@ -1,6 +1,7 @@
 #include "platform/cabinet/LzxEncoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "platform/cabinet/LzxBitWriter.h"
@@ -15,13 +16,24 @@ namespace {
 // that in text full of common short words a bounded walk still reaches the
 // long matches; chainless tables keep the latest position of each 3-byte and
 // 4-byte hash for the short matches, and of each 16-byte hash for repeats
-// older than the chain walk reaches.
+// older than the chain walk reaches. The chain heads are many (a quarter of
+// the largest window): in data that hardly compresses a chain would else be
+// a run of hash collisions, each a cache miss to walk.
 constexpr int kChainBytes = 7;
-constexpr int kHashBits = 18;
+constexpr int kHashBits = 20;
 constexpr int kHash3Bits = 14;
 constexpr int kHash4Bits = 16;
 constexpr std::uint32_t kMaxHash3Distance = 16384;
 constexpr int kHashLongBits = 18;
+constexpr int kChainBits = 21;
+// The smallest tables: a stream of up to 2^kMinTableBits bytes uses them.
+constexpr int kMinTableBits = 12;
+// The tables grow by this many bits at a time; each step enters the
+// history into the new tables again.
+constexpr int kGrowBits = 2;
+// A finished encoder's tables are kept for the thread's next one up to this
+// many bytes; larger ones are freed.
+constexpr std::size_t kKeptTableBytes = std::size_t{4} << 20;
 // A position enters the tables once this many bytes from it are known.
 constexpr std::uint64_t kHashedBytes = 16;
 // Once a match this long is found, the rest of the chain gets a quarter of
@@ -34,38 +46,67 @@ constexpr int kStoredFrameDepth = 16;
 // Price of a match symbol the previous block did not use, before rarity.
 constexpr int kMatchSymbolBits = 9;
 
-std::uint32_t Hash3(const std::uint8_t* p) {
-    std::uint32_t v =
-        p[0] | (static_cast<std::uint32_t>(p[1]) << 8) | (static_cast<std::uint32_t>(p[2]) << 16);
-    return (v * 2654435761u) >> (32 - kHash3Bits);
+}  // namespace
+
+std::unique_ptr<LzxEncoder::Tables>& LzxEncoder::SpareTables() {
+    thread_local std::unique_ptr<Tables> spare;
+    return spare;
 }
 
-std::uint32_t Hash4(const std::uint8_t* p) {
+std::size_t LzxEncoder::Tables::Bytes() const {
+    return buf.capacity() +
+           4 * (head.capacity() + head3.capacity() + head4.capacity() + headLong.capacity() +
+                prev.capacity() + literalPrefix.capacity()) +
+           sizeof(Item) * items.capacity() + ready.capacity();
+}
+
+void LzxEncoder::Stats::Clear() {
+    std::memset(this, 0, sizeof *this);
+}
+
+void LzxEncoder::Stats::Add(const Stats& other, int mainSize) {
+    for (int i = 0; i < mainSize; ++i) {
+        main[i] += other.main[i];
+    }
+    for (int i = 0; i < kLengthTreeSize; ++i) {
+        length[i] += other.length[i];
+    }
+    for (int i = 0; i < kAlignedTreeSize; ++i) {
+        aligned[i] += other.aligned[i];
+    }
+    footerBits += other.footerBits;
+}
+
+std::uint32_t LzxEncoder::Hash3(const std::uint8_t* p) const {
+    std::uint32_t v =
+        p[0] | (static_cast<std::uint32_t>(p[1]) << 8) | (static_cast<std::uint32_t>(p[2]) << 16);
+    return (v * 2654435761u) >> m_hash3Shift;
+}
+
+std::uint32_t LzxEncoder::Hash4(const std::uint8_t* p) const {
     std::uint32_t v;
     std::memcpy(&v, p, 4);
-    return (v * 2654435761u) >> (32 - kHash4Bits);
+    return (v * 2654435761u) >> m_hash4Shift;
 }
 
 // Hash of 16 bytes (all readable at p): its latest position is where a long
 // repeat most likely is.
-std::uint32_t HashLong(const std::uint8_t* p) {
+std::uint32_t LzxEncoder::HashLong(const std::uint8_t* p) const {
     std::uint64_t a;
     std::uint64_t b;
     std::memcpy(&a, p, 8);
     std::memcpy(&b, p + 8, 8);
     const std::uint64_t v = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full);
-    return static_cast<std::uint32_t>((v ^ (v >> 29)) >> (64 - kHashLongBits));
+    return static_cast<std::uint32_t>((v ^ (v >> 29)) >> (m_hashLongShift + 32));
 }
 
 // Needs 8 readable bytes at p.
-std::uint32_t HashChain(const std::uint8_t* p) {
+std::uint32_t LzxEncoder::HashChain(const std::uint8_t* p) const {
     std::uint64_t v;
     std::memcpy(&v, p, 8);
     v &= (std::uint64_t{1} << (8 * kChainBytes)) - 1;
-    return static_cast<std::uint32_t>((v * 0x9E3779B97F4A7C15ull) >> (64 - kHashBits));
+    return static_cast<std::uint32_t>((v * 0x9E3779B97F4A7C15ull) >> (m_hashShift + 32));
 }
-
-}  // namespace
 
 LzxEncoder::LzxEncoder(int windowBits, const LzxEncoderOptions& options)
     : m_options(options),
@@ -81,24 +122,64 @@ LzxEncoder::LzxEncoder(int windowBits, const LzxEncoderOptions& options)
     }
     m_options.maxChainDepth = std::max(1, m_options.maxChainDepth);
     m_options.niceLength = std::clamp(m_options.niceLength, 3, kMaxMatch);
-    const std::size_t window = std::size_t{1} << windowBits;
-    m_buf.resize(2 * window + kFrameSize);
-    m_head.assign(std::size_t{1} << kHashBits, 0);
-    m_head3.assign(std::size_t{1} << kHash3Bits, 0);
-    m_head4.assign(std::size_t{1} << kHash4Bits, 0);
-    m_headLong.assign(std::size_t{1} << kHashLongBits, 0);
-    m_prev.assign(window, 0);
-    m_items.reserve(kFrameSize);
+    m_options.maxBlockFrames = std::max(1, m_options.maxBlockFrames);
+    if (auto& spare = SpareTables()) {
+        m_t = std::move(*spare);
+        spare.reset();
+    }
+    m_t.items.clear();
+    m_t.ready.clear();
+    m_blockStats.Clear();
 }
 
-void LzxEncoder::EncodeFrame(const std::uint8_t* data, std::size_t size,
-                             std::vector<std::uint8_t>& out) {
+LzxEncoder::~LzxEncoder() {
+    if (IsValid() && m_t.Bytes() <= kKeptTableBytes) {
+        auto& spare = SpareTables();
+        if (!spare) {
+            spare = std::make_unique<Tables>(std::move(m_t));
+        }
+    }
+}
+
+void LzxEncoder::ReserveTables(std::uint64_t bytes) {
+    const std::uint64_t window = std::uint64_t{1} << m_windowBits;
+    if (m_tableBytes >= std::min(bytes, window)) {
+        return;
+    }
+    int bits = kMinTableBits;
+    while ((std::uint64_t{1} << bits) < bytes && bits < m_windowBits) {
+        bits = std::min(bits + kGrowBits, m_windowBits);
+    }
+    m_tableBytes = std::uint64_t{1} << bits;
+    // Fresh tables of the new size; what is in the history goes in again.
+    const int hashBits = std::min(bits, kHashBits);
+    m_hashShift = 32 - hashBits;
+    m_hash3Shift = 32 - std::min(bits, kHash3Bits);
+    m_hash4Shift = 32 - std::min(bits, kHash4Bits);
+    m_hashLongShift = 32 - std::min(bits, kHashLongBits);
+    m_t.head.assign(std::size_t{1} << hashBits, 0);
+    m_t.head3.assign(std::size_t{1} << std::min(bits, kHash3Bits), 0);
+    m_t.head4.assign(std::size_t{1} << std::min(bits, kHash4Bits), 0);
+    m_t.headLong.assign(std::size_t{1} << std::min(bits, kHashLongBits), 0);
+    // Chains reach back kChainBits: further repeats are found through the
+    // long-hash table, and a chain table that stays in the cache is what
+    // makes the walks fast.
+    const int chainBits = std::min(bits, kChainBits);
+    m_t.prev.assign(std::size_t{1} << chainBits, 0);
+    m_prevMask = (1u << chainBits) - 1;
+    const std::uint64_t again = m_inserted;
+    m_inserted = std::max<std::uint64_t>(m_bufBase, again > window ? again - window : 0);
+    InsertUpTo(again);
+}
+
+void LzxEncoder::EncodeFrame(const std::uint8_t* data, std::size_t size) {
     if (!IsValid() || size == 0) {
         return;
     }
     size = std::min(size, kFrameSize);
     const std::uint64_t start = m_bufEnd;
     AppendToHistory(data, size);
+    ReserveTables(m_bufEnd);
     // An uncompressed block restores the repeated offsets it carries, so the
     // parse's updates must be undone when that type wins.
     const std::uint32_t savedR[3] = {m_r[0], m_r[1], m_r[2]};
@@ -106,19 +187,86 @@ void LzxEncoder::EncodeFrame(const std::uint8_t* data, std::size_t size,
     // likely to go on failing: search it cheaply.
     m_depth = m_lastStored ? std::min(kStoredFrameDepth, m_options.maxChainDepth)
                            : m_options.maxChainDepth;
+    const std::size_t firstItem = m_t.items.size();
+    m_frameStats.Clear();
     Parse(start, start + size);
-    WriteFrame(start, size, savedR, out);
+
+    // The frame alone, the open block with it, and stored.
+    const std::uint64_t alone = PlanBlock(m_frameStats, m_framePlan);
+    const std::uint64_t rawBits = 27 + 16 + 96 + 8 * (size + (size & 1));
+    const bool forced = m_options.forceBlockType != 0;
+    if ((!forced && rawBits < alone) ||
+        (forced && m_options.forceBlockType == static_cast<int>(BlockType::kUncompressed))) {
+        m_t.items.resize(firstItem);
+        CloseBlock();
+        std::copy(savedR, savedR + 3, m_r);
+        WriteStoredFrame(start, size);
+        m_lastStored = true;
+        return;
+    }
+    m_lastStored = false;
+    bool join = !m_heldSizes.empty() &&
+                m_heldSizes.size() < static_cast<std::size_t>(m_options.maxBlockFrames);
+    if (join) {
+        Stats merged = m_blockStats;
+        merged.Add(m_frameStats, m_mainSize);
+        const std::uint64_t heldBits = PlanBlock(m_blockStats, m_heldPlan);
+        const std::uint64_t mergedBits = PlanBlock(merged, m_mergedPlan);
+        // The frame's own share of the merged block must fit its data block.
+        const std::uint64_t frameBits = SymbolBits(m_frameStats, m_mergedPlan, m_mainSize);
+        join = mergedBits <= heldBits + alone && frameBits < 8 * kFrameSize;
+        if (join) {
+            m_blockStats = merged;
+            SetPrices(m_mergedPlan, m_blockStats);
+        }
+    }
+    if (!join) {
+        // The block before this frame is written; the frame's items stay.
+        CloseBlock();
+        m_blockStats = m_frameStats;
+        SetPrices(m_framePlan, m_blockStats);
+    }
+    m_heldSizes.push_back(static_cast<std::uint32_t>(size));
+    m_heldItemEnds.push_back(static_cast<std::uint32_t>(m_t.items.size()));
+    m_heldBytes += size;
+}
+
+void LzxEncoder::Flush() {
+    CloseBlock();
+}
+
+bool LzxEncoder::TakeFrame(std::vector<std::uint8_t>& out) {
+    if (m_readyNext == m_readySizes.size()) {
+        return false;
+    }
+    const std::size_t n = m_readySizes[m_readyNext++];
+    out.insert(out.end(), m_t.ready.begin() + static_cast<std::ptrdiff_t>(m_readyOffset),
+               m_t.ready.begin() + static_cast<std::ptrdiff_t>(m_readyOffset + n));
+    m_readyOffset += n;
+    if (m_readyNext == m_readySizes.size()) {
+        m_readySizes.clear();
+        m_readyNext = 0;
+        m_readyOffset = 0;
+        m_t.ready.clear();
+    }
+    return true;
 }
 
 void LzxEncoder::AppendToHistory(const std::uint8_t* data, std::size_t size) {
     const std::size_t window = std::size_t{1} << m_windowBits;
-    if ((m_bufEnd - m_bufBase) + size > m_buf.size()) {
-        // Keep one window of history in front of the new frame.
-        const std::size_t keep = window;
-        std::memmove(m_buf.data(), At(m_bufEnd - keep), keep);
-        m_bufBase = m_bufEnd - keep;
+    const std::size_t full = 2 * window + kFrameSize;
+    const std::size_t need = static_cast<std::size_t>(m_bufEnd - m_bufBase) + size;
+    if (need > m_t.buf.size()) {
+        if (m_t.buf.size() < full) {
+            // Grown, not allocated in full: a small folder touches little.
+            m_t.buf.resize(std::min(full, std::max(need, 2 * m_t.buf.size())));
+        } else {
+            // Keep one window of history in front of the new frame.
+            std::memmove(m_t.buf.data(), At(m_bufEnd - window), window);
+            m_bufBase = m_bufEnd - window;
+        }
     }
-    std::uint8_t* dst = m_buf.data() + (m_bufEnd - m_bufBase);
+    std::uint8_t* dst = m_t.buf.data() + (m_bufEnd - m_bufBase);
     std::memcpy(dst, data, size);
     if (m_options.e8Translation) {
         E8Encode(dst, size, m_options.streamOffsetForTest + m_bufEnd, m_options.e8TranslationSize);
@@ -133,16 +281,15 @@ void LzxEncoder::InsertUpTo(std::uint64_t pos) {
 }
 
 std::uint32_t LzxEncoder::Insert(std::uint64_t pos) {
-    const std::uint32_t mask = (1u << m_windowBits) - 1;
     const auto pos32 = static_cast<std::uint32_t>(pos);
     const std::uint8_t* p = At(pos);
-    std::uint32_t& head = m_head[HashChain(p)];
+    std::uint32_t& head = m_t.head[HashChain(p)];
     const std::uint32_t previous = head;
-    m_prev[pos & mask] = previous;
+    m_t.prev[pos & m_prevMask] = previous;
     head = pos32;
-    m_head3[Hash3(p)] = pos32;
-    m_head4[Hash4(p)] = pos32;
-    m_headLong[HashLong(p)] = pos32;
+    m_t.head3[Hash3(p)] = pos32;
+    m_t.head4[Hash4(p)] = pos32;
+    m_t.headLong[HashLong(p)] = pos32;
     m_inserted = pos + 1;
     return previous;
 }
@@ -176,15 +323,16 @@ int LzxEncoder::Score(const Match& m, std::uint64_t pos) const {
     const int slot = m.rep >= 0 ? m.rep : PositionSlotOf(m.offset + 2);
     const std::uint32_t lengthCode = m.length - kMinMatch;
     const std::uint32_t header = std::min<std::uint32_t>(lengthCode, kNumPrimaryLengths);
-    const std::uint8_t mainBits = m_mainLengths[kNumChars + slot * 8 + header];
+    const std::uint8_t mainBits = m_priceMain[kNumChars + slot * 8 + header];
     int cost = (mainBits ? mainBits : kMatchSymbolBits + 3) + kFooterBits[slot];
     if (header == kNumPrimaryLengths) {
-        const std::uint8_t bits = m_lengthLengths[lengthCode - kNumPrimaryLengths];
+        const std::uint8_t bits = m_priceLength[lengthCode - kNumPrimaryLengths];
         cost += bits ? bits : 8;
     }
     // What the same bytes would cost as literals.
     const std::size_t from = static_cast<std::size_t>(pos - m_frameStart);
-    return static_cast<int>(m_literalPrefix[from + m.length] - m_literalPrefix[from]) - 16 * cost;
+    return static_cast<int>(m_t.literalPrefix[from + m.length] - m_t.literalPrefix[from]) -
+           16 * cost;
 }
 
 int LzxEncoder::NormalCandidates(std::uint64_t pos, std::uint64_t end, int depth, Match* out) {
@@ -203,8 +351,8 @@ int LzxEncoder::NormalCandidates(std::uint64_t pos, std::uint64_t end, int depth
         out[count++] = Match{len, d, -1};
     };
     // The latest positions with the same 3 and 4 bytes.
-    const std::uint32_t near3 = pos32 - m_head3[Hash3(p)];
-    const std::uint32_t near4 = pos32 - m_head4[Hash4(p)];
+    const std::uint32_t near3 = pos32 - m_t.head3[Hash3(p)];
+    const std::uint32_t near4 = pos32 - m_t.head4[Hash4(p)];
     for (std::uint32_t d : {near3, near4}) {
         if (d != 0 && d <= history && (d == near4 || d <= kMaxHash3Distance)) {
             const std::uint32_t len = MatchLength(pos, pos - d, maxLength);
@@ -216,19 +364,19 @@ int LzxEncoder::NormalCandidates(std::uint64_t pos, std::uint64_t end, int depth
     if (maxLength < kHashedBytes) {
         return count;  // pos goes into the tables once the next frame has arrived
     }
-    const std::uint32_t far = pos32 - m_headLong[HashLong(p)];
+    const std::uint32_t far = pos32 - m_t.headLong[HashLong(p)];
     if (far != 0 && far <= history) {
         const std::uint32_t len = MatchLength(pos, pos - far, maxLength);
         if (len > bestLength) {
             add(len, far);
         }
     }
-    const std::uint32_t mask = (1u << m_windowBits) - 1;
     std::uint32_t cand = Insert(pos);
     std::uint32_t lastDistance = 0;
     for (; depth > 0 && bestLength < maxLength; --depth) {
         const std::uint32_t d = pos32 - cand;
-        if (d <= lastDistance || d > history) {
+        // The chain table holds the last m_prevMask + 1 positions only.
+        if (d <= lastDistance || d > history || d > m_prevMask) {
             break;
         }
         lastDistance = d;
@@ -246,7 +394,7 @@ int LzxEncoder::NormalCandidates(std::uint64_t pos, std::uint64_t end, int depth
                 }
             }
         }
-        cand = m_prev[(pos - d) & mask];
+        cand = m_t.prev[(pos - d) & m_prevMask];
     }
     return count;
 }
@@ -266,9 +414,12 @@ LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end, in
             continue;
         }
         Match m{MatchLength(pos, pos - m_r[k], maxLength), m_r[k], k};
-        if (m.length >= kMinMatch && Score(m, pos) > bestScore) {
-            best = m;
-            bestScore = Score(m, pos);
+        if (m.length >= kMinMatch) {
+            m.score = Score(m, pos);
+            if (m.score > bestScore) {
+                best = m;
+                bestScore = m.score;
+            }
         }
     }
     if (maxLength < 4) {
@@ -278,30 +429,27 @@ LzxEncoder::Match LzxEncoder::FindMatch(std::uint64_t pos, std::uint64_t end, in
     const bool enough = best.length >= static_cast<std::uint32_t>(m_options.niceLength);
     const int count = NormalCandidates(pos, end, enough ? 0 : depth, found);
     for (int i = 0; i < count; ++i) {
-        if (Score(found[i], pos) > bestScore) {
+        found[i].score = Score(found[i], pos);
+        if (found[i].score > bestScore) {
             best = found[i];
-            bestScore = Score(found[i], pos);
+            bestScore = found[i].score;
         }
     }
     return best;
 }
 
 void LzxEncoder::Parse(std::uint64_t start, std::uint64_t end) {
-    m_items.clear();
-    std::fill(std::begin(m_mainFreq), std::end(m_mainFreq), 0);
-    std::fill(std::begin(m_lengthFreq), std::end(m_lengthFreq), 0);
-    std::fill(std::begin(m_alignedFreq), std::end(m_alignedFreq), 0);
     // Literal prices from the previous block; bytes it did not use are rare.
     std::uint32_t price[kNumChars];
     for (int b = 0; b < kNumChars; ++b) {
-        price[b] = m_mainLengths[b] ? 16u * m_mainLengths[b]
-                                    : static_cast<std::uint32_t>(m_literalBits16) + 16 * 4;
+        price[b] = m_priceMain[b] ? 16u * m_priceMain[b]
+                                  : static_cast<std::uint32_t>(m_literalBits16) + 16 * 4;
     }
     m_frameStart = start;
-    m_literalPrefix.resize(static_cast<std::size_t>(end - start) + 1);
-    m_literalPrefix[0] = 0;
+    m_t.literalPrefix.resize(static_cast<std::size_t>(end - start) + 1);
+    m_t.literalPrefix[0] = 0;
     for (std::uint64_t i = start; i < end; ++i) {
-        m_literalPrefix[i - start + 1] = m_literalPrefix[i - start] + price[*At(i)];
+        m_t.literalPrefix[i - start + 1] = m_t.literalPrefix[i - start] + price[*At(i)];
     }
     if (m_options.optimalParse) {
         ParseOptimal(start, end);
@@ -319,7 +467,7 @@ void LzxEncoder::Parse(std::uint64_t start, std::uint64_t end) {
         while (m.length < kMaxLazyLength && pos + 1 < end) {
             Match next =
                 FindMatch(pos + 1, end, m.length >= kGoodLength ? m_depth / 4 + 1 : m_depth);
-            if (Score(next, pos + 1) <= Score(m, pos)) {
+            if (next.score <= m.score) {
                 break;
             }
             EmitLiteral(*At(pos));
@@ -339,11 +487,11 @@ void LzxEncoder::ParseOptimal(std::uint64_t start, std::uint64_t end) {
     const std::size_t n = static_cast<std::size_t>(end - start);
     std::uint32_t mainPrice[kMaxMainTreeSize];
     for (int i = 0; i < m_mainSize; ++i) {
-        mainPrice[i] = m_mainLengths[i] ? 16u * m_mainLengths[i] : 16u * (kMatchSymbolBits + 3);
+        mainPrice[i] = m_priceMain[i] ? 16u * m_priceMain[i] : 16u * (kMatchSymbolBits + 3);
     }
     std::uint32_t lengthPrice[kLengthTreeSize];
     for (int i = 0; i < kLengthTreeSize; ++i) {
-        lengthPrice[i] = m_lengthLengths[i] ? 16u * m_lengthLengths[i] : 16u * 8;
+        lengthPrice[i] = m_priceLength[i] ? 16u * m_priceLength[i] : 16u * 8;
     }
     auto matchPrice = [&](int slot, std::uint32_t length) {
         const std::uint32_t code = length - kMinMatch;
@@ -387,7 +535,7 @@ void LzxEncoder::ParseOptimal(std::uint64_t start, std::uint64_t end) {
                 to.r[2] = cur.r[1];
             }
         };
-        relax(i + 1, cur.cost + (m_literalPrefix[i + 1] - m_literalPrefix[i]), 1, 0, -1);
+        relax(i + 1, cur.cost + (m_t.literalPrefix[i + 1] - m_t.literalPrefix[i]), 1, 0, -1);
         InsertUpTo(pos);
         const auto maxLength =
             static_cast<std::uint32_t>(std::min<std::uint64_t>(kMaxMatch, end - pos));
@@ -439,8 +587,8 @@ void LzxEncoder::ParseOptimal(std::uint64_t start, std::uint64_t end) {
 }
 
 void LzxEncoder::EmitLiteral(std::uint8_t byte) {
-    m_items.push_back(Item{byte, kNoLength, 0, 0});
-    ++m_mainFreq[byte];
+    m_t.items.push_back(Item{byte, kNoLength, 0, 0});
+    ++m_frameStats.main[byte];
 }
 
 void LzxEncoder::EmitMatch(const Match& m) {
@@ -461,17 +609,18 @@ void LzxEncoder::EmitMatch(const Match& m) {
     }
     const std::uint32_t lengthCode = m.length - kMinMatch;
     const std::uint32_t header = std::min<std::uint32_t>(lengthCode, kNumPrimaryLengths);
-    Item item{static_cast<std::uint16_t>(kNumChars + slot * 8 + header), kNoLength, footer,
-              kFooterBits[slot]};
+    Item item{static_cast<std::uint16_t>(kNumChars + slot * 8 + header), kNoLength,
+              kFooterBits[slot], footer};
     if (header == kNumPrimaryLengths) {
-        item.lengthSymbol = static_cast<std::uint16_t>(lengthCode - kNumPrimaryLengths);
-        ++m_lengthFreq[item.lengthSymbol];
+        item.lengthSymbol = static_cast<std::uint8_t>(lengthCode - kNumPrimaryLengths);
+        ++m_frameStats.length[item.lengthSymbol];
     }
-    ++m_mainFreq[item.main];
+    ++m_frameStats.main[item.main];
+    m_frameStats.footerBits += item.footerBits;
     if (item.footerBits >= 3) {
-        ++m_alignedFreq[footer & 7];
+        ++m_frameStats.aligned[footer & 7];
     }
-    m_items.push_back(item);
+    m_t.items.push_back(item);
 }
 
 void LzxEncoder::TokenizeLengths(const std::uint8_t* prev, const std::uint8_t* cur, int first,
@@ -546,18 +695,35 @@ void LzxEncoder::WriteTree(LzxBitWriter& w, const std::vector<LengthToken>& toke
     }
 }
 
-void LzxEncoder::PlanBlock(std::size_t size, BlockPlan& plan) const {
-    BuildCodeLengths(m_mainFreq, m_mainSize, kMaxCodeLength, plan.mainLengths);
+std::uint64_t LzxEncoder::SymbolBits(const Stats& stats, const BlockPlan& plan, int mainSize) {
+    std::uint64_t bits = stats.footerBits;
+    for (int i = 0; i < mainSize; ++i) {
+        bits += std::uint64_t{stats.main[i]} * plan.mainLengths[i];
+    }
+    for (int i = 0; i < kLengthTreeSize; ++i) {
+        bits += std::uint64_t{stats.length[i]} * plan.lengthLengths[i];
+    }
+    if (plan.type == BlockType::kAligned) {
+        for (int i = 0; i < kAlignedTreeSize; ++i) {
+            bits += std::uint64_t{stats.aligned[i]} * plan.alignedLengths[i];
+            bits -= std::uint64_t{stats.aligned[i]} * 3;
+        }
+    }
+    return bits;
+}
+
+std::uint64_t LzxEncoder::PlanBlock(const Stats& stats, BlockPlan& plan) const {
+    BuildCodeLengths(stats.main, m_mainSize, kMaxCodeLength, plan.mainLengths);
     // The length tree is never left empty: some decoders reject empty trees.
     std::uint32_t lengthFreq[kLengthTreeSize];
-    std::copy(std::begin(m_lengthFreq), std::end(m_lengthFreq), lengthFreq);
+    std::copy(std::begin(stats.length), std::end(stats.length), lengthFreq);
     if (std::all_of(std::begin(lengthFreq), std::end(lengthFreq),
                     [](std::uint32_t f) { return f == 0; })) {
         lengthFreq[0] = 1;
     }
     BuildCodeLengths(lengthFreq, kLengthTreeSize, kMaxCodeLength, plan.lengthLengths);
     std::uint32_t alignedFreq[kAlignedTreeSize];
-    std::copy(std::begin(m_alignedFreq), std::end(m_alignedFreq), alignedFreq);
+    std::copy(std::begin(stats.aligned), std::end(stats.aligned), alignedFreq);
     plan.anyAligned = std::any_of(std::begin(alignedFreq), std::end(alignedFreq),
                                   [](std::uint32_t f) { return f != 0; });
     if (!plan.anyAligned) {
@@ -572,36 +738,35 @@ void LzxEncoder::PlanBlock(std::size_t size, BlockPlan& plan) const {
     for (int t = 0; t < 3; ++t) {
         treeBits += TreeCost(plan.tokens[t], plan.preLengths[t]);
     }
-    std::uint64_t symbolBits = 0;
-    std::int64_t alignedSaving = 0;
-    for (const Item& item : m_items) {
-        symbolBits += plan.mainLengths[item.main] + item.footerBits;
-        if (item.lengthSymbol != kNoLength) {
-            symbolBits += plan.lengthLengths[item.lengthSymbol];
-        }
-        if (item.footerBits >= 3) {
-            alignedSaving += 3 - plan.alignedLengths[item.footer & 7];
-        }
-    }
     constexpr std::uint64_t kBlockHeaderBits = 27;
-    const std::uint64_t verbatimBits = kBlockHeaderBits + treeBits + symbolBits;
-    const std::uint64_t alignedBits =
-        static_cast<std::uint64_t>(static_cast<std::int64_t>(verbatimBits) + 24 - alignedSaving);
-    const std::uint64_t rawBits = kBlockHeaderBits + 16 + 96 + 8 * (size + (size & 1));
-
     plan.type = BlockType::kVerbatim;
-    if (m_options.forceBlockType != 0) {
-        plan.type = static_cast<BlockType>(m_options.forceBlockType);
-    } else if (rawBits < std::min(verbatimBits, alignedBits)) {
-        plan.type = BlockType::kUncompressed;
-    } else if (plan.anyAligned && alignedBits < verbatimBits) {
-        plan.type = BlockType::kAligned;
+    const std::uint64_t verbatimBits =
+        kBlockHeaderBits + treeBits + SymbolBits(stats, plan, m_mainSize);
+    plan.type = BlockType::kAligned;
+    const std::uint64_t alignedBits =
+        kBlockHeaderBits + 24 + treeBits + SymbolBits(stats, plan, m_mainSize);
+    const int forced = m_options.forceBlockType;
+    if (forced == static_cast<int>(BlockType::kVerbatim) ||
+        (forced == 0 && !(plan.anyAligned && alignedBits < verbatimBits))) {
+        plan.type = BlockType::kVerbatim;
+        return verbatimBits;
     }
+    return alignedBits;
 }
 
-void LzxEncoder::WriteFrame(std::uint64_t start, std::size_t size, const std::uint32_t savedR[3],
-                            std::vector<std::uint8_t>& out) {
-    LzxBitWriter w(out);
+void LzxEncoder::SetPrices(const BlockPlan& plan, const Stats& stats) {
+    std::copy(plan.mainLengths, plan.mainLengths + m_mainSize, m_priceMain);
+    std::copy(std::begin(plan.lengthLengths), std::end(plan.lengthLengths), m_priceLength);
+    std::uint64_t literalBits = 0;
+    std::uint64_t literals = 0;
+    for (int b = 0; b < kNumChars; ++b) {
+        literalBits += std::uint64_t{stats.main[b]} * plan.mainLengths[b];
+        literals += stats.main[b];
+    }
+    m_literalBits16 = literals ? static_cast<int>(16 * literalBits / literals) : 16 * 8;
+}
+
+void LzxEncoder::WriteHeaderOnce(LzxBitWriter& w) {
     if (!m_headerWritten) {
         w.Write(m_options.e8Translation ? 1 : 0, 1);
         if (m_options.e8Translation) {
@@ -610,22 +775,14 @@ void LzxEncoder::WriteFrame(std::uint64_t start, std::size_t size, const std::ui
         }
         m_headerWritten = true;
     }
-    BlockPlan& plan = m_plan;
-    PlanBlock(size, plan);
-    w.Write(static_cast<std::uint32_t>(plan.type), 3);
-    w.Write(static_cast<std::uint32_t>(size), 24);
-    m_lastStored = plan.type == BlockType::kUncompressed;
-    if (m_lastStored) {
-        std::copy(savedR, savedR + 3, m_r);
-        WriteStoredBody(w, start, size);
-    } else {
-        WriteCompressedBody(w, plan);
-        RememberLengths(plan);
-    }
-    w.AlignTo16();
 }
 
-void LzxEncoder::WriteStoredBody(LzxBitWriter& w, std::uint64_t start, std::size_t size) const {
+void LzxEncoder::WriteStoredFrame(std::uint64_t start, std::size_t size) {
+    const std::size_t before = m_t.ready.size();
+    LzxBitWriter w(m_t.ready);
+    WriteHeaderOnce(w);
+    w.Write(static_cast<std::uint32_t>(BlockType::kUncompressed), 3);
+    w.Write(static_cast<std::uint32_t>(size), 24);
     // 1..16 bits of padding: a full word when already aligned.
     w.Write(0, 16 - w.PendingBits());
     for (std::uint32_t r : m_r) {
@@ -635,9 +792,20 @@ void LzxEncoder::WriteStoredBody(LzxBitWriter& w, std::uint64_t start, std::size
     if (size & 1) {
         w.WriteRawByte(0);
     }
+    m_readySizes.push_back(static_cast<std::uint32_t>(m_t.ready.size() - before));
 }
 
-void LzxEncoder::WriteCompressedBody(LzxBitWriter& w, const BlockPlan& plan) const {
+void LzxEncoder::CloseBlock() {
+    if (m_heldSizes.empty()) {
+        return;
+    }
+    BlockPlan& plan = m_mergedPlan;
+    PlanBlock(m_blockStats, plan);
+    std::size_t frameStart = m_t.ready.size();
+    LzxBitWriter w(m_t.ready);
+    WriteHeaderOnce(w);
+    w.Write(static_cast<std::uint32_t>(plan.type), 3);
+    w.Write(static_cast<std::uint32_t>(m_heldBytes), 24);
     const bool aligned = plan.type == BlockType::kAligned;
     if (aligned) {
         for (std::uint8_t len : plan.alignedLengths) {
@@ -653,33 +821,39 @@ void LzxEncoder::WriteCompressedBody(LzxBitWriter& w, const BlockPlan& plan) con
     BuildCodes(plan.mainLengths, m_mainSize, mainCodes);
     BuildCodes(plan.lengthLengths, kLengthTreeSize, lengthCodes);
     BuildCodes(plan.alignedLengths, kAlignedTreeSize, alignedCodes);
-    for (const Item& item : m_items) {
-        w.Write(mainCodes[item.main], plan.mainLengths[item.main]);
-        if (item.lengthSymbol != kNoLength) {
-            w.Write(lengthCodes[item.lengthSymbol], plan.lengthLengths[item.lengthSymbol]);
+    std::size_t item = 0;
+    for (std::size_t f = 0; f < m_heldSizes.size(); ++f) {
+        for (; item < m_heldItemEnds[f]; ++item) {
+            const Item& it = m_t.items[item];
+            w.Write(mainCodes[it.main], plan.mainLengths[it.main]);
+            if (it.lengthSymbol != kNoLength) {
+                w.Write(lengthCodes[it.lengthSymbol], plan.lengthLengths[it.lengthSymbol]);
+            }
+            if (aligned && it.footerBits >= 3) {
+                w.Write(it.footer >> 3, it.footerBits - 3);
+                const std::uint32_t low = it.footer & 7;
+                w.Write(alignedCodes[low], plan.alignedLengths[low]);
+            } else {
+                w.Write(it.footer, it.footerBits);
+            }
         }
-        if (aligned && item.footerBits >= 3) {
-            w.Write(item.footer >> 3, item.footerBits - 3);
-            const std::uint32_t low = item.footer & 7;
-            w.Write(alignedCodes[low], plan.alignedLengths[low]);
-        } else {
-            w.Write(item.footer, item.footerBits);
-        }
+        // Each frame ends on a 16-bit boundary; the block goes on in the next.
+        w.AlignTo16();
+        m_readySizes.push_back(static_cast<std::uint32_t>(m_t.ready.size() - frameStart));
+        frameStart = m_t.ready.size();
     }
+    RememberLengths(plan);
+    m_t.items.erase(m_t.items.begin(), m_t.items.begin() + static_cast<std::ptrdiff_t>(item));
+    m_heldSizes.clear();
+    m_heldItemEnds.clear();
+    m_heldBytes = 0;
+    m_blockStats.Clear();
 }
 
 void LzxEncoder::RememberLengths(const BlockPlan& plan) {
-    // The next block's trees are coded against these, and its parse is priced
-    // by them.
+    // The next block's trees are coded against these.
     std::copy(plan.mainLengths, plan.mainLengths + m_mainSize, m_mainLengths);
     std::copy(std::begin(plan.lengthLengths), std::end(plan.lengthLengths), m_lengthLengths);
-    std::uint64_t literalBits = 0;
-    std::uint64_t literals = 0;
-    for (int b = 0; b < kNumChars; ++b) {
-        literalBits += std::uint64_t{m_mainFreq[b]} * plan.mainLengths[b];
-        literals += m_mainFreq[b];
-    }
-    m_literalBits16 = literals ? static_cast<int>(16 * literalBits / literals) : 16 * 8;
 }
 
 }  // namespace cabinet::lzx

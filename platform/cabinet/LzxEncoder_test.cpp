@@ -129,6 +129,23 @@ TEST(LzxEncoder, LargeWindowFindsRepeatsThatASmallOneCannot) {
     EXPECT_TRUE(out == data);
 }
 
+TEST(LzxEncoder, RepeatsFromBeforeTheTablesGrewAreFound) {
+    // The tables start small and grow with the stream; a block seen while
+    // they were small must still be found once they have grown past it.
+    // (Not at position 0, which an empty table entry names too.)
+    const Bytes block = RandomBytes(20000, 7);
+    Bytes data = RandomBytes(5000, 9);
+    data.insert(data.end(), block.begin(), block.end());
+    const Bytes other = RandomBytes(300000, 8);
+    data.insert(data.end(), other.begin(), other.end());
+    data.insert(data.end(), block.begin(), block.end());
+    const std::size_t packed = TotalSize(EncodeFolder(data, 21));
+    EXPECT_LT(packed, data.size() - block.size() + block.size() / 10);
+    Bytes out;
+    ASSERT_TRUE(DecodeFolder(EncodeFolder(data, 21), data.size(), 21, out));
+    EXPECT_TRUE(out == data);
+}
+
 struct ForcedCase {
     const char* name;
     BlockType type;
@@ -139,6 +156,7 @@ class ForcedBlockType : public ::testing::TestWithParam<ForcedCase> {};
 TEST_P(ForcedBlockType, EveryBlockOfTheForcedTypeRoundTrips) {
     LzxEncoderOptions options;
     options.forceBlockType = static_cast<int>(GetParam().type);
+    options.maxBlockFrames = 1;  // each frame starts with its block's header
     // Text with far matches (aligned offsets need footers of 3+ bits), random
     // bytes, and an odd-sized tail.
     Bytes data = SampleText(70001, 3);
@@ -268,7 +286,9 @@ TEST(LzxEncoder, InvalidWindowsProduceNothing) {
         EXPECT_FALSE(e.IsValid());
         Bytes out;
         const Bytes data = SampleText(100, 1);
-        e.EncodeFrame(data.data(), data.size(), out);
+        e.EncodeFrame(data.data(), data.size());
+        e.Flush();
+        EXPECT_FALSE(e.TakeFrame(out));
         EXPECT_TRUE(out.empty());
     }
 }

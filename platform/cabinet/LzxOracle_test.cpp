@@ -140,7 +140,8 @@ protected:
     void ExpectReadersAgree(const Bytes& data, int windowBits,
                             const LzxEncoderOptions& options = {}) {
         const std::string tag = std::to_string(windowBits) + (options.optimalParse ? "o" : "") +
-                                std::to_string(options.forceBlockType);
+                                std::to_string(options.forceBlockType) + "b" +
+                                std::to_string(options.maxBlockFrames);
         const std::string cab =
             Write("w" + tag + ".cab", MakeCabinet(data, windowBits, "sync.msg", options));
         std::string text;
@@ -204,6 +205,23 @@ TEST_F(OracleTest, FrameBoundarySizesReadBack) {
         SCOPED_TRACE(size);
         ExpectReadersAgree(testing::SampleText(size, static_cast<std::uint32_t>(size)), 21);
     }
+}
+
+TEST_F(OracleTest, BlocksSpanningFramesReadBack) {
+    // Steady text shares one block over many frames; the noise in the mixed
+    // part ends it, and the text after the noise opens another.
+    Bytes data = testing::SampleText(8 * kFrameSize + 123, 31);
+    const Bytes mixed = MixedData();
+    data.insert(data.end(), mixed.begin(), mixed.end());
+    LzxEncoderOptions single;
+    single.maxBlockFrames = 1;
+    const LzxEncoderOptions spanning;
+    EXPECT_LT(testing::TotalSize(testing::EncodeFolder(data, 21, spanning)),
+              testing::TotalSize(testing::EncodeFolder(data, 21, single)));
+    ExpectReadersAgree(data, 21, spanning);
+    LzxEncoderOptions aligned = spanning;
+    aligned.forceBlockType = static_cast<int>(BlockType::kAligned);
+    ExpectReadersAgree(data, 18, aligned);
 }
 
 TEST_F(OracleTest, CallBytesEverywhereReadBack) {

@@ -65,11 +65,18 @@ inline std::vector<std::vector<std::uint8_t>> EncodeFolder(const std::vector<std
                                                            const LzxEncoderOptions& options = {}) {
     LzxEncoder encoder(windowBits, options);
     std::vector<std::vector<std::uint8_t>> frames;
+    auto take = [&] {
+        for (std::vector<std::uint8_t> frame; encoder.TakeFrame(frame); frame.clear()) {
+            frames.push_back(frame);
+        }
+    };
     for (std::size_t pos = 0; pos < data.size(); pos += kFrameSize) {
         const std::size_t n = std::min(kFrameSize, data.size() - pos);
-        frames.emplace_back();
-        encoder.EncodeFrame(data.data() + pos, n, frames.back());
+        encoder.EncodeFrame(data.data() + pos, n);
+        take();
     }
+    encoder.Flush();
+    take();
     return frames;
 }
 

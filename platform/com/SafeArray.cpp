@@ -128,9 +128,19 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, const SAFEARRAYBOUND* bounds)
     ULONG size = ElementSize(vt);
     if (size == 0 || cDims == 0 || cDims > kSafeArrayMaxDims || !bounds)
         return nullptr;
-    auto* a = new (std::nothrow) SAFEARRAY;
-    if (!a)
+    std::size_t n = 1;
+    for (UINT i = 0; i < cDims; ++i)
+        n *= bounds[i].cElements;
+    if (n > (1u << 30))
         return nullptr;
+    // One block: the descriptor, then the elements (aligned as a VARIANT
+    // needs), so that a small array costs one allocation.
+    constexpr std::size_t kHead =
+        (sizeof(SAFEARRAY) + alignof(VARIANT) - 1) / alignof(VARIANT) * alignof(VARIANT);
+    void* block = std::calloc(1, kHead + (n ? n : 1) * size);
+    if (!block)
+        return nullptr;
+    auto* a = new (block) SAFEARRAY;
     a->cDims = static_cast<USHORT>(cDims);
     a->cbElements = size;
     a->vt = vt;
@@ -142,16 +152,7 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, const SAFEARRAYBOUND* bounds)
     // bounds[0] is the left-most dimension; the array keeps it last.
     for (UINT i = 0; i < cDims; ++i)
         a->rgsabound[cDims - 1 - i] = bounds[i];
-    std::size_t n = ElementCount(a);
-    if (n > (1u << 30)) {
-        delete a;
-        return nullptr;
-    }
-    a->pvData = std::calloc(n ? n : 1, size);
-    if (!a->pvData) {
-        delete a;
-        return nullptr;
-    }
+    a->pvData = static_cast<char*>(block) + kHead;
     if (vt == VT_VARIANT) {
         for (std::size_t i = 0; i < n; ++i)
             new (static_cast<VARIANT*>(a->pvData) + i) VARIANT();
@@ -170,8 +171,8 @@ HRESULT SafeArrayDestroy(SAFEARRAY* a) {
     if (a->cLocks)
         return DISP_E_ARRAYISLOCKED;
     ClearElements(a);
-    std::free(a->pvData);
-    delete a;
+    a->~SAFEARRAY();
+    std::free(a);
     return S_OK;
 }
 

@@ -44,6 +44,7 @@ struct QMRFolders;
 struct QMRItems;
 struct QMRMessage;
 struct QMRAppointment;
+struct QMRMeetingItem;
 struct QMRAttachments;
 struct QMRAttachment;
 struct QMRRecipients;
@@ -78,6 +79,8 @@ inline constexpr IID IID_QMRMAPIFolder{
     0x31CE2164, 0x4D5C, 0x4508, {0xBC, 0xA7, 0xB1, 0x0E, 0x11, 0xD0, 0x8E, 0x6B}};
 inline constexpr IID IID_QMRAppointment{
     0x4959BA11, 0xF9D0, 0x4E57, {0xAA, 0x7E, 0x12, 0x56, 0x36, 0xEE, 0xE4, 0x4A}};
+inline constexpr IID IID_QMRMeetingItem{
+    0x19C7D2A9, 0xDCF8, 0x4459, {0xA1, 0x42, 0x11, 0xAC, 0x87, 0x39, 0x79, 0x17}};
 inline constexpr IID IID_QMRRDOStore{
     0xC4A6B914, 0x19B1, 0x4941, {0xB8, 0x62, 0x64, 0x40, 0xC7, 0x7F, 0xF8, 0x60}};
 inline constexpr IID IID_QMRRDOStores{
@@ -322,6 +325,7 @@ struct QMRItems : IDispatch {
     // when none matches. E_INVALIDARG / MAPI_E_TOO_COMPLEX for a filter the
     // store does not understand.
     virtual HRESULT Find(BSTR filter, QMRMessage** message) = 0;
+    // Matches come in the order set by Sort (creation order without one).
     // The next match of the last Find; null (and S_OK) when none is left.
     // MAPI_E_NOT_INITIALIZED without a Find before.
     virtual HRESULT FindNext(QMRMessage** message) = 0;
@@ -442,15 +446,44 @@ protected:
     ~QMRMessage() = default;
 };
 
+// Meeting states as Outlook's MeetingStatus gives them: the bits of
+// PidLidAppointmentStateFlags (meeting 1, received 2, cancelled 4).
+inline constexpr LONG kQmrNonMeeting = 0;
+inline constexpr LONG kQmrMeeting = 1;
+inline constexpr LONG kQmrMeetingReceived = 3;
+inline constexpr LONG kQmrMeetingCanceled = 5;
+inline constexpr LONG kQmrMeetingReceivedAndCanceled = 7;
+
 // Extra view of an appointment message (QueryInterface of a QMRMessage whose
-// class begins with "IPM.Appointment"; E_NOINTERFACE for other messages).
+// class is "IPM.Appointment" or begins with "IPM.Appointment."; E_NOINTERFACE
+// for other messages).
 struct QMRAppointment : IDispatch {
     // The end of the appointment (PidLidAppointmentEndWhole), else its start,
     // as local DATE. MAPI_E_NOT_FOUND when it has neither.
     virtual HRESULT GetDate(DATE* localTime) = 0;
+    // kQmrNonMeeting for a plain appointment; for a meeting its state
+    // (kQmrMeeting, kQmrMeetingReceived, kQmrMeetingCanceled,
+    // kQmrMeetingReceivedAndCanceled), from PidLidAppointmentStateFlags.
+    virtual HRESULT GetMeetingStatus(LONG* status) = 0;
 
 protected:
     ~QMRAppointment() = default;
+};
+
+// Extra view of a meeting message: a request, a response or a cancellation
+// that a meeting's organiser or attendee sent (QueryInterface of a
+// QMRMessage whose class is "IPM.Schedule.Meeting" or begins with
+// "IPM.Schedule.Meeting.", such as "IPM.Schedule.Meeting.Request",
+// ".Resp.Pos", ".Resp.Neg", ".Resp.Tent" and ".Canceled"; E_NOINTERFACE for
+// other messages). Class names compare without regard to case.
+struct QMRMeetingItem : IDispatch {
+    // The state of the meeting the message belongs to, as
+    // QMRAppointment::GetMeetingStatus gives it; never kQmrNonMeeting, as
+    // every such message belongs to a meeting.
+    virtual HRESULT GetMeetingStatus(LONG* status) = 0;
+
+protected:
+    ~QMRMeetingItem() = default;
 };
 
 struct QMRAttachments : IDispatch {
@@ -716,6 +749,7 @@ QM_DECLARE_IID(QMRItems, IID_QMRItems);
 QM_DECLARE_IID(QMRMAPITable, IID_QMRMAPITable);
 QM_DECLARE_IID(QMRMessage, IID_QMRMessage);
 QM_DECLARE_IID(QMRAppointment, IID_QMRAppointment);
+QM_DECLARE_IID(QMRMeetingItem, IID_QMRMeetingItem);
 QM_DECLARE_IID(QMRAttachments, IID_QMRAttachments);
 QM_DECLARE_IID(QMRAttachment, IID_QMRAttachment);
 QM_DECLARE_IID(QMRRecipients, IID_QMRRecipients);

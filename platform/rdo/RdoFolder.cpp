@@ -1,6 +1,7 @@
 #include "platform/rdo/RdoFolder.h"
 
 #include <cwctype>
+#include <set>
 
 #include "platform/outlook/MapiObjects.h"
 #include "platform/rdo/MapiObject.h"
@@ -120,15 +121,24 @@ std::wstring WithDaslNames(const std::wstring& filter) {
             inSingle = !inSingle;
         else if (c == L'"' && !inSingle)
             inDouble = !inDouble;
-        if (!inSingle && !inDouble) {
-            std::wstring rest = win::ToLower(std::wstring_view(filter).substr(i, 9));
+        if (!inSingle && !inDouble && (c == L'[' || c == L's' || c == L'S')) {
+            // Only a name's first letter can start one: the rest is compared
+            // without copying the text.
+            auto startsHere = [&](std::wstring_view name) {
+                if (filter.size() - i < name.size())
+                    return false;
+                for (std::size_t k = 0; k < name.size(); ++k)
+                    if (static_cast<wchar_t>(towlower(filter[i + k])) != name[k])
+                        return false;
+                return true;
+            };
             bool before = i == 0 || !isNameChar(filter[i - 1]);
-            if (before && rest.rfind(L"[subject]", 0) == 0) {
+            if (before && startsHere(L"[subject]")) {
                 out += kSubject;
                 i += 8;
                 continue;
             }
-            if (before && rest.rfind(L"subject", 0) == 0 &&
+            if (before && startsHere(L"subject") &&
                 (i + 7 == filter.size() || !isNameChar(filter[i + 7]))) {
                 out += kSubject;
                 i += 6;
@@ -573,8 +583,10 @@ HRESULT RdoItems::GetCount(LONG* count) {
     if (!count)
         return E_POINTER;
     *count = 0;
-    HRESULT hr = Refresh();
-    *count = static_cast<LONG>(m_order.size());
+    // The folder keeps its count; the order is read only by a walk.
+    ULONG n = 0;
+    HRESULT hr = m_folder.GetContentCount(m_associated, &n);
+    *count = static_cast<LONG>(n);
     return hr;
 }
 
@@ -643,6 +655,16 @@ HRESULT RdoItems::Find(BSTR filter, QMRMessage** message) {
     HRESULT hr = m_folder.Find(WithDaslNames(FilterOfQuery(View(filter))), m_associated, &m_found);
     if (FAILED(hr))
         return hr;
+    if (m_sortSet) {
+        // The matches come in the order set by Sort, as the walk does.
+        if (FAILED(hr = Refresh()))
+            return hr;
+        std::set<store::Bytes> matched(m_found.begin(), m_found.end());
+        m_found.clear();
+        for (const store::Bytes& id : m_order)
+            if (matched.count(id))
+                m_found.push_back(id);
+    }
     m_searched = true;
     return FindNext(message);
 }
@@ -667,6 +689,7 @@ HRESULT RdoItems::Sort(BSTR property, VARIANT_BOOL descending) {
     if (!tag)
         return E_INVALIDARG;
     m_sort = store::SortOrder{*tag, descending != VARIANT_FALSE};
+    m_sortSet = true;
     m_orderRead = false;
     m_walk = 0;
     return S_OK;
@@ -772,29 +795,39 @@ HRESULT RdoTable::GetRows(LONG count, VARIANT* rows) {
     HRESULT hr = m_table->QueryRows(count, &read);
     if (FAILED(hr) || read.empty())
         return hr;
+    // The cells are made in place in the arrays' own storage, so that each
+    // value is built once and never copied.
     SAFEARRAY* outer = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(read.size()));
-    if (!outer)
+    VARIANT* rowValues = nullptr;
+    if (!outer || FAILED(SafeArrayAccessData(outer, reinterpret_cast<void**>(&rowValues)))) {
+        if (outer)
+            SafeArrayDestroy(outer);
         return E_OUTOFMEMORY;
-    for (std::size_t r = 0; r < read.size(); ++r) {
+    }
+    hr = S_OK;
+    for (std::size_t r = 0; r < read.size() && SUCCEEDED(hr); ++r) {
         const store::TableRow& row = read[r];
         SAFEARRAY* inner = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(row.size()));
-        if (!inner) {
-            SafeArrayDestroy(outer);
-            return E_OUTOFMEMORY;
+        VARIANT* cells = nullptr;
+        if (!inner || FAILED(SafeArrayAccessData(inner, reinterpret_cast<void**>(&cells)))) {
+            if (inner)
+                SafeArrayDestroy(inner);
+            hr = E_OUTOFMEMORY;
+            break;
         }
         for (std::size_t c = 0; c < row.size(); ++c) {
-            CComVariant cell;
             // A property the message lacks stays empty, as a missing column.
             if (row[c].value.Type() != PT_ERROR)
-                VariantFromProp(row[c].value, &cell);
-            LONG index = static_cast<LONG>(c);
-            SafeArrayPutElement(inner, &index, &cell);
+                VariantFromProp(row[c].value, &cells[c]);
         }
-        CComVariant rowValue;
-        rowValue.vt = VT_ARRAY | VT_VARIANT;
-        rowValue.parray = inner;
-        LONG index = static_cast<LONG>(r);
-        SafeArrayPutElement(outer, &index, &rowValue);
+        SafeArrayUnaccessData(inner);
+        rowValues[r].vt = VT_ARRAY | VT_VARIANT;
+        rowValues[r].parray = inner;
+    }
+    SafeArrayUnaccessData(outer);
+    if (FAILED(hr)) {
+        SafeArrayDestroy(outer);
+        return hr;
     }
     rows->vt = VT_ARRAY | VT_VARIANT;
     rows->parray = outer;

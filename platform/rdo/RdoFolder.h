@@ -126,6 +126,7 @@ private:
     store::Folder m_folder;
     bool m_associated;
     store::SortOrder m_sort{mapi::PR_CREATION_TIME, false};
+    bool m_sortSet = false;  // Find then follows m_sort too
     std::vector<store::Bytes> m_order;
     bool m_orderRead = false;
     std::size_t m_walk = 0;

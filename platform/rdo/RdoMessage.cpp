@@ -24,6 +24,10 @@ const NamedProperty kAccountName = NamedProperty::ById(PSETID_Common, 0x8580);
 const NamedProperty kAccountStamp = NamedProperty::ById(PSETID_Common, 0x8581);
 const NamedProperty kAppointmentStart = NamedProperty::ById(PSETID_Appointment, 0x820D);
 const NamedProperty kAppointmentEnd = NamedProperty::ById(PSETID_Appointment, 0x820E);
+// PidLidAppointmentStateFlags: meeting 1, received 2, cancelled 4.
+const NamedProperty kAppointmentStateFlags = NamedProperty::ById(PSETID_Appointment, 0x8217);
+constexpr LONG kStateFlagBits = 7;
+constexpr LONG kStateMeeting = 1;
 
 std::wstring View(BSTR text) {
     return std::wstring(text ? text : L"", SysStringLen(text));
@@ -208,20 +212,49 @@ CComPtr<RdoMessage> MakeStoreMessage(const std::shared_ptr<SessionContext>& cont
 
 // --- RdoMessage --------------------------------------------------------------
 
-bool RdoMessage::QueryExtraInterface(REFIID iid, void** out) {
-    if (iid != IID_QMRAppointment || !OnOwnerThread())
-        return false;
-    auto messageClass = Text(PR_MESSAGE_CLASS).value_or(L"");
-    if (win::ToLower(messageClass).rfind(L"ipm.appointment", 0) != 0)
-        return false;
-    // A tear-off: the view holds the message. QueryInterface adds a
-    // reference to this object, which the view's first reference stands for.
-    auto view = com::Make<RdoAppointment>(CComPtr<RdoMessage>(this));
+namespace {
+
+// Whether messageClass is base or one of its sub-classes (base, a dot and
+// more), without regard to case, as message classes compare.
+bool IsClassOrSubclass(const std::wstring& messageClass, std::wstring_view base) {
+    const std::wstring lower = win::ToLower(messageClass);
+    return lower.compare(0, base.size(), base) == 0 &&
+           (lower.size() == base.size() || lower[base.size()] == L'.');
+}
+
+// The meeting bits of the message's PidLidAppointmentStateFlags (0 when it
+// has none).
+LONG StateFlags(RdoMessage& message) {
+    const PropValue* v = message.Body().FindNamed(kAppointmentStateFlags);
+    if (!v || !v->Integer())
+        return 0;
+    return static_cast<LONG>(*v->Integer()) & kStateFlagBits;
+}
+
+// A tear-off view of message: the view holds the message. The caller's
+// QueryInterface adds a reference to the message, which the view's first
+// reference stands for, so that one is given back here.
+template <class View, class Interface>
+bool HandOutView(RdoMessage* message, void** out) {
+    auto view = com::Make<View>(CComPtr<RdoMessage>(message));
     if (!view)
         return false;
-    *out = static_cast<QMRAppointment*>(view.Detach());
-    Release();  // balances the AddRef the caller's QueryInterface adds to this
+    *out = static_cast<Interface*>(view.Detach());
+    message->Release();
     return true;
+}
+
+}  // namespace
+
+bool RdoMessage::QueryExtraInterface(REFIID iid, void** out) {
+    if ((iid != IID_QMRAppointment && iid != IID_QMRMeetingItem) || !OnOwnerThread())
+        return false;
+    const std::wstring messageClass = Text(PR_MESSAGE_CLASS).value_or(L"");
+    if (iid == IID_QMRAppointment)
+        return IsClassOrSubclass(messageClass, L"ipm.appointment") &&
+               HandOutView<RdoAppointment, QMRAppointment>(this, out);
+    return IsClassOrSubclass(messageClass, L"ipm.schedule.meeting") &&
+           HandOutView<RdoMeetingItem, QMRMeetingItem>(this, out);
 }
 
 std::optional<std::wstring> RdoMessage::Text(ULONG tag) const {
@@ -812,6 +845,27 @@ HRESULT RdoAppointment::GetDate(DATE* localTime) {
         }
     }
     return MAPI_E_NOT_FOUND;
+}
+
+HRESULT RdoAppointment::GetMeetingStatus(LONG* status) {
+    RDO_OWNER_THREAD_ONLY();
+    if (!status)
+        return E_POINTER;
+    const LONG flags = StateFlags(*m_message);
+    *status = (flags & kStateMeeting) != 0 ? flags : kQmrNonMeeting;
+    return m_message->CheckAlive();
+}
+
+// --- RdoMeetingItem ------------------------------------------------------------
+
+HRESULT RdoMeetingItem::GetMeetingStatus(LONG* status) {
+    RDO_OWNER_THREAD_ONLY();
+    if (!status)
+        return E_POINTER;
+    // The class alone makes it part of a meeting, whether or not the sender
+    // wrote the flags.
+    *status = StateFlags(*m_message) | kStateMeeting;
+    return m_message->CheckAlive();
 }
 
 // --- Attachments ---------------------------------------------------------------

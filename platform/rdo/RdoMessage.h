@@ -123,6 +123,16 @@ class RdoAppointment final : public RdoObject<RdoAppointment, QMRAppointment> {
 public:
     explicit RdoAppointment(CComPtr<RdoMessage> message) : m_message(std::move(message)) {}
     HRESULT GetDate(DATE* localTime) override;
+    HRESULT GetMeetingStatus(LONG* status) override;
+
+private:
+    CComPtr<RdoMessage> m_message;
+};
+
+class RdoMeetingItem final : public RdoObject<RdoMeetingItem, QMRMeetingItem> {
+public:
+    explicit RdoMeetingItem(CComPtr<RdoMessage> message) : m_message(std::move(message)) {}
+    HRESULT GetMeetingStatus(LONG* status) override;
 
 private:
     CComPtr<RdoMessage> m_message;

@@ -425,6 +425,62 @@ TEST_F(RdoMessageTest, OnlyAppointmentsOfferTheAppointmentView) {
     EXPECT_NEAR(date, UtcDateToLocal(46500.25), 1e-6);
 }
 
+// Outlook hands a meeting request, response or cancellation out as a
+// meeting item, an appointment as an appointment item: each message class
+// gets its own view, and both tell the meeting's state.
+TEST_F(RdoMessageTest, MeetingMessagesOfferTheMeetingViewAndAppointmentsTheirState) {
+    const wchar_t* const kStateFlags =
+        L"http://schemas.microsoft.com/mapi/id/{00062002-0000-0000-C000-000000000046}/0x82170003";
+    struct Case {
+        const wchar_t* messageClass;
+        LONG stateFlags;  // -1: not written
+        bool appointmentView;
+        bool meetingView;
+        LONG status;  // of the view offered
+    };
+    const Case cases[] = {
+        {L"IPM.Schedule.Meeting.Request", 3, false, true, kQmrMeetingReceived},
+        {L"IPM.Schedule.Meeting.Resp.Pos", -1, false, true, kQmrMeeting},
+        {L"IPM.Schedule.Meeting.Resp.Neg", -1, false, true, kQmrMeeting},
+        {L"IPM.Schedule.Meeting.Resp.Tent", -1, false, true, kQmrMeeting},
+        {L"IPM.Schedule.Meeting.Canceled", 7, false, true, kQmrMeetingReceivedAndCanceled},
+        {L"ipm.schedule.meeting.request", -1, false, true, kQmrMeeting},
+        {L"IPM.Appointment", -1, true, false, kQmrNonMeeting},
+        {L"IPM.Appointment", 0, true, false, kQmrNonMeeting},
+        {L"IPM.Appointment", 1, true, false, kQmrMeeting},
+        {L"IPM.Appointment", 5, true, false, kQmrMeetingCanceled},
+        {L"IPM.Appointment", 6, true, false, kQmrNonMeeting},  // no meeting bit
+        {L"IPM.Appointment.Custom", 3, true, false, kQmrMeetingReceived},
+        {L"IPM.AppointmentX", 3, false, false, 0},
+        {L"IPM.Schedule.MeetingX", 3, false, false, 0},
+        {L"IPM.Note", 3, false, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(win::ToUtf8(c.messageClass) + " " + std::to_string(c.stateFlags));
+        CComPtr<QMRMessage> made = NewIn(m_ann, 9, c.messageClass);
+        if (c.stateFlags >= 0)
+            ASSERT_EQ(made->SetFields(CComVariant(kStateFlags), CComVariant(c.stateFlags)), S_OK);
+        ASSERT_EQ(made->Save(), S_OK);
+        CComPtr<QMRMessage> message = Reopen(m_ann, made);
+        CComPtr<QMRAppointment> appointment;
+        CComPtr<QMRMeetingItem> meeting;
+        EXPECT_EQ(
+            message->QueryInterface(IID_QMRAppointment, reinterpret_cast<void**>(&appointment)),
+            c.appointmentView ? S_OK : E_NOINTERFACE);
+        EXPECT_EQ(message->QueryInterface(IID_QMRMeetingItem, reinterpret_cast<void**>(&meeting)),
+                  c.meetingView ? S_OK : E_NOINTERFACE);
+        LONG status = -1;
+        if (appointment) {
+            ASSERT_EQ(appointment->GetMeetingStatus(&status), S_OK);
+            EXPECT_EQ(status, c.status);
+        }
+        if (meeting) {
+            ASSERT_EQ(meeting->GetMeetingStatus(&status), S_OK);
+            EXPECT_EQ(status, c.status);
+        }
+    }
+}
+
 TEST_F(RdoMessageTest, MoveFilesTheMailElsewhereKeepingItsId) {
     CComPtr<QMRMessage> mail = NewIn(m_ann, 6);
     ASSERT_EQ(mail->PutSubject(CComBSTR(L">-Quillmere-< 1")), S_OK);

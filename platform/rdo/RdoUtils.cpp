@@ -223,10 +223,22 @@ HRESULT RdoUtils::BinaryToText(VARIANT binary, BSTR* text) {
     if (!text)
         return E_POINTER;
     *text = nullptr;
-    Bytes bytes;
-    if (!BinaryFromVariant(binary, bytes))
+    // Straight from the array's bytes into the text: one allocation.
+    const VARIANT& v = binary;
+    if (v.vt != (VT_ARRAY | VT_UI1) || !v.parray || v.parray->cDims != 1)
         return E_INVALIDARG;
-    return PutText(HexFromBytes(bytes), text);
+    static const wchar_t kDigits[] = L"0123456789ABCDEF";
+    const auto* data = static_cast<const BYTE*>(v.parray->pvData);
+    const ULONG size = v.parray->rgsabound[0].cElements;
+    BSTR made = SysAllocStringLen(nullptr, size * 2);
+    if (!made)
+        return E_OUTOFMEMORY;
+    for (ULONG i = 0; i < size; ++i) {
+        made[2 * i] = kDigits[data[i] >> 4];
+        made[2 * i + 1] = kDigits[data[i] & 0x0F];
+    }
+    *text = made;
+    return S_OK;
 }
 
 HRESULT RdoUtils::TextToBinary(BSTR text, VARIANT* binary) {

@@ -21,54 +21,134 @@ struct ContentsTable::Cache {
 
 namespace {
 
-bool IsModificationTimeOrder(const std::vector<SortOrder>& order) {
-    return order.size() == 1 && PROP_ID(order[0].tag) == PROP_ID(PR_LAST_MODIFICATION_TIME);
+// A single key whose order an index of the messages table gives: the
+// modification time (messages_mtime), or the creation time, whose order is
+// the row order (messages_folder): a message gets its creation time at its
+// first save, inside the write transaction that gives it its row id, and
+// keeps it.
+enum class IndexedOrder { None, ModificationTime, CreationTime };
+
+IndexedOrder IndexedOrderOf(const std::vector<SortOrder>& order) {
+    if (order.size() != 1) {
+        return IndexedOrder::None;
+    }
+    if (PROP_ID(order[0].tag) == PROP_ID(PR_LAST_MODIFICATION_TIME)) {
+        return IndexedOrder::ModificationTime;
+    }
+    if (PROP_ID(order[0].tag) == PROP_ID(PR_CREATION_TIME)) {
+        return IndexedOrder::CreationTime;
+    }
+    return IndexedOrder::None;
 }
 
-bool NeedsStoredProps(const std::vector<ULONG>& tags) {
+// The columns a row read selects, at the places ReadMessageRow reads the
+// header from: a header column that no asked property needs is a constant
+// (the id and the modification time are always read, as a continuation
+// needs them); then the search key, and the property blob only when a column
+// lives there.
+constexpr int kSearchKeyColumn = 7;
+constexpr int kPropsColumn = 8;
+
+bool NeedsPropsBlob(const std::vector<ULONG>& tags) {
     return std::any_of(tags.begin(), tags.end(), [](ULONG t) {
-        return !internal::IsComputedMessageProp(t) || PROP_ID(t) == PROP_ID(PR_CREATION_TIME) ||
-               PROP_ID(t) == PROP_ID(PR_MESSAGE_SIZE) || PROP_ID(t) == PROP_ID(PR_HASATTACH);
+        return internal::IsStoredMessageProp(t) && PROP_ID(t) != PROP_ID(PR_SEARCH_KEY);
     });
 }
 
-// The row's bag: the stored columns asked for plus the computed ones.
-HRESULT RowBag(const Session::Impl& impl, const db::Statement& st, const std::vector<ULONG>& tags,
-               PropertyBag* bag) {
-    internal::MessageRow row = internal::ReadMessageRow(st);
-    if (NeedsStoredProps(tags) &&
-        !codec::DecodeSelected(st.BlobData(internal::kMessagePropsColumn),
-                               st.BlobSize(internal::kMessagePropsColumn), tags, bag)) {
-        return MAPI_E_CORRUPT_STORE;
-    }
-    internal::AddComputedMessageProps(impl, row, bag);
-    return S_OK;
+std::string RowSelect(const std::vector<ULONG>& tags, bool withProps) {
+    auto asks = [&tags](std::initializer_list<ULONG> wanted) {
+        return std::any_of(tags.begin(), tags.end(), [&wanted](ULONG t) {
+            return std::any_of(wanted.begin(), wanted.end(),
+                               [t](ULONG w) { return PROP_ID(t) == PROP_ID(w); });
+        });
+    };
+    std::string sql = "SELECT id, ";
+    sql += asks({PR_PARENT_ENTRYID}) ? "folder" : "0";
+    sql += ", 0, ";
+    sql += asks({PR_SOURCE_KEY}) ? "created" : "0";
+    sql += ", ";
+    sql += asks({PR_CHANGE_KEY}) ? "cn" : "0";
+    sql += ", mtime, 0, ";
+    sql += asks({PR_SEARCH_KEY}) ? "search_key" : "NULL";
+    sql += withProps ? ", props FROM messages" : " FROM messages";
+    return sql;
 }
 
-TableRow MakeRow(const PropertyBag& bag, const std::vector<ULONG>& columns) {
-    TableRow row;
-    row.reserve(columns.size());
-    for (ULONG tag : columns) {
-        const PropValue* v = bag.Find(PROP_TAG(PT_UNSPECIFIED, PROP_ID(tag)));
-        if (v != nullptr && PROP_TYPE(tag) != PT_UNSPECIFIED && v->Type() != PROP_TYPE(tag)) {
-            // 8-bit and wide text convert into each other, as MAPI tables do.
-            if (PROP_TYPE(tag) == PT_STRING8 && v->Wide() != nullptr) {
-                row.push_back({tag, PropValue::String8(win::ToAnsi(*v->Wide()))});
-                continue;
-            }
-            if (PROP_TYPE(tag) == PT_UNICODE && v->Str8() != nullptr) {
-                row.push_back({tag, PropValue::Unicode(win::FromAnsi(*v->Str8()))});
-                continue;
-            }
-            v = nullptr;
+// One cell: v as the column's type asks, or the not-found error.
+RowValue CellOf(ULONG tag, const PropValue* v) {
+    if (v != nullptr && PROP_TYPE(tag) != PT_UNSPECIFIED && v->Type() != PROP_TYPE(tag)) {
+        // 8-bit and wide text convert into each other, as MAPI tables do.
+        if (PROP_TYPE(tag) == PT_STRING8 && v->Wide() != nullptr) {
+            return {tag, PropValue::String8(win::ToAnsi(*v->Wide()))};
         }
-        if (v == nullptr) {
-            row.push_back({PROP_TAG(PT_ERROR, PROP_ID(tag)), PropValue::Error(MAPI_E_NOT_FOUND)});
+        if (PROP_TYPE(tag) == PT_UNICODE && v->Str8() != nullptr) {
+            return {tag, PropValue::Unicode(win::FromAnsi(*v->Str8()))};
+        }
+        v = nullptr;
+    }
+    if (v == nullptr) {
+        return {PROP_TAG(PT_ERROR, PROP_ID(tag)), PropValue::Error(MAPI_E_NOT_FOUND)};
+    }
+    return {PROP_TAG(v->Type(), PROP_ID(tag)), *v};
+}
+
+// As CellOf, taking the value over when its type fits.
+RowValue CellOf(ULONG tag, PropValue&& v) {
+    if (PROP_TYPE(tag) == PT_UNSPECIFIED || v.Type() == PROP_TYPE(tag)) {
+        const ULONG type = v.Type();
+        return {PROP_TAG(type, PROP_ID(tag)), std::move(v)};
+    }
+    return CellOf(tag, &v);
+}
+
+// The stored properties among tags of the message with that id, read apart:
+// for a row whose search-key column is empty, whose blob was not selected.
+HRESULT ReadStoredProps(Session::Impl& impl, ObjectId id, const std::vector<ULONG>& tags,
+                        PropertyBag* out) {
+    auto st = impl.Prepare("SELECT props FROM messages WHERE id = ?");
+    st.Bind(1, id);
+    int rc = st.Step();
+    if (rc != SQLITE_ROW) {
+        return rc == SQLITE_DONE ? MAPI_E_NOT_FOUND : db::MapError(rc);
+    }
+    return codec::DecodeSelected(st.BlobData(0), st.BlobSize(0), tags, out) ? S_OK
+                                                                            : MAPI_E_CORRUPT_STORE;
+}
+
+// The cells of the current row of st (selected by RowSelect(columns, withProps)) for
+// columns. Only the asked columns are made; the blob is decoded only for the
+// stored ones.
+HRESULT ReadRow(Session::Impl& impl, const db::Statement& st, const std::vector<ULONG>& columns,
+                bool withProps, TableRow* out) {
+    const internal::MessageRow row = internal::ReadMessageRow(st);
+    PropertyBag stored;
+    bool haveStored = withProps;
+    if (withProps && !codec::DecodeSelected(st.BlobData(kPropsColumn), st.BlobSize(kPropsColumn),
+                                            columns, &stored)) {
+        return MAPI_E_CORRUPT_STORE;
+    }
+    out->clear();
+    out->reserve(columns.size());
+    for (ULONG tag : columns) {
+        if (PROP_ID(tag) == PROP_ID(PR_SEARCH_KEY) && !st.IsNull(kSearchKeyColumn)) {
+            // The column is the copy of PR_SEARCH_KEY that every save writes.
+            out->push_back(CellOf(tag, PropValue::Binary(st.Blob(kSearchKeyColumn))));
+        } else if (internal::IsStoredMessageProp(tag)) {
+            if (!haveStored) {
+                HRESULT hr = ReadStoredProps(impl, row.id, columns, &stored);
+                if (FAILED(hr)) {
+                    return hr;
+                }
+                haveStored = true;
+            }
+            out->push_back(CellOf(tag, stored.Find(PROP_TAG(PT_UNSPECIFIED, PROP_ID(tag)))));
+        } else if (auto value = internal::ComputedMessageProp(impl, row, tag)) {
+            out->push_back(CellOf(tag, std::move(*value)));
         } else {
-            row.push_back({PROP_TAG(v->Type(), PROP_ID(tag)), *v});
+            out->push_back(CellOf(tag, nullptr));
         }
     }
-    return row;
+    return S_OK;
 }
 
 // -1, 0, 1; an absent value sorts lowest.
@@ -148,39 +228,53 @@ HRESULT ContentsTable::QueryRows(LONG maxRows, std::vector<TableRow>* rows) {
     if (m_folder.IsNull()) {
         return MAPI_E_INVALID_OBJECT;
     }
-    return IsModificationTimeOrder(m_order) ? ReadRowsByModificationTime(maxRows, rows)
-                                            : ReadRowsBySortedIds(maxRows, rows);
+    return IndexedOrderOf(m_order) != IndexedOrder::None ? ReadRowsInIndexOrder(maxRows, rows)
+                                                         : ReadRowsBySortedIds(maxRows, rows);
 }
 
-HRESULT ContentsTable::ReadRowsByModificationTime(LONG maxRows, std::vector<TableRow>* rows) {
+HRESULT ContentsTable::ReadRowsInIndexOrder(LONG maxRows, std::vector<TableRow>* rows) {
     Session::Impl& impl = m_folder.GetSession()->GetImpl();
+    const bool byTime = IndexedOrderOf(m_order) == IndexedOrder::ModificationTime;
     const bool descending = m_order[0].descending;
     const bool resume = m_continuation && m_continuation->position == m_position;
-    std::string sql = std::string("SELECT ") + internal::kMessageHeaderColumns +
-                      " FROM messages WHERE folder = ? AND assoc = ?";
+    const bool withProps = NeedsPropsBlob(m_columns);
+    std::string sql = RowSelect(m_columns, withProps) + " WHERE folder = ? AND assoc = ?";
     if (resume) {
-        sql += descending ? " AND (mtime, id) < (?, ?)" : " AND (mtime, id) > (?, ?)";
+        if (byTime) {
+            sql += descending ? " AND (mtime, id) < (?, ?)" : " AND (mtime, id) > (?, ?)";
+        } else {
+            sql += descending ? " AND id < ?" : " AND id > ?";
+        }
     }
-    sql += descending ? " ORDER BY mtime DESC, id DESC" : " ORDER BY mtime ASC, id ASC";
-    sql += resume ? " LIMIT ?" : " LIMIT ? OFFSET ?";
-    auto st = impl.Prepare(sql.c_str());
-    st.Bind(1, m_folder.Id()).Bind(2, m_associated ? 1 : 0);
-    if (resume) {
-        st.Bind(3, m_continuation->modificationTime).Bind(4, m_continuation->id).Bind(5, maxRows);
+    if (byTime) {
+        sql += descending ? " ORDER BY mtime DESC, id DESC" : " ORDER BY mtime ASC, id ASC";
     } else {
-        st.Bind(3, maxRows).Bind(4, static_cast<std::int64_t>(m_position));
+        sql += descending ? " ORDER BY id DESC" : " ORDER BY id ASC";
     }
+    sql += resume ? " LIMIT ?" : " LIMIT ? OFFSET ?";
+    auto st = impl.Prepare(sql);
+    st.Bind(1, m_folder.Id()).Bind(2, m_associated ? 1 : 0);
+    int next = 3;
+    if (resume) {
+        if (byTime) {
+            st.Bind(next++, m_continuation->modificationTime);
+        }
+        st.Bind(next++, m_continuation->id).Bind(next, maxRows);
+    } else {
+        st.Bind(next, maxRows).Bind(next + 1, static_cast<std::int64_t>(m_position));
+    }
+    rows->reserve(std::min<std::size_t>(static_cast<std::size_t>(maxRows), 1024));
     int rc;
     Continuation last;
     while ((rc = st.Step()) == SQLITE_ROW) {
-        PropertyBag bag;
-        HRESULT hr = RowBag(impl, st, m_columns, &bag);
+        TableRow row;
+        HRESULT hr = ReadRow(impl, st, m_columns, withProps, &row);
         if (FAILED(hr)) {
             return hr;
         }
         last.id = st.Int(0);
         last.modificationTime = st.Int(5);
-        rows->push_back(MakeRow(bag, m_columns));
+        rows->push_back(std::move(row));
     }
     if (rc != SQLITE_DONE) {
         return db::MapError(rc);
@@ -212,17 +306,16 @@ HRESULT ContentsTable::ReadRowsBySortedIds(LONG maxRows, std::vector<TableRow>* 
         }
         struct Entry {
             ObjectId id;
-            PropertyBag keys;
+            TableRow keys;
         };
         std::vector<Entry> entries;
-        std::string sql = std::string("SELECT ") + internal::kMessageHeaderColumns +
-                          " FROM messages WHERE folder = ? AND assoc = ?";
-        auto st = impl.Prepare(sql.c_str());
+        const bool withProps = NeedsPropsBlob(sortTags);
+        auto st = impl.Prepare(RowSelect(sortTags, withProps) + " WHERE folder = ? AND assoc = ?");
         st.Bind(1, m_folder.Id()).Bind(2, m_associated ? 1 : 0);
         int rc;
         while ((rc = st.Step()) == SQLITE_ROW) {
             Entry e{st.Int(0), {}};
-            hr = RowBag(impl, st, sortTags, &e.keys);
+            hr = ReadRow(impl, st, sortTags, withProps, &e.keys);
             if (FAILED(hr)) {
                 return hr;
             }
@@ -232,20 +325,16 @@ HRESULT ContentsTable::ReadRowsBySortedIds(LONG maxRows, std::vector<TableRow>* 
             return db::MapError(rc);
         }
         const std::vector<SortOrder> order = m_order;
-        auto find = [](const PropertyBag& bag, ULONG tag) {
-            const PropValue* v = bag.Find(PROP_TAG(PT_UNSPECIFIED, PROP_ID(tag)));
-            if (v != nullptr && PROP_TYPE(tag) != PT_UNSPECIFIED && v->Type() != PROP_TYPE(tag) &&
-                !((v->Type() == PT_STRING8 || v->Type() == PT_UNICODE) &&
-                  (PROP_TYPE(tag) == PT_STRING8 || PROP_TYPE(tag) == PT_UNICODE))) {
-                return static_cast<const PropValue*>(nullptr);
-            }
-            return v;
+        // The key cells are in the order's order; an error cell is no value.
+        auto find = [](const TableRow& keys, std::size_t i) {
+            const PropValue& v = keys[i].value;
+            return v.Type() == PT_ERROR ? nullptr : &v;
         };
         std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
-            for (const SortOrder& o : order) {
-                int c = CompareValues(find(a.keys, o.tag), find(b.keys, o.tag));
+            for (std::size_t i = 0; i < order.size(); ++i) {
+                int c = CompareValues(find(a.keys, i), find(b.keys, i));
                 if (c != 0) {
-                    return o.descending ? c > 0 : c < 0;
+                    return order[i].descending ? c > 0 : c < 0;
                 }
             }
             return order[0].descending ? a.id > b.id : a.id < b.id;
@@ -256,9 +345,8 @@ HRESULT ContentsTable::ReadRowsBySortedIds(LONG maxRows, std::vector<TableRow>* 
             m_cache->ids.push_back(e.id);
         }
     }
-    std::string sql =
-        std::string("SELECT ") + internal::kMessageHeaderColumns + " FROM messages WHERE id = ?";
-    auto st = impl.Prepare(sql.c_str());
+    const bool withProps = NeedsPropsBlob(m_columns);
+    auto st = impl.Prepare(RowSelect(m_columns, withProps) + " WHERE id = ?");
     while (m_position < m_cache->ids.size() && rows->size() < static_cast<std::size_t>(maxRows)) {
         st.Reset();
         st.Bind(1, m_cache->ids[m_position]);
@@ -270,12 +358,12 @@ HRESULT ContentsTable::ReadRowsBySortedIds(LONG maxRows, std::vector<TableRow>* 
         if (rc != SQLITE_ROW) {
             return db::MapError(rc);
         }
-        PropertyBag bag;
-        hr = RowBag(impl, st, m_columns, &bag);
+        TableRow row;
+        hr = ReadRow(impl, st, m_columns, withProps, &row);
         if (FAILED(hr)) {
             return hr;
         }
-        rows->push_back(MakeRow(bag, m_columns));
+        rows->push_back(std::move(row));
     }
     return S_OK;
 }

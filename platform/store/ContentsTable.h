@@ -4,11 +4,12 @@
 // The table reads the folder at each QueryRows, so rows added or removed
 // meanwhile can shift the positions that follow. A table sorted only by
 // PR_LAST_MODIFICATION_TIME (either direction; the default order is that,
-// descending) reads just the rows it returns, through the folder's
-// modification-time index: its cost does not grow with the folder. Other
-// orders read and sort the whole folder once per SortTable (and again after
-// any later commit to the store), and keep that order for the reads that
-// follow.
+// descending) or only by PR_CREATION_TIME reads just the rows it returns,
+// through an index of the folder's rows (creation order is row order): its
+// cost does not grow with the folder. Other orders read the sort keys of the
+// whole folder and sort them once per SortTable (and again after any later
+// commit to the store), and keep that order for the reads that follow. A
+// row read decodes the stored properties only when a column asks for one.
 //
 // Threading: as its Session, which must outlive the table.
 #pragma once
@@ -51,12 +52,12 @@ public:
 
 private:
     struct Cache;
-    HRESULT ReadRowsByModificationTime(LONG maxRows, std::vector<TableRow>* rows);
+    HRESULT ReadRowsInIndexOrder(LONG maxRows, std::vector<TableRow>* rows);
     HRESULT ReadRowsBySortedIds(LONG maxRows, std::vector<TableRow>* rows);
 
-    // Where the last modification-time read ended, so that the next one at
-    // the same position continues from that key through the index instead
-    // of counting rows from the start again.
+    // Where the last read in index order ended, so that the next one at the
+    // same position continues from that key through the index instead of
+    // counting rows from the start again.
     struct Continuation {
         ULONG position = 0;
         std::int64_t modificationTime = 0;

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <algorithm>
+#include <functional>
+#include <optional>
 #include <random>
 
+#include "platform/store/StoreDatabase.h"
 #include "platform/store/StoreTestSupport.h"
 
 namespace store {
@@ -20,6 +25,8 @@ struct Item {
     ULONGLONG modified = 0;
     ObjectId id = 0;
     LONG number = 0;
+    ULONGLONG created = 0;
+    Bytes searchKey;
 };
 
 class ContentsTableTest : public ::testing::Test {
@@ -59,7 +66,9 @@ protected:
             items.push_back(
                 {m->EntryId(),
                  static_cast<ULONGLONG>(*m->Props().GetInteger(PR_LAST_MODIFICATION_TIME)), m->Id(),
-                 static_cast<LONG>(*m->Props().GetInteger(PROP_TAG(PT_LONG, 0x6800)))});
+                 static_cast<LONG>(*m->Props().GetInteger(PROP_TAG(PT_LONG, 0x6800))),
+                 static_cast<ULONGLONG>(*m->Props().GetInteger(PR_CREATION_TIME)),
+                 *m->Props().GetBinary(PR_SEARCH_KEY)});
         }
         return items;
     }
@@ -230,6 +239,144 @@ TEST_F(ContentsTableTest, SortedTableSeesChangesMadeAfterItsFirstRead) {
     ASSERT_EQ(table->QueryRows(10, &rows), S_OK);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0][0].value, PropValue::Unicode(L"a"));
+}
+
+// Every row of a table in batches of batch.
+std::vector<TableRow> ReadAll(ContentsTable& table, LONG batch) {
+    std::vector<TableRow> all;
+    std::vector<TableRow> rows;
+    do {
+        EXPECT_EQ(table.QueryRows(batch, &rows), S_OK);
+        all.insert(all.end(), rows.begin(), rows.end());
+    } while (!rows.empty());
+    return all;
+}
+
+TEST_F(ContentsTableTest, CreationOrderInBatchesGivesEachRowsOwnValues) {
+    // Half of the items were saved again, so modification order is not
+    // creation order; the creation times come from the messages themselves.
+    const std::vector<Item> items = Fill(300);
+    for (bool descending : {false, true}) {
+        SCOPED_TRACE(descending ? "newest first" : "oldest first");
+        std::vector<Item> expected = items;
+        std::stable_sort(expected.begin(), expected.end(), [&](const Item& a, const Item& b) {
+            if (a.created != b.created)
+                return descending ? a.created > b.created : a.created < b.created;
+            return descending ? a.id > b.id : a.id < b.id;
+        });
+        std::unique_ptr<ContentsTable> table;
+        ASSERT_EQ(folder.GetContentsTable(false, &table), S_OK);
+        ASSERT_EQ(table->SetColumns({PR_ENTRYID, PR_SEARCH_KEY, PR_CREATION_TIME,
+                                     PR_LAST_MODIFICATION_TIME, PROP_TAG(PT_LONG, 0x6800)}),
+                  S_OK);
+        ASSERT_EQ(table->SortTable({{PR_CREATION_TIME, descending}}), S_OK);
+        // Batches of 7 with a seek in between: the second read resumes
+        // where the first ended, the one after the seek counts from the start.
+        std::vector<TableRow> first;
+        ASSERT_EQ(table->QueryRows(7, &first), S_OK);
+        ASSERT_EQ(table->SeekRow(SeekOrigin::Current, 3, nullptr), S_OK);
+        std::vector<TableRow> rest = ReadAll(*table, 7);
+        ASSERT_EQ(first.size() + 3 + rest.size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            if (i >= 7 && i < 10)
+                continue;
+            const TableRow& row = i < 7 ? first[i] : rest[i - 10];
+            const Item& item = expected[i];
+            ASSERT_EQ(*row[0].value.Bin(), item.entryId) << i;
+            EXPECT_EQ(row[1].value, PropValue::Binary(item.searchKey)) << i;
+            EXPECT_EQ(row[2].value, PropValue::SysTime(item.created)) << i;
+            EXPECT_EQ(row[3].value, PropValue::SysTime(item.modified)) << i;
+            EXPECT_EQ(row[4].value, PropValue::Long(item.number)) << i;
+        }
+    }
+}
+
+TEST_F(ContentsTableTest, SearchKeyColumnFollowsEverySave) {
+    // The table answers PR_SEARCH_KEY without the property blob: it must
+    // show the key of the last save, and none once the key is gone.
+    testing::AddMessage(folder, L"item");
+    std::unique_ptr<ContentsTable> table;
+    ASSERT_EQ(folder.GetContentsTable(false, &table), S_OK);
+    std::vector<TableRow> rows;
+    ASSERT_EQ(table->SetColumns({PR_ENTRYID}), S_OK);
+    ASSERT_EQ(table->QueryRows(1, &rows), S_OK);
+    std::unique_ptr<Message> m;
+    ASSERT_EQ(session->OpenMessage(*rows[0][0].value.Bin(), &m), S_OK);
+    const Bytes renewed = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    struct Case {
+        const char* what;
+        std::function<void(Message&)> change;
+        std::optional<Bytes> shown;
+    };
+    const Case cases[] = {
+        {"new key", [&](Message& x) { x.SetProp(PR_SEARCH_KEY, PropValue::Binary(renewed)); },
+         renewed},
+        {"key removed", [](Message& x) { x.DeleteProp(PR_SEARCH_KEY); }, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.change(*m);
+        ASSERT_EQ(m->Save(), S_OK);
+        for (ULONG tag : {PR_SEARCH_KEY, PROP_TAG(PT_UNSPECIFIED, PROP_ID(PR_SEARCH_KEY))}) {
+            ASSERT_EQ(table->SetColumns({tag, PR_SUBJECT}), S_OK);
+            ASSERT_EQ(table->SeekRow(SeekOrigin::Beginning, 0, nullptr), S_OK);
+            ASSERT_EQ(table->QueryRows(1, &rows), S_OK);
+            ASSERT_EQ(rows.size(), 1u);
+            if (c.shown) {
+                EXPECT_EQ(rows[0][0].tag, PR_SEARCH_KEY);
+                EXPECT_EQ(rows[0][0].value, PropValue::Binary(*c.shown));
+            } else {
+                EXPECT_EQ(rows[0][0].tag, PROP_TAG(PT_ERROR, PROP_ID(PR_SEARCH_KEY)));
+            }
+            EXPECT_EQ(rows[0][1].value, PropValue::Unicode(L"item"));
+        }
+    }
+}
+
+TEST_F(ContentsTableTest, StoreMadeWithoutTheFolderIndexGetsItWhenOpened) {
+    const std::vector<Item> items = Fill(40);
+    const std::string path = dir.File("table.qms");
+    session.reset();
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP INDEX messages_folder", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    session = testing::OpenStore(path);
+    ASSERT_TRUE(session);
+    folder = DefaultFolderOf(*session, DefaultFolder::Inbox);
+    auto st = session->GetImpl().Prepare(
+        "SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name = 'messages_folder'");
+    ASSERT_EQ(st.Step(), SQLITE_ROW);
+    EXPECT_EQ(st.Int(0), 1);
+    std::unique_ptr<ContentsTable> table;
+    ASSERT_EQ(folder.GetContentsTable(false, &table), S_OK);
+    ASSERT_EQ(table->SortTable({{PR_CREATION_TIME, true}}), S_OK);
+    const std::vector<TableRow> rows = ReadAll(*table, 16);
+    ASSERT_EQ(rows.size(), items.size());
+    EXPECT_EQ(*rows.front()[0].value.Bin(), items.back().entryId);
+    EXPECT_EQ(*rows.back()[0].value.Bin(), items.front().entryId);
+}
+
+TEST_F(ContentsTableTest, TwoTablesOfOneQueryReadInTurnsKeepTheirOwnPlaces) {
+    // Both tables run the same compiled statement, one after the other.
+    Fill(30);
+    std::unique_ptr<ContentsTable> a, b;
+    ASSERT_EQ(folder.GetContentsTable(false, &a), S_OK);
+    ASSERT_EQ(folder.GetContentsTable(false, &b), S_OK);
+    std::vector<Bytes> seenA, seenB;
+    std::vector<TableRow> rows;
+    for (int turn = 0; turn < 4; ++turn) {
+        ASSERT_EQ(a->QueryRows(10, &rows), S_OK);
+        for (const Bytes& id : EntryIds(rows))
+            seenA.push_back(id);
+        ASSERT_EQ(b->QueryRows(4, &rows), S_OK);
+        for (const Bytes& id : EntryIds(rows))
+            seenB.push_back(id);
+    }
+    ASSERT_EQ(seenA.size(), 30u);
+    ASSERT_EQ(seenB.size(), 16u);
+    EXPECT_TRUE(std::equal(seenB.begin(), seenB.end(), seenA.begin()));
 }
 
 }  // namespace

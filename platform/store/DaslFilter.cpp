@@ -1,5 +1,7 @@
 #include "platform/store/DaslFilter.h"
 
+#include <algorithm>
+
 #include <cwctype>
 
 #include "platform/win/Errors.h"
@@ -521,6 +523,19 @@ bool NodeMatches(const Node& n, const PropertyBag& props) {
     return false;
 }
 
+void CollectTags(const Node& n, std::vector<ULONG>* tags) {
+    if (n.kind == Node::Kind::Compare) {
+        const ULONG tag = PROP_TAG(PT_UNSPECIFIED, PROP_ID(n.tag));
+        if (n.tag != 0 && std::find(tags->begin(), tags->end(), tag) == tags->end()) {
+            tags->push_back(tag);
+        }
+        return;
+    }
+    for (const auto& c : n.children) {
+        CollectTags(*c, tags);
+    }
+}
+
 bool IsSearchKeyEquality(const Node& n) {
     return n.kind == Node::Kind::Compare && n.op == Node::Op::Equal && n.tag == PR_SEARCH_KEY &&
            ParseHexBytes(n.literal).has_value();
@@ -545,6 +560,14 @@ HRESULT DaslFilter::Parse(std::wstring_view text, NameResolver resolveName, void
 
 bool DaslFilter::Matches(const PropertyBag& props) const {
     return m_root && NodeMatches(*m_root, props);
+}
+
+std::vector<ULONG> DaslFilter::Tags() const {
+    std::vector<ULONG> tags;
+    if (m_root) {
+        CollectTags(*m_root, &tags);
+    }
+    return tags;
 }
 
 std::optional<std::vector<Bytes>> DaslFilter::SearchKeyTerms() const {

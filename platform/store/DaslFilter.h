@@ -54,6 +54,9 @@ public:
                          DaslFilter* out);
 
     bool Matches(const mapi::PropertyBag& props) const;
+    // The properties Matches reads (any type: PT_UNSPECIFIED tags), so that
+    // a store needs to hand it only these.
+    std::vector<ULONG> Tags() const;
     // When the whole filter is one or more "=" terms on PR_SEARCH_KEY joined
     // by OR: their values (so a store can answer from its search-key index).
     std::optional<std::vector<Bytes>> SearchKeyTerms() const;

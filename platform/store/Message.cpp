@@ -29,21 +29,52 @@ MessageRow ReadMessageRow(const db::Statement& st) {
     return row;
 }
 
-void AddComputedMessageProps(const Session::Impl& impl, const MessageRow& row, PropertyBag* props) {
-    Bytes entryId = impl.EntryIdOf(ObjectType::Message, row.id);
-    props->Set(PR_ENTRYID, PropValue::Binary(entryId));
-    props->Set(PR_RECORD_KEY, PropValue::Binary(entryId));
-    props->Set(PR_PARENT_ENTRYID,
-               PropValue::Binary(impl.EntryIdOf(ObjectType::Folder, row.folder)));
-    props->Set(PR_STORE_ENTRYID, PropValue::Binary(impl.info.entryId));
-    props->Set(PR_OBJECT_TYPE, PropValue::Long(static_cast<LONG>(ObjectType::Message)));
-    props->Set(PR_SOURCE_KEY, PropValue::Binary(impl.SourceKeyOf(row.created)));
-    if (impl.KeepsChangeKeys()) {
-        props->Set(PR_CHANGE_KEY, PropValue::Binary(impl.ChangeKeyOf(row.changeNumber)));
-    } else {
-        props->Erase(PR_CHANGE_KEY);
+namespace {
+// The tags AddComputedMessageProps sets, in the order it sets them.
+constexpr ULONG kComputedTags[] = {
+    PR_ENTRYID,     PR_RECORD_KEY, PR_PARENT_ENTRYID, PR_STORE_ENTRYID,
+    PR_OBJECT_TYPE, PR_SOURCE_KEY, PR_CHANGE_KEY,     PR_LAST_MODIFICATION_TIME};
+}  // namespace
+
+std::optional<PropValue> ComputedMessageProp(const Session::Impl& impl, const MessageRow& row,
+                                             ULONG tag) {
+    switch (PROP_ID(tag)) {
+        case PROP_ID(PR_ENTRYID):
+        case PROP_ID(PR_RECORD_KEY):
+            return PropValue::Binary(impl.EntryIdOf(ObjectType::Message, row.id));
+        case PROP_ID(PR_PARENT_ENTRYID):
+            return PropValue::Binary(impl.EntryIdOf(ObjectType::Folder, row.folder));
+        case PROP_ID(PR_STORE_ENTRYID):
+            return PropValue::Binary(impl.info.entryId);
+        case PROP_ID(PR_OBJECT_TYPE):
+            return PropValue::Long(static_cast<LONG>(ObjectType::Message));
+        case PROP_ID(PR_SOURCE_KEY):
+            return PropValue::Binary(impl.SourceKeyOf(row.created));
+        case PROP_ID(PR_CHANGE_KEY):
+            if (!impl.KeepsChangeKeys()) {
+                return std::nullopt;
+            }
+            return PropValue::Binary(impl.ChangeKeyOf(row.changeNumber));
+        case PROP_ID(PR_LAST_MODIFICATION_TIME):
+            return PropValue::SysTime(row.modificationTime);
+        default:
+            return std::nullopt;
     }
-    props->Set(PR_LAST_MODIFICATION_TIME, PropValue::SysTime(row.modificationTime));
+}
+
+void AddComputedMessageProps(const Session::Impl& impl, const MessageRow& row, PropertyBag* props) {
+    for (ULONG tag : kComputedTags) {
+        if (auto value = ComputedMessageProp(impl, row, tag)) {
+            props->Set(tag, std::move(*value));
+        } else {
+            props->Erase(tag);
+        }
+    }
+}
+
+bool IsStoredMessageProp(ULONG tag) {
+    return !IsComputedMessageProp(tag) || PROP_ID(tag) == PROP_ID(PR_CREATION_TIME) ||
+           PROP_ID(tag) == PROP_ID(PR_MESSAGE_SIZE) || PROP_ID(tag) == PROP_ID(PR_HASATTACH);
 }
 
 bool IsComputedMessageProp(ULONG tag) {

@@ -49,6 +49,7 @@ CREATE TABLE messages(
   reminder INTEGER,
   submitted INTEGER);
 CREATE INDEX messages_mtime ON messages(folder, assoc, mtime, id);
+CREATE INDEX messages_folder ON messages(folder, assoc);
 CREATE INDEX messages_cn ON messages(folder, cn);
 CREATE INDEX messages_search_key ON messages(search_key);
 CREATE INDEX messages_reminder ON messages(reminder) WHERE reminder IS NOT NULL;
@@ -85,6 +86,23 @@ CREATE TABLE named(
   UNIQUE(guid, kind, lid, name));
 )sql";
 
+// Indexes that stores made before them lack: added on open, once per file.
+// A store keeps its layout version, as code that does not know an index
+// reads and writes the tables as before.
+HRESULT AddLaterIndexes(Session::Impl& impl) {
+    auto st = impl.Prepare("SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = ?");
+    st.Bind(1, std::string("messages_folder"));
+    int rc = st.Step();
+    if (rc == SQLITE_ROW) {
+        return S_OK;
+    }
+    if (rc != SQLITE_DONE) {
+        return db::MapError(rc);
+    }
+    st.Reset();
+    return impl.ExecScript("CREATE INDEX IF NOT EXISTS messages_folder ON messages(folder, assoc)");
+}
+
 bool FileExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
@@ -99,9 +117,9 @@ HRESULT Connect(const std::string& path, bool create, std::unique_ptr<Session::I
         return rc == SQLITE_CANTOPEN && !create ? MAPI_E_NOT_FOUND : db::MapError(rc);
     }
     sqlite3_busy_timeout(impl->db, kBusyTimeoutMs);
-    HRESULT hr = impl->Exec("PRAGMA journal_mode=WAL");
+    HRESULT hr = impl->ExecScript("PRAGMA journal_mode=WAL");
     if (SUCCEEDED(hr)) {
-        hr = impl->Exec("PRAGMA synchronous=NORMAL");
+        hr = impl->ExecScript("PRAGMA synchronous=NORMAL");
     }
     if (FAILED(hr)) {
         return hr;
@@ -239,7 +257,7 @@ HRESULT Session::Create(const std::string& hostPath, const StoreOptions& options
     impl->info.storeGuid = options.storeGuid ? *options.storeGuid : win::NewGuid();
     impl->info.entryId = impl->EntryIdOf(ObjectType::Store, 0);
 
-    hr = impl->Exec(kSchema);
+    hr = impl->ExecScript(kSchema);
     if (FAILED(hr)) {
         return hr;
     }
@@ -312,6 +330,10 @@ HRESULT Session::Open(const std::string& hostPath, std::unique_ptr<Session>* out
         return hr;
     }
     hr = CurrentFault(FaultSite::Logon, impl->info.storeGuid);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    hr = AddLaterIndexes(*impl);
     if (FAILED(hr)) {
         return hr;
     }

@@ -1,5 +1,8 @@
 #include "platform/store/StoreDatabase.h"
 
+#include <algorithm>
+
+#include "platform/win/CrashPoints.h"
 #include "platform/win/Errors.h"
 #include "platform/win/Text.h"
 
@@ -7,18 +10,32 @@ namespace store {
 namespace db {
 
 Statement::~Statement() {
-    if (m_stmt != nullptr) {
+    Release();
+}
+
+void Statement::Release() {
+    if (m_stmt == nullptr) {
+        return;
+    }
+    if (m_busy != nullptr) {
+        // Reset ends the statement's read of the database, as finalising would.
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
+        *m_busy = false;
+    } else {
         sqlite3_finalize(m_stmt);
     }
+    m_stmt = nullptr;
+    m_busy = nullptr;
 }
 
 Statement& Statement::operator=(Statement&& other) noexcept {
     if (this != &other) {
-        if (m_stmt != nullptr) {
-            sqlite3_finalize(m_stmt);
-        }
+        Release();
         m_stmt = other.m_stmt;
+        m_busy = other.m_busy;
         other.m_stmt = nullptr;
+        other.m_busy = nullptr;
     }
     return *this;
 }
@@ -129,30 +146,57 @@ HRESULT MapError(int rc) {
 }  // namespace db
 
 Session::Impl::~Impl() {
+    for (auto& [text, cached] : statements) {
+        sqlite3_finalize(cached.stmt);
+    }
     if (db != nullptr) {
         sqlite3_close_v2(db);
     }
 }
 
 db::Statement Session::Impl::Prepare(const char* sql) {
+    auto [it, added] = statements.try_emplace(sql);
+    CachedStatement& cached = it->second;
+    if (added) {
+        if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &cached.stmt, nullptr) !=
+            SQLITE_OK) {
+            sqlite3_finalize(cached.stmt);
+            statements.erase(it);
+            return db::Statement();
+        }
+    }
+    if (!cached.busy) {
+        cached.busy = true;
+        return db::Statement(cached.stmt, &cached.busy);
+    }
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
         return db::Statement();
     }
     return db::Statement(stmt);
 }
 
 HRESULT Session::Impl::Exec(const char* sql) {
+    db::Statement st = Prepare(sql);
+    if (!st.Valid()) {
+        return db::MapError(sqlite3_errcode(db));
+    }
+    return st.Run();
+}
+
+HRESULT Session::Impl::ExecScript(const char* sql) {
     return db::MapError(sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
 }
 
 namespace {
 Bytes KeyOf(const GUID& guid, ULONGLONG counter) {
     auto g = win::GuidToBytes(guid);
-    Bytes key(g.begin(), g.end());
+    Bytes key(g.size() + 6);
+    std::copy(g.begin(), g.end(), key.begin());
     // 6-byte big-endian counter, as a global counter in an XID.
-    for (int shift = 40; shift >= 0; shift -= 8) {
-        key.push_back(static_cast<std::uint8_t>(counter >> shift));
+    for (std::size_t i = 0; i < 6; ++i) {
+        key[g.size() + i] = static_cast<std::uint8_t>(counter >> (40 - 8 * i));
     }
     return key;
 }
@@ -272,6 +316,7 @@ HRESULT WriteTransaction::Commit() {
         --m_impl.writeDepth;
         return S_OK;
     }
+    win::CountCrashStep(win::CrashStep::kCommit, m_impl.path);
     HRESULT hr = m_impl.Exec("COMMIT");
     if (FAILED(hr)) {
         return hr;  // the destructor rolls back

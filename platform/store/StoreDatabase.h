@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/mapi/NamedProperty.h"
@@ -20,14 +21,19 @@ namespace store {
 
 namespace db {
 
-// One prepared statement, finalised with the object. Bind indexes are
+// One prepared statement in use. An owned one is finalised with the object;
+// one lent from a connection's cache (busy points at the cache entry's flag)
+// is reset, its bindings cleared, and handed back instead. Bind indexes are
 // 1-based, column indexes 0-based, as SQLite counts them.
 class Statement {
 public:
     Statement() = default;
-    explicit Statement(sqlite3_stmt* stmt) : m_stmt(stmt) {}
+    explicit Statement(sqlite3_stmt* stmt, bool* busy = nullptr) : m_stmt(stmt), m_busy(busy) {}
     ~Statement();
-    Statement(Statement&& other) noexcept : m_stmt(other.m_stmt) { other.m_stmt = nullptr; }
+    Statement(Statement&& other) noexcept : m_stmt(other.m_stmt), m_busy(other.m_busy) {
+        other.m_stmt = nullptr;
+        other.m_busy = nullptr;
+    }
     Statement& operator=(Statement&& other) noexcept;
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
@@ -51,7 +57,10 @@ public:
     std::string Text(int column) const;
 
 private:
+    void Release();
+
     sqlite3_stmt* m_stmt = nullptr;
+    bool* m_busy = nullptr;
 };
 
 // SQLite result code -> HRESULT: SQLITE_BUSY/LOCKED -> MAPI_E_BUSY,
@@ -80,9 +89,23 @@ struct Session::Impl {
     ULONGLONG writeChangeNumber = 0;
 
     // A statement, or an invalid one after logging nothing: callers treat an
-    // invalid statement as MAPI_E_DISK_ERROR.
+    // invalid statement as MAPI_E_DISK_ERROR. Each text is compiled once per
+    // connection and its statement lent out again on later calls; a text whose
+    // statement is still in use (a nested read of the same query) gets a
+    // statement of its own for that use.
     db::Statement Prepare(const char* sql);
+    db::Statement Prepare(const std::string& sql) { return Prepare(sql.c_str()); }
+    // Runs one statement through the cache (BEGIN, COMMIT and the like).
     HRESULT Exec(const char* sql);
+    // Runs a script of several statements, compiled once (the schema).
+    HRESULT ExecScript(const char* sql);
+
+    struct CachedStatement {
+        sqlite3_stmt* stmt = nullptr;
+        bool busy = false;
+    };
+    // Node-based: the lent statements point at their entries' flags.
+    std::unordered_map<std::string, CachedStatement> statements;
 
     Bytes EntryIdOf(ObjectType type, ObjectId id) const {
         return MakeEntryId(info.storeGuid, type, id);
@@ -170,8 +193,17 @@ MessageRow ReadMessageRow(const db::Statement& st);
 // record key, object type, source key, change key, modification time).
 void AddComputedMessageProps(const Session::Impl& impl, const MessageRow& row,
                              mapi::PropertyBag* props);
-// True for the tags of the properties AddComputedMessageProps gives.
+// One of those computed properties (any type in tag), or nullopt when the
+// store computes no such property for the row (PR_CHANGE_KEY in a store
+// without change keys, and every other tag).
+std::optional<mapi::PropValue> ComputedMessageProp(const Session::Impl& impl, const MessageRow& row,
+                                                   ULONG tag);
+// True for the tags of the properties the store maintains itself: those
+// AddComputedMessageProps gives and those Save writes (PR_CREATION_TIME,
+// PR_MESSAGE_SIZE, PR_HASATTACH) or that no message carries.
 bool IsComputedMessageProp(ULONG tag);
+// True for the tags whose value lives in a row's property blob.
+bool IsStoredMessageProp(ULONG tag);
 
 }  // namespace internal
 

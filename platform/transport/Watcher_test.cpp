@@ -11,6 +11,7 @@
 
 #include "platform/transport/TransportTestSupport.h"
 #include "platform/win/Clock.h"
+#include "platform/win/VirtualClockTestSupport.h"
 
 namespace transport {
 namespace {
@@ -67,18 +68,6 @@ protected:
         }
         SubmitResult result;
         ASSERT_EQ(m_office.Submit(m, kAlice, &result), S_OK);
-    }
-
-    // Waits (real time, bounded) until pred holds.
-    template <class Pred>
-    bool WaitFor(Pred pred, int realMs = 5000) {
-        for (int i = 0; i < realMs / 5; ++i) {
-            if (pred()) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return pred();
     }
 };
 
@@ -208,29 +197,40 @@ TEST_F(WatcherTest, TwoWatchersOfOneAddressNeverFileTwice) {
     }
 }
 
+// On the virtual clock: the polls come exactly at the period's ends.
 TEST_F(WatcherTest, PollingThreadFollowsThePlatformClock) {
-    ASSERT_EQ(win::TimeScale(), 60.0) << "the test runs with QUILLMERE_TIME_SCALE=60";
+    win::testing::VirtualClock clock;
+    auto seen = [&](std::size_t n) {
+        return win::WaitForCondition([&] { return m_inbox.SeenSoFar().size() == n; }, 3600000);
+    };
     Watcher watcher(m_office, {L"bob@example.org"}, m_inbox.Callback());
-    // Ten platform minutes: ten real seconds at scale 60.
-    ASSERT_EQ(watcher.Start(600000), S_OK);
+    const ULONGLONG start = win::NowPlatformMs();
+    ASSERT_EQ(watcher.Start(600000), S_OK);  // ten platform minutes
     EXPECT_EQ(watcher.Start(600000), E_UNEXPECTED);
-    ASSERT_TRUE(WaitFor([&] { return ListDir(Maildir("bob@example.org")).size() >= 4; }))
-        << "the first poll runs at once and makes the Maildir";
+    ASSERT_TRUE(win::WaitForCondition(
+        [&] { return ListDir(Maildir("bob@example.org")).size() >= 4; }, 1000))
+        << "the first poll makes the Maildir";
+    EXPECT_EQ(win::NowPlatformMs(), start) << "the first poll runs at once";
     Send(L"later", {L"bob@example.org"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_TRUE(m_inbox.SeenSoFar().empty()) << "not before the period ends";
+    ASSERT_TRUE(seen(1));
+    EXPECT_EQ(win::NowPlatformMs() - start, 600000u) << "at the period's end, not before";
+    Send(L"woken", {L"bob@example.org"});
+    const ULONGLONG woken = win::NowPlatformMs();
     watcher.Wake();
-    EXPECT_TRUE(WaitFor([&] { return m_inbox.SeenSoFar().size() == 1; }));
+    ASSERT_TRUE(seen(2));
+    EXPECT_EQ(win::NowPlatformMs(), woken) << "Wake polls at once";
     watcher.Stop();
 
-    // One platform second: about 17 real ms.
     ASSERT_EQ(watcher.Start(1000), S_OK);
+    const ULONGLONG restarted = win::NowPlatformMs();
+    Sleep(500);
     Send(L"soon", {L"bob@example.org"});
-    EXPECT_TRUE(WaitFor([&] { return m_inbox.SeenSoFar().size() == 2; }, 2000));
+    ASSERT_TRUE(seen(3));
+    EXPECT_EQ(win::NowPlatformMs() - restarted, 1000u);
     watcher.Stop();
     Send(L"after stop", {L"bob@example.org"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(m_inbox.SeenSoFar().size(), 2u) << "no callback after Stop";
+    Sleep(10000);
+    EXPECT_EQ(m_inbox.SeenSoFar().size(), 3u) << "no callback after Stop";
     EXPECT_EQ(ListDir(Maildir("bob@example.org") + "/new").size(), 1u);
 }
 

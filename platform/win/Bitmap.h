@@ -1,6 +1,8 @@
 // Bitmaps: loaded from a module's RT_BITMAP resources or made in memory,
-// described by their size and colour depth. Headless: no pixels are kept,
-// only what the image lists and buttons need to know. Thread-safe.
+// with their size, colour depth and pixels (decoded from the resource's
+// device-independent bitmap; a memory bitmap starts black), which image
+// lists, pattern brushes, picture statics and memory device contexts draw
+// with. Thread-safe.
 #pragma once
 
 #include <optional>
@@ -35,10 +37,11 @@ struct BITMAP {
 // for a header that is cut short or gives no size. The caller frees it with
 // DeleteObject.
 HBITMAP LoadBitmapW(HINSTANCE instance, const WCHAR* name);
-// A bitmap of that size and depth (the bits are not kept). Null with
-// ERROR_INVALID_PARAMETER for a non-positive or overlarge size.
+// A bitmap of that size and depth, black, or with 32-bit bits given the
+// platform's top-down BGRX rows of them. Null with ERROR_INVALID_PARAMETER
+// for a non-positive or overlarge size.
 HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bitCount, const void* bits);
-// Frees a bitmap of this file or a brush (Gdi.h). FALSE with
+// Frees a bitmap of this file, a brush (Gdi.h) or a font (Font.h). FALSE with
 // ERROR_INVALID_HANDLE for any other value.
 BOOL DeleteObject(HGDIOBJ object);
 // BITMAP of a bitmap (bmBits null); with a null out the size needed. 0 for

@@ -3,12 +3,16 @@
 #include <sched.h>
 #include <time.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "platform/win/ClockWait.h"
 #include "platform/win/Errors.h"
 #include "platform/win/Handle.h"
 #include "platform/win/Mutex.h"
@@ -25,7 +29,14 @@ constexpr LONGLONG kDaysFrom1601To1970 = 134774;
 constexpr ULONGLONG kFileTimeMax = 0x7FFFFFFFFFFFFFFFull;
 
 // Serialises the clock's state; the hooks rebase it so that the platform
-// time reached so far stays continuous.
+// time reached so far stays continuous. On the virtual clock the state also
+// says which counted threads wait in the current round of wakes (see
+// ClockWait.h): a round ends with every wake and every move of time, and
+// each waiter that is still waiting blocks again in the next one, so "every
+// counted thread waits" means "every counted thread has blocked since the
+// last wake". Lookers (WaitForCondition) are also woken alone, by a look,
+// once every counted thread waits and some thread other than them has run
+// since their last look.
 class ProcessClock {
 public:
     ProcessClock() {
@@ -74,6 +85,84 @@ public:
         m_tickStart = tick - static_cast<ULONGLONG>(PlatformNsLocked() / 1000000);
     }
 
+    // ---- Virtual time
+
+    bool VirtualOn() const { return m_virtualOn.load(); }
+    ULONGLONG Round() const { return m_round.load(); }
+
+    void SetVirtual(bool on) {
+        win::MutexLock lock(m_mutex);
+        if (on == m_virtualOn.load())
+            return;
+        if (on) {
+            constexpr LONGLONG kMs = 1000000;
+            m_virtualNs = (PlatformNsLocked() + kMs - 1) / kMs * kMs;
+            m_virtualOn = true;
+        } else {
+            m_platformBaseNs = m_virtualNs;
+            m_realBase = SteadyClock::now();
+            m_virtualOn = false;
+        }
+        EndRoundLocked();
+    }
+
+    void Count() {
+        win::MutexLock lock(m_mutex);
+        ++m_counted;
+    }
+
+    void Uncount() {
+        win::MutexLock lock(m_mutex);
+        --m_counted;
+        m_looked = false;  // it ran up to its end
+        MoveOnLocked();
+    }
+
+    // True when it returns for a look (lookWhenIdle only).
+    bool Block(ULONGLONG ticket, LONGLONG deadlineNs, bool counted, bool lookWhenIdle,
+               bool firstLook) {
+        win::MutexLock lock(m_mutex);
+        if (!m_virtualOn.load() || m_round.load() != ticket || deadlineNs <= m_virtualNs)
+            return false;
+        const ULONGLONG look = m_look;
+        if (counted) {
+            ++m_waiting;
+            if (lookWhenIdle) {
+                ++m_lookers;
+                m_earliestLookerNs = std::min(m_earliestLookerNs, deadlineNs);
+                if (firstLook)
+                    m_looked = false;  // this looker has not looked yet
+            } else {
+                m_earliestNs = std::min(m_earliestNs, deadlineNs);
+                m_looked = false;  // it ran up to this wait
+            }
+            MoveOnLocked();
+        }
+        auto waiting = [&]() NO_THREAD_SAFETY_ANALYSIS {
+            return m_round.load() == ticket && !(lookWhenIdle && m_look != look);
+        };
+        // The round stalls when it neither ends nor moves for the report's
+        // span; a look (which wakes every waiter) is no end of it.
+        constexpr auto kStallReport = std::chrono::seconds(30);
+        const auto blockedAt = SteadyClock::now();
+        while (waiting()) {
+            lock.WaitFor(m_changed, kStallReport);
+            if (waiting() && m_stallReported != ticket &&
+                SteadyClock::now() - blockedAt >= kStallReport) {
+                m_stallReported = ticket;
+                ReportStallLocked();
+            }
+        }
+        return m_round.load() == ticket;
+    }
+
+    void Wake() {
+        if (!m_virtualOn.load())
+            return;
+        win::MutexLock lock(m_mutex);
+        EndRoundLocked();
+    }
+
 private:
     static double ScaleFromEnvironment() {
         const char* v = std::getenv("QUILLMERE_TIME_SCALE");
@@ -108,10 +197,60 @@ private:
     }
 
     LONGLONG PlatformNsLocked() REQUIRES(m_mutex) {
+        if (m_virtualOn.load())
+            return m_virtualNs;
         auto real =
             std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - m_realBase)
                 .count();
         return m_platformBaseNs + static_cast<LONGLONG>(static_cast<double>(real) * m_scale);
+    }
+
+    // Ends the round: every blocked waiter returns and looks again.
+    void EndRoundLocked() REQUIRES(m_mutex) {
+        m_round.fetch_add(1);
+        m_waiting = 0;
+        m_lookers = 0;
+        m_earliestNs = win::kNoDeadlineNs;
+        m_earliestLookerNs = win::kNoDeadlineNs;
+        m_looked = false;
+        m_changed.notify_all();
+    }
+
+    // Once every counted thread waits: first a look of the lookers (when
+    // there are any and another thread ran since their last look), then
+    // time jumps to the earliest deadline.
+    void MoveOnLocked() REQUIRES(m_mutex) {
+        if (!m_virtualOn.load() || m_waiting == 0 || m_waiting < m_counted)
+            return;
+        if (m_lookers > 0 && !m_looked) {
+            ++m_look;
+            m_waiting -= m_lookers;
+            m_lookers = 0;
+            m_earliestLookerNs = win::kNoDeadlineNs;
+            m_looked = true;
+            m_changed.notify_all();
+            return;
+        }
+        const LONGLONG earliest = std::min(m_earliestNs, m_earliestLookerNs);
+        if (earliest == win::kNoDeadlineNs)
+            return;
+        m_virtualNs = std::max(m_virtualNs, earliest);
+        EndRoundLocked();
+    }
+
+    void ReportStallLocked() REQUIRES(m_mutex) {
+        if (m_waiting >= m_counted &&
+            std::min(m_earliestNs, m_earliestLookerNs) == win::kNoDeadlineNs) {
+            std::fprintf(stderr,
+                         "virtual clock: all %d counted threads wait without a deadline for 30 "
+                         "real seconds\n",
+                         m_counted);
+        } else {
+            std::fprintf(stderr,
+                         "virtual clock: %d of %d counted threads have not waited on the "
+                         "platform for 30 real seconds (blocked outside it?)\n",
+                         m_counted - m_waiting, m_counted);
+        }
     }
 
     win::Mutex m_mutex;
@@ -120,11 +259,50 @@ private:
     LONGLONG m_platformBaseNs GUARDED_BY(m_mutex) = 0;
     ULONGLONG m_wallStart = 0;  // FILETIME of the start; set once
     ULONGLONG m_tickStart GUARDED_BY(m_mutex) = 0;
+
+    // Written under m_mutex; read without it by the fast paths.
+    std::atomic<bool> m_virtualOn{false};
+    std::atomic<ULONGLONG> m_round{1};
+    LONGLONG m_virtualNs GUARDED_BY(m_mutex) = 0;
+    int m_counted GUARDED_BY(m_mutex) = 0;
+    int m_waiting GUARDED_BY(m_mutex) = 0;  // counted threads blocked in this round
+    int m_lookers GUARDED_BY(m_mutex) = 0;  // of them, WaitForCondition's
+    // The earliest deadlines of the other waiters and of the lookers.
+    LONGLONG m_earliestNs GUARDED_BY(m_mutex) = win::kNoDeadlineNs;
+    LONGLONG m_earliestLookerNs GUARDED_BY(m_mutex) = win::kNoDeadlineNs;
+    ULONGLONG m_look GUARDED_BY(m_mutex) = 0;  // counts the looks
+    // The lookers have looked since any other counted thread last ran.
+    bool m_looked GUARDED_BY(m_mutex) = false;
+    ULONGLONG m_stallReported GUARDED_BY(m_mutex) = 0;
+    std::condition_variable m_changed;
 };
 
+// Never destroyed: detached threads may still wait while the process exits.
 ProcessClock& Clock() {
-    static ProcessClock clock;
-    return clock;
+    static ProcessClock* clock = new ProcessClock;
+    return *clock;
+}
+
+// Whether the calling thread is counted (Clock.h), and why.
+enum class Membership : unsigned char { kNone, kStarted, kByWait, kEnded };
+thread_local Membership t_membership = Membership::kNone;
+
+// Gives back the count of a thread counted at its first wait when it ends.
+struct CountedByWait {
+    void Arm() {}
+    ~CountedByWait() {
+        t_membership = Membership::kEnded;
+        Clock().Uncount();
+    }
+};
+thread_local CountedByWait t_countedByWait;
+
+void CountCallingThread() {
+    if (t_membership != Membership::kNone)
+        return;
+    Clock().Count();
+    t_membership = Membership::kByWait;
+    t_countedByWait.Arm();  // constructs it, so that its destructor runs at the thread's end
 }
 
 // --- Calendar arithmetic (proleptic Gregorian, days relative to 1970-01-01).
@@ -269,12 +447,80 @@ std::chrono::nanoseconds PlatformDeadline::RemainingSlice() const {
     return slice < kMaxSlice ? slice : kMaxSlice;
 }
 
+LONGLONG PlatformDeadline::AtNs() const {
+    return m_infinite ? kNoDeadlineNs : m_deadlineNs;
+}
+
 void SetTimeScaleForTesting(double scale) {
     Clock().SetScale(scale);
 }
 
 void SetTickCountForTesting(ULONGLONG tick) {
     Clock().SetTick(tick);
+}
+
+void SetVirtualClockForTesting(bool on) {
+    if (on)
+        CountCallingThread();
+    Clock().SetVirtual(on);
+}
+
+bool VirtualClockOn() {
+    return Clock().VirtualOn();
+}
+
+bool WaitForCondition(const std::function<bool()>& condition, DWORD timeoutMs) {
+    constexpr auto kRealPoll = std::chrono::milliseconds(1);
+    const PlatformDeadline deadline(timeoutMs);
+    // On the virtual clock the condition is asked only at an idle moment,
+    // when every other counted thread waits.
+    bool idle = false, looked = false;
+    for (;;) {
+        const ULONGLONG ticket = TakeClockTicket();
+        const bool virtualClock = VirtualClockOn();
+        if ((idle || !virtualClock) && condition())
+            return true;
+        if (deadline.Passed())
+            return false;
+        looked = looked || idle;
+        if (virtualClock)
+            idle = BlockOnClock(ticket, deadline.AtNs(), true, !looked);
+        else
+            std::this_thread::sleep_for(
+                std::min<std::chrono::nanoseconds>(deadline.RemainingSlice(), kRealPoll));
+    }
+}
+
+ULONGLONG TakeClockTicket() {
+    CountCallingThread();
+    return Clock().Round();
+}
+
+bool BlockOnClock(ULONGLONG ticket, LONGLONG deadlineNs, bool lookWhenIdle, bool firstLook) {
+    const bool counted =
+        t_membership == Membership::kStarted || t_membership == Membership::kByWait;
+    return Clock().Block(ticket, deadlineNs, counted, lookWhenIdle, firstLook);
+}
+
+void WakeClockWaiters() {
+    Clock().Wake();
+}
+
+void CountStartingThread() {
+    Clock().Count();
+}
+
+void GiveBackStartingThreadCount() {
+    Clock().Uncount();
+}
+
+void AdoptStartingThreadCount() {
+    t_membership = Membership::kStarted;
+}
+
+void UncountThread() {
+    t_membership = Membership::kEnded;
+    Clock().Uncount();
 }
 
 }  // namespace win
@@ -292,13 +538,16 @@ void Sleep(DWORD ms) {
         sched_yield();
         return;
     }
-    if (ms == INFINITE) {
-        for (;;)
-            std::this_thread::sleep_for(std::chrono::hours(24));
-    }
     const win::PlatformDeadline deadline(ms);
-    while (!deadline.Passed())
-        std::this_thread::sleep_for(deadline.RemainingSlice());
+    for (;;) {
+        const ULONGLONG ticket = win::TakeClockTicket();
+        if (deadline.Passed())
+            return;
+        if (win::VirtualClockOn())
+            win::BlockOnClock(ticket, deadline.AtNs());
+        else
+            std::this_thread::sleep_for(deadline.RemainingSlice());
+    }
 }
 
 void GetSystemTimeAsFileTime(FILETIME* ft) {

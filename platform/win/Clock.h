@@ -10,9 +10,17 @@
 //   wall clock              = real UTC time at start + platform ms
 // Every timed call of the stand-ins (Sleep, waits, timers) measures its
 // timeout in platform ms. All calls are thread-safe.
+//
+// A test can put the process on virtual time instead (SetVirtualClockForTesting
+// below): platform time then stands still while any counted thread runs and
+// jumps to the earliest deadline once every counted thread waits in a
+// platform call, so what a test sees at each platform moment does not depend
+// on how busy the machine is. Processes (hosts, the demo) keep the scaled
+// real clock.
 #pragma once
 
 #include <chrono>
+#include <functional>
 
 #include "platform/win/Types.h"
 
@@ -42,7 +50,8 @@ DWORD GetTickCount();
 ULONGLONG GetTickCount64();
 // Suspends the calling thread for ms platform milliseconds (ms / scale real
 // ms; a scale changed meanwhile applies to the rest). Sleep(0) gives up the
-// rest of the time slice; Sleep(INFINITE) never returns.
+// rest of the time slice (and lets no time pass on the virtual clock);
+// Sleep(INFINITE) never returns.
 void Sleep(DWORD ms);
 
 // Current time as UTC or as local time (host time zone, localtime_r).
@@ -99,6 +108,9 @@ public:
     explicit PlatformDeadline(DWORD timeoutMs);
     bool Infinite() const { return m_infinite; }
     bool Passed() const;
+    // Platform ns since the clock started at which it passes; LLONG_MAX for
+    // INFINITE.
+    LONGLONG AtNs() const;
     // Real time until the deadline at the current scale, at most 100 ms
     // (so that a new scale takes effect within that time); zero once passed.
     std::chrono::nanoseconds RemainingSlice() const;
@@ -113,6 +125,58 @@ private:
 void SetTimeScaleForTesting(double scale);
 // Makes GetTickCount64() return tick now and count on from it.
 void SetTickCountForTesting(ULONGLONG tick);
+
+// ---- Virtual time (tests) ------------------------------------------------
+//
+// On the virtual clock, platform time moves only when every counted thread
+// waits in one of the platform's waits: Sleep, WaitForSingleObject (events,
+// threads), MsgWaitForMultipleObjects, GetMessageW, WaitMessage, SendMessageW
+// to another thread's window (modal loops wait in GetMessageW),
+// EnterCriticalSection / CriticalSection::Enter on a held lock, a thread
+// started suspended, and the two test waits below. It then jumps at once to
+// the earliest deadline among them: a timeout, a Sleep's end, the due time of
+// a timer of a thread waiting for messages. Nothing else moves it; the
+// scale does not apply.
+//
+// Counted threads: the thread that turned the virtual clock on; a thread
+// started by _beginthreadex, _beginthread or CreateThread, from its creation
+// (before it first runs) to its end; any other thread (std::thread, the test
+// framework's) from its first platform wait to its end. A counted thread
+// that is not in a platform wait counts as running, wherever it is blocked
+// (std::mutex, std::thread::join, a socket, SQLite): time stands still until
+// it is back in a platform wait or has ended. So a test holds time still
+// simply by working on a counted thread, and must wait for other counted
+// threads only through platform waits, or it waits for ever. Threads that
+// never waited on the platform are not waited for.
+//
+// A call that can end a wait (SetEvent, ResumeThread, a thread's end,
+// PostMessageW, PostThreadMessageW, PostQuitMessage, SendMessageW,
+// SetTimer, KillTimer, LeaveCriticalSection with a waiter) makes every
+// waiting thread runnable before it returns: time does not move on until
+// each of them has looked at its condition again and waits anew. A woken
+// thread is never passed by time it did not wait for.
+//
+// When every counted thread waits without a deadline nothing happens until
+// a thread that is not counted wakes one; after 30 real seconds of that, the
+// clock says so once on stderr (it does not end the wait).
+//
+// Turning the virtual clock on keeps the platform time reached (rounded up to
+// a whole ms) and counts the calling thread; turning it off lets the real
+// clock run on from the virtual time reached. Switch while no other platform
+// thread is busy (a test's SetUp and TearDown): a thread in the middle of a
+// real wait notices the switch within 100 real ms.
+void SetVirtualClockForTesting(bool on);
+bool VirtualClockOn();
+
+// Waits until condition() holds (true) or timeoutMs platform ms have passed
+// (false). On the virtual clock the condition is asked only at idle moments,
+// when every other counted thread waits, before time moves on (the first
+// comes as soon as they all wait at the moment of the call): the call
+// returns at the first platform moment at which the condition holds, with
+// every thread woken at that moment settled, so what it sees does not
+// depend on how the threads were scheduled. On the real clock it is asked
+// every real millisecond. condition runs on the calling thread.
+bool WaitForCondition(const std::function<bool()>& condition, DWORD timeoutMs);
 
 // FILETIME <-> one 64-bit count of 100-ns intervals.
 inline ULONGLONG FileTimeToUInt64(const FILETIME& ft) {

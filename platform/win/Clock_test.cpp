@@ -9,7 +9,10 @@
 #include <thread>
 
 #include "platform/win/Errors.h"
+#include "platform/win/Event.h"
 #include "platform/win/TestChildProcess.h"
+#include "platform/win/Threads.h"
+#include "platform/win/VirtualClockTestSupport.h"
 
 namespace {
 
@@ -41,27 +44,41 @@ protected:
     void TearDown() override { win::SetTimeScaleForTesting(1.0); }
 };
 
-TEST_F(ClockTest, TickCountWrapsAndUnsignedElapsedSurvivesIt) {
-    win::SetTimeScaleForTesting(1000.0);
-    win::SetTickCountForTesting(0xFFFFFFFFull - 100);
-    const DWORD before = GetTickCount();
-    Sleep(500);  // 0.5 ms real
-    const DWORD after = GetTickCount();
-    EXPECT_LT(after, before) << "the 32-bit count must have wrapped";
-    EXPECT_GE(static_cast<DWORD>(after - before), 500u);
-    EXPECT_LT(static_cast<DWORD>(after - before), 1000000u);
-    EXPECT_GT(GetTickCount64(), 0xFFFFFFFFull);
+// Brackets a platform-time reading with real-time ones: the platform ms read
+// lie between scale * the real times around them, whatever the machine
+// does in between, since both come from one steady clock.
+struct Reading {
+    RealClock::time_point before;
+    ULONGLONG platformMs;
+    RealClock::time_point after;
+};
+Reading Read() {
+    Reading r;
+    r.before = RealClock::now();
+    r.platformMs = win::NowPlatformMs();
+    r.after = RealClock::now();
+    return r;
+}
+double RealMsBetween(RealClock::time_point a, RealClock::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count();
+}
+// Platform ms elapsed from a to b must be scale times the real ms elapsed:
+// at least the real span inside the brackets, at most the span around them
+// (1 ms for the whole-ms readings).
+void ExpectScaled(const Reading& a, const Reading& b, double scale) {
+    const double platform = static_cast<double>(b.platformMs - a.platformMs);
+    EXPECT_GE(platform, RealMsBetween(a.after, b.before) * scale - 1);
+    EXPECT_LE(platform, RealMsBetween(a.before, b.after) * scale + 1);
 }
 
-TEST_F(ClockTest, SleepAtHighScaleTakesLittleRealTime) {
+TEST_F(ClockTest, SleepAtHighScaleRunsThePlatformClockAtTheScale) {
     win::SetTimeScaleForTesting(60000.0);
-    const ULONGLONG platformBefore = win::NowPlatformMs();
-    const auto start = RealClock::now();
+    const Reading before = Read();
     Sleep(60000);
-    const double realMs = RealMsSince(start);
-    EXPECT_GE(realMs, 0.9);
-    EXPECT_LT(realMs, 250.0);
-    EXPECT_GE(win::NowPlatformMs() - platformBefore, 60000u);
+    const Reading after = Read();
+    EXPECT_GE(after.platformMs - before.platformMs, 60000u);
+    EXPECT_GE(RealMsBetween(before.before, after.after), 1.0) << "60000 platform ms are 1 real ms";
+    ExpectScaled(before, after, 60000.0);
 }
 
 TEST_F(ClockTest, SleepAtScaleOneTakesRealTime) {
@@ -73,43 +90,203 @@ TEST_F(ClockTest, SleepAtScaleOneTakesRealTime) {
 }
 
 TEST_F(ClockTest, ASleepFollowsAScaleChangeMadeWhileItRuns) {
-    std::atomic<bool> woke{false};
-    const auto start = RealClock::now();
-    std::thread sleeper([&] {
-        Sleep(600000);  // ten platform minutes at scale 1
-        woke = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_FALSE(woke.load());
-    win::SetTimeScaleForTesting(1e6);
-    sleeper.join();
-    EXPECT_LT(RealMsSince(start), 2000.0);
+    std::atomic<ULONGLONG> wokeAt{0};
+    const ULONGLONG start = win::NowPlatformMs();
+    HANDLE sleeper = reinterpret_cast<HANDLE>(_beginthreadex(
+        nullptr, 0,
+        [](void* p) -> unsigned {
+            Sleep(600000);  // ten platform minutes, at scale 1 ten real ones
+            static_cast<std::atomic<ULONGLONG>*>(p)->store(win::NowPlatformMs());
+            return 0;
+        },
+        &wokeAt, 0, nullptr));
+    ASSERT_NE(sleeper, nullptr);
+    win::SetTimeScaleForTesting(1e4);
+    // 300000 platform s at the new scale are 30 real seconds: only a sleep
+    // that kept the old scale for its remaining ten real minutes misses them.
+    EXPECT_EQ(WaitForSingleObject(sleeper, 300000000), WAIT_OBJECT_0);
+    EXPECT_GE(wokeAt.load(), start + 600000);
+    CloseHandle(sleeper);
 }
 
 TEST_F(ClockTest, ScaleChangeKeepsPlatformTimeContinuous) {
     win::SetTimeScaleForTesting(1000.0);
-    const ULONGLONG before = win::NowPlatformMs();
+    const Reading before = Read();
     win::SetTimeScaleForTesting(1.0);
-    const ULONGLONG after = win::NowPlatformMs();
-    EXPECT_GE(after, before);
-    EXPECT_LT(after - before, 1000u);
-}
-
-TEST_F(ClockTest, WallClockAdvancesAtTheScale) {
-    win::SetTimeScaleForTesting(3600.0 * 1000);
-    FILETIME a{}, b{};
-    GetSystemTimeAsFileTime(&a);
-    Sleep(3600 * 1000);  // one platform hour, 1 ms real
-    GetSystemTimeAsFileTime(&b);
-    const ULONGLONG elapsed = win::FileTimeToUInt64(b) - win::FileTimeToUInt64(a);
-    EXPECT_GE(elapsed, 3600ull * 10000000);
-    EXPECT_EQ(CompareFileTime(&a, &b), -1);
+    const Reading after = Read();
+    EXPECT_GE(after.platformMs, before.platformMs);
+    // No jump: at most what the real time between the readings gives at the
+    // faster of the two scales.
+    EXPECT_LE(static_cast<double>(after.platformMs - before.platformMs),
+              RealMsBetween(before.before, after.after) * 1000.0 + 1);
 }
 
 TEST_F(ClockTest, PlatformMsToRealDividesByScale) {
     win::SetTimeScaleForTesting(60.0);
     EXPECT_EQ(win::PlatformMsToReal(60000), std::chrono::seconds(1));
     EXPECT_DOUBLE_EQ(win::TimeScale(), 60.0);
+}
+
+// ---- The virtual clock
+
+class VirtualClockTest : public ::testing::Test {
+protected:
+    win::testing::VirtualClock m_clock;
+    win::testing::Timeline m_timeline;
+};
+
+using Entries = std::vector<win::testing::Timeline::Entry>;
+
+TEST_F(VirtualClockTest, ASleepEndsExactlyAtItsDeadlineAndMovesEveryClockAlike) {
+    const DWORD tick = GetTickCount();
+    FILETIME wallBefore{}, wallAfter{};
+    GetSystemTimeAsFileTime(&wallBefore);
+    Sleep(3600 * 1000);  // one platform hour
+    GetSystemTimeAsFileTime(&wallAfter);
+    EXPECT_EQ(m_timeline.Elapsed(), 3600000u);
+    EXPECT_EQ(GetTickCount() - tick, 3600000u);
+    EXPECT_EQ(win::FileTimeToUInt64(wallAfter) - win::FileTimeToUInt64(wallBefore),
+              3600ull * 10000000);
+}
+
+TEST_F(VirtualClockTest, TimeStandsStillWhileACountedThreadWorks) {
+    const ULONGLONG start = win::NowPlatformMs();
+    // Real time passes on this (counted, running) thread; platform time not.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(win::NowPlatformMs(), start);
+    Sleep(0);
+    EXPECT_EQ(win::NowPlatformMs(), start) << "Sleep(0) lets no time pass";
+    win::SetTimeScaleForTesting(1e6);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(win::NowPlatformMs(), start) << "the scale does not apply";
+    win::SetTimeScaleForTesting(1.0);
+}
+
+TEST_F(VirtualClockTest, SleepersWakeInDeadlineOrderAtTheirDeadlines) {
+    {
+        win::testing::PlatformThread late([&] {
+            Sleep(2500);
+            m_timeline.Note("late");
+        });
+        win::testing::PlatformThread early([&] {
+            Sleep(1000);
+            m_timeline.Note("early");
+            Sleep(1000);
+            m_timeline.Note("early again");
+        });
+        Sleep(1500);
+        m_timeline.Note("main");
+    }
+    m_timeline.Note("joined");
+    EXPECT_EQ(m_timeline.Entries(), (Entries{{1000, "early"},
+                                             {1500, "main"},
+                                             {2000, "early again"},
+                                             {2500, "late"},
+                                             {2500, "joined"}}));
+}
+
+// The thread that SetEvent wakes counts as running from the SetEvent on: the
+// setter's next sleep must not let time jump past the woken thread.
+TEST_F(VirtualClockTest, AWokenThreadIsNotPassedByTimeItDidNotWaitFor) {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE);
+    {
+        win::testing::PlatformThread waiter([&] {
+            const DWORD result = WaitForSingleObject(event, 10000);
+            m_timeline.Note(result == WAIT_OBJECT_0 ? "woken" : "timed out");
+        });
+        win::testing::PlatformThread setter([&] {
+            Sleep(100);
+            SetEvent(event);
+            Sleep(5000);
+            m_timeline.Note("setter done");
+        });
+    }
+    EXPECT_EQ(m_timeline.Entries(), (Entries{{100, "woken"}, {5100, "setter done"}}));
+    CloseHandle(event);
+}
+
+// A thread that is not a platform thread counts from its first platform
+// wait: after it, its real work holds time still.
+TEST_F(VirtualClockTest, AnOtherThreadCountsFromItsFirstPlatformWait) {
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE);
+    std::atomic<bool> counted{false}, finished{false};
+    std::thread other([&] {
+        WaitForSingleObject(never, 0);  // its first platform wait
+        counted = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // real work
+        finished = true;
+    });
+    while (!counted.load())
+        std::this_thread::yield();
+    Sleep(1000);
+    EXPECT_TRUE(finished.load()) << "the jump to 1000 waited for the counted thread";
+    EXPECT_EQ(m_timeline.Elapsed(), 1000u);
+    other.join();
+    CloseHandle(never);
+}
+
+TEST_F(VirtualClockTest, WaitForConditionReturnsAtTheFirstMomentItHolds) {
+    std::atomic<int> stage{0};
+    {
+        win::testing::PlatformThread worker([&] {
+            Sleep(3000);
+            stage = 1;  // no platform call tells of it
+            Sleep(7000);
+            stage = 2;
+        });
+        EXPECT_TRUE(win::WaitForCondition([&] { return stage.load() == 1; }, 60000));
+        EXPECT_EQ(m_timeline.Elapsed(), 3000u);
+        EXPECT_FALSE(win::WaitForCondition([&] { return stage.load() == 3; }, 60000));
+        EXPECT_EQ(m_timeline.Elapsed(), 63000u);
+    }
+    EXPECT_EQ(stage.load(), 2);
+}
+
+// The condition is asked only when every other counted thread waits: a wake
+// in the middle of another thread's work shows the work done, not half of it.
+TEST_F(VirtualClockTest, WaitForConditionSeesOtherThreadsSettled) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE);
+    std::atomic<bool> first{false}, second{false};
+    {
+        win::testing::PlatformThread worker([&] {
+            Sleep(100);
+            first = true;
+            SetEvent(event);  // wakes every waiter of the process
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // real work
+            second = true;
+            Sleep(100);
+        });
+        ASSERT_TRUE(win::WaitForCondition([&] { return first.load(); }, 60000));
+        EXPECT_TRUE(second.load());
+        EXPECT_EQ(m_timeline.Elapsed(), 100u);
+        // A new wait looks at once, though nothing ran since the last look.
+        EXPECT_TRUE(win::WaitForCondition([&] { return second.load(); }, 60000));
+        EXPECT_EQ(m_timeline.Elapsed(), 100u);
+    }
+    CloseHandle(event);
+}
+
+TEST_F(VirtualClockTest, TickCountWrapsAndUnsignedElapsedSurvivesIt) {
+    win::SetTickCountForTesting(0xFFFFFFFFull - 100);
+    const DWORD before = GetTickCount();
+    Sleep(500);
+    const DWORD after = GetTickCount();
+    EXPECT_LT(after, before) << "the 32-bit count must have wrapped";
+    EXPECT_EQ(static_cast<DWORD>(after - before), 500u);
+    EXPECT_GT(GetTickCount64(), 0xFFFFFFFFull);
+}
+
+TEST(VirtualClockSwitchTest, TimeIsContinuousAcrossTheSwitches) {
+    const ULONGLONG real = win::NowPlatformMs();
+    win::SetVirtualClockForTesting(true);
+    EXPECT_TRUE(win::VirtualClockOn());
+    const ULONGLONG virtualStart = win::NowPlatformMs();
+    EXPECT_GE(virtualStart, real);
+    Sleep(100000);
+    EXPECT_EQ(win::NowPlatformMs(), virtualStart + 100000);
+    win::SetVirtualClockForTesting(false);
+    EXPECT_FALSE(win::VirtualClockOn());
+    EXPECT_GE(win::NowPlatformMs(), virtualStart + 100000) << "the real clock runs on from there";
 }
 
 TEST_F(ClockTest, LocalTimeFollowsTheHostTimeZone) {
@@ -279,9 +456,10 @@ TEST(ClockChild, ScaleComesFromTheEnvironment) {
     if (!win::testing::IsChildRun())
         GTEST_SKIP() << "runs as a child of ClockProcess";
     ASSERT_DOUBLE_EQ(win::TimeScale(), 60000.0);
-    const auto start = RealClock::now();
+    const Reading before = Read();
     Sleep(60000);
-    ASSERT_LT(RealMsSince(start), 250.0);
+    const Reading after = Read();
+    ExpectScaled(before, after, 60000.0);
 }
 
 TEST(ClockProcess, TickStartIsReadAsHexOrDecimal) {
@@ -302,12 +480,16 @@ TEST(ClockProcess, TickStartIsReadAsHexOrDecimal) {
 TEST(ClockChild, WallClockStartsAtTheHostTime) {
     if (!win::testing::IsChildRun())
         GTEST_SKIP() << "runs as a child of ClockProcess";
+    // At scale 1 the platform's wall clock is the host's: between two host
+    // readings around it (the whole-second host reading rounds down).
+    timespec before{}, now{};
+    clock_gettime(CLOCK_REALTIME, &before);
     FILETIME ft{};
     GetSystemTimeAsFileTime(&ft);
-    timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    const double hostSeconds = static_cast<double>(now.tv_sec) + 11644473600.0;
-    ASSERT_NEAR(static_cast<double>(win::FileTimeToUInt64(ft)) / 1e7, hostSeconds, 2.0);
+    const double platformSeconds = static_cast<double>(win::FileTimeToUInt64(ft)) / 1e7;
+    ASSERT_GE(platformSeconds, static_cast<double>(before.tv_sec) + 11644473600.0);
+    ASSERT_LE(platformSeconds, static_cast<double>(now.tv_sec + 1) + 11644473600.0);
     SYSTEMTIME st{};
     GetSystemTime(&st);
     const time_t t = now.tv_sec;

@@ -1,9 +1,15 @@
 // Common controls: progress bar, SysLink and tooltips, their notification
 // header (WM_NOTIFY) and InitCommonControlsEx.
 //
-// Headless like the standard controls (Controls.h): state is kept and read
-// back, nothing is drawn. WM_NOTIFY is sent to the control's parent on the
-// control's thread with wParam = the control id and lParam = an NMHDR (or a
+// Like the standard controls (Controls.h): state is kept and read back,
+// and each control draws itself into a picture of its window (Paint.h).
+// A tooltip watches its tools' mouse messages (TTF_SUBCLASS subclasses the
+// tool's window; TTM_RELAYEVENT hands them over otherwise): when the
+// pointer has rested on a tool for the initial delay (TTDT_INITIAL, the
+// double-click time: 500 platform ms) it shows its popup window with the
+// tool's text below the pointer, topmost, and hides it after the auto-pop
+// delay (ten times that), when the pointer leaves the tool, or at a click. WM_NOTIFY is sent to the
+// control's parent on the control's thread with wParam = the control id and lParam = an NMHDR (or a
 // structure that starts with one) valid during the call only.
 #pragma once
 
@@ -138,6 +144,14 @@ struct TTTOOLINFOW {
 using TOOLINFOW = TTTOOLINFOW;
 
 constexpr UINT TTM_ACTIVATE = WM_USER + 1;
+constexpr UINT TTM_SETDELAYTIME = WM_USER + 3;  // wParam TTDT_*, lParam LOWORD ms (-1: default)
+constexpr UINT TTM_RELAYEVENT = WM_USER + 7;    // lParam MSG* of a tool's mouse message
+constexpr UINT TTM_GETDELAYTIME = WM_USER + 21;
+constexpr UINT TTM_POP = WM_USER + 28;
+constexpr WPARAM TTDT_AUTOMATIC = 0;
+constexpr WPARAM TTDT_RESHOW = 1;
+constexpr WPARAM TTDT_AUTOPOP = 2;
+constexpr WPARAM TTDT_INITIAL = 3;
 constexpr UINT TTM_GETTOOLCOUNT = WM_USER + 13;
 constexpr UINT TTM_SETMAXTIPWIDTH = WM_USER + 24;
 constexpr UINT TTM_ADDTOOLW = WM_USER + 50;
@@ -160,6 +174,8 @@ struct ToolTipTool {
 std::vector<ToolTipTool> ToolTipTools(HWND tooltip);
 // Whether TTM_ACTIVATE left the tooltip active (it starts active).
 bool ToolTipActive(HWND tooltip);
+// The text the tooltip shows now; empty while it is hidden.
+std::wstring ToolTipShownText(HWND tooltip);
 
 // The links of a SysLink control, in text order, and the text it shows
 // (the markup taken out).

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "platform/win/ControlList.h"
+#include "platform/win/ControlPaint.h"
 #include "platform/win/ControlSupport.h"
 #include "platform/win/Text.h"
 
@@ -89,6 +90,19 @@ ComboState* NewComboState(const CREATESTRUCTW* cs) {
     return state;
 }
 
+// A drop-down combo box is as high as its field, in its font, as on the
+// platform; the height it was made with is its open list's.
+void FitToField(HWND hwnd, const ComboState& s) {
+    if (s.kind == CBS_SIMPLE)
+        return;
+    RECT r{};
+    GetWindowRect(hwnd, &r);
+    const int height = FieldHeight(ControlFont(hwnd));
+    if (r.bottom - r.top != height)
+        SetWindowPos(hwnd, nullptr, 0, 0, r.right - r.left, height,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 }  // namespace
 
 bool ComboTypeChar(HWND combo, WCHAR ch) {
@@ -167,6 +181,39 @@ bool ComboCancelDropDown(HWND combo) {
     return true;
 }
 
+static void PaintCombo(HWND hwnd, const ComboState& s) {
+    PaintControl(hwnd, [&](cairo_t* cr, HDC dc) {
+        const bool enabled = IsWindowEnabled(hwnd) != FALSE;
+        const LOGFONTW font = ControlFont(hwnd);
+        const RECT client = ClientRect(hwnd);
+        const RECT field = client;
+        const bool list = s.kind == CBS_DROPDOWNLIST;
+        const ControlColours colours =
+            AskColours(hwnd, dc, list || !enabled ? WM_CTLCOLORSTATIC : WM_CTLCOLOREDIT);
+        paint::Fill(cr, field, paint::SystemColour(enabled ? COLOR_WINDOW : COLOR_BTNFACE));
+        paint::Frame(cr, field, paint::SystemColour(enabled ? COLOR_WINDOWFRAME : COLOR_BTNSHADOW));
+        RECT inner{field.left + 1, field.top + 1, field.right - 1, field.bottom - 1};
+        if (s.kind != CBS_SIMPLE) {
+            DropDownButton(
+                cr, RECT{inner.right - kScrollBarWidth, inner.top, inner.right, inner.bottom},
+                enabled);
+            inner.right -= kScrollBarWidth;
+        }
+        const std::wstring text =
+            list ? (s.items.Valid(s.items.current) ? s.items.At(s.items.current).text : L"")
+                 : s.editText;
+        COLORREF ink = colours.text;
+        const bool highlighted = list && enabled && GetFocus() == hwnd && !text.empty();
+        if (highlighted) {
+            paint::Fill(cr, RECT{inner.left + 1, inner.top + 1, inner.right - 1, inner.bottom - 1},
+                        paint::SystemColour(COLOR_HIGHLIGHT));
+            ink = paint::SystemColour(COLOR_HIGHLIGHTTEXT);
+        }
+        paint::Text(cr, font, text, RECT{inner.left + 3, inner.top, inner.right - 1, inner.bottom},
+                    ink, paint::kSingleLine | paint::kVCenter | paint::kNoPrefix);
+    });
+}
+
 LRESULT ComboBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     LRESULT answer = 0;
     auto* s = StateForMessage<ComboState>(hwnd, msg, wParam, lParam, CreateAnswer::kTrue,
@@ -192,6 +239,17 @@ LRESULT ComboBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             return CopyBounded(Shown(*s), wParam, lParam);
         case WM_GETTEXTLENGTH:
             return static_cast<LRESULT>(Shown(*s).size());
+        case WM_PAINT:
+            PaintCombo(hwnd, *s);
+            return 0;
+        case WM_CREATE:
+            FitToField(hwnd, *s);
+            return 0;
+        case WM_SETFONT: {
+            LRESULT result = DefWindowProcW(hwnd, msg, wParam, lParam);
+            FitToField(hwnd, *s);
+            return result;
+        }
         case WM_GETDLGCODE:
             return DLGC_WANTCHARS | DLGC_WANTARROWS | (HasEdit(*s) ? DLGC_HASSETSEL : 0);
         case WM_SETFOCUS:

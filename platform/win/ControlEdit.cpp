@@ -5,6 +5,7 @@
 // text. Lines end at "\r\n", a bare "\n" or a bare "\r"; nothing wraps.
 #include <algorithm>
 
+#include "platform/win/ControlPaint.h"
 #include "platform/win/ControlSupport.h"
 #include "platform/win/Text.h"
 
@@ -156,6 +157,51 @@ bool EditTypeChar(HWND edit, WCHAR ch) {
     return Replace(edit, *s, insert, true);
 }
 
+static void PaintEdit(HWND hwnd, const EditState& s) {
+    PaintControl(hwnd, [&](cairo_t* cr, HDC dc) {
+        const DWORD style = StyleOf(hwnd);
+        const bool enabled = IsWindowEnabled(hwnd) != FALSE;
+        // Read-only and disabled fields ask as statics do, and show the face.
+        const bool asStatic = !enabled || (style & ES_READONLY);
+        const ControlColours colours =
+            AskColours(hwnd, dc, asStatic ? WM_CTLCOLORSTATIC : WM_CTLCOLOREDIT);
+        RECT r = ClientRect(hwnd);
+        FillRect(dc, &r, colours.background);
+        r = DrawBorder(cr, hwnd, r, enabled);
+        const LOGFONTW font = ControlFont(hwnd);
+        const int line = LineHeight(font);
+        if (style & WS_VSCROLL) {
+            const std::vector<DWORD> starts = LineStarts(s.text);
+            const int visible = std::max(1, (r.bottom - r.top) / line);
+            VerticalScrollBar(cr, RECT{r.right - kScrollBarWidth, r.top, r.right, r.bottom},
+                              s.firstVisibleLine, visible, static_cast<int>(starts.size()));
+            r.right -= kScrollBarWidth;
+        }
+        const UINT align = (style & ES_CENTER)  ? paint::kAlignCenter
+                           : (style & ES_RIGHT) ? paint::kAlignRight
+                                                : paint::kAlignLeft;
+        const RECT textRect{r.left + 2, r.top + 1, r.right - 2, r.bottom};
+        if (!s.multiLine) {
+            std::wstring shown =
+                s.passwordChar ? std::wstring(s.text.size(), s.passwordChar) : s.text;
+            paint::Text(cr, font, shown, textRect, colours.text,
+                        align | paint::kSingleLine | paint::kNoPrefix);
+            return;
+        }
+        const std::vector<DWORD> starts = LineStarts(s.text);
+        int y = textRect.top;
+        for (std::size_t i = static_cast<std::size_t>(std::max(0, s.firstVisibleLine));
+             i < starts.size() && y < textRect.bottom; ++i, y += line) {
+            std::size_t end = i + 1 < starts.size() ? starts[i + 1] : s.text.size();
+            std::wstring text = s.text.substr(starts[i], end - starts[i]);
+            while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r'))
+                text.pop_back();
+            paint::Text(cr, font, text, RECT{textRect.left, y, textRect.right, y + line},
+                        colours.text, align | paint::kSingleLine | paint::kNoPrefix);
+        }
+    });
+}
+
 LRESULT EditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     LRESULT answer = 0;
     auto* s = StateForMessage<EditState>(hwnd, msg, wParam, lParam, CreateAnswer::kTrue,
@@ -184,6 +230,9 @@ LRESULT EditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             return CopyBounded(s->text, wParam, lParam);
         case WM_GETTEXTLENGTH:
             return static_cast<LRESULT>(s->text.size());
+        case WM_PAINT:
+            PaintEdit(hwnd, *s);
+            return 0;
         case WM_GETDLGCODE: {
             LRESULT code = DLGC_WANTCHARS | DLGC_HASSETSEL | DLGC_WANTARROWS;
             if (s->multiLine && (StyleOf(hwnd) & ES_WANTRETURN))

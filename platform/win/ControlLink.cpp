@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cwctype>
 
+#include "platform/win/ControlPaint.h"
 #include "platform/win/ControlSupport.h"
 
 namespace win {
@@ -135,6 +136,40 @@ bool LinkClick(HWND hwnd, int index) {
     return true;
 }
 
+// The shown text in pieces from left to right: plain text in the text
+// colour, links underlined in the link colour (grey when the link or the
+// control is disabled).
+static void PaintLink(HWND hwnd, const LinkState& s) {
+    PaintControl(hwnd, [&](cairo_t* cr, HDC dc) {
+        const ControlColours colours = AskColours(hwnd, dc, WM_CTLCOLORSTATIC);
+        const RECT r = ClientRect(hwnd);
+        FillRect(dc, &r, colours.background);
+        const bool enabled = IsWindowEnabled(hwnd) != FALSE;
+        LOGFONTW font = ControlFont(hwnd);
+        LOGFONTW linkFont = font;
+        linkFont.lfUnderline = 1;
+        const UINT flags = paint::kSingleLine | paint::kNoPrefix;
+        int x = r.left;
+        std::size_t at = 0;
+        auto piece = [&](const std::wstring& text, const LOGFONTW& f, COLORREF ink) {
+            if (text.empty())
+                return;
+            paint::Text(cr, f, text, RECT{x, r.top, r.right, r.bottom}, ink, flags);
+            x += paint::MeasureText(f, text, flags).cx;
+        };
+        for (const LinkItem& link : s.links) {
+            std::size_t found = s.shown.find(link.text, at);
+            if (found == std::wstring::npos)
+                break;
+            piece(s.shown.substr(at, found - at), font, colours.text);
+            const bool live = enabled && (link.state & LIS_ENABLED);
+            piece(link.text, linkFont, paint::SystemColour(live ? COLOR_HOTLIGHT : COLOR_GRAYTEXT));
+            at = found + link.text.size();
+        }
+        piece(s.shown.substr(std::min(at, s.shown.size())), font, colours.text);
+    });
+}
+
 LRESULT LinkProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     LRESULT answer = 0;
     auto* s = StateForMessage<LinkState>(hwnd, msg, wParam, lParam, CreateAnswer::kDefault,
@@ -142,6 +177,9 @@ LRESULT LinkProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (!s)
         return answer;
     switch (msg) {
+        case WM_PAINT:
+            PaintLink(hwnd, *s);
+            return 0;
         case WM_SETTEXT:
             s->markup = TextArg(lParam);
             Parse(*s);

@@ -1,5 +1,8 @@
 // The list box class.
+#include <algorithm>
 #include "platform/win/ControlList.h"
+
+#include "platform/win/ControlPaint.h"
 #include "platform/win/ControlSupport.h"
 
 namespace win::controls {
@@ -78,6 +81,41 @@ bool ListCancel(HWND list) {
     return true;
 }
 
+static void PaintListBox(HWND hwnd, const ListBoxState& s) {
+    PaintControl(hwnd, [&](cairo_t* cr, HDC dc) {
+        const bool enabled = IsWindowEnabled(hwnd) != FALSE;
+        const ControlColours colours = AskColours(hwnd, dc, WM_CTLCOLORLISTBOX);
+        RECT r = ClientRect(hwnd);
+        FillRect(dc, &r, colours.background);
+        r = DrawBorder(cr, hwnd, r, enabled);
+        const LOGFONTW font = ControlFont(hwnd);
+        const int line = LineHeight(font);
+        const int count = s.items.Count();
+        const int visible = std::max(1, (r.bottom - r.top) / line);
+        const DWORD style = StyleOf(hwnd);
+        // The bar shows when the items don't fit (or always with
+        // LBS_DISABLENOSCROLL).
+        if ((style & WS_VSCROLL) && (count > visible || (style & LBS_DISABLENOSCROLL))) {
+            VerticalScrollBar(cr, RECT{r.right - kScrollBarWidth, r.top, r.right, r.bottom}, s.top,
+                              visible, count);
+            r.right -= kScrollBarWidth;
+        }
+        int y = r.top;
+        for (int i = std::max(0, s.top); i < count && y < r.bottom; ++i, y += line) {
+            const ListItem& item = s.items.At(i);
+            const bool selected = s.multi ? item.selected : s.items.current == i;
+            const RECT row{r.left, y, r.right, std::min<LONG>(r.bottom, y + line)};
+            COLORREF ink = colours.text;
+            if (selected && enabled) {
+                paint::Fill(cr, row, paint::SystemColour(COLOR_HIGHLIGHT));
+                ink = paint::SystemColour(COLOR_HIGHLIGHTTEXT);
+            }
+            paint::Text(cr, font, item.text, RECT{row.left + 2, row.top, row.right, row.bottom},
+                        ink, paint::kSingleLine | paint::kNoPrefix);
+        }
+    });
+}
+
 LRESULT ListBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     LRESULT answer = 0;
     auto* s = StateForMessage<ListBoxState>(hwnd, msg, wParam, lParam, CreateAnswer::kDefault,
@@ -89,6 +127,9 @@ LRESULT ListBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         return answer;
     auto index = static_cast<int>(static_cast<LONG_PTR>(wParam));
     switch (msg) {
+        case WM_PAINT:
+            PaintListBox(hwnd, *s);
+            return 0;
         case WM_GETDLGCODE:
             return DLGC_WANTARROWS | DLGC_WANTCHARS;
         case WM_SETFOCUS:

@@ -1,6 +1,7 @@
 // The progress bar class.
 #include <algorithm>
 
+#include "platform/win/ControlPaint.h"
 #include "platform/win/ControlSupport.h"
 
 namespace win::controls {
@@ -15,6 +16,27 @@ struct ProgressState : ControlState {
 
 void Clamp(ProgressState& s) {
     s.pos = std::clamp(s.pos, std::min(s.low, s.high), std::max(s.low, s.high));
+}
+
+// A sunken trough filled from the left (bottom with PBS_VERTICAL) as far as
+// the position has come in the range.
+void Paint(HWND hwnd, const ProgressState& s) {
+    PaintControl(hwnd, [&](cairo_t* cr, HDC) {
+        const RECT r = ClientRect(hwnd);
+        paint::Fill(cr, r, paint::SystemColour(COLOR_3DLIGHT));
+        paint::Frame(cr, r, paint::SystemColour(COLOR_BTNSHADOW));
+        const RECT inner{r.left + 1, r.top + 1, r.right - 1, r.bottom - 1};
+        const long long span = static_cast<long long>(s.high) - s.low;
+        if (span <= 0)
+            return;
+        const double part = static_cast<double>(s.pos - s.low) / static_cast<double>(span);
+        RECT bar = inner;
+        if (StyleOf(hwnd) & PBS_VERTICAL)
+            bar.top = inner.bottom - static_cast<LONG>((inner.bottom - inner.top) * part + 0.5);
+        else
+            bar.right = inner.left + static_cast<LONG>((inner.right - inner.left) * part + 0.5);
+        paint::Fill(cr, bar, RGB(6, 176, 37));
+    });
 }
 
 }  // namespace
@@ -56,6 +78,9 @@ LRESULT ProgressProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             return old;
         case PBM_GETPOS:
             return s->pos;
+        case WM_PAINT:
+            Paint(hwnd, *s);
+            return 0;
         case PBM_SETSTEP: {
             int previous = s->step;
             s->step = static_cast<int>(static_cast<LONG_PTR>(wParam));

@@ -2,13 +2,14 @@
 // static, edit, list box and combo box, with the messages, styles and
 // notifications the product uses.
 //
-// Headless: a control keeps its state (text, check state, items, selection,
-// limits) and answers the messages that read and change it; nothing is
-// drawn. A control notifies its parent through WM_COMMAND
-// (MAKEWPARAM(id, code), control handle) on the control's thread, as on the
-// platform. Programmatic changes (BM_SETCHECK, LB_SETCURSEL, CB_SETCURSEL)
-// send no notifications; user actions do, and tests perform them through
-// UserInput.h. Controls are used from the thread that created them.
+// A control keeps its state (text, check state, items, selection, limits)
+// and answers the messages that read and change it; it draws that state at
+// WM_PAINT (Paint.h) in the platform's classic look, asking its parent for
+// colours (WM_CTLCOLOR*), in the font of WM_SETFONT, grey while disabled. A control notifies its
+// parent through WM_COMMAND (MAKEWPARAM(id, code), control handle) on the control's thread, as on
+// the platform. Programmatic changes (BM_SETCHECK, LB_SETCURSEL, CB_SETCURSEL) send no
+// notifications; user actions do, and tests perform them through UserInput.h. Controls are used
+// from the thread that created them.
 //
 // The classes are global classes; they exist once RegisterControlClasses (or
 // InitCommonControlsEx, or the first dialog creation) ran.

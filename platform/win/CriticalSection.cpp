@@ -2,11 +2,33 @@
 
 #include <cassert>
 
-// The analysis cannot see through the std::recursive_mutex calls; the
+#include "platform/win/ClockWait.h"
+
+// The analysis cannot see through the std::recursive_timed_mutex calls; the
 // annotations on the declarations state the contract.
 
 void CriticalSection::Enter() NO_THREAD_SAFETY_ANALYSIS {
-    m_mutex.lock();
+    if (m_mutex.try_lock())
+        return;
+    for (;;) {
+        if (!win::VirtualClockOn()) {
+            // In slices, so that a switch to the virtual clock is noticed.
+            if (m_mutex.try_lock_for(std::chrono::milliseconds(100)))
+                return;
+            continue;
+        }
+        // Announced before the look at the lock, which Leave releases before
+        // it looks for waiters: one of the two sees the other (the fences).
+        m_virtualWaiters.fetch_add(1);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        const ULONGLONG ticket = win::TakeClockTicket();
+        const bool entered = m_mutex.try_lock();
+        if (!entered)
+            win::BlockOnClock(ticket, win::kNoDeadlineNs);
+        m_virtualWaiters.fetch_sub(1);
+        if (entered)
+            return;
+    }
 }
 
 bool CriticalSection::TryEnter() NO_THREAD_SAFETY_ANALYSIS {
@@ -15,19 +37,22 @@ bool CriticalSection::TryEnter() NO_THREAD_SAFETY_ANALYSIS {
 
 void CriticalSection::Leave() NO_THREAD_SAFETY_ANALYSIS {
     m_mutex.unlock();
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (m_virtualWaiters.load() > 0)
+        win::WakeClockWaiters();
 }
 
 namespace {
 
-std::recursive_mutex* Impl(CRITICAL_SECTION* cs) {
+CriticalSection* Impl(CRITICAL_SECTION* cs) {
     assert(cs && cs->m_impl && "critical section used before InitializeCriticalSection");
-    return static_cast<std::recursive_mutex*>(cs->m_impl);
+    return static_cast<CriticalSection*>(cs->m_impl);
 }
 
 }  // namespace
 
 void InitializeCriticalSection(CRITICAL_SECTION* cs) {
-    cs->m_impl = new std::recursive_mutex;
+    cs->m_impl = new CriticalSection;
 }
 
 BOOL InitializeCriticalSectionAndSpinCount(CRITICAL_SECTION* cs, DWORD) {
@@ -36,18 +61,18 @@ BOOL InitializeCriticalSectionAndSpinCount(CRITICAL_SECTION* cs, DWORD) {
 }
 
 void EnterCriticalSection(CRITICAL_SECTION* cs) NO_THREAD_SAFETY_ANALYSIS {
-    Impl(cs)->lock();
+    Impl(cs)->Enter();
 }
 
 BOOL TryEnterCriticalSection(CRITICAL_SECTION* cs) NO_THREAD_SAFETY_ANALYSIS {
-    return Impl(cs)->try_lock() ? TRUE : FALSE;
+    return Impl(cs)->TryEnter() ? TRUE : FALSE;
 }
 
 void LeaveCriticalSection(CRITICAL_SECTION* cs) NO_THREAD_SAFETY_ANALYSIS {
-    Impl(cs)->unlock();
+    Impl(cs)->Leave();
 }
 
 void DeleteCriticalSection(CRITICAL_SECTION* cs) {
-    delete static_cast<std::recursive_mutex*>(cs->m_impl);
+    delete static_cast<CriticalSection*>(cs->m_impl);
     cs->m_impl = nullptr;
 }

@@ -3,9 +3,12 @@
 //
 // Both are recursive: the owning thread may enter again and must leave as
 // often as it entered. Leaving a lock the calling thread does not own is a
-// programming error (checked by an assertion in debug builds only).
+// programming error (checked by an assertion in debug builds only). A thread
+// waiting to enter waits on the platform clock (Clock.h): on the virtual
+// clock time may pass while it waits, and the last Leave wakes it.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 
 #include "platform/win/ThreadSafety.h"
@@ -27,7 +30,8 @@ public:
     void Leave() RELEASE();
 
 private:
-    std::recursive_mutex m_mutex;
+    std::recursive_timed_mutex m_mutex;
+    std::atomic<int> m_virtualWaiters{0};  // threads waiting in Enter on the virtual clock
 };
 
 // Holds a CriticalSection for its scope.

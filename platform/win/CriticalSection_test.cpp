@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/win/VirtualClockTestSupport.h"
+
 namespace {
 
 // The two forms share one contract; each test runs against both.
@@ -76,6 +78,28 @@ TEST_P(CriticalSectionTest, EnterBlocksUntilTheOwnerLeaves) {
     m_ops.leave();
     other.join();
     EXPECT_TRUE(entered.load());
+}
+
+// On the virtual clock a thread waiting to enter waits on the platform:
+// time passes while it waits, and the owner's last Leave lets it in at that
+// very moment.
+TEST_P(CriticalSectionTest, AWaitingEnterLetsTimePassAndEntersAtTheLeave) {
+    win::testing::VirtualClock clock;
+    win::testing::Timeline timeline;
+    m_ops.enter();
+    {
+        win::testing::PlatformThread other([&] {
+            m_ops.enter();
+            timeline.Note("entered");
+            m_ops.leave();
+        });
+        Sleep(5000);
+        timeline.Note("leaving");
+        m_ops.leave();
+        Sleep(1);
+    }
+    EXPECT_EQ(timeline.Entries(),
+              (std::vector<win::testing::Timeline::Entry>{{5000, "leaving"}, {5000, "entered"}}));
 }
 
 TEST_P(CriticalSectionTest, SerialisesIncrementsOfManyThreads) {

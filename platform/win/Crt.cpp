@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/CrashPoints.h"
 #include "platform/win/Errors.h"
 #include "platform/win/FileSupport.h"
 #include "platform/win/Files.h"
@@ -93,6 +94,7 @@ void SetReachedCtrlZ(int fd, bool value) {
 }
 
 bool WriteAll(int fd, const char* p, std::size_t n) {
+    win::CountCrashWrite(fd);
     if (win::files::WriteMustFail()) {
         errno = ENOSPC;
         return false;
@@ -328,6 +330,14 @@ std::int64_t _filelengthi64(int descriptor) {
         return -1;
     }
     return st.st_size;
+}
+
+int _commit(int descriptor) {
+    if (!LookupDescriptor(descriptor, nullptr)) {
+        errno = EBADF;
+        return -1;
+    }
+    return fsync(descriptor) == 0 ? 0 : -1;
 }
 
 long _filelength(int descriptor) {

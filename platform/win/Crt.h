@@ -132,6 +132,10 @@ int _write(int descriptor, const void* buffer, unsigned int count);
 long _lseek(int descriptor, long offset, int origin);
 std::int64_t _lseeki64(int descriptor, std::int64_t offset, int origin);
 int _close(int descriptor);
+// Flushes what the descriptor wrote from the system's cache to the disk
+// (fflush the stream first: _commit sees only what reached the descriptor).
+// 0, or -1 with errno (EBADF, or the host's error).
+int _commit(int descriptor);
 long _filelength(int descriptor);
 std::int64_t _filelengthi64(int descriptor);
 

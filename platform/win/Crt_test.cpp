@@ -246,8 +246,12 @@ TEST_F(CrtTest, LowLevelCallsTranslateInTextModeOnly) {
     char buf[16];
     EXPECT_EQ(_read(fd, buf, sizeof buf), 3);
     EXPECT_EQ(_read(fd, buf, sizeof buf), 0);
+    EXPECT_EQ(_commit(fd), 0);
     EXPECT_EQ(_close(fd), 0);
     EXPECT_EQ(_close(fd), -1);
+    EXPECT_EQ(errno, EBADF);
+    errno = 0;
+    EXPECT_EQ(_commit(fd), -1);
     EXPECT_EQ(errno, EBADF);
     EXPECT_EQ(Get("/ll"), "a\nb");
 

@@ -9,10 +9,12 @@
 #include "platform/win/Bitmap.h"
 #include "platform/win/CommonControls.h"
 #include "platform/win/ControlSupport.h"
+#include "platform/win/Font.h"
 #include "platform/win/Keys.h"
 #include "platform/win/MessageBox.h"
 #include "platform/win/MessageLoop.h"
 #include "platform/win/Mutex.h"
+#include "platform/win/Paint.h"
 #include "platform/win/Resources.h"
 #include "platform/win/Text.h"
 #include "platform/win/Threads.h"
@@ -129,6 +131,9 @@ struct DialogRecord {
     int baseX = 8;
     int baseY = 16;
     WORD defId = 0;
+    // The template's font, made by the dialog manager and freed with the
+    // dialog (null without DS_SETFONT).
+    HFONT font = nullptr;
 };
 
 struct DialogTable {
@@ -186,10 +191,20 @@ HWND CreateFromTemplate(HINSTANCE instance, const std::uint8_t* data, std::size_
     DialogRecord record;
     record.modal = modal;
     if (t.style & DS_SETFONT) {
-        int pt = t.pointSize ? t.pointSize : 8;
-        record.baseY =
-            (pt * 96 + 36) / 72 + 2;  // the font height in pixels at 96 dpi, rounded, and leading
-        record.baseX = std::max(1, pt * 3 / 4);
+        // The base units are the template font's: its average letter width
+        // and its height, as the dialog manager measures them.
+        const int pt = t.pointSize ? t.pointSize : 8;
+        const POINT units = DialogBaseUnits(t.face, pt, t.weight, t.italic);
+        record.baseX = units.x;
+        record.baseY = units.y;
+        LOGFONTW font{};
+        font.lfHeight = -((pt * 96 + 36) / 72);
+        font.lfWeight = t.weight ? t.weight : FW_NORMAL;
+        font.lfItalic = t.italic ? 1 : 0;
+        font.lfCharSet = t.charset;
+        t.face.copy(font.lfFaceName, LF_FACESIZE - 1);
+        KeepLastError keep;
+        record.font = CreateFontIndirectW(&font);
     }
     RECT rc{t.x, t.y, t.x + t.cx, t.y + t.cy};
     rc.left = rc.left * record.baseX / 4;
@@ -214,8 +229,13 @@ HWND CreateFromTemplate(HINSTANCE instance, const std::uint8_t* data, std::size_
         cls = MAKEINTATOM(t.classOrdinal);
     HWND dialog = CreateWindowExW(exStyle, cls, t.title.c_str(), t.style & ~WS_VISIBLE, x, y, width,
                                   height, owner, nullptr, instance, nullptr);
-    if (!dialog)
+    if (!dialog) {
+        if (record.font) {
+            KeepLastError keep;
+            DeleteObject(record.font);
+        }
         return nullptr;
+    }
     {
         DialogTable& table = Dialogs();
         MutexLock lock(table.mutex);
@@ -243,6 +263,10 @@ HWND CreateFromTemplate(HINSTANCE instance, const std::uint8_t* data, std::size_
             SetLastError(error);
             return nullptr;
         }
+        if (record.font) {
+            KeepLastError keep;
+            SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(record.font), FALSE);
+        }
         // A picture static names its image by the resource id in its text.
         if (item.hasTextOrdinal && controls::IsClass(control, WC_STATICW)) {
             KeepLastError keep;
@@ -258,7 +282,7 @@ HWND CreateFromTemplate(HINSTANCE instance, const std::uint8_t* data, std::size_
         }
     }
     if (t.style & DS_SETFONT)
-        SendMessageW(dialog, WM_SETFONT, 0, FALSE);
+        SendMessageW(dialog, WM_SETFONT, reinterpret_cast<WPARAM>(record.font), FALSE);
     HWND first = GetNextDlgTabItem(dialog, nullptr, FALSE);
     LRESULT focus = SendMessageW(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(first), param);
     if (!IsWindow(dialog)) {
@@ -618,11 +642,31 @@ LRESULT DefDlgProcW(HWND dialog, UINT msg, WPARAM wParam, LPARAM lParam) {
                 SetFocus(target);
             return 0;
         }
+        case WM_ERASEBKGND: {
+            // The dialog procedure names the background brush; without one
+            // the dialog face colour.
+            auto brush = reinterpret_cast<HBRUSH>(
+                SendMessageW(dialog, WM_CTLCOLORDLG, wParam, reinterpret_cast<LPARAM>(dialog)));
+            if (!brush)
+                brush = GetSysColorBrush(COLOR_BTNFACE);
+            RECT client{};
+            GetClientRect(dialog, &client);
+            FillRect(reinterpret_cast<HDC>(wParam), &client, brush);
+            return TRUE;
+        }
         case WM_NCDESTROY: {
+            HFONT font = nullptr;
             {
                 win::DialogTable& t = win::Dialogs();
                 win::MutexLock lock(t.mutex);
+                auto it = t.dialogs.find(dialog);
+                if (it != t.dialogs.end())
+                    font = it->second.font;
                 t.dialogs.erase(dialog);
+            }
+            if (font) {
+                win::KeepLastError keep;
+                DeleteObject(font);
             }
             return DefWindowProcW(dialog, msg, wParam, lParam);
         }

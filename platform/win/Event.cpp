@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-#include "platform/win/Clock.h"
+#include "platform/win/ClockWait.h"
 #include "platform/win/Errors.h"
 #include "platform/win/Mutex.h"
 
@@ -23,6 +23,7 @@ public:
         } else {
             m_changed.notify_one();
         }
+        win::WakeClockWaiters();
     }
 
     void Reset() {
@@ -32,16 +33,9 @@ public:
 
     DWORD Wait(DWORD timeoutMs) override {
         win::MutexLock lock(m_mutex);
-        if (timeoutMs == INFINITE) {
-            lock.Wait(m_changed, [this]() NO_THREAD_SAFETY_ANALYSIS { return m_signalled; });
-        } else {
-            const win::PlatformDeadline deadline(timeoutMs);
-            while (!m_signalled) {
-                if (deadline.Passed())
-                    return WAIT_TIMEOUT;
-                lock.WaitFor(m_changed, deadline.RemainingSlice());
-            }
-        }
+        if (!win::WaitOnClock(m_mutex, m_changed, win::PlatformDeadline(timeoutMs),
+                              [this]() NO_THREAD_SAFETY_ANALYSIS { return m_signalled; }))
+            return WAIT_TIMEOUT;
         if (!m_manualReset)
             m_signalled = false;
         return WAIT_OBJECT_0;

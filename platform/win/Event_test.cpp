@@ -4,12 +4,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "platform/win/Clock.h"
 #include "platform/win/Errors.h"
 #include "platform/win/Threads.h"
+#include "platform/win/VirtualClockTestSupport.h"
 
 namespace {
 
@@ -56,87 +58,104 @@ TEST_F(EventTest, AutoResetReleasesOneWaitAndResets) {
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
 }
 
+// On the virtual clock: the waiters are all waiting by the time the main
+// thread's sleep ends, and all that a SetEvent wakes has settled by the
+// time its next sleep ends.
 TEST_F(EventTest, AutoResetWakesExactlyOneOfTwoWaiters) {
+    win::testing::VirtualClock clock;
     HANDLE e = Make(FALSE, FALSE);
     std::atomic<int> woken{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 2; ++i) {
-        waiters.emplace_back([&] {
-            if (WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0)
-                ++woken;
-        });
+    {
+        std::vector<std::unique_ptr<win::testing::PlatformThread>> waiters;
+        for (int i = 0; i < 2; ++i) {
+            waiters.push_back(std::make_unique<win::testing::PlatformThread>([&] {
+                if (WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0)
+                    ++woken;
+            }));
+        }
+        Sleep(100);
+        EXPECT_EQ(woken.load(), 0);
+        SetEvent(e);
+        Sleep(100);
+        EXPECT_EQ(woken.load(), 1);
+        SetEvent(e);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    SetEvent(e);
-    const auto deadline = RealClock::now() + std::chrono::seconds(5);
-    while (woken.load() == 0 && RealClock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a second wake would show
-    EXPECT_EQ(woken.load(), 1);
-    SetEvent(e);
-    for (auto& t : waiters)
-        t.join();
     EXPECT_EQ(woken.load(), 2);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
 }
 
 TEST_F(EventTest, ManualResetWakesAllWaiters) {
+    win::testing::VirtualClock clock;
     HANDLE e = Make(TRUE, FALSE);
     std::atomic<int> woken{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.emplace_back([&] {
-            if (WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0)
-                ++woken;
-        });
+    {
+        std::vector<std::unique_ptr<win::testing::PlatformThread>> waiters;
+        for (int i = 0; i < 3; ++i) {
+            waiters.push_back(std::make_unique<win::testing::PlatformThread>([&] {
+                if (WaitForSingleObject(e, 60000) == WAIT_OBJECT_0)
+                    ++woken;
+            }));
+        }
+        Sleep(100);
+        SetEvent(e);
+        Sleep(1);
+        EXPECT_EQ(woken.load(), 3);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    SetEvent(e);
-    for (auto& t : waiters)
-        t.join();
-    EXPECT_EQ(woken.load(), 3);
 }
 
 TEST_F(EventTest, TimeoutsRunOnThePlatformClock) {
     HANDLE e = Make(TRUE, FALSE);
-    win::SetTimeScaleForTesting(10000.0);
-    const ULONGLONG platformStart = win::NowPlatformMs();
-    auto start = RealClock::now();
-    EXPECT_EQ(WaitForSingleObject(e, 60000), WAIT_TIMEOUT);  // a platform minute, 6 ms real
-    const double realMs = RealMsSince(start);
-    EXPECT_GE(realMs, 5.0);
-    EXPECT_LT(realMs, 500.0);
-    EXPECT_GE(win::NowPlatformMs() - platformStart, 60000u);
-
-    win::SetTimeScaleForTesting(1.0);
-    start = RealClock::now();
+    {
+        win::testing::VirtualClock clock;
+        const ULONGLONG start = win::NowPlatformMs();
+        EXPECT_EQ(WaitForSingleObject(e, 60000), WAIT_TIMEOUT);
+        EXPECT_EQ(win::NowPlatformMs() - start, 60000u);
+    }
+    // On the real clock at scale 1 a timeout takes real time.
+    const auto start = RealClock::now();
     EXPECT_EQ(WaitForSingleObject(e, 30), WAIT_TIMEOUT);
     EXPECT_GE(RealMsSince(start), 29.0);
 }
 
+// On the real clock: a wait armed at scale 1, ten real minutes from its end,
+// ends soon after the scale goes up. The bound on the waiter only tells a
+// wait that follows the scale (one slice, 100 real ms) from one that keeps
+// the old scale (ten real minutes).
 TEST_F(EventTest, AWaitFollowsAScaleChangeMadeWhileItRuns) {
     HANDLE e = Make(TRUE, FALSE);
-    DWORD result = 0;
-    const auto start = RealClock::now();
-    std::thread waiter([&] { result = WaitForSingleObject(e, 600000); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    win::SetTimeScaleForTesting(1e6);
-    waiter.join();
-    EXPECT_EQ(result, WAIT_TIMEOUT);
-    EXPECT_LT(RealMsSince(start), 2000.0);
+    struct Seen {
+        HANDLE event;
+        DWORD result = 0;
+        ULONGLONG endedAt = 0;
+    } seen{e};
+    const ULONGLONG start = win::NowPlatformMs();
+    HANDLE waiter = reinterpret_cast<HANDLE>(_beginthreadex(
+        nullptr, 0,
+        [](void* p) -> unsigned {
+            auto* seen = static_cast<Seen*>(p);
+            seen->result = WaitForSingleObject(seen->event, 600000);
+            seen->endedAt = win::NowPlatformMs();
+            return 0;
+        },
+        &seen, 0, nullptr));
+    ASSERT_NE(waiter, nullptr);
+    win::SetTimeScaleForTesting(1e4);
+    ASSERT_EQ(WaitForSingleObject(waiter, 300000000), WAIT_OBJECT_0);  // 30 real s
+    CloseHandle(waiter);
+    EXPECT_EQ(seen.result, WAIT_TIMEOUT);
+    EXPECT_GE(seen.endedAt - start, 600000u);
 }
 
-TEST_F(EventTest, SetFromAnotherThreadEndsAWaitEarly) {
+TEST_F(EventTest, SetFromAnotherThreadEndsAWaitAtTheSet) {
+    win::testing::VirtualClock clock;
     HANDLE e = Make(FALSE, FALSE);
-    std::thread setter([e] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const ULONGLONG start = win::NowPlatformMs();
+    win::testing::PlatformThread setter([e] {
+        Sleep(10);
         SetEvent(e);
     });
-    const auto start = RealClock::now();
     EXPECT_EQ(WaitForSingleObject(e, 10000), WAIT_OBJECT_0);
-    EXPECT_LT(RealMsSince(start), 5000.0);
-    setter.join();
+    EXPECT_EQ(win::NowPlatformMs() - start, 10u);
 }
 
 TEST_F(EventTest, NamedEventsAreSharedWhileOpen) {

@@ -83,11 +83,19 @@ std::optional<std::uint64_t> ReadXattr(Getter get, int bytes) {
     return GetLe(buf, bytes);
 }
 
+bool NothingKept() {
+    win::MutexLock lock(g_keptMutex);
+    return g_kept.empty();
+}
+
 std::optional<DWORD> KeptAttributes(const std::string& hostPath, const struct stat& st) {
     auto v = ReadXattr(
         [&](void* b, size_t n) { return getxattr(hostPath.c_str(), kAttributesXattr, b, n); }, 4);
     if (v)
         return static_cast<DWORD>(*v);
+    // The birth time costs a system call; nothing kept means nothing to find.
+    if (NothingKept())
+        return std::nullopt;
     KeptKey key = KeyOf(st, BirthOf(-1, hostPath));
     win::MutexLock lock(g_keptMutex);
     auto it = g_kept.find(key);
@@ -97,10 +105,12 @@ std::optional<DWORD> KeptAttributes(const std::string& hostPath, const struct st
 }
 
 // Stores value under name through set (path or descriptor form); falls back
-// to the process table when the file system refuses user attributes.
-template <class Setter>
-DWORD StoreKept(Setter set, const struct stat& st, std::int64_t birth,
-                std::optional<DWORD> attributes, std::optional<std::uint64_t> creationTime) {
+// to the process table when the file system refuses user attributes. key()
+// gives the file's key in that table (a system call or two); it is asked
+// only then.
+template <class Setter, class Key>
+DWORD StoreKept(Setter set, Key key, std::optional<DWORD> attributes,
+                std::optional<std::uint64_t> creationTime) {
     unsigned char buf[8];
     const char* name = attributes ? kAttributesXattr : kCreationTimeXattr;
     int bytes = attributes ? 4 : 8;
@@ -110,8 +120,9 @@ DWORD StoreKept(Setter set, const struct stat& st, std::int64_t birth,
     int err = g_xattrDisabled ? ENOTSUP : errno;
     if (!NoXattrSupport(err))
         return Win32ErrorFromErrno(err);
+    const KeptKey fileKey = key();
     win::MutexLock lock(g_keptMutex);
-    Kept& k = g_kept[KeyOf(st, birth)];
+    Kept& k = g_kept[fileKey];
     if (attributes)
         k.attributes = attributes;
     if (creationTime)
@@ -119,8 +130,8 @@ DWORD StoreKept(Setter set, const struct stat& st, std::int64_t birth,
     return ERROR_SUCCESS;
 }
 
-DWORD ApplyAttributes(const struct stat& st, std::int64_t birth, DWORD attributes,
-                      const std::function<int(mode_t)>& changeMode,
+DWORD ApplyAttributes(const struct stat& st, const std::function<std::int64_t()>& birth,
+                      DWORD attributes, const std::function<int(mode_t)>& changeMode,
                       const std::function<int(const char*, const void*, size_t)>& setXattr) {
     DWORD kept = attributes & kKeptBits;
     if (!S_ISDIR(st.st_mode)) {
@@ -132,7 +143,8 @@ DWORD ApplyAttributes(const struct stat& st, std::int64_t birth, DWORD attribute
             return Win32ErrorFromErrno(errno);
         kept &= ~FILE_ATTRIBUTE_READONLY;
     }
-    return StoreKept(setXattr, st, birth, kept, std::nullopt);
+    return StoreKept(
+        setXattr, [&] { return KeyOf(st, birth()); }, kept, std::nullopt);
 }
 
 }  // namespace
@@ -211,7 +223,8 @@ DWORD SetAttributes(const std::string& hostPath, DWORD attributes) {
     if (stat(hostPath.c_str(), &st) != 0)
         return ErrorFromErrno(errno, hostPath);
     return ApplyAttributes(
-        st, BirthOf(-1, hostPath), attributes, [&](mode_t m) { return chmod(hostPath.c_str(), m); },
+        st, [&] { return BirthOf(-1, hostPath); }, attributes,
+        [&](mode_t m) { return chmod(hostPath.c_str(), m); },
         [&](const char* n, const void* v, size_t s) {
             return setxattr(hostPath.c_str(), n, v, s, 0);
         });
@@ -222,7 +235,8 @@ DWORD SetAttributesOfDescriptor(int fd, DWORD attributes) {
     if (fstat(fd, &st) != 0)
         return Win32ErrorFromErrno(errno);
     return ApplyAttributes(
-        st, BirthOf(fd, std::string()), attributes, [&](mode_t m) { return fchmod(fd, m); },
+        st, [&] { return BirthOf(fd, std::string()); }, attributes,
+        [&](mode_t m) { return fchmod(fd, m); },
         [&](const char* n, const void* v, size_t s) { return fsetxattr(fd, n, v, s, 0); });
 }
 
@@ -277,7 +291,7 @@ std::uint64_t CreationTimeOf(int fd, const std::string& hostPath, const struct s
         8);
     if (v)
         return *v;
-    {
+    if (!NothingKept()) {
         KeptKey key = KeyOf(st, BirthOf(fd, hostPath));
         win::MutexLock lock(g_keptMutex);
         auto it = g_kept.find(key);
@@ -297,12 +311,14 @@ std::uint64_t CreationTimeOf(int fd, const std::string& hostPath, const struct s
 }
 
 DWORD SetCreationTime(int fd, std::uint64_t fileTime) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0)
-        return Win32ErrorFromErrno(errno);
+    auto key = [&] {
+        struct stat st {};
+        fstat(fd, &st);  // fd is sound: fsetxattr refused only the attribute
+        return KeyOf(st, BirthOf(fd, std::string()));
+    };
     return StoreKept(
-        [&](const char* n, const void* v, size_t s) { return fsetxattr(fd, n, v, s, 0); }, st,
-        BirthOf(fd, std::string()), std::nullopt, fileTime);
+        [&](const char* n, const void* v, size_t s) { return fsetxattr(fd, n, v, s, 0); }, key,
+        std::nullopt, fileTime);
 }
 
 bool MakeHostDirectories(const std::string& hostPath) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/CrashPoints.h"
 #include "platform/win/Errors.h"
 #include "platform/win/FileSupport.h"
 #include "platform/win/Paths.h"
@@ -436,6 +437,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite, DWORD* bytes
         return win::Fail(ERROR_INVALID_PARAMETER);
     if (!f->CanWrite())
         return win::Fail(ERROR_ACCESS_DENIED);
+    win::CountCrashWrite(f->Fd());
     if (win::files::WriteMustFail())
         return win::Fail(ERROR_DISK_FULL);
     if (!win::WriteAll(f->Fd(), buffer, bytesToWrite))
@@ -630,12 +632,26 @@ BOOL DeleteFileW(const WCHAR* fileName) {
         return win::Fail(ERROR_ACCESS_DENIED);
     if (!S_ISLNK(st.st_mode) && win::files::IsReadOnly(*host))
         return win::Fail(ERROR_ACCESS_DENIED);
+    win::CountCrashStep(win::CrashStep::kDelete, *host);
     if (unlink(host->c_str()) != 0)
         return win::Fail(ErrorFromErrno(errno, *host));
     if (st.st_nlink <= 1)
         win::files::ForgetKept(st);
     return TRUE;
 }
+
+namespace {
+
+// The rename is on the disk once its directory is.
+void SyncParentDirectory(const std::string& hostPath) {
+    int dir = open(win::files::HostParent(hostPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+}
+
+}  // namespace
 
 BOOL MoveFileW(const WCHAR* existingFileName, const WCHAR* newFileName) {
     return MoveFileExW(existingFileName, newFileName, MOVEFILE_COPY_ALLOWED);
@@ -661,6 +677,7 @@ BOOL MoveFileExW(const WCHAR* existingFileName, const WCHAR* newFileName, DWORD 
             return win::Fail(ERROR_ACCESS_DENIED);
         }
     }
+    win::CountCrashStep(win::CrashStep::kRename, *to);
     int rc;
     // A replaced target is gone: nothing kept for it may pass to a later file.
     if (targetExists && !sameFile)
@@ -673,8 +690,11 @@ BOOL MoveFileExW(const WCHAR* existingFileName, const WCHAR* newFileName, DWORD 
         if (rc != 0 && errno == EINVAL)
             rc = rename(from->c_str(), to->c_str());
     }
-    if (rc == 0)
+    if (rc == 0) {
+        if (flags & MOVEFILE_WRITE_THROUGH)
+            SyncParentDirectory(*to);
         return TRUE;
+    }
     int err = errno;
     if (err == EEXIST)
         return win::Fail(ERROR_ALREADY_EXISTS);

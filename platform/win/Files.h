@@ -169,7 +169,10 @@ BOOL DeleteFileW(const WCHAR* fileName);
 BOOL MoveFileW(const WCHAR* existingFileName, const WCHAR* newFileName);
 // MOVEFILE_REPLACE_EXISTING replaces an existing file target (not a
 // directory; not a read-only file: ERROR_ACCESS_DENIED); MOVEFILE_COPY_ALLOWED
-// copies and deletes when the target lies on another host file system.
+// copies and deletes when the target lies on another host file system;
+// MOVEFILE_WRITE_THROUGH returns only once the rename is on the disk. A
+// replacing rename is atomic: the target is the old file or the new one,
+// whenever the process or the machine stops.
 BOOL MoveFileExW(const WCHAR* existingFileName, const WCHAR* newFileName, DWORD flags);
 // Copies contents, attributes and last-write time. With failIfExists an
 // existing target fails with ERROR_FILE_EXISTS.

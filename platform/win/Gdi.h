@@ -1,7 +1,10 @@
 // Device contexts and brushes, as far as the pages' colour answers and
-// background capture use them. Headless: a device context keeps its
-// background mode, brush origin and selected object; a brush remembers the
-// bitmap it was made of; nothing is painted. All calls are thread-safe.
+// background capture use them. A device context keeps its background mode
+// and colour, text colour, brush origin and the objects selected into it
+// (bitmap, brush, font); a memory context draws onto its selected bitmap,
+// a window's context into a picture of the window being made (Paint.h,
+// WindowPicture.h). A brush is a solid colour, a system colour or a pattern
+// of a bitmap. All calls are thread-safe.
 #pragma once
 
 #include <optional>
@@ -29,8 +32,8 @@ HDC CreateCompatibleDC(HDC dc);
 BOOL DeleteDC(HDC dc);
 // A bitmap of that size in the context's depth (32 bits here).
 HBITMAP CreateCompatibleBitmap(HDC dc, int width, int height);
-// The previous object of that kind (null the first time); null for a bad
-// context.
+// The previous object of that kind (bitmap, brush or font; null the first
+// time); null for a bad context or an object of no such kind.
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object);
 // The previous mode; 0 for a bad context or mode.
 int SetBkMode(HDC dc, int mode);
@@ -49,10 +52,32 @@ struct DeviceContextState {
     POINT brushOrigin{0, 0};
     HGDIOBJ selectedBitmap = nullptr;
     HGDIOBJ selectedBrush = nullptr;
+    HGDIOBJ selectedFont = nullptr;
+    COLORREF textColour = 0x000000;
+    COLORREF bkColour = 0xFFFFFF;
 };
 std::optional<DeviceContextState> DescribeDC(HDC dc);
-// The bitmap of a pattern brush; nullopt for a value that is no live brush.
+// The bitmap of a pattern brush; nullopt for a value that is no live
+// pattern brush.
 std::optional<HBITMAP> PatternOfBrush(HBRUSH brush);
+// What a brush paints: a colour (solid and system-colour brushes, and the
+// class-background values COLOR_* + 1) or a bitmap's pattern. False for a
+// value that is no brush.
+struct BrushInfo {
+    bool pattern = false;
+    COLORREF colour = 0;
+    HBITMAP bitmap = nullptr;
+};
+bool DescribeBrush(HBRUSH brush, BrushInfo* info);
+// A stock brush of a system colour (Paint.h's GetSysColorBrush).
+HBRUSH SystemColourBrush(int index);
+// For Paint.h: the new solid brush.
+HBRUSH MakeSolidBrush(COLORREF colour);
+// Sets the text or background colour of a context; the previous one, or
+// nullopt for a bad context.
+std::optional<COLORREF> SetDCColour(HDC dc, bool text, COLORREF colour);
+// A device context of the window for drawing (BeginPaint, GetDC).
+HDC WindowDC(HWND window);
 // Frees a brush of this file (DeleteObject's other half); false for any
 // other value.
 bool DeleteBrush(HGDIOBJ brush);

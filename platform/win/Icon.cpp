@@ -1,11 +1,13 @@
 #include "platform/win/Icon.h"
 
+#include <cstdlib>
 #include <map>
 #include <tuple>
 #include <unordered_map>
 
 #include "platform/win/Errors.h"
 #include "platform/win/Mutex.h"
+#include "platform/win/PaintSupport.h"
 #include "platform/win/Text.h"
 
 namespace win {
@@ -126,3 +128,79 @@ BOOL DestroyIcon(HICON icon) {
         t.icons.erase(it);
     return TRUE;
 }
+
+namespace win::paint {
+
+std::shared_ptr<Pixels> IconPixels(HICON icon, int size) {
+    auto info = DescribeIcon(icon);
+    if (!info || !info->module || !info->fromResource)
+        return nullptr;
+    const WCHAR* name = info->isOrdinal ? MAKEINTRESOURCEW(info->id) : info->name.c_str();
+    HRSRC group = FindResourceW(info->module, name, RT_GROUP_ICON);
+    if (!group)
+        return nullptr;
+    const auto* g =
+        static_cast<const std::uint8_t*>(LockResource(LoadResource(info->module, group)));
+    const std::size_t groupSize = SizeofResource(info->module, group);
+    if (!g || groupSize < 6)
+        return nullptr;
+    const int want = size > 0 ? size : (info->cx > 0 ? info->cx : 32);
+    const std::size_t count = static_cast<std::size_t>(g[4] | (g[5] << 8));
+    int bestId = -1, bestScore = 1 << 30;
+    for (std::size_t i = 0; i < count && 6 + 14 * (i + 1) <= groupSize; ++i) {
+        const std::uint8_t* e = g + 6 + 14 * i;
+        const int side = e[0] ? e[0] : 256;
+        const int bits = e[6] | (e[7] << 8);
+        const int score = std::abs(side - want) * 64 - bits;
+        if (score < bestScore) {
+            bestScore = score;
+            bestId = e[12] | (e[13] << 8);
+        }
+    }
+    if (bestId < 0)
+        return nullptr;
+    HRSRC image = FindResourceW(info->module, MAKEINTRESOURCEW(bestId), RT_ICON);
+    if (!image)
+        return nullptr;
+    const auto* p =
+        static_cast<const std::uint8_t*>(LockResource(LoadResource(info->module, image)));
+    const std::size_t imageSize = SizeofResource(info->module, image);
+    if (!p || imageSize < 40)
+        return nullptr;
+    // The image's header counts the AND mask's rows too: the colour rows are
+    // the upper half.
+    const int headerHeight = static_cast<int>(static_cast<std::int32_t>(
+        p[8] | (p[9] << 8) | (p[10] << 16) | (static_cast<std::uint32_t>(p[11]) << 24)));
+    const int rows = std::abs(headerHeight) / 2;
+    const int bitCount = p[14] | (p[15] << 8);
+    auto out = std::make_shared<Pixels>();
+    std::size_t used = 0;
+    if (!DecodeDib(p, imageSize, rows, bitCount == 32, *out, &used))
+        return nullptr;
+    if (bitCount < 32) {
+        // The AND mask: set bits are transparent. Its rows follow the
+        // colour rows, bottom-up, 1 bit a pixel, padded to 32 bits; the
+        // decoder counted the whole header height, so step back to them.
+        const std::size_t xorStride =
+            ((static_cast<std::size_t>(out->width) * static_cast<std::size_t>(bitCount) + 31) /
+             32) *
+            4;
+        const std::size_t andStride = ((static_cast<std::size_t>(out->width) + 31) / 32) * 4;
+        const std::size_t maskAt = used -
+                                   static_cast<std::size_t>(std::abs(headerHeight)) * xorStride +
+                                   static_cast<std::size_t>(rows) * xorStride;
+        for (int row = 0; row < rows; ++row) {
+            const std::size_t start = maskAt + static_cast<std::size_t>(row) * andStride;
+            if (start + andStride > imageSize)
+                break;
+            const int y = rows - 1 - row;
+            for (int x = 0; x < out->width; ++x)
+                if ((p[start + static_cast<std::size_t>(x) / 8] >> (7 - x % 8)) & 1)
+                    out->data[static_cast<std::size_t>(y) * static_cast<std::size_t>(out->width) +
+                              static_cast<std::size_t>(x)] = 0;
+        }
+    }
+    return out;
+}
+
+}  // namespace win::paint

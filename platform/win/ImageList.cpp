@@ -1,8 +1,11 @@
 #include "platform/win/ImageList.h"
 
 #include <map>
+#include <memory>
+#include <vector>
 
 #include "platform/win/Mutex.h"
+#include "platform/win/PaintSupport.h"
 
 namespace win {
 namespace {
@@ -11,8 +14,8 @@ struct ImageListRecord {
     int cx = 0;
     int cy = 0;
     UINT flags = 0;
-    int count = 0;
     COLORREF mask = 0;
+    std::vector<std::shared_ptr<paint::Pixels>> images;
 };
 
 struct ImageListTable {
@@ -25,22 +28,52 @@ ImageListTable& Lists() {
     return *table;
 }
 
-int AddStrip(HIMAGELIST list, HBITMAP image, const COLORREF* mask) {
+std::uint32_t Rgb(std::uint32_t argb) {
+    return argb & 0x00FFFFFFu;
+}
+std::uint32_t ArgbOf(COLORREF colour) {
+    return ((colour & 0xFF) << 16) | (colour & 0xFF00) | ((colour >> 16) & 0xFF);
+}
+
+int AddStrip(HIMAGELIST list, HBITMAP image, const COLORREF* maskColour, HBITMAP maskBitmap) {
     auto info = DescribeBitmap(image);
     if (!info)
         return -1;
+    auto pixels = paint::BitmapPixels(image);
+    auto maskPixels = maskBitmap ? paint::BitmapPixels(maskBitmap) : nullptr;
     ImageListTable& t = Lists();
     MutexLock lock(t.mutex);
     auto it = t.lists.find(reinterpret_cast<std::uintptr_t>(list));
     if (it == t.lists.end())
         return -1;
-    int added = info->width / it->second.cx;
+    ImageListRecord& r = it->second;
+    int added = info->width / r.cx;
     if (added <= 0)
         return -1;
-    int first = it->second.count;
-    it->second.count += added;
-    if (mask)
-        it->second.mask = *mask;
+    const bool masked = (r.flags & ILC_MASK) != 0;
+    const std::uint32_t key = maskColour ? ArgbOf(*maskColour) : 0;
+    int first = static_cast<int>(r.images.size());
+    for (int i = 0; i < added; ++i) {
+        auto one = std::make_shared<paint::Pixels>(r.cx, r.cy, 0u);
+        for (int y = 0; y < r.cy; ++y) {
+            for (int x = 0; x < r.cx; ++x) {
+                const int sx = i * r.cx + x;
+                if (!pixels || y >= pixels->height || sx >= pixels->width)
+                    continue;
+                std::uint32_t p = pixels->At(sx, y);
+                bool clear = false;
+                if (masked && maskColour)
+                    clear = Rgb(p) == key;
+                else if (masked && maskPixels && y < maskPixels->height && sx < maskPixels->width)
+                    clear = Rgb(maskPixels->At(sx, y)) != 0;  // set mask bits: transparent
+                one->data[static_cast<std::size_t>(y) * static_cast<std::size_t>(r.cx) +
+                          static_cast<std::size_t>(x)] = clear ? 0u : p;
+            }
+        }
+        r.images.push_back(std::move(one));
+    }
+    if (maskColour)
+        r.mask = *maskColour;
     return first;
 }
 
@@ -70,7 +103,11 @@ HIMAGELIST ImageList_Create(int cx, int cy, UINT flags, int, int) {
     win::MutexLock lock(t.mutex);
     std::uintptr_t handle = t.next;
     t.next += 4;
-    t.lists[handle] = win::ImageListRecord{cx, cy, flags, 0, 0};
+    win::ImageListRecord record;
+    record.cx = cx;
+    record.cy = cy;
+    record.flags = flags;
+    t.lists[handle] = std::move(record);
     return reinterpret_cast<HIMAGELIST>(handle);
 }
 
@@ -80,12 +117,12 @@ BOOL ImageList_Destroy(HIMAGELIST list) {
     return t.lists.erase(reinterpret_cast<std::uintptr_t>(list)) ? TRUE : FALSE;
 }
 
-int ImageList_Add(HIMAGELIST list, HBITMAP image, HBITMAP) {
-    return win::AddStrip(list, image, nullptr);
+int ImageList_Add(HIMAGELIST list, HBITMAP image, HBITMAP mask) {
+    return win::AddStrip(list, image, nullptr, mask);
 }
 
 int ImageList_AddMasked(HIMAGELIST list, HBITMAP image, COLORREF mask) {
-    return win::AddStrip(list, image, &mask);
+    return win::AddStrip(list, image, &mask, nullptr);
 }
 
 BOOL ImageList_Remove(HIMAGELIST list, int index) {
@@ -94,13 +131,14 @@ BOOL ImageList_Remove(HIMAGELIST list, int index) {
     auto it = t.lists.find(reinterpret_cast<std::uintptr_t>(list));
     if (it == t.lists.end())
         return FALSE;
+    auto& images = it->second.images;
     if (index == -1) {
-        it->second.count = 0;
+        images.clear();
         return TRUE;
     }
-    if (index < 0 || index >= it->second.count)
+    if (index < 0 || index >= static_cast<int>(images.size()))
         return FALSE;
-    --it->second.count;
+    images.erase(images.begin() + index);
     return TRUE;
 }
 
@@ -108,7 +146,7 @@ int ImageList_GetImageCount(HIMAGELIST list) {
     win::ImageListTable& t = win::Lists();
     win::MutexLock lock(t.mutex);
     auto it = t.lists.find(reinterpret_cast<std::uintptr_t>(list));
-    return it == t.lists.end() ? 0 : it->second.count;
+    return it == t.lists.end() ? 0 : static_cast<int>(it->second.images.size());
 }
 
 BOOL ImageList_GetIconSize(HIMAGELIST list, int* cx, int* cy) {
@@ -119,5 +157,28 @@ BOOL ImageList_GetIconSize(HIMAGELIST list, int* cx, int* cy) {
         return FALSE;
     *cx = it->second.cx;
     *cy = it->second.cy;
+    return TRUE;
+}
+
+BOOL ImageList_Draw(HIMAGELIST list, int index, HDC dc, int x, int y, UINT) {
+    std::shared_ptr<win::paint::Pixels> image;
+    {
+        win::ImageListTable& t = win::Lists();
+        win::MutexLock lock(t.mutex);
+        auto it = t.lists.find(reinterpret_cast<std::uintptr_t>(list));
+        if (it == t.lists.end() || index < 0 || index >= static_cast<int>(it->second.images.size()))
+            return FALSE;
+        image = it->second.images[static_cast<std::size_t>(index)];
+    }
+    if (!win::DescribeDC(dc))
+        return FALSE;
+    win::paint::Canvas canvas(dc);
+    if (!canvas)
+        return TRUE;
+    win::paint::Pixels copy = *image;
+    cairo_surface_t* surface = win::paint::SurfaceOver(copy);
+    cairo_set_source_surface(canvas.Cr(), surface, x, y);
+    cairo_paint(canvas.Cr());
+    cairo_surface_destroy(surface);
     return TRUE;
 }

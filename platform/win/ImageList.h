@@ -1,9 +1,12 @@
 // Image lists (the common controls' strip of equal-sized images), as the
-// bitmap buttons of the pages use them. Headless: an image list counts its
-// images and keeps their size and colour flags; nothing is drawn. Thread-safe.
+// bitmap buttons of the pages use them: each image keeps its pixels, those
+// of the mask colour (ImageList_AddMasked) or of a mask bitmap's set bits
+// left transparent, and ImageList_Draw puts one into a device context.
+// Thread-safe.
 #pragma once
 
 #include "platform/win/Bitmap.h"
+#include "platform/win/Gdi.h"
 #include "platform/win/Types.h"
 
 struct _IMAGELIST;
@@ -31,6 +34,14 @@ int ImageList_AddMasked(HIMAGELIST list, HBITMAP image, COLORREF mask);
 BOOL ImageList_Remove(HIMAGELIST list, int index);
 int ImageList_GetImageCount(HIMAGELIST list);
 BOOL ImageList_GetIconSize(HIMAGELIST list, int* cx, int* cy);
+
+constexpr UINT ILD_NORMAL = 0x00000000;
+constexpr UINT ILD_TRANSPARENT = 0x00000001;
+// Draws image index at (x, y) of the context, its transparent pixels
+// leaving what is there (the list's background colour is CLR_NONE, so
+// ILD_NORMAL and ILD_TRANSPARENT draw alike). FALSE for a bad list, index
+// or context.
+BOOL ImageList_Draw(HIMAGELIST list, int index, HDC dc, int x, int y, UINT style);
 
 namespace win {
 

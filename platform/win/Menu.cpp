@@ -26,7 +26,6 @@ struct MenuTable {
     std::unordered_map<std::uintptr_t, MenuObject> menus GUARDED_BY(mutex);
     std::uintptr_t next GUARDED_BY(mutex) = 0x40010;  // never reused
     std::function<UINT(const PopupMenuCall&)> handler GUARDED_BY(mutex);
-    POINT cursor GUARDED_BY(mutex){0, 0};
 
     MenuObject* Find(HMENU menu) REQUIRES(mutex) {
         auto it = menus.find(reinterpret_cast<std::uintptr_t>(menu));
@@ -304,23 +303,5 @@ BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND own
         return FALSE;
     if (!(flags & TPM_NONOTIFY))
         PostMessageW(owner, WM_COMMAND, chosen, 0);
-    return TRUE;
-}
-
-BOOL GetCursorPos(POINT* point) {
-    if (!point) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    win::MenuTable& t = win::Table();
-    win::MutexLock lock(t.mutex);
-    *point = t.cursor;
-    return TRUE;
-}
-
-BOOL SetCursorPos(int x, int y) {
-    win::MenuTable& t = win::Table();
-    win::MutexLock lock(t.mutex);
-    t.cursor = POINT{x, y};
     return TRUE;
 }

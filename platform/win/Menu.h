@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win/Mouse.h"
 #include "platform/win/Types.h"
 #include "platform/win/Window.h"
 
@@ -74,10 +75,6 @@ HMENU LoadMenuW(HINSTANCE instance, const WCHAR* name);
 // ERROR_INVALID_WINDOW_HANDLE.
 BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner,
                     const RECT* rect);
-
-// The cursor position: where SetCursorPos put it (0, 0 at start).
-BOOL GetCursorPos(POINT* point);
-BOOL SetCursorPos(int x, int y);
 
 namespace win {
 

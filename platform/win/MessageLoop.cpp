@@ -1,11 +1,16 @@
 #include "platform/win/MessageLoop.h"
 
+#include <chrono>
+#include <cstdlib>
+
+#include "platform/win/WindowPicture.h"
+
 #include <time.h>
 
 #include <algorithm>
 #include <vector>
 
-#include "platform/win/Clock.h"
+#include "platform/win/ClockWait.h"
 #include "platform/win/Errors.h"
 #include "platform/win/MessageQueue.h"
 #include "platform/win/Threads.h"
@@ -32,7 +37,21 @@ BOOL GetMessageW(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax) {
     if (!ValidFilter(hwnd))
         return -1;
     auto queue = win::MessageQueue::ForCurrentThread();
-    queue->Read(msg, win::MessageFilter{hwnd, filterMin, filterMax}, true, true);
+    const win::MessageFilter filter{hwnd, filterMin, filterMax};
+    static const bool pictureRequested = [] {
+        const char* path = std::getenv("QUILLMERE_WINDOW_PICTURE");
+        return path && *path;
+    }();
+    if (pictureRequested) {
+        // A picture is wanted once the program's window has been idle a
+        // while: look before each wait.
+        while (!queue->Read(msg, filter, true, false)) {
+            win::ServeEnvironmentPictureRequest();
+            queue->WaitForMessageFor(std::chrono::milliseconds(50));
+        }
+    } else {
+        queue->Read(msg, filter, true, true);
+    }
     return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 
@@ -152,10 +171,12 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll
     }
     auto queue = win::MessageQueue::ForCurrentThread();
     win::PlatformDeadline deadline(timeoutMs);
-    // Kernel objects offer no wake-up to combine with the queue's, so they
-    // are polled between short waits on the queue.
+    // Kernel objects offer no wake-up to combine with the queue's, so on the
+    // real clock they are polled between short waits on the queue; on the
+    // virtual clock every change that may end the wait ends the block.
     constexpr auto kPoll = std::chrono::milliseconds(2);
     for (;;) {
+        const ULONGLONG ticket = win::TakeClockTicket();
         if (waitAll) {
             bool all = count > 0;
             // A signalled auto-reset event is consumed by Wait(0); with
@@ -170,10 +191,15 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll
                 if (objects[i]->Wait(0) == WAIT_OBJECT_0)
                     return WAIT_OBJECT_0 + i;
         }
-        if (wakeMask != 0 && queue->WaitForMessageFor(std::chrono::nanoseconds(0)))
+        // Sent messages are served whatever the mask, as the platform does.
+        if (queue->ServeSentAndCheck() && wakeMask != 0)
             return WAIT_OBJECT_0 + count;
         if (deadline.Passed())
             return WAIT_TIMEOUT;
+        if (win::VirtualClockOn()) {
+            queue->BlockUntilChange(ticket, deadline.AtNs(), wakeMask != 0);
+            continue;
+        }
         auto slice = std::min<std::chrono::nanoseconds>(deadline.RemainingSlice(), kPoll);
         if (deadline.Infinite())
             slice = kPoll;
@@ -181,8 +207,6 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll
             if (queue->WaitForMessageFor(slice))
                 return WAIT_OBJECT_0 + count;
         } else {
-            // Sent messages are still served, as the platform does.
-            queue->WaitForMessageFor(std::chrono::nanoseconds(0));
             struct timespec ts {
                 0, static_cast<long>(slice.count())
             };
@@ -190,3 +214,35 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll
         }
     }
 }
+
+namespace win {
+
+bool PumpMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+    auto queue = MessageQueue::ForCurrentThread();
+    const PlatformDeadline deadline(timeoutMs);
+    constexpr auto kRealPoll = std::chrono::milliseconds(1);
+    // On the virtual clock done() is asked only at an idle moment, when
+    // every other counted thread waits (messages are read at every wake).
+    bool idle = false, looked = false;
+    for (;;) {
+        const ULONGLONG ticket = TakeClockTicket();
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        const bool virtualClock = VirtualClockOn();
+        if ((idle || !virtualClock) && done())
+            return true;
+        if (deadline.Passed())
+            return false;
+        looked = looked || idle;
+        if (virtualClock)
+            idle = queue->BlockUntilChange(ticket, deadline.AtNs(), true, true, !looked);
+        else
+            queue->WaitForMessageFor(
+                std::min<std::chrono::nanoseconds>(deadline.RemainingSlice(), kRealPoll));
+    }
+}
+
+}  // namespace win

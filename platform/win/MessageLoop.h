@@ -10,6 +10,8 @@
 // All calls are thread-safe; which thread may call is said per call.
 #pragma once
 
+#include <functional>
+
 #include "platform/win/Handle.h"
 #include "platform/win/Types.h"
 #include "platform/win/Window.h"
@@ -39,12 +41,14 @@ constexpr DWORD kMaxPostedMessages = 10000;
 // (hwnd null), else only that window's; filterMin/Max (both 0: all) a
 // message range. WM_QUIT always matches. Sent messages are served while it
 // waits. Returns 0 for WM_QUIT, -1 for a bad hwnd filter
-// (ERROR_INVALID_WINDOW_HANDLE), else nonzero.
+// (ERROR_INVALID_WINDOW_HANDLE), else nonzero. With QUILLMERE_WINDOW_PICTURE
+// in the environment it serves that picture request while it waits
+// (WindowPicture.h).
 BOOL GetMessageW(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax);
 // As GetMessageW without waiting: FALSE when nothing matches. PM_NOREMOVE
 // leaves the message (a due timer stays due). Sent messages are served.
 BOOL PeekMessageW(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeFlags);
-// Key-message translation: nothing is drawn or typed here, so no WM_CHAR is
+// Key-message translation: no keyboard types here, so no WM_CHAR is
 // generated; returns FALSE.
 BOOL TranslateMessage(const MSG* msg);
 // Calls the procedure of msg->hwnd with the message and returns its result.
@@ -99,6 +103,19 @@ constexpr DWORD QS_ALLINPUT = 0x04FF;
 // WAIT_OBJECT_0 + count for a message, WAIT_TIMEOUT, or WAIT_FAILED
 // (ERROR_INVALID_HANDLE: a handle is not waitable; ERROR_INVALID_PARAMETER:
 // more than 64 handles). Sent messages are served while it waits. Handles
-// are looked at every few real milliseconds.
+// are looked at every few real milliseconds (on the virtual clock whenever
+// one may have been signalled).
 DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD timeoutMs,
                                 DWORD wakeMask);
+
+namespace win {
+
+// Test support: reads and dispatches the calling thread's messages until
+// done() holds (true) or timeoutMs platform ms have passed (false). done()
+// is asked as WaitForCondition (Clock.h) asks its condition, at idle moments
+// on the virtual clock, after the messages that came so far are dispatched;
+// the thread's timers fire at their due times meanwhile. A WM_QUIT read on
+// the way is dropped.
+bool PumpMessagesUntil(const std::function<bool()>& done, DWORD timeoutMs);
+
+}  // namespace win

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "platform/win/Clock.h"
 #include "platform/win/Event.h"
 #include "platform/win/Threads.h"
 #include "platform/win/Timer.h"
+#include "platform/win/VirtualClockTestSupport.h"
 #include "platform/win/WindowTestSupport.h"
 
 namespace {
@@ -267,10 +269,44 @@ TEST_F(MessageLoopTest, DispatchRefusesWindowsOfOtherThreads) {
 }
 
 TEST_F(MessageLoopTest, MsgWaitWakesForHandlesMessagesAndTimeouts) {
+    win::testing::VirtualClock clock;
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE);
     HANDLE handles[] = {event};
-    win::SetTimeScaleForTesting(1000);
+    ULONGLONG start = win::NowPlatformMs();
     EXPECT_EQ(MsgWaitForMultipleObjects(1, handles, FALSE, 200, QS_ALLINPUT), WAIT_TIMEOUT);
+    EXPECT_EQ(win::NowPlatformMs() - start, 200u);
+    {
+        // Set, posted to and timed from other threads: each ends the wait at
+        // that moment.
+        win::testing::PlatformThread setter([event] {
+            Sleep(300);
+            SetEvent(event);
+        });
+        start = win::NowPlatformMs();
+        EXPECT_EQ(MsgWaitForMultipleObjects(1, handles, FALSE, 10000, QS_ALLINPUT), WAIT_OBJECT_0);
+        EXPECT_EQ(win::NowPlatformMs() - start, 300u);
+    }
+    ResetEvent(event);
+    {
+        const DWORD self = GetCurrentThreadId();
+        win::testing::PlatformThread poster([self] {
+            Sleep(400);
+            PostThreadMessageW(self, WM_APP, 0, 0);
+        });
+        start = win::NowPlatformMs();
+        EXPECT_EQ(MsgWaitForMultipleObjects(1, handles, FALSE, 10000, QS_ALLINPUT),
+                  WAIT_OBJECT_0 + 1);
+        EXPECT_EQ(win::NowPlatformMs() - start, 400u);
+        MSG msg;
+        EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_APP, WM_APP, PM_REMOVE));
+    }
+    const UINT_PTR timer = SetTimer(nullptr, 0, 700, nullptr);
+    start = win::NowPlatformMs();
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, handles, FALSE, 10000, QS_ALLINPUT), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(win::NowPlatformMs() - start, 700u) << "a timer falls due";
+    EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 1000, 0), WAIT_TIMEOUT)
+        << "without a wake mask the due timer does not end the wait";
+    KillTimer(nullptr, timer);
     SetEvent(event);
     EXPECT_EQ(MsgWaitForMultipleObjects(1, handles, FALSE, INFINITE, QS_ALLINPUT), WAIT_OBJECT_0);
     ResetEvent(event);
@@ -279,7 +315,6 @@ TEST_F(MessageLoopTest, MsgWaitWakesForHandlesMessagesAndTimeouts) {
               WAIT_OBJECT_0 + 1);
     HANDLE bad[] = {reinterpret_cast<HANDLE>(0x7FFF0000)};
     EXPECT_EQ(MsgWaitForMultipleObjects(1, bad, FALSE, 0, QS_ALLINPUT), WAIT_FAILED);
-    win::SetTimeScaleForTesting(1);
     CloseHandle(event);
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -287,27 +322,53 @@ TEST_F(MessageLoopTest, MsgWaitWakesForHandlesMessagesAndTimeouts) {
 }
 
 TEST_F(MessageLoopTest, WaitMessageReturnsWhenAnotherThreadPosts) {
+    win::testing::VirtualClock clock;
     DWORD self = GetCurrentThreadId();
-    std::thread poster([self] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const ULONGLONG start = win::NowPlatformMs();
+    win::testing::PlatformThread poster([self] {
+        Sleep(10);
         PostThreadMessageW(self, WM_APP, 0, 0);
     });
     EXPECT_TRUE(WaitMessage());
+    EXPECT_EQ(win::NowPlatformMs() - start, 10u);
     MSG msg;
     EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_APP, WM_APP, PM_REMOVE));
-    poster.join();
+}
+
+// A send waits on the platform: time passes while the owner takes it.
+TEST_F(MessageLoopTest, ASendWaitsInPlatformTimeForTheOwnersAnswer) {
+    win::testing::VirtualClock clock;
+    std::atomic<HWND> hwnd{nullptr};
+    win::testing::PlatformThread owner([&] {
+        hwnd = MakeWindow();
+        Sleep(2500);  // busy elsewhere before it reads its queue
+        MSG msg;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+            DispatchMessageW(&msg);
+        DestroyWindow(hwnd);
+    });
+    ASSERT_TRUE(win::WaitForCondition([&] { return hwnd.load() != nullptr; }, 1000));
+    const ULONGLONG start = win::NowPlatformMs();
+    EXPECT_EQ(SendMessageW(hwnd, kAsk, 4, 0), 8);
+    EXPECT_EQ(win::NowPlatformMs() - start, 2500u);
+    PostMessageW(hwnd, kQuitAfter, 0, 0);
 }
 
 TEST_F(MessageLoopTest, ManyThreadsPostingSendingAndArmingTimersLoseNothing) {
+    // On the virtual clock the pump's limit passes only when no thread can
+    // make progress: it tells a lost message, whatever the machine's load.
+    win::testing::VirtualClock clock;
     HWND hwnd = MakeWindow();
     constexpr int kThreads = 4;
     constexpr int kRounds = 200;
     std::atomic<int> finished{0};
     std::atomic<int> wrongAnswers{0};
-    std::vector<std::thread> workers;
+    // Platform threads: counted from their start, so the pump can't give up
+    // before they have begun.
+    std::vector<std::unique_ptr<win::testing::PlatformThread>> workers;
     win::testing::Watchdog watchdog("concurrent senders deadlocked");
     for (int t = 0; t < kThreads; ++t) {
-        workers.emplace_back([&, t] {
+        workers.push_back(std::make_unique<win::testing::PlatformThread>([&, t] {
             for (int i = 0; i < kRounds; ++i) {
                 PostMessageW(hwnd, WM_APP, static_cast<WPARAM>(t), i);
                 if (SendMessageW(hwnd, kAsk, static_cast<WPARAM>(i), 0) != 2 * i)
@@ -318,14 +379,15 @@ TEST_F(MessageLoopTest, ManyThreadsPostingSendingAndArmingTimersLoseNothing) {
             }
             KillTimer(hwnd, 100 + t);
             ++finished;
-        });
+        }));
     }
-    EXPECT_TRUE(win::testing::PumpUntil([&] {
-        return finished == kThreads &&
-               Log().Of(WM_APP).size() == static_cast<std::size_t>(kThreads * kRounds);
-    }));
-    for (auto& w : workers)
-        w.join();
+    EXPECT_TRUE(win::PumpMessagesUntil(
+        [&] {
+            return finished == kThreads &&
+                   Log().Of(WM_APP).size() == static_cast<std::size_t>(kThreads * kRounds);
+        },
+        60000));
+    workers.clear();
     EXPECT_EQ(wrongAnswers, 0);
     // Each thread's posts arrive in its own order.
     std::vector<LPARAM> next(kThreads, 0);

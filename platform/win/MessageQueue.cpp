@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "platform/win/Clock.h"
+#include "platform/win/ClockWait.h"
 #include "platform/win/Errors.h"
 #include "platform/win/Threads.h"
 
@@ -100,7 +100,7 @@ bool MessageQueue::Post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         return false;
     }
     m_posted.push_back(MakeMessage(hwnd, message, wParam, lParam));
-    m_wake.notify_all();
+    NotifyLocked();
     return true;
 }
 
@@ -108,7 +108,7 @@ void MessageQueue::PostQuit(int exitCode) {
     MutexLock lock(m_mutex);
     m_quit = true;
     m_quitCode = exitCode;
-    m_wake.notify_all();
+    NotifyLocked();
 }
 
 void MessageQueue::Complete(SentMessage& call, LRESULT result) {
@@ -122,7 +122,7 @@ void MessageQueue::Complete(SentMessage& call, LRESULT result) {
     // and its wait can't miss the wake-up.
     MutexLock lock(sender->m_mutex);
     call.done.store(true);
-    sender->m_wake.notify_all();
+    sender->NotifyLocked();
 }
 
 bool MessageQueue::ServeOneSent() {
@@ -177,6 +177,18 @@ bool MessageQueue::HasReadable() {
                        [now](const Timer& t) { return t.dueMs <= now; });
 }
 
+void MessageQueue::NotifyLocked() {
+    m_wake.notify_all();
+    WakeClockWaiters();
+}
+
+LONGLONG MessageQueue::NextDueNs() {
+    LONGLONG next = kNoDeadlineNs;
+    for (const Timer& t : m_timers)
+        next = std::min(next, static_cast<LONGLONG>(t.dueMs) * 1000000);
+    return next;
+}
+
 std::chrono::nanoseconds MessageQueue::WaitSlice() {
     std::chrono::nanoseconds slice = kMaxSlice;
     ULONGLONG now = NowPlatformMs();
@@ -189,13 +201,31 @@ std::chrono::nanoseconds MessageQueue::WaitSlice() {
     return std::max(slice, std::chrono::nanoseconds(std::chrono::microseconds(50)));
 }
 
-void MessageQueue::WaitSliced(MutexLock& lock, std::chrono::nanoseconds cap) {
-    lock.WaitFor(m_wake, std::min(WaitSlice(), cap));
+void MessageQueue::WaitLocked(MutexLock& lock, ULONGLONG ticket, std::chrono::nanoseconds cap) {
+    if (VirtualClockOn()) {
+        const LONGLONG until = NextDueNs();
+        m_mutex.Unlock();
+        BlockOnClock(ticket, until);
+        m_mutex.Lock();
+    } else {
+        lock.WaitFor(m_wake, std::min(WaitSlice(), cap));
+    }
+}
+
+bool MessageQueue::BlockUntilChange(ULONGLONG ticket, LONGLONG deadlineNs, bool timers,
+                                    bool lookWhenIdle, bool firstLook) {
+    LONGLONG until = deadlineNs;
+    if (timers) {
+        MutexLock lock(m_mutex);
+        until = std::min(until, NextDueNs());
+    }
+    return BlockOnClock(ticket, until, lookWhenIdle, firstLook);
 }
 
 bool MessageQueue::Read(MSG* msg, const MessageFilter& filter, bool remove, bool wait) {
     MutexLock lock(m_mutex);
     for (;;) {
+        const ULONGLONG ticket = TakeClockTicket();
         while (ServeOneSent()) {
         }
         if (TakePosted(msg, filter, remove))
@@ -210,13 +240,27 @@ bool MessageQueue::Read(MSG* msg, const MessageFilter& filter, bool remove, bool
             return true;
         if (!wait)
             return false;
-        WaitSliced(lock, kMaxSlice);
+        WaitLocked(lock, ticket, kMaxSlice);
     }
 }
 
 void MessageQueue::WaitForMessage() {
-    while (!WaitForMessageFor(kMaxSlice)) {
+    MutexLock lock(m_mutex);
+    for (;;) {
+        const ULONGLONG ticket = TakeClockTicket();
+        while (ServeOneSent()) {
+        }
+        if (HasReadable())
+            return;
+        WaitLocked(lock, ticket, kMaxSlice);
     }
+}
+
+bool MessageQueue::ServeSentAndCheck() {
+    MutexLock lock(m_mutex);
+    while (ServeOneSent()) {
+    }
+    return HasReadable();
 }
 
 bool MessageQueue::WaitForMessageFor(std::chrono::nanoseconds realSlice) {
@@ -225,7 +269,7 @@ bool MessageQueue::WaitForMessageFor(std::chrono::nanoseconds realSlice) {
     }
     if (HasReadable())
         return true;
-    WaitSliced(lock, realSlice);
+    lock.WaitFor(m_wake, std::min(WaitSlice(), realSlice));
     while (ServeOneSent()) {
     }
     return HasReadable();
@@ -244,15 +288,24 @@ LRESULT MessageQueue::SendAndWait(const std::shared_ptr<MessageQueue>& self, HWN
         if (m_ended)
             return 0;
         m_sent.push_back(call);
-        m_wake.notify_all();
+        NotifyLocked();
     }
     // Serve what is sent to this thread meanwhile: the owner may be sending
     // back to us while it handles our message.
     MutexLock lock(self->m_mutex);
-    while (!call->done.load()) {
+    for (;;) {
+        const ULONGLONG ticket = TakeClockTicket();
+        if (call->done.load())
+            break;
         if (self->ServeOneSent())
             continue;
-        lock.WaitFor(self->m_wake, kMaxSlice);
+        if (VirtualClockOn()) {
+            self->m_mutex.Unlock();
+            BlockOnClock(ticket, kNoDeadlineNs);
+            self->m_mutex.Lock();
+        } else {
+            lock.WaitFor(self->m_wake, kMaxSlice);
+        }
     }
     return call->result;
 }
@@ -266,12 +319,12 @@ void MessageQueue::SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, TIMERPROC pro
             t.proc = proc;
             t.periodMs = period;
             t.dueMs = due;
-            m_wake.notify_all();
+            NotifyLocked();
             return;
         }
     }
     m_timers.push_back(Timer{hwnd, id, proc, period, due});
-    m_wake.notify_all();
+    NotifyLocked();
 }
 
 bool MessageQueue::KillTimer(HWND hwnd, UINT_PTR id) {
@@ -282,7 +335,9 @@ bool MessageQueue::KillTimer(HWND hwnd, UINT_PTR id) {
         return false;
     m_timers.erase(it);
     // A WM_TIMER of it that was posted by hand stays; the generated one goes
-    // with the timer, since it is made only when the queue is read.
+    // with the timer, since it is made only when the queue is read. The
+    // owner's wait looks again and forgets the due time.
+    NotifyLocked();
     return true;
 }
 
@@ -307,6 +362,7 @@ void MessageQueue::ForgetWindow(HWND hwnd) {
     MutexLock lock(m_mutex);
     std::erase_if(m_posted, [hwnd](const MSG& m) { return m.hwnd == hwnd; });
     std::erase_if(m_timers, [hwnd](const Timer& t) { return t.hwnd == hwnd; });
+    NotifyLocked();
 }
 
 void MessageQueue::End() {

@@ -63,9 +63,17 @@ public:
     bool Read(MSG* msg, const MessageFilter& filter, bool remove, bool wait) EXCLUDES(m_mutex);
     // Owner thread only: until something readable is queued.
     void WaitForMessage() EXCLUDES(m_mutex);
-    // Owner thread only: like WaitForMessage for at most realSlice; true when
+    // Owner thread only: serves the messages sent to the thread; true when
     // something readable is queued.
+    bool ServeSentAndCheck() EXCLUDES(m_mutex);
+    // Owner thread only, real clock: like WaitForMessage for at most
+    // realSlice; true when something readable is queued.
     bool WaitForMessageFor(std::chrono::nanoseconds realSlice) EXCLUDES(m_mutex);
+    // Owner thread only, virtual clock: BlockOnClock (ClockWait.h) until
+    // deadlineNs or, with timers, until this queue's earliest timer falls
+    // due; its result.
+    bool BlockUntilChange(ULONGLONG ticket, LONGLONG deadlineNs, bool timers,
+                          bool lookWhenIdle = false, bool firstLook = false) EXCLUDES(m_mutex);
 
     // Called on the sender's thread (self = its queue): hands the message to
     // this queue's thread and waits for the result.
@@ -101,9 +109,17 @@ private:
     bool TakePosted(MSG* msg, const MessageFilter& filter, bool remove) REQUIRES(m_mutex);
     bool TakeTimer(MSG* msg, const MessageFilter& filter, bool remove) REQUIRES(m_mutex);
     bool HasReadable() REQUIRES(m_mutex);
+    // Wakes the owner's waits (on either clock).
+    void NotifyLocked() REQUIRES(m_mutex);
+    // Platform ns at which the earliest timer falls due; kNoDeadlineNs.
+    LONGLONG NextDueNs() REQUIRES(m_mutex);
     // Real time until the earliest timer falls due, at most 100 ms.
     std::chrono::nanoseconds WaitSlice() REQUIRES(m_mutex);
-    void WaitSliced(MutexLock& lock, std::chrono::nanoseconds cap) REQUIRES(m_mutex);
+    // One wait of the owner for a change of the queue or its earliest timer
+    // (on the real clock for at most cap); ticket was taken before the
+    // caller looked at the queue.
+    void WaitLocked(MutexLock& lock, ULONGLONG ticket, std::chrono::nanoseconds cap)
+        REQUIRES(m_mutex);
     static void Complete(SentMessage& call, LRESULT result);
 
     const DWORD m_threadId;

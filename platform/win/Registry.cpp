@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/win/CrashPoints.h"
 #include "platform/win/Environment.h"
 #include "platform/win/Mutex.h"
 #include "platform/win/RegFile.h"
@@ -503,6 +504,7 @@ bool WriteAll(int fd, const std::vector<BYTE>& bytes) {
 // one, and the directory is synced after the rename, so that a crash at any
 // point leaves either the old or the new file whole, never a torn one.
 bool ReplaceFile(const std::string& path, const std::vector<BYTE>& bytes, FileIdentity* identity) {
+    win::CountCrashStep(win::CrashStep::kRegistry, path);
     std::string tmp = path + "." + std::to_string(::getpid()) + ".tmp";
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)

@@ -70,6 +70,36 @@ std::string ResolveProgram(const std::wstring& file, const std::wstring& directo
     return FindProgram(WindowsPath(InstallDirectory()) + L"\\" + file);
 }
 
+thread_local ScopedChildEnvironment* t_childEnvironment = nullptr;
+
+std::string NameOf(const std::string& entry) {
+    return entry.substr(0, entry.find('=') + 1);
+}
+
+}  // namespace
+
+struct ChildEnvironmentAccess {
+    static const std::vector<std::string>* Entries() {
+        return t_childEnvironment ? &t_childEnvironment->m_entries : nullptr;
+    }
+    static void Started(int pid) {
+        if (t_childEnvironment)
+            t_childEnvironment->m_lastProcessId = pid;
+    }
+};
+
+ScopedChildEnvironment::ScopedChildEnvironment(std::vector<std::string> entries)
+    : m_entries(std::move(entries)) {
+    t_childEnvironment = this;
+}
+
+ScopedChildEnvironment::~ScopedChildEnvironment() {
+    if (t_childEnvironment == this)
+        t_childEnvironment = nullptr;
+}
+
+namespace {
+
 std::vector<std::string> ChildEnvironment(int showCmd) {
     static const char* const kReplaced[] = {"QUILLMERE_SHOW_CMD=", "QUILLMERE_USER_DIR=",
                                             "QUILLMERE_INSTALL_DIR=", "QUILLMERE_TIME_SCALE="};
@@ -88,6 +118,13 @@ std::vector<std::string> ChildEnvironment(int showCmd) {
     char scale[32];
     std::snprintf(scale, sizeof scale, "%.17g", TimeScale());
     env.push_back(std::string("QUILLMERE_TIME_SCALE=") + scale);
+    if (const auto* extra = ChildEnvironmentAccess::Entries()) {
+        for (const std::string& entry : *extra) {
+            const std::string name = NameOf(entry);
+            std::erase_if(env, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
+            env.push_back(entry);
+        }
+    }
     return env;
 }
 
@@ -205,6 +242,7 @@ std::intptr_t Execute(ShellExecuteCall& call) {
     if (pid < 0)
         return ResultOfExecErrno(err);
     call.processId = pid;
+    ChildEnvironmentAccess::Started(pid);
     return kStarted;
 }
 

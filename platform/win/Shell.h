@@ -89,4 +89,23 @@ std::wstring CommandLineArguments();
 // Number of started children not yet reaped (for tests).
 int RunningShellChildren();
 
+// A stand-in facility for the host: while it lives, the children that
+// ShellExecuteW starts on this thread get these NAME=VALUE entries in their
+// environment as well (replacing a variable of that name), and the last
+// one's process id is kept. Not nested.
+class ScopedChildEnvironment {
+public:
+    explicit ScopedChildEnvironment(std::vector<std::string> entries);
+    ~ScopedChildEnvironment();
+    ScopedChildEnvironment(const ScopedChildEnvironment&) = delete;
+    ScopedChildEnvironment& operator=(const ScopedChildEnvironment&) = delete;
+    // 0 until a child was started.
+    int LastProcessId() const { return m_lastProcessId; }
+
+private:
+    friend struct ChildEnvironmentAccess;
+    std::vector<std::string> m_entries;
+    int m_lastProcessId = 0;
+};
+
 }  // namespace win

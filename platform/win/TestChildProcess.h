@@ -23,9 +23,9 @@ inline bool IsChildRun() {
 }
 
 // Runs "<self> --gtest_filter=<filter>" with env added (NAME=VALUE) and the
-// child marker set; returns the exit status (0 = the child test passed), or
-// -1 when the child could not be started.
-inline int RunChildTest(const std::string& filter, const std::vector<std::string>& env) {
+// child marker set; returns the wait status of the child (test it with
+// WIFEXITED, WTERMSIG...), or -1 when the child could not be started.
+inline int RunChildTestStatus(const std::string& filter, const std::vector<std::string>& env) {
     // The given variables replace inherited ones of the same name.
     auto overridden = [&env](const std::string& var) {
         for (const auto& v : env) {
@@ -56,7 +56,14 @@ inline int RunChildTest(const std::string& filter, const std::vector<std::string
     int status = 0;
     if (waitpid(pid, &status, 0) != pid)
         return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
+}
+
+// The same; the exit status (0 = the child test passed), or -1 when the child
+// could not be started or did not exit by itself.
+inline int RunChildTest(const std::string& filter, const std::vector<std::string>& env) {
+    int status = RunChildTestStatus(filter, env);
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace win::testing

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "platform/win/Clock.h"
+#include "platform/win/ClockWait.h"
 #include "platform/win/Errors.h"
 #include "platform/win/Mutex.h"
 
@@ -21,17 +21,10 @@ public:
     // destructors, see CurrentThread).
     DWORD Wait(DWORD timeoutMs) override {
         win::MutexLock lock(m_mutex);
-        if (timeoutMs == INFINITE) {
-            lock.Wait(m_changed, [this]() NO_THREAD_SAFETY_ANALYSIS { return m_ended; });
-            return WAIT_OBJECT_0;
-        }
-        const win::PlatformDeadline deadline(timeoutMs);
-        while (!m_ended) {
-            if (deadline.Passed())
-                return WAIT_TIMEOUT;
-            lock.WaitFor(m_changed, deadline.RemainingSlice());
-        }
-        return WAIT_OBJECT_0;
+        return win::WaitOnClock(m_mutex, m_changed, win::PlatformDeadline(timeoutMs),
+                                [this]() NO_THREAD_SAFETY_ANALYSIS { return m_ended; })
+                   ? WAIT_OBJECT_0
+                   : WAIT_TIMEOUT;
     }
 
     DWORD ExitCode() {
@@ -44,18 +37,23 @@ public:
         m_exitCode = exitCode;
         m_ended = true;
         m_changed.notify_all();
+        win::WakeClockWaiters();
     }
 
     // Called by the new thread before it runs its start routine: publishes
-    // its id and waits while it is suspended.
+    // its id and waits while it is suspended (a platform wait: a suspended
+    // thread lets the virtual clock move on).
     void Started(DWORD id) {
         win::MutexLock lock(m_mutex);
         m_id = id;
         m_changed.notify_all();
-        lock.Wait(m_changed, [this]() NO_THREAD_SAFETY_ANALYSIS { return m_suspendCount == 0; });
+        win::WaitOnClock(m_mutex, m_changed, win::PlatformDeadline(INFINITE),
+                         [this]() NO_THREAD_SAFETY_ANALYSIS { return m_suspendCount == 0; });
     }
 
     // Called by the creator: waits until the new thread has told its id.
+    // Not a platform wait: the creator counts as running meanwhile, so no
+    // platform time passes while a thread starts.
     DWORD WaitForId() {
         win::MutexLock lock(m_mutex);
         lock.Wait(m_changed, [this]() NO_THREAD_SAFETY_ANALYSIS { return m_id != 0; });
@@ -70,8 +68,10 @@ public:
     DWORD Resume() {
         win::MutexLock lock(m_mutex);
         DWORD previous = m_suspendCount;
-        if (m_suspendCount > 0 && --m_suspendCount == 0)
+        if (m_suspendCount > 0 && --m_suspendCount == 0) {
             m_changed.notify_all();
+            win::WakeClockWaiters();
+        }
         return previous;
     }
 
@@ -107,6 +107,8 @@ struct CurrentThread {
             object->Finish(exitCode);
         if (autoClose)
             win::UnregisterHandle(autoClose);
+        if (object)
+            win::UncountThread();
     }
 };
 
@@ -118,6 +120,7 @@ DWORD HostThreadId() {
 }
 
 void* Trampoline(void* p) {
+    win::AdoptStartingThreadCount();
     StartRecord record = *static_cast<StartRecord*>(p);
     delete static_cast<StartRecord*>(p);
     t_current.object = record.object;
@@ -164,10 +167,14 @@ HANDLE StartThread(StartKind kind, void* start, void* arg, std::size_t stackSize
         size = (size + page - 1) / page * page;
         pthread_attr_setstacksize(&attr, size);
     }
+    // Counted from now on, so that no platform time passes between the
+    // creation and the thread's first wait.
+    win::CountStartingThread();
     pthread_t thread;
     int rc = pthread_create(&thread, &attr, &Trampoline, record);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
+        win::GiveBackStartingThreadCount();
         delete record;
         win::UnregisterHandle(handle);
         errno = rc;

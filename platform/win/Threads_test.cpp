@@ -11,10 +11,9 @@
 #include "platform/win/Clock.h"
 #include "platform/win/Errors.h"
 #include "platform/win/Event.h"
+#include "platform/win/VirtualClockTestSupport.h"
 
 namespace {
-
-using RealClock = std::chrono::steady_clock;
 
 HANDLE AsHandle(std::uintptr_t h) {
     return reinterpret_cast<HANDLE>(h);
@@ -117,6 +116,9 @@ TEST(ThreadsTest, ThreadLocalsAreDestroyedBeforeTheHandleIsSignalled) {
 }
 
 TEST(ThreadsTest, SuspendedThreadRunsOnlyAfterResume) {
+    // On the virtual clock a suspended thread lets time pass: a platform
+    // minute goes by with the thread still suspended.
+    win::testing::VirtualClock clock;
     std::atomic<bool> ran{false};
     DWORD id = 0;
     HANDLE h = CreateThread(
@@ -128,7 +130,9 @@ TEST(ThreadsTest, SuspendedThreadRunsOnlyAfterResume) {
         &ran, CREATE_SUSPENDED, &id);
     ASSERT_NE(h, nullptr);
     EXPECT_NE(id, 0u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const ULONGLONG start = win::NowPlatformMs();
+    Sleep(60000);
+    EXPECT_EQ(win::NowPlatformMs() - start, 60000u);
     EXPECT_FALSE(ran.load());
     EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
     EXPECT_EQ(ResumeThread(h), 1u);
@@ -142,6 +146,8 @@ TEST(ThreadsTest, SuspendedThreadRunsOnlyAfterResume) {
 }
 
 TEST(ThreadsTest, BeginthreadHandleClosesItselfAtTheEnd) {
+    win::testing::VirtualClock clock;
+    const ULONGLONG start = win::NowPlatformMs();
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const std::uintptr_t value = _beginthread(
         [](void* p) {
@@ -151,16 +157,17 @@ TEST(ThreadsTest, BeginthreadHandleClosesItselfAtTheEnd) {
         0, done);
     ASSERT_NE(value, static_cast<std::uintptr_t>(-1));
     ASSERT_EQ(WaitForSingleObject(done, 5000), WAIT_OBJECT_0);
-    const auto deadline = RealClock::now() + std::chrono::seconds(5);
-    while (win::LookupHandle(AsHandle(value)) && RealClock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_EQ(win::LookupHandle(AsHandle(value)), nullptr);
+    // The handle goes at the thread's end, before the clock stops counting
+    // it: by the first moment every counted thread waits, it is gone.
+    EXPECT_TRUE(
+        win::WaitForCondition([&] { return win::LookupHandle(AsHandle(value)) == nullptr; }, 1000));
+    EXPECT_EQ(win::NowPlatformMs(), start) << "no time passed";
     EXPECT_FALSE(CloseHandle(AsHandle(value)));
     CloseHandle(done);
 }
 
 TEST(ThreadsTest, WaitTimeoutRunsOnThePlatformClock) {
+    win::testing::VirtualClock clock;
     HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE h = AsHandle(_beginthreadex(
         nullptr, 0,
@@ -169,15 +176,12 @@ TEST(ThreadsTest, WaitTimeoutRunsOnThePlatformClock) {
             return 0;
         },
         go, 0, nullptr));
-    win::SetTimeScaleForTesting(10000.0);
-    const auto start = RealClock::now();
+    const ULONGLONG start = win::NowPlatformMs();
     EXPECT_EQ(WaitForSingleObject(h, 120000), WAIT_TIMEOUT);  // two platform minutes
-    const double realMs =
-        std::chrono::duration<double, std::milli>(RealClock::now() - start).count();
-    EXPECT_LT(realMs, 1000.0);
-    win::SetTimeScaleForTesting(1.0);
+    EXPECT_EQ(win::NowPlatformMs() - start, 120000u);
     SetEvent(go);
-    EXPECT_EQ(WaitForSingleObject(h, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(h, 120000), WAIT_OBJECT_0);
+    EXPECT_EQ(win::NowPlatformMs() - start, 120000u) << "the end is seen at once";
     CloseHandle(h);
     CloseHandle(go);
 }

@@ -1,10 +1,15 @@
 // Acting on controls as a person would.
 #include "platform/win/UserInput.h"
 
+#include <algorithm>
+
+#include "platform/win/Clock.h"
 #include "platform/win/CommonControls.h"
 #include "platform/win/ControlSupport.h"
 #include "platform/win/Dialog.h"
 #include "platform/win/Gdi.h"
+#include "platform/win/MessageLoop.h"
+#include "platform/win/Mouse.h"
 
 namespace win {
 namespace {
@@ -158,6 +163,43 @@ std::vector<CtlColorAnswer> PaintWindow(HWND window) {
     if (IsWindow(window))
         PaintTree(window, out);
     return out;
+}
+
+bool MovePointerTo(HWND window, int x, int y) {
+    RECT r{};
+    if (!IsWindow(window) || !GetWindowRect(window, &r))
+        return false;
+    POINT p{x < 0 ? (r.left + r.right) / 2 : r.left + x,
+            y < 0 ? (r.top + r.bottom) / 2 : r.top + y};
+    MovePointer(p);
+    return true;
+}
+
+void PressMouseButton() {
+    PressPointer(true);
+}
+
+void ReleaseMouseButton() {
+    PressPointer(false);
+}
+
+void WaitWhileMessagesRun(DWORD ms) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                PostQuitMessage(static_cast<int>(msg.wParam));  // the outer loop's
+                return;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        const DWORD passed = GetTickCount() - start;
+        if (passed >= ms)
+            return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, std::min<DWORD>(ms - passed, 50), QS_ALLINPUT);
+    }
 }
 
 }  // namespace win

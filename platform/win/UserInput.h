@@ -52,6 +52,20 @@ bool FocusControl(HWND control);
 // nearest dialog at or above control, where the platform's default
 // processing would carry it.
 bool PressHelpKey(HWND control);
+// The mouse (Mouse.h): the pointer moved onto a window, to client point
+// (x, y) of it or, with x and y -1, its centre: WM_MOUSELEAVE to a tracked
+// window it left, WM_MOUSEMOVE to the window now under it. False for a bad
+// window; the pointer does not stop at a disabled window (its parent hears
+// the move), as on the platform.
+bool MovePointerTo(HWND window, int x = -1, int y = -1);
+// The left mouse button pressed or released where the pointer is
+// (WM_LBUTTONDOWN / WM_LBUTTONUP to the window under it or the window that
+// captured the mouse).
+void PressMouseButton();
+void ReleaseMouseButton();
+// A person waiting: the calling thread's messages (posted ones, due timers)
+// are read and dispatched until the platform clock has moved on by ms.
+void WaitWhileMessagesRun(DWORD ms);
 // Paints a window and its children as the platform would ask for their
 // colours: WM_CTLCOLORDLG to a dialog, then each control's colour message
 // (WM_CTLCOLORSTATIC for statics, check boxes, radio buttons, group boxes

@@ -11,8 +11,10 @@
 #include "platform/win/MessageLoop.h"
 #include "platform/win/MessageQueue.h"
 #include "platform/win/Mutex.h"
+#include "platform/win/Paint.h"
 #include "platform/win/Text.h"
 #include "platform/win/Threads.h"
+#include "platform/win/WindowPicture.h"
 #include "platform/win/WindowService.h"
 
 namespace win {
@@ -41,6 +43,8 @@ struct WindowObject {
     HWND owner = nullptr;        // top-level windows only
     std::vector<HWND> children;  // z-order, topmost first
     std::wstring text;
+    // WM_SETFONT's font as DefWindowProcW keeps it for WM_GETFONT.
+    WPARAM font = 0;
     DWORD threadId = 0;
     RECT rect{};  // in the parent's coordinates
     std::vector<std::uint8_t> extra;
@@ -481,6 +485,7 @@ BOOL DestroyWindow(HWND hwnd) {
             return FALSE;
         }
     }
+    win::PictureClosingWindow(hwnd);
     win::DestroyTree(hwnd);
     return TRUE;
 }
@@ -521,6 +526,34 @@ LRESULT DefWindowProcW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             win::MutexLock lock(t.mutex);
             auto w = t.Find(hwnd);
             return w ? static_cast<LRESULT>(w->text.size()) : 0;
+        }
+        case WM_ERASEBKGND: {
+            // The class's background brush (a brush or COLOR_* + 1).
+            HBRUSH brush = nullptr;
+            {
+                WindowTable& t = Table();
+                win::MutexLock lock(t.mutex);
+                auto w = t.Find(hwnd);
+                if (w && w->cls)
+                    brush = w->cls->info.hbrBackground;
+            }
+            if (!brush)
+                return 0;
+            RECT client{};
+            GetClientRect(hwnd, &client);
+            FillRect(reinterpret_cast<HDC>(wParam), &client, brush);
+            return 1;
+        }
+        case WM_SETFONT:
+        case WM_GETFONT: {
+            WindowTable& t = Table();
+            win::MutexLock lock(t.mutex);
+            auto w = t.Find(hwnd);
+            if (!w)
+                return 0;
+            if (msg == WM_SETFONT)
+                w->font = wParam;
+            return static_cast<LRESULT>(w->font);
         }
         case WM_CLOSE:
             DestroyWindow(hwnd);

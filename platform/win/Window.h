@@ -2,8 +2,8 @@
 // state the product reads and writes (text, styles, ids, parents, enabled
 // and visible state, position and z-order).
 //
-// Headless: nothing is drawn, but every state a call changes is real and can
-// be read back with the matching Get/Is call. Window procedures are called
+// Every state a call changes is real and can be read back with the matching
+// Get/Is call; windows are drawn only into pictures (WindowPicture.h). Window procedures are called
 // only on the thread that created the window (a window belongs to that
 // thread); messages for it from other threads travel through that thread's
 // message queue (MessageLoop.h). A window handle is never reused within a

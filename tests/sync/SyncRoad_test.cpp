@@ -15,133 +15,27 @@
 
 #include "host/HostProcess.h"
 #include "host/HostTestSupport.h"
+#include "host/SyncUserTestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using host::HostProcess;
+using host::testing::CountOccurrences;
+using host::testing::kRoadMs;
 using host::testing::ReadFile;
-using host::testing::TempRoot;
-using host::testing::WriteFile;
+using host::testing::SyncUser;
 
-constexpr const char* kProgram = QM_BINARY_DIR "/bin/outlook-host";
-// Platform ms: the road of one change passes a folder check (at most two
-// minutes), a sender turn, the outbox re-check (two minutes) and an import
-// pass (two minutes); a burst waits for its packet too. The bound leaves
-// room for a loaded machine (three sanitized hosts beside other tests): the
-// waits end as soon as the road is done.
-constexpr unsigned kRoadMs = 2400000;
-
-// Lines of a command's answer that name items ("N<TAB>subject<TAB>entry id").
-int CountLines(const std::string& text, const std::string& part) {
-    int count = 0;
-    std::size_t at = 0;
-    while ((at = text.find(part, at)) != std::string::npos) {
-        ++count;
-        at += part.size();
-    }
-    return count;
-}
-
-// One user: a user directory with a profile, the add-in installed with its
-// debug log on, and the outlook-host process.
-class User {
-public:
-    User(const std::string& root, std::string name, std::wstring address, bool exchange)
-        : m_name(std::move(name)),
-          m_address(std::move(address)),
-          m_exchange(exchange),
-          m_process(kProgram, root + "/" + m_name) {}
-
-    ::testing::AssertionResult Start(const std::string& postOffice, const std::string& regFile) {
-        std::wstring profile(m_name.begin(), m_name.end());
-        if (!m_process.Init(profile, m_address, m_exchange))
-            return ::testing::AssertionFailure() << "init " << m_name;
-        std::string output;
-        if (m_process.RunTool({"regedit", m_process.UserDirectory(), regFile}, &output) != 0)
-            return ::testing::AssertionFailure() << "regedit: " << output;
-        if (m_process.RunTool({"install", m_process.UserDirectory()}, &output) != 0)
-            return ::testing::AssertionFailure() << "install: " << output;
-        if (!m_process.Start(postOffice, L"", kRoadMs))
-            return ::testing::AssertionFailure() << "run: " << m_process.Output();
-        // The folder Properties page is offered once the add-in's engine started.
-        if (!WaitForLog("Quillmere_debug.log", "START", kRoadMs))
-            return ::testing::AssertionFailure() << m_name << "'s add-in did not start";
-        return ::testing::AssertionSuccess();
-    }
-    int Stop() { return m_process.Stop(kRoadMs); }
-
-    std::string Ok(const std::vector<std::string>& args) {
-        host::CommandResult r = m_process.Command(args);
-        EXPECT_TRUE(r.ok) << m_name << " " << args[0] << ": " << r.text;
-        return r.text;
-    }
-    bool WaitFor(const std::vector<std::string>& args, const std::string& text,
-                 bool absent = false) {
-        return m_process.WaitFor(args, text, kRoadMs, absent);
-    }
-
-    // Shares folder as shareName with the partners through the page.
-    void Share(const std::string& folder, const std::string& shareName, const std::string& password,
-               const std::string& partners) {
-        std::string answer =
-            Ok({"props", folder, "--set", "used=1", "--set", "ShareName=" + shareName, "--set",
-                "Password=" + password, "--set", "Users=" + partners, "--apply"});
-        EXPECT_NE(answer.find("applied"), std::string::npos) << answer;
-    }
-
-    // A log file of the add-in in the user's temporary directory ("" when
-    // there is none yet).
-    std::string Log(const std::string& file) const {
-        std::error_code ec;
-        fs::path users = fs::path(m_process.UserDirectory()) / "drive_c" / "Users";
-        for (const auto& entry : fs::directory_iterator(users, ec)) {
-            fs::path path = entry.path() / "AppData" / "Local" / "Temp" / file;
-            if (fs::exists(path))
-                return ReadFile(path.string());
-        }
-        return {};
-    }
-    bool WaitForLog(const std::string& file, const std::string& text, unsigned limitMs) {
-        return host::WaitUntil([&] { return Log(file).find(text) != std::string::npos; }, limitMs);
-    }
-
-    const std::string& Name() const { return m_name; }
-    HostProcess& Process() { return m_process; }
-
-private:
-    std::string m_name;
-    std::wstring m_address;
-    bool m_exchange;
-    HostProcess m_process;
-};
-
-class SyncRoadTest : public ::testing::Test {
+class SyncRoadTest : public host::testing::SyncUsersTest {
 protected:
-    void SetUp() override {
-        m_postOffice = m_root.Path() + "/postoffice";
-        m_regFile = m_root.Path() + "/quillmere.reg";
-        // The debug log traces the road; the rule helper is not wanted here.
-        WriteFile(m_regFile,
-                  "Windows Registry Editor Version 5.00\r\n\r\n"
-                  "[HKEY_CURRENT_USER\\Software\\Brindlecast\\Quillmere\\Config]\r\n"
-                  "\"debug\"=dword:00000001\r\n"
-                  "\"rulecreator_was_set\"=dword:00000001\r\n");
-    }
-    void TearDown() override {
-        for (User* user : m_started)
-            EXPECT_EQ(user->Stop(), 0) << user->Process().Output();
-    }
-    void Start(User& user) {
-        ASSERT_TRUE(user.Start(m_postOffice, m_regFile));
-        m_started.push_back(&user);
-    }
-    // Waits until each folder thread of a newly shared folder took its first
-    // look: what the folder holds then is known, later items are changes.
-    void WaitUntilTracking(User& user) {
-        const char* mark =
-            user.Name() == "Bob" ? "RCI::Reset this folder" : "Thread is running for";
-        ASSERT_TRUE(user.WaitForLog("Quillmere_debug.log", mark, kRoadMs)) << user.Name();
+    // alice and bob started, sharing their Tasks as "Team" with each other
+    // under the passwords given, and both tracking.
+    void StartSharingTasks(const char* alicePassword, const char* bobPassword) {
+        ASSERT_NO_FATAL_FAILURE(Start(m_alice));
+        ASSERT_NO_FATAL_FAILURE(Start(m_bob));
+        m_alice.Share("Tasks", "Team", alicePassword, "bob@example.org");
+        m_bob.Share("Tasks", "Team", bobPassword, "alice@example.org");
+        ASSERT_NO_FATAL_FAILURE(m_alice.WaitUntilTracking());
+        ASSERT_NO_FATAL_FAILURE(m_bob.WaitUntilTracking());
     }
     // The post office's copies of what reached address.
     std::vector<std::string> Delivered(const std::string& address) {
@@ -153,26 +47,13 @@ protected:
                 mails.push_back(ReadFile(e.path().string()));
         return mails;
     }
-
-    TempRoot m_root;
-    std::string m_postOffice;
-    std::string m_regFile;
-    std::vector<User*> m_started;
-    User m_alice{m_root.Path(), "Alice", L"alice@example.org", false};
-    User m_bob{m_root.Path(), "Bob", L"bob@example.org", true};
-    User m_carol{m_root.Path(), "Carol", L"carol@example.org", false};
 };
 
 // Exchange to personal folders and back: a new task, its change and its
 // deletion each reach the partner; the sync mails are encrypted cabinets and
 // leave nothing behind in the receiver's inbox.
 TEST_F(SyncRoadTest, NewChangedAndDeletedTasksReachThePartner) {
-    ASSERT_NO_FATAL_FAILURE(Start(m_alice));
-    ASSERT_NO_FATAL_FAILURE(Start(m_bob));
-    m_alice.Share("Tasks", "Team", "s3cret", "bob@example.org");
-    m_bob.Share("Tasks", "Team", "s3cret", "alice@example.org");
-    ASSERT_NO_FATAL_FAILURE(WaitUntilTracking(m_alice));
-    ASSERT_NO_FATAL_FAILURE(WaitUntilTracking(m_bob));
+    ASSERT_NO_FATAL_FAILURE(StartSharingTasks("s3cret", "s3cret"));
 
     m_bob.Ok({"add", "Tasks", "--subject", "Order printer paper", "--body", "Two boxes, A4."});
     ASSERT_TRUE(m_alice.WaitFor({"list", "Tasks"}, "Order printer paper"));
@@ -196,13 +77,41 @@ TEST_F(SyncRoadTest, NewChangedAndDeletedTasksReachThePartner) {
         m_alice.WaitForLog("Quillmere_debug.log", "NEWITEM is updated with normal ID", kRoadMs));
     m_alice.Ok({"change", "Tasks", "1", "--subject", "Order printer paper (done)"});
     ASSERT_TRUE(m_bob.WaitFor({"list", "Tasks"}, "Order printer paper (done)"));
-    EXPECT_EQ(CountLines(m_bob.Ok({"list", "Tasks"}), "Order printer paper"), 1);
+    EXPECT_EQ(host::testing::CountOccurrences(m_bob.Ok({"list", "Tasks"}), "Order printer paper"),
+              1);
 
     m_bob.Ok({"delete", "Tasks", "1"});
     ASSERT_TRUE(m_alice.WaitFor({"list", "Tasks"}, "Order printer paper", true));
     // Neither side sent anyone's own import back: bob's folder holds one
     // deleted task and nothing came back.
     EXPECT_EQ(m_bob.Ok({"list", "Tasks"}), "");
+}
+
+// An item created in a folder reaches the partner without a later edit, from
+// personal folders (a store with change keys, where a new item waits one
+// check) and from Exchange, once each and without coming back.
+TEST_F(SyncRoadTest, CreatedItemsTravelOnceFromBothStoreKinds) {
+    ASSERT_NO_FATAL_FAILURE(StartSharingTasks("s3cret", "s3cret"));
+
+    m_alice.Ok({"add", "Tasks", "--subject", "Call the printer shop"});
+    ASSERT_TRUE(m_bob.WaitFor({"list", "Tasks"}, "Call the printer shop"))
+        << m_alice.Ok({"list", "Tasks"});
+    m_bob.Ok({"add", "Tasks", "--subject", "Book the meeting room"});
+    ASSERT_TRUE(m_alice.WaitFor({"list", "Tasks"}, "Book the meeting room"));
+
+    // A last change from each side travels behind any echo of the imports.
+    ASSERT_TRUE(
+        m_alice.WaitForLog("Quillmere_debug.log", "NEWITEM is updated with normal ID", kRoadMs));
+    ASSERT_NE(m_alice.Ok({"show", "Tasks", "1"}).find("Call the printer shop"), std::string::npos);
+    m_alice.Ok({"change", "Tasks", "1", "--subject", "Call the printer shop (toner)"});
+    ASSERT_TRUE(m_bob.WaitFor({"list", "Tasks"}, "Call the printer shop (toner)"));
+    EXPECT_EQ(Delivered("bob@example.org").size(), 2u);
+    EXPECT_EQ(Delivered("alice@example.org").size(), 1u);
+    for (SyncUser* user : {&m_alice, &m_bob}) {
+        const std::string list = user->Ok({"list", "Tasks"});
+        EXPECT_EQ(host::testing::CountOccurrences(list, "Call the printer shop"), 1) << list;
+        EXPECT_EQ(host::testing::CountOccurrences(list, "Book the meeting room"), 1) << list;
+    }
 }
 
 // A burst of changes leaves as packet mails and every item arrives once; the
@@ -214,18 +123,19 @@ TEST_F(SyncRoadTest, BurstTravelsAsPacketMailsToEveryPartner) {
     m_bob.Share("Calendar", "Office", "", "alice@example.org;carol@example.org");
     m_alice.Share("Calendar", "Office", "", "bob@example.org");
     m_carol.Share("Calendar", "Office", "", "bob@example.org");
-    ASSERT_NO_FATAL_FAILURE(WaitUntilTracking(m_bob));
-    ASSERT_NO_FATAL_FAILURE(WaitUntilTracking(m_alice));
-    ASSERT_NO_FATAL_FAILURE(WaitUntilTracking(m_carol));
+    ASSERT_NO_FATAL_FAILURE(m_bob.WaitUntilTracking());
+    ASSERT_NO_FATAL_FAILURE(m_alice.WaitUntilTracking());
+    ASSERT_NO_FATAL_FAILURE(m_carol.WaitUntilTracking());
 
     constexpr int kItems = 14;
     for (int i = 1; i <= kItems; ++i)
         m_bob.Ok({"add", "Calendar", "--subject", "Shift " + std::to_string(i), "--class",
                   "IPM.Appointment"});
-    for (User* partner : {&m_alice, &m_carol}) {
+    for (SyncUser* partner : {&m_alice, &m_carol}) {
         ASSERT_TRUE(host::WaitUntil(
             [&] {
-                return CountLines(partner->Ok({"list", "Calendar"}), "\tShift ") == kItems;
+                return host::testing::CountOccurrences(partner->Ok({"list", "Calendar"}),
+                                                       "\tShift ") == kItems;
             },
             kRoadMs))
             << partner->Name() << ": " << partner->Ok({"list", "Calendar"});
@@ -237,7 +147,7 @@ TEST_F(SyncRoadTest, BurstTravelsAsPacketMailsToEveryPartner) {
     EXPECT_NE(m_bob.Log("Quillmere_debug.log").find("sendPackedBasicSyncMSG"), std::string::npos);
 
     // The partners hold each item once, and nothing travelled back to bob.
-    EXPECT_EQ(CountLines(m_bob.Ok({"list", "Calendar"}), "\tShift "), kItems);
+    EXPECT_EQ(host::testing::CountOccurrences(m_bob.Ok({"list", "Calendar"}), "\tShift "), kItems);
     EXPECT_TRUE(Delivered("bob@example.org").empty());
 }
 
@@ -250,7 +160,7 @@ TEST_F(SyncRoadTest, BasicSynchronisationSendsTheWholeFolder) {
     for (const std::string& name : names)
         m_alice.Ok({"add", "Contacts", "--subject", name, "--class", "IPM.Contact"});
     m_bob.Share("Contacts", "Friends", "pw", "alice@example.org");
-    ASSERT_NO_FATAL_FAILURE(WaitUntilTracking(m_bob));
+    ASSERT_NO_FATAL_FAILURE(m_bob.WaitUntilTracking());
 
     std::string answer =
         m_alice.Ok({"props", "Contacts", "--set", "used=1", "--set", "ShareName=Friends", "--set",
@@ -272,24 +182,58 @@ TEST_F(SyncRoadTest, BasicSynchronisationSendsTheWholeFolder) {
         },
         kRoadMs))
         << m_bob.Ok({"list", "Contacts"});
-    EXPECT_EQ(CountLines(m_bob.Ok({"list", "Contacts"}), "\n"), 3);
+    EXPECT_EQ(host::testing::CountOccurrences(m_bob.Ok({"list", "Contacts"}), "\n"), 3);
+}
+
+// A meeting request travels like an appointment while meetings are not left
+// out, but a deletion never removes a meeting on the partner's side: the
+// appointment goes, the meeting request stays.
+TEST_F(SyncRoadTest, DeletionNoticeRemovesTheAppointmentButNeverTheMeeting) {
+    ASSERT_NO_FATAL_FAILURE(Start(m_alice));
+    ASSERT_NO_FATAL_FAILURE(Start(m_bob));
+    std::string answer =
+        m_bob.Ok({"props", "Calendar", "--set", "used=1", "--set", "ShareName=Office", "--set",
+                  "Users=alice@example.org", "--set", "DONT_SYNC_BSP_ITEMS=0", "--apply"});
+    EXPECT_NE(answer.find("applied"), std::string::npos) << answer;
+    m_alice.Share("Calendar", "Office", "", "bob@example.org");
+    ASSERT_NO_FATAL_FAILURE(m_bob.WaitUntilTracking());
+    ASSERT_NO_FATAL_FAILURE(m_alice.WaitUntilTracking());
+
+    m_bob.Ok({"add", "Calendar", "--subject", "Standup", "--class", "IPM.Appointment"});
+    m_bob.Ok({"add", "Calendar", "--subject", "Board meeting", "--class",
+              "IPM.Schedule.Meeting.Request"});
+    ASSERT_TRUE(host::WaitUntil(
+        [&] {
+            std::string calendar = m_alice.Ok({"list", "Calendar"});
+            return calendar.find("\tStandup\t") != std::string::npos &&
+                   calendar.find("\tBoard meeting\t") != std::string::npos;
+        },
+        kRoadMs))
+        << m_alice.Ok({"list", "Calendar"});
+
+    m_bob.Ok({"delete", "Calendar", "1"});
+    m_bob.Ok({"delete", "Calendar", "1"});
+    EXPECT_EQ(m_bob.Ok({"list", "Calendar"}), "");
+    ASSERT_TRUE(m_alice.WaitFor({"list", "Calendar"}, "\tStandup\t", true));
+    ASSERT_TRUE(m_alice.WaitForLog("Quillmere_debug.log", "pSI::Don't Delete Meetings!", kRoadMs));
+    // Both notices were processed, not left failed.
+    ASSERT_TRUE(m_alice.WaitFor({"list", "Quillmere"}, ">-Quillmere-<", true))
+        << m_alice.Ok({"list", "Quillmere"});
+    std::string calendar = m_alice.Ok({"list", "Calendar"});
+    EXPECT_EQ(CountOccurrences(calendar, "\tBoard meeting\t"), 1) << calendar;
+    EXPECT_EQ(CountOccurrences(calendar, "\n"), 1) << calendar;
 }
 
 // A partner with another password cannot open the cabinet: the mail is
 // marked as failed once and the folder stays as it was.
 TEST_F(SyncRoadTest, MailUnderAnotherPasswordIsMarkedFailedAndNotApplied) {
-    ASSERT_NO_FATAL_FAILURE(Start(m_alice));
-    ASSERT_NO_FATAL_FAILURE(Start(m_bob));
-    m_alice.Share("Tasks", "Team", "right", "bob@example.org");
-    m_bob.Share("Tasks", "Team", "wrong", "alice@example.org");
-    ASSERT_NO_FATAL_FAILURE(WaitUntilTracking(m_alice));
-    ASSERT_NO_FATAL_FAILURE(WaitUntilTracking(m_bob));
+    ASSERT_NO_FATAL_FAILURE(StartSharingTasks("right", "wrong"));
 
     m_bob.Ok({"add", "Tasks", "--subject", "Secret plan"});
     ASSERT_TRUE(m_alice.WaitFor({"list", "Quillmere"}, " ERROR:"))
         << m_alice.Ok({"list", "Quillmere"}) << m_alice.Log("Quillmere_error.log");
     EXPECT_EQ(m_alice.Ok({"list", "Tasks"}), "");
-    EXPECT_EQ(CountLines(m_alice.Ok({"list", "Quillmere"}), " ERROR:"), 1);
+    EXPECT_EQ(host::testing::CountOccurrences(m_alice.Ok({"list", "Quillmere"}), " ERROR:"), 1);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "platform/cabinet/LzxDecoder.h"
@@ -25,19 +26,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     LzxDecoder decoder(windowBits);
     std::vector<std::uint8_t> frame;
     std::vector<std::uint8_t> out;
-    for (std::size_t pos = 0; pos < size; pos += kFrameSize) {
-        const std::size_t n = size - pos < kFrameSize ? size - pos : kFrameSize;
-        frame.clear();
-        encoder.EncodeFrame(data + pos, n, frame);
-        out.assign(n, 0);
-        if (!decoder.DecodeFrame(frame.data(), frame.size(), out.data(), n)) {
-            std::abort();
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            if (out[i] != data[pos + i]) {
+    std::size_t decoded = 0;
+    // Frames come back once their block is closed; each decodes on its own.
+    auto check = [&] {
+        for (frame.clear(); encoder.TakeFrame(frame); frame.clear()) {
+            const std::size_t n = size - decoded < kFrameSize ? size - decoded : kFrameSize;
+            out.assign(n, 0);
+            if (!decoder.DecodeFrame(frame.data(), frame.size(), out.data(), n) ||
+                std::memcmp(out.data(), data + decoded, n) != 0) {
                 std::abort();
             }
+            decoded += n;
         }
+    };
+    for (std::size_t pos = 0; pos < size; pos += kFrameSize) {
+        const std::size_t n = size - pos < kFrameSize ? size - pos : kFrameSize;
+        encoder.EncodeFrame(data + pos, n);
+        check();
+    }
+    encoder.Flush();
+    check();
+    if (decoded != size) {
+        std::abort();
     }
     return 0;
 }
