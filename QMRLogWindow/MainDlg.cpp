@@ -1,5 +1,6 @@
 #include "QMRLogWindow/MainDlg.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "QMRLogWindow/QMRLogWindowModule.h"
@@ -190,16 +191,18 @@ bool CMainDlg::ReadPieces(std::vector<std::wstring>* pieces) const {
 }
 
 bool CMainDlg::StillShown(const std::vector<std::wstring>& pieces) const {
-    std::size_t needed = m_shownPieces + (m_shownTail.empty() ? 0 : 1);
+    std::size_t needed = m_shown.size() + (m_shownTail.empty() ? 0 : 1);
     if (pieces.size() < needed)
         return false;
-    return m_shownTail.empty() || pieces[m_shownPieces].starts_with(m_shownTail);
+    if (!std::equal(m_shown.begin(), m_shown.end(), pieces.begin()))
+        return false;
+    return m_shownTail.empty() || pieces[m_shown.size()].starts_with(m_shownTail);
 }
 
 void CMainDlg::ClearText() {
     SendMessageW(m_edit, EM_SETSEL, 0, -1);
     SendMessageW(m_edit, WM_CLEAR, 0, 0);
-    m_shownPieces = 0;
+    m_shown.clear();
     m_shownTail.clear();
 }
 
@@ -213,7 +216,7 @@ bool CMainDlg::AppendText(const std::wstring& text) {
 }
 
 void CMainDlg::AppendNewPieces(const std::vector<std::wstring>& pieces) {
-    for (std::size_t i = m_shownPieces; i < pieces.size(); ++i) {
+    for (std::size_t i = m_shown.size(); i < pieces.size(); ++i) {
         const std::wstring& piece = pieces[i];
         // The shown start of this line is not shown again.
         std::wstring rest = piece.substr(m_shownTail.size());
@@ -224,7 +227,7 @@ void CMainDlg::AppendNewPieces(const std::vector<std::wstring>& pieces) {
         if (!AppendText(ForEdit(rest)))
             break;  // the edit is full: nothing more is counted as shown
         if (whole) {
-            ++m_shownPieces;
+            m_shown.push_back(piece);
             m_shownTail.clear();
         } else {
             m_shownTail = piece;

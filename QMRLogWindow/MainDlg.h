@@ -3,9 +3,10 @@
 //
 // Every 5 seconds the log is read again and the lines the window does not
 // show yet are appended, but only while the view is scrolled to the bottom,
-// so that a person reading earlier lines is not disturbed. A log that became
-// shorter (rotated, replaced) is shown afresh. A missing or unreadable log
-// leaves the window as it is until a later tick can read it.
+// so that a person reading earlier lines is not disturbed. A log that no
+// longer begins with what the window shows (rotated or replaced, by a
+// shorter or a longer file) is shown afresh from its start. A missing or
+// unreadable log leaves the window as it is until a later tick can read it.
 //
 // Threading: one thread, the one that created the window; all members run
 // on it from its message loop.
@@ -83,7 +84,8 @@ private:
     // The log's pieces (each with the line break it ends with), or false
     // when the file can't be opened.
     bool ReadPieces(std::vector<std::wstring>* pieces) const;
-    // Whether the pieces still begin with what the window shows.
+    // Whether the pieces still begin with what the window shows: the same
+    // pieces, not only as many.
     bool StillShown(const std::vector<std::wstring>& pieces) const;
     void ClearText();
     void AppendNewPieces(const std::vector<std::wstring>& pieces);
@@ -91,8 +93,8 @@ private:
     bool AppendText(const std::wstring& text);
 
     LogMode m_mode;
-    // What the window shows of the file: the first m_shownPieces pieces
-    // whole, then m_shownTail, the start of a line still being written.
-    std::size_t m_shownPieces = 0;
+    // What the window shows of the file: the pieces shown whole, then
+    // m_shownTail, the start of a line still being written.
+    std::vector<std::wstring> m_shown;
     std::wstring m_shownTail;
 };

@@ -207,6 +207,30 @@ TEST_F(MainDlgTest, ALogReplacedByAShorterOneIsShownAfresh) {
     EXPECT_EQ(Shown(), L"rotated 1\r\nrotated 2\r\n");
 }
 
+// A rotation leaves a new log that may be as long as the shown one or
+// longer: what is shown must be the new log from its start, never old lines
+// followed by the new log's later ones.
+TEST_F(MainDlgTest, ALogReplacedByOneAsLongOrLongerIsShownFromItsStart) {
+    for (int length : {3, 5}) {
+        SCOPED_TRACE(length);
+        WriteLog(Numbered(0, 3), LogMode::Debug, false);
+        Open();
+        ASSERT_EQ(Shown(), NumberedShown(0, 3));
+        std::string replaced;
+        std::wstring expected;
+        for (int i = 0; i < length; ++i) {
+            replaced += "new " + std::to_string(i) + "\n";
+            expected += L"new " + std::to_wstring(i) + L"\r\n";
+        }
+        WriteLog(replaced, LogMode::Debug, false);
+        ASSERT_TRUE(Pump(20000, [&] { return Shown() != NumberedShown(0, 3); }));
+        EXPECT_EQ(Shown(), expected);
+        PumpTwoReloads();
+        EXPECT_EQ(Shown(), expected) << "shown once";
+        m_dialog.reset();
+    }
+}
+
 TEST_F(MainDlgTest, WhileScrolledUpTheTextStaysUntilTheViewIsBackAtTheBottom) {
     WriteLog(Numbered(0, 100));
     CMainDlg& dialog = Open();

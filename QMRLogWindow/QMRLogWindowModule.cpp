@@ -1,5 +1,6 @@
 #include "QMRLogWindow/QMRLogWindowModule.h"
 
+#include "platform/win/Console.h"
 #include "platform/win/MessageLoop.h"
 #include "platform/win/Shell.h"
 
@@ -20,7 +21,24 @@ LogMode CQMRLogWindowModule::ModeFromCommandLine(const std::wstring& commandLine
     return commandLine == L"errorlog" ? LogMode::Error : LogMode::Debug;
 }
 
+const wchar_t* CQMRLogWindowModule::UsageText() {
+    return L"usage: QMRLogWindow [errorlog]\n"
+           L"Shows the Quillmere add-in's debug log (Quillmere_debug.log in the temporary\n"
+           L"directory) or, with \"errorlog\", its error log (Quillmere_error.log), reads it\n"
+           L"again every 5 seconds while it grows, and saves a copy (\"Save Debuglog\").\n"
+           L"The window stays until its \"OK\" button is pressed.\n";
+}
+
 int CQMRLogWindowModule::WinMain(const std::wstring& commandLine) {
+    if (commandLine == kHelpArgument) {
+        if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+            const std::wstring usage = UsageText();
+            DWORD written = 0;
+            WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), usage.c_str(),
+                          static_cast<DWORD>(usage.size()), &written, nullptr);
+        }
+        return 0;
+    }
     CMainDlg dialog(ModeFromCommandLine(commandLine));
     // Without its window the program could never be ended by its user, so
     // it ends at once instead of waiting in the loop for a quit that can't

@@ -32,10 +32,18 @@ public:
     // error log; anything else, nothing included, the debug log.
     static LogMode ModeFromCommandLine(const std::wstring& commandLine);
 
+    // The command line that asks for the usage instead of the window.
+    static constexpr const wchar_t* kHelpArgument = L"--help";
+    // What the program tells the console of the shell that started it with
+    // kHelpArgument.
+    static const wchar_t* UsageText();
+
     // The program: the log window for the command line's mode, created
     // without owner and shown normally, then the message loop until the
     // quit message (posted when the user presses "OK"). Returns the exit
-    // code, 0; also 0 at once when the window can't be created.
+    // code, 0; also 0 at once when the window can't be created. With exactly
+    // kHelpArgument it writes UsageText to the console of its starter and
+    // returns 0 at once, showing no window.
     int WinMain(const std::wstring& commandLine);
 
     // The module that carries the viewer's resources (the program, or a

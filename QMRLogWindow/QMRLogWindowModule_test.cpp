@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -157,6 +159,22 @@ TEST(QMRLogWindowProgram, StartsFromTheInstallDirectoryAsTheOptionsPageStartsIt)
     for (int i = 0; i < 3000 && win::RunningShellChildren() > 0; ++i)
         ::usleep(10 * 1000);
     EXPECT_EQ(win::RunningShellChildren(), 0);
+}
+
+// Asked for its usage from a shell, the program tells it and ends, with no
+// window; any other argument still opens the window (the start above).
+TEST(QMRLogWindowProgram, HelpPrintsTheUsageAndEnds) {
+    win::testing::TestMachine machine;
+    const std::string output = machine.Root() + "/help.txt";
+    const std::string command = "QUILLMERE_USER_DIR=" + machine.User() +
+                                " " QM_BINARY_DIR "/bin/QMRLogWindow --help >" + output + " 2>&1";
+    int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string text = machine.ReadHostFile(output);
+    EXPECT_EQ(text.rfind("usage: QMRLogWindow [errorlog]\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\"OK\""), std::string::npos) << text;
+    EXPECT_EQ(win::PathToUtf8(CQMRLogWindowModule::UsageText()), text);
 }
 
 TEST(QMRLogWindowProgram, CarriesItsVersion) {

@@ -119,13 +119,13 @@ std::vector<std::wstring> Names(const std::vector<RuleView>& rules) {
 
 const std::vector<std::wstring> kConditionTexts = {L">-Quillmere-<", L"QMRX$BASICSYNCPACKET:"};
 
-// A client of this process over one store, as the class object of
-// "Outlook.Application" hands it to the program.
+// A client of this process over one store, running as "Outlook.Application"
+// as the host runs it: the program reaches it through the class.
 class RulePlanterTest : public ::testing::Test {
 protected:
     void SetUp() override {
         win::SetInstallDirectory(QM_BINARY_DIR "/bin");
-        ASSERT_EQ(outlook::RegisterApplicationServer(), S_OK);
+        ASSERT_EQ(outlook::RegisterApplicationClass(L"14.0.0.7015"), S_OK);
         m_storePath = m_machine.Root() + "/mailbox.qst";
         store::StoreOptions options;
         options.displayName = L"Personal Folders";
@@ -135,11 +135,13 @@ protected:
         Start(L"14.0.0.7015");
     }
     void TearDown() override {
+        m_running.reset();
         m_ns.Release();
         m_app.reset();
         CoUninitialize();
     }
     void Start(const std::wstring& version) {
+        m_running.reset();
         m_ns.Release();
         m_app.reset();
         outlook::ApplicationOptions options;
@@ -149,6 +151,7 @@ protected:
         options.ui = m_ui;
         ASSERT_EQ(OutlookApplication::Create(options, &m_app), S_OK);
         m_app->SetQuitHandler([this] { ++m_quits; });
+        ASSERT_EQ(outlook::RunningApplication::Register(m_app->Application(), &m_running), S_OK);
         m_ns = m_app->NameSpace();
         m_quits = 0;
     }
@@ -175,9 +178,26 @@ protected:
     std::string m_storePath;
     std::shared_ptr<QueuedUiDispatcher> m_ui = std::make_shared<QueuedUiDispatcher>();
     std::unique_ptr<OutlookApplication> m_app;
+    std::unique_ptr<outlook::RunningApplication> m_running;
     _NameSpacePtr m_ns;
     int m_quits = 0;
 };
+
+// The class object of a running Outlook is its class factory: asked for
+// _Application directly it has none, and the creation as a local server is
+// what reaches the running instance.
+TEST_F(RulePlanterTest, TheRunningOutlookIsReachedByTheLocalServerCreation) {
+    CComPtr<_Application> direct;
+    EXPECT_EQ(CoGetClassObject(CLSID_OutlookApplication, CLSCTX_ALL, nullptr, IID__Application,
+                               reinterpret_cast<void**>(&direct)),
+              E_NOINTERFACE);
+    CComPtr<_Application> app;
+    ASSERT_EQ(ruleplanter::GetOutlookApplication(&app), S_OK);
+    CComPtr<IUnknown> found, running;
+    app->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&found));
+    m_app->Application()->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&running));
+    EXPECT_EQ(found.p, running.p);
+}
 
 TEST_F(RulePlanterTest, CreateModeReplacesEveryEarlierRuleByExactlyOneNew) {
     // Two adjacent old rules, a foreign one, and a third old one last.
@@ -307,8 +327,9 @@ TEST_F(RulePlanterTest, ThePlantedRuleFilesSyncAndPacketMailsIntoQuillmere) {
 }
 
 TEST_F(RulePlanterTest, WithoutOutlookNothingHappensAndTheResultIsTheModules) {
+    m_running.reset();
     m_ns.Release();
-    m_app.reset();  // no client in the process, and the user has no profile
+    m_app.reset();  // no client runs
     EXPECT_EQ(ruleplanter::RulePlanterMain(L""), 0);
     EXPECT_EQ(ruleplanter::RulePlanterMain(L"remove"), 0);
     Start(L"14.0.0.7015");
@@ -358,67 +379,38 @@ bool KeyExists(HKEY root, const wchar_t* path) {
     return true;
 }
 
-// The user's mail profile with one store, and Outlook's class registration
-// as its installation leaves it. Returns the profile file.
-std::string MakeUserProfile(const win::testing::TestMachine& machine) {
-    const std::string profilePath = store::Profile::FileFor(machine.User(), L"Main");
-    std::filesystem::create_directories(std::filesystem::path(profilePath).parent_path());
-    store::Profile profile;
-    profile.name = L"Main";
-    store::ProfileStore s;
-    s.file = "mailbox.qst";
-    s.displayName = L"Main Mailbox";
-    s.isDefault = true;
-    profile.stores.push_back(s);
-    EXPECT_EQ(profile.Save(profilePath), S_OK);
-    EXPECT_EQ(profile.CreateMissingStores(profilePath), S_OK);
-    EXPECT_EQ(outlook::RegisterApplicationServer(), S_OK);
-    return profilePath;
-}
+// The program as its own process, against the client this test process
+// runs as "Outlook.Application" (the user's host, in the test's place).
+class RulePlanterProgram : public RulePlanterTest {};
 
-// What the saved rules and folders of the profile are, read by a client of
-// this process.
-void Inspect(const std::string& profilePath, std::vector<RuleView>* rules, size_t* folders) {
-    CoInitialize(nullptr);
-    outlook::ApplicationOptions options;
-    ASSERT_EQ(OutlookApplication::ProfileFromFile(profilePath, &options.profile), S_OK);
-    options.ui = std::make_shared<QueuedUiDispatcher>();
-    std::unique_ptr<OutlookApplication> app;
-    ASSERT_EQ(OutlookApplication::Create(options, &app), S_OK);
-    *rules = SavedRules(app->NameSpace());
-    *folders = SyncFolders(app->NameSpace()).size();
-    app.reset();
-    CoUninitialize();
-}
-
-TEST(RulePlanterProgram, RunsAgainstTheUsersDefaultProfile) {
-    win::testing::TestMachine machine;
-    win::SetInstallDirectory(QM_BINARY_DIR "/bin");
-    const std::string profilePath = MakeUserProfile(machine);
-    auto inspect = [&](std::vector<RuleView>* rules, size_t* folders) {
-        Inspect(profilePath, rules, folders);
-    };
-
-    ASSERT_EQ(RunProgram(machine.User(), {}), 0);
-    std::vector<RuleView> rules;
-    size_t folders = 0;
-    inspect(&rules, &folders);
+TEST_F(RulePlanterProgram, WorksOnTheRunningClientFromItsOwnProcess) {
+    ASSERT_EQ(RunProgram(m_machine.User(), {}), 0);
+    m_ui->RunPending();
+    EXPECT_EQ(m_quits, 1) << "the program quits the client it worked on";
+    std::vector<RuleView> rules = SavedRules(m_ns);
     ASSERT_EQ(rules.size(), 1u);
     EXPECT_EQ(rules[0].name, L"{QUILLMERE}");
     EXPECT_EQ(rules[0].subjectTexts, kConditionTexts);
-    EXPECT_FALSE(rules[0].moveFolder.empty());
-    EXPECT_EQ(folders, 1u);
+    std::vector<MAPIFolderPtr> folders = SyncFolders(m_ns);
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_EQ(rules[0].moveFolder, Text(folders[0]->GetEntryID()));
 
-    ASSERT_EQ(RunProgram(machine.User(), {"remove"}), 0);
-    inspect(&rules, &folders);
-    EXPECT_TRUE(rules.empty());
-    EXPECT_EQ(folders, 0u);
+    ASSERT_EQ(RunProgram(m_machine.User(), {"remove"}), 0);
+    EXPECT_TRUE(SavedRules(m_ns).empty());
+    EXPECT_TRUE(SyncFolders(m_ns).empty());
+
+    // Without a running client the program finds nothing and changes nothing.
+    m_running.reset();
+    AddRule(m_ns, L"{QUILLMERE}", L"old");
+    ASSERT_EQ(RunProgram(m_machine.User(), {}), 0);
+    EXPECT_EQ(SavedRules(m_ns)[0].subjectTexts, std::vector<std::wstring>{L"old"});
+    EXPECT_TRUE(SyncFolders(m_ns).empty());
 
     // The registration switches reach the user's registry.
-    ASSERT_EQ(RunProgram(machine.User(), {"/RegServer"}), 0);
+    ASSERT_EQ(RunProgram(m_machine.User(), {"/RegServer"}), 0);
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\{8085C61D-C8F3-43CC-9503-EDFE8BDD1321}"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\RulePlanterx64.exe"));
-    ASSERT_EQ(RunProgram(machine.User(), {"/UnregServer"}), 0);
+    ASSERT_EQ(RunProgram(m_machine.User(), {"/UnregServer"}), 0);
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\{8085C61D-C8F3-43CC-9503-EDFE8BDD1321}"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"AppID\\RulePlanterx64.exe"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID")) << "Outlook's registration stays";
@@ -426,10 +418,7 @@ TEST(RulePlanterProgram, RunsAgainstTheUsersDefaultProfile) {
 
 // As the add-in starts it: ShellExecuteW of "RulePlanterx64.exe" in the
 // install directory, hidden, without arguments and without waiting.
-TEST(RulePlanterProgram, StartsFromTheInstallDirectoryAsTheAddInStartsIt) {
-    win::testing::TestMachine machine;
-    win::SetInstallDirectory(QM_BINARY_DIR "/bin");
-    const std::string profilePath = MakeUserProfile(machine);
+TEST_F(RulePlanterProgram, StartsFromTheInstallDirectoryAsTheAddInStartsIt) {
     std::string started;
     win::SetShellExecuteObserver(
         [&](const win::ShellExecuteCall& call) { started = call.hostProgram; });
@@ -442,14 +431,11 @@ TEST(RulePlanterProgram, StartsFromTheInstallDirectoryAsTheAddInStartsIt) {
     for (int i = 0; i < 3000 && win::RunningShellChildren() > 0; ++i)
         ::usleep(10 * 1000);
     ASSERT_EQ(win::RunningShellChildren(), 0);
-    std::vector<RuleView> rules;
-    size_t folders = 0;
-    Inspect(profilePath, &rules, &folders);
-    EXPECT_EQ(Names(rules), std::vector<std::wstring>{L"{QUILLMERE}"});
-    EXPECT_EQ(folders, 1u);
+    EXPECT_EQ(Names(SavedRules(m_ns)), std::vector<std::wstring>{L"{QUILLMERE}"});
+    EXPECT_EQ(SyncFolders(m_ns).size(), 1u);
 }
 
-TEST(RulePlanterProgram, CarriesItsVersion) {
+TEST(RulePlanterProgramFile, CarriesItsVersion) {
     win::testing::TestMachine machine;
     win::SetInstallDirectory(QM_BINARY_DIR "/bin");
     const WCHAR* file = L"P:\\RulePlanterx64.exe";

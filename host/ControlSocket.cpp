@@ -220,7 +220,8 @@ void ControlServer::Serve() {
             args.push_back(std::move(arg));
         }
         CommandResult result = ok ? m_handler(args) : CommandResult{false, "malformed request\n"};
-        WriteAll(fd, std::string(result.ok ? "0\n" : "1\n") + result.text);
+        const char* status = result.ok ? "0\n" : result.badArguments ? "2\n" : "1\n";
+        WriteAll(fd, status + result.text);
         ::close(fd);
     }
 }
@@ -257,11 +258,12 @@ HRESULT SendCommand(const std::string& userDirectory, const std::vector<std::str
     Reader reader(fd);
     std::string answer = reader.Rest();
     ::close(fd);
-    if (answer.size() < 2 || (answer[0] != '0' && answer[0] != '1') || answer[1] != '\n') {
+    if (answer.size() < 2 || answer[0] < '0' || answer[0] > '2' || answer[1] != '\n') {
         *error = "the host gave no answer in time (did it quit, or is it busy?)";
         return E_FAIL;
     }
     result->ok = answer[0] == '0';
+    result->badArguments = answer[0] == '2';
     result->text = answer.substr(2);
     return S_OK;
 }

@@ -6,8 +6,8 @@
 //
 // Wire form, one command per connection: the client writes the argument
 // count and then each argument as "<byte length>\n<bytes>" (counts in
-// decimal followed by '\n'); the server answers "0\n" (done) or "1\n"
-// (refused) followed by the answer text, and closes. A client silent for
+// decimal followed by '\n'); the server answers "0\n" (done), "1\n"
+// (refused) or "2\n" (bad arguments) followed by the answer text, and closes. A client silent for
 // 10 s of platform time is dropped; a client waits 120 s of platform time
 // for its answer.
 //

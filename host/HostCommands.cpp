@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 
 #include "host/AddInLoader.h"
+#include "host/ErrorText.h"
 #include "host/HostDialog.h"
 #include "host/OutlookHost.h"
 #include "host/PageDriver.h"
@@ -22,6 +24,7 @@
 #include "platform/store/Message.h"
 #include "platform/store/Session.h"
 #include "platform/transport/MimeWriter.h"
+#include "platform/win/CommonControls.h"
 #include "platform/win/CrashPoints.h"
 #include "platform/win/Dialog.h"
 #include "platform/win/MessageBox.h"
@@ -35,12 +38,6 @@ namespace host {
 namespace {
 
 constexpr UINT kWmLButtonDblClk = 0x0203;
-
-std::string Hex(HRESULT hr) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
-    return text;
-}
 
 std::string Utf8(const CComBSTR& text) {
     return win::ToUtf8(std::wstring(text.View()));
@@ -161,8 +158,40 @@ Parsed Parse(const std::vector<std::string>& args, const std::set<std::string>& 
     return p;
 }
 
+// What of a --to list the address book could not resolve: a name without
+// '@' that is not in the address book (an address with '@' always resolves).
+std::string UnknownRecipients(const std::string& to) {
+    std::string unknown;
+    std::size_t start = 0;
+    while (start <= to.size()) {
+        std::size_t end = to.find(';', start);
+        std::string one =
+            to.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        one.erase(0, one.find_first_not_of(' '));
+        one.erase(one.find_last_not_of(' ') + 1);
+        if (!one.empty() && one.find('@') == std::string::npos)
+            unknown += (unknown.empty() ? "\"" : ", \"") + one + "\"";
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    if (unknown.empty())
+        return "a recipient of \"" + to + "\" is unknown";
+    return unknown + " is neither an e-mail address nor a name in the address book";
+}
+
 CommandResult Fail(const std::string& text) {
     return CommandResult{false, text, false};
+}
+
+// The command's arguments were wrong: nothing was tried.
+CommandResult Usage(const std::string& text) {
+    return CommandResult{false, text, false, true};
+}
+
+// A parse error, or the command's usage.
+CommandResult Usage(const Parsed& p, const std::string& usage) {
+    return Usage(p.error.empty() ? "usage: " + usage : p.error + "\nusage: " + usage);
 }
 
 // Writes each item event of an advised folder into the host's event log:
@@ -196,6 +225,141 @@ private:
     OutlookHost& m_host;
     std::string m_folder;
 };
+
+// What a dialog command asks of the pages.
+struct DialogRequest {
+    int answer = 0;  // the button that answers a page's modal question, 0: none
+    std::vector<std::pair<std::wstring, std::wstring>> sets;
+    std::vector<bool> setUsed;
+    std::vector<int> clicks;
+    std::vector<bool> clickUsed;
+    bool apply = false;
+};
+
+// The request of a dialog command's options; a bad-arguments result when
+// one is wrong.
+std::optional<CommandResult> ParseDialog(const Parsed& p, DialogRequest* request) {
+    if (p.Has("answer") && !ButtonId(p.Get("answer"), &request->answer))
+        return Usage("--answer takes ok, cancel, yes, no or a control id, not \"" +
+                     p.Get("answer") + "\"");
+    auto sets = p.options.equal_range("set");
+    for (auto it = sets.first; it != sets.second; ++it) {
+        std::size_t eq = it->second.find('=');
+        if (eq == std::string::npos || eq == 0)
+            return Usage("--set needs NAME=VALUE, not \"" + it->second + "\"");
+        request->sets.emplace_back(win::FromUtf8(it->second.substr(0, eq)),
+                                   win::FromUtf8(it->second.substr(eq + 1)));
+    }
+    auto clicks = p.options.equal_range("click");
+    for (auto it = clicks.first; it != clicks.second; ++it) {
+        char* end = nullptr;
+        long id = std::strtol(it->second.c_str(), &end, 10);
+        if (it->second.empty() || *end != '\0' || id <= 0 || id > 0xFFFF)
+            return Usage("--click takes a control id, not \"" + it->second + "\"");
+        request->clicks.push_back(static_cast<int>(id));
+    }
+    request->setUsed.assign(request->sets.size(), false);
+    request->clickUsed.assign(request->clicks.size(), false);
+    request->apply = p.Has("apply");
+    return std::nullopt;
+}
+
+// The page object of an entry (a new reference in *page): created by
+// ProgID, or the object itself.
+HRESULT PageObject(const outlook::PageEntry& e, IDispatch** page) {
+    *page = nullptr;
+    if (e.page.vt == VT_BSTR && e.page.bstrVal) {
+        CLSID clsid{};
+        HRESULT hr = CLSIDFromProgID(e.page.bstrVal, &clsid);
+        if (SUCCEEDED(hr))
+            hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                  reinterpret_cast<void**>(page));
+        return hr;
+    }
+    if (e.page.vt == VT_DISPATCH && e.page.pdispVal) {
+        *page = e.page.pdispVal;
+        (*page)->AddRef();
+        return S_OK;
+    }
+    if (e.page.vt == VT_UNKNOWN && e.page.punkVal)
+        return e.page.punkVal->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(page));
+    return E_INVALIDARG;
+}
+
+// Clicks control id of a page's window as its user would (a SysLink's
+// first link, else a button); false when the control takes no input.
+bool ClickControl(HWND control) {
+    WCHAR name[32] = {};
+    GetClassNameW(control, name, 32);
+    if (std::wstring(name) == WC_LINK)
+        return win::ClickLink(control, 0);
+    return win::ClickButton(control);
+}
+
+// One page of a dialog, as the client's dialog shows it and as the user
+// acts on it: created, shown in the dialog (HostDialog), its fields set (the
+// add-in's pages through their controls, PageDriver.h; another page through
+// its IDispatch by name), its controls clicked, applied. Marks the fields
+// and controls it had in request; false when something failed.
+bool ShowPage(const outlook::PageEntry& e, DialogRequest& request, std::ostringstream& out) {
+    CComPtr<IDispatch> page;
+    HRESULT hr = PageObject(e, &page);
+    if (FAILED(hr) || !page) {
+        out << "  cannot be created: " << ErrorText(FAILED(hr) ? hr : E_POINTER) << "\n";
+        return false;
+    }
+    const bool byProgId = e.page.vt == VT_BSTR && e.page.bstrVal;
+    const std::wstring progId = byProgId ? std::wstring(e.page.bstrVal) : L"";
+    const bool driven = DrivesPage(progId);
+    HostDialog dialog(byProgId ? progId : L"Dialog");
+    HWND window = dialog.Show(page);
+    const int changesBefore = dialog.StatusChanges();
+    bool ok = true;
+    for (std::size_t i = 0; i < request.sets.size(); ++i) {
+        const auto& [name, value] = request.sets[i];
+        if (driven) {
+            if (!PageHasField(progId, name))
+                continue;
+            hr = window ? SetPageField(window, progId, name, value) : E_FAIL;
+        } else {
+            DISPID id = 0;
+            OLECHAR* names[] = {const_cast<OLECHAR*>(name.c_str())};
+            if (FAILED(page->GetIDsOfNames(IID_NULL, names, 1, 0, &id)))
+                continue;
+            hr = com::PutProperty(page, id, CComVariant(value.c_str()));
+        }
+        request.setUsed[i] = true;
+        out << "  " << win::ToUtf8(name) << " = " << win::ToUtf8(value)
+            << (SUCCEEDED(hr) ? "" : " refused: " + ErrorText(hr)) << "\n";
+        ok = ok && SUCCEEDED(hr);
+    }
+    for (std::size_t i = 0; i < request.clicks.size(); ++i) {
+        HWND control = window ? GetDlgItem(window, request.clicks[i]) : nullptr;
+        if (!control)
+            continue;
+        request.clickUsed[i] = true;
+        bool clicked = ClickControl(control);
+        out << "  " << (clicked ? "clicked " : "cannot click (disabled) ") << request.clicks[i]
+            << "\n";
+        ok = ok && clicked;
+    }
+    if (dialog.StatusChanges() > changesBefore)
+        out << "  status changed\n";
+    CComQIPtr<PropertyPage> pageView(page);
+    if (request.apply && pageView) {
+        VARIANT_BOOL dirty = VARIANT_FALSE;
+        pageView->get_Dirty(&dirty);
+        if (dirty != VARIANT_FALSE) {
+            hr = pageView->Apply();
+            out << "  applied" << (SUCCEEDED(hr) ? "" : " with error " + ErrorText(hr)) << "\n";
+            ok = ok && SUCCEEDED(hr);
+        } else {
+            out << "  nothing to apply\n";
+        }
+    }
+    dialog.Close();
+    return ok;
+}
 
 struct Watch {
     _ItemsPtr items;
@@ -260,7 +424,7 @@ public:
     CommandResult List(const std::vector<std::string>& args) {
         Parsed p = Parse(args, {}, {"ids"});
         if (!p.error.empty() || p.positional.size() > 1 || (p.Has("ids") && p.positional.empty()))
-            return Fail(p.error.empty() ? "usage: list [FOLDER [--ids]]" : p.error);
+            return Usage(p, "list [FOLDER [--ids]]");
         std::ostringstream out;
         if (p.positional.empty()) {
             ListTree(Root(), 0, out);
@@ -286,9 +450,8 @@ public:
 
     CommandResult Add(const std::vector<std::string>& args) {
         Parsed p = Parse(args, {"subject", "body", "class"}, {});
-        if (!p.error.empty() || p.positional.size() != 1)
-            return Fail(p.error.empty() ? "usage: add FOLDER --subject S [--body B] [--class C]"
-                                        : p.error);
+        if (!p.error.empty() || p.positional.size() != 1 || !p.Has("subject"))
+            return Usage(p, "add FOLDER --subject S [--body B] [--class C]");
         std::string error;
         MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
         if (!folder)
@@ -297,9 +460,10 @@ public:
         CComVariant type;
         if (p.Has("class"))
             type = CComVariant(win::FromUtf8(p.Get("class")).c_str());
-        HRESULT hr = folder->GetItems()->raw_Add(type, &raw);
+        _ItemsPtr items = folder->GetItems();
+        HRESULT hr = items->raw_Add(type, &raw);
         if (FAILED(hr) || !raw)
-            return Fail("cannot add an item: " + Hex(hr));
+            return Fail("cannot add an item to " + p.positional[0] + ": " + ErrorText(hr));
         ItemView item(raw);
         raw->Release();
         item.Put(outlook::dispid::kSubject, p.Get("subject"));
@@ -307,15 +471,25 @@ public:
             item.Put(outlook::dispid::kBody, p.Get("body"));
         hr = item.Call(outlook::dispid::kSave);
         if (FAILED(hr))
-            return Fail("cannot save the item: " + Hex(hr));
-        return {true, item.Utf8Text(outlook::dispid::kEntryID) + "\n"};
+            return Fail("cannot save the item: " + ErrorText(hr));
+        // Where list shows it.
+        const std::string entryId = item.Utf8Text(outlook::dispid::kEntryID);
+        LONG position = 0;
+        for (LONG i = 1; i <= items->GetCount() && position == 0; ++i) {
+            if (ItemView(IDispatchPtr(items->Item(CComVariant(i))))
+                    .Utf8Text(outlook::dispid::kEntryID) == entryId)
+                position = i;
+        }
+        return {true, "added " + item.Utf8Text(outlook::dispid::kSubject) + " (" +
+                          item.Utf8Text(outlook::dispid::kMessageClass) + ") as item " +
+                          std::to_string(position) + " of " + p.positional[0] + ", entry id " +
+                          entryId + "\n"};
     }
 
     CommandResult Change(const std::vector<std::string>& args) {
         Parsed p = Parse(args, {"subject", "body"}, {});
         if (!p.error.empty() || p.positional.size() != 2 || (!p.Has("subject") && !p.Has("body")))
-            return Fail(p.error.empty() ? "usage: change FOLDER N [--subject S] [--body B]"
-                                        : p.error);
+            return Usage(p, "change FOLDER N [--subject S] [--body B]");
         std::string error;
         MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
         IDispatchPtr item = folder ? ItemOf(folder, p.positional[1], &error) : IDispatchPtr();
@@ -328,14 +502,14 @@ public:
             view.Put(outlook::dispid::kBody, p.Get("body"));
         HRESULT hr = view.Call(outlook::dispid::kSave);
         if (FAILED(hr))
-            return Fail("cannot save the item: " + Hex(hr));
+            return Fail("cannot save the item: " + ErrorText(hr));
         return {true, "changed " + view.Utf8Text(outlook::dispid::kSubject) + "\n"};
     }
 
     CommandResult Delete(const std::vector<std::string>& args) {
         Parsed p = Parse(args, {}, {});
         if (!p.error.empty() || p.positional.size() != 2)
-            return Fail(p.error.empty() ? "usage: delete FOLDER N" : p.error);
+            return Usage(p, "delete FOLDER N");
         std::string error;
         MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
         IDispatchPtr item = folder ? ItemOf(folder, p.positional[1], &error) : IDispatchPtr();
@@ -345,14 +519,14 @@ public:
         std::string subject = view.Utf8Text(outlook::dispid::kSubject);
         HRESULT hr = view.Call(outlook::dispid::kDelete);
         if (FAILED(hr))
-            return Fail("cannot delete the item: " + Hex(hr));
+            return Fail("cannot delete the item: " + ErrorText(hr));
         return {true, "deleted " + subject + "\n"};
     }
 
     CommandResult Show(const std::vector<std::string>& args) {
         Parsed p = Parse(args, {}, {});
         if (!p.error.empty() || p.positional.size() != 2)
-            return Fail(p.error.empty() ? "usage: show FOLDER N" : p.error);
+            return Usage(p, "show FOLDER N");
         std::string error;
         MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
         IDispatchPtr item = folder ? ItemOf(folder, p.positional[1], &error) : IDispatchPtr();
@@ -389,7 +563,7 @@ public:
     CommandResult Open(const std::vector<std::string>& args) {
         Parsed p = Parse(args, {}, {});
         if (!p.error.empty() || p.positional.size() != 2)
-            return Fail(p.error.empty() ? "usage: open FOLDER N" : p.error);
+            return Usage(p, "open FOLDER N");
         std::string error;
         MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
         IDispatchPtr item = folder ? ItemOf(folder, p.positional[1], &error) : IDispatchPtr();
@@ -398,16 +572,16 @@ public:
         std::wstring caption = ItemView(item).Text(outlook::dispid::kSubject);
         HRESULT hr = m_app.OpenInspector(item, caption + L" - Message");
         if (FAILED(hr))
-            return Fail("cannot open the item: " + Hex(hr));
+            return Fail("cannot open the item: " + ErrorText(hr));
         return {true, "opened " + win::ToUtf8(caption) + "\n"};
     }
 
     CommandResult Send(const std::vector<std::string>& args) {
         Parsed p = Parse(args, {"to", "subject", "body", "attach"}, {"delete-after-submit"});
         if (!p.error.empty() || !p.positional.empty() || !p.Has("to"))
-            return Fail(p.error.empty() ? "usage: send --to A[;B] --subject S [--body B] "
-                                          "[--attach FILE]... [--delete-after-submit]"
-                                        : p.error);
+            return Usage(p,
+                         "send --to A[;B] [--subject S] [--body B] [--attach FILE]... "
+                         "[--delete-after-submit]");
         // Without a post office a sent mail would only wait in the Outbox.
         if (m_host.Options().postOffice.empty())
             return Fail(
@@ -423,7 +597,7 @@ public:
         HRESULT hr = create(L"QuillmereRDOx.QMRRDOSession", IID_QMRRDOSession,
                             reinterpret_cast<void**>(&session));
         if (FAILED(hr))
-            return Fail("the helper library is not registered (" + Hex(hr) + ")");
+            return Fail("the helper library cannot be created: " + ErrorText(hr));
         hr = session->PutMAPIOBJECT(m_app.NameSpace()->GetMAPIOBJECT());
         CComPtr<QMRMAPIFolder> outbox;
         CComPtr<QMRItems> items;
@@ -435,7 +609,7 @@ public:
         if (SUCCEEDED(hr))
             hr = items->Add(CComVariant(L"IPM.Note"), &mail);
         if (FAILED(hr))
-            return Fail("cannot make a mail in the Outbox: " + Hex(hr));
+            return Fail("cannot make a mail in the Outbox: " + ErrorText(hr));
         mail->PutSubject(CComBSTR(win::FromUtf8(p.Get("subject")).c_str()));
         mail->PutBody(CComBSTR(win::FromUtf8(p.Get("body")).c_str()));
         mail->PutTo(CComBSTR(win::FromUtf8(p.Get("to")).c_str()));
@@ -450,13 +624,15 @@ public:
             hr = attachments->Add(CComBSTR(path.c_str()), CComVariant(), CComVariant(),
                                   CComVariant(), &added);
             if (FAILED(hr))
-                return Fail("cannot attach " + it->second + ": " + Hex(hr));
+                return Fail("cannot attach " + it->second + ": " + ErrorText(hr));
         }
         hr = mail->ResolveRecipients(0, nullptr);
-        if (SUCCEEDED(hr))
-            hr = mail->Save();
         if (FAILED(hr))
-            return Fail("cannot address the mail: " + Hex(hr));
+            return Fail("cannot address the mail: " + UnknownRecipients(p.Get("to")) + " (" +
+                        ErrorText(hr) + ")");
+        hr = mail->Save();
+        if (FAILED(hr))
+            return Fail("cannot save the mail in the Outbox: " + ErrorText(hr));
         CComPtr<QMRSafeMailItem> safe;
         hr = create(L"QuillmereRDOx.QMRSafeMailItem", IID_QMRSafeMailItem,
                     reinterpret_cast<void**>(&safe));
@@ -465,127 +641,70 @@ public:
         if (SUCCEEDED(hr))
             hr = safe->Send();
         if (FAILED(hr))
-            return Fail("the mail was not sent (" + Hex(hr) + "); it waits in the Outbox");
+            return Fail("the mail was not sent: " + ErrorText(hr) + "; it waits in the Outbox");
         return {true, "sent " + p.Get("subject") + " to " + p.Get("to") + "\n"};
     }
 
     // The dialog shows each page that was added: a page given by ProgID is
-    // created; a page control (IOleObject) gets a client site, and "status
-    // changed" says that it reported a change on it; each --set NAME=VALUE
-    // is put on every page that knows NAME (IDispatch by name); --apply
-    // applies the pages that are dirty.
-    CommandResult Dialog(outlook::PropertyPageList* list, const Parsed& p) {
+    // created; a page control (IOleObject) gets a client site ("status
+    // changed" says that it reported a change on it) and is shown in the
+    // dialog's tab; each --set NAME=VALUE is put on every page that knows
+    // NAME (IDispatch by name); each --click ID clicks the control of that id
+    // on every page that has it; --apply applies the pages that are dirty.
+    // Fails when no page was added, when no page knows a field or control,
+    // or when a page refuses a value or cannot be created.
+    CommandResult Dialog(const std::string& dialog, const std::string& noPageHint,
+                         outlook::PropertyPageList* list, const Parsed& p) {
+        DialogRequest request;
+        if (std::optional<CommandResult> wrong = ParseDialog(p, &request))
+            return *wrong;
+        std::vector<outlook::PageEntry> entries = list->Entries();
+        if (entries.empty())
+            return Fail("no add-in added a page to the " + dialog + " (" + noPageHint + ")");
         std::ostringstream out;
-        // A question that a page asks while it applies (a modal dialog) is
-        // answered with --answer's button, as the user would click it;
-        // without it the dialog is cancelled.
-        int answer = 0;
-        if (p.Has("answer") && !ButtonId(p.Get("answer"), &answer))
-            return Fail("--answer takes ok, cancel, yes, no or a control id, not \"" +
-                        p.Get("answer") + "\"");
-        AnswerDialogs answering(answer, out);
-        std::vector<std::pair<std::wstring, std::wstring>> sets;
-        auto range = p.options.equal_range("set");
-        for (auto it = range.first; it != range.second; ++it) {
-            std::size_t eq = it->second.find('=');
-            if (eq == std::string::npos || eq == 0)
-                return Fail("--set needs NAME=VALUE, not \"" + it->second + "\"");
-            sets.emplace_back(win::FromUtf8(it->second.substr(0, eq)),
-                              win::FromUtf8(it->second.substr(eq + 1)));
-        }
-        std::vector<bool> used(sets.size(), false);
-        for (const auto& e : list->Entries()) {
+        AnswerDialogs answering(request.answer, out);
+        bool failed = false;
+        for (const auto& e : entries) {
             bool byProgId = e.page.vt == VT_BSTR && e.page.bstrVal;
-            std::string name = byProgId ? win::ToUtf8(e.page.bstrVal) : "(page object)";
-            out << name << "\t" << win::ToUtf8(e.title) << "\n";
-            if (sets.empty() && !p.Has("apply"))
+            out << (byProgId ? win::ToUtf8(e.page.bstrVal) : "(page object)") << "\t"
+                << win::ToUtf8(e.title) << "\n";
+            if (request.sets.empty() && request.clicks.empty() && !request.apply)
                 continue;
-            CComPtr<IDispatch> page;
-            HRESULT hr = S_OK;
-            if (byProgId) {
-                CLSID clsid{};
-                hr = CLSIDFromProgID(e.page.bstrVal, &clsid);
-                if (SUCCEEDED(hr))
-                    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                          reinterpret_cast<void**>(&page));
-            } else if (e.page.vt == VT_DISPATCH && e.page.pdispVal) {
-                page = e.page.pdispVal;
-            } else if (e.page.vt == VT_UNKNOWN && e.page.punkVal) {
-                hr = e.page.punkVal->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&page));
-            }
-            if (FAILED(hr) || !page) {
-                out << "  cannot be created: " << Hex(hr) << "\n";
-                continue;
-            }
-            // As the client's dialog does, the page control gets its client
-            // site, through which it reports changes (OnStatusChange). The
-            // add-in's own pages are shown in the dialog and filled in as a
-            // person does it (PageDriver.h); another page's fields are set
-            // through its IDispatch by name.
-            const std::wstring progId = byProgId ? std::wstring(e.page.bstrVal) : L"";
-            const bool driven = DrivesPage(progId);
-            HostDialog dialog(byProgId ? progId : L"Dialog");
-            HWND pageWindow = dialog.Show(page);
-            const int changesBefore = dialog.StatusChanges();
-            for (std::size_t i = 0; i < sets.size(); ++i) {
-                if (driven) {
-                    if (!PageHasField(progId, sets[i].first))
-                        continue;
-                    hr = pageWindow
-                             ? SetPageField(pageWindow, progId, sets[i].first, sets[i].second)
-                             : E_FAIL;
-                } else {
-                    DISPID id = 0;
-                    OLECHAR* names[] = {const_cast<OLECHAR*>(sets[i].first.c_str())};
-                    if (FAILED(page->GetIDsOfNames(IID_NULL, names, 1, 0, &id)))
-                        continue;
-                    hr = com::PutProperty(page, id, CComVariant(sets[i].second.c_str()));
-                }
-                used[i] = true;
-                out << "  " << win::ToUtf8(sets[i].first) << " = " << win::ToUtf8(sets[i].second)
-                    << (SUCCEEDED(hr) ? "" : " refused: " + Hex(hr)) << "\n";
-            }
-            if (dialog.StatusChanges() > changesBefore)
-                out << "  status changed\n";
-            CComQIPtr<PropertyPage> pageView(page);
-            if (p.Has("apply") && pageView) {
-                VARIANT_BOOL dirty = VARIANT_FALSE;
-                pageView->get_Dirty(&dirty);
-                if (dirty != VARIANT_FALSE) {
-                    hr = pageView->Apply();
-                    out << "  applied" << (SUCCEEDED(hr) ? "" : " with error " + Hex(hr)) << "\n";
-                } else {
-                    out << "  nothing to apply\n";
-                }
-            }
-            dialog.Close();
+            failed |= !ShowPage(e, request, out);
         }
-        for (std::size_t i = 0; i < sets.size(); ++i) {
-            if (!used[i])
-                out << "no page has a field " << win::ToUtf8(sets[i].first) << "\n";
+        for (std::size_t i = 0; i < request.sets.size(); ++i) {
+            if (!request.setUsed[i]) {
+                out << "no page has a field " << win::ToUtf8(request.sets[i].first) << "\n";
+                failed = true;
+            }
         }
-        return {true, out.str()};
+        for (std::size_t i = 0; i < request.clicks.size(); ++i) {
+            if (!request.clickUsed[i]) {
+                out << "no page has a control " << request.clicks[i] << "\n";
+                failed = true;
+            }
+        }
+        return {!failed, out.str()};
     }
 
     CommandResult Options(const std::vector<std::string>& args) {
-        Parsed p = Parse(args, {"set", "answer"}, {"apply"});
+        Parsed p = Parse(args, {"set", "click", "answer"}, {"apply"});
         if (!p.error.empty() || !p.positional.empty())
-            return Fail(p.error.empty()
-                            ? "usage: options [--set NAME=VALUE]... [--apply] [--answer BUTTON]"
-                            : p.error);
+            return Usage(p,
+                         "options [--set NAME=VALUE]... [--click ID]... [--apply] "
+                         "[--answer BUTTON]");
         outlook::PropertyPageList* list = nullptr;
         CComPtr<PropertyPages> pages = outlook::CreatePropertyPages(&list);
         m_app.FireOptionsPagesAdd(pages);
-        return Dialog(list, p);
+        return Dialog("Options dialog", "is an add-in installed for this profile?", list, p);
     }
 
     CommandResult Props(const std::vector<std::string>& args) {
-        Parsed p = Parse(args, {"set", "answer"}, {"apply"});
+        Parsed p = Parse(args, {"set", "click", "answer"}, {"apply"});
         if (!p.error.empty() || p.positional.size() != 1)
-            return Fail(
-                p.error.empty()
-                    ? "usage: props FOLDER [--set NAME=VALUE]... [--apply] [--answer BUTTON]"
-                    : p.error);
+            return Usage(p,
+                         "props FOLDER [--set NAME=VALUE]... [--click ID]... [--apply] "
+                         "[--answer BUTTON]");
         std::string error;
         MAPIFolderPtr folder = FolderOf(p.positional[0], &error);
         if (!folder)
@@ -593,21 +712,24 @@ public:
         outlook::PropertyPageList* list = nullptr;
         CComPtr<PropertyPages> pages = outlook::CreatePropertyPages(&list);
         m_app.FireFolderOptionsPagesAdd(pages, folder);
-        return Dialog(list, p);
+        return Dialog("Properties dialog of " + p.positional[0],
+                      "is an add-in installed for this profile, and has it started? An add-in "
+                      "may also leave a folder without its page",
+                      list, p);
     }
 
     // picture options FILE | props FOLDER FILE | progress FILE | logviewer FILE
     CommandResult Picture(const std::vector<std::string>& args) {
         Parsed p = Parse(args, {"hover", "page"}, {"errorlog"});
         const std::string usage =
-            "usage: picture options FILE.png [--hover ID] [--page PROGID] | props FOLDER FILE.png "
+            "picture options FILE.png [--hover ID] [--page PROGID] | props FOLDER FILE.png "
             "[--hover ID] [--page PROGID] | progress FILE.png | logviewer FILE.png [--errorlog]";
         if (!p.error.empty() || p.positional.empty())
-            return Fail(p.error.empty() ? usage : p.error);
+            return Usage(p, usage);
         const std::string& what = p.positional[0];
         const std::size_t files = what == "props" ? 3 : 2;
         if (p.positional.size() != files)
-            return Fail(usage);
+            return Usage(p, usage);
         const std::string& file = p.positional.back();
         std::string error;
         if (what == "progress") {
@@ -621,7 +743,7 @@ public:
             return {true, "saved the log viewer's window to " + file + "\n"};
         }
         if (what != "options" && what != "props")
-            return Fail(usage);
+            return Usage(p, usage);
         PagePictureRequest request;
         request.path = file;
         request.progId = win::FromUtf8(p.Get("page"));
@@ -630,7 +752,7 @@ public:
             char* end = nullptr;
             const long id = std::strtol(hover.c_str(), &end, 10);
             if (hover.empty() || *end || id <= 0 || id > 0xFFFF)
-                return Fail("--hover takes a control id, not \"" + hover + "\"");
+                return Usage("--hover takes a control id, not \"" + hover + "\"");
             request.hoverControl = static_cast<int>(id);
         }
         outlook::PropertyPageList* list = nullptr;
@@ -654,7 +776,9 @@ public:
     CommandResult Tray(const std::vector<std::string>& args) {
         Parsed p = Parse(args, {}, {"double-click"});
         if (!p.error.empty() || !p.positional.empty())
-            return Fail(p.error.empty() ? "usage: tray [--double-click]" : p.error);
+            return Usage(p,
+                         "tray [--double-click] (a double-click on the add-in's icon pauses or "
+                         "resumes the add-in)");
         std::ostringstream out;
         for (const auto& icon : win::TrayIcons()) {
             out << "icon " << icon.id << (icon.hidden ? " hidden" : "") << "\t"
@@ -672,8 +796,7 @@ public:
     CommandResult MakeFolder(const std::vector<std::string>& args) {
         Parsed p = Parse(args, {}, {});
         if (!p.error.empty() || p.positional.size() != 2)
-            return Fail(p.error.empty() ? "usage: folder PARENT NAME (PARENT \"\" is the top)"
-                                        : p.error);
+            return Usage(p, "folder PARENT NAME (PARENT \"\" is the top)");
         std::string error;
         MAPIFolderPtr parent = FolderOf(p.positional[0], &error);
         if (!parent)
@@ -682,7 +805,7 @@ public:
         HRESULT hr = parent->GetFolders()->raw_Add(CComBSTR(win::FromUtf8(p.positional[1]).c_str()),
                                                    CComVariant(), &made);
         if (FAILED(hr) || !made)
-            return Fail("cannot make the folder: " + Hex(hr));
+            return Fail("cannot make the folder " + p.positional[1] + ": " + ErrorText(hr));
         made->Release();
         return {true, "made folder " + p.positional[1] + "\n"};
     }
@@ -691,9 +814,7 @@ public:
         Parsed p = Parse(args, {"subject-contains", "move-to"}, {});
         if (!p.error.empty() || p.positional.size() != 1 || !p.Has("subject-contains") ||
             !p.Has("move-to"))
-            return Fail(p.error.empty()
-                            ? "usage: rule NAME --subject-contains TEXT --move-to FOLDER"
-                            : p.error);
+            return Usage(p, "rule NAME --subject-contains TEXT --move-to FOLDER");
         std::string error;
         MAPIFolderPtr target = FolderOf(p.Get("move-to"), &error);
         if (!target)
@@ -712,15 +833,91 @@ public:
         if (SUCCEEDED(hr))
             hr = rules->raw_Save(CComVariant());
         if (FAILED(hr))
-            return Fail("cannot save the rule: " + Hex(hr));
+            return Fail("cannot save the rule: " + ErrorText(hr));
         return {true, "rule " + p.positional[0] + " saved\n"};
+    }
+
+    // The path of a folder as FolderOf reads it ("Inbox/Projects"), "" for
+    // the top folder.
+    std::string PathOf(MAPIFolder* folder) {
+        const std::wstring top = Root()->GetEntryID().View().data();
+        std::string path;
+        MAPIFolderPtr f(folder);
+        while (f && std::wstring(f->GetEntryID().View()) != top) {
+            std::string name = Utf8(f->GetName());
+            path = path.empty() ? name : name + "/" + path;
+            f = MAPIFolderPtr(static_cast<IUnknown*>(f->GetParent()));
+        }
+        return path;
+    }
+
+    CommandResult Rules(const std::vector<std::string>& args) {
+        Parsed p = Parse(args, {}, {});
+        if (!p.error.empty() || !p.positional.empty())
+            return Usage(p, "rules");
+        _RulesPtr rules = m_app.NameSpace()->GetDefaultStore()->GetRules();
+        std::ostringstream out;
+        for (LONG i = 1; i <= rules->GetCount(); ++i) {
+            _RulePtr rule = rules->Item(CComVariant(i));
+            VARIANT_BOOL enabled = VARIANT_FALSE;
+            OlRuleType type = olRuleReceive;
+            rule->get_Enabled(&enabled);
+            rule->get_RuleType(&type);
+            out << i << "\t" << Utf8(rule->GetName()) << "\t"
+                << (type == olRuleReceive ? "receive" : "send")
+                << (enabled != VARIANT_FALSE ? "" : " (disabled)") << "\n";
+            _RuleConditionsPtr conditions = rule->GetConditions();
+            const struct {
+                const char* what;
+                HRESULT (_RuleConditions::*get)(_TextRuleCondition**);
+            } kinds[] = {{"subject", &_RuleConditions::get_Subject},
+                         {"body", &_RuleConditions::get_Body},
+                         {"body or subject", &_RuleConditions::get_BodyOrSubject}};
+            for (const auto& [what, get] : kinds) {
+                _TextRuleCondition* raw = nullptr;
+                HRESULT hr = (conditions.p->*get)(&raw);
+                _TextRuleConditionPtr condition;
+                condition.Attach(raw);
+                VARIANT_BOOL on = VARIANT_FALSE;
+                if (FAILED(hr) || !condition || FAILED(condition->get_Enabled(&on)) ||
+                    on == VARIANT_FALSE)
+                    continue;
+                out << "  " << what << " contains " << ConditionTexts(condition) << "\n";
+            }
+            _MoveOrCopyRuleActionPtr move = rule->GetActions()->GetMoveToFolder();
+            VARIANT_BOOL moves = VARIANT_FALSE;
+            MAPIFolderPtr target;
+            if (SUCCEEDED(move->get_Enabled(&moves)) && moves != VARIANT_FALSE &&
+                SUCCEEDED(move->get_Folder(&target)) && target)
+                out << "  moves to " << PathOf(target) << "\n";
+        }
+        return {true, out.str()};
+    }
+
+    // "a" or "b", as a condition's texts read.
+    static std::string ConditionTexts(_TextRuleCondition* condition) {
+        CComVariant texts;
+        if (FAILED(condition->get_Text(&texts)) || !(texts.vt & VT_ARRAY) || !texts.parray)
+            return "(nothing)";
+        LONG low = 0, high = -1;
+        SafeArrayGetLBound(texts.parray, 1, &low);
+        SafeArrayGetUBound(texts.parray, 1, &high);
+        std::string joined;
+        for (LONG i = low; i <= high; ++i) {
+            CComVariant text;
+            SafeArrayGetElement(texts.parray, &i, &text);
+            if (text.vt != VT_BSTR)
+                continue;
+            joined += (joined.empty() ? "\"" : " or \"") + win::ToUtf8(text.bstrVal) + "\"";
+        }
+        return joined;
     }
 
     CommandResult WatchFolder(const std::vector<std::string>& args,
                               std::map<std::string, Watch>* watches) {
         Parsed p = Parse(args, {}, {});
         if (!p.error.empty() || p.positional.size() != 1)
-            return Fail(p.error.empty() ? "usage: " + args[0] + " FOLDER" : p.error);
+            return Usage(p, args[0] + " FOLDER");
         const std::string& path = p.positional[0];
         if (args[0] == "unwatch") {
             auto it = watches->find(path);
@@ -742,7 +939,7 @@ public:
         HRESULT hr =
             com::Advise(w.items, IID_ItemsEvents, static_cast<IDispatch*>(w.sink), &w.cookie);
         if (FAILED(hr))
-            return Fail("cannot advise the folder's items: " + Hex(hr));
+            return Fail("cannot advise the folder's items: " + ErrorText(hr));
         (*watches)[path] = std::move(w);
         return {true, "watching " + path + "\n"};
     }
@@ -811,6 +1008,8 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
             return runner.MakeFolder(args);
         if (c == "rule")
             return runner.Rule(args);
+        if (c == "rules")
+            return runner.Rules(args);
         if (c == "watch" || c == "unwatch")
             return runner.WatchFolder(args, &m_watches->map);
         if (c == "crash-at") {
@@ -824,19 +1023,22 @@ CommandResult HostCommands::Execute(const std::vector<std::string>& args) {
             if (args.size() == 1)
                 return {true, "quitting\n", true};
             if (args.size() != 3 || args[1] != "--crash-at")
-                return Fail("quit: only --crash-at POINT may follow");
+                return Usage("quit: only --crash-at POINT may follow");
             // Checked now, armed by the host as Quit begins.
             if (!win::ArmCrashPoint(args[2]) || !win::ArmCrashPoint(""))
-                return Fail("quit: no crash point \"" + args[2] + "\" (KIND[:TEXT][#N])");
-            return {true, "quitting, crash point " + args[2] + " armed at Quit\n", true, args[2]};
+                return Usage("quit: no crash point \"" + args[2] + "\" (KIND[:TEXT][#N])");
+            CommandResult quitting{true, "quitting, crash point " + args[2] + " armed at Quit\n",
+                                   true};
+            quitting.crashAtQuit = args[2];
+            return quitting;
         }
     } catch (const _com_error& e) {
-        return Fail(c + " failed: " + Hex(e.Error()));
+        return Fail(c + " failed: " + ErrorText(e.Error()));
     }
-    return Fail(
+    return Usage(
         "unknown command \"" + c +
-        "\" (list, add, change, delete, show, open, send, folder, rule, watch, unwatch, options, "
-        "props, picture, tray, log, crash-at, quit)");
+        "\" (list, add, change, delete, show, open, send, folder, rule, rules, watch, unwatch, "
+        "options, props, picture, tray, log, crash-at, quit)");
 }
 
 }  // namespace host

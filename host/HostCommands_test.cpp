@@ -61,10 +61,18 @@ TEST_F(HostCommandsTest, ItemsAreAddedListedShownChangedAndDeletedByFolderPath) 
     ASSERT_TRUE(Run({"folder", "Inbox", "Projects"}).ok);
     CommandResult added = Run({"add", "Inbox/Projects", "--subject", "Plan", "--body", "Step 1"});
     ASSERT_TRUE(added.ok) << added.text;
-    EXPECT_EQ(added.text.size(), 65u) << "the entry id as hex and a line end";
+    const std::string said = "added Plan (IPM.Note) as item 1 of Inbox/Projects, entry id ";
+    ASSERT_EQ(added.text.rfind(said, 0), 0u) << added.text;
+    const std::string entryId = added.text.substr(said.size());
+    EXPECT_EQ(entryId.size(), 65u) << "the entry id as hex and a line end";
     EXPECT_EQ(Run({"list"}).text.find("Inbox (0)\n  Projects (1)\n"), 0u) << Run({"list"}).text;
     std::string listed = Run({"list", "Inbox/Projects"}).text;
-    EXPECT_EQ(listed, "1\tPlan\t" + added.text);
+    EXPECT_EQ(listed, "1\tPlan\t" + entryId);
+    // A second item says its own place.
+    EXPECT_EQ(Run({"add", "Inbox/Projects", "--subject", "Budget"})
+                  .text.find("added Budget (IPM.Note) as item 2 of Inbox/Projects, entry id "),
+              0u);
+    ASSERT_TRUE(Run({"delete", "Inbox/Projects", "2"}).ok);
     std::string shown = Run({"show", "Inbox/Projects", "1"}).text;
     EXPECT_NE(shown.find("Subject: Plan\nClass: IPM.Note\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("\nStep 1\n"), std::string::npos) << shown;

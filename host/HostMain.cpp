@@ -1,16 +1,21 @@
 // outlook-host: the stand-in mail client process for one profile of one user
 // directory, and the commands a person or a script uses on it.
 //
-//   outlook-host init USERDIR --profile NAME --address ADDR [--exchange] [--version 16.0]
+//   outlook-host init USERDIR --profile NAME --address ADDR [--exchange] [--version V]
 //   outlook-host run USERDIR [--profile NAME] [--postoffice DIR]
 //   outlook-host install USERDIR [--profile NAME] [--module FILE] [--progid ID] [--clsid {GUID}]
+//   outlook-host regedit USERDIR FILE.reg
+//   outlook-host viewer USERDIR [--close]            (the user's log viewer windows)
 //   outlook-host <command> USERDIR [arguments]      (a running host's user acts; see below)
+//   outlook-host help | --help | -h                  (the usage, on standard output)
 //
 // The commands of a running host are those of HostCommands.h (list, add,
-// change, delete, show, open, send, folder, rule, watch, unwatch, options,
-// props, picture, tray, log, quit); their answer is printed, and the exit status is
-// 0 when the host did it, 1 when it refused, 2 for bad arguments or when no
-// host runs.
+// change, delete, show, open, send, folder, rule, rules, watch, unwatch,
+// options, props, picture, tray, log, quit); their answer is printed. Exit
+// status, for every command: 0 done; 1 refused or failed (the reason on
+// standard error: no such folder, a page that refuses a value, a profile
+// that does not exist ...); 2 bad arguments (an unknown command or option, a
+// missing or malformed value), or no host runs for the user directory.
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,18 +31,24 @@
 
 #include "host/AddInLoader.h"
 #include "host/ControlSocket.h"
+#include "host/ErrorText.h"
 #include "host/HostCommands.h"
 #include "host/OutlookHost.h"
 #include "host/UserDirectory.h"
 #include "platform/com/Com.h"
 #include "platform/rdo/Server.h"
+#include "platform/win/Controls.h"
 #include "platform/win/CrashPoints.h"
 #include "platform/win/Environment.h"
 #include "platform/win/Guid.h"
+#include "platform/win/MessageBox.h"
+#include "platform/win/MessageLoop.h"
 #include "platform/win/Module.h"
 #include "platform/win/Paths.h"
 #include "platform/win/Registry.h"
 #include "platform/win/Text.h"
+#include "platform/win/Threads.h"
+#include "platform/win/Window.h"
 
 namespace fs = std::filesystem;
 
@@ -47,29 +58,38 @@ constexpr int kExitRefused = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
-    "usage: outlook-host init USERDIR --profile NAME --address ADDR [--exchange] [--version 16.0]\n"
+    "usage: outlook-host init USERDIR --profile NAME --address ADDR [--exchange] [--version V]\n"
     "       outlook-host run USERDIR [--profile NAME] [--postoffice DIR]\n"
     "       outlook-host install USERDIR [--profile NAME] [--module FILE] [--progid ID] [--clsid "
     "{...}]\n"
+    "       outlook-host regedit USERDIR FILE.reg\n"
+    "       outlook-host viewer USERDIR [--close]   (the log viewers the add-in started; --close "
+    "presses their OK)\n"
+    "  and, while `run` runs, as that host's user:\n"
     "       outlook-host list USERDIR [FOLDER [--ids]]\n"
     "       outlook-host add USERDIR FOLDER --subject S [--body B] [--class C]\n"
     "       outlook-host change USERDIR FOLDER N [--subject S] [--body B]\n"
     "       outlook-host delete USERDIR FOLDER N\n"
     "       outlook-host show USERDIR FOLDER N\n"
     "       outlook-host open USERDIR FOLDER N\n"
-    "       outlook-host send USERDIR --to ADDR[;ADDR] --subject S [--body B] [--attach FILE]...\n"
+    "       outlook-host send USERDIR --to ADDR[;ADDR] [--subject S] [--body B] [--attach "
+    "FILE]...\n"
     "       outlook-host folder USERDIR PARENT NAME\n"
     "       outlook-host rule USERDIR NAME --subject-contains TEXT --move-to FOLDER\n"
+    "       outlook-host rules USERDIR\n"
     "       outlook-host watch|unwatch USERDIR FOLDER\n"
-    "       outlook-host options USERDIR [--set NAME=VALUE]... [--apply] [--answer BUTTON]\n"
-    "       outlook-host props USERDIR FOLDER [--set NAME=VALUE]... [--apply] [--answer BUTTON]\n"
+    "       outlook-host options USERDIR [--set NAME=VALUE]... [--click ID]... [--apply] [--answer "
+    "BUTTON]\n"
+    "       outlook-host props USERDIR FOLDER [--set NAME=VALUE]... [--click ID]... [--apply] "
+    "[--answer BUTTON]\n"
     "       outlook-host picture USERDIR options|progress|logviewer FILE.png [--hover ID] "
     "[--errorlog]\n"
     "       outlook-host picture USERDIR props FOLDER FILE.png [--hover ID]\n"
-    "       outlook-host tray USERDIR [--double-click]\n"
+    "       outlook-host tray USERDIR [--double-click]   (double-clicking the add-in's icon "
+    "pauses or resumes it)\n"
     "       outlook-host log USERDIR\n"
     "       outlook-host quit USERDIR [--crash-at POINT]\n"
-    "       outlook-host regedit USERDIR FILE.reg\n";
+    "  exit status: 0 done, 1 refused or failed, 2 bad arguments or no host runs\n";
 
 int Usage(const std::string& why) {
     std::fprintf(stderr, "outlook-host: %s\n%s", why.c_str(), kUsage);
@@ -115,7 +135,9 @@ int Init(const std::string& userDir, const std::vector<std::string>& args) {
     HRESULT hr = host::InitProfile(userDir, init, &error);
     if (FAILED(hr)) {
         std::fprintf(stderr, "outlook-host init: %s\n", error.c_str());
-        return kExitRefused;
+        // A name or address that can't be is a bad argument; an existing
+        // profile or a disk that fails a refusal.
+        return hr == E_INVALIDARG ? kExitUsage : kExitRefused;
     }
     std::printf("profile %s (%s) made in %s\n", o["profile"].c_str(), o["address"].c_str(),
                 userDir.c_str());
@@ -132,10 +154,25 @@ int Run(const std::string& userDir, const std::vector<std::string>& args) {
     std::string error;
     if (!Options(args, {"profile", "postoffice"}, {}, &o, &error))
         return Usage(error);
-    if (!fs::is_directory(userDir)) {
+    if (!host::IsUserDirectory(userDir)) {
         std::fprintf(stderr, "outlook-host run: %s is no user directory (make one with init)\n",
                      userDir.c_str());
         return kExitRefused;
+    }
+    // The post office is made here when missing; a path that can't be a
+    // directory stops the start (mail would neither leave nor arrive).
+    std::string postOffice;
+    if (o.count("postoffice")) {
+        postOffice = fs::absolute(o["postoffice"]).lexically_normal().string();
+        std::error_code ec;
+        fs::create_directories(postOffice, ec);
+        if (!fs::is_directory(postOffice, ec)) {
+            std::fprintf(
+                stderr, "outlook-host run: the post office %s cannot be a directory (%s)\n",
+                postOffice.c_str(),
+                fs::exists(postOffice, ec) ? "a file of that name exists" : "it cannot be created");
+            return kExitUsage;
+        }
     }
     std::unique_ptr<host::UserDirectoryLock> lock;
     if (FAILED(host::UserDirectoryLock::Acquire(userDir, &lock, &error))) {
@@ -145,8 +182,7 @@ int Run(const std::string& userDir, const std::vector<std::string>& args) {
     host::HostOptions options;
     options.userDirectory = userDir;
     options.profileName = win::FromUtf8(o["profile"]);
-    if (o.count("postoffice"))
-        options.postOffice = fs::absolute(o["postoffice"]).string();
+    options.postOffice = postOffice;
     // The helper library comes with the machine: registered on first use,
     // before any add-in starts and asks for its objects.
     win::SetUserDirectory(userDir);
@@ -248,11 +284,11 @@ int Install(const std::string& userDir, const std::vector<std::string>& args) {
         hr = host::AddInLoader::AddToList(profile.mapi.profileName, progId, progId);
     CoUninitialize();
     if (FAILED(hr)) {
-        std::fprintf(stderr, "outlook-host install: %s: %s (HRESULT 0x%08X)\n", module.c_str(),
+        std::fprintf(stderr, "outlook-host install: %s: %s: %s\n", module.c_str(),
                      reg || o.count("clsid")
                          ? "the registration failed"
                          : "the module exports no DllRegisterServer (name its class with --clsid)",
-                     static_cast<unsigned>(hr));
+                     host::ErrorText(hr).c_str());
         return kExitRefused;
     }
     std::printf("installed %s (%s) for profile %s\n", win::ToUtf8(progId).c_str(), module.c_str(),
@@ -265,6 +301,13 @@ int Install(const std::string& userDir, const std::vector<std::string>& args) {
 int RegEdit(const std::string& userDir, const std::vector<std::string>& args) {
     if (args.size() != 1)
         return Usage("regedit needs one .reg file");
+    // Into the registry of a user directory only, as install and run: a
+    // mistyped path must not grow a registry of its own.
+    if (!host::IsUserDirectory(userDir)) {
+        std::fprintf(stderr, "outlook-host regedit: %s is no user directory (make one with init)\n",
+                     userDir.c_str());
+        return kExitRefused;
+    }
     win::SetUserDirectory(userDir);
     LSTATUS status = win::ImportRegFile(fs::absolute(args[0]).string());
     if (status != ERROR_SUCCESS) {
@@ -273,6 +316,43 @@ int RegEdit(const std::string& userDir, const std::vector<std::string>& args) {
         return kExitRefused;
     }
     std::printf("imported %s\n", args[0].c_str());
+    return 0;
+}
+
+// The log viewer windows of the user's programs (the add-in's Options page
+// starts the viewer from the host), found and closed as any program of the
+// machine would: by their window, through the platform. Closing presses
+// the window's "OK", the one way its user ends it.
+int Viewer(const std::string& userDir, const std::vector<std::string>& args) {
+    std::map<std::string, std::string> o;
+    std::string error;
+    if (!Options(args, {}, {"close"}, &o, &error))
+        return Usage(error);
+    if (!host::IsUserDirectory(userDir)) {
+        std::fprintf(stderr, "outlook-host viewer: %s is no user directory (make one with init)\n",
+                     userDir.c_str());
+        return kExitRefused;
+    }
+    win::SetUserDirectory(userDir);
+    constexpr const wchar_t* kDialogClass = L"#32770";
+    constexpr const wchar_t* kViewerCaption = L"Logging";
+    int found = 0;
+    for (HWND window = FindWindowW(kDialogClass, kViewerCaption); window;
+         window = FindWindowExW(nullptr, window, kDialogClass, kViewerCaption)) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        ++found;
+        std::printf("log viewer \"Logging\" of process %lu\n", static_cast<unsigned long>(process));
+        if (o.count("close")) {
+            BOOL pressed = PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            std::printf(pressed ? "  its OK pressed\n" : "  cannot be reached\n");
+        }
+    }
+    if (found == 0) {
+        std::fprintf(o.count("close") ? stderr : stdout, "no log viewer runs for %s\n",
+                     userDir.c_str());
+        return o.count("close") ? kExitRefused : 0;
+    }
     return 0;
 }
 
@@ -306,12 +386,17 @@ int Client(const std::string& command, const std::string& userDir,
         return kExitUsage;
     }
     std::fputs(result.text.c_str(), result.ok ? stdout : stderr);
-    return result.ok ? 0 : kExitRefused;
+    return result.ok ? 0 : result.badArguments ? kExitUsage : kExitRefused;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h" ||
+                      std::string(argv[1]) == "help")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     if (argc < 3)
         return Usage(argc < 2 ? "no command" : "no user directory");
     std::string command = argv[1];
@@ -327,9 +412,11 @@ int main(int argc, char** argv) {
         return Install(userDir, args);
     if (command == "regedit")
         return RegEdit(userDir, args);
+    if (command == "viewer")
+        return Viewer(userDir, args);
     static const char* const kClientCommands[] = {
-        "list",  "add",     "change",  "delete", "show",    "open", "send", "folder", "rule",
-        "watch", "unwatch", "options", "props",  "picture", "tray", "log",  "quit"};
+        "list",  "add",   "change",  "delete",  "show",  "open",    "send", "folder", "rule",
+        "rules", "watch", "unwatch", "options", "props", "picture", "tray", "log",    "quit"};
     for (const char* c : kClientCommands) {
         if (command == c)
             return Client(command, userDir, args);

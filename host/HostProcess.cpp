@@ -141,6 +141,7 @@ bool HostProcess::Start(const std::string& postOffice, const std::wstring& profi
         args.push_back("--profile");
         args.push_back(win::ToUtf8(profileName));
     }
+    m_exitStatus = -1;
     m_pid = Spawn(m_program, args, m_outputFile, m_environment);
     if (m_pid < 0)
         return false;
@@ -162,9 +163,18 @@ bool HostProcess::Running() {
     int status = 0;
     if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
         m_pid = -1;
+        m_exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         return false;
     }
     return true;
+}
+
+int HostProcess::WaitForExit(unsigned limitMs) {
+    if (m_pid <= 0)
+        return m_exitStatus;
+    if (!WaitForProcess([&] { return !Running(); }, limitMs))
+        return -1;
+    return m_exitStatus;
 }
 
 CommandResult HostProcess::Command(const std::vector<std::string>& args) {

@@ -78,6 +78,10 @@ public:
     // quit, then waits for the process (at most limitMs, else it is
     // killed). The exit status (-1 when killed or not started).
     int Stop(unsigned limitMs = 30000);
+    // Waits (at most limitMs) for the process to end by itself, without
+    // asking it (another program quit the client). Its exit status; -1 when
+    // it still runs (it is left running) or was never started.
+    int WaitForExit(unsigned limitMs = 30000);
     // What the process wrote (stdout and stderr) so far.
     std::string Output() const;
 
@@ -85,6 +89,7 @@ private:
     std::string m_program;
     std::string m_userDirectory;
     pid_t m_pid = -1;
+    int m_exitStatus = -1;  // of the last process, once it was reaped
     std::string m_outputFile;
     std::vector<std::string> m_environment;
 };

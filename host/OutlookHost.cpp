@@ -143,6 +143,14 @@ void OutlookHost::UiThread(StartReport* start) {
         return;
     }
     m_app->SetQuitHandler([this] { QuitOnUi(); });
+    // As the client's installation and start leave it: "Outlook.Application"
+    // registered, and this client the one that other programs of the user
+    // (the add-in's rule helper) reach through it, before any add-in starts
+    // them.
+    if (FAILED(outlook::RegisterApplicationClass(m_profile.version)))
+        Log("\"Outlook.Application\" could not be registered");
+    if (FAILED(outlook::RunningApplication::Register(m_app->Application(), &m_running)))
+        Log("another client of this user directory is \"Outlook.Application\"");
 
     if (!m_options.postOffice.empty()) {
         m_road = std::make_shared<MailRoad>(
@@ -194,6 +202,9 @@ void OutlookHost::QuitOnUi() {
     if (m_quitDone)
         return;
     m_quitDone = true;
+    // Other programs lose the client first: nothing reaches it while it
+    // closes.
+    m_running.reset();
     Log("Quit");
     m_app->FireQuit();
     m_addIns->DisconnectAll();

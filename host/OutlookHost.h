@@ -119,6 +119,7 @@ private:
     DWORD m_uiThreadId = 0;
     std::shared_ptr<outlook::WindowUiDispatcher> m_ui;
     std::unique_ptr<outlook::OutlookApplication> m_app;
+    std::unique_ptr<outlook::RunningApplication> m_running;  // UI thread
     std::unique_ptr<AddInLoader> m_addIns;
     std::shared_ptr<MailRoad> m_road;
     std::unique_ptr<transport::Watcher> m_watcher;

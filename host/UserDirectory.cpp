@@ -91,6 +91,12 @@ HRESULT InitProfile(const std::string& userDirectory, const ProfileInit& init, s
     return S_OK;
 }
 
+bool IsUserDirectory(const std::string& path) {
+    std::error_code ec;
+    return fs::is_directory(fs::path(path) / "registry", ec) &&
+           fs::is_directory(fs::path(path) / "profiles", ec);
+}
+
 std::vector<std::wstring> ProfileNames(const std::string& userDirectory) {
     std::vector<std::wstring> names;
     std::error_code ec;
@@ -146,7 +152,7 @@ HRESULT LoadHostProfile(const std::string& userDirectory, const std::wstring& pr
         p.version = win::FromUtf8(v);
     }
     if (p.version.empty())
-        p.version = L"16.0.0.0";
+        p.version = kDefaultClientVersion;
     *out = std::move(p);
     return S_OK;
 }

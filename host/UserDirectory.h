@@ -23,12 +23,16 @@
 
 namespace host {
 
+// The client version of a profile that names none.
+inline constexpr const wchar_t* kDefaultClientVersion = L"14.0.0.7015";
+
 struct ProfileInit {
     std::wstring profileName;
     std::wstring address;
     bool exchange = false;
-    // The client's version text (_Application::Version).
-    std::wstring version = L"16.0.0.0";
+    // The client's version text (_Application::Version): Outlook 2010's by
+    // default, a version the add-in starts its rule helper for.
+    std::wstring version = kDefaultClientVersion;
     // The Exchange server version when exchange is set.
     std::wstring exchangeVersion = L"15.1.2507";
 };
@@ -38,6 +42,10 @@ struct ProfileInit {
 // unsafe profile name or an address without '@'; MAPI_E_COLLISION when the
 // profile exists; the store's or the file's error otherwise.
 HRESULT InitProfile(const std::string& userDirectory, const ProfileInit& init, std::string* error);
+
+// Whether path is a user directory (InitProfile made its registry/ and
+// profiles/).
+bool IsUserDirectory(const std::string& path);
 
 // The names of the user directory's profiles, sorted.
 std::vector<std::wstring> ProfileNames(const std::string& userDirectory);

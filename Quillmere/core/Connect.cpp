@@ -347,10 +347,11 @@ void CConnect::OnQuit() {
         // loops once StopFlag is set, and their work must not be cut off.
         for (bool first = true; GetRunningThreadCount() > 0; first = false) {
             if (first && pending >= 1) {
-                // The language is read afresh: a changed LCID reaches the
-                // shut-down without a restart.
+                // The language configured at start-up, as every text of
+                // this run: an LCID changed since takes effect at the next
+                // start.
                 std::wstring text;
-                LoadString(AddinResourceModule(), kMoreMailsToSend, GetConfiguredLCID(), text);
+                LoadString(AddinResourceModule(), kMoreMailsToSend, g_UILanguage.load(), text);
                 m_tray.ShowBalloon(text.c_str(), L"Quillmere", NIIF_INFO, kQuitBalloonSeconds);
             }
             Sleep(kQuitPollMs);

@@ -280,7 +280,10 @@ void LogHResult(HRESULT hr, const char* context) {
     context = oneLine.c_str();
     CriticalSectionLock lock(g_lock);
     char line[kMaxLine];
-    if (g_firstReport) {
+    // The first report of a process is a plain note (the engine's "START")
+    // and stands alone; a failure reported before that note keeps its code,
+    // or the error log would hold nothing of what went wrong.
+    if (g_firstReport && hr == S_OK) {
         std::snprintf(line, sizeof line, "%s", context);
     } else if (const char* name = HResultName(hr)) {
         std::snprintf(line, sizeof line, "ERROR: %s: %s", context, name);

@@ -56,10 +56,11 @@ void WriteDebugLogValue(const wchar_t* text, const wchar_t* value);
 // while DebugSwitch is off.
 void WriteDebugLogFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The failure report. The first report of the process is the context alone;
-// later ones read "ERROR: <context>: <name of hr>" (the MAPI names of the
-// standard codes) or, for a code without a name, "ERROR: <context>: 0x<hr in
-// lower-case hex> GetLastError: <the calling thread's last error>". The line
+// The failure report. The first report of the process, when it is a note
+// (hr 0), is the context alone; every other report reads "ERROR: <context>:
+// <name of hr>" (the MAPI names of the standard codes) or, for a code
+// without a name, "ERROR: <context>: 0x<hr in lower-case hex> GetLastError:
+// <the calling thread's last error>". The line
 // (at most 255 characters) goes to the debug log (as WriteDebugLog) and, with
 // no prefix, to the error log; a failing write to the error log switches the
 // error log off for the rest of the process. hr 0 serves for plain notes.

@@ -76,7 +76,7 @@ bool OnlyCrLf(const std::string& s) {
 }
 
 TEST_F(DebugLogTest, FirstReportIsItsContextAloneLaterOnesNamed) {
-    LogHResult(MAPI_E_NOT_FOUND, "START");
+    LogHResult(0, "START");
     LogHResult(MAPI_E_NOT_FOUND, "Folder doesn't exist");
     LogHResult(E_FAIL, "No Store");
     EXPECT_EQ(ErrorLog(),
@@ -84,6 +84,18 @@ TEST_F(DebugLogTest, FirstReportIsItsContextAloneLaterOnesNamed) {
               "ERROR: Folder doesn't exist: MAPI_E_NOT_FOUND\r\n"
               "ERROR: No Store: MAPI_E_CALL_FAILED\r\n");
     EXPECT_FALSE(Exists(L"Quillmere_debug.log")) << "debug switch is off";
+}
+
+// A failure before the first note ("START") is the process's first report:
+// its code is written, as every later report's is.
+TEST_F(DebugLogTest, AFailureReportedFirstKeepsItsCode) {
+    LogHResult(MAPI_E_NOT_FOUND, "error on GetNamespace");
+    LogHResult(0, "START");
+    LogHResult(static_cast<HRESULT>(0x8004DEAD), "odd");
+    EXPECT_EQ(ErrorLog(),
+              "ERROR: error on GetNamespace: MAPI_E_NOT_FOUND\r\n"
+              "ERROR: START: 0x0 GetLastError: 0\r\n"
+              "ERROR: odd: 0x8004dead GetLastError: 0\r\n");
 }
 
 TEST_F(DebugLogTest, NamesCoverTheMapiCodes) {
@@ -188,7 +200,8 @@ TEST_F(DebugLogTest, LogIfFailedReportsOnlyFailures) {
     EXPECT_FALSE(Exists(L"Quillmere_error.log"));
     EXPECT_FALSE(LogIfFailed(MAPI_E_NOT_FOUND, "No StoreId"));
     EXPECT_FALSE(LogIfFailed(MAPI_E_NOT_FOUND, "No Store"));
-    EXPECT_EQ(ErrorLog(), "No StoreId\r\nERROR: No Store: MAPI_E_NOT_FOUND\r\n");
+    EXPECT_EQ(ErrorLog(),
+              "ERROR: No StoreId: MAPI_E_NOT_FOUND\r\nERROR: No Store: MAPI_E_NOT_FOUND\r\n");
 }
 
 TEST_F(DebugLogTest, FailingErrorLogIsGivenUpForTheProcess) {

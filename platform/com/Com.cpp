@@ -1,12 +1,16 @@
 #include "platform/com/Com.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <vector>
 
 #include "platform/com/Bstr.h"
+#include "platform/com/ClassRegistry.h"
+#include "platform/com/LocalServer.h"
 #include "platform/win/Module.h"
 #include "platform/win/Registry.h"
+#include "platform/win/Text.h"
 
 namespace {
 
@@ -21,7 +25,10 @@ thread_local Apartment t_apartment;
 std::mutex g_libraryMutex;
 std::map<std::wstring, HMODULE> g_libraries;
 
-// The default (or named) REG_SZ value of a key below HKEY_CLASSES_ROOT.
+}  // namespace
+
+namespace com::impl {
+
 bool ReadClassesString(const std::wstring& keyPath, const WCHAR* valueName, std::wstring& out) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
@@ -46,18 +53,48 @@ bool ReadClassesString(const std::wstring& keyPath, const WCHAR* valueName, std:
     return ok;
 }
 
-LSTATUS WriteClassesString(const std::wstring& keyPath, const WCHAR* valueName,
-                           const std::wstring& value) {
-    HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, nullptr, 0,
-                                     KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    if (status != ERROR_SUCCESS)
-        return status;
-    status = RegSetValueExW(key, valueName, 0, REG_SZ, value.c_str(),
-                            static_cast<DWORD>((value.size() + 1) * 2));
-    RegCloseKey(key);
-    return status;
+namespace {
+
+// A text as a quoted .reg value: the format's two escapes.
+std::string Quoted(const std::wstring& text) {
+    std::string out = "\"";
+    for (char c : win::ToUtf8(text)) {
+        if (c == '\\' || c == '"')
+            out.push_back('\\');
+        out.push_back(c);
+    }
+    return out + "\"";
 }
+
+}  // namespace
+
+LSTATUS WriteClassesStrings(const std::vector<ClassesValue>& values) {
+    // One .reg text, keys in their first order, imported at once.
+    std::vector<std::wstring> keys;
+    for (const ClassesValue& v : values) {
+        if (v.value.find_first_of(L"\r\n") != std::wstring::npos)
+            return ERROR_INVALID_PARAMETER;  // a quoted .reg text holds no line break
+        if (std::find(keys.begin(), keys.end(), v.key) == keys.end())
+            keys.push_back(v.key);
+    }
+    std::string text = "Windows Registry Editor Version 5.00\r\n\r\n";
+    for (const std::wstring& key : keys) {
+        text += "[HKEY_CLASSES_ROOT\\" + win::ToUtf8(key) + "]\r\n";
+        for (const ClassesValue& v : values) {
+            if (v.key == key)
+                text +=
+                    (v.name ? Quoted(v.name) : std::string("@")) + "=" + Quoted(v.value) + "\r\n";
+        }
+        text += "\r\n";
+    }
+    return win::ImportRegData(std::vector<BYTE>(text.begin(), text.end()), "COM registration");
+}
+
+}  // namespace com::impl
+
+namespace {
+
+using com::impl::ReadClassesString;
 
 HRESULT LoadServer(const std::wstring& path, DllGetClassObjectFn& entry) {
     std::lock_guard lock(g_libraryMutex);
@@ -132,14 +169,10 @@ HRESULT ProgIDFromCLSID(REFCLSID clsid, OLECHAR** progId) {
     return *progId ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID iid, void** out) {
-    if (!out)
-        return E_POINTER;
+namespace com::impl {
+
+HRESULT GetInprocClassObject(REFCLSID clsid, REFIID iid, void** out) {
     *out = nullptr;
-    if (!com::IsThreadInitialized())
-        return CO_E_NOTINITIALIZED;
-    if (!(context & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)))
-        return REGDB_E_CLASSNOTREG;
     std::wstring path;
     if (!ReadClassesString(L"CLSID\\" + win::GuidToString(clsid) + L"\\InprocServer32", nullptr,
                            path) ||
@@ -151,6 +184,27 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID iid, void*
     if (FAILED(hr))
         return hr;
     return entry(clsid, iid, out);
+}
+
+}  // namespace com::impl
+
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID iid, void** out) {
+    if (!out)
+        return E_POINTER;
+    *out = nullptr;
+    if (!com::IsThreadInitialized())
+        return CO_E_NOTINITIALIZED;
+    // The in-process server first, when the context allows it and the class
+    // has one; then a running local server.
+    HRESULT hr = REGDB_E_CLASSNOTREG;
+    if (context & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)) {
+        hr = com::impl::GetInprocClassObject(clsid, iid, out);
+        if (hr != REGDB_E_CLASSNOTREG)
+            return hr;
+    }
+    if (context & CLSCTX_LOCAL_SERVER)
+        hr = com::impl::GetLocalClassObject(clsid, iid, out);
+    return hr;
 }
 
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** out) {
@@ -170,19 +224,18 @@ namespace com {
 HRESULT RegisterServer(const ServerRegistration& r) {
     const std::wstring clsid = win::GuidToString(r.clsid);
     const std::wstring clsidKey = L"CLSID\\" + clsid;
-    struct Item {
-        std::wstring key;
-        const WCHAR* name;
-        std::wstring value;
-    };
-    std::vector<Item> items = {
+    std::vector<impl::ClassesValue> items = {
         {r.progId, nullptr, r.description},
         {r.progId + L"\\CLSID", nullptr, clsid},
         {clsidKey, nullptr, r.description},
         {clsidKey + L"\\ProgID", nullptr, r.progId},
-        {clsidKey + L"\\InprocServer32", nullptr, r.serverPath},
-        {clsidKey + L"\\InprocServer32", L"ThreadingModel", r.threadingModel},
     };
+    if (r.localServer) {
+        items.push_back({clsidKey + L"\\LocalServer32", nullptr, r.serverPath});
+    } else {
+        items.push_back({clsidKey + L"\\InprocServer32", nullptr, r.serverPath});
+        items.push_back({clsidKey + L"\\InprocServer32", L"ThreadingModel", r.threadingModel});
+    }
     if (!r.versionIndependentProgId.empty()) {
         items.push_back({r.versionIndependentProgId, nullptr, r.description});
         items.push_back({r.versionIndependentProgId + L"\\CLSID", nullptr, clsid});
@@ -194,12 +247,8 @@ HRESULT RegisterServer(const ServerRegistration& r) {
         items.push_back({clsidKey + L"\\Programmable", nullptr, L""});
     if (!r.typeLib.empty())
         items.push_back({clsidKey + L"\\TypeLib", nullptr, r.typeLib});
-    for (const Item& item : items) {
-        LSTATUS status = WriteClassesString(item.key, item.name, item.value);
-        if (status != ERROR_SUCCESS)
-            return HRESULT_FROM_WIN32(static_cast<DWORD>(status));
-    }
-    return S_OK;
+    LSTATUS status = impl::WriteClassesStrings(items);
+    return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(status));
 }
 
 HRESULT UnregisterServer(const ServerRegistration& r) {

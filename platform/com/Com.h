@@ -5,6 +5,8 @@
 //   <ProgID>\CLSID = {clsid}            <ProgID>\(default) = description
 //   <VersionIndependentProgID>\CurVer = <ProgID>
 //   CLSID\{clsid}\InprocServer32 = Windows path of the server library
+//   CLSID\{clsid}\LocalServer32 = Windows path of a server program, whose
+//   running instance registers its class objects (LocalServer.h)
 //   CLSID\{clsid}\InprocServer32\ThreadingModel, \ProgID, \VersionIndependentProgID,
 //   \Programmable, \TypeLib
 // Creating an object loads the library (through LoadLibraryW, so "X.dll" is
@@ -56,11 +58,15 @@ HRESULT CLSIDFromProgID(const OLECHAR* progId, CLSID* clsid);
 // (SysFreeString).
 HRESULT ProgIDFromCLSID(REFCLSID clsid, OLECHAR** progId);
 
-// Creates an object of a registered in-process class. CO_E_NOTINITIALIZED
-// on a thread without CoInitialize; REGDB_E_CLASSNOTREG when the class or
-// its InprocServer32 is not registered; HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)
-// when the library file is missing; CO_E_ERRORINDLL when it has no
-// DllGetClassObject; otherwise what the factory answers (E_NOINTERFACE ...).
+// Creates an object of a registered class: its in-process server when the
+// context includes CLSCTX_INPROC_SERVER and the class has one, else, with
+// CLSCTX_LOCAL_SERVER, the class object a running server registered
+// (LocalServer.h). CO_E_NOTINITIALIZED on a thread without CoInitialize;
+// REGDB_E_CLASSNOTREG when the class is neither registered in process nor
+// served; CO_E_SERVER_EXEC_FAILURE for a registered local server that does
+// not run; HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND) when the library file is
+// missing; CO_E_ERRORINDLL when it has no DllGetClassObject; otherwise what
+// the factory answers (E_NOINTERFACE ...).
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** out);
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* reserved, REFIID iid, void** out);
 
@@ -74,10 +80,13 @@ struct ServerRegistration {
     std::wstring progId;                    // "Quillmere.Connect.1"
     std::wstring versionIndependentProgId;  // "Quillmere.Connect" (may be empty)
     std::wstring description;               // "Connect Class"
-    std::wstring serverPath;                // Windows path of the library
+    std::wstring serverPath;                // Windows path of the library (or program)
     std::wstring threadingModel = L"Apartment";
     std::wstring typeLib;  // "{...}" or empty
     bool programmable = false;
+    // The server is a program (LocalServer32) rather than a library
+    // (InprocServer32, with its ThreadingModel).
+    bool localServer = false;
 };
 
 // Writes (or removes) the keys above under HKEY_CLASSES_ROOT. Returns the

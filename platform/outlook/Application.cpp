@@ -654,7 +654,6 @@ HRESULT OutlookApplication::Create(const ApplicationOptions& options,
     if (!model->application || !model->nameSpace)
         return E_OUTOFMEMORY;
     model->StartEvents();
-    impl::RegisterHosted(model->application, true);
     out->reset(new OutlookApplication(std::move(model)));
     return S_OK;
 }
@@ -681,10 +680,6 @@ OutlookApplication::OutlookApplication(std::shared_ptr<impl::Model> model)
     : m_model(std::move(model)) {}
 
 OutlookApplication::~OutlookApplication() {
-    {
-        std::lock_guard lock(m_model->mutex);
-        impl::RegisterHosted(m_model->application, false);
-    }
     m_model->StopEvents();
     // Drop the references outside the lock: their destruction may run
     // sinks' Release.

@@ -30,8 +30,8 @@ constexpr NameId kStoreNames[] = {
     {L"Parent", dispid::kParent},
     {L"StoreID", dispid::kStoreID},
     {L"DisplayName", dispid::kName},
-    {L"GetRootFolder", 0xFA84},
-    {L"GetRules", 0xFA85},
+    {L"GetRootFolder", dispid::kGetRootFolder},
+    {L"GetRules", dispid::kGetRules},
 };
 
 class StoreObject final : public com::ComObject<StoreObject, _Store> {
@@ -86,11 +86,11 @@ private:
                 BSTR v = nullptr;
                 return ResultText(result, get_DisplayName(&v), v);
             }
-            case 0xFA84: {
+            case dispid::kGetRootFolder: {
                 MAPIFolder* f = nullptr;
                 return ResultDispatch(result, GetRootFolder(&f), f);
             }
-            case 0xFA85: {
+            case dispid::kGetRules: {
                 _Rules* r = nullptr;
                 return ResultDispatch(result, GetRules(&r), r);
             }
@@ -118,7 +118,7 @@ constexpr NameId kFolderNames[] = {
     {L"DefaultMessageClass", dispid::kDefaultMessageClass},
     {L"Delete", dispid::kDelete},
     {L"MAPIOBJECT", dispid::kMAPIOBJECT},
-    {L"Store", 0xFA8A},
+    {L"Store", dispid::kStore},
 };
 constexpr LONG kOlFolderClass = 2;  // OlObjectClass olFolder
 
@@ -314,7 +314,7 @@ private:
                 IUnknown* v = nullptr;
                 return ResultUnknown(result, get_MAPIOBJECT(&v), v);
             }
-            case 0xFA8A: {
+            case dispid::kStore: {
                 _Store* v = nullptr;
                 return ResultDispatch(result, get_Store(&v), v);
             }

@@ -228,10 +228,6 @@ HRESULT LoadRules(store::Session& session, std::vector<RuleData>* rules);
 HRESULT SaveRules(store::Session& session, const std::vector<RuleData>& rules);
 bool RuleMatches(const RuleData& rule, const std::wstring& subject, const std::wstring& body);
 
-// Adds (add) or removes the application of an OutlookApplication of this
-// process from the running ones that "Outlook.Application" hands out.
-void RegisterHosted(_Application* application, bool add);
-
 // Message class and container class of each item type.
 std::wstring MessageClassOfItemType(OlItemType type);
 OlItemType ItemTypeOfContainerClass(std::wstring_view containerClass);

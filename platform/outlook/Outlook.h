@@ -220,6 +220,26 @@ constexpr DISPID kDefaultStore = 0xFA8B;
 constexpr DISPID kCurrentProfileName = 0xFA8C;
 // Office add-in object.
 constexpr DISPID kConnect = 0x0006;
+// Stores (this stand-in's own numbers from here on).
+constexpr DISPID kGetRootFolder = 0xFA84;
+constexpr DISPID kGetRules = 0xFA85;
+constexpr DISPID kStore = 0xFA8A;
+// Rules, rule, conditions and actions.
+constexpr DISPID kEnabled = 0xFA07;
+constexpr DISPID kText = 0xFA08;
+constexpr DISPID kConditionType = 0xFA09;
+constexpr DISPID kSubjectCondition = 0xFA20;
+constexpr DISPID kBodyCondition = 0xFA21;
+constexpr DISPID kBodyOrSubjectCondition = 0xFA22;
+constexpr DISPID kFolder = 0xFA30;
+constexpr DISPID kActionType = 0xFA31;
+constexpr DISPID kMoveToFolder = 0xFA40;
+constexpr DISPID kCopyToFolder = 0xFA41;
+constexpr DISPID kRuleName = 0xFA50;
+constexpr DISPID kRuleType = 0xFA51;
+constexpr DISPID kConditions = 0xFA52;
+constexpr DISPID kActions = 0xFA53;
+constexpr DISPID kCreateRule = 0xFA60;
 
 // ApplicationEvents_11.
 constexpr DISPID kEventNewMail = 0xF003;

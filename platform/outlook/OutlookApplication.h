@@ -116,16 +116,40 @@ private:
 
 // --- "Outlook.Application" as a class ------------------------------------------
 
-// Registers this library (serverPath: its Windows path) as the in-process
-// server of "Outlook.Application" (CLSID_OutlookApplication). Its class
-// object, asked for _Application (or IDispatch/IUnknown), is the process's
-// running application: the first OutlookApplication alive in the process,
-// else one opened on the user's default profile (QUILLMERE_PROFILE, else the
-// first by name under <user directory>/profiles), kept until the process
-// ends; without either it answers MAPI_E_NOT_FOUND. Asked for
-// IClassFactory it is a factory of the same object. The errors of
-// com::RegisterServer.
-HRESULT RegisterApplicationServer(const std::wstring& serverPath = L"P:\\QuillmereOutlook.dll");
+// Registers "Outlook.Application" as the client's installation leaves it:
+// the ProgIDs "Outlook.Application" and "Outlook.Application.<major version
+// of version>" for CLSID_OutlookApplication, with serverPath (the client
+// program) as its local server, and the proxies of the object model's
+// interfaces that other processes reach (_Application, _NameSpace, _Store,
+// MAPIFolder, _Folders and the rule interfaces) as served by proxyLibrary,
+// this library (DualProxy.h). The errors of the registry.
+HRESULT RegisterApplicationClass(const std::wstring& version,
+                                 const std::wstring& serverPath = L"P:\\outlook-host.exe",
+                                 const std::wstring& proxyLibrary = L"P:\\QuillmereOutlook.dll");
+
+// What the running client does while it runs: its class factory, which
+// hands every local-server activation the one application object, is
+// registered with the machine's class table, and the application object is
+// the active object of "Outlook.Application" (LocalServer.h). Another
+// process's CoCreateInstance(CLSID_OutlookApplication, CLSCTX_LOCAL_SERVER)
+// and GetActiveObject then reach this client. The class object itself
+// offers IClassFactory only, so a CoGetClassObject asked for _Application
+// gives E_NOINTERFACE. Revoked by the destructor, which waits for the calls
+// other processes are making.
+class RunningApplication {
+public:
+    // S_OK; CO_E_OBJISREG when another process of the machine runs a client.
+    static HRESULT Register(_Application* application, std::unique_ptr<RunningApplication>* out);
+    ~RunningApplication();
+    RunningApplication(const RunningApplication&) = delete;
+    RunningApplication& operator=(const RunningApplication&) = delete;
+
+private:
+    RunningApplication(DWORD classCookie, DWORD activeCookie)
+        : m_classCookie(classCookie), m_activeCookie(activeCookie) {}
+    DWORD m_classCookie;
+    DWORD m_activeCookie;
+};
 
 // --- Dialog pieces the host builds ----------------------------------------------
 

@@ -245,8 +245,9 @@ struct RuleState {
 
 enum class ConditionField { Subject, Body, BodyOrSubject };
 
-constexpr NameId kTextConditionNames[] = {
-    {L"Enabled", 0xFA07}, {L"Text", 0xFA08}, {L"ConditionType", 0xFA09}};
+constexpr NameId kTextConditionNames[] = {{L"Enabled", dispid::kEnabled},
+                                          {L"Text", dispid::kText},
+                                          {L"ConditionType", dispid::kConditionType}};
 
 class TextConditionObject final : public com::ComObject<TextConditionObject, _TextRuleCondition> {
 public:
@@ -342,29 +343,29 @@ private:
             const VARIANT* value = args.Value();
             if (!value)
                 return DISP_E_BADPARAMCOUNT;
-            if (id == 0xFA07) {
+            if (id == dispid::kEnabled) {
                 CComVariant b;
                 if (FAILED(VariantChangeType(&b, value, 0, VT_BOOL)))
                     return DISP_E_TYPEMISMATCH;
                 return put_Enabled(b.boolVal);
             }
-            if (id == 0xFA08)
+            if (id == dispid::kText)
                 return put_Text(*value);
             return DISP_E_MEMBERNOTFOUND;
         }
         if (!IsGet(flags))
             return DISP_E_MEMBERNOTFOUND;
-        if (id == 0xFA07) {
+        if (id == dispid::kEnabled) {
             VARIANT_BOOL v = VARIANT_FALSE;
             HRESULT hr = get_Enabled(&v);
             return ResultBool(result, hr, v);
         }
-        if (id == 0xFA08) {
+        if (id == dispid::kText) {
             VARIANT v;
             HRESULT hr = get_Text(&v);
             return ResultVariant(result, hr, &v);
         }
-        if (id == 0xFA09) {
+        if (id == dispid::kConditionType) {
             OlRuleConditionType v = olConditionSubject;
             HRESULT hr = get_ConditionType(&v);
             return ResultLong(result, hr, v);
@@ -377,8 +378,9 @@ private:
     ConditionField m_field;
 };
 
-constexpr NameId kConditionsNames[] = {
-    {L"Subject", 0xFA20}, {L"Body", 0xFA21}, {L"BodyOrSubject", 0xFA22}};
+constexpr NameId kConditionsNames[] = {{L"Subject", dispid::kSubjectCondition},
+                                       {L"Body", dispid::kBodyCondition},
+                                       {L"BodyOrSubject", dispid::kBodyOrSubjectCondition}};
 
 class ConditionsObject final : public com::ComObject<ConditionsObject, _RuleConditions> {
 public:
@@ -401,18 +403,19 @@ private:
         return *out ? S_OK : E_OUTOFMEMORY;
     }
     HRESULT InvokeMember(DISPID id, WORD flags, const InvokeArgs&, VARIANT* result) {
-        if (!IsGet(flags) || id < 0xFA20 || id > 0xFA22)
+        if (!IsGet(flags) || id < dispid::kSubjectCondition || id > dispid::kBodyOrSubjectCondition)
             return DISP_E_MEMBERNOTFOUND;
         _TextRuleCondition* v = nullptr;
-        HRESULT hr = Make(static_cast<ConditionField>(id - 0xFA20), &v);
+        HRESULT hr = Make(static_cast<ConditionField>(id - dispid::kSubjectCondition), &v);
         return ResultDispatch(result, hr, v);
     }
     std::shared_ptr<Model> m_model;
     std::shared_ptr<RuleState> m_rule;
 };
 
-constexpr NameId kActionNames[] = {
-    {L"Enabled", 0xFA07}, {L"Folder", 0xFA30}, {L"ActionType", 0xFA31}};
+constexpr NameId kActionNames[] = {{L"Enabled", dispid::kEnabled},
+                                   {L"Folder", dispid::kFolder},
+                                   {L"ActionType", dispid::kActionType}};
 
 class MoveActionObject final : public com::ComObject<MoveActionObject, _MoveOrCopyRuleAction> {
 public:
@@ -473,13 +476,13 @@ private:
             const VARIANT* value = args.Value();
             if (!value)
                 return DISP_E_BADPARAMCOUNT;
-            if (id == 0xFA07) {
+            if (id == dispid::kEnabled) {
                 CComVariant b;
                 if (FAILED(VariantChangeType(&b, value, 0, VT_BOOL)))
                     return DISP_E_TYPEMISMATCH;
                 return put_Enabled(b.boolVal);
             }
-            if (id == 0xFA30 && value->vt == VT_DISPATCH) {
+            if (id == dispid::kFolder && value->vt == VT_DISPATCH) {
                 MAPIFolderPtr folder(static_cast<IUnknown*>(value->pdispVal));
                 return put_Folder(folder);
             }
@@ -487,16 +490,16 @@ private:
         }
         if (!IsGet(flags))
             return DISP_E_MEMBERNOTFOUND;
-        if (id == 0xFA07) {
+        if (id == dispid::kEnabled) {
             VARIANT_BOOL v = VARIANT_FALSE;
             HRESULT hr = get_Enabled(&v);
             return ResultBool(result, hr, v);
         }
-        if (id == 0xFA30) {
+        if (id == dispid::kFolder) {
             MAPIFolder* v = nullptr;
             return ResultDispatch(result, get_Folder(&v), v);
         }
-        if (id == 0xFA31) {
+        if (id == dispid::kActionType) {
             OlRuleActionType v = olRuleActionMoveToFolder;
             HRESULT hr = get_ActionType(&v);
             return ResultLong(result, hr, v);
@@ -510,7 +513,8 @@ private:
     bool m_copy;
 };
 
-constexpr NameId kActionsNames[] = {{L"MoveToFolder", 0xFA40}, {L"CopyToFolder", 0xFA41}};
+constexpr NameId kActionsNames[] = {{L"MoveToFolder", dispid::kMoveToFolder},
+                                    {L"CopyToFolder", dispid::kCopyToFolder}};
 
 class ActionsObject final : public com::ComObject<ActionsObject, _RuleActions> {
 public:
@@ -530,10 +534,10 @@ private:
         return *out ? S_OK : E_OUTOFMEMORY;
     }
     HRESULT InvokeMember(DISPID id, WORD flags, const InvokeArgs&, VARIANT* result) {
-        if (!IsGet(flags) || (id != 0xFA40 && id != 0xFA41))
+        if (!IsGet(flags) || (id != dispid::kMoveToFolder && id != dispid::kCopyToFolder))
             return DISP_E_MEMBERNOTFOUND;
         _MoveOrCopyRuleAction* v = nullptr;
-        HRESULT hr = Make(id == 0xFA41, &v);
+        HRESULT hr = Make(id == dispid::kCopyToFolder, &v);
         return ResultDispatch(result, hr, v);
     }
     std::shared_ptr<Model> m_model;
@@ -541,11 +545,11 @@ private:
     std::shared_ptr<RuleState> m_rule;
 };
 
-constexpr NameId kRuleNames[] = {{L"Name", 0xFA50},
-                                 {L"Enabled", 0xFA07},
-                                 {L"RuleType", 0xFA51},
-                                 {L"Conditions", 0xFA52},
-                                 {L"Actions", 0xFA53}};
+constexpr NameId kRuleNames[] = {{L"Name", dispid::kRuleName},
+                                 {L"Enabled", dispid::kEnabled},
+                                 {L"RuleType", dispid::kRuleType},
+                                 {L"Conditions", dispid::kConditions},
+                                 {L"Actions", dispid::kActions}};
 
 class RuleObject final : public com::ComObject<RuleObject, _Rule> {
 public:
@@ -604,12 +608,12 @@ private:
     HRESULT InvokeMember(DISPID id, WORD flags, const InvokeArgs& args, VARIANT* result) {
         if (IsPut(flags)) {
             const VARIANT* value = args.Value();
-            if (id == 0xFA50) {
+            if (id == dispid::kRuleName) {
                 CComBSTR name;
                 HRESULT hr = ArgText(value, name);
                 return FAILED(hr) ? hr : put_Name(name);
             }
-            if (id == 0xFA07 && value) {
+            if (id == dispid::kEnabled && value) {
                 CComVariant b;
                 if (FAILED(VariantChangeType(&b, value, 0, VT_BOOL)))
                     return DISP_E_TYPEMISMATCH;
@@ -620,25 +624,25 @@ private:
         if (!IsGet(flags))
             return DISP_E_MEMBERNOTFOUND;
         switch (id) {
-            case 0xFA50: {
+            case dispid::kRuleName: {
                 BSTR v = nullptr;
                 return ResultText(result, get_Name(&v), v);
             }
-            case 0xFA07: {
+            case dispid::kEnabled: {
                 VARIANT_BOOL v = VARIANT_FALSE;
                 HRESULT hr = get_Enabled(&v);
                 return ResultBool(result, hr, v);
             }
-            case 0xFA51: {
+            case dispid::kRuleType: {
                 OlRuleType v = olRuleReceive;
                 HRESULT hr = get_RuleType(&v);
                 return ResultLong(result, hr, v);
             }
-            case 0xFA52: {
+            case dispid::kConditions: {
                 _RuleConditions* v = nullptr;
                 return ResultDispatch(result, get_Conditions(&v), v);
             }
-            case 0xFA53: {
+            case dispid::kActions: {
                 _RuleActions* v = nullptr;
                 return ResultDispatch(result, get_Actions(&v), v);
             }
@@ -654,7 +658,7 @@ private:
 constexpr NameId kRulesNames[] = {{L"Count", dispid::kCount},
                                   {L"Item", dispid::kItem},
                                   {L"Remove", dispid::kRemove},
-                                  {L"Create", 0xFA60},
+                                  {L"Create", dispid::kCreateRule},
                                   {L"Save", dispid::kSave}};
 
 class RulesObject final : public com::ComObject<RulesObject, _Rules> {
@@ -762,7 +766,7 @@ private:
             }
             case dispid::kRemove:
                 return args.At(0) ? Remove(*args.At(0)) : DISP_E_BADPARAMCOUNT;
-            case 0xFA60: {
+            case dispid::kCreateRule: {
                 CComBSTR name;
                 LONG type = 0;
                 if (HRESULT hr = ArgText(args.At(0), name); FAILED(hr))

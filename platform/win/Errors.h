@@ -3,8 +3,12 @@
 
 #include "platform/win/Types.h"
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 constexpr HRESULT MAKE_HRESULT(unsigned severity, unsigned facility, unsigned code) {
     return static_cast<HRESULT>((severity << 31) | (facility << 16) | (code & 0xFFFF));
 }
@@ -14,7 +18,9 @@ constexpr HRESULT HRESULT_FROM_WIN32(DWORD e) {
                ? static_cast<HRESULT>(e)
                : static_cast<HRESULT>((e & 0xFFFF) | (FACILITY_WIN32 << 16) | 0x80000000u);
 }
-constexpr HRESULT Hr(std::uint32_t v) { return static_cast<HRESULT>(v); }
+constexpr HRESULT Hr(std::uint32_t v) {
+    return static_cast<HRESULT>(v);
+}
 
 // COM codes.
 constexpr HRESULT S_OK = 0;
@@ -39,6 +45,13 @@ constexpr HRESULT CO_E_ERRORINDLL = Hr(0x800401F9);
 constexpr HRESULT CO_E_NOTINITIALIZED = Hr(0x800401F0);
 constexpr HRESULT RPC_E_WRONG_THREAD = Hr(0x8001010E);
 constexpr HRESULT RPC_E_CHANGED_MODE = Hr(0x80010106);
+// Activation and calls across processes (LocalServer.h).
+constexpr HRESULT CO_E_OBJISREG = Hr(0x800401FB);
+constexpr HRESULT CO_E_OBJNOTREG = Hr(0x800401FC);
+constexpr HRESULT CO_E_SERVER_EXEC_FAILURE = Hr(0x80080005);
+constexpr HRESULT MK_E_UNAVAILABLE = Hr(0x800401E3);
+constexpr HRESULT RPC_E_DISCONNECTED = Hr(0x80010108);
+constexpr HRESULT RPC_E_INVALID_DATA = Hr(0x8001010F);
 constexpr HRESULT DISP_E_UNKNOWNINTERFACE = Hr(0x80020001);
 constexpr HRESULT DISP_E_MEMBERNOTFOUND = Hr(0x80020003);
 constexpr HRESULT DISP_E_PARAMNOTFOUND = Hr(0x80020004);

@@ -14,6 +14,7 @@
 #include "platform/win/Errors.h"
 #include "platform/win/MessageQueue.h"
 #include "platform/win/Threads.h"
+#include "platform/win/WindowService.h"
 
 namespace {
 
@@ -100,6 +101,8 @@ BOOL PostMessageW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (!hwnd)
         return PostThreadMessageW(GetCurrentThreadId(), msg, wParam, lParam);
     DWORD owner = win::WindowThreadId(hwnd);
+    if (owner == 0 && win::foreign::IsAlias(hwnd))
+        return win::foreign::Post(hwnd, msg, wParam, lParam);
     auto queue = owner ? win::MessageQueue::ForThread(owner) : nullptr;
     if (!queue) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -124,6 +127,8 @@ void PostQuitMessage(int exitCode) {
 
 LRESULT SendMessageW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     DWORD owner = win::WindowThreadId(hwnd);
+    if (owner == 0 && win::foreign::IsAlias(hwnd))
+        return win::foreign::Send(hwnd, msg, wParam, lParam);
     if (owner == 0) {
         if (hwnd != GetDesktopWindow())
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);

@@ -814,6 +814,10 @@ LSTATUS ImportRegFile(const std::string& path) {
     std::vector<BYTE> bytes;
     if (!ReadWholeFile(path, bytes, nullptr))
         return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_CANTREAD;
+    return ImportRegData(bytes, path);
+}
+
+LSTATUS ImportRegData(const std::vector<BYTE>& bytes, const std::string& path) {
     std::vector<regfile::Section> sections;
     regfile::ParseError error;
     if (!regfile::Parse(bytes, sections, error)) {

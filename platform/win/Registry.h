@@ -52,6 +52,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "platform/win/Clock.h"
 #include "platform/win/Errors.h"
@@ -219,6 +220,10 @@ namespace win {
 // for a missing file, ERROR_INVALID_PARAMETER for a key outside the three
 // hives.
 LSTATUS ImportRegFile(const std::string& path);
+// The same for the text of a .reg file in memory; source names it in
+// diagnostics. Each hive it touches is written once, so many values cost one
+// write.
+LSTATUS ImportRegData(const std::vector<BYTE>& bytes, const std::string& source);
 
 // Writes a whole hive (HKEY_CLASSES_ROOT, HKEY_CURRENT_USER or
 // HKEY_LOCAL_MACHINE) to a host file in regedit's export format (the format of

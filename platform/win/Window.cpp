@@ -15,6 +15,7 @@
 #include "platform/win/Text.h"
 #include "platform/win/Threads.h"
 #include "platform/win/WindowPicture.h"
+#include "platform/win/WindowService.h"
 
 namespace win {
 namespace {
@@ -571,9 +572,13 @@ HWND GetDesktopWindow() {
 }
 
 BOOL IsWindow(HWND hwnd) {
-    WindowTable& t = Table();
-    win::MutexLock lock(t.mutex);
-    return t.Find(hwnd) ? TRUE : FALSE;
+    {
+        WindowTable& t = Table();
+        win::MutexLock lock(t.mutex);
+        if (t.Find(hwnd))
+            return TRUE;
+    }
+    return win::foreign::IsAlias(hwnd) ? win::foreign::Exists(hwnd) : FALSE;
 }
 
 BOOL IsWindowVisible(HWND hwnd) {
@@ -592,6 +597,7 @@ BOOL ShowWindow(HWND hwnd, int cmdShow) {
     WindowTable& t = Table();
     bool wasVisible = false;
     bool nowVisible = false;
+    bool topLevel = false;
     DWORD threadId = 0;
     {
         win::MutexLock lock(t.mutex);
@@ -602,6 +608,7 @@ BOOL ShowWindow(HWND hwnd, int cmdShow) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
+        topLevel = win::IsTopLevel(*w);
         wasVisible = (w->style & WS_VISIBLE) != 0;
         nowVisible = cmdShow != SW_HIDE;
         switch (cmdShow) {
@@ -626,6 +633,9 @@ BOOL ShowWindow(HWND hwnd, int cmdShow) {
             w->style &= ~WS_VISIBLE;
         threadId = w->threadId;
     }
+    // A program's shown window can be found by the machine's other programs.
+    if (topLevel && nowVisible)
+        win::foreign::PublishWindows();
     if (wasVisible != nowVisible)
         win::SendInternal(hwnd, threadId, WM_SHOWWINDOW, nowVisible, 0);
     return wasVisible ? TRUE : FALSE;
@@ -970,6 +980,8 @@ BOOL GetClientRect(HWND hwnd, RECT* rect) {
 }
 
 DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* processId) {
+    if (win::foreign::IsAlias(hwnd))
+        return win::foreign::ThreadAndProcess(hwnd, processId);
     WindowTable& t = Table();
     win::MutexLock lock(t.mutex);
     auto w = win::FindOrFail(t, hwnd);
@@ -1081,7 +1093,10 @@ BOOL EnumChildWindows(HWND parent, WNDENUMPROC proc, LPARAM lParam) {
     return TRUE;
 }
 
-HWND FindWindowExW(HWND parent, HWND childAfter, const WCHAR* className, const WCHAR* windowName) {
+namespace win {
+
+HWND FindLocalWindowEx(HWND parent, HWND childAfter, const WCHAR* className,
+                       const WCHAR* windowName) {
     WindowTable& t = Table();
     win::MutexLock lock(t.mutex);
     auto p = win::FindOrFail(t, parent ? parent : t.desktop);
@@ -1103,6 +1118,39 @@ HWND FindWindowExW(HWND parent, HWND childAfter, const WCHAR* className, const W
         return c;
     }
     return nullptr;
+}
+
+HWND FindLocalTopLevelWindow(HWND after, const WCHAR* className, const WCHAR* windowName) {
+    return FindLocalWindowEx(nullptr, after, className, windowName);
+}
+
+bool IsLocalTopLevelWindow(HWND hwnd) {
+    WindowTable& t = Table();
+    win::MutexLock lock(t.mutex);
+    auto w = t.Find(hwnd);
+    return w && w->hwnd != t.desktop && IsTopLevel(*w);
+}
+
+HWND NewWindowHandle() {
+    WindowTable& t = Table();
+    win::MutexLock lock(t.mutex);
+    auto hwnd = reinterpret_cast<HWND>(t.nextHandle);
+    t.nextHandle += 2;
+    return hwnd;
+}
+
+}  // namespace win
+
+HWND FindWindowExW(HWND parent, HWND childAfter, const WCHAR* className, const WCHAR* windowName) {
+    const bool topLevel = !parent || parent == GetDesktopWindow();
+    if (!topLevel || !win::foreign::IsAlias(childAfter)) {
+        HWND local = win::FindLocalWindowEx(parent, childAfter, className, windowName);
+        if (local || !topLevel)
+            return local;
+        // This process's windows came first; then the other processes'.
+        childAfter = nullptr;
+    }
+    return win::foreign::Find(className, windowName, childAfter);
 }
 
 HWND FindWindowW(const WCHAR* className, const WCHAR* windowName) {

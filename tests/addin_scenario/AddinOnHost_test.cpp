@@ -712,7 +712,7 @@ TEST_F(AddinOnHostTest, FolderPageFieldsAreFilledInThroughTheControls) {
         args.push_back("--apply");
         return Command(args).text;
     };
-    const std::string refused = "refused: 0x80070057";
+    const std::string refused = "refused: a value was refused (E_INVALIDARG, 0x80070057)";
     // Disabled until the folder is synchronised.
     EXPECT_NE(props({"ShareName=team"}).find("ShareName = team " + refused), std::string::npos);
     const std::string out =

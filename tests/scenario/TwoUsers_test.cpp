@@ -281,7 +281,16 @@ TEST(ReadmeTest, HandCommandsOfTheReadmeWorkOnTwoProfilesInTwoTerminals) {
             continue;
         }
         std::string out;
-        EXPECT_EQ(user.RunTool(words, &out), 0) << out;
+        if (words[0] == "props" || words[0] == "viewer") {
+            // What the README says comes once the add-in has started (its
+            // folder page), or once the program has shown its window (the
+            // log viewer): a user tries again until it is there.
+            EXPECT_TRUE(host::WaitUntil([&] { return user.RunTool(words, &out) == 0; }, kLimitMs,
+                                        std::chrono::seconds(30)))
+                << out;
+        } else {
+            EXPECT_EQ(user.RunTool(words, &out), 0) << out;
+        }
         if (words[0] == "send")
             // The user waits for the mail before looking at Bob's folders.
             EXPECT_TRUE(hosts[root.Path() + "/bob"]->WaitFor({"list", "Inbox"}, "Hello", kLimitMs));
@@ -292,9 +301,9 @@ TEST(ReadmeTest, HandCommandsOfTheReadmeWorkOnTwoProfilesInTwoTerminals) {
         if (words[0] == "log")
             EXPECT_NE(out.find("NewMail"), std::string::npos) << out;
     }
-    for (const char* command :
-         {"init", "run", "send", "list", "show", "add", "change", "delete", "folder", "rule",
-          "watch", "open", "options", "props", "tray", "log", "quit"})
+    for (const char* command : {"init",    "install", "run",    "send", "list",  "show",  "add",
+                                "change",  "delete",  "folder", "rule", "rules", "watch", "open",
+                                "options", "viewer",  "props",  "tray", "log",   "quit"})
         EXPECT_TRUE(used.count(command)) << command << " is not in the README";
     // The README quits Bob's client; Alice's is still there to be quit.
     EXPECT_FALSE(hosts[root.Path() + "/bob"]->Running());
@@ -322,7 +331,11 @@ TEST(HostInstallTest, InstalledAddInIsLoadedConnectedAndReleasedAfterQuit) {
 
     ASSERT_TRUE(user.Start(root.Path() + "/postoffice", L"Dora"));
     EXPECT_EQ(user.Command({"log"}).text.find("QmHost.TestAddIn"), std::string::npos);
-    EXPECT_EQ(user.Command({"options"}).text, "");
+    host::CommandResult noPages = user.Command({"options"});
+    EXPECT_FALSE(noPages.ok);
+    EXPECT_EQ(noPages.text,
+              "no add-in added a page to the Options dialog (is an add-in installed for this "
+              "profile?)\n");
     EXPECT_EQ(user.Stop(), 0);
 
     ASSERT_TRUE(user.Start(root.Path() + "/postoffice", L"Dora Home"));
@@ -331,8 +344,9 @@ TEST(HostInstallTest, InstalledAddInIsLoadedConnectedAndReleasedAfterQuit) {
     EXPECT_EQ(user.Command({"options"}).text, "QmHost.TestPage\tTest\n");
     EXPECT_EQ(user.Command({"options", "--set", "Text=hello", "--apply"}).text,
               "QmHost.TestPage\tTest\n  Text = hello\n  status changed\n  applied\n");
-    EXPECT_EQ(user.Command({"options", "--set", "Colour=red"}).text,
-              "QmHost.TestPage\tTest\nno page has a field Colour\n");
+    host::CommandResult unknownField = user.Command({"options", "--set", "Colour=red"});
+    EXPECT_FALSE(unknownField.ok);
+    EXPECT_EQ(unknownField.text, "QmHost.TestPage\tTest\nno page has a field Colour\n");
     EXPECT_EQ(user.Command({"options", "--apply"}).text,
               "QmHost.TestPage\tTest\n  nothing to apply\n");
     EXPECT_TRUE(user.Command({"folder", "", "Shared"}).ok);
