@@ -20,9 +20,13 @@ namespace host {
 namespace {
 
 constexpr std::size_t kMaxArguments = 1000;
-// A client that sends nothing for this long (platform ms) is dropped, so one
-// stuck connection cannot keep the user's other commands waiting.
+// A client that sends nothing for this long (platform ms, and at least the
+// real floor) is dropped, so one stuck connection cannot keep the user's other
+// commands waiting. The floor is real time: on a loaded machine a client can
+// lose the processor between its connect and its request for longer than a
+// scaled clock's 10 s (250 ms at scale 40), and must not be dropped for it.
 constexpr ULONGLONG kClientSilenceMs = 10000;
+constexpr std::chrono::seconds kClientSilenceRealFloor{10};
 // How long (platform ms) a client waits for the host's answer; at least the
 // real floor, as a loaded machine stretches the host's real work behind a
 // command whatever the clock's scale.
@@ -208,7 +212,7 @@ void ControlServer::Serve() {
         int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
-        SetTimeouts(fd, kClientSilenceMs);
+        SetTimeouts(fd, kClientSilenceMs, kClientSilenceRealFloor);
         Reader reader(fd);
         std::size_t count = 0;
         std::vector<std::string> args;

@@ -4,15 +4,20 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "host/HostTestSupport.h"
+#include "platform/win/Clock.h"
 
 namespace host::testing {
 namespace {
 
-// Sends raw bytes and reads the whole answer.
-std::string Raw(const std::string& userDir, const std::string& bytes) {
+// Sends raw bytes, after pause (real time) from the connect, and reads the
+// whole answer.
+std::string Raw(const std::string& userDir, const std::string& bytes,
+                std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -22,7 +27,9 @@ std::string Raw(const std::string& userDir, const std::string& bytes) {
         ::close(fd);
         return "no connection";
     }
-    (void)!::write(fd, bytes.data(), bytes.size());
+    std::this_thread::sleep_for(pause);
+    (void)!::send(fd, bytes.data(), bytes.size(),
+                  MSG_NOSIGNAL);  // a dropped client fails, not dies
     ::shutdown(fd, SHUT_WR);
     std::string answer;
     char buffer[256];
@@ -81,6 +88,16 @@ TEST_F(ControlSocketTest, MalformedRequestsAreRefusedWithoutReachingTheHandler) 
         EXPECT_EQ(Raw(m_root.Path(), c), "1\nmalformed request\n") << c;
     EXPECT_TRUE(m_seen.empty());
     EXPECT_EQ(Raw(m_root.Path(), "1\n4\nlist"), "0\nargs 1\n");
+}
+
+// A loaded machine can hold a client between its connect and its request for
+// longer than the scaled silence limit: such a client is still served.
+TEST_F(ControlSocketTest, AClientHeldBackBeforeItsRequestIsStillServedAtAFastClock) {
+    const double scale = win::TimeScale();
+    win::SetTimeScaleForTesting(1000);  // the 10 s silence limit: 10 ms real
+    std::string answer = Raw(m_root.Path(), "1\n4\nlist", std::chrono::milliseconds(300));
+    win::SetTimeScaleForTesting(scale);
+    EXPECT_EQ(answer, "0\nargs 1\n");
 }
 
 TEST_F(ControlSocketTest, UserDirectoryIsHeldByOneHostAtATime) {
