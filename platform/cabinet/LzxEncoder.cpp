@@ -376,6 +376,15 @@ int LzxEncoder::NormalCandidates(std::uint64_t pos, std::uint64_t end, int depth
     const std::uint64_t history = std::min<std::uint64_t>(m_maxOffset, pos - m_bufBase);
     const auto pos32 = static_cast<std::uint32_t>(pos);
     const std::uint8_t* p = At(pos);
+    if (pos + 1 + kHashedBytes <= m_bufEnd) {
+        // The lazy parse looks at the next position straight after this one:
+        // its table entries arrive while this chain is walked.
+        const std::uint8_t* n = p + 1;
+        __builtin_prefetch(&m_t.head[HashChain(n)]);
+        __builtin_prefetch(&m_t.head3[Hash3(n)]);
+        __builtin_prefetch(&m_t.head4[Hash4(n)]);
+        __builtin_prefetch(&m_t.headLong[HashLong(n)]);
+    }
     int count = 0;
     std::uint32_t bestLength = 2;
     auto add = [&](std::uint32_t len, std::uint32_t d) {
