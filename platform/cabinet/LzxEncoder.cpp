@@ -275,9 +275,44 @@ void LzxEncoder::AppendToHistory(const std::uint8_t* data, std::size_t size) {
 }
 
 void LzxEncoder::InsertUpTo(std::uint64_t pos) {
-    while (m_inserted < pos && m_inserted + kHashedBytes <= m_bufEnd) {
-        Insert(m_inserted);
+    if (m_bufEnd < kHashedBytes) {
+        return;
     }
+    const std::uint64_t last = std::min(pos, m_bufEnd - kHashedBytes + 1);
+    if (m_inserted >= last) {
+        return;
+    }
+    // The same entries as Insert makes, with the tables and shifts held in
+    // locals: the stores into the tables would otherwise make every member
+    // be read again for each position.
+    std::uint32_t* const head = m_t.head.data();
+    std::uint32_t* const head3 = m_t.head3.data();
+    std::uint32_t* const head4 = m_t.head4.data();
+    std::uint32_t* const headLong = m_t.headLong.data();
+    std::uint32_t* const prev = m_t.prev.data();
+    const std::uint32_t prevMask = m_prevMask;
+    const int shift = m_hashShift + 32;
+    const int shift3 = m_hash3Shift;
+    const int shift4 = m_hash4Shift;
+    const int shiftLong = m_hashLongShift + 32;
+    const std::uint8_t* p = At(m_inserted);
+    for (std::uint64_t i = m_inserted; i < last; ++i, ++p) {
+        std::uint64_t a;
+        std::uint64_t b;
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + 8, 8);
+        const auto pos32 = static_cast<std::uint32_t>(i);
+        const std::uint64_t chainBytes = a & ((std::uint64_t{1} << (8 * kChainBytes)) - 1);
+        std::uint32_t& chainHead =
+            head[static_cast<std::uint32_t>((chainBytes * 0x9E3779B97F4A7C15ull) >> shift)];
+        prev[i & prevMask] = chainHead;
+        chainHead = pos32;
+        head3[(static_cast<std::uint32_t>(a & 0xFFFFFF) * 2654435761u) >> shift3] = pos32;
+        head4[(static_cast<std::uint32_t>(a) * 2654435761u) >> shift4] = pos32;
+        const std::uint64_t v = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full);
+        headLong[static_cast<std::uint32_t>((v ^ (v >> 29)) >> shiftLong)] = pos32;
+    }
+    m_inserted = last;
 }
 
 std::uint32_t LzxEncoder::Insert(std::uint64_t pos) {
@@ -341,6 +376,15 @@ int LzxEncoder::NormalCandidates(std::uint64_t pos, std::uint64_t end, int depth
     const std::uint64_t history = std::min<std::uint64_t>(m_maxOffset, pos - m_bufBase);
     const auto pos32 = static_cast<std::uint32_t>(pos);
     const std::uint8_t* p = At(pos);
+    if (pos + 1 + kHashedBytes <= m_bufEnd) {
+        // The lazy parse looks at the next position straight after this one:
+        // its table entries arrive while this chain is walked.
+        const std::uint8_t* n = p + 1;
+        __builtin_prefetch(&m_t.head[HashChain(n)]);
+        __builtin_prefetch(&m_t.head3[Hash3(n)]);
+        __builtin_prefetch(&m_t.head4[Hash4(n)]);
+        __builtin_prefetch(&m_t.headLong[HashLong(n)]);
+    }
     int count = 0;
     std::uint32_t bestLength = 2;
     auto add = [&](std::uint32_t len, std::uint32_t d) {
