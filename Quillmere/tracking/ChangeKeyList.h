@@ -54,12 +54,13 @@ struct ChangeKeyEntry {
 //
 // Memory: a folder's list holds an entry for every item, and a check holds a
 // second list of the folder beside it, so entries are kept packed: each one
-// is a record in one byte arena (key and value as lengths and bytes; a
-// character below 0x80 takes one byte, any other an escape byte and its four
-// bytes), found through a vector of record offsets and an open-addressing
-// table of entry indices. About 100 bytes for an entry of a 32-character key
-// and a 44-character value, instead of about 650 for wide strings in a
-// vector and a hash map. Entries are handed out as copies.
+// is a record in one byte arena (key and value each as a length and bytes:
+// hexadecimal text two digits a byte, other text a byte a character below
+// 0x80 and five bytes for any other), found through a vector of record
+// offsets and an open-addressing table of entry indices. About 50 bytes for
+// an entry of a 32-digit sync id and a 44-digit change key, instead of about
+// 650 for wide strings in a vector and a hash map. Entries are handed out as
+// copies.
 class ChangeKeyList {
 public:
     std::size_t Size() const { return m_records.size(); }

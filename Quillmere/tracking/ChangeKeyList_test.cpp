@@ -965,8 +965,10 @@ TEST(ChangeKeyListType, LookupFindsTheFirstEntryAndRemovalKeepsOrder) {
 
 namespace {
 
-// Texts the packed list must give back unchanged: plain hex text, the
-// escape byte's own value, characters beyond 8 bits and the empty text.
+// Texts the packed list must give back unchanged: upper-case hexadecimal
+// text (kept two digits a byte), text that only looks like it (odd length,
+// lower case, a non-digit at the end), the escape byte's own value,
+// characters beyond 8 bits and the empty text.
 TEST(ChangeKeyListType, EntriesComeBackAsTheyWentIn) {
     const std::wstring texts[] = {
         L"0123456789ABCDEF0123456789ABCDEF",
@@ -974,6 +976,10 @@ TEST(ChangeKeyListType, EntriesComeBackAsTheyWentIn) {
         L"\u00e4\u00f6\u00fc\u20ac",
         std::wstring(1, wchar_t(0x10FFFF)) + std::wstring(1, wchar_t(0x7F)),
         L"",
+        L"00",
+        L"ABC",
+        L"abcdef01",
+        L"0123456789ABCDEF0123456789ABCDEG",
     };
     ChangeKeyList list;
     for (const std::wstring& key : texts)
