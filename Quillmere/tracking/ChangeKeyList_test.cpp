@@ -962,3 +962,74 @@ TEST(ChangeKeyListType, LookupFindsTheFirstEntryAndRemovalKeepsOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+// Texts the packed list must give back unchanged: upper-case hexadecimal
+// text (kept two digits a byte), text that only looks like it (odd length,
+// lower case, a non-digit at the end), the escape byte's own value,
+// characters beyond 8 bits and the empty text.
+TEST(ChangeKeyListType, EntriesComeBackAsTheyWentIn) {
+    const std::wstring texts[] = {
+        L"0123456789ABCDEF0123456789ABCDEF",
+        std::wstring(1, wchar_t(0x80)) + L"x",
+        L"\u00e4\u00f6\u00fc\u20ac",
+        std::wstring(1, wchar_t(0x10FFFF)) + std::wstring(1, wchar_t(0x7F)),
+        L"",
+        L"00",
+        L"ABC",
+        L"abcdef01",
+        L"0123456789ABCDEF0123456789ABCDEG",
+    };
+    ChangeKeyList list;
+    for (const std::wstring& key : texts)
+        list.Append(key, key + L"=" + key);
+    ASSERT_EQ(list.Size(), std::size(texts));
+    for (std::size_t i = 0; i < std::size(texts); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(list.Find(texts[i]), i);
+        EXPECT_EQ(list.Key(i), texts[i]);
+        EXPECT_EQ(list.Value(i), texts[i] + L"=" + texts[i]);
+        EXPECT_EQ(list.At(i), (ChangeKeyEntry{texts[i], texts[i] + L"=" + texts[i]}));
+    }
+    // A key that only shares a prefix or differs in a wide character is
+    // another key.
+    EXPECT_EQ(list.Find(L"0123456789ABCDEF"), ChangeKeyList::npos);
+    EXPECT_EQ(list.Find(L"\u00e4\u00f6\u00fc\u20ad"), ChangeKeyList::npos);
+}
+
+// Values rewritten over and over (each check rewrites markers) leave the
+// list as a fresh one built with the last values would be, and the lookup
+// still finds the first entry of a repeated key.
+TEST(ChangeKeyListType, RewrittenValuesAndKeysKeepTheListWhole) {
+    ChangeKeyList list;
+    constexpr std::size_t kItems = 3000;
+    auto key = [](std::size_t i) { return L"KEY" + std::to_wstring(i % 2000); };
+    for (std::size_t i = 0; i < kItems; ++i)
+        list.Append(key(i), L"start");
+    for (int round = 0; round < 20; ++round) {
+        for (std::size_t i = 0; i < kItems; ++i)
+            list.SetValue(
+                i, L"value of " + std::to_wstring(i) + L" in round " + std::to_wstring(round));
+    }
+    list.SetKey(5, L"RENAMED");
+    list.RemoveAt(7);
+    ChangeKeyList expected;
+    for (std::size_t i = 0; i < kItems; ++i) {
+        if (i == 7)
+            continue;
+        expected.Append(i == 5 ? L"RENAMED" : key(i),
+                        L"value of " + std::to_wstring(i) + L" in round 19");
+    }
+    EXPECT_EQ(list.Entries(), expected.Entries());
+    EXPECT_EQ(list.Find(L"RENAMED"), 5u);
+    EXPECT_EQ(list.Find(L"KEY5"), 2004u);  // the repeat of the renamed key, shifted by the removal
+    EXPECT_EQ(list.Find(L"KEY100"), 99u);
+    EXPECT_EQ(list.Find(L"KEY1999"), 1998u);
+    EXPECT_EQ(list.Find(L"KEY2000"), ChangeKeyList::npos);
+    list.Clear();
+    EXPECT_TRUE(list.Empty());
+    EXPECT_EQ(list.Find(L"KEY100"), ChangeKeyList::npos);
+}
+
+}  // namespace

@@ -9,8 +9,11 @@
 
 namespace changekeys {
 
-bool ReadStateFilePairs(CrtFile* keys, CrtFile* values, std::vector<ChangeKeyEntry>& pairs) {
-    pairs.clear();
+namespace {
+
+// Reads pairs as ReadStateFilePairs says, handing each to add(key, value).
+template <class Add>
+bool ReadPairs(CrtFile* keys, CrtFile* values, Add add) {
     // The end-of-file states as taken after the last pair read. A piece ends
     // at end of file only when its line had no line end, so a file whose
     // lines all end sets neither and reading simply stops at the shorter.
@@ -19,13 +22,47 @@ bool ReadStateFilePairs(CrtFile* keys, CrtFile* values, std::vector<ChangeKeyEnt
     ChangeKeyEntry entry;
     while (exchangestate::ReadLinePiece(keys, kStateLineBytes, entry.key) &&
            exchangestate::ReadLinePiece(values, kStateLineBytes, entry.value)) {
-        pairs.push_back(entry);
+        add(entry);
         keysAtEnd = feof(keys) != 0;
         valuesAtEnd = feof(values) != 0;
         if (keysAtEnd && valuesAtEnd)
             break;
     }
     return keysAtEnd == valuesAtEnd;
+}
+
+template <class Each>
+bool WriteFiles(const std::wstring& keysPath, const std::wstring& valuesPath, Each each) {
+    // Order matters: the new values file exists before the new keys file,
+    // and goes into place only once both are whole; a new keys file alone
+    // therefore always completes a pair.
+    CStateFileWriter values(valuesPath, L"w");
+    if (!values.Stream())
+        return false;
+    CStateFileWriter keys(keysPath, L"w");
+    if (!keys.Stream())
+        return false;
+    each(keys.Stream(), values.Stream());
+    if (!values.Finish() || !keys.Finish() || !values.Commit())
+        return false;
+    // From here on the new keys file completes the pair: it stays on disk
+    // even when its rename fails, for the next read to finish.
+    keys.KeepNewFile();
+    return MoveFileExW(CStateFileWriter::NewPath(keysPath).c_str(), keysPath.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+}  // namespace
+
+bool ReadStateFilePairs(CrtFile* keys, CrtFile* values, std::vector<ChangeKeyEntry>& pairs) {
+    pairs.clear();
+    return ReadPairs(keys, values, [&](const ChangeKeyEntry& entry) { pairs.push_back(entry); });
+}
+
+bool ReadStateFilePairs(CrtFile* keys, CrtFile* values, ChangeKeyList& pairs) {
+    pairs.Clear();
+    return ReadPairs(keys, values,
+                     [&](const ChangeKeyEntry& entry) { pairs.Append(entry.key, entry.value); });
 }
 
 void WriteStateFilePair(CrtFile* keys, CrtFile* values, const ChangeKeyEntry& entry) {
@@ -37,24 +74,18 @@ void WriteStateFilePair(CrtFile* keys, CrtFile* values, const ChangeKeyEntry& en
 
 bool WriteStateFiles(const std::wstring& keysPath, const std::wstring& valuesPath,
                      const std::vector<ChangeKeyEntry>& entries) {
-    // Order matters: the new values file exists before the new keys file,
-    // and goes into place only once both are whole; a new keys file alone
-    // therefore always completes a pair.
-    CStateFileWriter values(valuesPath, L"w");
-    if (!values.Stream())
-        return false;
-    CStateFileWriter keys(keysPath, L"w");
-    if (!keys.Stream())
-        return false;
-    for (const ChangeKeyEntry& entry : entries)
-        WriteStateFilePair(keys.Stream(), values.Stream(), entry);
-    if (!values.Finish() || !keys.Finish() || !values.Commit())
-        return false;
-    // From here on the new keys file completes the pair: it stays on disk
-    // even when its rename fails, for the next read to finish.
-    keys.KeepNewFile();
-    return MoveFileExW(CStateFileWriter::NewPath(keysPath).c_str(), keysPath.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    return WriteFiles(keysPath, valuesPath, [&](CrtFile* keys, CrtFile* values) {
+        for (const ChangeKeyEntry& entry : entries)
+            WriteStateFilePair(keys, values, entry);
+    });
+}
+
+bool WriteStateFiles(const std::wstring& keysPath, const std::wstring& valuesPath,
+                     const ChangeKeyList& entries) {
+    return WriteFiles(keysPath, valuesPath, [&](CrtFile* keys, CrtFile* values) {
+        for (std::size_t i = 0; i < entries.Size(); ++i)
+            WriteStateFilePair(keys, values, entries.At(i));
+    });
 }
 
 bool RecoverInterruptedWrite(const std::wstring& keysPath, const std::wstring& valuesPath) {

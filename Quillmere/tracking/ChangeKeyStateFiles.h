@@ -38,6 +38,8 @@ inline constexpr int kStateLineBytes = 512;
 // went on). A file that merely holds more lines than the other is read up
 // to the shorter one and is no disagreement.
 bool ReadStateFilePairs(CrtFile* keys, CrtFile* values, std::vector<ChangeKeyEntry>& pairs);
+// The same into a packed list (the duplicates of a damaged file kept).
+bool ReadStateFilePairs(CrtFile* keys, CrtFile* values, ChangeKeyList& pairs);
 
 // Writes one entry as a line of each file (streams opened "w"): the key and
 // "\n" to keys, the value and "\n" to values.
@@ -53,6 +55,8 @@ void WriteStateFilePair(CrtFile* keys, CrtFile* values, const ChangeKeyEntry& en
 // next read).
 bool WriteStateFiles(const std::wstring& keysPath, const std::wstring& valuesPath,
                      const std::vector<ChangeKeyEntry>& entries);
+bool WriteStateFiles(const std::wstring& keysPath, const std::wstring& valuesPath,
+                     const ChangeKeyList& entries);
 
 // Before a read: a write cut between its two renames is completed (its keys
 // file renamed into place); one cut earlier is discarded (the old pair
