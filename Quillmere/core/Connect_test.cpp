@@ -555,6 +555,40 @@ TEST_F(ConnectTest, QuitBalloonSpeaksTheLanguageConfiguredAtStart) {
         << "the language of the start, not the one configured since";
 }
 
+std::atomic<bool> g_lateThreadSawEngine{false};
+std::atomic<bool> g_lateThreadEnded{false};
+
+// An exchange thread whose first line runs 20 ms after StartThreads started
+// it; it then uses the engine and the add-in's locks as the real ones do.
+unsigned LateStartingExchangeThread(void*) {
+    Sleep(20);
+    g_lateThreadSawEngine = g_pEngine.load() != nullptr;
+    win::WaitForCondition([] { return StopFlag.load(); }, INFINITE);
+    EnterCriticalSection(&SendQueueLock);
+    LeaveCriticalSection(&SendQueueLock);
+    g_lateThreadEnded = true;
+    DecrementRunningThreadCount();
+    return 0;
+}
+
+TEST_F(ConnectTest, QuitRightAfterStartWaitsForThreadsThatHaveNotBegunYet) {
+    ASSERT_EQ(Connect(), S_OK);
+    g_lateThreadSawEngine = false;
+    g_lateThreadEnded = false;
+    SetExchangeThreadProcs({LateStartingExchangeThread, nullptr, nullptr});
+    StartThreads(g_pEngine.load());
+    EXPECT_EQ(GetRunningThreadCount(), 1) << "counted from its start, before its first line";
+    const DWORD quit = GetTickCount();
+    m_connect->OnQuit();
+    SetExchangeThreadProcs({});
+    EXPECT_EQ(GetTickCount() - quit, 3000u) << "Quit waited one poll for the late thread";
+    EXPECT_TRUE(g_lateThreadSawEngine.load()) << "the engine outlived the thread's start";
+    EXPECT_TRUE(g_lateThreadEnded.load()) << "the locks outlived the thread";
+    EXPECT_EQ(g_pEngine.load(), nullptr);
+}
+
+
+
 TEST_F(ConnectTest, QuitWithEmptyQueuesWaitsSilently) {
     ASSERT_EQ(Connect(), S_OK);
     auto exchangeThread = SlowExchangeThread(1);

@@ -325,10 +325,17 @@ void StartThreads(CSyncEngine* engine) {
     for (auto proc : procs) {
         if (!proc)
             continue;
+        // Counted before it exists: a thread that is slow to reach its first
+        // line must already hold the Quit handler (and a basic
+        // synchronisation) off, or they would see no thread and tear down
+        // the engine and the locks it is about to use.
+        IncrementRunningThreadCount();
         unsigned id = 0;
         std::uintptr_t thread = _beginthreadex(nullptr, 0, proc, nullptr, 0, &id);
         if (thread)
             CloseHandle(reinterpret_cast<HANDLE>(thread));
+        else
+            DecrementRunningThreadCount();
     }
 }
 

@@ -245,11 +245,15 @@ private:
 
 // Starts the three exchange threads (deletion-notice sender, sync-mail
 // sender, inbox importer, in this order) when none runs: StopFlag := 0,
-// state := idle. While RunningThreadCount is above 0 it reports the count
-// ("StartThreads") and starts nothing. Outlook's thread.
+// state := idle. Each thread counts in RunningThreadCount from the moment
+// it is started, before its first line runs; the thread lowers the count as
+// its very last step. While RunningThreadCount is above 0 it reports the
+// count ("StartThreads") and starts nothing. Outlook's thread.
 void StartThreads(CSyncEngine* engine);
 
 // The three thread procedures StartThreads starts (each gets no argument).
+// Each finds itself counted in RunningThreadCount and must lower the count
+// (DecrementRunningThreadCount) once, as its last access to the add-in.
 // The sync-mail exchange registers them at load; until it does, StartThreads
 // only resets the flags and starts nothing.
 struct ExchangeThreadProcs {

@@ -310,6 +310,7 @@ TEST_F(SyncEngineTest, DestructionFreesTheFoldersAndSwitchesTheLogOff) {
 std::atomic<int> g_threadsRun{0};
 unsigned CountingThread(void*) {
     ++g_threadsRun;
+    DecrementRunningThreadCount();
     return 0;
 }
 

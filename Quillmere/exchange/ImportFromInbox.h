@@ -18,8 +18,8 @@
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/Types.h"
 
-// Thread entry (argument unused; the engine is g_pEngine). Raises
-// RunningThreadCount at its start and lowers it as it ends. Without a helper
+// Thread entry (argument unused; the engine is g_pEngine). Counted in
+// RunningThreadCount by StartThreads; lowers the count as it ends. Without a helper
 // session or a reachable default Inbox it ends at once ("IMPINBThread:
 // Failed2Start"). Runs its passes until StopFlag is set, checked at the top
 // of each one-second cycle (a pass in progress is finished first). Returns 0.
