@@ -10,9 +10,11 @@
 //
 // Threads: built, started and destroyed on Outlook's thread. The state code is
 // written under StateLock, the pending notification under NotificationLock,
-// the folder table under FolderTableLock (held only for one lookup or change;
-// callers use an entry after the lock is left, which is sound because entries
-// are freed only after the threads that use them were stopped). The setting
+// the folder table under FolderTableLock (held only for one lookup or change).
+// Entries are removed and freed only on Outlook's thread (a reload, the
+// shut-down), after the folder threads were stopped; Outlook's thread may
+// use an entry after the lock is left, every other thread holds it by a
+// FolderUse (UseFolderEntry), which the entry's destruction waits for. The setting
 // and request flags are written on Outlook's thread and read anywhere; they
 // are atomics so that the readers see them without locks.
 #pragma once
@@ -33,6 +35,7 @@
 #include "platform/win/Types.h"
 
 class CFolderObj;
+class FolderUse;
 struct HWND__;
 
 // State codes of the engine's current activity.
@@ -110,6 +113,11 @@ public:
     // Folder table. GetFolderEntry: null for an index at or past the count;
     // an entry whose run flag is clear is given only when force is set.
     CFolderObj* GetFolderEntry(DWORD index, bool force);
+    // The same entry held by a FolderUse (empty where GetFolderEntry gives
+    // null), for threads other than Outlook's: the entry outlives the use
+    // even when a reload or the shut-down removes it meanwhile. user names
+    // the using path (for the test hook of FolderObj.h). Any thread.
+    FolderUse UseFolderEntry(DWORD index, bool force, const char* user);
     DWORD GetFolderCount();
     // The version-check flag of the first entry whose share name equals
     // name exactly (case-sensitive); 0 when none does.
