@@ -27,6 +27,7 @@
 #include "platform/win/Clock.h"
 #include "platform/win/Environment.h"
 #include "platform/win/MessageBox.h"
+#include "platform/win/MessageLoop.h"
 #include "platform/win/Module.h"
 #include "platform/win/Paths.h"
 #include "platform/win/Registry.h"
@@ -129,6 +130,13 @@ TEST_F(AddinOverObjectModelTest, ConnectStartLoadPagesAndQuit) {
 }
 
 TEST_F(AddinOverObjectModelTest, UnregisteredHelperLibraryDisconnectsTheAddin) {
+    // Outlook disconnects the add-in as the property is set.
+    m_record.Release();
+    m_record = m_app->AddComAddIn(L"Quillmere.Connect", L"Quillmere", [this](bool connect) {
+        m_connected = connect;
+        if (!connect)
+            m_connect->OnDisconnection(ext_dm_UserClosed, nullptr);
+    });
     ASSERT_EQ(m_connect->OnConnection(m_app->Application(), ext_cm_Startup, m_record, nullptr),
               S_OK);
     HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
@@ -137,11 +145,21 @@ TEST_F(AddinOverObjectModelTest, UnregisteredHelperLibraryDisconnectsTheAddin) {
     ASSERT_NE(unregisterServer, nullptr);
     ASSERT_EQ(unregisterServer(), S_OK);
     m_connect->Heartbeat().OnHeartbeatTick(GetTickCount());  // the start wants the utilities
+    EXPECT_TRUE(win::MessageBoxCalls().empty()) << "reported from the message loop";
+    ASSERT_NE(g_pEngine.load(), nullptr);
+    // Outlook's message loop.
+    MSG msg{};
+    while (g_pEngine.load() && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageW(&msg);
     ASSERT_EQ(win::MessageBoxCalls().size(), 1u);
     EXPECT_EQ(win::MessageBoxCalls()[0].caption, L"QuillmereRDO.dll  is not correctly registered");
     EXPECT_FALSE(m_connected);
+    EXPECT_EQ(g_pEngine.load(), nullptr) << "the disconnection shut the add-in down";
+    m_app->FireQuit();  // nothing more happens
+    EXPECT_EQ(win::MessageBoxCalls().size(), 1u);
     FreeLibrary(rdo);
 }
+
 
 }  // namespace
 

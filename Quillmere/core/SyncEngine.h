@@ -211,6 +211,8 @@ public:
     std::atomic<DWORD> m_packetTime{90};  // seconds
     std::atomic<bool> m_shutdown{false};
     std::atomic<LONG> m_parkedMailCounter{0};
+    // Set by the first report of a missing helper library (HelperObjects.h).
+    std::atomic<bool> m_helperLibraryReported{false};
 
 private:
     void CreateSession();
