@@ -24,11 +24,11 @@
 #include "Quillmere/exchange/ImportFromInbox.h"
 #include "Quillmere/exchange/QueueTestSupport_test.h"
 #include "Quillmere/tracking/OwnChanges.h"
-#include "platform/win/VirtualClockTestSupport.h"
 #include "platform/rdo/MailTransport.h"
 #include "platform/win/MessageLoop.h"
 #include "platform/win/Registry.h"
 #include "platform/win/Timer.h"
+#include "platform/win/VirtualClockTestSupport.h"
 
 namespace {
 
@@ -334,7 +334,8 @@ TEST_F(RestartTest, ReloadFreesAnEntryOnlyAfterTheExchangeThreadsLetGoOfIt) {
         const DWORD restarted = GetTickCount();
         exchangeThread.Join();
         ASSERT_NE(g_held.releasedAt.load(), 0u);
-        EXPECT_GE(restarted, g_held.releasedAt.load()) << "the entry was freed before its use ended";
+        EXPECT_GE(restarted, g_held.releasedAt.load())
+            << "the entry was freed before its use ended";
         EXPECT_EQ(m_engine->GetFolderCount(), 0u);
     }
     g_held.user = nullptr;
