@@ -21,6 +21,9 @@ constexpr UINT_PTR kHeartbeatTimerId = 1;
 // Posted by ReportHelperLibraryNotRegistered (HelperObjects.h): the window
 // shows the report on Outlook's thread.
 constexpr UINT kHeartbeatReportHelperLibrary = WM_APP + 0x131;
+// Posted by RunOnOutlookThread (OutlookThread.h): the window runs the work
+// that worker threads queued for Outlook's thread.
+constexpr UINT kHeartbeatRunOnOutlookThread = WM_APP + 0x132;
 constexpr UINT kHeartbeatConnectPeriod = 3000;
 constexpr UINT kHeartbeatDuePeriod = 10000;
 constexpr UINT kHeartbeatNewMailPeriod = 5000;

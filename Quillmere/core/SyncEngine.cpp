@@ -61,7 +61,9 @@ void SetExchangeThreadProcs(const ExchangeThreadProcs& procs) {
 }
 
 CSyncEngine::CSyncEngine(std::unique_ptr<core::IOutlookAccess> outlook, const wchar_t* debugLogPath)
-    : m_openFlags(static_cast<LONG>(kOpenFlagsModern), VT_I4), m_outlook(std::move(outlook)) {
+    : m_openFlags(static_cast<LONG>(kOpenFlagsModern), VT_I4),
+      m_outlookThread(GetCurrentThreadId()),
+      m_outlook(std::move(outlook)) {
     StopFlag = false;
     SetSyncState(kSyncStateOffline);
     SetDebugLogPath(debugLogPath);

@@ -174,6 +174,8 @@ public:
     const std::wstring& ShareFilePath() const { return m_shareFilePath; }
     const std::wstring& CabinetPath() const { return m_cabinetPath; }
 
+    // The thread that built the engine: Outlook's.
+    DWORD OutlookThreadId() const { return m_outlookThread; }
     void SetHeartbeatWindow(HWND__* hwnd) { m_heartbeatWindow = hwnd; }
     HWND__* HeartbeatWindow() const { return m_heartbeatWindow.load(); }
 
@@ -225,6 +227,7 @@ private:
     std::wstring m_settingsTextPath;
     std::wstring m_moduleDirectory;
     std::atomic<HWND__*> m_heartbeatWindow{nullptr};
+    const DWORD m_outlookThread;
 
     std::unique_ptr<core::IOutlookAccess> m_outlook;
     CComPtr<QMRRDOSession> m_session;
