@@ -1,5 +1,7 @@
 #include "host/AddInLoader.h"
 
+#include <algorithm>
+
 #include "platform/com/Com.h"
 #include "platform/com/SafeArray.h"
 #include "platform/win/Registry.h"
@@ -35,6 +37,7 @@ AddInLoader::AddInLoader(outlook::OutlookApplication* app,
     : m_app(app), m_log(std::move(log)) {}
 
 AddInLoader::~AddInLoader() {
+    m_self.reset();
     DisconnectAll();
 }
 
@@ -113,7 +116,11 @@ HRESULT AddInLoader::Load(const std::wstring& progId, const std::wstring& descri
         return hr;
     }
     Entry entry{progId, addIn, {}};
-    entry.record = m_app->AddComAddIn(progId, description, [](bool) {});
+    std::weak_ptr<AddInLoader*> self = m_self;
+    entry.record = m_app->AddComAddIn(progId, description, [self, progId](bool connect) {
+        if (auto loader = self.lock(); loader && !connect)
+            (*loader)->OnDisconnectedByAddIn(progId);
+    });
     CustomArray custom;
     hr = addIn->OnConnection(m_app->Application(), ext_cm_Startup, entry.record, &custom.array);
     if (FAILED(hr)) {
@@ -129,6 +136,23 @@ HRESULT AddInLoader::Load(const std::wstring& progId, const std::wstring& descri
     return S_OK;
 }
 
+void AddInLoader::OnDisconnectedByAddIn(const std::wstring& progId) {
+    auto it = std::find_if(m_entries.begin(), m_entries.end(),
+                           [&](const Entry& e) { return e.progId == progId; });
+    if (it == m_entries.end())
+        return;
+    // Out of the list before the call: the add-in may quit the client from
+    // inside it.
+    Entry entry = std::move(*it);
+    m_entries.erase(it);
+    CComPtr<_IDTExtensibility2> addIn = entry.addIn;
+    m_disconnected.push_back(std::move(entry));
+    CustomArray custom;
+    addIn->OnDisconnection(ext_dm_UserClosed, &custom.array);
+    if (m_log)
+        m_log("add-in " + win::ToUtf8(progId) + " disconnected");
+}
+
 void AddInLoader::DisconnectAll() {
     std::vector<Entry> entries = std::move(m_entries);
     m_entries.clear();
@@ -136,6 +160,14 @@ void AddInLoader::DisconnectAll() {
         CustomArray a, b;
         e.addIn->OnBeginShutdown(&a.array);
         e.addIn->OnDisconnection(ext_dm_HostShutdown, &b.array);
+        e.addIn.Release();
+        e.record.Release();
+        if (m_log)
+            m_log("add-in " + win::ToUtf8(e.progId) + " released");
+    }
+    std::vector<Entry> disconnected = std::move(m_disconnected);
+    m_disconnected.clear();
+    for (Entry& e : disconnected) {
         e.addIn.Release();
         e.record.Release();
         if (m_log)

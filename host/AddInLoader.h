@@ -12,10 +12,19 @@
 // told OnStartupComplete. An add-in that cannot be created or whose
 // OnConnection fails is logged and released; the others still load.
 //
+// An add-in that sets its record's Connect to false (COMAddIn.Connect =
+// False, as Office documents it) is disconnected at once, on the thread of
+// that call (the UI thread): OnDisconnection(ext_dm_UserClosed), logged
+// "add-in <ProgID> disconnected"; it gets no OnBeginShutdown nor a second
+// OnDisconnection at quit. The object itself is released with the others
+// when the client quits (it may be in the middle of the call that set the
+// property).
+//
 // Threading: UI thread only (the add-ins are apartment objects of it).
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,7 +53,8 @@ public:
     // E_NOINTERFACE (no _IDTExtensibility2) or OnConnection.
     HRESULT Load(const std::wstring& progId, const std::wstring& description);
     // OnBeginShutdown, OnDisconnection(ext_dm_HostShutdown) and the release
-    // of each connected add-in, in loading order.
+    // of each connected add-in, in loading order; then the release of those
+    // that disconnected themselves.
     void DisconnectAll();
     // ProgIDs of the connected add-ins.
     std::vector<std::wstring> Connected() const;
@@ -55,9 +65,17 @@ private:
         CComPtr<_IDTExtensibility2> addIn;
         COMAddInPtr record;
     };
+    // The record's Connect went to false: disconnects that add-in.
+    void OnDisconnectedByAddIn(const std::wstring& progId);
+
     outlook::OutlookApplication* m_app;
     std::function<void(const std::string&)> m_log;
     std::vector<Entry> m_entries;
+    // Disconnected by their own Connect = false, released at DisconnectAll.
+    std::vector<Entry> m_disconnected;
+    // What the records' callbacks reach; reset first by the destructor, so
+    // that a record that outlives the loader calls nothing.
+    std::shared_ptr<AddInLoader*> m_self = std::make_shared<AddInLoader*>(this);
 };
 
 }  // namespace host

@@ -1,5 +1,6 @@
 #include "host/OutlookHost.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "host/AddInLoader.h"
@@ -488,6 +489,38 @@ TEST_F(HostAddInTest, AddInIsConnectedHearsTheClientsEventsAndIsReleasedAfterQui
     EXPECT_LT(log.find("OnDisconnection mode 0"), released);
     // Every event reached the add-in on the thread it was connected on.
     EXPECT_EQ(log.find("off the UI thread"), std::string::npos) << log;
+}
+
+// What the client does when an add-in sets its own record's Connect to
+// false: it disconnects it at once (ext_dm_UserClosed), and at quit the add-in
+// gets neither OnBeginShutdown nor a second OnDisconnection.
+TEST_F(HostAddInTest, AddInThatSetsConnectFalseIsDisconnectedOnce) {
+    // The add-in module's log runs on through the tests of this process.
+    const std::size_t start = AddInLog().size();
+    m_host->RunOnUi([&] {
+        COMAddInsPtr all = m_host->Application()->Application()->GetCOMAddIns();
+        CComVariant index(L"QmHost.TestAddIn");
+        COMAddIn* record = nullptr;
+        ASSERT_EQ(all->Item(&index, &record), S_OK);
+        EXPECT_EQ(com::PutProperty(record, outlook::dispid::kConnect, CComVariant(false)), S_OK);
+        record->Release();
+    });
+    std::string log = AddInLog().substr(start);
+    EXPECT_NE(log.find("OnDisconnection mode 1\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("released"), std::string::npos) << "kept until the client quits";
+    std::vector<std::wstring> connected{L"?"};
+    m_host->RunOnUi([&] { connected = m_host->AddIns()->Connected(); });
+    EXPECT_TRUE(connected.empty());
+    HostEventLog events = m_host->EventLog();
+    EXPECT_NE(std::find(events.begin(), events.end(), "add-in QmHost.TestAddIn disconnected"),
+              events.end());
+
+    m_host->Quit();
+    log = AddInLog().substr(start);
+    EXPECT_EQ(log.find("OnDisconnection"), log.rfind("OnDisconnection")) << log;
+    EXPECT_EQ(log.find("OnBeginShutdown"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Quit\n"), std::string::npos) << "its sinks went with the disconnection";
+    EXPECT_NE(log.find("released\n"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -43,8 +43,9 @@ extern CRITICAL_SECTION FolderTableLock;   // the engine's synchronised-folder t
 extern CRITICAL_SECTION FolderCheckLock;   // one folder check or import pass at a time
 
 // The number of running exchange threads (sync-mail sender, deletion-notice
-// sender, inbox importer). Each raises it at its start and lowers it as it
-// ends; the Quit handler polls it.
+// sender, inbox importer). StartThreads raises it for each thread it starts,
+// before the thread runs; each thread lowers it as its last step. The Quit
+// handler polls it.
 extern LONG RunningThreadCount GUARDED_BY(ThreadCountLock);
 
 // Reads RunningThreadCount under ThreadCountLock.

@@ -5,6 +5,7 @@
 // Quit takes everything down.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "Quillmere/core/Connect.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FolderObj.h"
+#include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "platform/com/Com.h"
@@ -27,6 +29,7 @@
 #include "platform/win/Clock.h"
 #include "platform/win/Environment.h"
 #include "platform/win/MessageBox.h"
+#include "platform/win/MessageLoop.h"
 #include "platform/win/Module.h"
 #include "platform/win/Paths.h"
 #include "platform/win/Registry.h"
@@ -129,6 +132,13 @@ TEST_F(AddinOverObjectModelTest, ConnectStartLoadPagesAndQuit) {
 }
 
 TEST_F(AddinOverObjectModelTest, UnregisteredHelperLibraryDisconnectsTheAddin) {
+    // Outlook disconnects the add-in as the property is set.
+    m_record.Release();
+    m_record = m_app->AddComAddIn(L"Quillmere.Connect", L"Quillmere", [this](bool connect) {
+        m_connected = connect;
+        if (!connect)
+            m_connect->OnDisconnection(ext_dm_UserClosed, nullptr);
+    });
     ASSERT_EQ(m_connect->OnConnection(m_app->Application(), ext_cm_Startup, m_record, nullptr),
               S_OK);
     HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
@@ -137,10 +147,71 @@ TEST_F(AddinOverObjectModelTest, UnregisteredHelperLibraryDisconnectsTheAddin) {
     ASSERT_NE(unregisterServer, nullptr);
     ASSERT_EQ(unregisterServer(), S_OK);
     m_connect->Heartbeat().OnHeartbeatTick(GetTickCount());  // the start wants the utilities
+    EXPECT_TRUE(win::MessageBoxCalls().empty()) << "reported from the message loop";
+    ASSERT_NE(g_pEngine.load(), nullptr);
+    // Outlook's message loop.
+    MSG msg{};
+    while (g_pEngine.load() && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageW(&msg);
     ASSERT_EQ(win::MessageBoxCalls().size(), 1u);
     EXPECT_EQ(win::MessageBoxCalls()[0].caption, L"QuillmereRDO.dll  is not correctly registered");
     EXPECT_FALSE(m_connected);
+    EXPECT_EQ(g_pEngine.load(), nullptr) << "the disconnection shut the add-in down";
+    m_app->FireQuit();  // nothing more happens
+    EXPECT_EQ(win::MessageBoxCalls().size(), 1u);
     FreeLibrary(rdo);
+}
+
+// A folder thread asks whether an item of its folder is open in Outlook's
+// inspector: the question is Outlook's object model's, and is asked on
+// Outlook's thread (served from its message loop), never on the folder's.
+TEST_F(AddinOverObjectModelTest, FolderThreadAsksForTheInspectorOnOutlooksThread) {
+    outlook::SetForeignThreadCallObserver([](DWORD thread) {
+        ADD_FAILURE() << "Outlook's object model called on thread " << thread;
+    });
+    ASSERT_EQ(m_connect->OnConnection(m_app->Application(), ext_cm_Startup, m_record, nullptr),
+              S_OK);
+    CSyncEngine* engine = g_pEngine.load();
+    _NameSpacePtr ns = m_app->NameSpace();
+    CComPtr<MAPIFolder> calendar;
+    ASSERT_EQ(ns->GetDefaultFolder(olFolderCalendar, &calendar), S_OK);
+    CComBSTR calendarId, storeId;
+    calendar->get_EntryID(&calendarId);
+    calendar->get_StoreID(&storeId);
+    IDispatchPtr item;
+    ASSERT_EQ(MAPIFolderPtr(calendar.p)->GetItems()->Add(CComVariant(), &item), S_OK);
+    ASSERT_EQ(_AppointmentItemPtr(static_cast<IUnknown*>(item))->Save(), S_OK);
+    ASSERT_EQ(m_app->OpenInspector(item, L"Meeting"), S_OK);
+    auto* folder = new CFolderObj(nullptr, CFolderObj::kSharedFolder, false,
+                                  std::wstring(calendarId.View()), std::wstring(storeId.View()));
+    folder->Start();
+    ASSERT_TRUE(engine->AppendFolder(folder));
+
+    std::atomic<bool> done{false};
+    std::atomic<bool> open{false};
+    std::thread folderThread([&] {
+        CoInitialize(nullptr);
+        {
+            CComPtr<QMRMAPIUtils> utils;
+            if (SUCCEEDED(CreateMAPIUtils(engine, &utils)))
+                open = folder->IsItemOpenInInspector(utils);
+        }
+        CoUninitialize();
+        done = true;
+    });
+    // Outlook's message loop while the folder thread asks.
+    while (!done.load()) {
+        MSG msg{};
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+        Sleep(1);
+    }
+    folderThread.join();
+    EXPECT_TRUE(open.load()) << "the inspector shows an item of the folder";
+    m_app->CloseInspector();
+    m_app->FireQuit();
+    EXPECT_EQ(g_pEngine.load(), nullptr);
+    outlook::SetForeignThreadCallObserver({});
 }
 
 }  // namespace

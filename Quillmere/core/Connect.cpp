@@ -170,6 +170,7 @@ HRESULT CConnect::GetTypeInfoCount(UINT* count) {
 HRESULT CConnect::OnConnection(IDispatch* application, ext_ConnectMode, IDispatch* addInInst,
                                SAFEARRAY**) {
     InitializeAddinLocks();
+    m_connected = true;
     g_UILanguage = GetConfiguredLCID();
 
     if (application)
@@ -338,7 +339,21 @@ void CConnect::OnReminder(IDispatch* item) {
         g_hooks.registerReminder(engine, item);
 }
 
+HRESULT CConnect::OnDisconnection(ext_DisconnectMode, SAFEARRAY**) {
+    ShutDown();
+    return S_OK;
+}
+
 void CConnect::OnQuit() {
+    ShutDown();
+}
+
+void CConnect::ShutDown() {
+    // Once: Quit and the disconnection both end here, in either order, and
+    // the locks must be deleted only once.
+    if (!m_connected)
+        return;
+    m_connected = false;
     m_heartbeat.Stop();
     if (CSyncEngine* engine = g_pEngine.load()) {
         (g_hooks.initiateShutdown ? g_hooks.initiateShutdown : DefaultInitiateShutdown)(engine);

@@ -2,7 +2,9 @@
 // ("Quillmere.Connect") and connects. Its connection performs the whole
 // start-up; its Outlook event handlers add the two property pages, hand
 // new-mail and reminder events to the engine and perform the whole shut-down
-// on Outlook's Quit event (the disconnection does nothing).
+// on Outlook's Quit event, or on the disconnection when it comes first (the
+// add-in disconnects itself when the helper library is missing); the
+// shut-down runs once.
 //
 // Threads: everything here runs on Outlook's thread (the thread that created
 // the object; the event sinks are called there too).
@@ -63,10 +65,14 @@ public:
 
     // _IDTExtensibility2. OnConnection: the start-up; S_OK, or the failing
     // HRESULT of getting the namespace (E_POINTER without an _Application)
-    // or of advising a sink. The others do nothing and return S_OK.
+    // or of advising a sink. OnDisconnection, in any mode: the shut-down of
+    // the Quit handler unless it ran already (Outlook disconnects the add-in
+    // on its own COMAddIn.Connect = false with ext_dm_UserClosed, and no
+    // Quit comes to it then; at Outlook's exit the disconnection follows the
+    // Quit and does nothing); S_OK. The others do nothing and return S_OK.
     HRESULT OnConnection(IDispatch* application, ext_ConnectMode mode, IDispatch* addInInst,
                          SAFEARRAY** custom) override;
-    HRESULT OnDisconnection(ext_DisconnectMode, SAFEARRAY**) override { return S_OK; }
+    HRESULT OnDisconnection(ext_DisconnectMode mode, SAFEARRAY** custom) override;
     HRESULT OnAddInsUpdate(SAFEARRAY**) override { return S_OK; }
     HRESULT OnStartupComplete(SAFEARRAY**) override { return S_OK; }
     HRESULT OnBeginShutdown(SAFEARRAY**) override { return S_OK; }
@@ -76,6 +82,8 @@ public:
     void OnFolderOptionsPagesAdd(IDispatch* pages, IDispatch* folder);
     void OnNewMail();
     void OnReminder(IDispatch* item);
+    // The whole shut-down, once per connection (a later call, or the
+    // disconnection after it, does nothing).
     void OnQuit();
 
     // The sink map, built once on first use.
@@ -89,6 +97,7 @@ public:
 private:
     class EventSink;
 
+    void ShutDown();
     void PrepareDirectories();
     void ReadConfigAtStart();
     HRESULT AdviseSinks();
@@ -99,6 +108,8 @@ private:
     CComPtr<EventSink> m_nsSink;
     DWORD m_appCookie = kSinkNotAdvised;
     DWORD m_nsCookie = kSinkNotAdvised;
+    // Set as the connection initialises the locks; cleared by the shut-down.
+    bool m_connected = false;
     CHiddenWindow m_heartbeat;
     CHiddenWindowTray m_tray;
     std::wstring m_productWord = L"Quillmere";

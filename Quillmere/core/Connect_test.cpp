@@ -13,6 +13,7 @@
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/FakeOutlookModel_test.h"
 #include "Quillmere/core/FolderObj.h"
+#include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/resources/LoadString.h"
 #include "platform/com/ConnectionPoint.h"
@@ -115,7 +116,24 @@ public:
     HRESULT get_ProgId(BSTR* v) override { return fakes::OutText(L"Quillmere.Connect", v); }
     HRESULT get_Guid(BSTR* v) override { return fakes::OutText(L"", v); }
     HRESULT get_Connect(VARIANT_BOOL* c) override { return *c = connected, S_OK; }
-    HRESULT put_Connect(VARIANT_BOOL c) override { return connected = c, S_OK; }
+    // As Office does: a change to false disconnects the add-in before the
+    // call returns.
+    HRESULT put_Connect(VARIANT_BOOL c) override {
+        const bool disconnect = connected != VARIANT_FALSE && c == VARIANT_FALSE;
+        connected = c;
+        if (disconnect && onDisconnect)
+            onDisconnect();
+        return S_OK;
+    }
+    std::function<void()> onDisconnect;
+    // The add-in sets Connect by its dispatch id (Office's 6).
+    HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                   UINT*) override {
+        if (id == 6 && (flags & DISPATCH_PROPERTYPUT) && params && params->cArgs == 1 &&
+            params->rgvarg[0].vt == VT_BOOL)
+            return put_Connect(params->rgvarg[0].boolVal);
+        return static_cast<HRESULT>(0x80020003);
+    }
     HRESULT get_Object(IDispatch** o) override { return *o = nullptr, S_OK; }
     HRESULT put_Object(IDispatch*) override { return S_OK; }
     VARIANT_BOOL connected = VARIANT_TRUE;
@@ -553,6 +571,91 @@ TEST_F(ConnectTest, QuitBalloonSpeaksTheLanguageConfiguredAtStart) {
     ASSERT_EQ(balloons.size(), 1u);
     EXPECT_EQ(balloons[0].text, L"There are more Mails to send.")
         << "the language of the start, not the one configured since";
+}
+
+std::atomic<bool> g_lateThreadSawEngine{false};
+std::atomic<bool> g_lateThreadEnded{false};
+
+// An exchange thread whose first line runs 20 ms after StartThreads started
+// it; it then uses the engine and the add-in's locks as the real ones do.
+unsigned LateStartingExchangeThread(void*) {
+    Sleep(20);
+    g_lateThreadSawEngine = g_pEngine.load() != nullptr;
+    win::WaitForCondition([] { return StopFlag.load(); }, INFINITE);
+    EnterCriticalSection(&SendQueueLock);
+    LeaveCriticalSection(&SendQueueLock);
+    g_lateThreadEnded = true;
+    DecrementRunningThreadCount();
+    return 0;
+}
+
+TEST_F(ConnectTest, QuitRightAfterStartWaitsForThreadsThatHaveNotBegunYet) {
+    ASSERT_EQ(Connect(), S_OK);
+    g_lateThreadSawEngine = false;
+    g_lateThreadEnded = false;
+    SetExchangeThreadProcs({LateStartingExchangeThread, nullptr, nullptr});
+    StartThreads(g_pEngine.load());
+    EXPECT_EQ(GetRunningThreadCount(), 1) << "counted from its start, before its first line";
+    const DWORD quit = GetTickCount();
+    m_connect->OnQuit();
+    SetExchangeThreadProcs({});
+    EXPECT_EQ(GetTickCount() - quit, 3000u) << "Quit waited one poll for the late thread";
+    EXPECT_TRUE(g_lateThreadSawEngine.load()) << "the engine outlived the thread's start";
+    EXPECT_TRUE(g_lateThreadEnded.load()) << "the locks outlived the thread";
+    EXPECT_EQ(g_pEngine.load(), nullptr);
+}
+
+// The disconnection that comes without a Quit (the add-in's own
+// COMAddIn.Connect = false) shuts the add-in down as Quit does, once.
+TEST_F(ConnectTest, DisconnectionShutsDownOnceAlsoWhenQuitFollows) {
+    ASSERT_EQ(Connect(), S_OK);
+    HWND popup = m_connect->Tray().PopupWindow();
+    HWND heartbeat = m_connect->Heartbeat().Handle();
+    ASSERT_TRUE(IsWindow(heartbeat));
+    auto exchangeThread = SlowExchangeThread(1);
+    const DWORD disconnect = GetTickCount();
+    EXPECT_EQ(m_connect->OnDisconnection(ext_dm_UserClosed, nullptr), S_OK);
+    EXPECT_EQ(GetTickCount() - disconnect, 3000u) << "waited for the exchange thread";
+    exchangeThread.reset();
+    EXPECT_EQ(g_pEngine.load(), nullptr);
+    EXPECT_EQ(m_app->events.SinkCount(), 0u);
+    EXPECT_EQ(m_ns->events.SinkCount(), 0u);
+    EXPECT_FALSE(win::FindTrayIcon(popup, kTrayIconId).has_value());
+    EXPECT_FALSE(IsWindow(heartbeat));
+    // Quit and Outlook's own disconnection at its exit find nothing to do
+    // (the locks, deleted once, are not deleted again).
+    m_connect->OnQuit();
+    EXPECT_EQ(m_connect->OnDisconnection(ext_dm_HostShutdown, nullptr), S_OK);
+    EXPECT_EQ(g_pEngine.load(), nullptr);
+}
+
+// A missing helper library, found by the exchange threads and by the
+// engine's start on Outlook's thread: one report, from Outlook's message
+// loop, whose Connect = false disconnects and shuts the add-in down.
+TEST_F(ConnectTest, MissingHelperLibraryDisconnectsTheAddinOnceFromOutlooksThread) {
+    m_comAddIn->onDisconnect = [this] { m_connect->OnDisconnection(ext_dm_UserClosed, nullptr); };
+    ASSERT_EQ(Connect(), S_OK);
+    CSyncEngine* engine = g_pEngine.load();
+    {
+        win::testing::PlatformThread sender([engine] {
+            CComPtr<QMRSafeMailItem> mail;
+            EXPECT_TRUE(FAILED(CreateSafeMailItem(engine, &mail)));
+        });
+    }
+    engine->Start();  // creates the utilities object: fails too
+    EXPECT_TRUE(win::MessageBoxCalls().empty());
+    EXPECT_EQ(g_pEngine.load(), engine) << "the start ran to its end";
+    MSG msg{};
+    while (g_pEngine.load() && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageW(&msg);
+    std::vector<win::MessageBoxCall> calls = win::MessageBoxCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].threadId, GetCurrentThreadId());
+    EXPECT_EQ(m_comAddIn->connected, VARIANT_FALSE);
+    EXPECT_EQ(g_pEngine.load(), nullptr) << "the disconnection shut the add-in down";
+    EXPECT_EQ(m_app->events.SinkCount(), 0u);
+    m_connect->OnQuit();
+    EXPECT_EQ(win::MessageBoxCalls().size(), 1u);
 }
 
 TEST_F(ConnectTest, QuitWithEmptyQueuesWaitsSilently) {

@@ -18,6 +18,8 @@ namespace {
 // the "stops since" line (about once a minute).
 constexpr DWORD kThreadPollMs = 500;
 constexpr int kThreadPollsPerReport = 121;
+// The destructor's poll of the FolderUse count: uses are a few calls long.
+constexpr DWORD kUserPollMs = 10;
 // The share name in the start line is held to this many characters.
 constexpr std::size_t kStartLineLength = 199;
 
@@ -29,7 +31,45 @@ std::wstring TextProperty(IDispatch* object, DISPID id) {
     return std::wstring(value.bstrVal, SysStringLen(value.bstrVal));
 }
 
+void (*g_folderUseHook)(const char*, CFolderObj*) = nullptr;
+
 }  // namespace
+
+void SetFolderUseHookForTesting(void (*hook)(const char* user, CFolderObj* folder)) {
+    g_folderUseHook = hook;
+}
+
+FolderUse& FolderUse::operator=(FolderUse&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        m_folder = other.m_folder;
+        other.m_folder = nullptr;
+    }
+    return *this;
+}
+
+void FolderUse::Reset() {
+    if (m_folder)
+        m_folder->ReleaseUser();
+    m_folder = nullptr;
+}
+
+FolderUse CSyncEngine::UseFolderEntry(DWORD index, bool force, const char* user) {
+    CFolderObj* entry = nullptr;
+    EnterCriticalSection(&FolderTableLock);
+    if (index < m_folderCount) {
+        CFolderObj* candidate = m_folders[index];
+        if (force || candidate->IsRunning()) {
+            entry = candidate;
+            entry->AddUser();
+        }
+    }
+    LeaveCriticalSection(&FolderTableLock);
+    FolderUse use(entry);
+    if (entry && g_folderUseHook)
+        g_folderUseHook(user, entry);
+    return use;
+}
 
 CFolderObj::CFolderObj(IDispatch* folder, LONG kind, bool isExchange, const std::wstring& entryId,
                        const std::wstring& storeId)
@@ -71,6 +111,8 @@ CFolderObj::~CFolderObj() {
                         static_cast<int>(m_elementCount.load()));
     m_run = false;
     WaitForThread();
+    // Before the state is saved: a use may still register an own change.
+    WaitForUsers();
     // The helper folder (Exchange) goes with the members.
     m_folder.Release();
     // State that was never loaded (the thread ended or was stopped before it
@@ -101,6 +143,11 @@ void CFolderObj::WaitForThread() {
             polls = 0;
         }
     }
+}
+
+void CFolderObj::WaitForUsers() {
+    while (m_users.load() > 0)
+        Sleep(kUserPollMs);
 }
 
 void CFolderObj::Start() {

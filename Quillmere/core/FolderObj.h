@@ -36,6 +36,44 @@
 unsigned FolderCheckThread(void* folder);
 unsigned ExchangeFolderThread(void* folder);
 
+class CFolderObj;
+
+// One use of a folder table entry by a thread that is not Outlook's (the
+// exchange threads): while a FolderUse holds an entry, the entry's
+// destruction (a settings reload, the shut-down) waits for it. Taken only by
+// CSyncEngine::UseFolderEntry, under FolderTableLock: an entry that has
+// left the table can't be taken any more, so a destruction that starts
+// after the removal waits only for uses taken before it. Hold one only for
+// the few calls that need the entry, never while waiting for Outlook's
+// thread (which may be the one waiting in the destruction). Move-only; any
+// thread.
+class FolderUse {
+public:
+    FolderUse() = default;
+    ~FolderUse() { Reset(); }
+    FolderUse(FolderUse&& other) noexcept : m_folder(other.m_folder) { other.m_folder = nullptr; }
+    FolderUse& operator=(FolderUse&& other) noexcept;
+    FolderUse(const FolderUse&) = delete;
+    FolderUse& operator=(const FolderUse&) = delete;
+
+    CFolderObj* get() const { return m_folder; }
+    CFolderObj* operator->() const { return m_folder; }
+    explicit operator bool() const { return m_folder != nullptr; }
+    // Ends the use (the entry may be freed from here on).
+    void Reset();
+
+private:
+    friend class CSyncEngine;
+    // folder: an entry whose use count the caller has raised already.
+    explicit FolderUse(CFolderObj* folder) : m_folder(folder) {}
+    CFolderObj* m_folder = nullptr;
+};
+
+// Test hook: runs on the using thread right after a FolderUse was taken,
+// with the name of the path that took it, while the use is held (so a hook
+// that blocks holds the path inside its use). Null removes it.
+void SetFolderUseHookForTesting(void (*hook)(const char* user, CFolderObj* folder));
+
 class CFolderObj {
 public:
     static constexpr LONG kSharedFolder = 0;
@@ -51,7 +89,8 @@ public:
     CFolderObj(IDispatch* folder, LONG kind, bool isExchange, const std::wstring& entryId,
                const std::wstring& storeId);
     // Logs the sent count, clears the run flag, waits for the thread (500-ms
-    // polls, "Thread stops since 2 Min" every 121st), then saves the state
+    // polls, "Thread stops since 2 Min" every 121st) and for every FolderUse
+    // of it to end (10-ms polls; no upper bound), then saves the state
     // that the thread took up (the state files are kept otherwise): an
     // Exchange folder's SID to SOURCE table, an ordinary folder's change-key
     // list (after the send queues); and unadvises the sink. Outlook's thread.
@@ -101,6 +140,10 @@ public:
     // The engine session's MAPI object taken at Start (null when none could
     // be had). It names the session only and may be used on any thread.
     IUnknown* EngineMapiSession() const { return m_engineMapiSession; }
+    // The FolderUse count (FolderUse and CSyncEngine::UseFolderEntry only).
+    void AddUser() { ++m_users; }
+    void ReleaseUser() { --m_users; }
+    LONG UserCount() const { return m_users.load(); }
     // Set by the folder's thread at its start, cleared as its last access to
     // this object; the destructor waits for it to drop.
     void SetThreadAlive(bool alive) { m_threadAlive = alive; }
@@ -242,7 +285,9 @@ private:
     // --- Folder thread ---
     void AttachToOutlookFolder(IDispatch* folder);
     void WaitForThread();
+    void WaitForUsers();
     std::atomic<bool> m_threadAlive{false};
+    std::atomic<LONG> m_users{0};
     // The inspector guard: set while a check is put off, and the tick when
     // the put-off began. The folder's thread only.
     bool m_inspectorOpen = false;

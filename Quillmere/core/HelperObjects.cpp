@@ -5,11 +5,13 @@
 
 #include "Quillmere/core/AddinGlobals.h"
 #include "Quillmere/core/DebugLog.h"
+#include "Quillmere/core/HiddenWindow.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/resources/LoadString.h"
 #include "platform/com/Dispatch.h"
 #include "platform/win/Clock.h"
 #include "platform/win/MessageBox.h"
+#include "platform/win/MessageLoop.h"
 #include "platform/win/Module.h"
 #include "platform/win/Version.h"
 
@@ -78,8 +80,17 @@ CComPtr<QMRRDOSession> AttachExchangeThreadSession(CSyncEngine* engine, bool* cr
     return nullptr;
 }
 
-void ReportHelperLibraryNotRegistered(CSyncEngine* /*engine*/) {
+void ReportHelperLibraryNotRegistered(CSyncEngine* engine) {
     LogHResult(0, "QuillmereRDO.dll may be not registered");
+    if (engine && engine->m_helperLibraryReported.exchange(true))
+        return;
+    HWND heartbeat = engine ? engine->HeartbeatWindow() : nullptr;
+    if (heartbeat && PostMessageW(heartbeat, kHeartbeatReportHelperLibrary, 0, 0))
+        return;
+    ShowHelperLibraryNotRegistered();
+}
+
+void ShowHelperLibraryNotRegistered() {
     std::wstring text;
     std::wstring caption;
     LCID language = g_UILanguage.load();

@@ -38,10 +38,22 @@ HRESULT CreateHelperSession(QMRRDOSession** out);
 // returns null at once. The calling worker thread, COM initialised.
 CComPtr<QMRRDOSession> AttachExchangeThreadSession(CSyncEngine* engine, bool* created = nullptr);
 
-// The error-log line "QuillmereRDO.dll may be not registered", a message box
-// without owner (text string 1214, caption string 1223, UI language) and
-// COMAddIn.Connect := false, so that Outlook disconnects the add-in.
+// The error-log line "QuillmereRDO.dll may be not registered" (each call, any
+// thread); then, once per engine, the report: a message box without owner
+// (text string 1214, caption string 1223, UI language) and COMAddIn.Connect
+// := false, so that Outlook disconnects the add-in. The report is shown on
+// Outlook's thread from its message loop (posted to the engine's heartbeat
+// window), never inside the failing call: the calls fail on the exchange
+// threads too, which must not show windows nor use Outlook's objects, and
+// on Outlook's thread in the middle of the engine's start, which the
+// disconnection would tear down. Without a heartbeat window (or an engine)
+// it is shown at once on the calling thread.
 void ReportHelperLibraryNotRegistered(CSyncEngine* engine);
+
+// The report itself: the message box, then COMAddIn.Connect := false (which
+// may disconnect and shut the add-in down before it returns). Outlook's
+// thread; run by the heartbeat window for ReportHelperLibraryNotRegistered.
+void ShowHelperLibraryNotRegistered();
 
 // The add-in module's file version as "%d.%d.%d" (major, minor, build) into
 // buffer (size characters with the terminator); "" when it can't be read.

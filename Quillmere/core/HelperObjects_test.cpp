@@ -3,6 +3,8 @@
 #include <cwchar>
 
 #include "Quillmere/core/CoreTestSupport_test.h"
+#include "Quillmere/core/HiddenWindow.h"
+#include "platform/win/VirtualClockTestSupport.h"
 
 namespace {
 
@@ -49,6 +51,15 @@ TEST_F(HelperObjectsTest, UnregisteredLibraryShowsTheBoxAndDisconnectsTheAddin) 
     g_UILanguage = 0x0409;
 }
 
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// Each failure is logged; the library is reported (box and disconnection)
+// once for the engine.
 TEST_F(HelperObjectsTest, EveryFactoryTakesTheFailurePath) {
     CComPtr<QMRSafeMailItem> mail;
     CComPtr<QMRSafeJournalItem> journal;
@@ -56,7 +67,48 @@ TEST_F(HelperObjectsTest, EveryFactoryTakesTheFailurePath) {
     EXPECT_TRUE(FAILED(CreateSafeMailItem(m_engine.get(), &mail)));
     EXPECT_TRUE(FAILED(CreateSafeJournalItem(m_engine.get(), &journal)));
     EXPECT_TRUE(FAILED(CreateMAPITable(m_engine.get(), &table)));
-    EXPECT_EQ(win::MessageBoxCalls().size(), 3u);
+    EXPECT_EQ(Count(ErrorLog(), "QuillmereRDO.dll may be not registered"), 3u) << ErrorLog();
+    EXPECT_EQ(win::MessageBoxCalls().size(), 1u);
+}
+
+// The exchange threads fail to create their helper objects as Outlook's
+// thread does; the one report comes from Outlook's thread (the heartbeat
+// window's), out of its message loop.
+TEST_F(HelperObjectsTest, MissingLibraryIsReportedOnceFromOutlooksThread) {
+    auto comAddIn = com::Make<FakeComAddIn>();
+    SetAddinCOMAddIn(comAddIn);
+    CHiddenWindow heartbeat;
+    ASSERT_TRUE(heartbeat.Create());
+    m_engine->SetHeartbeatWindow(heartbeat.Handle());
+    CSyncEngine* engine = m_engine.get();
+    {
+        win::testing::PlatformThread sender([engine] {
+            CComPtr<QMRMAPIUtils> utils;
+            EXPECT_TRUE(FAILED(CreateMAPIUtils(engine, &utils)));
+        });
+        win::testing::PlatformThread importer([engine] {
+            CComPtr<QMRSafeMailItem> mail;
+            EXPECT_TRUE(FAILED(CreateSafeMailItem(engine, &mail)));
+        });
+    }
+    CComPtr<QMRMAPIUtils> utils;
+    EXPECT_TRUE(FAILED(CreateMAPIUtils(engine, &utils)));
+    EXPECT_TRUE(win::MessageBoxCalls().empty()) << "nothing shown inside the failing calls";
+    EXPECT_EQ(comAddIn->puts, 0);
+
+    MSG msg{};
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageW(&msg);
+    std::vector<win::MessageBoxCall> calls = win::MessageBoxCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].threadId, GetCurrentThreadId());
+    EXPECT_EQ(comAddIn->puts, 1);
+    EXPECT_EQ(comAddIn->lastPut.boolVal, VARIANT_FALSE);
+    EXPECT_EQ(Count(ErrorLog(), "QuillmereRDO.dll may be not registered"), 3u) << ErrorLog();
+
+    m_engine->SetHeartbeatWindow(nullptr);
+    heartbeat.Destroy();
+    SetAddinCOMAddIn(nullptr);
 }
 
 const wchar_t* g_lastProgId = nullptr;

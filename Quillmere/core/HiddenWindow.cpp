@@ -3,6 +3,8 @@
 #include <atomic>
 
 #include "Quillmere/core/AddinGlobals.h"
+#include "Quillmere/core/HelperObjects.h"
+#include "Quillmere/core/OutlookThread.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "platform/win/Clock.h"
 #include "platform/win/Module.h"
@@ -125,6 +127,14 @@ LRESULT CHiddenWindow::ProcessWindowMessage(HWND hwnd, UINT msg, WPARAM wParam, 
     } else if (msg == WM_TIMER) {
         if (auto* self = reinterpret_cast<CHiddenWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA)))
             self->OnHeartbeatTick(GetTickCount());
+        return 0;
+    } else if (msg == kHeartbeatRunOnOutlookThread) {
+        RunOutlookThreadQueue();
+        return 0;
+    } else if (msg == kHeartbeatReportHelperLibrary) {
+        // Last thing here: the report may disconnect the add-in, which
+        // destroys this window.
+        ShowHelperLibraryNotRegistered();
         return 0;
     }
     return DefWindowProcW(hwnd, msg, wParam, lParam);

@@ -7,7 +7,8 @@
 // 100 ms on a right double-click of the tray icon.
 //
 // Threads: created, ticked and destroyed on Outlook's thread. Any thread may
-// re-arm timer 1 through the window handle (KillTimer / SetTimer).
+// re-arm timer 1 through the window handle (KillTimer / SetTimer) and post it
+// the messages below.
 #pragma once
 
 #include "platform/win/Timer.h"
@@ -17,6 +18,12 @@
 class CSyncEngine;
 
 constexpr UINT_PTR kHeartbeatTimerId = 1;
+// Posted by ReportHelperLibraryNotRegistered (HelperObjects.h): the window
+// shows the report on Outlook's thread.
+constexpr UINT kHeartbeatReportHelperLibrary = WM_APP + 0x131;
+// Posted by RunOnOutlookThread (OutlookThread.h): the window runs the work
+// that worker threads queued for Outlook's thread.
+constexpr UINT kHeartbeatRunOnOutlookThread = WM_APP + 0x132;
 constexpr UINT kHeartbeatConnectPeriod = 3000;
 constexpr UINT kHeartbeatDuePeriod = 10000;
 constexpr UINT kHeartbeatNewMailPeriod = 5000;

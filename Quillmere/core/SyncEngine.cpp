@@ -61,7 +61,9 @@ void SetExchangeThreadProcs(const ExchangeThreadProcs& procs) {
 }
 
 CSyncEngine::CSyncEngine(std::unique_ptr<core::IOutlookAccess> outlook, const wchar_t* debugLogPath)
-    : m_openFlags(static_cast<LONG>(kOpenFlagsModern), VT_I4), m_outlook(std::move(outlook)) {
+    : m_openFlags(static_cast<LONG>(kOpenFlagsModern), VT_I4),
+      m_outlookThread(GetCurrentThreadId()),
+      m_outlook(std::move(outlook)) {
     StopFlag = false;
     SetSyncState(kSyncStateOffline);
     SetDebugLogPath(debugLogPath);
@@ -325,10 +327,17 @@ void StartThreads(CSyncEngine* engine) {
     for (auto proc : procs) {
         if (!proc)
             continue;
+        // Counted before it exists: a thread that is slow to reach its first
+        // line must already hold the Quit handler (and a basic
+        // synchronisation) off, or they would see no thread and tear down
+        // the engine and the locks it is about to use.
+        IncrementRunningThreadCount();
         unsigned id = 0;
         std::uintptr_t thread = _beginthreadex(nullptr, 0, proc, nullptr, 0, &id);
         if (thread)
             CloseHandle(reinterpret_cast<HANDLE>(thread));
+        else
+            DecrementRunningThreadCount();
     }
 }
 

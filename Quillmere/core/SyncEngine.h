@@ -10,9 +10,11 @@
 //
 // Threads: built, started and destroyed on Outlook's thread. The state code is
 // written under StateLock, the pending notification under NotificationLock,
-// the folder table under FolderTableLock (held only for one lookup or change;
-// callers use an entry after the lock is left, which is sound because entries
-// are freed only after the threads that use them were stopped). The setting
+// the folder table under FolderTableLock (held only for one lookup or change).
+// Entries are removed and freed only on Outlook's thread (a reload, the
+// shut-down), after the folder threads were stopped; Outlook's thread may
+// use an entry after the lock is left, every other thread holds it by a
+// FolderUse (UseFolderEntry), which the entry's destruction waits for. The setting
 // and request flags are written on Outlook's thread and read anywhere; they
 // are atomics so that the readers see them without locks.
 #pragma once
@@ -33,6 +35,7 @@
 #include "platform/win/Types.h"
 
 class CFolderObj;
+class FolderUse;
 struct HWND__;
 
 // State codes of the engine's current activity.
@@ -110,6 +113,11 @@ public:
     // Folder table. GetFolderEntry: null for an index at or past the count;
     // an entry whose run flag is clear is given only when force is set.
     CFolderObj* GetFolderEntry(DWORD index, bool force);
+    // The same entry held by a FolderUse (empty where GetFolderEntry gives
+    // null), for threads other than Outlook's: the entry outlives the use
+    // even when a reload or the shut-down removes it meanwhile. user names
+    // the using path (for the test hook of FolderObj.h). Any thread.
+    FolderUse UseFolderEntry(DWORD index, bool force, const char* user);
     DWORD GetFolderCount();
     // The version-check flag of the first entry whose share name equals
     // name exactly (case-sensitive); 0 when none does.
@@ -166,6 +174,8 @@ public:
     const std::wstring& ShareFilePath() const { return m_shareFilePath; }
     const std::wstring& CabinetPath() const { return m_cabinetPath; }
 
+    // The thread that built the engine: Outlook's.
+    DWORD OutlookThreadId() const { return m_outlookThread; }
     void SetHeartbeatWindow(HWND__* hwnd) { m_heartbeatWindow = hwnd; }
     HWND__* HeartbeatWindow() const { return m_heartbeatWindow.load(); }
 
@@ -203,6 +213,8 @@ public:
     std::atomic<DWORD> m_packetTime{90};  // seconds
     std::atomic<bool> m_shutdown{false};
     std::atomic<LONG> m_parkedMailCounter{0};
+    // Set by the first report of a missing helper library (HelperObjects.h).
+    std::atomic<bool> m_helperLibraryReported{false};
 
 private:
     void CreateSession();
@@ -215,6 +227,7 @@ private:
     std::wstring m_settingsTextPath;
     std::wstring m_moduleDirectory;
     std::atomic<HWND__*> m_heartbeatWindow{nullptr};
+    const DWORD m_outlookThread;
 
     std::unique_ptr<core::IOutlookAccess> m_outlook;
     CComPtr<QMRRDOSession> m_session;
@@ -245,11 +258,15 @@ private:
 
 // Starts the three exchange threads (deletion-notice sender, sync-mail
 // sender, inbox importer, in this order) when none runs: StopFlag := 0,
-// state := idle. While RunningThreadCount is above 0 it reports the count
-// ("StartThreads") and starts nothing. Outlook's thread.
+// state := idle. Each thread counts in RunningThreadCount from the moment
+// it is started, before its first line runs; the thread lowers the count as
+// its very last step. While RunningThreadCount is above 0 it reports the
+// count ("StartThreads") and starts nothing. Outlook's thread.
 void StartThreads(CSyncEngine* engine);
 
 // The three thread procedures StartThreads starts (each gets no argument).
+// Each finds itself counted in RunningThreadCount and must lower the count
+// (DecrementRunningThreadCount) once, as its last access to the add-in.
 // The sync-mail exchange registers them at load; until it does, StartThreads
 // only resets the flags and starts nothing.
 struct ExchangeThreadProcs {

@@ -196,6 +196,24 @@ TEST_F(SyncEngineTest, DestructionDuringTheLogonWaitEndsTheThread) {
     EXPECT_EQ(g_session->logonCalls, 1) << "the retries end at the stop";
 }
 
+// The log-on thread uses the engine up to its last line (it marks it ready
+// after its session's log-off): the destruction must not free the engine
+// before that.
+TEST_F(SyncEngineTest, DestructionWaitsUntilTheLogonThreadLetGoOfTheEngine) {
+    g_session->connectionMode = 300;  // offline: the thread waits in 5-s steps
+    MakeEngine(L"16.0.1");
+    ASSERT_TRUE(
+        WaitFor([&] { return DebugLog().find("Waiting for Init...") != std::string::npos; }));
+    ASSERT_EQ(g_session->logoffCalls, 0);
+    m_engine.reset();
+    EXPECT_EQ(g_session->logoffCalls, 1) << "the thread had ended when the destruction returned";
+    const std::string log = DebugLog();
+    const std::size_t done = log.find("Mission Possible");
+    ASSERT_NE(done, std::string::npos) << log;
+    EXPECT_LT(log.find("Shutdown.SyncFolders.."), done);
+    EXPECT_LT(done, log.find("Shutdown.ready")) << "the thread ended inside the destruction";
+}
+
 TEST_F(SyncEngineTest, ChangeSyncStateOnlyFromTheExpectedCode) {
     CSyncEngine& engine = MakeEngine();
     engine.SetSyncState(kSyncStateSending);
@@ -310,6 +328,7 @@ TEST_F(SyncEngineTest, DestructionFreesTheFoldersAndSwitchesTheLogOff) {
 std::atomic<int> g_threadsRun{0};
 unsigned CountingThread(void*) {
     ++g_threadsRun;
+    DecrementRunningThreadCount();
     return 0;
 }
 

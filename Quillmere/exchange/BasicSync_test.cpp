@@ -64,9 +64,9 @@ HRESULT RecordQueued(CSyncEngine*, QMRRDOSession*, QMRMAPIUtils*, VARIANT* syncI
     return S_OK;
 }
 
-// Stands in for an exchange thread: counted while it runs, until StopFlag.
+// Stands in for an exchange thread: counted (by StartThreads) while it runs,
+// until StopFlag.
 unsigned FakeExchangeThread(void*) {
-    IncrementRunningThreadCount();
     ++g_threadStarts;
     while (!StopFlag.load())
         Sleep(10);
@@ -77,7 +77,6 @@ unsigned FakeExchangeThread(void*) {
 // An exchange thread that is in the middle of a long step when the stop
 // comes: still counted for a platform minute after StopFlag.
 unsigned SlowToStopExchangeThread(void*) {
-    IncrementRunningThreadCount();
     ++g_threadStarts;
     while (!StopFlag.load())
         Sleep(10);

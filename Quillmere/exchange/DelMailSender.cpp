@@ -130,9 +130,10 @@ HRESULT RemoveFromChangeList(CSyncEngine* engine, BSTR itemKey, const std::wstri
     if (!engine || !key)
         return E_FAIL;
     // In table order up to the first entry that is not running (a stopped
-    // entry ends the walk: the table is being rebuilt or shut down).
+    // entry ends the walk: the table is being rebuilt or shut down). Each
+    // entry is held by a use while it is read: a reload may free it meanwhile.
     for (DWORD i = 0;; ++i) {
-        CFolderObj* folder = engine->GetFolderEntry(i, false);
+        FolderUse folder = engine->UseFolderEntry(i, false, "RemoveFromChangeList");
         if (!folder)
             return E_FAIL;
         CItemsEvents* sink = folder->Sink();

@@ -19,8 +19,8 @@
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/Types.h"
 
-// Thread entry (argument unused; the engine is g_pEngine). Raises
-// RunningThreadCount at its start and lowers it as it ends; loads the
+// Thread entry (argument unused; the engine is g_pEngine). Counted in
+// RunningThreadCount by StartThreads; lowers the count as it ends; loads the
 // deletion queue file, sends queued notices until StopFlag is set, then
 // writes what is still queued back to the queue file. Returns 0.
 unsigned DelMailSendThread(void* unused);

@@ -6,7 +6,6 @@
 #include "platform/win/Threads.h"
 
 void BeginExchangeThread(const char* name) {
-    IncrementRunningThreadCount();
     WriteDebugLogFormat("Thread %s: %d / %d started", name,
                         static_cast<int>(GetRunningThreadCount()),
                         static_cast<int>(GetCurrentThreadId()));

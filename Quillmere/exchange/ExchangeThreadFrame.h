@@ -8,10 +8,11 @@
 // again right after, so another thread may have moved it in between.
 #pragma once
 
-// The prologue, first thing on the thread: raises RunningThreadCount, writes
-// the debug-log line "Thread <name>: <count> / <thread id> started" and
-// initialises COM for the thread. name: the thread procedure's name (not
-// null; it appears in the log as it stands).
+// The prologue, first thing on the thread: writes the debug-log line
+// "Thread <name>: <count> / <thread id> started" and initialises COM for the
+// thread. The thread is counted in RunningThreadCount already: StartThreads
+// raised the count when it started it. name: the thread procedure's name
+// (not null; it appears in the log as it stands).
 void BeginExchangeThread(const char* name);
 
 // The epilogue of a thread that ran: uninitialises COM, lowers

@@ -35,17 +35,21 @@ void RunMainPass(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* util
     ProcessSyncItems(engine, session, utils, false);
 }
 
-// The alternate pass: every alternate inbox of the folder table, then
-// unpack and import once.
+}  // namespace
+
 void RunAlternatePass(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils) {
     for (DWORD index = 0;; ++index) {
-        CFolderObj* folder = engine->GetFolderEntry(index, false);
-        if (!folder)
-            break;
-        if (folder->Kind() != CFolderObj::kAlternateInbox || !folder->Sink())
-            continue;
-        CComBSTR entryId(folder->Sink()->m_entryId.c_str());
-        CComBSTR storeId(folder->Sink()->m_storeId.c_str());
+        CComBSTR entryId, storeId;
+        {
+            // Held while it is read: a reload may free the entry meanwhile.
+            FolderUse folder = engine->UseFolderEntry(index, false, "RunAlternatePass");
+            if (!folder)
+                break;
+            if (folder->Kind() != CFolderObj::kAlternateInbox || !folder->Sink())
+                continue;
+            entryId = folder->Sink()->m_entryId.c_str();
+            storeId = folder->Sink()->m_storeId.c_str();
+        }
         MoveInboxSyncMailsToAddinFolder(engine, session, utils, entryId, storeId);
         char line[64];
         std::snprintf(line, sizeof line, "Alternativer Posteingang id: %d",
@@ -55,8 +59,6 @@ void RunAlternatePass(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils*
     ProcessBasicSyncItems(engine, session, utils);
     ProcessSyncItems(engine, session, utils, false);
 }
-
-}  // namespace
 
 ImportCycle PlanImportCycle(DWORD minute, bool minuteTurned, bool inboxRequest,
                             bool alternateRequest) {

@@ -8,7 +8,7 @@
 // StartThreads through the registered exchange procedures) with its own COM
 // apartment, its own helper session attached to the engine's and its own
 // utilities object; every pass runs on it with those. It reads the folder
-// table only through CSyncEngine::GetFolderEntry, and reads and clears the
+// table only through CSyncEngine::UseFolderEntry, and reads and clears the
 // engine's two request flags without a lock (a request set while its pass
 // runs may be cleared by that pass).
 #pragma once
@@ -18,8 +18,8 @@
 #include "platform/rdo/QuillmereRDO.h"
 #include "platform/win/Types.h"
 
-// Thread entry (argument unused; the engine is g_pEngine). Raises
-// RunningThreadCount at its start and lowers it as it ends. Without a helper
+// Thread entry (argument unused; the engine is g_pEngine). Counted in
+// RunningThreadCount by StartThreads; lowers the count as it ends. Without a helper
 // session or a reachable default Inbox it ends at once ("IMPINBThread:
 // Failed2Start"). Runs its passes until StopFlag is set, checked at the top
 // of each one-second cycle (a pass in progress is finished first). Returns 0.
@@ -36,6 +36,13 @@ unsigned ImportFromInboxThread(void* unused);
 HRESULT MoveInboxSyncMailsToAddinFolder(CSyncEngine* engine, QMRRDOSession* session,
                                         QMRMAPIUtils* utils, BSTR folderEntryId,
                                         BSTR folderStoreId);
+
+// The alternate pass: moves the sync mails of every running alternate inbox
+// of the folder table (in table order, up to the first stopped entry) into
+// "Quillmere" ("Alternativer Posteingang id: <n>" each), then unpacks and
+// imports once. Each entry is held by a FolderUse while it is read. The
+// importer's session and utilities.
+void RunAlternatePass(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils);
 
 // Which passes one cycle of the thread runs, from the minute counter (minutes
 // begun since the start, 1 in the first), whether the minute turned in this

@@ -13,8 +13,8 @@
 
 #include "Quillmere/core/SyncEngine.h"
 
-// Thread entry (argument unused; the engine is g_pEngine). Raises
-// RunningThreadCount at its start and lowers it as it ends. Loads the
+// Thread entry (argument unused; the engine is g_pEngine). Counted in
+// RunningThreadCount by StartThreads; lowers the count as it ends. Loads the
 // sync-mail queue file (<data dir><profile>.mailsenddata.ids) into
 // MailSenderList and deletes it, sends the packets parked by an earlier run,
 // then builds one sync mail per queued record until StopFlag is set. While

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,11 +20,15 @@
 #include "Quillmere/core/AddinTestSupport_test.h"
 #include "Quillmere/core/HiddenWindow.h"
 #include "Quillmere/core/Settings.h"
+#include "Quillmere/exchange/DelMailSender.h"
+#include "Quillmere/exchange/ImportFromInbox.h"
 #include "Quillmere/exchange/QueueTestSupport_test.h"
+#include "Quillmere/tracking/OwnChanges.h"
 #include "platform/rdo/MailTransport.h"
 #include "platform/win/MessageLoop.h"
 #include "platform/win/Registry.h"
 #include "platform/win/Timer.h"
+#include "platform/win/VirtualClockTestSupport.h"
 
 namespace {
 
@@ -255,6 +262,84 @@ TEST_F(RestartTest, RestartRebuildsTheFolderTableFromTheRegistry) {
     EXPECT_TRUE(KillTimer(heartbeat.Handle(), kHeartbeatTimerId));
     m_engine->SetHeartbeatWindow(nullptr);
     heartbeat.Destroy();
+}
+
+// The use of a folder entry that HoldUse holds, and when it let go.
+struct HeldUse {
+    std::atomic<const char*> user{nullptr};
+    std::atomic<bool> entered{false};
+    std::atomic<DWORD> releasedAt{0};
+};
+HeldUse g_held;
+
+// Holds the path named g_held.user inside its use of the entry until the
+// reload has stopped the entry and 3 s (platform) longer: past the reload's
+// 2-s grace, when a destruction that did not wait for the use has freed it.
+void HoldUse(const char* user, CFolderObj* folder) {
+    const char* held = g_held.user.load();
+    if (!held || std::strcmp(user, held) != 0)
+        return;
+    g_held.entered = true;
+    win::WaitForCondition([folder] { return !folder->IsRunning(); }, INFINITE);
+    Sleep(3000);
+    g_held.releasedAt = GetTickCount();
+}
+
+// The exchange threads run on through a reload: each path of theirs that
+// reads a folder entry keeps it alive until it is done with it.
+TEST_F(RestartTest, ReloadFreesAnEntryOnlyAfterTheExchangeThreadsLetGoOfIt) {
+    using Path = std::function<void(CSyncEngine*, QMRRDOSession*, QMRMAPIUtils*)>;
+    struct Case {
+        const char* user;
+        LONG kind;
+        Path run;
+    };
+    const std::wstring inboxId = m_inboxId;
+    const Case cases[] = {
+        {"SelfModifiedItem", CFolderObj::kSharedFolder,
+         [inboxId](CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils) {
+             SelfModifiedItem(engine, session, utils, inboxId, SysAllocString(L"00AB"));
+         }},
+        {"RemoveFromChangeList", CFolderObj::kSharedFolder,
+         [](CSyncEngine* engine, QMRRDOSession*, QMRMAPIUtils*) {
+             RemoveFromChangeList(engine, SysAllocString(L"00AB"), L"Team");
+         }},
+        {"RunAlternatePass", CFolderObj::kAlternateInbox,
+         [](CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils* utils) {
+             RunAlternatePass(engine, session, utils);
+         }},
+    };
+    SetFolderUseHookForTesting(&HoldUse);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.user);
+        ASSERT_NE(addintest::StartInTable(
+                      *m_engine, addintest::NewFolderObject(m_inboxId, m_storeId, L"Team", c.kind)),
+                  nullptr);
+        g_held.user = c.user;
+        g_held.entered = false;
+        g_held.releasedAt = 0;
+        CSyncEngine* engine = m_engine.get();
+        win::testing::PlatformThread exchangeThread([engine, &c] {
+            CoInitialize(nullptr);
+            {
+                CComPtr<QMRRDOSession> session = AttachExchangeThreadSession(engine);
+                CComPtr<QMRMAPIUtils> utils;
+                CreateMAPIUtils(engine, &utils);
+                c.run(engine, session, utils);
+            }
+            CoUninitialize();
+        });
+        ASSERT_TRUE(win::WaitForCondition([] { return g_held.entered.load(); }, 60000));
+        EXPECT_TRUE(RestartThreads(m_engine.get()));
+        const DWORD restarted = GetTickCount();
+        exchangeThread.Join();
+        ASSERT_NE(g_held.releasedAt.load(), 0u);
+        EXPECT_GE(restarted, g_held.releasedAt.load())
+            << "the entry was freed before its use ended";
+        EXPECT_EQ(m_engine->GetFolderCount(), 0u);
+    }
+    g_held.user = nullptr;
+    SetFolderUseHookForTesting(nullptr);
 }
 
 TEST_F(RestartTest, ShutdownClearsEveryRunFlagAndSetsTheStopFlags) {

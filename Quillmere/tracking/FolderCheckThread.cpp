@@ -17,6 +17,7 @@
 #include "Quillmere/core/FolderObj.h"
 #include "Quillmere/core/HelperObjects.h"
 #include "Quillmere/core/OpenedElements.h"
+#include "Quillmere/core/OutlookThread.h"
 #include "Quillmere/core/Settings.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "platform/com/Com.h"
@@ -235,13 +236,25 @@ bool CFolderObj::IsItemOpenInInspector(QMRMAPIUtils* utils) {
     if (!engine)
         return false;
     bool open = false;
-    _NameSpace* nameSpace = engine->Outlook() ? engine->Outlook()->NameSpace() : nullptr;
-    CComPtr<_Application> application;
-    if (nameSpace && SUCCEEDED(nameSpace->get_Application(&application)) && application) {
-        OpenedElements opened(application);
-        CComBSTR shownFolder;
-        shownFolder.Attach(opened.GetSecondID());
-        if (opened.IsValid() && shownFolder.Length() > 0 && utils) {
+    // Outlook's inspector is Outlook's object: it is asked on Outlook's
+    // thread. A folder being stopped does not wait for it (Outlook's thread
+    // may be the one waiting for this thread to end); nothing open counts then.
+    CComBSTR shownFolder;
+    bool shown = false;
+    RunOnOutlookThread(
+        engine,
+        [&] {
+            _NameSpace* nameSpace = engine->Outlook() ? engine->Outlook()->NameSpace() : nullptr;
+            CComPtr<_Application> application;
+            if (!nameSpace || FAILED(nameSpace->get_Application(&application)) || !application)
+                return;
+            OpenedElements opened(application);
+            shownFolder.Attach(opened.GetSecondID());
+            shown = opened.IsValid();
+        },
+        [this] { return !IsRunning(); });
+    {
+        if (shown && shownFolder.Length() > 0 && utils) {
             CComBSTR ownFolder(m_sink->m_entryId);
             VARIANT_BOOL same = VARIANT_FALSE;
             if (SUCCEEDED(utils->CompareEntryIDs(shownFolder, ownFolder, &same)) &&

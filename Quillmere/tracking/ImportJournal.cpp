@@ -5,6 +5,7 @@
 #include "Quillmere/core/AddinGlobals.h"
 #include "Quillmere/core/DebugLog.h"
 #include "Quillmere/core/HelperObjects.h"
+#include "Quillmere/core/OutlookThread.h"
 #include "Quillmere/core/SyncEngine.h"
 #include "Quillmere/resources/LoadString.h"
 #include "Quillmere/tracking/Categories.h"
@@ -108,15 +109,24 @@ HRESULT TotalDebugging(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils
         LogHResult(E_POINTER, "TotalDebugging::CreateItem");
         return E_POINTER;
     }
-    CComPtr<_Application> application;
+    // The item is made by Outlook's object model, on Outlook's thread; the
+    // importer does not wait for it past a stop (Outlook's thread may be the
+    // one waiting for the importer to end).
     CComPtr<IDispatch> item;
-    hr = nameSpace->get_Application(&application);
-    if (SUCCEEDED(hr) && !application)
-        hr = E_POINTER;
-    if (SUCCEEDED(hr))
-        hr = application->CreateItem(olJournalItem, &item);
-    if (SUCCEEDED(hr) && !item)
-        hr = E_POINTER;
+    hr = E_ABORT;
+    RunOnOutlookThread(
+        engine,
+        [&] {
+            CComPtr<_Application> application;
+            hr = nameSpace->get_Application(&application);
+            if (SUCCEEDED(hr) && !application)
+                hr = E_POINTER;
+            if (SUCCEEDED(hr))
+                hr = application->CreateItem(olJournalItem, &item);
+            if (SUCCEEDED(hr) && !item)
+                hr = E_POINTER;
+        },
+        [] { return StopFlag.load(); });
     if (SUCCEEDED(hr))
         hr = safeItem->PutItem(item);
     CComQIPtr<_JournalItem> journal(item);
@@ -128,9 +138,15 @@ HRESULT TotalDebugging(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils
     }
 
     CComBSTR subject((firstText + L" <= " + secondText).c_str());
-    hr = journal->put_Subject(subject);
-    if (SUCCEEDED(hr))
-        hr = journal->Save();
+    hr = E_ABORT;
+    RunOnOutlookThread(
+        engine,
+        [&] {
+            hr = journal->put_Subject(subject);
+            if (SUCCEEDED(hr))
+                hr = journal->Save();
+        },
+        [] { return StopFlag.load(); });
     if (FAILED(hr)) {
         LogHResult(hr, "TotalDebugging::Save");
         return hr;
@@ -143,7 +159,11 @@ HRESULT TotalDebugging(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils
                 "TotalDebugging::PR_ICON_INDEX");
     std::wstring text;
     LoadString(AddinResourceModule(), textId, g_UILanguage.load(), text);
-    LogIfFailed(journal->put_Body(CComBSTR(text.c_str())), "TotalDebugging::Body");
+    HRESULT bodyHr = E_ABORT;
+    RunOnOutlookThread(
+        engine, [&] { bodyHr = journal->put_Body(CComBSTR(text.c_str())); },
+        [] { return StopFlag.load(); });
+    LogIfFailed(bodyHr, "TotalDebugging::Body");
 
     // The categories go in before the debug copies: the copies are attached
     // through the helper library to the saved entry, and a later save of the
@@ -157,7 +177,9 @@ HRESULT TotalDebugging(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUtils
     if (SUCCEEDED(hr))
         hr = utils->HrSetOneProp(safeItem, tag, categories, VARIANT_FALSE);
     LogIfFailed(hr, "TotalDebugging::Categories");
-    hr = journal->Save();
+    hr = E_ABORT;
+    RunOnOutlookThread(
+        engine, [&] { hr = journal->Save(); }, [] { return StopFlag.load(); });
     if (FAILED(hr)) {
         LogHResult(hr, "TotalDebugging::Save");
         return hr;

@@ -82,20 +82,22 @@ HRESULT SelfModifiedItem(CSyncEngine* engine, QMRRDOSession* session, QMRMAPIUti
     if (!engine || !utils)
         return E_POINTER;
     // The table lock is held for each lookup only: the comparison is a call
-    // into the helper library. Entries live until the threads are stopped.
+    // into the helper library. A reload may free the entries meanwhile (the
+    // importer runs on through it): each is held by a use while it is read
+    // and, the match, until its change list has the item.
     HRESULT hr = E_FAIL;
     CComBSTR wanted(folderEntryId.c_str());
-    CFolderObj* target = nullptr;
+    FolderUse target;
     const DWORD count = engine->GetFolderCount();
     for (DWORD i = 0; i < count && !target; ++i) {
-        CFolderObj* folder = engine->GetFolderEntry(i, true);
+        FolderUse folder = engine->UseFolderEntry(i, true, "SelfModifiedItem");
         if (!folder || !folder->IsRunning() || !folder->Sink() ||
             folder->Sink()->m_kind != CFolderObj::kSharedFolder)
             continue;
         VARIANT_BOOL same = VARIANT_FALSE;
         hr = utils->CompareEntryIDs(CComBSTR(folder->Sink()->m_entryId.c_str()), wanted, &same);
         if (SUCCEEDED(hr) && same == VARIANT_TRUE)
-            target = folder;
+            target = std::move(folder);
     }
     if (!target) {
         WriteDebugLog("SelfModifiedItem=>End BUT NO FOLDER 4 ITEM FOUND");

@@ -628,6 +628,7 @@ HRESULT OutlookApplication::Create(const ApplicationOptions& options,
     if (!options.ui || options.profile.stores.empty())
         return E_INVALIDARG;
     auto model = std::make_shared<impl::Model>(options);
+    model->mutex.uiThread = GetCurrentThreadId();
     std::size_t defaults = 0;
     for (std::size_t i = 0; i < options.profile.stores.size(); ++i) {
         const StoreLocation& location = options.profile.stores[i];
@@ -688,7 +689,7 @@ OutlookApplication::~OutlookApplication() {
     CComPtr<IDispatch> inspectorItem;
     std::vector<CComPtr<COMAddIn>> addIns;
     {
-        std::lock_guard lock(m_model->mutex);
+        std::lock_guard lock(m_model->mutex.Unchecked());
         application = std::move(m_model->application);
         nameSpace = std::move(m_model->nameSpace);
         inspectorItem = std::move(m_model->inspectorItem);
@@ -698,12 +699,12 @@ OutlookApplication::~OutlookApplication() {
 }
 
 _ApplicationPtr OutlookApplication::Application() const {
-    std::lock_guard lock(m_model->mutex);
+    std::lock_guard lock(m_model->mutex.Unchecked());
     return _ApplicationPtr(m_model->application.p);
 }
 
 _NameSpacePtr OutlookApplication::NameSpace() const {
-    std::lock_guard lock(m_model->mutex);
+    std::lock_guard lock(m_model->mutex.Unchecked());
     return _NameSpacePtr(m_model->nameSpace.p);
 }
 
@@ -741,14 +742,14 @@ void OutlookApplication::FireQuit() {
 }
 
 void OutlookApplication::SetQuitHandler(std::function<void()> handler) {
-    std::lock_guard lock(m_model->mutex);
+    std::lock_guard lock(m_model->mutex.Unchecked());
     m_model->quitHandler = std::move(handler);
 }
 
 HRESULT OutlookApplication::OpenInspector(IDispatch* item, const std::wstring& caption) {
     if (!item)
         return E_INVALIDARG;
-    std::lock_guard lock(m_model->mutex);
+    std::lock_guard lock(m_model->mutex.Unchecked());
     m_model->inspectorItem = item;
     m_model->inspectorCaption = caption;
     return S_OK;
@@ -756,7 +757,7 @@ HRESULT OutlookApplication::OpenInspector(IDispatch* item, const std::wstring& c
 
 void OutlookApplication::CloseInspector() {
     CComPtr<IDispatch> item;
-    std::lock_guard lock(m_model->mutex);
+    std::lock_guard lock(m_model->mutex.Unchecked());
     item = std::move(m_model->inspectorItem);
 }
 
@@ -767,7 +768,7 @@ HRESULT OutlookApplication::GetItemFromID(const std::wstring& entryId, IDispatch
     auto id = impl::HexToBytes(entryId);
     if (!id)
         return E_INVALIDARG;
-    std::lock_guard lock(m_model->mutex);
+    std::lock_guard lock(m_model->mutex.Unchecked());
     return m_model->OpenItem(*id, item);
 }
 
@@ -776,7 +777,7 @@ COMAddInPtr OutlookApplication::AddComAddIn(const std::wstring& progId,
                                             std::function<void(bool connect)> onConnectChange) {
     auto record =
         com::Make<impl::COMAddInObject, COMAddIn>(progId, description, std::move(onConnectChange));
-    std::lock_guard lock(m_model->mutex);
+    std::lock_guard lock(m_model->mutex.Unchecked());
     m_model->addIns.push_back(record);
     return COMAddInPtr(record.p);
 }

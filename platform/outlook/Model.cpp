@@ -4,7 +4,41 @@
 
 #include "platform/outlook/ObjectModel.h"
 
+#include <functional>
+#include <mutex>
+
+#include "platform/win/Threads.h"
+
+namespace outlook {
+namespace {
+
+std::mutex g_observerMutex;
+std::function<void(DWORD)> g_foreignThreadObserver;
+
+}  // namespace
+
+void SetForeignThreadCallObserver(std::function<void(DWORD threadId)> observer) {
+    std::lock_guard lock(g_observerMutex);
+    g_foreignThreadObserver = std::move(observer);
+}
+
+}  // namespace outlook
+
 namespace outlook::impl {
+
+void ApplicationLock::NoteThread() {
+    const DWORD ui = uiThread.load();
+    const DWORD self = GetCurrentThreadId();
+    if (ui == 0 || ui == self)
+        return;
+    std::function<void(DWORD)> observer;
+    {
+        std::lock_guard lock(g_observerMutex);
+        observer = g_foreignThreadObserver;
+    }
+    if (observer)
+        observer(self);
+}
 
 StoreEntry* Model::StoreByGuid(const GUID& guid) {
     for (auto& s : stores) {

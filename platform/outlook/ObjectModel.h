@@ -27,6 +27,7 @@
 #include "platform/store/Session.h"
 #include "platform/win/Mutex.h"
 #include "platform/win/ThreadSafety.h"
+#include "platform/win/Threads.h"
 
 namespace outlook::impl {
 
@@ -123,12 +124,37 @@ struct StoreEntry {
 enum class ItemKind { Mail, Appointment, Journal, Other };
 ItemKind KindOfMessageClass(std::wstring_view messageClass);
 
+// The application's lock (recursive). Taken on another thread than the
+// client's UI thread (the one that created the application), it first tells
+// the foreign-thread observer (OutlookApplication.h): every object of the
+// model takes it for its state, so each such call of the object model is
+// seen. The host's own side (OutlookApplication's methods) takes Unchecked().
+class ApplicationLock {
+public:
+    void lock() {
+        NoteThread();
+        m_mutex.lock();
+    }
+    bool try_lock() {
+        NoteThread();
+        return m_mutex.try_lock();
+    }
+    void unlock() { m_mutex.unlock(); }
+    std::recursive_mutex& Unchecked() { return m_mutex; }
+    // Set once by OutlookApplication::Create.
+    std::atomic<DWORD> uiThread{0};
+
+private:
+    void NoteThread();
+    std::recursive_mutex m_mutex;
+};
+
 class Model : public std::enable_shared_from_this<Model> {
 public:
     explicit Model(ApplicationOptions options) : options(std::move(options)) {}
 
     const ApplicationOptions options;
-    std::recursive_mutex mutex;
+    ApplicationLock mutex;
     std::vector<StoreEntry> stores;  // fixed after Create
     std::size_t defaultStore = 0;
 

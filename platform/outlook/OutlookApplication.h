@@ -114,6 +114,20 @@ private:
     std::shared_ptr<impl::Model> m_model;
 };
 
+// --- Outlook's thread -------------------------------------------------------------
+
+// Outlook's object model belongs to the client's UI thread (here: the thread
+// that created the OutlookApplication, where its events are raised). The
+// stand-in serves a call from any thread all the same, so that a program
+// that calls it from elsewhere goes unnoticed unless it looks: observer
+// (null: none) is told, before the call is served, of every call of an object
+// of the model that reaches the application's state from another thread,
+// with that thread's id. A test sets one that fails it. Process-wide; set it
+// while no call is being made. Calls that other processes make through the
+// running object (RunningApplication) are served on a thread of their
+// connection and are told as well.
+void SetForeignThreadCallObserver(std::function<void(DWORD threadId)> observer);
+
 // --- "Outlook.Application" as a class ------------------------------------------
 
 // Registers "Outlook.Application" as the client's installation leaves it:

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -16,6 +17,7 @@
 #include "platform/store/Message.h"
 #include "platform/store/Profile.h"
 #include "platform/store/Session.h"
+#include "platform/win/Threads.h"
 
 namespace {
 
@@ -671,6 +673,48 @@ TEST_F(OutlookTest, ActiveInspectorShowsTheOpenedItem) {
     EXPECT_FALSE(m_app->Application()->ActiveInspector());
     EXPECT_EQ(Text(m_app->Application()->ActiveExplorer()->GetCaption()),
               L"Inbox - Microsoft Outlook");
+}
+
+// The object model belongs to the UI thread: a call from another thread is
+// served, and told to the observer with the caller's thread.
+TEST_F(OutlookTest, CallsFromAnotherThreadAreTold) {
+    std::mutex lock;
+    std::vector<DWORD> told;
+    outlook::SetForeignThreadCallObserver([&](DWORD thread) {
+        std::lock_guard guard(lock);
+        told.push_back(thread);
+    });
+    struct Call {
+        const char* name;
+        std::function<void(OutlookApplication&)> make;
+    };
+    const Call calls[] = {
+        {"ActiveInspector", [](OutlookApplication& app) { app.Application()->ActiveInspector(); }},
+        {"CreateItem",
+         [](OutlookApplication& app) { app.Application()->CreateItem(olJournalItem); }},
+        {"Items",
+         [](OutlookApplication& app) {
+             MAPIFolderPtr inbox = app.NameSpace()->GetDefaultFolder(olFolderInbox);
+             inbox->GetItems()->GetCount();
+         }},
+    };
+    for (const Call& call : calls) {
+        SCOPED_TRACE(call.name);
+        told.clear();
+        call.make(*m_app);
+        EXPECT_TRUE(told.empty()) << "the UI thread's own call";
+        DWORD worker = 0;
+        std::thread other([&] {
+            worker = GetCurrentThreadId();
+            call.make(*m_app);
+        });
+        other.join();
+        std::lock_guard guard(lock);
+        ASSERT_FALSE(told.empty());
+        for (DWORD thread : told)
+            EXPECT_EQ(thread, worker);
+    }
+    outlook::SetForeignThreadCallObserver({});
 }
 
 TEST_F(OutlookTest, QuitRaisesQuitOnceOnTheUiThreadThenCallsTheHost) {

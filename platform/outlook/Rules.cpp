@@ -807,7 +807,7 @@ HRESULT OutlookApplication::FindRuleTarget(const std::wstring& subject, const st
     if (!targetFolder)
         return E_POINTER;
     targetFolder->clear();
-    std::lock_guard lock(m_model->mutex);
+    std::lock_guard lock(m_model->mutex.Unchecked());
     std::vector<impl::RuleData> rules;
     HRESULT hr = impl::LoadRules(*m_model->DefaultStore().session, &rules);
     if (FAILED(hr))
@@ -824,7 +824,7 @@ HRESULT OutlookApplication::FindRuleTarget(const std::wstring& subject, const st
 
 HRESULT OutlookApplication::ApplyRules(const store::Bytes& mailEntryId,
                                        store::Bytes* targetFolder) {
-    std::lock_guard lock(m_model->mutex);
+    std::lock_guard lock(m_model->mutex.Unchecked());
     store::Session& session = *m_model->DefaultStore().session;
     std::unique_ptr<store::Message> mail;
     HRESULT hr = session.OpenMessage(mailEntryId, &mail);
