@@ -107,7 +107,10 @@ bool Options(const std::vector<std::string>& args, const std::vector<std::string
             (*out)[name] = "1";
         } else if (std::find(valued.begin(), valued.end(), name) != valued.end()) {
             if (i + 1 >= args.size()) {
-                *error = "option " + a + " needs a value";
+                // Appended rather than "option " + a: GCC 12 warns falsely (-Wrestrict)
+                // on that concatenation here.
+                *error = "option ";
+                error->append(a).append(" needs a value");
                 return false;
             }
             (*out)[name] = args[++i];
@@ -263,7 +266,10 @@ int Install(const std::string& userDir, const std::vector<std::string>& args) {
         return kExitRefused;
     }
     CoInitialize(nullptr);
-    auto reg = reinterpret_cast<DllRegisterServerFn>(GetProcAddress(lib, "DllRegisterServer"));
+    // Through void (*)(), which GCC takes as matching every function type: FARPROC
+    // itself is cast to the entry point's real type, as on the platform.
+    auto reg = reinterpret_cast<DllRegisterServerFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(lib, "DllRegisterServer")));
     HRESULT hr = E_NOTIMPL;
     if (reg) {
         hr = reg();

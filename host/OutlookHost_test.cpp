@@ -389,7 +389,7 @@ protected:
         m_module = LoadLibraryW(reg.serverPath.c_str());
         ASSERT_NE(m_module, nullptr);
         m_log = reinterpret_cast<std::size_t (*)(char*, std::size_t)>(
-            GetProcAddress(m_module, "QmTestAddInLog"));
+            reinterpret_cast<void (*)()>(GetProcAddress(m_module, "QmTestAddInLog")));
         ASSERT_NE(m_log, nullptr);
     }
     void TearDown() override {

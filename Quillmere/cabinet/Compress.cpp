@@ -128,13 +128,18 @@ bool CCompress::LoadCabinetDll() {
     // and unload it every time.
     HMODULE library = CabinetLibrary(CabinetLibraryName());
     if (library != nullptr) {
-        m_fciCreate = reinterpret_cast<PFNFCICREATE>(CabinetEntryPoint(library, "FCICreate"));
-        m_fciAddFile = reinterpret_cast<PFNFCIADDFILE>(CabinetEntryPoint(library, "FCIAddFile"));
-        m_fciFlushFolder =
-            reinterpret_cast<PFNFCIFLUSHFOLDER>(CabinetEntryPoint(library, "FCIFlushFolder"));
-        m_fciFlushCabinet =
-            reinterpret_cast<PFNFCIFLUSHCABINET>(CabinetEntryPoint(library, "FCIFlushCabinet"));
-        m_fciDestroy = reinterpret_cast<PFNFCIDESTROY>(CabinetEntryPoint(library, "FCIDestroy"));
+        // Through void (*)(), which GCC takes as matching every function type: FARPROC
+        // itself is cast to the entry point's real type, as on the platform.
+        m_fciCreate = reinterpret_cast<PFNFCICREATE>(
+            reinterpret_cast<void (*)()>(CabinetEntryPoint(library, "FCICreate")));
+        m_fciAddFile = reinterpret_cast<PFNFCIADDFILE>(
+            reinterpret_cast<void (*)()>(CabinetEntryPoint(library, "FCIAddFile")));
+        m_fciFlushFolder = reinterpret_cast<PFNFCIFLUSHFOLDER>(
+            reinterpret_cast<void (*)()>(CabinetEntryPoint(library, "FCIFlushFolder")));
+        m_fciFlushCabinet = reinterpret_cast<PFNFCIFLUSHCABINET>(
+            reinterpret_cast<void (*)()>(CabinetEntryPoint(library, "FCIFlushCabinet")));
+        m_fciDestroy = reinterpret_cast<PFNFCIDESTROY>(
+            reinterpret_cast<void (*)()>(CabinetEntryPoint(library, "FCIDestroy")));
         if (m_fciCreate != nullptr && m_fciAddFile != nullptr && m_fciFlushFolder != nullptr &&
             m_fciFlushCabinet != nullptr && m_fciDestroy != nullptr) {
             m_library = library;

@@ -130,11 +130,16 @@ bool CExtract::LoadCabinetDll() {
     // The library stays loaded for the process (see CabinetLibrary).
     HMODULE library = CabinetLibrary(CabinetLibraryName());
     if (library != nullptr) {
-        m_fdiCreate = reinterpret_cast<PFNFDICREATE>(CabinetEntryPoint(library, "FDICreate"));
-        m_fdiCopy = reinterpret_cast<PFNFDICOPY>(CabinetEntryPoint(library, "FDICopy"));
-        m_fdiIsCabinet =
-            reinterpret_cast<PFNFDIISCABINET>(CabinetEntryPoint(library, "FDIIsCabinet"));
-        m_fdiDestroy = reinterpret_cast<PFNFDIDESTROY>(CabinetEntryPoint(library, "FDIDestroy"));
+        // Through void (*)(), which GCC takes as matching every function type: FARPROC
+        // itself is cast to the entry point's real type, as on the platform.
+        m_fdiCreate = reinterpret_cast<PFNFDICREATE>(
+            reinterpret_cast<void (*)()>(CabinetEntryPoint(library, "FDICreate")));
+        m_fdiCopy = reinterpret_cast<PFNFDICOPY>(
+            reinterpret_cast<void (*)()>(CabinetEntryPoint(library, "FDICopy")));
+        m_fdiIsCabinet = reinterpret_cast<PFNFDIISCABINET>(
+            reinterpret_cast<void (*)()>(CabinetEntryPoint(library, "FDIIsCabinet")));
+        m_fdiDestroy = reinterpret_cast<PFNFDIDESTROY>(
+            reinterpret_cast<void (*)()>(CabinetEntryPoint(library, "FDIDestroy")));
         if (m_fdiCreate != nullptr && m_fdiCopy != nullptr && m_fdiIsCabinet != nullptr &&
             m_fdiDestroy != nullptr) {
             m_library = library;

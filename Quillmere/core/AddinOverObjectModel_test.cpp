@@ -142,8 +142,8 @@ TEST_F(AddinOverObjectModelTest, UnregisteredHelperLibraryDisconnectsTheAddin) {
     ASSERT_EQ(m_connect->OnConnection(m_app->Application(), ext_cm_Startup, m_record, nullptr),
               S_OK);
     HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
-    auto unregisterServer =
-        reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllUnregisterServer"));
+    auto unregisterServer = reinterpret_cast<DllRegisterServerFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(rdo, "DllUnregisterServer")));
     ASSERT_NE(unregisterServer, nullptr);
     ASSERT_EQ(unregisterServer(), S_OK);
     m_connect->Heartbeat().OnHeartbeatTick(GetTickCount());  // the start wants the utilities

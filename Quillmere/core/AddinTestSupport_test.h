@@ -102,8 +102,8 @@ inline HRESULT RegisterHelperLibrary() {
     HMODULE rdo = LoadLibraryW(kHelperLibrary);
     if (!rdo)
         return E_FAIL;
-    auto registerServer =
-        reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
+    auto registerServer = reinterpret_cast<DllRegisterServerFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(rdo, "DllRegisterServer")));
     if (!registerServer)
         return E_FAIL;
     return registerServer();
@@ -123,7 +123,8 @@ inline GetClassObjectFn HelperClassObject() {
     HMODULE rdo = LoadLibraryW(kHelperLibrary);
     if (!rdo)
         return nullptr;
-    return reinterpret_cast<GetClassObjectFn>(GetProcAddress(rdo, "DllGetClassObject"));
+    return reinterpret_cast<GetClassObjectFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(rdo, "DllGetClassObject")));
 }
 
 // An object from the class factory that getClassObject hands out for clsid;

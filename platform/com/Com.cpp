@@ -109,7 +109,10 @@ HRESULT LoadServer(const std::wstring& path, DllGetClassObjectFn& entry) {
         }
         g_libraries.emplace(path, module);
     }
-    entry = reinterpret_cast<DllGetClassObjectFn>(GetProcAddress(module, "DllGetClassObject"));
+    // Through void (*)(), which GCC takes as matching every function type: FARPROC
+    // itself is cast to the entry point's real type, as on the platform.
+    entry = reinterpret_cast<DllGetClassObjectFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module, "DllGetClassObject")));
     return entry ? S_OK : CO_E_ERRORINDLL;
 }
 

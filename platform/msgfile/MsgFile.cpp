@@ -611,7 +611,7 @@ void MsgReader::ReadNames(const CfbNode& root) {
         } else if (guidIndex == kGuidIndexPublicStrings) {
             guid = PS_PUBLIC_STRINGS;
         } else if (guidIndex >= kFirstStreamGuidIndex &&
-                   guidIndex - kFirstStreamGuidIndex < guidCount) {
+                   static_cast<std::size_t>(guidIndex - kFirstStreamGuidIndex) < guidCount) {
             guid = win::GuidFromBytes(guids->data() + 16 * (guidIndex - kFirstStreamGuidIndex));
         } else {
             continue;

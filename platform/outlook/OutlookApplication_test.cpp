@@ -569,8 +569,9 @@ TEST_F(OutlookTest, SavedRuleFilesMatchingMailsIntoItsFolder) {
         store::Bytes folder;
         HRESULT hr = m_app->FindRuleTarget(c.subject, L"", &folder);
         EXPECT_EQ(hr, c.filed ? S_OK : S_FALSE);
-        if (c.filed)
+        if (c.filed) {
             EXPECT_EQ(Hex(folder), Text(target->GetEntryID()));
+        }
     }
 
     // An arriving mail is moved by the rule.

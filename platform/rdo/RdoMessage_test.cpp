@@ -458,8 +458,9 @@ TEST_F(RdoMessageTest, MeetingMessagesOfferTheMeetingViewAndAppointmentsTheirSta
     for (const Case& c : cases) {
         SCOPED_TRACE(win::ToUtf8(c.messageClass) + " " + std::to_string(c.stateFlags));
         CComPtr<QMRMessage> made = NewIn(m_ann, 9, c.messageClass);
-        if (c.stateFlags >= 0)
+        if (c.stateFlags >= 0) {
             ASSERT_EQ(made->SetFields(CComVariant(kStateFlags), CComVariant(c.stateFlags)), S_OK);
+        }
         ASSERT_EQ(made->Save(), S_OK);
         CComPtr<QMRMessage> message = Reopen(m_ann, made);
         CComPtr<QMRAppointment> appointment;

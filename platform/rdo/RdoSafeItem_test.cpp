@@ -58,8 +58,9 @@ protected:
         CComPtr<QMRMessage> mail;
         EXPECT_EQ(items->Add(CComVariant(L"IPM.Note"), &mail), S_OK);
         EXPECT_EQ(mail->PutSubject(CComBSTR(L">-Quillmere-< 10.12.2026 10:11:12")), S_OK);
-        if (to)
+        if (to) {
             EXPECT_EQ(mail->PutTo(CComBSTR(to)), S_OK);
+        }
         EXPECT_EQ(mail->PutDeleteAfterSubmit(deleteAfterSubmit ? VARIANT_TRUE : VARIANT_FALSE),
                   S_OK);
         EXPECT_EQ(mail->Save(), S_OK);

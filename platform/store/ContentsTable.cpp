@@ -259,7 +259,8 @@ HRESULT ContentsTable::ReadRowsInIndexOrder(LONG maxRows, std::vector<TableRow>*
         if (byTime) {
             st.Bind(next++, m_continuation->modificationTime);
         }
-        st.Bind(next++, m_continuation->id).Bind(next, maxRows);
+        st.Bind(next++, m_continuation->id);
+        st.Bind(next, maxRows);
     } else {
         st.Bind(next, maxRows).Bind(next + 1, static_cast<std::int64_t>(m_position));
     }

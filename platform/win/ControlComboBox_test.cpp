@@ -119,9 +119,11 @@ TEST(ComboBoxTest, ChoosingFromTheListNotifiesWhileTheEditStillShowsTheOldText) 
     std::vector<UINT> expected{CBN_SETFOCUS, CBN_DROPDOWN, CBN_SELCHANGE, CBN_SELENDOK,
                                CBN_CLOSEUP};
     EXPECT_EQ(r.CodesOf(kDropDown), expected);
-    for (const auto& h : r.heard)
-        if (h.id == kDropDown && h.code == CBN_SELCHANGE)
+    for (const auto& h : r.heard) {
+        if (h.id == kDropDown && h.code == CBN_SELCHANGE) {
             EXPECT_EQ(h.text, L"typed");
+        }
+    }
     EXPECT_EQ(TextOf(combo), L"bob@y.net");
     EXPECT_EQ(SendMessageW(combo, CB_GETCURSEL, 0, 0), 1);
     EXPECT_EQ(SendMessageW(combo, CB_GETDROPPEDSTATE, 0, 0), FALSE);

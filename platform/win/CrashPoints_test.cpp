@@ -41,8 +41,9 @@ protected:
         env.push_back("QUILLMERE_CRASH_STEPS=" + Steps());
         int status = RunChildTestStatus("CrashPointsChild." + test, env);
         EXPECT_NE(status, -1);
-        if (WIFEXITED(status))
+        if (WIFEXITED(status)) {
             EXPECT_EQ(WEXITSTATUS(status), 0) << "the child test failed";
+        }
         return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
     }
     std::string Steps() const { return m_machine.Root() + "/steps.log"; }

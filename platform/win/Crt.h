@@ -25,6 +25,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+// Before the overloads below: glibc's <wchar.h> names fclose in an attribute
+// (open_wmemstream's deallocator), which GCC rejects as ambiguous once a
+// second fclose is declared. Included here, it is seen with fclose unique.
+#include <cwchar>
 
 #include "platform/win/Types.h"
 

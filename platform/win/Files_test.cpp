@@ -75,8 +75,9 @@ TEST_F(FilesTest, CreationDispositionsFollowThePlatform) {
                      << "disposition " << c.disposition << " exists " << c.exists);
         EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens);
         EXPECT_EQ(error, c.lastError);
-        if (h != INVALID_HANDLE_VALUE)
+        if (h != INVALID_HANDLE_VALUE) {
             EXPECT_TRUE(CloseHandle(h));
+        }
         if (c.contentAfter) {
             EXPECT_EQ(Get("/f"), c.contentAfter);
         } else {

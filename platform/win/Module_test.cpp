@@ -35,12 +35,14 @@ protected:
 TEST_F(ModuleTest, LoadsAModuleByItsWindowsName) {
     HMODULE m = LoadLibraryW(L"QmTestModule.dll");
     ASSERT_NE(m, nullptr) << GetLastError();
-    auto answer = reinterpret_cast<AnswerFn>(GetProcAddress(m, "QmTestModuleAnswer"));
+    auto answer = reinterpret_cast<AnswerFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(m, "QmTestModuleAnswer")));
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(answer(), 42);
 
     // Every way of reaching the module gives the same handle.
-    auto self = reinterpret_cast<SelfFn>(GetProcAddress(m, "QmTestModuleSelf"));
+    auto self = reinterpret_cast<SelfFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(m, "QmTestModuleSelf")));
     ASSERT_NE(self, nullptr);
     EXPECT_EQ(self(), m);
     EXPECT_EQ(GetModuleHandleW(L"QmTestModule.dll"), m);

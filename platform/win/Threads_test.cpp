@@ -71,7 +71,7 @@ struct MarksLocalDestroyed {
     ~MarksLocalDestroyed() { g_localDestroyed = true; }
 };
 
-void Nested(int depth) {
+[[noreturn]] void Nested(int depth) {
     MarksLocalDestroyed local;
     if (depth == 0)
         _endthreadex(7);

@@ -138,8 +138,8 @@ protected:
         win::SetUserDirectory(m_user);
         HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
         ASSERT_NE(rdo, nullptr);
-        auto registerRdo =
-            reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllRegisterServer"));
+        auto registerRdo = reinterpret_cast<DllRegisterServerFn>(
+            reinterpret_cast<void (*)()>(GetProcAddress(rdo, "DllRegisterServer")));
         ASSERT_NE(registerRdo, nullptr);
         ASSERT_EQ(registerRdo(), S_OK);
         if (withConfig) {
@@ -577,8 +577,8 @@ TEST_F(AddinOnHostTest, UnregisteredHelperLibraryShowsTheBoxAndDisconnectsTheAdd
     SetConfigDword(L"LCID", 0x0407);
     HMODULE rdo = LoadLibraryW(L"P:\\QuillmereRDO.dll");
     ASSERT_NE(rdo, nullptr);
-    auto unregisterRdo =
-        reinterpret_cast<DllRegisterServerFn>(GetProcAddress(rdo, "DllUnregisterServer"));
+    auto unregisterRdo = reinterpret_cast<DllRegisterServerFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(rdo, "DllUnregisterServer")));
     ASSERT_NE(unregisterRdo, nullptr);
     ASSERT_EQ(unregisterRdo(), S_OK);
     win::ClearMessageBoxCalls();
