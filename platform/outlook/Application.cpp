@@ -59,7 +59,8 @@ private:
         if (!IsGet(flags) || id != dispid::kCaption)
             return DISP_E_MEMBERNOTFOUND;
         BSTR v = nullptr;
-        return ResultText(result, get_Caption(&v), v);
+        const HRESULT got = get_Caption(&v);
+        return ResultText(result, got, v);
     }
     std::wstring m_caption;
 };
@@ -78,11 +79,13 @@ private:
             return DISP_E_MEMBERNOTFOUND;
         if (id == dispid::kCaption) {
             BSTR v = nullptr;
-            return ResultText(result, get_Caption(&v), v);
+            const HRESULT got = get_Caption(&v);
+            return ResultText(result, got, v);
         }
         if (id == dispid::kCurrentItem) {
             IDispatch* v = nullptr;
-            return ResultDispatch(result, get_CurrentItem(&v), v);
+            const HRESULT got = get_CurrentItem(&v);
+            return ResultDispatch(result, got, v);
         }
         return DISP_E_MEMBERNOTFOUND;
     }
@@ -166,10 +169,14 @@ private:
                 HRESULT hr = get_Connect(&v);
                 return ResultBool(result, hr, v);
             }
-            case 0x0003:
-                return ResultText(result, get_ProgId(&text), text);
-            case 0x0000:
-                return ResultText(result, get_Description(&text), text);
+            case 0x0003: {
+                const HRESULT got = get_ProgId(&text);
+                return ResultText(result, got, text);
+            }
+            case 0x0000: {
+                const HRESULT got = get_Description(&text);
+                return ResultText(result, got, text);
+            }
         }
         return DISP_E_MEMBERNOTFOUND;
     }
@@ -230,7 +237,8 @@ private:
         if (id == 0x0000 && args.At(0)) {
             VARIANT index = *args.At(0);
             COMAddIn* v = nullptr;
-            return ResultDispatch(result, Item(&index, &v), v);
+            const HRESULT got = Item(&index, &v);
+            return ResultDispatch(result, got, v);
         }
         return DISP_E_MEMBERNOTFOUND;
     }
@@ -367,7 +375,8 @@ private:
             case dispid::kApplication:
             case dispid::kParent: {
                 _Application* v = nullptr;
-                return ResultDispatch(result, get_Application(&v), v);
+                const HRESULT got = get_Application(&v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kSession:
                 AddRef();
@@ -376,15 +385,16 @@ private:
                 return ResultLong(result, S_OK, kOlNamespaceClass);
             case dispid::kMAPIOBJECT: {
                 IUnknown* v = nullptr;
-                return ResultUnknown(result, get_MAPIOBJECT(&v), v);
+                const HRESULT got = get_MAPIOBJECT(&v);
+                return ResultUnknown(result, got, v);
             }
             case dispid::kGetDefaultFolder: {
                 LONG type = 0;
                 if (HRESULT hr = ArgLong(args.At(0), &type); FAILED(hr))
                     return hr;
                 MAPIFolder* v = nullptr;
-                return ResultDispatch(result,
-                                      GetDefaultFolder(static_cast<OlDefaultFolders>(type), &v), v);
+                const HRESULT got = GetDefaultFolder(static_cast<OlDefaultFolders>(type), &v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kGetFolderFromID: {
                 CComBSTR entryId;
@@ -392,15 +402,18 @@ private:
                     return hr;
                 VARIANT storeId = args.At(1) ? *args.At(1) : VARIANT(MissingArgument());
                 MAPIFolder* v = nullptr;
-                return ResultDispatch(result, GetFolderFromID(entryId, storeId, &v), v);
+                const HRESULT got = GetFolderFromID(entryId, storeId, &v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kDefaultStore: {
                 _Store* v = nullptr;
-                return ResultDispatch(result, get_DefaultStore(&v), v);
+                const HRESULT got = get_DefaultStore(&v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kCurrentProfileName: {
                 BSTR v = nullptr;
-                return ResultText(result, get_CurrentProfileName(&v), v);
+                const HRESULT got = get_CurrentProfileName(&v);
+                return ResultText(result, got, v);
             }
         }
         return DISP_E_MEMBERNOTFOUND;
@@ -571,39 +584,46 @@ private:
                 return ResultLong(result, S_OK, kOlApplicationClass);
             case dispid::kSession: {
                 _NameSpace* v = nullptr;
-                return ResultDispatch(result, get_Session(&v), v);
+                const HRESULT got = get_Session(&v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kVersion: {
                 BSTR v = nullptr;
-                return ResultText(result, get_Version(&v), v);
+                const HRESULT got = get_Version(&v);
+                return ResultText(result, got, v);
             }
             case dispid::kGetNamespace: {
                 CComBSTR type;
                 if (HRESULT hr = ArgText(args.At(0), type); FAILED(hr))
                     return hr;
                 _NameSpace* v = nullptr;
-                return ResultDispatch(result, GetNamespace(type, &v), v);
+                const HRESULT got = GetNamespace(type, &v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kActiveInspector: {
                 _Inspector* v = nullptr;
-                return ResultDispatch(result, ActiveInspector(&v), v);
+                const HRESULT got = ActiveInspector(&v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kActiveExplorer: {
                 _Explorer* v = nullptr;
-                return ResultDispatch(result, ActiveExplorer(&v), v);
+                const HRESULT got = ActiveExplorer(&v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kCreateItem: {
                 LONG type = 0;
                 if (HRESULT hr = ArgLong(args.At(0), &type); FAILED(hr))
                     return hr;
                 IDispatch* v = nullptr;
-                return ResultDispatch(result, CreateItem(static_cast<OlItemType>(type), &v), v);
+                const HRESULT got = CreateItem(static_cast<OlItemType>(type), &v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kQuit:
                 return Quit();
             case dispid::kCOMAddIns: {
                 COMAddIns* v = nullptr;
-                return ResultDispatch(result, get_COMAddIns(&v), v);
+                const HRESULT got = get_COMAddIns(&v);
+                return ResultDispatch(result, got, v);
             }
         }
         return DISP_E_MEMBERNOTFOUND;

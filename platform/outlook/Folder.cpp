@@ -80,19 +80,23 @@ private:
             }
             case dispid::kStoreID: {
                 BSTR v = nullptr;
-                return ResultText(result, get_StoreID(&v), v);
+                const HRESULT got = get_StoreID(&v);
+                return ResultText(result, got, v);
             }
             case dispid::kName: {
                 BSTR v = nullptr;
-                return ResultText(result, get_DisplayName(&v), v);
+                const HRESULT got = get_DisplayName(&v);
+                return ResultText(result, got, v);
             }
             case dispid::kGetRootFolder: {
                 MAPIFolder* f = nullptr;
-                return ResultDispatch(result, GetRootFolder(&f), f);
+                const HRESULT got = GetRootFolder(&f);
+                return ResultDispatch(result, got, f);
             }
             case dispid::kGetRules: {
                 _Rules* r = nullptr;
-                return ResultDispatch(result, GetRules(&r), r);
+                const HRESULT got = GetRules(&r);
+                return ResultDispatch(result, got, r);
             }
         }
         return DISP_E_MEMBERNOTFOUND;
@@ -264,7 +268,8 @@ private:
         switch (id) {
             case dispid::kApplication: {
                 _Application* v = nullptr;
-                return ResultDispatch(result, get_Application(&v), v);
+                const HRESULT got = get_Application(&v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kSession: {
                 std::lock_guard lock(m_model->mutex);
@@ -275,29 +280,35 @@ private:
             }
             case dispid::kParent: {
                 IDispatch* v = nullptr;
-                return ResultDispatch(result, get_Parent(&v), v);
+                const HRESULT got = get_Parent(&v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kClass:
                 return ResultLong(result, S_OK, kOlFolderClass);
             case dispid::kEntryID: {
                 BSTR v = nullptr;
-                return ResultText(result, get_EntryID(&v), v);
+                const HRESULT got = get_EntryID(&v);
+                return ResultText(result, got, v);
             }
             case dispid::kStoreID: {
                 BSTR v = nullptr;
-                return ResultText(result, get_StoreID(&v), v);
+                const HRESULT got = get_StoreID(&v);
+                return ResultText(result, got, v);
             }
             case dispid::kName: {
                 BSTR v = nullptr;
-                return ResultText(result, get_Name(&v), v);
+                const HRESULT got = get_Name(&v);
+                return ResultText(result, got, v);
             }
             case dispid::kFolders: {
                 _Folders* v = nullptr;
-                return ResultDispatch(result, get_Folders(&v), v);
+                const HRESULT got = get_Folders(&v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kItems: {
                 _Items* v = nullptr;
-                return ResultDispatch(result, get_Items(&v), v);
+                const HRESULT got = get_Items(&v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kDefaultItemType: {
                 OlItemType v = olMailItem;
@@ -306,17 +317,20 @@ private:
             }
             case dispid::kDefaultMessageClass: {
                 BSTR v = nullptr;
-                return ResultText(result, get_DefaultMessageClass(&v), v);
+                const HRESULT got = get_DefaultMessageClass(&v);
+                return ResultText(result, got, v);
             }
             case dispid::kDelete:
                 return Delete();
             case dispid::kMAPIOBJECT: {
                 IUnknown* v = nullptr;
-                return ResultUnknown(result, get_MAPIOBJECT(&v), v);
+                const HRESULT got = get_MAPIOBJECT(&v);
+                return ResultUnknown(result, got, v);
             }
             case dispid::kStore: {
                 _Store* v = nullptr;
-                return ResultDispatch(result, get_Store(&v), v);
+                const HRESULT got = get_Store(&v);
+                return ResultDispatch(result, got, v);
             }
         }
         return DISP_E_MEMBERNOTFOUND;
@@ -429,7 +443,8 @@ private:
         switch (id) {
             case dispid::kParent: {
                 IDispatch* v = nullptr;
-                return ResultDispatch(result, get_Parent(&v), v);
+                const HRESULT got = get_Parent(&v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kCount: {
                 LONG v = 0;
@@ -440,7 +455,8 @@ private:
                 if (!args.At(0))
                     return DISP_E_BADPARAMCOUNT;
                 MAPIFolder* v = nullptr;
-                return ResultDispatch(result, Item(*args.At(0), &v), v);
+                const HRESULT got = Item(*args.At(0), &v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kAdd: {
                 CComBSTR name;
@@ -449,7 +465,8 @@ private:
                     return hr;
                 VARIANT type = args.At(1) ? *args.At(1) : VARIANT(MissingArgument());
                 MAPIFolder* v = nullptr;
-                return ResultDispatch(result, Add(name, type, &v), v);
+                const HRESULT got = Add(name, type, &v);
+                return ResultDispatch(result, got, v);
             }
         }
         return DISP_E_MEMBERNOTFOUND;

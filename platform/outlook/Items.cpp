@@ -366,7 +366,8 @@ HRESULT ItemObject::InvokeMember(DISPID id, WORD flags, const InvokeArgs& args, 
     switch (id) {
         case dispid::kApplication: {
             _Application* v = nullptr;
-            return ResultDispatch(result, get_Application(&v), v);
+            const HRESULT got = get_Application(&v);
+            return ResultDispatch(result, got, v);
         }
         case dispid::kSession: {
             std::lock_guard lock(m_model->mutex);
@@ -377,32 +378,46 @@ HRESULT ItemObject::InvokeMember(DISPID id, WORD flags, const InvokeArgs& args, 
         }
         case dispid::kParent: {
             IDispatch* v = nullptr;
-            return ResultDispatch(result, get_Parent(&v), v);
+            const HRESULT got = get_Parent(&v);
+            return ResultDispatch(result, got, v);
         }
         case dispid::kClass:
             return ResultLong(result, S_OK,
                               appointment ? kClassAppointment
                               : journal   ? kClassJournal
                                           : kClassMail);
-        case dispid::kEntryID:
-            return ResultText(result, get_EntryID(&text), text);
-        case dispid::kMessageClass:
-            return ResultText(result, get_MessageClass(&text), text);
-        case dispid::kSubject:
-            return ResultText(result, get_Subject(&text), text);
-        case dispid::kBody:
-            return ResultText(result, get_Body(&text), text);
-        case dispid::kHTMLBody:
-            return ResultText(result, get_HTMLBody(&text), text);
-        case dispid::kCategories:
-            return ResultText(result, get_Categories(&text), text);
+        case dispid::kEntryID: {
+            const HRESULT got = get_EntryID(&text);
+            return ResultText(result, got, text);
+        }
+        case dispid::kMessageClass: {
+            const HRESULT got = get_MessageClass(&text);
+            return ResultText(result, got, text);
+        }
+        case dispid::kSubject: {
+            const HRESULT got = get_Subject(&text);
+            return ResultText(result, got, text);
+        }
+        case dispid::kBody: {
+            const HRESULT got = get_Body(&text);
+            return ResultText(result, got, text);
+        }
+        case dispid::kHTMLBody: {
+            const HRESULT got = get_HTMLBody(&text);
+            return ResultText(result, got, text);
+        }
+        case dispid::kCategories: {
+            const HRESULT got = get_Categories(&text);
+            return ResultText(result, got, text);
+        }
         case dispid::kSave:
             return Save();
         case dispid::kDelete:
             return Delete();
         case dispid::kMAPIOBJECT: {
             IUnknown* v = nullptr;
-            return ResultUnknown(result, get_MAPIOBJECT(&v), v);
+            const HRESULT got = get_MAPIOBJECT(&v);
+            return ResultUnknown(result, got, v);
         }
         case dispid::kStart:
         case dispid::kEnd: {
@@ -429,7 +444,8 @@ HRESULT ItemObject::InvokeMember(DISPID id, WORD flags, const InvokeArgs& args, 
         case dispid::kType:
             if (!journal)
                 break;
-            return ResultText(result, get_Type(&text), text);
+            const HRESULT got = get_Type(&text);
+            return ResultText(result, got, text);
     }
     return DISP_E_MEMBERNOTFOUND;
 }
@@ -565,7 +581,8 @@ private:
         switch (id) {
             case dispid::kParent: {
                 IDispatch* v = nullptr;
-                return ResultDispatch(result, get_Parent(&v), v);
+                const HRESULT got = get_Parent(&v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kCount: {
                 LONG v = 0;
@@ -576,12 +593,14 @@ private:
                 if (!args.At(0))
                     return DISP_E_BADPARAMCOUNT;
                 IDispatch* v = nullptr;
-                return ResultDispatch(result, Item(*args.At(0), &v), v);
+                const HRESULT got = Item(*args.At(0), &v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kAdd: {
                 VARIANT type = args.At(0) ? *args.At(0) : VARIANT(MissingArgument());
                 IDispatch* v = nullptr;
-                return ResultDispatch(result, Add(type, &v), v);
+                const HRESULT got = Add(type, &v);
+                return ResultDispatch(result, got, v);
             }
         }
         return DISP_E_MEMBERNOTFOUND;

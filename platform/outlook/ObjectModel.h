@@ -69,7 +69,10 @@ private:
 bool IsGet(WORD flags);
 bool IsPut(WORD flags);
 
-// Stores a getter's result into an Invoke result (which may be null).
+// Stores a getter's result into an Invoke result (which may be null). Call
+// the getter in a statement of its own, before: the order in which a call's
+// arguments are evaluated is unspecified (GCC reads value before a getter in
+// the same call has written it).
 HRESULT ResultText(VARIANT* result, HRESULT hr, BSTR value);
 HRESULT ResultLong(VARIANT* result, HRESULT hr, LONG value);
 HRESULT ResultBool(VARIANT* result, HRESULT hr, VARIANT_BOOL value);

@@ -456,6 +456,64 @@ TEST_F(OutlookTest, LateBoundMembersByDispid) {
     EXPECT_EQ(Text(_MailItemPtr(static_cast<IUnknown*>(item))->GetSubject()), L"late");
 }
 
+// Every late-bound getter answers what its early-bound member gives, under
+// either compiler: the value is read only after the getter wrote it.
+TEST_F(OutlookTest, LateBoundGettersAnswerWhatTheMembersGive) {
+    MAPIFolderPtr inbox = Default(olFolderInbox);
+    IDispatchPtr item;
+    ASSERT_EQ(inbox->GetItems()->Add(MissingArgument(), &item), S_OK);
+    _MailItemPtr mail(static_cast<IUnknown*>(item));
+    mail->PutSubject(L"Late subject");
+    mail->PutBody(L"Late body");
+    mail->PutCategories(L"Blue");
+    ASSERT_EQ(mail->Save(), S_OK);
+
+    IDispatch* application = m_app->Application();
+    IDispatch* ns = static_cast<IDispatch*>(m_ns.p);
+    IDispatch* folder = static_cast<IDispatch*>(inbox.p);
+    struct Case {
+        IDispatch* object;
+        DISPID id;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        {application, outlook::dispid::kVersion, Text(m_app->Application()->GetVersion())},
+        {ns, outlook::dispid::kCurrentProfileName, L"Outlook"},
+        {folder, outlook::dispid::kName, L"Inbox"},
+        {folder, outlook::dispid::kEntryID, Text(inbox->GetEntryID())},
+        {folder, outlook::dispid::kStoreID, Text(inbox->GetStoreID())},
+        {folder, outlook::dispid::kDefaultMessageClass, L"IPM.Note"},
+        {item, outlook::dispid::kEntryID, Text(mail->GetEntryID())},
+        {item, outlook::dispid::kMessageClass, L"IPM.Note"},
+        {item, outlook::dispid::kSubject, L"Late subject"},
+        {item, outlook::dispid::kBody, L"Late body"},
+        {item, outlook::dispid::kCategories, L"Blue"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "dispid " << c.id);
+        CComVariant v;
+        ASSERT_EQ(com::GetProperty(c.object, c.id, &v), S_OK);
+        ASSERT_EQ(v.vt, VT_BSTR);
+        ASSERT_NE(v.bstrVal, nullptr);
+        EXPECT_EQ(std::wstring(v.bstrVal), c.expected);
+    }
+
+    // Object getters: the item's parent is the inbox, the inbox's items hold the item.
+    CComVariant parent, items, count;
+    ASSERT_EQ(com::GetProperty(item, outlook::dispid::kParent, &parent), S_OK);
+    ASSERT_EQ(parent.vt, VT_DISPATCH);
+    ASSERT_NE(parent.pdispVal, nullptr);
+    CComVariant parentId;
+    ASSERT_EQ(com::GetProperty(parent.pdispVal, outlook::dispid::kEntryID, &parentId), S_OK);
+    EXPECT_EQ(std::wstring(parentId.bstrVal), Text(inbox->GetEntryID()));
+    ASSERT_EQ(com::GetProperty(folder, outlook::dispid::kItems, &items), S_OK);
+    ASSERT_EQ(items.vt, VT_DISPATCH);
+    ASSERT_NE(items.pdispVal, nullptr);
+    ASSERT_EQ(com::GetProperty(items.pdispVal, outlook::dispid::kCount, &count), S_OK);
+    ASSERT_EQ(count.vt, VT_I4);
+    EXPECT_EQ(count.lVal, 1);
+}
+
 TEST_F(OutlookTest, OptionsPagesAddRecordsThePagesHandlersAdd) {
     auto appSink = com::Make<RecordingSink>();
     appSink->onEvent = [](DISPID id, DISPPARAMS* params) {

@@ -497,7 +497,8 @@ private:
         }
         if (id == dispid::kFolder) {
             MAPIFolder* v = nullptr;
-            return ResultDispatch(result, get_Folder(&v), v);
+            const HRESULT got = get_Folder(&v);
+            return ResultDispatch(result, got, v);
         }
         if (id == dispid::kActionType) {
             OlRuleActionType v = olRuleActionMoveToFolder;
@@ -626,7 +627,8 @@ private:
         switch (id) {
             case dispid::kRuleName: {
                 BSTR v = nullptr;
-                return ResultText(result, get_Name(&v), v);
+                const HRESULT got = get_Name(&v);
+                return ResultText(result, got, v);
             }
             case dispid::kEnabled: {
                 VARIANT_BOOL v = VARIANT_FALSE;
@@ -640,11 +642,13 @@ private:
             }
             case dispid::kConditions: {
                 _RuleConditions* v = nullptr;
-                return ResultDispatch(result, get_Conditions(&v), v);
+                const HRESULT got = get_Conditions(&v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kActions: {
                 _RuleActions* v = nullptr;
-                return ResultDispatch(result, get_Actions(&v), v);
+                const HRESULT got = get_Actions(&v);
+                return ResultDispatch(result, got, v);
             }
         }
         return DISP_E_MEMBERNOTFOUND;
@@ -762,7 +766,8 @@ private:
                 if (!args.At(0))
                     return DISP_E_BADPARAMCOUNT;
                 _Rule* v = nullptr;
-                return ResultDispatch(result, Item(*args.At(0), &v), v);
+                const HRESULT got = Item(*args.At(0), &v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kRemove:
                 return args.At(0) ? Remove(*args.At(0)) : DISP_E_BADPARAMCOUNT;
@@ -774,7 +779,8 @@ private:
                 if (HRESULT hr = ArgLong(args.At(1), &type); FAILED(hr))
                     return hr;
                 _Rule* v = nullptr;
-                return ResultDispatch(result, Create(name, static_cast<OlRuleType>(type), &v), v);
+                const HRESULT got = Create(name, static_cast<OlRuleType>(type), &v);
+                return ResultDispatch(result, got, v);
             }
             case dispid::kSave:
                 return Save(MissingArgument());
