@@ -687,8 +687,9 @@ TEST_F(RulePlanterCallsTest, AFailingCallEndsTheBranchThatNeededIt) {
         const std::vector<std::wstring> folders = Root().ChildNames();
         EXPECT_EQ(std::count(folders.begin(), folders.end(), L"Quillmere"), c.folder ? 1 : 0);
         EXPECT_EQ(m_journal.Called(L"Quit"), c.quit);
-        if (std::wstring(c.commandLine) == L"remove")
+        if (std::wstring(c.commandLine) == L"remove") {
             EXPECT_FALSE(m_journal.Called(L"Rules.Create {QUILLMERE} 0"));
+        }
     }
 }
 

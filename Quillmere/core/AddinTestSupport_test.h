@@ -215,8 +215,9 @@ inline CComPtr<QMRMessage> SaveNewMessage(QMRMAPIFolder* folder, const std::wstr
     CComPtr<QMRMessage> message;
     EXPECT_EQ(items->Add(CComVariant(messageClass), &message), S_OK);
     EXPECT_EQ(message->PutSubject(CComBSTR(subject.c_str())), S_OK);
-    if (body)
+    if (body) {
         EXPECT_EQ(message->PutBody(CComBSTR(body)), S_OK);
+    }
     EXPECT_EQ(message->Save(), S_OK);
     return message;
 }

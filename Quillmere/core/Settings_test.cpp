@@ -265,8 +265,9 @@ TEST_P(ExchangeConfirmationTest, ExchangeFolderIsConfirmedByStoreKind) {
     EXPECT_EQ(folder->Kind(), CFolderObj::kSharedFolder);
     EXPECT_EQ(folder->IsExchange(), c.exchange);
     EXPECT_EQ(folder->Sink()->m_isExchange, c.exchange);
-    if (c.logLine[0])
+    if (c.logLine[0]) {
         EXPECT_NE((DebugLog() + ErrorLog()).find(c.logLine), std::string::npos) << c.logLine;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -295,12 +295,13 @@ TEST_F(ImportTest, DeletionNoticeLeavesAMeetingAndIsProcessed) {
             return DebugLog().find(line, before) != std::string::npos;
         };
         CComPtr<QMRMessage> meeting = NewItem(TargetFolder(), c.messageClass, L"Meeting");
-        if (c.stateFlags >= 0)
+        if (c.stateFlags >= 0) {
             ASSERT_EQ(meeting->SetFields(CComVariant(L"http://schemas.microsoft.com/mapi/id/"
                                                      L"{00062002-0000-0000-C000-000000000046}/"
                                                      L"0x82170003"),
                                          CComVariant(c.stateFlags)),
                       S_OK);
+        }
         ASSERT_EQ(meeting->Save(), S_OK);
         PutDeletionNotice(AddinFolder(), SyncIdText(meeting), L"Team");
 

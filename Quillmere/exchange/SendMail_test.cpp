@@ -437,15 +437,17 @@ TEST_F(SendMailTest, OutboxTwinReadsSyncMailsAndNoticesOnly) {
         SCOPED_TRACE(c.name);
         CComPtr<QMRMessage> mail;
         ASSERT_EQ(OutboxItems()->Add(CComVariant(L"IPM.Note"), &mail), S_OK);
-        if (!c.body.empty())
+        if (!c.body.empty()) {
             ASSERT_EQ(mail->PutBody(CComBSTR(c.body)), S_OK);
+        }
         ASSERT_EQ(safe->PutItem(mail), S_OK);
         bool remove = !c.remove;
         std::wstring id = L"stale";
         EXPECT_EQ(haveMyMailUserPropertyOutbox(safe, remove, id), c.result);
         EXPECT_EQ(id, c.id);
-        if (c.result)
+        if (c.result) {
             EXPECT_EQ(remove, c.remove);
+        }
     }
     EXPECT_TRUE(ErrorLogHas("haveMyMailUserProperty0>no Body, no SyncId"));
 }

@@ -262,9 +262,10 @@ protected:
                 writer.CreateFCIContext(cabinetPath.c_str(), TRUE, TRUE, 0x7FFFFFFF, 23364, 0));
             ASSERT_TRUE(
                 writer.AddFile(msgPath.c_str(), options.storedName, TCOMPfromLZXWindow(21)));
-            if (options.extraStoredName)
+            if (options.extraStoredName) {
                 ASSERT_TRUE(writer.AddFile(msgPath.c_str(), options.extraStoredName,
                                            TCOMPfromLZXWindow(21)));
+            }
             ASSERT_TRUE(writer.CleanUp()) << win::ToUtf8(writer.GetLastErrorText());
             if (options.damageCabinet) {
                 std::string host = *win::HostPath(cabinetPath);

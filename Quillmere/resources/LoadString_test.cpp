@@ -176,8 +176,9 @@ TEST(LoadStringTest, EveryIdIsTranslatedInEveryTable) {
             ASSERT_TRUE(LoadString(AddinResourceModule(), e.id, language, text))
                 << e.id << " " << std::hex << language;
             EXPECT_FALSE(text.empty());
-            if (!sameOnPurpose(e.id, language))
+            if (!sameOnPurpose(e.id, language)) {
                 EXPECT_NE(text, e.text) << e.id << " " << std::hex << language;
+            }
         }
         // Placeholders survive translation.
         EXPECT_NE(Load(1280, language).find(L"%s"), std::wstring::npos);

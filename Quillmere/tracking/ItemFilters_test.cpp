@@ -52,8 +52,9 @@ protected:
         EXPECT_EQ(inbox->GetItems(&items), S_OK);
         CComPtr<QMRMessage> item;
         EXPECT_EQ(items->Add(CComVariant(messageClass), &item), S_OK);
-        if (subject)
+        if (subject) {
             EXPECT_EQ(item->PutSubject(CComBSTR(subject)), S_OK);
+        }
         EXPECT_EQ(item->Save(), S_OK);
         return item;
     }

@@ -107,8 +107,9 @@ TEST_F(ChangeKeyTest, FindFolderByNameGivesTheFirstExactShare) {
         EXPECT_EQ(m_engine->FindFolderByName(c.share, entryId, storeId, &password), c.result);
         EXPECT_EQ(entryId, c.entryId ? std::wstring(c.entryId) : m_entryId);
         EXPECT_EQ(password, c.password);
-        if (c.result == S_OK)
+        if (c.result == S_OK) {
             EXPECT_EQ(storeId, Sink().m_storeId);
+        }
     }
     while (CFolderObj* folder = m_engine->RemoveFirstFolder())
         delete folder;

@@ -94,8 +94,9 @@ TEST_F(BasicSyncQuestionTest, AnswerAndCheckBox) {
         INT_PTR result = Ask(question, [&](HWND dialog) {
             HWND check = GetDlgItem(dialog, ui::kOnlyNewItemsCheck);
             checkEnabled = IsWindowEnabled(check) != FALSE;
-            if (c.tick)
+            if (c.tick) {
                 EXPECT_EQ(win::ClickButton(check), c.enable);
+            }
             win::ClickButton(GetDlgItem(dialog, c.button));
         });
         EXPECT_EQ(result, c.result);

@@ -943,8 +943,9 @@ TEST_F(QuillmerePropPageTest, SharingRecordsTheMomentOnlyBeforeTheFolderIsTracke
         };
         const DATE before = now();
         Open();
-        if (!Checked(fp::kSyncFolderCheck))
+        if (!Checked(fp::kSyncFolderCheck)) {
             ASSERT_TRUE(win::ClickButton(Item(fp::kSyncFolderCheck)));
+        }
         Type(fp::kShareNameEdit, L"team");
         EXPECT_EQ(m_page->Apply(), S_OK);
         const DATE after = now();
@@ -1073,8 +1074,9 @@ TEST_F(QuillmerePropPageTest, AppliedSettingsAreWhatTheConfigurationLoadingReads
         Type(fp::kPasswordEdit, L"geheim");
         Type(fp::kCategoryCombo, L"Work");
         auto set = [&](int id, bool wanted) {
-            if (Checked(id) != wanted)
+            if (Checked(id) != wanted) {
                 ASSERT_TRUE(win::ClickButton(Item(id))) << id;
+            }
         };
         set(fp::kDontSyncPrivateCheck, c.dontSyncPrivate);
         set(fp::kSyncOnlyPrivateCheck, c.syncOnlyPrivate);

@@ -53,9 +53,10 @@ protected:
             ASSERT_NO_FATAL_FAILURE(user->WaitUntilTracking());
             // The first scan's state is on disk: no save of it is under way
             // when a test arms a crash point.
-            if (user->IsExchange())
+            if (user->IsExchange()) {
                 ASSERT_TRUE(host::testing::WaitUntil(
                     [&] { return !user->StateFile(".syncdata.ids").empty(); }, kRoadMs));
+            }
         }
     }
     // bob adds the tasks and each partner holds them; the partners' folder
@@ -66,10 +67,11 @@ protected:
             m_bob.Ok({"add", "Tasks", "--subject", subject});
         for (SyncUser* partner : partners) {
             ASSERT_TRUE(partner->WaitForSubjects("Tasks", subjects)) << partner->Name();
-            if (!partner->IsExchange())
+            if (!partner->IsExchange()) {
                 ASSERT_TRUE(host::testing::WaitUntil(
                     [&] { return SavedWithoutMarkers(*partner, subjects.size()); }, kRoadMs))
                     << partner->Name() << "'s list was not saved";
+            }
         }
     }
     // Whether the change-key list on disk holds count values and no marker:

@@ -291,15 +291,19 @@ TEST(ReadmeTest, HandCommandsOfTheReadmeWorkOnTwoProfilesInTwoTerminals) {
         } else {
             EXPECT_EQ(user.RunTool(words, &out), 0) << out;
         }
-        if (words[0] == "send")
+        if (words[0] == "send") {
             // The user waits for the mail before looking at Bob's folders.
             EXPECT_TRUE(hosts[root.Path() + "/bob"]->WaitFor({"list", "Inbox"}, "Hello", kLimitMs));
-        if (words[0] == "list" && words.size() == 2)
+        }
+        if (words[0] == "list" && words.size() == 2) {
             EXPECT_NE(out.find("Inbox (1)"), std::string::npos) << out;
-        if (words[0] == "show")
+        }
+        if (words[0] == "show") {
             EXPECT_NE(out.find("Attachment: notes.txt (15 bytes)"), std::string::npos) << out;
-        if (words[0] == "log")
+        }
+        if (words[0] == "log") {
             EXPECT_NE(out.find("NewMail"), std::string::npos) << out;
+        }
     }
     for (const char* command : {"init",    "install", "run",    "send", "list",  "show",  "add",
                                 "change",  "delete",  "folder", "rule", "rules", "watch", "open",
