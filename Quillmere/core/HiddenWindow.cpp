@@ -18,10 +18,12 @@ constexpr const wchar_t* kClassName = L"QuillmereHeartbeatWindow";
 
 RecheckOutboxProc g_recheckOutbox = nullptr;
 
-// Process-wide, as the heartbeat runs once per process.
-bool g_sawFirstTick = false;
-DWORD g_dueTime = 0;
-bool g_startPending = true;
+// Process-wide, as the heartbeat runs once per process. Written by the
+// heartbeat's window thread; atomic because DueTime and ResetForTesting are
+// called from other threads while it ticks.
+std::atomic<bool> g_sawFirstTick = false;
+std::atomic<DWORD> g_dueTime = 0;
+std::atomic<bool> g_startPending = true;
 
 HINSTANCE ThisModule() {
     HMODULE module = nullptr;
@@ -110,7 +112,7 @@ void CHiddenWindow::OnHeartbeatTick(DWORD now) {
         g_startPending = false;
         engine->Start();
         StartThreads(engine);
-    } else if (TickPassed(now, g_dueTime) || engine->m_fastTick.load()) {
+    } else if (TickPassed(now, g_dueTime.load()) || engine->m_fastTick.load()) {
         g_dueTime = now + kHeartbeatRecheckInterval;
         Stop();
         if (!engine->m_stopped.load() && !engine->m_fastTick.load() && g_recheckOutbox)

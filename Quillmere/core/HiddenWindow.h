@@ -80,7 +80,7 @@ constexpr bool TickPassed(DWORD now, DWORD deadline) {
 }
 
 namespace heartbeat {
-// The process-wide deadline (valid once the first tick set it).
+// The process-wide deadline (valid once the first tick set it). Any thread.
 DWORD DueTime();
 // Puts the process-wide heartbeat state back: no tick seen, start pending.
 // For tests only.

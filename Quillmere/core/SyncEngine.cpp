@@ -1,5 +1,6 @@
 #include "Quillmere/core/SyncEngine.h"
 
+#include <atomic>
 #include <new>
 
 #include "Quillmere/core/FolderObj.h"
@@ -13,7 +14,8 @@
 namespace {
 
 ExchangeThreadProcs g_exchangeThreadProcs;
-HRESULT (*g_helperCreator)(const wchar_t*, REFIID, void**) = nullptr;
+// Atomic: a test may set the hook while threads of an earlier step still create objects.
+std::atomic<HRESULT (*)(const wchar_t*, REFIID, void**)> g_helperCreator = nullptr;
 
 constexpr HRESULT kConnectionTimeout = static_cast<HRESULT>(0x80040401);
 constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x8004011D);
@@ -35,8 +37,8 @@ HRESULT CreateHelperObject(const wchar_t* progId, REFIID iid, void** out) {
     if (!out)
         return E_POINTER;
     *out = nullptr;
-    if (g_helperCreator)
-        return g_helperCreator(progId, iid, out);
+    if (auto creator = g_helperCreator.load())
+        return creator(progId, iid, out);
     CLSID clsid{};
     HRESULT hr = CLSIDFromProgID(progId, &clsid);
     if (FAILED(hr))

@@ -289,6 +289,7 @@ unsigned SessionInitThread(void* engine);
 // null on failure. Any COM-initialised thread.
 HRESULT CreateHelperObject(const wchar_t* progId, REFIID iid, void** out);
 // Test hook: every CreateHelperObject is answered by creator instead (null
-// restores the real creation). Set before the objects are created.
+// restores the real creation). Any thread; takes effect for the creations
+// that begin after it.
 void SetHelperObjectCreatorForTesting(HRESULT (*creator)(const wchar_t* progId, REFIID iid,
                                                          void** out));
