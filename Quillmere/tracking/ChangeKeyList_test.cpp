@@ -52,7 +52,7 @@ std::wstring StampOf(QMRMAPIUtils* utils, QMRMessage* message) {
     EXPECT_EQ(utils->ConvertModificationTime(utc, &local), S_OK);
     SYSTEMTIME st{};
     EXPECT_TRUE(VariantTimeToSystemTime(local, &st));
-    char text[16];
+    char text[32];  // -Wformat-truncation sizes each field for any WORD value
     std::snprintf(text, sizeof text, "%02d%02d%02d%02d%02d%02d", st.wDay, st.wMonth, st.wYear % 100,
                   st.wHour, st.wMinute, st.wSecond);
     return std::wstring(text, text + 12);
